@@ -1,0 +1,16 @@
+// The application object: start-up runs the main dialog modally.
+#pragma once
+
+class CTarvikDlg;
+
+class CTarvikApp {
+public:
+    CTarvikApp();
+    // Runs the main dialog until it is closed; returns false so that no
+    // further message loop runs and the process ends.
+    bool InitInstance();
+
+    CTarvikDlg* m_pMainWnd = nullptr;
+};
+
+extern CTarvikApp theApp;

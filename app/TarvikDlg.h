@@ -1,0 +1,45 @@
+// The main dialog: three buttons that open, grab from and release the camera,
+// and a framed picture area that shows the last frame.
+#pragma once
+
+#include "platform/camera/cam.h"
+#include "platform/ui/Dialog.h"
+#include "platform/ui/DisplayImage.h"
+#include "res/resource.h"
+
+#include <cstdint>
+
+class CTarvikDlg : public ui::Dialog {
+public:
+    enum { IDD = IDD_TARVIK_DIALOG };
+
+    CTarvikDlg();
+
+protected:
+    void DoDataExchange(ui::DataExchange* pDX) override;
+    bool OnInitDialog() override;
+    bool OnMessage(ui::Message message, int id, ui::MessageResult* result) override;
+
+    void OnPaint();
+    ui::Icon OnQueryDragIcon();
+    void OnBnClickedInitGrabStart();
+    void OnBnClickedGrabStopRelease();
+    void OnBnClickedGrabOnce();
+
+public:
+    bool m_bClearPending;
+    ui::Icon m_hIcon;
+    ui::Control m_picture;
+
+private:
+    static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
+};
+
+// The one camera this program works with, shared by every dialog for the life
+// of the process.
+extern const char* g_pCameraId;
+extern CamHandle g_hCamera;
+extern const char* g_pPixelFormat;
+extern int64_t g_nWidth;
+extern int64_t g_nHeight;
+extern ui::DisplayImage g_image;

@@ -1,0 +1,117 @@
+/* Tarvik's camera library: a small C interface over the camera sources
+ * (simulated camera, Aravis). Every operation returns a CamError; 0 is success.
+ * Not thread-safe: call it from one thread. */
+#ifndef TARVIK_CAM_H
+#define TARVIK_CAM_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A handle is pointer-sized. 0 is never a valid handle; 1 is the library's
+ * own system handle, which only knows the command "GeVDiscoveryAllOnce".
+ * Camera handles start at 2 after each start-up and are not reused before
+ * the next shut-down. */
+typedef uintptr_t CamHandle;
+#define CAM_SYSTEM_HANDLE ((CamHandle)1)
+
+/* Error codes. Each has exactly one meaning. */
+typedef int32_t CamError;
+enum {
+    CAM_OK = 0,
+    CAM_ERR_INTERNAL = -1,        /* an unexpected failure inside the library */
+    CAM_ERR_NOT_STARTED = -2,     /* CamStartup has not succeeded */
+    CAM_ERR_BAD_HANDLE = -3,      /* handle 0, closed, or never issued */
+    CAM_ERR_BAD_PARAMETER = -4,   /* a null pointer or an argument out of its range */
+    CAM_ERR_NOT_FOUND = -5,       /* no camera or feature of that name */
+    CAM_ERR_WRONG_TYPE = -6,      /* the feature exists but is of another type */
+    CAM_ERR_INVALID_VALUE = -7,   /* the value is not accepted by the feature */
+    CAM_ERR_BAD_SIZE = -8,        /* a record or buffer size does not match */
+    CAM_ERR_NO_MEMORY = -9,       /* an allocation failed */
+    CAM_ERR_TIMEOUT = -10,        /* nothing arrived within the time-out */
+    CAM_ERR_INCOMPLETE = -11,     /* a transfer ended short */
+    CAM_ERR_NOT_IMPLEMENTED = -12,/* the operation or option is not supported */
+    CAM_ERR_BAD_SEQUENCE = -13,   /* call out of order (queue before announce, start twice ...) */
+    CAM_ERR_ACCESS_DENIED = -14,  /* the camera is already open or refuses access */
+    CAM_ERR_IO = -15,             /* the camera stopped answering or the transport failed */
+    CAM_ERR_BAD_CONFIG = -16      /* TARVIK_CAMERAS or a source's settings are invalid */
+};
+
+/* Access mode for CamCameraOpen: full control, one opener at a time. */
+#define CAM_ACCESS_CONTROL 1u
+
+/* Camera-information record, filled by CamCameraList. The strings belong to
+ * the library and stay valid until CamShutdown. */
+typedef struct CamCameraInfo {
+    const char* cameraId;   /* pass to CamCameraOpen */
+    const char* cameraName; /* for people */
+    const char* sourceName; /* the camera source that found it, e.g. "sim" */
+} CamCameraInfo;
+
+/* Receive status of a frame after CamFrameWait succeeded. */
+enum {
+    CAM_FRAME_COMPLETE = 0,
+    CAM_FRAME_INCOMPLETE = -1,  /* data missing (lost packets, aborted transfer) */
+    CAM_FRAME_TOO_SMALL = -2,   /* the frame did not fit into the buffer */
+    CAM_FRAME_INVALID = -3      /* the frame arrived damaged or of the wrong kind */
+};
+
+/* Frame record. The caller sets buffer and bufferSize before announcing it;
+ * the library never changes buffer and never writes past bufferSize. */
+typedef struct CamFrame {
+    void* buffer;
+    uint32_t bufferSize;
+    int32_t receiveStatus;   /* CAM_FRAME_..., valid after CamFrameWait returned CAM_OK */
+    uint32_t imageSize;      /* bytes of buffer the frame filled */
+    uint32_t width;
+    uint32_t height;
+    uint32_t reserved;
+    uint64_t frameId;        /* counts frames delivered by the camera */
+    void* context[2];        /* free for the caller */
+} CamFrame;
+
+typedef void (*CamFrameCallback)(CamHandle camera, CamFrame* frame);
+
+/* Library life. CamStartup reads TARVIK_CAMERAS and the sources' settings; a
+ * second call while started does nothing and succeeds. CamShutdown closes every
+ * camera still open. */
+CamError CamStartup(void);
+CamError CamShutdown(void);
+
+/* With list null: *numFound receives the number of cameras found by the last
+ * "GeVDiscoveryAllOnce". Otherwise up to listLength entries are filled and
+ * *numFound receives how many. infoSize must be sizeof(CamCameraInfo). */
+CamError CamCameraList(CamCameraInfo* list, uint32_t listLength, uint32_t* numFound,
+                       uint32_t infoSize);
+
+/* accessMode must be CAM_ACCESS_CONTROL. *camera is written only on success. */
+CamError CamCameraOpen(const char* cameraId, uint32_t accessMode, CamHandle* camera);
+CamError CamCameraClose(CamHandle camera);
+
+/* Features by name. Strings returned by CamFeatureEnumGet belong to the library
+ * and stay valid for the life of the process. Out values are written only on
+ * success. */
+CamError CamFeatureIntGet(CamHandle handle, const char* name, int64_t* value);
+CamError CamFeatureEnumGet(CamHandle handle, const char* name, const char** value);
+CamError CamFeatureEnumSet(CamHandle handle, const char* name, const char* value);
+CamError CamFeatureCommandRun(CamHandle handle, const char* name);
+CamError CamFeatureCommandIsDone(CamHandle handle, const char* name, bool* isDone);
+
+/* Single-frame capture: announce, capture start, queue, (acquisition start),
+ * wait, capture end, revoke. frameSize must be sizeof(CamFrame). Callbacks are
+ * not supported: pass null to CamFrameQueue. */
+CamError CamFrameAnnounce(CamHandle camera, CamFrame* frame, uint32_t frameSize);
+CamError CamFrameRevoke(CamHandle camera, CamFrame* frame);
+CamError CamCaptureStart(CamHandle camera);
+CamError CamCaptureEnd(CamHandle camera);
+CamError CamFrameQueue(CamHandle camera, CamFrame* frame, CamFrameCallback callback);
+CamError CamFrameWait(CamHandle camera, CamFrame* frame, uint32_t timeoutMs);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,443 @@
+// The library core: start-up state, handles, argument checks, the order of the
+// frame calls, and the call trace (TARVIK_CAMERA_TRACE=1). Sources do the rest.
+#include "cam.h"
+#include "camsource.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+
+namespace {
+
+using namespace cam;
+
+struct OpenCamera {
+    std::string id;
+    std::unique_ptr<Device> device;
+    std::vector<CamFrame*> announced;
+    std::deque<CamFrame*> queued;
+    bool capturing = false;
+};
+
+struct Found {
+    const char* id;    // interned
+    const char* name;  // interned
+    const char* sourceName;  // interned
+    Source* source;
+};
+
+struct Library {
+    bool started = false;
+    std::vector<NamedSource> sources;
+    std::vector<Found> found;
+    std::map<CamHandle, OpenCamera> cameras;
+    CamHandle nextHandle = 2;
+};
+
+Library& Lib()
+{
+    static Library lib;
+    return lib;
+}
+
+// Strings handed out stay valid for the life of the process: callers may keep
+// a pointer past a shut-down, and the set of distinct strings is small.
+const char* Intern(const std::string& s)
+{
+    static std::set<std::string> pool;
+    return pool.insert(s).first->c_str();
+}
+
+// ---- tracing ---------------------------------------------------------------
+
+bool TraceOn()
+{
+    const char* v = std::getenv("TARVIK_CAMERA_TRACE");
+    return v && std::strcmp(v, "1") == 0;
+}
+
+std::string Arg(const char* s)
+{
+    if (!s)
+        return "null";
+    std::string out = "\"";
+    for (const char* p = s; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+std::string Arg(const void* p) { return p ? "ptr" : "null"; }
+std::string Arg(uint32_t n) { return std::to_string(n); }
+std::string Arg(CamHandle h) { return std::to_string(h); }
+std::string Arg(CamFrameCallback cb) { return cb ? "ptr" : "null"; }
+
+template <class... Args>
+CamError Traced(const char* function, CamError result, const Args&... args)
+{
+    if (TraceOn()) {
+        std::string line = std::string("cam: ") + function + "(";
+        bool first = true;
+        ((line += (first ? "" : ", ") + Arg(args), first = false), ...);
+        line += ") -> " + std::to_string(result) + "\n";
+        std::fputs(line.c_str(), stderr);
+    }
+    return result;
+}
+
+// ---- checks -----------------------------------------------------------------
+
+CamError FindCamera(CamHandle handle, OpenCamera** camera)
+{
+    Library& lib = Lib();
+    if (!lib.started)
+        return CAM_ERR_NOT_STARTED;
+    auto it = lib.cameras.find(handle);
+    if (it == lib.cameras.end())
+        return CAM_ERR_BAD_HANDLE;
+    *camera = &it->second;
+    return CAM_OK;
+}
+
+// Features of the system handle: only discovery.
+const char kDiscovery[] = "GeVDiscoveryAllOnce";
+
+CamError RunDiscovery()
+{
+    Library& lib = Lib();
+    std::vector<Found> found;
+    for (size_t i = 0; i < lib.sources.size(); ++i) {
+        std::vector<CameraEntry> entries;
+        NamedSource& named = lib.sources[i];
+        // One source failing must not hide the cameras of the others.
+        CamError err = named.source->Discover(&entries);
+        if (err != CAM_OK)
+            std::fprintf(stderr, "tarvik: camera source \"%s\": discovery failed (%d)\n",
+                         named.name.c_str(), static_cast<int>(err));
+        for (const CameraEntry& e : entries)
+            found.push_back({Intern(e.id), Intern(e.name), Intern(named.name), named.source.get()});
+    }
+    lib.found = std::move(found);
+    return CAM_OK;
+}
+
+void CloseCamera(OpenCamera& camera)
+{
+    if (camera.capturing)
+        camera.device->EndCapture();
+    for (CamFrame* frame : camera.announced)
+        camera.device->Revoke(frame);
+    camera.device.reset();
+}
+
+template <class Fn>
+CamError WithCamera(CamHandle handle, Fn fn)
+{
+    OpenCamera* camera = nullptr;
+    CamError err = FindCamera(handle, &camera);
+    return err != CAM_OK ? err : fn(*camera);
+}
+
+bool Contains(const std::vector<CamFrame*>& v, const CamFrame* f)
+{
+    return std::find(v.begin(), v.end(), f) != v.end();
+}
+
+bool Contains(const std::deque<CamFrame*>& v, const CamFrame* f)
+{
+    return std::find(v.begin(), v.end(), f) != v.end();
+}
+
+void Unqueue(OpenCamera& camera, const CamFrame* frame)
+{
+    camera.queued.erase(std::remove(camera.queued.begin(), camera.queued.end(), frame),
+                        camera.queued.end());
+}
+
+// Shared by every feature call: a started library, a name, and either a
+// camera handle or the system handle.
+template <class CameraFn, class SystemFn>
+CamError Feature(CamHandle handle, const char* name, const void* out, CameraFn onCamera,
+                 SystemFn onSystem)
+{
+    if (!Lib().started)
+        return CAM_ERR_NOT_STARTED;
+    if (!name || !out)
+        return CAM_ERR_BAD_PARAMETER;
+    if (handle == CAM_SYSTEM_HANDLE)
+        return onSystem();
+    return WithCamera(handle, [&](OpenCamera& c) -> CamError { return onCamera(*c.device); });
+}
+
+CamError SystemNotFound(const char* name)
+{
+    return std::strcmp(name, kDiscovery) == 0 ? CAM_ERR_WRONG_TYPE : CAM_ERR_NOT_FOUND;
+}
+
+}  // namespace
+
+extern "C" {
+
+CamError CamStartup(void)
+{
+    Library& lib = Lib();
+    if (lib.started)
+        return Traced("CamStartup", CAM_OK);
+    std::string error;
+    CamError err = CreateSources(std::getenv("TARVIK_CAMERAS"), &lib.sources, &error);
+    if (err != CAM_OK) {
+        std::fprintf(stderr, "tarvik: %s\n", error.c_str());
+        lib.sources.clear();
+        return Traced("CamStartup", err);
+    }
+    lib.started = true;
+    lib.found.clear();
+    lib.nextHandle = 2;
+    return Traced("CamStartup", CAM_OK);
+}
+
+CamError CamShutdown(void)
+{
+    Library& lib = Lib();
+    if (!lib.started)
+        return Traced("CamShutdown", CAM_ERR_NOT_STARTED);
+    for (auto& [handle, camera] : lib.cameras)
+        CloseCamera(camera);
+    lib.cameras.clear();
+    lib.found.clear();
+    lib.sources.clear();
+    lib.started = false;
+    return Traced("CamShutdown", CAM_OK);
+}
+
+CamError CamCameraList(CamCameraInfo* list, uint32_t listLength, uint32_t* numFound,
+                       uint32_t infoSize)
+{
+    auto result = [&]() -> CamError {
+        Library& lib = Lib();
+        if (!lib.started)
+            return CAM_ERR_NOT_STARTED;
+        if (!numFound)
+            return CAM_ERR_BAD_PARAMETER;
+        if (infoSize != sizeof(CamCameraInfo))
+            return CAM_ERR_BAD_SIZE;
+        if (!list) {
+            *numFound = static_cast<uint32_t>(lib.found.size());
+            return CAM_OK;
+        }
+        uint32_t n = static_cast<uint32_t>(std::min<size_t>(listLength, lib.found.size()));
+        for (uint32_t i = 0; i < n; ++i) {
+            const Found& f = lib.found[i];
+            list[i].cameraId = f.id;
+            list[i].cameraName = f.name;
+            list[i].sourceName = f.sourceName;
+        }
+        *numFound = n;
+        return CAM_OK;
+    }();
+    return Traced("CamCameraList", result, static_cast<const void*>(list), listLength,
+                  static_cast<const void*>(numFound), infoSize);
+}
+
+CamError CamCameraOpen(const char* cameraId, uint32_t accessMode, CamHandle* camera)
+{
+    auto result = [&]() -> CamError {
+        Library& lib = Lib();
+        if (!lib.started)
+            return CAM_ERR_NOT_STARTED;
+        if (!cameraId || !camera)
+            return CAM_ERR_BAD_PARAMETER;
+        if (accessMode != CAM_ACCESS_CONTROL)
+            return CAM_ERR_BAD_PARAMETER;
+        auto known = std::find_if(lib.found.begin(), lib.found.end(), [&](const Found& f) {
+            return std::strcmp(f.id, cameraId) == 0;
+        });
+        if (known == lib.found.end())
+            return CAM_ERR_NOT_FOUND;
+        for (const auto& [handle, open] : lib.cameras)
+            if (open.id == cameraId)
+                return CAM_ERR_ACCESS_DENIED;
+        std::unique_ptr<Device> device;
+        CamError err = known->source->Open(cameraId, &device);
+        if (err != CAM_OK)
+            return err;
+        CamHandle handle = lib.nextHandle++;
+        OpenCamera& open = lib.cameras[handle];
+        open.id = cameraId;
+        open.device = std::move(device);
+        *camera = handle;
+        return CAM_OK;
+    }();
+    return Traced("CamCameraOpen", result, cameraId, accessMode, static_cast<const void*>(camera));
+}
+
+CamError CamCameraClose(CamHandle handle)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        CloseCamera(c);
+        Lib().cameras.erase(handle);
+        return CAM_OK;
+    });
+    return Traced("CamCameraClose", result, handle);
+}
+
+CamError CamFeatureIntGet(CamHandle handle, const char* name, int64_t* value)
+{
+    CamError result = Feature(
+        handle, name, value, [&](Device& d) -> CamError { return d.GetInt(name, value); },
+        [&] { return SystemNotFound(name); });
+    return Traced("CamFeatureIntGet", result, handle, name, static_cast<const void*>(value));
+}
+
+CamError CamFeatureEnumGet(CamHandle handle, const char* name, const char** value)
+{
+    CamError result = Feature(
+        handle, name, value,
+        [&](Device& d) -> CamError {
+            std::string text;
+            CamError err = d.GetEnum(name, &text);
+            if (err == CAM_OK)
+                *value = Intern(text);
+            return err;
+        },
+        [&] { return SystemNotFound(name); });
+    return Traced("CamFeatureEnumGet", result, handle, name, static_cast<const void*>(value));
+}
+
+CamError CamFeatureEnumSet(CamHandle handle, const char* name, const char* value)
+{
+    CamError result = Feature(
+        handle, name, value, [&](Device& d) -> CamError { return d.SetEnum(name, value); },
+        [&] { return SystemNotFound(name); });
+    return Traced("CamFeatureEnumSet", result, handle, name, value);
+}
+
+CamError CamFeatureCommandRun(CamHandle handle, const char* name)
+{
+    CamError result = Feature(
+        handle, name, name, [&](Device& d) -> CamError { return d.RunCommand(name); },
+        [&] { return std::strcmp(name, kDiscovery) == 0 ? RunDiscovery() : CAM_ERR_NOT_FOUND; });
+    return Traced("CamFeatureCommandRun", result, handle, name);
+}
+
+CamError CamFeatureCommandIsDone(CamHandle handle, const char* name, bool* isDone)
+{
+    CamError result = Feature(
+        handle, name, isDone, [&](Device& d) -> CamError { return d.IsCommandDone(name, isDone); },
+        [&]() -> CamError {
+            if (std::strcmp(name, kDiscovery) != 0)
+                return CAM_ERR_NOT_FOUND;
+            *isDone = true;  // discovery runs to completion inside the command
+            return CAM_OK;
+        });
+    return Traced("CamFeatureCommandIsDone", result, handle, name,
+                  static_cast<const void*>(isDone));
+}
+
+CamError CamFrameAnnounce(CamHandle handle, CamFrame* frame, uint32_t frameSize)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (!frame)
+            return CAM_ERR_BAD_PARAMETER;
+        if (frameSize != sizeof(CamFrame))
+            return CAM_ERR_BAD_SIZE;
+        if (!frame->buffer || frame->bufferSize == 0)
+            return CAM_ERR_BAD_PARAMETER;
+        if (Contains(c.announced, frame))
+            return CAM_ERR_BAD_SEQUENCE;
+        CamError err = c.device->Announce(frame);
+        if (err == CAM_OK)
+            c.announced.push_back(frame);
+        return err;
+    });
+    return Traced("CamFrameAnnounce", result, handle, static_cast<const void*>(frame), frameSize);
+}
+
+CamError CamFrameRevoke(CamHandle handle, CamFrame* frame)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (!frame)
+            return CAM_ERR_BAD_PARAMETER;
+        if (!Contains(c.announced, frame))
+            return CAM_ERR_BAD_SEQUENCE;
+        Unqueue(c, frame);
+        c.device->Revoke(frame);
+        c.announced.erase(std::find(c.announced.begin(), c.announced.end(), frame));
+        return CAM_OK;
+    });
+    return Traced("CamFrameRevoke", result, handle, static_cast<const void*>(frame));
+}
+
+CamError CamCaptureStart(CamHandle handle)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (c.capturing)
+            return CAM_ERR_BAD_SEQUENCE;
+        CamError err = c.device->StartCapture();
+        c.capturing = err == CAM_OK;
+        return err;
+    });
+    return Traced("CamCaptureStart", result, handle);
+}
+
+CamError CamCaptureEnd(CamHandle handle)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (!c.capturing)
+            return CAM_ERR_BAD_SEQUENCE;
+        c.device->EndCapture();
+        c.queued.clear();
+        c.capturing = false;
+        return CAM_OK;
+    });
+    return Traced("CamCaptureEnd", result, handle);
+}
+
+CamError CamFrameQueue(CamHandle handle, CamFrame* frame, CamFrameCallback callback)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (!frame)
+            return CAM_ERR_BAD_PARAMETER;
+        if (callback)
+            return CAM_ERR_NOT_IMPLEMENTED;
+        if (!Contains(c.announced, frame) || !c.capturing || Contains(c.queued, frame))
+            return CAM_ERR_BAD_SEQUENCE;
+        CamError err = c.device->Queue(frame);
+        if (err == CAM_OK)
+            c.queued.push_back(frame);
+        return err;
+    });
+    return Traced("CamFrameQueue", result, handle, static_cast<const void*>(frame), callback);
+}
+
+CamError CamFrameWait(CamHandle handle, CamFrame* frame, uint32_t timeoutMs)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (!frame)
+            return CAM_ERR_BAD_PARAMETER;
+        if (!Contains(c.queued, frame))
+            return CAM_ERR_BAD_SEQUENCE;
+        CamError err = c.device->Wait(frame, timeoutMs);
+        if (err == CAM_OK)
+            Unqueue(c, frame);
+        return err;
+    });
+    return Traced("CamFrameWait", result, handle, static_cast<const void*>(frame), timeoutMs);
+}
+
+}  // extern "C"

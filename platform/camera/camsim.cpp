@@ -1,0 +1,359 @@
+// The simulated camera source ("sim"): cameras that need no hardware and no
+// network, configured by TARVIK_SIM so that tests can make every step fail.
+#include "camsim.h"
+#include "camsource.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace cam {
+
+const uint8_t kSimBarColours[8][3] = {
+    {255, 255, 255},  // white
+    {0, 255, 255},    // yellow
+    {255, 255, 0},    // cyan
+    {0, 255, 0},      // green
+    {255, 0, 255},    // magenta
+    {0, 0, 255},      // red
+    {255, 0, 0},      // blue
+    {0, 0, 0},        // black
+};
+
+uint8_t SimLuma(uint8_t blue, uint8_t green, uint8_t red)
+{
+    return static_cast<uint8_t>((299 * red + 587 * green + 114 * blue + 500) / 1000);
+}
+
+// ---- settings ---------------------------------------------------------------
+
+static bool ParseInt(const std::string& text, int64_t* value)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *value = v;
+    return true;
+}
+
+static bool ValidFormatName(const std::string& name)
+{
+    if (name.empty() || name.size() > 64)
+        return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return c > ' ' && c < 0x7f && c != ',' && c != '+'; });
+}
+
+CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* error)
+{
+    SimSettings s;
+    std::string all = text ? text : "";
+    size_t pos = 0;
+    while (!all.empty() && pos <= all.size()) {
+        size_t comma = all.find(',', pos);
+        if (comma == std::string::npos)
+            comma = all.size();
+        std::string item = all.substr(pos, comma - pos);
+        pos = comma + 1;
+        size_t eq = item.find('=');
+        std::string key = item.substr(0, eq);
+        std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        auto fail = [&](const std::string& why) {
+            *error = "TARVIK_SIM: " + why;
+            return CAM_ERR_BAD_CONFIG;
+        };
+        if (eq == std::string::npos)
+            return fail("expected key=value, got \"" + item + "\"");
+        if (key == "count") {
+            if (!ParseInt(value, &s.count) || s.count < 0 || s.count > kSimMaxCount)
+                return fail("count must be a number from 0 to " + std::to_string(kSimMaxCount) +
+                            ", got \"" + value + "\"");
+        } else if (key == "width" || key == "height") {
+            if (!ParseInt(value, key == "width" ? &s.width : &s.height))
+                return fail(key + " must be a 64-bit number, got \"" + value + "\"");
+        } else if (key == "payload") {
+            if (!ParseInt(value, &s.payload))
+                return fail("payload must be a 64-bit number, got \"" + value + "\"");
+            s.payloadOverride = true;
+        } else if (key == "formats") {
+            s.formats.clear();
+            size_t p = 0;
+            while (p <= value.size()) {
+                size_t plus = value.find('+', p);
+                if (plus == std::string::npos)
+                    plus = value.size();
+                std::string name = value.substr(p, plus - p);
+                p = plus + 1;
+                if (!ValidFormatName(name))
+                    return fail("formats must be pixel format names joined by '+', got \"" +
+                                value + "\"");
+                s.formats.push_back(name);
+            }
+        } else if (key == "adjust") {
+            if (value == "ok")
+                s.adjust = SimSettings::Adjust::Ok;
+            else if (value == "missing")
+                s.adjust = SimSettings::Adjust::Missing;
+            else if (value == "never")
+                s.adjust = SimSettings::Adjust::Never;
+            else
+                return fail("adjust must be ok, missing or never, got \"" + value + "\"");
+        } else if (key == "frames") {
+            if (value == "ok")
+                s.frames = SimSettings::Frames::Ok;
+            else if (value == "none")
+                s.frames = SimSettings::Frames::None;
+            else if (value == "incomplete")
+                s.frames = SimSettings::Frames::Incomplete;
+            else
+                return fail("frames must be ok, none or incomplete, got \"" + value + "\"");
+        } else {
+            return fail("unknown setting \"" + key +
+                        "\" (known: count, width, height, formats, adjust, frames, payload)");
+        }
+    }
+    *settings = s;
+    return CAM_OK;
+}
+
+// ---- picture ----------------------------------------------------------------
+
+void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height, bool mono,
+                      uint64_t frameNo)
+{
+    const uint64_t bpp = mono ? 1 : 3;
+    const uint64_t rowBytes = uint64_t(width) * bpp;
+    if (!dst || size == 0 || rowBytes == 0 || height == 0)
+        return;
+    // Only as much of a row as can ever land in the buffer is built.
+    const size_t rowLen = static_cast<size_t>(std::min<uint64_t>(rowBytes, size));
+    const size_t pixels = rowLen / bpp + (rowLen % bpp ? 1 : 0);
+    std::vector<uint8_t> bars(pixels * bpp), ramp(pixels * bpp);
+    auto put = [&](std::vector<uint8_t>& row, size_t x, uint8_t b, uint8_t g, uint8_t r) {
+        if (mono) {
+            row[x] = SimLuma(b, g, r);
+        } else {
+            row[x * 3] = b;
+            row[x * 3 + 1] = g;
+            row[x * 3 + 2] = r;
+        }
+    };
+    for (size_t x = 0; x < pixels; ++x) {
+        const uint8_t* c = kSimBarColours[uint64_t(x) * 8 / width];
+        put(bars, x, c[0], c[1], c[2]);
+        uint8_t level = width > 1 ? static_cast<uint8_t>(uint64_t(x) * 255 / (width - 1)) : 0;
+        put(ramp, x, level, level, level);
+    }
+    const uint64_t barRows = uint64_t(height) * 2 / 3;
+    for (uint64_t y = 0; y < height; ++y) {
+        uint64_t offset = y * rowBytes;
+        if (offset >= size)
+            return;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(rowLen, size - offset));
+        std::memcpy(dst + offset, (y < barRows ? bars : ramp).data(), n);
+    }
+    // The moving square sits in the middle of the ramp band, clear of its
+    // bottom rows, and only when it fits.
+    const uint64_t side = std::max<uint64_t>(2, height / 8);
+    const uint64_t band = height - barRows;
+    if (side + 2 > band || side >= width)
+        return;
+    const uint64_t top = barRows + (band - side) / 2;
+    const uint64_t left = (frameNo * side) % (width - side);
+    for (uint64_t y = top; y < top + side; ++y) {
+        for (uint64_t x = left; x < left + side; ++x) {
+            uint64_t at = y * rowBytes + x * bpp;
+            if (at + bpp > size)
+                return;
+            std::memset(dst + at, 255, bpp);
+        }
+    }
+}
+
+// ---- the camera -------------------------------------------------------------
+
+namespace {
+
+constexpr int kAdjustPolls = 3;
+
+class SimDevice : public Device {
+public:
+    explicit SimDevice(const SimSettings& s) : s_(s), format_(s.formats.front()) {}
+
+    CamError GetInt(const char* name, int64_t* value) override
+    {
+        if (!std::strcmp(name, "Width"))
+            *value = s_.width;
+        else if (!std::strcmp(name, "Height"))
+            *value = s_.height;
+        else if (!std::strcmp(name, "PayloadSize"))
+            *value = Payload();
+        else
+            return Other(name);
+        return CAM_OK;
+    }
+
+    CamError GetEnum(const char* name, std::string* value) override
+    {
+        if (std::strcmp(name, "PixelFormat"))
+            return Other(name);
+        *value = format_;
+        return CAM_OK;
+    }
+
+    CamError SetEnum(const char* name, const char* value) override
+    {
+        if (std::strcmp(name, "PixelFormat"))
+            return Other(name);
+        if (std::find(s_.formats.begin(), s_.formats.end(), value) == s_.formats.end())
+            return CAM_ERR_INVALID_VALUE;
+        format_ = value;
+        return CAM_OK;
+    }
+
+    CamError RunCommand(const char* name) override
+    {
+        if (!std::strcmp(name, "AcquisitionStart"))
+            acquiring_ = true;
+        else if (!std::strcmp(name, "AcquisitionStop"))
+            acquiring_ = false;
+        else if (IsAdjust(name))
+            adjustPolls_ = kAdjustPolls;
+        else
+            return Other(name);
+        return CAM_OK;
+    }
+
+    CamError IsCommandDone(const char* name, bool* done) override
+    {
+        if (!std::strcmp(name, "AcquisitionStart") || !std::strcmp(name, "AcquisitionStop")) {
+            *done = true;
+        } else if (IsAdjust(name)) {
+            if (s_.adjust == SimSettings::Adjust::Never) {
+                *done = false;
+            } else {
+                if (adjustPolls_ > 0)
+                    --adjustPolls_;
+                *done = adjustPolls_ == 0;
+            }
+        } else {
+            return Other(name);
+        }
+        return CAM_OK;
+    }
+
+    CamError Announce(CamFrame* frame) override
+    {
+        int64_t payload = Payload();
+        if (payload <= 0 || static_cast<uint64_t>(payload) > frame->bufferSize)
+            return CAM_ERR_BAD_SIZE;
+        return CAM_OK;
+    }
+    void Revoke(CamFrame*) override {}
+    CamError StartCapture() override { return CAM_OK; }
+    void EndCapture() override { acquiring_ = false; }
+    CamError Queue(CamFrame*) override { return CAM_OK; }
+
+    CamError Wait(CamFrame* frame, uint32_t timeoutMs) override
+    {
+        if (!acquiring_ || s_.frames == SimSettings::Frames::None) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            return CAM_ERR_TIMEOUT;
+        }
+        const bool mono = format_ == "Mono8";
+        const uint32_t w = static_cast<uint32_t>(s_.width);
+        const uint32_t h = static_cast<uint32_t>(s_.height);
+        uint64_t size = std::min<uint64_t>(frame->bufferSize, static_cast<uint64_t>(Payload()));
+        if (s_.frames == SimSettings::Frames::Incomplete)
+            size /= 2;
+        RenderSimPicture(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h,
+                         mono, frameNo_);
+        frame->imageSize = static_cast<uint32_t>(size);
+        frame->width = w;
+        frame->height = h;
+        frame->frameId = frameNo_++;
+        frame->receiveStatus =
+            s_.frames == SimSettings::Frames::Incomplete ? CAM_FRAME_INCOMPLETE : CAM_FRAME_COMPLETE;
+        return CAM_OK;
+    }
+
+private:
+    bool IsAdjust(const char* name) const
+    {
+        return s_.adjust != SimSettings::Adjust::Missing && !std::strcmp(name, "GVSPAdjustPacketSize");
+    }
+
+    // Distinguishes a feature of another type from one the camera lacks.
+    CamError Other(const char* name) const
+    {
+        static const char* const known[] = {"Width",           "Height",          "PayloadSize",
+                                            "PixelFormat",     "AcquisitionStart", "AcquisitionStop"};
+        for (const char* k : known)
+            if (!std::strcmp(name, k))
+                return CAM_ERR_WRONG_TYPE;
+        return IsAdjust(name) ? CAM_ERR_WRONG_TYPE : CAM_ERR_NOT_FOUND;
+    }
+
+    int64_t Payload() const
+    {
+        if (s_.payloadOverride)
+            return s_.payload;
+        int64_t bpp = format_ == "Mono8" ? 1 : 3;
+        int64_t w = std::max<int64_t>(0, s_.width), h = std::max<int64_t>(0, s_.height), bytes = 0;
+        if (__builtin_mul_overflow(w, h, &bytes) || __builtin_mul_overflow(bytes, bpp, &bytes))
+            return INT64_MAX;
+        return bytes;
+    }
+
+    SimSettings s_;
+    std::string format_;
+    bool acquiring_ = false;
+    int adjustPolls_ = 0;
+    uint64_t frameNo_ = 0;
+};
+
+class SimSource : public Source {
+public:
+    explicit SimSource(const SimSettings& s) : s_(s) {}
+
+    CamError Discover(std::vector<CameraEntry>* found) override
+    {
+        found->clear();
+        for (int64_t i = 0; i < s_.count; ++i)
+            found->push_back({"sim-" + std::to_string(i), "Simulated camera " + std::to_string(i)});
+        return CAM_OK;
+    }
+
+    CamError Open(const std::string& id, std::unique_ptr<Device>* device) override
+    {
+        for (int64_t i = 0; i < s_.count; ++i) {
+            if (id == "sim-" + std::to_string(i)) {
+                *device = std::make_unique<SimDevice>(s_);
+                return CAM_OK;
+            }
+        }
+        return CAM_ERR_NOT_FOUND;
+    }
+
+private:
+    SimSettings s_;
+};
+
+}  // namespace
+
+std::unique_ptr<Source> CreateSimSource(const std::string&, std::string* error)
+{
+    SimSettings settings;
+    if (ParseSimSettings(std::getenv("TARVIK_SIM"), &settings, error) != CAM_OK)
+        return nullptr;
+    return std::make_unique<SimSource>(settings);
+}
+
+}  // namespace cam

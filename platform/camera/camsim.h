@@ -1,0 +1,48 @@
+// The simulated camera's settings (TARVIK_SIM) and its test picture, shared by
+// the source and by the tests that check what it delivers.
+#pragma once
+
+#include "cam.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cam {
+
+struct SimSettings {
+    enum class Adjust { Ok, Missing, Never };
+    enum class Frames { Ok, None, Incomplete };
+
+    int64_t count = 1;
+    int64_t width = 1292;   // reported as is, hostile values included
+    int64_t height = 964;
+    std::vector<std::string> formats = {"BGR8Packed", "Mono8"};
+    Adjust adjust = Adjust::Ok;
+    Frames frames = Frames::Ok;
+    bool payloadOverride = false;
+    int64_t payload = 0;
+};
+
+constexpr int64_t kSimMaxCount = 64;
+
+// Parses "key=value,key=value"; null or empty gives the defaults. On failure
+// returns CAM_ERR_BAD_CONFIG with a one-line reason in *error.
+CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* error);
+
+// Renders frame number frameNo of a width x height picture, rows packed one
+// after another, 1 byte per pixel when mono, else 3 (blue, green, red), into
+// at most size bytes of dst. Eight bars (white, yellow, cyan, green, magenta,
+// red, blue, black) over the upper two thirds, a black-to-white ramp below,
+// and a white square in the ramp band that moves with frameNo.
+void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height, bool mono,
+                      uint64_t frameNo);
+
+// The bar colours as blue, green, red.
+extern const uint8_t kSimBarColours[8][3];
+
+// 0.299 R + 0.587 G + 0.114 B, rounded.
+uint8_t SimLuma(uint8_t blue, uint8_t green, uint8_t red);
+
+}  // namespace cam

@@ -1,0 +1,74 @@
+// The internal seam between the library core and the camera sources: a source
+// finds cameras and opens them; an opened camera answers features and frames.
+#pragma once
+
+#include "cam.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace cam {
+
+struct CameraEntry {
+    std::string id;    // unique across all sources of one start-up
+    std::string name;  // for people
+};
+
+// One opened camera. The core has already checked handles, pointers and the
+// order of the frame calls; a device only does the camera's part.
+class Device {
+public:
+    virtual ~Device() = default;
+
+    virtual CamError GetInt(const char* name, int64_t* value) = 0;
+    virtual CamError GetEnum(const char* name, std::string* value) = 0;
+    virtual CamError SetEnum(const char* name, const char* value) = 0;
+    virtual CamError RunCommand(const char* name) = 0;
+    virtual CamError IsCommandDone(const char* name, bool* done) = 0;
+
+    virtual CamError Announce(CamFrame* frame) = 0;
+    virtual void Revoke(CamFrame* frame) = 0;
+    virtual CamError StartCapture() = 0;
+    virtual void EndCapture() = 0;
+    virtual CamError Queue(CamFrame* frame) = 0;
+    // Returns CAM_OK with frame->receiveStatus set once the queued frame came
+    // back, or an error (CAM_ERR_TIMEOUT, CAM_ERR_IO ...) with the frame still queued.
+    virtual CamError Wait(CamFrame* frame, uint32_t timeoutMs) = 0;
+};
+
+class Source {
+public:
+    virtual ~Source() = default;
+    // Runs this source's discovery and returns the cameras it now sees.
+    virtual CamError Discover(std::vector<CameraEntry>* found) = 0;
+    // Opens a camera this source reported; CAM_ERR_NOT_FOUND if it is not one of its own.
+    virtual CamError Open(const std::string& id, std::unique_ptr<Device>* device) = 0;
+};
+
+// Creates a source from the argument after its name in TARVIK_CAMERAS
+// ("gige:HOST" gives "HOST"; empty for plain names). On failure returns null
+// and puts a one-line reason into *error.
+using SourceFactory = std::unique_ptr<Source> (*)(const std::string& argument, std::string* error);
+
+struct SourceKind {
+    const char* name;
+    bool takesArgument;  // written as name:ARGUMENT
+    SourceFactory create;
+};
+
+// The table of camera sources, in camsources.cpp.
+const std::vector<SourceKind>& SourceKinds();
+
+struct NamedSource {
+    std::string name;  // as written in TARVIK_CAMERAS
+    std::unique_ptr<Source> source;
+};
+
+// Builds the sources named in a TARVIK_CAMERAS value (null or empty: "sim").
+CamError CreateSources(const char* spec, std::vector<NamedSource>* sources, std::string* error);
+
+// One constructor per source file.
+std::unique_ptr<Source> CreateSimSource(const std::string& argument, std::string* error);
+
+}  // namespace cam

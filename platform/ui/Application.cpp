@@ -1,0 +1,62 @@
+// Starts Qt, turning "cannot open the display" into a message and exit status 1
+// instead of Qt's abort.
+#include "Application.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace ui {
+
+struct Application::Impl {
+    std::unique_ptr<QApplication> app;
+};
+
+static const char* g_programName = "tarvik";
+
+static void StartupMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    // While the platform plugin starts, its own warnings only repeat the cause
+    // that the fatal message gives.
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "%s: cannot open a display: %s\n", g_programName,
+                     text.section('\n', 0, 0).toLocal8Bit().constData());
+        std::fflush(stderr);
+        _exit(1);
+    }
+}
+
+static bool Set(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v && *v;
+}
+
+Application::Application(int& argc, char** argv, const char* programName, const char* version)
+    : d_(std::make_unique<Impl>())
+{
+    g_programName = programName;
+    if (!Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "%s: no display available (DISPLAY and WAYLAND_DISPLAY are not set)\n",
+                     programName);
+        return;
+    }
+    QtMessageHandler previous = qInstallMessageHandler(StartupMessageHandler);
+    d_->app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previous);
+    QApplication::setApplicationName(QString::fromUtf8(programName));
+    QApplication::setApplicationVersion(QString::fromUtf8(version));
+}
+
+Application::~Application() = default;
+
+bool Application::Ok() const { return d_->app != nullptr; }
+
+void Application::SetSettingsKey(const char* utf8)
+{
+    QApplication::setOrganizationName(QString::fromUtf8(utf8));
+}
+
+}  // namespace ui

@@ -1,0 +1,24 @@
+// The process's connection to the window system.
+#pragma once
+
+#include <memory>
+
+namespace ui {
+
+class Application {
+public:
+    // Connects to the display. When none can be opened, says so in one line on
+    // stderr and leaves Ok() false; it never aborts the process.
+    Application(int& argc, char** argv, const char* programName, const char* version);
+    ~Application();
+    bool Ok() const;
+
+    // The key settings would be stored under; nothing is stored by this program.
+    static void SetSettingsKey(const char* utf8);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
+}  // namespace ui

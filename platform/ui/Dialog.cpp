@@ -1,0 +1,254 @@
+// Builds dialogs from templates with Qt widgets and routes their events.
+#include "DialogWindow.h"
+#include "IconData.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QPainter>
+#include <QPushButton>
+
+#include <cmath>
+#include <cstdio>
+
+namespace ui {
+
+// ---- StaticSurface ------------------------------------------------------------
+
+StaticSurface::StaticSurface(QWidget* parent, bool blackFrame)
+    : QWidget(parent), blackFrame_(blackFrame)
+{
+}
+
+QImage& StaticSurface::surface()
+{
+    const qreal dpr = devicePixelRatioF();
+    const QSize device(qRound(width() * dpr), qRound(height() * dpr));
+    if (surface_.size() != device)
+        Reset();
+    return surface_;
+}
+
+void StaticSurface::Reset()
+{
+    const qreal dpr = devicePixelRatioF();
+    surface_ = QImage(qRound(width() * dpr), qRound(height() * dpr), QImage::Format_RGB32);
+    surface_.setDevicePixelRatio(dpr);
+    surface_.fill(palette().color(QPalette::Window));
+    if (blackFrame_ && !surface_.isNull()) {
+        const int w = surface_.width(), h = surface_.height();
+        const QRgb black = qRgb(0, 0, 0);
+        for (int x = 0; x < w; ++x) {
+            surface_.setPixel(x, 0, black);
+            surface_.setPixel(x, h - 1, black);
+        }
+        for (int y = 0; y < h; ++y) {
+            surface_.setPixel(0, y, black);
+            surface_.setPixel(w - 1, y, black);
+        }
+    }
+}
+
+void StaticSurface::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.drawImage(QPoint(0, 0), surface());
+}
+
+// ---- DialogWidget ---------------------------------------------------------------
+
+static Qt::WindowFlags FlagsFor(uint32_t styles)
+{
+    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
+    if (styles & kStyleCaption)
+        flags |= Qt::WindowTitleHint;
+    if (styles & kStyleSystemMenu) {
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+        if (styles & kStyleMinimizeBox)
+            flags |= Qt::WindowMinimizeButtonHint;
+    }
+    return flags;
+}
+
+DialogWidget::DialogWidget(Dialog* owner, const DialogTemplate& tmpl)
+    : QDialog(nullptr, FlagsFor(tmpl.styles)), owner_(owner), tmpl_(tmpl)
+{
+    QFont font = QApplication::font();
+    font.setPointSizeF(tmpl.fontPointSize);
+    setFont(font);
+    QFontMetrics metrics(font);
+    base_ = BaseUnitsFromMetrics(
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")),
+        metrics.height());
+
+    setWindowTitle(QString::fromUtf8(tmpl.caption));
+    const Rect client = DialogToPixels(0, 0, tmpl.width, tmpl.height, base_);
+    setFixedSize(client.Width(), client.Height());
+
+    for (size_t i = 0; i < tmpl.controlCount; ++i) {
+        const ControlTemplate& c = tmpl.controls[i];
+        QWidget* widget = nullptr;
+        if (c.kind == ControlKind::PushButton) {
+            auto* button = new QPushButton(QString::fromUtf8(c.caption ? c.caption : ""), this);
+            connect(button, &QPushButton::clicked, this,
+                    [this, id = c.id] { owner_->SendMessage(Message::Clicked, id); });
+            widget = button;
+        } else {
+            widget = new StaticSurface(this, (c.styles & kStyleBlackFrame) != 0);
+        }
+        widget->setFocusPolicy((c.styles & kStyleTabStop) ? Qt::StrongFocus : Qt::NoFocus);
+        const Rect r = DialogToPixels(c.x, c.y, c.width, c.height, base_);
+        widget->setGeometry(r.left, r.top, r.Width(), r.Height());
+        widget->setObjectName(QString::number(c.id));
+        controls_[c.id] = widget;
+    }
+}
+
+QWidget* DialogWidget::control(int id) const
+{
+    auto it = controls_.find(id);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+StaticSurface* DialogWidget::surface(int id) const
+{
+    return dynamic_cast<StaticSurface*>(control(id));
+}
+
+QWidget* DialogWidget::firstTabStop() const
+{
+    for (size_t i = 0; i < tmpl_.controlCount; ++i)
+        if (tmpl_.controls[i].styles & kStyleTabStop)
+            return control(tmpl_.controls[i].id);
+    return nullptr;
+}
+
+void DialogWidget::paintEvent(QPaintEvent*)
+{
+    // Qt has already filled the background: that is the default dialog painting.
+    owner_->SendMessage(Message::Paint);
+}
+
+Dialog::Window::~Window() { delete widget; }
+
+// ---- Control and DataExchange -------------------------------------------------
+
+static QWidget* ControlWidget(const Dialog* dialog, int id)
+{
+    DialogWidget* w = dialog ? WidgetOf(*dialog) : nullptr;
+    return w ? w->control(id) : nullptr;
+}
+
+Rect Control::GetClientRect() const
+{
+    QWidget* w = ControlWidget(dialog_, id_);
+    if (!w)
+        return {};
+    const qreal dpr = w->devicePixelRatioF();
+    return {0, 0, int32_t(qRound(w->width() * dpr)), int32_t(qRound(w->height() * dpr))};
+}
+
+Rect Control::GetWindowRect() const
+{
+    QWidget* w = ControlWidget(dialog_, id_);
+    if (!w)
+        return {};
+    const QPoint topLeft = w->mapToGlobal(QPoint(0, 0));
+    return {topLeft.x(), topLeft.y(), topLeft.x() + w->width(), topLeft.y() + w->height()};
+}
+
+void DataExchange::BindControl(int id, Control& control)
+{
+    if (!ControlWidget(dialog_, id)) {
+        std::fprintf(stderr, "tarvik: dialog has no control %d to bind\n", id);
+        return;
+    }
+    control.dialog_ = dialog_;
+    control.id_ = id;
+}
+
+// ---- Dialog -------------------------------------------------------------------
+
+Dialog::Dialog(int templateId) : templateId_(templateId) {}
+
+Dialog::~Dialog() = default;
+
+bool Dialog::Create()
+{
+    if (window_)
+        return true;
+    const DialogTemplate* tmpl = FindDialogTemplate(templateId_);
+    if (!tmpl) {
+        std::fprintf(stderr, "tarvik: no dialog template %d\n", templateId_);
+        return false;
+    }
+    window_ = std::make_unique<Window>();
+    window_->widget = new DialogWidget(this, *tmpl);
+    DataExchange dx(this);
+    DoDataExchange(&dx);
+    if (OnInitDialog()) {
+        if (QWidget* first = window_->widget->firstTabStop())
+            first->setFocus();
+    }
+    return true;
+}
+
+int Dialog::DoModal()
+{
+    if (!Create())
+        return -1;
+    return window_->widget->exec() == QDialog::Accepted ? kOk : kCancel;
+}
+
+void Dialog::EndDialog(int result)
+{
+    if (window_)
+        window_->widget->done(result == kOk ? QDialog::Accepted : QDialog::Rejected);
+}
+
+bool Dialog::IsIconic() const { return window_ && window_->widget->isMinimized(); }
+
+Rect Dialog::GetClientRect() const
+{
+    if (!window_)
+        return {};
+    return {0, 0, window_->widget->width(), window_->widget->height()};
+}
+
+Rect Dialog::ScreenToClient(const Rect& screen) const
+{
+    if (!window_)
+        return screen;
+    const QPoint origin = window_->widget->mapFromGlobal(QPoint(0, 0));
+    return {screen.left + origin.x(), screen.top + origin.y(), screen.right + origin.x(),
+            screen.bottom + origin.y()};
+}
+
+void Dialog::InvalidateRect(const Rect& rect, bool /*erase*/)
+{
+    // Qt never erases on its own: retained surfaces keep their pixels either way.
+    if (window_)
+        window_->widget->update(rect.left, rect.top, rect.Width(), rect.Height());
+}
+
+void Dialog::SetIcon(const Icon& icon, bool big)
+{
+    (big ? bigIcon_ : smallIcon_) = icon;
+    // Qt keeps one icon with all its sizes for both uses.
+    if (window_ && icon.data())
+        window_->widget->setWindowIcon(icon.data()->icon);
+}
+
+Icon Dialog::GetIcon(bool big) const { return big ? bigIcon_ : smallIcon_; }
+
+bool Dialog::SendMessage(Message message, int id, MessageResult* result)
+{
+    return OnMessage(message, id, result);
+}
+
+void Dialog::DoDataExchange(DataExchange*) {}
+
+bool Dialog::OnInitDialog() { return true; }
+
+bool Dialog::OnMessage(Message, int, MessageResult*) { return false; }
+
+}  // namespace ui

@@ -1,0 +1,120 @@
+// A modal dialog built from a dialog template, with messages routed to member
+// functions through a table the derived class owns.
+#pragma once
+
+#include "Geometry.h"
+#include "Icon.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace ui {
+
+enum class Message {
+    Paint,          // the window needs painting
+    QueryDragIcon,  // which icon to show while the minimised window is dragged
+    Clicked,        // a push button was clicked; the entry's id names it
+};
+
+struct MessageResult {
+    Icon icon;  // answer to QueryDragIcon
+};
+
+// One row of a routing table: a message (and control id for Clicked) and the
+// member function that handles it.
+template <class T>
+struct MessageMapEntry {
+    Message message;
+    int id;
+    void (T::*handler)() = nullptr;
+    Icon (T::*iconHandler)() = nullptr;
+
+    constexpr MessageMapEntry(Message m, int i, void (T::*h)()) : message(m), id(i), handler(h) {}
+    constexpr MessageMapEntry(Message m, int i, Icon (T::*h)())
+        : message(m), id(i), iconHandler(h) {}
+};
+
+template <class T, size_t N>
+bool DispatchMessage(T* target, const MessageMapEntry<T> (&map)[N], Message message, int id,
+                     MessageResult* result)
+{
+    for (const MessageMapEntry<T>& entry : map) {
+        if (entry.message != message || (message == Message::Clicked && entry.id != id))
+            continue;
+        if (entry.handler)
+            (target->*entry.handler)();
+        else if (entry.iconHandler && result)
+            result->icon = (target->*entry.iconHandler)();
+        return true;
+    }
+    return false;
+}
+
+class Dialog;
+
+// A child control of a dialog, bound by DataExchange.
+class Control {
+public:
+    int Id() const { return id_; }
+    bool IsBound() const { return dialog_ != nullptr; }
+    Rect GetClientRect() const;  // origin 0, 0
+    Rect GetWindowRect() const;  // screen coordinates
+
+private:
+    friend class DataExchange;
+    Dialog* dialog_ = nullptr;
+    int id_ = 0;
+};
+
+class DataExchange {
+public:
+    explicit DataExchange(Dialog* dialog) : dialog_(dialog) {}
+    // Binds control to the dialog's child with this id.
+    void BindControl(int id, Control& control);
+
+private:
+    Dialog* dialog_;
+};
+
+class Dialog {
+public:
+    enum Result { kOk = 1, kCancel = 2 };
+
+    explicit Dialog(int templateId);
+    virtual ~Dialog();
+    Dialog(const Dialog&) = delete;
+    Dialog& operator=(const Dialog&) = delete;
+
+    // Builds the window (once), then runs it modally until EndDialog, Esc or Enter
+    // on a default button; returns the result.
+    int DoModal();
+    // Builds the window without running it: data exchange and OnInitDialog run.
+    bool Create();
+    void EndDialog(int result);
+
+    bool IsIconic() const;
+    Rect GetClientRect() const;
+    Rect ScreenToClient(const Rect& screen) const;
+    void InvalidateRect(const Rect& rect, bool erase);
+    void SetIcon(const Icon& icon, bool big);
+    Icon GetIcon(bool big) const;
+
+    // Routes a message as the window system would.
+    bool SendMessage(Message message, int id = 0, MessageResult* result = nullptr);
+
+    struct Window;
+    Window* window() const { return window_.get(); }
+
+protected:
+    virtual void DoDataExchange(DataExchange* dx);
+    virtual bool OnInitDialog();
+    // Called for every message; return false to leave it to the default handling.
+    virtual bool OnMessage(Message message, int id, MessageResult* result);
+
+private:
+    int templateId_;
+    std::unique_ptr<Window> window_;
+    Icon bigIcon_, smallIcon_;
+};
+
+}  // namespace ui

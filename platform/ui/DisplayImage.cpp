@@ -1,0 +1,53 @@
+// The display image's memory: one zeroed block, bottom-up rows.
+#include "DisplayImage.h"
+
+#include <cstdlib>
+
+namespace ui {
+
+void DisplayImage::Free::operator()(uint8_t* p) const { std::free(p); }
+
+bool DisplayImage::Create(int width, int height, int bitsPerPixel, uint32_t flags)
+{
+    if (width <= 0 || height <= 0 || bitsPerPixel != 24 || flags != 0)
+        return false;
+    const uint64_t rowBytes = RowBytes(static_cast<uint64_t>(width));
+    const uint64_t total = rowBytes * static_cast<uint64_t>(height);
+    if (total > kMaxBytes)
+        return false;
+    // calloc hands back zeroed pages without touching them first.
+    auto* block = static_cast<uint8_t*>(std::calloc(1, static_cast<size_t>(total)));
+    if (!block)
+        return false;
+    bits_.reset(block);
+    width_ = width;
+    height_ = height;
+    pitch_ = -static_cast<int>(rowBytes);
+    ++generation_;
+    return true;
+}
+
+void DisplayImage::Destroy()
+{
+    if (!bits_)
+        return;
+    bits_.reset();
+    width_ = height_ = pitch_ = 0;
+    ++generation_;
+}
+
+const uint8_t* DisplayImage::GetBits() const
+{
+    if (!bits_)
+        return nullptr;
+    // Bottom-up: the top row is the last one in memory.
+    return bits_.get() + static_cast<size_t>(height_ - 1) * static_cast<size_t>(-pitch_);
+}
+
+uint8_t* DisplayImage::GetBits()
+{
+    ++generation_;
+    return const_cast<uint8_t*>(static_cast<const DisplayImage*>(this)->GetBits());
+}
+
+}  // namespace ui

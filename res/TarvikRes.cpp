@@ -1,0 +1,56 @@
+// The program's resources as data: the main dialog's template and the icon set.
+#include "resource.h"
+
+#include "platform/ui/DialogTemplate.h"
+
+#include <iterator>
+
+namespace {
+
+using namespace ui;
+
+const ControlTemplate kMainControls[] = {
+    // id                   kind                 caption               x    y    w    h   styles
+    {IDC_INIT_GRAB_START, ControlKind::PushButton, "Init& GrapStart", 17, 29, 85, 14, kStyleTabStop},
+    {IDC_GRAB_STOP_RELEASE, ControlKind::PushButton, "GrapStop & Release", 17, 64, 85, 14, kStyleTabStop},
+    {IDC_GRAB_ONCE, ControlKind::PushButton, "GrapOnce", 17, 95, 85, 14, kStyleTabStop},
+    {IDC_PICTURE, ControlKind::Static, nullptr, 123, 7, 303, 197, kStyleBlackFrame},
+};
+
+// No system menu, so the title bar shows no buttons at all.
+const DialogTemplate kDialogs[] = {
+    {IDD_TARVIK_DIALOG, "Tarvik", 9.0, 441, 245,
+     kStyleCaption | kStyleMinimizeBox | kStyleModalFrame | kStyleAppWindow, kMainControls,
+     std::size(kMainControls)},
+};
+
+const IconImage kMainIcon[] = {
+    {16, ":/icons/tarvik-16.png"},  {24, ":/icons/tarvik-24.png"},   {32, ":/icons/tarvik-32.png"},
+    {48, ":/icons/tarvik-48.png"},  {256, ":/icons/tarvik-256.png"},
+};
+
+const IconResource kIcons[] = {
+    {IDR_MAINFRAME, kMainIcon, std::size(kMainIcon)},
+};
+
+}  // namespace
+
+namespace ui {
+
+const DialogTemplate* FindDialogTemplate(int id)
+{
+    for (const DialogTemplate& d : kDialogs)
+        if (d.id == id)
+            return &d;
+    return nullptr;
+}
+
+const IconResource* FindIconResource(int id)
+{
+    for (const IconResource& i : kIcons)
+        if (i.id == id)
+            return &i;
+    return nullptr;
+}
+
+}  // namespace ui

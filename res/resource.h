@@ -1,0 +1,9 @@
+// Resource identifiers shared by the dialog code and the resource data.
+#pragma once
+
+#define IDR_MAINFRAME 128
+#define IDD_TARVIK_DIALOG 102
+#define IDC_INIT_GRAB_START 1000
+#define IDC_GRAB_STOP_RELEASE 1001
+#define IDC_GRAB_ONCE 1002
+#define IDC_PICTURE 1003

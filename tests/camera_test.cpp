@@ -1,0 +1,309 @@
+// The camera library through its C interface, with the simulated camera.
+#include "platform/camera/cam.h"
+#include "platform/camera/camsim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Starts the library on the simulated camera with the given settings and
+// opens the first camera; shuts down afterwards.
+class Library : public ::testing::Test {
+protected:
+    void Start(const char* sim = "", const char* cameras = nullptr)
+    {
+        if (cameras)
+            setenv("TARVIK_CAMERAS", cameras, 1);
+        else
+            unsetenv("TARVIK_CAMERAS");
+        setenv("TARVIK_SIM", sim, 1);
+        ASSERT_EQ(CamStartup(), CAM_OK);
+        ASSERT_EQ(CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce"), CAM_OK);
+    }
+    CamHandle OpenFirst()
+    {
+        CamCameraInfo info[1];
+        uint32_t n = 0;
+        EXPECT_EQ(CamCameraList(info, 1, &n, sizeof info[0]), CAM_OK);
+        EXPECT_EQ(n, 1u);
+        CamHandle h = 0;
+        EXPECT_EQ(CamCameraOpen(info[0].cameraId, CAM_ACCESS_CONTROL, &h), CAM_OK);
+        return h;
+    }
+    void TearDown() override
+    {
+        CamShutdown();
+        unsetenv("TARVIK_CAMERAS");
+        unsetenv("TARVIK_SIM");
+    }
+};
+
+struct CallCase {
+    const char* name;
+    std::function<CamError(CamHandle camera)> call;
+    CamError expected;
+};
+
+// Every operation refuses to run before start-up instead of touching state.
+TEST_F(Library, EverythingFailsBeforeStartup)
+{
+    CamFrame frame{};
+    uint32_t n = 0;
+    int64_t v = 0;
+    const char* s = nullptr;
+    bool done = false;
+    CamHandle h = 0;
+    const std::vector<std::function<CamError()>> calls = {
+        [&] { return CamShutdown(); },
+        [&] { return CamCameraList(nullptr, 0, &n, sizeof(CamCameraInfo)); },
+        [&] { return CamCameraOpen("sim-0", 1, &h); },
+        [&] { return CamCameraClose(2); },
+        [&] { return CamFeatureIntGet(2, "Width", &v); },
+        [&] { return CamFeatureEnumGet(2, "PixelFormat", &s); },
+        [&] { return CamFeatureEnumSet(2, "PixelFormat", "Mono8"); },
+        [&] { return CamFeatureCommandRun(1, "GeVDiscoveryAllOnce"); },
+        [&] { return CamFeatureCommandIsDone(1, "GeVDiscoveryAllOnce", &done); },
+        [&] { return CamFrameAnnounce(2, &frame, sizeof frame); },
+        [&] { return CamFrameRevoke(2, &frame); },
+        [&] { return CamCaptureStart(2); },
+        [&] { return CamCaptureEnd(2); },
+        [&] { return CamFrameQueue(2, &frame, nullptr); },
+        [&] { return CamFrameWait(2, &frame, 10); },
+    };
+    for (size_t i = 0; i < calls.size(); ++i)
+        EXPECT_EQ(calls[i](), CAM_ERR_NOT_STARTED) << "call " << i;
+}
+
+// Bad handles, null pointers, wrong sizes and wrong names each give their own code.
+TEST_F(Library, ArgumentErrors)
+{
+    CamHandle closed = 0;
+    {
+        // A camera opened and closed again leaves a stale handle.
+        Start("count=2");
+        CamCameraInfo info[2];
+        uint32_t n = 0;
+        ASSERT_EQ(CamCameraList(info, 2, &n, sizeof info[0]), CAM_OK);
+        ASSERT_EQ(CamCameraOpen(info[0].cameraId, 1, &closed), CAM_OK);
+        ASSERT_EQ(CamCameraClose(closed), CAM_OK);
+    }
+    CamHandle open = 0;
+    {
+        CamCameraInfo info[2];
+        uint32_t n = 0;
+        ASSERT_EQ(CamCameraList(info, 2, &n, sizeof info[0]), CAM_OK);
+        ASSERT_EQ(CamCameraOpen(info[1].cameraId, 1, &open), CAM_OK);
+    }
+    int64_t v = 0;
+    const char* s = nullptr;
+    uint32_t n = 0;
+    CamFrame frame{};
+    const CallCase cases[] = {
+        {"int get on handle 0", [&](CamHandle) { return CamFeatureIntGet(0, "Width", &v); }, CAM_ERR_BAD_HANDLE},
+        {"int get on closed", [&](CamHandle) { return CamFeatureIntGet(closed, "Width", &v); }, CAM_ERR_BAD_HANDLE},
+        {"close handle 0", [&](CamHandle) { return CamCameraClose(0); }, CAM_ERR_BAD_HANDLE},
+        {"close closed", [&](CamHandle) { return CamCameraClose(closed); }, CAM_ERR_BAD_HANDLE},
+        {"capture start on 0", [&](CamHandle) { return CamCaptureStart(0); }, CAM_ERR_BAD_HANDLE},
+        {"list null count", [&](CamHandle) { return CamCameraList(nullptr, 0, nullptr, sizeof(CamCameraInfo)); }, CAM_ERR_BAD_PARAMETER},
+        {"list bad size", [&](CamHandle) { return CamCameraList(nullptr, 0, &n, 8); }, CAM_ERR_BAD_SIZE},
+        {"open null id", [&](CamHandle) { CamHandle h; return CamCameraOpen(nullptr, 1, &h); }, CAM_ERR_BAD_PARAMETER},
+        {"open null out", [&](CamHandle) { return CamCameraOpen("sim-0", 1, nullptr); }, CAM_ERR_BAD_PARAMETER},
+        {"open bad mode", [&](CamHandle) { CamHandle h; return CamCameraOpen("sim-0", 7, &h); }, CAM_ERR_BAD_PARAMETER},
+        {"open unknown", [&](CamHandle) { CamHandle h; return CamCameraOpen("nope", 1, &h); }, CAM_ERR_NOT_FOUND},
+        {"open twice", [&](CamHandle) { CamHandle h; return CamCameraOpen("sim-1", 1, &h); }, CAM_ERR_ACCESS_DENIED},
+        {"int null name", [&](CamHandle h) { return CamFeatureIntGet(h, nullptr, &v); }, CAM_ERR_BAD_PARAMETER},
+        {"int null out", [&](CamHandle h) { return CamFeatureIntGet(h, "Width", nullptr); }, CAM_ERR_BAD_PARAMETER},
+        {"int unknown", [&](CamHandle h) { return CamFeatureIntGet(h, "Gain", &v); }, CAM_ERR_NOT_FOUND},
+        {"int of enum", [&](CamHandle h) { return CamFeatureIntGet(h, "PixelFormat", &v); }, CAM_ERR_WRONG_TYPE},
+        {"enum of int", [&](CamHandle h) { return CamFeatureEnumGet(h, "Width", &s); }, CAM_ERR_WRONG_TYPE},
+        {"enum set bad value", [&](CamHandle h) { return CamFeatureEnumSet(h, "PixelFormat", "YUV422"); }, CAM_ERR_INVALID_VALUE},
+        {"enum set null value", [&](CamHandle h) { return CamFeatureEnumSet(h, "PixelFormat", nullptr); }, CAM_ERR_BAD_PARAMETER},
+        {"command of int", [&](CamHandle h) { return CamFeatureCommandRun(h, "Width"); }, CAM_ERR_WRONG_TYPE},
+        {"command unknown", [&](CamHandle h) { return CamFeatureCommandRun(h, "Reboot"); }, CAM_ERR_NOT_FOUND},
+        {"done null out", [&](CamHandle h) { return CamFeatureCommandIsDone(h, "AcquisitionStart", nullptr); }, CAM_ERR_BAD_PARAMETER},
+        {"system knows only discovery", [&](CamHandle) { return CamFeatureCommandRun(1, "AcquisitionStart"); }, CAM_ERR_NOT_FOUND},
+        {"system discovery is a command", [&](CamHandle) { return CamFeatureIntGet(1, "GeVDiscoveryAllOnce", &v); }, CAM_ERR_WRONG_TYPE},
+        {"announce null", [&](CamHandle h) { return CamFrameAnnounce(h, nullptr, sizeof(CamFrame)); }, CAM_ERR_BAD_PARAMETER},
+        {"announce bad record size", [&](CamHandle h) { return CamFrameAnnounce(h, &frame, 24); }, CAM_ERR_BAD_SIZE},
+        {"announce no buffer", [&](CamHandle h) { return CamFrameAnnounce(h, &frame, sizeof frame); }, CAM_ERR_BAD_PARAMETER},
+        {"queue before announce", [&](CamHandle h) { return CamFrameQueue(h, &frame, nullptr); }, CAM_ERR_BAD_SEQUENCE},
+        {"wait without queue", [&](CamHandle h) { return CamFrameWait(h, &frame, 10); }, CAM_ERR_BAD_SEQUENCE},
+        {"revoke unknown", [&](CamHandle h) { return CamFrameRevoke(h, &frame); }, CAM_ERR_BAD_SEQUENCE},
+        {"end without start", [&](CamHandle h) { return CamCaptureEnd(h); }, CAM_ERR_BAD_SEQUENCE},
+    };
+    for (const CallCase& c : cases)
+        EXPECT_EQ(c.call(open), c.expected) << c.name;
+}
+
+// Start-up twice is harmless; shut-down closes what is open; identifiers stay valid.
+TEST_F(Library, Lifecycle)
+{
+    Start();
+    ASSERT_EQ(CamStartup(), CAM_OK);
+    CamCameraInfo info[1];
+    uint32_t n = 0;
+    ASSERT_EQ(CamCameraList(info, 1, &n, sizeof info[0]), CAM_OK);
+    const char* id = info[0].cameraId;
+    CamHandle h = 0;
+    ASSERT_EQ(CamCameraOpen(id, 1, &h), CAM_OK);
+    EXPECT_EQ(h, 2u);
+    ASSERT_EQ(CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce"), CAM_OK);
+    EXPECT_STREQ(id, "sim-0");
+    ASSERT_EQ(CamShutdown(), CAM_OK);
+    EXPECT_STREQ(id, "sim-0");
+    // After a new start-up the old camera is closed: it can be opened again.
+    Start();
+    CamHandle again = 0;
+    EXPECT_EQ(CamCameraOpen("sim-0", 1, &again), CAM_OK);
+    EXPECT_EQ(CamFeatureIntGet(h, "Width", nullptr), CAM_ERR_BAD_PARAMETER);
+}
+
+// The list reports how many cameras there are, and fills no more than asked.
+TEST_F(Library, CameraList)
+{
+    Start("count=3");
+    uint32_t n = 0;
+    ASSERT_EQ(CamCameraList(nullptr, 0, &n, sizeof(CamCameraInfo)), CAM_OK);
+    EXPECT_EQ(n, 3u);
+    CamCameraInfo info[3] = {};
+    ASSERT_EQ(CamCameraList(info, 2, &n, sizeof info[0]), CAM_OK);
+    EXPECT_EQ(n, 2u);
+    EXPECT_STREQ(info[1].cameraId, "sim-1");
+    EXPECT_STREQ(info[1].sourceName, "sim");
+    EXPECT_EQ(info[2].cameraId, nullptr);
+    CamShutdown();
+    Start("count=0");
+    ASSERT_EQ(CamCameraList(nullptr, 0, &n, sizeof(CamCameraInfo)), CAM_OK);
+    EXPECT_EQ(n, 0u);
+}
+
+// Bad configuration fails start-up with its own code and one line on stderr.
+TEST_F(Library, BadConfiguration)
+{
+    const struct {
+        const char* cameras;
+        const char* sim;
+        const char* message;
+    } cases[] = {
+        {"sim,webcam", "", "unknown camera source \"webcam\""},
+        {"sim,,sim", "", "empty source name"},
+        {"sim:x", "", "takes no argument"},
+        {"sim", "count=-1", "count must be"},
+        {"sim", "width=wide", "width must be"},
+        {"sim", "adjust=sometimes", "adjust must be"},
+        {"sim", "gain=3", "unknown setting \"gain\""},
+    };
+    for (const auto& c : cases) {
+        setenv("TARVIK_CAMERAS", c.cameras, 1);
+        setenv("TARVIK_SIM", c.sim, 1);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(CamStartup(), CAM_ERR_BAD_CONFIG) << c.cameras << " " << c.sim;
+        std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        uint32_t n = 0;
+        EXPECT_EQ(CamCameraList(nullptr, 0, &n, sizeof(CamCameraInfo)), CAM_ERR_NOT_STARTED);
+    }
+}
+
+// The settings parser: defaults, each key, and hostile numbers kept as given.
+TEST(SimSettings, Parse)
+{
+    using cam::SimSettings;
+    SimSettings s;
+    std::string error;
+    ASSERT_EQ(cam::ParseSimSettings(nullptr, &s, &error), CAM_OK);
+    EXPECT_EQ(s.count, 1);
+    EXPECT_EQ(s.width, 1292);
+    EXPECT_EQ(s.height, 964);
+    EXPECT_EQ(s.formats, (std::vector<std::string>{"BGR8Packed", "Mono8"}));
+    ASSERT_EQ(cam::ParseSimSettings("count=0,width=-7,height=4294967301,formats=Mono8,adjust=never,"
+                                    "frames=incomplete,payload=1099511627776",
+                                    &s, &error),
+              CAM_OK)
+        << error;
+    EXPECT_EQ(s.count, 0);
+    EXPECT_EQ(s.width, -7);
+    EXPECT_EQ(s.height, 4294967301);
+    EXPECT_EQ(s.formats, (std::vector<std::string>{"Mono8"}));
+    EXPECT_EQ(s.adjust, SimSettings::Adjust::Never);
+    EXPECT_EQ(s.frames, SimSettings::Frames::Incomplete);
+    EXPECT_TRUE(s.payloadOverride);
+    EXPECT_EQ(s.payload, int64_t(1) << 40);
+    for (const char* bad : {"count", "count=65", "width=", "width=1x", "height=99999999999999999999",
+                            "formats=", "formats=Mono8+", "frames=some", "payload=big", ",",
+                            "count=1,"}) {
+        EXPECT_EQ(cam::ParseSimSettings(bad, &s, &error), CAM_ERR_BAD_CONFIG) << bad;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+// Features of the simulated camera, as the opening sequence uses them.
+TEST_F(Library, SimFeatures)
+{
+    Start("width=100,height=50,formats=Mono8,adjust=ok");
+    CamHandle h = OpenFirst();
+    int64_t v = 0;
+    ASSERT_EQ(CamFeatureIntGet(h, "Width", &v), CAM_OK);
+    EXPECT_EQ(v, 100);
+    ASSERT_EQ(CamFeatureIntGet(h, "Height", &v), CAM_OK);
+    EXPECT_EQ(v, 50);
+    EXPECT_EQ(CamFeatureEnumSet(h, "PixelFormat", "BGR8Packed"), CAM_ERR_INVALID_VALUE);
+    ASSERT_EQ(CamFeatureEnumSet(h, "PixelFormat", "Mono8"), CAM_OK);
+    const char* format = nullptr;
+    ASSERT_EQ(CamFeatureEnumGet(h, "PixelFormat", &format), CAM_OK);
+    EXPECT_STREQ(format, "Mono8");
+    ASSERT_EQ(CamFeatureIntGet(h, "PayloadSize", &v), CAM_OK);
+    EXPECT_EQ(v, 5000);
+    ASSERT_EQ(CamFeatureCommandRun(h, "GVSPAdjustPacketSize"), CAM_OK);
+    int polls = 0;
+    bool done = false;
+    while (!done && polls < 100) {
+        ASSERT_EQ(CamFeatureCommandIsDone(h, "GVSPAdjustPacketSize", &done), CAM_OK);
+        ++polls;
+    }
+    EXPECT_TRUE(done);
+    EXPECT_GT(polls, 1);
+
+    CamShutdown();
+    Start("adjust=missing");
+    h = OpenFirst();
+    EXPECT_EQ(CamFeatureCommandRun(h, "GVSPAdjustPacketSize"), CAM_ERR_NOT_FOUND);
+    EXPECT_EQ(CamFeatureCommandIsDone(h, "GVSPAdjustPacketSize", &done), CAM_ERR_NOT_FOUND);
+
+    CamShutdown();
+    Start("adjust=never");
+    h = OpenFirst();
+    ASSERT_EQ(CamFeatureCommandRun(h, "GVSPAdjustPacketSize"), CAM_OK);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(CamFeatureCommandIsDone(h, "GVSPAdjustPacketSize", &done), CAM_OK);
+        EXPECT_FALSE(done);
+    }
+}
+
+// The trace names each call with its arguments and result, one line each.
+TEST_F(Library, Trace)
+{
+    setenv("TARVIK_CAMERA_TRACE", "1", 1);
+    ::testing::internal::CaptureStderr();
+    Start();
+    CamHandle h = OpenFirst();
+    CamFeatureEnumSet(h, "PixelFormat", "BGR8Packed");
+    CamFeatureEnumSet(h, "Pixel\"Format", nullptr);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    unsetenv("TARVIK_CAMERA_TRACE");
+    EXPECT_EQ(err,
+              "cam: CamStartup() -> 0\n"
+              "cam: CamFeatureCommandRun(1, \"GeVDiscoveryAllOnce\") -> 0\n"
+              "cam: CamCameraList(ptr, 1, ptr, 24) -> 0\n"
+              "cam: CamCameraOpen(\"sim-0\", 1, ptr) -> 0\n"
+              "cam: CamFeatureEnumSet(2, \"PixelFormat\", \"BGR8Packed\") -> 0\n"
+              "cam: CamFeatureEnumSet(2, \"Pixel\\\"Format\", null) -> -4\n");
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// The main dialog as a person meets it: built from its template, focus on the
+// first button, keys, routing of clicks to the handlers, icon.
+#include "app/TarvikDlg.h"
+#include "platform/ui/DialogWindow.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+void ResetCameraState()
+{
+    CamShutdown();
+    g_pCameraId = nullptr;
+    g_hCamera = 0;
+    g_pPixelFormat = nullptr;
+    g_nWidth = g_nHeight = 0;
+    g_image.Destroy();
+}
+
+class DialogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        unsetenv("TARVIK_CAMERAS");
+        unsetenv("TARVIK_SIM");
+        ResetCameraState();
+        ASSERT_TRUE(dlg.Create());
+        widget = ui::WidgetOf(dlg);
+        ASSERT_NE(widget, nullptr);
+    }
+    void TearDown() override
+    {
+        unsetenv("TARVIK_CAMERA_TRACE");
+        ResetCameraState();
+    }
+    void Show()
+    {
+        widget->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
+        widget->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(widget));
+    }
+    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(widget->control(id)); }
+
+    // The camera calls a user action makes, from the library's trace.
+    template <class Action>
+    std::string TraceOf(Action action)
+    {
+        setenv("TARVIK_CAMERA_TRACE", "1", 1);
+        ::testing::internal::CaptureStderr();
+        action();
+        std::string trace = ::testing::internal::GetCapturedStderr();
+        unsetenv("TARVIK_CAMERA_TRACE");
+        return trace;
+    }
+
+    CTarvikDlg dlg;
+    ui::DialogWidget* widget = nullptr;
+};
+
+// Every control sits where its dialog units put it, with its caption; the
+// window has the template's caption and size, fixed, and no title-bar buttons.
+TEST_F(DialogTest, BuiltFromTemplate)
+{
+    const struct {
+        int id;
+        const char* caption;
+        int x, y, w, h;
+    } controls[] = {
+        {IDC_INIT_GRAB_START, "Init& GrapStart", 17, 29, 85, 14},
+        {IDC_GRAB_STOP_RELEASE, "GrapStop & Release", 17, 64, 85, 14},
+        {IDC_GRAB_ONCE, "GrapOnce", 17, 95, 85, 14},
+        {IDC_PICTURE, nullptr, 123, 7, 303, 197},
+    };
+    const ui::DialogBaseUnits base = widget->baseUnits();
+    const QFontMetrics metrics(widget->font());
+    EXPECT_EQ(base.x, (metrics.horizontalAdvance(
+                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2);
+    EXPECT_EQ(base.y, metrics.height());
+    EXPECT_DOUBLE_EQ(widget->font().pointSizeF(), 9.0);
+    for (const auto& c : controls) {
+        QWidget* w = widget->control(c.id);
+        ASSERT_NE(w, nullptr) << c.id;
+        const ui::Rect r = ui::DialogToPixels(c.x, c.y, c.w, c.h, base);
+        EXPECT_EQ(w->geometry(), QRect(r.left, r.top, r.Width(), r.Height())) << c.id;
+        if (c.caption) {
+            EXPECT_EQ(Button(c.id)->text().toStdString(), c.caption);
+        }
+    }
+    EXPECT_EQ(widget->windowTitle(), "Tarvik");
+    const ui::Rect client = ui::DialogToPixels(0, 0, 441, 245, base);
+    EXPECT_EQ(widget->size(), QSize(client.Width(), client.Height()));
+    EXPECT_EQ(widget->minimumSize(), widget->maximumSize());
+    const Qt::WindowFlags flags = widget->windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowTitleHint);
+    EXPECT_FALSE(flags & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowMaximizeButtonHint | Qt::WindowSystemMenuHint));
+    EXPECT_TRUE(dlg.m_picture.IsBound());
+    EXPECT_EQ(dlg.m_picture.Id(), IDC_PICTURE);
+    EXPECT_FALSE(dlg.m_bClearPending);
+}
+
+// Focus starts on the first button; Tab moves on; Esc ends the dialog.
+TEST_F(DialogTest, FocusAndKeys)
+{
+    Show();
+    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_INIT_GRAB_START));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_GRAB_STOP_RELEASE));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_GRAB_ONCE));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QTRY_VERIFY(!widget->isVisible());
+    EXPECT_EQ(widget->result(), QDialog::Rejected);
+}
+
+// Enter and Space press the focused button, as a click would.
+TEST_F(DialogTest, EnterAndSpacePressFocusedButton)
+{
+    Show();
+    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_INIT_GRAB_START));
+    std::string trace = TraceOf([&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); });
+    EXPECT_EQ(trace.rfind("cam: CamStartup() -> 0\n", 0), 0u) << trace;
+    EXPECT_NE(g_hCamera, 0u);
+    Button(IDC_GRAB_STOP_RELEASE)->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_GRAB_STOP_RELEASE));
+    trace = TraceOf([&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); });
+    EXPECT_EQ(trace, "cam: CamCameraClose(2) -> 0\ncam: CamShutdown() -> 0\n");
+    EXPECT_TRUE(widget->isVisible());
+}
+
+// Each button's click reaches its own handler, and only that one.
+TEST_F(DialogTest, ClicksAreRouted)
+{
+    Show();
+    // Before opening, "GrapOnce" calls nothing.
+    EXPECT_EQ(TraceOf([&] { QTest::mouseClick(Button(IDC_GRAB_ONCE), Qt::LeftButton); }), "");
+    std::string trace =
+        TraceOf([&] { QTest::mouseClick(Button(IDC_INIT_GRAB_START), Qt::LeftButton); });
+    EXPECT_EQ(trace.rfind("cam: CamStartup() -> 0\n", 0), 0u) << trace;
+    EXPECT_NE(trace.find("cam: CamFeatureIntGet(2, \"Width\", ptr) -> 0\n"), std::string::npos);
+    EXPECT_EQ(g_image.GetWidth(), 1292);
+    EXPECT_EQ(g_image.GetHeight(), 964);
+    EXPECT_TRUE(dlg.m_bClearPending);
+    trace = TraceOf([&] { QTest::mouseClick(Button(IDC_GRAB_STOP_RELEASE), Qt::LeftButton); });
+    EXPECT_EQ(trace, "cam: CamCameraClose(2) -> 0\ncam: CamShutdown() -> 0\n");
+    EXPECT_TRUE(g_image.IsNull());
+    EXPECT_EQ(g_hCamera, 0u);
+}
+
+// The application icon is the window's icon, in every size, and the drag icon.
+TEST_F(DialogTest, Icon)
+{
+    ASSERT_FALSE(dlg.m_hIcon.IsNull());
+    EXPECT_EQ(dlg.GetIcon(true), dlg.m_hIcon);
+    EXPECT_EQ(dlg.GetIcon(false), dlg.m_hIcon);
+    const QList<QSize> sizes = widget->windowIcon().availableSizes();
+    for (int size : {16, 24, 32, 48, 256})
+        EXPECT_TRUE(sizes.contains(QSize(size, size))) << size;
+    ui::MessageResult result;
+    EXPECT_TRUE(dlg.SendMessage(ui::Message::QueryDragIcon, 0, &result));
+    EXPECT_EQ(result.icon, dlg.m_hIcon);
+}
+
+}  // namespace

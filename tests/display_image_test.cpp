@@ -1,0 +1,81 @@
+// The display image's layout and its refusal of sizes it cannot hold.
+#include "platform/ui/DisplayImage.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace {
+
+using ui::DisplayImage;
+
+// Rows are padded to 4 bytes; the top row is the last in memory, so the pitch is negative.
+TEST(DisplayImage, LayoutForSmallWidths)
+{
+    const int expectedRowBytes[] = {4, 8, 12, 12, 16, 20, 24, 24};
+    for (int width = 1; width <= 8; ++width) {
+        DisplayImage image;
+        ASSERT_TRUE(image.Create(width, 3, 24));
+        const int rowBytes = expectedRowBytes[width - 1];
+        EXPECT_EQ(image.GetPitch(), -rowBytes) << width;
+        EXPECT_EQ(image.GetWidth(), width);
+        EXPECT_EQ(image.GetHeight(), 3);
+        const uint8_t* base = static_cast<const uint8_t*>(image.GetBitmap());
+        EXPECT_EQ(static_cast<const DisplayImage&>(image).GetBits(), base + 2 * rowBytes) << width;
+        for (int i = 0; i < 3 * rowBytes; ++i)
+            ASSERT_EQ(base[i], 0) << "not zero-filled at " << i;
+    }
+}
+
+// Sizes that cannot be held fail and keep the bitmap the image had.
+TEST(DisplayImage, FailuresKeepWhatWasHeld)
+{
+    const struct {
+        int width, height, bpp;
+        uint32_t flags;
+    } bad[] = {
+        {0, 5, 24, 0},       {5, 0, 24, 0},      {-1, 5, 24, 0},      {5, -1, 24, 0},
+        {5, 5, 32, 0},       {5, 5, 24, 1},      {65535, 65535, 24, 0}, {INT_MAX, 1, 24, 0},
+        {1, INT_MAX, 24, 0}, {INT_MAX, INT_MAX, 24, 0},
+    };
+    DisplayImage image;
+    ASSERT_TRUE(image.Create(4, 2, 24));
+    const void* bitmap = image.GetBitmap();
+    for (const auto& c : bad) {
+        EXPECT_FALSE(image.Create(c.width, c.height, c.bpp, c.flags)) << c.width << "x" << c.height;
+        EXPECT_EQ(image.GetBitmap(), bitmap);
+        EXPECT_EQ(image.GetWidth(), 4);
+        EXPECT_EQ(image.GetPitch(), -12);
+    }
+    DisplayImage empty;
+    EXPECT_FALSE(empty.Create(0, 0, 24));
+    EXPECT_TRUE(empty.IsNull());
+    EXPECT_EQ(empty.GetBits(), nullptr);
+}
+
+// Destroy empties the image and may be called on an empty one.
+TEST(DisplayImage, Destroy)
+{
+    DisplayImage image;
+    image.Destroy();
+    EXPECT_TRUE(image.IsNull());
+    ASSERT_TRUE(image.Create(10, 10, 24));
+    const uint64_t generation = image.Generation();
+    image.Destroy();
+    EXPECT_TRUE(image.IsNull());
+    EXPECT_EQ(image.GetWidth(), 0);
+    EXPECT_EQ(image.GetPitch(), 0);
+    EXPECT_GT(image.Generation(), generation);
+}
+
+// The largest accepted image is bounded by the documented limit.
+TEST(DisplayImage, LimitIsExact)
+{
+    DisplayImage image;
+    const int width = 4096;  // rows of 12288 bytes
+    const int rows = static_cast<int>(DisplayImage::kMaxBytes / 12288);
+    EXPECT_TRUE(image.Create(width, rows, 24));
+    EXPECT_FALSE(image.Create(width, rows + 1, 24));
+}
+
+}  // namespace
