@@ -2,8 +2,12 @@
 // and capture sequences.
 #include "TarvikDlg.h"
 
+#include "platform/ui/PixelRows.h"
+
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 const char* g_pCameraId = nullptr;
@@ -21,6 +25,19 @@ constexpr uint32_t kAccessMode = CAM_ACCESS_CONTROL;
 // the program: poll gently and give up after a while, then go on opening.
 constexpr auto kAdjustPollPause = std::chrono::milliseconds(1);
 constexpr auto kAdjustPollLimit = std::chrono::seconds(10);
+
+constexpr uint32_t kFrameTimeoutMs = 5000;
+
+bool IsBgr8(const char* pixelFormat)
+{
+    return pixelFormat &&
+           (std::strcmp(pixelFormat, "BGR8Packed") == 0 || std::strcmp(pixelFormat, "BGR8") == 0);
+}
+
+bool IsMono8(const char* pixelFormat)
+{
+    return pixelFormat && std::strcmp(pixelFormat, "Mono8") == 0;
+}
 
 }  // namespace
 
@@ -122,4 +139,76 @@ void CTarvikDlg::OnBnClickedGrabStopRelease()
     g_pCameraId = nullptr;
 }
 
-void CTarvikDlg::OnBnClickedGrabOnce() {}
+void CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
+                      ui::DisplayImage& image)
+{
+    const uint32_t width = static_cast<uint32_t>(g_nWidth);
+    const uint32_t height = static_cast<uint32_t>(g_nHeight);
+
+    // A new image of the opened size; its memory is reused, so every byte is
+    // written below: copied rows, their padding, and zeros for the rest.
+    if (!image.Recreate(static_cast<int32_t>(width), static_cast<int32_t>(height)))
+        return;
+    const bool bgr = IsBgr8(pPixelFormat);
+    const bool mono = IsMono8(pPixelFormat);
+    uint64_t rows = 0;
+    const uint64_t srcRowBytes = uint64_t(width) * (bgr ? 3 : 1);
+    if (source && nPayloadSize > 0 && (bgr || mono))
+        rows = std::min<uint64_t>(height, uint64_t(nPayloadSize) / srcRowBytes);
+
+    const auto* src = static_cast<const uint8_t*>(source);
+    uint8_t* top = image.GetBits();
+    const ptrdiff_t pitch = image.GetPitch();
+    const size_t pixelBytes = size_t(width) * 3;
+    const size_t padding = size_t(-pitch) - pixelBytes;
+    // Bottom row first: walking the image forwards through memory.
+    for (uint64_t i = height; i-- > 0;) {
+        uint8_t* dst = top + ptrdiff_t(i) * pitch;
+        if (i >= rows)
+            std::memset(dst, 0, pixelBytes);
+        else if (bgr)
+            std::memcpy(dst, src + i * srcRowBytes, pixelBytes);
+        else
+            ui::ExpandGreyToBgr(src + i * srcRowBytes, dst, width);
+        if (padding)
+            std::memset(dst + pixelBytes, 0, padding);
+    }
+}
+
+void CTarvikDlg::OnBnClickedGrabOnce()
+{
+    int64_t nPayloadSize = 0;
+    CamFrame frame{};
+    ui::Rect rect;
+
+    if (g_hCamera == 0)
+        return;
+    if (CamFeatureIntGet(g_hCamera, "PayloadSize", &nPayloadSize) != CAM_OK)
+        return;
+    // A camera's word is not enough to allocate any amount of memory.
+    if (nPayloadSize <= 0 || nPayloadSize > kMaxPayloadSize)
+        return;
+    frame.buffer = std::malloc(static_cast<size_t>(nPayloadSize));
+    if (!frame.buffer)
+        return;
+    frame.bufferSize = static_cast<uint32_t>(nPayloadSize);
+
+    // Each rung that succeeds is undone, in reverse order, whatever follows it.
+    if (CamFrameAnnounce(g_hCamera, &frame, sizeof(frame)) == CAM_OK) {
+        if (CamCaptureStart(g_hCamera) == CAM_OK) {
+            if (CamFrameQueue(g_hCamera, &frame, nullptr) == CAM_OK &&
+                CamFeatureCommandRun(g_hCamera, "AcquisitionStart") == CAM_OK) {
+                if (CamFrameWait(g_hCamera, &frame, kFrameTimeoutMs) == CAM_OK &&
+                    frame.receiveStatus == CAM_FRAME_COMPLETE) {
+                    CopyFrameToImage(frame.buffer, nPayloadSize, g_pPixelFormat, g_image);
+                    rect = ScreenToClient(m_picture.GetWindowRect());
+                    InvalidateRect(rect, false);
+                }
+                CamFeatureCommandRun(g_hCamera, "AcquisitionStop");
+            }
+            CamCaptureEnd(g_hCamera);
+        }
+        CamFrameRevoke(g_hCamera, &frame);
+    }
+    std::free(frame.buffer);
+}

@@ -43,3 +43,14 @@ extern const char* g_pPixelFormat;
 extern int64_t g_nWidth;
 extern int64_t g_nHeight;
 extern ui::DisplayImage g_image;
+
+// Largest "PayloadSize" a capture allocates a buffer for.
+constexpr int64_t kMaxPayloadSize = int64_t(ui::DisplayImage::kMaxBytes);
+
+// Rebuilds image at the size read when the camera was opened and copies a
+// frame of that camera into it: "BGR8Packed" (or "BGR8") bytes unchanged,
+// "Mono8" grey levels as equal blue, green and red. Never reads more than
+// nPayloadSize bytes of source; only whole rows it holds are copied. Other
+// pixel formats copy nothing.
+void CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
+                      ui::DisplayImage& image);

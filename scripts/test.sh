@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: once as built for
+# use, once more with AddressSanitizer, UndefinedBehaviorSanitizer and leak checks.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh" test
+
 "$root/scripts/build.sh" "$root/build-test" -DBUILD_TESTING=ON
-cd "$root/build-test"
-ctest --output-on-failure -j"$(nproc)" --timeout 300
+"$root/scripts/build.sh" "$root/build-asan" -DBUILD_TESTING=ON -DTARVIK_SANITIZE=ON
+
+status=0
+for dir in build-test build-asan; do
+  echo "== tests in $dir"
+  (cd "$root/$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=1
+done
+exit $status

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -304,6 +306,180 @@ TEST_F(Library, Trace)
               "cam: CamCameraOpen(\"sim-0\", 1, ptr) -> 0\n"
               "cam: CamFeatureEnumSet(2, \"PixelFormat\", \"BGR8Packed\") -> 0\n"
               "cam: CamFeatureEnumSet(2, \"Pixel\\\"Format\", null) -> -4\n");
+}
+
+// A buffer with guard bytes behind it, to see that nothing writes past its size.
+struct GuardedBuffer {
+    explicit GuardedBuffer(size_t n) : size(n), bytes(n + kGuard, 0xAB) {}
+    bool GuardIntact() const
+    {
+        for (size_t i = size; i < bytes.size(); ++i)
+            if (bytes[i] != 0xAB)
+                return false;
+        return true;
+    }
+    CamFrame Frame()
+    {
+        CamFrame frame{};
+        frame.buffer = bytes.data();
+        frame.bufferSize = static_cast<uint32_t>(size);
+        return frame;
+    }
+    static constexpr size_t kGuard = 64;
+    size_t size;
+    std::vector<uint8_t> bytes;
+};
+
+class Frames : public Library {
+protected:
+    // Announce, start, queue and start acquisition, as the capture does.
+    void Arm(CamHandle h, CamFrame* frame, GuardedBuffer& buffer)
+    {
+        frame->buffer = buffer.bytes.data();
+        frame->bufferSize = static_cast<uint32_t>(buffer.size);
+        ASSERT_EQ(CamFrameAnnounce(h, frame, sizeof *frame), CAM_OK);
+        ASSERT_EQ(CamCaptureStart(h), CAM_OK);
+        ASSERT_EQ(CamFrameQueue(h, frame, nullptr), CAM_OK);
+        ASSERT_EQ(CamFeatureCommandRun(h, "AcquisitionStart"), CAM_OK);
+    }
+};
+
+// A complete frame fills the caller's buffer in place with the test picture.
+TEST_F(Frames, CompleteFrameFillsBuffer)
+{
+    Start("width=16,height=9");
+    CamHandle h = OpenFirst();
+    GuardedBuffer buffer(16 * 9 * 3);
+    CamFrame frame{};
+    Arm(h, &frame, buffer);
+    ASSERT_EQ(CamFrameWait(h, &frame, 1000), CAM_OK);
+    EXPECT_EQ(frame.receiveStatus, CAM_FRAME_COMPLETE);
+    EXPECT_EQ(frame.buffer, buffer.bytes.data());
+    EXPECT_EQ(frame.imageSize, 16u * 9 * 3);
+    std::vector<uint8_t> expected(16 * 9 * 3);
+    cam::RenderSimPicture(expected.data(), expected.size(), 16, 9, false, frame.frameId);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.bytes.begin()));
+    EXPECT_TRUE(buffer.GuardIntact());
+    EXPECT_EQ(CamFeatureCommandRun(h, "AcquisitionStop"), CAM_OK);
+    EXPECT_EQ(CamCaptureEnd(h), CAM_OK);
+    EXPECT_EQ(CamFrameRevoke(h, &frame), CAM_OK);
+}
+
+// The camera never writes past the buffer, whatever payload it claims.
+TEST_F(Frames, NeverWritesPastBuffer)
+{
+    const struct {
+        const char* sim;
+        size_t buffer;
+        CamError announce;
+    } cases[] = {
+        {"width=16,height=9", 16 * 9 * 3 - 1, CAM_ERR_BAD_SIZE},  // smaller than the payload
+        {"width=16,height=9,payload=100", 100, CAM_OK},           // payload short of the picture
+        {"width=16,height=9,payload=0", 100, CAM_ERR_BAD_SIZE},
+        {"width=16,height=9,payload=-5", 100, CAM_ERR_BAD_SIZE},
+        {"width=4294967297,height=2,payload=64", 64, CAM_OK},     // absurd width
+        {"width=-3,height=7,payload=64", 64, CAM_OK},
+    };
+    for (const auto& c : cases) {
+        Start(c.sim);
+        CamHandle h = OpenFirst();
+        GuardedBuffer buffer(c.buffer);
+        CamFrame frame = buffer.Frame();
+        ASSERT_EQ(CamFrameAnnounce(h, &frame, sizeof frame), c.announce) << c.sim;
+        if (c.announce == CAM_OK) {
+            ASSERT_EQ(CamCaptureStart(h), CAM_OK);
+            ASSERT_EQ(CamFrameQueue(h, &frame, nullptr), CAM_OK);
+            ASSERT_EQ(CamFeatureCommandRun(h, "AcquisitionStart"), CAM_OK);
+            EXPECT_EQ(CamFrameWait(h, &frame, 1000), CAM_OK) << c.sim;
+            EXPECT_LE(frame.imageSize, c.buffer);
+        }
+        EXPECT_TRUE(buffer.GuardIntact()) << c.sim;
+        CamShutdown();
+    }
+}
+
+// No frame within the time-out: the wait says so after about that long.
+TEST_F(Frames, WaitHonoursTimeout)
+{
+    for (const char* sim : {"frames=none,width=8,height=8", "width=8,height=8"}) {
+        Start(sim);
+        CamHandle h = OpenFirst();
+        GuardedBuffer buffer(8 * 8 * 3);
+        CamFrame frame{};
+        Arm(h, &frame, buffer);
+        if (std::strcmp(sim, "width=8,height=8") == 0) {
+            // Acquisition stopped: nothing arrives.
+            ASSERT_EQ(CamFeatureCommandRun(h, "AcquisitionStop"), CAM_OK);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(CamFrameWait(h, &frame, 50), CAM_ERR_TIMEOUT) << sim;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+        CamShutdown();
+    }
+}
+
+// Incomplete frames arrive with a non-zero receive status.
+TEST_F(Frames, IncompleteFrame)
+{
+    Start("frames=incomplete,width=8,height=8");
+    CamHandle h = OpenFirst();
+    GuardedBuffer buffer(8 * 8 * 3);
+    CamFrame frame{};
+    Arm(h, &frame, buffer);
+    ASSERT_EQ(CamFrameWait(h, &frame, 1000), CAM_OK);
+    EXPECT_NE(frame.receiveStatus, CAM_FRAME_COMPLETE);
+}
+
+// Calls out of order are refused, and closing with frames in flight is clean.
+TEST_F(Frames, Misuse)
+{
+    Start("width=8,height=8");
+    CamHandle h = OpenFirst();
+    GuardedBuffer buffer(8 * 8 * 3);
+    CamFrame frame = buffer.Frame();
+    CamFrame other = frame;
+    EXPECT_EQ(CamFrameQueue(h, &frame, nullptr), CAM_ERR_BAD_SEQUENCE);  // before announce
+    ASSERT_EQ(CamFrameAnnounce(h, &frame, sizeof frame), CAM_OK);
+    EXPECT_EQ(CamFrameAnnounce(h, &frame, sizeof frame), CAM_ERR_BAD_SEQUENCE);  // twice
+    EXPECT_EQ(CamFrameQueue(h, &frame, nullptr), CAM_ERR_BAD_SEQUENCE);  // before capture start
+    ASSERT_EQ(CamCaptureStart(h), CAM_OK);
+    EXPECT_EQ(CamCaptureStart(h), CAM_ERR_BAD_SEQUENCE);
+    EXPECT_EQ(CamFrameWait(h, &frame, 10), CAM_ERR_BAD_SEQUENCE);  // not queued
+    EXPECT_EQ(CamFrameQueue(h, &frame, [](CamHandle, CamFrame*) {}), CAM_ERR_NOT_IMPLEMENTED);
+    ASSERT_EQ(CamFrameQueue(h, &frame, nullptr), CAM_OK);
+    EXPECT_EQ(CamFrameQueue(h, &frame, nullptr), CAM_ERR_BAD_SEQUENCE);  // queued twice
+    EXPECT_EQ(CamFrameRevoke(h, &other), CAM_ERR_BAD_SEQUENCE);  // never announced
+    EXPECT_EQ(CamCameraClose(h), CAM_OK);
+    EXPECT_EQ(CamFrameRevoke(h, &frame), CAM_ERR_BAD_HANDLE);
+}
+
+// The test picture: bar order, ramp direction, grey levels, a moving square.
+TEST(SimPicture, Content)
+{
+    const uint32_t w = 80, h = 48;
+    std::vector<uint8_t> bgr(w * h * 3), mono(w * h), next(w * h * 3);
+    cam::RenderSimPicture(bgr.data(), bgr.size(), w, h, false, 0);
+    cam::RenderSimPicture(mono.data(), mono.size(), w, h, true, 0);
+    cam::RenderSimPicture(next.data(), next.size(), w, h, false, 1);
+    for (int bar = 0; bar < 8; ++bar) {
+        const uint32_t x = bar * 10 + 5;
+        for (uint32_t y : {0u, h / 3, h * 2 / 3 - 1}) {
+            const uint8_t* p = &bgr[(y * w + x) * 3];
+            EXPECT_EQ((std::vector<uint8_t>(p, p + 3)),
+                      (std::vector<uint8_t>(cam::kSimBarColours[bar], cam::kSimBarColours[bar] + 3)))
+                << "bar " << bar << " row " << y;
+            const uint8_t* c = cam::kSimBarColours[bar];
+            EXPECT_EQ(mono[y * w + x], cam::SimLuma(c[0], c[1], c[2]));
+        }
+    }
+    const uint8_t* bottom = &bgr[(h - 1) * w * 3];
+    EXPECT_EQ(bottom[0], 0);
+    EXPECT_EQ(bottom[(w - 1) * 3], 255);
+    for (uint32_t x = 1; x < w; ++x)
+        EXPECT_GE(bottom[x * 3], bottom[(x - 1) * 3]);
+    EXPECT_EQ(cam::SimLuma(255, 255, 255), 255);
+    EXPECT_EQ(cam::SimLuma(0, 0, 255), 76);  // red
+    EXPECT_NE(bgr, next) << "successive frames must differ";
 }
 
 }  // namespace

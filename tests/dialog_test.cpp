@@ -1,6 +1,7 @@
 // The main dialog as a person meets it: built from its template, focus on the
 // first button, keys, routing of clicks to the handlers, icon.
 #include "app/TarvikDlg.h"
+#include "platform/camera/camsim.h"
 #include "platform/ui/DialogWindow.h"
 
 #include <QApplication>
@@ -165,6 +166,38 @@ TEST_F(DialogTest, Icon)
     ui::MessageResult result;
     EXPECT_TRUE(dlg.SendMessage(ui::Message::QueryDragIcon, 0, &result));
     EXPECT_EQ(result.icon, dlg.m_hIcon);
+}
+
+// The simulated camera end to end: after opening and one grab the display image
+// holds the test picture the right way up, in colour and in grey.
+TEST_F(DialogTest, GrabShowsSimulatedPicture)
+{
+    const struct {
+        const char* sim;
+        bool mono;
+    } cases[] = {{"width=320,height=240", false}, {"width=320,height=240,formats=Mono8", true}};
+    for (const auto& c : cases) {
+        setenv("TARVIK_SIM", c.sim, 1);
+        QTest::mouseClick(Button(IDC_INIT_GRAB_START), Qt::LeftButton);
+        QTest::mouseClick(Button(IDC_GRAB_ONCE), Qt::LeftButton);
+        ASSERT_EQ(g_image.GetWidth(), 320) << c.sim;
+        ASSERT_EQ(g_image.GetHeight(), 240);
+        const ui::DisplayImage& image = g_image;
+        auto pixel = [&](int x, int y) {
+            const uint8_t* p = image.GetBits() + ptrdiff_t(y) * image.GetPitch() + x * 3;
+            return std::vector<uint8_t>(p, p + 3);
+        };
+        for (int bar = 0; bar < 8; ++bar) {
+            const uint8_t* b = cam::kSimBarColours[bar];
+            const uint8_t grey = cam::SimLuma(b[0], b[1], b[2]);
+            const std::vector<uint8_t> expected =
+                c.mono ? std::vector<uint8_t>{grey, grey, grey} : std::vector<uint8_t>(b, b + 3);
+            EXPECT_EQ(pixel(bar * 40 + 20, 0), expected) << c.sim << " bar " << bar;
+        }
+        EXPECT_EQ(pixel(0, 239), (std::vector<uint8_t>{0, 0, 0})) << c.sim;
+        EXPECT_EQ(pixel(319, 239), (std::vector<uint8_t>{255, 255, 255})) << c.sim;
+        QTest::mouseClick(Button(IDC_GRAB_STOP_RELEASE), Qt::LeftButton);
+    }
 }
 
 }  // namespace

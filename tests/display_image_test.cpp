@@ -1,9 +1,11 @@
 // The display image's layout and its refusal of sizes it cannot hold.
 #include "platform/ui/DisplayImage.h"
+#include "platform/ui/PixelRows.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <vector>
 
 namespace {
 
@@ -76,6 +78,47 @@ TEST(DisplayImage, LimitIsExact)
     const int rows = static_cast<int>(DisplayImage::kMaxBytes / 12288);
     EXPECT_TRUE(image.Create(width, rows, 24));
     EXPECT_FALSE(image.Create(width, rows + 1, 24));
+}
+
+}  // namespace
+
+namespace {
+
+// Recreate gives the same result as Destroy then Create, reusing memory of the same size.
+TEST(DisplayImage, Recreate)
+{
+    DisplayImage image;
+    ASSERT_TRUE(image.Recreate(6, 2));  // from empty: 20-byte rows
+    EXPECT_EQ(image.GetPitch(), -20);
+    ASSERT_TRUE(image.Recreate(5, 2));  // 16-byte rows
+    EXPECT_EQ(image.GetPitch(), -16);
+    EXPECT_EQ(image.GetWidth(), 5);
+    ASSERT_TRUE(image.Recreate(4, 2));  // 12-byte rows: another size
+    EXPECT_EQ(image.GetPitch(), -12);
+    const uint64_t generation = image.Generation();
+    const void* bitmap = image.GetBitmap();
+    ASSERT_TRUE(image.Recreate(4, 2));
+    EXPECT_EQ(image.GetBitmap(), bitmap) << "same size must reuse the memory";
+    EXPECT_GT(image.Generation(), generation);
+    EXPECT_FALSE(image.Recreate(0, 2));
+    EXPECT_TRUE(image.IsNull()) << "a failed recreate leaves no stale picture";
+}
+
+// The grey expansion gives blue = green = red for every length, across the
+// 16-pixel blocks and their tails, and writes nothing beyond.
+TEST(PixelRows, ExpandGreyToBgr)
+{
+    for (size_t n = 0; n <= 50; ++n) {
+        std::vector<uint8_t> grey(n), out(3 * n + 8, 0xEE);
+        for (size_t i = 0; i < n; ++i)
+            grey[i] = static_cast<uint8_t>(i * 37 + 1);
+        ui::ExpandGreyToBgr(grey.data(), out.data(), n);
+        for (size_t i = 0; i < n; ++i)
+            for (int k = 0; k < 3; ++k)
+                ASSERT_EQ(out[3 * i + k], grey[i]) << "n " << n << " pixel " << i;
+        for (size_t i = 3 * n; i < out.size(); ++i)
+            ASSERT_EQ(out[i], 0xEE) << "wrote past the row, n " << n;
+    }
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ public:
     bool IsIconic() const;
     Rect GetClientRect() const;
     Rect ScreenToClient(const Rect& screen) const;
-    void InvalidateRect(const Rect& rect, bool erase);
+    virtual void InvalidateRect(const Rect& rect, bool erase);
     void SetIcon(const Icon& icon, bool big);
     Icon GetIcon(bool big) const;
 

@@ -7,14 +7,21 @@ namespace ui {
 
 void DisplayImage::Free::operator()(uint8_t* p) const { std::free(p); }
 
+// Bytes of a width x height bitmap, or 0 when it cannot be held.
+static uint64_t BitmapBytes(int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return 0;
+    const uint64_t total = DisplayImage::RowBytes(static_cast<uint64_t>(width)) * static_cast<uint64_t>(height);
+    return total > DisplayImage::kMaxBytes ? 0 : total;
+}
+
 bool DisplayImage::Create(int width, int height, int bitsPerPixel, uint32_t flags)
 {
-    if (width <= 0 || height <= 0 || bitsPerPixel != 24 || flags != 0)
+    const uint64_t total = BitmapBytes(width, height);
+    if (total == 0 || bitsPerPixel != 24 || flags != 0)
         return false;
     const uint64_t rowBytes = RowBytes(static_cast<uint64_t>(width));
-    const uint64_t total = rowBytes * static_cast<uint64_t>(height);
-    if (total > kMaxBytes)
-        return false;
     // calloc hands back zeroed pages without touching them first.
     auto* block = static_cast<uint8_t*>(std::calloc(1, static_cast<size_t>(total)));
     if (!block)
@@ -25,6 +32,20 @@ bool DisplayImage::Create(int width, int height, int bitsPerPixel, uint32_t flag
     pitch_ = -static_cast<int>(rowBytes);
     ++generation_;
     return true;
+}
+
+bool DisplayImage::Recreate(int width, int height)
+{
+    const uint64_t total = BitmapBytes(width, height);
+    if (bits_ && total != 0 && total == uint64_t(-pitch_) * uint64_t(height_)) {
+        width_ = width;
+        height_ = height;
+        pitch_ = -static_cast<int>(RowBytes(static_cast<uint64_t>(width)));
+        ++generation_;
+        return true;
+    }
+    Destroy();
+    return Create(width, height, 24, 0);
 }
 
 void DisplayImage::Destroy()

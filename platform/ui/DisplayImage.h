@@ -22,6 +22,10 @@ public:
     // Only 24 bits per pixel and no flags are supported. Fails, keeping what
     // the image held, for a zero, negative or too large size. Pixels start at 0.
     bool Create(int width, int height, int bitsPerPixel, uint32_t flags = 0);
+    // Destroy followed by Create, except that memory of the same size is reused
+    // and the pixels are then left as they were: for callers that write every
+    // byte, so that a frame a second does not cost fresh pages each time.
+    bool Recreate(int width, int height);
     // Drops the bitmap; nothing happens when there is none.
     void Destroy();
 
