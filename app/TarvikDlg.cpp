@@ -2,10 +2,12 @@
 // and capture sequences.
 #include "TarvikDlg.h"
 
+#include "platform/ui/PaintDC.h"
 #include "platform/ui/PixelRows.h"
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -68,12 +70,61 @@ bool CTarvikDlg::OnInitDialog()
     return true;
 }
 
-bool CTarvikDlg::OnMessage(ui::Message message, int id, ui::MessageResult* result)
+bool CTarvikDlg::OnMessage(ui::Message message, int id, ui::MessageData* result)
 {
     return ui::DispatchMessage(this, messageMap, message, id, result);
 }
 
-void CTarvikDlg::OnPaint() {}
+ui::Rect FitRect(int32_t imageWidth, int32_t imageHeight, const ui::Rect& target)
+{
+    const int64_t RW = int64_t(target.right) - target.left;
+    const int64_t RH = int64_t(target.bottom) - target.top;
+    // Nothing can be fitted into or from an empty rectangle.
+    if (imageWidth <= 0 || imageHeight <= 0 || RW <= 0 || RH <= 0 || RW > INT32_MAX ||
+        RH > INT32_MAX)
+        return {};
+    const double sx = double(RW) / imageWidth;
+    const double sy = double(RH) / imageHeight;
+    const double scale = sy <= sx ? sy : sx;
+    // Truncation may leave the side that sets the scale one pixel short; that stays.
+    const int64_t W = int64_t(imageWidth * scale);
+    const int64_t H = int64_t(imageHeight * scale);
+    const int64_t left = (RW + 1 - W) / 2;
+    const int64_t top = (RH + 1 - H) / 2;
+    return {int32_t(left), int32_t(top), int32_t(left + W), int32_t(top + H)};
+}
+
+void CTarvikDlg::OnPaint()
+{
+    if (IsIconic()) {
+        ui::PaintDC dc(*this);
+        ui::MessageData erase;
+        erase.dc = &dc;
+        SendMessage(ui::Message::IconEraseBackground, 0, &erase);
+
+        const int cxIcon = ui::GetSystemMetrics(ui::kSmCxIcon);
+        const int cyIcon = ui::GetSystemMetrics(ui::kSmCyIcon);
+        const ui::Rect rect = GetClientRect();
+        const int x = (rect.Width() - cxIcon + 1) / 2;
+        const int y = (rect.Height() - cyIcon + 1) / 2;
+        dc.DrawIcon(x, y, m_hIcon);
+        return;
+    }
+
+    DefaultOnPaint();
+    if (g_image.IsNull())
+        return;
+    ui::PaintDC dc(m_picture);
+    ui::Rect rect = m_picture.GetClientRect();
+    if (m_bClearPending) {
+        m_bClearPending = false;
+        ui::SolidBrush clearBrush(ui::GetSysColor(ui::kColorBtnFace));
+        dc.FillRect(rect, clearBrush);
+    }
+    rect = FitRect(g_image.GetWidth(), g_image.GetHeight(), rect);
+    dc.SetStretchBltMode(ui::kHalftone);
+    g_image.StretchBlt(dc, rect, ui::kSrcCopy);
+}
 
 ui::Icon CTarvikDlg::OnQueryDragIcon() { return m_hIcon; }
 

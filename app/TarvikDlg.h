@@ -18,7 +18,7 @@ public:
 protected:
     void DoDataExchange(ui::DataExchange* pDX) override;
     bool OnInitDialog() override;
-    bool OnMessage(ui::Message message, int id, ui::MessageResult* result) override;
+    bool OnMessage(ui::Message message, int id, ui::MessageData* result) override;
 
     void OnPaint();
     ui::Icon OnQueryDragIcon();
@@ -52,5 +52,10 @@ constexpr int64_t kMaxPayloadSize = int64_t(ui::DisplayImage::kMaxBytes);
 // "Mono8" grey levels as equal blue, green and red. Never reads more than
 // nPayloadSize bytes of source; only whole rows it holds are copied. Other
 // pixel formats copy nothing.
+// The rectangle, measured from target's origin, into which a picture of
+// imageWidth x imageHeight is drawn: scaled to fit with its aspect kept and
+// centred. Empty when either side is empty.
+ui::Rect FitRect(int32_t imageWidth, int32_t imageHeight, const ui::Rect& target);
+
 void CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
                       ui::DisplayImage& image);

@@ -1,5 +1,6 @@
 // Times the frame copy into the display image against memcpy and a plain
 // byte-by-byte loop, in one run, and prints the ratios.
+#include "Timing.h"
 #include "app/TarvikDlg.h"
 
 #include <algorithm>
@@ -10,19 +11,6 @@
 #include <vector>
 
 namespace {
-
-// Best of several runs: the least disturbed by whatever else the machine does.
-double BestMs(const std::function<void()>& fn, int runs)
-{
-    double best = 1e300;
-    for (int i = 0; i < runs; ++i) {
-        auto start = std::chrono::steady_clock::now();
-        fn();
-        std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-        best = std::min(best, took.count());
-    }
-    return best;
-}
 
 // The straightforward copy: every byte on its own.
 void ByteLoop(const uint8_t* src, ui::DisplayImage& image, int w, int h)

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what the benchmarks need, builds them optimised, and runs them.
+# Installs what the benchmarks need, builds them as the program is built, and
+# runs them.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/deps.sh" build
+"$root/scripts/deps.sh" bench
 "$root/scripts/build.sh" "$root/build-bench" -DBUILD_TESTING=OFF >/dev/null
+cmake "$root/build-bench" >/dev/null  # picks up OpenCV when it was installed just now
 cmake --build "$root/build-bench" -j"$(nproc)" --target benchmarks >/dev/null
-for b in copy_bench; do
+for b in copy_bench paint_bench; do
   echo "== $b"
   "$root/build-bench/bench/$b"
 done

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing.
-# Usage: scripts/deps.sh build|test
+# Usage: scripts/deps.sh build|test|bench
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config qt6-base-dev libgl-dev fonts-dejavu-core)
-test_packages=(libgtest-dev)
+test_packages=(libgtest-dev xvfb xdotool imagemagick)
+bench_packages=(libopencv-imgproc-dev)
 
 case "${1:-build}" in
   build) wanted=("${build_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "deps.sh: unknown task '$1' (build or test)" >&2; exit 2 ;;
+  bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
+  *) echo "deps.sh: unknown task '$1' (build, test or bench)" >&2; exit 2 ;;
 esac
 
 missing=()

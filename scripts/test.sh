@@ -8,6 +8,11 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/build.sh" "$root/build-test" -DBUILD_TESTING=ON
 "$root/scripts/build.sh" "$root/build-asan" -DBUILD_TESTING=ON -DTARVIK_SANITIZE=ON
 
+# Any sanitizer report fails the test that caused it.
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
+
 status=0
 for dir in build-test build-asan; do
   echo "== tests in $dir"

@@ -163,7 +163,7 @@ TEST_F(DialogTest, Icon)
     const QList<QSize> sizes = widget->windowIcon().availableSizes();
     for (int size : {16, 24, 32, 48, 256})
         EXPECT_TRUE(sizes.contains(QSize(size, size))) << size;
-    ui::MessageResult result;
+    ui::MessageData result;
     EXPECT_TRUE(dlg.SendMessage(ui::Message::QueryDragIcon, 0, &result));
     EXPECT_EQ(result.icon, dlg.m_hIcon);
 }

@@ -1,6 +1,7 @@
 // Builds dialogs from templates with Qt widgets and routes their events.
 #include "DialogWindow.h"
 #include "IconData.h"
+#include "PaintDC.h"
 
 #include <QApplication>
 #include <QFontMetrics>
@@ -31,8 +32,9 @@ QImage& StaticSurface::surface()
 void StaticSurface::Reset()
 {
     const qreal dpr = devicePixelRatioF();
+    // Kept in device pixels without a ratio of its own, so that drawing on it
+    // addresses device pixels directly.
     surface_ = QImage(qRound(width() * dpr), qRound(height() * dpr), QImage::Format_RGB32);
-    surface_.setDevicePixelRatio(dpr);
     surface_.fill(palette().color(QPalette::Window));
     if (blackFrame_ && !surface_.isNull()) {
         const int w = surface_.width(), h = surface_.height();
@@ -51,7 +53,7 @@ void StaticSurface::Reset()
 void StaticSurface::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.drawImage(QPoint(0, 0), surface());
+    painter.drawImage(QRectF(rect()), surface());
 }
 
 // ---- DialogWidget ---------------------------------------------------------------
@@ -131,6 +133,12 @@ void DialogWidget::paintEvent(QPaintEvent*)
 Dialog::Window::~Window() { delete widget; }
 
 // ---- Control and DataExchange -------------------------------------------------
+
+StaticSurface* SurfaceOf(const Control& control)
+{
+    DialogWidget* w = control.GetParent() ? WidgetOf(*control.GetParent()) : nullptr;
+    return w ? w->surface(control.Id()) : nullptr;
+}
 
 static QWidget* ControlWidget(const Dialog* dialog, int id)
 {
@@ -240,15 +248,28 @@ void Dialog::SetIcon(const Icon& icon, bool big)
 
 Icon Dialog::GetIcon(bool big) const { return big ? bigIcon_ : smallIcon_; }
 
-bool Dialog::SendMessage(Message message, int id, MessageResult* result)
+bool Dialog::SendMessage(Message message, int id, MessageData* data)
 {
-    return OnMessage(message, id, result);
+    if (OnMessage(message, id, data))
+        return true;
+    if (message == Message::IconEraseBackground && data && data->dc) {
+        const QColor c = window_ ? window_->widget->palette().color(QPalette::Window) : QColor();
+        data->dc->FillRect(GetClientRect(),
+                           SolidBrush({uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())}));
+        return true;
+    }
+    return false;
+}
+
+void Dialog::DefaultOnPaint()
+{
+    // Qt has filled the dialog's background before its paint event: nothing to add.
 }
 
 void Dialog::DoDataExchange(DataExchange*) {}
 
 bool Dialog::OnInitDialog() { return true; }
 
-bool Dialog::OnMessage(Message, int, MessageResult*) { return false; }
+bool Dialog::OnMessage(Message, int, MessageData*) { return false; }
 
 }  // namespace ui

@@ -10,14 +10,18 @@
 
 namespace ui {
 
+class PaintDC;
+
 enum class Message {
-    Paint,          // the window needs painting
-    QueryDragIcon,  // which icon to show while the minimised window is dragged
-    Clicked,        // a push button was clicked; the entry's id names it
+    Paint,                // the window needs painting
+    QueryDragIcon,        // which icon to show while the minimised window is dragged
+    Clicked,              // a push button was clicked; the entry's id names it
+    IconEraseBackground,  // erase behind the icon of the minimised window
 };
 
-struct MessageResult {
-    Icon icon;  // answer to QueryDragIcon
+struct MessageData {
+    PaintDC* dc = nullptr;  // in: where IconEraseBackground erases
+    Icon icon;              // out: answer to QueryDragIcon
 };
 
 // One row of a routing table: a message (and control id for Clicked) and the
@@ -36,7 +40,7 @@ struct MessageMapEntry {
 
 template <class T, size_t N>
 bool DispatchMessage(T* target, const MessageMapEntry<T> (&map)[N], Message message, int id,
-                     MessageResult* result)
+                     MessageData* result)
 {
     for (const MessageMapEntry<T>& entry : map) {
         if (entry.message != message || (message == Message::Clicked && entry.id != id))
@@ -56,6 +60,7 @@ class Dialog;
 class Control {
 public:
     int Id() const { return id_; }
+    Dialog* GetParent() const { return dialog_; }
     bool IsBound() const { return dialog_ != nullptr; }
     Rect GetClientRect() const;  // origin 0, 0
     Rect GetWindowRect() const;  // screen coordinates
@@ -99,8 +104,9 @@ public:
     void SetIcon(const Icon& icon, bool big);
     Icon GetIcon(bool big) const;
 
-    // Routes a message as the window system would.
-    bool SendMessage(Message message, int id = 0, MessageResult* result = nullptr);
+    // Routes a message as the window system would: through OnMessage, then to
+    // the default handling.
+    bool SendMessage(Message message, int id = 0, MessageData* data = nullptr);
 
     struct Window;
     Window* window() const { return window_.get(); }
@@ -109,7 +115,9 @@ protected:
     virtual void DoDataExchange(DataExchange* dx);
     virtual bool OnInitDialog();
     // Called for every message; return false to leave it to the default handling.
-    virtual bool OnMessage(Message message, int id, MessageResult* result);
+    virtual bool OnMessage(Message message, int id, MessageData* data);
+    // The default painting of a dialog (its background).
+    void DefaultOnPaint();
 
 private:
     int templateId_;

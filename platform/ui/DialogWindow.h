@@ -20,7 +20,8 @@ class StaticSurface : public QWidget {
 public:
     StaticSurface(QWidget* parent, bool blackFrame);
 
-    QImage& surface();  // recreated (and reset) when the size in device pixels changes
+    // In device pixels; recreated (and reset) when that size changes.
+    QImage& surface();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -63,5 +64,8 @@ inline DialogWidget* WidgetOf(const Dialog& dialog)
 {
     return dialog.window() ? dialog.window()->widget : nullptr;
 }
+
+// The retained surface of a bound static control, or null.
+StaticSurface* SurfaceOf(const Control& control);
 
 }  // namespace ui

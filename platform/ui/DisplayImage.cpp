@@ -1,9 +1,18 @@
 // The display image's memory: one zeroed block, bottom-up rows.
 #include "DisplayImage.h"
 
+#include <atomic>
 #include <cstdlib>
 
 namespace ui {
+
+// Generations are unique across all images, so a drawing cached for one
+// image can never be mistaken for another's.
+static uint64_t NextGeneration()
+{
+    static std::atomic<uint64_t> counter{0};
+    return ++counter;
+}
 
 void DisplayImage::Free::operator()(uint8_t* p) const { std::free(p); }
 
@@ -30,7 +39,7 @@ bool DisplayImage::Create(int width, int height, int bitsPerPixel, uint32_t flag
     width_ = width;
     height_ = height;
     pitch_ = -static_cast<int>(rowBytes);
-    ++generation_;
+    generation_ = NextGeneration();
     return true;
 }
 
@@ -41,7 +50,7 @@ bool DisplayImage::Recreate(int width, int height)
         width_ = width;
         height_ = height;
         pitch_ = -static_cast<int>(RowBytes(static_cast<uint64_t>(width)));
-        ++generation_;
+        generation_ = NextGeneration();
         return true;
     }
     Destroy();
@@ -54,7 +63,7 @@ void DisplayImage::Destroy()
         return;
     bits_.reset();
     width_ = height_ = pitch_ = 0;
-    ++generation_;
+    generation_ = NextGeneration();
 }
 
 const uint8_t* DisplayImage::GetBits() const
@@ -67,7 +76,7 @@ const uint8_t* DisplayImage::GetBits() const
 
 uint8_t* DisplayImage::GetBits()
 {
-    ++generation_;
+    generation_ = NextGeneration();
     return const_cast<uint8_t*>(static_cast<const DisplayImage*>(this)->GetBits());
 }
 

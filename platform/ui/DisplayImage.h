@@ -9,6 +9,11 @@
 
 namespace ui {
 
+class PaintDC;
+struct Rect;
+
+enum RasterOp : uint32_t { kSrcCopy = 0xCC0020 };
+
 class DisplayImage {
 public:
     // Largest bitmap Create accepts (rows x row bytes); bigger requests fail
@@ -43,8 +48,13 @@ public:
     // Bytes per row, padding included, for a given width at 24 bits.
     static uint64_t RowBytes(uint64_t width) { return ((width * 24 + 31) / 32) * 4; }
 
-    // Grows whenever the contents may have changed (creation, destruction,
-    // writable access), so that drawings of it can be cached.
+    // Draws the whole image into dest on dc with dc's stretch mode (the image
+    // sets none of its own). Only kSrcCopy is supported.
+    bool StretchBlt(PaintDC& dc, const Rect& dest, RasterOp rop = kSrcCopy) const;
+
+    // Changes, to a value no image has had before, whenever the contents may
+    // have changed (creation, destruction, writable access), so that drawings
+    // of it can be cached.
     uint64_t Generation() const { return generation_; }
 
 private:

@@ -1,0 +1,233 @@
+// The real program in a real X server, driven with the keyboard the way a
+// person would: Space presses the focused button, Tab moves on, Esc ends it.
+// The screenshots are checked where the picture must be, and the call trace
+// for the opening, capture and release sequences.
+#include "app/TarvikDlg.h"
+#include "platform/camera/camsim.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QMap>
+#include <QRegularExpression>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Runs a helper program to the end; empty when it succeeded, else why not.
+std::string RunTool(const QString& program, const QStringList& args, const QProcessEnvironment& env,
+            QByteArray* out = nullptr)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    if (!p.waitForFinished(20000))
+        return "timed out: " + program.toStdString();
+    if (out)
+        *out = p.readAllStandardOutput();
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return program.toStdString() + " failed: " + p.readAllStandardError().toStdString();
+    return {};
+}
+
+class X11Test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (int n = 90; n < 140 && display.isEmpty(); ++n) {
+            if (QFile::exists(QString("/tmp/.X11-unix/X%1").arg(n)) ||
+                QFile::exists(QString("/tmp/.X%1-lock").arg(n)))
+                continue;
+            xvfb.start("Xvfb", {QString(":%1").arg(n), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+            if (!xvfb.waitForStarted(5000))
+                FAIL() << "Xvfb could not be started: is it installed?";
+            QElapsedTimer t;
+            t.start();
+            while (!QFile::exists(QString("/tmp/.X11-unix/X%1").arg(n)) && t.elapsed() < 10000 &&
+                   xvfb.state() == QProcess::Running)
+                QThread::msleep(20);
+            if (xvfb.state() == QProcess::Running && QFile::exists(QString("/tmp/.X11-unix/X%1").arg(n)))
+                display = QString(":%1").arg(n);
+        }
+        ASSERT_FALSE(display.isEmpty()) << "no free X display";
+        env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_QPA_PLATFORM");
+        env.remove("TARVIK_CAMERAS");
+        env.insert("DISPLAY", display);
+        env.insert("TARVIK_SIM", "");
+        env.insert("TARVIK_CAMERA_TRACE", "1");
+    }
+    void TearDown() override
+    {
+        if (app.state() != QProcess::NotRunning) {
+            app.kill();
+            app.waitForFinished(5000);
+        }
+        xvfb.terminate();
+        xvfb.waitForFinished(5000);
+    }
+
+    std::string Xdotool(const QStringList& args, QByteArray* out = nullptr)
+    {
+        return RunTool("xdotool", args, env, out);
+    }
+    // The window's rectangle on the screen.
+    QRect WindowRect(const QString& id)
+    {
+        QByteArray out;
+        EXPECT_EQ(Xdotool({"getwindowgeometry", "--shell", id}, &out), "");
+        QMap<QString, int> v;
+        for (const QByteArray& line : out.split('\n'))
+            if (int eq = line.indexOf('='); eq > 0)
+                v[QString::fromUtf8(line.left(eq))] = line.mid(eq + 1).toInt();
+        return QRect(v["X"], v["Y"], v["WIDTH"], v["HEIGHT"]);
+    }
+    QImage Screenshot()
+    {
+        QByteArray png;
+        EXPECT_EQ(RunTool("import", {"-display", display, "-window", "root", "png:-"}, env, &png), "");
+        return QImage::fromData(png, "PNG").convertToFormat(QImage::Format_RGB32);
+    }
+    // Waits until the trace holds this many lines; returns all of it.
+    QStringList TraceLines(int count)
+    {
+        QElapsedTimer t;
+        t.start();
+        QStringList lines;
+        do {
+            app.waitForReadyRead(50);
+            trace += app.readAllStandardOutput();
+            lines = QString::fromUtf8(trace).split('\n', Qt::SkipEmptyParts);
+            lines = lines.filter(QRegularExpression("^cam: "));
+            if (lines.size() >= count)
+                break;
+        } while (t.elapsed() < 10000);
+        return lines;
+    }
+
+    QProcess xvfb, app;
+    QString display;
+    QProcessEnvironment env;
+    QByteArray trace;
+};
+
+// The black frame of the picture area: the rows inside the window with the
+// longest runs of black pixels are its top and bottom edges.
+QRect FindFrame(const QImage& shot, const QRect& window)
+{
+    int top = -1, bottom = -1, left = 0, right = 0;
+    for (int y = window.top(); y <= window.bottom(); ++y) {
+        int bestStart = 0, bestLen = 0, start = 0, len = 0;
+        for (int x = window.left(); x <= window.right(); ++x) {
+            if ((shot.pixel(x, y) & 0xffffff) == 0) {
+                if (len++ == 0)
+                    start = x;
+                if (len > bestLen)
+                    bestLen = len, bestStart = start;
+            } else {
+                len = 0;
+            }
+        }
+        if (bestLen >= 100) {
+            if (top < 0)
+                top = y, left = bestStart, right = bestStart + bestLen - 1;
+            bottom = y;
+        }
+    }
+    return top < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
+bool Near(QRgb a, QColor b)
+{
+    return std::abs(qRed(a) - b.red()) <= 2 && std::abs(qGreen(a) - b.green()) <= 2 &&
+           std::abs(qBlue(a) - b.blue()) <= 2;
+}
+
+TEST_F(X11Test, OpenGrabReleaseAndEsc)
+{
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);  // the trace goes to stderr
+    app.start(TARVIK_EXE, {});
+    ASSERT_TRUE(app.waitForStarted(5000));
+    QByteArray idOut;
+    ASSERT_EQ(Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Tarvik$"}, &idOut), "");
+    const QString id = QString::fromUtf8(idOut.split('\n').first());
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", id}), "");
+    QThread::msleep(300);  // let the first paint reach the screen
+    const QRect window = WindowRect(id);
+    ASSERT_GT(window.width(), 300);
+
+    // Before opening: a black frame on the dialog background.
+    QImage shot = Screenshot();
+    const QRect frame = FindFrame(shot, window);
+    ASSERT_TRUE(frame.isValid()) << "no picture frame on screen";
+    const ui::Rect client{0, 0, frame.width(), frame.height()};
+
+    // Space on the focused first button opens the camera.
+    ASSERT_EQ(Xdotool({"key", "space"}), "");
+    QStringList lines = TraceLines(13);
+    const QStringList opening = {
+        "cam: CamStartup() -> 0",
+        "cam: CamFeatureCommandRun(1, \"GeVDiscoveryAllOnce\") -> 0",
+        "cam: CamCameraList(null, 0, ptr, 24) -> 0",
+        "cam: CamCameraList(ptr, 1, ptr, 24) -> 0",
+        "cam: CamCameraOpen(\"sim-0\", 1, ptr) -> 0",
+        "cam: CamFeatureCommandRun(2, \"GVSPAdjustPacketSize\") -> 0",
+        "cam: CamFeatureCommandIsDone(2, \"GVSPAdjustPacketSize\", ptr) -> 0",
+        "cam: CamFeatureCommandIsDone(2, \"GVSPAdjustPacketSize\", ptr) -> 0",
+        "cam: CamFeatureCommandIsDone(2, \"GVSPAdjustPacketSize\", ptr) -> 0",
+        "cam: CamFeatureEnumSet(2, \"PixelFormat\", \"BGR8Packed\") -> 0",
+        "cam: CamFeatureEnumGet(2, \"PixelFormat\", ptr) -> 0",
+        "cam: CamFeatureIntGet(2, \"Height\", ptr) -> 0",
+        "cam: CamFeatureIntGet(2, \"Width\", ptr) -> 0",
+    };
+    EXPECT_EQ(lines.mid(0, 13).join('\n').toStdString(), opening.join('\n').toStdString());
+
+    // Tab, Tab to "GrapOnce", Space grabs one frame.
+    ASSERT_EQ(Xdotool({"key", "Tab", "Tab", "space"}), "");
+    lines = TraceLines(22);
+    const QStringList capture = {
+        "cam: CamFeatureIntGet(2, \"PayloadSize\", ptr) -> 0",
+        QString("cam: CamFrameAnnounce(2, ptr, %1) -> 0").arg(sizeof(CamFrame)),
+        "cam: CamCaptureStart(2) -> 0",
+        "cam: CamFrameQueue(2, ptr, null) -> 0",
+        "cam: CamFeatureCommandRun(2, \"AcquisitionStart\") -> 0",
+        "cam: CamFrameWait(2, ptr, 5000) -> 0",
+        "cam: CamFeatureCommandRun(2, \"AcquisitionStop\") -> 0",
+        "cam: CamCaptureEnd(2) -> 0",
+        "cam: CamFrameRevoke(2, ptr) -> 0",
+    };
+    EXPECT_EQ(lines.mid(13).join('\n').toStdString(), capture.join('\n').toStdString());
+    QThread::msleep(300);
+    shot = Screenshot();
+    const ui::Rect fit = FitRect(1292, 964, client);
+    const QPoint origin = frame.topLeft();
+    for (int bar = 0; bar < 8; ++bar) {
+        const uint8_t* c = cam::kSimBarColours[bar];
+        const QPoint at = origin + QPoint(fit.left + (2 * bar + 1) * fit.Width() / 16,
+                                          fit.top + fit.Height() / 3);
+        EXPECT_TRUE(Near(shot.pixel(at), QColor(c[2], c[1], c[0])))
+            << "bar " << bar << " shows " << std::hex << shot.pixel(at);
+    }
+    const int bottom = origin.y() + fit.bottom - 2;
+    EXPECT_LT(qGray(shot.pixel(origin.x() + fit.left + 1, bottom)), 20);
+    EXPECT_GT(qGray(shot.pixel(origin.x() + fit.right - 2, bottom)), 235);
+
+    // Shift+Tab back to "GrapStop & Release", Space releases.
+    ASSERT_EQ(Xdotool({"key", "shift+Tab", "space"}), "");
+    lines = TraceLines(24);
+    EXPECT_EQ(lines.mid(22).join('\n').toStdString(),
+              "cam: CamCameraClose(2) -> 0\ncam: CamShutdown() -> 0");
+
+    // Esc ends the program.
+    ASSERT_EQ(Xdotool({"key", "Escape"}), "");
+    ASSERT_TRUE(app.waitForFinished(10000)) << "Esc did not end the program";
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0);
+}
+
+}  // namespace
