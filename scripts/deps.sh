@@ -3,8 +3,8 @@
 # Usage: scripts/deps.sh build|test|bench
 set -euo pipefail
 
-build_packages=(cmake make g++ pkg-config qt6-base-dev libgl-dev fonts-dejavu-core)
-test_packages=(libgtest-dev xvfb xdotool imagemagick)
+build_packages=(cmake make g++ pkg-config qt6-base-dev libgl-dev fonts-dejavu-core libaravis-dev libusb-1.0-0-dev)
+test_packages=(libgtest-dev xvfb xdotool imagemagick aravis-tools)
 bench_packages=(libopencv-imgproc-dev)
 
 case "${1:-build}" in

@@ -375,7 +375,9 @@ CamError CamFrameRevoke(CamHandle handle, CamFrame* frame)
             return CAM_ERR_BAD_PARAMETER;
         if (!Contains(c.announced, frame))
             return CAM_ERR_BAD_SEQUENCE;
-        Unqueue(c, frame);
+        // A queued frame may still be written into until the capture ends.
+        if (c.capturing && Contains(c.queued, frame))
+            return CAM_ERR_BAD_SEQUENCE;
         c.device->Revoke(frame);
         c.announced.erase(std::find(c.announced.begin(), c.announced.end(), frame));
         return CAM_OK;

@@ -70,5 +70,8 @@ CamError CreateSources(const char* spec, std::vector<NamedSource>* sources, std:
 
 // One constructor per source file.
 std::unique_ptr<Source> CreateSimSource(const std::string& argument, std::string* error);
+std::unique_ptr<Source> CreateAravisSource(const std::string& argument, std::string* error);
+std::unique_ptr<Source> CreateAravisFakeSource(const std::string& argument, std::string* error);
+std::unique_ptr<Source> CreateGigeSource(const std::string& host, std::string* error);
 
 }  // namespace cam

@@ -9,6 +9,9 @@ const std::vector<SourceKind>& SourceKinds()
 {
     static const std::vector<SourceKind> kinds = {
         {"sim", false, CreateSimSource},
+        {"aravis", false, CreateAravisSource},
+        {"aravis-fake", false, CreateAravisFakeSource},
+        {"gige", true, CreateGigeSource},
     };
     return kinds;
 }

@@ -1,0 +1,464 @@
+// The Aravis camera sources: "aravis" (discovery of GigE Vision and USB3 Vision
+// cameras, which broadcasts), "aravis-fake" (Aravis's in-process fake camera)
+// and "gige:HOST" (one GigE Vision camera at a known address, no broadcast).
+#include "camsource.h"
+
+#include <arv.h>
+#include <gio/gio.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace cam {
+namespace {
+
+const char kAdjust[] = "GVSPAdjustPacketSize";
+
+bool TraceOn()
+{
+    const char* v = std::getenv("TARVIK_CAMERA_TRACE");
+    return v && std::strcmp(v, "1") == 0;
+}
+
+// Turns an Aravis error into our code; its message goes to the trace, so that
+// a user can see why a call failed.
+CamError Take(GError* error, const char* what)
+{
+    if (!error)
+        return CAM_OK;
+    CamError code = CAM_ERR_IO;
+    if (error->domain == ARV_DEVICE_ERROR) {
+        switch (error->code) {
+        case ARV_DEVICE_ERROR_WRONG_FEATURE: code = CAM_ERR_WRONG_TYPE; break;
+        case ARV_DEVICE_ERROR_FEATURE_NOT_FOUND:
+        case ARV_DEVICE_ERROR_NOT_FOUND: code = CAM_ERR_NOT_FOUND; break;
+        case ARV_DEVICE_ERROR_NOT_CONTROLLER:
+        case ARV_DEVICE_ERROR_PROTOCOL_ERROR_ACCESS_DENIED:
+        case ARV_DEVICE_ERROR_PROTOCOL_ERROR_WRITE_PROTECT: code = CAM_ERR_ACCESS_DENIED; break;
+        case ARV_DEVICE_ERROR_INVALID_PARAMETER:
+        case ARV_DEVICE_ERROR_PROTOCOL_ERROR_INVALID_PARAMETER: code = CAM_ERR_INVALID_VALUE; break;
+        default: code = CAM_ERR_IO; break;
+        }
+    } else if (error->domain == ARV_GC_ERROR) {
+        switch (error->code) {
+        case ARV_GC_ERROR_ENUM_ENTRY_NOT_FOUND:
+        case ARV_GC_ERROR_OUT_OF_RANGE:
+        case ARV_GC_ERROR_INVALID_PVALUE: code = CAM_ERR_INVALID_VALUE; break;
+        case ARV_GC_ERROR_NODE_NOT_FOUND: code = CAM_ERR_NOT_FOUND; break;
+        case ARV_GC_ERROR_READ_ONLY: code = CAM_ERR_ACCESS_DENIED; break;
+        default: code = CAM_ERR_IO; break;
+        }
+    }
+    if (TraceOn())
+        std::fprintf(stderr, "aravis: %s: %s\n", what, error->message);
+    g_error_free(error);
+    return code;
+}
+
+int32_t FrameStatus(ArvBufferStatus status)
+{
+    switch (status) {
+    case ARV_BUFFER_STATUS_SUCCESS: return CAM_FRAME_COMPLETE;
+    case ARV_BUFFER_STATUS_MISSING_PACKETS:
+    case ARV_BUFFER_STATUS_ABORTED:
+    case ARV_BUFFER_STATUS_TIMEOUT: return CAM_FRAME_INCOMPLETE;
+    case ARV_BUFFER_STATUS_SIZE_MISMATCH: return CAM_FRAME_TOO_SMALL;
+    default: return CAM_FRAME_INVALID;
+    }
+}
+
+class AravisDevice : public Device {
+public:
+    explicit AravisDevice(ArvCamera* camera) : camera_(camera), device_(arv_camera_get_device(camera)) {}
+    ~AravisDevice() override
+    {
+        EndCapture();
+        for (auto& [frame, buffer] : frames_)
+            g_object_unref(buffer);
+        g_object_unref(camera_);
+    }
+
+    CamError GetInt(const char* name, int64_t* value) override
+    {
+        ArvGcNode* node = nullptr;
+        CamError err = Find(name, &node);
+        if (err != CAM_OK)
+            return err;
+        if (!ARV_IS_GC_INTEGER(node))
+            return CAM_ERR_WRONG_TYPE;
+        GError* error = nullptr;
+        const gint64 v = arv_gc_integer_get_value(ARV_GC_INTEGER(node), &error);
+        if ((err = Take(error, name)) == CAM_OK)
+            *value = v;
+        return err;
+    }
+
+    CamError GetEnum(const char* name, std::string* value) override
+    {
+        ArvGcNode* node = nullptr;
+        CamError err = Find(name, &node);
+        if (err != CAM_OK)
+            return err;
+        if (!ARV_IS_GC_ENUMERATION(node))
+            return CAM_ERR_WRONG_TYPE;
+        GError* error = nullptr;
+        const char* v = arv_gc_enumeration_get_string_value(ARV_GC_ENUMERATION(node), &error);
+        if ((err = Take(error, name)) == CAM_OK) {
+            if (!v)
+                return CAM_ERR_IO;
+            *value = v;
+        }
+        return err;
+    }
+
+    CamError SetEnum(const char* name, const char* value) override
+    {
+        ArvGcNode* node = nullptr;
+        CamError err = Find(name, &node);
+        if (err != CAM_OK)
+            return err;
+        if (!ARV_IS_GC_ENUMERATION(node))
+            return CAM_ERR_WRONG_TYPE;
+        auto* enumeration = ARV_GC_ENUMERATION(node);
+        // Newer cameras call the packed BGR format by its current standard name.
+        if (!std::strcmp(name, "PixelFormat") && !std::strcmp(value, "BGR8Packed") &&
+            !HasEntry(enumeration, value) && HasEntry(enumeration, "BGR8"))
+            value = "BGR8";
+        if (!HasEntry(enumeration, value))
+            return CAM_ERR_INVALID_VALUE;
+        GError* error = nullptr;
+        arv_gc_enumeration_set_string_value(enumeration, value, &error);
+        return Take(error, name);
+    }
+
+    CamError RunCommand(const char* name) override
+    {
+        if (!std::strcmp(name, kAdjust)) {
+            if (!arv_camera_is_gv_device(camera_))
+                return CAM_ERR_NOT_FOUND;
+            adjustDone_ = false;
+            GError* error = nullptr;
+            arv_camera_gv_auto_packet_size(camera_, &error);
+            CamError err = Take(error, name);
+            adjustDone_ = err == CAM_OK;
+            return err;
+        }
+        ArvGcNode* node = nullptr;
+        CamError err = Find(name, &node);
+        if (err != CAM_OK)
+            return err;
+        if (!ARV_IS_GC_COMMAND(node))
+            return CAM_ERR_WRONG_TYPE;
+        GError* error = nullptr;
+        arv_gc_command_execute(ARV_GC_COMMAND(node), &error);
+        return Take(error, name);
+    }
+
+    CamError IsCommandDone(const char* name, bool* done) override
+    {
+        if (!std::strcmp(name, kAdjust)) {
+            if (!arv_camera_is_gv_device(camera_))
+                return CAM_ERR_NOT_FOUND;
+            *done = adjustDone_;
+            return CAM_OK;
+        }
+        ArvGcNode* node = nullptr;
+        CamError err = Find(name, &node);
+        if (err != CAM_OK)
+            return err;
+        if (!ARV_IS_GC_COMMAND(node))
+            return CAM_ERR_WRONG_TYPE;
+        *done = true;  // commands run to completion when they are executed
+        return CAM_OK;
+    }
+
+    CamError Announce(CamFrame* frame) override
+    {
+        GError* error = nullptr;
+        const guint payload = arv_camera_get_payload(camera_, &error);
+        CamError err = Take(error, "PayloadSize");
+        if (err != CAM_OK)
+            return err;
+        if (payload == 0 || payload > frame->bufferSize)
+            return CAM_ERR_BAD_SIZE;
+        // Aravis writes straight into the caller's memory: no copy.
+        frames_.emplace_back(frame, arv_buffer_new(frame->bufferSize, frame->buffer));
+        return CAM_OK;
+    }
+
+    void Revoke(CamFrame* frame) override
+    {
+        auto it = FindFrame(frame);
+        if (it == frames_.end())
+            return;
+        g_object_unref(it->second);
+        frames_.erase(it);
+    }
+
+    CamError StartCapture() override
+    {
+        GError* error = nullptr;
+        stream_ = arv_camera_create_stream(camera_, nullptr, nullptr, &error);
+        CamError err = Take(error, "stream");
+        if (err != CAM_OK && stream_) {
+            g_object_unref(stream_);
+            stream_ = nullptr;
+        }
+        return stream_ ? err : (err != CAM_OK ? err : CAM_ERR_IO);
+    }
+
+    void EndCapture() override
+    {
+        // Destroying the stream joins its thread: nothing writes into the
+        // caller's buffers afterwards.
+        if (stream_)
+            g_object_unref(stream_);
+        stream_ = nullptr;
+    }
+
+    CamError Queue(CamFrame* frame) override
+    {
+        auto it = FindFrame(frame);
+        if (it == frames_.end() || !stream_)
+            return CAM_ERR_BAD_SEQUENCE;
+        arv_stream_push_buffer(stream_, ARV_BUFFER(g_object_ref(it->second)));
+        return CAM_OK;
+    }
+
+    CamError Wait(CamFrame* frame, uint32_t timeoutMs) override
+    {
+        auto it = FindFrame(frame);
+        if (it == frames_.end() || !stream_)
+            return CAM_ERR_BAD_SEQUENCE;
+        ArvBuffer* done = arv_stream_timeout_pop_buffer(stream_, guint64(timeoutMs) * 1000);
+        if (!done)
+            return CAM_ERR_TIMEOUT;
+        if (done != it->second) {
+            // Another announced frame came back first: leave it for its own wait.
+            arv_stream_push_buffer(stream_, done);
+            return CAM_ERR_BAD_SEQUENCE;
+        }
+        size_t received = 0;
+        arv_buffer_get_data(done, &received);
+        frame->receiveStatus = FrameStatus(arv_buffer_get_status(done));
+        frame->imageSize = uint32_t(std::min<size_t>(received, frame->bufferSize));
+        if (arv_buffer_get_payload_type(done) == ARV_BUFFER_PAYLOAD_TYPE_IMAGE ||
+            arv_buffer_get_payload_type(done) == ARV_BUFFER_PAYLOAD_TYPE_EXTENDED_CHUNK_DATA) {
+            frame->width = uint32_t(std::max(0, arv_buffer_get_image_width(done)));
+            frame->height = uint32_t(std::max(0, arv_buffer_get_image_height(done)));
+        }
+        frame->frameId = arv_buffer_get_frame_id(done);
+        g_object_unref(done);  // the reference the stream was given at queue time
+        return CAM_OK;
+    }
+
+private:
+    using Frames = std::vector<std::pair<CamFrame*, ArvBuffer*>>;
+
+    Frames::iterator FindFrame(const CamFrame* frame)
+    {
+        return std::find_if(frames_.begin(), frames_.end(),
+                            [&](const auto& f) { return f.first == frame; });
+    }
+
+    CamError Find(const char* name, ArvGcNode** node)
+    {
+        *node = arv_device_get_feature(device_, name);
+        return *node ? CAM_OK : CAM_ERR_NOT_FOUND;
+    }
+
+    static bool HasEntry(ArvGcEnumeration* enumeration, const char* value)
+    {
+        for (const GSList* e = arv_gc_enumeration_get_entries(enumeration); e; e = e->next)
+            if (ARV_IS_GC_FEATURE_NODE(e->data) &&
+                !g_strcmp0(arv_gc_feature_node_get_name(ARV_GC_FEATURE_NODE(e->data)), value))
+                return true;
+        return false;
+    }
+
+    ArvCamera* camera_;
+    ArvDevice* device_;  // owned by camera_
+    ArvStream* stream_ = nullptr;
+    Frames frames_;
+    bool adjustDone_ = false;
+};
+
+CamError CameraFromDevice(ArvDevice* device, GError* error, std::unique_ptr<Device>* out,
+                          const char* what)
+{
+    if (!device)
+        return Take(error, what);
+    ArvCamera* camera = arv_camera_new_with_device(device, &error);
+    g_object_unref(device);  // the camera holds its own reference
+    if (!camera)
+        return Take(error, what);
+    *out = std::make_unique<AravisDevice>(camera);
+    return CAM_OK;
+}
+
+// Every GigE Vision and USB3 Vision camera Aravis can find. Discovery
+// broadcasts on all network interfaces.
+class AravisSource : public Source {
+public:
+    CamError Discover(std::vector<CameraEntry>* found) override
+    {
+        found->clear();
+        arv_update_device_list();
+        for (unsigned i = 0; i < arv_get_n_devices(); ++i) {
+            const char* id = arv_get_device_id(i);
+            if (!id)
+                continue;
+            const char* model = arv_get_device_model(i);
+            found->push_back({id, model ? model : id});
+        }
+        return CAM_OK;
+    }
+
+    CamError Open(const std::string& id, std::unique_ptr<Device>* device) override
+    {
+        GError* error = nullptr;
+        ArvCamera* camera = arv_camera_new(id.c_str(), &error);
+        if (!camera)
+            return Take(error, id.c_str());
+        *device = std::make_unique<AravisDevice>(camera);
+        return CAM_OK;
+    }
+};
+
+// Aravis's fake camera, in this process: no network at all.
+class AravisFakeSource : public Source {
+public:
+    CamError Discover(std::vector<CameraEntry>* found) override
+    {
+        *found = {{kId, "Aravis fake camera"}};
+        return CAM_OK;
+    }
+
+    CamError Open(const std::string& id, std::unique_ptr<Device>* device) override
+    {
+        if (id != kId)
+            return CAM_ERR_NOT_FOUND;
+        GError* error = nullptr;
+        ArvDevice* fake = arv_fake_device_new("TARVIK0", &error);
+        return CameraFromDevice(fake, error, device, kId);
+    }
+
+private:
+    static constexpr const char* kId = "aravis-fake";
+};
+
+// One GigE Vision camera at a known address, reached directly.
+class GigeSource : public Source {
+public:
+    explicit GigeSource(std::string host) : host_(std::move(host)), id_("gige:" + host_) {}
+
+    CamError Discover(std::vector<CameraEntry>* found) override
+    {
+        found->clear();
+        std::unique_ptr<Device> probe;
+        std::string name;
+        CamError err = Connect(&probe, &name);
+        if (err != CAM_OK) {
+            std::fprintf(stderr, "tarvik: %s: no GigE Vision camera answered (%d)\n", id_.c_str(), err);
+            return CAM_OK;  // a camera that is not there is not an error of the discovery
+        }
+        found->push_back({id_, name});
+        return CAM_OK;
+    }
+
+    CamError Open(const std::string& id, std::unique_ptr<Device>* device) override
+    {
+        if (id != id_)
+            return CAM_ERR_NOT_FOUND;
+        return Connect(device, nullptr);
+    }
+
+private:
+    CamError Connect(std::unique_ptr<Device>* out, std::string* name)
+    {
+        GInetAddress* deviceAddress = nullptr;
+        GInetAddress* interfaceAddress = nullptr;
+        CamError err = Resolve(&deviceAddress, &interfaceAddress);
+        if (err != CAM_OK)
+            return err;
+        GError* error = nullptr;
+        ArvDevice* device = arv_gv_device_new(interfaceAddress, deviceAddress, &error);
+        g_object_unref(deviceAddress);
+        g_object_unref(interfaceAddress);
+        // Another program controlling the camera leaves us a device that can only watch.
+        if (device && !arv_gv_device_is_controller(ARV_GV_DEVICE(device))) {
+            g_object_unref(device);
+            return CAM_ERR_ACCESS_DENIED;
+        }
+        if (device && name) {
+            GError* nameError = nullptr;
+            const char* model = arv_device_get_string_feature_value(device, "DeviceModelName", &nameError);
+            *name = model ? model : id_;
+            g_clear_error(&nameError);
+        }
+        return CameraFromDevice(device, error, out, id_.c_str());
+    }
+
+    // The camera's address, and the local address that reaches it (found by
+    // connecting a UDP socket, which sends nothing).
+    CamError Resolve(GInetAddress** deviceAddress, GInetAddress** interfaceAddress)
+    {
+        GError* error = nullptr;
+        GInetAddress* address = g_inet_address_new_from_string(host_.c_str());
+        if (!address) {
+            GResolver* resolver = g_resolver_get_default();
+            GList* list = g_resolver_lookup_by_name(resolver, host_.c_str(), nullptr, &error);
+            g_object_unref(resolver);
+            if (!list)
+                return Take(error, id_.c_str());
+            for (GList* l = list; l && !address; l = l->next)
+                if (g_inet_address_get_family(G_INET_ADDRESS(l->data)) == G_SOCKET_FAMILY_IPV4)
+                    address = G_INET_ADDRESS(g_object_ref(l->data));
+            g_resolver_free_addresses(list);
+            if (!address)
+                return CAM_ERR_NOT_FOUND;
+        }
+        GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM,
+                                       G_SOCKET_PROTOCOL_UDP, &error);
+        GSocketAddress* remote = g_inet_socket_address_new(address, 3956);
+        GSocketAddress* local = nullptr;
+        if (socket && g_socket_connect(socket, remote, nullptr, &error))
+            local = g_socket_get_local_address(socket, &error);
+        g_object_unref(remote);
+        if (socket)
+            g_object_unref(socket);
+        if (!local) {
+            g_object_unref(address);
+            return error ? Take(error, id_.c_str()) : CAM_ERR_IO;
+        }
+        *interfaceAddress = G_INET_ADDRESS(
+            g_object_ref(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(local))));
+        g_object_unref(local);
+        *deviceAddress = address;
+        return CAM_OK;
+    }
+
+    std::string host_;
+    std::string id_;
+};
+
+}  // namespace
+
+std::unique_ptr<Source> CreateAravisSource(const std::string&, std::string*)
+{
+    return std::make_unique<AravisSource>();
+}
+
+std::unique_ptr<Source> CreateAravisFakeSource(const std::string&, std::string*)
+{
+    return std::make_unique<AravisFakeSource>();
+}
+
+std::unique_ptr<Source> CreateGigeSource(const std::string& host, std::string*)
+{
+    return std::make_unique<GigeSource>(host);
+}
+
+}  // namespace cam
