@@ -11,3 +11,11 @@ for b in copy_bench paint_bench; do
   echo "== $b"
   "$root/build-bench/bench/$b"
 done
+
+# The camera ladder needs Aravis's fake GigE camera, on 127.0.0.1 only.
+"$root/scripts/deps.sh" test >/dev/null
+pidfile="$root/build-bench/fake_gv_camera.pid"
+bash "$root/tests/fake_gv_camera.sh" start "$pidfile"
+trap 'bash "$root/tests/fake_gv_camera.sh" stop "$pidfile"' EXIT
+echo "== aravis_bench"
+"$root/build-bench/bench/aravis_bench"
