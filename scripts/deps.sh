@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those missing.
-# Usage: scripts/deps.sh build|test|bench
+# Usage: scripts/deps.sh build|test|bench|fuzz
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config qt6-base-dev libgl-dev fonts-dejavu-core libaravis-dev libusb-1.0-0-dev)
 test_packages=(libgtest-dev xvfb xdotool imagemagick aravis-tools)
 bench_packages=(libopencv-imgproc-dev)
+fuzz_packages=(clang libclang-rt-14-dev)
 
 case "${1:-build}" in
   build) wanted=("${build_packages[@]}") ;;
-  test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}") ;;
   bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
-  *) echo "deps.sh: unknown task '$1' (build, test or bench)" >&2; exit 2 ;;
+  fuzz) wanted=("${build_packages[@]}" "${fuzz_packages[@]}") ;;
+  *) echo "deps.sh: unknown task '$1' (build, test, bench or fuzz)" >&2; exit 2 ;;
 esac
 
 missing=()

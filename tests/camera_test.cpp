@@ -199,6 +199,9 @@ TEST_F(Library, BadConfiguration)
         {"sim", "width=wide", "width must be"},
         {"sim", "adjust=sometimes", "adjust must be"},
         {"sim", "gain=3", "unknown setting \"gain\""},
+        // Control characters from the environment never break the one line.
+        {"sim", "wid\nth=1", "unknown setting \"wid\\x0ath\""},
+        {"sim\r", "", "unknown camera source \"sim\\x0d\""},
     };
     for (const auto& c : cases) {
         setenv("TARVIK_CAMERAS", c.cameras, 1);

@@ -71,6 +71,18 @@ protected:
         xvfb.waitForFinished(5000);
     }
 
+    // Starts the program and waits for its window to have the keyboard.
+    void StartApp(QString* id)
+    {
+        app.setProcessEnvironment(env);
+        app.setProcessChannelMode(QProcess::MergedChannels);  // the trace goes to stderr
+        app.start(TARVIK_EXE, {});
+        ASSERT_TRUE(app.waitForStarted(5000));
+        QByteArray idOut;
+        ASSERT_EQ(Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Tarvik$"}, &idOut), "");
+        *id = QString::fromUtf8(idOut.split('\n').first());
+        ASSERT_EQ(Xdotool({"windowfocus", "--sync", *id}), "");
+    }
     std::string Xdotool(const QStringList& args, QByteArray* out = nullptr)
     {
         return RunTool("xdotool", args, env, out);
@@ -149,14 +161,8 @@ bool Near(QRgb a, QColor b)
 
 TEST_F(X11Test, OpenGrabReleaseAndEsc)
 {
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::MergedChannels);  // the trace goes to stderr
-    app.start(TARVIK_EXE, {});
-    ASSERT_TRUE(app.waitForStarted(5000));
-    QByteArray idOut;
-    ASSERT_EQ(Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Tarvik$"}, &idOut), "");
-    const QString id = QString::fromUtf8(idOut.split('\n').first());
-    ASSERT_EQ(Xdotool({"windowfocus", "--sync", id}), "");
+    QString id;
+    ASSERT_NO_FATAL_FAILURE(StartApp(&id));
     QThread::msleep(300);  // let the first paint reach the screen
     const QRect window = WindowRect(id);
     ASSERT_GT(window.width(), 300);
@@ -228,6 +234,33 @@ TEST_F(X11Test, OpenGrabReleaseAndEsc)
     ASSERT_TRUE(app.waitForFinished(10000)) << "Esc did not end the program";
     EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app.exitCode(), 0);
+}
+
+// Esc with a camera open ends the program cleanly: the camera is not
+// released on the way out, yet nothing crashes and nothing is reported.
+TEST_F(X11Test, EscWithCameraOpen)
+{
+    // Opening and one grab: the simulated camera polls its packet size three
+    // times, the in-process fake camera has no such command.
+    const std::pair<const char*, int> sources[] = {{"sim", 22}, {"aravis-fake", 20}};
+    for (const auto& [cameras, calls] : sources) {
+        env.insert("TARVIK_CAMERAS", cameras);
+        trace.clear();
+        QString id;
+        ASSERT_NO_FATAL_FAILURE(StartApp(&id));
+        ASSERT_EQ(Xdotool({"key", "space", "Tab", "Tab", "space"}), "");
+        const QStringList lines = TraceLines(calls);
+        ASSERT_EQ(lines.size(), calls) << cameras;
+        EXPECT_EQ(lines.last().toStdString(), "cam: CamFrameRevoke(2, ptr) -> 0") << cameras;
+        ASSERT_EQ(Xdotool({"key", "Escape"}), "");
+        ASSERT_TRUE(app.waitForFinished(10000)) << cameras;
+        trace += app.readAllStandardOutput();
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << cameras;
+        EXPECT_EQ(app.exitCode(), 0) << cameras;
+        EXPECT_FALSE(trace.contains("Sanitizer")) << trace.toStdString();
+        EXPECT_FALSE(trace.contains("runtime error")) << trace.toStdString();
+        EXPECT_FALSE(trace.contains("CamCameraClose")) << "the camera must not be released";
+    }
 }
 
 }  // namespace

@@ -361,7 +361,8 @@ public:
         std::string name;
         CamError err = Connect(&probe, &name);
         if (err != CAM_OK) {
-            std::fprintf(stderr, "tarvik: %s: no GigE Vision camera answered (%d)\n", id_.c_str(), err);
+            std::fprintf(stderr, "tarvik: %s: no GigE Vision camera answered (%d)\n",
+                         Quoted(id_).c_str(), err);
             return CAM_OK;  // a camera that is not there is not an error of the discovery
         }
         found->push_back({id_, name});

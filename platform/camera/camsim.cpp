@@ -70,17 +70,17 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
             return CAM_ERR_BAD_CONFIG;
         };
         if (eq == std::string::npos)
-            return fail("expected key=value, got \"" + item + "\"");
+            return fail("expected key=value, got " + Quoted(item));
         if (key == "count") {
             if (!ParseInt(value, &s.count) || s.count < 0 || s.count > kSimMaxCount)
                 return fail("count must be a number from 0 to " + std::to_string(kSimMaxCount) +
-                            ", got \"" + value + "\"");
+                            ", got " + Quoted(value));
         } else if (key == "width" || key == "height") {
             if (!ParseInt(value, key == "width" ? &s.width : &s.height))
-                return fail(key + " must be a 64-bit number, got \"" + value + "\"");
+                return fail(key + " must be a 64-bit number, got " + Quoted(value));
         } else if (key == "payload") {
             if (!ParseInt(value, &s.payload))
-                return fail("payload must be a 64-bit number, got \"" + value + "\"");
+                return fail("payload must be a 64-bit number, got " + Quoted(value));
             s.payloadOverride = true;
         } else if (key == "formats") {
             s.formats.clear();
@@ -92,8 +92,8 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
                 std::string name = value.substr(p, plus - p);
                 p = plus + 1;
                 if (!ValidFormatName(name))
-                    return fail("formats must be pixel format names joined by '+', got \"" +
-                                value + "\"");
+                    return fail("formats must be pixel format names joined by '+', got " +
+                                Quoted(value));
                 s.formats.push_back(name);
             }
         } else if (key == "adjust") {
@@ -104,7 +104,7 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
             else if (value == "never")
                 s.adjust = SimSettings::Adjust::Never;
             else
-                return fail("adjust must be ok, missing or never, got \"" + value + "\"");
+                return fail("adjust must be ok, missing or never, got " + Quoted(value));
         } else if (key == "frames") {
             if (value == "ok")
                 s.frames = SimSettings::Frames::Ok;
@@ -113,10 +113,10 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
             else if (value == "incomplete")
                 s.frames = SimSettings::Frames::Incomplete;
             else
-                return fail("frames must be ok, none or incomplete, got \"" + value + "\"");
+                return fail("frames must be ok, none or incomplete, got " + Quoted(value));
         } else {
-            return fail("unknown setting \"" + key +
-                        "\" (known: count, width, height, formats, adjust, frames, payload)");
+            return fail("unknown setting " + Quoted(key) +
+                        " (known: count, width, height, formats, adjust, frames, payload)");
         }
     }
     *settings = s;

@@ -60,6 +60,10 @@ struct SourceKind {
 // The table of camera sources, in camsources.cpp.
 const std::vector<SourceKind>& SourceKinds();
 
+// Text from the environment, double-quoted for a one-line message: control
+// characters and quotes are escaped.
+std::string Quoted(const std::string& text);
+
 struct NamedSource {
     std::string name;  // as written in TARVIK_CAMERAS
     std::unique_ptr<Source> source;

@@ -1,6 +1,7 @@
 // The camera sources this library knows, and the parsing of TARVIK_CAMERAS.
 #include "camsource.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace cam {
@@ -14,6 +15,24 @@ const std::vector<SourceKind>& SourceKinds()
         {"gige", true, CreateGigeSource},
     };
     return kinds;
+}
+
+std::string Quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
 }
 
 static std::string Trim(const std::string& s)
@@ -51,7 +70,7 @@ CamError CreateSources(const char* spec, std::vector<NamedSource>* sources, std:
         std::string item = Trim(text.substr(pos, comma - pos));
         pos = comma + 1;
         if (item.empty()) {
-            *error = "TARVIK_CAMERAS: empty source name in \"" + text + "\"";
+            *error = "TARVIK_CAMERAS: empty source name in " + Quoted(text);
             return CAM_ERR_BAD_CONFIG;
         }
         size_t colon = item.find(':');
@@ -62,7 +81,7 @@ CamError CreateSources(const char* spec, std::vector<NamedSource>* sources, std:
             if (name == kind.name)
                 match = &kind;
         if (!match) {
-            *error = "TARVIK_CAMERAS: unknown camera source \"" + name + "\" (known: " +
+            *error = "TARVIK_CAMERAS: unknown camera source " + Quoted(name) + " (known: " +
                      KnownNames() + ")";
             return CAM_ERR_BAD_CONFIG;
         }
