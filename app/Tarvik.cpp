@@ -23,7 +23,7 @@ bool CTarvikApp::InitInstance()
 
 int main(int argc, char** argv)
 {
-    ui::Application platform(argc, argv, "tarvik", TARVIK_VERSION);
+    ui::Application platform(argc, argv, "tarvik", TARVIK_VERSION, TARVIK_APP_ID);
     if (!platform.Ok())
         return 1;
     theApp.InitInstance();

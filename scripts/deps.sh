@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config qt6-base-dev libgl-dev fonts-dejavu-core libaravis-dev libusb-1.0-0-dev)
-test_packages=(libgtest-dev xvfb xdotool imagemagick aravis-tools)
+test_packages=(libgtest-dev xvfb xdotool imagemagick aravis-tools dpkg-dev desktop-file-utils appstream)
 bench_packages=(libopencv-imgproc-dev)
 fuzz_packages=(clang libclang-rt-14-dev)
 

@@ -117,6 +117,9 @@ TEST_F(PaintTest, States)
     // Before opening: the dialog background inside a 1-pixel black frame.
     QImage shown = Shown();
     ASSERT_EQ(shown.size(), QSize(w, h));
+    // Device pixels: on a high-density screen the picture is drawn at full resolution.
+    const QWidget* picture = widget->control(IDC_PICTURE);
+    EXPECT_EQ(w, qRound(picture->width() * picture->devicePixelRatioF()));
     for (QPoint p : {QPoint(0, 0), QPoint(w - 1, h - 1), QPoint(w / 2, 0), QPoint(0, h / 2)})
         EXPECT_EQ(shown.pixelColor(p), QColor(Qt::black)) << p.x() << "," << p.y();
     EXPECT_EQ(shown.pixelColor(w / 2, h / 2), Background());

@@ -34,7 +34,8 @@ static bool Set(const char* name)
     return v && *v;
 }
 
-Application::Application(int& argc, char** argv, const char* programName, const char* version)
+Application::Application(int& argc, char** argv, const char* programName, const char* version,
+                         const char* desktopId)
     : d_(std::make_unique<Impl>())
 {
     g_programName = programName;
@@ -48,6 +49,7 @@ Application::Application(int& argc, char** argv, const char* programName, const 
     qInstallMessageHandler(previous);
     QApplication::setApplicationName(QString::fromUtf8(programName));
     QApplication::setApplicationVersion(QString::fromUtf8(version));
+    QGuiApplication::setDesktopFileName(QString::fromUtf8(desktopId));
 }
 
 Application::~Application() = default;

@@ -9,7 +9,10 @@ class Application {
 public:
     // Connects to the display. When none can be opened, says so in one line on
     // stderr and leaves Ok() false; it never aborts the process.
-    Application(int& argc, char** argv, const char* programName, const char* version);
+    // desktopId names the installed desktop entry, so that desktops find the
+    // program's icon and name.
+    Application(int& argc, char** argv, const char* programName, const char* version,
+                const char* desktopId);
     ~Application();
     bool Ok() const;
 
