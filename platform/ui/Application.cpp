@@ -16,16 +16,23 @@ struct Application::Impl {
 
 static const char* g_programName = "tarvik";
 
+// While the platform plugin starts, its first warning usually names the
+// cause ("could not connect to display :1"); the fatal message that follows
+// only says that no plugin could start.
+static QString g_firstWarning;
+
 static void StartupMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
 {
-    // While the platform plugin starts, its own warnings only repeat the cause
-    // that the fatal message gives.
-    if (type == QtFatalMsg) {
-        std::fprintf(stderr, "%s: cannot open a display: %s\n", g_programName,
-                     text.section('\n', 0, 0).toLocal8Bit().constData());
-        std::fflush(stderr);
-        _exit(1);
+    if (type != QtFatalMsg) {
+        if (g_firstWarning.isEmpty())
+            g_firstWarning = text.section('\n', 0, 0);
+        return;
     }
+    const QString cause = g_firstWarning.isEmpty() ? text.section('\n', 0, 0) : g_firstWarning;
+    std::fprintf(stderr, "%s: cannot open a display: %s\n", g_programName,
+                 cause.toLocal8Bit().constData());
+    std::fflush(stderr);
+    _exit(1);
 }
 
 static bool Set(const char* name)
