@@ -291,4 +291,38 @@ TEST_F(AravisTest, InProcessFake)
     EXPECT_EQ(mismatches, 0u);
 }
 
+// Sources combine in the order given; a GigE address where nothing answers
+// adds no camera and says so, the other sources still count.
+TEST(AravisSources, CombinedInOrder)
+{
+    const struct {
+        const char* cameras;
+        Lines ids;
+    } cases[] = {
+        {"gige:127.0.0.1,sim", {"gige:127.0.0.1", "sim-0"}},
+        {"sim,gige:127.0.0.1", {"sim-0", "gige:127.0.0.1"}},
+        {"aravis-fake,sim", {"aravis-fake", "sim-0"}},
+        {"gige:127.0.0.9,sim", {"sim-0"}},  // loopback, nobody there
+    };
+    for (const auto& c : cases) {
+        setenv("TARVIK_CAMERAS", c.cameras, 1);
+        unsetenv("TARVIK_SIM");
+        ASSERT_EQ(CamStartup(), CAM_OK) << c.cameras;
+        ::testing::internal::CaptureStderr();
+        ASSERT_EQ(CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce"), CAM_OK);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        CamCameraInfo info[4] = {};
+        uint32_t n = 0;
+        ASSERT_EQ(CamCameraList(info, 4, &n, sizeof info[0]), CAM_OK);
+        Lines ids;
+        for (uint32_t i = 0; i < n; ++i)
+            ids.push_back(info[i].cameraId);
+        EXPECT_EQ(ids, c.ids) << c.cameras;
+        EXPECT_EQ(err.find("no GigE Vision camera answered") != std::string::npos, c.ids.size() == 1)
+            << c.cameras << ": " << err;
+        CamShutdown();
+    }
+    unsetenv("TARVIK_CAMERAS");
+}
+
 }  // namespace
