@@ -70,9 +70,9 @@ bool CTarvikDlg::OnInitDialog()
     return true;
 }
 
-bool CTarvikDlg::OnMessage(ui::Message message, int id, ui::MessageData* result)
+bool CTarvikDlg::OnMessage(ui::Message message, int id, ui::MessageData* data)
 {
-    return ui::DispatchMessage(this, messageMap, message, id, result);
+    return ui::DispatchMessage(this, messageMap, message, id, data);
 }
 
 ui::Rect FitRect(int32_t imageWidth, int32_t imageHeight, const ui::Rect& target)

@@ -18,7 +18,7 @@ public:
 protected:
     void DoDataExchange(ui::DataExchange* pDX) override;
     bool OnInitDialog() override;
-    bool OnMessage(ui::Message message, int id, ui::MessageData* result) override;
+    bool OnMessage(ui::Message message, int id, ui::MessageData* data) override;
 
     void OnPaint();
     ui::Icon OnQueryDragIcon();

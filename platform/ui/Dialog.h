@@ -40,15 +40,15 @@ struct MessageMapEntry {
 
 template <class T, size_t N>
 bool DispatchMessage(T* target, const MessageMapEntry<T> (&map)[N], Message message, int id,
-                     MessageData* result)
+                     MessageData* data)
 {
     for (const MessageMapEntry<T>& entry : map) {
         if (entry.message != message || (message == Message::Clicked && entry.id != id))
             continue;
         if (entry.handler)
             (target->*entry.handler)();
-        else if (entry.iconHandler && result)
-            result->icon = (target->*entry.iconHandler)();
+        else if (entry.iconHandler && data)
+            data->icon = (target->*entry.iconHandler)();
         return true;
     }
     return false;
