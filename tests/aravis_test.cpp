@@ -4,14 +4,10 @@
 // Aravis (GLib) first: Qt's keyword macros would break its headers.
 #include <arv.h>
 
-#include "app/TarvikDlg.h"
-#include "platform/ui/DialogWindow.h"
+#include "DialogHarness.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QPushButton>
-#include <QTest>
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -20,7 +16,7 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using harness::Lines;
 
 std::string PidFile() { return FAKE_GV_PIDFILE; }
 
@@ -40,38 +36,18 @@ void KillCamera()
     ::kill(pid, SIGKILL);
 }
 
-class AravisTest : public ::testing::Test {
+class AravisTest : public ::testing::Test, public harness::ShownDialog {
 protected:
     void Use(const char* cameras)
     {
         setenv("TARVIK_CAMERAS", cameras, 1);
         unsetenv("TARVIK_SIM");
-        ASSERT_TRUE(dlg.Create());
-        widget = ui::WidgetOf(dlg);
-        widget->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
+        ASSERT_NO_FATAL_FAILURE(Show());
     }
     void TearDown() override
     {
-        CamShutdown();
-        g_hCamera = 0;
-        g_pCameraId = nullptr;
-        g_image.Destroy();
+        harness::ResetCameraState();
         unsetenv("TARVIK_CAMERAS");
-    }
-    // The camera calls a click makes, from the library's trace.
-    Lines Click(int id)
-    {
-        setenv("TARVIK_CAMERA_TRACE", "1", 1);
-        ::testing::internal::CaptureStderr();
-        QTest::mouseClick(qobject_cast<QPushButton*>(widget->control(id)), Qt::LeftButton);
-        std::istringstream trace(::testing::internal::GetCapturedStderr());
-        unsetenv("TARVIK_CAMERA_TRACE");
-        Lines lines;
-        for (std::string line; std::getline(trace, line);)
-            if (line.rfind("cam: ", 0) == 0)
-                lines.push_back(line);
-        return lines;
     }
     // The display image's pixels, top row first, padding left out.
     static std::vector<uint8_t> Pixels()
@@ -124,22 +100,9 @@ protected:
         EXPECT_EQ(lines, expected);
         EXPECT_STREQ(g_pPixelFormat, "Mono8");
     }
-
-    CTarvikDlg dlg;
-    ui::DialogWidget* widget = nullptr;
 };
 
-const Lines kLadder = {
-    "cam: CamFeatureIntGet(2, \"PayloadSize\", ptr) -> 0",
-    "cam: CamFrameAnnounce(2, ptr, " + std::to_string(sizeof(CamFrame)) + ") -> 0",
-    "cam: CamCaptureStart(2) -> 0",
-    "cam: CamFrameQueue(2, ptr, null) -> 0",
-    "cam: CamFeatureCommandRun(2, \"AcquisitionStart\") -> 0",
-    "cam: CamFrameWait(2, ptr, 5000) -> 0",
-    "cam: CamFeatureCommandRun(2, \"AcquisitionStop\") -> 0",
-    "cam: CamCaptureEnd(2) -> 0",
-    "cam: CamFrameRevoke(2, ptr) -> 0",
-};
+const Lines& kLadder = harness::CaptureTrace();
 
 // Grabs one Mono8 frame straight through Aravis, the way its own examples do.
 std::vector<uint8_t> DirectGrab(int* width, int* height)
@@ -175,7 +138,7 @@ std::vector<uint8_t> DirectGrab(int* width, int* height)
 TEST_F(AravisTest, GigeOpening)
 {
     Use("gige:127.0.0.1");
-    ExpectOpening(Click(IDC_INIT_GRAB_START), "gige:127.0.0.1", true);
+    ExpectOpening(TracedClick(IDC_INIT_GRAB_START), "gige:127.0.0.1", true);
     EXPECT_GT(g_image.GetWidth(), 0);
     EXPECT_GT(g_image.GetHeight(), 0);
 }
@@ -186,12 +149,12 @@ TEST_F(AravisTest, GigeOpening)
 TEST_F(AravisTest, GigeGrabMatchesDirectFrame)
 {
     Use("gige:127.0.0.1");
-    Click(IDC_INIT_GRAB_START);
-    EXPECT_EQ(Click(IDC_GRAB_ONCE), kLadder);
+    TracedClick(IDC_INIT_GRAB_START);
+    EXPECT_EQ(TracedClick(IDC_GRAB_ONCE), kLadder);
     const std::vector<uint8_t> ours = Pixels();
     const int w = g_image.GetWidth(), h = g_image.GetHeight();
     ASSERT_TRUE(IsGrey(ours));
-    Click(IDC_GRAB_STOP_RELEASE);
+    TracedClick(IDC_GRAB_STOP_RELEASE);
 
     int dw = 0, dh = 0;
     const std::vector<uint8_t> direct = DirectGrab(&dw, &dh);
@@ -210,16 +173,16 @@ TEST_F(AravisTest, LostPacketsAreNeverCopied)
 {
     RestartCamera({"--gvsp-lost-ratio", "300"});
     Use("gige:127.0.0.1");
-    Click(IDC_INIT_GRAB_START);
+    TracedClick(IDC_INIT_GRAB_START);
     ASSERT_FALSE(g_image.IsNull());
     const std::vector<uint8_t> before = Pixels();
     for (int i = 0; i < 2; ++i) {
-        const Lines ladder = Click(IDC_GRAB_ONCE);
+        const Lines ladder = TracedClick(IDC_GRAB_ONCE);
         ASSERT_EQ(ladder.size(), kLadder.size());
         EXPECT_EQ(ladder.back(), kLadder.back());
         EXPECT_EQ(Pixels(), before) << "an incomplete frame was copied";
     }
-    Click(IDC_GRAB_STOP_RELEASE);
+    TracedClick(IDC_GRAB_STOP_RELEASE);
 
     // The library reports such frames with a non-zero receive status (or none at all).
     ASSERT_EQ(CamStartup(), CAM_OK);
@@ -251,27 +214,27 @@ TEST_F(AravisTest, LostPacketsAreNeverCopied)
 TEST_F(AravisTest, CameraKilledAfterOpening)
 {
     Use("gige:127.0.0.1");
-    Click(IDC_INIT_GRAB_START);
-    Click(IDC_GRAB_ONCE);
+    TracedClick(IDC_INIT_GRAB_START);
+    TracedClick(IDC_GRAB_ONCE);
     const std::vector<uint8_t> before = Pixels();
     KillCamera();
 
     QElapsedTimer timer;
     timer.start();
-    const Lines ladder = Click(IDC_GRAB_ONCE);
+    const Lines ladder = TracedClick(IDC_GRAB_ONCE);
     EXPECT_LT(timer.elapsed(), 20000);
     ASSERT_FALSE(ladder.empty());
     EXPECT_NE(ladder, kLadder) << "a grab from a dead camera reported success";
     EXPECT_EQ(Pixels(), before);
 
     timer.restart();
-    EXPECT_EQ(Click(IDC_GRAB_STOP_RELEASE).size(), 2u);
+    EXPECT_EQ(TracedClick(IDC_GRAB_STOP_RELEASE).size(), 2u);
     EXPECT_LT(timer.elapsed(), 20000);
     EXPECT_EQ(g_hCamera, 0u);
 
     RestartCamera();
-    ExpectOpening(Click(IDC_INIT_GRAB_START), "gige:127.0.0.1", true);
-    EXPECT_EQ(Click(IDC_GRAB_ONCE), kLadder);
+    ExpectOpening(TracedClick(IDC_INIT_GRAB_START), "gige:127.0.0.1", true);
+    EXPECT_EQ(TracedClick(IDC_GRAB_ONCE), kLadder);
     EXPECT_TRUE(IsGrey(Pixels()));
 }
 
@@ -279,8 +242,8 @@ TEST_F(AravisTest, CameraKilledAfterOpening)
 TEST_F(AravisTest, InProcessFake)
 {
     Use("aravis-fake");
-    ExpectOpening(Click(IDC_INIT_GRAB_START), "aravis-fake", false);
-    EXPECT_EQ(Click(IDC_GRAB_ONCE), kLadder);
+    ExpectOpening(TracedClick(IDC_INIT_GRAB_START), "aravis-fake", false);
+    EXPECT_EQ(TracedClick(IDC_GRAB_ONCE), kLadder);
     const std::vector<uint8_t> pixels = Pixels();
     ASSERT_TRUE(IsGrey(pixels));
     // The fake camera's diagonal ramp: each pixel one level above its left neighbour.

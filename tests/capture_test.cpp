@@ -1,7 +1,7 @@
 // The "GrapOnce" ladder against the recording camera library: every rung made
 // to fail in turn, with the whole call sequence and its effects compared.
 #include "RecordingCamera.h"
-#include "app/TarvikDlg.h"
+#include "DialogHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -149,13 +149,8 @@ TEST_P(LadderTest, CallsUndoAndEffects)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, LadderTest, ::testing::ValuesIn(kLadder), [](const auto& info) {
-    std::string n = info.param.name;
-    for (char& ch : n)
-        if (!isalnum(static_cast<unsigned char>(ch)))
-            ch = '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Table, LadderTest, ::testing::ValuesIn(kLadder),
+                         [](const auto& info) { return harness::CaseName(info.param.name); });
 
 class CaptureTest : public LadderTest {};
 

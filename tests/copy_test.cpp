@@ -1,6 +1,6 @@
 // The frame copy into the display image: layout, orientation, pixel formats
 // and bounds. Each row of the table is one frame and the image it must give.
-#include "app/TarvikDlg.h"
+#include "DialogHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -89,13 +89,8 @@ TEST_P(CopyTest, ImageHoldsFrame)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CopyTest, ::testing::ValuesIn(kCases), [](const auto& info) {
-    std::string n = info.param.name;
-    for (char& ch : n)
-        if (!isalnum(static_cast<unsigned char>(ch)))
-            ch = '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Table, CopyTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return harness::CaseName(info.param.name); });
 
 // Each copy starts from a fresh image: the previous picture does not show through.
 TEST(Copy, RecreatesImage)

@@ -1,8 +1,7 @@
 // The main dialog as a person meets it: built from its template, focus on the
 // first button, keys, routing of clicks to the handlers, icon.
-#include "app/TarvikDlg.h"
+#include "DialogHarness.h"
 #include "platform/camera/camsim.h"
-#include "platform/ui/DialogWindow.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -13,56 +12,24 @@
 
 namespace {
 
-void ResetCameraState()
-{
-    CamShutdown();
-    g_pCameraId = nullptr;
-    g_hCamera = 0;
-    g_pPixelFormat = nullptr;
-    g_nWidth = g_nHeight = 0;
-    g_image.Destroy();
-}
+using harness::Lines;
+using harness::TraceOf;
 
-class DialogTest : public ::testing::Test {
+class DialogTest : public ::testing::Test, public harness::ShownDialog {
 protected:
     void SetUp() override
     {
         unsetenv("TARVIK_CAMERAS");
         unsetenv("TARVIK_SIM");
-        ResetCameraState();
-        ASSERT_TRUE(dlg.Create());
-        widget = ui::WidgetOf(dlg);
-        ASSERT_NE(widget, nullptr);
-    }
-    void TearDown() override
-    {
-        unsetenv("TARVIK_CAMERA_TRACE");
-        ResetCameraState();
-    }
-    void Show()
-    {
-        widget->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
+        harness::ResetCameraState();
+        ASSERT_NO_FATAL_FAILURE(Show());
         widget->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(widget));
     }
-    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(widget->control(id)); }
-
-    // The camera calls a user action makes, from the library's trace.
-    template <class Action>
-    std::string TraceOf(Action action)
-    {
-        setenv("TARVIK_CAMERA_TRACE", "1", 1);
-        ::testing::internal::CaptureStderr();
-        action();
-        std::string trace = ::testing::internal::GetCapturedStderr();
-        unsetenv("TARVIK_CAMERA_TRACE");
-        return trace;
-    }
-
-    CTarvikDlg dlg;
-    ui::DialogWidget* widget = nullptr;
+    void TearDown() override { harness::ResetCameraState(); }
 };
+
+const Lines kRelease = {"cam: CamCameraClose(2) -> 0", "cam: CamShutdown() -> 0"};
 
 // Every control sits where its dialog units put it, with its caption; the
 // window has the template's caption and size, fixed, and no title-bar buttons.
@@ -109,7 +76,6 @@ TEST_F(DialogTest, BuiltFromTemplate)
 // Focus starts on the first button; Tab moves on; Esc ends the dialog.
 TEST_F(DialogTest, FocusAndKeys)
 {
-    Show();
     QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_INIT_GRAB_START));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_GRAB_STOP_RELEASE));
@@ -123,33 +89,30 @@ TEST_F(DialogTest, FocusAndKeys)
 // Enter and Space press the focused button, as a click would.
 TEST_F(DialogTest, EnterAndSpacePressFocusedButton)
 {
-    Show();
     QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_INIT_GRAB_START));
-    std::string trace = TraceOf([&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); });
-    EXPECT_EQ(trace.rfind("cam: CamStartup() -> 0\n", 0), 0u) << trace;
+    Lines trace = TraceOf([&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); });
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.front(), "cam: CamStartup() -> 0");
     EXPECT_NE(g_hCamera, 0u);
     Button(IDC_GRAB_STOP_RELEASE)->setFocus();
     QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_GRAB_STOP_RELEASE));
-    trace = TraceOf([&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); });
-    EXPECT_EQ(trace, "cam: CamCameraClose(2) -> 0\ncam: CamShutdown() -> 0\n");
+    EXPECT_EQ(TraceOf([&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); }), kRelease);
     EXPECT_TRUE(widget->isVisible());
 }
 
 // Each button's click reaches its own handler, and only that one.
 TEST_F(DialogTest, ClicksAreRouted)
 {
-    Show();
     // Before opening, "GrapOnce" calls nothing.
-    EXPECT_EQ(TraceOf([&] { QTest::mouseClick(Button(IDC_GRAB_ONCE), Qt::LeftButton); }), "");
-    std::string trace =
-        TraceOf([&] { QTest::mouseClick(Button(IDC_INIT_GRAB_START), Qt::LeftButton); });
-    EXPECT_EQ(trace.rfind("cam: CamStartup() -> 0\n", 0), 0u) << trace;
-    EXPECT_NE(trace.find("cam: CamFeatureIntGet(2, \"Width\", ptr) -> 0\n"), std::string::npos);
+    EXPECT_TRUE(TracedClick(IDC_GRAB_ONCE).empty());
+    const Lines trace = TracedClick(IDC_INIT_GRAB_START);
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.front(), "cam: CamStartup() -> 0");
+    EXPECT_EQ(trace.back(), "cam: CamFeatureIntGet(2, \"Width\", ptr) -> 0");
     EXPECT_EQ(g_image.GetWidth(), 1292);
     EXPECT_EQ(g_image.GetHeight(), 964);
     EXPECT_TRUE(dlg.m_bClearPending);
-    trace = TraceOf([&] { QTest::mouseClick(Button(IDC_GRAB_STOP_RELEASE), Qt::LeftButton); });
-    EXPECT_EQ(trace, "cam: CamCameraClose(2) -> 0\ncam: CamShutdown() -> 0\n");
+    EXPECT_EQ(TracedClick(IDC_GRAB_STOP_RELEASE), kRelease);
     EXPECT_TRUE(g_image.IsNull());
     EXPECT_EQ(g_hCamera, 0u);
 }
@@ -178,8 +141,8 @@ TEST_F(DialogTest, GrabShowsSimulatedPicture)
     } cases[] = {{"width=320,height=240", false}, {"width=320,height=240,formats=Mono8", true}};
     for (const auto& c : cases) {
         setenv("TARVIK_SIM", c.sim, 1);
-        QTest::mouseClick(Button(IDC_INIT_GRAB_START), Qt::LeftButton);
-        QTest::mouseClick(Button(IDC_GRAB_ONCE), Qt::LeftButton);
+        Click(IDC_INIT_GRAB_START);
+        Click(IDC_GRAB_ONCE);
         ASSERT_EQ(g_image.GetWidth(), 320) << c.sim;
         ASSERT_EQ(g_image.GetHeight(), 240);
         const ui::DisplayImage& image = g_image;
@@ -196,7 +159,7 @@ TEST_F(DialogTest, GrabShowsSimulatedPicture)
         }
         EXPECT_EQ(pixel(0, 239), (std::vector<uint8_t>{0, 0, 0})) << c.sim;
         EXPECT_EQ(pixel(319, 239), (std::vector<uint8_t>{255, 255, 255})) << c.sim;
-        QTest::mouseClick(Button(IDC_GRAB_STOP_RELEASE), Qt::LeftButton);
+        Click(IDC_GRAB_STOP_RELEASE);
     }
 }
 

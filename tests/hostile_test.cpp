@@ -1,12 +1,7 @@
 // Whatever numbers a camera reports, opening, two grabs and release neither
 // crash nor overrun memory nor allocate without bound, and the picture area
 // shows only what the rules allow. Each row is one camera and its outcome.
-#include "app/TarvikDlg.h"
-#include "platform/ui/DialogWindow.h"
-
-#include <QPushButton>
-#include <QTest>
-#include <gtest/gtest.h>
+#include "DialogHarness.h"
 
 #include <sys/resource.h>
 
@@ -48,30 +43,17 @@ const HostileCase kCases[] = {
     {"formats=YUV422Packed", 1292, 964, false}, // unknown to the copy
 };
 
-class HostileTest : public ::testing::TestWithParam<HostileCase> {
+class HostileTest : public ::testing::TestWithParam<HostileCase>, public harness::ShownDialog {
 protected:
     void SetUp() override
     {
         unsetenv("TARVIK_CAMERAS");
-        ASSERT_TRUE(dlg.Create());
-        widget = ui::WidgetOf(dlg);
-        widget->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
+        ASSERT_NO_FATAL_FAILURE(Show());
     }
     void TearDown() override
     {
-        CamShutdown();
-        g_hCamera = 0;
-        g_pCameraId = nullptr;
-        g_nWidth = g_nHeight = 0;
-        g_image.Destroy();
+        harness::ResetCameraState();
         unsetenv("TARVIK_SIM");
-    }
-    void Click(int id) { QTest::mouseClick(qobject_cast<QPushButton*>(widget->control(id)), Qt::LeftButton); }
-    QImage Shown()
-    {
-        widget->repaint();
-        return widget->surface(IDC_PICTURE)->surface().copy();
     }
     static bool ImageHasPixels()
     {
@@ -83,9 +65,6 @@ protected:
         }
         return false;
     }
-
-    CTarvikDlg dlg;
-    ui::DialogWidget* widget = nullptr;
 };
 
 TEST_P(HostileTest, OpenGrabTwiceRelease)
@@ -117,12 +96,7 @@ TEST_P(HostileTest, OpenGrabTwiceRelease)
     EXPECT_LT(usage.ru_maxrss / 1024, 1536) << "peak resident memory in MiB";
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, HostileTest, ::testing::ValuesIn(kCases), [](const auto& info) {
-    std::string n = info.param.sim;
-    for (char& ch : n)
-        if (!isalnum(static_cast<unsigned char>(ch)))
-            ch = '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Table, HostileTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return harness::CaseName(info.param.sim); });
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The opening and release sequences, call by call, against the recording
 // camera library. Each case names the fault it catches.
 #include "RecordingCamera.h"
-#include "app/TarvikDlg.h"
+#include "DialogHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -159,13 +159,7 @@ TEST_P(OpeningTest, CallsInOrderAndLeavesState)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OpeningTest, ::testing::ValuesIn(kOpeningCases),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             for (char& ch : n)
-                                 if (!isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return n;
-                         });
+                         [](const auto& info) { return harness::CaseName(info.param.name); });
 
 class CameraStateTest : public ::testing::Test {
 protected:

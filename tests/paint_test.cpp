@@ -1,14 +1,11 @@
 // Painting the picture area, checked pixel by pixel in the regions that
 // matter, through each state a user goes through; and the fit computation.
-#include "app/TarvikDlg.h"
+#include "DialogHarness.h"
 #include "platform/camera/camsim.h"
-#include "platform/ui/DialogWindow.h"
 #include "platform/ui/PaintDC.h"
 
 #include <QApplication>
 #include <QPainter>
-#include <QPushButton>
-#include <QTest>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -53,35 +50,19 @@ TEST(FitRect, Examples)
             << c.w << "x" << c.h << " into " << c.target.Width() << "x" << c.target.Height();
 }
 
-class PaintTest : public ::testing::Test {
+class PaintTest : public ::testing::Test, public harness::ShownDialog {
 protected:
     void SetUp() override
     {
         unsetenv("TARVIK_CAMERAS");
         setenv("TARVIK_SIM", "width=1292,height=964", 1);
-        ASSERT_TRUE(dlg.Create());
-        widget = ui::WidgetOf(dlg);
-        widget->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
+        ASSERT_NO_FATAL_FAILURE(Show());
         client = dlg.m_picture.GetClientRect();
     }
     void TearDown() override
     {
-        CamShutdown();
-        g_hCamera = 0;
-        g_pCameraId = nullptr;
-        g_image.Destroy();
+        harness::ResetCameraState();
         unsetenv("TARVIK_SIM");
-    }
-    void Click(int id)
-    {
-        QTest::mouseClick(qobject_cast<QPushButton*>(widget->control(id)), Qt::LeftButton);
-    }
-    // Paints the dialog now and returns what the picture area shows.
-    QImage Shown()
-    {
-        widget->repaint();
-        return widget->surface(IDC_PICTURE)->surface().copy();
     }
     static QColor Face() { return QApplication::palette().color(QPalette::Button); }
     static QColor Background() { return QApplication::palette().color(QPalette::Window); }
@@ -103,8 +84,6 @@ protected:
                   qGray(shown.pixel(r.left + 3 * r.Width() / 4, bottom)));
     }
 
-    CTarvikDlg dlg;
-    ui::DialogWidget* widget = nullptr;
     ui::Rect client;
 };
 

@@ -2,13 +2,9 @@
 // simulated camera. Memory after the last cycle must stay within a small
 // bound of the first; under the sanitizers any leak fails the run as well.
 // Longer runs: soak_test --cycles=1000 --grabs=10
-#include "app/TarvikDlg.h"
-#include "platform/ui/DialogWindow.h"
+#include "DialogHarness.h"
 
 #include <QApplication>
-#include <QPushButton>
-#include <QTest>
-#include <gtest/gtest.h>
 
 #include <unistd.h>
 
@@ -34,14 +30,9 @@ TEST(Soak, OpenGrabRelease)
 {
     unsetenv("TARVIK_CAMERAS");
     setenv("TARVIK_SIM", "width=640,height=480", 1);
-    CTarvikDlg dlg;
-    ASSERT_TRUE(dlg.Create());
-    ui::DialogWidget* widget = ui::WidgetOf(dlg);
-    widget->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
-    auto click = [&](int id) {
-        QTest::mouseClick(qobject_cast<QPushButton*>(widget->control(id)), Qt::LeftButton);
-    };
+    harness::ShownDialog shown;
+    ASSERT_NO_FATAL_FAILURE(shown.Show());
+    auto click = [&](int id) { shown.Click(id); };
 
     long first = 0;
     for (int cycle = 0; cycle < g_cycles; ++cycle) {
@@ -49,7 +40,7 @@ TEST(Soak, OpenGrabRelease)
         ASSERT_NE(g_hCamera, 0u) << "cycle " << cycle;
         for (int grab = 0; grab < g_grabs; ++grab) {
             click(IDC_GRAB_ONCE);
-            widget->repaint();
+            shown.widget->repaint();
         }
         click(IDC_GRAB_STOP_RELEASE);
         ASSERT_EQ(g_hCamera, 0u);

@@ -83,11 +83,9 @@ public:
     CamError GetInt(const char* name, int64_t* value) override
     {
         ArvGcNode* node = nullptr;
-        CamError err = Find(name, &node);
+        CamError err = Node(name, ARV_TYPE_GC_INTEGER, &node);
         if (err != CAM_OK)
             return err;
-        if (!ARV_IS_GC_INTEGER(node))
-            return CAM_ERR_WRONG_TYPE;
         GError* error = nullptr;
         const gint64 v = arv_gc_integer_get_value(ARV_GC_INTEGER(node), &error);
         if ((err = Take(error, name)) == CAM_OK)
@@ -98,11 +96,9 @@ public:
     CamError GetEnum(const char* name, std::string* value) override
     {
         ArvGcNode* node = nullptr;
-        CamError err = Find(name, &node);
+        CamError err = Node(name, ARV_TYPE_GC_ENUMERATION, &node);
         if (err != CAM_OK)
             return err;
-        if (!ARV_IS_GC_ENUMERATION(node))
-            return CAM_ERR_WRONG_TYPE;
         GError* error = nullptr;
         const char* v = arv_gc_enumeration_get_string_value(ARV_GC_ENUMERATION(node), &error);
         if ((err = Take(error, name)) == CAM_OK) {
@@ -116,11 +112,9 @@ public:
     CamError SetEnum(const char* name, const char* value) override
     {
         ArvGcNode* node = nullptr;
-        CamError err = Find(name, &node);
+        CamError err = Node(name, ARV_TYPE_GC_ENUMERATION, &node);
         if (err != CAM_OK)
             return err;
-        if (!ARV_IS_GC_ENUMERATION(node))
-            return CAM_ERR_WRONG_TYPE;
         auto* enumeration = ARV_GC_ENUMERATION(node);
         // Newer cameras call the packed BGR format by its current standard name.
         if (!std::strcmp(name, "PixelFormat") && !std::strcmp(value, "BGR8Packed") &&
@@ -146,11 +140,9 @@ public:
             return err;
         }
         ArvGcNode* node = nullptr;
-        CamError err = Find(name, &node);
+        CamError err = Node(name, ARV_TYPE_GC_COMMAND, &node);
         if (err != CAM_OK)
             return err;
-        if (!ARV_IS_GC_COMMAND(node))
-            return CAM_ERR_WRONG_TYPE;
         GError* error = nullptr;
         arv_gc_command_execute(ARV_GC_COMMAND(node), &error);
         return Take(error, name);
@@ -165,11 +157,9 @@ public:
             return CAM_OK;
         }
         ArvGcNode* node = nullptr;
-        CamError err = Find(name, &node);
+        CamError err = Node(name, ARV_TYPE_GC_COMMAND, &node);
         if (err != CAM_OK)
             return err;
-        if (!ARV_IS_GC_COMMAND(node))
-            return CAM_ERR_WRONG_TYPE;
         *done = true;  // commands run to completion when they are executed
         return CAM_OK;
     }
@@ -263,10 +253,13 @@ private:
                             [&](const auto& f) { return f.first == frame; });
     }
 
-    CamError Find(const char* name, ArvGcNode** node)
+    // The camera's feature of this name, if it is of the given kind.
+    CamError Node(const char* name, GType kind, ArvGcNode** node)
     {
         *node = arv_device_get_feature(device_, name);
-        return *node ? CAM_OK : CAM_ERR_NOT_FOUND;
+        if (!*node)
+            return CAM_ERR_NOT_FOUND;
+        return G_TYPE_CHECK_INSTANCE_TYPE(*node, kind) ? CAM_OK : CAM_ERR_WRONG_TYPE;
     }
 
     static bool HasEntry(ArvGcEnumeration* enumeration, const char* value)

@@ -70,7 +70,7 @@ struct NamedSource {
 };
 
 // Builds the sources named in a TARVIK_CAMERAS value (null or empty: "sim").
-CamError CreateSources(const char* spec, std::vector<NamedSource>* sources, std::string* error);
+CamError CreateSources(const char* value, std::vector<NamedSource>* sources, std::string* error);
 
 // One constructor per source file.
 std::unique_ptr<Source> CreateSimSource(const std::string& argument, std::string* error);

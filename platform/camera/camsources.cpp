@@ -58,9 +58,9 @@ static std::string KnownNames()
     return names;
 }
 
-CamError CreateSources(const char* spec, std::vector<NamedSource>* sources, std::string* error)
+CamError CreateSources(const char* value, std::vector<NamedSource>* sources, std::string* error)
 {
-    std::string text = (spec && *spec) ? spec : "sim";
+    std::string text = (value && *value) ? value : "sim";
     sources->clear();
     size_t pos = 0;
     while (pos <= text.size()) {
