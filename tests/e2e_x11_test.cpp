@@ -153,6 +153,21 @@ QRect FindFrame(const QImage& shot, const QRect& window)
     return top < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
 }
 
+// Polls until check holds, for up to 10 s: the screen shows a paint some time
+// after the event that caused it.
+template <class Check>
+bool Eventually(Check check)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!check()) {
+        if (t.elapsed() > 10000)
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
 bool Near(QRgb a, QColor b)
 {
     return std::abs(qRed(a) - b.red()) <= 2 && std::abs(qGreen(a) - b.green()) <= 2 &&
@@ -163,14 +178,14 @@ TEST_F(X11Test, OpenGrabReleaseAndEsc)
 {
     QString id;
     ASSERT_NO_FATAL_FAILURE(StartApp(&id));
-    QThread::msleep(300);  // let the first paint reach the screen
     const QRect window = WindowRect(id);
     ASSERT_GT(window.width(), 300);
 
-    // Before opening: a black frame on the dialog background.
-    QImage shot = Screenshot();
-    const QRect frame = FindFrame(shot, window);
-    ASSERT_TRUE(frame.isValid()) << "no picture frame on screen";
+    // Before opening: a black frame on the dialog background (once painted).
+    QImage shot;
+    QRect frame;
+    ASSERT_TRUE(Eventually([&] { return (frame = FindFrame(shot = Screenshot(), window)).isValid(); }))
+        << "no picture frame on screen";
     const ui::Rect client{0, 0, frame.width(), frame.height()};
 
     // Space on the focused first button opens the camera.
@@ -200,10 +215,10 @@ TEST_F(X11Test, OpenGrabReleaseAndEsc)
     for (const std::string& line : harness::CaptureTrace())
         capture << QString::fromStdString(line);
     EXPECT_EQ(lines.mid(13).join('\n').toStdString(), capture.join('\n').toStdString());
-    QThread::msleep(300);
-    shot = Screenshot();
     const ui::Rect fit = FitRect(1292, 964, client);
     const QPoint origin = frame.topLeft();
+    const QPoint firstBar = origin + QPoint(fit.left + fit.Width() / 16, fit.top + fit.Height() / 3);
+    Eventually([&] { return Near((shot = Screenshot()).pixel(firstBar), Qt::white); });
     for (int bar = 0; bar < 8; ++bar) {
         const uint8_t* c = cam::kSimBarColours[bar];
         const QPoint at = origin + QPoint(fit.left + (2 * bar + 1) * fit.Width() / 16,
