@@ -212,18 +212,18 @@ void CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPix
     const ptrdiff_t pitch = image.GetPitch();
     const size_t pixelBytes = size_t(width) * 3;
     const size_t padding = size_t(-pitch) - pixelBytes;
-    // Bottom row first: walking the image forwards through memory.
-    for (uint64_t i = height; i-- > 0;) {
-        uint8_t* dst = top + ptrdiff_t(i) * pitch;
-        if (i >= rows)
-            std::memset(dst, 0, pixelBytes);
-        else if (bgr)
-            std::memcpy(dst, src + i * srcRowBytes, pixelBytes);
+    auto row = [&](uint64_t i) { return top + ptrdiff_t(i) * pitch; };
+    for (uint64_t i = 0; i < rows; ++i) {
+        if (bgr)
+            std::memcpy(row(i), src + i * srcRowBytes, pixelBytes);
         else
-            ui::ExpandGreyToBgr(src + i * srcRowBytes, dst, width);
-        if (padding)
-            std::memset(dst + pixelBytes, 0, padding);
+            ui::ExpandGreyToBgr(src + i * srcRowBytes, row(i), width);
     }
+    for (uint64_t i = rows; i < height; ++i)
+        std::memset(row(i), 0, pixelBytes);
+    if (padding)
+        for (uint64_t i = 0; i < height; ++i)
+            std::memset(row(i) + pixelBytes, 0, padding);
 }
 
 void CTarvikDlg::OnBnClickedGrabOnce()
