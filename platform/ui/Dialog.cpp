@@ -207,12 +207,6 @@ int Dialog::DoModal()
     return window_->widget->exec() == QDialog::Accepted ? kOk : kCancel;
 }
 
-void Dialog::EndDialog(int result)
-{
-    if (window_)
-        window_->widget->done(result == kOk ? QDialog::Accepted : QDialog::Rejected);
-}
-
 bool Dialog::IsIconic() const { return window_ && window_->widget->isMinimized(); }
 
 Rect Dialog::GetClientRect() const

@@ -90,12 +90,11 @@ public:
     Dialog(const Dialog&) = delete;
     Dialog& operator=(const Dialog&) = delete;
 
-    // Builds the window (once), then runs it modally until EndDialog, Esc or Enter
-    // on a default button; returns the result.
+    // Builds the window (once), then runs it modally until Esc closes it;
+    // returns the result.
     int DoModal();
     // Builds the window without running it: data exchange and OnInitDialog run.
     bool Create();
-    void EndDialog(int result);
 
     bool IsIconic() const;
     Rect GetClientRect() const;

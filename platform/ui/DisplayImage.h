@@ -39,7 +39,6 @@ public:
     bool IsNull() const { return !bits_; }
     int GetWidth() const { return width_; }
     int GetHeight() const { return height_; }
-    int GetBPP() const { return bits_ ? 24 : 0; }
     // Address of the top row; null when empty. Writable access counts as a change.
     uint8_t* GetBits();
     const uint8_t* GetBits() const;

@@ -1,4 +1,4 @@
-// Rectangles and points in pixels, as the dialog code uses them.
+// Rectangles in pixels, as the dialog code uses them.
 #pragma once
 
 #include <cstdint>
@@ -11,11 +11,6 @@ struct Rect {
     int32_t Width() const { return right - left; }
     int32_t Height() const { return bottom - top; }
     bool operator==(const Rect&) const = default;
-};
-
-struct Point {
-    int32_t x = 0, y = 0;
-    bool operator==(const Point&) const = default;
 };
 
 }  // namespace ui

@@ -10,8 +10,6 @@ static void InitResources() { Q_INIT_RESOURCE(tarvik); }
 
 namespace ui {
 
-int Icon::ResourceId() const { return data_ ? data_->id : 0; }
-
 Icon LoadIcon(int resourceId)
 {
     InitResources();
@@ -19,7 +17,6 @@ Icon LoadIcon(int resourceId)
     if (!res)
         return {};
     auto data = std::make_shared<Icon::Data>();
-    data->id = resourceId;
     for (size_t i = 0; i < res->imageCount; ++i)
         data->icon.addFile(QString::fromUtf8(res->images[i].path),
                            QSize(res->images[i].size, res->images[i].size));

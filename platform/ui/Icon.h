@@ -9,7 +9,6 @@ class Icon {
 public:
     Icon() = default;
     bool IsNull() const { return !data_; }
-    int ResourceId() const;
     // Two icons are equal when they come from the same load.
     bool operator==(const Icon& other) const { return data_ == other.data_; }
 

@@ -8,7 +8,6 @@
 namespace ui {
 
 struct Icon::Data {
-    int id = 0;
     QIcon icon;
 };
 
