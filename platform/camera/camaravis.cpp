@@ -16,12 +16,6 @@ namespace {
 
 const char kAdjust[] = "GVSPAdjustPacketSize";
 
-bool TraceOn()
-{
-    const char* v = std::getenv("TARVIK_CAMERA_TRACE");
-    return v && std::strcmp(v, "1") == 0;
-}
-
 // Turns an Aravis error into our code; its message goes to the trace, so that
 // a user can see why a call failed.
 CamError Take(GError* error, const char* what)
@@ -51,7 +45,7 @@ CamError Take(GError* error, const char* what)
         default: code = CAM_ERR_IO; break;
         }
     }
-    if (TraceOn())
+    if (TraceEnabled())
         std::fprintf(stderr, "aravis: %s: %s\n", what, error->message);
     g_error_free(error);
     return code;

@@ -56,12 +56,6 @@ const char* Intern(const std::string& s)
 
 // ---- tracing ---------------------------------------------------------------
 
-bool TraceOn()
-{
-    const char* v = std::getenv("TARVIK_CAMERA_TRACE");
-    return v && std::strcmp(v, "1") == 0;
-}
-
 std::string Arg(const char* s)
 {
     if (!s)
@@ -90,7 +84,7 @@ std::string Arg(CamFrameCallback cb) { return cb ? "ptr" : "null"; }
 template <class... Args>
 CamError Traced(const char* function, CamError result, const Args&... args)
 {
-    if (TraceOn()) {
+    if (TraceEnabled()) {
         std::string line = std::string("cam: ") + function + "(";
         bool first = true;
         ((line += (first ? "" : ", ") + Arg(args), first = false), ...);
@@ -190,6 +184,12 @@ CamError SystemNotFound(const char* name)
 }
 
 }  // namespace
+
+bool cam::TraceEnabled()
+{
+    const char* v = std::getenv("TARVIK_CAMERA_TRACE");
+    return v && std::strcmp(v, "1") == 0;
+}
 
 extern "C" {
 
@@ -376,7 +376,7 @@ CamError CamFrameRevoke(CamHandle handle, CamFrame* frame)
         if (!Contains(c.announced, frame))
             return CAM_ERR_BAD_SEQUENCE;
         // A queued frame may still be written into until the capture ends.
-        if (c.capturing && Contains(c.queued, frame))
+        if (Contains(c.queued, frame))
             return CAM_ERR_BAD_SEQUENCE;
         c.device->Revoke(frame);
         c.announced.erase(std::find(c.announced.begin(), c.announced.end(), frame));

@@ -64,6 +64,9 @@ const std::vector<SourceKind>& SourceKinds();
 // characters and quotes are escaped.
 std::string Quoted(const std::string& text);
 
+// Whether TARVIK_CAMERA_TRACE=1 asks for every call (and its failures' causes) on stderr.
+bool TraceEnabled();
+
 struct NamedSource {
     std::string name;  // as written in TARVIK_CAMERAS
     std::unique_ptr<Source> source;

@@ -248,8 +248,7 @@ bool Dialog::SendMessage(Message message, int id, MessageData* data)
         return true;
     if (message == Message::IconEraseBackground && data && data->dc) {
         const QColor c = window_ ? window_->widget->palette().color(QPalette::Window) : QColor();
-        data->dc->FillRect(GetClientRect(),
-                           SolidBrush({uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())}));
+        data->dc->FillRect(GetClientRect(), SolidBrush(ToColor(c)));
         return true;
     }
     return false;

@@ -4,6 +4,7 @@
 #include "Dialog.h"
 #include "DialogTemplate.h"
 #include "DialogUnits.h"
+#include "PaintDC.h"
 
 #include <QDialog>
 #include <QImage>
@@ -64,6 +65,9 @@ inline DialogWidget* WidgetOf(const Dialog& dialog)
 {
     return dialog.window() ? dialog.window()->widget : nullptr;
 }
+
+// A Qt colour as the drawing services take it.
+Color ToColor(const QColor& c);
 
 // The retained surface of a bound static control, or null.
 StaticSurface* SurfaceOf(const Control& control);

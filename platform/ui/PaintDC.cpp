@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QPainter>
-#include <QStyle>
 
 namespace ui {
 
@@ -17,11 +16,9 @@ struct PaintDC::Impl {
     QPainter painter;
 };
 
-Color GetSysColor(SysColor)
-{
-    const QColor c = QApplication::palette().color(QPalette::Button);
-    return {uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())};
-}
+Color ToColor(const QColor& c) { return {uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())}; }
+
+Color GetSysColor(SysColor) { return ToColor(QApplication::palette().color(QPalette::Button)); }
 
 int GetSystemMetrics(SystemMetric index)
 {
