@@ -40,6 +40,13 @@ enum {
     CAM_ERR_BAD_CONFIG = -16      /* TARVIK_CAMERAS or a source's settings are invalid */
 };
 
+/* The name of a code as written above ("CAM_ERR_TIMEOUT") and its meaning in
+ * a few words ("nothing arrived in time"). Codes the library does not know
+ * give "CAM_ERR_UNKNOWN" and a text saying so; never null. They work whether
+ * or not the library is started. */
+const char* CamErrorName(CamError error);
+const char* CamErrorText(CamError error);
+
 /* Access mode for CamCameraOpen: full control, one opener at a time. */
 #define CAM_ACCESS_CONTROL 1u
 

@@ -56,26 +56,7 @@ const char* Intern(const std::string& s)
 
 // ---- tracing ---------------------------------------------------------------
 
-std::string Arg(const char* s)
-{
-    if (!s)
-        return "null";
-    std::string out = "\"";
-    for (const char* p = s; *p; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+std::string Arg(const char* s) { return s ? Quoted(s) : "null"; }
 std::string Arg(const void* p) { return p ? "ptr" : "null"; }
 std::string Arg(uint32_t n) { return std::to_string(n); }
 std::string Arg(CamHandle h) { return std::to_string(h); }
@@ -121,8 +102,8 @@ CamError RunDiscovery()
         // One source failing must not hide the cameras of the others.
         CamError err = named.source->Discover(&entries);
         if (err != CAM_OK)
-            std::fprintf(stderr, "tarvik: camera source \"%s\": discovery failed (%d)\n",
-                         named.name.c_str(), static_cast<int>(err));
+            std::fprintf(stderr, "tarvik: camera source %s: discovery failed (%s)\n",
+                         Quoted(named.name).c_str(), CamErrorName(err));
         for (const CameraEntry& e : entries)
             found.push_back({Intern(e.id), Intern(e.name), Intern(named.name), named.source.get()});
     }

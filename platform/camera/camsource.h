@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cam.h"
+#include "camtext.h"
 
 #include <memory>
 #include <string>
@@ -59,10 +60,6 @@ struct SourceKind {
 
 // The table of camera sources, in camsources.cpp.
 const std::vector<SourceKind>& SourceKinds();
-
-// Text from the environment, double-quoted for a one-line message: control
-// characters and quotes are escaped.
-std::string Quoted(const std::string& text);
 
 // Whether TARVIK_CAMERA_TRACE=1 asks for every call (and its failures' causes) on stderr.
 bool TraceEnabled();

@@ -1,7 +1,6 @@
 // The camera sources this library knows, and the parsing of TARVIK_CAMERAS.
 #include "camsource.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace cam {
@@ -15,24 +14,6 @@ const std::vector<SourceKind>& SourceKinds()
         {"gige", true, CreateGigeSource},
     };
     return kinds;
-}
-
-std::string Quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
 }
 
 static std::string Trim(const std::string& s)
