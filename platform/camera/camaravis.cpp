@@ -344,15 +344,14 @@ public:
     CamError Discover(std::vector<CameraEntry>* found) override
     {
         found->clear();
-        std::unique_ptr<Device> probe;
         std::string name;
-        CamError err = Connect(&probe, &name);
+        CamError err = AskForDiscoveryData(&name);
         if (err != CAM_OK) {
-            std::fprintf(stderr, "tarvik: %s: no GigE Vision camera answered (%d)\n",
-                         Quoted(id_).c_str(), err);
+            std::fprintf(stderr, "tarvik: %s: no GigE Vision camera answered (%s)\n",
+                         Quoted(id_).c_str(), CamErrorName(err));
             return CAM_OK;  // a camera that is not there is not an error of the discovery
         }
-        found->push_back({id_, name});
+        found->push_back({id_, name.empty() ? id_ : name});
         return CAM_OK;
     }
 
@@ -360,34 +359,80 @@ public:
     {
         if (id != id_)
             return CAM_ERR_NOT_FOUND;
-        return Connect(device, nullptr);
-    }
-
-private:
-    CamError Connect(std::unique_ptr<Device>* out, std::string* name)
-    {
         GInetAddress* deviceAddress = nullptr;
         GInetAddress* interfaceAddress = nullptr;
         CamError err = Resolve(&deviceAddress, &interfaceAddress);
         if (err != CAM_OK)
             return err;
         GError* error = nullptr;
-        ArvDevice* device = arv_gv_device_new(interfaceAddress, deviceAddress, &error);
+        ArvDevice* gv = arv_gv_device_new(interfaceAddress, deviceAddress, &error);
         g_object_unref(deviceAddress);
         g_object_unref(interfaceAddress);
         // Another program controlling the camera leaves us a device that can only watch.
-        if (device && !arv_gv_device_is_controller(ARV_GV_DEVICE(device))) {
-            g_object_unref(device);
+        if (gv && !arv_gv_device_is_controller(ARV_GV_DEVICE(gv))) {
+            g_object_unref(gv);
             return CAM_ERR_ACCESS_DENIED;
         }
-        if (device && name) {
-            GError* nameError = nullptr;
-            const char* model = arv_device_get_string_feature_value(device, "DeviceModelName", &nameError);
-            *name = model ? model : id_;
-            g_clear_error(&nameError);
-        }
-        return CameraFromDevice(device, error, out, id_.c_str());
+        return CameraFromDevice(gv, error, device, id_.c_str());
     }
+
+private:
+    // Sends the camera a GigE Vision discovery command addressed to it alone
+    // and reads its model name from the answer. Unlike connecting, this takes
+    // no control of the camera, so a camera that another program controls is
+    // found all the same; nothing is broadcast (the socket may not).
+    CamError AskForDiscoveryData(std::string* model)
+    {
+        GInetAddress* deviceAddress = nullptr;
+        GInetAddress* interfaceAddress = nullptr;
+        CamError err = Resolve(&deviceAddress, &interfaceAddress);
+        if (err != CAM_OK)
+            return err;
+        g_object_unref(interfaceAddress);
+        GError* error = nullptr;
+        GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM,
+                                       G_SOCKET_PROTOCOL_UDP, &error);
+        GSocketAddress* remote = g_inet_socket_address_new(deviceAddress, kGvcpPort);
+        g_object_unref(deviceAddress);
+        err = socket ? CAM_ERR_TIMEOUT : Take(error, id_.c_str());
+        // Command key 0x42, "acknowledge required", DISCOVERY_CMD, no data, request id.
+        const uint8_t command[8] = {0x42, 0x01, 0x00, 0x02, 0x00, 0x00, 0x54, 0x56};
+        for (int attempt = 0; socket && err == CAM_ERR_TIMEOUT && attempt < kDiscoveryAttempts; ++attempt) {
+            if (g_socket_send_to(socket, remote, reinterpret_cast<const gchar*>(command),
+                                 sizeof command, nullptr, &error) < 0) {
+                err = Take(error, id_.c_str());
+                break;
+            }
+            const gint64 deadline = g_get_monotonic_time() + kDiscoveryWaitUs;
+            while (err == CAM_ERR_TIMEOUT) {
+                const gint64 left = deadline - g_get_monotonic_time();
+                if (left <= 0 || !g_socket_condition_timed_wait(socket, G_IO_IN, left, nullptr, nullptr))
+                    break;
+                uint8_t answer[8 + kDiscoveryDataSize + 64];
+                const gssize n = g_socket_receive(socket, reinterpret_cast<gchar*>(answer),
+                                                  sizeof answer, nullptr, nullptr);
+                // Status 0, DISCOVERY_ACK, the whole bootstrap block, our request id.
+                if (n >= gssize(8 + kDiscoveryDataSize) && answer[0] == 0 && answer[1] == 0 &&
+                    answer[2] == 0x00 && answer[3] == 0x03 && answer[6] == command[6] &&
+                    answer[7] == command[7]) {
+                    const char* name = reinterpret_cast<const char*>(answer + 8 + kModelNameOffset);
+                    model->assign(name, strnlen(name, kModelNameSize));
+                    err = CAM_OK;
+                }
+            }
+        }
+        g_object_unref(remote);
+        if (socket)
+            g_object_unref(socket);
+        return err;
+    }
+
+    static constexpr guint16 kGvcpPort = 3956;
+    static constexpr int kDiscoveryAttempts = 3;
+    static constexpr gint64 kDiscoveryWaitUs = 500000;
+    static constexpr size_t kDiscoveryDataSize = 0xf8;  // bootstrap registers 0x0000-0x00f7
+    static constexpr size_t kModelNameOffset = 0x68;
+    static constexpr size_t kModelNameSize = 32;
 
     // The camera's address, and the local address that reaches it (found by
     // connecting a UDP socket, which sends nothing).
@@ -410,7 +455,7 @@ private:
         }
         GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM,
                                        G_SOCKET_PROTOCOL_UDP, &error);
-        GSocketAddress* remote = g_inet_socket_address_new(address, 3956);
+        GSocketAddress* remote = g_inet_socket_address_new(address, kGvcpPort);
         GSocketAddress* local = nullptr;
         if (socket && g_socket_connect(socket, remote, nullptr, &error))
             local = g_socket_get_local_address(socket, &error);
