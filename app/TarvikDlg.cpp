@@ -1,47 +1,13 @@
-// The main dialog's routing table, the camera state and the opening, release
-// and capture sequences.
+// The main dialog's routing table, its buttons' handlers over the camera
+// sequences, painting, and keeping the captured frame.
 #include "TarvikDlg.h"
 
+#include "platform/ui/Application.h"
 #include "platform/ui/PaintDC.h"
-#include "platform/ui/PixelRows.h"
+#include "platform/ui/PictureFile.h"
 
-#include <algorithm>
-#include <chrono>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <thread>
-
-const char* g_pCameraId = nullptr;
-CamHandle g_hCamera = 0;
-const char* g_pPixelFormat = nullptr;
-int64_t g_nWidth = 0;
-int64_t g_nHeight = 0;
-ui::DisplayImage g_image;
-
-namespace {
-
-constexpr uint32_t kAccessMode = CAM_ACCESS_CONTROL;
-
-// A camera that never reports its packet size negotiation done must not hang
-// the program: poll gently and give up after a while, then go on opening.
-constexpr auto kAdjustPollPause = std::chrono::milliseconds(1);
-constexpr auto kAdjustPollLimit = std::chrono::seconds(10);
-
-constexpr uint32_t kFrameTimeoutMs = 5000;
-
-bool IsBgr8(const char* pixelFormat)
-{
-    return pixelFormat &&
-           (std::strcmp(pixelFormat, "BGR8Packed") == 0 || std::strcmp(pixelFormat, "BGR8") == 0);
-}
-
-bool IsMono8(const char* pixelFormat)
-{
-    return pixelFormat && std::strcmp(pixelFormat, "Mono8") == 0;
-}
-
-}  // namespace
+#include <cstdio>
 
 const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Paint, 0, &CTarvikDlg::OnPaint},
@@ -49,9 +15,12 @@ const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Clicked, IDC_INIT_GRAB_START, &CTarvikDlg::OnBnClickedInitGrabStart},
     {ui::Message::Clicked, IDC_GRAB_STOP_RELEASE, &CTarvikDlg::OnBnClickedGrabStopRelease},
     {ui::Message::Clicked, IDC_GRAB_ONCE, &CTarvikDlg::OnBnClickedGrabOnce},
+    {ui::Message::Command, ID_PICTURE_SAVE, &CTarvikDlg::OnSavePicture},
+    {ui::Message::Command, ID_PICTURE_COPY, &CTarvikDlg::OnCopyPicture},
 };
 
-CTarvikDlg::CTarvikDlg() : ui::Dialog(IDD), m_bClearPending(false)
+CTarvikDlg::CTarvikDlg(OpenOptions options)
+    : ui::Dialog(IDD), m_bClearPending(false), m_options(std::move(options))
 {
     m_hIcon = ui::LoadIcon(IDR_MAINFRAME);
 }
@@ -67,6 +36,8 @@ bool CTarvikDlg::OnInitDialog()
     ui::Dialog::OnInitDialog();
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
+    LoadCommands(IDR_PICTURE_MENU, m_picture);
+    ShowOutcome({}, nullptr);
     return true;
 }
 
@@ -130,136 +101,78 @@ ui::Icon CTarvikDlg::OnQueryDragIcon() { return m_hIcon; }
 
 void CTarvikDlg::OnBnClickedInitGrabStart()
 {
-    uint32_t camCount = 0;
-    uint32_t nFoundCount = 0;
-    bool bIsCommandDone = false;
-    CamCameraInfo* pCameraList = nullptr;
-
-    if (CamStartup() != CAM_OK)
-        return;
-    if (CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce") != CAM_OK)
-        return;
-    if (CamCameraList(nullptr, 0, &camCount, sizeof(CamCameraInfo)) != CAM_OK)
-        return;
-
-    if (camCount == 0) {
-        g_pCameraId = nullptr;
-    } else {
-        pCameraList = static_cast<CamCameraInfo*>(std::calloc(camCount, sizeof(CamCameraInfo)));
-        if (!pCameraList)
-            return;
-        if (CamCameraList(pCameraList, camCount, &nFoundCount, sizeof(CamCameraInfo)) == CAM_OK &&
-            nFoundCount != 0)
-            g_pCameraId = pCameraList[0].cameraId;
-    }
-    std::free(pCameraList);  // the identifier string belongs to the library
-    if (!g_pCameraId)
-        return;
-
-    if (CamCameraOpen(g_pCameraId, kAccessMode, &g_hCamera) == CAM_OK) {
-        if (CamFeatureCommandRun(g_hCamera, "GVSPAdjustPacketSize") == CAM_OK) {
-            const auto giveUp = std::chrono::steady_clock::now() + kAdjustPollLimit;
-            while (CamFeatureCommandIsDone(g_hCamera, "GVSPAdjustPacketSize", &bIsCommandDone) ==
-                       CAM_OK &&
-                   !bIsCommandDone && std::chrono::steady_clock::now() < giveUp)
-                std::this_thread::sleep_for(kAdjustPollPause);
-        }
-    }
-
-    // A failed open still goes on with whatever handle the camera state holds.
-    if (CamFeatureEnumSet(g_hCamera, "PixelFormat", "BGR8Packed") != CAM_OK)
-        CamFeatureEnumSet(g_hCamera, "PixelFormat", "Mono8");
-    if (CamFeatureEnumGet(g_hCamera, "PixelFormat", &g_pPixelFormat) != CAM_OK)
-        return;
-    CamFeatureIntGet(g_hCamera, "Height", &g_nHeight);
-    CamFeatureIntGet(g_hCamera, "Width", &g_nWidth);
-
-    // Only the low 32 bits of the camera's numbers size the image.
-    g_image.Destroy();
-    g_image.Create(static_cast<int32_t>(static_cast<uint32_t>(g_nWidth)),
-                   static_cast<int32_t>(static_cast<uint32_t>(g_nHeight)), 24, 0);
-    m_bClearPending = true;
+    const Outcome outcome = OpenCamera(m_options);
+    if (outcome.completed)
+        m_bClearPending = true;
+    ShowOutcome(outcome, "opening failed");
 }
 
 void CTarvikDlg::OnBnClickedGrabStopRelease()
 {
-    CamCameraClose(g_hCamera);
-    CamShutdown();
-    g_image.Destroy();
-    g_hCamera = 0;
-    g_pCameraId = nullptr;
-}
-
-void CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
-                      ui::DisplayImage& image)
-{
-    const uint32_t width = static_cast<uint32_t>(g_nWidth);
-    const uint32_t height = static_cast<uint32_t>(g_nHeight);
-
-    // A new image of the opened size; its memory is reused, so every byte is
-    // written below: copied rows, their padding, and zeros for the rest.
-    if (!image.Recreate(static_cast<int32_t>(width), static_cast<int32_t>(height)))
-        return;
-    const bool bgr = IsBgr8(pPixelFormat);
-    const bool mono = IsMono8(pPixelFormat);
-    uint64_t rows = 0;
-    const uint64_t srcRowBytes = uint64_t(width) * (bgr ? 3 : 1);
-    if (source && nPayloadSize > 0 && (bgr || mono))
-        rows = std::min<uint64_t>(height, uint64_t(nPayloadSize) / srcRowBytes);
-
-    const auto* src = static_cast<const uint8_t*>(source);
-    uint8_t* top = image.GetBits();
-    const ptrdiff_t pitch = image.GetPitch();
-    const size_t pixelBytes = size_t(width) * 3;
-    const size_t padding = size_t(-pitch) - pixelBytes;
-    auto row = [&](uint64_t i) { return top + ptrdiff_t(i) * pitch; };
-    for (uint64_t i = 0; i < rows; ++i) {
-        if (bgr)
-            std::memcpy(row(i), src + i * srcRowBytes, pixelBytes);
-        else
-            ui::ExpandGreyToBgr(src + i * srcRowBytes, row(i), width);
-    }
-    for (uint64_t i = rows; i < height; ++i)
-        std::memset(row(i), 0, pixelBytes);
-    if (padding)
-        for (uint64_t i = 0; i < height; ++i)
-            std::memset(row(i) + pixelBytes, 0, padding);
+    ReleaseCamera();
+    ShowOutcome({}, nullptr);
 }
 
 void CTarvikDlg::OnBnClickedGrabOnce()
 {
-    int64_t nPayloadSize = 0;
-    CamFrame frame{};
-    ui::Rect rect;
-
-    if (g_hCamera == 0)
-        return;
-    if (CamFeatureIntGet(g_hCamera, "PayloadSize", &nPayloadSize) != CAM_OK)
-        return;
-    // A camera's word is not enough to allocate any amount of memory.
-    if (nPayloadSize <= 0 || nPayloadSize > kMaxPayloadSize)
-        return;
-    frame.buffer = std::malloc(static_cast<size_t>(nPayloadSize));
-    if (!frame.buffer)
-        return;
-    frame.bufferSize = static_cast<uint32_t>(nPayloadSize);
-
-    // Each rung that succeeds is undone, in reverse order, whatever follows it.
-    if (CamFrameAnnounce(g_hCamera, &frame, sizeof(frame)) == CAM_OK) {
-        if (CamCaptureStart(g_hCamera) == CAM_OK) {
-            if (CamFrameQueue(g_hCamera, &frame, nullptr) == CAM_OK &&
-                CamFeatureCommandRun(g_hCamera, "AcquisitionStart") == CAM_OK) {
-                if (CamFrameWait(g_hCamera, &frame, kFrameTimeoutMs) == CAM_OK &&
-                    frame.receiveStatus == CAM_FRAME_COMPLETE) {
-                    CopyFrameToImage(frame.buffer, nPayloadSize, g_pPixelFormat, g_image);
-                    rect = ScreenToClient(m_picture.GetWindowRect());
-                    InvalidateRect(rect, false);
-                }
-                CamFeatureCommandRun(g_hCamera, "AcquisitionStop");
-            }
-            CamCaptureEnd(g_hCamera);
-        }
-        CamFrameRevoke(g_hCamera, &frame);
+    const Outcome outcome = GrabFrame();
+    if (outcome.imageUpdated) {
+        const ui::Rect rect = ScreenToClient(m_picture.GetWindowRect());
+        InvalidateRect(rect, false);
     }
-    std::free(frame.buffer);
+    ShowOutcome(outcome, "last grab failed");
+}
+
+void CTarvikDlg::ShowOutcome(const Outcome& outcome, const char* failedAction)
+{
+    ReportFailure(outcome);
+    m_lastFailure = outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : "";
+    m_picture.SetToolTip(PictureStatus(m_lastFailure));
+    EnableCommand(ID_PICTURE_SAVE, g_lastFrame.valid);
+    EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
+}
+
+std::string PictureStatus(const std::string& lastFailure)
+{
+    std::string text;
+    if (g_hCamera == 0 || !g_pCameraId) {
+        text = "No camera open";
+    } else {
+        const char* name = g_pCameraName ? g_pCameraName : g_pCameraId;
+        text = std::string(name) + " (" + g_pCameraId + "), " + std::to_string(g_nWidth) + " × " +
+               std::to_string(g_nHeight) + ", " + (g_pPixelFormat ? g_pPixelFormat : "no pixel format");
+        if (g_lastFrame.valid) {
+            char clock[16] = "";
+            std::strftime(clock, sizeof clock, "%H:%M:%S", std::localtime(&g_lastFrame.time));
+            text += ", frame " + std::to_string(g_lastFrame.frameId) + " at " + clock;
+        }
+    }
+    return lastFailure.empty() ? text : text + ", " + lastFailure;
+}
+
+void CTarvikDlg::OnSavePicture()
+{
+    if (!g_lastFrame.valid)
+        return;
+    const auto target = ui::AskWhereToSave(
+        *this, ui::SuggestedPictureName(g_pCameraId ? g_pCameraId : "", g_lastFrame.time));
+    if (!target)
+        return;
+    const std::string error = SavePictureTo(target->path, target->format);
+    if (!error.empty())
+        MessageBox("The picture could not be saved to " + target->path + ":\n" + error);
+}
+
+std::string CTarvikDlg::SavePictureTo(const std::string& path, const std::string& format)
+{
+    if (!g_lastFrame.valid)
+        return "no frame has been captured";
+    ui::WaitCursor busy;
+    return ui::SavePicture(CapturedPicture(), path, format);
+}
+
+void CTarvikDlg::OnCopyPicture()
+{
+    if (g_lastFrame.valid)
+        ui::CopyToClipboard(CapturedPicture());
 }

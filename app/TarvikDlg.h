@@ -1,19 +1,24 @@
 // The main dialog: three buttons that open, grab from and release the camera,
-// and a framed picture area that shows the last frame.
+// and a framed picture area that shows the last frame, tells the camera's
+// state in its tooltip and offers the frame to save or copy.
 #pragma once
 
-#include "platform/camera/cam.h"
+#include "CameraSequences.h"
 #include "platform/ui/Dialog.h"
-#include "platform/ui/DisplayImage.h"
 #include "res/resource.h"
 
 #include <cstdint>
+#include <string>
 
 class CTarvikDlg : public ui::Dialog {
 public:
     enum { IDD = IDD_TARVIK_DIALOG };
 
-    CTarvikDlg();
+    explicit CTarvikDlg(OpenOptions options = {});
+
+    // Saves the last captured frame to path in format ("png", "tiff", "bmp",
+    // "jpeg"; empty: by the extension). Empty on success, else the reason.
+    std::string SavePictureTo(const std::string& path, const std::string& format = {});
 
 protected:
     void DoDataExchange(ui::DataExchange* pDX) override;
@@ -25,6 +30,8 @@ protected:
     void OnBnClickedInitGrabStart();
     void OnBnClickedGrabStopRelease();
     void OnBnClickedGrabOnce();
+    void OnSavePicture();
+    void OnCopyPicture();
 
 public:
     bool m_bClearPending;
@@ -32,30 +39,20 @@ public:
     ui::Control m_picture;
 
 private:
+    // After each handler: the line on stderr, the picture area's tooltip and
+    // which commands a captured frame enables.
+    void ShowOutcome(const Outcome& outcome, const char* failedAction);
+
     static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
+    OpenOptions m_options;
+    std::string m_lastFailure;  // "last grab failed: ...", kept for the tooltip
 };
 
-// The one camera this program works with, shared by every dialog for the life
-// of the process.
-extern const char* g_pCameraId;
-extern CamHandle g_hCamera;
-extern const char* g_pPixelFormat;
-extern int64_t g_nWidth;
-extern int64_t g_nHeight;
-extern ui::DisplayImage g_image;
-
-// Largest "PayloadSize" a capture allocates a buffer for.
-constexpr int64_t kMaxPayloadSize = int64_t(ui::DisplayImage::kMaxBytes);
-
-// Rebuilds image at the size read when the camera was opened and copies a
-// frame of that camera into it: "BGR8Packed" (or "BGR8") bytes unchanged,
-// "Mono8" grey levels as equal blue, green and red. Never reads more than
-// nPayloadSize bytes of source; only whole rows it holds are copied. Other
-// pixel formats copy nothing.
 // The rectangle, measured from target's origin, into which a picture of
 // imageWidth x imageHeight is drawn: scaled to fit with its aspect kept and
 // centred. Empty when either side is empty.
 ui::Rect FitRect(int32_t imageWidth, int32_t imageHeight, const ui::Rect& target);
 
-void CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
-                      ui::DisplayImage& image);
+// The picture area's one-line state: "No camera open", or the camera, its
+// picture size and pixel format, the frame shown, and the last failure.
+std::string PictureStatus(const std::string& lastFailure);

@@ -1,4 +1,5 @@
-// The program's resources as data: the main dialog's template and the icon set.
+// The program's resources as data: the main dialog's template, the picture
+// area's commands and the icon set.
 #include "resource.h"
 
 #include "platform/ui/DialogTemplate.h"
@@ -24,6 +25,16 @@ const DialogTemplate kDialogs[] = {
      std::size(kMainControls)},
 };
 
+// What the picture area offers: in its context menu and as shortcuts.
+const MenuItem kPictureCommands[] = {
+    {ID_PICTURE_SAVE, "Save picture as…", StandardKey::Save},
+    {ID_PICTURE_COPY, "Copy picture", StandardKey::Copy},
+};
+
+const MenuTemplate kMenus[] = {
+    {IDR_PICTURE_MENU, kPictureCommands, std::size(kPictureCommands)},
+};
+
 const IconImage kMainIcon[] = {
     {16, ":/icons/tarvik-16.png"},  {24, ":/icons/tarvik-24.png"},   {32, ":/icons/tarvik-32.png"},
     {48, ":/icons/tarvik-48.png"},  {256, ":/icons/tarvik-256.png"},
@@ -42,6 +53,14 @@ const DialogTemplate* FindDialogTemplate(int id)
     for (const DialogTemplate& d : kDialogs)
         if (d.id == id)
             return &d;
+    return nullptr;
+}
+
+const MenuTemplate* FindMenuTemplate(int id)
+{
+    for (const MenuTemplate& m : kMenus)
+        if (m.id == id)
+            return &m;
     return nullptr;
 }
 

@@ -29,6 +29,8 @@ inline void ResetCameraState()
     g_pPixelFormat = nullptr;
     g_nWidth = g_nHeight = 0;
     g_image.Destroy();
+    g_pCameraName = nullptr;
+    g_lastFrame = {};
 }
 
 // A test-name-safe version of a case's text.

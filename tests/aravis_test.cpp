@@ -238,6 +238,35 @@ TEST_F(AravisTest, CameraKilledAfterOpening)
     EXPECT_TRUE(IsGrey(Pixels()));
 }
 
+// A camera that another program controls is still listed, without taking
+// its control, and opening it says it is busy.
+TEST_F(AravisTest, BusyCameraListedButNotOpened)
+{
+    GError* error = nullptr;
+    GInetAddress* local = g_inet_address_new_from_string("127.0.0.1");
+    ArvDevice* other = arv_gv_device_new(local, local, &error);  // takes control
+    g_object_unref(local);
+    ASSERT_NE(other, nullptr) << (error ? error->message : "");
+    ASSERT_TRUE(arv_gv_device_is_controller(ARV_GV_DEVICE(other)));
+
+    Use("gige:127.0.0.1");
+    ::testing::internal::CaptureStderr();
+    Click(IDC_INIT_GRAB_START);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "tarvik: cannot open camera gige:127.0.0.1: busy, another program controls it "
+                   "(CAM_ERR_ACCESS_DENIED)\n");
+    EXPECT_EQ(g_hCamera, 0u);
+    EXPECT_TRUE(arv_gv_device_is_controller(ARV_GV_DEVICE(other)));
+    TracedClick(IDC_GRAB_STOP_RELEASE);
+    g_object_unref(other);
+
+    // Once the other program lets go, it opens.
+    ::testing::internal::CaptureStderr();
+    Click(IDC_INIT_GRAB_START);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_NE(g_hCamera, 0u);
+}
+
 // Aravis's in-process fake camera: the same opening and grab, no network.
 TEST_F(AravisTest, InProcessFake)
 {

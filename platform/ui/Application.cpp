@@ -68,4 +68,8 @@ void Application::SetSettingsKey(const char* utf8)
     QApplication::setOrganizationName(QString::fromUtf8(utf8));
 }
 
+WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+
+WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }
+
 }  // namespace ui

@@ -24,4 +24,13 @@ private:
     std::unique_ptr<Impl> d_;
 };
 
+// Shows the busy cursor for as long as it lives, for work a person waits on.
+class WaitCursor {
+public:
+    WaitCursor();
+    ~WaitCursor();
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
 }  // namespace ui

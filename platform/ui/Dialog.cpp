@@ -1,10 +1,12 @@
 // Builds dialogs from templates with Qt widgets and routes their events.
 #include "DialogWindow.h"
 #include "IconData.h"
+#include "MnemonicStyle.h"
 #include "PaintDC.h"
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 
@@ -74,6 +76,7 @@ static Qt::WindowFlags FlagsFor(uint32_t styles)
 DialogWidget::DialogWidget(Dialog* owner, const DialogTemplate& tmpl)
     : QDialog(nullptr, FlagsFor(tmpl.styles)), owner_(owner), tmpl_(tmpl)
 {
+    UnderlineMnemonicsOnlyWithAlt();
     QFont font = QApplication::font();
     font.setPointSizeF(tmpl.fontPointSize);
     setFont(font);
@@ -164,6 +167,21 @@ Rect Control::GetWindowRect() const
     return {topLeft.x(), topLeft.y(), topLeft.x() + w->width(), topLeft.y() + w->height()};
 }
 
+void Control::SetToolTip(const std::string& utf8)
+{
+    if (QWidget* w = ControlWidget(dialog_, id_)) {
+        const QString text = QString::fromStdString(utf8);
+        w->setToolTip(text);
+        w->setAccessibleDescription(text);
+    }
+}
+
+std::string Control::GetToolTip() const
+{
+    QWidget* w = ControlWidget(dialog_, id_);
+    return w ? w->toolTip().toStdString() : std::string();
+}
+
 void DataExchange::BindControl(int id, Control& control)
 {
     if (!ControlWidget(dialog_, id)) {
@@ -241,6 +259,56 @@ void Dialog::SetIcon(const Icon& icon, bool big)
 }
 
 Icon Dialog::GetIcon(bool big) const { return big ? bigIcon_ : smallIcon_; }
+
+static QList<QKeySequence> KeysFor(StandardKey key)
+{
+    switch (key) {
+    case StandardKey::Save: return QKeySequence::keyBindings(QKeySequence::Save);
+    case StandardKey::Copy: return QKeySequence::keyBindings(QKeySequence::Copy);
+    case StandardKey::None: break;
+    }
+    return {};
+}
+
+bool Dialog::LoadCommands(int menuId, const Control& control)
+{
+    const MenuTemplate* menu = FindMenuTemplate(menuId);
+    QWidget* target = ControlWidget(this, control.Id());
+    if (!menu || !target)
+        return false;
+    DialogWidget* w = WidgetOf(*this);
+    target->setContextMenuPolicy(Qt::ActionsContextMenu);
+    for (size_t i = 0; i < menu->itemCount; ++i) {
+        const MenuItem& item = menu->items[i];
+        auto* action = new QAction(QString::fromUtf8(item.text), w);
+        action->setShortcuts(KeysFor(item.key));
+        action->setShortcutContext(Qt::WindowShortcut);
+        QObject::connect(action, &QAction::triggered, w,
+                         [this, id = item.id] { SendMessage(Message::Command, id); });
+        w->addAction(action);
+        target->addAction(action);
+        w->commands()[item.id] = action;
+    }
+    return true;
+}
+
+void Dialog::EnableCommand(int id, bool enable)
+{
+    if (DialogWidget* w = WidgetOf(*this); w && w->commands().count(id))
+        w->commands()[id]->setEnabled(enable);
+}
+
+bool Dialog::IsCommandEnabled(int id) const
+{
+    DialogWidget* w = WidgetOf(*this);
+    return w && w->commands().count(id) && w->commands()[id]->isEnabled();
+}
+
+void Dialog::MessageBox(const std::string& text)
+{
+    DialogWidget* w = WidgetOf(*this);
+    QMessageBox::warning(w, w ? w->windowTitle() : QString(), QString::fromStdString(text));
+}
 
 bool Dialog::SendMessage(Message message, int id, MessageData* data)
 {

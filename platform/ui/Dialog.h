@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 namespace ui {
 
@@ -16,6 +17,7 @@ enum class Message {
     Paint,                // the window needs painting
     QueryDragIcon,        // which icon to show while the minimised window is dragged
     Clicked,              // a push button was clicked; the entry's id names it
+    Command,              // a menu command or its shortcut; the entry's id names it
     IconEraseBackground,  // erase behind the icon of the minimised window
 };
 
@@ -43,7 +45,8 @@ bool DispatchMessage(T* target, const MessageMapEntry<T> (&map)[N], Message mess
                      MessageData* data)
 {
     for (const MessageMapEntry<T>& entry : map) {
-        if (entry.message != message || (message == Message::Clicked && entry.id != id))
+        const bool byId = message == Message::Clicked || message == Message::Command;
+        if (entry.message != message || (byId && entry.id != id))
             continue;
         if (entry.handler)
             (target->*entry.handler)();
@@ -64,6 +67,10 @@ public:
     bool IsBound() const { return dialog_ != nullptr; }
     Rect GetClientRect() const;  // origin 0, 0
     Rect GetWindowRect() const;  // screen coordinates
+    // One line shown when the pointer rests on the control, and told to
+    // assistive technology as its description.
+    void SetToolTip(const std::string& utf8);
+    std::string GetToolTip() const;
 
 private:
     friend class DataExchange;
@@ -102,6 +109,16 @@ public:
     virtual void InvalidateRect(const Rect& rect, bool erase);
     void SetIcon(const Icon& icon, bool big);
     Icon GetIcon(bool big) const;
+
+    // Adds the commands of a menu resource to the dialog: their shortcuts
+    // work anywhere in it, and a right click on control shows them as its
+    // context menu. Each sends Message::Command with its id.
+    bool LoadCommands(int menuId, const Control& control);
+    // A disabled command is greyed in the menu and its shortcut does nothing.
+    void EnableCommand(int id, bool enable);
+    bool IsCommandEnabled(int id) const;
+    // Shows a modal message box with an OK button.
+    void MessageBox(const std::string& text);
 
     // Routes a message as the window system would: through OnMessage, then to
     // the default handling.

@@ -38,6 +38,22 @@ struct DialogTemplate {
     size_t controlCount;
 };
 
+// Keys every desktop knows for a command; the platform gives each its binding.
+enum class StandardKey { None, Save, Copy };
+
+// A command: a context-menu entry with an optional keyboard shortcut.
+struct MenuItem {
+    int id;
+    const char* text;  // UTF-8
+    StandardKey key;
+};
+
+struct MenuTemplate {
+    int id;
+    const MenuItem* items;
+    size_t itemCount;
+};
+
 struct IconImage {
     int size;          // pixels, square
     const char* path;  // in the program's embedded resources
@@ -52,5 +68,6 @@ struct IconResource {
 // Provided by the resource data linked into the program; null when unknown.
 const DialogTemplate* FindDialogTemplate(int id);
 const IconResource* FindIconResource(int id);
+const MenuTemplate* FindMenuTemplate(int id);
 
 }  // namespace ui

@@ -6,6 +6,7 @@
 #include "DialogUnits.h"
 #include "PaintDC.h"
 
+#include <QAction>
 #include <QDialog>
 #include <QImage>
 #include <QWidget>
@@ -44,6 +45,8 @@ public:
     DialogBaseUnits baseUnits() const { return base_; }
     const DialogTemplate& dialogTemplate() const { return tmpl_; }
     QWidget* firstTabStop() const;
+    // The commands loaded from menu resources, by id.
+    std::map<int, QAction*>& commands() { return commands_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -53,6 +56,7 @@ private:
     const DialogTemplate& tmpl_;
     DialogBaseUnits base_;
     std::map<int, QWidget*> controls_;
+    std::map<int, QAction*> commands_;
 };
 
 struct Dialog::Window {

@@ -1,0 +1,393 @@
+// The opening, capture and release sequences over the camera library, the
+// frame copy, and their failures in words.
+#include "CameraSequences.h"
+
+#include "platform/camera/camtext.h"
+#include "platform/ui/PixelRows.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+const char* g_pCameraId = nullptr;
+CamHandle g_hCamera = 0;
+const char* g_pPixelFormat = nullptr;
+int64_t g_nWidth = 0;
+int64_t g_nHeight = 0;
+ui::DisplayImage g_image;
+const char* g_pCameraName = nullptr;
+CapturedFrame g_lastFrame;
+
+namespace {
+
+constexpr uint32_t kAccessMode = CAM_ACCESS_CONTROL;
+
+// A camera that never reports its packet size negotiation done must not hang
+// the program: poll gently and give up after a while, then go on opening.
+constexpr auto kAdjustPollPause = std::chrono::milliseconds(1);
+constexpr auto kAdjustPollLimit = std::chrono::seconds(10);
+
+bool IsBgr8(const char* pixelFormat)
+{
+    return pixelFormat &&
+           (std::strcmp(pixelFormat, "BGR8Packed") == 0 || std::strcmp(pixelFormat, "BGR8") == 0);
+}
+
+bool IsMono8(const char* pixelFormat)
+{
+    return pixelFormat && std::strcmp(pixelFormat, "Mono8") == 0;
+}
+
+Outcome Stopped(Step step, CamError code = CAM_OK, std::string subject = {})
+{
+    Outcome o;
+    o.step = step;
+    o.code = code;
+    o.subject = std::move(subject);
+    return o;
+}
+
+}  // namespace
+
+Outcome FindCameras(std::vector<CamCameraInfo>* cameras)
+{
+    uint32_t camCount = 0;
+    uint32_t nFoundCount = 0;
+    CamError err = CamStartup();
+    if (err != CAM_OK)
+        return Stopped(Step::Startup, err);
+    if ((err = CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce")) != CAM_OK)
+        return Stopped(Step::Discovery, err);
+    if ((err = CamCameraList(nullptr, 0, &camCount, sizeof(CamCameraInfo))) != CAM_OK)
+        return Stopped(Step::CameraList, err);
+
+    Outcome o;
+    if (camCount == 0) {
+        o = Stopped(Step::NoCamera);
+    } else if (auto* pCameraList =
+                   static_cast<CamCameraInfo*>(std::calloc(camCount, sizeof(CamCameraInfo)))) {
+        err = CamCameraList(pCameraList, camCount, &nFoundCount, sizeof(CamCameraInfo));
+        if (err == CAM_OK)
+            cameras->assign(pCameraList, pCameraList + std::min(nFoundCount, camCount));
+        std::free(pCameraList);  // the strings belong to the library
+        if (err != CAM_OK)
+            o = Stopped(Step::CameraList, err);
+        else if (cameras->empty())
+            o = Stopped(Step::NoCamera);
+    } else {
+        o = Stopped(Step::ListMemory);
+    }
+    o.value = camCount;
+    return o;
+}
+
+Outcome OpenCamera(const OpenOptions& options)
+{
+    bool bIsCommandDone = false;
+    g_lastFrame = {};
+
+    std::vector<CamCameraInfo> cameras;
+    Outcome found = FindCameras(&cameras);
+    // No camera reported at all forgets the camera; a list that could not be
+    // filled keeps the one chosen before, if any, and opens that again.
+    if (found.step == Step::NoCamera && found.value == 0)
+        g_pCameraId = nullptr;
+    const bool listFailed = found.value > 0 && (found.step == Step::CameraList || found.step == Step::NoCamera);
+    if (found.Failed() && !listFailed)
+        return found;
+    if (!found.Failed()) {
+        auto chosen = cameras.begin();
+        if (!options.cameraId.empty()) {
+            chosen = std::find_if(cameras.begin(), cameras.end(), [&](const CamCameraInfo& c) {
+                return c.cameraId && options.cameraId == c.cameraId;
+            });
+            if (chosen == cameras.end()) {
+                Outcome o = Stopped(Step::NotListed, CAM_OK, options.cameraId);
+                for (const CamCameraInfo& c : cameras)
+                    o.found.push_back(c.cameraId ? c.cameraId : "");
+                return o;
+            }
+        }
+        g_pCameraId = chosen->cameraId;
+        g_pCameraName = chosen->cameraName;
+    }
+    if (!g_pCameraId)
+        return found.Failed() ? found : Stopped(Step::NoCamera);
+
+    const CamError openError = CamCameraOpen(g_pCameraId, kAccessMode, &g_hCamera);
+    if (openError == CAM_OK) {
+        if (CamFeatureCommandRun(g_hCamera, "GVSPAdjustPacketSize") == CAM_OK) {
+            const auto giveUp = std::chrono::steady_clock::now() + kAdjustPollLimit;
+            while (CamFeatureCommandIsDone(g_hCamera, "GVSPAdjustPacketSize", &bIsCommandDone) ==
+                       CAM_OK &&
+                   !bIsCommandDone && std::chrono::steady_clock::now() < giveUp)
+                std::this_thread::sleep_for(kAdjustPollPause);
+        }
+    }
+
+    // A failed open still goes on with whatever handle the camera state
+    // holds; if that stops it, the failed open is the reason to give.
+    auto stop = [&](Step step, CamError code) {
+        return openError != CAM_OK ? Stopped(Step::Open, openError, g_pCameraId)
+                                   : Stopped(step, code, g_pCameraId);
+    };
+    const bool askedFormat = !options.pixelFormat.empty() &&
+        CamFeatureEnumSet(g_hCamera, "PixelFormat", options.pixelFormat.c_str()) == CAM_OK;
+    if (!askedFormat && CamFeatureEnumSet(g_hCamera, "PixelFormat", "BGR8Packed") != CAM_OK)
+        CamFeatureEnumSet(g_hCamera, "PixelFormat", "Mono8");
+    if (CamError err = CamFeatureEnumGet(g_hCamera, "PixelFormat", &g_pPixelFormat); err != CAM_OK)
+        return stop(Step::PixelFormatRead, err);
+    CamFeatureIntGet(g_hCamera, "Height", &g_nHeight);
+    CamFeatureIntGet(g_hCamera, "Width", &g_nWidth);
+
+    // Only the low 32 bits of the camera's numbers size the image.
+    g_image.Destroy();
+    g_image.Create(static_cast<int32_t>(static_cast<uint32_t>(g_nWidth)),
+                   static_cast<int32_t>(static_cast<uint32_t>(g_nHeight)), 24, 0);
+    Outcome o = g_image.IsNull() ? Stopped(Step::PictureSize, CAM_OK, g_pCameraId) : Outcome();
+    o.completed = true;
+    return o;
+}
+
+ui::Picture CapturedPicture()
+{
+    return g_lastFrame.valid ? ui::Picture::FromDisplayImage(g_image) : ui::Picture();
+}
+
+void ReleaseCamera()
+{
+    CamCameraClose(g_hCamera);
+    CamShutdown();
+    g_image.Destroy();
+    g_hCamera = 0;
+    g_pCameraId = nullptr;
+    g_pCameraName = nullptr;
+    g_lastFrame = {};
+}
+
+bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
+                      ui::DisplayImage& image)
+{
+    const uint32_t width = static_cast<uint32_t>(g_nWidth);
+    const uint32_t height = static_cast<uint32_t>(g_nHeight);
+
+    // A new image of the opened size; its memory is reused, so every byte is
+    // written below: copied rows, their padding, and zeros for the rest.
+    if (!image.Recreate(static_cast<int32_t>(width), static_cast<int32_t>(height)))
+        return false;
+    const bool bgr = IsBgr8(pPixelFormat);
+    const bool mono = IsMono8(pPixelFormat);
+    uint64_t rows = 0;
+    const uint64_t srcRowBytes = uint64_t(width) * (bgr ? 3 : 1);
+    if (source && nPayloadSize > 0 && (bgr || mono))
+        rows = std::min<uint64_t>(height, uint64_t(nPayloadSize) / srcRowBytes);
+
+    const auto* src = static_cast<const uint8_t*>(source);
+    uint8_t* top = image.GetBits();
+    const ptrdiff_t pitch = image.GetPitch();
+    const size_t pixelBytes = size_t(width) * 3;
+    const size_t padding = size_t(-pitch) - pixelBytes;
+    auto row = [&](uint64_t i) { return top + ptrdiff_t(i) * pitch; };
+    for (uint64_t i = 0; i < rows; ++i) {
+        if (bgr)
+            std::memcpy(row(i), src + i * srcRowBytes, pixelBytes);
+        else
+            ui::ExpandGreyToBgr(src + i * srcRowBytes, row(i), width);
+    }
+    for (uint64_t i = rows; i < height; ++i)
+        std::memset(row(i), 0, pixelBytes);
+    if (padding)
+        for (uint64_t i = 0; i < height; ++i)
+            std::memset(row(i) + pixelBytes, 0, padding);
+    return bgr || mono;
+}
+
+Outcome GrabFrame()
+{
+    int64_t nPayloadSize = 0;
+    CamFrame frame{};
+    Outcome outcome;
+
+    if (g_hCamera == 0)
+        return Stopped(Step::NotOpen);
+    if (CamError err = CamFeatureIntGet(g_hCamera, "PayloadSize", &nPayloadSize); err != CAM_OK)
+        return Stopped(Step::PayloadRead, err);
+    // A camera's word is not enough to allocate any amount of memory.
+    if (nPayloadSize <= 0 || nPayloadSize > kMaxPayloadSize) {
+        outcome = Stopped(Step::PayloadSize);
+        outcome.value = nPayloadSize;
+        return outcome;
+    }
+    frame.buffer = std::malloc(static_cast<size_t>(nPayloadSize));
+    if (!frame.buffer) {
+        outcome = Stopped(Step::FrameMemory);
+        outcome.value = nPayloadSize;
+        return outcome;
+    }
+    frame.bufferSize = static_cast<uint32_t>(nPayloadSize);
+
+    // Each rung that succeeds is undone, in reverse order, whatever follows it.
+    CamError err = CamFrameAnnounce(g_hCamera, &frame, sizeof(frame));
+    if (err != CAM_OK) {
+        outcome = Stopped(Step::Announce, err);
+    } else {
+        if ((err = CamCaptureStart(g_hCamera)) != CAM_OK) {
+            outcome = Stopped(Step::CaptureStart, err);
+        } else {
+            if ((err = CamFrameQueue(g_hCamera, &frame, nullptr)) != CAM_OK) {
+                outcome = Stopped(Step::Queue, err);
+            } else if ((err = CamFeatureCommandRun(g_hCamera, "AcquisitionStart")) != CAM_OK) {
+                outcome = Stopped(Step::AcquisitionStart, err);
+            } else {
+                if ((err = CamFrameWait(g_hCamera, &frame, kFrameTimeoutMs)) != CAM_OK) {
+                    outcome = Stopped(Step::Wait, err);
+                } else if (frame.receiveStatus != CAM_FRAME_COMPLETE) {
+                    outcome = Stopped(Step::FrameStatus);
+                    outcome.frameStatus = frame.receiveStatus;
+                } else {
+                    const bool shown =
+                        CopyFrameToImage(frame.buffer, nPayloadSize, g_pPixelFormat, g_image);
+                    outcome.imageUpdated = true;
+                    if (shown)
+                        g_lastFrame = {true, frame.frameId, std::time(nullptr)};
+                    else if (g_image.IsNull())
+                        outcome = Stopped(Step::PictureSize, CAM_OK, g_pCameraId ? g_pCameraId : "");
+                    else
+                        outcome = Stopped(Step::PixelFormat, CAM_OK,
+                                          g_pPixelFormat ? g_pPixelFormat : "");
+                    outcome.imageUpdated = true;
+                }
+                CamFeatureCommandRun(g_hCamera, "AcquisitionStop");
+            }
+            CamCaptureEnd(g_hCamera);
+        }
+        CamFrameRevoke(g_hCamera, &frame);
+    }
+    std::free(frame.buffer);
+    outcome.completed = true;
+    return outcome;
+}
+
+// ---- failures in words ------------------------------------------------------
+
+namespace {
+
+// "the camera stopped answering (CAM_ERR_IO)"
+std::string Because(CamError code)
+{
+    return std::string(CamErrorText(code)) + " (" + CamErrorName(code) + ")";
+}
+
+std::string WhyNotOpened(CamError code)
+{
+    switch (code) {
+    case CAM_ERR_ACCESS_DENIED:
+        return std::string("busy, another program controls it (") + CamErrorName(code) + ")";
+    case CAM_ERR_NOT_FOUND:
+        return std::string("it is no longer there (") + CamErrorName(code) + ")";
+    case CAM_ERR_IO:
+    case CAM_ERR_TIMEOUT:
+        return std::string("it does not answer (") + CamErrorName(code) + ")";
+    default:
+        return Because(code);
+    }
+}
+
+// Camera sources as TARVIK_CAMERAS names them, for "no camera found".
+std::string Sources()
+{
+    const char* v = std::getenv("TARVIK_CAMERAS");
+    std::string text = v && *v ? v : "sim";
+    std::string out;
+    for (char c : text)
+        if (c != ' ' && c != '\t')
+            out += c == ',' ? std::string(", ") : std::string(1, c);
+    return cam::Quoted(out).substr(1, cam::Quoted(out).size() - 2);
+}
+
+std::string Id(const std::string& id)
+{
+    // Ids are shown as they are unless they hold something that could break the line.
+    const bool plain = std::all_of(id.begin(), id.end(), [](unsigned char c) {
+        return c > ' ' && c != 0x7f && c != '"' && c != '\\';
+    });
+    return plain && !id.empty() ? id : cam::Quoted(id);
+}
+
+}  // namespace
+
+std::string Describe(const Outcome& o)
+{
+    switch (o.step) {
+    case Step::None:
+        return {};
+    case Step::Startup:
+        return "the camera library could not start: " + Because(o.code);
+    case Step::Discovery:
+        return "looking for cameras failed: " + Because(o.code);
+    case Step::CameraList:
+        return "the cameras found could not be listed: " + Because(o.code);
+    case Step::NoCamera:
+        return "no camera found (sources: " + Sources() + ")";
+    case Step::NotListed: {
+        std::string ids;
+        for (const std::string& id : o.found)
+            ids += (ids.empty() ? "" : ", ") + Id(id);
+        return "no camera " + cam::Quoted(o.subject) + " among those found: " + ids;
+    }
+    case Step::ListMemory:
+        return "not enough memory for the list of cameras";
+    case Step::Open:
+        return "cannot open camera " + Id(o.subject) + ": " + WhyNotOpened(o.code);
+    case Step::PixelFormatRead:
+        return "cannot read the pixel format of camera " + Id(o.subject) + ": " + Because(o.code);
+    case Step::PictureSize:
+        return "camera " + Id(o.subject) + " reports a picture of " + std::to_string(g_nWidth) +
+               " x " + std::to_string(g_nHeight) + " pixels, which cannot be shown";
+    case Step::NotOpen:
+        return "no camera is open";
+    case Step::PayloadRead:
+        return "cannot read the frame size (PayloadSize): " + Because(o.code);
+    case Step::PayloadSize:
+        return "the camera's frame size of " + std::to_string(o.value) +
+               " bytes is refused (1 byte to 256 MiB)";
+    case Step::FrameMemory:
+        return "not enough memory for a frame of " + std::to_string(o.value) + " bytes";
+    case Step::Announce:
+        return "cannot hand the camera a frame buffer: " + Because(o.code);
+    case Step::CaptureStart:
+        return "the capture could not start: " + Because(o.code);
+    case Step::Queue:
+        return "cannot queue the frame buffer: " + Because(o.code);
+    case Step::AcquisitionStart:
+        return "the camera did not start sending (AcquisitionStart): " + Because(o.code);
+    case Step::Wait:
+        if (o.code == CAM_ERR_TIMEOUT)
+            return "no frame within " + std::to_string(kFrameTimeoutMs / 1000) + " s (" +
+                   CamErrorName(o.code) + ")";
+        return "waiting for the frame failed: " + Because(o.code);
+    case Step::FrameStatus:
+        switch (o.frameStatus) {
+        case CAM_FRAME_INCOMPLETE:
+            return "frame incomplete, data was lost on the way";
+        case CAM_FRAME_TOO_SMALL:
+            return "the frame was larger than its buffer, nothing to show";
+        default:
+            return "the frame arrived damaged (status " + std::to_string(o.frameStatus) + ")";
+        }
+    case Step::PixelFormat:
+        return "pixel format " + cam::Quoted(o.subject) + " is not supported, nothing to show";
+    }
+    return "an unknown failure";
+}
+
+void ReportFailure(const Outcome& outcome)
+{
+    if (!outcome.Failed())
+        return;
+    const std::string line = "tarvik: " + Describe(outcome) + "\n";
+    std::fputs(line.c_str(), stderr);
+}

@@ -1,0 +1,108 @@
+// The camera state and the opening, capture and release sequences, shared by
+// the window's buttons and the command line, with what stopped them in words.
+#pragma once
+
+#include "platform/camera/cam.h"
+#include "platform/ui/DisplayImage.h"
+#include "platform/ui/PictureFile.h"
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+// The one camera this program works with, shared for the life of the process.
+extern const char* g_pCameraId;
+extern CamHandle g_hCamera;
+extern const char* g_pPixelFormat;
+extern int64_t g_nWidth;
+extern int64_t g_nHeight;
+extern ui::DisplayImage g_image;
+// For people: the name the camera was listed with; null when none is open.
+extern const char* g_pCameraName;
+
+// The frame the display image holds, if any: set by a grab whose frame was
+// shown, cleared by the next opening or release.
+struct CapturedFrame {
+    bool valid = false;
+    uint64_t frameId = 0;
+    std::time_t time = 0;  // when it arrived
+};
+extern CapturedFrame g_lastFrame;
+
+// Largest "PayloadSize" a capture allocates a buffer for.
+constexpr int64_t kMaxPayloadSize = int64_t(ui::DisplayImage::kMaxBytes);
+// How long a capture waits for its frame.
+constexpr uint32_t kFrameTimeoutMs = 5000;
+
+// Where a sequence stopped, and why.
+enum class Step {
+    None,            // it ran to its end
+    Startup,         // CamStartup failed
+    Discovery,       // "GeVDiscoveryAllOnce" failed
+    CameraList,      // CamCameraList failed
+    NoCamera,        // discovery found no camera
+    NotListed,       // the camera asked for is not among those found
+    ListMemory,      // no memory for the camera list
+    Open,            // the camera could not be opened, and nothing could go on without it
+    PixelFormatRead, // "PixelFormat" could not be read
+    PictureSize,     // opening ended, but no display image can have the camera's size
+    NotOpen,         // a grab with no camera open
+    PayloadRead,     // "PayloadSize" could not be read
+    PayloadSize,     // "PayloadSize" out of range
+    FrameMemory,     // no memory for the frame buffer
+    Announce,        // CamFrameAnnounce failed
+    CaptureStart,    // CamCaptureStart failed
+    Queue,           // CamFrameQueue failed
+    AcquisitionStart,// "AcquisitionStart" failed
+    Wait,            // CamFrameWait failed (CAM_ERR_TIMEOUT: no frame in time)
+    FrameStatus,     // the frame arrived with a non-zero receive status
+    PixelFormat,     // a complete frame in a pixel format that cannot be shown
+};
+
+struct Outcome {
+    Step step = Step::None;
+    CamError code = CAM_OK;     // of the call that failed, where one did
+    int32_t frameStatus = 0;    // Step::FrameStatus
+    int64_t value = 0;          // Step::PayloadSize: the size refused
+    std::string subject;        // the camera id or pixel format concerned
+    std::vector<std::string> found;  // Step::NotListed: the ids that were found
+    bool completed = false;     // the sequence reached its last step
+    bool imageUpdated = false;  // a grab copied a frame into the display image
+
+    bool Failed() const { return step != Step::None; }
+};
+
+struct OpenOptions {
+    std::string cameraId;     // open this listed camera instead of the first one
+    std::string pixelFormat;  // ask for this format before the usual ones
+};
+
+// The frame the last grab showed, at full resolution; null when there is none.
+ui::Picture CapturedPicture();
+
+// Starts the library and finds the cameras; fills cameras when it succeeds.
+Outcome FindCameras(std::vector<CamCameraInfo>* cameras);
+
+// Opening: start-up, discovery, the first camera (or options.cameraId),
+// packet size, pixel format ("BGR8Packed", else "Mono8"; options.pixelFormat
+// first when given), picture size, a display image of that size.
+Outcome OpenCamera(const OpenOptions& options);
+// One frame into the display image, each step undone in reverse order.
+Outcome GrabFrame();
+// Closes the camera, shuts the library down, drops the display image.
+void ReleaseCamera();
+
+// The failure in words, for one line after "tarvik: ", e.g. "no frame within
+// 5 s (CAM_ERR_TIMEOUT)". Empty when nothing failed.
+std::string Describe(const Outcome& outcome);
+// Writes "tarvik: <Describe>" to stderr when the outcome is a failure.
+void ReportFailure(const Outcome& outcome);
+
+// Rebuilds image at the size read when the camera was opened and copies a
+// frame of that camera into it: "BGR8Packed" (or "BGR8") bytes unchanged,
+// "Mono8" grey levels as equal blue, green and red. Never reads more than
+// nPayloadSize bytes of source; only whole rows it holds are copied. Other
+// pixel formats copy nothing; false then, and when the image cannot be made.
+bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
+                      ui::DisplayImage& image);
