@@ -122,3 +122,24 @@ TEST(PixelRows, ExpandGreyToBgr)
 }
 
 }  // namespace
+
+// Pixels kept by someone else are never written again: a rebuild or a write
+// gives the image memory of its own, and what was kept stays as it was.
+TEST(DisplayImageSharing, KeptPixelsStayAsTheyWere)
+{
+    DisplayImage image;
+    ASSERT_TRUE(image.Create(4, 2, 24));
+    image.GetBits()[0] = 7;
+    for (bool rebuild : {true, false}) {
+        const std::shared_ptr<const uint8_t> kept = image.SharePixels();
+        const uint8_t* keptTop = static_cast<const DisplayImage&>(image).GetBits();
+        const uint8_t before = keptTop[0];
+        if (rebuild)
+            ASSERT_TRUE(image.Recreate(4, 2));
+        uint8_t* top = image.GetBits();
+        ASSERT_NE(top, nullptr);
+        EXPECT_NE(top, keptTop) << (rebuild ? "rebuilt" : "written") << " into kept memory";
+        top[0] = uint8_t(before + 1);
+        EXPECT_EQ(keptTop[0], before);
+    }
+}

@@ -21,7 +21,7 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null
 deb="$(ls "$work"/out/tarvik_*.deb)"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
 depends="$(dpkg-deb -f "$deb" Depends)"
-for lib in libqt6widgets6 libaravis-0.8-0 libc6; do
+for lib in libqt6widgets6 libaravis-0.8-0 libc6 qt6-image-formats-plugins; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 

@@ -1,8 +1,10 @@
-// The display image's memory: one zeroed block, bottom-up rows.
+// The display image's memory: one zeroed block, bottom-up rows, shared
+// with pictures kept of it until the image is written again.
 #include "DisplayImage.h"
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 namespace ui {
 
@@ -13,8 +15,6 @@ static uint64_t NextGeneration()
     static std::atomic<uint64_t> counter{0};
     return ++counter;
 }
-
-void DisplayImage::Free::operator()(uint8_t* p) const { std::free(p); }
 
 // Bytes of a width x height bitmap, or 0 when it cannot be held.
 static uint64_t BitmapBytes(int width, int height)
@@ -35,7 +35,7 @@ bool DisplayImage::Create(int width, int height, int bitsPerPixel, uint32_t flag
     auto* block = static_cast<uint8_t*>(std::calloc(1, static_cast<size_t>(total)));
     if (!block)
         return false;
-    bits_.reset(block);
+    bits_.reset(block, std::free);
     width_ = width;
     height_ = height;
     pitch_ = -static_cast<int>(rowBytes);
@@ -46,7 +46,7 @@ bool DisplayImage::Create(int width, int height, int bitsPerPixel, uint32_t flag
 bool DisplayImage::Recreate(int width, int height)
 {
     const uint64_t total = BitmapBytes(width, height);
-    if (bits_ && total != 0 && total == uint64_t(-pitch_) * uint64_t(height_)) {
+    if (bits_ && bits_.use_count() == 1 && total != 0 && total == uint64_t(-pitch_) * uint64_t(height_)) {
         width_ = width;
         height_ = height;
         pitch_ = -static_cast<int>(RowBytes(static_cast<uint64_t>(width)));
@@ -77,6 +77,14 @@ const uint8_t* DisplayImage::GetBits() const
 uint8_t* DisplayImage::GetBits()
 {
     generation_ = NextGeneration();
+    if (bits_ && bits_.use_count() > 1) {
+        const size_t total = size_t(-pitch_) * size_t(height_);
+        auto* block = static_cast<uint8_t*>(std::malloc(total));
+        if (!block)
+            return nullptr;
+        std::memcpy(block, bits_.get(), total);
+        bits_.reset(block, std::free);
+    }
     return const_cast<uint8_t*>(static_cast<const DisplayImage*>(this)->GetBits());
 }
 

@@ -28,8 +28,9 @@ public:
     // the image held, for a zero, negative or too large size. Pixels start at 0.
     bool Create(int width, int height, int bitsPerPixel, uint32_t flags = 0);
     // Destroy followed by Create, except that memory of the same size is reused
-    // and the pixels are then left as they were: for callers that write every
-    // byte, so that a frame a second does not cost fresh pages each time.
+    // (unless someone shares it) and the pixels are then left as they were: for
+    // callers that write every byte, so that a frame a second does not cost
+    // fresh pages each time.
     bool Recreate(int width, int height);
     // Drops the bitmap; nothing happens when there is none.
     void Destroy();
@@ -39,9 +40,14 @@ public:
     bool IsNull() const { return !bits_; }
     int GetWidth() const { return width_; }
     int GetHeight() const { return height_; }
-    // Address of the top row; null when empty. Writable access counts as a change.
+    // Address of the top row; null when empty. Writable access counts as a
+    // change; while the pixels are shared it first gives the image a copy of
+    // its own (null if that cannot be allocated).
     uint8_t* GetBits();
     const uint8_t* GetBits() const;
+    // The pixel memory, for keeping the picture as it is now without copying:
+    // the image never writes into memory that is shared.
+    std::shared_ptr<const uint8_t> SharePixels() const { return bits_; }
     // Bytes from one row to the next one down: negative for this bottom-up layout.
     int GetPitch() const { return pitch_; }
     // Bytes per row, padding included, for a given width at 24 bits.
@@ -57,10 +63,7 @@ public:
     uint64_t Generation() const { return generation_; }
 
 private:
-    struct Free {
-        void operator()(uint8_t* p) const;
-    };
-    std::unique_ptr<uint8_t, Free> bits_;
+    std::shared_ptr<uint8_t> bits_;
     int width_ = 0;
     int height_ = 0;
     int pitch_ = 0;

@@ -27,8 +27,29 @@
 
 namespace ui {
 
+// Rows of pixels owned elsewhere and kept alive by owner: the display
+// image's shared memory (bottom-up, so the pitch is negative) or a QImage.
 struct Picture::Data {
-    QImage image;  // Format_BGR888, Format_Grayscale16 or Format_RGBX64
+    std::shared_ptr<const void> owner;
+    const uint8_t* top;
+    ptrdiff_t pitch;
+    int width;
+    int height;
+    QImage::Format format;  // Format_BGR888, Format_Grayscale16 or Format_RGBX64
+
+    const uint8_t* Row(int y) const { return top + ptrdiff_t(y) * pitch; }
+
+    // A QImage of its own, rows top first.
+    QImage ToImage() const
+    {
+        QImage out(width, height, format);
+        if (out.isNull())
+            return out;
+        const size_t bytes = size_t(width) * size_t(out.depth() / 8);
+        for (int y = 0; y < height; ++y)
+            std::memcpy(out.scanLine(y), Row(y), bytes);
+        return out;
+    }
 };
 
 Picture::Picture() = default;
@@ -41,22 +62,17 @@ Picture Picture::FromDisplayImage(const DisplayImage& image)
 {
     if (image.IsNull())
         return {};
-    QImage out(image.GetWidth(), image.GetHeight(), QImage::Format_BGR888);
-    if (out.isNull())
-        return {};
-    const size_t rowBytes = size_t(image.GetWidth()) * 3;
-    for (int y = 0; y < image.GetHeight(); ++y)
-        std::memcpy(out.scanLine(y), image.GetBits() + ptrdiff_t(y) * image.GetPitch(), rowBytes);
-    return Picture(std::make_shared<Data>(Data{std::move(out)}));
+    return Picture(std::make_shared<Data>(Data{image.SharePixels(), image.GetBits(), image.GetPitch(),
+                                               image.GetWidth(), image.GetHeight(),
+                                               QImage::Format_BGR888}));
 }
 
-bool Picture::IsNull() const { return !data_ || data_->image.isNull(); }
-int Picture::Width() const { return IsNull() ? 0 : data_->image.width(); }
-int Picture::Height() const { return IsNull() ? 0 : data_->image.height(); }
+bool Picture::IsNull() const { return !data_ || !data_->top; }
+int Picture::Width() const { return IsNull() ? 0 : data_->width; }
+int Picture::Height() const { return IsNull() ? 0 : data_->height; }
 int Picture::BitsPerSample() const
 {
-    const QImage::Format f = IsNull() ? QImage::Format_Invalid : data_->image.format();
-    return f == QImage::Format_Grayscale16 || f == QImage::Format_RGBX64 ? 16 : 8;
+    return !IsNull() && data_->format != QImage::Format_BGR888 ? 16 : 8;
 }
 
 // ---- formats ------------------------------------------------------------------
@@ -96,9 +112,11 @@ QString Filter(const FileFormat& f)
     return QString::fromLatin1(f.label) + " (*." + Extensions(f).join(" *.") + ")";
 }
 
-// Samples a format cannot hold are brought down to 8 bits.
-QImage ForFormat(const QImage& image, const FileFormat& f)
+// The picture as a QImage for Qt's writers; samples a format cannot hold
+// are brought down to 8 bits.
+QImage ForFormat(const Picture::Data& picture, const FileFormat& f)
 {
+    const QImage image = picture.ToImage();
     if (f.deep)
         return image;
     switch (image.format()) {
@@ -138,7 +156,7 @@ void DropFourthSample(const uchar* src, png_bytep dst, int width)
 }
 
 struct PngJob {
-    const QImage* image;
+    const Picture::Data* picture;
     int colour;
     int depth;
     png_bytep row;  // room for one row without RGBX64's fourth sample, or null
@@ -155,24 +173,24 @@ bool RunPng(const PngJob& job)
         png_destroy_write_struct(&png, &info);
         return false;
     }
-    const QImage& image = *job.image;
+    const Picture::Data& picture = *job.picture;
     png_set_write_fn(png, job.sink, PngWrite, PngFlush);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
     png_set_compression_level(png, Z_BEST_SPEED);
     png_set_compression_strategy(png, Z_RLE);
-    png_set_IHDR(png, info, png_uint_32(image.width()), png_uint_32(image.height()), job.depth,
+    png_set_IHDR(png, info, png_uint_32(picture.width), png_uint_32(picture.height), job.depth,
                  job.colour, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    if (image.format() == QImage::Format_BGR888)
+    if (picture.format == QImage::Format_BGR888)
         png_set_bgr(png);
     if (job.depth == 16 && QSysInfo::ByteOrder == QSysInfo::LittleEndian)
         png_set_swap(png);  // PNG stores 16-bit samples most significant byte first
-    for (int y = 0; y < image.height(); ++y) {
+    for (int y = 0; y < picture.height; ++y) {
         if (job.row) {
-            DropFourthSample(image.constScanLine(y), job.row, image.width());
+            DropFourthSample(picture.Row(y), job.row, picture.width);
             png_write_row(png, job.row);
         } else {
-            png_write_row(png, image.constScanLine(y));
+            png_write_row(png, picture.Row(y));
         }
     }
     png_write_end(png, info);
@@ -180,31 +198,33 @@ bool RunPng(const PngJob& job)
     return true;
 }
 
-// Writes image as PNG; false on any failure (sink says whether writing did).
-bool WritePng(const QImage& image, PngSink* sink)
+// Writes the picture as PNG; false on any failure (sink says whether writing did).
+bool WritePng(const Picture::Data& picture, PngSink* sink)
 {
-    PngJob job{&image, PNG_COLOR_TYPE_RGB, 8, nullptr, sink};
-    switch (image.format()) {
+    PngJob job{&picture, PNG_COLOR_TYPE_RGB, 8, nullptr, sink};
+    switch (picture.format) {
     case QImage::Format_BGR888: break;
-    case QImage::Format_Grayscale8: job.colour = PNG_COLOR_TYPE_GRAY; break;
     case QImage::Format_Grayscale16: job.colour = PNG_COLOR_TYPE_GRAY; job.depth = 16; break;
     case QImage::Format_RGBX64: job.depth = 16; break;
     default: return false;
     }
-    std::vector<png_byte> row(image.format() == QImage::Format_RGBX64 ? size_t(image.width()) * 6 : 0);
+    std::vector<png_byte> row(picture.format == QImage::Format_RGBX64 ? size_t(picture.width) * 6 : 0);
     job.row = row.empty() ? nullptr : row.data();
     return RunPng(job);
 }
 
-// Writes image to device in format; empty, else why not.
-QString Write(const QImage& image, const FileFormat& format, QFileDevice* device)
+// Writes the picture to device in format; empty, else why not.
+QString Write(const Picture::Data& picture, const FileFormat& format, QFileDevice* device)
 {
     if (std::strcmp(format.name, "png") == 0) {
         PngSink sink{device, false};
-        if (WritePng(image, &sink))
+        if (WritePng(picture, &sink))
             return {};
         return sink.failed ? device->errorString() : QStringLiteral("the PNG encoder failed");
     }
+    const QImage image = ForFormat(picture, format);
+    if (image.isNull())
+        return QStringLiteral("not enough memory to convert the picture");
     QImageWriter writer(device, format.name);
     writer.setQuality(format.quality);
     if (writer.write(image))
@@ -250,13 +270,13 @@ std::string SavePicture(const Picture& picture, const std::string& path, const s
         return "unknown picture file type; use " + PictureFileExtensions();
     if (picture.IsNull())
         return "there is no picture to save";
-    const QImage image = ForFormat(picture.data()->image, *f);
+    const Picture::Data& data = *picture.data();
 
     if (path == "-") {
         QFile out;
         if (!out.open(stdout, QIODevice::WriteOnly))
             return out.errorString().toStdString();
-        QString error = Write(image, *f, &out);
+        QString error = Write(data, *f, &out);
         if (error.isEmpty() && !out.flush())
             error = out.errorString();
         return error.toStdString();
@@ -264,7 +284,7 @@ std::string SavePicture(const Picture& picture, const std::string& path, const s
     QSaveFile file(QFile::decodeName(path.c_str()));
     if (!file.open(QIODevice::WriteOnly))
         return file.errorString().toStdString();
-    const QString error = Write(image, *f, &file);
+    const QString error = Write(data, *f, &file);
     if (!error.isEmpty()) {
         file.cancelWriting();
         return error.toStdString();
@@ -327,7 +347,7 @@ void CopyToClipboard(const Picture& picture)
 {
     if (picture.IsNull())
         return;
-    QGuiApplication::clipboard()->setImage(ForFormat(picture.data()->image, kFormats[2]));
+    QGuiApplication::clipboard()->setImage(ForFormat(*picture.data(), kFormats[2]));
 }
 
 }  // namespace ui
