@@ -243,6 +243,52 @@ TEST_F(X11Test, OpenGrabReleaseAndEsc)
     EXPECT_EQ(app.exitCode(), 0);
 }
 
+// The simulated camera's first frame as the program shows it.
+QImage SimulatedFrame(int width, int height)
+{
+    std::vector<uint8_t> bgr(size_t(width) * height * 3);
+    cam::RenderSimPicture(bgr.data(), bgr.size(), width, height, false, 0);
+    return QImage(bgr.data(), width, height, width * 3, QImage::Format_BGR888)
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+// Ctrl+S through the real file dialog, with a name typed as a person would,
+// and Ctrl+C read back from the X clipboard as image/png.
+TEST_F(X11Test, SaveAndCopyThePicture)
+{
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    env.insert("HOME", home.path());
+    QString id;
+    ASSERT_NO_FATAL_FAILURE(StartApp(&id));
+    ASSERT_EQ(Xdotool({"key", "space", "Tab", "Tab", "space"}), "");
+    ASSERT_EQ(TraceLines(22).size(), 22);
+    const QImage expected = SimulatedFrame(1292, 964);
+
+    ASSERT_EQ(Xdotool({"key", "ctrl+s"}), "");
+    ASSERT_EQ(Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Save picture as$"}), "");
+    const QString typed = home.filePath("first frame");
+    ASSERT_EQ(Xdotool({"type", "--delay", "10", typed}), "");
+    ASSERT_EQ(Xdotool({"key", "Return"}), "");
+    const QString saved = typed + ".png";  // the PNG filter's extension, added by the dialog
+    QImage file;
+    ASSERT_TRUE(Eventually([&] { return !(file = QImage(saved)).isNull(); })) << "nothing at " << saved.toStdString();
+    EXPECT_EQ(file.convertToFormat(QImage::Format_RGB32), expected);
+
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", id}), "");
+    ASSERT_EQ(Xdotool({"key", "ctrl+c"}), "");
+    QImage pasted;
+    ASSERT_TRUE(Eventually([&] {
+        QByteArray png;
+        return RunTool("xclip", {"-selection", "clipboard", "-t", "image/png", "-o"}, env, &png).empty() &&
+               !(pasted = QImage::fromData(png, "PNG")).isNull();
+    })) << "no image/png on the clipboard";
+    EXPECT_EQ(pasted.convertToFormat(QImage::Format_RGB32), expected);
+
+    ASSERT_EQ(Xdotool({"key", "Escape"}), "");
+    ASSERT_TRUE(app.waitForFinished(10000));
+}
+
 // Esc with a camera open ends the program cleanly: the camera is not
 // released on the way out, yet nothing crashes and nothing is reported.
 TEST_F(X11Test, EscWithCameraOpen)
