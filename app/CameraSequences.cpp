@@ -384,6 +384,38 @@ std::string Describe(const Outcome& o)
     return "an unknown failure";
 }
 
+ExitStatus ExitStatusFor(const Outcome& outcome)
+{
+    switch (outcome.step) {
+    case Step::None:
+        return kExitSuccess;
+    case Step::Startup:
+    case Step::Discovery:
+    case Step::CameraList:
+    case Step::NoCamera:
+    case Step::NotListed:
+        return kExitNoCamera;
+    case Step::ListMemory:
+    case Step::Open:
+    case Step::PixelFormatRead:
+    case Step::PictureSize:
+    case Step::NotOpen:
+        return kExitNotOpened;
+    case Step::PayloadRead:
+    case Step::PayloadSize:
+    case Step::FrameMemory:
+    case Step::Announce:
+    case Step::CaptureStart:
+    case Step::Queue:
+    case Step::AcquisitionStart:
+    case Step::Wait:
+    case Step::FrameStatus:
+    case Step::PixelFormat:
+        return kExitNoFrame;
+    }
+    return kExitNoFrame;
+}
+
 void ReportFailure(const Outcome& outcome)
 {
     if (!outcome.Failed())

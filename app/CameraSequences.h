@@ -99,6 +99,19 @@ std::string Describe(const Outcome& outcome);
 // Writes "tarvik: <Describe>" to stderr when the outcome is a failure.
 void ReportFailure(const Outcome& outcome);
 
+// Exit statuses of the command line, one meaning each.
+enum ExitStatus {
+    kExitSuccess = 0,
+    kExitNoDisplay = 1,    // the window cannot be shown
+    kExitNoCamera = 2,     // no camera found, or not the one asked for
+    kExitNotOpened = 3,    // the camera could not be opened or set up
+    kExitNoFrame = 4,      // no complete frame that can be shown
+    kExitNotWritten = 5,   // the file could not be written
+    kExitUsage = 64,       // unknown option, missing argument, bad combination
+};
+// The status for where a sequence stopped; kExitSuccess when it did not.
+ExitStatus ExitStatusFor(const Outcome& outcome);
+
 // Rebuilds image at the size read when the camera was opened and copies a
 // frame of that camera into it: "BGR8Packed" (or "BGR8") bytes unchanged,
 // "Mono8" grey levels as equal blue, green and red. Never reads more than

@@ -1,8 +1,12 @@
-// Program entry: connects to the display, then runs the application object.
+// Program entry: reads the command line, then either does what it asks
+// without a window or connects to the display and runs the application object.
 #include "Tarvik.h"
 
+#include "CommandLine.h"
 #include "TarvikDlg.h"
 #include "platform/ui/Application.h"
+
+#include <QCoreApplication>
 
 CTarvikApp theApp;
 
@@ -14,7 +18,7 @@ bool CTarvikApp::InitInstance()
 {
     ui::Application::SetSettingsKey("应用程序向导生成的本地应用程序");
 
-    CTarvikDlg dlg;
+    CTarvikDlg dlg(m_openOptions);
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;
@@ -23,9 +27,28 @@ bool CTarvikApp::InitInstance()
 
 int main(int argc, char** argv)
 {
+    const CommandLine commandLine = ParseCommandLine(argc, argv);
+    switch (commandLine.mode) {
+    case CommandLine::Mode::Usage:
+        return ShowUsageError(commandLine.usageError);
+    case CommandLine::Mode::Help:
+        return ShowHelp();
+    case CommandLine::Mode::Version:
+        return ShowVersion();
+    case CommandLine::Mode::List:
+        return ListCameras();
+    case CommandLine::Mode::Grab: {
+        // No window: a core application only, which loads no display plugin.
+        QCoreApplication core(argc, argv);
+        return GrabToFile(commandLine);
+    }
+    case CommandLine::Mode::Window:
+        break;
+    }
     ui::Application platform(argc, argv, "tarvik", TARVIK_VERSION, TARVIK_APP_ID);
     if (!platform.Ok())
-        return 1;
+        return kExitNoDisplay;
+    theApp.m_openOptions = commandLine.open;
     theApp.InitInstance();
-    return 0;
+    return kExitSuccess;
 }

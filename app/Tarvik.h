@@ -1,6 +1,8 @@
 // The application object: start-up runs the main dialog modally.
 #pragma once
 
+#include "CameraSequences.h"
+
 class CTarvikDlg;
 
 class CTarvikApp {
@@ -11,6 +13,8 @@ public:
     bool InitInstance();
 
     CTarvikDlg* m_pMainWnd = nullptr;
+    // From the command line: which camera to open and how.
+    OpenOptions m_openOptions;
 };
 
 extern CTarvikApp theApp;

@@ -7,7 +7,9 @@
 #include "DialogHarness.h"
 
 #include <QElapsedTimer>
+#include <QImage>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <csignal>
 #include <cstdlib>
@@ -281,6 +283,41 @@ TEST_F(AravisTest, InProcessFake)
     for (size_t i = 3; i < size_t(w) * 3; i += 3)
         mismatches += pixels[i] != (pixels[i - 3] + 1) % 255;
     EXPECT_EQ(mismatches, 0u);
+}
+
+// The command line reaches the GigE camera by its address alone: listed with
+// its model name, and one frame grabbed to a file without any display.
+TEST(AravisCommandLine, ListAndGrabThroughGige)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "TARVIK_SIM"})
+        env.remove(name);
+    env.insert("TARVIK_CAMERAS", "gige:127.0.0.1");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("gige.png");
+    QProcess list, grab;
+    for (QProcess* p : {&list, &grab})
+        p->setProcessEnvironment(env);
+    list.start(TARVIK_EXE, {"--list"});
+    ASSERT_TRUE(list.waitForFinished(30000));
+    EXPECT_EQ(list.exitCode(), 0) << list.readAllStandardError().toStdString();
+    const QList<QByteArray> fields = list.readAllStandardOutput().trimmed().split('\t');
+    ASSERT_EQ(fields.size(), 3);
+    EXPECT_EQ(fields[0], "gige:127.0.0.1");
+    EXPECT_FALSE(fields[1].isEmpty());
+    EXPECT_EQ(fields[2], "gige:127.0.0.1");
+
+    grab.start(TARVIK_EXE, {"--grab", path});
+    ASSERT_TRUE(grab.waitForFinished(30000));
+    EXPECT_EQ(grab.exitCode(), 0) << grab.readAllStandardError().toStdString();
+    const QImage image = QImage(path).convertToFormat(QImage::Format_RGB32);
+    ASSERT_FALSE(image.isNull());
+    bool grey = true;
+    for (int y = 0; y < image.height(); y += 7)
+        for (int x = 0; x < image.width(); x += 7)
+            grey = grey && qRed(image.pixel(x, y)) == qGreen(image.pixel(x, y)) &&
+                   qGreen(image.pixel(x, y)) == qBlue(image.pixel(x, y));
+    EXPECT_TRUE(grey) << "the fake camera opens in Mono8";
 }
 
 // Sources combine in the order given; a GigE address where nothing answers

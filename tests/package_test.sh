@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package, extracts it into an empty root, checks what it
-# holds and declares, and runs the extracted program in Xvfb on the simulated
+# Builds the Debian package, has lintian check it, extracts it into an empty
+# root, checks what it holds and declares, and runs the extracted program in Xvfb on the simulated
 # camera, reading the call trace to see that opening works.
 # Usage: package_test.sh BUILD_DIR PROJECT_VERSION
 set -euo pipefail
@@ -25,11 +25,16 @@ for lib in libqt6widgets6 libaravis-0.8-0 libc6 qt6-image-formats-plugins; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 
+# Lintian: no error, no warning (its note about running as root is not a tag).
+tags="$(lintian "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)"
+[ -z "$tags" ] || fail "lintian: $tags"
+
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
 id=org.tarvik.Tarvik
 for f in usr/bin/tarvik usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml \
-         usr/share/icons/hicolor/scalable/apps/$id.svg; do
+         usr/share/icons/hicolor/scalable/apps/$id.svg usr/share/man/man1/tarvik.1.gz \
+         usr/share/doc/tarvik/copyright usr/share/bash-completion/completions/tarvik; do
   [ -e "$root/$f" ] || fail "missing /$f"
 done
 for size in 16 24 32 48 256; do
@@ -39,6 +44,9 @@ desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "deskto
 appstreamcli validate --no-net "$root/usr/share/metainfo/$id.metainfo.xml" >/dev/null || fail "AppStream metadata invalid"
 grep -q "release version=\"$version\"" "$root/usr/share/metainfo/$id.metainfo.xml" || fail "metadata version"
 [ -z "$(find "$root" -perm -4000)" ] || fail "setuid files in the package"
+completed="$(bash -c "source '$root/usr/share/bash-completion/completions/tarvik'
+  COMP_WORDS=(tarvik --gr); COMP_CWORD=1; _tarvik; echo \"\${COMPREPLY[*]}\"")"
+[ "$completed" = "--grab" ] || fail "bash completion of --gr gives '$completed'"
 
 # Run the extracted program on a free display.
 display=""

@@ -1,0 +1,189 @@
+// Options through QCommandLineParser; --list and --grab over the same camera
+// sequences as the window.
+#include "CommandLine.h"
+
+#include "platform/camera/camtext.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const char kDescription[] =
+    "Grab single frames from a machine-vision camera.\n"
+    "\n"
+    "Without options Tarvik opens its window. \"Init& GrapStart\" opens the first camera\n"
+    "found, \"GrapOnce\" grabs one frame and shows it fitted into the picture area,\n"
+    "\"GrapStop & Release\" lets the camera go. Ctrl+S saves the frame at full\n"
+    "resolution, Ctrl+C copies it; the picture area's tooltip tells the camera's state.";
+
+const char kMore[] =
+    "\n"
+    "Environment:\n"
+    "  TARVIK_CAMERAS       Camera sources in discovery order, comma-separated: sim (the\n"
+    "                       simulated camera, the default), aravis (every GigE Vision and\n"
+    "                       USB3 Vision camera; broadcasts), gige:HOST (one GigE Vision\n"
+    "                       camera, no broadcast), aravis-fake.\n"
+    "  TARVIK_SIM           Settings of the simulated camera, key=value pairs separated by\n"
+    "                       commas: count, width, height, formats, adjust, frames, payload.\n"
+    "  TARVIK_CAMERA_TRACE  1 writes every camera-library call and its result to stderr.\n"
+    "\n"
+    "Exit status:\n"
+    "  0   success\n"
+    "  1   the window cannot be shown: no display\n"
+    "  2   no camera found, or the --camera id is not among those found\n"
+    "  3   the camera could not be opened or set up (busy included)\n"
+    "  4   no complete frame: time-out, incomplete frame, a capture call failed, or a\n"
+    "      pixel format Tarvik cannot show\n"
+    "  5   the file could not be written\n"
+    "  64  usage: an unknown option, a missing argument or options that do not go together\n"
+    "\n"
+    "Examples:\n"
+    "  $ tarvik --list\n"
+    "  $ tarvik --grab cam.png || echo \"status $?\"\n"
+    "  $ tarvik --camera sim-1 --pixel-format Mono8 --grab grey.tiff\n"
+    "  $ TARVIK_CAMERAS=gige:192.168.10.20 tarvik --grab - > frame.png\n";
+
+struct Options {
+    QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
+    QCommandLineOption version{{"v", "version"}, "Show the version and exit."};
+    QCommandLineOption list{"list", "List the cameras found, one per line: id, name and source, "
+                                    "separated by tabs."};
+    QCommandLineOption camera{"camera", "Open the listed camera with this id instead of the first one "
+                                        "(in the window and with --grab).", "ID"};
+    QCommandLineOption pixelFormat{"pixel-format", "Ask the camera for this pixel format first; if "
+                                                   "it refuses, BGR8Packed, else Mono8.", "NAME"};
+    QCommandLineOption grab{"grab", "Without a window: open the camera, grab one frame, release the "
+                                    "camera and write the frame at full resolution to FILE, in the "
+                                    "format its extension names (.png, .tif, .tiff, .bmp, .jpg, "
+                                    ".jpeg); - writes PNG to standard output.", "FILE"};
+
+    void AddTo(QCommandLineParser& parser)
+    {
+        parser.setApplicationDescription(QString::fromUtf8(kDescription));
+        parser.addOptions({help, version, list, camera, pixelFormat, grab});
+    }
+};
+
+// Text for a tab-separated line: as it is, unless it holds something that
+// would break the line.
+std::string Field(const char* text)
+{
+    const std::string s = text ? text : "";
+    const bool plain = std::none_of(s.begin(), s.end(), [](unsigned char c) {
+        return c < 0x20 || c == 0x7f || c == '"' || c == '\\';
+    });
+    return plain ? s : cam::Quoted(s);
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, char** argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    Options o;
+    o.AddTo(parser);
+
+    CommandLine cl;
+    auto usage = [&](const QString& error) {
+        cl.mode = CommandLine::Mode::Usage;
+        cl.usageError = error.toStdString();
+        return cl;
+    };
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return usage("unexpected argument '" + parser.positionalArguments().first() + "'");
+    if (parser.isSet(o.help))
+        return cl.mode = CommandLine::Mode::Help, cl;
+    if (parser.isSet(o.version))
+        return cl.mode = CommandLine::Mode::Version, cl;
+    for (const QCommandLineOption* once : {&o.camera, &o.pixelFormat, &o.grab})
+        if (parser.values(*once).size() > 1)
+            return usage("--" + once->names().first() + " given more than once");
+    cl.open.cameraId = parser.value(o.camera).toStdString();
+    cl.open.pixelFormat = parser.value(o.pixelFormat).toStdString();
+    if (parser.isSet(o.camera) && cl.open.cameraId.empty())
+        return usage("--camera needs a camera id");
+    if (parser.isSet(o.pixelFormat) && cl.open.pixelFormat.empty())
+        return usage("--pixel-format needs a pixel format name");
+    if (parser.isSet(o.list)) {
+        if (parser.isSet(o.grab) || parser.isSet(o.camera) || parser.isSet(o.pixelFormat))
+            return usage("--list goes with no other option");
+        return cl.mode = CommandLine::Mode::List, cl;
+    }
+    if (parser.isSet(o.grab)) {
+        cl.grabFile = QFile::encodeName(parser.value(o.grab)).toStdString();
+        if (ui::PictureFormatOf(cl.grabFile).empty())
+            return usage("--grab needs a file name ending in " +
+                         QString::fromStdString(ui::PictureFileExtensions()) + ", or -");
+        cl.mode = CommandLine::Mode::Grab;
+    }
+    return cl;
+}
+
+int ShowHelp()
+{
+    QCommandLineParser parser;
+    Options o;
+    o.AddTo(parser);
+    const QString text = parser.helpText().replace("<executable_name>", "tarvik") + kMore;
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    return kExitSuccess;
+}
+
+int ShowVersion()
+{
+    std::printf("tarvik %s\n", TARVIK_VERSION);
+    return kExitSuccess;
+}
+
+int ShowUsageError(const std::string& error)
+{
+    std::fprintf(stderr,
+                 "tarvik: %s\n"
+                 "Usage: tarvik [--camera ID] [--pixel-format NAME] [--grab FILE]\n"
+                 "       tarvik --list | --help | --version\n",
+                 error.c_str());
+    return kExitUsage;
+}
+
+int ListCameras()
+{
+    std::vector<CamCameraInfo> cameras;
+    const Outcome found = FindCameras(&cameras);
+    for (const CamCameraInfo& c : cameras)
+        std::printf("%s\t%s\t%s\n", Field(c.cameraId).c_str(), Field(c.cameraName).c_str(),
+                    Field(c.sourceName).c_str());
+    std::fflush(stdout);
+    CamShutdown();
+    ReportFailure(found);
+    return ExitStatusFor(found);
+}
+
+int GrabToFile(const CommandLine& commandLine)
+{
+    Outcome outcome = OpenCamera(commandLine.open);
+    if (!outcome.Failed())
+        outcome = GrabFrame();
+    const ui::Picture picture = CapturedPicture();  // kept past the release
+    ReleaseCamera();
+    if (outcome.Failed()) {
+        ReportFailure(outcome);
+        return ExitStatusFor(outcome);
+    }
+    const std::string error = ui::SavePicture(picture, commandLine.grabFile);
+    if (!error.empty()) {
+        const std::string where = commandLine.grabFile == "-" ? "standard output"
+                                                               : cam::Quoted(commandLine.grabFile);
+        std::fprintf(stderr, "tarvik: cannot write %s: %s\n", where.c_str(), error.c_str());
+        return kExitNotWritten;
+    }
+    return kExitSuccess;
+}

@@ -1,0 +1,29 @@
+// The command line: options, help, and the two things Tarvik does without a
+// window (list the cameras, grab one frame to a file).
+#pragma once
+
+#include "CameraSequences.h"
+
+#include <string>
+
+struct CommandLine {
+    enum class Mode { Window, Help, Version, List, Grab, Usage };
+    Mode mode = Mode::Window;
+    OpenOptions open;
+    std::string grabFile;    // Mode::Grab: where the frame goes ("-": standard output)
+    std::string usageError;  // Mode::Usage: what is wrong
+};
+
+// Reads the options; needs no application object and no display.
+CommandLine ParseCommandLine(int argc, char** argv);
+
+// Each returns the exit status. None of them touches a display.
+int ShowHelp();
+int ShowVersion();
+int ShowUsageError(const std::string& error);
+// Starts the library, prints one camera per line as "<id>\t<name>\t<source>",
+// shuts the library down.
+int ListCameras();
+// Opens the camera, grabs one frame and releases the camera, exactly as the
+// window's buttons do, then writes the frame to the file.
+int GrabToFile(const CommandLine& commandLine);
