@@ -189,3 +189,24 @@ TEST(Cli, CameraAndPixelFormat)
 }
 
 }  // namespace
+
+namespace {
+
+// The window takes the same choice of camera and pixel format.
+TEST(Cli, WindowTakesTheOptions)
+{
+    unsetenv("TARVIK_CAMERAS");
+    setenv("TARVIK_SIM", "count=3,width=8,height=4", 1);
+    harness::ResetCameraState();
+    {
+        CTarvikDlg dlg(OpenOptions{"sim-2", "Mono8"});
+        ASSERT_TRUE(dlg.Create());
+        dlg.SendMessage(ui::Message::Clicked, IDC_INIT_GRAB_START);
+        EXPECT_STREQ(g_pCameraId, "sim-2");
+        EXPECT_STREQ(g_pPixelFormat, "Mono8");
+    }
+    harness::ResetCameraState();
+    unsetenv("TARVIK_SIM");
+}
+
+}  // namespace
