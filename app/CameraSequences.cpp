@@ -3,7 +3,7 @@
 #include "CameraSequences.h"
 
 #include "platform/camera/camtext.h"
-#include "platform/ui/PixelRows.h"
+#include "platform/ui/PixelConvert.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,17 +29,6 @@ constexpr uint32_t kAccessMode = CAM_ACCESS_CONTROL;
 // the program: poll gently and give up after a while, then go on opening.
 constexpr auto kAdjustPollPause = std::chrono::milliseconds(1);
 constexpr auto kAdjustPollLimit = std::chrono::seconds(10);
-
-bool IsBgr8(const char* pixelFormat)
-{
-    return pixelFormat &&
-           (std::strcmp(pixelFormat, "BGR8Packed") == 0 || std::strcmp(pixelFormat, "BGR8") == 0);
-}
-
-bool IsMono8(const char* pixelFormat)
-{
-    return pixelFormat && std::strcmp(pixelFormat, "Mono8") == 0;
-}
 
 Outcome Stopped(Step step, CamError code = CAM_OK, std::string subject = {})
 {
@@ -154,7 +143,16 @@ Outcome OpenCamera(const OpenOptions& options)
 
 ui::Picture CapturedPicture()
 {
-    return g_lastFrame.valid ? ui::Picture::FromDisplayImage(g_image) : ui::Picture();
+    if (!g_lastFrame.valid)
+        return {};
+    if (g_lastFrame.deep) {
+        const ui::Frame frame{g_lastFrame.deep.get(), uint64_t(g_lastFrame.deepSize),
+                              static_cast<uint32_t>(g_nWidth), static_cast<uint32_t>(g_nHeight),
+                              g_pPixelFormat};
+        if (ui::Picture deep = ui::DeepPicture(frame); !deep.IsNull())
+            return deep;
+    }
+    return ui::Picture::FromDisplayImage(g_image);
 }
 
 void ReleaseCamera()
@@ -175,34 +173,24 @@ bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPix
     const uint32_t height = static_cast<uint32_t>(g_nHeight);
 
     // A new image of the opened size; its memory is reused, so every byte is
-    // written below: copied rows, their padding, and zeros for the rest.
+    // written below: converted rows, their padding, and zeros for the rest.
     if (!image.Recreate(static_cast<int32_t>(width), static_cast<int32_t>(height)))
         return false;
-    const bool bgr = IsBgr8(pPixelFormat);
-    const bool mono = IsMono8(pPixelFormat);
-    uint64_t rows = 0;
-    const uint64_t srcRowBytes = uint64_t(width) * (bgr ? 3 : 1);
-    if (source && nPayloadSize > 0 && (bgr || mono))
-        rows = std::min<uint64_t>(height, uint64_t(nPayloadSize) / srcRowBytes);
-
-    const auto* src = static_cast<const uint8_t*>(source);
     uint8_t* top = image.GetBits();
     const ptrdiff_t pitch = image.GetPitch();
+    const ui::Frame frame{static_cast<const uint8_t*>(source),
+                          nPayloadSize > 0 ? uint64_t(nPayloadSize) : 0, width, height, pPixelFormat};
+    const uint64_t rows = ui::ConvertFrame(frame, top, pitch);
+
     const size_t pixelBytes = size_t(width) * 3;
     const size_t padding = size_t(-pitch) - pixelBytes;
     auto row = [&](uint64_t i) { return top + ptrdiff_t(i) * pitch; };
-    for (uint64_t i = 0; i < rows; ++i) {
-        if (bgr)
-            std::memcpy(row(i), src + i * srcRowBytes, pixelBytes);
-        else
-            ui::ExpandGreyToBgr(src + i * srcRowBytes, row(i), width);
-    }
     for (uint64_t i = rows; i < height; ++i)
         std::memset(row(i), 0, pixelBytes);
     if (padding)
         for (uint64_t i = 0; i < height; ++i)
             std::memset(row(i) + pixelBytes, 0, padding);
-    return bgr || mono;
+    return ui::CanShow(pPixelFormat);
 }
 
 Outcome GrabFrame()
@@ -210,6 +198,7 @@ Outcome GrabFrame()
     int64_t nPayloadSize = 0;
     CamFrame frame{};
     Outcome outcome;
+    bool keepBuffer = false;
 
     if (g_hCamera == 0)
         return Stopped(Step::NotOpen);
@@ -250,14 +239,18 @@ Outcome GrabFrame()
                 } else {
                     const bool shown =
                         CopyFrameToImage(frame.buffer, nPayloadSize, g_pPixelFormat, g_image);
-                    outcome.imageUpdated = true;
-                    if (shown)
-                        g_lastFrame = {true, frame.frameId, std::time(nullptr)};
-                    else if (g_image.IsNull())
+                    // The display image no longer holds the frame before: only
+                    // a frame shown can be kept.
+                    g_lastFrame = {};
+                    if (shown) {
+                        g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
+                        keepBuffer = ui::IsDeep(g_pPixelFormat);
+                    } else if (g_image.IsNull()) {
                         outcome = Stopped(Step::PictureSize, CAM_OK, g_pCameraId ? g_pCameraId : "");
-                    else
+                    } else {
                         outcome = Stopped(Step::PixelFormat, CAM_OK,
                                           g_pPixelFormat ? g_pPixelFormat : "");
+                    }
                     outcome.imageUpdated = true;
                 }
                 CamFeatureCommandRun(g_hCamera, "AcquisitionStop");
@@ -266,7 +259,13 @@ Outcome GrabFrame()
         }
         CamFrameRevoke(g_hCamera, &frame);
     }
-    std::free(frame.buffer);
+    if (keepBuffer) {
+        g_lastFrame.deep.reset(static_cast<const uint8_t*>(frame.buffer),
+                               [](const uint8_t* p) { std::free(const_cast<uint8_t*>(p)); });
+        g_lastFrame.deepSize = nPayloadSize;
+    } else {
+        std::free(frame.buffer);
+    }
     outcome.completed = true;
     return outcome;
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ struct CapturedFrame {
     bool valid = false;
     uint64_t frameId = 0;
     std::time_t time = 0;  // when it arrived
+    // A frame of more than 8 bits a sample as it arrived, so that saving it
+    // keeps every bit: the capture's buffer, kept instead of freed.
+    std::shared_ptr<const uint8_t> deep;
+    int64_t deepSize = 0;
 };
 extern CapturedFrame g_lastFrame;
 
@@ -78,7 +83,8 @@ struct OpenOptions {
     std::string pixelFormat;  // ask for this format before the usual ones
 };
 
-// The frame the last grab showed, at full resolution; null when there is none.
+// The frame the last grab showed, at full resolution and, for frames of more
+// than 8 bits a sample, at full depth; null when there is none.
 ui::Picture CapturedPicture();
 
 // Starts the library and finds the cameras; fills cameras when it succeeds.
@@ -113,9 +119,11 @@ enum ExitStatus {
 ExitStatus ExitStatusFor(const Outcome& outcome);
 
 // Rebuilds image at the size read when the camera was opened and copies a
-// frame of that camera into it: "BGR8Packed" (or "BGR8") bytes unchanged,
-// "Mono8" grey levels as equal blue, green and red. Never reads more than
-// nPayloadSize bytes of source; only whole rows it holds are copied. Other
-// pixel formats copy nothing; false then, and when the image cannot be made.
+// frame of that camera into it, converted from its pixel format: "BGR8Packed"
+// (or "BGR8") bytes unchanged, grey levels as equal blue, green and red,
+// Bayer mosaics demosaiced, and so on for every format ui::CanShow knows.
+// Never reads more than nPayloadSize bytes of source; only whole rows it
+// holds are copied, the rest is black. Other pixel formats copy nothing;
+// false then, and when the image cannot be made.
 bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
                       ui::DisplayImage& image);

@@ -52,7 +52,7 @@ const CopyCase kCases[] = {
     // Bytes beyond the picture are ignored.
     {"long payload", 1, 1, "BGR8Packed", Seq(100), {{1, 2, 3}}, true},
     // A format the copy does not know: nothing is copied.
-    {"unknown format", 2, 1, "RGB8Packed", Seq(6), {Bytes(6, 0)}, true},
+    {"unknown format", 2, 1, "YUV411_8_UYYVYY", Seq(6), {Bytes(6, 0)}, true},
     {"no format", 2, 1, nullptr, Seq(6), {Bytes(6, 0)}, true},
     // No image can be made: nothing is written.
     {"zero width", 0, 4, "BGR8Packed", Seq(12), {}, false},

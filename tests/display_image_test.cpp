@@ -134,8 +134,9 @@ TEST(DisplayImageSharing, KeptPixelsStayAsTheyWere)
         const std::shared_ptr<const uint8_t> kept = image.SharePixels();
         const uint8_t* keptTop = static_cast<const DisplayImage&>(image).GetBits();
         const uint8_t before = keptTop[0];
-        if (rebuild)
+        if (rebuild) {
             ASSERT_TRUE(image.Recreate(4, 2));
+        }
         uint8_t* top = image.GetBits();
         ASSERT_NE(top, nullptr);
         EXPECT_NE(top, keptTop) << (rebuild ? "rebuilt" : "written") << " into kept memory";

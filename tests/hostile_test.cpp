@@ -40,7 +40,7 @@ const HostileCase kCases[] = {
     {"payload=1099511627776", 1292, 964, false},
     // Pixel formats.
     {"formats=Mono8", 1292, 964, true},
-    {"formats=YUV422Packed", 1292, 964, false}, // unknown to the copy
+    {"formats=YUV411_8_UYYVYY", 1292, 964, false}, // unknown to the copy
 };
 
 class HostileTest : public ::testing::TestWithParam<HostileCase>, public harness::ShownDialog {

@@ -1,6 +1,7 @@
 // The simulated camera source ("sim"): cameras that need no hardware and no
 // network, configured by TARVIK_SIM so that tests can make every step fail.
 #include "camsim.h"
+#include "campixel.h"
 #include "camsource.h"
 
 #include <algorithm>
@@ -125,6 +126,31 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
 
 // ---- picture ----------------------------------------------------------------
 
+// The first n pixels of the bar rows and of the ramp rows: blue, green, red,
+// or grey levels when mono.
+static void BaseRows(size_t n, uint32_t width, bool mono, std::vector<uint8_t>* bars,
+                     std::vector<uint8_t>* ramp)
+{
+    const size_t bpp = mono ? 1 : 3;
+    bars->assign(n * bpp, 0);
+    ramp->assign(n * bpp, 0);
+    auto put = [&](std::vector<uint8_t>& row, size_t x, uint8_t b, uint8_t g, uint8_t r) {
+        if (mono) {
+            row[x] = SimLuma(b, g, r);
+        } else {
+            row[x * 3] = b;
+            row[x * 3 + 1] = g;
+            row[x * 3 + 2] = r;
+        }
+    };
+    for (size_t x = 0; x < n; ++x) {
+        const uint8_t* c = kSimBarColours[uint64_t(x) * 8 / width];
+        put(*bars, x, c[0], c[1], c[2]);
+        uint8_t level = width > 1 ? static_cast<uint8_t>(uint64_t(x) * 255 / (width - 1)) : 0;
+        put(*ramp, x, level, level, level);
+    }
+}
+
 void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height, bool mono,
                       uint64_t frameNo)
 {
@@ -135,22 +161,8 @@ void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height
     // Only as much of a row as can ever land in the buffer is built.
     const size_t rowLen = static_cast<size_t>(std::min<uint64_t>(rowBytes, size));
     const size_t pixels = rowLen / bpp + (rowLen % bpp ? 1 : 0);
-    std::vector<uint8_t> bars(pixels * bpp), ramp(pixels * bpp);
-    auto put = [&](std::vector<uint8_t>& row, size_t x, uint8_t b, uint8_t g, uint8_t r) {
-        if (mono) {
-            row[x] = SimLuma(b, g, r);
-        } else {
-            row[x * 3] = b;
-            row[x * 3 + 1] = g;
-            row[x * 3 + 2] = r;
-        }
-    };
-    for (size_t x = 0; x < pixels; ++x) {
-        const uint8_t* c = kSimBarColours[uint64_t(x) * 8 / width];
-        put(bars, x, c[0], c[1], c[2]);
-        uint8_t level = width > 1 ? static_cast<uint8_t>(uint64_t(x) * 255 / (width - 1)) : 0;
-        put(ramp, x, level, level, level);
-    }
+    std::vector<uint8_t> bars, ramp;
+    BaseRows(pixels, width, mono, &bars, &ramp);
     const uint64_t barRows = uint64_t(height) * 2 / 3;
     for (uint64_t y = 0; y < height; ++y) {
         uint64_t offset = y * rowBytes;
@@ -159,21 +171,141 @@ void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height
         size_t n = static_cast<size_t>(std::min<uint64_t>(rowLen, size - offset));
         std::memcpy(dst + offset, (y < barRows ? bars : ramp).data(), n);
     }
-    // The moving square sits in the middle of the ramp band, clear of its
-    // bottom rows, and only when it fits.
-    const uint64_t side = std::max<uint64_t>(2, height / 8);
-    const uint64_t band = height - barRows;
-    if (side + 2 > band || side >= width)
-        return;
-    const uint64_t top = barRows + (band - side) / 2;
-    const uint64_t left = (frameNo * side) % (width - side);
-    for (uint64_t y = top; y < top + side; ++y) {
-        for (uint64_t x = left; x < left + side; ++x) {
+    const Square square = SquareOf(width, height, frameNo);
+    for (uint64_t y = square.top; square.shown && y < square.top + square.side; ++y) {
+        for (uint64_t x = square.left; x < square.left + square.side; ++x) {
             uint64_t at = y * rowBytes + x * bpp;
             if (at + bpp > size)
                 return;
             std::memset(dst + at, 255, bpp);
         }
+    }
+}
+
+namespace {
+
+// A grey level as a sample of bits bits whose top 8 bits are that level;
+// the lower bits repeat its top ones, so that white is full scale.
+uint32_t Deepen(uint8_t level, int bits)
+{
+    return bits == 8 ? level : uint32_t(level) << (bits - 8) | uint32_t(level) >> (16 - bits);
+}
+
+uint8_t Round8(double v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v + 0.5); }
+
+// Y, U and V of a blue, green, red pixel by the format's matrix.
+void YuvOf(const uint8_t* bgr, Matrix matrix, double* y, double* u, double* v)
+{
+    const double b = bgr[0], g = bgr[1], r = bgr[2];
+    if (matrix == Matrix::LimitedRange601) {
+        *y = 16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255;
+        *u = 128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255;
+        *v = 128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255;
+    } else {
+        *y = 0.299 * r + 0.587 * g + 0.114 * b;
+        *u = 128 - 0.168736 * r - 0.331264 * g + 0.5 * b;
+        *v = 128 + 0.5 * r - 0.418688 * g - 0.081312 * b;
+    }
+}
+
+// n pixels of row y, blue, green, red, written as format lays them out; out
+// holds cam::RowBytes(format, n) zeroed bytes.
+void EncodeRow(const PixelFormat& format, const uint8_t* bgr, size_t n, uint64_t y, uint8_t* out)
+{
+    const std::string order = format.order;
+    switch (format.sampling) {
+    case Sampling::Mono:
+        for (size_t x = 0; x < n; ++x) {
+            const uint8_t* p = bgr + 3 * x;
+            WriteSample(format, out, x, Deepen(SimLuma(p[0], p[1], p[2]), format.bits));
+        }
+        return;
+    case Sampling::Bayer:
+        for (size_t x = 0; x < n; ++x) {
+            const char c = BayerColour(format, x, y);
+            WriteSample(format, out, x, Deepen(bgr[3 * x + (c == 'B' ? 0 : c == 'G' ? 1 : 2)], format.bits));
+        }
+        return;
+    case Sampling::Colour: {
+        const size_t bytes = size_t(format.bitsPerPixel / 8);
+        const bool rgb = order[0] == 'R';
+        for (size_t x = 0; x < n; ++x) {
+            const uint8_t* p = bgr + 3 * x;
+            uint8_t* o = out + bytes * x;
+            o[0] = rgb ? p[2] : p[0];
+            o[1] = p[1];
+            o[2] = rgb ? p[0] : p[2];
+            if (bytes == 4)
+                o[3] = 255;
+        }
+        return;
+    }
+    case Sampling::Yuv422: {
+        const bool uyvy = order == "UYVY";
+        for (size_t x = 0; x < n; x += 2) {
+            double y0, u0, v0, y1 = 0, u1, v1;
+            YuvOf(bgr + 3 * x, format.matrix, &y0, &u0, &v0);
+            const bool pair = x + 1 < n;
+            if (pair)
+                YuvOf(bgr + 3 * x + 3, format.matrix, &y1, &u1, &v1);
+            else
+                u1 = u0, v1 = v0;
+            uint8_t* o = out + 2 * x;
+            o[uyvy ? 1 : 0] = Round8(y0);
+            o[uyvy ? 0 : 1] = Round8((u0 + u1) / 2);
+            if (pair) {
+                o[uyvy ? 3 : 2] = Round8(y1);
+                o[uyvy ? 2 : 3] = Round8((v0 + v1) / 2);
+            }
+        }
+        return;
+    }
+    }
+}
+
+}  // namespace
+
+Square SquareOf(uint32_t width, uint32_t height, uint64_t frameNo)
+{
+    // In the middle of the ramp band, clear of its bottom rows, and only when it fits.
+    const uint64_t barRows = uint64_t(height) * 2 / 3;
+    const uint64_t side = std::max<uint64_t>(2, height / 8);
+    const uint64_t band = height - barRows;
+    if (side + 2 > band || side >= width)
+        return {};
+    return {true, barRows + (band - side) / 2, (frameNo * side) % (width - side), side};
+}
+
+void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
+                    const std::string& pixelFormat, uint64_t frameNo)
+{
+    const PixelFormat* format = FindPixelFormat(pixelFormat.c_str());
+    // BGR and grey bytes are written directly, as are unknown formats (as BGR).
+    if (!format || pixelFormat == "Mono8" || std::string(format->order) == "BGR") {
+        RenderSimPicture(dst, size, width, height, pixelFormat == "Mono8", frameNo);
+        return;
+    }
+    const uint64_t rowBytes = RowBytes(*format, width);
+    if (!dst || size == 0 || rowBytes == 0 || height == 0)
+        return;
+    // Only the pixels whose bytes can land in the buffer are made, plus one
+    // for the pixel pairs of YUV.
+    const uint64_t fits = std::min<uint64_t>(rowBytes, size) * 8 / uint64_t(format->bitsPerPixel) + 2;
+    const size_t n = size_t(std::min<uint64_t>(width, fits));
+    std::vector<uint8_t> bars, ramp;
+    BaseRows(n, width, false, &bars, &ramp);
+    std::vector<uint8_t> bgr(n * 3), out(size_t(RowBytes(*format, n)));
+    const uint64_t barRows = uint64_t(height) * 2 / 3;
+    const Square square = SquareOf(width, height, frameNo);
+    for (uint64_t y = 0; y < height && y * rowBytes < size; ++y) {
+        bgr = y < barRows ? bars : ramp;
+        if (square.shown && y >= square.top && y < square.top + square.side)
+            for (uint64_t x = square.left; x < square.left + square.side && x < n; ++x)
+                std::memset(&bgr[3 * x], 255, 3);
+        std::fill(out.begin(), out.end(), 0);
+        EncodeRow(*format, bgr.data(), n, y, out.data());
+        const uint64_t offset = y * rowBytes;
+        std::memcpy(dst + offset, out.data(), size_t(std::min<uint64_t>({rowBytes, out.size(), size - offset})));
     }
 }
 
@@ -267,14 +399,13 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
             return CAM_ERR_TIMEOUT;
         }
-        const bool mono = format_ == "Mono8";
         const uint32_t w = static_cast<uint32_t>(s_.width);
         const uint32_t h = static_cast<uint32_t>(s_.height);
         uint64_t size = std::min<uint64_t>(frame->bufferSize, static_cast<uint64_t>(Payload()));
         if (s_.frames == SimSettings::Frames::Incomplete)
             size /= 2;
-        RenderSimPicture(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h,
-                         mono, frameNo_);
+        RenderSimFrame(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h,
+                       format_, frameNo_);
         frame->imageSize = static_cast<uint32_t>(size);
         frame->width = w;
         frame->height = h;
@@ -305,9 +436,12 @@ private:
     {
         if (s_.payloadOverride)
             return s_.payload;
-        int64_t bpp = format_ == "Mono8" ? 1 : 3;
-        int64_t w = std::max<int64_t>(0, s_.width), h = std::max<int64_t>(0, s_.height), bytes = 0;
-        if (__builtin_mul_overflow(w, h, &bytes) || __builtin_mul_overflow(bytes, bpp, &bytes))
+        // Rows of a known format as it lays them out; unknown ones as BGR.
+        const int64_t w = std::max<int64_t>(0, s_.width), h = std::max<int64_t>(0, s_.height);
+        const PixelFormat* format = FindPixelFormat(format_.c_str());
+        const uint64_t row = format ? RowBytes(*format, uint64_t(w)) : uint64_t(w) * 3;
+        int64_t bytes = 0;
+        if (row > uint64_t(INT64_MAX) || __builtin_mul_overflow(int64_t(row), h, &bytes))
             return INT64_MAX;
         return bytes;
     }

@@ -6,6 +6,7 @@
 
 #include "DialogWindow.h"
 #include "DisplayImage.h"
+#include "PictureData.h"
 
 #include <QClipboard>
 #include <QDateTime>
@@ -26,31 +27,6 @@
 #include <vector>
 
 namespace ui {
-
-// Rows of pixels owned elsewhere and kept alive by owner: the display
-// image's shared memory (bottom-up, so the pitch is negative) or a QImage.
-struct Picture::Data {
-    std::shared_ptr<const void> owner;
-    const uint8_t* top;
-    ptrdiff_t pitch;
-    int width;
-    int height;
-    QImage::Format format;  // Format_BGR888, Format_Grayscale16 or Format_RGBX64
-
-    const uint8_t* Row(int y) const { return top + ptrdiff_t(y) * pitch; }
-
-    // A QImage of its own, rows top first.
-    QImage ToImage() const
-    {
-        QImage out(width, height, format);
-        if (out.isNull())
-            return out;
-        const size_t bytes = size_t(width) * size_t(out.depth() / 8);
-        for (int y = 0; y < height; ++y)
-            std::memcpy(out.scanLine(y), Row(y), bytes);
-        return out;
-    }
-};
 
 Picture::Picture() = default;
 Picture::~Picture() = default;

@@ -1,0 +1,46 @@
+// What a Picture holds on the Qt side; only the picture services include it.
+#pragma once
+
+#include "PictureFile.h"
+
+#include <QImage>
+
+#include <cstring>
+
+namespace ui {
+
+// Rows of pixels owned elsewhere and kept alive by owner: the display
+// image's shared memory (bottom-up, so the pitch is negative) or a QImage.
+struct Picture::Data {
+    std::shared_ptr<const void> owner;
+    const uint8_t* top;
+    ptrdiff_t pitch;
+    int width;
+    int height;
+    QImage::Format format;  // Format_BGR888, Format_Grayscale16 or Format_RGBX64
+
+    const uint8_t* Row(int y) const { return top + ptrdiff_t(y) * pitch; }
+
+    // A QImage of its own, rows top first.
+    QImage ToImage() const
+    {
+        QImage out(width, height, format);
+        if (out.isNull())
+            return out;
+        const size_t bytes = size_t(width) * size_t(out.depth() / 8);
+        for (int y = 0; y < height; ++y)
+            std::memcpy(out.scanLine(y), Row(y), bytes);
+        return out;
+    }
+};
+
+// A picture that owns image.
+inline Picture PictureOf(QImage image)
+{
+    auto owner = std::make_shared<QImage>(std::move(image));
+    return Picture(std::make_shared<Picture::Data>(Picture::Data{
+        owner, owner->constBits(), owner->bytesPerLine(), owner->width(), owner->height(),
+        owner->format()}));
+}
+
+}  // namespace ui

@@ -1,0 +1,39 @@
+// Camera frames into pictures: every pixel format of cam::FindPixelFormat
+// into the display image's blue, green, red rows, and frames deeper than 8
+// bits into 16-bit pictures that keep every bit.
+#pragma once
+
+#include "PictureFile.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ui {
+
+// A frame as the camera delivered it.
+struct Frame {
+    const uint8_t* data;
+    uint64_t size;  // bytes of data that may be read
+    uint32_t width;
+    uint32_t height;
+    const char* pixelFormat;
+};
+
+// Whether frames in this pixel format can be shown.
+bool CanShow(const char* pixelFormat);
+
+// Writes the frame's first rows into the rows at top, pitch bytes apart
+// (width * 3 bytes each, nothing beyond): as many as frame.size holds whole,
+// at most height. Reads nothing past frame.size. Returns how many rows it
+// wrote; 0 when the format cannot be shown.
+uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch);
+
+// Whether the format has more than 8 bits a sample.
+bool IsDeep(const char* pixelFormat);
+
+// A deep frame at full depth: grey for Mono formats, red, green, blue for
+// Bayer ones, each sample shifted up to fill 16 bits; the rows the data does
+// not hold are black. Null for other formats and when memory runs out.
+Picture DeepPicture(const Frame& frame);
+
+}  // namespace ui
