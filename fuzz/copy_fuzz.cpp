@@ -1,6 +1,9 @@
-// Fuzzes the frame copy: any opened size, pixel format and payload. The
-// sanitizers catch any read past the payload or write past the image.
+// Fuzzes the frame copy: any opened size, pixel format (every one the
+// conversion knows, an unknown one and none) and payload. The sanitizers
+// catch any read past the payload or write past the image.
 #include "app/TarvikDlg.h"
+#include "platform/camera/campixel.h"
+#include "platform/ui/PixelRows.h"
 
 #include <cstring>
 #include <vector>
@@ -12,8 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int64_t width, height;
     std::memcpy(&width, data, 8);
     std::memcpy(&height, data + 8, 8);
-    static const char* const formats[] = {"BGR8Packed", "BGR8", "Mono8", "RGB8Packed", "", nullptr};
-    const char* format = formats[data[16] % 6];
+    int count = 0;
+    const cam::PixelFormat* known = cam::PixelFormats(&count);
+    const int pick = data[16] % (count + 2);
+    const char* format = pick < count ? known[pick].name : pick == count ? "Foo16" : nullptr;
+    // Both the vector and the plain conversions.
+    ui::SetVectorRows(data[16] & 0x80);
     // Keep each run small enough to be quick; huge sizes are refused before
     // any copy and have their own tests.
     const uint64_t w = uint32_t(width), h = uint32_t(height);

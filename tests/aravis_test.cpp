@@ -9,11 +9,14 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -267,6 +270,85 @@ TEST_F(AravisTest, BusyCameraListedButNotOpened)
     Click(IDC_INIT_GRAB_START);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_NE(g_hCamera, 0u);
+}
+
+// The fake GigE camera set beforehand, with another tool, to a format other
+// than Mono8, running from its own description less the Mono8 entry (so that
+// opening, which asks for "BGR8Packed", then "Mono8", keeps it): RGB8 and
+// BayerGR8 show its colour ramp, Mono16 its grey one.
+TEST_F(AravisTest, FormatsSetBeforehand)
+{
+    QProcess tool;
+    tool.start("arv-tool-0.8", {"-a", "127.0.0.1", "genicam"});
+    ASSERT_TRUE(tool.waitForFinished(20000));
+    QString xml = QString::fromUtf8(tool.readAllStandardOutput());
+    const QRegularExpression mono8(R"(<EnumEntry Name="Mono8".*?</EnumEntry>)",
+                                   QRegularExpression::DotMatchesEverythingOption);
+    ASSERT_TRUE(xml.contains(mono8));
+    xml.remove(mono8);
+    QTemporaryDir dir;
+    QFile description(dir.filePath("no-mono8.xml"));
+    ASSERT_TRUE(description.open(QIODevice::WriteOnly));
+    description.write(xml.toUtf8());
+    description.close();
+    struct Restore {
+        ~Restore() { RestartCamera(); }
+    } restore;
+    ASSERT_NO_FATAL_FAILURE(RestartCamera({"-g", description.fileName()}));
+    Use("gige:127.0.0.1");
+
+    std::map<std::string, std::vector<uint8_t>> shown;
+    int w = 0, h = 0;
+    for (const char* format : {"RGB8", "BayerGR8", "Mono16"}) {
+        ASSERT_EQ(QProcess::execute("arv-tool-0.8", {"-a", "127.0.0.1", "control",
+                                                     QString("PixelFormat=") + format}), 0);
+        TracedClick(IDC_INIT_GRAB_START);
+        ASSERT_STREQ(g_pPixelFormat, format);
+        EXPECT_EQ(TracedClick(IDC_GRAB_ONCE), kLadder) << format;
+        shown[format] = Pixels();
+        w = g_image.GetWidth(), h = g_image.GetHeight();
+        TracedClick(IDC_GRAB_STOP_RELEASE);
+    }
+    ASSERT_GT(w + h, 300) << "the ramp must run through all its colours";
+    auto at = [&](const std::vector<uint8_t>& p, int x, int y) { return &p[(size_t(y) * w + x) * 3]; };
+
+    // RGB8: the colour of a diagonal is one of the ramp's, and most are not grey.
+    const std::vector<uint8_t>& rgb = shown["RGB8"];
+    EXPECT_FALSE(IsGrey(rgb));
+    int offDiagonal = 0;
+    for (int y = 1; y < h; ++y)
+        for (int x = 0; x + 1 < w; x += 7)
+            offDiagonal += std::memcmp(at(rgb, x, y), at(rgb, x + 1, y - 1), 3) != 0;
+    EXPECT_EQ(offDiagonal, 0);
+
+    // BayerGR8: the same colours, decoded in the right order. Its frame may
+    // be further along the ramp (which repeats every 255 steps): find how far.
+    const std::vector<uint8_t>& bayer = shown["BayerGR8"];
+    double best = 1e9;
+    for (int shift = 0; shift < 255; ++shift) {
+        double sum = 0;
+        int n = 0;
+        for (int y = 8; y < h - 8; y += 16)
+            for (int x = 8; x < w - 8; x += 4) {
+                const int s = (x + y + shift) % 255;  // a diagonal of the RGB8 frame with this colour
+                const int rx = std::min(s, w - 1), ry = s - rx;
+                if (ry >= h)
+                    continue;
+                for (int c = 0; c < 3; ++c)
+                    sum += std::abs(at(bayer, x, y)[c] - at(rgb, rx, ry)[c]);
+                n += 3;
+            }
+        best = std::min(best, sum / n);
+    }
+    EXPECT_LT(best, 8.0) << "BayerGR8 decoded in the wrong order";
+
+    // Mono16: grey, one step up the ramp per pixel to the right.
+    const std::vector<uint8_t>& mono = shown["Mono16"];
+    EXPECT_TRUE(IsGrey(mono));
+    int steps = 0, pairs = 0;
+    for (int x = 1; x < w; ++x, ++pairs)
+        steps += (at(mono, x, 0)[0] - at(mono, x - 1, 0)[0] + 256) % 256 == 1;
+    EXPECT_GT(steps, pairs * 9 / 10);
 }
 
 // Aravis's in-process fake camera: the same opening and grab, no network.

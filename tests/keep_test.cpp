@@ -2,6 +2,8 @@
 // camera: files read back pixel for pixel, the commands only while a frame
 // is there, failed writes that harm nothing, and mnemonics shown with Alt.
 #include "DialogHarness.h"
+#include "platform/camera/campixel.h"
+#include "platform/camera/camsim.h"
 
 #include <QClipboard>
 #include <QDir>
@@ -161,6 +163,70 @@ TEST_F(KeepTest, FailedWritesHarmNothing)
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                   QStringList{"existing.jpg"})
             << c.path;
+    }
+}
+
+// The simulated picture in every pixel format, through the camera library
+// and the dialog, on an odd size: the bar centres and the ramp show as the
+// camera rendered them (exactly, or within rounding for YUV and Bayer).
+TEST_F(KeepTest, EveryFormatEndToEnd)
+{
+    const int w = 97, h = 61;
+    std::vector<uint8_t> bgr(size_t(w) * h * 3);
+    cam::RenderSimPicture(bgr.data(), bgr.size(), w, h, false, 0);
+    int count = 0;
+    const cam::PixelFormat* formats = cam::PixelFormats(&count);
+    for (int i = 0; i < count; ++i) {
+        const cam::PixelFormat& f = formats[i];
+        const std::string sim = std::string("width=97,height=61,formats=") + f.name;
+        ASSERT_NO_FATAL_FAILURE(OpenAndGrab(sim.c_str()));
+        const QImage shown = Displayed();
+        const bool exact = f.sampling == cam::Sampling::Mono || f.sampling == cam::Sampling::Colour;
+        std::vector<QPoint> points;
+        for (int bar = 0; bar < 8; ++bar)
+            points.emplace_back((2 * bar + 1) * w / 16, h / 3);
+        for (int x : {w / 4, w / 2, 3 * w / 4})
+            points.emplace_back(x, h - 2);
+        for (const QPoint& p : points) {
+            const uint8_t* e = &bgr[(size_t(p.y()) * w + p.x()) * 3];
+            const int grey = cam::SimLuma(e[0], e[1], e[2]);
+            const QRgb got = shown.pixel(p);
+            const int want[3] = {f.sampling == cam::Sampling::Mono ? grey : e[2],
+                                 f.sampling == cam::Sampling::Mono ? grey : e[1],
+                                 f.sampling == cam::Sampling::Mono ? grey : e[0]};
+            const int diff = std::max({std::abs(qRed(got) - want[0]), std::abs(qGreen(got) - want[1]),
+                                       std::abs(qBlue(got) - want[2])});
+            EXPECT_LE(diff, exact ? 0 : 3) << f.name << " at " << p.x() << "," << p.y();
+        }
+        Click(IDC_GRAB_STOP_RELEASE);
+    }
+}
+
+// Frames deeper than 8 bits are saved with every bit, in PNG and TIFF: grey
+// for Mono, colour for Bayer, at 16 bits; JPEG takes their top 8 bits.
+TEST_F(KeepTest, DeepFramesKeepTheirBits)
+{
+    for (const char* format : {"Mono12p", "BayerGR12"}) {
+        ASSERT_NO_FATAL_FAILURE(OpenAndGrab((std::string("width=64,height=32,formats=") + format).c_str()));
+        const QImage shown = Displayed();
+        for (const char* name : {"deep.png", "deep.tif"}) {
+            ASSERT_EQ(dlg.SavePictureTo(Path(name)), "") << format << " " << name;
+            const QImage read(QString::fromStdString(Path(name)));
+            ASSERT_EQ(read.depth(), std::string(format) == "Mono12p" ? 16 : 64) << format << " " << name;
+            // The white bar: 12-bit full scale (0xFFF) shifted up to fill 16 bits.
+            EXPECT_EQ(read.pixelColor(2, 2).rgba64().red(), 0xFFF0) << format << " " << name;
+            // Its top 8 bits are what is shown (a demosaic at 16 bits may round
+            // the other way).
+            const int slack = std::string(format) == "Mono12p" ? 0 : 1;
+            for (int x = 0; x < 64; x += 5) {
+                const QRgba64 deep = read.pixelColor(x, 5).rgba64();
+                EXPECT_LE(std::abs((deep.red() >> 8) - qRed(shown.pixel(x, 5))), slack) << format << " " << name;
+                EXPECT_LE(std::abs((deep.blue() >> 8) - qBlue(shown.pixel(x, 5))), slack) << format << " " << name;
+            }
+        }
+        ASSERT_EQ(dlg.SavePictureTo(Path("deep.jpg")), "");
+        EXPECT_LE(QImage(QString::fromStdString(Path("deep.jpg"))).depth(), 32);
+        Click(IDC_GRAB_STOP_RELEASE);
     }
 }
 
