@@ -173,6 +173,7 @@ std::string CTarvikDlg::SavePictureTo(const std::string& path, const std::string
 
 void CTarvikDlg::OnCopyPicture()
 {
+    // Other programs paste 8-bit pictures: the display image is the frame at that depth.
     if (g_lastFrame.valid)
-        ui::CopyToClipboard(CapturedPicture());
+        ui::CopyToClipboard(ui::Picture::FromDisplayImage(g_image));
 }

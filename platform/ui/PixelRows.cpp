@@ -315,12 +315,11 @@ void YuvPixel(int y, int u5, int v5, bool limited, uint8_t* out)
 void YuvPlain(const uint8_t* src, uint8_t* dst, size_t from, size_t pixels, bool uyvy, bool limited)
 {
     const int yAt = uyvy ? 1 : 0, cAt = uyvy ? 0 : 1;
-    int lastV = 128;
     for (size_t i = from; i < pixels; i += 2) {
         const uint8_t* p = src + 2 * i;
         const int u5 = (p[cAt] - 128) * 32;
         const bool pair = i + 1 < pixels;
-        const int v = pair ? p[cAt + 2] : (i >= 2 ? p[cAt - 2] : lastV);
+        const int v = pair ? p[cAt + 2] : i >= 2 ? p[cAt - 2] : 128;
         const int v5 = (v - 128) * 32;
         YuvPixel(p[yAt], u5, v5, limited, dst + 3 * i);
         if (pair)
