@@ -84,8 +84,9 @@ Outcome OpenCamera(const OpenOptions& options)
     // filled keeps the one chosen before, if any, and opens that again.
     if (found.step == Step::NoCamera && found.value == 0)
         g_pCameraId = nullptr;
-    const bool listFailed = found.value > 0 && (found.step == Step::CameraList || found.step == Step::NoCamera);
-    if (found.Failed() && !listFailed)
+    const bool listNotFilled =
+        found.value > 0 && (found.step == Step::CameraList || found.step == Step::NoCamera);
+    if (found.Failed() && !listNotFilled)
         return found;
     if (!found.Failed()) {
         auto chosen = cameras.begin();
@@ -117,18 +118,15 @@ Outcome OpenCamera(const OpenOptions& options)
         }
     }
 
-    // A failed open still goes on with whatever handle the camera state
-    // holds; if that stops it, the failed open is the reason to give.
-    auto stop = [&](Step step, CamError code) {
-        return openError != CAM_OK ? Stopped(Step::Open, openError, g_pCameraId)
-                                   : Stopped(step, code, g_pCameraId);
-    };
+    // A failed open still goes on with whatever handle the camera state holds.
     const bool askedFormat = !options.pixelFormat.empty() &&
         CamFeatureEnumSet(g_hCamera, "PixelFormat", options.pixelFormat.c_str()) == CAM_OK;
     if (!askedFormat && CamFeatureEnumSet(g_hCamera, "PixelFormat", "BGR8Packed") != CAM_OK)
         CamFeatureEnumSet(g_hCamera, "PixelFormat", "Mono8");
     if (CamError err = CamFeatureEnumGet(g_hCamera, "PixelFormat", &g_pPixelFormat); err != CAM_OK)
-        return stop(Step::PixelFormatRead, err);
+        // When that handle cannot go on, the failed open is the reason to give.
+        return openError != CAM_OK ? Stopped(Step::Open, openError, g_pCameraId)
+                                   : Stopped(Step::PixelFormatRead, err, g_pCameraId);
     CamFeatureIntGet(g_hCamera, "Height", &g_nHeight);
     CamFeatureIntGet(g_hCamera, "Width", &g_nWidth);
 

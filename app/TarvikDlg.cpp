@@ -7,7 +7,7 @@
 #include "platform/ui/PictureFile.h"
 
 #include <climits>
-#include <cstdio>
+#include <ctime>
 
 const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Paint, 0, &CTarvikDlg::OnPaint},
