@@ -122,17 +122,6 @@ constexpr Rearrange48 kSwap([](int k) { return 3 * (k / 3) + 2 - k % 3; });
 constexpr Rearrange48 kRgbaToBgr([](int k) { return 4 * (k / 3) + 2 - k % 3; });
 constexpr Rearrange48 kBgraToBgr([](int k) { return 4 * (k / 3) + k % 3; });
 
-template <bool kStream>
-__attribute__((target("ssse3"))) inline void Rearrange(const Rearrange48& r, const __m128i* in, int blocks,
-                                                        uint8_t* dst)
-{
-    for (int out = 0; out < 3; ++out) {
-        __m128i v = _mm_setzero_si128();
-        for (int i = 0; i < blocks; ++i)
-            v = _mm_or_si128(v, _mm_shuffle_epi8(in[i], _mm_load_si128(reinterpret_cast<const __m128i*>(r.mask[out][i]))));
-        Put<kStream>(dst + 16 * out, v);
-    }
-}
 #endif
 
 // The first pixel from x on (stepping by step) whose bytes in dst start on a
@@ -177,18 +166,30 @@ __attribute__((target("avx2"))) size_t ExpandAvx2(const uint8_t* src, uint8_t* d
 // ---- 8-bit colour -------------------------------------------------------------
 
 #ifdef TARVIK_X86
-// 16 pixels a step: 48 bytes (three pixels) or 64 (four) in, 48 out.
-template <bool kStream>
-__attribute__((target("ssse3"))) size_t RearrangeSsse3(const Rearrange48& r, int bytesPerPixel,
-                                                        const uint8_t* src, uint8_t* dst, size_t i,
-                                                        size_t pixels)
+// 16 pixels of kBytes bytes (kBytes 16-byte blocks) a step, 48 bytes out.
+// The masks are loaded once; blocks an output takes nothing from are skipped.
+template <int kBytes, bool kStream>
+__attribute__((target("ssse3"))) size_t RearrangeSsse3(const Rearrange48& r, const uint8_t* src,
+                                                        uint8_t* dst, size_t i, size_t pixels)
 {
-    const int blocks = bytesPerPixel;  // 16 pixels of n bytes are n blocks
+    __m128i mask[3][kBytes];
+    bool used[3][kBytes];
+    for (int out = 0; out < 3; ++out)
+        for (int in = 0; in < kBytes; ++in) {
+            mask[out][in] = _mm_load_si128(reinterpret_cast<const __m128i*>(r.mask[out][in]));
+            used[out][in] = _mm_movemask_epi8(mask[out][in]) != 0xffff;
+        }
     for (; i + 16 <= pixels; i += 16) {
-        __m128i in[4];
-        for (int b = 0; b < blocks; ++b)
-            in[b] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + size_t(bytesPerPixel) * i) + b);
-        Rearrange<kStream>(r, in, blocks, dst + 3 * i);
+        __m128i in[kBytes];
+        for (int b = 0; b < kBytes; ++b)
+            in[b] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + size_t(kBytes) * i) + b);
+        for (int out = 0; out < 3; ++out) {
+            __m128i v = _mm_setzero_si128();
+            for (int b = 0; b < kBytes; ++b)
+                if (used[out][b])
+                    v = _mm_or_si128(v, _mm_shuffle_epi8(in[b], mask[out][b]));
+            Put<kStream>(dst + 3 * i + 16 * out, v);
+        }
     }
     return i;
 }
@@ -545,10 +546,11 @@ void RearrangeRow(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream, 
     };
     size_t done = 0;
 #ifdef TARVIK_X86
+    const auto& r = *static_cast<const Rearrange48*>(masks);
     if (UseSsse3())
         done = RunVector([&](auto streamed, size_t start) {
-            return RearrangeSsse3<TARVIK_STREAMED>(*static_cast<const Rearrange48*>(masks), bytesPerPixel,
-                                                   src, dst, start, pixels);
+            return bytesPerPixel == 3 ? RearrangeSsse3<3, TARVIK_STREAMED>(r, src, dst, start, pixels)
+                                      : RearrangeSsse3<4, TARVIK_STREAMED>(r, src, dst, start, pixels);
         }, plain, stream, dst, 0, pixels, 1);
 #endif
     plain(done, pixels);
