@@ -297,21 +297,12 @@ std::string WhyNotOpened(CamError code)
 std::string Sources()
 {
     const char* v = std::getenv("TARVIK_CAMERAS");
-    std::string text = v && *v ? v : "sim";
+    const std::string text = v && *v ? v : "sim";
     std::string out;
     for (char c : text)
         if (c != ' ' && c != '\t')
             out += c == ',' ? std::string(", ") : std::string(1, c);
-    return cam::Quoted(out).substr(1, cam::Quoted(out).size() - 2);
-}
-
-std::string Id(const std::string& id)
-{
-    // Ids are shown as they are unless they hold something that could break the line.
-    const bool plain = std::all_of(id.begin(), id.end(), [](unsigned char c) {
-        return c > ' ' && c != 0x7f && c != '"' && c != '\\';
-    });
-    return plain && !id.empty() ? id : cam::Quoted(id);
+    return cam::OneLine(out);
 }
 
 }  // namespace
@@ -332,17 +323,17 @@ std::string Describe(const Outcome& o)
     case Step::NotListed: {
         std::string ids;
         for (const std::string& id : o.found)
-            ids += (ids.empty() ? "" : ", ") + Id(id);
+            ids += (ids.empty() ? "" : ", ") + cam::OneLine(id);
         return "no camera " + cam::Quoted(o.subject) + " among those found: " + ids;
     }
     case Step::ListMemory:
         return "not enough memory for the list of cameras";
     case Step::Open:
-        return "cannot open camera " + Id(o.subject) + ": " + WhyNotOpened(o.code);
+        return "cannot open camera " + cam::OneLine(o.subject) + ": " + WhyNotOpened(o.code);
     case Step::PixelFormatRead:
-        return "cannot read the pixel format of camera " + Id(o.subject) + ": " + Because(o.code);
+        return "cannot read the pixel format of camera " + cam::OneLine(o.subject) + ": " + Because(o.code);
     case Step::PictureSize:
-        return "camera " + Id(o.subject) + " reports a picture of " + std::to_string(g_nWidth) +
+        return "camera " + cam::OneLine(o.subject) + " reports a picture of " + std::to_string(g_nWidth) +
                " x " + std::to_string(g_nHeight) + " pixels, which cannot be shown";
     case Step::NotOpen:
         return "no camera is open";

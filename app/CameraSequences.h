@@ -69,7 +69,8 @@ struct Outcome {
     Step step = Step::None;
     CamError code = CAM_OK;     // of the call that failed, where one did
     int32_t frameStatus = 0;    // Step::FrameStatus
-    int64_t value = 0;          // Step::PayloadSize: the size refused
+    int64_t value = 0;          // Step::PayloadSize, FrameMemory: the size; FindCameras: the
+                                // number of cameras the library reported
     std::string subject;        // the camera id or pixel format concerned
     std::vector<std::string> found;  // Step::NotListed: the ids that were found
     bool completed = false;     // the sequence reached its last step

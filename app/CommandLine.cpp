@@ -7,7 +7,6 @@
 #include <QCommandLineParser>
 #include <QFile>
 
-#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -58,8 +57,9 @@ struct Options {
                                                    "it refuses, BGR8Packed, else Mono8.", "NAME"};
     QCommandLineOption grab{"grab", "Without a window: open the camera, grab one frame, release the "
                                     "camera and write the frame at full resolution to FILE, in the "
-                                    "format its extension names (.png, .tif, .tiff, .bmp, .jpg, "
-                                    ".jpeg); - writes PNG to standard output.", "FILE"};
+                                    "format its extension names (" +
+                                        QString::fromStdString(ui::PictureFileExtensions()) +
+                                        "); - writes PNG to standard output.", "FILE"};
 
     void AddTo(QCommandLineParser& parser)
     {
@@ -67,17 +67,6 @@ struct Options {
         parser.addOptions({help, version, list, camera, pixelFormat, grab});
     }
 };
-
-// Text for a tab-separated line: as it is, unless it holds something that
-// would break the line.
-std::string Field(const char* text)
-{
-    const std::string s = text ? text : "";
-    const bool plain = std::none_of(s.begin(), s.end(), [](unsigned char c) {
-        return c < 0x20 || c == 0x7f || c == '"' || c == '\\';
-    });
-    return plain ? s : cam::Quoted(s);
-}
 
 }  // namespace
 
@@ -158,9 +147,10 @@ int ListCameras()
 {
     std::vector<CamCameraInfo> cameras;
     const Outcome found = FindCameras(&cameras);
+    auto field = [](const char* text) { return cam::OneLine(text ? text : ""); };
     for (const CamCameraInfo& c : cameras)
-        std::printf("%s\t%s\t%s\n", Field(c.cameraId).c_str(), Field(c.cameraName).c_str(),
-                    Field(c.sourceName).c_str());
+        std::printf("%s\t%s\t%s\n", field(c.cameraId).c_str(), field(c.cameraName).c_str(),
+                    field(c.sourceName).c_str());
     std::fflush(stdout);
     CamShutdown();
     ReportFailure(found);

@@ -126,8 +126,8 @@ void CTarvikDlg::OnBnClickedGrabOnce()
 void CTarvikDlg::ShowOutcome(const Outcome& outcome, const char* failedAction)
 {
     ReportFailure(outcome);
-    m_lastFailure = outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : "";
-    m_picture.SetToolTip(PictureStatus(m_lastFailure));
+    m_picture.SetToolTip(
+        PictureStatus(outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : ""));
     EnableCommand(ID_PICTURE_SAVE, g_lastFrame.valid);
     EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
 }

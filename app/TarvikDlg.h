@@ -45,7 +45,6 @@ private:
 
     static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
     OpenOptions m_options;
-    std::string m_lastFailure;  // "last grab failed: ...", kept for the tooltip
 };
 
 // The rectangle, measured from target's origin, into which a picture of

@@ -151,6 +151,27 @@ static void BaseRows(size_t n, uint32_t width, bool mono, std::vector<uint8_t>* 
     }
 }
 
+namespace {
+
+// Where the moving square is in frame frameNo; not shown when it does not fit.
+struct Square {
+    bool shown = false;
+    uint64_t top = 0, left = 0, side = 0;
+};
+
+Square SquareOf(uint32_t width, uint32_t height, uint64_t frameNo)
+{
+    // In the middle of the ramp band, clear of its bottom rows, and only when it fits.
+    const uint64_t barRows = uint64_t(height) * 2 / 3;
+    const uint64_t side = std::max<uint64_t>(2, height / 8);
+    const uint64_t band = height - barRows;
+    if (side + 2 > band || side >= width)
+        return {};
+    return {true, barRows + (band - side) / 2, (frameNo * side) % (width - side), side};
+}
+
+}  // namespace
+
 void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height, bool mono,
                       uint64_t frameNo)
 {
@@ -264,17 +285,6 @@ void EncodeRow(const PixelFormat& format, const uint8_t* bgr, size_t n, uint64_t
 }
 
 }  // namespace
-
-Square SquareOf(uint32_t width, uint32_t height, uint64_t frameNo)
-{
-    // In the middle of the ramp band, clear of its bottom rows, and only when it fits.
-    const uint64_t barRows = uint64_t(height) * 2 / 3;
-    const uint64_t side = std::max<uint64_t>(2, height / 8);
-    const uint64_t band = height - barRows;
-    if (side + 2 > band || side >= width)
-        return {};
-    return {true, barRows + (band - side) / 2, (frameNo * side) % (width - side), side};
-}
 
 void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
                     const std::string& pixelFormat, uint64_t frameNo)

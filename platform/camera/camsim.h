@@ -46,13 +46,6 @@ void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height
 void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
                     const std::string& pixelFormat, uint64_t frameNo);
 
-// Where the moving square is in frame frameNo; not shown when it does not fit.
-struct Square {
-    bool shown = false;
-    uint64_t top = 0, left = 0, side = 0;
-};
-Square SquareOf(uint32_t width, uint32_t height, uint64_t frameNo);
-
 // The bar colours as blue, green, red.
 extern const uint8_t kSimBarColours[8][3];
 

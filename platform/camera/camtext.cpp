@@ -3,6 +3,7 @@
 #include "cam.h"
 #include "camtext.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 
@@ -78,6 +79,14 @@ std::string Quoted(std::string_view text)
         }
     }
     return out + "\"";
+}
+
+std::string OneLine(std::string_view text)
+{
+    const bool plain = !text.empty() && std::none_of(text.begin(), text.end(), [](unsigned char c) {
+        return c < 0x20 || c == 0x7f || c == '"' || c == '\\';
+    });
+    return plain ? std::string(text) : Quoted(text);
 }
 
 }  // namespace cam

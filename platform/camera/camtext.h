@@ -12,4 +12,8 @@ namespace cam {
 // break a one-line message.
 std::string Quoted(std::string_view text);
 
+// text as it is when it is safe on one line of a message or of tab-separated
+// output (no control characters, quotes or backslashes, not empty), else Quoted.
+std::string OneLine(std::string_view text);
+
 }  // namespace cam

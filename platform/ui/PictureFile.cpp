@@ -44,8 +44,6 @@ Picture Picture::FromDisplayImage(const DisplayImage& image)
 }
 
 bool Picture::IsNull() const { return !data_ || !data_->top; }
-int Picture::Width() const { return IsNull() ? 0 : data_->width; }
-int Picture::Height() const { return IsNull() ? 0 : data_->height; }
 int Picture::BitsPerSample() const
 {
     return !IsNull() && data_->format != QImage::Format_BGR888 ? 16 : 8;
@@ -88,12 +86,12 @@ QString Filter(const FileFormat& f)
     return QString::fromLatin1(f.label) + " (*." + Extensions(f).join(" *.") + ")";
 }
 
-// The picture as a QImage for Qt's writers; samples a format cannot hold
-// are brought down to 8 bits.
-QImage ForFormat(const Picture::Data& picture, const FileFormat& f)
+// The picture as a QImage for Qt's writers and the clipboard; deep samples
+// are brought down to 8 bits unless they may stay.
+QImage ImageOf(const Picture::Data& picture, bool keepDepth)
 {
     const QImage image = picture.ToImage();
-    if (f.deep)
+    if (keepDepth)
         return image;
     switch (image.format()) {
     case QImage::Format_Grayscale16: return image.convertToFormat(QImage::Format_Grayscale8);
@@ -198,7 +196,7 @@ QString Write(const Picture::Data& picture, const FileFormat& format, QFileDevic
             return {};
         return sink.failed ? device->errorString() : QStringLiteral("the PNG encoder failed");
     }
-    const QImage image = ForFormat(picture, format);
+    const QImage image = ImageOf(picture, format.deep);
     if (image.isNull())
         return QStringLiteral("not enough memory to convert the picture");
     QImageWriter writer(device, format.name);
@@ -323,7 +321,7 @@ void CopyToClipboard(const Picture& picture)
 {
     if (picture.IsNull())
         return;
-    QGuiApplication::clipboard()->setImage(ForFormat(*picture.data(), kFormats[2]));
+    QGuiApplication::clipboard()->setImage(ImageOf(*picture.data(), false));
 }
 
 }  // namespace ui

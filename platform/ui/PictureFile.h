@@ -26,8 +26,6 @@ public:
     static Picture FromDisplayImage(const DisplayImage& image);
 
     bool IsNull() const;
-    int Width() const;
-    int Height() const;
     int BitsPerSample() const;  // 8, or 16 for deeper frames
 
     struct Data;
