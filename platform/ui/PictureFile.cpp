@@ -6,8 +6,10 @@
 
 #include "DialogWindow.h"
 #include "DisplayImage.h"
+#include "OutputFile.h"
 #include "PictureData.h"
 
+#include <QBuffer>
 #include <QClipboard>
 #include <QDateTime>
 #include <QDir>
@@ -15,11 +17,12 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageWriter>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <png.h>
 #include <zlib.h>
+
+#include <dlfcn.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -52,6 +55,9 @@ int Picture::BitsPerSample() const
 // ---- formats ------------------------------------------------------------------
 
 namespace {
+
+// libpng hands each compressed chunk to one write: large chunks, few calls.
+constexpr size_t kPngChunkBytes = 1 << 20;
 
 struct FileFormat {
     const char* name;        // as QImageWriter knows it
@@ -87,10 +93,14 @@ QString Filter(const FileFormat& f)
 }
 
 // The picture as a QImage for Qt's writers and the clipboard; deep samples
-// are brought down to 8 bits unless they may stay.
+// are brought down to 8 bits unless they may stay. Rows stored top first are
+// lent, not copied (a deep 20-megapixel picture is 160 MB): such an image
+// must not outlive the picture.
 QImage ImageOf(const Picture::Data& picture, bool keepDepth)
 {
-    const QImage image = picture.ToImage();
+    const QImage image = picture.pitch > 0
+        ? QImage(picture.top, picture.width, picture.height, qsizetype(picture.pitch), picture.format)
+        : picture.ToImage();
     if (keepDepth)
         return image;
     switch (image.format()) {
@@ -102,18 +112,10 @@ QImage ImageOf(const Picture::Data& picture, bool keepDepth)
 
 // ---- PNG ------------------------------------------------------------------------
 
-struct PngSink {
-    QIODevice* device;
-    bool failed;
-};
-
 void PngWrite(png_structp png, png_bytep data, size_t size)
 {
-    auto* sink = static_cast<PngSink*>(png_get_io_ptr(png));
-    if (sink->device->write(reinterpret_cast<const char*>(data), qint64(size)) != qint64(size)) {
-        sink->failed = true;
+    if (!static_cast<OutputFile*>(png_get_io_ptr(png))->Write(data, size))
         png_error(png, "write failed");
-    }
 }
 
 void PngFlush(png_structp) {}
@@ -134,7 +136,7 @@ struct PngJob {
     int colour;
     int depth;
     png_bytep row;  // room for one row without RGBX64's fourth sample, or null
-    PngSink* sink;
+    OutputFile* file;
 };
 
 // The libpng calls. libpng reports errors by jumping back here, so nothing in
@@ -148,7 +150,8 @@ bool RunPng(const PngJob& job)
         return false;
     }
     const Picture::Data& picture = *job.picture;
-    png_set_write_fn(png, job.sink, PngWrite, PngFlush);
+    png_set_write_fn(png, job.file, PngWrite, PngFlush);
+    png_set_compression_buffer_size(png, kPngChunkBytes);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
     png_set_compression_level(png, Z_BEST_SPEED);
     png_set_compression_strategy(png, Z_RLE);
@@ -172,10 +175,10 @@ bool RunPng(const PngJob& job)
     return true;
 }
 
-// Writes the picture as PNG; false on any failure (sink says whether writing did).
-bool WritePng(const Picture::Data& picture, PngSink* sink)
+// Writes the picture as PNG; false on any failure (file says whether writing did).
+bool WritePng(const Picture::Data& picture, OutputFile* file)
 {
-    PngJob job{&picture, PNG_COLOR_TYPE_RGB, 8, nullptr, sink};
+    PngJob job{&picture, PNG_COLOR_TYPE_RGB, 8, nullptr, file};
     switch (picture.format) {
     case QImage::Format_BGR888: break;
     case QImage::Format_Grayscale16: job.colour = PNG_COLOR_TYPE_GRAY; job.depth = 16; break;
@@ -187,24 +190,83 @@ bool WritePng(const Picture::Data& picture, PngSink* sink)
     return RunPng(job);
 }
 
-// Writes the picture to device in format; empty, else why not.
-QString Write(const Picture::Data& picture, const FileFormat& format, QFileDevice* device)
+// Encoders tell stderr about their failures themselves (libtiff directly,
+// Qt's plugins through its log); the caller says once what went wrong, so
+// they are kept quiet while a picture is written.
+class QuietEncoders {
+public:
+    QuietEncoders() { g_previous = qInstallMessageHandler(Filter); }
+    ~QuietEncoders() { qInstallMessageHandler(g_previous); }
+    QuietEncoders(const QuietEncoders&) = delete;
+    QuietEncoders& operator=(const QuietEncoders&) = delete;
+
+    // libtiff, once Qt's TIFF plugin has loaded it, has global handlers.
+    static void QuietLibtiff()
+    {
+        if (void* tiff = dlopen("libtiff.so.6", RTLD_NOW | RTLD_NOLOAD)) {
+            using SetHandler = void* (*)(void*);
+            for (const char* name : {"TIFFSetErrorHandler", "TIFFSetWarningHandler"})
+                if (auto set = reinterpret_cast<SetHandler>(dlsym(tiff, name)))
+                    set(nullptr);
+            dlclose(tiff);
+        }
+    }
+
+private:
+    static void Filter(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    {
+        const bool encoder = context.category && (std::strncmp(context.category, "qt.gui.imageio", 14) == 0 ||
+                                                  std::strncmp(context.category, "qt.imageformats", 15) == 0);
+        if (encoder)
+            return;
+        if (g_previous)
+            g_previous(type, context, text);
+        else
+            std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+    }
+    static inline QtMessageHandler g_previous = nullptr;
+};
+
+// Writes the picture to file in format; empty, else why not. What an
+// encoder says is not taken on its word (Qt's TIFF writer reports success
+// when libtiff fails): every write is checked where it happens.
+QString Write(const Picture::Data& picture, const FileFormat& format, OutputFile* file)
 {
     if (std::strcmp(format.name, "png") == 0) {
-        PngSink sink{device, false};
-        if (WritePng(picture, &sink))
+        if (WritePng(picture, file))
             return {};
-        return sink.failed ? device->errorString() : QStringLiteral("the PNG encoder failed");
+        return !file->Error().empty() ? QString::fromLocal8Bit(file->Error().c_str())
+                                      : QStringLiteral("the PNG encoder failed");
     }
     const QImage image = ImageOf(picture, format.deep);
     if (image.isNull())
         return QStringLiteral("not enough memory to convert the picture");
+    // Writers may seek and read back: a temporary file allows that; a pipe or
+    // a device gets the encoded bytes in one piece.
+    QFile direct;
+    QBuffer encoded;
+    QIODevice* device = &encoded;
+    if (file->Replacing()) {
+        if (!direct.open(file->Descriptor(), QIODevice::ReadWrite | QIODevice::Unbuffered,
+                         QFileDevice::DontCloseHandle))
+            return direct.errorString();
+        device = &direct;
+    } else {
+        encoded.open(QIODevice::WriteOnly);
+    }
+    QuietEncoders quiet;
     QImageWriter writer(device, format.name);
     writer.setQuality(format.quality);
-    if (writer.write(image))
+    if (writer.canWrite())
+        QuietEncoders::QuietLibtiff();
+    const bool written = writer.write(image);
+    if (direct.isOpen() && direct.error() != QFileDevice::NoError)
+        return direct.errorString();
+    if (written) {
+        if (!direct.isOpen() && !file->Write(encoded.data().constData(), size_t(encoded.size())))
+            return QString::fromLocal8Bit(file->Error().c_str());
         return {};
-    if (device->error() != QFileDevice::NoError)
-        return device->errorString();
+    }
     if (writer.error() != QImageWriter::UnknownError)
         return writer.errorString();
     return QStringLiteral("the %1 writer cannot hold a picture of %2 x %3 pixels")
@@ -219,7 +281,7 @@ QString g_lastFolder;  // where the user saved last, while the program runs
 
 std::string PictureFormatOf(const std::string& path)
 {
-    if (path == "-")
+    if (OutputFile::IsStandardOutput(path))
         return "png";
     const QString suffix = QFileInfo(QFile::decodeName(path.c_str())).suffix().toLower();
     for (const FileFormat& f : kFormats)
@@ -246,25 +308,14 @@ std::string SavePicture(const Picture& picture, const std::string& path, const s
         return "there is no picture to save";
     const Picture::Data& data = *picture.data();
 
-    if (path == "-") {
-        QFile out;
-        if (!out.open(stdout, QIODevice::WriteOnly))
-            return out.errorString().toStdString();
-        QString error = Write(data, *f, &out);
-        if (error.isEmpty() && !out.flush())
-            error = out.errorString();
-        return error.toStdString();
-    }
-    QSaveFile file(QFile::decodeName(path.c_str()));
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString().toStdString();
+    OutputFile file;
+    if (!file.Open(path))
+        return file.Error();
     const QString error = Write(data, *f, &file);
-    if (!error.isEmpty()) {
-        file.cancelWriting();
+    if (!error.isEmpty())
         return error.toStdString();
-    }
-    if (!file.commit())
-        return file.errorString().toStdString();
+    if (!file.Commit())
+        return file.Error();
     return {};
 }
 
@@ -321,7 +372,10 @@ void CopyToClipboard(const Picture& picture)
 {
     if (picture.IsNull())
         return;
-    QGuiApplication::clipboard()->setImage(ImageOf(*picture.data(), false));
+    QImage image = ImageOf(*picture.data(), false);
+    if (image.constBits() == picture.data()->top)
+        image = image.copy();  // the clipboard keeps it longer than the picture lives
+    QGuiApplication::clipboard()->setImage(image);
 }
 
 }  // namespace ui

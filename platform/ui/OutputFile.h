@@ -1,0 +1,63 @@
+// Writing a file so that nothing is lost: every system call checked, a
+// regular file replaced only once its new content is complete on the disk,
+// and anything that is not a regular file written into rather than replaced.
+#pragma once
+
+#include <string>
+
+namespace ui {
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();  // cancels what was not committed
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Whether path means standard output: "-" or "/dev/stdout".
+    static bool IsStandardOutput(const std::string& path);
+
+    // Prepares writing to path, whose bytes are taken as they are:
+    // - standard output (see above) is written into;
+    // - a FIFO, character or block device, or socket, also behind symbolic
+    //   links, is written into directly and never replaced;
+    // - a regular file, new or existing, also behind symbolic links (the
+    //   links stay), is written under a temporary name in its folder and
+    //   renamed over it by Commit, keeping an existing file's permissions;
+    // - a symbolic link that leads nowhere and a folder are refused.
+    // False, with Error() set, when it cannot be written.
+    bool Open(const std::string& path);
+
+    // The descriptor to write to, for writers that need one; -1 when not open.
+    int Descriptor() const { return fd_; }
+    // Whether a temporary file is written, which can seek and be read back.
+    bool Replacing() const { return !temporary_.empty(); }
+
+    // Writes all of data; false, with Error() set, on any failure.
+    bool Write(const void* data, size_t size);
+    // Makes the writing final: a temporary file is synced to the disk, closed
+    // and renamed over the target; a direct target is closed. False, with
+    // Error() set, when any step fails; the target then stays as it was
+    // (a direct target may hold part of the data).
+    bool Commit();
+    // Drops the temporary file, if any; the target stays as it was.
+    void Cancel();
+
+    // Why the last step failed, e.g. "No space left on device".
+    const std::string& Error() const { return error_; }
+    // Records a failure found outside this object, by its errno value.
+    bool Fail(int errnum);
+
+private:
+    bool Fail(const std::string& why);
+    bool OpenDirect(const std::string& path, bool socket);
+    bool OpenReplacing(const std::string& target, int mode);  // mode -1: a new file's
+
+    int fd_ = -1;
+    bool ownsFd_ = false;
+    std::string temporary_;  // the temporary file while it exists
+    std::string target_;     // what the temporary file replaces
+    std::string error_;
+};
+
+}  // namespace ui
