@@ -12,12 +12,21 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -243,6 +252,30 @@ TEST_F(AravisTest, CameraKilledAfterOpening)
     EXPECT_TRUE(IsGrey(Pixels()));
 }
 
+// A camera that vanishes while a grab waits for its frame is reported as no
+// longer answering, before the wait's time-out, not as a frame that did not come.
+TEST_F(AravisTest, CameraVanishesDuringTheWait)
+{
+    // Waiting for a software trigger nobody sends, the camera answers but sends nothing.
+    ASSERT_EQ(QProcess::execute("arv-tool-0.8", {"-a", "127.0.0.1", "control", "TriggerMode=On"}), 0);
+    Use("gige:127.0.0.1");
+    TracedClick(IDC_INIT_GRAB_START);
+    std::thread killer([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        KillCamera();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    ::testing::internal::CaptureStderr();
+    Click(IDC_GRAB_ONCE);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    killer.join();
+    EXPECT_EQ(err, "tarvik: waiting for the frame failed: the camera stopped answering (CAM_ERR_IO)\n");
+    EXPECT_LT(timer.elapsed(), 14000) << "Aravis's own clean-up takes most of it";
+    TracedClick(IDC_GRAB_STOP_RELEASE);
+    RestartCamera();
+}
+
 // A camera that another program controls is still listed, without taking
 // its control, and opening it says it is busy.
 TEST_F(AravisTest, BusyCameraListedButNotOpened)
@@ -433,6 +466,61 @@ TEST(AravisSources, CombinedInOrder)
             << c.cameras << ": " << err;
         CamShutdown();
     }
+    unsetenv("TARVIK_CAMERAS");
+}
+
+// gige:HOST takes a discovery answer from HOST only: another host on the
+// network cannot pose as the camera.
+TEST(AravisSources, DiscoveryAnswerFromTheCameraOnly)
+{
+    auto bound = [](const char* address, uint16_t port) {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        inet_pton(AF_INET, address, &a.sin_addr);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << address;
+        return fd;
+    };
+    const int camera = bound("127.0.0.5", 3956), impostor = bound("127.0.0.6", 0);
+    for (const bool fromCamera : {true, false}) {
+        // Answers every discovery request it gets, from the camera's address or another.
+        std::atomic<bool> stop{false};
+        std::thread answerer([&] {
+            while (!stop) {
+                pollfd p{camera, POLLIN, 0};
+                if (poll(&p, 1, 50) != 1)
+                    continue;
+                uint8_t request[64];
+                sockaddr_in from{};
+                socklen_t length = sizeof from;
+                const ssize_t n = recvfrom(camera, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &length);
+                uint8_t ack[8 + 0xf8] = {0x00, 0x00, 0x00, 0x03, 0x00, 0xf8};
+                if (n >= 8)
+                    std::memcpy(ack + 6, request + 6, 2);  // the request id
+                std::strcpy(reinterpret_cast<char*>(ack + 8 + 0x68), "Answering camera");
+                sendto(fromCamera ? camera : impostor, ack, sizeof ack, 0, reinterpret_cast<sockaddr*>(&from),
+                       length);
+            }
+        });
+        setenv("TARVIK_CAMERAS", "gige:127.0.0.5", 1);
+        ASSERT_EQ(CamStartup(), CAM_OK);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce"), CAM_OK);
+        ::testing::internal::GetCapturedStderr();
+        CamCameraInfo info{};
+        uint32_t n = 0;
+        EXPECT_EQ(CamCameraList(&info, 1, &n, sizeof info), CAM_OK);
+        EXPECT_EQ(n, fromCamera ? 1u : 0u);
+        if (n == 1) {
+            EXPECT_STREQ(info.cameraName, "Answering camera");
+        }
+        CamShutdown();
+        stop = true;
+        answerer.join();
+    }
+    close(camera);
+    close(impostor);
     unsetenv("TARVIK_CAMERAS");
 }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace cam {
 namespace {
@@ -62,6 +63,93 @@ int32_t FrameStatus(ArvBufferStatus status)
     default: return CAM_FRAME_INVALID;
     }
 }
+
+// A GigE Vision discovery command sent to one camera's address alone, and
+// its answer. It takes no control, so it works on a camera that another
+// program controls, or this one; nothing is broadcast (the socket may not).
+class DiscoveryProbe {
+public:
+    static constexpr guint16 kGvcpPort = 3956;
+
+    explicit DiscoveryProbe(GInetAddress* camera)
+        : camera_(G_INET_ADDRESS(g_object_ref(camera))),
+          remote_(g_inet_socket_address_new(camera, kGvcpPort)),
+          socket_(g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP,
+                               &error_))
+    {
+    }
+    ~DiscoveryProbe()
+    {
+        if (socket_)
+            g_object_unref(socket_);
+        if (error_)
+            g_error_free(error_);
+        g_object_unref(remote_);
+        g_object_unref(camera_);
+    }
+    DiscoveryProbe(const DiscoveryProbe&) = delete;
+    DiscoveryProbe& operator=(const DiscoveryProbe&) = delete;
+
+    CamError Send()
+    {
+        if (!socket_) {
+            CamError err = Take(error_, "discovery");
+            error_ = nullptr;
+            return err;
+        }
+        // Command key 0x42, "acknowledge required", DISCOVERY_CMD, no data, request id.
+        GError* error = nullptr;
+        if (g_socket_send_to(socket_, remote_, reinterpret_cast<const gchar*>(kCommand), sizeof kCommand,
+                             nullptr, &error) < 0)
+            return Take(error, "discovery");
+        return CAM_OK;
+    }
+
+    // Whether the camera's answer arrived, waiting up to waitUs for it; model,
+    // when given, receives the model name it carries.
+    bool Answered(gint64 waitUs, std::string* model = nullptr)
+    {
+        const gint64 deadline = g_get_monotonic_time() + waitUs;
+        while (socket_) {
+            const gint64 left = deadline - g_get_monotonic_time();
+            if (!g_socket_condition_timed_wait(socket_, G_IO_IN, std::max<gint64>(0, left), nullptr, nullptr))
+                return false;
+            uint8_t answer[8 + kDiscoveryDataSize + 64];
+            GSocketAddress* sender = nullptr;
+            const gssize n = g_socket_receive_from(socket_, &sender, reinterpret_cast<gchar*>(answer),
+                                                   sizeof answer, nullptr, nullptr);
+            // Only the camera asked may answer: any other host could
+            // otherwise pose as it.
+            const bool fromCamera = sender && G_IS_INET_SOCKET_ADDRESS(sender) &&
+                g_inet_address_equal(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(sender)),
+                                     camera_);
+            if (sender)
+                g_object_unref(sender);
+            // Status 0, DISCOVERY_ACK, the whole bootstrap block, our request id.
+            if (fromCamera && n >= gssize(8 + kDiscoveryDataSize) && answer[0] == 0 && answer[1] == 0 &&
+                answer[2] == 0x00 && answer[3] == 0x03 && answer[6] == kCommand[6] &&
+                answer[7] == kCommand[7]) {
+                if (model) {
+                    const char* name = reinterpret_cast<const char*>(answer + 8 + kModelNameOffset);
+                    model->assign(name, strnlen(name, kModelNameSize));
+                }
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    static constexpr uint8_t kCommand[8] = {0x42, 0x01, 0x00, 0x02, 0x00, 0x00, 0x54, 0x56};
+    static constexpr size_t kDiscoveryDataSize = 0xf8;  // bootstrap registers 0x0000-0x00f7
+    static constexpr size_t kModelNameOffset = 0x68;
+    static constexpr size_t kModelNameSize = 32;
+
+    GInetAddress* camera_;
+    GSocketAddress* remote_;
+    GError* error_ = nullptr;
+    GSocket* socket_;
+};
 
 class AravisDevice : public Device {
 public:
@@ -126,6 +214,8 @@ public:
         if (!std::strcmp(name, kAdjust)) {
             if (!arv_camera_is_gv_device(camera_))
                 return CAM_ERR_NOT_FOUND;
+            if (lost_)
+                return CAM_ERR_IO;
             adjustDone_ = false;
             GError* error = nullptr;
             arv_camera_gv_auto_packet_size(camera_, &error);
@@ -216,13 +306,32 @@ public:
         auto it = FindFrame(frame);
         if (it == frames_.end() || !stream_)
             return CAM_ERR_BAD_SEQUENCE;
-        ArvBuffer* done = arv_stream_timeout_pop_buffer(stream_, guint64(timeoutMs) * 1000);
-        if (!done)
-            return CAM_ERR_TIMEOUT;
-        if (done != it->second) {
-            // Another announced frame came back first: leave it for its own wait.
-            arv_stream_push_buffer(stream_, done);
-            return CAM_ERR_BAD_SEQUENCE;
+        // The wait is cut into slices, and a GigE camera is asked after each
+        // empty one whether it is still there: one that vanished is reported
+        // as such within about a second, instead of as a frame that did not
+        // come in time (asking through Aravis would take its retries, seconds).
+        const gint64 deadline = g_get_monotonic_time() + gint64(timeoutMs) * 1000;
+        ArvBuffer* done = nullptr;
+        int unanswered = 0;  // probes in a row without an answer
+        while (!done) {
+            const gint64 left = std::max<gint64>(0, deadline - g_get_monotonic_time());
+            done = arv_stream_timeout_pop_buffer(stream_, guint64(std::min(left, kProbeEveryUs)));
+            if (done)
+                break;
+            if (DiscoveryProbe* probe = Probe()) {
+                if (unanswered > 0 && probe->Answered(0))
+                    unanswered = 0;
+                if (unanswered >= kUnansweredLimit) {
+                    lost_ = true;
+                    if (TraceEnabled())
+                        std::fprintf(stderr, "aravis: the camera no longer answers discovery\n");
+                    return CAM_ERR_IO;
+                }
+                if (probe->Send() == CAM_OK)
+                    ++unanswered;
+            }
+            if (g_get_monotonic_time() >= deadline)
+                return CAM_ERR_TIMEOUT;
         }
         size_t received = 0;
         arv_buffer_get_data(done, &received);
@@ -247,9 +356,23 @@ private:
                             [&](const auto& f) { return f.first == frame; });
     }
 
+    // The probe of a GigE camera's presence; null for other cameras.
+    DiscoveryProbe* Probe()
+    {
+        if (!probe_ && arv_camera_is_gv_device(camera_)) {
+            GSocketAddress* address = arv_gv_device_get_device_address(ARV_GV_DEVICE(device_));
+            if (address && G_IS_INET_SOCKET_ADDRESS(address))
+                probe_ = std::make_unique<DiscoveryProbe>(
+                    g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(address)));
+        }
+        return probe_.get();
+    }
+
     // The camera's feature of this name, if it is of the given kind.
     CamError Node(const char* name, GType kind, ArvGcNode** node)
     {
+        if (lost_)
+            return CAM_ERR_IO;
         *node = arv_device_get_feature(device_, name);
         if (!*node)
             return CAM_ERR_NOT_FOUND;
@@ -265,8 +388,15 @@ private:
         return false;
     }
 
+    static constexpr gint64 kProbeEveryUs = 250000;
+    static constexpr int kUnansweredLimit = 4;  // a second without an answer
+
     ArvCamera* camera_;
     ArvDevice* device_;  // owned by camera_
+    std::unique_ptr<DiscoveryProbe> probe_;
+    // The camera stopped answering: every later call fails at once, as each
+    // would otherwise wait out Aravis's retries (seconds) on a camera that is gone.
+    bool lost_ = false;
     ArvStream* stream_ = nullptr;
     Frames frames_;
     bool adjustDone_ = false;
@@ -377,10 +507,8 @@ public:
     }
 
 private:
-    // Sends the camera a GigE Vision discovery command addressed to it alone
-    // and reads its model name from the answer. Unlike connecting, this takes
-    // no control of the camera, so a camera that another program controls is
-    // found all the same; nothing is broadcast (the socket may not).
+    // Asks the camera alone for its discovery data (see DiscoveryProbe) and
+    // reads its model name from the answer.
     CamError AskForDiscoveryData(std::string* model)
     {
         GInetAddress* deviceAddress = nullptr;
@@ -389,50 +517,19 @@ private:
         if (err != CAM_OK)
             return err;
         g_object_unref(interfaceAddress);
-        GError* error = nullptr;
-        GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM,
-                                       G_SOCKET_PROTOCOL_UDP, &error);
-        GSocketAddress* remote = g_inet_socket_address_new(deviceAddress, kGvcpPort);
+        DiscoveryProbe probe(deviceAddress);
         g_object_unref(deviceAddress);
-        err = socket ? CAM_ERR_TIMEOUT : Take(error, id_.c_str());
-        // Command key 0x42, "acknowledge required", DISCOVERY_CMD, no data, request id.
-        const uint8_t command[8] = {0x42, 0x01, 0x00, 0x02, 0x00, 0x00, 0x54, 0x56};
-        for (int attempt = 0; socket && err == CAM_ERR_TIMEOUT && attempt < kDiscoveryAttempts; ++attempt) {
-            if (g_socket_send_to(socket, remote, reinterpret_cast<const gchar*>(command),
-                                 sizeof command, nullptr, &error) < 0) {
-                err = Take(error, id_.c_str());
-                break;
-            }
-            const gint64 deadline = g_get_monotonic_time() + kDiscoveryWaitUs;
-            while (err == CAM_ERR_TIMEOUT) {
-                const gint64 left = deadline - g_get_monotonic_time();
-                if (left <= 0 || !g_socket_condition_timed_wait(socket, G_IO_IN, left, nullptr, nullptr))
-                    break;
-                uint8_t answer[8 + kDiscoveryDataSize + 64];
-                const gssize n = g_socket_receive(socket, reinterpret_cast<gchar*>(answer),
-                                                  sizeof answer, nullptr, nullptr);
-                // Status 0, DISCOVERY_ACK, the whole bootstrap block, our request id.
-                if (n >= gssize(8 + kDiscoveryDataSize) && answer[0] == 0 && answer[1] == 0 &&
-                    answer[2] == 0x00 && answer[3] == 0x03 && answer[6] == command[6] &&
-                    answer[7] == command[7]) {
-                    const char* name = reinterpret_cast<const char*>(answer + 8 + kModelNameOffset);
-                    model->assign(name, strnlen(name, kModelNameSize));
-                    err = CAM_OK;
-                }
-            }
+        for (int attempt = 0; attempt < kDiscoveryAttempts; ++attempt) {
+            if ((err = probe.Send()) != CAM_OK)
+                return err;
+            if (probe.Answered(kDiscoveryWaitUs, model))
+                return CAM_OK;
         }
-        g_object_unref(remote);
-        if (socket)
-            g_object_unref(socket);
-        return err;
+        return CAM_ERR_TIMEOUT;
     }
 
-    static constexpr guint16 kGvcpPort = 3956;
     static constexpr int kDiscoveryAttempts = 3;
     static constexpr gint64 kDiscoveryWaitUs = 500000;
-    static constexpr size_t kDiscoveryDataSize = 0xf8;  // bootstrap registers 0x0000-0x00f7
-    static constexpr size_t kModelNameOffset = 0x68;
-    static constexpr size_t kModelNameSize = 32;
 
     // The camera's address, and the local address that reaches it (found by
     // connecting a UDP socket, which sends nothing).
@@ -455,7 +552,7 @@ private:
         }
         GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM,
                                        G_SOCKET_PROTOCOL_UDP, &error);
-        GSocketAddress* remote = g_inet_socket_address_new(address, kGvcpPort);
+        GSocketAddress* remote = g_inet_socket_address_new(address, DiscoveryProbe::kGvcpPort);
         GSocketAddress* local = nullptr;
         if (socket && g_socket_connect(socket, remote, nullptr, &error))
             local = g_socket_get_local_address(socket, &error);
