@@ -30,6 +30,14 @@ constexpr uint32_t kAccessMode = CAM_ACCESS_CONTROL;
 constexpr auto kAdjustPollPause = std::chrono::milliseconds(1);
 constexpr auto kAdjustPollLimit = std::chrono::seconds(10);
 
+// A frame says its own size where the source knows it (0 where not): one of
+// another size than opening read would be laid out wrongly.
+bool FitsOpenedSize(const CamFrame& frame)
+{
+    return (frame.width == 0 || frame.width == static_cast<uint32_t>(g_nWidth)) &&
+           (frame.height == 0 || frame.height == static_cast<uint32_t>(g_nHeight));
+}
+
 Outcome Stopped(Step step, CamError code = CAM_OK, std::string subject = {})
 {
     Outcome o;
@@ -47,7 +55,7 @@ Outcome FindCameras(std::vector<CamCameraInfo>* cameras)
     uint32_t nFoundCount = 0;
     CamError err = CamStartup();
     if (err != CAM_OK)
-        return Stopped(Step::Startup, err);
+        return Stopped(Step::Startup, err, err == CAM_ERR_BAD_CONFIG ? CamConfigError() : "");
     if ((err = CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce")) != CAM_OK)
         return Stopped(Step::Discovery, err);
     if ((err = CamCameraList(nullptr, 0, &camCount, sizeof(CamCameraInfo))) != CAM_OK)
@@ -194,6 +202,7 @@ bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPix
 Outcome GrabFrame()
 {
     int64_t nPayloadSize = 0;
+    int64_t filled = 0;
     CamFrame frame{};
     Outcome outcome;
     bool keepBuffer = false;
@@ -234,9 +243,15 @@ Outcome GrabFrame()
                 } else if (frame.receiveStatus != CAM_FRAME_COMPLETE) {
                     outcome = Stopped(Step::FrameStatus);
                     outcome.frameStatus = frame.receiveStatus;
+                } else if (!FitsOpenedSize(frame)) {
+                    outcome = Stopped(Step::FrameSize);
+                    outcome.frameWidth = frame.width;
+                    outcome.frameHeight = frame.height;
                 } else {
-                    const bool shown =
-                        CopyFrameToImage(frame.buffer, nPayloadSize, g_pPixelFormat, g_image);
+                    // Only what the camera wrote: the rest of the buffer is
+                    // whatever the heap held before.
+                    filled = std::min<int64_t>(frame.imageSize, nPayloadSize);
+                    const bool shown = CopyFrameToImage(frame.buffer, filled, g_pPixelFormat, g_image);
                     // The display image no longer holds the frame before: only
                     // a frame shown can be kept.
                     g_lastFrame = {};
@@ -260,7 +275,7 @@ Outcome GrabFrame()
     if (keepBuffer) {
         g_lastFrame.deep.reset(static_cast<const uint8_t*>(frame.buffer),
                                [](const uint8_t* p) { std::free(const_cast<uint8_t*>(p)); });
-        g_lastFrame.deepSize = nPayloadSize;
+        g_lastFrame.deepSize = filled;
     } else {
         std::free(frame.buffer);
     }
@@ -313,6 +328,8 @@ std::string Describe(const Outcome& o)
     case Step::None:
         return {};
     case Step::Startup:
+        if (!o.subject.empty())
+            return o.subject;  // what is wrong with the settings
         return "the camera library could not start: " + Because(o.code);
     case Step::Discovery:
         return "looking for cameras failed: " + Because(o.code);
@@ -366,6 +383,12 @@ std::string Describe(const Outcome& o)
         default:
             return "the frame arrived damaged (status " + std::to_string(o.frameStatus) + ")";
         }
+    case Step::FrameSize:
+        return "the camera sent a frame of " + std::to_string(o.frameWidth) + " x " +
+               std::to_string(o.frameHeight) + " pixels, not the " +
+               std::to_string(static_cast<uint32_t>(g_nWidth)) + " x " +
+               std::to_string(static_cast<uint32_t>(g_nHeight)) +
+               " it reported when opened; nothing to show";
     case Step::PixelFormat:
         return "pixel format " + cam::Quoted(o.subject) + " is not supported, nothing to show";
     }
@@ -398,6 +421,7 @@ ExitStatus ExitStatusFor(const Outcome& outcome)
     case Step::AcquisitionStart:
     case Step::Wait:
     case Step::FrameStatus:
+    case Step::FrameSize:
     case Step::PixelFormat:
         return kExitNoFrame;
     }
@@ -406,7 +430,8 @@ ExitStatus ExitStatusFor(const Outcome& outcome)
 
 void ReportFailure(const Outcome& outcome)
 {
-    if (!outcome.Failed())
+    // The library writes what is wrong with its settings itself.
+    if (!outcome.Failed() || (outcome.step == Step::Startup && !outcome.subject.empty()))
         return;
     const std::string line = "tarvik: " + Describe(outcome) + "\n";
     std::fputs(line.c_str(), stderr);

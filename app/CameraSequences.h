@@ -62,6 +62,7 @@ enum class Step {
     AcquisitionStart,// "AcquisitionStart" failed
     Wait,            // CamFrameWait failed (CAM_ERR_TIMEOUT: no frame in time)
     FrameStatus,     // the frame arrived with a non-zero receive status
+    FrameSize,       // a complete frame of another width or height than opening read
     PixelFormat,     // a complete frame in a pixel format that cannot be shown
 };
 
@@ -69,9 +70,12 @@ struct Outcome {
     Step step = Step::None;
     CamError code = CAM_OK;     // of the call that failed, where one did
     int32_t frameStatus = 0;    // Step::FrameStatus
+    uint32_t frameWidth = 0;    // Step::FrameSize: the frame's own size
+    uint32_t frameHeight = 0;
     int64_t value = 0;          // Step::PayloadSize, FrameMemory: the size; FindCameras: the
                                 // number of cameras the library reported
-    std::string subject;        // the camera id or pixel format concerned
+    std::string subject;        // the camera id or pixel format concerned; Step::Startup:
+                                // what is wrong with the settings, if that was it
     std::vector<std::string> found;  // Step::NotListed: the ids that were found
     bool completed = false;     // the sequence reached its last step
     bool imageUpdated = false;  // a grab copied a frame into the display image
@@ -103,7 +107,8 @@ void ReleaseCamera();
 // The failure in words, for one line after "tarvik: ", e.g. "no frame within
 // 5 s (CAM_ERR_TIMEOUT)". Empty when nothing failed.
 std::string Describe(const Outcome& outcome);
-// Writes "tarvik: <Describe>" to stderr when the outcome is a failure.
+// Writes "tarvik: <Describe>" to stderr when the outcome is a failure that
+// the camera library has not written itself.
 void ReportFailure(const Outcome& outcome);
 
 // Exit statuses of the command line, one meaning each.
@@ -123,8 +128,9 @@ ExitStatus ExitStatusFor(const Outcome& outcome);
 // frame of that camera into it, converted from its pixel format: "BGR8Packed"
 // (or "BGR8") bytes unchanged, grey levels as equal blue, green and red,
 // Bayer mosaics demosaiced, and so on for every format ui::CanShow knows.
-// Never reads more than nPayloadSize bytes of source; only whole rows it
-// holds are copied, the rest is black. Other pixel formats copy nothing;
+// Never reads more than nPayloadSize bytes of source (the bytes the frame
+// filled, not the size of its buffer); only whole rows it holds are copied,
+// the rest is black. Other pixel formats copy nothing;
 // false then, and when the image cannot be made.
 bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
                       ui::DisplayImage& image);

@@ -3,11 +3,17 @@
 #include "CommandLine.h"
 
 #include "platform/camera/camtext.h"
+#include "platform/ui/OutputFile.h"
 
 #include <QCommandLineParser>
 #include <QFile>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -27,7 +33,8 @@ const char kMore[] =
     "                       USB3 Vision camera; broadcasts), gige:HOST (one GigE Vision\n"
     "                       camera, no broadcast), aravis-fake.\n"
     "  TARVIK_SIM           Settings of the simulated camera, key=value pairs separated by\n"
-    "                       commas: count, width, height, formats, adjust, frames, payload.\n"
+    "                       commas: count, width, height, formats, adjust, frames, payload,\n"
+    "                       frame, filled.\n"
     "  TARVIK_CAMERA_TRACE  1 writes every camera-library call and its result to stderr.\n"
     "\n"
     "Exit status:\n"
@@ -68,7 +75,56 @@ struct Options {
     }
 };
 
+// An option's value as the bytes given, which QString would turn into U+FFFD
+// where they are not UTF-8 (Linux file names are bytes, not text). Walks the
+// arguments as QCommandLineParser does: "--name value" or "--name=value",
+// and nothing after "--".
+std::string RawValue(int argc, char** argv, const QCommandLineOption& option,
+                     const QList<QCommandLineOption*>& takingValues)
+{
+    const std::string name = "--" + option.names().first().toStdString();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--")
+            break;
+        if (arg == name && i + 1 < argc)
+            return argv[i + 1];
+        if (arg.rfind(name + "=", 0) == 0)
+            return arg.substr(name.size() + 1);
+        for (const QCommandLineOption* other : takingValues)
+            if (arg == "--" + other->names().first().toStdString())
+                ++i;  // its value is not an option
+    }
+    return {};
+}
+
+// Writes out what is buffered for standard output; false, with a message,
+// when it could not be written (a full disk, a closed pipe, /dev/full).
+bool StandardOutputWritten()
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    std::fprintf(stderr, "tarvik: cannot write standard output: %s\n",
+                 errno ? std::strerror(errno) : "an output error");
+    return false;
+}
+
 }  // namespace
+
+void OpenStandardDescriptors()
+{
+    // Opened for the other direction, so that using one fails instead of
+    // silently reading or writing nothing.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // Descriptors are handed out lowest first, so this is fd itself.
+        const int opened = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+        if (opened >= 0 && opened != fd)
+            close(opened);
+    }
+}
 
 CommandLine ParseCommandLine(int argc, char** argv)
 {
@@ -89,14 +145,15 @@ CommandLine ParseCommandLine(int argc, char** argv)
         return usage(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
         return usage("unexpected argument '" + parser.positionalArguments().first() + "'");
+    const QList<QCommandLineOption*> takingValues = {&o.camera, &o.pixelFormat, &o.grab};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
         return cl.mode = CommandLine::Mode::Version, cl;
-    for (const QCommandLineOption* once : {&o.camera, &o.pixelFormat, &o.grab})
+    for (const QCommandLineOption* once : takingValues)
         if (parser.values(*once).size() > 1)
             return usage("--" + once->names().first() + " given more than once");
-    cl.open.cameraId = parser.value(o.camera).toStdString();
+    cl.open.cameraId = RawValue(argc, argv, o.camera, takingValues);
     cl.open.pixelFormat = parser.value(o.pixelFormat).toStdString();
     if (parser.isSet(o.camera) && cl.open.cameraId.empty())
         return usage("--camera needs a camera id");
@@ -108,7 +165,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
         return cl.mode = CommandLine::Mode::List, cl;
     }
     if (parser.isSet(o.grab)) {
-        cl.grabFile = QFile::encodeName(parser.value(o.grab)).toStdString();
+        cl.grabFile = RawValue(argc, argv, o.grab, takingValues);
         if (ui::PictureFormatOf(cl.grabFile).empty())
             return usage("--grab needs a file name ending in " +
                          QString::fromStdString(ui::PictureFileExtensions()) + ", or -");
@@ -124,13 +181,13 @@ int ShowHelp()
     o.AddTo(parser);
     const QString text = parser.helpText().replace("<executable_name>", "tarvik") + kMore;
     std::fputs(text.toLocal8Bit().constData(), stdout);
-    return kExitSuccess;
+    return StandardOutputWritten() ? kExitSuccess : kExitNotWritten;
 }
 
 int ShowVersion()
 {
     std::printf("tarvik %s\n", TARVIK_VERSION);
-    return kExitSuccess;
+    return StandardOutputWritten() ? kExitSuccess : kExitNotWritten;
 }
 
 int ShowUsageError(const std::string& error)
@@ -139,7 +196,7 @@ int ShowUsageError(const std::string& error)
                  "tarvik: %s\n"
                  "Usage: tarvik [--camera ID] [--pixel-format NAME] [--grab FILE]\n"
                  "       tarvik --list | --help | --version\n",
-                 error.c_str());
+                 cam::Escaped(error).c_str());
     return kExitUsage;
 }
 
@@ -151,10 +208,10 @@ int ListCameras()
     for (const CamCameraInfo& c : cameras)
         std::printf("%s\t%s\t%s\n", field(c.cameraId).c_str(), field(c.cameraName).c_str(),
                     field(c.sourceName).c_str());
-    std::fflush(stdout);
+    const bool written = StandardOutputWritten();
     CamShutdown();
     ReportFailure(found);
-    return ExitStatusFor(found);
+    return found.Failed() || written ? ExitStatusFor(found) : kExitNotWritten;
 }
 
 int GrabToFile(const CommandLine& commandLine)
@@ -163,15 +220,16 @@ int GrabToFile(const CommandLine& commandLine)
     if (!outcome.Failed())
         outcome = GrabFrame();
     const ui::Picture picture = CapturedPicture();  // kept past the release
+    // Said before the release, which can take seconds on a camera that is gone.
+    ReportFailure(outcome);
     ReleaseCamera();
-    if (outcome.Failed()) {
-        ReportFailure(outcome);
+    if (outcome.Failed())
         return ExitStatusFor(outcome);
-    }
     const std::string error = ui::SavePicture(picture, commandLine.grabFile);
     if (!error.empty()) {
-        const std::string where = commandLine.grabFile == "-" ? "standard output"
-                                                               : cam::Quoted(commandLine.grabFile);
+        const std::string where = ui::OutputFile::IsStandardOutput(commandLine.grabFile)
+            ? "standard output"
+            : cam::Quoted(commandLine.grabFile);
         std::fprintf(stderr, "tarvik: cannot write %s: %s\n", where.c_str(), error.c_str());
         return kExitNotWritten;
     }

@@ -14,7 +14,14 @@ struct CommandLine {
     std::string usageError;  // Mode::Usage: what is wrong
 };
 
-// Reads the options; needs no application object and no display.
+// Makes sure descriptors 0, 1 and 2 are open before anything else opens a
+// file: one that is closed gets /dev/null opened the other way round, so
+// that output to a closed standard output fails instead of landing in
+// whatever file took its number.
+void OpenStandardDescriptors();
+
+// Reads the options; needs no application object and no display. File names
+// and camera ids keep the bytes they were given.
 CommandLine ParseCommandLine(int argc, char** argv);
 
 // Each returns the exit status. None of them touches a display.

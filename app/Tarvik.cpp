@@ -27,6 +27,7 @@ bool CTarvikApp::InitInstance()
 
 int main(int argc, char** argv)
 {
+    OpenStandardDescriptors();
     const CommandLine commandLine = ParseCommandLine(argc, argv);
     switch (commandLine.mode) {
     case CommandLine::Mode::Usage:

@@ -70,6 +70,7 @@ using namespace rec;
 extern "C" {
 
 CamError CamStartup(void) { return Record(Call("CamStartup")); }
+const char* CamConfigError(void) { return ""; }
 CamError CamShutdown(void) { return Record(Call("CamShutdown")); }
 
 CamError CamCameraList(CamCameraInfo* list, uint32_t listLength, uint32_t* numFound,
@@ -172,6 +173,7 @@ CamError CamFrameWait(CamHandle camera, CamFrame* frame, uint32_t timeoutMs)
         size_t n = std::min<size_t>(frame->bufferSize, g_script.frameBytes.size());
         if (n)
             std::memcpy(frame->buffer, g_script.frameBytes.data(), n);
+        frame->imageSize = uint32_t(n);
         frame->receiveStatus = g_script.receiveStatus;
     }
     return r;

@@ -72,8 +72,8 @@ typedef struct CamFrame {
     void* buffer;
     uint32_t bufferSize;
     int32_t receiveStatus;   /* CAM_FRAME_..., valid after CamFrameWait returned CAM_OK */
-    uint32_t imageSize;      /* bytes of buffer the frame filled */
-    uint32_t width;
+    uint32_t imageSize;      /* bytes of buffer the frame filled; only these hold data */
+    uint32_t width;          /* the frame's own size, 0 where the source does not know it */
     uint32_t height;
     uint32_t reserved;
     uint64_t frameId;        /* counts frames delivered by the camera */
@@ -87,6 +87,11 @@ typedef void (*CamFrameCallback)(CamHandle camera, CamFrame* frame);
  * camera still open. */
 CamError CamStartup(void);
 CamError CamShutdown(void);
+
+/* When the last CamStartup failed with CAM_ERR_BAD_CONFIG: what is wrong, in
+ * one line (e.g. "TARVIK_SIM: unknown setting \"gain\" ..."), which CamStartup
+ * has also written to stderr after "tarvik: ". Otherwise empty; never null. */
+const char* CamConfigError(void);
 
 /* With list null: *numFound receives the number of cameras found by the last
  * "GeVDiscoveryAllOnce". Otherwise up to listLength entries are filled and

@@ -38,6 +38,7 @@ struct Library {
     std::vector<Found> found;
     std::map<CamHandle, OpenCamera> cameras;
     CamHandle nextHandle = 2;
+    std::string configError;  // why the last start-up failed, if it was the settings
 };
 
 Library& Lib()
@@ -179,7 +180,8 @@ CamError CamStartup(void)
     Library& lib = Lib();
     if (lib.started)
         return Traced("CamStartup", CAM_OK);
-    std::string error;
+    std::string& error = lib.configError;
+    error.clear();
     CamError err = CreateSources(std::getenv("TARVIK_CAMERAS"), &lib.sources, &error);
     if (err != CAM_OK) {
         std::fprintf(stderr, "tarvik: %s\n", error.c_str());
@@ -191,6 +193,8 @@ CamError CamStartup(void)
     lib.nextHandle = 2;
     return Traced("CamStartup", CAM_OK);
 }
+
+const char* CamConfigError(void) { return Lib().configError.c_str(); }
 
 CamError CamShutdown(void)
 {

@@ -83,6 +83,18 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
             if (!ParseInt(value, &s.payload))
                 return fail("payload must be a 64-bit number, got " + Quoted(value));
             s.payloadOverride = true;
+        } else if (key == "frame") {
+            const size_t x = value.find('x');
+            int64_t w = 0, h = 0;
+            if (x == std::string::npos || !ParseInt(value.substr(0, x), &w) ||
+                !ParseInt(value.substr(x + 1), &h) || w <= 0 || h <= 0 || w > UINT32_MAX ||
+                h > UINT32_MAX)
+                return fail("frame must be WIDTHxHEIGHT, each from 1 to 4294967295, got " + Quoted(value));
+            s.frameWidth = uint32_t(w);
+            s.frameHeight = uint32_t(h);
+        } else if (key == "filled") {
+            if (!ParseInt(value, &s.filled) || s.filled < 0)
+                return fail("filled must be a number of bytes from 0, got " + Quoted(value));
         } else if (key == "formats") {
             s.formats.clear();
             size_t p = 0;
@@ -117,7 +129,7 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
                 return fail("frames must be ok, none or incomplete, got " + Quoted(value));
         } else {
             return fail("unknown setting " + Quoted(key) +
-                        " (known: count, width, height, formats, adjust, frames, payload)");
+                        " (known: count, width, height, formats, adjust, frames, payload, frame, filled)");
         }
     }
     *settings = s;
@@ -409,9 +421,13 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
             return CAM_ERR_TIMEOUT;
         }
-        const uint32_t w = static_cast<uint32_t>(s_.width);
-        const uint32_t h = static_cast<uint32_t>(s_.height);
+        const uint32_t w = s_.frameWidth ? s_.frameWidth : static_cast<uint32_t>(s_.width);
+        const uint32_t h = s_.frameHeight ? s_.frameHeight : static_cast<uint32_t>(s_.height);
         uint64_t size = std::min<uint64_t>(frame->bufferSize, static_cast<uint64_t>(Payload()));
+        if (s_.frameWidth)
+            size = std::min<uint64_t>(size, uint64_t(PictureBytes(w, h)));
+        if (s_.filled >= 0)
+            size = std::min<uint64_t>(size, uint64_t(s_.filled));
         if (s_.frames == SimSettings::Frames::Incomplete)
             size /= 2;
         RenderSimFrame(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h,
@@ -446,8 +462,14 @@ private:
     {
         if (s_.payloadOverride)
             return s_.payload;
+        return PictureBytes(s_.width, s_.height);
+    }
+
+    // Bytes of a picture of this size in the current format.
+    int64_t PictureBytes(int64_t width, int64_t height) const
+    {
         // Rows of a known format as it lays them out; unknown ones as BGR.
-        const int64_t w = std::max<int64_t>(0, s_.width), h = std::max<int64_t>(0, s_.height);
+        const int64_t w = std::max<int64_t>(0, width), h = std::max<int64_t>(0, height);
         const PixelFormat* format = FindPixelFormat(format_.c_str());
         const uint64_t row = format ? RowBytes(*format, uint64_t(w)) : uint64_t(w) * 3;
         int64_t bytes = 0;

@@ -23,6 +23,11 @@ struct SimSettings {
     Frames frames = Frames::Ok;
     bool payloadOverride = false;
     int64_t payload = 0;
+    // A camera that sends other than it announced: frames of this size
+    // (0: Width x Height), filling at most this many bytes (-1: all).
+    uint32_t frameWidth = 0;
+    uint32_t frameHeight = 0;
+    int64_t filled = -1;
 };
 
 constexpr int64_t kSimMaxCount = 64;

@@ -63,30 +63,68 @@ const char* CamErrorText(CamError error)
 
 namespace cam {
 
-std::string Quoted(std::string_view text)
+namespace {
+
+// Bytes of the well-formed UTF-8 sequence of two or more bytes that starts
+// text, or 0 (overlong forms, surrogates and values past U+10FFFF included).
+size_t MultiByteLength(std::string_view text)
 {
-    std::string out = "\"";
-    for (unsigned char c : text) {
+    const auto byte = [&](size_t i) { return i < text.size() ? (unsigned char)text[i] : 0u; };
+    const unsigned lead = byte(0);
+    size_t length = 0;
+    unsigned low = 0x80, high = 0xbf;  // the range of the second byte
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (byte(1) < low || byte(1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xbf)
+            return 0;
+    return length;
+}
+
+}  // namespace
+
+std::string Escaped(std::string_view text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = text[i];
         if (c == '"' || c == '\\') {
             out += '\\';
             out += char(c);
-        } else if (c < 0x20 || c == 0x7f) {
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += char(c);
+        } else if (const size_t n = c >= 0x80 ? MultiByteLength(text.substr(i)) : 0) {
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        } else {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02x", c);
             out += hex;
-        } else {
-            out += char(c);
         }
+        ++i;
     }
-    return out + "\"";
+    return out;
 }
+
+std::string Quoted(std::string_view text) { return "\"" + Escaped(text) + "\""; }
 
 std::string OneLine(std::string_view text)
 {
-    const bool plain = !text.empty() && std::none_of(text.begin(), text.end(), [](unsigned char c) {
-        return c < 0x20 || c == 0x7f || c == '"' || c == '\\';
-    });
-    return plain ? std::string(text) : Quoted(text);
+    return !text.empty() && Escaped(text) == text ? std::string(text) : Quoted(text);
 }
 
 }  // namespace cam

@@ -7,13 +7,15 @@
 
 namespace cam {
 
-// text in double quotes, with quotes, backslashes and control characters
-// escaped, so that whatever a camera, a file or the environment holds cannot
-// break a one-line message.
+// text with quotes, backslashes, control characters and bytes that are not
+// UTF-8 escaped (\", \\, \x1b), so that whatever a camera, a file, a
+// command line or the environment holds cannot break a one-line message.
+std::string Escaped(std::string_view text);
+// Escaped text in double quotes.
 std::string Quoted(std::string_view text);
 
 // text as it is when it is safe on one line of a message or of tab-separated
-// output (no control characters, quotes or backslashes, not empty), else Quoted.
+// output (nothing Escaped would change, not empty), else Quoted.
 std::string OneLine(std::string_view text);
 
 }  // namespace cam
