@@ -34,7 +34,7 @@ const char kMore[] =
     "                       camera, no broadcast), aravis-fake.\n"
     "  TARVIK_SIM           Settings of the simulated camera, key=value pairs separated by\n"
     "                       commas: count, width, height, formats, adjust, frames, payload,\n"
-    "                       frame, filled.\n"
+    "                       frame, filled, rate.\n"
     "  TARVIK_CAMERA_TRACE  1 writes every camera-library call and its result to stderr.\n"
     "\n"
     "Exit status:\n"

@@ -469,6 +469,64 @@ TEST(AravisSources, CombinedInOrder)
     unsetenv("TARVIK_CAMERAS");
 }
 
+// The fake GigE camera streams into frames announced once and queued again
+// after each use: they come back complete, frame ids rising; with packets
+// lost on the way some come back incomplete, and the stream goes on.
+TEST(AravisStream, FramesComeBackAndAreQueuedAgain)
+{
+    for (const bool lossy : {false, true}) {
+        if (lossy) {
+            ASSERT_NO_FATAL_FAILURE(RestartCamera({"--gvsp-lost-ratio", "300"}));
+        }
+        setenv("TARVIK_CAMERAS", "gige:127.0.0.1", 1);
+        ASSERT_EQ(CamStartup(), CAM_OK);
+        ASSERT_EQ(CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce"), CAM_OK);
+        CamHandle h = 0;
+        ASSERT_EQ(CamCameraOpen("gige:127.0.0.1", CAM_ACCESS_CONTROL, &h), CAM_OK);
+        int64_t payload = 0;
+        ASSERT_EQ(CamFeatureIntGet(h, "PayloadSize", &payload), CAM_OK);
+        std::vector<std::vector<uint8_t>> memory(3, std::vector<uint8_t>(size_t(payload)));
+        std::vector<CamFrame> frames(3);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            frames[i].buffer = memory[i].data();
+            frames[i].bufferSize = uint32_t(payload);
+            ASSERT_EQ(CamFrameAnnounce(h, &frames[i], sizeof frames[i]), CAM_OK);
+        }
+        ASSERT_EQ(CamCaptureStart(h), CAM_OK);
+        for (CamFrame& f : frames)
+            ASSERT_EQ(CamFrameQueue(h, &f, nullptr), CAM_OK);
+        ASSERT_EQ(CamFeatureCommandRun(h, "AcquisitionStart"), CAM_OK);
+        int complete = 0, incomplete = 0;
+        uint64_t lastId = 0;
+        for (int i = 0; i < 12; ++i) {
+            CamFrame* f = nullptr;
+            const CamError err = CamFrameWaitNext(h, &f, 5000);
+            if (lossy && err == CAM_ERR_TIMEOUT)
+                continue;  // every packet of a frame can be lost
+            ASSERT_EQ(err, CAM_OK) << i;
+            ASSERT_TRUE(f >= frames.data() && f < frames.data() + frames.size());
+            (f->receiveStatus == CAM_FRAME_COMPLETE ? complete : incomplete)++;
+            if (f->receiveStatus == CAM_FRAME_COMPLETE) {
+                EXPECT_GT(f->frameId, lastId);
+                lastId = f->frameId;
+            }
+            ASSERT_EQ(CamFrameQueue(h, f, nullptr), CAM_OK);
+        }
+        if (lossy) {
+            EXPECT_GT(incomplete, 0);
+        } else {
+            EXPECT_EQ(complete, 12);
+        }
+        EXPECT_EQ(CamFeatureCommandRun(h, "AcquisitionStop"), CAM_OK);
+        EXPECT_EQ(CamCaptureEnd(h), CAM_OK);
+        for (CamFrame& f : frames)
+            EXPECT_EQ(CamFrameRevoke(h, &f), CAM_OK);
+        CamShutdown();
+    }
+    RestartCamera();
+    unsetenv("TARVIK_CAMERAS");
+}
+
 // gige:HOST takes a discovery answer from HOST only: another host on the
 // network cannot pose as the camera.
 TEST(AravisSources, DiscoveryAnswerFromTheCameraOnly)

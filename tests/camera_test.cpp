@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -483,6 +485,95 @@ TEST(SimPicture, Content)
     EXPECT_EQ(cam::SimLuma(255, 255, 255), 255);
     EXPECT_EQ(cam::SimLuma(0, 0, 255), 76);  // red
     EXPECT_NE(bgr, next) << "successive frames must differ";
+}
+
+}  // namespace
+
+namespace {
+
+// Frames announced once and queued again after each use, as a stream does.
+struct Stream {
+    Stream(CamHandle camera, size_t frames, int64_t payload)
+        : h(camera), buffers(frames, GuardedBuffer(size_t(payload))), records(frames)
+    {
+        for (size_t i = 0; i < frames; ++i) {
+            records[i] = buffers[i].Frame();
+            EXPECT_EQ(CamFrameAnnounce(h, &records[i], sizeof records[i]), CAM_OK);
+        }
+        EXPECT_EQ(CamCaptureStart(h), CAM_OK);
+        for (CamFrame& f : records)
+            EXPECT_EQ(CamFrameQueue(h, &f, nullptr), CAM_OK);
+        EXPECT_EQ(CamFeatureCommandRun(h, "AcquisitionStart"), CAM_OK);
+    }
+    ~Stream()
+    {
+        EXPECT_EQ(CamFeatureCommandRun(h, "AcquisitionStop"), CAM_OK);
+        EXPECT_EQ(CamCaptureEnd(h), CAM_OK);
+        for (CamFrame& f : records)
+            EXPECT_EQ(CamFrameRevoke(h, &f), CAM_OK);
+    }
+    size_t IndexOf(const CamFrame* f) const { return size_t(f - records.data()); }
+
+    CamHandle h;
+    std::vector<GuardedBuffer> buffers;
+    std::vector<CamFrame> records;
+};
+
+// A stream hands its frames back oldest first, each holding the picture of
+// its frame id exactly as a single grab renders it, in every way of laying
+// out samples (the moving square redone rather than the whole frame).
+TEST_F(Frames, StreamDeliversEveryPictureInOrder)
+{
+    for (const char* format : {"BGR8Packed", "Mono8", "BayerGB12p", "Mono10Packed", "YUV422_8_UYVY", "Mono16",
+                               "RGBa8", "Foo"}) {
+        // 101 x 72: the square (9 pixels) lands off every 8-pixel boundary.
+        Start((std::string("width=101,height=72,rate=1000,formats=") + format).c_str());
+        CamHandle h = OpenFirst();
+        int64_t payload = 0;
+        ASSERT_EQ(CamFeatureIntGet(h, "PayloadSize", &payload), CAM_OK);
+        auto stream = std::make_unique<Stream>(h, 3, payload);
+        std::vector<uint8_t> expected(size_t(payload), 0);
+        for (uint64_t i = 0; i < 12; ++i) {
+            CamFrame* f = nullptr;
+            ASSERT_EQ(CamFrameWaitNext(h, &f, 1000), CAM_OK) << format;
+            EXPECT_EQ(stream->IndexOf(f), i % 3) << format;
+            EXPECT_GE(f->frameId, i) << format;
+            EXPECT_EQ(f->receiveStatus, CAM_FRAME_COMPLETE);
+            cam::RenderSimFrame(expected.data(), expected.size(), 101, 72, format, f->frameId);
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stream->buffers[i % 3].bytes.begin()))
+                << format << " frame " << f->frameId;
+            EXPECT_TRUE(stream->buffers[i % 3].GuardIntact());
+            ASSERT_EQ(CamFrameQueue(h, f, nullptr), CAM_OK);
+        }
+        stream.reset();
+        CamShutdown();
+    }
+}
+
+// Pictures made while the program holds every frame are lost, as with a real
+// camera: the frame ids skip them. Misuse is refused.
+TEST_F(Frames, StreamLosesWhatNoFrameWasQueuedFor)
+{
+    Start("width=16,height=8,rate=2000");
+    CamHandle h = OpenFirst();
+    CamFrame* f = nullptr;
+    EXPECT_EQ(CamFrameWaitNext(h, &f, 10), CAM_ERR_BAD_SEQUENCE);  // nothing queued
+    EXPECT_EQ(CamFrameWaitNext(h, nullptr, 10), CAM_ERR_BAD_PARAMETER);
+    {
+        Stream stream(h, 2, 16 * 8 * 3);
+        uint64_t last = 0;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(CamFrameWaitNext(h, &f, 1000), CAM_OK);
+            if (i > 0) {
+                EXPECT_GT(f->frameId, last + 1) << "a picture made while no frame was queued arrived";
+            }
+            last = f->frameId;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // 40 pictures at 2000 a second
+            ASSERT_EQ(CamFrameQueue(h, f, nullptr), CAM_OK);
+        }
+    }
+    EXPECT_EQ(CamFeatureCommandRun(h, "AcquisitionStart"), CAM_OK);
+    EXPECT_EQ(CamFrameWaitNext(h, &f, 10), CAM_ERR_BAD_SEQUENCE);  // capture ended: nothing queued
 }
 
 }  // namespace

@@ -114,13 +114,26 @@ CamError CamFeatureCommandIsDone(CamHandle handle, const char* name, bool* isDon
 
 /* Single-frame capture: announce, capture start, queue, (acquisition start),
  * wait, capture end, revoke. frameSize must be sizeof(CamFrame). Callbacks are
- * not supported: pass null to CamFrameQueue. */
+ * not supported: pass null to CamFrameQueue.
+ *
+ * Continuous capture (a stream): announce several frames once, capture
+ * start, queue them all, "AcquisitionStart"; then CamFrameWaitNext hands
+ * back each frame as the camera filled it, oldest first, and the caller
+ * queues it again once done with it. A camera that finds no frame queued
+ * when it has a picture ready drops that picture: frameId then skips as
+ * many. "AcquisitionStop", capture end (which takes back every frame still
+ * queued) and a revoke of each frame end the stream. */
 CamError CamFrameAnnounce(CamHandle camera, CamFrame* frame, uint32_t frameSize);
 CamError CamFrameRevoke(CamHandle camera, CamFrame* frame);
 CamError CamCaptureStart(CamHandle camera);
 CamError CamCaptureEnd(CamHandle camera);
 CamError CamFrameQueue(CamHandle camera, CamFrame* frame, CamFrameCallback callback);
 CamError CamFrameWait(CamHandle camera, CamFrame* frame, uint32_t timeoutMs);
+/* Waits for whichever queued frame the camera fills next; on success *frame
+ * points to it and it is no longer queued. CAM_ERR_BAD_SEQUENCE when no
+ * frame is queued; CAM_ERR_TIMEOUT when none came in time, CAM_ERR_IO when
+ * the camera stopped answering (every frame then stays queued). */
+CamError CamFrameWaitNext(CamHandle camera, CamFrame** frame, uint32_t timeoutMs);
 
 #ifdef __cplusplus
 }

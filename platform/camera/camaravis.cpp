@@ -306,18 +306,56 @@ public:
         auto it = FindFrame(frame);
         if (it == frames_.end() || !stream_)
             return CAM_ERR_BAD_SEQUENCE;
-        // The wait is cut into slices, and a GigE camera is asked after each
-        // empty one whether it is still there: one that vanished is reported
-        // as such within about a second, instead of as a frame that did not
-        // come in time (asking through Aravis would take its retries, seconds).
-        const gint64 deadline = g_get_monotonic_time() + gint64(timeoutMs) * 1000;
         ArvBuffer* done = nullptr;
+        if (CamError err = Pop(timeoutMs, &done); err != CAM_OK)
+            return err;
+        if (done != it->second) {
+            // Another announced frame came back first: leave it for its own wait.
+            arv_stream_push_buffer(stream_, done);
+            return CAM_ERR_BAD_SEQUENCE;
+        }
+        Fill(frame, done);
+        return CAM_OK;
+    }
+
+    CamError WaitNext(const std::deque<CamFrame*>&, CamFrame** frame, uint32_t timeoutMs) override
+    {
+        if (!stream_)
+            return CAM_ERR_BAD_SEQUENCE;
+        ArvBuffer* done = nullptr;
+        if (CamError err = Pop(timeoutMs, &done); err != CAM_OK)
+            return err;
+        auto it = std::find_if(frames_.begin(), frames_.end(), [&](const auto& f) { return f.second == done; });
+        if (it == frames_.end()) {
+            g_object_unref(done);
+            return CAM_ERR_INTERNAL;
+        }
+        Fill(it->first, done);
+        *frame = it->first;
+        return CAM_OK;
+    }
+
+private:
+    using Frames = std::vector<std::pair<CamFrame*, ArvBuffer*>>;
+
+    Frames::iterator FindFrame(const CamFrame* frame)
+    {
+        return std::find_if(frames_.begin(), frames_.end(),
+                            [&](const auto& f) { return f.first == frame; });
+    }
+
+    // The next buffer the stream filled. The wait is cut into slices, and a
+    // GigE camera is asked after each empty one whether it is still there:
+    // one that vanished is reported as such within about a second, instead
+    // of as a frame that did not come in time (asking through Aravis would
+    // take its retries, seconds).
+    CamError Pop(uint32_t timeoutMs, ArvBuffer** done)
+    {
+        const gint64 deadline = g_get_monotonic_time() + gint64(timeoutMs) * 1000;
         int unanswered = 0;  // probes in a row without an answer
-        while (!done) {
-            const gint64 left = std::max<gint64>(0, deadline - g_get_monotonic_time());
-            done = arv_stream_timeout_pop_buffer(stream_, guint64(std::min(left, kProbeEveryUs)));
-            if (done)
-                break;
+        while (!(*done = arv_stream_timeout_pop_buffer(
+                     stream_, guint64(std::min(std::max<gint64>(0, deadline - g_get_monotonic_time()),
+                                               kProbeEveryUs))))) {
             if (DiscoveryProbe* probe = Probe()) {
                 if (unanswered > 0 && probe->Answered(0))
                     unanswered = 0;
@@ -333,10 +371,17 @@ public:
             if (g_get_monotonic_time() >= deadline)
                 return CAM_ERR_TIMEOUT;
         }
+        return CAM_OK;
+    }
+
+    // The frame record from a buffer the stream filled, which it then lets go.
+    static void Fill(CamFrame* frame, ArvBuffer* done)
+    {
         size_t received = 0;
         arv_buffer_get_data(done, &received);
         frame->receiveStatus = FrameStatus(arv_buffer_get_status(done));
         frame->imageSize = uint32_t(std::min<size_t>(received, frame->bufferSize));
+        frame->width = frame->height = 0;
         if (arv_buffer_get_payload_type(done) == ARV_BUFFER_PAYLOAD_TYPE_IMAGE ||
             arv_buffer_get_payload_type(done) == ARV_BUFFER_PAYLOAD_TYPE_EXTENDED_CHUNK_DATA) {
             frame->width = uint32_t(std::max(0, arv_buffer_get_image_width(done)));
@@ -344,16 +389,6 @@ public:
         }
         frame->frameId = arv_buffer_get_frame_id(done);
         g_object_unref(done);  // the reference the stream was given at queue time
-        return CAM_OK;
-    }
-
-private:
-    using Frames = std::vector<std::pair<CamFrame*, ArvBuffer*>>;
-
-    Frames::iterator FindFrame(const CamFrame* frame)
-    {
-        return std::find_if(frames_.begin(), frames_.end(),
-                            [&](const auto& f) { return f.first == frame; });
     }
 
     // The probe of a GigE camera's presence; null for other cameras.

@@ -427,4 +427,24 @@ CamError CamFrameWait(CamHandle handle, CamFrame* frame, uint32_t timeoutMs)
     return Traced("CamFrameWait", result, handle, static_cast<const void*>(frame), timeoutMs);
 }
 
+CamError CamFrameWaitNext(CamHandle handle, CamFrame** frame, uint32_t timeoutMs)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (!frame)
+            return CAM_ERR_BAD_PARAMETER;
+        if (c.queued.empty())
+            return CAM_ERR_BAD_SEQUENCE;
+        CamFrame* next = nullptr;
+        CamError err = c.device->WaitNext(c.queued, &next, timeoutMs);
+        if (err != CAM_OK)
+            return err;
+        if (!Contains(c.queued, next))
+            return CAM_ERR_INTERNAL;
+        Unqueue(c, next);
+        *frame = next;
+        return CAM_OK;
+    });
+    return Traced("CamFrameWaitNext", result, handle, static_cast<const void*>(frame), timeoutMs);
+}
+
 }  // extern "C"

@@ -95,6 +95,13 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
         } else if (key == "filled") {
             if (!ParseInt(value, &s.filled) || s.filled < 0)
                 return fail("filled must be a number of bytes from 0, got " + Quoted(value));
+        } else if (key == "rate") {
+            errno = 0;
+            char* end = nullptr;
+            s.rate = std::strtod(value.c_str(), &end);
+            if (value.empty() || errno || *end || !(s.rate > 0 && s.rate <= kSimMaxRate))
+                return fail("rate must be frames a second, above 0 and at most " +
+                            std::to_string(int(kSimMaxRate)) + ", got " + Quoted(value));
         } else if (key == "formats") {
             s.formats.clear();
             size_t p = 0;
@@ -129,7 +136,7 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
                 return fail("frames must be ok, none or incomplete, got " + Quoted(value));
         } else {
             return fail("unknown setting " + Quoted(key) +
-                        " (known: count, width, height, formats, adjust, frames, payload, frame, filled)");
+                        " (known: count, width, height, formats, adjust, frames, payload, frame, filled, rate)");
         }
     }
     *settings = s;
@@ -331,6 +338,73 @@ void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
     }
 }
 
+double SimDefaultRate(int64_t payloadBytes)
+{
+    constexpr double kLinkBytesPerSecond = 115e6;
+    return std::clamp(kLinkBytesPerSecond / double(std::max<int64_t>(1, payloadBytes)), 1.0, 1000.0);
+}
+
+namespace {
+
+// Pixels [first, end) of row y of frame frameNo, encoded into row (the whole
+// row's bytes). first is a multiple of 8 pixels, where the samples of every
+// format start on a byte and YUV pairs start.
+void RenderSpan(const PixelFormat& format, uint32_t width, uint32_t height, uint64_t frameNo, uint64_t y,
+                uint64_t first, uint64_t end, uint8_t* row)
+{
+    const size_t n = size_t(end - first);
+    const bool bar = y < uint64_t(height) * 2 / 3;
+    const Square square = SquareOf(width, height, frameNo);
+    const bool squareRow = square.shown && y >= square.top && y < square.top + square.side;
+    std::vector<uint8_t> bgr(n * 3);
+    for (uint64_t x = first; x < end; ++x) {
+        uint8_t* p = &bgr[3 * (x - first)];
+        if (squareRow && x >= square.left && x < square.left + square.side) {
+            std::memset(p, 255, 3);
+        } else if (bar) {
+            std::memcpy(p, kSimBarColours[x * 8 / width], 3);
+        } else {
+            std::memset(p, width > 1 ? int(x * 255 / (width - 1)) : 0, 3);
+        }
+    }
+    std::vector<uint8_t> out(size_t(RowBytes(format, n)), 0);
+    EncodeRow(format, bgr.data(), n, y, out.data());
+    const uint64_t offset = first * uint64_t(format.bitsPerPixel) / 8;
+    std::memcpy(row + offset, out.data(), size_t(std::min<uint64_t>(out.size(), RowBytes(format, width) - offset)));
+}
+
+}  // namespace
+
+void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
+                               const std::string& pixelFormat, uint64_t frameNo)
+{
+    // Unknown formats are sent as BGR bytes.
+    const PixelFormat* format = FindPixelFormat(pixelFormat.c_str());
+    if (!format)
+        format = FindPixelFormat("BGR8");
+    const uint64_t rowBytes = RowBytes(*format, width);
+    const uint64_t frameBytes = rowBytes * height;
+    const Square square = SquareOf(width, height, frameNo);
+    if (!dst || height == 0 || rowBytes == 0 || frameBytes / height != rowBytes || size < frameBytes ||
+        !square.shown) {
+        RenderSimFrame(dst, size, width, height, pixelFormat, frameNo);
+        return;
+    }
+    if (width != width_ || height != height_ || pixelFormat != format_ || first_.size() != frameBytes) {
+        first_.assign(size_t(frameBytes), 0);
+        RenderSimFrame(first_.data(), first_.size(), width, height, pixelFormat, 0);
+        width_ = width, height_ = height, format_ = pixelFormat;
+    }
+    std::memcpy(dst, first_.data(), first_.size());
+    const uint64_t wasLeft = SquareOf(width, height, 0).left;
+    for (const uint64_t left : {wasLeft, square.left}) {
+        const uint64_t first = left / 8 * 8;
+        const uint64_t end = std::min<uint64_t>(width, (left + square.side + 7) / 8 * 8);
+        for (uint64_t y = square.top; y < square.top + square.side; ++y)
+            RenderSpan(*format, width, height, frameNo, y, first, end, dst + y * rowBytes);
+    }
+}
+
 // ---- the camera -------------------------------------------------------------
 
 namespace {
@@ -374,9 +448,12 @@ public:
 
     CamError RunCommand(const char* name) override
     {
-        if (!std::strcmp(name, "AcquisitionStart"))
+        if (!std::strcmp(name, "AcquisitionStart")) {
             acquiring_ = true;
-        else if (!std::strcmp(name, "AcquisitionStop"))
+            streamStart_ = Clock::now();
+            streamBase_ = frameNo_;
+            streamed_ = 0;
+        } else if (!std::strcmp(name, "AcquisitionStop"))
             acquiring_ = false;
         else if (IsAdjust(name))
             adjustPolls_ = kAdjustPolls;
@@ -421,6 +498,43 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
             return CAM_ERR_TIMEOUT;
         }
+        Deliver(frame, frameNo_++, nullptr);
+        return CAM_OK;
+    }
+
+    // Frames come at the set rate, the first one period after the acquisition
+    // started; a picture made while no frame was queued is lost, as with a
+    // camera whose buffers the program holds too long.
+    CamError WaitNext(const std::deque<CamFrame*>& queued, CamFrame** frame, uint32_t timeoutMs) override
+    {
+        const auto giveUp = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        if (!acquiring_ || s_.frames == SimSettings::Frames::None) {
+            std::this_thread::sleep_until(giveUp);
+            return CAM_ERR_TIMEOUT;
+        }
+        const std::chrono::duration<double> period(1.0 / (s_.rate > 0 ? s_.rate : SimDefaultRate(Payload())));
+        const uint64_t made = uint64_t((Clock::now() - streamStart_) / period);
+        if (made > streamed_ + queued.size())
+            streamed_ = made - queued.size();
+        const auto due =
+            streamStart_ + std::chrono::duration_cast<Clock::duration>(period * double(streamed_ + 1));
+        if (due > giveUp) {
+            std::this_thread::sleep_until(giveUp);
+            return CAM_ERR_TIMEOUT;
+        }
+        std::this_thread::sleep_until(due);
+        *frame = queued.front();
+        Deliver(*frame, streamBase_ + streamed_++, &pictures_);
+        frameNo_ = streamBase_ + streamed_;
+        return CAM_OK;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // Fills frame with picture frameNo as the settings say the camera sends it.
+    void Deliver(CamFrame* frame, uint64_t frameNo, SimStreamPictures* pictures)
+    {
         const uint32_t w = s_.frameWidth ? s_.frameWidth : static_cast<uint32_t>(s_.width);
         const uint32_t h = s_.frameHeight ? s_.frameHeight : static_cast<uint32_t>(s_.height);
         uint64_t size = std::min<uint64_t>(frame->bufferSize, static_cast<uint64_t>(Payload()));
@@ -430,18 +544,20 @@ public:
             size = std::min<uint64_t>(size, uint64_t(s_.filled));
         if (s_.frames == SimSettings::Frames::Incomplete)
             size /= 2;
-        RenderSimFrame(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h,
-                       format_, frameNo_);
+        if (pictures)
+            pictures->Render(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h, format_,
+                             frameNo);
+        else
+            RenderSimFrame(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h, format_,
+                           frameNo);
         frame->imageSize = static_cast<uint32_t>(size);
         frame->width = w;
         frame->height = h;
-        frame->frameId = frameNo_++;
+        frame->frameId = frameNo;
         frame->receiveStatus =
             s_.frames == SimSettings::Frames::Incomplete ? CAM_FRAME_INCOMPLETE : CAM_FRAME_COMPLETE;
-        return CAM_OK;
     }
 
-private:
     bool IsAdjust(const char* name) const
     {
         return s_.adjust != SimSettings::Adjust::Missing && !std::strcmp(name, "GVSPAdjustPacketSize");
@@ -483,6 +599,10 @@ private:
     bool acquiring_ = false;
     int adjustPolls_ = 0;
     uint64_t frameNo_ = 0;
+    Clock::time_point streamStart_;
+    uint64_t streamBase_ = 0;  // frameNo_ when the acquisition started
+    uint64_t streamed_ = 0;    // pictures made since then, delivered or lost
+    SimStreamPictures pictures_;
 };
 
 class SimSource : public Source {

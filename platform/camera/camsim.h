@@ -28,7 +28,16 @@ struct SimSettings {
     uint32_t frameWidth = 0;
     uint32_t frameHeight = 0;
     int64_t filled = -1;
+    // Frames a second while streaming; 0: what a GigE Vision camera on a
+    // 1 Gbit/s link gives for the frame size (SimDefaultRate).
+    double rate = 0;
 };
+
+constexpr double kSimMaxRate = 10000;
+// The stream rate of a camera whose frames are payloadBytes long when the
+// settings name none: 115 MB/s, a 1 Gbit/s link's payload, over the frame
+// size (about 31 frames/s for 1292 x 964 BGR), from 1 to 1000.
+double SimDefaultRate(int64_t payloadBytes);
 
 constexpr int64_t kSimMaxCount = 64;
 
@@ -50,6 +59,20 @@ void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height
 // their top 8 bits. Unknown formats get blue, green, red bytes.
 void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
                     const std::string& pixelFormat, uint64_t frameNo);
+
+// RenderSimFrame for a stream, at a fraction of its cost: frames differ only
+// in the rows of the moving square, so one frame is rendered once and every
+// other is a copy of it with those rows redone where the square was and is.
+class SimStreamPictures {
+public:
+    void Render(uint8_t* dst, size_t size, uint32_t width, uint32_t height, const std::string& pixelFormat,
+                uint64_t frameNo);
+
+private:
+    std::vector<uint8_t> first_;  // frame 0, whole
+    uint32_t width_ = 0, height_ = 0;
+    std::string format_;
+};
 
 // The bar colours as blue, green, red.
 extern const uint8_t kSimBarColours[8][3];

@@ -5,6 +5,7 @@
 #include "cam.h"
 #include "camtext.h"
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ public:
     // Returns CAM_OK with frame->receiveStatus set once the queued frame came
     // back, or an error (CAM_ERR_TIMEOUT, CAM_ERR_IO ...) with the frame still queued.
     virtual CamError Wait(CamFrame* frame, uint32_t timeoutMs) = 0;
+    // The same for whichever frame comes back next; queued holds the queued
+    // frames, oldest first (never empty). *frame must be one of them.
+    virtual CamError WaitNext(const std::deque<CamFrame*>& queued, CamFrame** frame,
+                              uint32_t timeoutMs) = 0;
 };
 
 class Source {
