@@ -22,8 +22,9 @@ const char kDescription[] =
     "\n"
     "Without options Tarvik opens its window. \"Init& GrapStart\" opens the first camera\n"
     "found, \"GrapOnce\" grabs one frame and shows it fitted into the picture area,\n"
-    "\"GrapStop & Release\" lets the camera go. Ctrl+S saves the frame at full\n"
-    "resolution, Ctrl+C copies it; the picture area's tooltip tells the camera's state.";
+    "\"GrapStop & Release\" lets the camera go. Ctrl+L shows frames live as the camera\n"
+    "sends them. Ctrl+S saves the frame at full resolution, Ctrl+C copies it; the picture\n"
+    "area's tooltip tells the camera's state.";
 
 const char kMore[] =
     "\n"
@@ -62,6 +63,8 @@ struct Options {
                                         "(in the window and with --grab).", "ID"};
     QCommandLineOption pixelFormat{"pixel-format", "Ask the camera for this pixel format first; if "
                                                    "it refuses, BGR8Packed, else Mono8.", "NAME"};
+    QCommandLineOption live{"live", "Open the window, open the camera and start live view at once: frames as "
+                                    "the camera sends them, for a monitor (Ctrl+L in the window)."};
     QCommandLineOption grab{"grab", "Without a window: open the camera, grab one frame, release the "
                                     "camera and write the frame at full resolution to FILE, in the "
                                     "format its extension names (" +
@@ -71,7 +74,7 @@ struct Options {
     void AddTo(QCommandLineParser& parser)
     {
         parser.setApplicationDescription(QString::fromUtf8(kDescription));
-        parser.addOptions({help, version, list, camera, pixelFormat, grab});
+        parser.addOptions({help, version, list, camera, pixelFormat, live, grab});
     }
 };
 
@@ -160,10 +163,13 @@ CommandLine ParseCommandLine(int argc, char** argv)
     if (parser.isSet(o.pixelFormat) && cl.open.pixelFormat.empty())
         return usage("--pixel-format needs a pixel format name");
     if (parser.isSet(o.list)) {
-        if (parser.isSet(o.grab) || parser.isSet(o.camera) || parser.isSet(o.pixelFormat))
+        if (parser.isSet(o.grab) || parser.isSet(o.camera) || parser.isSet(o.pixelFormat) || parser.isSet(o.live))
             return usage("--list goes with no other option");
         return cl.mode = CommandLine::Mode::List, cl;
     }
+    if (parser.isSet(o.live) && parser.isSet(o.grab))
+        return usage("--live opens the window; --grab works without one: use one of them");
+    cl.live = parser.isSet(o.live);
     if (parser.isSet(o.grab)) {
         cl.grabFile = RawValue(argc, argv, o.grab, takingValues);
         if (ui::PictureFormatOf(cl.grabFile).empty())
@@ -194,7 +200,7 @@ int ShowUsageError(const std::string& error)
 {
     std::fprintf(stderr,
                  "tarvik: %s\n"
-                 "Usage: tarvik [--camera ID] [--pixel-format NAME] [--grab FILE]\n"
+                 "Usage: tarvik [--camera ID] [--pixel-format NAME] [--live | --grab FILE]\n"
                  "       tarvik --list | --help | --version\n",
                  cam::Escaped(error).c_str());
     return kExitUsage;

@@ -10,6 +10,7 @@ struct CommandLine {
     enum class Mode { Window, Help, Version, List, Grab, Usage };
     Mode mode = Mode::Window;
     OpenOptions open;
+    bool live = false;       // Mode::Window: start live view at once
     std::string grabFile;    // Mode::Grab: where the frame goes ("-": standard output)
     std::string usageError;  // Mode::Usage: what is wrong
 };

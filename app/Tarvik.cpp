@@ -18,7 +18,7 @@ bool CTarvikApp::InitInstance()
 {
     ui::Application::SetSettingsKey("应用程序向导生成的本地应用程序");
 
-    CTarvikDlg dlg(m_openOptions);
+    CTarvikDlg dlg(m_openOptions, m_live);
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;
@@ -50,6 +50,7 @@ int main(int argc, char** argv)
     if (!platform.Ok())
         return kExitNoDisplay;
     theApp.m_openOptions = commandLine.open;
+    theApp.m_live = commandLine.live;
     theApp.InitInstance();
     return kExitSuccess;
 }

@@ -15,6 +15,7 @@ public:
     CTarvikDlg* m_pMainWnd = nullptr;
     // From the command line: which camera to open and how.
     OpenOptions m_openOptions;
+    bool m_live = false;  // start live view at once
 };
 
 extern CTarvikApp theApp;

@@ -7,6 +7,7 @@
 #include "platform/ui/PictureFile.h"
 
 #include <climits>
+#include <cstdio>
 #include <ctime>
 
 const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
@@ -17,10 +18,12 @@ const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Clicked, IDC_GRAB_ONCE, &CTarvikDlg::OnBnClickedGrabOnce},
     {ui::Message::Command, ID_PICTURE_SAVE, &CTarvikDlg::OnSavePicture},
     {ui::Message::Command, ID_PICTURE_COPY, &CTarvikDlg::OnCopyPicture},
+    {ui::Message::Command, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveView},
+    {ui::Message::Posted, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveFrame},
 };
 
-CTarvikDlg::CTarvikDlg(OpenOptions options)
-    : ui::Dialog(IDD), m_bClearPending(false), m_options(std::move(options))
+CTarvikDlg::CTarvikDlg(OpenOptions options, bool live)
+    : ui::Dialog(IDD), m_bClearPending(false), m_options(std::move(options)), m_startLive(live)
 {
     m_hIcon = ui::LoadIcon(IDR_MAINFRAME);
 }
@@ -38,6 +41,11 @@ bool CTarvikDlg::OnInitDialog()
     SetIcon(m_hIcon, false);
     LoadCommands(IDR_PICTURE_MENU, m_picture);
     ShowOutcome({}, nullptr);
+    if (m_startLive) {
+        OnBnClickedInitGrabStart();
+        if (g_hCamera != 0)
+            StartLive();
+    }
     return true;
 }
 
@@ -101,6 +109,7 @@ ui::Icon CTarvikDlg::OnQueryDragIcon() { return m_hIcon; }
 
 void CTarvikDlg::OnBnClickedInitGrabStart()
 {
+    StopLive();
     const Outcome outcome = OpenCamera(m_options);
     if (outcome.completed)
         m_bClearPending = true;
@@ -109,12 +118,19 @@ void CTarvikDlg::OnBnClickedInitGrabStart()
 
 void CTarvikDlg::OnBnClickedGrabStopRelease()
 {
+    StopLive();
     ReleaseCamera();
     ShowOutcome({}, nullptr);
 }
 
 void CTarvikDlg::OnBnClickedGrabOnce()
 {
+    // During live view: the frame shown last is the one captured.
+    if (m_live.Running()) {
+        StopLive();
+        ShowOutcome({}, nullptr);
+        return;
+    }
     const Outcome outcome = GrabFrame();
     if (outcome.imageUpdated) {
         const ui::Rect rect = ScreenToClient(m_picture.GetWindowRect());
@@ -130,6 +146,7 @@ void CTarvikDlg::ShowOutcome(const Outcome& outcome, const char* failedAction)
         PictureStatus(outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : ""));
     EnableCommand(ID_PICTURE_SAVE, g_lastFrame.valid);
     EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
+    EnableCommand(ID_PICTURE_LIVE, g_hCamera != 0);
 }
 
 std::string PictureStatus(const std::string& lastFailure)
@@ -176,4 +193,64 @@ void CTarvikDlg::OnCopyPicture()
     // Other programs paste 8-bit pictures: the display image is the frame at that depth.
     if (g_lastFrame.valid)
         ui::CopyToClipboard(ui::Picture::FromDisplayImage(g_image));
+}
+
+void CTarvikDlg::OnLiveView()
+{
+    // Triggering the command has toggled its check mark already.
+    if (IsCommandChecked(ID_PICTURE_LIVE))
+        StartLive();
+    else
+        StopLive();
+}
+
+void CTarvikDlg::StartLive()
+{
+    if (m_live.Running())
+        return;
+    m_livePosted = false;
+    // One notice at a time: frames that come while one is shown are not
+    // queued for showing, only the newest is taken.
+    const Outcome outcome = m_live.Start([this] {
+        if (!m_livePosted.exchange(true))
+            PostMessage(ID_PICTURE_LIVE);
+    });
+    CheckCommand(ID_PICTURE_LIVE, !outcome.Failed());
+    ShowOutcome(outcome, "live view failed");
+}
+
+void CTarvikDlg::StopLive()
+{
+    m_live.Stop();
+    CheckCommand(ID_PICTURE_LIVE, false);
+}
+
+void CTarvikDlg::OnLiveFrame()
+{
+    m_livePosted = false;
+    if (!m_live.Running())
+        return;
+    LiveStream::Frame frame;
+    if (m_live.Take(&frame)) {
+        if (ShowLiveFrame(frame))
+            InvalidateRect(ScreenToClient(m_picture.GetWindowRect()), false);
+        m_live.GiveBack(frame);
+    }
+    if (const Outcome ended = m_live.Ended(); ended.Failed()) {
+        StopLive();
+        const std::string why = "live view stopped: " + Describe(ended);
+        std::fprintf(stderr, "tarvik: %s\n", why.c_str());
+        m_picture.SetToolTip(PictureStatus(why));
+        EnableCommand(ID_PICTURE_SAVE, g_lastFrame.valid);
+        EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
+        return;
+    }
+    // The state line changes with every frame; a few times a second is enough to read.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_liveStatusShown >= std::chrono::milliseconds(250)) {
+        m_liveStatusShown = now;
+        m_picture.SetToolTip(PictureStatus(LiveLine(m_live.CountsNow(), m_live.RatesNow())));
+        EnableCommand(ID_PICTURE_SAVE, g_lastFrame.valid);
+        EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
+    }
 }

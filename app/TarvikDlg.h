@@ -4,9 +4,12 @@
 #pragma once
 
 #include "CameraSequences.h"
+#include "LiveStream.h"
 #include "platform/ui/Dialog.h"
 #include "res/resource.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -14,7 +17,8 @@ class CTarvikDlg : public ui::Dialog {
 public:
     enum { IDD = IDD_TARVIK_DIALOG };
 
-    explicit CTarvikDlg(OpenOptions options = {});
+    // live: open the camera and start live view as soon as the dialog is built.
+    explicit CTarvikDlg(OpenOptions options = {}, bool live = false);
 
     // Saves the last captured frame to path in format ("png", "tiff", "bmp",
     // "jpeg"; empty: by the extension). Empty on success, else the reason.
@@ -32,6 +36,8 @@ protected:
     void OnBnClickedGrabOnce();
     void OnSavePicture();
     void OnCopyPicture();
+    void OnLiveView();
+    void OnLiveFrame();
 
 public:
     bool m_bClearPending;
@@ -43,8 +49,16 @@ private:
     // which commands a captured frame enables.
     void ShowOutcome(const Outcome& outcome, const char* failedAction);
 
+    void StartLive();
+    // Ends live view, if it runs, before anything else calls the camera.
+    void StopLive();
+
     static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
     OpenOptions m_options;
+    bool m_startLive;
+    LiveStream m_live;
+    std::atomic<bool> m_livePosted{false};  // a frame notice is on its way to OnLiveFrame
+    std::chrono::steady_clock::time_point m_liveStatusShown;
 };
 
 // The rectangle, measured from target's origin, into which a picture of

@@ -29,6 +29,7 @@ const DialogTemplate kDialogs[] = {
 const MenuItem kPictureCommands[] = {
     {ID_PICTURE_SAVE, "Save picture as…", StandardKey::Save},
     {ID_PICTURE_COPY, "Copy picture", StandardKey::Copy},
+    {ID_PICTURE_LIVE, "Live view", StandardKey::None, "Ctrl+L", true},
 };
 
 const MenuTemplate kMenus[] = {

@@ -179,4 +179,9 @@ CamError CamFrameWait(CamHandle camera, CamFrame* frame, uint32_t timeoutMs)
     return r;
 }
 
+CamError CamFrameWaitNext(CamHandle camera, CamFrame** frame, uint32_t timeoutMs)
+{
+    return Record(Call("CamFrameWaitNext", camera, static_cast<const void*>(frame), timeoutMs));
+}
+
 }  // extern "C"

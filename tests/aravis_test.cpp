@@ -5,6 +5,7 @@
 #include <arv.h>
 
 #include "DialogHarness.h"
+#include "app/LiveStream.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -525,6 +526,38 @@ TEST(AravisStream, FramesComeBackAndAreQueuedAgain)
     }
     RestartCamera();
     unsetenv("TARVIK_CAMERAS");
+}
+
+// Live view's stream from the fake GigE camera: frames arrive and are shown;
+// killing the camera mid-stream ends the stream, saying it stopped answering.
+TEST_F(AravisTest, LiveStreamEndsWhenTheCameraDies)
+{
+    Use("gige:127.0.0.1");
+    Click(IDC_INIT_GRAB_START);
+    ASSERT_NE(g_hCamera, 0u);
+    LiveStream stream;
+    ASSERT_FALSE(stream.Start(nullptr).Failed());
+    int shown = 0;
+    for (int i = 0; i < 500 && shown < 3; ++i) {
+        LiveStream::Frame frame;
+        if (stream.Take(&frame)) {
+            shown += ShowLiveFrame(frame) ? 1 : 0;
+            stream.GiveBack(frame);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(shown, 3);
+    KillCamera();
+    QElapsedTimer timer;
+    timer.start();
+    while (!stream.Ended().Failed() && timer.elapsed() < 10000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_LT(timer.elapsed(), 5000) << "a vanished camera is noticed within about a second";
+    const Outcome ended = stream.Stop();
+    EXPECT_EQ(ended.step, Step::Wait);
+    EXPECT_EQ(ended.code, CAM_ERR_IO);
+    TracedClick(IDC_GRAB_STOP_RELEASE);
+    RestartCamera();
 }
 
 // gige:HOST takes a discovery answer from HOST only: another host on the

@@ -89,6 +89,8 @@ const CliCase kCases[] = {
     {"unknown file type", {"--grab", "frame.gif"}, "", 64, "", "--grab needs a file name ending in"},
     {"stray argument", {"frame.png"}, "", 64, "", "unexpected argument 'frame.png'"},
     {"list and grab", {"--list", "--grab", "-"}, "", 64, "", "--list goes with no other option"},
+    {"live and grab", {"--live", "--grab", "-"}, "", 64, "", "--live opens the window; --grab works without one"},
+    {"live without display", {"--live"}, "", 1, "", "tarvik: "},
 };
 
 class CliTest : public ::testing::TestWithParam<CliCase> {};

@@ -83,10 +83,10 @@ const OutputCase kCases[] = {
     // Control characters are escaped; bad settings make one line.
     {"control characters", "", "run $'--fr\\x1bob'; run $'x\\x07.png'", "64 64",
      "tarvik: Unknown option 'fr\\x1bob'.\n"
-     "Usage: tarvik [--camera ID] [--pixel-format NAME] [--grab FILE]\n"
+     "Usage: tarvik [--camera ID] [--pixel-format NAME] [--live | --grab FILE]\n"
      "       tarvik --list | --help | --version\n"
      "tarvik: unexpected argument 'x\\x07.png'\n"
-     "Usage: tarvik [--camera ID] [--pixel-format NAME] [--grab FILE]\n"
+     "Usage: tarvik [--camera ID] [--pixel-format NAME] [--live | --grab FILE]\n"
      "       tarvik --list | --help | --version\n",
      "true"},
     {"bad settings", "gain=3", "run --list; TARVIK_CAMERAS=webcam run --grab x.png", "2 2",

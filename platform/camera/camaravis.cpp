@@ -346,32 +346,36 @@ private:
 
     // The next buffer the stream filled. The wait is cut into slices, and a
     // GigE camera is asked after each empty one whether it is still there:
-    // one that vanished is reported as such within about a second, instead
-    // of as a frame that did not come in time (asking through Aravis would
-    // take its retries, seconds).
+    // one that vanished is reported as such once it has not answered for a
+    // second, instead of as a frame that did not come in time (asking
+    // through Aravis would take its retries, seconds). What was asked and
+    // not yet answered carries over from one wait to the next, so that short
+    // waits in a row notice it too.
     CamError Pop(uint32_t timeoutMs, ArvBuffer** done)
     {
         const gint64 deadline = g_get_monotonic_time() + gint64(timeoutMs) * 1000;
-        int unanswered = 0;  // probes in a row without an answer
-        while (!(*done = arv_stream_timeout_pop_buffer(
-                     stream_, guint64(std::min(std::max<gint64>(0, deadline - g_get_monotonic_time()),
-                                               kProbeEveryUs))))) {
+        for (;;) {
+            const gint64 left = std::max<gint64>(0, deadline - g_get_monotonic_time());
+            if ((*done = arv_stream_timeout_pop_buffer(stream_, guint64(std::min(left, kProbeEveryUs))))) {
+                unanswered_ = 0;
+                return CAM_OK;
+            }
             if (DiscoveryProbe* probe = Probe()) {
-                if (unanswered > 0 && probe->Answered(0))
-                    unanswered = 0;
-                if (unanswered >= kUnansweredLimit) {
+                const gint64 now = g_get_monotonic_time();
+                if (unanswered_ > 0 && probe->Answered(0))
+                    unanswered_ = 0;
+                if (unanswered_ >= 2 && now - firstUnanswered_ >= kSilenceUs) {
                     lost_ = true;
                     if (TraceEnabled())
                         std::fprintf(stderr, "aravis: the camera no longer answers discovery\n");
                     return CAM_ERR_IO;
                 }
-                if (probe->Send() == CAM_OK)
-                    ++unanswered;
+                if (probe->Send() == CAM_OK && unanswered_++ == 0)
+                    firstUnanswered_ = now;
             }
             if (g_get_monotonic_time() >= deadline)
                 return CAM_ERR_TIMEOUT;
         }
-        return CAM_OK;
     }
 
     // The frame record from a buffer the stream filled, which it then lets go.
@@ -424,11 +428,13 @@ private:
     }
 
     static constexpr gint64 kProbeEveryUs = 250000;
-    static constexpr int kUnansweredLimit = 4;  // a second without an answer
+    static constexpr gint64 kSilenceUs = 1000000;  // without an answer: gone
 
     ArvCamera* camera_;
     ArvDevice* device_;  // owned by camera_
     std::unique_ptr<DiscoveryProbe> probe_;
+    int unanswered_ = 0;          // probes in a row without an answer
+    gint64 firstUnanswered_ = 0;  // when the first of them was sent
     // The camera stopped answering: every later call fails at once, as each
     // would otherwise wait out Aravis's retries (seconds) on a camera that is gone.
     bool lost_ = false;

@@ -281,7 +281,9 @@ bool Dialog::LoadCommands(int menuId, const Control& control)
     for (size_t i = 0; i < menu->itemCount; ++i) {
         const MenuItem& item = menu->items[i];
         auto* action = new QAction(QString::fromUtf8(item.text), w);
-        action->setShortcuts(KeysFor(item.key));
+        action->setShortcuts(item.keys ? QList<QKeySequence>{QKeySequence(QString::fromLatin1(item.keys))}
+                                       : KeysFor(item.key));
+        action->setCheckable(item.checkable);
         action->setShortcutContext(Qt::WindowShortcut);
         QObject::connect(action, &QAction::triggered, w,
                          [this, id = item.id] { SendMessage(Message::Command, id); });
@@ -302,6 +304,26 @@ bool Dialog::IsCommandEnabled(int id) const
 {
     DialogWidget* w = WidgetOf(*this);
     return w && w->commands().count(id) && w->commands()[id]->isEnabled();
+}
+
+void Dialog::CheckCommand(int id, bool checked)
+{
+    if (DialogWidget* w = WidgetOf(*this); w && w->commands().count(id))
+        w->commands()[id]->setChecked(checked);
+}
+
+bool Dialog::IsCommandChecked(int id) const
+{
+    DialogWidget* w = WidgetOf(*this);
+    return w && w->commands().count(id) && w->commands()[id]->isChecked();
+}
+
+void Dialog::PostMessage(int id)
+{
+    // The widget as context: Qt drops the call if it is destroyed first.
+    if (DialogWidget* w = WidgetOf(*this))
+        QMetaObject::invokeMethod(
+            w, [this, id] { SendMessage(Message::Posted, id); }, Qt::QueuedConnection);
 }
 
 void Dialog::MessageBox(const std::string& text)

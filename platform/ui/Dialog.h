@@ -19,6 +19,7 @@ enum class Message {
     Clicked,              // a push button was clicked; the entry's id names it
     Command,              // a menu command or its shortcut; the entry's id names it
     IconEraseBackground,  // erase behind the icon of the minimised window
+    Posted,               // sent by PostMessage from any thread; the entry's id names it
 };
 
 struct MessageData {
@@ -45,7 +46,8 @@ bool DispatchMessage(T* target, const MessageMapEntry<T> (&map)[N], Message mess
                      MessageData* data)
 {
     for (const MessageMapEntry<T>& entry : map) {
-        const bool byId = message == Message::Clicked || message == Message::Command;
+        const bool byId =
+            message == Message::Clicked || message == Message::Command || message == Message::Posted;
         if (entry.message != message || (byId && entry.id != id))
             continue;
         if (entry.handler)
@@ -117,6 +119,14 @@ public:
     // A disabled command is greyed in the menu and its shortcut does nothing.
     void EnableCommand(int id, bool enable);
     bool IsCommandEnabled(int id) const;
+    // The check mark of a checkable command; triggering it toggles the mark
+    // before its Message::Command is sent.
+    void CheckCommand(int id, bool checked);
+    bool IsCommandChecked(int id) const;
+    // Sends Message::Posted with id on the window's thread, from any thread,
+    // once the window's queued events before it are done; dropped when the
+    // window is gone by then.
+    void PostMessage(int id);
     // Shows a modal message box with an OK button.
     void MessageBox(const std::string& text);
 

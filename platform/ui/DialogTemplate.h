@@ -46,6 +46,8 @@ struct MenuItem {
     int id;
     const char* text;  // UTF-8
     StandardKey key;
+    const char* keys = nullptr;  // a shortcut of its own ("Ctrl+L") where no standard key fits
+    bool checkable = false;      // shown with a check mark when on
 };
 
 struct MenuTemplate {

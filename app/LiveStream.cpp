@@ -1,0 +1,287 @@
+// The stream: its start and stop over the camera library, the camera
+// thread's loop, the hand-over of the newest frame, and its counters.
+#include "LiveStream.h"
+
+#include "platform/ui/PixelConvert.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// How long the camera thread waits at a time, so that it sees Stop soon.
+constexpr uint32_t kSliceMs = 100;
+constexpr auto kRateWindow = std::chrono::seconds(1);
+
+Outcome Stopped(Step step, CamError code)
+{
+    Outcome o;
+    o.step = step;
+    o.code = code;
+    return o;
+}
+
+}  // namespace
+
+LiveStream::~LiveStream() { Stop(); }
+
+Outcome LiveStream::Start(std::function<void()> newFrame)
+{
+    if (Running())
+        return {};
+    if (g_hCamera == 0)
+        return Stopped(Step::NotOpen, CAM_OK);
+    int64_t payload = 0;
+    if (CamError err = CamFeatureIntGet(g_hCamera, "PayloadSize", &payload); err != CAM_OK)
+        return Stopped(Step::PayloadRead, err);
+    if (payload <= 0 || payload > kMaxPayloadSize) {
+        Outcome o = Stopped(Step::PayloadSize, CAM_OK);
+        o.value = payload;
+        return o;
+    }
+    frames_.assign(kFrames, CamFrame{});
+    memory_.clear();
+    for (CamFrame& f : frames_) {
+        memory_.emplace_back(new (std::nothrow) uint8_t[size_t(payload)]);
+        if (!memory_.back()) {
+            Outcome o = Stopped(Step::FrameMemory, CAM_OK);
+            o.value = payload;
+            frames_.clear();
+            memory_.clear();
+            return o;
+        }
+        f.buffer = memory_.back().get();
+        f.bufferSize = uint32_t(payload);
+    }
+    // Each step that succeeded is undone if a later one fails.
+    size_t announced = 0;
+    CamError err = CAM_OK;
+    for (; announced < frames_.size() && err == CAM_OK; ++announced)
+        if ((err = CamFrameAnnounce(g_hCamera, &frames_[announced], sizeof(CamFrame))) != CAM_OK)
+            break;
+    Outcome outcome;
+    if (err != CAM_OK) {
+        outcome = Stopped(Step::Announce, err);
+    } else if ((err = CamCaptureStart(g_hCamera)) != CAM_OK) {
+        outcome = Stopped(Step::CaptureStart, err);
+    } else {
+        for (CamFrame& f : frames_)
+            if (err == CAM_OK && (err = CamFrameQueue(g_hCamera, &f, nullptr)) != CAM_OK)
+                outcome = Stopped(Step::Queue, err);
+        // A camera set to take single frames is put in continuous mode for
+        // the stream and back afterwards.
+        const char* mode = nullptr;
+        oldMode_.clear();
+        if (err == CAM_OK && CamFeatureEnumGet(g_hCamera, "AcquisitionMode", &mode) == CAM_OK && mode &&
+            std::strcmp(mode, "Continuous") != 0 &&
+            CamFeatureEnumSet(g_hCamera, "AcquisitionMode", "Continuous") == CAM_OK)
+            oldMode_ = mode;
+        if (err == CAM_OK && (err = CamFeatureCommandRun(g_hCamera, "AcquisitionStart")) != CAM_OK)
+            outcome = Stopped(Step::AcquisitionStart, err);
+        if (err != CAM_OK) {
+            if (!oldMode_.empty())
+                CamFeatureEnumSet(g_hCamera, "AcquisitionMode", oldMode_.c_str());
+            CamCaptureEnd(g_hCamera);
+        }
+    }
+    if (err != CAM_OK) {
+        for (size_t i = 0; i < announced; ++i)
+            CamFrameRevoke(g_hCamera, &frames_[i]);
+        frames_.clear();
+        memory_.clear();
+        return outcome;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = false;
+        newest_ = nullptr;
+        givenBack_.clear();
+        ended_ = {};
+        counts_ = {};
+        history_.clear();
+    }
+    newFrame_ = std::move(newFrame);
+    thread_ = std::thread(&LiveStream::Run, this);
+    return {};
+}
+
+Outcome LiveStream::Stop()
+{
+    if (!Running())
+        return Ended();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    thread_.join();
+    CamFeatureCommandRun(g_hCamera, "AcquisitionStop");
+    if (!oldMode_.empty())
+        CamFeatureEnumSet(g_hCamera, "AcquisitionMode", oldMode_.c_str());
+    CamCaptureEnd(g_hCamera);  // takes back every frame still queued
+    for (CamFrame& f : frames_)
+        CamFrameRevoke(g_hCamera, &f);
+    frames_.clear();
+    memory_.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    newest_ = nullptr;
+    givenBack_.clear();
+    return ended_;
+}
+
+void LiveStream::Run()
+{
+    auto lastFrame = Clock::now();
+    uint64_t lastId = 0;
+    bool any = false;
+    for (;;) {
+        std::deque<CamFrame*> back;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stop_)
+                return;
+            back.swap(givenBack_);
+        }
+        for (CamFrame* f : back)
+            Requeue(f);
+        CamFrame* f = nullptr;
+        const CamError err = CamFrameWaitNext(g_hCamera, &f, kSliceMs);
+        Outcome end;
+        if (err == CAM_ERR_TIMEOUT) {
+            if (Clock::now() - lastFrame < std::chrono::milliseconds(kFrameTimeoutMs))
+                continue;
+            end = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
+        } else if (err == CAM_ERR_BAD_SEQUENCE) {
+            // Every frame is out of the queue, being shown: wait for one back.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        } else if (err != CAM_OK) {
+            end = Stopped(Step::Wait, err);
+        }
+        if (end.Failed()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ended_ = end;
+            }
+            if (newFrame_)
+                newFrame_();
+            return;
+        }
+        lastFrame = Clock::now();
+        const bool complete = f->receiveStatus == CAM_FRAME_COMPLETE;
+        CamFrame* replaced = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            Counts& c = counts_;
+            ++c.received;
+            c.bytes += f->imageSize;
+            if (any && f->frameId > lastId + 1)
+                c.dropped += f->frameId - lastId - 1;  // ids that wrap around count nothing
+            if (complete) {
+                replaced = newest_;
+                c.replaced += replaced ? 1 : 0;
+                newest_ = f;
+            } else {
+                ++c.incomplete;
+            }
+            if (history_.empty() || lastFrame - history_.back().first >= kRateWindow / 4)
+                history_.emplace_back(lastFrame, c);
+            while (history_.size() > 8)
+                history_.pop_front();
+        }
+        any = true;
+        lastId = f->frameId;
+        if (!complete)
+            Requeue(f);
+        if (replaced)
+            Requeue(replaced);
+        if (complete && newFrame_)
+            newFrame_();
+    }
+}
+
+void LiveStream::Requeue(CamFrame* frame)
+{
+    // A frame that cannot be queued again is left out of the stream; the
+    // others go on.
+    CamFrameQueue(g_hCamera, frame, nullptr);
+}
+
+bool LiveStream::Take(Frame* frame)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!newest_)
+        return false;
+    CamFrame* f = newest_;
+    newest_ = nullptr;
+    ++counts_.shown;
+    *frame = {static_cast<const uint8_t*>(f->buffer), std::min<int64_t>(f->imageSize, f->bufferSize), f->width,
+              f->height, f->frameId, f};
+    return true;
+}
+
+void LiveStream::GiveBack(const Frame& frame)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (frame.record)
+        givenBack_.push_back(frame.record);
+}
+
+Outcome LiveStream::Ended() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_;
+}
+
+LiveStream::Counts LiveStream::CountsNow() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counts_;
+}
+
+LiveStream::Rates LiveStream::RatesNow() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (history_.size() < 2)
+        return {};
+    const auto& [now, c] = history_.back();
+    // The oldest snapshot within about a second of the newest.
+    auto from = history_.begin();
+    while (std::next(from) != history_.end() - 1 && now - std::next(from)->first >= kRateWindow)
+        ++from;
+    const double seconds = std::chrono::duration<double>(now - from->first).count();
+    if (seconds <= 0)
+        return {};
+    return {double(c.received - from->second.received) / seconds, double(c.shown - from->second.shown) / seconds,
+            double(c.bytes - from->second.bytes) / seconds / 1e6};
+}
+
+bool ShowLiveFrame(const LiveStream::Frame& frame)
+{
+    if ((frame.width && frame.width != static_cast<uint32_t>(g_nWidth)) ||
+        (frame.height && frame.height != static_cast<uint32_t>(g_nHeight)))
+        return false;
+    const bool shown = CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image);
+    g_lastFrame = {};
+    if (!shown)
+        return false;
+    g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
+    if (ui::IsDeep(g_pPixelFormat) && frame.size > 0) {
+        if (auto* copy = static_cast<uint8_t*>(std::malloc(size_t(frame.size)))) {
+            std::memcpy(copy, frame.data, size_t(frame.size));
+            g_lastFrame.deep.reset(copy, [](const uint8_t* p) { std::free(const_cast<uint8_t*>(p)); });
+            g_lastFrame.deepSize = frame.size;
+        }
+    }
+    return true;
+}
+
+std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates)
+{
+    char line[160];
+    std::snprintf(line, sizeof line, "live: %.1f frames/s (shown %.1f), %.0f MB/s, %llu incomplete, %llu dropped",
+                  rates.received, rates.shown, rates.megabytes, (unsigned long long)counts.incomplete,
+                  (unsigned long long)counts.dropped);
+    return line;
+}

@@ -1,0 +1,105 @@
+// Live view's stream, beside the one-shot sequences: frames as the open
+// camera sends them, the newest complete one handed to whoever shows it.
+//
+// Threads: the camera library is for one thread at a time. While a stream
+// runs, its camera thread makes every call into the library and the
+// window's thread makes none; Start makes the calls before the thread
+// begins and Stop those after it has been joined. The two threads share
+// only the hand-over of frames and the counters, under one mutex. The
+// camera thread never waits longer than a short slice, so Stop returns
+// promptly whatever the camera does.
+#pragma once
+
+#include "CameraSequences.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class LiveStream {
+public:
+    // Frames announced for a stream. Two may be out of the camera's queue at
+    // once: one being shown and the newest waiting to be; the other six
+    // cover six frame periods (200 ms at 30 frames/s) by which handing a
+    // frame back may be late before the camera runs out of frames.
+    static constexpr size_t kFrames = 8;
+
+    struct Counts {
+        uint64_t received = 0;    // frames the camera handed back
+        uint64_t shown = 0;       // frames taken for showing
+        uint64_t incomplete = 0;  // received with data missing, never shown
+        uint64_t replaced = 0;    // complete, but a newer one came before they were taken
+        uint64_t dropped = 0;     // pictures the camera made but could not send (frame ids skipped)
+        uint64_t bytes = 0;       // received
+    };
+    struct Rates {
+        double received = 0, shown = 0, megabytes = 0;  // a second, over about the last second
+    };
+
+    // A complete frame taken for showing; give it back when done with it.
+    struct Frame {
+        const uint8_t* data = nullptr;
+        int64_t size = 0;  // bytes the camera filled
+        uint32_t width = 0, height = 0;  // the frame's own size; 0 where unknown
+        uint64_t frameId = 0;
+        CamFrame* record = nullptr;
+    };
+
+    LiveStream() = default;
+    ~LiveStream();  // stops a stream still running
+    LiveStream(const LiveStream&) = delete;
+    LiveStream& operator=(const LiveStream&) = delete;
+
+    // Starts streaming the open camera (g_hCamera). newFrame is called on the
+    // camera thread whenever a newer complete frame waits to be taken, and
+    // once when the stream ends by itself.
+    Outcome Start(std::function<void()> newFrame);
+    // Stops the stream and lets go of its frames; any taken frame must have
+    // been given back. Returns why the stream had ended by itself, if it had.
+    Outcome Stop();
+    bool Running() const { return thread_.joinable(); }
+
+    // The newest complete frame, if a new one came since the last take.
+    bool Take(Frame* frame);
+    void GiveBack(const Frame& frame);
+
+    // Why the stream ended by itself (no frame in time, the camera stopped
+    // answering); no failure while it goes on.
+    Outcome Ended() const;
+    Counts CountsNow() const;
+    Rates RatesNow() const;
+
+private:
+    void Run();
+    void Requeue(CamFrame* frame);  // camera thread only
+
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::unique_ptr<uint8_t[]>> memory_;
+    std::vector<CamFrame> frames_;
+    std::function<void()> newFrame_;
+    std::string oldMode_;  // "AcquisitionMode" before the stream, if the camera has it
+    std::thread thread_;
+
+    mutable std::mutex mutex_;  // guards what follows
+    bool stop_ = false;
+    CamFrame* newest_ = nullptr;           // complete, waiting to be taken
+    std::deque<CamFrame*> givenBack_;      // to be queued again by the camera thread
+    Outcome ended_;
+    Counts counts_;
+    std::deque<std::pair<Clock::time_point, Counts>> history_;  // for the rates
+};
+
+// Shows a live frame as a grab shows its frame: copied into the display
+// image, and kept as the captured frame (a deep one also as it came, for
+// saving at full depth). False when it cannot be shown: another size than
+// opening read, or a pixel format that cannot be shown.
+bool ShowLiveFrame(const LiveStream::Frame& frame);
+
+// The tooltip's live line: "live: 30.0 frames/s (shown 30.0), 180 MB/s, 0 incomplete, 0 dropped".
+std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates);

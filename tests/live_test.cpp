@@ -1,0 +1,193 @@
+// Live view's stream over the real library and the simulated camera, with
+// no window: the stream's calls, the hand-over of the newest frame, its
+// counters, and the ways it ends by itself.
+#include "DialogHarness.h"
+#include "app/LiveStream.h"
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+class LiveTest : public ::testing::Test {
+protected:
+    void Open(const char* sim)
+    {
+        unsetenv("TARVIK_CAMERAS");
+        setenv("TARVIK_SIM", sim, 1);
+        harness::ResetCameraState();
+        ASSERT_FALSE(OpenCamera({}).Failed());
+    }
+    void TearDown() override
+    {
+        harness::ResetCameraState();
+        unsetenv("TARVIK_SIM");
+    }
+    // Takes and gives back frames for a while, as the window does.
+    int ShowFor(LiveStream& stream, std::chrono::milliseconds time)
+    {
+        int shown = 0;
+        const auto end = std::chrono::steady_clock::now() + time;
+        while (std::chrono::steady_clock::now() < end) {
+            LiveStream::Frame frame;
+            if (stream.Take(&frame)) {
+                EXPECT_TRUE(CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image));
+                stream.GiveBack(frame);
+                ++shown;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return shown;
+    }
+};
+
+// Frames are announced and queued once, acquisition started and stopped
+// once, every frame revoked at the end; in between only waits and queues.
+TEST_F(LiveTest, OneStartOneStopNoPerFrameAnnounce)
+{
+    ASSERT_NO_FATAL_FAILURE(Open("width=64,height=48,rate=200"));
+    LiveStream stream;
+    std::atomic<int> told{0};
+    const harness::Lines trace = harness::TraceOf([&] {
+        ASSERT_FALSE(stream.Start([&] { ++told; }).Failed());
+        EXPECT_GT(ShowFor(stream, std::chrono::milliseconds(300)), 5);
+        EXPECT_FALSE(stream.Stop().Failed());
+    });
+    auto count = [&](const std::string& call) {
+        return std::count_if(trace.begin(), trace.end(),
+                             [&](const std::string& l) { return l.find(call) != std::string::npos; });
+    };
+    EXPECT_EQ(count("CamFrameAnnounce"), long(LiveStream::kFrames));
+    EXPECT_EQ(count("CamFrameRevoke(2, ptr) -> 0"), long(LiveStream::kFrames));
+    EXPECT_EQ(count("\"AcquisitionStart\") -> 0"), 1);
+    EXPECT_EQ(count("\"AcquisitionStop\") -> 0"), 1);
+    EXPECT_EQ(count("CamCaptureStart(2) -> 0"), 1);
+    EXPECT_EQ(count("CamCaptureEnd(2) -> 0"), 1);
+    EXPECT_GT(count("CamFrameWaitNext(2, ptr, 100) -> 0"), 5);
+    const auto firstWait = std::find_if(trace.begin(), trace.end(),
+                                        [](const std::string& l) { return l.find("WaitNext") != std::string::npos; });
+    EXPECT_EQ(std::find_if(firstWait, trace.end(),
+                           [](const std::string& l) { return l.find("Announce") != std::string::npos; }),
+              trace.end());
+    const LiveStream::Counts c = stream.CountsNow();
+    EXPECT_GE(c.received, c.shown);
+    EXPECT_GT(c.shown, 5u);
+    EXPECT_EQ(c.incomplete, 0u);
+    EXPECT_GE(told.load(), int(c.shown));
+    EXPECT_EQ(g_hCamera, 2u) << "the camera stays open";
+}
+
+// Incomplete frames are counted and never handed over; a camera that sends
+// nothing ends the stream after the frame time-out, saying so once.
+TEST_F(LiveTest, IncompleteFramesAndSilence)
+{
+    ASSERT_NO_FATAL_FAILURE(Open("width=16,height=8,rate=500,frames=incomplete"));
+    LiveStream stream;
+    ASSERT_FALSE(stream.Start(nullptr).Failed());
+    EXPECT_EQ(ShowFor(stream, std::chrono::milliseconds(100)), 0);
+    EXPECT_FALSE(stream.Stop().Failed());
+    EXPECT_GT(stream.CountsNow().incomplete, 0u);
+    EXPECT_EQ(stream.CountsNow().shown, 0u);
+    harness::ResetCameraState();
+
+    ASSERT_NO_FATAL_FAILURE(Open("width=16,height=8,frames=none"));
+    std::atomic<int> told{0};
+    ASSERT_FALSE(stream.Start([&] { ++told; }).Failed());
+    const auto start = std::chrono::steady_clock::now();
+    while (!stream.Ended().Failed() && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const Outcome ended = stream.Stop();
+    EXPECT_EQ(ended.step, Step::Wait);
+    EXPECT_EQ(ended.code, CAM_ERR_TIMEOUT);
+    EXPECT_EQ(told.load(), 1);
+    EXPECT_EQ(Describe(ended), "no frame within 5 s (CAM_ERR_TIMEOUT)");
+}
+
+// Live view through the real dialog: Ctrl+L once a camera is open, the
+// picture follows the camera and the tooltip counts; Ctrl+S saves the frame
+// shown; GrapOnce ends live view keeping that frame; release, and closing
+// the window, stop it without hanging.
+TEST(LiveDialog, StartFollowFreezeRelease)
+{
+    unsetenv("TARVIK_CAMERAS");
+    setenv("TARVIK_SIM", "width=64,height=48,rate=100", 1);
+    harness::ResetCameraState();
+    QTemporaryDir dir;
+    {
+        harness::ShownDialog w;
+        ASSERT_NO_FATAL_FAILURE(w.Show());
+        auto liveKey = [&] { QTest::keyClick(w.widget, Qt::Key_L, Qt::ControlModifier); };
+        liveKey();  // no camera: nothing to show live
+        EXPECT_FALSE(w.dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        w.Click(IDC_INIT_GRAB_START);
+        liveKey();
+        ASSERT_TRUE(w.dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        QTRY_VERIFY_WITH_TIMEOUT(g_lastFrame.valid && g_lastFrame.frameId >= 3, 5000);
+        const QImage before = w.Shown();
+        QTRY_VERIFY_WITH_TIMEOUT(w.Shown() != before, 5000);
+        QWidget* picture = w.widget->control(IDC_PICTURE);
+        QTRY_VERIFY_WITH_TIMEOUT(picture->toolTip().contains("live: "), 5000);
+        EXPECT_EQ(w.dlg.SavePictureTo(dir.filePath("live.png").toStdString()), "");
+
+        w.Click(IDC_GRAB_ONCE);
+        EXPECT_FALSE(w.dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        const uint64_t frozen = g_lastFrame.frameId;
+        const QImage still = w.Shown();
+        QTest::qWait(100);
+        EXPECT_EQ(g_lastFrame.frameId, frozen);
+        EXPECT_EQ(w.Shown(), still);
+        EXPECT_TRUE(w.dlg.IsCommandEnabled(ID_PICTURE_SAVE));
+
+        liveKey();
+        QTRY_VERIFY_WITH_TIMEOUT(g_lastFrame.frameId > frozen, 5000);
+        w.Click(IDC_GRAB_STOP_RELEASE);
+        EXPECT_EQ(g_hCamera, 0u);
+        EXPECT_FALSE(w.dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        EXPECT_FALSE(w.dlg.IsCommandEnabled(ID_PICTURE_LIVE));
+
+        w.Click(IDC_INIT_GRAB_START);
+        liveKey();
+        QTRY_VERIFY_WITH_TIMEOUT(g_lastFrame.valid, 5000);
+    }  // closing the window during live view stops the stream
+    EXPECT_TRUE(QImage(dir.filePath("live.png")).width() == 64);
+    harness::ResetCameraState();
+    unsetenv("TARVIK_SIM");
+}
+
+// --live opens the camera and starts live view with the dialog; a camera
+// that falls silent ends it with one line and the reason in the tooltip,
+// the last picture kept and the camera still open.
+TEST(LiveDialog, StartedAtOnceAndEndedBySilence)
+{
+    unsetenv("TARVIK_CAMERAS");
+    setenv("TARVIK_SIM", "width=64,height=48,frames=none", 1);
+    harness::ResetCameraState();
+    {
+        CTarvikDlg dlg({}, true);
+        ::testing::internal::CaptureStderr();
+        ASSERT_TRUE(dlg.Create());
+        EXPECT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        QWidget* picture = ui::WidgetOf(dlg)->control(IDC_PICTURE);
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsCommandChecked(ID_PICTURE_LIVE), 10000);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "tarvik: live view stopped: no frame within 5 s (CAM_ERR_TIMEOUT)\n");
+        EXPECT_TRUE(picture->toolTip().endsWith("live view stopped: no frame within 5 s (CAM_ERR_TIMEOUT)"));
+        EXPECT_NE(g_hCamera, 0u);
+    }
+    harness::ResetCameraState();
+    unsetenv("TARVIK_SIM");
+}
+
+// The rates cover about the last second; the live line shows them.
+TEST(LiveLine, Words)
+{
+    LiveStream::Counts c;
+    c.incomplete = 2;
+    c.dropped = 3;
+    EXPECT_EQ(LiveLine(c, {30, 29.5, 180.4}), "live: 30.0 frames/s (shown 29.5), 180 MB/s, 2 incomplete, 3 dropped");
+}
+
+}  // namespace
