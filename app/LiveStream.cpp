@@ -2,8 +2,10 @@
 // thread's loop, the hand-over of the newest frame, and its counters.
 #include "LiveStream.h"
 
+#include "platform/ui/LiveReduce.h"
 #include "platform/ui/PixelConvert.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -257,14 +259,40 @@ LiveStream::Rates LiveStream::RatesNow() const
             double(c.bytes - from->second.bytes) / seconds / 1e6};
 }
 
-bool ShowLiveFrame(const LiveStream::Frame& frame)
+namespace {
+
+bool FitsOpenedSize(const LiveStream::Frame& frame)
 {
-    if ((frame.width && frame.width != static_cast<uint32_t>(g_nWidth)) ||
-        (frame.height && frame.height != static_cast<uint32_t>(g_nHeight)))
+    return (!frame.width || frame.width == static_cast<uint32_t>(g_nWidth)) &&
+           (!frame.height || frame.height == static_cast<uint32_t>(g_nHeight));
+}
+
+ui::Frame FrameOf(const LiveStream::Frame& frame)
+{
+    return {frame.data, uint64_t(std::max<int64_t>(0, frame.size)), static_cast<uint32_t>(g_nWidth),
+            static_cast<uint32_t>(g_nHeight), g_pPixelFormat};
+}
+
+}  // namespace
+
+bool ShowLiveFrame(const LiveStream::Frame& frame, uint32_t targetWidth, uint32_t targetHeight)
+{
+    if (!FitsOpenedSize(frame))
         return false;
-    const bool shown = CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image);
+    const ui::Frame f = FrameOf(frame);
+    const uint32_t k = ui::LiveBlock(g_pPixelFormat, f.width, f.height, targetWidth, targetHeight);
+    const bool shown = k > 1 ? ui::ReduceFrame(f, k, g_image)
+                             : CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image);
     g_lastFrame = {};
-    if (!shown)
+    if (shown)
+        g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
+    return shown;
+}
+
+bool KeepLiveFrame(const LiveStream::Frame& frame)
+{
+    g_lastFrame = {};
+    if (!FitsOpenedSize(frame) || !CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image))
         return false;
     g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
     if (ui::IsDeep(g_pPixelFormat) && frame.size > 0) {
@@ -275,6 +303,18 @@ bool ShowLiveFrame(const LiveStream::Frame& frame)
         }
     }
     return true;
+}
+
+ui::Picture LiveFramePicture(const LiveStream::Frame& frame)
+{
+    if (!FitsOpenedSize(frame))
+        return {};
+    if (ui::Picture deep = ui::DeepPicture(FrameOf(frame)); !deep.IsNull())
+        return deep;
+    ui::DisplayImage full;
+    if (!CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, full))
+        return {};
+    return ui::Picture::FromDisplayImage(full);  // shares the pixels past full's end
 }
 
 std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates)

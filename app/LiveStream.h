@@ -95,11 +95,18 @@ private:
     std::deque<std::pair<Clock::time_point, Counts>> history_;  // for the rates
 };
 
-// Shows a live frame as a grab shows its frame: copied into the display
-// image, and kept as the captured frame (a deep one also as it came, for
-// saving at full depth). False when it cannot be shown: another size than
-// opening read, or a pixel format that cannot be shown.
-bool ShowLiveFrame(const LiveStream::Frame& frame);
+// Shows a live frame fitted into target pixels of targetWidth x
+// targetHeight: the display image becomes the frame reduced straight to
+// about that size (ui::ReduceFrame), or the whole frame when it is not much
+// larger; it is the captured frame from then on. False when it cannot be
+// shown: another size than opening read, or a format that cannot be shown.
+bool ShowLiveFrame(const LiveStream::Frame& frame, uint32_t targetWidth, uint32_t targetHeight);
+// Makes a live frame the captured frame as a grab does: the display image
+// at full size, and a deep frame kept as it came, for saving at full depth.
+bool KeepLiveFrame(const LiveStream::Frame& frame);
+// The frame at full resolution and depth, converted now, for saving or
+// copying while live view goes on.
+ui::Picture LiveFramePicture(const LiveStream::Frame& frame);
 
 // The tooltip's live line: "live: 30.0 frames/s (shown 30.0), 180 MB/s, 0 incomplete, 0 dropped".
 std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates);

@@ -28,6 +28,8 @@ CTarvikDlg::CTarvikDlg(OpenOptions options, bool live)
     m_hIcon = ui::LoadIcon(IDR_MAINFRAME);
 }
 
+CTarvikDlg::~CTarvikDlg() { StopLive(false); }
+
 void CTarvikDlg::DoDataExchange(ui::DataExchange* pDX)
 {
     ui::Dialog::DoDataExchange(pDX);
@@ -109,7 +111,7 @@ ui::Icon CTarvikDlg::OnQueryDragIcon() { return m_hIcon; }
 
 void CTarvikDlg::OnBnClickedInitGrabStart()
 {
-    StopLive();
+    StopLive(false);
     const Outcome outcome = OpenCamera(m_options);
     if (outcome.completed)
         m_bClearPending = true;
@@ -118,7 +120,7 @@ void CTarvikDlg::OnBnClickedInitGrabStart()
 
 void CTarvikDlg::OnBnClickedGrabStopRelease()
 {
-    StopLive();
+    StopLive(false);
     ReleaseCamera();
     ShowOutcome({}, nullptr);
 }
@@ -127,7 +129,7 @@ void CTarvikDlg::OnBnClickedGrabOnce()
 {
     // During live view: the frame shown last is the one captured.
     if (m_live.Running()) {
-        StopLive();
+        StopLive(true);
         ShowOutcome({}, nullptr);
         return;
     }
@@ -185,14 +187,21 @@ std::string CTarvikDlg::SavePictureTo(const std::string& path, const std::string
     if (!g_lastFrame.valid)
         return "no frame has been captured";
     ui::WaitCursor busy;
-    return ui::SavePicture(CapturedPicture(), path, format);
+    return ui::SavePicture(PictureToKeep(), path, format);
 }
 
 void CTarvikDlg::OnCopyPicture()
 {
-    // Other programs paste 8-bit pictures: the display image is the frame at that depth.
+    // Other programs paste 8-bit pictures: the display image is the frame at
+    // that depth, unless live view shows it reduced.
     if (g_lastFrame.valid)
-        ui::CopyToClipboard(ui::Picture::FromDisplayImage(g_image));
+        ui::CopyToClipboard(m_liveShown.record ? LiveFramePicture(m_liveShown)
+                                               : ui::Picture::FromDisplayImage(g_image));
+}
+
+ui::Picture CTarvikDlg::PictureToKeep() const
+{
+    return m_liveShown.record ? LiveFramePicture(m_liveShown) : CapturedPicture();
 }
 
 void CTarvikDlg::OnLiveView()
@@ -201,7 +210,7 @@ void CTarvikDlg::OnLiveView()
     if (IsCommandChecked(ID_PICTURE_LIVE))
         StartLive();
     else
-        StopLive();
+        StopLive(true);
 }
 
 void CTarvikDlg::StartLive()
@@ -219,8 +228,14 @@ void CTarvikDlg::StartLive()
     ShowOutcome(outcome, "live view failed");
 }
 
-void CTarvikDlg::StopLive()
+void CTarvikDlg::StopLive(bool keep)
 {
+    if (m_liveShown.record) {
+        if (keep && KeepLiveFrame(m_liveShown))
+            InvalidateRect(ScreenToClient(m_picture.GetWindowRect()), false);
+        m_live.GiveBack(m_liveShown);
+        m_liveShown = {};
+    }
     m_live.Stop();
     CheckCommand(ID_PICTURE_LIVE, false);
 }
@@ -230,14 +245,24 @@ void CTarvikDlg::OnLiveFrame()
     m_livePosted = false;
     if (!m_live.Running())
         return;
+    // The frame shown is held until the next one replaces it: saving it
+    // converts it at full size then.
     LiveStream::Frame frame;
     if (m_live.Take(&frame)) {
-        if (ShowLiveFrame(frame))
+        const ui::Rect fit = FitRect(static_cast<int32_t>(static_cast<uint32_t>(g_nWidth)),
+                                     static_cast<int32_t>(static_cast<uint32_t>(g_nHeight)),
+                                     m_picture.GetClientRect());
+        if (ShowLiveFrame(frame, uint32_t(fit.Width()), uint32_t(fit.Height()))) {
             InvalidateRect(ScreenToClient(m_picture.GetWindowRect()), false);
-        m_live.GiveBack(frame);
+            if (m_liveShown.record)
+                m_live.GiveBack(m_liveShown);
+            m_liveShown = frame;
+        } else {
+            m_live.GiveBack(frame);
+        }
     }
     if (const Outcome ended = m_live.Ended(); ended.Failed()) {
-        StopLive();
+        StopLive(true);
         const std::string why = "live view stopped: " + Describe(ended);
         std::fprintf(stderr, "tarvik: %s\n", why.c_str());
         m_picture.SetToolTip(PictureStatus(why));

@@ -19,6 +19,7 @@ public:
 
     // live: open the camera and start live view as soon as the dialog is built.
     explicit CTarvikDlg(OpenOptions options = {}, bool live = false);
+    ~CTarvikDlg() override;
 
     // Saves the last captured frame to path in format ("png", "tiff", "bmp",
     // "jpeg"; empty: by the extension). Empty on success, else the reason.
@@ -50,13 +51,16 @@ private:
     void ShowOutcome(const Outcome& outcome, const char* failedAction);
 
     void StartLive();
-    // Ends live view, if it runs, before anything else calls the camera.
-    void StopLive();
+    // Ends live view, if it runs, before anything else calls the camera;
+    // keep makes the frame shown the captured frame, at full size.
+    void StopLive(bool keep);
+    ui::Picture PictureToKeep() const;
 
     static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
     OpenOptions m_options;
     bool m_startLive;
     LiveStream m_live;
+    LiveStream::Frame m_liveShown;  // held while it is the frame shown
     std::atomic<bool> m_livePosted{false};  // a frame notice is on its way to OnLiveFrame
     std::chrono::steady_clock::time_point m_liveStatusShown;
 };

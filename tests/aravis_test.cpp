@@ -541,7 +541,7 @@ TEST_F(AravisTest, LiveStreamEndsWhenTheCameraDies)
     for (int i = 0; i < 500 && shown < 3; ++i) {
         LiveStream::Frame frame;
         if (stream.Take(&frame)) {
-            shown += ShowLiveFrame(frame) ? 1 : 0;
+            shown += ShowLiveFrame(frame, 100, 75) ? 1 : 0;
             stream.GiveBack(frame);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -157,6 +157,35 @@ TEST(LiveDialog, StartFollowFreezeRelease)
     unsetenv("TARVIK_SIM");
 }
 
+// A frame much larger than the picture area is shown reduced straight from
+// the camera's format; saving it, or freezing it with GrapOnce, still gives
+// the whole frame at full depth.
+TEST(LiveDialog, LargeFramesShownReducedKeptWhole)
+{
+    unsetenv("TARVIK_CAMERAS");
+    setenv("TARVIK_SIM", "width=2000,height=1500,formats=BayerRG12,rate=50", 1);
+    harness::ResetCameraState();
+    QTemporaryDir dir;
+    {
+        harness::ShownDialog w;
+        ASSERT_NO_FATAL_FAILURE(w.Show());
+        w.Click(IDC_INIT_GRAB_START);
+        QTest::keyClick(w.widget, Qt::Key_L, Qt::ControlModifier);
+        QTRY_VERIFY_WITH_TIMEOUT(g_lastFrame.valid, 5000);
+        EXPECT_LT(g_image.GetWidth(), 2000 / 2);
+        const QString path = dir.filePath("live.png");
+        ASSERT_EQ(w.dlg.SavePictureTo(path.toStdString()), "");
+        const QImage saved(path);
+        EXPECT_EQ(saved.width(), 2000);
+        EXPECT_EQ(saved.depth(), 64) << "16 bits a sample";
+        w.Click(IDC_GRAB_ONCE);
+        EXPECT_EQ(g_image.GetWidth(), 2000);
+        EXPECT_TRUE(g_lastFrame.deep);
+    }
+    harness::ResetCameraState();
+    unsetenv("TARVIK_SIM");
+}
+
 // --live opens the camera and starts live view with the dialog; a camera
 // that falls silent ends it with one line and the reason in the tooltip,
 // the last picture kept and the camera still open.

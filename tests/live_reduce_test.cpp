@@ -1,0 +1,106 @@
+// The live path: frames reduced straight from the camera's format, against
+// the two-step path (converted at full size, then fitted by the halftone
+// stretch), for every pixel format.
+#include "platform/camera/campixel.h"
+#include "platform/camera/camsim.h"
+#include "platform/ui/Halftone.h"
+#include "platform/ui/LiveReduce.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+// Mean absolute difference, over every sample, of the live path's picture
+// and the two-step path's at the same size.
+double Difference(const std::vector<uint8_t>& bytes, const cam::PixelFormat& format, uint32_t width,
+                  uint32_t height, uint32_t k)
+{
+    const ui::Frame frame{bytes.data(), bytes.size(), width, height, format.name};
+    std::vector<uint8_t> full(size_t(width) * 3 * height);
+    ui::ConvertFrame(frame, full.data(), ptrdiff_t(width) * 3);
+    const int w = int(width / k), h = int(height / k);
+    std::vector<uint32_t> fitted(size_t(w) * h);
+    ui::HalftoneStretch({full.data(), ptrdiff_t(width) * 3, int(width), int(height)}, fitted.data(), w, h, w);
+    ui::DisplayImage live;
+    EXPECT_TRUE(ui::ReduceFrame(frame, k, live)) << format.name;
+    EXPECT_EQ(live.GetWidth(), w);
+    EXPECT_EQ(live.GetHeight(), h);
+    double sum = 0;
+    for (int y = 0; y < h && live.GetHeight() == h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const uint8_t* p = live.GetBits() + ptrdiff_t(y) * live.GetPitch() + 3 * x;
+            const uint32_t q = fitted[size_t(y) * w + x];
+            for (int c = 0; c < 3; ++c)
+                sum += std::abs(int(p[c]) - int((q >> (8 * c)) & 255));
+        }
+    return sum / (3.0 * w * h);
+}
+
+// Within 1.5 levels on the simulated picture and on noise, in every format:
+// for Bayer mosaics the block sums weigh the samples just outside each block
+// as the demosaic does, without a demosaic.
+TEST(LiveReduce, CloseToTheTwoStepPath)
+{
+    int count = 0;
+    const cam::PixelFormat* formats = cam::PixelFormats(&count);
+    const uint32_t width = 960, height = 640;
+    for (int i = 0; i < count; ++i) {
+        const cam::PixelFormat& format = formats[i];
+        std::vector<uint8_t> picture(size_t(cam::RowBytes(format, width)) * height);
+        cam::RenderSimFrame(picture.data(), picture.size(), width, height, format.name, 3);
+        std::vector<uint8_t> noise(picture.size());
+        std::mt19937 random{unsigned(i)};
+        for (uint8_t& b : noise)
+            b = uint8_t(random());
+        for (const uint32_t k : {4u, 10u}) {
+            EXPECT_LE(Difference(picture, format, width, height, k), 1.5) << format.name << " k=" << k;
+            EXPECT_LE(Difference(noise, format, width, height, k), 1.5) << format.name << " k=" << k;
+        }
+    }
+}
+
+// The block side: the reduced picture stays at least the target's size,
+// whole colour filters in each block, no reduction when it would not be one.
+TEST(LiveReduce, BlockSide)
+{
+    const struct {
+        const char* format;
+        uint32_t width, height, targetWidth, targetHeight, k;
+    } cases[] = {
+        {"Mono8", 5472, 3648, 606, 404, 9},   {"BayerRG8", 5472, 3648, 606, 404, 8},
+        {"YUV422_8", 5472, 3648, 606, 404, 9}, {"RGB8", 5472, 3648, 300, 404, 9},
+        {"Mono8", 1292, 964, 606, 452, 2},     {"BayerRG8", 1000, 700, 606, 404, 1},
+        {"Mono8", 640, 480, 0, 0, 1},          {"Foo", 5472, 3648, 606, 404, 1},
+        {"Mono8", 100000, 100000, 10, 10, 256},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ui::LiveBlock(c.format, c.width, c.height, c.targetWidth, c.targetHeight), c.k) << c.format;
+}
+
+// Rows a short frame does not hold are black, as in the full-size copy, and
+// no byte of the image is left as it was.
+TEST(LiveReduce, ShortFrameAndEveryByteWritten)
+{
+    std::vector<uint8_t> grey(64 * 40, 200);
+    ui::DisplayImage image;
+    ASSERT_TRUE(image.Create(16, 10, 24));
+    for (int y = 0; y < 10; ++y)
+        std::memset(image.GetBits() + ptrdiff_t(y) * image.GetPitch(), 0x5a, size_t(-image.GetPitch()));
+    const ui::Frame half{grey.data(), 64 * 20, 64, 40, "Mono8"};  // 20 of 40 rows
+    ASSERT_TRUE(ui::ReduceFrame(half, 4, image));
+    for (int y = 0; y < 10; ++y) {
+        const uint8_t* row = image.GetBits() + ptrdiff_t(y) * image.GetPitch();
+        for (int x = 0; x < -image.GetPitch(); ++x)
+            ASSERT_EQ(row[x], x < 48 ? (y < 5 ? 200 : 0) : 0) << y << " " << x;
+    }
+    EXPECT_FALSE(ui::ReduceFrame(half, 1, image));
+    EXPECT_FALSE(ui::ReduceFrame({grey.data(), grey.size(), 64, 40, "BayerRG8"}, 3, image));  // odd
+    EXPECT_FALSE(ui::ReduceFrame({grey.data(), grey.size(), 64, 40, "Foo"}, 4, image));
+}
+
+}  // namespace
