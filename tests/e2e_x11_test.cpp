@@ -72,11 +72,11 @@ protected:
     }
 
     // Starts the program and waits for its window to have the keyboard.
-    void StartApp(QString* id)
+    void StartApp(QString* id, const QStringList& args = {})
     {
         app.setProcessEnvironment(env);
         app.setProcessChannelMode(QProcess::MergedChannels);  // the trace goes to stderr
-        app.start(TARVIK_EXE, {});
+        app.start(TARVIK_EXE, args);
         ASSERT_TRUE(app.waitForStarted(5000));
         QByteArray idOut;
         ASSERT_EQ(Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Tarvik$"}, &idOut), "");
@@ -314,6 +314,41 @@ TEST_F(X11Test, EscWithCameraOpen)
         EXPECT_FALSE(trace.contains("runtime error")) << trace.toStdString();
         EXPECT_FALSE(trace.contains("CamCameraClose")) << "the camera must not be released";
     }
+}
+
+// Live view in a real window: --live shows the camera's frames as they come,
+// Ctrl+L stops and starts it, and Esc during live view ends the program
+// cleanly, the stream stopped first.
+TEST_F(X11Test, LiveViewInARealWindow)
+{
+    env.insert("TARVIK_SIM", "rate=30");
+    QString id;
+    ASSERT_NO_FATAL_FAILURE(StartApp(&id, {"--live"}));
+    const QRect window = WindowRect(id);
+    auto shown = [&] { return Screenshot().copy(window); };
+    const QImage first = shown();
+    EXPECT_TRUE(Eventually([&] { return shown() != first; })) << "the picture does not follow the camera";
+
+    ASSERT_EQ(Xdotool({"key", "ctrl+l"}), "");
+    QImage still;
+    ASSERT_TRUE(Eventually([&] {
+        const QImage a = shown();
+        QThread::msleep(300);
+        return (still = shown()) == a;
+    })) << "the picture goes on changing after live view stopped";
+    ASSERT_EQ(Xdotool({"key", "ctrl+l"}), "");
+    EXPECT_TRUE(Eventually([&] { return shown() != still; })) << "live view did not start again";
+
+    ASSERT_EQ(Xdotool({"key", "Escape"}), "");
+    ASSERT_TRUE(app.waitForFinished(10000));
+    trace += app.readAllStandardOutput();
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_FALSE(trace.contains("Sanitizer")) << trace.toStdString();
+    EXPECT_FALSE(trace.contains("runtime error")) << trace.toStdString();
+    EXPECT_EQ(trace.count("\"AcquisitionStart\") -> 0"), 2);
+    EXPECT_EQ(trace.count("\"AcquisitionStop\") -> 0"), 2) << "every stream stopped, the last on the way out";
+    EXPECT_TRUE(trace.contains("CamFrameWaitNext(2, ptr, 100) -> 0"));
 }
 
 }  // namespace
