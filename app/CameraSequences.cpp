@@ -3,7 +3,7 @@
 #include "CameraSequences.h"
 
 #include "platform/camera/camtext.h"
-#include "platform/ui/PixelConvert.h"
+#include "platform/imaging/PixelConvert.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,7 +17,7 @@ CamHandle g_hCamera = 0;
 const char* g_pPixelFormat = nullptr;
 int64_t g_nWidth = 0;
 int64_t g_nHeight = 0;
-ui::DisplayImage g_image;
+imaging::DisplayImage g_image;
 const char* g_pCameraName = nullptr;
 CapturedFrame g_lastFrame;
 
@@ -147,18 +147,18 @@ Outcome OpenCamera(const OpenOptions& options)
     return o;
 }
 
-ui::Picture CapturedPicture()
+imaging::Picture CapturedPicture()
 {
     if (!g_lastFrame.valid)
         return {};
     if (g_lastFrame.deep) {
-        const ui::Frame frame{g_lastFrame.deep.get(), uint64_t(g_lastFrame.deepSize),
+        const imaging::Frame frame{g_lastFrame.deep.get(), uint64_t(g_lastFrame.deepSize),
                               static_cast<uint32_t>(g_nWidth), static_cast<uint32_t>(g_nHeight),
                               g_pPixelFormat};
-        if (ui::Picture deep = ui::DeepPicture(frame); !deep.IsNull())
+        if (imaging::Picture deep = imaging::DeepPicture(frame); !deep.IsNull())
             return deep;
     }
-    return ui::Picture::FromDisplayImage(g_image);
+    return imaging::Picture::FromDisplayImage(g_image);
 }
 
 void ReleaseCamera()
@@ -173,7 +173,7 @@ void ReleaseCamera()
 }
 
 bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
-                      ui::DisplayImage& image)
+                      imaging::DisplayImage& image)
 {
     const uint32_t width = static_cast<uint32_t>(g_nWidth);
     const uint32_t height = static_cast<uint32_t>(g_nHeight);
@@ -184,9 +184,9 @@ bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPix
         return false;
     uint8_t* top = image.GetBits();
     const ptrdiff_t pitch = image.GetPitch();
-    const ui::Frame frame{static_cast<const uint8_t*>(source),
+    const imaging::Frame frame{static_cast<const uint8_t*>(source),
                           nPayloadSize > 0 ? uint64_t(nPayloadSize) : 0, width, height, pPixelFormat};
-    const uint64_t rows = ui::ConvertFrame(frame, top, pitch);
+    const uint64_t rows = imaging::ConvertFrame(frame, top, pitch);
 
     const size_t pixelBytes = size_t(width) * 3;
     const size_t padding = size_t(-pitch) - pixelBytes;
@@ -196,7 +196,7 @@ bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPix
     if (padding)
         for (uint64_t i = 0; i < height; ++i)
             std::memset(row(i) + pixelBytes, 0, padding);
-    return ui::CanShow(pPixelFormat);
+    return imaging::CanShow(pPixelFormat);
 }
 
 Outcome GrabFrame()
@@ -257,7 +257,7 @@ Outcome GrabFrame()
                     g_lastFrame = {};
                     if (shown) {
                         g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
-                        keepBuffer = ui::IsDeep(g_pPixelFormat);
+                        keepBuffer = imaging::IsDeep(g_pPixelFormat);
                     } else if (g_image.IsNull()) {
                         outcome = Stopped(Step::PictureSize, CAM_OK, g_pCameraId ? g_pCameraId : "");
                     } else {

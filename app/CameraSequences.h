@@ -3,8 +3,8 @@
 #pragma once
 
 #include "platform/camera/cam.h"
-#include "platform/ui/DisplayImage.h"
-#include "platform/ui/PictureFile.h"
+#include "platform/imaging/DisplayImage.h"
+#include "platform/imaging/PictureFile.h"
 
 #include <cstdint>
 #include <ctime>
@@ -18,7 +18,7 @@ extern CamHandle g_hCamera;
 extern const char* g_pPixelFormat;
 extern int64_t g_nWidth;
 extern int64_t g_nHeight;
-extern ui::DisplayImage g_image;
+extern imaging::DisplayImage g_image;
 // For people: the name the camera was listed with; null when none is open.
 extern const char* g_pCameraName;
 
@@ -36,7 +36,7 @@ struct CapturedFrame {
 extern CapturedFrame g_lastFrame;
 
 // Largest "PayloadSize" a capture allocates a buffer for.
-constexpr int64_t kMaxPayloadSize = int64_t(ui::DisplayImage::kMaxBytes);
+constexpr int64_t kMaxPayloadSize = int64_t(imaging::DisplayImage::kMaxBytes);
 // How long a capture waits for its frame.
 constexpr uint32_t kFrameTimeoutMs = 5000;
 
@@ -90,7 +90,7 @@ struct OpenOptions {
 
 // The frame the last grab showed, at full resolution and, for frames of more
 // than 8 bits a sample, at full depth; null when there is none.
-ui::Picture CapturedPicture();
+imaging::Picture CapturedPicture();
 
 // Starts the library and finds the cameras; fills cameras when it succeeds.
 Outcome FindCameras(std::vector<CamCameraInfo>* cameras);
@@ -127,10 +127,10 @@ ExitStatus ExitStatusFor(const Outcome& outcome);
 // Rebuilds image at the size read when the camera was opened and copies a
 // frame of that camera into it, converted from its pixel format: "BGR8Packed"
 // (or "BGR8") bytes unchanged, grey levels as equal blue, green and red,
-// Bayer mosaics demosaiced, and so on for every format ui::CanShow knows.
+// Bayer mosaics demosaiced, and so on for every format imaging::CanShow knows.
 // Never reads more than nPayloadSize bytes of source (the bytes the frame
 // filled, not the size of its buffer); only whole rows it holds are copied,
 // the rest is black. Other pixel formats copy nothing;
 // false then, and when the image cannot be made.
 bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
-                      ui::DisplayImage& image);
+                      imaging::DisplayImage& image);

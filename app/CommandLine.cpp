@@ -3,7 +3,7 @@
 #include "CommandLine.h"
 
 #include "platform/camera/camtext.h"
-#include "platform/ui/OutputFile.h"
+#include "platform/imaging/OutputFile.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -68,7 +68,7 @@ struct Options {
     QCommandLineOption grab{"grab", "Without a window: open the camera, grab one frame, release the "
                                     "camera and write the frame at full resolution to FILE, in the "
                                     "format its extension names (" +
-                                        QString::fromStdString(ui::PictureFileExtensions()) +
+                                        QString::fromStdString(imaging::PictureFileExtensions()) +
                                         "); - writes PNG to standard output.", "FILE"};
 
     void AddTo(QCommandLineParser& parser)
@@ -172,9 +172,9 @@ CommandLine ParseCommandLine(int argc, char** argv)
     cl.live = parser.isSet(o.live);
     if (parser.isSet(o.grab)) {
         cl.grabFile = RawValue(argc, argv, o.grab, takingValues);
-        if (ui::PictureFormatOf(cl.grabFile).empty())
+        if (imaging::PictureFormatOf(cl.grabFile).empty())
             return usage("--grab needs a file name ending in " +
-                         QString::fromStdString(ui::PictureFileExtensions()) + ", or -");
+                         QString::fromStdString(imaging::PictureFileExtensions()) + ", or -");
         cl.mode = CommandLine::Mode::Grab;
     }
     return cl;
@@ -225,15 +225,15 @@ int GrabToFile(const CommandLine& commandLine)
     Outcome outcome = OpenCamera(commandLine.open);
     if (!outcome.Failed())
         outcome = GrabFrame();
-    const ui::Picture picture = CapturedPicture();  // kept past the release
+    const imaging::Picture picture = CapturedPicture();  // kept past the release
     // Said before the release, which can take seconds on a camera that is gone.
     ReportFailure(outcome);
     ReleaseCamera();
     if (outcome.Failed())
         return ExitStatusFor(outcome);
-    const std::string error = ui::SavePicture(picture, commandLine.grabFile);
+    const std::string error = imaging::SavePicture(picture, commandLine.grabFile);
     if (!error.empty()) {
-        const std::string where = ui::OutputFile::IsStandardOutput(commandLine.grabFile)
+        const std::string where = imaging::OutputFile::IsStandardOutput(commandLine.grabFile)
             ? "standard output"
             : cam::Quoted(commandLine.grabFile);
         std::fprintf(stderr, "tarvik: cannot write %s: %s\n", where.c_str(), error.c_str());

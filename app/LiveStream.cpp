@@ -2,8 +2,8 @@
 // thread's loop, the hand-over of the newest frame, and its counters.
 #include "LiveStream.h"
 
-#include "platform/ui/LiveReduce.h"
-#include "platform/ui/PixelConvert.h"
+#include "platform/imaging/LiveReduce.h"
+#include "platform/imaging/PixelConvert.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -267,7 +267,7 @@ bool FitsOpenedSize(const LiveStream::Frame& frame)
            (!frame.height || frame.height == static_cast<uint32_t>(g_nHeight));
 }
 
-ui::Frame FrameOf(const LiveStream::Frame& frame)
+imaging::Frame FrameOf(const LiveStream::Frame& frame)
 {
     return {frame.data, uint64_t(std::max<int64_t>(0, frame.size)), static_cast<uint32_t>(g_nWidth),
             static_cast<uint32_t>(g_nHeight), g_pPixelFormat};
@@ -279,9 +279,9 @@ bool ShowLiveFrame(const LiveStream::Frame& frame, uint32_t targetWidth, uint32_
 {
     if (!FitsOpenedSize(frame))
         return false;
-    const ui::Frame f = FrameOf(frame);
-    const uint32_t k = ui::LiveBlock(g_pPixelFormat, f.width, f.height, targetWidth, targetHeight);
-    const bool shown = k > 1 ? ui::ReduceFrame(f, k, g_image)
+    const imaging::Frame f = FrameOf(frame);
+    const uint32_t k = imaging::LiveBlock(g_pPixelFormat, f.width, f.height, targetWidth, targetHeight);
+    const bool shown = k > 1 ? imaging::ReduceFrame(f, k, g_image)
                              : CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image);
     g_lastFrame = {};
     if (shown)
@@ -295,7 +295,7 @@ bool KeepLiveFrame(const LiveStream::Frame& frame)
     if (!FitsOpenedSize(frame) || !CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image))
         return false;
     g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
-    if (ui::IsDeep(g_pPixelFormat) && frame.size > 0) {
+    if (imaging::IsDeep(g_pPixelFormat) && frame.size > 0) {
         if (auto* copy = static_cast<uint8_t*>(std::malloc(size_t(frame.size)))) {
             std::memcpy(copy, frame.data, size_t(frame.size));
             g_lastFrame.deep.reset(copy, [](const uint8_t* p) { std::free(const_cast<uint8_t*>(p)); });
@@ -305,16 +305,16 @@ bool KeepLiveFrame(const LiveStream::Frame& frame)
     return true;
 }
 
-ui::Picture LiveFramePicture(const LiveStream::Frame& frame)
+imaging::Picture LiveFramePicture(const LiveStream::Frame& frame)
 {
     if (!FitsOpenedSize(frame))
         return {};
-    if (ui::Picture deep = ui::DeepPicture(FrameOf(frame)); !deep.IsNull())
+    if (imaging::Picture deep = imaging::DeepPicture(FrameOf(frame)); !deep.IsNull())
         return deep;
-    ui::DisplayImage full;
+    imaging::DisplayImage full;
     if (!CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, full))
         return {};
-    return ui::Picture::FromDisplayImage(full);  // shares the pixels past full's end
+    return imaging::Picture::FromDisplayImage(full);  // shares the pixels past full's end
 }
 
 std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates)

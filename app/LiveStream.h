@@ -97,7 +97,7 @@ private:
 
 // Shows a live frame fitted into target pixels of targetWidth x
 // targetHeight: the display image becomes the frame reduced straight to
-// about that size (ui::ReduceFrame), or the whole frame when it is not much
+// about that size (imaging::ReduceFrame), or the whole frame when it is not much
 // larger; it is the captured frame from then on. False when it cannot be
 // shown: another size than opening read, or a format that cannot be shown.
 bool ShowLiveFrame(const LiveStream::Frame& frame, uint32_t targetWidth, uint32_t targetHeight);
@@ -106,7 +106,7 @@ bool ShowLiveFrame(const LiveStream::Frame& frame, uint32_t targetWidth, uint32_
 bool KeepLiveFrame(const LiveStream::Frame& frame);
 // The frame at full resolution and depth, converted now, for saving or
 // copying while live view goes on.
-ui::Picture LiveFramePicture(const LiveStream::Frame& frame);
+imaging::Picture LiveFramePicture(const LiveStream::Frame& frame);
 
 // The tooltip's live line: "live: 30.0 frames/s (shown 30.0), 180 MB/s, 0 incomplete, 0 dropped".
 std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates);

@@ -4,7 +4,7 @@
 
 #include "platform/ui/Application.h"
 #include "platform/ui/PaintDC.h"
-#include "platform/ui/PictureFile.h"
+#include "platform/ui/PictureDialog.h"
 
 #include <climits>
 #include <cstdio>
@@ -174,7 +174,7 @@ void CTarvikDlg::OnSavePicture()
     if (!g_lastFrame.valid)
         return;
     const auto target = ui::AskWhereToSave(
-        *this, ui::SuggestedPictureName(g_pCameraId ? g_pCameraId : "", g_lastFrame.time));
+        *this, imaging::SuggestedPictureName(g_pCameraId ? g_pCameraId : "", g_lastFrame.time));
     if (!target)
         return;
     const std::string error = SavePictureTo(target->path, target->format);
@@ -187,7 +187,7 @@ std::string CTarvikDlg::SavePictureTo(const std::string& path, const std::string
     if (!g_lastFrame.valid)
         return "no frame has been captured";
     ui::WaitCursor busy;
-    return ui::SavePicture(PictureToKeep(), path, format);
+    return imaging::SavePicture(PictureToKeep(), path, format);
 }
 
 void CTarvikDlg::OnCopyPicture()
@@ -196,10 +196,10 @@ void CTarvikDlg::OnCopyPicture()
     // that depth, unless live view shows it reduced.
     if (g_lastFrame.valid)
         ui::CopyToClipboard(m_liveShown.record ? LiveFramePicture(m_liveShown)
-                                               : ui::Picture::FromDisplayImage(g_image));
+                                               : imaging::Picture::FromDisplayImage(g_image));
 }
 
-ui::Picture CTarvikDlg::PictureToKeep() const
+imaging::Picture CTarvikDlg::PictureToKeep() const
 {
     return m_liveShown.record ? LiveFramePicture(m_liveShown) : CapturedPicture();
 }

@@ -54,7 +54,7 @@ private:
     // Ends live view, if it runs, before anything else calls the camera;
     // keep makes the frame shown the captured frame, at full size.
     void StopLive(bool keep);
-    ui::Picture PictureToKeep() const;
+    imaging::Picture PictureToKeep() const;
 
     static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
     OpenOptions m_options;

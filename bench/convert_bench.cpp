@@ -6,7 +6,7 @@
 #include "app/CameraSequences.h"
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
-#include "platform/ui/PixelRows.h"
+#include "platform/imaging/PixelRows.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -41,7 +41,7 @@ double Ours(const char* format, const std::vector<uint8_t>& frame)
 // The display image, top row first, as a Mat to compare with OpenCV's.
 cv::Mat Displayed()
 {
-    const ui::DisplayImage& image = g_image;
+    const imaging::DisplayImage& image = g_image;
     cv::Mat out(kHeight, kWidth, CV_8UC3);
     for (int y = 0; y < kHeight; ++y)
         std::memcpy(out.ptr(y), image.GetBits() + ptrdiff_t(y) * image.GetPitch(), size_t(kWidth) * 3);
@@ -75,9 +75,9 @@ int main()
     std::printf("  OpenCV Bayer bilinear      %8.2f ms\n", cvBayer);
     Line("Bayer 8-bit", bayer8, cvBayer, "OpenCV", "<= 1.0");
     std::printf("  largest |ours - OpenCV| inside the border: %.0f levels (target <= 1)\n", largest);
-    ui::SetVectorRows(false);
+    imaging::SetVectorRows(false);
     Line("Bayer 8-bit, plain loops", Ours("BayerRG8", bayer), cvBayer, "OpenCV", "none");
-    ui::SetVectorRows(true);
+    imaging::SetVectorRows(true);
     const double bayer12p = Ours("BayerRG12p", FrameIn("BayerRG12p"));
     Line("Bayer 12p", bayer12p, bayer8, "our Bayer 8-bit", "<= 1.5");
 

@@ -13,7 +13,7 @@
 namespace {
 
 // The straightforward copy: every byte on its own.
-void ByteLoop(const uint8_t* src, ui::DisplayImage& image, int w, int h)
+void ByteLoop(const uint8_t* src, imaging::DisplayImage& image, int w, int h)
 {
     uint8_t* top = image.GetBits();
     const int pitch = image.GetPitch();
@@ -33,7 +33,7 @@ void Run(int w, int h, int runs)
         mono[i] = static_cast<uint8_t>(i * 3);
     g_nWidth = w;
     g_nHeight = h;
-    ui::DisplayImage image;
+    imaging::DisplayImage image;
     image.Create(w, h, 24);
 
     const double ours = BestMs([&] { CopyFrameToImage(bgr.data(), int64_t(bgrBytes), "BGR8Packed", image); }, runs);

@@ -1,12 +1,12 @@
 // Times live view's display path on a 20-megapixel frame, one thread: the
 // frame reduced straight from its pixel format to about the size a window
-// shows (ui::ReduceFrame), against memcpy of the frame's bytes, and for
+// shows (imaging::ReduceFrame), against memcpy of the frame's bytes, and for
 // BayerRG8 against OpenCV's bilinear cvtColor followed by an area resize of
 // the same frame. Prints ratios measured in this one run.
 #include "Timing.h"
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
-#include "platform/ui/LiveReduce.h"
+#include "platform/imaging/LiveReduce.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -37,15 +37,15 @@ std::vector<uint8_t> FrameIn(const char* format)
 int main()
 {
     cv::setNumThreads(1);
-    ui::DisplayImage image;
+    imaging::DisplayImage image;
     std::printf("%u x %u frame shown in %u x %u, one thread, best of %d runs\n", kWidth, kHeight, kTargetWidth,
                 kTargetHeight, kRuns);
     for (const char* format : {"BayerRG8", "Mono8", "YUV422_8", "RGB8", "Mono12p", "Mono16", "BayerRG12p"}) {
         const std::vector<uint8_t> frame = FrameIn(format);
         std::vector<uint8_t> copy(frame.size());
-        const ui::Frame f{frame.data(), frame.size(), kWidth, kHeight, format};
-        const uint32_t k = ui::LiveBlock(format, kWidth, kHeight, kTargetWidth, kTargetHeight);
-        const double ours = BestMs([&] { ui::ReduceFrame(f, k, image); }, kRuns);
+        const imaging::Frame f{frame.data(), frame.size(), kWidth, kHeight, format};
+        const uint32_t k = imaging::LiveBlock(format, kWidth, kHeight, kTargetWidth, kTargetHeight);
+        const double ours = BestMs([&] { imaging::ReduceFrame(f, k, image); }, kRuns);
         const double memcpyMs = BestMs([&] { std::memcpy(copy.data(), frame.data(), frame.size()); }, kRuns);
         std::printf("  %-11s k=%u %7.2f ms   %.2f x memcpy of its %zu bytes (target <= 1.0)\n", format, k, ours,
                     ours / memcpyMs, frame.size());

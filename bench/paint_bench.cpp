@@ -6,7 +6,7 @@
 #include "app/TarvikDlg.h"
 #include "platform/camera/camsim.h"
 #include "platform/ui/DialogWindow.h"
-#include "platform/ui/Halftone.h"
+#include "platform/imaging/Halftone.h"
 
 #include <QApplication>
 #include <QImage>
@@ -47,8 +47,8 @@ int main(int argc, char** argv)
     }
     const ui::Rect fit = FitRect(w, h, dlg.m_picture.GetClientRect());
     const int fw = fit.Width(), fh = fit.Height();
-    const ui::DisplayImage& image = g_image;
-    const ui::BgrView view{image.GetBits(), image.GetPitch(), w, h};
+    const imaging::DisplayImage& image = g_image;
+    const imaging::BgrView view{image.GetBits(), image.GetPitch(), w, h};
 
     // Top-down copies for the other libraries (not timed).
     std::vector<uint8_t> topDown(size_t(w) * h * 3);
@@ -59,7 +59,7 @@ int main(int argc, char** argv)
     cv::setNumThreads(1);
     std::vector<uint32_t> ours(size_t(fw) * fh);
 
-    const double tOurs = BestMs([&] { ui::HalftoneStretch(view, ours.data(), fw, fh, fw); }, runs);
+    const double tOurs = BestMs([&] { imaging::HalftoneStretch(view, ours.data(), fw, fh, fw); }, runs);
     const double tCv = BestMs([&] { cv::resize(src, cvOut, cv::Size(fw, fh), 0, 0, cv::INTER_AREA); }, runs);
     const QImage qsrc(topDown.data(), w, h, w * 3, QImage::Format_BGR888);
     QImage qOut;

@@ -34,7 +34,7 @@ void Run(const char* what, const std::vector<uint8_t>& bgr, int w, int h, int ru
     const std::string ours = "/tmp/tarvik-save-bench.png", theirs = "/tmp/tarvik-save-bench-cv.png";
 
     std::string error;
-    const double oursMs = BestMs([&] { error = ui::SavePicture(CapturedPicture(), ours); }, runs);
+    const double oursMs = BestMs([&] { error = imaging::SavePicture(CapturedPicture(), ours); }, runs);
     const double cvMs = BestMs([&] { cv::imwrite(theirs, mat); }, runs);
     if (!error.empty())
         std::printf("  save failed: %s\n", error.c_str());

@@ -3,7 +3,7 @@
 // catch any read past the payload or write past the image.
 #include "app/TarvikDlg.h"
 #include "platform/camera/campixel.h"
-#include "platform/ui/PixelRows.h"
+#include "platform/imaging/PixelRows.h"
 
 #include <cstring>
 #include <vector>
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int pick = data[16] % (count + 2);
     const char* format = pick < count ? known[pick].name : pick == count ? "Foo16" : nullptr;
     // Both the vector and the plain conversions.
-    ui::SetVectorRows(data[16] & 0x80);
+    imaging::SetVectorRows(data[16] & 0x80);
     // Keep each run small enough to be quick; huge sizes are refused before
     // any copy and have their own tests.
     const uint64_t w = uint32_t(width), h = uint32_t(height);
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_nHeight = height;
     // The payload in a block of exactly its size.
     std::vector<uint8_t> payload(data + 17, data + size);
-    static ui::DisplayImage image;
+    static imaging::DisplayImage image;
     CopyFrameToImage(payload.empty() ? nullptr : payload.data(), int64_t(payload.size()), format, image);
     if (!image.IsNull() && (image.GetWidth() != int32_t(uint32_t(width)) || image.GetHeight() != int32_t(uint32_t(height))))
         __builtin_trap();

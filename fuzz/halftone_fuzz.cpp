@@ -1,6 +1,6 @@
 // Fuzzes the halftone stretch with any picture and target size: reads stay
 // inside the source, writes inside the target, every pixel opaque.
-#include "platform/ui/Halftone.h"
+#include "platform/imaging/Halftone.h"
 
 #include <vector>
 
@@ -16,9 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t i = 0; fill && i < pixels.size(); ++i)
         pixels[i] = data[5 + i % fill];
     const ptrdiff_t row = ptrdiff_t(sw) * 3;
-    const ui::BgrView view{bottomUp ? pixels.data() + (sh - 1) * row : pixels.data(), bottomUp ? -row : row, sw, sh};
+    const imaging::BgrView view{bottomUp ? pixels.data() + (sh - 1) * row : pixels.data(), bottomUp ? -row : row, sw, sh};
     std::vector<uint32_t> out(size_t(dw) * dh);
-    ui::HalftoneStretch(view, out.data(), dw, dh, dw);
+    imaging::HalftoneStretch(view, out.data(), dw, dh, dw);
     for (uint32_t p : out)
         if ((p >> 24) != 0xff)
             __builtin_trap();

@@ -1,12 +1,12 @@
 // Fuzzes the display image: any sequence of create, recreate, destroy and
 // writes through the top-row address and pitch stays in bounds.
-#include "platform/ui/DisplayImage.h"
+#include "platform/imaging/DisplayImage.h"
 
 #include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    ui::DisplayImage image;
+    imaging::DisplayImage image;
     for (size_t i = 0; i + 9 <= size; i += 9) {
         int32_t w, h;
         std::memcpy(&w, data + i + 1, 4);

@@ -67,7 +67,7 @@ protected:
     // The display image's pixels, top row first, padding left out.
     static std::vector<uint8_t> Pixels()
     {
-        const ui::DisplayImage& image = g_image;
+        const imaging::DisplayImage& image = g_image;
         std::vector<uint8_t> out;
         for (int y = 0; y < image.GetHeight(); ++y) {
             const uint8_t* row = image.GetBits() + ptrdiff_t(y) * image.GetPitch();

@@ -65,7 +65,7 @@ std::vector<uint8_t> Frame(size_t n)
 // The top row of the display image, as bytes.
 std::vector<uint8_t> TopRow()
 {
-    const uint8_t* top = static_cast<const ui::DisplayImage&>(g_image).GetBits();
+    const uint8_t* top = static_cast<const imaging::DisplayImage&>(g_image).GetBits();
     return top ? std::vector<uint8_t>(top, top + 12) : std::vector<uint8_t>();
 }
 

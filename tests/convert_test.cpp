@@ -4,9 +4,9 @@
 // Bayer against OpenCV, and frames kept at full depth.
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
-#include "platform/ui/PictureData.h"
-#include "platform/ui/PixelConvert.h"
-#include "platform/ui/PixelRows.h"
+#include "platform/imaging/PictureData.h"
+#include "platform/imaging/PixelConvert.h"
+#include "platform/imaging/PixelRows.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,7 @@ Bytes Convert(const Bytes& frame, uint32_t width, uint32_t height, const char* f
     std::unique_ptr<uint8_t[]> exact(new uint8_t[frame.size()]);
     std::copy(frame.begin(), frame.end(), exact.get());
     Bytes out(size_t(width) * 3 * height, 0xEE);
-    const uint64_t n = ui::ConvertFrame({exact.get(), frame.size(), width, height, format}, out.data(),
+    const uint64_t n = imaging::ConvertFrame({exact.get(), frame.size(), width, height, format}, out.data(),
                                         ptrdiff_t(width) * 3);
     if (rows)
         *rows = n;
@@ -105,14 +105,14 @@ const HandCase kHandCases[] = {
 
 class HandMade : public ::testing::TestWithParam<HandCase> {
 protected:
-    void TearDown() override { ui::SetVectorRows(true); }
+    void TearDown() override { imaging::SetVectorRows(true); }
 };
 
 TEST_P(HandMade, KnownPixels)
 {
     const HandCase& c = GetParam();
     for (bool vector : {true, false}) {
-        ui::SetVectorRows(vector);
+        imaging::SetVectorRows(vector);
         uint64_t rows = 0;
         EXPECT_EQ(Convert(c.frame, c.width, c.height, c.format, &rows), c.expected) << "vector " << vector;
         EXPECT_EQ(rows, c.height);
@@ -151,7 +151,7 @@ TEST(Conversion, YuvMatrices)
                 }
         const uint32_t width = uint32_t(expected.size());
         for (bool vector : {true, false}) {
-            ui::SetVectorRows(vector);
+            imaging::SetVectorRows(vector);
             const Bytes out = Convert(frame, width, 1, format);
             int worst = 0;
             for (size_t i = 0; i < expected.size(); ++i)
@@ -160,7 +160,7 @@ TEST(Conversion, YuvMatrices)
             EXPECT_LE(worst, 1) << format << " vector " << vector;
         }
     }
-    ui::SetVectorRows(true);
+    imaging::SetVectorRows(true);
 }
 
 // Every format: the vector and plain conversions give the same bytes, on
@@ -176,9 +176,9 @@ TEST(Conversion, EveryFormat)
             const uint32_t height = 9;
             Bytes frame(size_t(cam::RowBytes(f, width)) * height);
             cam::RenderSimFrame(frame.data(), frame.size(), width, height, f.name, 0);
-            ui::SetVectorRows(false);
+            imaging::SetVectorRows(false);
             const Bytes plain = Convert(frame, width, height, f.name);
-            ui::SetVectorRows(true);
+            imaging::SetVectorRows(true);
             uint64_t rows = 0;
             EXPECT_EQ(Convert(frame, width, height, f.name, &rows), plain) << f.name << " " << width;
             EXPECT_EQ(rows, height);
@@ -190,8 +190,8 @@ TEST(Conversion, EveryFormat)
             EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + kept, shorter.begin())) << f.name;
         }
     }
-    EXPECT_FALSE(ui::CanShow("YUV411_8_UYYVYY"));
-    EXPECT_FALSE(ui::CanShow(nullptr));
+    EXPECT_FALSE(imaging::CanShow("YUV411_8_UYYVYY"));
+    EXPECT_FALSE(imaging::CanShow(nullptr));
 }
 
 #ifdef TARVIK_HAVE_OPENCV
@@ -212,7 +212,7 @@ TEST(Conversion, BayerAsOpenCv)
         b = uint8_t(64 + random() % 192);
     for (const auto& c : cases) {
         for (bool vector : {true, false}) {
-            ui::SetVectorRows(vector);
+            imaging::SetVectorRows(vector);
             const Bytes ours = Convert(mosaic, w, h, c.format);
             cv::Mat reference;
             cv::cvtColor(cv::Mat(h, w, CV_8UC1, mosaic.data()), reference, c.code);
@@ -230,7 +230,7 @@ TEST(Conversion, BayerAsOpenCv)
             EXPECT_EQ(blackEdges, 0) << c.format;
         }
     }
-    ui::SetVectorRows(true);
+    imaging::SetVectorRows(true);
 }
 #endif
 
@@ -239,7 +239,7 @@ TEST(Conversion, BayerAsOpenCv)
 TEST(Conversion, DeepPictures)
 {
     const Bytes mono = {0xBC, 0x0A, 0x23, 0x01};  // Mono12: 0xABC, 0x123
-    const ui::Picture grey = ui::DeepPicture({mono.data(), mono.size(), 2, 1, "Mono12"});
+    const imaging::Picture grey = imaging::DeepPicture({mono.data(), mono.size(), 2, 1, "Mono12"});
     ASSERT_FALSE(grey.IsNull());
     ASSERT_EQ(grey.data()->format, QImage::Format_Grayscale16);
     const auto* g = reinterpret_cast<const uint16_t*>(grey.data()->Row(0));
@@ -247,7 +247,7 @@ TEST(Conversion, DeepPictures)
     EXPECT_EQ(g[1], 0x1230);
 
     const Bytes bayer = {10, 0, 20, 30, 0, 40, 0, 50, 60, 0, 70, 0, 80, 90, 0};  // kMosaic, 12Packed
-    const ui::Picture colour = ui::DeepPicture({bayer.data(), bayer.size(), 3, 3, "BayerRG12Packed"});
+    const imaging::Picture colour = imaging::DeepPicture({bayer.data(), bayer.size(), 3, 3, "BayerRG12Packed"});
     ASSERT_FALSE(colour.IsNull());
     ASSERT_EQ(colour.data()->format, QImage::Format_RGBX64);
     EXPECT_EQ(colour.BitsPerSample(), 16);
@@ -257,7 +257,7 @@ TEST(Conversion, DeepPictures)
             for (int c = 0; c < 3; ++c)  // red, green, blue against blue, green, red
                 EXPECT_EQ(rgbx[4 * x + c], kMosaicRg[(3 * y + x) * 3 + 2 - c] << 8) << x << "," << y;
     }
-    EXPECT_TRUE(ui::DeepPicture({mono.data(), mono.size(), 2, 1, "Mono8"}).IsNull());
+    EXPECT_TRUE(imaging::DeepPicture({mono.data(), mono.size(), 2, 1, "Mono8"}).IsNull());
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ TEST_P(CopyTest, ImageHoldsFrame)
     if (!c.imageExists)
         return;
     ASSERT_EQ(g_image.GetHeight(), static_cast<int>(c.rows.size()));
-    const ui::DisplayImage& image = g_image;
+    const imaging::DisplayImage& image = g_image;
     const int rowBytes = -image.GetPitch();
     for (size_t r = 0; r < c.rows.size(); ++r) {
         const uint8_t* row = image.GetBits() + ptrdiff_t(r) * image.GetPitch();
@@ -100,7 +100,7 @@ TEST(Copy, RecreatesImage)
     Bytes first = Seq(6);
     CopyFrameToImage(first.data(), 6, "BGR8Packed", g_image);
     CopyFrameToImage(first.data(), 3, "BGR8Packed", g_image);  // not even one row
-    const ui::DisplayImage& image = g_image;
+    const imaging::DisplayImage& image = g_image;
     EXPECT_EQ(Bytes(image.GetBits(), image.GetBits() + 6), Bytes(6, 0));
     g_image.Destroy();
 }

@@ -145,7 +145,7 @@ TEST_F(DialogTest, GrabShowsSimulatedPicture)
         Click(IDC_GRAB_ONCE);
         ASSERT_EQ(g_image.GetWidth(), 320) << c.sim;
         ASSERT_EQ(g_image.GetHeight(), 240);
-        const ui::DisplayImage& image = g_image;
+        const imaging::DisplayImage& image = g_image;
         auto pixel = [&](int x, int y) {
             const uint8_t* p = image.GetBits() + ptrdiff_t(y) * image.GetPitch() + x * 3;
             return std::vector<uint8_t>(p, p + 3);

@@ -1,6 +1,6 @@
 // The display image's layout and its refusal of sizes it cannot hold.
-#include "platform/ui/DisplayImage.h"
-#include "platform/ui/PixelRows.h"
+#include "platform/imaging/DisplayImage.h"
+#include "platform/imaging/PixelRows.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-using ui::DisplayImage;
+using imaging::DisplayImage;
 
 // Rows are padded to 4 bytes; the top row is the last in memory, so the pitch is negative.
 TEST(DisplayImage, LayoutForSmallWidths)
@@ -112,7 +112,7 @@ TEST(PixelRows, ExpandGreyToBgr)
         std::vector<uint8_t> grey(n), out(3 * n + 8, 0xEE);
         for (size_t i = 0; i < n; ++i)
             grey[i] = static_cast<uint8_t>(i * 37 + 1);
-        ui::ExpandGreyToBgr(grey.data(), out.data(), n);
+        imaging::ExpandGreyToBgr(grey.data(), out.data(), n);
         for (size_t i = 0; i < n; ++i)
             for (int k = 0; k < 3; ++k)
                 ASSERT_EQ(out[3 * i + k], grey[i]) << "n " << n << " pixel " << i;

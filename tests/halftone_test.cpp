@@ -1,6 +1,6 @@
 // The halftone stretch: area averages when shrinking, smooth enlargement,
 // orientation, and sizes at the edges.
-#include "platform/ui/Halftone.h"
+#include "platform/imaging/Halftone.h"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +18,13 @@ struct Picture {
         uint8_t* p = &bytes[(size_t(y) * width + x) * 3];
         p[0] = b, p[1] = g, p[2] = r;
     }
-    ui::BgrView View() const { return {bytes.data(), ptrdiff_t(width) * 3, width, height}; }
+    imaging::BgrView View() const { return {bytes.data(), ptrdiff_t(width) * 3, width, height}; }
 };
 
-std::vector<uint32_t> Stretch(const ui::BgrView& v, int w, int h)
+std::vector<uint32_t> Stretch(const imaging::BgrView& v, int w, int h)
 {
     std::vector<uint32_t> out(size_t(w) * h, 0);
-    ui::HalftoneStretch(v, out.data(), w, h, w);
+    imaging::HalftoneStretch(v, out.data(), w, h, w);
     return out;
 }
 
@@ -87,7 +87,7 @@ TEST(Halftone, IdentityAndOrientation)
     Picture p(3, 2);
     p.Set(0, 0, 255, 0, 0);    // blue, top left
     p.Set(2, 1, 0, 0, 255);    // red, bottom right
-    ui::BgrView view = p.View();
+    imaging::BgrView view = p.View();
     auto out = Stretch(view, 3, 2);
     EXPECT_EQ(out[0], 0xff0000ffu);
     EXPECT_EQ(out[5], 0xffff0000u);
@@ -95,7 +95,7 @@ TEST(Halftone, IdentityAndOrientation)
     std::vector<uint8_t> flipped(p.bytes.size());
     std::copy(p.bytes.begin() + 9, p.bytes.end(), flipped.begin());
     std::copy(p.bytes.begin(), p.bytes.begin() + 9, flipped.begin() + 9);
-    const ui::BgrView up{flipped.data() + 9, -9, 3, 2};
+    const imaging::BgrView up{flipped.data() + 9, -9, 3, 2};
     EXPECT_EQ(Stretch(up, 3, 2), out);
 }
 
@@ -112,8 +112,8 @@ TEST(Halftone, ExtremeShapes)
     for (uint32_t px : Stretch(dot.View(), 5, 3))
         EXPECT_EQ(px, 0xff1e140au);
     std::vector<uint32_t> none(4, 7);
-    ui::HalftoneStretch(dot.View(), none.data(), 0, 4, 1);
-    ui::HalftoneStretch({nullptr, 0, 0, 0}, none.data(), 2, 2, 2);
+    imaging::HalftoneStretch(dot.View(), none.data(), 0, 4, 1);
+    imaging::HalftoneStretch({nullptr, 0, 0, 0}, none.data(), 2, 2, 2);
     EXPECT_EQ(none, std::vector<uint32_t>(4, 7));
 }
 

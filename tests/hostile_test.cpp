@@ -57,7 +57,7 @@ protected:
     }
     static bool ImageHasPixels()
     {
-        const ui::DisplayImage& image = g_image;
+        const imaging::DisplayImage& image = g_image;
         for (int y = 0; y < image.GetHeight(); y += std::max(1, image.GetHeight() / 64)) {
             const uint8_t* row = image.GetBits() + ptrdiff_t(y) * image.GetPitch();
             if (std::any_of(row, row + size_t(image.GetWidth()) * 3, [](uint8_t b) { return b != 0; }))

@@ -40,7 +40,7 @@ protected:
     // The display image as a picture of the same layout.
     static QImage Displayed()
     {
-        const ui::DisplayImage& image = g_image;
+        const imaging::DisplayImage& image = g_image;
         QImage out(image.GetWidth(), image.GetHeight(), QImage::Format_BGR888);
         for (int y = 0; y < image.GetHeight(); ++y)
             std::memcpy(out.scanLine(y), image.GetBits() + ptrdiff_t(y) * image.GetPitch(),
@@ -234,10 +234,10 @@ TEST_F(KeepTest, DeepFramesKeepTheirBits)
 TEST(PictureName, Suggested)
 {
     const std::time_t when = QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7)).toSecsSinceEpoch();
-    EXPECT_EQ(ui::SuggestedPictureName("sim-0", when), "sim-0-20260304-050607.png");
-    EXPECT_EQ(ui::SuggestedPictureName("gige:192.168.10.20", when), "gige_192.168.10.20-20260304-050607.png");
-    EXPECT_EQ(ui::SuggestedPictureName("../a/b\\c d\n", when), "camera.._a_b_c_d_-20260304-050607.png");
-    EXPECT_EQ(ui::SuggestedPictureName("", when), "camera-20260304-050607.png");
+    EXPECT_EQ(imaging::SuggestedPictureName("sim-0", when), "sim-0-20260304-050607.png");
+    EXPECT_EQ(imaging::SuggestedPictureName("gige:192.168.10.20", when), "gige_192.168.10.20-20260304-050607.png");
+    EXPECT_EQ(imaging::SuggestedPictureName("../a/b\\c d\n", when), "camera.._a_b_c_d_-20260304-050607.png");
+    EXPECT_EQ(imaging::SuggestedPictureName("", when), "camera-20260304-050607.png");
 }
 
 // Mnemonic underlines appear only while Alt is held; the captions are unchanged.

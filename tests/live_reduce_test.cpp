@@ -3,8 +3,8 @@
 // stretch), for every pixel format.
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
-#include "platform/ui/Halftone.h"
-#include "platform/ui/LiveReduce.h"
+#include "platform/imaging/Halftone.h"
+#include "platform/imaging/LiveReduce.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +20,14 @@ namespace {
 double Difference(const std::vector<uint8_t>& bytes, const cam::PixelFormat& format, uint32_t width,
                   uint32_t height, uint32_t k)
 {
-    const ui::Frame frame{bytes.data(), bytes.size(), width, height, format.name};
+    const imaging::Frame frame{bytes.data(), bytes.size(), width, height, format.name};
     std::vector<uint8_t> full(size_t(width) * 3 * height);
-    ui::ConvertFrame(frame, full.data(), ptrdiff_t(width) * 3);
+    imaging::ConvertFrame(frame, full.data(), ptrdiff_t(width) * 3);
     const int w = int(width / k), h = int(height / k);
     std::vector<uint32_t> fitted(size_t(w) * h);
-    ui::HalftoneStretch({full.data(), ptrdiff_t(width) * 3, int(width), int(height)}, fitted.data(), w, h, w);
-    ui::DisplayImage live;
-    EXPECT_TRUE(ui::ReduceFrame(frame, k, live)) << format.name;
+    imaging::HalftoneStretch({full.data(), ptrdiff_t(width) * 3, int(width), int(height)}, fitted.data(), w, h, w);
+    imaging::DisplayImage live;
+    EXPECT_TRUE(imaging::ReduceFrame(frame, k, live)) << format.name;
     EXPECT_EQ(live.GetWidth(), w);
     EXPECT_EQ(live.GetHeight(), h);
     double sum = 0;
@@ -79,7 +79,7 @@ TEST(LiveReduce, BlockSide)
         {"Mono8", 100000, 100000, 10, 10, 256},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ui::LiveBlock(c.format, c.width, c.height, c.targetWidth, c.targetHeight), c.k) << c.format;
+        EXPECT_EQ(imaging::LiveBlock(c.format, c.width, c.height, c.targetWidth, c.targetHeight), c.k) << c.format;
 }
 
 // Rows a short frame does not hold are black, as in the full-size copy, and
@@ -87,20 +87,20 @@ TEST(LiveReduce, BlockSide)
 TEST(LiveReduce, ShortFrameAndEveryByteWritten)
 {
     std::vector<uint8_t> grey(64 * 40, 200);
-    ui::DisplayImage image;
+    imaging::DisplayImage image;
     ASSERT_TRUE(image.Create(16, 10, 24));
     for (int y = 0; y < 10; ++y)
         std::memset(image.GetBits() + ptrdiff_t(y) * image.GetPitch(), 0x5a, size_t(-image.GetPitch()));
-    const ui::Frame half{grey.data(), 64 * 20, 64, 40, "Mono8"};  // 20 of 40 rows
-    ASSERT_TRUE(ui::ReduceFrame(half, 4, image));
+    const imaging::Frame half{grey.data(), 64 * 20, 64, 40, "Mono8"};  // 20 of 40 rows
+    ASSERT_TRUE(imaging::ReduceFrame(half, 4, image));
     for (int y = 0; y < 10; ++y) {
         const uint8_t* row = image.GetBits() + ptrdiff_t(y) * image.GetPitch();
         for (int x = 0; x < -image.GetPitch(); ++x)
             ASSERT_EQ(row[x], x < 48 ? (y < 5 ? 200 : 0) : 0) << y << " " << x;
     }
-    EXPECT_FALSE(ui::ReduceFrame(half, 1, image));
-    EXPECT_FALSE(ui::ReduceFrame({grey.data(), grey.size(), 64, 40, "BayerRG8"}, 3, image));  // odd
-    EXPECT_FALSE(ui::ReduceFrame({grey.data(), grey.size(), 64, 40, "Foo"}, 4, image));
+    EXPECT_FALSE(imaging::ReduceFrame(half, 1, image));
+    EXPECT_FALSE(imaging::ReduceFrame({grey.data(), grey.size(), 64, 40, "BayerRG8"}, 3, image));  // odd
+    EXPECT_FALSE(imaging::ReduceFrame({grey.data(), grey.size(), 64, 40, "Foo"}, 4, image));
 }
 
 }  // namespace

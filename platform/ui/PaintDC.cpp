@@ -3,8 +3,8 @@
 #include "PaintDC.h"
 
 #include "DialogWindow.h"
-#include "DisplayImage.h"
-#include "Halftone.h"
+#include "platform/imaging/DisplayImage.h"
+#include "platform/imaging/Halftone.h"
 #include "IconData.h"
 
 #include <QApplication>
@@ -87,8 +87,12 @@ static StretchCache& Cache()
 
 uint64_t StretchedPictureCount() { return Cache().scaled; }
 
-bool DisplayImage::StretchBlt(PaintDC& dc, const Rect& dest, RasterOp rop) const
+}  // namespace ui
+
+// The display image's drawing, which belongs to this layer.
+bool imaging::DisplayImage::StretchBlt(ui::PaintDC& dc, const ui::Rect& dest, ui::RasterOp rop) const
 {
+    using namespace ui;
     if (IsNull() || !dc.IsValid() || rop != kSrcCopy || dest.Width() <= 0 || dest.Height() <= 0)
         return false;
     QPainter& painter = dc.impl()->painter;
@@ -120,5 +124,3 @@ bool DisplayImage::StretchBlt(PaintDC& dc, const Rect& dest, RasterOp rop) const
     painter.drawImage(QPoint(dest.left, dest.top), cache.picture);
     return true;
 }
-
-}  // namespace ui

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ui {
+namespace imaging {
 namespace {
 
 using cam::PixelFormat;
@@ -228,4 +228,4 @@ Picture DeepPicture(const Frame& frame)
     }
 }
 
-}  // namespace ui
+}  // namespace imaging

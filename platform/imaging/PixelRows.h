@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ui {
+namespace imaging {
 
 // Whether the conversions may use vector instructions (the default where
 // the processor has them). Tests and benchmarks turn them off to check and
@@ -52,4 +52,4 @@ void DemosaicRow(const uint8_t* above, const uint8_t* row, const uint8_t* below,
 void DemosaicRow16(const uint16_t* above, const uint16_t* row, const uint16_t* below, uint16_t* dst,
                    size_t width, const char* pattern, uint64_t y);
 
-}  // namespace ui
+}  // namespace imaging

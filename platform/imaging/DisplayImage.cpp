@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace ui {
+namespace imaging {
 
 // Generations are unique across all images, so a drawing cached for one
 // image can never be mistaken for another's.
@@ -88,4 +88,4 @@ uint8_t* DisplayImage::GetBits()
     return const_cast<uint8_t*>(static_cast<const DisplayImage*>(this)->GetBits());
 }
 
-}  // namespace ui
+}  // namespace imaging

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <vector>
 
-namespace ui {
+namespace imaging {
 namespace {
 
 // Weights are in 1/256 of a source pixel; sums are divided exactly, so the
@@ -137,4 +137,4 @@ void HalftoneStretch(const BgrView& src, uint32_t* dst, int dstWidth, int dstHei
         Stretch<uint64_t>(src, tx, ty, dst, dstWidth, dstHeight, dstStride);
 }
 
-}  // namespace ui
+}  // namespace imaging

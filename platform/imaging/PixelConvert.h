@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ui {
+namespace imaging {
 
 // A frame as the camera delivered it.
 struct Frame {
@@ -36,4 +36,4 @@ bool IsDeep(const char* pixelFormat);
 // not hold are black. Null for other formats and when memory runs out.
 Picture DeepPicture(const Frame& frame);
 
-}  // namespace ui
+}  // namespace imaging

@@ -1,16 +1,15 @@
 // Keeping pictures: the one place that knows picture file formats and file
-// names, writes files so that a failure never leaves a partial or harmed
-// file, and hands pictures to the clipboard.
+// names, and writes files so that a failure never leaves a partial or
+// harmed file.
 #pragma once
 
 #include <ctime>
 #include <memory>
-#include <optional>
 #include <string>
+#include <vector>
 
-namespace ui {
+namespace imaging {
 
-class Dialog;
 class DisplayImage;
 
 // A camera frame at full resolution, top row first, in true colours; held
@@ -56,17 +55,13 @@ std::string SavePicture(const Picture& picture, const std::string& path,
 // file names replaced by "_".
 std::string SuggestedPictureName(const std::string& cameraId, std::time_t when);
 
-struct SaveTarget {
-    std::string path;
-    std::string format;
+// The file types SavePicture writes, for a save dialog: the name it takes,
+// a label ("PNG image") and the extensions, the first one preferred.
+struct PictureFileType {
+    std::string name;
+    std::string label;
+    std::vector<std::string> extensions;
 };
-// Asks where to save, offering suggestedName in the folder used last while
-// the program runs (at first the user's Pictures folder). The format follows
-// the name's extension, else the chosen filter. Nothing when the user cancels.
-std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& suggestedName);
+std::vector<PictureFileType> PictureFileTypes();
 
-// Puts picture on the clipboard, where other programs can paste it (as
-// image/png, among others).
-void CopyToClipboard(const Picture& picture);
-
-}  // namespace ui
+}  // namespace imaging

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace ui {
+namespace imaging {
 
 class OutputFile {
 public:
@@ -60,4 +60,4 @@ private:
     std::string error_;
 };
 
-}  // namespace ui
+}  // namespace imaging

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ui {
+namespace imaging {
 
 // A 24-bit blue, green, red picture addressed from its top row.
 struct BgrView {
@@ -21,4 +21,4 @@ struct BgrView {
 void HalftoneStretch(const BgrView& src, uint32_t* dst, int dstWidth, int dstHeight,
                      ptrdiff_t dstStride);
 
-}  // namespace ui
+}  // namespace imaging

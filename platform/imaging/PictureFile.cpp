@@ -1,23 +1,18 @@
-// Picture files and the clipboard. PNG is written with libpng directly: set
+// Picture files. PNG is written with libpng directly: set
 // for speed as camera tools do (one filter for all rows, zlib's fastest level,
 // run-length matching), it writes a 20-megapixel frame several times faster
 // than Qt's writer at any of its settings. Other formats go through Qt.
 #include "PictureFile.h"
 
-#include "DialogWindow.h"
 #include "DisplayImage.h"
 #include "OutputFile.h"
 #include "PictureData.h"
 
 #include <QBuffer>
-#include <QClipboard>
 #include <QDateTime>
-#include <QDir>
-#include <QFileDialog>
-#include <QGuiApplication>
+#include <QFileInfo>
 #include <QImage>
 #include <QImageWriter>
-#include <QStandardPaths>
 
 #include <png.h>
 #include <zlib.h>
@@ -29,7 +24,7 @@
 #include <cstring>
 #include <vector>
 
-namespace ui {
+namespace imaging {
 
 Picture::Picture() = default;
 Picture::~Picture() = default;
@@ -85,11 +80,6 @@ const FileFormat* FormatNamed(const std::string& name)
 QStringList Extensions(const FileFormat& f)
 {
     return QString::fromLatin1(f.extensions).split(' ');
-}
-
-QString Filter(const FileFormat& f)
-{
-    return QString::fromLatin1(f.label) + " (*." + Extensions(f).join(" *.") + ")";
 }
 
 // The picture as a QImage for Qt's writers and the clipboard; deep samples
@@ -275,9 +265,21 @@ QString Write(const Picture::Data& picture, const FileFormat& format, OutputFile
         .arg(image.height());
 }
 
-QString g_lastFolder;  // where the user saved last, while the program runs
-
 }  // namespace
+
+QImage PictureImage(const Picture::Data& picture, bool keepDepth) { return ImageOf(picture, keepDepth); }
+
+std::vector<PictureFileType> PictureFileTypes()
+{
+    std::vector<PictureFileType> types;
+    for (const FileFormat& f : kFormats) {
+        PictureFileType t{f.name, f.label, {}};
+        for (const QString& e : Extensions(f))
+            t.extensions.push_back(e.toStdString());
+        types.push_back(t);
+    }
+    return types;
+}
 
 std::string PictureFormatOf(const std::string& path)
 {
@@ -331,51 +333,4 @@ std::string SuggestedPictureName(const std::string& cameraId, std::time_t when)
     return (id + "-" + stamp + ".png").toStdString();
 }
 
-std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& suggestedName)
-{
-    QString folder = g_lastFolder;
-    if (folder.isEmpty()) {
-        folder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-        if (folder.isEmpty() || !QDir(folder).exists())
-            folder = QDir::homePath();
-    }
-    QStringList filters;
-    for (const FileFormat& f : kFormats)
-        filters << Filter(f);
-    QFileDialog dialog(WidgetOf(parent), QStringLiteral("Save picture as"), folder);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters(filters);
-    auto formatOfFilter = [&](const QString& filter) -> const FileFormat& {
-        const auto i = filters.indexOf(filter);
-        return kFormats[i < 0 ? 0 : i];
-    };
-    // A name typed without an extension gets the chosen filter's, before the
-    // dialog asks whether to replace an existing file.
-    dialog.setDefaultSuffix(Extensions(kFormats[0]).first());
-    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& filter) {
-        dialog.setDefaultSuffix(Extensions(formatOfFilter(filter)).first());
-    });
-    dialog.selectFile(QString::fromUtf8(suggestedName.c_str()));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return std::nullopt;
-    const QString path = dialog.selectedFiles().first();
-    g_lastFolder = QFileInfo(path).absolutePath();
-    SaveTarget target{QFile::encodeName(path).toStdString(), {}};
-    target.format = PictureFormatOf(target.path);
-    if (target.format.empty())
-        target.format = formatOfFilter(dialog.selectedNameFilter()).name;
-    return target;
-}
-
-void CopyToClipboard(const Picture& picture)
-{
-    if (picture.IsNull())
-        return;
-    QImage image = ImageOf(*picture.data(), false);
-    if (image.constBits() == picture.data()->top)
-        image = image.copy();  // the clipboard keeps it longer than the picture lives
-    QGuiApplication::clipboard()->setImage(image);
-}
-
-}  // namespace ui
+}  // namespace imaging

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ui {
+namespace imaging {
 namespace {
 
 using cam::PixelFormat;
@@ -277,4 +277,4 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
     return true;
 }
 
-}  // namespace ui
+}  // namespace imaging

@@ -14,6 +14,10 @@ struct Rect;
 
 enum RasterOp : uint32_t { kSrcCopy = 0xCC0020 };
 
+}  // namespace ui
+
+namespace imaging {
+
 class DisplayImage {
 public:
     // Largest bitmap Create accepts (rows x row bytes); bigger requests fail
@@ -54,8 +58,9 @@ public:
     static uint64_t RowBytes(uint64_t width) { return ((width * 24 + 31) / 32) * 4; }
 
     // Draws the whole image into dest on dc with dc's stretch mode (the image
-    // sets none of its own). Only kSrcCopy is supported.
-    bool StretchBlt(PaintDC& dc, const Rect& dest, RasterOp rop = kSrcCopy) const;
+    // sets none of its own). Only kSrcCopy is supported. Drawing belongs to
+    // the window layer, which defines this (platform/ui/PaintDC.cpp).
+    bool StretchBlt(ui::PaintDC& dc, const ui::Rect& dest, ui::RasterOp rop = ui::kSrcCopy) const;
 
     // Changes, to a value no image has had before, whenever the contents may
     // have changed (creation, destruction, writable access), so that drawings
@@ -70,4 +75,4 @@ private:
     uint64_t generation_ = 0;
 };
 
-}  // namespace ui
+}  // namespace imaging

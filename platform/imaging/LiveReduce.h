@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace ui {
+namespace imaging {
 
 // The block side k for showing a frame of width x height in target pixels
 // of targetWidth x targetHeight: the largest k that leaves the reduced
@@ -26,4 +26,4 @@ uint32_t LiveBlock(const char* pixelFormat, uint32_t width, uint32_t height, uin
 // when the format cannot be shown or the image cannot be made.
 bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image);
 
-}  // namespace ui
+}  // namespace imaging

@@ -12,7 +12,7 @@
 #define TARVIK_X86 1
 #endif
 
-namespace ui {
+namespace imaging {
 namespace {
 
 bool g_vector = true;
@@ -644,4 +644,4 @@ void DemosaicRow16(const uint16_t* above, const uint16_t* row, const uint16_t* b
     DemosaicGeneric(above, row, below, dst, width, pattern, y, 0, width);
 }
 
-}  // namespace ui
+}  // namespace imaging

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace ui {
+namespace imaging {
 
 namespace {
 
@@ -204,4 +204,4 @@ void OutputFile::Cancel()
     temporary_.clear();
 }
 
-}  // namespace ui
+}  // namespace imaging

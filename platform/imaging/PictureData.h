@@ -1,4 +1,5 @@
-// What a Picture holds on the Qt side; only the picture services include it.
+// What a Picture holds on the Qt side; only the picture services (files, the
+// clipboard) include it.
 #pragma once
 
 #include "PictureFile.h"
@@ -7,7 +8,7 @@
 
 #include <cstring>
 
-namespace ui {
+namespace imaging {
 
 // Rows of pixels owned elsewhere and kept alive by owner: the display
 // image's shared memory (bottom-up, so the pitch is negative) or a QImage.
@@ -34,6 +35,11 @@ struct Picture::Data {
     }
 };
 
+// The picture as a QImage for Qt's writers and the clipboard; deep samples
+// are brought down to 8 bits unless they may stay. Rows stored top first are
+// lent, not copied: such an image must not outlive the picture.
+QImage PictureImage(const Picture::Data& picture, bool keepDepth);
+
 // A picture that owns image.
 inline Picture PictureOf(QImage image)
 {
@@ -43,4 +49,4 @@ inline Picture PictureOf(QImage image)
         owner->format()}));
 }
 
-}  // namespace ui
+}  // namespace imaging

@@ -1,0 +1,79 @@
+// The save dialog and the clipboard, over the picture services.
+#include "PictureDialog.h"
+
+#include "DialogWindow.h"
+#include "platform/imaging/PictureData.h"
+
+#include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QStandardPaths>
+
+namespace ui {
+
+using imaging::PictureFileType;
+
+namespace {
+
+QString g_lastFolder;  // where the user saved last, while the program runs
+
+QString Filter(const PictureFileType& t)
+{
+    QStringList patterns;
+    for (const std::string& e : t.extensions)
+        patterns << "*." + QString::fromStdString(e);
+    return QString::fromStdString(t.label) + " (" + patterns.join(' ') + ")";
+}
+
+}  // namespace
+
+std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& suggestedName)
+{
+    QString folder = g_lastFolder;
+    if (folder.isEmpty()) {
+        folder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+        if (folder.isEmpty() || !QDir(folder).exists())
+            folder = QDir::homePath();
+    }
+    const std::vector<PictureFileType> types = imaging::PictureFileTypes();
+    QStringList filters;
+    for (const PictureFileType& t : types)
+        filters << Filter(t);
+    QFileDialog dialog(WidgetOf(parent), QStringLiteral("Save picture as"), folder);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(filters);
+    auto typeOfFilter = [&](const QString& filter) -> const PictureFileType& {
+        const auto i = filters.indexOf(filter);
+        return types[size_t(i < 0 ? 0 : i)];
+    };
+    // A name typed without an extension gets the chosen filter's, before the
+    // dialog asks whether to replace an existing file.
+    dialog.setDefaultSuffix(QString::fromStdString(types.front().extensions.front()));
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& filter) {
+        dialog.setDefaultSuffix(QString::fromStdString(typeOfFilter(filter).extensions.front()));
+    });
+    dialog.selectFile(QString::fromUtf8(suggestedName.c_str()));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    const QString path = dialog.selectedFiles().first();
+    g_lastFolder = QFileInfo(path).absolutePath();
+    SaveTarget target{QFile::encodeName(path).toStdString(), {}};
+    target.format = imaging::PictureFormatOf(target.path);
+    if (target.format.empty())
+        target.format = typeOfFilter(dialog.selectedNameFilter()).name;
+    return target;
+}
+
+void CopyToClipboard(const imaging::Picture& picture)
+{
+    if (picture.IsNull())
+        return;
+    QImage image = imaging::PictureImage(*picture.data(), false);
+    if (image.constBits() == picture.data()->top)
+        image = image.copy();  // the clipboard keeps it longer than the picture lives
+    QGuiApplication::clipboard()->setImage(image);
+}
+
+}  // namespace ui

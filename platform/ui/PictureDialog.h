@@ -1,0 +1,26 @@
+// Where the window sends a picture: the save dialog and the clipboard.
+#pragma once
+
+#include "platform/imaging/PictureFile.h"
+
+#include <optional>
+#include <string>
+
+namespace ui {
+
+class Dialog;
+
+struct SaveTarget {
+    std::string path;
+    std::string format;
+};
+// Asks where to save, offering suggestedName in the folder used last while
+// the program runs (at first the user's Pictures folder). The format follows
+// the name's extension, else the chosen filter. Nothing when the user cancels.
+std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& suggestedName);
+
+// Puts picture on the clipboard, where other programs can paste it (as
+// image/png, among others).
+void CopyToClipboard(const imaging::Picture& picture);
+
+}  // namespace ui
