@@ -2,6 +2,7 @@
 // image, one thread, against OpenCV's cvtColor on the same pixels (Bayer
 // bilinear, YUV 4:2:2) and against memcpy, and checks that the Bayer
 // interior equals OpenCV's. Prints ratios measured in this one run.
+#include "NoisyFrame.h"
 #include "Timing.h"
 #include "app/CameraSequences.h"
 #include "platform/camera/campixel.h"
@@ -20,18 +21,7 @@ namespace {
 
 constexpr int kWidth = 5472, kHeight = 3648, kRuns = 9;
 
-// A frame of the simulated picture in format, with some noise so that no
-// conversion gets an easy ride.
-std::vector<uint8_t> FrameIn(const char* format)
-{
-    const cam::PixelFormat& f = *cam::FindPixelFormat(format);
-    std::vector<uint8_t> frame(size_t(cam::RowBytes(f, kWidth)) * kHeight);
-    cam::RenderSimFrame(frame.data(), frame.size(), kWidth, kHeight, format, 0);
-    std::mt19937 noise(7);
-    for (size_t i = 0; i < frame.size(); i += 1 + noise() % 5)
-        frame[i] ^= uint8_t(noise() & 3);
-    return frame;
-}
+std::vector<uint8_t> FrameIn(const char* format) { return NoisyFrame(format, kWidth, kHeight); }
 
 double Ours(const char* format, const std::vector<uint8_t>& frame)
 {

@@ -3,6 +3,7 @@
 // shows (imaging::ReduceFrame), against memcpy of the frame's bytes, and for
 // BayerRG8 against OpenCV's bilinear cvtColor followed by an area resize of
 // the same frame. Prints ratios measured in this one run.
+#include "NoisyFrame.h"
 #include "Timing.h"
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
@@ -21,16 +22,7 @@ namespace {
 constexpr uint32_t kWidth = 5472, kHeight = 3648, kTargetWidth = 606, kTargetHeight = 404;
 constexpr int kRuns = 9;
 
-std::vector<uint8_t> FrameIn(const char* format)
-{
-    const cam::PixelFormat& f = *cam::FindPixelFormat(format);
-    std::vector<uint8_t> frame(size_t(cam::RowBytes(f, kWidth)) * kHeight);
-    cam::RenderSimFrame(frame.data(), frame.size(), kWidth, kHeight, format, 0);
-    std::mt19937 noise(7);
-    for (size_t i = 0; i < frame.size(); i += 1 + noise() % 5)
-        frame[i] ^= uint8_t(noise() & 3);
-    return frame;
-}
+std::vector<uint8_t> FrameIn(const char* format) { return NoisyFrame(format, kWidth, kHeight); }
 
 }  // namespace
 

@@ -14,11 +14,15 @@ namespace {
 
 class LiveTest : public ::testing::Test {
 protected:
-    void Open(const char* sim)
+    void Use(const char* sim)
     {
         unsetenv("TARVIK_CAMERAS");
         setenv("TARVIK_SIM", sim, 1);
         harness::ResetCameraState();
+    }
+    void Open(const char* sim)
+    {
+        Use(sim);
         ASSERT_FALSE(OpenCamera({}).Failed());
     }
     void TearDown() override
@@ -110,11 +114,9 @@ TEST_F(LiveTest, IncompleteFramesAndSilence)
 // picture follows the camera and the tooltip counts; Ctrl+S saves the frame
 // shown; GrapOnce ends live view keeping that frame; release, and closing
 // the window, stop it without hanging.
-TEST(LiveDialog, StartFollowFreezeRelease)
+TEST_F(LiveTest, DialogStartFollowFreezeRelease)
 {
-    unsetenv("TARVIK_CAMERAS");
-    setenv("TARVIK_SIM", "width=64,height=48,rate=100", 1);
-    harness::ResetCameraState();
+    Use("width=64,height=48,rate=100");
     QTemporaryDir dir;
     {
         harness::ShownDialog w;
@@ -153,18 +155,14 @@ TEST(LiveDialog, StartFollowFreezeRelease)
         QTRY_VERIFY_WITH_TIMEOUT(g_lastFrame.valid, 5000);
     }  // closing the window during live view stops the stream
     EXPECT_TRUE(QImage(dir.filePath("live.png")).width() == 64);
-    harness::ResetCameraState();
-    unsetenv("TARVIK_SIM");
 }
 
 // A frame much larger than the picture area is shown reduced straight from
 // the camera's format; saving it, or freezing it with GrapOnce, still gives
 // the whole frame at full depth.
-TEST(LiveDialog, LargeFramesShownReducedKeptWhole)
+TEST_F(LiveTest, DialogLargeFramesShownReducedKeptWhole)
 {
-    unsetenv("TARVIK_CAMERAS");
-    setenv("TARVIK_SIM", "width=2000,height=1500,formats=BayerRG12,rate=50", 1);
-    harness::ResetCameraState();
+    Use("width=2000,height=1500,formats=BayerRG12,rate=50");
     QTemporaryDir dir;
     {
         harness::ShownDialog w;
@@ -182,18 +180,14 @@ TEST(LiveDialog, LargeFramesShownReducedKeptWhole)
         EXPECT_EQ(g_image.GetWidth(), 2000);
         EXPECT_TRUE(g_lastFrame.deep);
     }
-    harness::ResetCameraState();
-    unsetenv("TARVIK_SIM");
 }
 
 // --live opens the camera and starts live view with the dialog; a camera
 // that falls silent ends it with one line and the reason in the tooltip,
 // the last picture kept and the camera still open.
-TEST(LiveDialog, StartedAtOnceAndEndedBySilence)
+TEST_F(LiveTest, DialogStartedAtOnceAndEndedBySilence)
 {
-    unsetenv("TARVIK_CAMERAS");
-    setenv("TARVIK_SIM", "width=64,height=48,frames=none", 1);
-    harness::ResetCameraState();
+    Use("width=64,height=48,frames=none");
     {
         CTarvikDlg dlg({}, true);
         ::testing::internal::CaptureStderr();
@@ -206,8 +200,6 @@ TEST(LiveDialog, StartedAtOnceAndEndedBySilence)
         EXPECT_TRUE(picture->toolTip().endsWith("live view stopped: no frame within 5 s (CAM_ERR_TIMEOUT)"));
         EXPECT_NE(g_hCamera, 0u);
     }
-    harness::ResetCameraState();
-    unsetenv("TARVIK_SIM");
 }
 
 // The rates cover about the last second; the live line shows them.
