@@ -155,11 +155,16 @@ void LiveStream::Run()
                 continue;
             end = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
         } else if (err == CAM_ERR_BAD_SEQUENCE) {
-            // Every frame is out of the queue, being shown: wait for one back.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        } else if (err != CAM_OK) {
-            end = Stopped(Step::Wait, err);
+            // No frame is queued: they are being shown, or the camera refused
+            // them back. The first comes back soon; the second must not spin
+            // for ever.
+            if (Clock::now() - lastFrame < std::chrono::milliseconds(kFrameTimeoutMs)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            end = Stopped(Step::Queue, err);
+        } else if (err != CAM_OK || !f) {
+            end = Stopped(Step::Wait, err != CAM_OK ? err : CAM_ERR_INTERNAL);
         }
         if (end.Failed()) {
             {

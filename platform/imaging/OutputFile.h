@@ -43,12 +43,11 @@ public:
     // Drops the temporary file, if any; the target stays as it was.
     void Cancel();
 
-    // Why the last step failed, e.g. "No space left on device".
+    // Why writing failed (its first failure), e.g. "No space left on device".
     const std::string& Error() const { return error_; }
-    // Records a failure found outside this object, by its errno value.
-    bool Fail(int errnum);
 
 private:
+    bool Fail(int errnum);  // by its errno value
     bool Fail(const std::string& why);
     bool OpenDirect(const std::string& path, bool socket);
     bool OpenReplacing(const std::string& target, int mode);  // mode -1: a new file's
