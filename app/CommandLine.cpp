@@ -6,7 +6,6 @@
 #include "platform/imaging/OutputFile.h"
 
 #include <QCommandLineParser>
-#include <QFile>
 
 #include <fcntl.h>
 #include <unistd.h>
