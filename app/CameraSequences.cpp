@@ -30,15 +30,9 @@ constexpr uint32_t kAccessMode = CAM_ACCESS_CONTROL;
 constexpr auto kAdjustPollPause = std::chrono::milliseconds(1);
 constexpr auto kAdjustPollLimit = std::chrono::seconds(10);
 
-// A frame says its own size where the source knows it (0 where not): one of
-// another size than opening read would be laid out wrongly.
-bool FitsOpenedSize(const CamFrame& frame)
-{
-    return (frame.width == 0 || frame.width == static_cast<uint32_t>(g_nWidth)) &&
-           (frame.height == 0 || frame.height == static_cast<uint32_t>(g_nHeight));
-}
+}  // namespace
 
-Outcome Stopped(Step step, CamError code = CAM_OK, std::string subject = {})
+Outcome Stopped(Step step, CamError code, std::string subject)
 {
     Outcome o;
     o.step = step;
@@ -47,7 +41,26 @@ Outcome Stopped(Step step, CamError code = CAM_OK, std::string subject = {})
     return o;
 }
 
-}  // namespace
+bool FitsOpenedSize(uint32_t width, uint32_t height)
+{
+    return (width == 0 || width == static_cast<uint32_t>(g_nWidth)) &&
+           (height == 0 || height == static_cast<uint32_t>(g_nHeight));
+}
+
+Outcome ReadPayloadSize(int64_t* payload)
+{
+    if (g_hCamera == 0)
+        return Stopped(Step::NotOpen);
+    if (CamError err = CamFeatureIntGet(g_hCamera, "PayloadSize", payload); err != CAM_OK)
+        return Stopped(Step::PayloadRead, err);
+    // A camera's word is not enough to allocate any amount of memory.
+    if (*payload <= 0 || *payload > kMaxPayloadSize) {
+        Outcome outcome = Stopped(Step::PayloadSize);
+        outcome.value = *payload;
+        return outcome;
+    }
+    return {};
+}
 
 Outcome FindCameras(std::vector<CamCameraInfo>* cameras)
 {
@@ -207,16 +220,8 @@ Outcome GrabFrame()
     Outcome outcome;
     bool keepBuffer = false;
 
-    if (g_hCamera == 0)
-        return Stopped(Step::NotOpen);
-    if (CamError err = CamFeatureIntGet(g_hCamera, "PayloadSize", &nPayloadSize); err != CAM_OK)
-        return Stopped(Step::PayloadRead, err);
-    // A camera's word is not enough to allocate any amount of memory.
-    if (nPayloadSize <= 0 || nPayloadSize > kMaxPayloadSize) {
-        outcome = Stopped(Step::PayloadSize);
-        outcome.value = nPayloadSize;
+    if ((outcome = ReadPayloadSize(&nPayloadSize)).Failed())
         return outcome;
-    }
     frame.buffer = std::malloc(static_cast<size_t>(nPayloadSize));
     if (!frame.buffer) {
         outcome = Stopped(Step::FrameMemory);
@@ -243,7 +248,7 @@ Outcome GrabFrame()
                 } else if (frame.receiveStatus != CAM_FRAME_COMPLETE) {
                     outcome = Stopped(Step::FrameStatus);
                     outcome.frameStatus = frame.receiveStatus;
-                } else if (!FitsOpenedSize(frame)) {
+                } else if (!FitsOpenedSize(frame.width, frame.height)) {
                     outcome = Stopped(Step::FrameSize);
                     outcome.frameWidth = frame.width;
                     outcome.frameHeight = frame.height;

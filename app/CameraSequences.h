@@ -88,6 +88,18 @@ struct OpenOptions {
     std::string pixelFormat;  // ask for this format before the usual ones
 };
 
+// An outcome stopped at step, for the sequences and the stream beside them.
+Outcome Stopped(Step step, CamError code = CAM_OK, std::string subject = {});
+
+// Whether a frame of its own width x height (0 where the source does not
+// know) fits the size read at opening: one of another size would be laid
+// out wrongly.
+bool FitsOpenedSize(uint32_t width, uint32_t height);
+
+// "PayloadSize" of the open camera, refused outside 1 byte to 256 MiB
+// before anything is allocated for it.
+Outcome ReadPayloadSize(int64_t* payload);
+
 // The frame the last grab showed, at full resolution and, for frames of more
 // than 8 bits a sample, at full depth; null when there is none.
 imaging::Picture CapturedPicture();

@@ -17,14 +17,6 @@ namespace {
 constexpr uint32_t kSliceMs = 100;
 constexpr auto kRateWindow = std::chrono::seconds(1);
 
-Outcome Stopped(Step step, CamError code)
-{
-    Outcome o;
-    o.step = step;
-    o.code = code;
-    return o;
-}
-
 }  // namespace
 
 LiveStream::~LiveStream() { Stop(); }
@@ -33,22 +25,15 @@ Outcome LiveStream::Start(std::function<void()> newFrame)
 {
     if (Running())
         return {};
-    if (g_hCamera == 0)
-        return Stopped(Step::NotOpen, CAM_OK);
     int64_t payload = 0;
-    if (CamError err = CamFeatureIntGet(g_hCamera, "PayloadSize", &payload); err != CAM_OK)
-        return Stopped(Step::PayloadRead, err);
-    if (payload <= 0 || payload > kMaxPayloadSize) {
-        Outcome o = Stopped(Step::PayloadSize, CAM_OK);
-        o.value = payload;
+    if (Outcome o = ReadPayloadSize(&payload); o.Failed())
         return o;
-    }
     frames_.assign(kFrames, CamFrame{});
     memory_.clear();
     for (CamFrame& f : frames_) {
         memory_.emplace_back(new (std::nothrow) uint8_t[size_t(payload)]);
         if (!memory_.back()) {
-            Outcome o = Stopped(Step::FrameMemory, CAM_OK);
+            Outcome o = Stopped(Step::FrameMemory);
             o.value = payload;
             frames_.clear();
             memory_.clear();
@@ -60,9 +45,9 @@ Outcome LiveStream::Start(std::function<void()> newFrame)
     // Each step that succeeded is undone if a later one fails.
     size_t announced = 0;
     CamError err = CAM_OK;
-    for (; announced < frames_.size() && err == CAM_OK; ++announced)
-        if ((err = CamFrameAnnounce(g_hCamera, &frames_[announced], sizeof(CamFrame))) != CAM_OK)
-            break;
+    while (announced < frames_.size() &&
+           (err = CamFrameAnnounce(g_hCamera, &frames_[announced], sizeof(CamFrame))) == CAM_OK)
+        ++announced;
     Outcome outcome;
     if (err != CAM_OK) {
         outcome = Stopped(Step::Announce, err);
@@ -266,12 +251,6 @@ LiveStream::Rates LiveStream::RatesNow() const
 
 namespace {
 
-bool FitsOpenedSize(const LiveStream::Frame& frame)
-{
-    return (!frame.width || frame.width == static_cast<uint32_t>(g_nWidth)) &&
-           (!frame.height || frame.height == static_cast<uint32_t>(g_nHeight));
-}
-
 imaging::Frame FrameOf(const LiveStream::Frame& frame)
 {
     return {frame.data, uint64_t(std::max<int64_t>(0, frame.size)), static_cast<uint32_t>(g_nWidth),
@@ -282,7 +261,7 @@ imaging::Frame FrameOf(const LiveStream::Frame& frame)
 
 bool ShowLiveFrame(const LiveStream::Frame& frame, uint32_t targetWidth, uint32_t targetHeight)
 {
-    if (!FitsOpenedSize(frame))
+    if (!FitsOpenedSize(frame.width, frame.height))
         return false;
     const imaging::Frame f = FrameOf(frame);
     const uint32_t k = imaging::LiveBlock(g_pPixelFormat, f.width, f.height, targetWidth, targetHeight);
@@ -297,7 +276,7 @@ bool ShowLiveFrame(const LiveStream::Frame& frame, uint32_t targetWidth, uint32_
 bool KeepLiveFrame(const LiveStream::Frame& frame)
 {
     g_lastFrame = {};
-    if (!FitsOpenedSize(frame) || !CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image))
+    if (!FitsOpenedSize(frame.width, frame.height) || !CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image))
         return false;
     g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
     if (imaging::IsDeep(g_pPixelFormat) && frame.size > 0) {
@@ -312,7 +291,7 @@ bool KeepLiveFrame(const LiveStream::Frame& frame)
 
 imaging::Picture LiveFramePicture(const LiveStream::Frame& frame)
 {
-    if (!FitsOpenedSize(frame))
+    if (!FitsOpenedSize(frame.width, frame.height))
         return {};
     if (imaging::Picture deep = imaging::DeepPicture(FrameOf(frame)); !deep.IsNull())
         return deep;

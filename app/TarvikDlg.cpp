@@ -146,6 +146,11 @@ void CTarvikDlg::ShowOutcome(const Outcome& outcome, const char* failedAction)
     ReportFailure(outcome);
     m_picture.SetToolTip(
         PictureStatus(outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : ""));
+    EnableFrameCommands();
+}
+
+void CTarvikDlg::EnableFrameCommands()
+{
     EnableCommand(ID_PICTURE_SAVE, g_lastFrame.valid);
     EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
     EnableCommand(ID_PICTURE_LIVE, g_hCamera != 0);
@@ -266,8 +271,7 @@ void CTarvikDlg::OnLiveFrame()
         const std::string why = "live view stopped: " + Describe(ended);
         std::fprintf(stderr, "tarvik: %s\n", why.c_str());
         m_picture.SetToolTip(PictureStatus(why));
-        EnableCommand(ID_PICTURE_SAVE, g_lastFrame.valid);
-        EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
+        EnableFrameCommands();
         return;
     }
     // The state line changes with every frame; a few times a second is enough to read.
@@ -275,7 +279,6 @@ void CTarvikDlg::OnLiveFrame()
     if (now - m_liveStatusShown >= std::chrono::milliseconds(250)) {
         m_liveStatusShown = now;
         m_picture.SetToolTip(PictureStatus(LiveLine(m_live.CountsNow(), m_live.RatesNow())));
-        EnableCommand(ID_PICTURE_SAVE, g_lastFrame.valid);
-        EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
+        EnableFrameCommands();
     }
 }

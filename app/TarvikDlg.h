@@ -49,6 +49,8 @@ private:
     // After each handler: the line on stderr, the picture area's tooltip and
     // which commands a captured frame enables.
     void ShowOutcome(const Outcome& outcome, const char* failedAction);
+    // Save and copy while a frame is kept, live view while a camera is open.
+    void EnableFrameCommands();
 
     void StartLive();
     // Ends live view, if it runs, before anything else calls the camera;

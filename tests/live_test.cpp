@@ -202,13 +202,4 @@ TEST_F(LiveTest, DialogStartedAtOnceAndEndedBySilence)
     }
 }
 
-// The rates cover about the last second; the live line shows them.
-TEST(LiveLine, Words)
-{
-    LiveStream::Counts c;
-    c.incomplete = 2;
-    c.dropped = 3;
-    EXPECT_EQ(LiveLine(c, {30, 29.5, 180.4}), "live: 30.0 frames/s (shown 29.5), 180 MB/s, 2 incomplete, 3 dropped");
-}
-
 }  // namespace
