@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace imaging {
@@ -35,41 +36,176 @@ __attribute__((target_clones("avx2", "default"))) void AddRow(const uint8_t* src
         sums[i] = uint16_t(sums[i] + src[i]);
 }
 
-// sum / count rounded to nearest, count as 1 / count: a division for every
-// pixel would cost more than reading the frame.
-uint8_t Average(int64_t sum, double inverse)
+// Block sums to pixels, blue, green and red: each sum times inverse (1 /
+// the samples' count) rounded to nearest (a division for every pixel would
+// cost more than reading the frame), packed blue | green << 8 | red << 16.
+__attribute__((target_clones("avx2", "default"))) void Averages(const int32_t* blue, const int32_t* green,
+                                                                const int32_t* red, uint32_t* packed, size_t n,
+                                                                float inverse)
 {
-    return uint8_t(std::clamp<int64_t>(int64_t(double(sum) * inverse + 0.5), 0, 255));
+    auto average = [inverse](int32_t sum) {
+        const float v = float(sum) * inverse + 0.5f;
+        return uint32_t(int32_t(v < 0 ? 0 : v > 255 ? 255 : v));
+    };
+    for (size_t i = 0; i < n; ++i)
+        packed[i] = average(blue[i]) | average(green[i]) << 8 | average(red[i]) << 16;
 }
 
-// Sum of count sums from first on, step apart.
-uint32_t Sum(const uint16_t* first, uint32_t count, size_t step)
+// Packed pixels to three bytes each, n >= 1: four bytes stored per pixel,
+// the fourth overwritten by the next pixel, the last pixel stored bytewise
+// so that nothing past the row is touched.
+void StorePixels(const uint32_t* packed, uint8_t* out, size_t n)
 {
-    uint32_t s = 0;
-    for (uint32_t i = 0; i < count; ++i)
-        s += first[i * step];
+    for (size_t i = 0; i + 1 < n; ++i)
+        std::memcpy(out + 3 * i, packed + i, 4);
+    const uint32_t last = packed[n - 1];
+    for (size_t c = 0; c < 3; ++c)
+        out[3 * (n - 1) + c] = uint8_t(last >> (8 * c));
+}
+
+// A column pair's two samples, read as one word: the even column's in its
+// low half. Reading words rather than every other sample saves the
+// vectoriser its shuffles.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "column pairs are read as little-endian words");
+
+template <typename Word, typename T>
+__attribute__((always_inline)) inline Word PairAt(const T* samples, size_t p)
+{
+    Word w;
+    std::memcpy(&w, samples + 2 * p, sizeof w);
+    return w;
+}
+
+// One pass over the column pairs of a band of Bayer rows, per pair: the
+// terms of the colour in even rows and of the colour in odd rows (4 x the
+// band's sum + the row outside the band - its edge row inside, see
+// RowMaker::BayerRow), and of green, in both rows. GreenColumn is green's
+// column parity in even rows.
+template <int GreenColumn>
+__attribute__((always_inline)) inline void PairTermsOf(const uint16_t* even, const uint16_t* odd,
+                                                       const uint8_t* const outside[2], const uint8_t* const inside[2],
+                                                       int32_t* evenTerms, int32_t* oddTerms, int32_t* green,
+                                                       size_t pairs)
+{
+    constexpr int greenShift = 16 * GreenColumn, otherShift = 16 - greenShift;
+    const uint8_t *outside0 = outside[0], *outside1 = outside[1], *inside0 = inside[0], *inside1 = inside[1];
+#pragma GCC ivdep
+    for (size_t p = 0; p < pairs; ++p) {
+        const uint32_t e = PairAt<uint32_t>(even, p), o = PairAt<uint32_t>(odd, p);
+        // Edge rows' bytes widened to the sums' layout.
+        auto wide = [p](const uint8_t* row) {
+            const uint32_t w = PairAt<uint16_t>(row, p);
+            return (w & 0xff) | (w & 0xff00) << 8;
+        };
+        const uint32_t out0 = wide(outside0), in0 = wide(inside0);
+        const uint32_t out1 = wide(outside1), in1 = wide(inside1);
+        auto at = [](uint32_t w, int shift) { return int32_t((w >> shift) & 0xffff); };
+        evenTerms[p] = 4 * at(e, otherShift) + at(out0, otherShift) - at(in0, otherShift);
+        oddTerms[p] = 4 * at(o, greenShift) + at(out1, greenShift) - at(in1, greenShift);
+        green[p] = 8 * at(e, greenShift) + at(out0, greenShift) - at(in0, greenShift) + 8 * at(o, otherShift) +
+                   at(out1, otherShift) - at(in1, otherShift);
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) void PairTerms(int greenColumn, const uint16_t* even,
+                                                                 const uint16_t* odd, const uint8_t* const outside[2],
+                                                                 const uint8_t* const inside[2], int32_t* evenTerms,
+                                                                 int32_t* oddTerms, int32_t* green, size_t pairs)
+{
+    if (greenColumn)
+        PairTermsOf<1>(even, odd, outside, inside, evenTerms, oddTerms, green, pairs);
+    else
+        PairTermsOf<0>(even, odd, outside, inside, evenTerms, oddTerms, green, pairs);
+}
+
+// Sum of h terms, h known to the compiler where it is small: the loops over
+// blocks then unroll and vectorise instead of running a loop of a few
+// steps per block.
+template <size_t H, typename T>
+__attribute__((always_inline)) inline int32_t Run(const T* terms, size_t h, size_t step = 1)
+{
+    int32_t s = 0;
+    for (size_t j = 0; j < (H ? H : h); ++j)
+        s += terms[j * step];
     return s;
 }
 
-// Per column of a band of Bayer rows of one parity: 4 x its sum + the row
-// outside the band - the edge row inside (see RowMaker::BayerRow).
-__attribute__((target_clones("avx2", "default"))) void NearTerms(const uint16_t* sums, const uint8_t* outside,
-                                                                 const uint8_t* inside, int32_t* near, size_t n)
+// Calls f with the run length as a compile-time constant where it is 1 to
+// 10, else as 0 (known at run time only).
+template <typename F>
+__attribute__((always_inline)) inline void WithRun(size_t h, F f)
 {
-    for (size_t x = 0; x < n; ++x)
-        near[x] = 4 * int32_t(sums[x]) + outside[x] - inside[x];
+    switch (h) {
+    case 1: return f(std::integral_constant<size_t, 1>());
+    case 2: return f(std::integral_constant<size_t, 2>());
+    case 3: return f(std::integral_constant<size_t, 3>());
+    case 4: return f(std::integral_constant<size_t, 4>());
+    case 5: return f(std::integral_constant<size_t, 5>());
+    case 6: return f(std::integral_constant<size_t, 6>());
+    case 7: return f(std::integral_constant<size_t, 7>());
+    case 8: return f(std::integral_constant<size_t, 8>());
+    case 9: return f(std::integral_constant<size_t, 9>());
+    case 10: return f(std::integral_constant<size_t, 10>());
+    default: return f(std::integral_constant<size_t, 0>());
+    }
 }
 
-// Per column: green's terms, from the even rows where green sits at column
-// parity greenEven, else from the odd rows.
-__attribute__((target_clones("avx2", "default"))) void GreenTerms(const uint16_t* even, const uint16_t* odd,
-                                                                  const int32_t* near0, const int32_t* near1,
-                                                                  int32_t* green, size_t n, int64_t greenEven)
+// Per block of h column pairs: 4 x the sum of its terms + the terms at its
+// edges (terms[-1] and terms[runs * h] must be readable): for a colour in
+// even columns the block's first term counts 3 times and the next block's
+// first once; in odd columns its last 3 times and the previous block's last
+// once.
+__attribute__((target_clones("avx2", "default"))) void BlockSums(const int32_t* terms, int32_t* sums, size_t blocks,
+                                                                 size_t h, bool oddColumns)
 {
-    for (size_t x = 0; x < n; ++x) {
-        const int32_t fromEven = near0[x] + 4 * int32_t(even[x]), fromOdd = near1[x] + 4 * int32_t(odd[x]);
-        green[x] = int64_t(x & 1) == greenEven ? fromEven : fromOdd;
-    }
+    WithRun(h, [&](auto H) {
+        const ptrdiff_t plus = oddColumns ? -1 : ptrdiff_t(h), minus = oddColumns ? ptrdiff_t(h) - 1 : 0;
+        for (size_t b = 0; b < blocks; ++b) {
+            const int32_t* t = terms + b * h;
+            sums[b] = 4 * Run<H>(t, h) + t[plus] - t[minus];
+        }
+    });
+}
+
+// Sums of each run of h terms.
+template <typename T>
+__attribute__((always_inline)) inline void RunSumsOf(const T* terms, int32_t* sums, size_t runs, size_t h)
+{
+    WithRun(h, [&](auto H) {
+        for (size_t r = 0; r < runs; ++r)
+            sums[r] = Run<H>(terms + r * h, h);
+    });
+}
+
+__attribute__((target_clones("avx2", "default"))) void RunSums(const int32_t* terms, int32_t* sums, size_t runs,
+                                                               size_t h)
+{
+    RunSumsOf(terms, sums, runs, h);
+}
+
+__attribute__((target_clones("avx2", "default"))) void MonoSums(const uint16_t* columns, int32_t* sums, size_t blocks,
+                                                                size_t k)
+{
+    RunSumsOf(columns, sums, blocks, k);
+}
+
+// Per block of k pixels of c samples each: the sum of the samples at offset
+// channel.
+__attribute__((target_clones("avx2", "default"))) void ChannelSums(const uint16_t* columns, int32_t* sums,
+                                                                   size_t blocks, size_t k, size_t c, size_t channel)
+{
+    WithRun(k, [&](auto K) {
+        for (size_t b = 0; b < blocks; ++b)
+            sums[b] = Run<K>(columns + b * k * c + channel, k, c);
+    });
+}
+
+// Green's block sums get its edge terms, the differences of its values at
+// the boundaries on either side.
+__attribute__((target_clones("avx2", "default"))) void AddEdges(int32_t* sums, const int32_t* bounds, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        sums[i] += bounds[i + 1] - bounds[i];
 }
 
 // One reduced row from the block's sums (for Bayer: sums of its even rows,
@@ -79,48 +215,47 @@ public:
     RowMaker(const Frame& frame, const PixelFormat& format, uint32_t k)
         : frame_(frame), format_(format), k_(k), outWidth_(frame.width / k)
     {
+        for (auto& runs : runs_)
+            runs.resize(outWidth_);
+        packed_.resize(outWidth_);
         if (format.sampling != Sampling::Bayer)
             return;
-        int c = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char colour = cam::BayerColour(format, uint64_t(i % 2), uint64_t(i / 2));
-            if (colour == 'G' && i < 2)
-                greenEven_ = i;
-            else if (colour != 'G' && c < 2)
-                chroma_[c++] = {colour == 'B' ? 0 : 2, i % 2, i / 2};
-        }
-        near_[0].resize(frame.width);
-        near_[1].resize(frame.width);
-        green_.resize(frame.width);
+        greenEven_ = cam::BayerColour(format, 0, 0) == 'G' ? 0 : 1;
+        blueInEvenRows_ = cam::BayerColour(format, uint64_t(1 - greenEven_), 0) == 'B';
+        for (auto& terms : terms_)
+            terms.resize(size_t(outWidth_) * (k / 2) + 2);
+        bounds_.resize(size_t(outWidth_) + 1);
         zeros_.resize(frame.width);
     }
 
     void Make(const uint16_t* sums, size_t perRow, uint8_t* out)
     {
-        const uint32_t k = k_;
-        const double n = 1.0 / (double(k) * k);
+        const size_t k = k_;
+        const float inverse = 1.0f / float(k * k);
+        int32_t *blue = runs_[0].data(), *green = runs_[1].data(), *red = runs_[2].data();
         switch (format_.sampling) {
         case Sampling::Mono:
-            for (uint32_t ox = 0; ox < outWidth_; ++ox)
-                std::memset(out + 3 * ox, Average(Sum(sums + size_t(ox) * k, k, 1), n), 3);
+            MonoSums(sums, green, outWidth_, k);
+            Pixels(green, green, green, out, inverse);
             return;
         case Sampling::Colour:
         case Sampling::Yuv422: {
             const size_t c = SamplesPerPixel(format_);
             const bool bgr = format_.sampling == Sampling::Yuv422 || format_.order[0] == 'B';
-            const size_t blue = bgr ? 0 : 2, red = 2 - blue;
-            for (uint32_t ox = 0; ox < outWidth_; ++ox) {
-                const uint16_t* block = sums + size_t(ox) * k * c;
-                out[3 * ox] = Average(Sum(block + blue, k, c), n);
-                out[3 * ox + 1] = Average(Sum(block + 1, k, c), n);
-                out[3 * ox + 2] = Average(Sum(block + red, k, c), n);
-            }
+            ChannelSums(sums, blue, outWidth_, k, c, bgr ? 0 : 2);
+            ChannelSums(sums, green, outWidth_, k, c, 1);
+            ChannelSums(sums, red, outWidth_, k, c, bgr ? 2 : 0);
+            Pixels(blue, green, red, out, inverse);
             return;
         }
-        case Sampling::Bayer:
-            BayerRow(sums, sums + perRow, out);
-            return;
+        case Sampling::Bayer: BayerRow(sums, sums + perRow, out); return;
         }
+    }
+
+    void Pixels(const int32_t* blue, const int32_t* green, const int32_t* red, uint8_t* out, float inverse)
+    {
+        Averages(blue, green, red, packed_.data(), outWidth_, inverse);
+        StorePixels(packed_.data(), out, outWidth_);
     }
 
     // Rows next to a band of Bayer rows, which the bilinear demosaic mixes
@@ -142,51 +277,58 @@ private:
     // - (the edge row inside), and the green of a column is near + 4 x sum.
     void BayerRow(const uint16_t* even, const uint16_t* odd, uint8_t* out)
     {
-        const size_t width = frame_.width;
+        const int64_t width = frame_.width, k = k_;
+        const size_t h = k_ / 2, pairs = size_t(outWidth_) * h;
         auto row = [&](const uint8_t* r) { return r ? r : zeros_.data(); };
-        const uint8_t *in0 = row(edge[1]), *in1 = row(edge[2]), *out0 = row(edge[3]), *out1 = row(edge[0]);
-        int32_t *n0 = near_[0].data(), *n1 = near_[1].data(), *g = green_.data();
-        NearTerms(even, out0, in0, n0, width);
-        NearTerms(odd, out1, in1, n1, width);
-        GreenTerms(even, odd, n0, n1, g, width, greenEven_);
+        // Per row parity: the band's sums, the row outside it, its edge row.
+        const uint16_t* sum[2] = {even, odd};
+        const uint8_t* outside[2] = {row(edge[3]), row(edge[0])};
+        const uint8_t* inside[2] = {row(edge[1]), row(edge[2])};
         // Mirrored at the frame's left and right edges, as the rows are.
-        auto at = [&](int64_t x) { return size_t(x < 0 ? 1 : x >= int64_t(width) ? int64_t(width) - 2 : x); };
-        auto greenSum = [&](int64_t x) -> int64_t {
+        auto at = [&](int64_t x) { return size_t(x < 0 ? 1 : x >= width ? width - 2 : x); };
+        auto near = [&](int r, size_t x) { return 4 * int32_t(sum[r][x]) + outside[r][x] - inside[r][x]; };
+        auto greenSum = [&](int64_t x) -> int32_t {
             const size_t i = at(x);
-            return int64_t(i & 1) == greenEven_ ? even[i] : odd[i];
+            return sum[int64_t(i & 1) == greenEven_ ? 0 : 1][i];
         };
-        const int64_t k = k_;
-        const double scale = 1.0 / double(4 * k * k);
-        for (uint32_t ox = 0; ox < outWidth_; ++ox) {
-            const int64_t x0 = int64_t(ox) * k, x1 = x0 + k - 1;
-            int64_t sum[3] = {};  // blue, green, red
-            // Red and blue: along the block's columns of their parity, with
-            // the first column (or the one just before) and the one after.
-            for (const Site& site : chroma_) {
-                const int32_t* n = near_[site.rowParity].data();
-                int64_t h = 0;
-                for (int64_t x = x0 + site.columnParity; x <= x1; x += 2)
-                    h += n[x];
-                sum[site.colour] =
-                    4 * h + (site.columnParity ? n[at(x0 - 1)] - n[x1] : n[at(x1 + 1)] - n[x0]);
-            }
-            int64_t green = 0;
-            for (int64_t x = x0; x <= x1; ++x)
-                green += g[x];
-            sum[1] = green + greenSum(x0 - 1) + greenSum(x1 + 1) - greenSum(x0) - greenSum(x1);
-            for (int i = 0; i < 3; ++i)
-                out[3 * ox + i] = Average(sum[i], scale);
+        // Each colour's terms per column pair are summed per block; the
+        // terms at a block's edges are shared with the block beside it, and
+        // at the frame's edges mirrored.
+        const size_t ge = size_t(greenEven_), go = 1 - ge;
+        PairTerms(int(ge), even, odd, outside, inside, terms_[0].data() + 1, terms_[1].data() + 1, terms_[2].data(),
+                  pairs);
+        for (int r = 0; r < 2; ++r) {
+            const int c = r ? int(ge) : int(go);  // the chroma colour's column in rows of parity r
+            int32_t* t = terms_[r].data() + 1;
+            t[-1] = c ? t[0] : 0;
+            t[pairs] = c ? 0 : near(r, at(int64_t(pairs) * 2));
+            BlockSums(t, runs_[r].data(), outWidth_, h, c == 1);
         }
+        RunSums(terms_[2].data(), runs_[2].data(), outWidth_, h);
+        // Green's edge terms: at a boundary between blocks (an even column),
+        // its sum in that column less its sum in the column before.
+        int32_t* bounds = bounds_.data();
+        const uint16_t* evenColumns = sum[ge];
+        const uint16_t* oddColumns = sum[go];
+        for (size_t b = 1; b < outWidth_; ++b)
+            bounds[b] = int32_t(evenColumns[b * size_t(k)]) - oddColumns[b * size_t(k) - 1];
+        bounds[0] = greenSum(0) - greenSum(-1);
+        bounds[outWidth_] = greenSum(int64_t(outWidth_) * k) - greenSum(int64_t(outWidth_) * k - 1);
+        AddEdges(runs_[2].data(), bounds, outWidth_);
+        const int32_t* blue = runs_[blueInEvenRows_ ? 0 : 1].data();
+        const int32_t* red = runs_[blueInEvenRows_ ? 1 : 0].data();
+        Pixels(blue, runs_[2].data(), red, out, 1.0f / float(4 * k * k));
     }
 
-    struct Site {
-        int colour;  // 0 blue, 2 red
-        int columnParity, rowParity;
-    };
-    Site chroma_[2] = {};
-    int64_t greenEven_ = 0;  // green's column parity in even rows
-    std::vector<int32_t> near_[2], green_;
-    std::vector<uint8_t> zeros_;  // a row the frame does not hold
+    int64_t greenEven_ = 0;        // green's column parity in even rows
+    bool blueInEvenRows_ = false;  // else red
+    // Sums per block of each colour (for Bayer mosaics: the colour in even
+    // rows, in odd rows, then green); for Bayer mosaics also each colour's terms
+    // per column pair (for chroma with one more at each end) and green's edge
+    // terms per boundary between blocks.
+    std::vector<int32_t> runs_[3], terms_[3], bounds_;
+    std::vector<uint32_t> packed_;  // a row of pixels before they are stored
+    std::vector<uint8_t> zeros_;    // a row the frame does not hold
 
     const Frame& frame_;
     const PixelFormat& format_;
