@@ -184,4 +184,30 @@ CamError CamFrameWaitNext(CamHandle camera, CamFrame** frame, uint32_t timeoutMs
     return Record(Call("CamFrameWaitNext", camera, static_cast<const void*>(frame), timeoutMs));
 }
 
+// The health check's calls: recorded, and the camera has none of it.
+CamError CamFeatureFloatGet(CamHandle handle, const char* name, double* value)
+{
+    const CamError r = Record(Call("CamFeatureFloatGet", handle, name, static_cast<const void*>(value)));
+    return r == CAM_OK ? CAM_ERR_NOT_FOUND : r;
+}
+
+CamError CamFeatureStringGet(CamHandle handle, const char* name, const char** value)
+{
+    const CamError r = Record(Call("CamFeatureStringGet", handle, name, static_cast<const void*>(value)));
+    return r == CAM_OK ? CAM_ERR_NOT_FOUND : r;
+}
+
+CamError CamCameraDetailGet(CamHandle camera, const char* key, const char** value)
+{
+    const CamError r = Record(Call("CamCameraDetailGet", camera, key, static_cast<const void*>(value)));
+    return r == CAM_OK ? CAM_ERR_NOT_FOUND : r;
+}
+
+CamError CamStreamCounterGet(CamHandle camera, uint32_t index, const char** name, double* value)
+{
+    const CamError r = Record(Call("CamStreamCounterGet", camera, index, static_cast<const void*>(name),
+                                   static_cast<const void*>(value)));
+    return r == CAM_OK ? CAM_ERR_NOT_FOUND : r;
+}
+
 }  // extern "C"

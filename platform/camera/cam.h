@@ -111,6 +111,16 @@ CamError CamFeatureEnumGet(CamHandle handle, const char* name, const char** valu
 CamError CamFeatureEnumSet(CamHandle handle, const char* name, const char* value);
 CamError CamFeatureCommandRun(CamHandle handle, const char* name);
 CamError CamFeatureCommandIsDone(CamHandle handle, const char* name, bool* isDone);
+/* Float and string features; strings as for CamFeatureEnumGet. */
+CamError CamFeatureFloatGet(CamHandle handle, const char* name, double* value);
+CamError CamFeatureStringGet(CamHandle handle, const char* name, const char** value);
+
+/* What the source knows of an open camera beyond its features, by key:
+ * "transport" ("GigE Vision", "USB3 Vision" or "simulated"), and for GigE
+ * Vision "address" (the camera's IP address) and "interface_address" (the
+ * local address that reaches it). CAM_ERR_NOT_FOUND for a key the source
+ * cannot tell. Strings as for CamFeatureEnumGet. */
+CamError CamCameraDetailGet(CamHandle camera, const char* key, const char** value);
 
 /* Single-frame capture: announce, capture start, queue, (acquisition start),
  * wait, capture end, revoke. frameSize must be sizeof(CamFrame). Callbacks are
@@ -134,6 +144,12 @@ CamError CamFrameWait(CamHandle camera, CamFrame* frame, uint32_t timeoutMs);
  * frame is queued; CAM_ERR_TIMEOUT when none came in time, CAM_ERR_IO when
  * the camera stopped answering (every frame then stays queued). */
 CamError CamFrameWaitNext(CamHandle camera, CamFrame** frame, uint32_t timeoutMs);
+/* The counters the source keeps while capturing, counted from CamCaptureStart,
+ * by index from 0, under the source's own names (for Aravis its stream's
+ * statistics: "n_completed_buffers", "n_missing_packets" ...); strings as for
+ * CamFeatureEnumGet. CAM_ERR_NOT_FOUND past the last counter,
+ * CAM_ERR_BAD_SEQUENCE outside a capture. */
+CamError CamStreamCounterGet(CamHandle camera, uint32_t index, const char** name, double* value);
 
 #ifdef __cplusplus
 }

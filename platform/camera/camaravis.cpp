@@ -191,6 +191,66 @@ public:
         return err;
     }
 
+    CamError GetFloat(const char* name, double* value) override
+    {
+        ArvGcNode* node = nullptr;
+        CamError err = Node(name, ARV_TYPE_GC_FLOAT, &node);
+        if (err != CAM_OK)
+            return err;
+        GError* error = nullptr;
+        const double v = arv_gc_float_get_value(ARV_GC_FLOAT(node), &error);
+        if ((err = Take(error, name)) == CAM_OK)
+            *value = v;
+        return err;
+    }
+
+    CamError GetString(const char* name, std::string* value) override
+    {
+        ArvGcNode* node = nullptr;
+        CamError err = Node(name, ARV_TYPE_GC_STRING, &node);
+        if (err != CAM_OK)
+            return err;
+        GError* error = nullptr;
+        const char* v = arv_gc_string_get_value(ARV_GC_STRING(node), &error);
+        if ((err = Take(error, name)) == CAM_OK)
+            *value = v ? v : "";
+        return err;
+    }
+
+    CamError GetDetail(const char* key, std::string* value) override
+    {
+        const bool gige = arv_camera_is_gv_device(camera_);
+        if (!std::strcmp(key, "transport")) {
+            *value = gige ? "GigE Vision" : arv_camera_is_uv_device(camera_) ? "USB3 Vision" : "simulated";
+            return CAM_OK;
+        }
+        const bool local = !std::strcmp(key, "interface_address");
+        if (!gige || (!local && std::strcmp(key, "address")))
+            return CAM_ERR_NOT_FOUND;
+        GSocketAddress* address = local ? arv_gv_device_get_interface_address(ARV_GV_DEVICE(device_))
+                                        : arv_gv_device_get_device_address(ARV_GV_DEVICE(device_));
+        if (!address || !G_IS_INET_SOCKET_ADDRESS(address))
+            return CAM_ERR_NOT_FOUND;
+        gchar* text = g_inet_address_to_string(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(address)));
+        *value = text ? text : "";
+        g_free(text);
+        return CAM_OK;
+    }
+
+    std::vector<std::pair<std::string, double>> StreamCounters() override
+    {
+        std::vector<std::pair<std::string, double>> counters;
+        for (guint i = 0; stream_ && i < arv_stream_get_n_infos(stream_); ++i) {
+            const char* name = arv_stream_get_info_name(stream_, i);
+            const GType type = arv_stream_get_info_type(stream_, i);
+            if (!name || (type != G_TYPE_UINT64 && type != G_TYPE_DOUBLE))
+                continue;
+            counters.emplace_back(name, type == G_TYPE_UINT64 ? double(arv_stream_get_info_uint64(stream_, i))
+                                                              : arv_stream_get_info_double(stream_, i));
+        }
+        return counters;
+    }
+
     CamError SetEnum(const char* name, const char* value) override
     {
         ArvGcNode* node = nullptr;

@@ -165,6 +165,17 @@ CamError SystemNotFound(const char* name)
     return std::strcmp(name, kDiscovery) == 0 ? CAM_ERR_WRONG_TYPE : CAM_ERR_NOT_FOUND;
 }
 
+// A string a device gives, interned for the caller.
+template <class Get>
+CamError Text(const char** value, Get get)
+{
+    std::string text;
+    CamError err = get(&text);
+    if (err == CAM_OK)
+        *value = Intern(text);
+    return err;
+}
+
 }  // namespace
 
 bool cam::TraceEnabled()
@@ -334,6 +345,32 @@ CamError CamFeatureCommandIsDone(CamHandle handle, const char* name, bool* isDon
                   static_cast<const void*>(isDone));
 }
 
+CamError CamFeatureFloatGet(CamHandle handle, const char* name, double* value)
+{
+    CamError result = Feature(
+        handle, name, value, [&](Device& d) -> CamError { return d.GetFloat(name, value); },
+        [&] { return SystemNotFound(name); });
+    return Traced("CamFeatureFloatGet", result, handle, name, static_cast<const void*>(value));
+}
+
+CamError CamFeatureStringGet(CamHandle handle, const char* name, const char** value)
+{
+    CamError result = Feature(
+        handle, name, value,
+        [&](Device& d) { return Text(value, [&](std::string* t) { return d.GetString(name, t); }); },
+        [&] { return SystemNotFound(name); });
+    return Traced("CamFeatureStringGet", result, handle, name, static_cast<const void*>(value));
+}
+
+CamError CamCameraDetailGet(CamHandle handle, const char* key, const char** value)
+{
+    CamError result = Feature(
+        handle, key, value,
+        [&](Device& d) { return Text(value, [&](std::string* t) { return d.GetDetail(key, t); }); },
+        [] { return CAM_ERR_NOT_FOUND; });
+    return Traced("CamCameraDetailGet", result, handle, key, static_cast<const void*>(value));
+}
+
 CamError CamFrameAnnounce(CamHandle handle, CamFrame* frame, uint32_t frameSize)
 {
     CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
@@ -445,6 +482,24 @@ CamError CamFrameWaitNext(CamHandle handle, CamFrame** frame, uint32_t timeoutMs
         return CAM_OK;
     });
     return Traced("CamFrameWaitNext", result, handle, static_cast<const void*>(frame), timeoutMs);
+}
+
+CamError CamStreamCounterGet(CamHandle handle, uint32_t index, const char** name, double* value)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (!name || !value)
+            return CAM_ERR_BAD_PARAMETER;
+        if (!c.capturing)
+            return CAM_ERR_BAD_SEQUENCE;
+        const auto counters = c.device->StreamCounters();
+        if (index >= counters.size())
+            return CAM_ERR_NOT_FOUND;
+        *name = Intern(counters[index].first);
+        *value = counters[index].second;
+        return CAM_OK;
+    });
+    return Traced("CamStreamCounterGet", result, handle, index, static_cast<const void*>(name),
+                  static_cast<const void*>(value));
 }
 
 }  // extern "C"

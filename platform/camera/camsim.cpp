@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -95,13 +96,24 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
         } else if (key == "filled") {
             if (!ParseInt(value, &s.filled) || s.filled < 0)
                 return fail("filled must be a number of bytes from 0, got " + Quoted(value));
-        } else if (key == "rate") {
+        } else if (key == "rate" || key == "rated") {
             errno = 0;
             char* end = nullptr;
-            s.rate = std::strtod(value.c_str(), &end);
-            if (value.empty() || errno || *end || !(s.rate > 0 && s.rate <= kSimMaxRate))
-                return fail("rate must be frames a second, above 0 and at most " +
+            double& rate = key == "rate" ? s.rate : s.rated;
+            rate = std::strtod(value.c_str(), &end);
+            if (value.empty() || errno || *end || !(rate > 0 && rate <= kSimMaxRate))
+                return fail(key + " must be frames a second, above 0 and at most " +
                             std::to_string(int(kSimMaxRate)) + ", got " + Quoted(value));
+        } else if (key == "picture") {
+            static const std::pair<const char*, SimLook> looks[] = {
+                {"bars", SimLook::Bars},   {"soft", SimLook::Soft},   {"still", SimLook::Bars},
+                {"black", SimLook::Black}, {"white", SimLook::White}, {"grey", SimLook::Grey}};
+            const auto* found = std::find_if(std::begin(looks), std::end(looks),
+                                             [&](const auto& l) { return value == l.first; });
+            if (found == std::end(looks))
+                return fail("picture must be bars, soft, still, black, white or grey, got " + Quoted(value));
+            s.look = found->second;
+            s.still = value == "still";
         } else if (key == "formats") {
             s.formats.clear();
             size_t p = 0;
@@ -136,7 +148,8 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
                 return fail("frames must be ok, none or incomplete, got " + Quoted(value));
         } else {
             return fail("unknown setting " + Quoted(key) +
-                        " (known: count, width, height, formats, adjust, frames, payload, frame, filled, rate)");
+                        " (known: count, width, height, formats, adjust, frames, payload, frame, filled, rate, rated, "
+                        "picture)");
         }
     }
     *settings = s;
@@ -305,12 +318,33 @@ void EncodeRow(const PixelFormat& format, const uint8_t* bgr, size_t n, uint64_t
 
 }  // namespace
 
+namespace {
+
+// n blue, green, red pixels as look shows them.
+void ApplyLook(uint8_t* bgr, size_t n, SimLook look)
+{
+    switch (look) {
+    case SimLook::Bars: return;
+    case SimLook::Soft:
+        for (size_t i = 0; i < 3 * n; ++i)
+            bgr[i] = uint8_t(16 + (bgr[i] * 219 + 127) / 255);
+        return;
+    case SimLook::Black: std::memset(bgr, 0, 3 * n); return;
+    case SimLook::White: std::memset(bgr, 255, 3 * n); return;
+    case SimLook::Grey: std::memset(bgr, 128, 3 * n); return;
+    }
+}
+
+}  // namespace
+
 void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
-                    const std::string& pixelFormat, uint64_t frameNo)
+                    const std::string& pixelFormat, uint64_t frameNo, SimLook look)
 {
     const PixelFormat* format = FindPixelFormat(pixelFormat.c_str());
+    if (!format && look != SimLook::Bars)
+        format = FindPixelFormat("BGR8");
     // BGR and grey bytes are written directly, as are unknown formats (as BGR).
-    if (!format || pixelFormat == "Mono8" || std::string(format->order) == "BGR") {
+    if (look == SimLook::Bars && (!format || pixelFormat == "Mono8" || std::string(format->order) == "BGR")) {
         RenderSimPicture(dst, size, width, height, pixelFormat == "Mono8", frameNo);
         return;
     }
@@ -331,6 +365,7 @@ void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
         if (square.shown && y >= square.top && y < square.top + square.side)
             for (uint64_t x = square.left; x < square.left + square.side && x < n; ++x)
                 std::memset(&bgr[3 * x], 255, 3);
+        ApplyLook(bgr.data(), n, look);
         std::fill(out.begin(), out.end(), 0);
         EncodeRow(*format, bgr.data(), n, y, out.data());
         const uint64_t offset = y * rowBytes;
@@ -350,7 +385,7 @@ namespace {
 // row's bytes). first is a multiple of 8 pixels, where the samples of every
 // format start on a byte and YUV pairs start.
 void RenderSpan(const PixelFormat& format, uint32_t width, uint32_t height, uint64_t frameNo, uint64_t y,
-                uint64_t first, uint64_t end, uint8_t* row)
+                uint64_t first, uint64_t end, uint8_t* row, SimLook look)
 {
     const size_t n = size_t(end - first);
     const bool bar = y < uint64_t(height) * 2 / 3;
@@ -367,6 +402,7 @@ void RenderSpan(const PixelFormat& format, uint32_t width, uint32_t height, uint
             std::memset(p, width > 1 ? int(x * 255 / (width - 1)) : 0, 3);
         }
     }
+    ApplyLook(bgr.data(), n, look);
     std::vector<uint8_t> out(size_t(RowBytes(format, n)), 0);
     EncodeRow(format, bgr.data(), n, y, out.data());
     const uint64_t offset = first * uint64_t(format.bitsPerPixel) / 8;
@@ -375,8 +411,20 @@ void RenderSpan(const PixelFormat& format, uint32_t width, uint32_t height, uint
 
 }  // namespace
 
+void SimStreamPictures::Prepare(uint32_t width, uint32_t height, const std::string& pixelFormat, SimLook look)
+{
+    const PixelFormat* format = FindPixelFormat(pixelFormat.c_str());
+    const uint64_t frameBytes = RowBytes(format ? *format : *FindPixelFormat("BGR8"), width) * height;
+    if (frameBytes > SIZE_MAX || (width == width_ && height == height_ && pixelFormat == format_ && look == look_ &&
+                                  first_.size() == frameBytes))
+        return;
+    first_.assign(size_t(frameBytes), 0);
+    RenderSimFrame(first_.data(), first_.size(), width, height, pixelFormat, 0, look);
+    width_ = width, height_ = height, format_ = pixelFormat, look_ = look;
+}
+
 void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
-                               const std::string& pixelFormat, uint64_t frameNo)
+                               const std::string& pixelFormat, uint64_t frameNo, SimLook look)
 {
     // Unknown formats are sent as BGR bytes.
     const PixelFormat* format = FindPixelFormat(pixelFormat.c_str());
@@ -387,21 +435,19 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
     const Square square = SquareOf(width, height, frameNo);
     if (!dst || height == 0 || rowBytes == 0 || frameBytes / height != rowBytes || size < frameBytes ||
         !square.shown) {
-        RenderSimFrame(dst, size, width, height, pixelFormat, frameNo);
+        RenderSimFrame(dst, size, width, height, pixelFormat, frameNo, look);
         return;
     }
-    if (width != width_ || height != height_ || pixelFormat != format_ || first_.size() != frameBytes) {
-        first_.assign(size_t(frameBytes), 0);
-        RenderSimFrame(first_.data(), first_.size(), width, height, pixelFormat, 0);
-        width_ = width, height_ = height, format_ = pixelFormat;
-    }
+    Prepare(width, height, pixelFormat, look);
     std::memcpy(dst, first_.data(), first_.size());
+    if (look == SimLook::Black || look == SimLook::White || look == SimLook::Grey)
+        return;  // no square to move
     const uint64_t wasLeft = SquareOf(width, height, 0).left;
     for (const uint64_t left : {wasLeft, square.left}) {
         const uint64_t first = left / 8 * 8;
         const uint64_t end = std::min<uint64_t>(width, (left + square.side + 7) / 8 * 8);
         for (uint64_t y = square.top; y < square.top + square.side; ++y)
-            RenderSpan(*format, width, height, frameNo, y, first, end, dst + y * rowBytes);
+            RenderSpan(*format, width, height, frameNo, y, first, end, dst + y * rowBytes, look);
     }
 }
 
@@ -413,7 +459,7 @@ constexpr int kAdjustPolls = 3;
 
 class SimDevice : public Device {
 public:
-    explicit SimDevice(const SimSettings& s) : s_(s), format_(s.formats.front()) {}
+    SimDevice(const SimSettings& s, int64_t index) : s_(s), format_(s.formats.front()), index_(index) {}
 
     CamError GetInt(const char* name, int64_t* value) override
     {
@@ -450,6 +496,7 @@ public:
     {
         if (!std::strcmp(name, "AcquisitionStart")) {
             acquiring_ = true;
+            PreparePictures();
             streamStart_ = Clock::now();
             streamBase_ = frameNo_;
             streamed_ = 0;
@@ -480,15 +527,58 @@ public:
         return CAM_OK;
     }
 
+    CamError GetFloat(const char* name, double* value) override
+    {
+        if (std::strcmp(name, "AcquisitionFrameRate"))
+            return Other(name);
+        *value = s_.rated > 0 ? s_.rated : Rate();
+        return CAM_OK;
+    }
+
+    CamError GetString(const char* name, std::string* value) override
+    {
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "SIM%05lld", static_cast<long long>(index_));
+        const std::pair<const char*, std::string> identity[] = {{"DeviceVendorName", "Tarvik"},
+                                                                 {"DeviceModelName", "Simulated camera"},
+                                                                 {"DeviceSerialNumber", serial},
+                                                                 {"DeviceFirmwareVersion", "1.0"}};
+        for (const auto& [feature, text] : identity)
+            if (!std::strcmp(name, feature))
+                return *value = text, CAM_OK;
+        return Other(name);
+    }
+
+    CamError GetDetail(const char* key, std::string* value) override
+    {
+        if (std::strcmp(key, "transport"))
+            return CAM_ERR_NOT_FOUND;
+        *value = "simulated";
+        return CAM_OK;
+    }
+
+    // The same meanings as Aravis's stream statistics of these names.
+    std::vector<std::pair<std::string, double>> StreamCounters() override
+    {
+        return {{"n_completed_buffers", double(completed_)},
+                {"n_failures", double(failures_)},
+                {"n_underruns", double(underruns_)}};
+    }
+
     CamError Announce(CamFrame* frame) override
     {
         int64_t payload = Payload();
         if (payload <= 0 || static_cast<uint64_t>(payload) > frame->bufferSize)
             return CAM_ERR_BAD_SIZE;
+        largestFrame_ = std::max<uint64_t>(largestFrame_, frame->bufferSize);
         return CAM_OK;
     }
     void Revoke(CamFrame*) override {}
-    CamError StartCapture() override { return CAM_OK; }
+    CamError StartCapture() override
+    {
+        completed_ = failures_ = underruns_ = 0;
+        return CAM_OK;
+    }
     void EndCapture() override { acquiring_ = false; }
     CamError Queue(CamFrame*) override { return CAM_OK; }
 
@@ -512,10 +602,12 @@ public:
             std::this_thread::sleep_until(giveUp);
             return CAM_ERR_TIMEOUT;
         }
-        const std::chrono::duration<double> period(1.0 / (s_.rate > 0 ? s_.rate : SimDefaultRate(Payload())));
+        const std::chrono::duration<double> period(1.0 / Rate());
         const uint64_t made = uint64_t((Clock::now() - streamStart_) / period);
-        if (made > streamed_ + queued.size())
+        if (made > streamed_ + queued.size()) {
+            underruns_ += made - queued.size() - streamed_;
             streamed_ = made - queued.size();
+        }
         const auto due =
             streamStart_ + std::chrono::duration_cast<Clock::duration>(period * double(streamed_ + 1));
         if (due > giveUp) {
@@ -544,18 +636,35 @@ private:
             size = std::min<uint64_t>(size, uint64_t(s_.filled));
         if (s_.frames == SimSettings::Frames::Incomplete)
             size /= 2;
+        const uint64_t pictureNo = s_.still ? 0 : frameNo;
         if (pictures)
             pictures->Render(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h, format_,
-                             frameNo);
+                             pictureNo, s_.look);
         else
             RenderSimFrame(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h, format_,
-                           frameNo);
+                           pictureNo, s_.look);
         frame->imageSize = static_cast<uint32_t>(size);
         frame->width = w;
         frame->height = h;
         frame->frameId = frameNo;
         frame->receiveStatus =
             s_.frames == SimSettings::Frames::Incomplete ? CAM_FRAME_INCOMPLETE : CAM_FRAME_COMPLETE;
+        ++(frame->receiveStatus == CAM_FRAME_COMPLETE ? completed_ : failures_);
+    }
+
+    double Rate() const { return s_.rate > 0 ? s_.rate : SimDefaultRate(Payload()); }
+
+    // The stream's first picture, rendered before its clock starts: a camera
+    // has its pictures ready, and rendering one takes longer than a frame.
+    void PreparePictures()
+    {
+        const int64_t w = s_.frameWidth ? s_.frameWidth : s_.width, h = s_.frameHeight ? s_.frameHeight : s_.height;
+        if (w <= 0 || h <= 0 || w > UINT32_MAX || h > UINT32_MAX || s_.filled >= 0)
+            return;
+        // Only a picture that fits the payload and the frames is ever copied.
+        const int64_t bytes = PictureBytes(w, h);
+        if (bytes > 0 && bytes <= Payload() && uint64_t(bytes) <= largestFrame_)
+            pictures_.Prepare(uint32_t(w), uint32_t(h), format_, s_.look);
     }
 
     bool IsAdjust(const char* name) const
@@ -566,8 +675,17 @@ private:
     // Distinguishes a feature of another type from one the camera lacks.
     CamError Other(const char* name) const
     {
-        static const char* const known[] = {"Width",           "Height",          "PayloadSize",
-                                            "PixelFormat",     "AcquisitionStart", "AcquisitionStop"};
+        static const char* const known[] = {"Width",
+                                            "Height",
+                                            "PayloadSize",
+                                            "PixelFormat",
+                                            "AcquisitionStart",
+                                            "AcquisitionStop",
+                                            "AcquisitionFrameRate",
+                                            "DeviceVendorName",
+                                            "DeviceModelName",
+                                            "DeviceSerialNumber",
+                                            "DeviceFirmwareVersion"};
         for (const char* k : known)
             if (!std::strcmp(name, k))
                 return CAM_ERR_WRONG_TYPE;
@@ -603,6 +721,9 @@ private:
     uint64_t streamBase_ = 0;  // frameNo_ when the acquisition started
     uint64_t streamed_ = 0;    // pictures made since then, delivered or lost
     SimStreamPictures pictures_;
+    int64_t index_;  // of sim-N
+    uint64_t largestFrame_ = 0;  // the largest frame buffer announced
+    uint64_t completed_ = 0, failures_ = 0, underruns_ = 0;  // since the capture started
 };
 
 class SimSource : public Source {
@@ -621,7 +742,7 @@ public:
     {
         for (int64_t i = 0; i < s_.count; ++i) {
             if (id == "sim-" + std::to_string(i)) {
-                *device = std::make_unique<SimDevice>(s_);
+                *device = std::make_unique<SimDevice>(s_, i);
                 return CAM_OK;
             }
         }

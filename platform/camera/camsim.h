@@ -11,6 +11,10 @@
 
 namespace cam {
 
+// How the simulated picture looks: the test pattern, the same in softer
+// colours that reach neither end of the range, or one flat grey level.
+enum class SimLook { Bars, Soft, Black, White, Grey };
+
 struct SimSettings {
     enum class Adjust { Ok, Missing, Never };
     enum class Frames { Ok, None, Incomplete };
@@ -31,6 +35,11 @@ struct SimSettings {
     // Frames a second while streaming; 0: what a GigE Vision camera on a
     // 1 Gbit/s link gives for the frame size (SimDefaultRate).
     double rate = 0;
+    // The rate "AcquisitionFrameRate" says, 0: the one it streams at. A
+    // camera that promises more than it sends.
+    double rated = 0;
+    SimLook look = SimLook::Bars;
+    bool still = false;  // the square stays where it is: a frozen stream
 };
 
 constexpr double kSimMaxRate = 10000;
@@ -58,7 +67,7 @@ void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height
 // YUV by the named matrix); deeper samples hold the grey level or colour in
 // their top 8 bits. Unknown formats get blue, green, red bytes.
 void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
-                    const std::string& pixelFormat, uint64_t frameNo);
+                    const std::string& pixelFormat, uint64_t frameNo, SimLook look = SimLook::Bars);
 
 // RenderSimFrame for a stream, at a fraction of its cost: frames differ only
 // in the rows of the moving square, so one frame is rendered once and every
@@ -66,12 +75,16 @@ void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
 class SimStreamPictures {
 public:
     void Render(uint8_t* dst, size_t size, uint32_t width, uint32_t height, const std::string& pixelFormat,
-                uint64_t frameNo);
+                uint64_t frameNo, SimLook look = SimLook::Bars);
+    // Renders the frame the others are copied from now, rather than at the
+    // first Render.
+    void Prepare(uint32_t width, uint32_t height, const std::string& pixelFormat, SimLook look = SimLook::Bars);
 
 private:
     std::vector<uint8_t> first_;  // frame 0, whole
     uint32_t width_ = 0, height_ = 0;
     std::string format_;
+    SimLook look_ = SimLook::Bars;
 };
 
 // The bar colours as blue, green, red.

@@ -28,6 +28,10 @@ public:
     virtual CamError SetEnum(const char* name, const char* value) = 0;
     virtual CamError RunCommand(const char* name) = 0;
     virtual CamError IsCommandDone(const char* name, bool* done) = 0;
+    virtual CamError GetFloat(const char* name, double* value) = 0;
+    virtual CamError GetString(const char* name, std::string* value) = 0;
+    // See CamCameraDetailGet.
+    virtual CamError GetDetail(const char* key, std::string* value) = 0;
 
     virtual CamError Announce(CamFrame* frame) = 0;
     virtual void Revoke(CamFrame* frame) = 0;
@@ -41,6 +45,8 @@ public:
     // frames, oldest first (never empty). *frame must be one of them.
     virtual CamError WaitNext(const std::deque<CamFrame*>& queued, CamFrame** frame,
                               uint32_t timeoutMs) = 0;
+    // The stream's counters while capturing, as CamStreamCounterGet names them.
+    virtual std::vector<std::pair<std::string, double>> StreamCounters() = 0;
 };
 
 class Source {
