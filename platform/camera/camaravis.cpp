@@ -446,8 +446,11 @@ private:
         frame->receiveStatus = FrameStatus(arv_buffer_get_status(done));
         frame->imageSize = uint32_t(std::min<size_t>(received, frame->bufferSize));
         frame->width = frame->height = 0;
-        if (arv_buffer_get_payload_type(done) == ARV_BUFFER_PAYLOAD_TYPE_IMAGE ||
-            arv_buffer_get_payload_type(done) == ARV_BUFFER_PAYLOAD_TYPE_EXTENDED_CHUNK_DATA) {
+        // Aravis knows the size only of a buffer that arrived whole (and
+        // complains on stderr when asked about any other).
+        const ArvBufferPayloadType type = arv_buffer_get_payload_type(done);
+        if (arv_buffer_get_status(done) == ARV_BUFFER_STATUS_SUCCESS && arv_buffer_get_n_parts(done) > 0 &&
+            (type == ARV_BUFFER_PAYLOAD_TYPE_IMAGE || type == ARV_BUFFER_PAYLOAD_TYPE_EXTENDED_CHUNK_DATA)) {
             frame->width = uint32_t(std::max(0, arv_buffer_get_image_width(done)));
             frame->height = uint32_t(std::max(0, arv_buffer_get_image_height(done)));
         }
