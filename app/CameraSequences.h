@@ -131,6 +131,7 @@ enum ExitStatus {
     kExitNotOpened = 3,    // the camera could not be opened or set up
     kExitNoFrame = 4,      // no complete frame that can be shown
     kExitNotWritten = 5,   // the file could not be written
+    kExitCheckFailed = 6,  // a health check's verdict is fail
     kExitUsage = 64,       // unknown option, missing argument, bad combination
 };
 // The status for where a sequence stopped; kExitSuccess when it did not.

@@ -2,6 +2,7 @@
 // sequences as the window.
 #include "CommandLine.h"
 
+#include "CheckReport.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/OutputFile.h"
 
@@ -10,9 +11,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -44,14 +48,17 @@ const char kMore[] =
     "  3   the camera could not be opened or set up (busy included)\n"
     "  4   no complete frame: time-out, incomplete frame, a capture call failed, or a\n"
     "      pixel format Tarvik cannot show\n"
-    "  5   the file could not be written\n"
+    "  5   the file (or standard output) could not be written\n"
+    "  6   --check: the verdict is fail (no frame, incomplete or missing frames, missing\n"
+    "      packets)\n"
     "  64  usage: an unknown option, a missing argument or options that do not go together\n"
     "\n"
     "Examples:\n"
     "  $ tarvik --list\n"
     "  $ tarvik --grab cam.png || echo \"status $?\"\n"
     "  $ tarvik --camera sim-1 --pixel-format Mono8 --grab grey.tiff\n"
-    "  $ TARVIK_CAMERAS=gige:192.168.10.20 tarvik --grab - > frame.png\n";
+    "  $ TARVIK_CAMERAS=gige:192.168.10.20 tarvik --grab - > frame.png\n"
+    "  $ tarvik --check --frames 300 --json > report.json\n";
 
 struct Options {
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
@@ -69,13 +76,38 @@ struct Options {
                                     "format its extension names (" +
                                         QString::fromStdString(imaging::PictureFileExtensions()) +
                                         "); - writes PNG to standard output.", "FILE"};
+    QCommandLineOption check{"check", "Without a window: open the camera, stream frames, release it and "
+                                      "report whether camera and link can be trusted: complete frames, "
+                                      "rate, packets, exposure, a frozen picture, with a verdict ok, warn "
+                                      "or fail (status 6)."};
+    QCommandLineOption all{"all", "With --check: check every camera found, one after another."};
+    QCommandLineOption frames{"frames", "With --check: stream this many frames (default 100).", "N"};
+    QCommandLineOption seconds{"seconds", "With --check: stream this long instead.", "S"};
+    QCommandLineOption json{"json", "With --check: the report as JSON, for programs."};
+    QCommandLineOption rateShortfall{"max-rate-shortfall", "With --check: warn when the measured rate is more "
+                                                           "than this many per cent below the camera's "
+                                                           "(default 10).", "PERCENT"};
+    QCommandLineOption clipped{"max-clipped", "With --check: warn when more than this many per cent of a "
+                                              "colour's samples are black or at full scale (default 1).",
+                               "PERCENT"};
+
+    QList<QCommandLineOption*> CheckOnly() { return {&all, &frames, &seconds, &json, &rateShortfall, &clipped}; }
 
     void AddTo(QCommandLineParser& parser)
     {
         parser.setApplicationDescription(QString::fromUtf8(kDescription));
-        parser.addOptions({help, version, list, camera, pixelFormat, live, grab});
+        parser.addOptions({help, version, list, camera, pixelFormat, live, grab, check, all, frames, seconds, json,
+                           rateShortfall, clipped});
     }
 };
+
+// A number option's value within [low, high]; false when it is not one.
+bool NumberIn(const QString& text, double low, double high, double* value)
+{
+    bool ok = false;
+    *value = text.toDouble(&ok);
+    return ok && std::isfinite(*value) && *value >= low && *value <= high;
+}
 
 // An option's value as the bytes given, which QString would turn into U+FFFD
 // where they are not UTF-8 (Linux file names are bytes, not text). Walks the
@@ -102,14 +134,25 @@ std::string RawValue(int argc, char** argv, const QCommandLineOption& option,
 
 // Writes out what is buffered for standard output; false, with a message,
 // when it could not be written (a full disk, a closed pipe, /dev/full).
-bool StandardOutputWritten()
+// failedWith: the errno of a write that already failed, if one did.
+bool StandardOutputWritten(int failedWith = 0)
 {
     errno = 0;
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !failedWith)
         return true;
+    const int error = failedWith ? failedWith : errno;
     std::fprintf(stderr, "tarvik: cannot write standard output: %s\n",
-                 errno ? std::strerror(errno) : "an output error");
+                 error ? std::strerror(error) : "an output error");
     return false;
+}
+
+// Text longer than standard output's buffer fails while it is written, not
+// when it is flushed: the reason is kept from then.
+bool WriteStandardOutput(const std::string& text)
+{
+    errno = 0;
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    return StandardOutputWritten(written ? 0 : (errno ? errno : EIO));
 }
 
 }  // namespace
@@ -147,7 +190,8 @@ CommandLine ParseCommandLine(int argc, char** argv)
         return usage(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
         return usage("unexpected argument '" + parser.positionalArguments().first() + "'");
-    const QList<QCommandLineOption*> takingValues = {&o.camera, &o.pixelFormat, &o.grab};
+    const QList<QCommandLineOption*> takingValues = {&o.camera,  &o.pixelFormat,   &o.grab,   &o.frames,
+                                                     &o.seconds, &o.rateShortfall, &o.clipped};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
@@ -162,9 +206,49 @@ CommandLine ParseCommandLine(int argc, char** argv)
     if (parser.isSet(o.pixelFormat) && cl.open.pixelFormat.empty())
         return usage("--pixel-format needs a pixel format name");
     if (parser.isSet(o.list)) {
-        if (parser.isSet(o.grab) || parser.isSet(o.camera) || parser.isSet(o.pixelFormat) || parser.isSet(o.live))
+        if (parser.isSet(o.grab) || parser.isSet(o.camera) || parser.isSet(o.pixelFormat) || parser.isSet(o.live) ||
+            parser.isSet(o.check))
             return usage("--list goes with no other option");
         return cl.mode = CommandLine::Mode::List, cl;
+    }
+    if (!parser.isSet(o.check)) {
+        for (const QCommandLineOption* only : o.CheckOnly())
+            if (parser.isSet(*only))
+                return usage("--" + only->names().first() + " goes with --check");
+    } else {
+        if (parser.isSet(o.grab) || parser.isSet(o.live))
+            return usage("--check works without a window and writes a report: not with --grab or --live");
+        if (parser.isSet(o.all) && parser.isSet(o.camera))
+            return usage("--all checks every camera: not with --camera");
+        if (parser.isSet(o.frames) && parser.isSet(o.seconds))
+            return usage("--frames and --seconds both say how long to check: use one of them");
+        double v = 0;
+        if (parser.isSet(o.frames)) {
+            if (!NumberIn(parser.value(o.frames), 1, 1e9, &v) || v != std::floor(v))
+                return usage("--frames needs a whole number from 1 to 1000000000, got '" + parser.value(o.frames) +
+                             "'");
+            cl.check.frames = uint64_t(v);
+        }
+        if (parser.isSet(o.seconds)) {
+            if (!NumberIn(parser.value(o.seconds), 0.001, 86400, &v))
+                return usage("--seconds needs a number of seconds above 0, at most 86400, got '" +
+                             parser.value(o.seconds) + "'");
+            cl.check.seconds = v;
+        }
+        if (parser.isSet(o.rateShortfall)) {
+            if (!NumberIn(parser.value(o.rateShortfall), 0, 100, &v))
+                return usage("--max-rate-shortfall needs a percentage from 0 to 100, got '" +
+                             parser.value(o.rateShortfall) + "'");
+            cl.check.maxRateShortfall = v;
+        }
+        if (parser.isSet(o.clipped)) {
+            if (!NumberIn(parser.value(o.clipped), 0, 100, &v))
+                return usage("--max-clipped needs a percentage from 0 to 100, got '" + parser.value(o.clipped) + "'");
+            cl.check.maxClipped = v;
+        }
+        cl.allCameras = parser.isSet(o.all);
+        cl.json = parser.isSet(o.json);
+        return cl.mode = CommandLine::Mode::Check, cl;
     }
     if (parser.isSet(o.live) && parser.isSet(o.grab))
         return usage("--live opens the window; --grab works without one: use one of them");
@@ -185,8 +269,7 @@ int ShowHelp()
     Options o;
     o.AddTo(parser);
     const QString text = parser.helpText().replace("<executable_name>", "tarvik") + kMore;
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    return StandardOutputWritten() ? kExitSuccess : kExitNotWritten;
+    return WriteStandardOutput(text.toLocal8Bit().toStdString()) ? kExitSuccess : kExitNotWritten;
 }
 
 int ShowVersion()
@@ -239,4 +322,86 @@ int GrabToFile(const CommandLine& commandLine)
         return kExitNotWritten;
     }
     return kExitSuccess;
+}
+
+namespace {
+
+// The source that listed the open camera, from the last discovery.
+std::string SourceOfOpenCamera()
+{
+    uint32_t count = 0;
+    if (!g_pCameraId || CamCameraList(nullptr, 0, &count, sizeof(CamCameraInfo)) != CAM_OK || count == 0)
+        return {};
+    std::vector<CamCameraInfo> list(count);
+    if (CamCameraList(list.data(), count, &count, sizeof(CamCameraInfo)) != CAM_OK)
+        return {};
+    for (uint32_t i = 0; i < count && i < list.size(); ++i)
+        if (list[i].cameraId && !std::strcmp(list[i].cameraId, g_pCameraId))
+            return list[i].sourceName ? list[i].sourceName : "";
+    return {};
+}
+
+}  // namespace
+
+int CheckCameras(const CommandLine& commandLine)
+{
+    CheckOptions options = commandLine.check;
+    std::string current;  // the camera being checked, for the progress line
+    const bool terminal = isatty(STDERR_FILENO) == 1;
+    if (terminal)
+        options.progress = [&current](uint64_t received, double rate) {
+            std::fprintf(stderr, "\rtarvik: checking %s: %llu frames, %.1f frames/s\033[K",
+                         cam::OneLine(current.c_str()).c_str(), (unsigned long long)received, rate);
+        };
+    std::vector<std::string> ids;  // empty: the camera --camera names, or the first
+    if (commandLine.allCameras) {
+        std::vector<CamCameraInfo> cameras;
+        const Outcome found = FindCameras(&cameras);
+        if (found.Failed()) {
+            ReportFailure(found);
+            ReleaseCamera();
+            return ExitStatusFor(found);
+        }
+        for (const CamCameraInfo& c : cameras)
+            ids.push_back(c.cameraId ? c.cameraId : "");
+        ReleaseCamera();
+    }
+    std::vector<CheckResult> results;
+    for (size_t i = 0; i < std::max<size_t>(1, ids.size()); ++i) {
+        OpenOptions open = commandLine.open;
+        if (!ids.empty())
+            open.cameraId = ids[i];
+        const Outcome opened = OpenCamera(open);
+        if (opened.Failed()) {
+            ReportFailure(opened);
+            ReleaseCamera();
+            if (ids.empty())
+                return ExitStatusFor(opened);  // nothing was checked
+            CheckResult failed;
+            failed.id = open.cameraId;
+            failed.opened = opened;
+            Judge(failed, options);
+            results.push_back(failed);
+            continue;
+        }
+        current = g_pCameraId ? g_pCameraId : "";
+        CheckResult result = CheckOpenCamera(options);
+        result.source = SourceOfOpenCamera();
+        if (terminal)
+            std::fputs("\r\033[K", stderr);
+        ReleaseCamera();
+        Judge(result, options);
+        results.push_back(result);
+    }
+    std::string report;
+    if (commandLine.json)
+        report = CheckJson(results);
+    else
+        for (size_t i = 0; i < results.size(); ++i)
+            report += (i ? "\n" : "") + CheckText(results[i]);
+    if (!WriteStandardOutput(report))
+        return kExitNotWritten;
+    const bool failed =
+        std::any_of(results.begin(), results.end(), [](const CheckResult& r) { return r.verdict == Level::Fail; });
+    return failed ? kExitCheckFailed : kExitSuccess;
 }

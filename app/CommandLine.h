@@ -1,18 +1,23 @@
-// The command line: options, help, and the two things Tarvik does without a
-// window (list the cameras, grab one frame to a file).
+// The command line: options, help, and what Tarvik does without a window
+// (list the cameras, grab one frame to a file, check cameras).
 #pragma once
 
 #include "CameraSequences.h"
+#include "HealthCheck.h"
 
 #include <string>
 
 struct CommandLine {
-    enum class Mode { Window, Help, Version, List, Grab, Usage };
+    enum class Mode { Window, Help, Version, List, Grab, Check, Usage };
     Mode mode = Mode::Window;
     OpenOptions open;
     bool live = false;       // Mode::Window: start live view at once
     std::string grabFile;    // Mode::Grab: where the frame goes ("-": standard output)
     std::string usageError;  // Mode::Usage: what is wrong
+    // Mode::Check
+    CheckOptions check;
+    bool allCameras = false;
+    bool json = false;
 };
 
 // Makes sure descriptors 0, 1 and 2 are open before anything else opens a
@@ -35,3 +40,6 @@ int ListCameras();
 // Opens the camera, grabs one frame and releases the camera, exactly as the
 // window's buttons do, then writes the frame to the file.
 int GrabToFile(const CommandLine& commandLine);
+// Checks the camera (or every camera) and prints the report; status 6 when
+// the verdict is fail.
+int CheckCameras(const CommandLine& commandLine);

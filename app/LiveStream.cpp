@@ -23,6 +23,11 @@ LiveStream::~LiveStream() { Stop(); }
 
 Outcome LiveStream::Start(std::function<void()> newFrame)
 {
+    return Start(std::move(newFrame), Options());
+}
+
+Outcome LiveStream::Start(std::function<void()> newFrame, Options options)
+{
     if (Running())
         return {};
     int64_t payload = 0;
@@ -65,6 +70,7 @@ Outcome LiveStream::Start(std::function<void()> newFrame)
             std::strcmp(mode, "Continuous") != 0 &&
             CamFeatureEnumSet(g_hCamera, "AcquisitionMode", "Continuous") == CAM_OK)
             oldMode_ = mode;
+        started_ = Clock::now();
         if (err == CAM_OK && (err = CamFeatureCommandRun(g_hCamera, "AcquisitionStart")) != CAM_OK)
             outcome = Stopped(Step::AcquisitionStart, err);
         if (err != CAM_OK) {
@@ -88,7 +94,10 @@ Outcome LiveStream::Start(std::function<void()> newFrame)
         ended_ = {};
         counts_ = {};
         history_.clear();
+        arrivals_.clear();
     }
+    options_ = options;
+    sourceCounters_.clear();
     newFrame_ = std::move(newFrame);
     thread_ = std::thread(&LiveStream::Run, this);
     return {};
@@ -104,6 +113,10 @@ Outcome LiveStream::Stop()
     }
     thread_.join();
     CamFeatureCommandRun(g_hCamera, "AcquisitionStop");
+    const char* name = nullptr;
+    double value = 0;
+    for (uint32_t i = 0; options_.counters && CamStreamCounterGet(g_hCamera, i, &name, &value) == CAM_OK; ++i)
+        sourceCounters_.emplace_back(name, value);
     if (!oldMode_.empty())
         CamFeatureEnumSet(g_hCamera, "AcquisitionMode", oldMode_.c_str());
     CamCaptureEnd(g_hCamera);  // takes back every frame still queued
@@ -177,6 +190,8 @@ void LiveStream::Run()
             } else {
                 ++c.incomplete;
             }
+            if (options_.arrivals)
+                arrivals_.push_back({lastFrame, complete, f->imageSize});
             if (history_.empty() || lastFrame - history_.back().first >= kRateWindow / 4)
                 history_.emplace_back(lastFrame, c);
             while (history_.size() > 8)
@@ -230,6 +245,12 @@ LiveStream::Counts LiveStream::CountsNow() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return counts_;
+}
+
+std::vector<LiveStream::Arrival> LiveStream::Arrivals() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return arrivals_;
 }
 
 LiveStream::Rates LiveStream::RatesNow() const

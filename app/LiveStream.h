@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,17 @@ public:
         CamFrame* record = nullptr;
     };
 
+    // What a stream keeps beyond its counters, for the health check.
+    struct Options {
+        bool arrivals = false;  // when each frame came, and whether complete
+        bool counters = false;  // the source's own counters, read as the stream stops
+    };
+    struct Arrival {
+        std::chrono::steady_clock::time_point time;
+        bool complete = false;
+        uint64_t bytes = 0;
+    };
+
     LiveStream() = default;
     ~LiveStream();  // stops a stream still running
     LiveStream(const LiveStream&) = delete;
@@ -59,6 +71,7 @@ public:
     // Starts streaming the open camera (g_hCamera). newFrame is called on the
     // camera thread whenever a newer complete frame waits to be taken, and
     // once when the stream ends by itself.
+    Outcome Start(std::function<void()> newFrame, Options options);
     Outcome Start(std::function<void()> newFrame);
     // Stops the stream and lets go of its frames; any taken frame must have
     // been given back. Returns why the stream had ended by itself, if it had.
@@ -74,6 +87,13 @@ public:
     Outcome Ended() const;
     Counts CountsNow() const;
     Rates RatesNow() const;
+    // With Options::arrivals: every frame received so far, and when
+    // AcquisitionStart was sent.
+    std::vector<Arrival> Arrivals() const;
+    std::chrono::steady_clock::time_point Started() const { return started_; }
+    // With Options::counters, after Stop: the source's counters
+    // (CamStreamCounterGet) as the stream ended.
+    const std::vector<std::pair<std::string, double>>& SourceCounters() const { return sourceCounters_; }
 
 private:
     void Run();
@@ -84,6 +104,9 @@ private:
     std::vector<CamFrame> frames_;
     std::function<void()> newFrame_;
     std::string oldMode_;  // "AcquisitionMode" before the stream, if the camera has it
+    Options options_;
+    Clock::time_point started_;
+    std::vector<std::pair<std::string, double>> sourceCounters_;
     std::thread thread_;
 
     mutable std::mutex mutex_;  // guards what follows
@@ -93,6 +116,7 @@ private:
     Outcome ended_;
     Counts counts_;
     std::deque<std::pair<Clock::time_point, Counts>> history_;  // for the rates
+    std::vector<Arrival> arrivals_;
 };
 
 // Shows a live frame fitted into target pixels of targetWidth x

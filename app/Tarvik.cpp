@@ -43,6 +43,10 @@ int main(int argc, char** argv)
         QCoreApplication core(argc, argv);
         return GrabToFile(commandLine);
     }
+    case CommandLine::Mode::Check: {
+        QCoreApplication core(argc, argv);
+        return CheckCameras(commandLine);
+    }
     case CommandLine::Mode::Window:
         break;
     }

@@ -1,0 +1,199 @@
+// The report's two forms. JSON through Qt's document classes: field names in
+// snake_case, numbers as numbers, null where a value is not known.
+#include "CheckReport.h"
+
+#include "platform/camera/camtext.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...)
+{
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    return line;
+}
+
+// Text from a camera, on one line and with bytes that are not UTF-8 escaped.
+std::string Clean(const std::string& s)
+{
+    return cam::OneLine(s.c_str());
+}
+
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(Clean(s));
+}
+
+QJsonValue Number(const std::optional<double>& v)
+{
+    return v ? QJsonValue(*v) : QJsonValue();
+}
+QJsonValue Number(int64_t v)
+{
+    return v >= 0 ? QJsonValue(double(v)) : QJsonValue();
+}
+QJsonValue Text(const std::string& s)
+{
+    return s.empty() ? QJsonValue() : QJsonValue(Q(s));
+}
+
+QJsonObject CameraJson(const CheckResult& r)
+{
+    QJsonObject camera{{"id", Q(r.id)},
+                       {"name", Text(r.name)},
+                       {"source", Text(r.source)},
+                       {"vendor", Text(r.vendor)},
+                       {"model", Text(r.model)},
+                       {"serial", Text(r.serial)},
+                       {"firmware", Text(r.firmware)},
+                       {"transport", Text(r.transport)}};
+    QJsonObject link;
+    if (r.transport == "GigE Vision")
+        link = {{"address", Text(r.address)},
+                {"interface", Text(r.interfaceName)},
+                {"interface_address", Text(r.interfaceAddress)},
+                {"loopback", r.loopback},
+                {"mtu", Number(r.mtu)},
+                {"speed_mbps", Number(r.speedMbps)},
+                {"packet_size", Number(r.packetSize)},
+                {"packet_delay", Number(r.packetDelay)}};
+    QJsonObject stream{{"frames_asked", r.asked ? QJsonValue(double(r.asked)) : QJsonValue()},
+                       {"seconds_asked", r.seconds > 0 ? QJsonValue(r.seconds) : QJsonValue()},
+                       {"frames_completed", double(r.completed)},
+                       {"frames_incomplete", double(r.incomplete)},
+                       {"frames_timed_out", double(r.timedOut)},
+                       {"frames_dropped", double(r.dropped)},
+                       {"camera_rate", Number(r.cameraRate)},
+                       {"camera_rate_feature", Text(r.cameraRateFeature)},
+                       {"measured_rate", Number(r.measuredRate)},
+                       {"megabytes_per_second", Number(r.megabytesPerSecond)},
+                       {"first_frame_ms", Number(r.firstFrameMs)},
+                       {"interval_median_ms", Number(r.intervalMedianMs)},
+                       {"interval_p99_ms", Number(r.intervalP99Ms)},
+                       {"interval_max_ms", Number(r.intervalMaxMs)},
+                       {"stopped", r.ended.Failed() ? QJsonValue(Q(Describe(r.ended))) : QJsonValue()}};
+    QJsonObject counters;
+    for (const auto& [name, value] : r.counters)
+        counters[Q(name)] = value;
+    QJsonArray channels;
+    for (const imaging::ChannelStats& c : r.picture.channels)
+        channels.append(QJsonObject{{"name", Q(c.name)},
+                                    {"mean", c.mean},
+                                    {"deviation", c.deviation},
+                                    {"minimum", c.minimum},
+                                    {"maximum", c.maximum},
+                                    {"dark_share", c.dark},
+                                    {"bright_share", c.bright}});
+    QJsonObject picture{{"pixel_format", Text(r.pixelFormat)},
+                        {"width", double(r.width)},
+                        {"height", double(r.height)},
+                        {"frames_analysed", double(r.picture.frames)},
+                        {"frames_changed", double(r.picture.changed)},
+                        {"sharpness", r.picture.sharpness},
+                        {"channels", channels}};
+    QJsonArray checks;
+    for (const Check& c : r.checks)
+        checks.append(QJsonObject{{"name", Q(c.name)}, {"level", LevelName(c.level)}, {"detail", Q(c.detail)}});
+    return {{"camera", camera},
+            {"link", link.isEmpty() ? QJsonValue() : QJsonValue(link)},
+            {"stream", stream},
+            {"counters", counters},
+            {"picture", picture},
+            {"checks", checks},
+            {"verdict", LevelName(r.verdict)}};
+}
+
+std::string Optional(const std::optional<double>& v, const char* format)
+{
+    return v ? Format(format, *v) : std::string("unknown");
+}
+
+}  // namespace
+
+std::string CheckText(const CheckResult& r)
+{
+    std::string out;
+    auto line = [&out](const char* label, const std::string& text) { out += Format("%-9s%s\n", label, text.c_str()); };
+    line("Camera", Clean(r.id) + "  " + Clean(r.name) + (r.source.empty() ? "" : " (" + Clean(r.source) + ")"));
+    std::string identity;
+    for (const auto& [label, value] : {std::pair<const char*, const std::string&>{"vendor ", r.vendor},
+                                       {"model ", r.model},
+                                       {"serial ", r.serial},
+                                       {"firmware ", r.firmware}})
+        if (!value.empty())
+            identity += (identity.empty() ? "" : ", ") + std::string(label) + Clean(value);
+    if (!identity.empty())
+        line("", identity);
+    if (r.opened.Failed()) {
+        line("Verdict", std::string("fail: not opened: ") + Describe(r.opened));
+        return out;
+    }
+    if (r.transport == "GigE Vision") {
+        line("Link", Format("camera %s through %s (%s)%s, MTU %s, speed %s", Clean(r.address).c_str(),
+                            r.interfaceName.empty() ? "an unknown interface" : Clean(r.interfaceName).c_str(),
+                            Clean(r.interfaceAddress).c_str(), r.loopback ? ", loopback" : "",
+                            r.mtu > 0 ? std::to_string(r.mtu).c_str() : "unknown",
+                            r.speedMbps > 0 ? (std::to_string(r.speedMbps) + " Mbit/s").c_str() : "unknown"));
+        line("", Format("packet size %s, packet delay %s",
+                        r.packetSize > 0 ? std::to_string(r.packetSize).c_str() : "unknown",
+                        r.packetDelay >= 0 ? std::to_string(r.packetDelay).c_str() : "unknown"));
+    } else if (!r.transport.empty()) {
+        line("Link", Clean(r.transport));
+    }
+    const std::string asked =
+        r.asked ? Format("%llu frames asked", (unsigned long long)r.asked) : Format("%g s asked", r.seconds);
+    line("Stream", Format("%s: %llu complete, %llu incomplete, %llu timed out, %llu dropped", asked.c_str(),
+                          (unsigned long long)r.completed, (unsigned long long)r.incomplete,
+                          (unsigned long long)r.timedOut, (unsigned long long)r.dropped));
+    line("", Optional(r.measuredRate, "%.1f frames/s") + " (camera: " +
+                 (r.cameraRate ? Format("%.1f, %s", *r.cameraRate, r.cameraRateFeature.c_str()) : "unknown") + "), " +
+                 Optional(r.megabytesPerSecond, "%.1f MB/s") + ", first frame after " +
+                 Optional(r.firstFrameMs, "%.1f ms"));
+    line("", "interval median " + Optional(r.intervalMedianMs, "%.2f ms") + ", 99th percentile " +
+                 Optional(r.intervalP99Ms, "%.2f ms") + ", largest " + Optional(r.intervalMaxMs, "%.2f ms"));
+    if (r.ended.Failed())
+        line("", "stopped: " + Describe(r.ended));
+    std::string counters;
+    for (const auto& [name, value] : r.counters)
+        counters += (counters.empty() ? "" : ", ") + Clean(name) + " " + Format("%.15g", value);
+    if (!counters.empty())
+        line("Counters", counters);
+    line("Picture",
+         Format("%s %lld x %lld, %llu frames analysed, %llu changed, sharpness %.2f", Clean(r.pixelFormat).c_str(),
+                (long long)r.width, (long long)r.height, (unsigned long long)r.picture.frames,
+                (unsigned long long)r.picture.changed, r.picture.sharpness));
+    for (const imaging::ChannelStats& c : r.picture.channels)
+        line("",
+             Format("%-6s mean %6.1f  deviation %5.1f  min %3d  max %3d  black %5.2f %%  full %5.2f %%",
+                    Clean(c.name).c_str(), c.mean, c.deviation, c.minimum, c.maximum, c.dark * 100, c.bright * 100));
+    for (size_t i = 0; i < r.checks.size(); ++i) {
+        const Check& c = r.checks[i];
+        line(i ? "" : "Checks", Format("%-4s  %-12s %s", LevelName(c.level), c.name.c_str(), Clean(c.detail).c_str()));
+    }
+    line("Verdict", LevelName(r.verdict));
+    return out;
+}
+
+std::string CheckJson(const std::vector<CheckResult>& results)
+{
+    QJsonArray cameras;
+    Level worst = Level::Ok;
+    for (const CheckResult& r : results) {
+        cameras.append(CameraJson(r));
+        worst = std::max(worst, r.verdict);
+    }
+    const QJsonObject all{{"cameras", cameras}, {"verdict", LevelName(worst)}};
+    return QJsonDocument(all).toJson(QJsonDocument::Indented).toStdString();
+}

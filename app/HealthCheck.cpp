@@ -1,0 +1,265 @@
+// The check's run: features read before the stream (the stream's camera
+// thread owns the library while it runs), frames taken as they come and
+// summed up on this thread, the stream's timing and counters afterwards.
+#include "HealthCheck.h"
+
+#include "LinkInfo.h"
+#include "LiveStream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string StringFeature(const char* name)
+{
+    const char* v = nullptr;
+    return CamFeatureStringGet(g_hCamera, name, &v) == CAM_OK && v ? v : "";
+}
+
+int64_t IntFeature(const char* name)
+{
+    int64_t v = -1;
+    return CamFeatureIntGet(g_hCamera, name, &v) == CAM_OK ? v : -1;
+}
+
+std::string Detail(const char* key)
+{
+    const char* v = nullptr;
+    return CamCameraDetailGet(g_hCamera, key, &v) == CAM_OK && v ? v : "";
+}
+
+void ReadCamera(CheckResult& r)
+{
+    r.id = g_pCameraId ? g_pCameraId : "";
+    r.name = g_pCameraName ? g_pCameraName : "";
+    r.vendor = StringFeature("DeviceVendorName");
+    r.model = StringFeature("DeviceModelName");
+    r.serial = StringFeature("DeviceSerialNumber");
+    r.firmware = StringFeature("DeviceFirmwareVersion");
+    r.transport = Detail("transport");
+    r.pixelFormat = g_pPixelFormat ? g_pPixelFormat : "";
+    r.width = g_nWidth;
+    r.height = g_nHeight;
+    // The rate the camera will really send where it says one, else the one set.
+    for (const char* feature : {"AcquisitionResultingFrameRate", "ResultingFrameRate", "AcquisitionFrameRate"}) {
+        double rate = 0;
+        if (CamFeatureFloatGet(g_hCamera, feature, &rate) == CAM_OK && std::isfinite(rate) && rate > 0) {
+            r.cameraRate = rate;
+            r.cameraRateFeature = feature;
+            break;
+        }
+    }
+    if (r.transport != "GigE Vision")
+        return;
+    r.address = Detail("address");
+    r.interfaceAddress = Detail("interface_address");
+    const LinkInfo link = InterfaceWithAddress(r.interfaceAddress);
+    r.interfaceName = link.name;
+    r.loopback = link.loopback;
+    r.mtu = link.mtu;
+    r.speedMbps = link.speedMbps;
+    r.packetSize = IntFeature("GevSCPSPacketSize");
+    r.packetDelay = IntFeature("GevSCPD");
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    const size_t i = size_t(std::ceil(p * double(v.size()))) - 1;
+    return v[std::min(i, v.size() - 1)];
+}
+
+void Time(CheckResult& r, const std::vector<LiveStream::Arrival>& arrivals, Clock::time_point started)
+{
+    for (const LiveStream::Arrival& a : arrivals) {
+        ++(a.complete ? r.completed : r.incomplete);
+        r.bytes += a.bytes;
+    }
+    if (arrivals.empty())
+        return;
+    auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+    r.firstFrameMs = ms(arrivals.front().time - started);
+    const double span = ms(arrivals.back().time - started);
+    if (span > 0)
+        r.megabytesPerSecond = double(r.bytes) / 1e6 / (span / 1000);
+    if (arrivals.size() < 2)
+        return;
+    std::vector<double> intervals;
+    for (size_t i = 1; i < arrivals.size(); ++i)
+        intervals.push_back(ms(arrivals[i].time - arrivals[i - 1].time));
+    const double between = ms(arrivals.back().time - arrivals.front().time);
+    if (between > 0)
+        r.measuredRate = double(arrivals.size() - 1) / (between / 1000);
+    r.intervalMedianMs = Percentile(intervals, 0.5);
+    r.intervalP99Ms = Percentile(intervals, 0.99);
+    r.intervalMaxMs = *std::max_element(intervals.begin(), intervals.end());
+}
+
+}  // namespace
+
+const char* LevelName(Level level)
+{
+    switch (level) {
+    case Level::Ok: return "ok";
+    case Level::Warn: return "warn";
+    case Level::Fail: return "fail";
+    }
+    return "fail";
+}
+
+CheckResult CheckOpenCamera(const CheckOptions& options)
+{
+    CheckResult r;
+    ReadCamera(r);
+    r.asked = options.seconds > 0 ? 0 : options.frames;
+    r.seconds = options.seconds;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool news = false;
+    LiveStream stream;
+    const Outcome started = stream.Start(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            news = true;
+            wake.notify_one();
+        },
+        {true, true});
+    if (started.Failed()) {
+        r.ended = started;
+        return r;
+    }
+    imaging::PictureStats stats;
+    const auto start = Clock::now(),
+               until =
+                   start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
+    auto lastProgress = start;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait_for(lock, std::chrono::milliseconds(100), [&] { return news; });
+            news = false;
+        }
+        LiveStream::Frame frame;
+        if (stream.Take(&frame)) {
+            // Frames of another size than opening read would be laid out wrongly.
+            if (FitsOpenedSize(frame.width, frame.height))
+                stats.Add({frame.data, uint64_t(std::max<int64_t>(0, frame.size)), uint32_t(g_nWidth),
+                           uint32_t(g_nHeight), g_pPixelFormat});
+            stream.GiveBack(frame);
+        }
+        const LiveStream::Counts counts = stream.CountsNow();
+        const auto now = Clock::now();
+        if (options.progress && now - lastProgress >= std::chrono::milliseconds(250)) {
+            options.progress(counts.received, stream.RatesNow().received);
+            lastProgress = now;
+        }
+        if (stream.Ended().Failed() || (options.seconds > 0 ? now >= until : counts.received >= options.frames))
+            break;
+    }
+    r.dropped = stream.CountsNow().dropped;
+    r.ended = stream.Stop();
+    r.counters = stream.SourceCounters();
+    std::vector<LiveStream::Arrival> arrivals = stream.Arrivals();
+    if (r.asked && arrivals.size() > r.asked)
+        arrivals.resize(size_t(r.asked));  // frames that came after the last one asked for
+    Time(r, arrivals, stream.Started());
+    if (r.ended.step == Step::Wait && r.ended.code == CAM_ERR_TIMEOUT)
+        r.timedOut = r.asked ? r.asked - std::min<uint64_t>(r.asked, arrivals.size()) : 1;
+    r.picture = stats.Summary();
+    return r;
+}
+
+void Judge(CheckResult& r, const CheckOptions& options)
+{
+    auto add = [&](const char* name, Level level, std::string detail) {
+        r.checks.push_back({name, level, std::move(detail)});
+        r.verdict = std::max(r.verdict, level);
+    };
+    auto text = [](const char* format, auto... args) {
+        char line[256];
+        std::snprintf(line, sizeof line, format, args...);
+        return std::string(line);
+    };
+    using ull = unsigned long long;
+    if (r.opened.Failed()) {
+        add("open", Level::Fail, "not opened: " + Describe(r.opened));
+        return;
+    }
+    const uint64_t received = r.completed + r.incomplete;
+    add("frames", r.completed ? Level::Ok : Level::Fail,
+        r.completed ? text("%llu complete frames", ull(r.completed)) : std::string("no complete frame"));
+    if (r.incomplete || r.timedOut || r.ended.Failed()) {
+        std::string detail = received ? text("%llu of %llu frames incomplete", ull(r.incomplete), ull(received))
+                                      : std::string("no frame came");
+        if (r.timedOut && received)
+            detail += text(", %llu never came", ull(r.timedOut));
+        if (r.ended.Failed())
+            detail += "; the stream stopped: " + Describe(r.ended);
+        add("completeness", Level::Fail, detail);
+    } else {
+        add("completeness", Level::Ok, "every frame complete");
+    }
+    auto counter = [&](const char* name) -> std::optional<double> {
+        for (const auto& [n, v] : r.counters)
+            if (n == name)
+                return v;
+        return std::nullopt;
+    };
+    const auto missing = counter("n_missing_packets"), resent = counter("n_resent_packets");
+    if (missing || resent) {
+        const double m = missing.value_or(0), s = resent.value_or(0);
+        add("packets", m > 0 ? Level::Fail : s > 0 ? Level::Warn : Level::Ok, text("%.0f missing, %.0f resent", m, s));
+    }
+    if (r.cameraRate && r.measuredRate) {
+        const double floor = *r.cameraRate * (1 - options.maxRateShortfall / 100);
+        add("rate", *r.measuredRate < floor ? Level::Warn : Level::Ok,
+            text("%.1f frames/s measured, the camera says %.1f (%s)", *r.measuredRate, *r.cameraRate,
+                 r.cameraRateFeature.c_str()));
+    } else {
+        add("rate", Level::Ok,
+            r.measuredRate ? text("%.1f frames/s; the camera does not say its rate", *r.measuredRate)
+                           : std::string("too few frames to measure"));
+    }
+    if (r.transport == "GigE Vision") {
+        if (r.loopback)
+            add("packet_size", Level::Ok, "loopback interface: no link to tune");
+        else if (r.mtu > 0 && r.packetSize > 0)
+            // The packet size counts the IP and UDP headers, as the MTU does;
+            // a camera's increment may keep it somewhat below.
+            add("packet_size", r.packetSize < r.mtu * 9 / 10 ? Level::Warn : Level::Ok,
+                text("%lld-byte packets on an interface with a %lld-byte MTU%s", (long long)r.packetSize,
+                     (long long)r.mtu, r.packetSize < r.mtu * 9 / 10 && r.mtu > 1500 ? " (jumbo frames unused)" : ""));
+    }
+    if (r.picture.frames) {
+        double dark = 0, bright = 0;
+        bool uniform = true;
+        for (const imaging::ChannelStats& c : r.picture.channels) {
+            dark = std::max(dark, c.dark * 100);
+            bright = std::max(bright, c.bright * 100);
+            uniform = uniform && c.deviation < kUniformDeviation;
+        }
+        const bool clipped = dark > options.maxClipped || bright > options.maxClipped;
+        add("exposure", clipped ? Level::Warn : Level::Ok,
+            text("%.2f %% of a channel's samples at black, %.2f %% at full scale", dark, bright));
+        const bool frozen = r.picture.frames > 1 && r.picture.changed == 0;
+        std::string found;
+        if (frozen)
+            found = text("frozen: none of %llu frames differed from the one before", ull(r.picture.frames));
+        if (uniform)
+            found += std::string(frozen ? "; " : "") + "near-uniform picture (lens cap?)";
+        if (!found.empty())
+            add("picture", Level::Warn, found);
+        else
+            add("picture", Level::Ok,
+                text("%llu of %llu frames changed, sharpness %.2f", ull(r.picture.changed), ull(r.picture.frames),
+                     r.picture.sharpness));
+    }
+}

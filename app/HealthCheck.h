@@ -1,0 +1,75 @@
+// The health check: a stream of the open camera measured, its pictures
+// summed up, and each finding judged ok, warn or fail. Words and layout of
+// the report are CheckReport's business.
+#pragma once
+
+#include "CameraSequences.h"
+#include "platform/imaging/PictureStats.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct CheckOptions {
+    uint64_t frames = 100;         // stop after this many frames ...
+    double seconds = 0;            // ... or, when above 0, after this long instead
+    double maxRateShortfall = 10;  // per cent below the camera's rate before a warning
+    double maxClipped = 1;         // per cent of a channel's samples at either end
+    // Called now and then while frames come: received so far, frames a second.
+    std::function<void(uint64_t received, double rate)> progress;
+};
+
+enum class Level { Ok, Warn, Fail };
+
+// A picture each of whose channels spreads less than this (standard
+// deviation, in levels of 255) is taken for near-uniform: a lens cap, a
+// dark room, a camera looking at a wall.
+constexpr double kUniformDeviation = 2.0;
+
+struct Check {
+    std::string name;  // "frames", "completeness", "packets", "rate", "packet_size", "exposure", "picture"
+    Level level = Level::Ok;
+    std::string detail;
+};
+
+struct CheckResult {
+    // The camera.
+    std::string id, name, source;
+    std::string vendor, model, serial, firmware;  // empty where the camera lacks the feature
+    std::string transport;                        // "GigE Vision", "USB3 Vision", "simulated"
+    // GigE Vision link; empty or -1 where unknown.
+    std::string address, interfaceName, interfaceAddress;
+    bool loopback = false;
+    int64_t mtu = -1, speedMbps = -1, packetSize = -1, packetDelay = -1;
+    // What stopped things before or during the stream, if anything did.
+    Outcome opened, ended;
+    // The stream.
+    uint64_t asked = 0;  // 0 with --seconds
+    double seconds = 0;
+    uint64_t completed = 0, incomplete = 0, timedOut = 0, dropped = 0, bytes = 0;
+    std::optional<double> cameraRate;  // frames a second the camera says it sends
+    std::string cameraRateFeature;
+    std::optional<double> measuredRate, megabytesPerSecond, firstFrameMs;
+    std::optional<double> intervalMedianMs, intervalP99Ms, intervalMaxMs;
+    std::vector<std::pair<std::string, double>> counters;  // the source's own
+    // The pictures.
+    std::string pixelFormat;
+    int64_t width = 0, height = 0;
+    imaging::PictureSummary picture;
+    // Judged.
+    std::vector<Check> checks;
+    Level verdict = Level::Ok;
+};
+
+// Checks the camera OpenCamera has opened (the library's g_hCamera): its
+// features, then a stream of options.frames frames (or options.seconds).
+// The camera stays open.
+CheckResult CheckOpenCamera(const CheckOptions& options);
+
+// Fills result.checks and result.verdict from what was measured.
+void Judge(CheckResult& result, const CheckOptions& options);
+
+const char* LevelName(Level level);  // "ok", "warn", "fail"

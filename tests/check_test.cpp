@@ -1,0 +1,227 @@
+// tarvik --check against the simulated camera with known faults: the
+// verdict, the exit status and the report's fields, read back by a real
+// JSON parser; option errors before any camera is touched.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    QByteArray out, err;
+};
+
+Outcome Check(const QStringList& args, const QString& sim)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_CAMERA_TRACE"})
+        env.remove(name);
+    env.insert("TARVIK_SIM", sim);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(TARVIK_EXE, args);
+    Outcome r;
+    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
+        r = {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+    return r;
+}
+
+// The checks of one camera's report by name, as "level: detail".
+std::map<std::string, std::string> Checks(const QJsonObject& camera)
+{
+    std::map<std::string, std::string> checks;
+    for (const QJsonValue& c : camera["checks"].toArray())
+        checks[c["name"].toString().toStdString()] =
+            (c["level"].toString() + ": " + c["detail"].toString()).toStdString();
+    return checks;
+}
+
+std::string LevelOf(const std::map<std::string, std::string>& checks, const std::string& name)
+{
+    const auto it = checks.find(name);
+    return it == checks.end() ? "absent" : it->second.substr(0, it->second.find(':'));
+}
+
+constexpr char kSmall[] = "width=160,height=120,picture=soft";
+
+// Each known fault gives its finding, the verdict it deserves and the exit
+// status scripts act on.
+TEST(Check, FaultsAndVerdicts)
+{
+    const struct {
+        const char* name;
+        QString sim;
+        QStringList options;
+        int status;
+        const char* verdict;
+        std::map<std::string, std::string> levels;  // check name: level
+    } cases[] = {
+        {"clean",
+         kSmall,
+         {},
+         0,
+         "ok",
+         {{"frames", "ok"}, {"completeness", "ok"}, {"rate", "ok"}, {"exposure", "ok"}, {"picture", "ok"}}},
+        {"incomplete frames",
+         QString(kSmall) + ",frames=incomplete",
+         {},
+         6,
+         "fail",
+         {{"frames", "fail"}, {"completeness", "fail"}}},
+        {"slow rate", QString(kSmall) + ",rate=20,rated=40", {"--frames", "10"}, 0, "warn", {{"rate", "warn"}}},
+        {"slow rate within a wider tolerance",
+         QString(kSmall) + ",rate=20,rated=40",
+         {"--frames", "10", "--max-rate-shortfall", "60"},
+         0,
+         "ok",
+         {{"rate", "ok"}}},
+        {"clipped bright", "width=160,height=120,picture=white", {}, 0, "warn", {{"exposure", "warn"}}},
+        {"clipped bars", "width=160,height=120", {}, 0, "warn", {{"exposure", "warn"}, {"picture", "ok"}}},
+        {"clipping allowed", "width=160,height=120", {"--max-clipped", "50"}, 0, "ok", {{"exposure", "ok"}}},
+        {"frozen",
+         "width=160,height=120,picture=still",
+         {"--max-clipped", "50"},
+         0,
+         "warn",
+         {{"picture", "warn"}, {"exposure", "ok"}}},
+        {"lens cap", "width=160,height=120,picture=black", {}, 0, "warn", {{"picture", "warn"}, {"exposure", "warn"}}},
+        {"no frame at all",
+         QString(kSmall) + ",frames=none",
+         {"--frames", "3"},
+         6,
+         "fail",
+         {{"frames", "fail"}, {"completeness", "fail"}, {"rate", "ok"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QStringList args = QStringList{"--check", "--json"} + c.options;
+        if (!args.contains("--frames"))
+            args << "--frames"
+                 << "20";
+        const Outcome r = Check(args, c.sim);
+        ASSERT_EQ(r.status, c.status) << r.err.toStdString();
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(r.out, &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << r.out.toStdString();
+        EXPECT_EQ(doc["verdict"].toString().toStdString(), c.verdict);
+        const QJsonObject camera = doc["cameras"][0].toObject();
+        EXPECT_EQ(camera["verdict"].toString().toStdString(), c.verdict);
+        const auto checks = Checks(camera);
+        for (const auto& [name, level] : c.levels)
+            EXPECT_EQ(LevelOf(checks, name), level) << name << ": " << checks.count(name);
+        EXPECT_EQ(LevelOf(checks, "packets"), "absent") << "no packet counters without a GigE camera";
+    }
+}
+
+// The report's fields: numbers as numbers, the camera's identity, the
+// stream measured against the camera's own rate, the source's counters
+// under their own names, and the picture per channel.
+TEST(Check, ReportFields)
+{
+    const Outcome r = Check({"--check", "--json", "--frames", "30"}, QString(kSmall) + ",rate=200");
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QJsonObject camera = QJsonDocument::fromJson(r.out)["cameras"][0].toObject();
+    EXPECT_EQ(camera["camera"]["id"].toString(), "sim-0");
+    EXPECT_EQ(camera["camera"]["source"].toString(), "sim");
+    EXPECT_EQ(camera["camera"]["serial"].toString(), "SIM00000");
+    EXPECT_EQ(camera["camera"]["transport"].toString(), "simulated");
+    EXPECT_TRUE(camera["link"].isNull());
+    const QJsonObject stream = camera["stream"].toObject();
+    EXPECT_EQ(stream["frames_asked"].toInt(), 30);
+    EXPECT_EQ(stream["frames_completed"].toInt(), 30);
+    EXPECT_EQ(stream["frames_incomplete"].toInt(), 0);
+    EXPECT_EQ(stream["camera_rate"].toDouble(), 200);
+    EXPECT_NEAR(stream["measured_rate"].toDouble(), 200, 20);
+    EXPECT_NEAR(stream["interval_median_ms"].toDouble(), 5, 1);
+    EXPECT_GE(stream["interval_max_ms"].toDouble(), stream["interval_p99_ms"].toDouble());
+    EXPECT_GE(stream["interval_p99_ms"].toDouble(), stream["interval_median_ms"].toDouble());
+    EXPECT_GT(stream["first_frame_ms"].toDouble(), 0);
+    EXPECT_NEAR(stream["megabytes_per_second"].toDouble(), 200 * 160 * 120 * 3 / 1e6, 2);
+    EXPECT_GE(camera["counters"]["n_completed_buffers"].toInt(), 30);
+    EXPECT_EQ(camera["counters"]["n_failures"].toInt(), 0);
+    const QJsonObject picture = camera["picture"].toObject();
+    EXPECT_EQ(picture["pixel_format"].toString(), "BGR8Packed");
+    EXPECT_GE(picture["frames_analysed"].toInt(), 2);
+    EXPECT_EQ(picture["frames_changed"].toInt(), picture["frames_analysed"].toInt() - 1);
+    const QJsonArray channels = picture["channels"].toArray();
+    ASSERT_EQ(channels.size(), 3);
+    EXPECT_EQ(channels[0]["name"].toString(), "blue");
+    for (const QJsonValue& c : channels) {
+        EXPECT_EQ(c["minimum"].toInt(), 16) << "the soft picture's black";
+        EXPECT_EQ(c["maximum"].toInt(), 235) << "and its white";
+        EXPECT_EQ(c["dark_share"].toDouble(), 0);
+    }
+    // The same in words, for people.
+    const Outcome text = Check({"--check", "--frames", "5"}, kSmall);
+    EXPECT_EQ(text.status, 0);
+    EXPECT_TRUE(text.out.contains("\nVerdict  ok\n")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("5 frames asked: 5 complete")) << text.out.toStdString();
+    EXPECT_TRUE(text.err.isEmpty()) << "no progress line when stderr is not a terminal";
+}
+
+// --all: every camera in turn, the worst verdict overall; --seconds instead
+// of --frames; a Bayer camera's colours counted apart.
+TEST(Check, AllCamerasSecondsAndBayer)
+{
+    const Outcome all = Check({"--check", "--all", "--json", "--frames", "5"}, QString(kSmall) + ",count=3");
+    ASSERT_EQ(all.status, 0) << all.err.toStdString();
+    const QJsonArray cameras = QJsonDocument::fromJson(all.out)["cameras"].toArray();
+    ASSERT_EQ(cameras.size(), 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(cameras[i]["camera"]["id"].toString(), QString("sim-%1").arg(i));
+
+    const Outcome timed = Check({"--check", "--json", "--seconds", "0.3"}, QString(kSmall) + ",rate=100");
+    ASSERT_EQ(timed.status, 0) << timed.err.toStdString();
+    const QJsonObject stream = QJsonDocument::fromJson(timed.out)["cameras"][0]["stream"].toObject();
+    EXPECT_TRUE(stream["frames_asked"].isNull());
+    EXPECT_EQ(stream["seconds_asked"].toDouble(), 0.3);
+    EXPECT_NEAR(stream["frames_completed"].toInt(), 30, 6);
+
+    const Outcome bayer = Check({"--check", "--json", "--pixel-format", "BayerRG8", "--frames", "3"},
+                                "width=160,height=120,formats=BayerRG8");
+    ASSERT_EQ(bayer.status, 0) << bayer.err.toStdString();
+    QStringList names;
+    for (const QJsonValue& c : QJsonDocument::fromJson(bayer.out)["cameras"][0]["picture"]["channels"].toArray())
+        names << c["name"].toString();
+    EXPECT_EQ(names, (QStringList{"red", "green", "blue"}));
+}
+
+// Nothing to check, or options that do not go together: the statuses that
+// stop before any check ran.
+TEST(Check, StatusesBeforeAnyCheck)
+{
+    const struct {
+        QStringList args;
+        const char* sim;
+        int status;
+        const char* err;
+    } cases[] = {
+        {{"--check"}, "count=0", 2, "no camera found"},
+        {{"--check", "--all"}, "count=0", 2, "no camera found"},
+        {{"--check", "--camera", "sim-7"}, "count=2", 2, "sim-7"},
+        {{"--check", "--frames", "0"}, "", 64, "--frames needs a whole number"},
+        {{"--check", "--frames", "2.5"}, "", 64, "--frames needs a whole number"},
+        {{"--check", "--seconds", "-1"}, "", 64, "--seconds needs a number"},
+        {{"--check", "--frames", "3", "--seconds", "1"}, "", 64, "use one of them"},
+        {{"--check", "--max-clipped", "101"}, "", 64, "--max-clipped needs a percentage"},
+        {{"--check", "--all", "--camera", "sim-0"}, "", 64, "not with --camera"},
+        {{"--check", "--grab", "x.png"}, "", 64, "not with --grab"},
+        {{"--json"}, "", 64, "--json goes with --check"},
+        {{"--frames", "3", "--grab", "x.png"}, "", 64, "--frames goes with --check"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = Check(c.args, c.sim);
+        EXPECT_EQ(r.status, c.status) << c.args.join(' ').toStdString() << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(c.err)) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+}
+
+}  // namespace
