@@ -56,10 +56,12 @@ uint64_t GradientPlain(const uint8_t* s, size_t from, size_t n, size_t step)
 }
 
 #ifdef TARVIK_X86
+// The vector kernels follow the row conversions' switch, so that tests can
+// check the plain loops against them.
 bool UseAvx2()
 {
     static const bool has = __builtin_cpu_supports("avx2");
-    return has;
+    return has && VectorRows();
 }
 
 // Lanes 32 g to 32 g + 31 over blocks blocks: every counter in a register.
@@ -120,6 +122,151 @@ __attribute__((target("avx2"))) uint64_t GradientAvx2(const uint8_t* s, size_t n
     return parts[0] + parts[1] + parts[2] + parts[3];
 }
 #endif
+
+// One row of a sampling that repeats every 1 or 2 samples (grey, Bayer),
+// counted by column parity ("kind" 0 even, 1 odd), with the row's
+// gradient and its moment: the sum of each sample times its index / 32,
+// which moves when the picture does, where sums alone would not notice a
+// sideways move.
+struct Parities {
+    uint64_t sum[2] = {}, squares[2] = {}, dark[2] = {}, bright[2] = {};
+    int minimum[2] = {255, 255}, maximum[2] = {0, 0};
+    uint64_t gradient = 0, moment = 0;
+};
+
+void ParitiesPlain(const uint8_t* s, size_t from, size_t n, size_t step, Parities& p)
+{
+    for (size_t i = from; i < n; ++i) {
+        const uint8_t v = s[i];
+        const size_t k = i & 1;
+        p.sum[k] += v;
+        p.squares[k] += uint32_t(v) * v;
+        p.dark[k] += v == 0;
+        p.bright[k] += v == 255;
+        p.minimum[k] = std::min<int>(p.minimum[k], v);
+        p.maximum[k] = std::max<int>(p.maximum[k], v);
+        p.moment += uint64_t(i / 32) * v;
+        if (i >= step)
+            p.gradient += uint64_t(std::abs(int(v) - int(s[i - step])));
+    }
+}
+
+#ifdef TARVIK_X86
+// Empties the 8-bit counts and 32-bit squares, which would overflow after
+// 255 blocks, into the 64-bit sums.
+__attribute__((target("avx2"))) inline void EmptyCounts(__m256i& dark8, __m256i& bright8, __m256i squares32[2],
+                                                        __m256i& dark, __m256i& bright, __m256i squares[2])
+{
+    const __m256i zero = _mm256_setzero_si256();
+    dark = _mm256_add_epi64(dark, _mm256_sad_epu8(dark8, zero));
+    bright = _mm256_add_epi64(bright, _mm256_sad_epu8(bright8, zero));
+    for (int i = 0; i < 2; ++i) {
+        // Words 0-3 of each half were even columns, 4-7 odd.
+        squares[0] = _mm256_add_epi64(squares[0], _mm256_cvtepu32_epi64(_mm256_castsi256_si128(squares32[i])));
+        squares[1] = _mm256_add_epi64(squares[1], _mm256_cvtepu32_epi64(_mm256_extracti128_si256(squares32[i], 1)));
+    }
+    dark8 = bright8 = squares32[0] = squares32[1] = zero;
+}
+
+__attribute__((target("avx2"), always_inline)) inline __m256i Load(const uint8_t* p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+__attribute__((target("avx2"), always_inline)) inline void Store(__m256i x, uint64_t* q)
+{
+    _mm256_store_si256(reinterpret_cast<__m256i*>(q), x);
+}
+
+// One block of 32 samples into the counters; Split: each 16 samples put in
+// order even columns, then odd, so that every sum over 8 neighbouring bytes
+// or 2 neighbouring words is of one parity.
+struct ParityCounts {
+    __m256i minimum, maximum, sum, running, dark8, bright8, squares32[2];
+};
+
+template <bool Split>
+__attribute__((target("avx2"), always_inline)) inline void CountBlock(__m256i v, ParityCounts& c)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    if (Split)
+        v = _mm256_shuffle_epi8(v, _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15, 0, 2, 4,
+                                                    6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15));
+    c.minimum = _mm256_min_epu8(c.minimum, v);
+    c.maximum = _mm256_max_epu8(c.maximum, v);
+    c.dark8 = _mm256_sub_epi8(c.dark8, _mm256_cmpeq_epi8(v, zero));
+    c.bright8 = _mm256_sub_epi8(c.bright8, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(-1)));
+    c.sum = _mm256_add_epi64(c.sum, _mm256_sad_epu8(v, zero));  // even, odd, even, odd when split
+    c.running = _mm256_add_epi64(c.running, c.sum);
+    const __m256i lo = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v));
+    const __m256i hi = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1));
+    c.squares32[0] = _mm256_add_epi32(c.squares32[0], _mm256_madd_epi16(lo, lo));
+    c.squares32[1] = _mm256_add_epi32(c.squares32[1], _mm256_madd_epi16(hi, hi));
+}
+
+// The row's whole 32-sample blocks into p; returns how many samples that is.
+template <bool Split>
+__attribute__((target("avx2"))) size_t ParitiesAvx2(const uint8_t* s, size_t n, size_t step, Parities& p)
+{
+    const size_t blocks = n / 32;
+    if (blocks == 0 || step > 32)
+        return 0;
+    const __m256i zero = _mm256_setzero_si256();
+    ParityCounts c{_mm256_set1_epi8(-1), zero, zero, zero, zero, zero, {zero, zero}};
+    __m256i gradient = zero, dark = zero, bright = zero, squares[2] = {zero, zero};
+    CountBlock<Split>(Load(s), c);
+    for (size_t b = 1; b < blocks; ++b) {
+        const __m256i v = Load(s + 32 * b);
+        gradient = _mm256_add_epi64(gradient, _mm256_sad_epu8(v, Load(s + 32 * b - step)));
+        CountBlock<Split>(v, c);
+        if (b % 255 == 254)
+            EmptyCounts(c.dark8, c.bright8, c.squares32, dark, bright, squares);
+    }
+    EmptyCounts(c.dark8, c.bright8, c.squares32, dark, bright, squares);
+    alignas(32) uint64_t q[4], r[4];
+    Store(c.sum, q);
+    p.sum[0] += q[0] + q[2], p.sum[1] += q[1] + q[3];
+    // Each block's sum was added into running once for itself and each block
+    // after it: sum x blocks - running is the sum of block index x block sum.
+    _mm256_store_si256(reinterpret_cast<__m256i*>(r), c.running);
+    p.moment += (q[0] + q[1] + q[2] + q[3]) * blocks - (r[0] + r[1] + r[2] + r[3]);
+    Store(dark, q);
+    p.dark[0] += q[0] + q[2], p.dark[1] += q[1] + q[3];
+    Store(bright, q);
+    p.bright[0] += q[0] + q[2], p.bright[1] += q[1] + q[3];
+    for (int k = 0; k < 2; ++k) {
+        Store(squares[k], q);
+        p.squares[k] += q[0] + q[1] + q[2] + q[3];
+    }
+    Store(gradient, q);
+    p.gradient += q[0] + q[1] + q[2] + q[3];
+    alignas(32) uint8_t low[32], high[32];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(low), c.minimum);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(high), c.maximum);
+    for (size_t j = 0; j < 32; ++j) {
+        const size_t k = j % 16 < 8 ? 0 : 1;
+        p.minimum[k] = std::min<int>(p.minimum[k], low[j]);
+        p.maximum[k] = std::max<int>(p.maximum[k], high[j]);
+    }
+    // The gradient of the first block, which has no block before it.
+    for (size_t i = step; i < 32; ++i)
+        p.gradient += uint64_t(std::abs(int(s[i]) - int(s[i - step])));
+    return blocks * 32;
+}
+#endif
+
+// The Parities of a row of n samples.
+Parities RowParities(const uint8_t* s, size_t n, size_t step)
+{
+    Parities p;
+    size_t done = 0;
+#ifdef TARVIK_X86
+    if (UseAvx2())
+        done = step == 2 ? ParitiesAvx2<true>(s, n, step, p) : ParitiesAvx2<false>(s, n, step, p);
+#endif
+    ParitiesPlain(s, done, n, step, p);
+    return p;
+}
 
 // Adds blocks of kLanes samples (at most kBlocksPerRun) into the lanes.
 void AddBlocks(const uint8_t* s, size_t blocks, Lanes& a)
@@ -252,8 +399,25 @@ bool PictureStats::Add(const Frame& frame)
             s = row_.data();
         }
         const int parity = int(y % 2);
-        gradient_ += Gradient(s, samples, layout.period);
         pairs_ += samples > layout.period ? samples - layout.period : 0;
+        if (layout.period <= 2) {
+            const Parities p = RowParities(s, samples, layout.period);
+            gradient_ += p.gradient;
+            mix(p.moment);
+            for (size_t k = 0; k < 2; ++k) {
+                mix(p.sum[k] << 32 ^ p.squares[k]);
+                Totals& t = totals_[size_t(laneChannel[parity][k])];
+                t.samples += samples / 2 + (k == 0 ? samples % 2 : 0);
+                t.sum += p.sum[k];
+                t.squares += p.squares[k];
+                t.dark += p.dark[k];
+                t.bright += p.bright[k];
+                t.minimum = std::min(t.minimum, p.minimum[k]);
+                t.maximum = std::max(t.maximum, p.maximum[k]);
+            }
+            continue;
+        }
+        gradient_ += Gradient(s, samples, layout.period);
         const size_t blocks = samples / kLanes;
         for (size_t done = 0; done < blocks;) {
             const size_t run = std::min(kBlocksPerRun - used[parity], blocks - done);

@@ -490,6 +490,8 @@ __attribute__((target("avx2"))) size_t DemosaicAvx2(const uint8_t* a, const uint
 
 }  // namespace
 
+bool VectorRows() { return g_vector; }
+
 void SetVectorRows(bool enabled) { g_vector = enabled; }
 
 // Runs a vector kernel from pixel from on and returns where it stopped. When

@@ -14,6 +14,7 @@ namespace imaging {
 // the processor has them). Tests and benchmarks turn them off to check and
 // time the plain loops.
 void SetVectorRows(bool enabled);
+bool VectorRows();
 
 // The functions writing blue, green, red rows write exactly 3 * pixels bytes
 // of dst. With stream, their vector stores bypass the caches: for images too
