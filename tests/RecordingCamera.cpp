@@ -184,7 +184,8 @@ CamError CamFrameWaitNext(CamHandle camera, CamFrame** frame, uint32_t timeoutMs
     return Record(Call("CamFrameWaitNext", camera, static_cast<const void*>(frame), timeoutMs));
 }
 
-// The health check's calls: recorded, and the camera has none of it.
+// The health check's and the settings' calls: recorded, and the camera has
+// none of it.
 CamError CamFeatureFloatGet(CamHandle handle, const char* name, double* value)
 {
     const CamError r = Record(Call("CamFeatureFloatGet", handle, name, static_cast<const void*>(value)));
@@ -200,6 +201,32 @@ CamError CamFeatureStringGet(CamHandle handle, const char* name, const char** va
 CamError CamCameraDetailGet(CamHandle camera, const char* key, const char** value)
 {
     const CamError r = Record(Call("CamCameraDetailGet", camera, key, static_cast<const void*>(value)));
+    return r == CAM_OK ? CAM_ERR_NOT_FOUND : r;
+}
+
+CamError CamFeatureInfoGet(CamHandle handle, const char* name, CamFeatureInfo* info, uint32_t infoSize)
+{
+    const CamError r = Record(Call("CamFeatureInfoGet", handle, name, static_cast<const void*>(info), infoSize));
+    return r == CAM_OK ? CAM_ERR_NOT_FOUND : r;
+}
+
+CamError CamFeatureChildren(CamHandle handle, const char* category, const char** names, uint32_t length,
+                            uint32_t* count)
+{
+    const CamError r = Record(Call("CamFeatureChildren", handle, category, static_cast<const void*>(names), length,
+                                   static_cast<const void*>(count)));
+    return r == CAM_OK ? CAM_ERR_NOT_FOUND : r;
+}
+
+CamError CamFeatureValueGet(CamHandle handle, const char* name, const char** text)
+{
+    const CamError r = Record(Call("CamFeatureValueGet", handle, name, static_cast<const void*>(text)));
+    return r == CAM_OK ? CAM_ERR_NOT_FOUND : r;
+}
+
+CamError CamFeatureValueSet(CamHandle handle, const char* name, const char* text)
+{
+    const CamError r = Record(Call("CamFeatureValueSet", handle, name, text));
     return r == CAM_OK ? CAM_ERR_NOT_FOUND : r;
 }
 

@@ -115,6 +115,53 @@ CamError CamFeatureCommandIsDone(CamHandle handle, const char* name, bool* isDon
 CamError CamFeatureFloatGet(CamHandle handle, const char* name, double* value);
 CamError CamFeatureStringGet(CamHandle handle, const char* name, const char** value);
 
+/* Every feature described, walked by category and read or set as text: for
+ * the command line, settings files and the settings window. */
+enum {
+    CAM_TYPE_INTEGER = 1,
+    CAM_TYPE_FLOAT = 2,
+    CAM_TYPE_ENUMERATION = 3,
+    CAM_TYPE_BOOLEAN = 4,
+    CAM_TYPE_STRING = 5,
+    CAM_TYPE_COMMAND = 6,
+    CAM_TYPE_CATEGORY = 7
+};
+/* Access as the camera allows it now (it may change with other features). */
+enum { CAM_ACCESS_NONE = 0, CAM_ACCESS_READ = 1, CAM_ACCESS_WRITE = 2, CAM_ACCESS_READ_WRITE = 3 };
+enum { CAM_VISIBILITY_BEGINNER = 0, CAM_VISIBILITY_EXPERT = 1, CAM_VISIBILITY_GURU = 2, CAM_VISIBILITY_INVISIBLE = 3 };
+
+/* A feature's description. Strings and the entry list belong to the library
+ * and stay valid for the life of the process; absent ones are "". */
+typedef struct CamFeatureInfo {
+    const char* name;
+    const char* displayName;
+    const char* description;
+    const char* unit;       /* e.g. "us", "dB" */
+    int32_t type;           /* CAM_TYPE_... */
+    int32_t access;         /* CAM_ACCESS_... */
+    int32_t visibility;     /* CAM_VISIBILITY_... */
+    int64_t intMinimum, intMaximum, intIncrement;         /* CAM_TYPE_INTEGER */
+    double floatMinimum, floatMaximum, floatIncrement;    /* CAM_TYPE_FLOAT; increment 0: none */
+    uint32_t entryCount;    /* CAM_TYPE_ENUMERATION: the entries available now */
+    const char* const* entries;
+} CamFeatureInfo;
+
+/* infoSize must be sizeof(CamFeatureInfo). */
+CamError CamFeatureInfoGet(CamHandle handle, const char* name, CamFeatureInfo* info, uint32_t infoSize);
+/* The features and categories a category lists, in the camera's order;
+ * "Root" is the top. With names null, *count receives how many; otherwise
+ * up to length names are filled and *count receives how many. */
+CamError CamFeatureChildren(CamHandle handle, const char* category, const char** names, uint32_t length,
+                            uint32_t* count);
+/* A value as text: integers in decimal, floats as the shortest text that
+ * reads back the same, booleans "true" or "false", enumerations by entry
+ * name. Set refuses with CAM_ERR_ACCESS_DENIED a feature that is not
+ * writable now, with CAM_ERR_WRONG_TYPE text that is not of the feature's
+ * type, with CAM_ERR_INVALID_VALUE a value out of range, off the increment
+ * or not an available entry; a command is run by setting it to "". */
+CamError CamFeatureValueGet(CamHandle handle, const char* name, const char** text);
+CamError CamFeatureValueSet(CamHandle handle, const char* name, const char* text);
+
 /* What the source knows of an open camera beyond its features, by key:
  * "transport" ("GigE Vision", "USB3 Vision" or "simulated"), and for GigE
  * Vision "address" (the camera's IP address) and "interface_address" (the

@@ -1,12 +1,14 @@
 // The Aravis camera sources: "aravis" (discovery of GigE Vision and USB3 Vision
 // cameras, which broadcasts), "aravis-fake" (Aravis's in-process fake camera)
 // and "gige:HOST" (one GigE Vision camera at a known address, no broadcast).
+#include "camfeature.h"
 #include "camsource.h"
 
 #include <arv.h>
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -235,6 +237,134 @@ public:
         *value = text ? text : "";
         g_free(text);
         return CAM_OK;
+    }
+
+    CamError Describe(const char* name, FeatureDescription* d) override
+    {
+        ArvGcFeatureNode* f = nullptr;
+        if (CamError err = FeatureNode(name, &f); err != CAM_OK)
+            return err;
+        *d = {};
+        d->name = name;
+        const char* display = arv_gc_feature_node_get_display_name(f);
+        d->displayName = display ? display : name;
+        const char* description = arv_gc_feature_node_get_description(f);
+        d->description = description ? description : "";
+        switch (arv_gc_feature_node_get_visibility(f)) {
+        case ARV_GC_VISIBILITY_EXPERT: d->visibility = CAM_VISIBILITY_EXPERT; break;
+        case ARV_GC_VISIBILITY_GURU: d->visibility = CAM_VISIBILITY_GURU; break;
+        case ARV_GC_VISIBILITY_INVISIBLE: d->visibility = CAM_VISIBILITY_INVISIBLE; break;
+        default: d->visibility = CAM_VISIBILITY_BEGINNER; break;
+        }
+        // Access as the camera reports it now: a feature not available,
+        // or locked while streaming, cannot be written.
+        GError* error = nullptr;
+        const bool available = arv_gc_feature_node_is_available(f, &error) && !error;
+        g_clear_error(&error);
+        const bool locked = arv_gc_feature_node_is_locked(f, &error) && !error;
+        g_clear_error(&error);
+        switch (arv_gc_feature_node_get_actual_access_mode(f)) {
+        case ARV_GC_ACCESS_MODE_RO: d->access = CAM_ACCESS_READ; break;
+        case ARV_GC_ACCESS_MODE_WO: d->access = CAM_ACCESS_WRITE; break;
+        case ARV_GC_ACCESS_MODE_RW: d->access = locked ? CAM_ACCESS_READ : CAM_ACCESS_READ_WRITE; break;
+        default: d->access = CAM_ACCESS_NONE; break;
+        }
+        if (!available)
+            d->access = CAM_ACCESS_NONE;
+        ArvGcNode* node = ARV_GC_NODE(f);
+        if (ARV_IS_GC_CATEGORY(node)) {
+            d->type = CAM_TYPE_CATEGORY;
+            d->access = CAM_ACCESS_NONE;
+        } else if (ARV_IS_GC_ENUMERATION(node)) {
+            d->type = CAM_TYPE_ENUMERATION;
+            guint n = 0;
+            const char** values = arv_gc_enumeration_dup_available_string_values(ARV_GC_ENUMERATION(node), &n, &error);
+            for (guint i = 0; values && i < n; ++i)
+                d->entries.push_back(values[i]);
+            g_free(values);
+            g_clear_error(&error);
+        } else if (ARV_IS_GC_COMMAND(node)) {
+            d->type = CAM_TYPE_COMMAND;
+        } else if (ARV_IS_GC_BOOLEAN(node)) {
+            d->type = CAM_TYPE_BOOLEAN;
+        } else if (ARV_IS_GC_INTEGER(node)) {
+            d->type = CAM_TYPE_INTEGER;
+            ArvGcInteger* i = ARV_GC_INTEGER(node);
+            d->intMinimum = arv_gc_integer_get_min(i, &error);
+            g_clear_error(&error);
+            d->intMaximum = arv_gc_integer_get_max(i, &error);
+            g_clear_error(&error);
+            d->intIncrement = std::max<gint64>(1, arv_gc_integer_get_inc(i, &error));
+            const char* unit = arv_gc_integer_get_unit(i);
+            d->unit = unit ? unit : "";
+            g_clear_error(&error);
+        } else if (ARV_IS_GC_FLOAT(node)) {
+            d->type = CAM_TYPE_FLOAT;
+            ArvGcFloat* x = ARV_GC_FLOAT(node);
+            d->floatMinimum = arv_gc_float_get_min(x, &error);
+            g_clear_error(&error);
+            d->floatMaximum = arv_gc_float_get_max(x, &error);
+            g_clear_error(&error);
+            const double inc = arv_gc_float_get_inc(x, &error);
+            d->floatIncrement = std::isfinite(inc) && inc > 1e-100 ? inc : 0;  // Aravis gives DBL_MIN for none
+            const char* unit = arv_gc_float_get_unit(x);
+            d->unit = unit ? unit : "";
+            g_clear_error(&error);
+        } else if (ARV_IS_GC_STRING(node)) {
+            d->type = CAM_TYPE_STRING;
+        } else {
+            return CAM_ERR_NOT_IMPLEMENTED;
+        }
+        return CAM_OK;
+    }
+
+    CamError Children(const char* category, std::vector<std::string>* names) override
+    {
+        ArvGcFeatureNode* f = nullptr;
+        if (CamError err = FeatureNode(category, &f); err != CAM_OK)
+            return err;
+        if (!ARV_IS_GC_CATEGORY(f))
+            return CAM_ERR_WRONG_TYPE;
+        names->clear();
+        for (const GSList* n = arv_gc_category_get_features(ARV_GC_CATEGORY(f)); n; n = n->next)
+            if (n->data)
+                names->push_back(static_cast<const char*>(n->data));
+        return CAM_OK;
+    }
+
+    CamError GetText(const char* name, std::string* text) override
+    {
+        ArvGcFeatureNode* f = nullptr;
+        if (CamError err = FeatureNode(name, &f); err != CAM_OK)
+            return err;
+        if (ARV_IS_GC_CATEGORY(f) || ARV_IS_GC_COMMAND(f))
+            return CAM_ERR_WRONG_TYPE;
+        GError* error = nullptr;
+        if (ARV_IS_GC_BOOLEAN(f)) {
+            const gboolean v = arv_gc_boolean_get_value(ARV_GC_BOOLEAN(f), &error);
+            *text = v ? "true" : "false";
+        } else if (ARV_IS_GC_FLOAT(f) && !ARV_IS_GC_ENUMERATION(f)) {
+            *text = FloatText(arv_gc_float_get_value(ARV_GC_FLOAT(f), &error));
+        } else {
+            const char* v = arv_gc_feature_node_get_value_as_string(f, &error);
+            *text = v ? v : "";
+        }
+        return Take(error, name);
+    }
+
+    CamError SetText(const char* name, const std::string& text) override
+    {
+        ArvGcFeatureNode* f = nullptr;
+        if (CamError err = FeatureNode(name, &f); err != CAM_OK)
+            return err;
+        GError* error = nullptr;
+        if (ARV_IS_GC_COMMAND(f))
+            arv_gc_command_execute(ARV_GC_COMMAND(f), &error);
+        else if (ARV_IS_GC_BOOLEAN(f))
+            arv_gc_boolean_set_value(ARV_GC_BOOLEAN(f), text == "true", &error);
+        else
+            arv_gc_feature_node_set_value_from_string(f, text.c_str(), &error);
+        return Take(error, name);
     }
 
     std::vector<std::pair<std::string, double>> StreamCounters() override
@@ -468,6 +598,18 @@ private:
                     g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(address)));
         }
         return probe_.get();
+    }
+
+    // The camera's feature (or category) of this name.
+    CamError FeatureNode(const char* name, ArvGcFeatureNode** f)
+    {
+        if (lost_)
+            return CAM_ERR_IO;
+        ArvGcNode* node = arv_device_get_feature(device_, name);
+        if (!node || !ARV_IS_GC_FEATURE_NODE(node))
+            return CAM_ERR_NOT_FOUND;
+        *f = ARV_GC_FEATURE_NODE(node);
+        return CAM_OK;
     }
 
     // The camera's feature of this name, if it is of the given kind.

@@ -1,6 +1,7 @@
 // The library core: start-up state, handles, argument checks, the order of the
 // frame calls, and the call trace (TARVIK_CAMERA_TRACE=1). Sources do the rest.
 #include "cam.h"
+#include "camfeature.h"
 #include "camsource.h"
 
 #include <algorithm>
@@ -163,6 +164,33 @@ CamError Feature(CamHandle handle, const char* name, const void* out, CameraFn o
 CamError SystemNotFound(const char* name)
 {
     return std::strcmp(name, kDiscovery) == 0 ? CAM_ERR_WRONG_TYPE : CAM_ERR_NOT_FOUND;
+}
+
+// A description as the C record, its strings and entry list interned.
+CamFeatureInfo InfoOf(const FeatureDescription& f)
+{
+    static std::map<std::vector<std::string>, std::vector<const char*>> lists;
+    auto [list, added] = lists.try_emplace(f.entries);
+    if (added)
+        for (const std::string& e : f.entries)
+            list->second.push_back(Intern(e));
+    CamFeatureInfo info{};
+    info.name = Intern(f.name);
+    info.displayName = Intern(f.displayName);
+    info.description = Intern(f.description);
+    info.unit = Intern(f.unit);
+    info.type = f.type;
+    info.access = f.access;
+    info.visibility = f.visibility;
+    info.intMinimum = f.intMinimum;
+    info.intMaximum = f.intMaximum;
+    info.intIncrement = f.intIncrement;
+    info.floatMinimum = f.floatMinimum;
+    info.floatMaximum = f.floatMaximum;
+    info.floatIncrement = f.floatIncrement;
+    info.entryCount = uint32_t(list->second.size());
+    info.entries = list->second.data();
+    return info;
 }
 
 // A string a device gives, interned for the caller.
@@ -360,6 +388,73 @@ CamError CamFeatureStringGet(CamHandle handle, const char* name, const char** va
         [&](Device& d) { return Text(value, [&](std::string* t) { return d.GetString(name, t); }); },
         [&] { return SystemNotFound(name); });
     return Traced("CamFeatureStringGet", result, handle, name, static_cast<const void*>(value));
+}
+
+CamError CamFeatureInfoGet(CamHandle handle, const char* name, CamFeatureInfo* info, uint32_t infoSize)
+{
+    CamError result = Feature(
+        handle, name, info,
+        [&](Device& d) -> CamError {
+            if (infoSize != sizeof(CamFeatureInfo))
+                return CAM_ERR_BAD_SIZE;
+            FeatureDescription f;
+            const CamError err = d.Describe(name, &f);
+            if (err == CAM_OK)
+                *info = InfoOf(f);
+            return err;
+        },
+        [&] { return SystemNotFound(name); });
+    return Traced("CamFeatureInfoGet", result, handle, name, static_cast<const void*>(info), infoSize);
+}
+
+CamError CamFeatureChildren(CamHandle handle, const char* category, const char** names, uint32_t length,
+                            uint32_t* count)
+{
+    CamError result = Feature(
+        handle, category, count,
+        [&](Device& d) -> CamError {
+            std::vector<std::string> children;
+            const CamError err = d.Children(category, &children);
+            if (err != CAM_OK)
+                return err;
+            uint32_t n = 0;
+            for (; names && n < length && n < children.size(); ++n)
+                names[n] = Intern(children[n]);
+            *count = names ? n : uint32_t(children.size());
+            return CAM_OK;
+        },
+        [&] { return CAM_ERR_NOT_FOUND; });
+    return Traced("CamFeatureChildren", result, handle, category, static_cast<const void*>(names), length,
+                  static_cast<const void*>(count));
+}
+
+CamError CamFeatureValueGet(CamHandle handle, const char* name, const char** text)
+{
+    CamError result = Feature(
+        handle, name, text,
+        [&](Device& d) { return Text(text, [&](std::string* t) { return d.GetText(name, t); }); },
+        [&] { return SystemNotFound(name); });
+    return Traced("CamFeatureValueGet", result, handle, name, static_cast<const void*>(text));
+}
+
+CamError CamFeatureValueSet(CamHandle handle, const char* name, const char* text)
+{
+    CamError result = Feature(
+        handle, name, text,
+        [&](Device& d) -> CamError {
+            FeatureDescription f;
+            CamError err = d.Describe(name, &f);
+            if (err != CAM_OK)
+                return err;
+            if (!(f.access & CAM_ACCESS_WRITE))
+                return CAM_ERR_ACCESS_DENIED;
+            std::string value, why;
+            if ((err = CheckFeatureValue(InfoOf(f), text, &value, &why)) != CAM_OK)
+                return err;
+            return d.SetText(name, value);
+        },
+        [&] { return std::strcmp(name, kDiscovery) == 0 && !*text ? RunDiscovery() : SystemNotFound(name); });
+    return Traced("CamFeatureValueSet", result, handle, name, text);
 }
 
 CamError CamCameraDetailGet(CamHandle handle, const char* key, const char** value)

@@ -1,7 +1,9 @@
 // The simulated camera source ("sim"): cameras that need no hardware and no
 // network, configured by TARVIK_SIM so that tests can make every step fail.
 #include "camsim.h"
+#include "camfeature.h"
 #include "campixel.h"
+#include "camsimcontrols.h"
 #include "camsource.h"
 
 #include <algorithm>
@@ -320,31 +322,36 @@ void EncodeRow(const PixelFormat& format, const uint8_t* bgr, size_t n, uint64_t
 
 namespace {
 
-// n blue, green, red pixels as look shows them.
-void ApplyLook(uint8_t* bgr, size_t n, SimLook look)
+// n blue, green, red pixels as look and tone show them (a flat test
+// pattern is what it is, whatever the exposure).
+void ApplyLook(uint8_t* bgr, size_t n, SimLook look, SimTone tone)
 {
     switch (look) {
-    case SimLook::Bars: return;
+    case SimLook::Bars: break;
     case SimLook::Soft:
         for (size_t i = 0; i < 3 * n; ++i)
             bgr[i] = uint8_t(16 + (bgr[i] * 219 + 127) / 255);
-        return;
+        break;
     case SimLook::Black: std::memset(bgr, 0, 3 * n); return;
     case SimLook::White: std::memset(bgr, 255, 3 * n); return;
     case SimLook::Grey: std::memset(bgr, 128, 3 * n); return;
     }
+    if (tone != SimTone())
+        for (size_t i = 0; i < 3 * n; ++i)
+            bgr[i] = uint8_t(std::clamp(bgr[i] * tone.scale + tone.black + 0.5, 0.0, 255.0));
 }
 
 }  // namespace
 
 void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
-                    const std::string& pixelFormat, uint64_t frameNo, SimLook look)
+                    const std::string& pixelFormat, uint64_t frameNo, SimLook look, SimTone tone)
 {
     const PixelFormat* format = FindPixelFormat(pixelFormat.c_str());
-    if (!format && look != SimLook::Bars)
+    const bool plain = look == SimLook::Bars && tone == SimTone();
+    if (!format && !plain)
         format = FindPixelFormat("BGR8");
     // BGR and grey bytes are written directly, as are unknown formats (as BGR).
-    if (look == SimLook::Bars && (!format || pixelFormat == "Mono8" || std::string(format->order) == "BGR")) {
+    if (plain && (!format || pixelFormat == "Mono8" || std::string(format->order) == "BGR")) {
         RenderSimPicture(dst, size, width, height, pixelFormat == "Mono8", frameNo);
         return;
     }
@@ -365,7 +372,7 @@ void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
         if (square.shown && y >= square.top && y < square.top + square.side)
             for (uint64_t x = square.left; x < square.left + square.side && x < n; ++x)
                 std::memset(&bgr[3 * x], 255, 3);
-        ApplyLook(bgr.data(), n, look);
+        ApplyLook(bgr.data(), n, look, tone);
         std::fill(out.begin(), out.end(), 0);
         EncodeRow(*format, bgr.data(), n, y, out.data());
         const uint64_t offset = y * rowBytes;
@@ -385,7 +392,7 @@ namespace {
 // row's bytes). first is a multiple of 8 pixels, where the samples of every
 // format start on a byte and YUV pairs start.
 void RenderSpan(const PixelFormat& format, uint32_t width, uint32_t height, uint64_t frameNo, uint64_t y,
-                uint64_t first, uint64_t end, uint8_t* row, SimLook look)
+                uint64_t first, uint64_t end, uint8_t* row, SimLook look, SimTone tone)
 {
     const size_t n = size_t(end - first);
     const bool bar = y < uint64_t(height) * 2 / 3;
@@ -402,7 +409,7 @@ void RenderSpan(const PixelFormat& format, uint32_t width, uint32_t height, uint
             std::memset(p, width > 1 ? int(x * 255 / (width - 1)) : 0, 3);
         }
     }
-    ApplyLook(bgr.data(), n, look);
+    ApplyLook(bgr.data(), n, look, tone);
     std::vector<uint8_t> out(size_t(RowBytes(format, n)), 0);
     EncodeRow(format, bgr.data(), n, y, out.data());
     const uint64_t offset = first * uint64_t(format.bitsPerPixel) / 8;
@@ -411,20 +418,21 @@ void RenderSpan(const PixelFormat& format, uint32_t width, uint32_t height, uint
 
 }  // namespace
 
-void SimStreamPictures::Prepare(uint32_t width, uint32_t height, const std::string& pixelFormat, SimLook look)
+void SimStreamPictures::Prepare(uint32_t width, uint32_t height, const std::string& pixelFormat, SimLook look,
+                                SimTone tone)
 {
     const PixelFormat* format = FindPixelFormat(pixelFormat.c_str());
     const uint64_t frameBytes = RowBytes(format ? *format : *FindPixelFormat("BGR8"), width) * height;
     if (frameBytes > SIZE_MAX || (width == width_ && height == height_ && pixelFormat == format_ && look == look_ &&
-                                  first_.size() == frameBytes))
+                                  tone == tone_ && first_.size() == frameBytes))
         return;
     first_.assign(size_t(frameBytes), 0);
-    RenderSimFrame(first_.data(), first_.size(), width, height, pixelFormat, 0, look);
-    width_ = width, height_ = height, format_ = pixelFormat, look_ = look;
+    RenderSimFrame(first_.data(), first_.size(), width, height, pixelFormat, 0, look, tone);
+    width_ = width, height_ = height, format_ = pixelFormat, look_ = look, tone_ = tone;
 }
 
 void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
-                               const std::string& pixelFormat, uint64_t frameNo, SimLook look)
+                               const std::string& pixelFormat, uint64_t frameNo, SimLook look, SimTone tone)
 {
     // Unknown formats are sent as BGR bytes.
     const PixelFormat* format = FindPixelFormat(pixelFormat.c_str());
@@ -435,10 +443,10 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
     const Square square = SquareOf(width, height, frameNo);
     if (!dst || height == 0 || rowBytes == 0 || frameBytes / height != rowBytes || size < frameBytes ||
         !square.shown) {
-        RenderSimFrame(dst, size, width, height, pixelFormat, frameNo, look);
+        RenderSimFrame(dst, size, width, height, pixelFormat, frameNo, look, tone);
         return;
     }
-    Prepare(width, height, pixelFormat, look);
+    Prepare(width, height, pixelFormat, look, tone);
     std::memcpy(dst, first_.data(), first_.size());
     if (look == SimLook::Black || look == SimLook::White || look == SimLook::Grey)
         return;  // no square to move
@@ -447,7 +455,7 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
         const uint64_t first = left / 8 * 8;
         const uint64_t end = std::min<uint64_t>(width, (left + square.side + 7) / 8 * 8);
         for (uint64_t y = square.top; y < square.top + square.side; ++y)
-            RenderSpan(*format, width, height, frameNo, y, first, end, dst + y * rowBytes, look);
+            RenderSpan(*format, width, height, frameNo, y, first, end, dst + y * rowBytes, look, tone);
     }
 }
 
@@ -459,7 +467,9 @@ constexpr int kAdjustPolls = 3;
 
 class SimDevice : public Device {
 public:
-    SimDevice(const SimSettings& s, int64_t index) : s_(s), format_(s.formats.front()), index_(index) {}
+    SimDevice(const SimSettings& s, int64_t index) : s_(s), format_(s.formats.front()), controls_(s_, format_, index)
+    {
+    }
 
     CamError GetInt(const char* name, int64_t* value) override
     {
@@ -470,22 +480,30 @@ public:
         else if (!std::strcmp(name, "PayloadSize"))
             *value = Payload();
         else
-            return Other(name);
+            return Typed(name, CAM_TYPE_INTEGER, [&](const std::string& t) { *value = std::strtoll(t.c_str(), nullptr, 10); });
         return CAM_OK;
     }
 
     CamError GetEnum(const char* name, std::string* value) override
     {
         if (std::strcmp(name, "PixelFormat"))
-            return Other(name);
+            return Typed(name, CAM_TYPE_ENUMERATION, [&](const std::string& t) { *value = t; });
         *value = format_;
         return CAM_OK;
     }
 
     CamError SetEnum(const char* name, const char* value) override
     {
-        if (std::strcmp(name, "PixelFormat"))
-            return Other(name);
+        if (std::strcmp(name, "PixelFormat")) {
+            FeatureDescription d;
+            if (controls_.Describe(name, &d) != CAM_OK || d.type != CAM_TYPE_ENUMERATION)
+                return Other(name);
+            if (!(d.access & CAM_ACCESS_WRITE))
+                return CAM_ERR_ACCESS_DENIED;
+            if (std::find(d.entries.begin(), d.entries.end(), value) == d.entries.end())
+                return CAM_ERR_INVALID_VALUE;
+            return controls_.SetText(name, value);
+        }
         if (std::find(s_.formats.begin(), s_.formats.end(), value) == s_.formats.end())
             return CAM_ERR_INVALID_VALUE;
         format_ = value;
@@ -530,23 +548,53 @@ public:
     CamError GetFloat(const char* name, double* value) override
     {
         if (std::strcmp(name, "AcquisitionFrameRate"))
-            return Other(name);
+            return Typed(name, CAM_TYPE_FLOAT, [&](const std::string& t) { *value = std::strtod(t.c_str(), nullptr); });
         *value = s_.rated > 0 ? s_.rated : Rate();
         return CAM_OK;
     }
 
     CamError GetString(const char* name, std::string* value) override
     {
-        char serial[32];
-        std::snprintf(serial, sizeof serial, "SIM%05lld", static_cast<long long>(index_));
-        const std::pair<const char*, std::string> identity[] = {{"DeviceVendorName", "Tarvik"},
-                                                                 {"DeviceModelName", "Simulated camera"},
-                                                                 {"DeviceSerialNumber", serial},
-                                                                 {"DeviceFirmwareVersion", "1.0"}};
-        for (const auto& [feature, text] : identity)
-            if (!std::strcmp(name, feature))
-                return *value = text, CAM_OK;
-        return Other(name);
+        return Typed(name, CAM_TYPE_STRING, [&](const std::string& t) { *value = t; });
+    }
+
+    CamError Describe(const char* name, FeatureDescription* d) override
+    {
+        if (IsAdjust(name)) {
+            *d = {};
+            d->name = d->displayName = name;
+            d->type = CAM_TYPE_COMMAND;
+            d->access = CAM_ACCESS_WRITE;
+            d->visibility = CAM_VISIBILITY_INVISIBLE;
+            return CAM_OK;
+        }
+        const CamError err = controls_.Describe(name, d);
+        if (err == CAM_OK && !std::strcmp(name, "PayloadSize"))
+            d->intMinimum = d->intMaximum = Payload();
+        return err;
+    }
+
+    CamError Children(const char* category, std::vector<std::string>* names) override
+    {
+        return controls_.Children(category, names);
+    }
+
+    CamError GetText(const char* name, std::string* text) override
+    {
+        if (!std::strcmp(name, "PayloadSize"))
+            return *text = std::to_string(Payload()), CAM_OK;
+        if (!std::strcmp(name, "AcquisitionFrameRate"))
+            return *text = FloatText(s_.rated > 0 ? s_.rated : Rate()), CAM_OK;
+        const CamError err = controls_.GetText(name, text);
+        return err == CAM_ERR_NOT_FOUND && IsAdjust(name) ? CAM_ERR_WRONG_TYPE : err;
+    }
+
+    CamError SetText(const char* name, const std::string& text) override
+    {
+        FeatureDescription d;
+        if (Describe(name, &d) == CAM_OK && d.type == CAM_TYPE_COMMAND)
+            return RunCommand(name);
+        return controls_.SetText(name, text);
     }
 
     CamError GetDetail(const char* key, std::string* value) override
@@ -577,9 +625,14 @@ public:
     CamError StartCapture() override
     {
         completed_ = failures_ = underruns_ = 0;
+        controls_.capturing = true;
         return CAM_OK;
     }
-    void EndCapture() override { acquiring_ = false; }
+    void EndCapture() override
+    {
+        acquiring_ = false;
+        controls_.capturing = false;
+    }
     CamError Queue(CamFrame*) override { return CAM_OK; }
 
     CamError Wait(CamFrame* frame, uint32_t timeoutMs) override
@@ -639,10 +692,10 @@ private:
         const uint64_t pictureNo = s_.still ? 0 : frameNo;
         if (pictures)
             pictures->Render(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h, format_,
-                             pictureNo, s_.look);
+                             pictureNo, controls_.Look(), controls_.Tone());
         else
             RenderSimFrame(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h, format_,
-                           pictureNo, s_.look);
+                           pictureNo, controls_.Look(), controls_.Tone());
         frame->imageSize = static_cast<uint32_t>(size);
         frame->width = w;
         frame->height = h;
@@ -652,7 +705,21 @@ private:
         ++(frame->receiveStatus == CAM_FRAME_COMPLETE ? completed_ : failures_);
     }
 
-    double Rate() const { return s_.rate > 0 ? s_.rate : SimDefaultRate(Payload()); }
+    double Rate() const { return controls_.Rate(SimDefaultRate(Payload())); }
+
+    // A feature of the table read as its type's text, then converted.
+    template <class Take>
+    CamError Typed(const char* name, int32_t type, Take take) const
+    {
+        FeatureDescription d;
+        if (controls_.Describe(name, &d) != CAM_OK || d.type != type)
+            return Other(name);
+        std::string text;
+        const CamError err = controls_.GetText(name, &text);
+        if (err == CAM_OK)
+            take(text);
+        return err;
+    }
 
     // The stream's first picture, rendered before its clock starts: a camera
     // has its pictures ready, and rendering one takes longer than a frame.
@@ -664,7 +731,7 @@ private:
         // Only a picture that fits the payload and the frames is ever copied.
         const int64_t bytes = PictureBytes(w, h);
         if (bytes > 0 && bytes <= Payload() && uint64_t(bytes) <= largestFrame_)
-            pictures_.Prepare(uint32_t(w), uint32_t(h), format_, s_.look);
+            pictures_.Prepare(uint32_t(w), uint32_t(h), format_, controls_.Look(), controls_.Tone());
     }
 
     bool IsAdjust(const char* name) const
@@ -675,21 +742,7 @@ private:
     // Distinguishes a feature of another type from one the camera lacks.
     CamError Other(const char* name) const
     {
-        static const char* const known[] = {"Width",
-                                            "Height",
-                                            "PayloadSize",
-                                            "PixelFormat",
-                                            "AcquisitionStart",
-                                            "AcquisitionStop",
-                                            "AcquisitionFrameRate",
-                                            "DeviceVendorName",
-                                            "DeviceModelName",
-                                            "DeviceSerialNumber",
-                                            "DeviceFirmwareVersion"};
-        for (const char* k : known)
-            if (!std::strcmp(name, k))
-                return CAM_ERR_WRONG_TYPE;
-        return IsAdjust(name) ? CAM_ERR_WRONG_TYPE : CAM_ERR_NOT_FOUND;
+        return controls_.Has(name) || IsAdjust(name) ? CAM_ERR_WRONG_TYPE : CAM_ERR_NOT_FOUND;
     }
 
     int64_t Payload() const
@@ -721,7 +774,7 @@ private:
     uint64_t streamBase_ = 0;  // frameNo_ when the acquisition started
     uint64_t streamed_ = 0;    // pictures made since then, delivered or lost
     SimStreamPictures pictures_;
-    int64_t index_;  // of sim-N
+    SimControls controls_;  // after s_ and format_, which it refers to
     uint64_t largestFrame_ = 0;  // the largest frame buffer announced
     uint64_t completed_ = 0, failures_ = 0, underruns_ = 0;  // since the capture started
 };

@@ -15,6 +15,14 @@ namespace cam {
 // colours that reach neither end of the range, or one flat grey level.
 enum class SimLook { Bars, Soft, Black, White, Grey };
 
+// What exposure, gain and black level do to the picture: each level times
+// scale, plus black, clipped.
+struct SimTone {
+    double scale = 1, black = 0;
+    bool operator==(const SimTone& o) const { return scale == o.scale && black == o.black; }
+    bool operator!=(const SimTone& o) const { return !(*this == o); }
+};
+
 struct SimSettings {
     enum class Adjust { Ok, Missing, Never };
     enum class Frames { Ok, None, Incomplete };
@@ -67,7 +75,8 @@ void RenderSimPicture(uint8_t* dst, size_t size, uint32_t width, uint32_t height
 // YUV by the named matrix); deeper samples hold the grey level or colour in
 // their top 8 bits. Unknown formats get blue, green, red bytes.
 void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
-                    const std::string& pixelFormat, uint64_t frameNo, SimLook look = SimLook::Bars);
+                    const std::string& pixelFormat, uint64_t frameNo, SimLook look = SimLook::Bars,
+                    SimTone tone = {});
 
 // RenderSimFrame for a stream, at a fraction of its cost: frames differ only
 // in the rows of the moving square, so one frame is rendered once and every
@@ -75,16 +84,18 @@ void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
 class SimStreamPictures {
 public:
     void Render(uint8_t* dst, size_t size, uint32_t width, uint32_t height, const std::string& pixelFormat,
-                uint64_t frameNo, SimLook look = SimLook::Bars);
+                uint64_t frameNo, SimLook look = SimLook::Bars, SimTone tone = {});
     // Renders the frame the others are copied from now, rather than at the
     // first Render.
-    void Prepare(uint32_t width, uint32_t height, const std::string& pixelFormat, SimLook look = SimLook::Bars);
+    void Prepare(uint32_t width, uint32_t height, const std::string& pixelFormat, SimLook look = SimLook::Bars,
+                 SimTone tone = {});
 
 private:
     std::vector<uint8_t> first_;  // frame 0, whole
     uint32_t width_ = 0, height_ = 0;
     std::string format_;
     SimLook look_ = SimLook::Bars;
+    SimTone tone_;
 };
 
 // The bar colours as blue, green, red.

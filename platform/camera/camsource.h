@@ -17,6 +17,15 @@ struct CameraEntry {
     std::string name;  // for people
 };
 
+// A feature as a source describes it (see CamFeatureInfo).
+struct FeatureDescription {
+    std::string name, displayName, description, unit;
+    int32_t type = 0, access = CAM_ACCESS_NONE, visibility = CAM_VISIBILITY_BEGINNER;
+    int64_t intMinimum = 0, intMaximum = 0, intIncrement = 1;
+    double floatMinimum = 0, floatMaximum = 0, floatIncrement = 0;
+    std::vector<std::string> entries;  // available now
+};
+
 // One opened camera. The core has already checked handles, pointers and the
 // order of the frame calls; a device only does the camera's part.
 class Device {
@@ -32,6 +41,13 @@ public:
     virtual CamError GetString(const char* name, std::string* value) = 0;
     // See CamCameraDetailGet.
     virtual CamError GetDetail(const char* key, std::string* value) = 0;
+    // See CamFeatureInfoGet, CamFeatureChildren, CamFeatureValueGet and
+    // CamFeatureValueSet; SetText gets a value the core has checked against
+    // Describe, written as CamFeatureValueGet writes it.
+    virtual CamError Describe(const char* name, FeatureDescription* description) = 0;
+    virtual CamError Children(const char* category, std::vector<std::string>* names) = 0;
+    virtual CamError GetText(const char* name, std::string* text) = 0;
+    virtual CamError SetText(const char* name, const std::string& text) = 0;
 
     virtual CamError Announce(CamFrame* frame) = 0;
     virtual void Revoke(CamFrame* frame) = 0;

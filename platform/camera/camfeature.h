@@ -1,0 +1,27 @@
+// Feature values as text, shared by the camera library (which checks every
+// value set) and the programs that use it (which say what was refused and
+// why): parsing by type, range, increment and entries; names of types,
+// access and visibility.
+#pragma once
+
+#include "cam.h"
+
+#include <string>
+
+namespace cam {
+
+// Checks text as a value of the feature described. CAM_OK with *canonical
+// the value as CamFeatureValueGet writes it; otherwise CAM_ERR_WRONG_TYPE
+// or CAM_ERR_INVALID_VALUE, and *why says what the feature accepts, e.g.
+// "5000000 is above the maximum 1000000 us". Access is not checked here.
+CamError CheckFeatureValue(const CamFeatureInfo& info, const std::string& text, std::string* canonical,
+                           std::string* why);
+
+// The shortest decimal text that reads back as v.
+std::string FloatText(double v);
+
+const char* FeatureTypeName(int32_t type);              // "integer", "float", "enumeration" ...
+const char* FeatureAccessName(int32_t access);          // "read/write", "read-only", "write-only", "not available"
+const char* FeatureVisibilityName(int32_t visibility);  // "beginner", "expert", "guru", "invisible"
+
+}  // namespace cam

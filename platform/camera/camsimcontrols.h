@@ -1,0 +1,50 @@
+// The simulated camera's features, with SFNC names and categories: what
+// they are, which may be written now, and what the picture and the stream
+// take from them (brightness, rate, test pattern, size).
+#pragma once
+
+#include "camsim.h"
+#include "camsource.h"
+
+#include <string>
+#include <vector>
+
+namespace cam {
+
+class SimControls {
+public:
+    // settings and pixelFormat are the device's own: Width, Height and
+    // PixelFormat live there, as the rest of the camera reads them.
+    SimControls(SimSettings& settings, std::string& pixelFormat, int64_t index);
+
+    CamError Describe(const std::string& name, FeatureDescription* d) const;
+    CamError Children(const std::string& category, std::vector<std::string>* names) const;
+    CamError GetText(const std::string& name, std::string* text) const;
+    CamError SetText(const std::string& name, const std::string& text);  // checked against Describe
+    bool Has(const std::string& name) const;
+
+    // While frames are captured the picture's size and format stay as they are.
+    bool capturing = false;
+
+    double Rate(double payloadRate) const;  // frames a second while streaming
+    SimTone Tone() const;                   // exposure, gain and black level on the picture
+    SimLook Look() const;
+
+private:
+    double AutoExposure() const;
+
+    SimSettings& s_;
+    std::string& format_;
+    int64_t sensorWidth_, sensorHeight_;
+    std::string serial_;
+    int64_t offsetX_ = 0, offsetY_ = 0;
+    bool reverseX_ = false, reverseY_ = false;
+    std::string testPattern_ = "Off", acquisitionMode_ = "Continuous";
+    std::string exposureAuto_ = "Off", gainAuto_ = "Off";
+    double exposure_ = 10000, gain_ = 0, blackLevel_ = 0;
+    bool rateEnable_ = false;
+    double rate_ = 30;
+    int64_t packetSize_ = 1500;
+};
+
+}  // namespace cam
