@@ -156,8 +156,29 @@ Outcome OpenCamera(const OpenOptions& options)
     g_image.Create(static_cast<int32_t>(static_cast<uint32_t>(g_nWidth)),
                    static_cast<int32_t>(static_cast<uint32_t>(g_nHeight)), 24, 0);
     Outcome o = g_image.IsNull() ? Stopped(Step::PictureSize, CAM_OK, g_pCameraId) : Outcome();
+    if (!o.Failed() && !options.settings.empty()) {
+        bool shapeChanged = false, usage = false;
+        const std::string refused = ApplySettings(options.settings, &shapeChanged, &usage);
+        if (!refused.empty())
+            o = Stopped(usage ? Step::SettingUsage : Step::Settings, CAM_OK, refused);
+        else if (shapeChanged)
+            o = ReadPictureShape();
+    }
     o.completed = true;
     return o;
+}
+
+Outcome ReadPictureShape()
+{
+    if (CamError err = CamFeatureEnumGet(g_hCamera, "PixelFormat", &g_pPixelFormat); err != CAM_OK)
+        return Stopped(Step::PixelFormatRead, err, g_pCameraId ? g_pCameraId : "");
+    CamFeatureIntGet(g_hCamera, "Height", &g_nHeight);
+    CamFeatureIntGet(g_hCamera, "Width", &g_nWidth);
+    g_lastFrame = {};
+    g_image.Destroy();
+    g_image.Create(static_cast<int32_t>(static_cast<uint32_t>(g_nWidth)),
+                   static_cast<int32_t>(static_cast<uint32_t>(g_nHeight)), 24, 0);
+    return g_image.IsNull() ? Stopped(Step::PictureSize, CAM_OK, g_pCameraId ? g_pCameraId : "") : Outcome();
 }
 
 imaging::Picture CapturedPicture()
@@ -359,6 +380,9 @@ std::string Describe(const Outcome& o)
                " x " + std::to_string(g_nHeight) + " pixels, which cannot be shown";
     case Step::NotOpen:
         return "no camera is open";
+    case Step::Settings:
+    case Step::SettingUsage:
+        return o.subject;
     case Step::PayloadRead:
         return "cannot read the frame size (PayloadSize): " + Because(o.code);
     case Step::PayloadSize:
@@ -429,6 +453,10 @@ ExitStatus ExitStatusFor(const Outcome& outcome)
     case Step::FrameSize:
     case Step::PixelFormat:
         return kExitNoFrame;
+    case Step::Settings:
+        return kExitNotOpened;
+    case Step::SettingUsage:
+        return kExitUsage;
     }
     return kExitNoFrame;
 }

@@ -2,6 +2,7 @@
 // the window's buttons and the command line, with what stopped them in words.
 #pragma once
 
+#include "CameraSettings.h"
 #include "platform/camera/cam.h"
 #include "platform/imaging/DisplayImage.h"
 #include "platform/imaging/PictureFile.h"
@@ -64,6 +65,8 @@ enum class Step {
     FrameStatus,     // the frame arrived with a non-zero receive status
     FrameSize,       // a complete frame of another width or height than opening read
     PixelFormat,     // a complete frame in a pixel format that cannot be shown
+    Settings,        // the camera refused a setting (subject: what it accepts)
+    SettingUsage,    // a setting given without the value its feature needs
 };
 
 struct Outcome {
@@ -86,6 +89,7 @@ struct Outcome {
 struct OpenOptions {
     std::string cameraId;     // open this listed camera instead of the first one
     std::string pixelFormat;  // ask for this format before the usual ones
+    std::vector<Setting> settings = {};  // applied in order once the camera is open
 };
 
 // An outcome stopped at step, for the sequences and the stream beside them.
@@ -109,8 +113,13 @@ Outcome FindCameras(std::vector<CamCameraInfo>* cameras);
 
 // Opening: start-up, discovery, the first camera (or options.cameraId),
 // packet size, pixel format ("BGR8Packed", else "Mono8"; options.pixelFormat
-// first when given), picture size, a display image of that size.
+// first when given), picture size, a display image of that size; then
+// options.settings, if any, and the picture's shape read again when they
+// changed it.
 Outcome OpenCamera(const OpenOptions& options);
+// After settings changed the picture's size or format: reads PixelFormat,
+// Height and Width again and rebuilds the display image, as opening does.
+Outcome ReadPictureShape();
 // One frame into the display image, each step undone in reverse order.
 Outcome GrabFrame();
 // Closes the camera, shuts the library down, drops the display image.

@@ -45,7 +45,7 @@ const char kMore[] =
     "  0   success\n"
     "  1   the window cannot be shown: no display\n"
     "  2   no camera found, or the --camera id is not among those found\n"
-    "  3   the camera could not be opened or set up (busy included)\n"
+    "  3   the camera could not be opened or set up (busy included), or refused a --set\n"
     "  4   no complete frame: time-out, incomplete frame, a capture call failed, or a\n"
     "      pixel format Tarvik cannot show\n"
     "  5   the file (or standard output) could not be written\n"
@@ -83,7 +83,17 @@ struct Options {
     QCommandLineOption all{"all", "With --check: check every camera found, one after another."};
     QCommandLineOption frames{"frames", "With --check: stream this many frames (default 100).", "N"};
     QCommandLineOption seconds{"seconds", "With --check: stream this long instead.", "S"};
-    QCommandLineOption json{"json", "With --check: the report as JSON, for programs."};
+    QCommandLineOption json{"json", "With --check or --features: as JSON, for programs."};
+    QCommandLineOption set{"set", "Set a camera feature right after opening, before anything is grabbed "
+                                  "(repeatable, applied in order; NAME alone runs a command). With --grab, "
+                                  "--check or --live; alone it sets and releases the camera.", "NAME=VALUE"};
+    QCommandLineOption get{"get", "Print a camera feature as NAME=VALUE (repeatable).", "NAME"};
+    QCommandLineOption features{"features", "Print every camera feature by category: name, type, access, value, "
+                                            "range or entries, unit."};
+    QCommandLineOption settings{"settings", "Apply a settings file (NAME=VALUE lines) right after opening, "
+                                            "before any --set.", "FILE"};
+    QCommandLineOption saveSettings{"save-settings", "Write the camera's writable features to FILE as NAME=VALUE "
+                                                     "lines that apply again.", "FILE"};
     QCommandLineOption rateShortfall{"max-rate-shortfall", "With --check: warn when the measured rate is more "
                                                            "than this many per cent below the camera's "
                                                            "(default 10).", "PERCENT"};
@@ -91,13 +101,13 @@ struct Options {
                                               "colour's samples are black or at full scale (default 1).",
                                "PERCENT"};
 
-    QList<QCommandLineOption*> CheckOnly() { return {&all, &frames, &seconds, &json, &rateShortfall, &clipped}; }
+    QList<QCommandLineOption*> CheckOnly() { return {&all, &frames, &seconds, &rateShortfall, &clipped}; }
 
     void AddTo(QCommandLineParser& parser)
     {
         parser.setApplicationDescription(QString::fromUtf8(kDescription));
         parser.addOptions({help, version, list, camera, pixelFormat, live, grab, check, all, frames, seconds, json,
-                           rateShortfall, clipped});
+                           rateShortfall, clipped, set, get, features, settings, saveSettings});
     }
 };
 
@@ -197,7 +207,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
     if (parser.isSet(o.version))
         return cl.mode = CommandLine::Mode::Version, cl;
     for (const QCommandLineOption* once : takingValues)
-        if (parser.values(*once).size() > 1)
+        if (once != &o.set && once != &o.get && parser.values(*once).size() > 1)
             return usage("--" + once->names().first() + " given more than once");
     cl.open.cameraId = RawValue(argc, argv, o.camera, takingValues);
     cl.open.pixelFormat = parser.value(o.pixelFormat).toStdString();
@@ -205,12 +215,40 @@ CommandLine ParseCommandLine(int argc, char** argv)
         return usage("--camera needs a camera id");
     if (parser.isSet(o.pixelFormat) && cl.open.pixelFormat.empty())
         return usage("--pixel-format needs a pixel format name");
+    const bool reading = parser.isSet(o.get) || parser.isSet(o.features) || parser.isSet(o.saveSettings);
     if (parser.isSet(o.list)) {
         if (parser.isSet(o.grab) || parser.isSet(o.camera) || parser.isSet(o.pixelFormat) || parser.isSet(o.live) ||
-            parser.isSet(o.check))
+            parser.isSet(o.check) || parser.isSet(o.set) || parser.isSet(o.settings) || reading)
             return usage("--list goes with no other option");
         return cl.mode = CommandLine::Mode::List, cl;
     }
+    if (parser.isSet(o.settings)) {
+        std::string error;
+        if (!ReadSettingsFile(RawValue(argc, argv, o.settings, takingValues), &cl.open.settings, &error))
+            return usage(QString::fromStdString(error));
+    }
+    for (const QString& text : parser.values(o.set)) {
+        Setting setting;
+        if (!ParseSetting(text.toStdString(), "--set", &setting))
+            return usage("--set needs NAME=VALUE (or NAME alone for a command), got '" + text + "'");
+        cl.open.settings.push_back(setting);
+    }
+    for (const QString& name : parser.values(o.get)) {
+        if (name.isEmpty())
+            return usage("--get needs a feature name");
+        cl.gets.push_back(name.toStdString());
+    }
+    cl.features = parser.isSet(o.features);
+    cl.json = parser.isSet(o.json);
+    if (parser.isSet(o.saveSettings)) {
+        cl.saveSettingsFile = RawValue(argc, argv, o.saveSettings, takingValues);
+        if (cl.saveSettingsFile.empty())
+            return usage("--save-settings needs a file name");
+    }
+    if (reading && (parser.isSet(o.grab) || parser.isSet(o.check) || parser.isSet(o.live)))
+        return usage("--get, --features and --save-settings go without --grab, --check and --live");
+    if (cl.json && !parser.isSet(o.check) && !cl.features)
+        return usage("--json goes with --check or --features");
     if (!parser.isSet(o.check)) {
         for (const QCommandLineOption* only : o.CheckOnly())
             if (parser.isSet(*only))
@@ -247,12 +285,13 @@ CommandLine ParseCommandLine(int argc, char** argv)
             cl.check.maxClipped = v;
         }
         cl.allCameras = parser.isSet(o.all);
-        cl.json = parser.isSet(o.json);
         return cl.mode = CommandLine::Mode::Check, cl;
     }
     if (parser.isSet(o.live) && parser.isSet(o.grab))
         return usage("--live opens the window; --grab works without one: use one of them");
     cl.live = parser.isSet(o.live);
+    if (!cl.live && !parser.isSet(o.grab) && (reading || !cl.open.settings.empty()))
+        return cl.mode = CommandLine::Mode::Features, cl;
     if (parser.isSet(o.grab)) {
         cl.grabFile = RawValue(argc, argv, o.grab, takingValues);
         if (imaging::PictureFormatOf(cl.grabFile).empty())
@@ -404,4 +443,33 @@ int CheckCameras(const CommandLine& commandLine)
     const bool failed =
         std::any_of(results.begin(), results.end(), [](const CheckResult& r) { return r.verdict == Level::Fail; });
     return failed ? kExitCheckFailed : kExitSuccess;
+}
+
+int ShowFeatures(const CommandLine& commandLine)
+{
+    const Outcome opened = OpenCamera(commandLine.open);
+    if (opened.Failed()) {
+        ReportFailure(opened);
+        ReleaseCamera();
+        return ExitStatusFor(opened);
+    }
+    std::string out;
+    const std::string refused = GetFeatures(commandLine.gets, &out);
+    if (commandLine.features)
+        out += commandLine.json ? FeaturesJson() : FeaturesText();
+    const std::string saved = commandLine.saveSettingsFile.empty() ? "" : SettingsFileText();
+    ReleaseCamera();
+    if (!refused.empty()) {
+        std::fprintf(stderr, "tarvik: %s\n", refused.c_str());
+        return kExitNotOpened;
+    }
+    if (!commandLine.saveSettingsFile.empty()) {
+        imaging::OutputFile file;
+        if (!file.Open(commandLine.saveSettingsFile) || !file.Write(saved.data(), saved.size()) || !file.Commit()) {
+            std::fprintf(stderr, "tarvik: cannot write %s: %s\n", cam::Quoted(commandLine.saveSettingsFile).c_str(),
+                         file.Error().c_str());
+            return kExitNotWritten;
+        }
+    }
+    return WriteStandardOutput(out) ? kExitSuccess : kExitNotWritten;
 }

@@ -6,9 +6,10 @@
 #include "HealthCheck.h"
 
 #include <string>
+#include <vector>
 
 struct CommandLine {
-    enum class Mode { Window, Help, Version, List, Grab, Check, Usage };
+    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Usage };
     Mode mode = Mode::Window;
     OpenOptions open;
     bool live = false;       // Mode::Window: start live view at once
@@ -17,7 +18,11 @@ struct CommandLine {
     // Mode::Check
     CheckOptions check;
     bool allCameras = false;
-    bool json = false;
+    bool json = false;  // Mode::Check, Mode::Features
+    // Mode::Features: printed after the settings (in open) were applied
+    std::vector<std::string> gets;
+    bool features = false;
+    std::string saveSettingsFile;
 };
 
 // Makes sure descriptors 0, 1 and 2 are open before anything else opens a
@@ -43,3 +48,6 @@ int GrabToFile(const CommandLine& commandLine);
 // Checks the camera (or every camera) and prints the report; status 6 when
 // the verdict is fail.
 int CheckCameras(const CommandLine& commandLine);
+// Opens the camera (applying --settings and --set), prints --get and
+// --features, writes --save-settings, releases the camera.
+int ShowFeatures(const CommandLine& commandLine);

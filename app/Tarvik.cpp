@@ -47,6 +47,10 @@ int main(int argc, char** argv)
         QCoreApplication core(argc, argv);
         return CheckCameras(commandLine);
     }
+    case CommandLine::Mode::Features: {
+        QCoreApplication core(argc, argv);
+        return ShowFeatures(commandLine);
+    }
     case CommandLine::Mode::Window:
         break;
     }

@@ -1,0 +1,323 @@
+// Everything goes through the camera library's described, text-valued
+// features; values are checked against the description before they are
+// set, so that a refusal can say what the camera accepts.
+#include "CameraSettings.h"
+
+#include "CameraSequences.h"
+#include "platform/camera/camfeature.h"
+#include "platform/camera/camtext.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <set>
+
+namespace {
+
+struct Feature {
+    std::string category, name;
+    CamFeatureInfo info{};
+};
+
+bool Describe(const std::string& name, CamFeatureInfo* info)
+{
+    return CamFeatureInfoGet(g_hCamera, name.c_str(), info, sizeof *info) == CAM_OK;
+}
+
+// Every feature under Root, depth first, each once (a camera's tree may
+// list a feature in more than one category, or loop).
+std::vector<Feature> Walk()
+{
+    std::vector<Feature> all;
+    std::set<std::string> seen;
+    auto visit = [&](auto&& self, const std::string& category, int depth) -> void {
+        uint32_t count = 0;
+        if (depth > 16 || CamFeatureChildren(g_hCamera, category.c_str(), nullptr, 0, &count) != CAM_OK)
+            return;
+        std::vector<const char*> names(count);
+        if (CamFeatureChildren(g_hCamera, category.c_str(), names.data(), count, &count) != CAM_OK)
+            return;
+        for (uint32_t i = 0; i < count; ++i) {
+            Feature f{category, names[i] ? names[i] : ""};
+            if (f.name.empty() || !seen.insert(f.name).second || !Describe(f.name, &f.info))
+                continue;
+            if (f.info.type == CAM_TYPE_CATEGORY)
+                self(self, f.name, depth + 1);
+            else if (f.info.visibility != CAM_VISIBILITY_INVISIBLE)
+                all.push_back(f);
+        }
+    };
+    visit(visit, "Root", 0);
+    return all;
+}
+
+size_t Distance(const std::string& a, const std::string& b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                              std::tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// "no feature "ExposureTme"; did you mean ExposureTime?"
+std::string NoFeature(const std::string& name)
+{
+    std::vector<std::pair<size_t, std::string>> near;
+    for (const Feature& f : Walk()) {
+        const size_t d = Distance(name, f.name);
+        if (d <= std::max<size_t>(2, name.size() / 4))
+            near.emplace_back(d, f.name);
+    }
+    std::sort(near.begin(), near.end());
+    std::string text = "no feature " + cam::Quoted(name);
+    for (size_t i = 0; i < near.size() && i < 3; ++i)
+        text += (i ? i + 1 == std::min<size_t>(3, near.size()) ? " or " : ", " : "; did you mean ") + near[i].second;
+    return text + (near.empty() ? "" : "?");
+}
+
+std::string Where(const Setting& s)
+{
+    return s.origin.empty() || s.origin == "--set" ? "" : s.origin + ": ";
+}
+
+bool ChangesShape(const std::string& name)
+{
+    static const std::set<std::string> shape = {"Width",
+                                                "Height",
+                                                "OffsetX",
+                                                "OffsetY",
+                                                "PixelFormat",
+                                                "BinningHorizontal",
+                                                "BinningVertical",
+                                                "DecimationHorizontal",
+                                                "DecimationVertical"};
+    return shape.count(name) > 0;
+}
+
+std::string Value(const std::string& name)
+{
+    const char* v = nullptr;
+    return CamFeatureValueGet(g_hCamera, name.c_str(), &v) == CAM_OK && v ? v : "";
+}
+
+std::string RangeText(const CamFeatureInfo& i)
+{
+    switch (i.type) {
+    case CAM_TYPE_INTEGER:
+        return std::to_string(i.intMinimum) + ".." + std::to_string(i.intMaximum) +
+               (i.intIncrement > 1 ? " step " + std::to_string(i.intIncrement) : "");
+    case CAM_TYPE_FLOAT:
+        return cam::FloatText(i.floatMinimum) + ".." + cam::FloatText(i.floatMaximum) +
+               (i.floatIncrement > 0 ? " step " + cam::FloatText(i.floatIncrement) : "");
+    case CAM_TYPE_ENUMERATION: {
+        std::string list;
+        for (uint32_t e = 0; e < i.entryCount; ++e)
+            list += (e ? "|" : "") + std::string(i.entries[e]);
+        return list;
+    }
+    case CAM_TYPE_BOOLEAN: return "true|false";
+    default: return "";
+    }
+}
+
+bool Readable(const CamFeatureInfo& i)
+{
+    return (i.access & CAM_ACCESS_READ) && i.type != CAM_TYPE_COMMAND && i.type != CAM_TYPE_CATEGORY;
+}
+
+}  // namespace
+
+bool ParseSetting(const std::string& text, const std::string& origin, Setting* setting)
+{
+    const size_t eq = text.find('=');
+    *setting = {text.substr(0, eq), eq == std::string::npos ? "" : text.substr(eq + 1), eq != std::string::npos,
+                origin};
+    return !setting->name.empty();
+}
+
+bool ReadSettingsFile(const std::string& path, std::vector<Setting>* settings, std::string* error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        *error = "cannot read " + cam::Quoted(path);
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#')
+            continue;
+        Setting s;
+        const std::string origin = cam::OneLine(path) + ":" + std::to_string(number);
+        if (!ParseSetting(line.substr(start), origin, &s) || !s.hasValue) {
+            *error = origin + ": expected NAME=VALUE, got " + cam::Quoted(line);
+            return false;
+        }
+        settings->push_back(s);
+    }
+    if (in.bad()) {
+        *error = "cannot read " + cam::Quoted(path);
+        return false;
+    }
+    return true;
+}
+
+std::string ApplySettings(const std::vector<Setting>& settings, bool* shapeChanged, bool* usage)
+{
+    *shapeChanged = *usage = false;
+    std::vector<std::pair<std::string, std::string>> changed;  // name, value before
+    std::string refusal;
+    for (const Setting& s : settings) {
+        CamFeatureInfo info{};
+        const std::string name = cam::OneLine(s.name);
+        if (!Describe(s.name, &info)) {
+            refusal = Where(s) + NoFeature(s.name);
+        } else if (info.type == CAM_TYPE_COMMAND && s.hasValue && !s.value.empty()) {
+            refusal = Where(s) + "cannot set " + name + ": it is a command, which takes no value (--set " + name + ")";
+        } else if (info.type != CAM_TYPE_COMMAND && !s.hasValue) {
+            refusal = "--set " + name + " needs =VALUE: only a command runs without one";
+            *usage = true;
+        } else if (!(info.access & CAM_ACCESS_WRITE)) {
+            refusal = Where(s) + "cannot set " + name + ": it is " +
+                      (info.access == CAM_ACCESS_READ ? "read-only now" : "not available now");
+        } else {
+            std::string canonical, why;
+            if (cam::CheckFeatureValue(info, s.value, &canonical, &why) != CAM_OK) {
+                refusal = Where(s) + "cannot set " + name + ": " + why;
+            } else {
+                const std::string before = Readable(info) ? Value(s.name) : "";
+                const CamError err = CamFeatureValueSet(g_hCamera, s.name.c_str(), canonical.c_str());
+                if (err != CAM_OK)
+                    refusal = Where(s) + "cannot set " + name + " to " + cam::OneLine(canonical) + ": " +
+                              CamErrorText(err) + " (" + CamErrorName(err) + ")";
+                else if (Readable(info))
+                    changed.emplace_back(s.name, before);
+                *shapeChanged = *shapeChanged || (err == CAM_OK && ChangesShape(s.name));
+            }
+        }
+        if (!refusal.empty())
+            break;
+    }
+    if (!refusal.empty())
+        for (auto it = changed.rbegin(); it != changed.rend(); ++it)
+            CamFeatureValueSet(g_hCamera, it->first.c_str(), it->second.c_str());
+    return refusal;
+}
+
+std::string GetFeatures(const std::vector<std::string>& names, std::string* out)
+{
+    for (const std::string& name : names) {
+        CamFeatureInfo info{};
+        if (!Describe(name, &info))
+            return NoFeature(name);
+        const char* v = nullptr;
+        if (!Readable(info) || CamFeatureValueGet(g_hCamera, name.c_str(), &v) != CAM_OK || !v)
+            return "cannot read " + cam::OneLine(name) + ": it is " +
+                   (Readable(info) || info.type == CAM_TYPE_COMMAND
+                        ? std::string("a ") + cam::FeatureTypeName(info.type)
+                        : std::string(cam::FeatureAccessName(info.access)));
+        *out += name + "=" + v + "\n";
+    }
+    return {};
+}
+
+std::string FeaturesText()
+{
+    std::vector<std::vector<std::string>> rows = {{"CATEGORY", "NAME", "TYPE", "ACCESS", "VALUE", "RANGE", "UNIT"}};
+    for (const Feature& f : Walk())
+        rows.push_back({f.category, f.name, cam::FeatureTypeName(f.info.type), cam::FeatureAccessName(f.info.access),
+                        Readable(f.info) ? Value(f.name) : "", RangeText(f.info), f.info.unit ? f.info.unit : ""});
+    std::vector<size_t> width(rows[0].size(), 0);
+    for (auto& row : rows)
+        for (size_t c = 0; c < row.size(); ++c) {
+            row[c] = cam::Escaped(row[c]);
+            width[c] = std::max(width[c], row[c].size());
+        }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c)
+            line += row[c] + (c + 1 < row.size() ? std::string(width[c] - row[c].size() + 2, ' ') : "");
+        out += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+    }
+    return out;
+}
+
+std::string FeaturesJson()
+{
+    QJsonArray all;
+    for (const Feature& f : Walk()) {
+        const CamFeatureInfo& i = f.info;
+        QJsonObject o{{"category", QString::fromStdString(f.category)},
+                      {"name", QString::fromStdString(f.name)},
+                      {"display_name", QString::fromUtf8(i.displayName)},
+                      {"description", QString::fromUtf8(i.description)},
+                      {"type", cam::FeatureTypeName(i.type)},
+                      {"access", cam::FeatureAccessName(i.access)},
+                      {"visibility", cam::FeatureVisibilityName(i.visibility)},
+                      {"unit", QString::fromUtf8(i.unit)},
+                      {"value", Readable(i) ? QJsonValue(QString::fromStdString(Value(f.name))) : QJsonValue()}};
+        if (i.type == CAM_TYPE_INTEGER) {
+            o["minimum"] = double(i.intMinimum);
+            o["maximum"] = double(i.intMaximum);
+            o["increment"] = double(i.intIncrement);
+        } else if (i.type == CAM_TYPE_FLOAT) {
+            o["minimum"] = i.floatMinimum;
+            o["maximum"] = i.floatMaximum;
+            o["increment"] = i.floatIncrement > 0 ? QJsonValue(i.floatIncrement) : QJsonValue();
+        } else if (i.type == CAM_TYPE_ENUMERATION) {
+            QJsonArray entries;
+            for (uint32_t e = 0; e < i.entryCount; ++e)
+                entries.append(QString::fromUtf8(i.entries[e]));
+            o["entries"] = entries;
+        }
+        all.append(o);
+    }
+    return QJsonDocument(all).toJson(QJsonDocument::Indented).toStdString();
+}
+
+std::string SettingsFileText()
+{
+    std::vector<Feature> writable;
+    for (const Feature& f : Walk())
+        if (f.info.access == CAM_ACCESS_READ_WRITE && Readable(f.info))
+            writable.push_back(f);
+    // What governs others first: selectors, then modes, autos and enables;
+    // sizes before offsets; otherwise the camera's order.
+    auto rank = [](const std::string& n) {
+        auto ends = [&n](const char* s) {
+            const std::string e = s;
+            return n.size() >= e.size() && n.compare(n.size() - e.size(), e.size(), e) == 0;
+        };
+        if (ends("Selector"))
+            return 0;
+        if (ends("Mode") || ends("Auto") || ends("Enable") || n == "PixelFormat")
+            return 1;
+        if (n.rfind("Offset", 0) == 0)
+            return 3;
+        return 2;
+    };
+    std::stable_sort(writable.begin(), writable.end(),
+                     [&](const Feature& a, const Feature& b) { return rank(a.name) < rank(b.name); });
+    std::string out = "# Camera settings written by tarvik --save-settings; tarvik --settings FILE applies them.\n";
+    for (const Feature& f : writable)
+        out += f.name + "=" + Value(f.name) + "\n";
+    return out;
+}

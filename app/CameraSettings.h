@@ -1,0 +1,42 @@
+// Camera features for the command line: settings applied in order (from
+// --set and settings files) with a refusal that says what the camera
+// accepts, the feature tree listed for people and for programs, and the
+// writable features saved as a file that applies again.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Setting {
+    std::string name, value;
+    bool hasValue = true;  // false: "--set NAME", which runs a command
+    std::string origin;    // where it was given, for messages: "--set", "cam.txt:3"
+};
+
+// "NAME=VALUE" or "NAME" as given after --set; false when the name is empty.
+bool ParseSetting(const std::string& text, const std::string& origin, Setting* setting);
+
+// The lines of a settings file: NAME=VALUE each, blank lines and lines
+// starting with '#' skipped. False, with *error saying where, when it
+// cannot be read or a line is not NAME=VALUE.
+bool ReadSettingsFile(const std::string& path, std::vector<Setting>* settings, std::string* error);
+
+// Applies the settings to the open camera (g_hCamera) in the order given.
+// On the first refusal, puts back what was changed before it and returns
+// the message (without "tarvik: "); empty when all were applied.
+// *shapeChanged tells whether the picture's size or format may have changed.
+// *usage tells a refusal in the option itself: a value left out of a
+// feature that is not a command.
+std::string ApplySettings(const std::vector<Setting>& settings, bool* shapeChanged, bool* usage);
+
+// NAME=VALUE for each name; the message of the first that cannot be read.
+std::string GetFeatures(const std::vector<std::string>& names, std::string* out);
+
+// Every feature but invisible ones, by category: one a line, aligned, or
+// as JSON (an array of objects).
+std::string FeaturesText();
+std::string FeaturesJson();
+
+// The writable features as NAME=VALUE lines that apply again: modes,
+// selectors and enables before what they govern, size before offset.
+std::string SettingsFileText();

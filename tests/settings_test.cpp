@@ -1,0 +1,148 @@
+// Camera features from the command line of the real program, on the
+// simulated camera: each kind of refusal, the order of --set, a settings
+// file's round trip, and the picture following exposure and size.
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Result {
+    int status = -1;
+    QByteArray out, err;
+};
+
+Result Tarvik(const QStringList& args, const QString& dir = QDir::tempPath())
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_CAMERA_TRACE"})
+        env.remove(name);
+    env.insert("TARVIK_SIM", "width=320,height=240");
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(dir);
+    p.start(TARVIK_EXE, args);
+    Result r;
+    if (p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit)
+        r = {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+    return r;
+}
+
+// Each refusal says what the camera accepts, and nothing is grabbed.
+TEST(Settings, RefusalsSayWhatIsAccepted)
+{
+    const struct {
+        QStringList set;
+        int status;
+        const char* err;
+    } cases[] = {
+        {{"ExposureTme=5"}, 3, "tarvik: no feature \"ExposureTme\"; did you mean ExposureTime?\n"},
+        {{"ExposureTime=5000000"}, 3, "tarvik: cannot set ExposureTime: 5000000 is above the maximum 1000000 us\n"},
+        {{"Gain=-1"}, 3, "tarvik: cannot set Gain: -1 is below the minimum 0 dB\n"},
+        {{"SensorWidth=100"}, 3, "tarvik: cannot set SensorWidth: it is read-only now\n"},
+        {{"Width=13"}, 3, "tarvik: cannot set Width: 13 is not a step of 4 from 8\n"},
+        {{"PixelFormat=Foo"}, 3, "tarvik: cannot set PixelFormat: Foo is not one of its entries: BGR8Packed, Mono8\n"},
+        {{"ExposureTime=fast"}, 3, "tarvik: cannot set ExposureTime: expects a number, got fast\n"},
+        {{"ReverseX=maybe"}, 3, "tarvik: cannot set ReverseX: expects true or false, got maybe\n"},
+        {{"AcquisitionStart=now"}, 3, "it is a command, which takes no value"},
+        // The rate is writable once enabled: order matters.
+        {{"AcquisitionFrameRate=50", "AcquisitionFrameRateEnable=true"},
+         3,
+         "tarvik: cannot set AcquisitionFrameRate: it is read-only now\n"},
+        {{"ExposureTime"}, 64, "tarvik: --set ExposureTime needs =VALUE: only a command runs without one\n"},
+        {{"=5"}, 64, "--set needs NAME=VALUE"},
+    };
+    QTemporaryDir dir;
+    for (const auto& c : cases) {
+        QStringList args = {"--grab", "x.png"};
+        for (const QString& s : c.set)
+            args << "--set" << s;
+        const Result r = Tarvik(args, dir.path());
+        EXPECT_EQ(r.status, c.status) << c.set.join(' ').toStdString();
+        EXPECT_TRUE(r.err.startsWith(c.err) || r.err.contains(c.err)) << r.err.toStdString();
+        EXPECT_FALSE(QFile::exists(dir.filePath("x.png"))) << c.set.join(' ').toStdString();
+    }
+}
+
+// Settings apply in order; what is saved applies again and reads back the
+// same; a refusal part way puts back what was set before it.
+TEST(Settings, OrderRoundTripAndPuttingBack)
+{
+    QTemporaryDir dir;
+    const Result ordered = Tarvik({"--set", "AcquisitionFrameRateEnable=true", "--set", "AcquisitionFrameRate=50",
+                                   "--set", "Width=160", "--set", "ExposureTime=2500", "--save-settings", "cam.txt"},
+                                  dir.path());
+    ASSERT_EQ(ordered.status, 0) << ordered.err.toStdString();
+    const Result back = Tarvik({"--settings", "cam.txt", "--get", "Width", "--get", "ExposureTime", "--get",
+                                "AcquisitionFrameRate", "--get", "AcquisitionFrameRateEnable"},
+                               dir.path());
+    ASSERT_EQ(back.status, 0) << back.err.toStdString();
+    EXPECT_EQ(back.out, "Width=160\nExposureTime=2500\nAcquisitionFrameRate=50\nAcquisitionFrameRateEnable=true\n");
+
+    // The camera opens with its defaults each time; within one run a
+    // refusal undoes the earlier settings before anything else is done.
+    const Result refused = Tarvik({"--set", "Width=160", "--set", "Gain=99", "--get", "Width"}, dir.path());
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_TRUE(refused.out.isEmpty());
+
+    QFile bad(dir.filePath("bad.txt"));
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write("# comment\n\nWidth=160\nExposure\n");
+    bad.close();
+    const Result malformed = Tarvik({"--settings", "bad.txt", "--get", "Width"}, dir.path());
+    EXPECT_EQ(malformed.status, 64);
+    EXPECT_TRUE(malformed.err.contains("bad.txt:4: expected NAME=VALUE")) << malformed.err.toStdString();
+}
+
+// The picture follows: a shorter exposure grabs a darker frame, a smaller
+// region a smaller one, at the size read again after the change.
+TEST(Settings, PictureFollowsExposureAndSize)
+{
+    QTemporaryDir dir;
+    ASSERT_EQ(Tarvik({"--grab", "normal.png"}, dir.path()).status, 0);
+    ASSERT_EQ(Tarvik({"--set", "ExposureTime=2500", "--grab", "dark.png"}, dir.path()).status, 0);
+    const Result small = Tarvik({"--set", "Width=160", "--set", "Height=120", "--grab", "small.png"}, dir.path());
+    ASSERT_EQ(small.status, 0) << small.err.toStdString();
+    auto mean = [&](const char* name) {
+        const QImage image = QImage(dir.filePath(name)).convertToFormat(QImage::Format_Grayscale8);
+        double sum = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                sum += image.constScanLine(y)[x];
+        return sum / (image.width() * image.height());
+    };
+    EXPECT_LT(mean("dark.png"), mean("normal.png") / 3);
+    EXPECT_EQ(QImage(dir.filePath("small.png")).size(), QSize(160, 120));
+}
+
+// The tree for programs: every feature with its category, type, access,
+// value and range.
+TEST(Settings, FeaturesAsJson)
+{
+    const Result r = Tarvik({"--features", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QJsonArray all = QJsonDocument::fromJson(r.out).array();
+    QJsonObject exposure;
+    for (const QJsonValue& f : all)
+        if (f["name"].toString() == "ExposureTime")
+            exposure = f.toObject();
+    EXPECT_EQ(exposure["category"].toString(), "AcquisitionControl");
+    EXPECT_EQ(exposure["type"].toString(), "float");
+    EXPECT_EQ(exposure["access"].toString(), "read/write");
+    EXPECT_EQ(exposure["unit"].toString(), "us");
+    EXPECT_EQ(exposure["value"].toString(), "10000");
+    EXPECT_EQ(exposure["maximum"].toDouble(), 1e6);
+    const Result text = Tarvik({"--features"});
+    EXPECT_TRUE(text.out.contains("AnalogControl ")) << text.out.toStdString();
+    EXPECT_EQ(Tarvik({"--json"}).status, 64);
+    EXPECT_EQ(Tarvik({"--get", "Width", "--grab", "x.png"}).status, 64);
+}
+
+}  // namespace
