@@ -5,6 +5,7 @@
 #include <arv.h>
 
 #include "DialogHarness.h"
+#include "RunTarvik.h"
 #include "app/LiveStream.h"
 
 #include <QElapsedTimer>
@@ -444,16 +445,9 @@ TEST(AravisCommandLine, ListAndGrabThroughGige)
 TEST(AravisCommandLine, CheckThroughGige)
 {
     auto check = [](int* status) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_SIM"})
-            env.remove(name);
-        env.insert("TARVIK_CAMERAS", "gige:127.0.0.1");
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(TARVIK_EXE, {"--check", "--json", "--frames", "20"});
-        EXPECT_TRUE(p.waitForFinished(60000));
-        *status = p.exitCode();
-        return QJsonDocument::fromJson(p.readAllStandardOutput())["cameras"][0].toObject();
+        const TarvikRun r = RunTarvik({"--check", "--json", "--frames", "20"}, {}, "gige:127.0.0.1");
+        *status = r.status;
+        return QJsonDocument::fromJson(r.out)["cameras"][0].toObject();
     };
     auto level = [](const QJsonObject& camera, const char* name) {
         for (const QJsonValue& c : camera["checks"].toArray())
@@ -490,16 +484,9 @@ TEST(AravisCommandLine, CheckThroughGige)
 TEST(AravisCommandLine, SetThroughGige)
 {
     auto tarvik = [](const QStringList& args) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_SIM"})
-            env.remove(name);
-        env.insert("TARVIK_CAMERAS", "gige:127.0.0.1");
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(TARVIK_EXE, args);
-        EXPECT_TRUE(p.waitForFinished(60000));
-        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-        return p.readAllStandardOutput();
+        const TarvikRun r = RunTarvik(args, {}, "gige:127.0.0.1");
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        return r.out;
     };
     EXPECT_EQ(tarvik({"--set", "TestRegister=42", "--get", "TestRegister"}), "TestRegister=42\n");
     QProcess tool;

@@ -1,10 +1,11 @@
 // tarvik --check against the simulated camera with known faults: the
 // verdict, the exit status and the report's fields, read back by a real
 // JSON parser; option errors before any camera is touched.
+#include "RunTarvik.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -13,25 +14,9 @@
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    QByteArray out, err;
-};
+using Outcome = TarvikRun;
 
-Outcome Check(const QStringList& args, const QString& sim)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_CAMERA_TRACE"})
-        env.remove(name);
-    env.insert("TARVIK_SIM", sim);
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(TARVIK_EXE, args);
-    Outcome r;
-    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
-        r = {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
-    return r;
-}
+Outcome Check(const QStringList& args, const QString& sim) { return RunTarvik(args, sim); }
 
 // The checks of one camera's report by name, as "level: detail".
 std::map<std::string, std::string> Checks(const QJsonObject& camera)

@@ -1,38 +1,25 @@
 // Camera features from the command line of the real program, on the
 // simulated camera: each kind of refusal, the order of --set, a settings
 // file's round trip, and the picture following exposure and size.
+#include "RunTarvik.h"
+
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-struct Result {
-    int status = -1;
-    QByteArray out, err;
-};
+using Result = TarvikRun;
 
 Result Tarvik(const QStringList& args, const QString& dir = QDir::tempPath())
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_CAMERA_TRACE"})
-        env.remove(name);
-    env.insert("TARVIK_SIM", "width=320,height=240");
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.setWorkingDirectory(dir);
-    p.start(TARVIK_EXE, args);
-    Result r;
-    if (p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit)
-        r = {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
-    return r;
+    return RunTarvik(args, "width=320,height=240", {}, dir);
 }
 
 // Each refusal says what the camera accepts, and nothing is grabbed.

@@ -1,0 +1,36 @@
+// The built program run as a user would from a terminal without a display:
+// its status and what it wrote, for tests of the command line.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+struct TarvikRun {
+    int status = -1;  // -1: it did not finish in time, or crashed
+    QByteArray out, err;
+};
+
+// sim: TARVIK_SIM (none when empty); cameras: TARVIK_CAMERAS (the simulated
+// camera when empty); dir: the working folder (this one when empty).
+inline TarvikRun RunTarvik(const QStringList& args, const QString& sim, const QString& cameras = {},
+                           const QString& dir = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_SIM", "TARVIK_CAMERA_TRACE"})
+        env.remove(name);
+    if (!sim.isEmpty())
+        env.insert("TARVIK_SIM", sim);
+    if (!cameras.isEmpty())
+        env.insert("TARVIK_CAMERAS", cameras);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    if (!dir.isEmpty())
+        p.setWorkingDirectory(dir);
+    p.start(TARVIK_EXE, args);
+    TarvikRun r;
+    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
+        r = {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+    return r;
+}
