@@ -89,7 +89,8 @@ TEST(Settings, OrderRoundTripAndPuttingBack)
 }
 
 // The picture follows: a shorter exposure grabs a darker frame, a smaller
-// region a smaller one, at the size read again after the change.
+// region a smaller one (at the size read again after the change) cut from
+// the sensor's picture.
 TEST(Settings, PictureFollowsExposureAndSize)
 {
     QTemporaryDir dir;
@@ -107,6 +108,27 @@ TEST(Settings, PictureFollowsExposureAndSize)
     };
     EXPECT_LT(mean("dark.png"), mean("normal.png") / 3);
     EXPECT_EQ(QImage(dir.filePath("small.png")).size(), QSize(160, 120));
+
+    // A region is that part of the whole picture; ReverseY turns it upside down.
+    ASSERT_EQ(Tarvik({"--set", "Width=160", "--set", "Height=120", "--set", "OffsetX=80", "--set", "OffsetY=60",
+                      "--grab", "region.png"},
+                     dir.path())
+                  .status,
+              0);
+    ASSERT_EQ(Tarvik({"--set", "Width=160", "--set", "Height=120", "--set", "OffsetX=80", "--set", "OffsetY=60",
+                      "--set", "ReverseY=true", "--grab", "flipped.png"},
+                     dir.path())
+                  .status,
+              0);
+    const QImage whole(dir.filePath("normal.png")), region(dir.filePath("region.png")),
+        flipped(dir.filePath("flipped.png"));
+    ASSERT_EQ(region.size(), QSize(160, 120));
+    int mismatches = 0;
+    for (int y = 0; y < 120; ++y)
+        for (int x = 0; x < 160; ++x)
+            mismatches += (region.pixel(x, y) != whole.pixel(80 + x, 60 + y)) +
+                (flipped.pixel(x, y) != whole.pixel(80 + x, 60 + 119 - y));
+    EXPECT_EQ(mismatches, 0);
 }
 
 // The tree for programs: every feature with its category, type, access,

@@ -690,12 +690,13 @@ private:
         if (s_.frames == SimSettings::Frames::Incomplete)
             size /= 2;
         const uint64_t pictureNo = s_.still ? 0 : frameNo;
-        if (pictures)
-            pictures->Render(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h, format_,
-                             pictureNo, controls_.Look(), controls_.Tone());
-        else
-            RenderSimFrame(static_cast<uint8_t*>(frame->buffer), static_cast<size_t>(size), w, h, format_,
-                           pictureNo, controls_.Look(), controls_.Tone());
+        uint8_t* dst = static_cast<uint8_t*>(frame->buffer);
+        if (!DeliverRegion(dst, size, w, h, pictureNo, pictures)) {
+            if (pictures)
+                pictures->Render(dst, size_t(size), w, h, format_, pictureNo, controls_.Look(), controls_.Tone());
+            else
+                RenderSimFrame(dst, size_t(size), w, h, format_, pictureNo, controls_.Look(), controls_.Tone());
+        }
         frame->imageSize = static_cast<uint32_t>(size);
         frame->width = w;
         frame->height = h;
@@ -706,6 +707,53 @@ private:
     }
 
     double Rate() const { return controls_.Rate(SimDefaultRate(Payload())); }
+
+    // The sensor's picture when a region of it is sent (or it is sent upside
+    // down): its size, if one can be rendered; 0 x 0 when the whole picture
+    // is sent as it is, or the region does not lie on the sensor.
+    std::pair<uint32_t, uint32_t> SensorPicture(uint32_t w, uint32_t h) const
+    {
+        const SimControls::Region r = controls_.SensorRegion();
+        const bool whole = r.offsetX == 0 && r.offsetY == 0 && r.sensorWidth == w && r.sensorHeight == h;
+        if (s_.frameWidth || (whole && !r.reverseY) || r.sensorWidth <= 0 || r.sensorHeight <= 0 ||
+            r.sensorWidth > UINT32_MAX || r.sensorHeight > UINT32_MAX || r.offsetX < 0 || r.offsetY < 0 ||
+            r.offsetX + w > r.sensorWidth || r.offsetY + h > r.sensorHeight ||
+            PictureBytes(r.sensorWidth, r.sensorHeight) > kMaxSensorPicture)
+            return {0, 0};
+        return {uint32_t(r.sensorWidth), uint32_t(r.sensorHeight)};
+    }
+
+    // Renders the sensor's picture and sends the region of it, as a camera
+    // crops; false when the whole picture is sent as it is.
+    bool DeliverRegion(uint8_t* dst, uint64_t size, uint32_t w, uint32_t h, uint64_t pictureNo,
+                       SimStreamPictures* pictures)
+    {
+        const auto [sw, sh] = SensorPicture(w, h);
+        if (sw == 0)
+            return false;
+        const PixelFormat* format = FindPixelFormat(format_.c_str());
+        if (!format)
+            format = FindPixelFormat("BGR8");
+        const uint64_t rowIn = RowBytes(*format, sw), rowOut = RowBytes(*format, w);
+        sensor_.resize(size_t(rowIn * sh));
+        if (pictures)
+            pictures->Render(sensor_.data(), sensor_.size(), sw, sh, format_, pictureNo, controls_.Look(),
+                             controls_.Tone());
+        else
+            RenderSimFrame(sensor_.data(), sensor_.size(), sw, sh, format_, pictureNo, controls_.Look(),
+                           controls_.Tone());
+        // Offsets are steps of 4 pixels: whole bytes in every format.
+        const SimControls::Region r = controls_.SensorRegion();
+        const uint64_t skip = uint64_t(r.offsetX) * uint64_t(format->bitsPerPixel) / 8;
+        for (uint64_t y = 0; y < h && y * rowOut < size; ++y) {
+            const uint64_t from = uint64_t(r.offsetY) + (r.reverseY ? h - 1 - y : y);
+            std::memcpy(dst + y * rowOut, sensor_.data() + from * rowIn + skip,
+                        size_t(std::min<uint64_t>(rowOut, size - y * rowOut)));
+        }
+        return true;
+    }
+
+    static constexpr int64_t kMaxSensorPicture = int64_t(512) << 20;
 
     // A feature of the table read as its type's text, then converted.
     template <class Take>
@@ -728,6 +776,10 @@ private:
         const int64_t w = s_.frameWidth ? s_.frameWidth : s_.width, h = s_.frameHeight ? s_.frameHeight : s_.height;
         if (w <= 0 || h <= 0 || w > UINT32_MAX || h > UINT32_MAX || s_.filled >= 0)
             return;
+        if (const auto [sw, sh] = SensorPicture(uint32_t(w), uint32_t(h)); sw != 0) {
+            pictures_.Prepare(sw, sh, format_, controls_.Look(), controls_.Tone());
+            return;
+        }
         // Only a picture that fits the payload and the frames is ever copied.
         const int64_t bytes = PictureBytes(w, h);
         if (bytes > 0 && bytes <= Payload() && uint64_t(bytes) <= largestFrame_)
@@ -775,6 +827,7 @@ private:
     uint64_t streamed_ = 0;    // pictures made since then, delivered or lost
     SimStreamPictures pictures_;
     SimControls controls_;  // after s_ and format_, which it refers to
+    std::vector<uint8_t> sensor_;  // the sensor's whole picture, when a region of it is sent
     uint64_t largestFrame_ = 0;  // the largest frame buffer announced
     uint64_t completed_ = 0, failures_ = 0, underruns_ = 0;  // since the capture started
 };

@@ -26,6 +26,14 @@ public:
     // While frames are captured the picture's size and format stay as they are.
     bool capturing = false;
 
+    // The part of the sensor's picture that is sent: from OffsetX, OffsetY,
+    // Width x Height of SensorWidth x SensorHeight, upside down with ReverseY.
+    struct Region {
+        int64_t sensorWidth, sensorHeight, offsetX, offsetY;
+        bool reverseY;
+    };
+    Region SensorRegion() const { return {sensorWidth_, sensorHeight_, offsetX_, offsetY_, reverseY_}; }
+
     double Rate(double payloadRate) const;  // frames a second while streaming
     SimTone Tone() const;                   // exposure, gain and black level on the picture
     SimLook Look() const;
