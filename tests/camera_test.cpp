@@ -1,5 +1,6 @@
 // The camera library through its C interface, with the simulated camera.
 #include "platform/camera/cam.h"
+#include "platform/camera/camfeature.h"
 #include "platform/camera/camsim.h"
 
 #include <gtest/gtest.h>
@@ -587,6 +588,59 @@ TEST_F(Frames, StreamLosesWhatNoFrameWasQueuedFor)
     }
     EXPECT_EQ(CamFeatureCommandRun(h, "AcquisitionStart"), CAM_OK);
     EXPECT_EQ(CamFrameWaitNext(h, &f, 10), CAM_ERR_BAD_SEQUENCE);  // capture ended: nothing queued
+}
+
+}  // namespace
+
+namespace {
+
+// Values as text: whole numbers, numbers, booleans and entries parsed
+// whole and checked against range, increment and entries.
+TEST(FeatureValues, CheckedAgainstTheDescription)
+{
+    static const char* const entries[] = {"Off", "Once", "Continuous"};
+    CamFeatureInfo integer{};
+    integer.type = CAM_TYPE_INTEGER, integer.intMinimum = 8, integer.intMaximum = 64, integer.intIncrement = 4;
+    integer.unit = "px";
+    CamFeatureInfo real{};
+    real.type = CAM_TYPE_FLOAT, real.floatMinimum = 0.5, real.floatMaximum = 10, real.floatIncrement = 0.5;
+    CamFeatureInfo choice{};
+    choice.type = CAM_TYPE_ENUMERATION, choice.entryCount = 3, choice.entries = entries;
+    CamFeatureInfo flag{};
+    flag.type = CAM_TYPE_BOOLEAN;
+    const struct {
+        const CamFeatureInfo* info;
+        const char* text;
+        CamError result;
+        const char* canonical;  // on success; else a part of why
+    } cases[] = {
+        {&integer, "16", CAM_OK, "16"},           {&integer, "0x10", CAM_OK, "16"},
+        {&integer, "12abc", CAM_ERR_WRONG_TYPE, "whole number"},
+        {&integer, " 16", CAM_ERR_WRONG_TYPE, "whole number"},
+        {&integer, "99999999999999999999", CAM_ERR_WRONG_TYPE, "whole number"},
+        {&integer, "4", CAM_ERR_INVALID_VALUE, "4 is below the minimum 8 px"},
+        {&integer, "68", CAM_ERR_INVALID_VALUE, "68 is above the maximum 64 px"},
+        {&integer, "10", CAM_ERR_INVALID_VALUE, "not a step of 4 from 8"},
+        {&real, "2.5", CAM_OK, "2.5"},            {&real, "1e1", CAM_OK, "10"},
+        {&real, "nan", CAM_ERR_WRONG_TYPE, "a number"},
+        {&real, "1e400", CAM_ERR_WRONG_TYPE, "a number"},
+        {&real, "2.25", CAM_ERR_INVALID_VALUE, "not a step of 0.5"},
+        {&choice, "Once", CAM_OK, "Once"},
+        {&choice, "once", CAM_ERR_INVALID_VALUE, "not one of its entries: Off, Once, Continuous"},
+        {&flag, "on", CAM_OK, "true"},            {&flag, "0", CAM_OK, "false"},
+        {&flag, "yes please", CAM_ERR_WRONG_TYPE, "true or false"},
+    };
+    for (const auto& c : cases) {
+        std::string canonical, why;
+        EXPECT_EQ(cam::CheckFeatureValue(*c.info, c.text, &canonical, &why), c.result) << c.text;
+        if (c.result == CAM_OK)
+            EXPECT_EQ(canonical, c.canonical) << c.text;
+        else
+            EXPECT_NE(why.find(c.canonical), std::string::npos) << c.text << ": " << why;
+    }
+    for (const double v : {0.1, 10000.0, 1e6, 30.777762076658572, 1e-7, -2.5, 1e300})
+        EXPECT_EQ(std::strtod(cam::FloatText(v).c_str(), nullptr), v) << cam::FloatText(v);
+    EXPECT_EQ(cam::FloatText(10000), "10000");
 }
 
 }  // namespace

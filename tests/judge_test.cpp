@@ -1,0 +1,90 @@
+// The health check's judgement: each finding against its threshold, at and
+// beside the edge, and the verdict as the worst of them.
+#include "app/HealthCheck.h"
+#include "app/LinkInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+// A clean GigE camera's result: every frame complete at the camera's rate, a
+// picture with detail, jumbo packets on a 9000-byte link.
+CheckResult Clean()
+{
+    CheckResult r;
+    r.transport = "GigE Vision";
+    r.mtu = 9000;
+    r.packetSize = 8996;
+    r.asked = r.completed = 100;
+    r.cameraRate = 30;
+    r.measuredRate = 30;
+    r.counters = {{"n_missing_packets", 0}, {"n_resent_packets", 0}};
+    r.picture.frames = 51;
+    r.picture.changed = 50;
+    r.picture.channels = {{"grey", 1000, 120, 40, 0, 255, 0.002, 0.001}};
+    return r;
+}
+
+TEST(Judge, EachFindingAgainstItsThreshold)
+{
+    const struct {
+        const char* name;
+        void (*change)(CheckResult&);
+        const char* check;
+        Level level;
+        Level verdict;
+    } cases[] = {
+        {"clean", [](CheckResult&) {}, "packets", Level::Ok, Level::Ok},
+        {"no complete frame", [](CheckResult& r) { r.completed = 0, r.incomplete = 100; }, "frames", Level::Fail,
+         Level::Fail},
+        {"one incomplete", [](CheckResult& r) { r.incomplete = 1; }, "completeness", Level::Fail, Level::Fail},
+        {"timed out", [](CheckResult& r) { r.timedOut = 3; }, "completeness", Level::Fail, Level::Fail},
+        {"stream stopped", [](CheckResult& r) { r.ended = Stopped(Step::Wait, CAM_ERR_IO); }, "completeness",
+         Level::Fail, Level::Fail},
+        {"missing packets", [](CheckResult& r) { r.counters[0].second = 1; }, "packets", Level::Fail, Level::Fail},
+        {"resent packets", [](CheckResult& r) { r.counters[1].second = 4; }, "packets", Level::Warn, Level::Warn},
+        {"rate 10 % short", [](CheckResult& r) { r.measuredRate = 27.0; }, "rate", Level::Ok, Level::Ok},
+        {"rate more than 10 % short", [](CheckResult& r) { r.measuredRate = 26.9; }, "rate", Level::Warn, Level::Warn},
+        {"rate unknown", [](CheckResult& r) { r.cameraRate.reset(); }, "rate", Level::Ok, Level::Ok},
+        {"jumbo frames unused", [](CheckResult& r) { r.packetSize = 1500; }, "packet_size", Level::Warn, Level::Warn},
+        {"standard MTU", [](CheckResult& r) { r.mtu = 1500, r.packetSize = 1500; }, "packet_size", Level::Ok,
+         Level::Ok},
+        {"loopback", [](CheckResult& r) { r.loopback = true, r.packetSize = 1400; }, "packet_size", Level::Ok,
+         Level::Ok},
+        {"1 % clipped", [](CheckResult& r) { r.picture.channels[0].bright = 0.01; }, "exposure", Level::Ok, Level::Ok},
+        {"more than 1 % clipped", [](CheckResult& r) { r.picture.channels[0].dark = 0.0101; }, "exposure", Level::Warn,
+         Level::Warn},
+        {"frozen", [](CheckResult& r) { r.picture.changed = 0; }, "picture", Level::Warn, Level::Warn},
+        {"lens cap", [](CheckResult& r) { r.picture.channels[0].deviation = 1.9; }, "picture", Level::Warn,
+         Level::Warn},
+        {"not opened", [](CheckResult& r) { r.opened = Stopped(Step::Open, CAM_ERR_ACCESS_DENIED, "x"); }, "open",
+         Level::Fail, Level::Fail},
+    };
+    for (const auto& c : cases) {
+        CheckResult r = Clean();
+        c.change(r);
+        Judge(r, CheckOptions{});
+        std::map<std::string, Level> levels;
+        for (const Check& k : r.checks)
+            levels[k.name] = k.level;
+        ASSERT_EQ(levels.count(c.check), 1u) << c.name;
+        EXPECT_EQ(levels[c.check], c.level) << c.name << ": " << c.check;
+        EXPECT_EQ(r.verdict, c.verdict) << c.name;
+    }
+}
+
+// The interface of a local address: the loopback one, and none for an
+// address no interface has or text that is no address.
+TEST(LinkInfo, InterfaceOfAnAddress)
+{
+    const LinkInfo lo = InterfaceWithAddress("127.0.0.1");
+    EXPECT_FALSE(lo.name.empty());
+    EXPECT_TRUE(lo.loopback);
+    EXPECT_GT(lo.mtu, 0);
+    for (const char* nowhere : {"192.0.2.1", "", "not an address", "127.0.0.1/../../etc"})
+        EXPECT_TRUE(InterfaceWithAddress(nowhere).name.empty()) << nowhere;
+}
+
+}  // namespace
