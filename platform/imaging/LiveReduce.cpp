@@ -97,7 +97,12 @@ __attribute__((always_inline)) inline void PairTermsOf(const uint16_t* even, con
 {
     constexpr int greenShift = 16 * GreenColumn, otherShift = 16 - greenShift;
     const uint8_t *outside0 = outside[0], *outside1 = outside[1], *inside0 = inside[0], *inside1 = inside[1];
+    // What is read never overlaps the terms written: no checks needed.
+#if defined(__clang__)
+#pragma clang loop vectorize(assume_safety)
+#else
 #pragma GCC ivdep
+#endif
     for (size_t p = 0; p < pairs; ++p) {
         const uint32_t e = PairAt<uint32_t>(even, p), o = PairAt<uint32_t>(odd, p);
         // Edge rows' bytes widened to the sums' layout.
