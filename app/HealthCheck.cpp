@@ -164,15 +164,25 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
         if (stream.Ended().Failed() || (options.seconds > 0 ? now >= until : counts.received >= options.frames))
             break;
     }
-    r.dropped = stream.CountsNow().dropped;
     r.ended = stream.Stop();
+    const LiveStream::Counts counts = stream.CountsNow();
+    r.dropped = counts.dropped;
     r.counters = stream.SourceCounters();
     std::vector<LiveStream::Arrival> arrivals = stream.Arrivals();
+    const bool allKept = arrivals.size() < LiveStream::kMaxArrivals;
     if (r.asked && arrivals.size() > r.asked)
         arrivals.resize(size_t(r.asked));  // frames that came after the last one asked for
     Time(r, arrivals, stream.Started());
+    uint64_t received = arrivals.size();
+    if (!allKept) {
+        // Times from the frames kept; counts from all of them.
+        received = r.asked ? std::min(r.asked, counts.received) : counts.received;
+        r.incomplete = std::min(counts.incomplete, received);
+        r.completed = received - r.incomplete;
+        r.bytes = counts.bytes;
+    }
     if (r.ended.step == Step::Wait && r.ended.code == CAM_ERR_TIMEOUT)
-        r.timedOut = r.asked ? r.asked - std::min<uint64_t>(r.asked, arrivals.size()) : 1;
+        r.timedOut = r.asked ? r.asked - std::min(r.asked, received) : 1;
     r.picture = stats.Summary();
     return r;
 }

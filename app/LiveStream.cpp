@@ -190,7 +190,7 @@ void LiveStream::Run()
             } else {
                 ++c.incomplete;
             }
-            if (options_.arrivals)
+            if (options_.arrivals && arrivals_.size() < kMaxArrivals)
                 arrivals_.push_back({lastFrame, complete, f->imageSize});
             if (history_.empty() || lastFrame - history_.back().first >= kRateWindow / 4)
                 history_.emplace_back(lastFrame, c);

@@ -30,6 +30,9 @@ public:
     // cover six frame periods (200 ms at 30 frames/s) by which handing a
     // frame back may be late before the camera runs out of frames.
     static constexpr size_t kFrames = 8;
+    // Arrivals kept at most (24 MiB): a check of a day at 1000 frames/s
+    // would otherwise keep 2 GB of them.
+    static constexpr size_t kMaxArrivals = size_t(1) << 20;
 
     struct Counts {
         uint64_t received = 0;    // frames the camera handed back
@@ -87,8 +90,8 @@ public:
     Outcome Ended() const;
     Counts CountsNow() const;
     Rates RatesNow() const;
-    // With Options::arrivals: every frame received so far, and when
-    // AcquisitionStart was sent.
+    // With Options::arrivals: the frames received so far (the first
+    // kMaxArrivals of them), and when AcquisitionStart was sent.
     std::vector<Arrival> Arrivals() const;
     std::chrono::steady_clock::time_point Started() const { return started_; }
     // With Options::counters, after Stop: the source's counters
