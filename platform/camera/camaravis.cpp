@@ -166,57 +166,37 @@ public:
 
     CamError GetInt(const char* name, int64_t* value) override
     {
-        ArvGcNode* node = nullptr;
-        CamError err = Node(name, ARV_TYPE_GC_INTEGER, &node);
-        if (err != CAM_OK)
-            return err;
-        GError* error = nullptr;
-        const gint64 v = arv_gc_integer_get_value(ARV_GC_INTEGER(node), &error);
-        if ((err = Take(error, name)) == CAM_OK)
+        return Read(name, ARV_TYPE_GC_INTEGER, arv_gc_integer_get_value, ARV_GC_INTEGER, [&](gint64 v) {
             *value = v;
-        return err;
+            return CAM_OK;
+        });
     }
 
     CamError GetEnum(const char* name, std::string* value) override
     {
-        ArvGcNode* node = nullptr;
-        CamError err = Node(name, ARV_TYPE_GC_ENUMERATION, &node);
-        if (err != CAM_OK)
-            return err;
-        GError* error = nullptr;
-        const char* v = arv_gc_enumeration_get_string_value(ARV_GC_ENUMERATION(node), &error);
-        if ((err = Take(error, name)) == CAM_OK) {
-            if (!v)
-                return CAM_ERR_IO;
-            *value = v;
-        }
-        return err;
+        return Read(name, ARV_TYPE_GC_ENUMERATION, arv_gc_enumeration_get_string_value, ARV_GC_ENUMERATION,
+                    [&](const char* v) {
+                        if (!v)
+                            return CAM_ERR_IO;
+                        *value = v;
+                        return CAM_OK;
+                    });
     }
 
     CamError GetFloat(const char* name, double* value) override
     {
-        ArvGcNode* node = nullptr;
-        CamError err = Node(name, ARV_TYPE_GC_FLOAT, &node);
-        if (err != CAM_OK)
-            return err;
-        GError* error = nullptr;
-        const double v = arv_gc_float_get_value(ARV_GC_FLOAT(node), &error);
-        if ((err = Take(error, name)) == CAM_OK)
+        return Read(name, ARV_TYPE_GC_FLOAT, arv_gc_float_get_value, ARV_GC_FLOAT, [&](double v) {
             *value = v;
-        return err;
+            return CAM_OK;
+        });
     }
 
     CamError GetString(const char* name, std::string* value) override
     {
-        ArvGcNode* node = nullptr;
-        CamError err = Node(name, ARV_TYPE_GC_STRING, &node);
-        if (err != CAM_OK)
-            return err;
-        GError* error = nullptr;
-        const char* v = arv_gc_string_get_value(ARV_GC_STRING(node), &error);
-        if ((err = Take(error, name)) == CAM_OK)
+        return Read(name, ARV_TYPE_GC_STRING, arv_gc_string_get_value, ARV_GC_STRING, [&](const char* v) {
             *value = v ? v : "";
-        return err;
+            return CAM_OK;
+        });
     }
 
     CamError GetDetail(const char* key, std::string* value) override
@@ -598,6 +578,20 @@ private:
                     g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(address)));
         }
         return probe_.get();
+    }
+
+    // A feature of the given kind read with get (as its type's cast makes
+    // the node), the value handed to store unless the camera refused.
+    template <class Get, class Cast, class Store>
+    CamError Read(const char* name, GType kind, Get get, Cast cast, Store store)
+    {
+        ArvGcNode* node = nullptr;
+        CamError err = Node(name, kind, &node);
+        if (err != CAM_OK)
+            return err;
+        GError* error = nullptr;
+        const auto v = get(cast(node), &error);
+        return (err = Take(error, name)) == CAM_OK ? store(v) : err;
     }
 
     // The camera's feature (or category) of this name.

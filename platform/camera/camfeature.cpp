@@ -6,9 +6,7 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cinttypes>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
 namespace cam {
