@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace {
 
@@ -89,6 +90,8 @@ Outcome LiveStream::Start(std::function<void()> newFrame, Options options)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = false;
+        looping_ = true;
+        call_ = nullptr;
         newest_ = nullptr;
         givenBack_.clear();
         ended_ = {};
@@ -135,16 +138,35 @@ void LiveStream::Run()
     auto lastFrame = Clock::now();
     uint64_t lastId = 0;
     bool any = false;
+    // Whatever way the loop ends, calls are no longer taken: a caller
+    // waiting in Call runs its task itself.
+    struct EndCalls {
+        LiveStream* stream;
+        ~EndCalls()
+        {
+            std::lock_guard<std::mutex> lock(stream->mutex_);
+            stream->looping_ = false;
+            stream->callDoneChanged_.notify_all();
+        }
+    } endCalls{this};
     for (;;) {
         std::deque<CamFrame*> back;
+        const std::function<void()>* call = nullptr;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stop_)
                 return;
             back.swap(givenBack_);
+            call = std::exchange(call_, nullptr);
         }
         for (CamFrame* f : back)
             Requeue(f);
+        if (call) {
+            (*call)();
+            std::lock_guard<std::mutex> lock(mutex_);
+            callDone_ = true;
+            callDoneChanged_.notify_all();
+        }
         CamFrame* f = nullptr;
         const CamError err = CamFrameWaitNext(g_hCamera, &f, kSliceMs);
         Outcome end;
@@ -206,6 +228,22 @@ void LiveStream::Run()
         if (complete && newFrame_)
             newFrame_();
     }
+}
+
+void LiveStream::Call(const std::function<void()>& task)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (looping_) {
+        call_ = &task;
+        callDone_ = false;
+        callDoneChanged_.wait(lock, [this] { return callDone_ || !looping_; });
+        // The loop ended before it took the task: nothing else calls the library now.
+        if (callDone_)
+            return;
+        call_ = nullptr;
+    }
+    lock.unlock();
+    task();
 }
 
 void LiveStream::Requeue(CamFrame* frame)

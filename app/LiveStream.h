@@ -5,7 +5,8 @@
 // runs, its camera thread makes every call into the library and the
 // window's thread makes none; Start makes the calls before the thread
 // begins and Stop those after it has been joined. The two threads share
-// only the hand-over of frames and the counters, under one mutex. The
+// only the hand-over of frames, the counters and calls handed over with
+// Call (camera settings changed while streaming), under one mutex. The
 // camera thread never waits longer than a short slice, so Stop returns
 // promptly whatever the camera does.
 #pragma once
@@ -81,6 +82,11 @@ public:
     Outcome Stop();
     bool Running() const { return thread_.joinable(); }
 
+    // Runs task where calls into the camera library may be made now: on the
+    // camera thread between its waits while it streams (within a wait
+    // slice), else at once on the caller's thread. Returns when it has run.
+    void Call(const std::function<void()>& task);
+
     // The newest complete frame, if a new one came since the last take.
     bool Take(Frame* frame);
     void GiveBack(const Frame& frame);
@@ -114,6 +120,10 @@ private:
 
     mutable std::mutex mutex_;  // guards what follows
     bool stop_ = false;
+    bool looping_ = false;                        // the camera thread takes calls
+    const std::function<void()>* call_ = nullptr; // waiting for the camera thread
+    bool callDone_ = false;
+    std::condition_variable callDoneChanged_;
     CamFrame* newest_ = nullptr;           // complete, waiting to be taken
     std::deque<CamFrame*> givenBack_;      // to be queued again by the camera thread
     Outcome ended_;
