@@ -6,6 +6,7 @@
 #include "CameraSequences.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
+#include "platform/imaging/OutputFile.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,6 +22,7 @@ namespace {
 struct Feature {
     std::string category, name;
     CamFeatureInfo info{};
+    int depth = 0;  // 0 directly under Root
 };
 
 bool Describe(const std::string& name, CamFeatureInfo* info)
@@ -28,9 +30,10 @@ bool Describe(const std::string& name, CamFeatureInfo* info)
     return CamFeatureInfoGet(g_hCamera, name.c_str(), info, sizeof *info) == CAM_OK;
 }
 
-// Every feature under Root, depth first, each once (a camera's tree may
-// list a feature in more than one category, or loop).
-std::vector<Feature> Walk()
+// Every category and feature under Root, depth first, each once (a
+// camera's tree may list a feature in more than one category, or loop);
+// invisible features left out.
+std::vector<Feature> WalkTree()
 {
     std::vector<Feature> all;
     std::set<std::string> seen;
@@ -42,16 +45,24 @@ std::vector<Feature> Walk()
         if (CamFeatureChildren(g_hCamera, category.c_str(), names.data(), count, &count) != CAM_OK)
             return;
         for (uint32_t i = 0; i < count; ++i) {
-            Feature f{category, names[i] ? names[i] : ""};
-            if (f.name.empty() || !seen.insert(f.name).second || !Describe(f.name, &f.info))
+            Feature f{category, names[i] ? names[i] : "", {}, depth};
+            if (f.name.empty() || !seen.insert(f.name).second || !Describe(f.name, &f.info) ||
+                f.info.visibility == CAM_VISIBILITY_INVISIBLE)
                 continue;
+            all.push_back(f);
             if (f.info.type == CAM_TYPE_CATEGORY)
                 self(self, f.name, depth + 1);
-            else if (f.info.visibility != CAM_VISIBILITY_INVISIBLE)
-                all.push_back(f);
         }
     };
     visit(visit, "Root", 0);
+    return all;
+}
+
+// The features alone.
+std::vector<Feature> Walk()
+{
+    std::vector<Feature> all = WalkTree();
+    std::erase_if(all, [](const Feature& f) { return f.info.type == CAM_TYPE_CATEGORY; });
     return all;
 }
 
@@ -115,7 +126,9 @@ std::string Value(const std::string& name)
     return CamFeatureValueGet(g_hCamera, name.c_str(), &v) == CAM_OK && v ? v : "";
 }
 
-std::string RangeText(const CamFeatureInfo& i)
+}  // namespace
+
+std::string FeatureRangeText(const CamFeatureInfo& i)
 {
     switch (i.type) {
     case CAM_TYPE_INTEGER:
@@ -134,6 +147,8 @@ std::string RangeText(const CamFeatureInfo& i)
     default: return "";
     }
 }
+
+namespace {
 
 bool Readable(const CamFeatureInfo& i)
 {
@@ -243,7 +258,7 @@ std::string FeaturesText()
     std::vector<std::vector<std::string>> rows = {{"CATEGORY", "NAME", "TYPE", "ACCESS", "VALUE", "RANGE", "UNIT"}};
     for (const Feature& f : Walk())
         rows.push_back({f.category, f.name, cam::FeatureTypeName(f.info.type), cam::FeatureAccessName(f.info.access),
-                        Readable(f.info) ? Value(f.name) : "", RangeText(f.info), f.info.unit ? f.info.unit : ""});
+                        Readable(f.info) ? Value(f.name) : "", FeatureRangeText(f.info), f.info.unit ? f.info.unit : ""});
     std::vector<size_t> width(rows[0].size(), 0);
     for (auto& row : rows)
         for (size_t c = 0; c < row.size(); ++c) {
@@ -293,6 +308,14 @@ std::string FeaturesJson()
     return QJsonDocument(all).toJson(QJsonDocument::Indented).toStdString();
 }
 
+std::vector<FeatureItem> FeatureTree()
+{
+    std::vector<FeatureItem> items;
+    for (const Feature& f : WalkTree())
+        items.push_back({f.name, f.depth, f.info, Readable(f.info) ? Value(f.name) : "", Readable(f.info)});
+    return items;
+}
+
 std::string SettingsFileText()
 {
     std::vector<Feature> writable;
@@ -320,4 +343,24 @@ std::string SettingsFileText()
     for (const Feature& f : writable)
         out += f.name + "=" + Value(f.name) + "\n";
     return out;
+}
+
+std::string SaveSettingsFile(const std::string& path)
+{
+    const std::string text = SettingsFileText();
+    imaging::OutputFile file;
+    if (!file.Open(path) || !file.Write(text.data(), text.size()) || !file.Commit())
+        return "cannot write " + cam::Quoted(path) + ": " + file.Error();
+    return {};
+}
+
+std::string LoadSettingsFile(const std::string& path, bool* shapeChanged)
+{
+    std::vector<Setting> settings;
+    std::string error;
+    bool usage = false;
+    *shapeChanged = false;
+    if (!ReadSettingsFile(path, &settings, &error))
+        return error;
+    return ApplySettings(settings, shapeChanged, &usage);
 }

@@ -4,6 +4,8 @@
 // writable features saved as a file that applies again.
 #pragma once
 
+#include "platform/camera/cam.h"
+
 #include <string>
 #include <vector>
 
@@ -37,6 +39,27 @@ std::string GetFeatures(const std::vector<std::string>& names, std::string* out)
 std::string FeaturesText();
 std::string FeaturesJson();
 
+// The tree for the settings window: categories and features, depth first
+// in the camera's order, invisible ones left out; values read now.
+struct FeatureItem {
+    std::string name;
+    int depth = 0;  // 0 directly under Root
+    CamFeatureInfo info{};
+    std::string value;      // where readable
+    bool readable = false;  // a value that can be read now
+};
+std::vector<FeatureItem> FeatureTree();
+// What a feature accepts, in the listing's words: "8..5472 step 4",
+// "Off|Once|Continuous", "true|false"; empty for others.
+std::string FeatureRangeText(const CamFeatureInfo& info);
+
 // The writable features as NAME=VALUE lines that apply again: modes,
 // selectors and enables before what they govern, size before offset.
 std::string SettingsFileText();
+
+// SettingsFileText written to path so that nothing is lost (see
+// imaging::OutputFile); empty on success, else why not.
+std::string SaveSettingsFile(const std::string& path);
+// Reads a settings file and applies it (ReadSettingsFile, ApplySettings);
+// empty on success, else the first refusal.
+std::string LoadSettingsFile(const std::string& path, bool* shapeChanged);

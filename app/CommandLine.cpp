@@ -457,19 +457,16 @@ int ShowFeatures(const CommandLine& commandLine)
     const std::string refused = GetFeatures(commandLine.gets, &out);
     if (commandLine.features)
         out += commandLine.json ? FeaturesJson() : FeaturesText();
-    const std::string saved = commandLine.saveSettingsFile.empty() ? "" : SettingsFileText();
+    const std::string notSaved =
+        refused.empty() && !commandLine.saveSettingsFile.empty() ? SaveSettingsFile(commandLine.saveSettingsFile) : "";
     ReleaseCamera();
     if (!refused.empty()) {
         std::fprintf(stderr, "tarvik: %s\n", refused.c_str());
         return kExitNotOpened;
     }
-    if (!commandLine.saveSettingsFile.empty()) {
-        imaging::OutputFile file;
-        if (!file.Open(commandLine.saveSettingsFile) || !file.Write(saved.data(), saved.size()) || !file.Commit()) {
-            std::fprintf(stderr, "tarvik: cannot write %s: %s\n", cam::Quoted(commandLine.saveSettingsFile).c_str(),
-                         file.Error().c_str());
-            return kExitNotWritten;
-        }
+    if (!notSaved.empty()) {
+        std::fprintf(stderr, "tarvik: %s\n", notSaved.c_str());
+        return kExitNotWritten;
     }
     return WriteStandardOutput(out) ? kExitSuccess : kExitNotWritten;
 }
