@@ -20,6 +20,7 @@ const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Command, ID_PICTURE_COPY, &CTarvikDlg::OnCopyPicture},
     {ui::Message::Command, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveView},
     {ui::Message::Posted, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveFrame},
+    {ui::Message::Command, ID_CAMERA_SETTINGS, &CTarvikDlg::OnCameraSettings},
 };
 
 CTarvikDlg::CTarvikDlg(OpenOptions options, bool live)
@@ -28,7 +29,11 @@ CTarvikDlg::CTarvikDlg(OpenOptions options, bool live)
     m_hIcon = ui::LoadIcon(IDR_MAINFRAME);
 }
 
-CTarvikDlg::~CTarvikDlg() { StopLive(false); }
+CTarvikDlg::~CTarvikDlg()
+{
+    CloseSettings();
+    StopLive(false);
+}
 
 void CTarvikDlg::DoDataExchange(ui::DataExchange* pDX)
 {
@@ -111,6 +116,7 @@ ui::Icon CTarvikDlg::OnQueryDragIcon() { return m_hIcon; }
 
 void CTarvikDlg::OnBnClickedInitGrabStart()
 {
+    CloseSettings();
     StopLive(false);
     const Outcome outcome = OpenCamera(m_options);
     if (outcome.completed)
@@ -120,6 +126,7 @@ void CTarvikDlg::OnBnClickedInitGrabStart()
 
 void CTarvikDlg::OnBnClickedGrabStopRelease()
 {
+    CloseSettings();
     StopLive(false);
     ReleaseCamera();
     ShowOutcome({}, nullptr);
@@ -154,6 +161,7 @@ void CTarvikDlg::EnableFrameCommands()
     EnableCommand(ID_PICTURE_SAVE, g_lastFrame.valid);
     EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
     EnableCommand(ID_PICTURE_LIVE, g_hCamera != 0);
+    EnableCommand(ID_CAMERA_SETTINGS, g_hCamera != 0);
 }
 
 std::string PictureStatus(const std::string& lastFailure)
@@ -231,6 +239,7 @@ void CTarvikDlg::StartLive()
     });
     CheckCommand(ID_PICTURE_LIVE, !outcome.Failed());
     ShowOutcome(outcome, "live view failed");
+    RefreshSettings();
 }
 
 void CTarvikDlg::StopLive(bool keep)
@@ -241,8 +250,11 @@ void CTarvikDlg::StopLive(bool keep)
         m_live.GiveBack(m_liveShown);
         m_liveShown = {};
     }
+    const bool wasRunning = m_live.Running();
     m_live.Stop();
     CheckCommand(ID_PICTURE_LIVE, false);
+    if (wasRunning)
+        RefreshSettings();
 }
 
 void CTarvikDlg::OnLiveFrame()
@@ -281,4 +293,44 @@ void CTarvikDlg::OnLiveFrame()
         m_picture.SetToolTip(PictureStatus(LiveLine(m_live.CountsNow(), m_live.RatesNow())));
         EnableFrameCommands();
     }
+}
+
+void CTarvikDlg::OnCameraSettings()
+{
+    if (g_hCamera == 0)
+        return;
+    if (!m_settings) {
+        m_settingsSource = std::make_unique<CameraSettingsSource>(m_live, [this] { OnPictureShapeChanged(); });
+        const std::string name = g_pCameraName ? g_pCameraName : g_pCameraId ? g_pCameraId : "";
+        m_settings = std::make_unique<ui::SettingsWindow>(*this, *m_settingsSource, "Camera settings – " + name);
+    }
+    m_settings->Show();
+}
+
+void CTarvikDlg::RefreshSettings()
+{
+    // A camera streaming allows other changes than one at rest (its picture's
+    // shape, for one).
+    if (m_settings && m_settings->IsVisible())
+        m_settings->Refresh();
+}
+
+void CTarvikDlg::CloseSettings()
+{
+    m_settings.reset();
+    m_settingsSource.reset();
+}
+
+void CTarvikDlg::OnPictureShapeChanged()
+{
+    // Frames of the old shape would not be shown: the stream starts again
+    // with frames of the new one.
+    const bool live = m_live.Running();
+    StopLive(false);
+    const Outcome outcome = ReadPictureShape();
+    m_bClearPending = true;
+    InvalidateRect(ScreenToClient(m_picture.GetWindowRect()), false);
+    ShowOutcome(outcome, "reading the picture's shape failed");
+    if (live && !outcome.Failed())
+        StartLive();
 }

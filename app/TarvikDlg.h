@@ -4,13 +4,16 @@
 #pragma once
 
 #include "CameraSequences.h"
+#include "CameraSettingsSource.h"
 #include "LiveStream.h"
 #include "platform/ui/Dialog.h"
+#include "platform/ui/SettingsWindow.h"
 #include "res/resource.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class CTarvikDlg : public ui::Dialog {
@@ -39,6 +42,7 @@ protected:
     void OnCopyPicture();
     void OnLiveView();
     void OnLiveFrame();
+    void OnCameraSettings();
 
 public:
     bool m_bClearPending;
@@ -57,6 +61,11 @@ private:
     // keep makes the frame shown the captured frame, at full size.
     void StopLive(bool keep);
     imaging::Picture PictureToKeep() const;
+    // After a setting moved the picture's size or format: the display image
+    // rebuilt as opening builds it, live view restarted on the new frames.
+    void OnPictureShapeChanged();
+    void CloseSettings();  // before the camera is closed or opened again
+    void RefreshSettings();  // when what may be changed changes
 
     static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
     OpenOptions m_options;
@@ -65,6 +74,13 @@ private:
     LiveStream::Frame m_liveShown;  // held while it is the frame shown
     std::atomic<bool> m_livePosted{false};  // a frame notice is on its way to OnLiveFrame
     std::chrono::steady_clock::time_point m_liveStatusShown;
+    // After m_live, which they use.
+    std::unique_ptr<CameraSettingsSource> m_settingsSource;
+    std::unique_ptr<ui::SettingsWindow> m_settings;
+
+public:
+    // The settings window while one is open; for tests.
+    ui::SettingsWindow* SettingsWindow() const { return m_settings.get(); }
 };
 
 // The rectangle, measured from target's origin, into which a picture of

@@ -30,6 +30,7 @@ const MenuItem kPictureCommands[] = {
     {ID_PICTURE_SAVE, "Save picture as…", StandardKey::Save},
     {ID_PICTURE_COPY, "Copy picture", StandardKey::Copy},
     {ID_PICTURE_LIVE, "Live view", StandardKey::None, "Ctrl+L", true},
+    {ID_CAMERA_SETTINGS, "Camera settings…", StandardKey::None, "Ctrl+E"},
 };
 
 const MenuTemplate kMenus[] = {
