@@ -1,6 +1,7 @@
 // The main dialog as a person meets it: built from its template, focus on the
 // first button, keys, routing of clicks to the handlers, icon.
 #include "DialogHarness.h"
+#include "WaitFor.h"
 #include "platform/camera/camsim.h"
 
 #include <QApplication>
@@ -76,26 +77,26 @@ TEST_F(DialogTest, BuiltFromTemplate)
 // Focus starts on the first button; Tab moves on; Esc ends the dialog.
 TEST_F(DialogTest, FocusAndKeys)
 {
-    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_INIT_GRAB_START));
+    ASSERT_SOON(QApplication::focusWidget() == widget->control(IDC_INIT_GRAB_START));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_GRAB_STOP_RELEASE));
+    ASSERT_SOON(QApplication::focusWidget() == widget->control(IDC_GRAB_STOP_RELEASE));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_GRAB_ONCE));
+    ASSERT_SOON(QApplication::focusWidget() == widget->control(IDC_GRAB_ONCE));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-    QTRY_VERIFY(!widget->isVisible());
+    ASSERT_SOON(!widget->isVisible());
     EXPECT_EQ(widget->result(), QDialog::Rejected);
 }
 
 // Enter and Space press the focused button, as a click would.
 TEST_F(DialogTest, EnterAndSpacePressFocusedButton)
 {
-    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_INIT_GRAB_START));
+    ASSERT_SOON(QApplication::focusWidget() == widget->control(IDC_INIT_GRAB_START));
     Lines trace = TraceOf([&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); });
     ASSERT_FALSE(trace.empty());
     EXPECT_EQ(trace.front(), "cam: CamStartup() -> 0");
     EXPECT_NE(g_hCamera, 0u);
     Button(IDC_GRAB_STOP_RELEASE)->setFocus();
-    QTRY_COMPARE(QApplication::focusWidget(), widget->control(IDC_GRAB_STOP_RELEASE));
+    ASSERT_SOON(QApplication::focusWidget() == widget->control(IDC_GRAB_STOP_RELEASE));
     EXPECT_EQ(TraceOf([&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); }), kRelease);
     EXPECT_TRUE(widget->isVisible());
 }

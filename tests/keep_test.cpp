@@ -2,6 +2,7 @@
 // camera: files read back pixel for pixel, the commands only while a frame
 // is there, failed writes that harm nothing, and mnemonics shown with Alt.
 #include "DialogHarness.h"
+#include "WaitFor.h"
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
 
@@ -120,7 +121,7 @@ TEST_F(KeepTest, CommandsFollowTheFrame)
         clipboard->setText("before");
         QTest::keyClick(widget, Qt::Key_C, Qt::ControlModifier);
         if (s.enabled) {
-            QTRY_VERIFY(!clipboard->image().isNull());
+            ASSERT_SOON(!clipboard->image().isNull());
             EXPECT_EQ(clipboard->image().convertToFormat(QImage::Format_RGB32), Displayed()) << s.step;
         } else {
             EXPECT_EQ(clipboard->text(), "before") << s.step;

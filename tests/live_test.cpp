@@ -2,6 +2,7 @@
 // no window: the stream's calls, the hand-over of the newest frame, its
 // counters, and the ways it ends by itself.
 #include "DialogHarness.h"
+#include "WaitFor.h"
 #include "app/LiveStream.h"
 
 #include <QTemporaryDir>
@@ -127,11 +128,11 @@ TEST_F(LiveTest, DialogStartFollowFreezeRelease)
         w.Click(IDC_INIT_GRAB_START);
         liveKey();
         ASSERT_TRUE(w.dlg.IsCommandChecked(ID_PICTURE_LIVE));
-        QTRY_VERIFY_WITH_TIMEOUT(g_lastFrame.valid && g_lastFrame.frameId >= 3, 5000);
+        ASSERT_SOON_WITHIN(g_lastFrame.valid && g_lastFrame.frameId >= 3, 5000);
         const QImage before = w.Shown();
-        QTRY_VERIFY_WITH_TIMEOUT(w.Shown() != before, 5000);
+        ASSERT_SOON_WITHIN(w.Shown() != before, 5000);
         QWidget* picture = w.widget->control(IDC_PICTURE);
-        QTRY_VERIFY_WITH_TIMEOUT(picture->toolTip().contains("live: "), 5000);
+        ASSERT_SOON_WITHIN(picture->toolTip().contains("live: "), 5000);
         EXPECT_EQ(w.dlg.SavePictureTo(dir.filePath("live.png").toStdString()), "");
 
         w.Click(IDC_GRAB_ONCE);
@@ -144,7 +145,7 @@ TEST_F(LiveTest, DialogStartFollowFreezeRelease)
         EXPECT_TRUE(w.dlg.IsCommandEnabled(ID_PICTURE_SAVE));
 
         liveKey();
-        QTRY_VERIFY_WITH_TIMEOUT(g_lastFrame.frameId > frozen, 5000);
+        ASSERT_SOON_WITHIN(g_lastFrame.frameId > frozen, 5000);
         w.Click(IDC_GRAB_STOP_RELEASE);
         EXPECT_EQ(g_hCamera, 0u);
         EXPECT_FALSE(w.dlg.IsCommandChecked(ID_PICTURE_LIVE));
@@ -152,7 +153,7 @@ TEST_F(LiveTest, DialogStartFollowFreezeRelease)
 
         w.Click(IDC_INIT_GRAB_START);
         liveKey();
-        QTRY_VERIFY_WITH_TIMEOUT(g_lastFrame.valid, 5000);
+        ASSERT_SOON_WITHIN(g_lastFrame.valid, 5000);
     }  // closing the window during live view stops the stream
     EXPECT_TRUE(QImage(dir.filePath("live.png")).width() == 64);
 }
@@ -169,7 +170,7 @@ TEST_F(LiveTest, DialogLargeFramesShownReducedKeptWhole)
         ASSERT_NO_FATAL_FAILURE(w.Show());
         w.Click(IDC_INIT_GRAB_START);
         QTest::keyClick(w.widget, Qt::Key_L, Qt::ControlModifier);
-        QTRY_VERIFY_WITH_TIMEOUT(g_lastFrame.valid, 5000);
+        ASSERT_SOON_WITHIN(g_lastFrame.valid, 5000);
         EXPECT_LT(g_image.GetWidth(), 2000 / 2);
         const QString path = dir.filePath("live.png");
         ASSERT_EQ(w.dlg.SavePictureTo(path.toStdString()), "");
@@ -194,7 +195,7 @@ TEST_F(LiveTest, DialogStartedAtOnceAndEndedBySilence)
         ASSERT_TRUE(dlg.Create());
         EXPECT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE));
         QWidget* picture = ui::WidgetOf(dlg)->control(IDC_PICTURE);
-        QTRY_VERIFY_WITH_TIMEOUT(!dlg.IsCommandChecked(ID_PICTURE_LIVE), 10000);
+        ASSERT_SOON_WITHIN(!dlg.IsCommandChecked(ID_PICTURE_LIVE), 10000);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(),
                   "tarvik: live view stopped: no frame within 5 s (CAM_ERR_TIMEOUT)\n");
         EXPECT_TRUE(picture->toolTip().endsWith("live view stopped: no frame within 5 s (CAM_ERR_TIMEOUT)"));
