@@ -3,6 +3,7 @@
 // counters, and the ways it ends by itself.
 #include "DialogHarness.h"
 #include "WaitFor.h"
+#include "app/CameraSettingsSource.h"
 #include "app/LiveStream.h"
 
 #include <QTemporaryDir>
@@ -204,3 +205,50 @@ TEST_F(LiveTest, DialogStartedAtOnceAndEndedBySilence)
 }
 
 }  // namespace
+
+// Calls handed to a stream run on its camera thread while it streams, on
+// the caller's thread before and after, and also once it has ended by
+// itself; settings read, changed, saved and loaded that way while frames
+// go on arriving.
+TEST_F(LiveTest, CallsAndSettingsWhileStreaming)
+{
+    Open("width=64,height=48,rate=200");
+    LiveStream stream;
+    const auto here = std::this_thread::get_id();
+    auto where = [&] {
+        std::thread::id id;
+        stream.Call([&] { id = std::this_thread::get_id(); });
+        return id;
+    };
+    EXPECT_EQ(where(), here);
+    ASSERT_FALSE(stream.Start(nullptr).Failed());
+    EXPECT_NE(where(), here);
+
+    CameraSettingsSource source(stream, nullptr);
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("cam.txt").toStdString();
+    EXPECT_EQ(source.Set("ExposureTime", "2000"), "");
+    EXPECT_EQ(source.Save(file), "");
+    EXPECT_EQ(source.Set("ExposureTime", "3000"), "");
+    EXPECT_EQ(source.Load(file), "");
+    const auto items = source.Items();
+    const auto exposure = std::find_if(items.begin(), items.end(), [](auto& i) { return i.name == "ExposureTime"; });
+    ASSERT_NE(exposure, items.end());
+    EXPECT_EQ(exposure->value, "2000");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(source.Set("ExposureTme", "1"), "no feature \"ExposureTme\"; did you mean ExposureTime?");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "tarvik: no feature \"ExposureTme\"; did you mean ExposureTime?\n");
+    EXPECT_GT(stream.CountsNow().received, 0u);
+    stream.Stop();
+    EXPECT_EQ(where(), here);
+
+    // A stream that ended by itself takes no more calls, and none waits for it.
+    setenv("TARVIK_SIM", "width=64,height=48,frames=none", 1);
+    harness::ResetCameraState();
+    ASSERT_FALSE(OpenCamera({}).Failed());
+    ASSERT_FALSE(stream.Start(nullptr).Failed());
+    ASSERT_SOON_WITHIN(stream.Ended().Failed(), 10000);
+    EXPECT_EQ(where(), here);
+    stream.Stop();
+}

@@ -1,0 +1,161 @@
+// The settings window over the real dialog and the simulated camera: what
+// it lists, a change the camera takes and one it refuses, a new picture
+// shape, changes during live view, and the window closed with the camera.
+#include "DialogHarness.h"
+#include "WaitFor.h"
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QTreeWidget>
+
+namespace {
+
+class SettingsWindowTest : public ::testing::Test, public harness::ShownDialog {
+protected:
+    void SetUp() override
+    {
+        unsetenv("TARVIK_CAMERAS");
+        harness::ResetCameraState();
+    }
+    void TearDown() override
+    {
+        if (widget)
+            Click(IDC_GRAB_STOP_RELEASE);  // a stream still running stops before the library goes
+        harness::ResetCameraState();
+        unsetenv("TARVIK_SIM");
+    }
+    // The dialog shown, the camera open, the settings window shown.
+    void OpenSettings(const char* sim)
+    {
+        setenv("TARVIK_SIM", sim, 1);
+        ASSERT_NO_FATAL_FAILURE(Show());
+        Click(IDC_INIT_GRAB_START);
+        ASSERT_NE(g_hCamera, 0u);
+        QTest::keyClick(widget, Qt::Key_E, Qt::ControlModifier);
+        ASSERT_TRUE(dlg.SettingsWindow());
+        window = dlg.SettingsWindow()->widget();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    }
+    template <class Editor>
+    Editor* EditorOf(const char* name)
+    {
+        return window->findChild<Editor*>(name);
+    }
+    static std::string Value(const char* name)
+    {
+        const char* text = nullptr;
+        return CamFeatureValueGet(g_hCamera, name, &text) == CAM_OK && text ? text : "";
+    }
+    // The display image's mean level.
+    static double Brightness()
+    {
+        double sum = 0;
+        for (int y = 0; y < g_image.GetHeight(); ++y)
+            for (int x = 0; x < g_image.GetWidth() * 3; ++x)
+                sum += g_image.GetBits()[ptrdiff_t(y) * g_image.GetPitch() + x];
+        return sum / (3.0 * g_image.GetWidth() * g_image.GetHeight());
+    }
+    // The names of the rows not hidden.
+    QStringList Listed() const
+    {
+        QStringList names;
+        for (QTreeWidgetItemIterator it(window->findChild<QTreeWidget*>()); *it; ++it)
+            if (!(*it)->isHidden() && (*it)->childCount() == 0)
+                names << (*it)->text(0);
+        return names;
+    }
+
+    QWidget* window = nullptr;
+};
+
+// Each feature gets the editor its type needs, greyed where it cannot be
+// written; the filter and the level choose what is listed.
+TEST_F(SettingsWindowTest, ListsAndFilters)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenSettings("width=64,height=48"));
+    EXPECT_TRUE(EditorOf<QDoubleSpinBox>("ExposureTime")->isEnabled());
+    EXPECT_EQ(EditorOf<QDoubleSpinBox>("ExposureTime")->maximum(), 1000000);
+    EXPECT_EQ(EditorOf<QSpinBox>("Width")->singleStep(), 4);
+    EXPECT_EQ(EditorOf<QComboBox>("ExposureAuto")->count(), 3);
+    EXPECT_TRUE(EditorOf<QCheckBox>("ReverseY")->isEnabled());
+    EXPECT_FALSE(EditorOf<QLineEdit>("DeviceModelName")->isEnabled()) << "read-only values are greyed";
+    EXPECT_FALSE(EditorOf<QDoubleSpinBox>("AcquisitionFrameRate")->isEnabled()) << "its enable is off";
+
+    const struct {
+        const char* filter;
+        int level;  // 0 beginner, 1 expert, 2 guru
+        QStringList listed;
+    } cases[] = {
+        {"exposure", 0, {"ExposureAuto", "ExposureTime"}},
+        {"SENSOR", 0, {}},
+        {"SENSOR", 1, {"SensorWidth", "SensorHeight"}},
+        {"Pattern", 1, {}},
+        {"Pattern", 2, {"TestPattern"}},
+    };
+    for (const auto& c : cases) {
+        window->findChild<QLineEdit*>("filter")->setText(c.filter);
+        window->findChild<QComboBox*>("level")->setCurrentIndex(c.level);
+        EXPECT_EQ(Listed(), c.listed) << c.filter << " at level " << c.level;
+    }
+}
+
+// A value the camera takes changes the next frame; one it refuses is
+// reported in the window and on stderr, and the editor shows the camera's
+// value again; a new width rebuilds the display image at that width.
+TEST_F(SettingsWindowTest, TakenRefusedAndNewShape)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenSettings("width=64,height=48"));
+    Click(IDC_GRAB_ONCE);
+    const double bright = Brightness();
+
+    EditorOf<QDoubleSpinBox>("ExposureTime")->setValue(2500);
+    ASSERT_SOON(Value("ExposureTime") == std::string("2500"));
+    Click(IDC_GRAB_ONCE);
+    EXPECT_LT(Brightness(), bright * 0.5);
+    EXPECT_EQ(dlg.SettingsWindow()->Message(), "");
+
+    ::testing::internal::CaptureStderr();
+    EditorOf<QSpinBox>("Width")->setValue(62);
+    ASSERT_SOON(!dlg.SettingsWindow()->Message().empty());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "tarvik: " + dlg.SettingsWindow()->Message() + "\n");
+    EXPECT_NE(dlg.SettingsWindow()->Message().find("Width"), std::string::npos);
+    EXPECT_EQ(EditorOf<QSpinBox>("Width")->value(), 64) << "the editor keeps the camera's value";
+    EXPECT_EQ(g_nWidth, 64);
+
+    EditorOf<QSpinBox>("Width")->setValue(32);
+    ASSERT_SOON(g_nWidth == int64_t(32));
+    EXPECT_EQ(g_image.GetWidth(), 32);
+    EXPECT_FALSE(g_lastFrame.valid) << "the frame of the old shape is gone";
+    EXPECT_EQ(dlg.SettingsWindow()->Message(), "");
+    Click(IDC_GRAB_ONCE);
+    EXPECT_TRUE(g_lastFrame.valid) << "a frame of the new width is shown";
+    EXPECT_EQ(EditorOf<QSpinBox>("OffsetX")->maximum(), 32) << "ranges are read again";
+}
+
+// During live view a change reaches the picture at once and the picture's
+// shape cannot be changed; releasing the camera closes the window.
+TEST_F(SettingsWindowTest, DuringLiveViewAndRelease)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenSettings("width=64,height=48,rate=100"));
+    // The settings window has the keyboard: the command is triggered as its menu entry would be.
+    widget->commands()[ID_PICTURE_LIVE]->trigger();
+    ASSERT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE));
+    ASSERT_SOON(g_lastFrame.valid);
+    const double bright = Brightness();
+    ASSERT_SOON(!EditorOf<QSpinBox>("Width")->isEnabled());
+
+    EditorOf<QDoubleSpinBox>("ExposureTime")->setValue(2500);
+    ASSERT_SOON(Brightness() < bright * 0.5);
+
+    EXPECT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE));
+    widget->commands()[ID_PICTURE_LIVE]->trigger();
+    ASSERT_SOON(EditorOf<QSpinBox>("Width")->isEnabled());
+    Click(IDC_GRAB_STOP_RELEASE);
+    EXPECT_EQ(dlg.SettingsWindow(), nullptr);
+    EXPECT_FALSE(dlg.IsCommandEnabled(ID_CAMERA_SETTINGS));
+}
+
+}  // namespace
