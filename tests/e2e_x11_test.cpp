@@ -351,4 +351,62 @@ TEST_F(X11Test, LiveViewInARealWindow)
     EXPECT_TRUE(trace.contains("CamFrameWaitNext(2, ptr, 100) -> 0"));
 }
 
+// The settings window in a real X server, by keyboard: Ctrl+E opens it, the
+// filter finds a feature and Tab reaches its editor. A value the camera takes
+// darkens the live picture; one it refuses is reported as the command line
+// reports it.
+TEST_F(X11Test, SettingsWindow)
+{
+    env.insert("TARVIK_SIM", "rate=30");
+    QString id;
+    ASSERT_NO_FATAL_FAILURE(StartApp(&id, {"--live"}));
+    const QRect window = WindowRect(id);
+    auto level = [&] {
+        const QImage shot = Screenshot().copy(window);
+        double sum = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x)
+                sum += qGray(shot.pixel(x, y));
+        return sum / (double(shot.width()) * shot.height());
+    };
+    const double bright = level();
+
+    ASSERT_EQ(Xdotool({"key", "ctrl+e"}), "");
+    QByteArray out;
+    ASSERT_EQ(Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Camera settings"}, &out), "");
+    const QString settings = QString::fromUtf8(out.split('\n').first());
+    // Below the main window, which the screenshots look at; there is no window manager to place it.
+    ASSERT_EQ(Xdotool({"windowmove", "--sync", settings, "0", QString::number(window.bottom() + 10)}), "");
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", settings}), "");
+    ASSERT_EQ(Xdotool({"type", "ExposureTime"}), "");
+    ASSERT_EQ(Xdotool({"key", "Tab", "Tab", "Tab", "ctrl+a"}), "");
+    ASSERT_EQ(Xdotool({"type", "2500"}), "");
+    ASSERT_EQ(Xdotool({"key", "Return"}), "");
+    EXPECT_TRUE(Eventually([&] { return level() < bright - 20; })) << "the live picture did not darken";
+
+    // The picture's width is fixed while the camera streams: live view stops first.
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", id}), "");
+    ASSERT_EQ(Xdotool({"key", "ctrl+l"}), "");
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", settings}), "");
+    ASSERT_EQ(Xdotool({"key", "shift+Tab", "shift+Tab", "shift+Tab", "ctrl+a"}), "");
+    ASSERT_EQ(Xdotool({"type", "Width"}), "");
+    ASSERT_EQ(Xdotool({"key", "Tab", "Tab", "Tab", "ctrl+a"}), "");
+    ASSERT_EQ(Xdotool({"type", "641"}), "");
+    ASSERT_EQ(Xdotool({"key", "Return"}), "");
+    EXPECT_TRUE(Eventually([&] {
+        app.waitForReadyRead(50);
+        trace += app.readAllStandardOutput();
+        return trace.contains("tarvik: cannot set Width: 641 is not a step of 4 from 8");
+    })) << trace.toStdString();
+
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", id}), "");
+    ASSERT_EQ(Xdotool({"key", "Escape"}), "");
+    ASSERT_TRUE(app.waitForFinished(10000));
+    trace += app.readAllStandardOutput();
+    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_FALSE(trace.contains("Sanitizer")) << trace.toStdString();
+    EXPECT_TRUE(trace.contains("CamFeatureValueSet(2, \"ExposureTime\", \"2500\") -> 0"));
+    EXPECT_FALSE(trace.contains("CamFeatureValueSet(2, \"Width\"")) << "a refused value is never sent";
+}
+
 }  // namespace
