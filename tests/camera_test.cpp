@@ -535,14 +535,17 @@ struct Stream {
 
 // A stream hands its frames back oldest first, each holding the picture of
 // its frame id exactly as a single grab renders it, in every way of laying
-// out samples (the moving square redone rather than the whole frame).
+// out samples (the moving square redone rather than the whole frame), also
+// mirrored by ReverseX.
 TEST_F(Frames, StreamDeliversEveryPictureInOrder)
 {
+    for (const bool mirror : {false, true})
     for (const char* format : {"BGR8Packed", "Mono8", "BayerGB12p", "Mono10Packed", "YUV422_8_UYVY", "Mono16",
                                "RGBa8", "Foo"}) {
         // 101 x 72: the square (9 pixels) lands off every 8-pixel boundary.
         Start((std::string("width=101,height=72,rate=1000,formats=") + format).c_str());
         CamHandle h = OpenFirst();
+        ASSERT_EQ(CamFeatureValueSet(h, "ReverseX", mirror ? "true" : "false"), CAM_OK);
         int64_t payload = 0;
         ASSERT_EQ(CamFeatureIntGet(h, "PayloadSize", &payload), CAM_OK);
         auto stream = std::make_unique<Stream>(h, 3, payload);
@@ -553,9 +556,10 @@ TEST_F(Frames, StreamDeliversEveryPictureInOrder)
             EXPECT_EQ(stream->IndexOf(f), i % 3) << format;
             EXPECT_GE(f->frameId, i) << format;
             EXPECT_EQ(f->receiveStatus, CAM_FRAME_COMPLETE);
-            cam::RenderSimFrame(expected.data(), expected.size(), 101, 72, format, f->frameId);
+            cam::RenderSimFrame(expected.data(), expected.size(), 101, 72, format, f->frameId, cam::SimLook::Bars,
+                                {1, 0, mirror});
             EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stream->buffers[i % 3].bytes.begin()))
-                << format << " frame " << f->frameId;
+                << format << " frame " << f->frameId << (mirror ? " mirrored" : "");
             EXPECT_TRUE(stream->buffers[i % 3].GuardIntact());
             ASSERT_EQ(CamFrameQueue(h, f, nullptr), CAM_OK);
         }

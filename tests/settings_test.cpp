@@ -120,14 +120,20 @@ TEST(Settings, PictureFollowsExposureAndSize)
                      dir.path())
                   .status,
               0);
+    // ReverseX mirrors the whole picture left to right.
+    ASSERT_EQ(Tarvik({"--set", "ReverseX=true", "--grab", "mirrored.png"}, dir.path()).status, 0);
     const QImage whole(dir.filePath("normal.png")), region(dir.filePath("region.png")),
-        flipped(dir.filePath("flipped.png"));
+        flipped(dir.filePath("flipped.png")), mirrored(dir.filePath("mirrored.png"));
     ASSERT_EQ(region.size(), QSize(160, 120));
+    ASSERT_EQ(mirrored.size(), whole.size());
     int mismatches = 0;
     for (int y = 0; y < 120; ++y)
         for (int x = 0; x < 160; ++x)
             mismatches += (region.pixel(x, y) != whole.pixel(80 + x, 60 + y)) +
                 (flipped.pixel(x, y) != whole.pixel(80 + x, 60 + 119 - y));
+    for (int y = 0; y < whole.height(); ++y)
+        for (int x = 0; x < whole.width(); ++x)
+            mismatches += mirrored.pixel(x, y) != whole.pixel(whole.width() - 1 - x, y);
     EXPECT_EQ(mismatches, 0);
 }
 

@@ -336,7 +336,7 @@ void ApplyLook(uint8_t* bgr, size_t n, SimLook look, SimTone tone)
     case SimLook::White: std::memset(bgr, 255, 3 * n); return;
     case SimLook::Grey: std::memset(bgr, 128, 3 * n); return;
     }
-    if (tone != SimTone())
+    if (tone.scale != 1 || tone.black != 0)
         for (size_t i = 0; i < 3 * n; ++i)
             bgr[i] = uint8_t(std::clamp(bgr[i] * tone.scale + tone.black + 0.5, 0.0, 255.0));
 }
@@ -372,6 +372,11 @@ void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
         if (square.shown && y >= square.top && y < square.top + square.side)
             for (uint64_t x = square.left; x < square.left + square.side && x < n; ++x)
                 std::memset(&bgr[3 * x], 255, 3);
+        // Mirrored only where the whole row is made: a buffer shorter than a
+        // row holds the left end of the scene.
+        if (tone.mirror && n == width)
+            for (size_t l = 0, r = n - 1; l < r; ++l, --r)
+                std::swap_ranges(&bgr[3 * l], &bgr[3 * l + 3], &bgr[3 * r]);
         ApplyLook(bgr.data(), n, look, tone);
         std::fill(out.begin(), out.end(), 0);
         EncodeRow(*format, bgr.data(), n, y, out.data());
@@ -399,8 +404,9 @@ void RenderSpan(const PixelFormat& format, uint32_t width, uint32_t height, uint
     const Square square = SquareOf(width, height, frameNo);
     const bool squareRow = square.shown && y >= square.top && y < square.top + square.side;
     std::vector<uint8_t> bgr(n * 3);
-    for (uint64_t x = first; x < end; ++x) {
-        uint8_t* p = &bgr[3 * (x - first)];
+    for (uint64_t at = first; at < end; ++at) {
+        uint8_t* p = &bgr[3 * (at - first)];
+        const uint64_t x = tone.mirror ? width - 1 - at : at;  // in the scene
         if (squareRow && x >= square.left && x < square.left + square.side) {
             std::memset(p, 255, 3);
         } else if (bar) {
@@ -451,7 +457,9 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
     if (look == SimLook::Black || look == SimLook::White || look == SimLook::Grey)
         return;  // no square to move
     const uint64_t wasLeft = SquareOf(width, height, 0).left;
-    for (const uint64_t left : {wasLeft, square.left}) {
+    for (uint64_t left : {wasLeft, square.left}) {
+        if (tone.mirror)
+            left = width - left - square.side;
         const uint64_t first = left / 8 * 8;
         const uint64_t end = std::min<uint64_t>(width, (left + square.side + 7) / 8 * 8);
         for (uint64_t y = square.top; y < square.top + square.side; ++y)

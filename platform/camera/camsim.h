@@ -16,10 +16,11 @@ namespace cam {
 enum class SimLook { Bars, Soft, Black, White, Grey };
 
 // What exposure, gain and black level do to the picture: each level times
-// scale, plus black, clipped.
+// scale, plus black, clipped; and ReverseX, which mirrors it left to right.
 struct SimTone {
     double scale = 1, black = 0;
-    bool operator==(const SimTone& o) const { return scale == o.scale && black == o.black; }
+    bool mirror = false;
+    bool operator==(const SimTone& o) const { return scale == o.scale && black == o.black && mirror == o.mirror; }
     bool operator!=(const SimTone& o) const { return !(*this == o); }
 };
 

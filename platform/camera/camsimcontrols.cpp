@@ -286,7 +286,7 @@ double SimControls::Rate(double payloadRate) const
 SimTone SimControls::Tone() const
 {
     const double exposure = exposureAuto_ == "Continuous" ? AutoExposure() : exposure_;
-    return {exposure / 10000 * std::pow(10, gain_ / 20), blackLevel_};
+    return {exposure / 10000 * std::pow(10, gain_ / 20), blackLevel_, reverseX_};
 }
 
 SimLook SimControls::Look() const

@@ -35,7 +35,7 @@ public:
     Region SensorRegion() const { return {sensorWidth_, sensorHeight_, offsetX_, offsetY_, reverseY_}; }
 
     double Rate(double payloadRate) const;  // frames a second while streaming
-    SimTone Tone() const;                   // exposure, gain and black level on the picture
+    SimTone Tone() const;                   // exposure, gain, black level and ReverseX on the picture
     SimLook Look() const;
 
 private:
