@@ -26,8 +26,9 @@ const char kDescription[] =
     "Without options Tarvik opens its window. \"Init& GrapStart\" opens the first camera\n"
     "found, \"GrapOnce\" grabs one frame and shows it fitted into the picture area,\n"
     "\"GrapStop & Release\" lets the camera go. Ctrl+L shows frames live as the camera\n"
-    "sends them. Ctrl+S saves the frame at full resolution, Ctrl+C copies it; the picture\n"
-    "area's tooltip tells the camera's state.";
+    "sends them, Ctrl+E opens a window of the camera's settings. Ctrl+S saves the frame\n"
+    "at full resolution, Ctrl+C copies it; the picture area's tooltip tells the camera's\n"
+    "state.";
 
 const char kMore[] =
     "\n"
