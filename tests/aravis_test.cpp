@@ -6,6 +6,7 @@
 
 #include "DialogHarness.h"
 #include "RunTarvik.h"
+#include "WaitFor.h"
 #include "app/LiveStream.h"
 
 #include <QElapsedTimer>
@@ -15,6 +16,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -403,6 +405,29 @@ TEST_F(AravisTest, InProcessFake)
     for (size_t i = 3; i < size_t(w) * 3; i += 3)
         mismatches += pixels[i] != (pixels[i - 3] + 1) % 255;
     EXPECT_EQ(mismatches, 0u);
+}
+
+// A camera that lets its width change while it streams (Aravis's fake does):
+// a new width from the settings window during live view restarts the stream
+// with frames of that width instead of leaving them unshown.
+TEST_F(AravisTest, NewWidthDuringLiveView)
+{
+    Use("aravis-fake");
+    Click(IDC_INIT_GRAB_START);
+    ASSERT_NE(g_hCamera, 0u);
+    widget->commands()[ID_PICTURE_LIVE]->trigger();
+    ASSERT_SOON(g_lastFrame.valid);
+    widget->commands()[ID_CAMERA_SETTINGS]->trigger();
+    ASSERT_TRUE(dlg.SettingsWindow());
+    auto* width = dlg.SettingsWindow()->widget()->findChild<QSpinBox*>("Width");
+    ASSERT_TRUE(width && width->isEnabled());
+    width->setValue(256);
+    ASSERT_SOON(g_nWidth == 256);
+    EXPECT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE)) << "live view goes on";
+    const uint64_t after = g_lastFrame.frameId;
+    ASSERT_SOON(g_lastFrame.valid && g_lastFrame.frameId != after);
+    EXPECT_EQ(dlg.SettingsWindow()->Message(), "");
+    TracedClick(IDC_GRAB_STOP_RELEASE);
 }
 
 // The command line reaches the GigE camera by its address alone: listed with
