@@ -310,25 +310,30 @@ private:
         }
     }
 
+    // Asks for a settings file to write or to read, in the folder used last;
+    // empty when the person cancels.
+    std::string AskFile(bool save)
+    {
+        const QString filters = "Settings (*.txt);;All files (*)";
+        const QString path = save ? QFileDialog::getSaveFileName(this, "Save camera settings", folder_, filters)
+                                  : QFileDialog::getOpenFileName(this, "Load camera settings", folder_, filters);
+        if (!path.isEmpty())
+            folder_ = QFileInfo(path).absolutePath();
+        return path.toStdString();
+    }
+
     void SaveFile()
     {
-        const QString path = QFileDialog::getSaveFileName(this, "Save camera settings", folder_,
-                                                          "Settings (*.txt);;All files (*)");
-        if (path.isEmpty())
-            return;
-        folder_ = QFileInfo(path).absolutePath();
-        Show(source_.Save(path.toStdString()));
+        if (const std::string path = AskFile(true); !path.empty())
+            Show(source_.Save(path));
     }
 
     void LoadFile()
     {
-        const QString path = QFileDialog::getOpenFileName(this, "Load camera settings", folder_,
-                                                          "Settings (*.txt);;All files (*)");
-        if (path.isEmpty())
-            return;
-        folder_ = QFileInfo(path).absolutePath();
-        Show(source_.Load(path.toStdString()));
-        Refresh();
+        if (const std::string path = AskFile(false); !path.empty()) {
+            Show(source_.Load(path));
+            Refresh();
+        }
     }
 
     SettingsSource& source_;
