@@ -144,6 +144,8 @@ typedef struct CamFeatureInfo {
     double floatMinimum, floatMaximum, floatIncrement;    /* CAM_TYPE_FLOAT; increment 0: none */
     uint32_t entryCount;    /* CAM_TYPE_ENUMERATION: the entries available now */
     const char* const* entries;
+    uint32_t selectedCount; /* a selector: the features whose value depends on its entry */
+    const char* const* selected;
 } CamFeatureInfo;
 
 /* infoSize must be sizeof(CamFeatureInfo). */

@@ -295,6 +295,11 @@ public:
         } else {
             return CAM_ERR_NOT_IMPLEMENTED;
         }
+        if (ARV_IS_GC_SELECTOR(node) && arv_gc_selector_is_selector(ARV_GC_SELECTOR(node)))
+            for (const GSList* s = arv_gc_selector_get_selected_features(ARV_GC_SELECTOR(node)); s; s = s->next)
+                if (ARV_IS_GC_FEATURE_NODE(s->data))
+                    if (const char* selected = arv_gc_feature_node_get_name(ARV_GC_FEATURE_NODE(s->data)))
+                        d->selected.push_back(selected);
         return CAM_OK;
     }
 

@@ -166,14 +166,22 @@ CamError SystemNotFound(const char* name)
     return std::strcmp(name, kDiscovery) == 0 ? CAM_ERR_WRONG_TYPE : CAM_ERR_NOT_FOUND;
 }
 
-// A description as the C record, its strings and entry list interned.
-CamFeatureInfo InfoOf(const FeatureDescription& f)
+// A list of names interned, itself kept for the life of the process.
+const std::vector<const char*>& InternList(const std::vector<std::string>& names)
 {
     static std::map<std::vector<std::string>, std::vector<const char*>> lists;
-    auto [list, added] = lists.try_emplace(f.entries);
+    auto [list, added] = lists.try_emplace(names);
     if (added)
-        for (const std::string& e : f.entries)
-            list->second.push_back(Intern(e));
+        for (const std::string& n : names)
+            list->second.push_back(Intern(n));
+    return list->second;
+}
+
+// A description as the C record, its strings and lists interned.
+CamFeatureInfo InfoOf(const FeatureDescription& f)
+{
+    const std::vector<const char*>& entries = InternList(f.entries);
+    const std::vector<const char*>& selected = InternList(f.selected);
     CamFeatureInfo info{};
     info.name = Intern(f.name);
     info.displayName = Intern(f.displayName);
@@ -188,8 +196,10 @@ CamFeatureInfo InfoOf(const FeatureDescription& f)
     info.floatMinimum = f.floatMinimum;
     info.floatMaximum = f.floatMaximum;
     info.floatIncrement = f.floatIncrement;
-    info.entryCount = uint32_t(list->second.size());
-    info.entries = list->second.data();
+    info.entryCount = uint32_t(entries.size());
+    info.entries = entries.data();
+    info.selectedCount = uint32_t(selected.size());
+    info.selected = selected.data();
     return info;
 }
 

@@ -336,9 +336,9 @@ void ApplyLook(uint8_t* bgr, size_t n, SimLook look, SimTone tone)
     case SimLook::White: std::memset(bgr, 255, 3 * n); return;
     case SimLook::Grey: std::memset(bgr, 128, 3 * n); return;
     }
-    if (tone.scale != 1 || tone.black != 0)
+    if (!tone.Plain())
         for (size_t i = 0; i < 3 * n; ++i)
-            bgr[i] = uint8_t(std::clamp(bgr[i] * tone.scale + tone.black + 0.5, 0.0, 255.0));
+            bgr[i] = uint8_t(std::clamp(bgr[i] * tone.scale * tone.balance[i % 3] + tone.black + 0.5, 0.0, 255.0));
 }
 
 }  // namespace

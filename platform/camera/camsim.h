@@ -16,11 +16,18 @@ namespace cam {
 enum class SimLook { Bars, Soft, Black, White, Grey };
 
 // What exposure, gain and black level do to the picture: each level times
-// scale, plus black, clipped; and ReverseX, which mirrors it left to right.
+// scale and its colour's balance, plus black, clipped; and ReverseX, which
+// mirrors it left to right.
 struct SimTone {
     double scale = 1, black = 0;
     bool mirror = false;
-    bool operator==(const SimTone& o) const { return scale == o.scale && black == o.black && mirror == o.mirror; }
+    double balance[3] = {1, 1, 1};  // blue, green, red
+    bool Plain() const { return scale == 1 && black == 0 && balance[0] == 1 && balance[1] == 1 && balance[2] == 1; }
+    bool operator==(const SimTone& o) const
+    {
+        return scale == o.scale && black == o.black && mirror == o.mirror && balance[0] == o.balance[0] &&
+               balance[1] == o.balance[1] && balance[2] == o.balance[2];
+    }
     bool operator!=(const SimTone& o) const { return !(*this == o); }
 };
 

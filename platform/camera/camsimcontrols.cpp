@@ -55,7 +55,9 @@ const Entry kFeatures[] = {
     {"ExposureAuto", "AcquisitionControl", CAM_TYPE_ENUMERATION, B, "",
      "Sets the exposure for a mid-grey picture: once, or all the time."},
     {"ExposureTime", "AcquisitionControl", CAM_TYPE_FLOAT, B, "us", "How long each frame is exposed."},
-    {"GainAuto", "AnalogControl", CAM_TYPE_ENUMERATION, B, "", "Sets the gain for a mid-grey picture."},
+    {"GainSelector", "AnalogControl", CAM_TYPE_ENUMERATION, B, "",
+     "Which gain Gain sets: of all channels, or of one colour on top of it."},
+    {"GainAuto", "AnalogControl", CAM_TYPE_ENUMERATION, B, "", "Sets the gain of all channels for a mid-grey picture."},
     {"Gain", "AnalogControl", CAM_TYPE_FLOAT, B, "dB", "Amplification of the sensor's signal."},
     {"BlackLevel", "AnalogControl", CAM_TYPE_FLOAT, E, "DN", "Level added to every sample, in 8-bit levels."},
     {"PayloadSize", "TransportLayerControl", CAM_TYPE_INTEGER, E, "B", "Bytes a frame takes."},
@@ -71,6 +73,7 @@ const Entry* Find(const std::string& name)
 }
 
 const std::vector<std::string> kAutoModes = {"Off", "Once", "Continuous"};
+const std::vector<std::string> kGainSelectors = {"All", "Red", "Green", "Blue"};
 
 }  // namespace
 
@@ -140,11 +143,15 @@ CamError SimControls::Describe(const std::string& name, FeatureDescription* d) c
         d->entries = {"Continuous", "SingleFrame"};
     else if (name == "ExposureAuto" || name == "GainAuto")
         d->entries = kAutoModes;
+    else if (name == "GainSelector") {
+        d->entries = kGainSelectors;
+        d->selected = {"Gain"};
+    }
     if ((name == "Width" || name == "Height" || name == "OffsetX" || name == "OffsetY" || name == "PixelFormat" ||
          name == "ReverseX" || name == "ReverseY") &&
         shapeFixed)
         d->access = CAM_ACCESS_READ;
-    if ((name == "ExposureTime" && exposureAuto_ == "Continuous") || (name == "Gain" && gainAuto_ == "Continuous") ||
+    if ((name == "ExposureTime" && exposureAuto_ == "Continuous") || (name == "Gain" && gainAuto_ == "Continuous" && gainSelector_ == "All") ||
         (name == "AcquisitionFrameRate" && !rateEnable_))
         d->access = CAM_ACCESS_READ;
     // A sensor too small for any region leaves none to choose.
@@ -167,7 +174,13 @@ CamError SimControls::Children(const std::string& category, std::vector<std::str
 
 double SimControls::AutoExposure() const
 {
-    return std::clamp(10000 / std::pow(10, gain_ / 20), 10.0, 1e6);
+    return std::clamp(10000 / std::pow(10, gains_[0] / 20), 10.0, 1e6);
+}
+
+size_t SimControls::Selected() const
+{
+    const auto at = std::find(kGainSelectors.begin(), kGainSelectors.end(), gainSelector_);
+    return at == kGainSelectors.end() ? 0 : size_t(at - kGainSelectors.begin());
 }
 
 CamError SimControls::GetText(const std::string& name, std::string* text) const
@@ -216,8 +229,10 @@ CamError SimControls::GetText(const std::string& name, std::string* text) const
         real(exposureAuto_ == "Continuous" ? AutoExposure() : exposure_);
     else if (name == "GainAuto")
         *text = gainAuto_;
+    else if (name == "GainSelector")
+        *text = gainSelector_;
     else if (name == "Gain")
-        real(gain_);
+        real(gains_[Selected()]);
     else if (name == "BlackLevel")
         real(blackLevel_);
     else if (name == "GevSCPSPacketSize")
@@ -256,8 +271,10 @@ CamError SimControls::SetText(const std::string& name, const std::string& text)
         rate_ = real();
     else if (name == "ExposureTime")
         exposure_ = real();
+    else if (name == "GainSelector")
+        gainSelector_ = text;
     else if (name == "Gain")
-        gain_ = real();
+        gains_[Selected()] = real();
     else if (name == "BlackLevel")
         blackLevel_ = real();
     else if (name == "GevSCPSPacketSize")
@@ -269,7 +286,7 @@ CamError SimControls::SetText(const std::string& name, const std::string& text)
         exposureAuto_ = text == "Once" ? "Off" : text;
     } else if (name == "GainAuto") {
         if (text != "Off")
-            gain_ = std::clamp(20 * std::log10(10000 / exposure_), 0.0, 24.0);
+            gains_[0] = std::clamp(20 * std::log10(10000 / exposure_), 0.0, 24.0);
         gainAuto_ = text == "Once" ? "Off" : text;
     } else
         return CAM_ERR_NOT_IMPLEMENTED;  // commands are the device's
@@ -286,7 +303,9 @@ double SimControls::Rate(double payloadRate) const
 SimTone SimControls::Tone() const
 {
     const double exposure = exposureAuto_ == "Continuous" ? AutoExposure() : exposure_;
-    return {exposure / 10000 * std::pow(10, gain_ / 20), blackLevel_, reverseX_};
+    auto times = [](double dB) { return std::pow(10, dB / 20); };
+    return {exposure / 10000 * times(gains_[0]), blackLevel_, reverseX_,
+            {times(gains_[3]), times(gains_[2]), times(gains_[1])}};
 }
 
 SimLook SimControls::Look() const

@@ -49,7 +49,11 @@ private:
     bool reverseX_ = false, reverseY_ = false;
     std::string testPattern_ = "Off", acquisitionMode_ = "Continuous";
     std::string exposureAuto_ = "Off", gainAuto_ = "Off";
-    double exposure_ = 10000, gain_ = 0, blackLevel_ = 0;
+    double exposure_ = 10000, blackLevel_ = 0;
+    // Gain by GainSelector's entry: of all channels, then each colour's on top.
+    std::string gainSelector_ = "All";
+    double gains_[4] = {0, 0, 0, 0};  // All, Red, Green, Blue
+    size_t Selected() const;          // gainSelector_'s place in gains_
     bool rateEnable_ = false;
     double rate_ = 30;
     int64_t packetSize_ = 1500;

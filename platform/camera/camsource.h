@@ -24,6 +24,7 @@ struct FeatureDescription {
     int64_t intMinimum = 0, intMaximum = 0, intIncrement = 1;
     double floatMinimum = 0, floatMaximum = 0, floatIncrement = 0;
     std::vector<std::string> entries;  // available now
+    std::vector<std::string> selected;  // a selector: what it selects
 };
 
 // One opened camera. The core has already checked handles, pointers and the
