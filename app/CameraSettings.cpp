@@ -303,6 +303,12 @@ std::string FeaturesJson()
                 entries.append(QString::fromUtf8(i.entries[e]));
             o["entries"] = entries;
         }
+        if (i.selectedCount > 0) {
+            QJsonArray selects;
+            for (uint32_t e = 0; e < i.selectedCount; ++e)
+                selects.append(QString::fromUtf8(i.selected[e]));
+            o["selects"] = selects;
+        }
         all.append(o);
     }
     return QJsonDocument(all).toJson(QJsonDocument::Indented).toStdString();
@@ -316,32 +322,89 @@ std::vector<FeatureItem> FeatureTree()
     return items;
 }
 
+namespace {
+
+// Where a feature goes in a settings file: what governs others first
+// (selectors, then modes, autos and enables), sizes before offsets.
+int Rank(const std::string& n)
+{
+    auto ends = [&n](const char* s) {
+        const std::string e = s;
+        return n.size() >= e.size() && n.compare(n.size() - e.size(), e.size(), e) == 0;
+    };
+    if (ends("Selector"))
+        return 0;
+    if (ends("Mode") || ends("Auto") || ends("Enable") || n == "PixelFormat")
+        return 1;
+    if (n.rfind("Offset", 0) == 0)
+        return 3;
+    return 2;
+}
+
+void SortByRank(std::vector<std::string>* names)
+{
+    std::stable_sort(names->begin(), names->end(),
+                     [](const std::string& a, const std::string& b) { return Rank(a) < Rank(b); });
+}
+
+bool Writable(const std::string& name)
+{
+    CamFeatureInfo info{};
+    return Describe(name, &info) && info.access == CAM_ACCESS_READ_WRITE && Readable(info);
+}
+
+// What a selector selects, for each of its entries in turn ("GainSelector=Red"
+// then "Gain=..."), ending with the entry selected now, which the camera
+// has again afterwards.
+std::string SelectorLines(const Feature& selector)
+{
+    const std::string name = selector.name, now = Value(name);
+    std::vector<std::string> selected(selector.info.selected, selector.info.selected + selector.info.selectedCount);
+    SortByRank(&selected);
+    std::string out;
+    for (uint32_t e = 0; e < selector.info.entryCount; ++e) {
+        const std::string entry = selector.info.entries[e];
+        if (CamFeatureValueSet(g_hCamera, name.c_str(), entry.c_str()) != CAM_OK)
+            continue;
+        std::string lines;
+        for (const std::string& f : selected)
+            if (Writable(f))
+                lines += f + "=" + Value(f) + "\n";
+        if (!lines.empty())
+            out += name + "=" + entry + "\n" + lines;
+    }
+    CamFeatureValueSet(g_hCamera, name.c_str(), now.c_str());
+    return out + name + "=" + now + "\n";
+}
+
+}  // namespace
+
 std::string SettingsFileText()
 {
-    std::vector<Feature> writable;
-    for (const Feature& f : Walk())
-        if (f.info.access == CAM_ACCESS_READ_WRITE && Readable(f.info))
-            writable.push_back(f);
-    // What governs others first: selectors, then modes, autos and enables;
-    // sizes before offsets; otherwise the camera's order.
-    auto rank = [](const std::string& n) {
-        auto ends = [&n](const char* s) {
-            const std::string e = s;
-            return n.size() >= e.size() && n.compare(n.size() - e.size(), e.size(), e) == 0;
-        };
-        if (ends("Selector"))
-            return 0;
-        if (ends("Mode") || ends("Auto") || ends("Enable") || n == "PixelFormat")
-            return 1;
-        if (n.rfind("Offset", 0) == 0)
-            return 3;
-        return 2;
-    };
-    std::stable_sort(writable.begin(), writable.end(),
-                     [&](const Feature& a, const Feature& b) { return rank(a.name) < rank(b.name); });
+    const std::vector<Feature> all = Walk();
+    // Features that depend on a selector's entry are written under each
+    // entry, after the modes that may govern them.
+    std::vector<const Feature*> selectors;
+    std::set<std::string> selected;
+    for (const Feature& f : all)
+        if (f.info.type == CAM_TYPE_ENUMERATION && f.info.selectedCount > 0 && Writable(f.name)) {
+            selectors.push_back(&f);
+            selected.insert(f.info.selected, f.info.selected + f.info.selectedCount);
+        }
+    std::vector<std::string> plain;
+    for (const Feature& f : all)
+        if (f.info.access == CAM_ACCESS_READ_WRITE && Readable(f.info) && !selected.count(f.name) &&
+            std::none_of(selectors.begin(), selectors.end(), [&](const Feature* s) { return s->name == f.name; }))
+            plain.push_back(f.name);
+    SortByRank(&plain);
     std::string out = "# Camera settings written by tarvik --save-settings; tarvik --settings FILE applies them.\n";
-    for (const Feature& f : writable)
-        out += f.name + "=" + Value(f.name) + "\n";
+    size_t i = 0;
+    for (; i < plain.size() && Rank(plain[i]) < 2; ++i)
+        out += plain[i] + "=" + Value(plain[i]) + "\n";
+    for (const Feature* s : selectors)
+        out += SelectorLines(*s);
+    for (; i < plain.size(); ++i)
+        out += plain[i] + "=" + Value(plain[i]) + "\n";
     return out;
 }
 

@@ -41,6 +41,8 @@ ui::SettingItem SettingItemOf(const FeatureItem& f)
         const std::string range = FeatureRangeText(i);
         tip += "\n" + (range.empty() ? "" : range + (s.unit.empty() ? "" : " " + s.unit) + ", ") +
                cam::FeatureTypeName(i.type) + ", " + cam::FeatureAccessName(i.access) + " now";
+        for (uint32_t e = 0; e < i.selectedCount; ++e)
+            tip += (e ? ", " : "\nselects ") + std::string(i.selected[e]);
     }
     s.tip = tip;
     return s;

@@ -73,6 +73,19 @@ TEST(Settings, OrderRoundTripAndPuttingBack)
     ASSERT_EQ(back.status, 0) << back.err.toStdString();
     EXPECT_EQ(back.out, "Width=160\nExposureTime=2500\nAcquisitionFrameRate=50\nAcquisitionFrameRateEnable=true\n");
 
+    // A feature that depends on a selector is saved under each of its
+    // entries, and the entry selected when saving is selected again.
+    ASSERT_EQ(Tarvik({"--set", "GainSelector=Red", "--set", "Gain=3", "--set", "GainSelector=Blue", "--set",
+                      "Gain=1.5", "--save-settings", "gains.txt"},
+                     dir.path())
+                  .status,
+              0);
+    const Result blue = Tarvik({"--settings", "gains.txt", "--get", "GainSelector", "--get", "Gain"}, dir.path());
+    ASSERT_EQ(blue.status, 0) << blue.err.toStdString();
+    EXPECT_EQ(blue.out, "GainSelector=Blue\nGain=1.5\n");
+    const Result red = Tarvik({"--settings", "gains.txt", "--set", "GainSelector=Red", "--get", "Gain"}, dir.path());
+    EXPECT_EQ(red.out, "Gain=3\n");
+
     // The camera opens with its defaults each time; within one run a
     // refusal undoes the earlier settings before anything else is done.
     const Result refused = Tarvik({"--set", "Width=160", "--set", "Gain=99", "--get", "Width"}, dir.path());
@@ -107,6 +120,18 @@ TEST(Settings, PictureFollowsExposureAndSize)
         return sum / (image.width() * image.height());
     };
     EXPECT_LT(mean("dark.png"), mean("normal.png") / 3);
+    // A colour's own gain raises that colour only.
+    ASSERT_EQ(Tarvik({"--set", "GainSelector=Red", "--set", "Gain=6", "--grab", "red.png"}, dir.path()).status, 0);
+    auto channels = [&](const char* name) {
+        const QImage image = QImage(dir.filePath(name)).convertToFormat(QImage::Format_RGB32);
+        double red = 0, blue = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                red += qRed(image.pixel(x, y)), blue += qBlue(image.pixel(x, y));
+        return std::pair(red, blue);
+    };
+    EXPECT_GT(channels("red.png").first, channels("normal.png").first * 1.1);
+    EXPECT_EQ(channels("red.png").second, channels("normal.png").second);
     EXPECT_EQ(QImage(dir.filePath("small.png")).size(), QSize(160, 120));
 
     // A region is that part of the whole picture; ReverseY turns it upside down.
