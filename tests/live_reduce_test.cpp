@@ -5,6 +5,7 @@
 #include "platform/camera/camsim.h"
 #include "platform/imaging/Halftone.h"
 #include "platform/imaging/LiveReduce.h"
+#include "platform/imaging/PixelRows.h"
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,39 @@ TEST(LiveReduce, ShortFrameAndEveryByteWritten)
     EXPECT_FALSE(imaging::ReduceFrame(half, 1, image));
     EXPECT_FALSE(imaging::ReduceFrame({grey.data(), grey.size(), 64, 40, "BayerRG8"}, 3, image));  // odd
     EXPECT_FALSE(imaging::ReduceFrame({grey.data(), grey.size(), 64, 40, "Foo"}, 4, image));
+}
+
+// Packed 12-bit samples are added straight from the frame: the same picture
+// as the 8-bit format of their top 8 bits gives, with the vector kernel and
+// without, whatever the row's length leaves for the plain tail.
+TEST(LiveReduce, Packed12AsItsTopEightBits)
+{
+    const std::pair<const char*, const char*> formats[] = {
+        {"Mono12p", "Mono8"}, {"BayerRG12p", "BayerRG8"}, {"BayerGB12p", "BayerGB8"}};
+    for (const auto& [packedName, eightName] : formats)
+        for (const uint32_t width : {960u, 1002u, 38u}) {
+            const cam::PixelFormat& packed = *cam::FindPixelFormat(packedName);
+            const uint32_t height = 40;
+            const size_t rowBytes = size_t(cam::RowBytes(packed, width));
+            std::vector<uint8_t> frame(rowBytes * height), eight(size_t(width) * height);
+            std::mt19937 random{width};
+            for (uint8_t& b : frame)
+                b = uint8_t(random());
+            for (uint32_t y = 0; y < height; ++y)
+                imaging::TopEightBits(packed, frame.data() + y * rowBytes, eight.data() + size_t(y) * width, width);
+            imaging::DisplayImage expected, got;
+            ASSERT_TRUE(imaging::ReduceFrame({eight.data(), eight.size(), width, height, eightName}, 4, expected));
+            for (const bool vector : {true, false}) {
+                imaging::SetVectorRows(vector);
+                ASSERT_TRUE(imaging::ReduceFrame({frame.data(), frame.size(), width, height, packedName}, 4, got));
+                imaging::SetVectorRows(true);
+                const size_t bytes = size_t(-got.GetPitch()) * size_t(got.GetHeight());
+                EXPECT_EQ(std::memcmp(got.GetBits() + (got.GetHeight() - 1) * got.GetPitch(),
+                                      expected.GetBits() + (expected.GetHeight() - 1) * expected.GetPitch(), bytes),
+                          0)
+                    << packedName << " width " << width << (vector ? "" : " without vectors");
+            }
+        }
 }
 
 }  // namespace
