@@ -104,37 +104,50 @@ TEST(LiveReduce, ShortFrameAndEveryByteWritten)
     EXPECT_FALSE(imaging::ReduceFrame({grey.data(), grey.size(), 64, 40, "Foo"}, 4, image));
 }
 
-// Packed 12-bit samples are added straight from the frame: the same picture
-// as the 8-bit format of their top 8 bits gives, with the vector kernel and
-// without, whatever the row's length leaves for the plain tail.
-TEST(LiveReduce, Packed12AsItsTopEightBits)
+// The vector kernels give the very picture the plain loops give, whatever
+// the row's length leaves for the plain tail; packed 12-bit samples, added
+// straight from the frame, give the picture of the 8-bit format of their
+// top 8 bits.
+TEST(LiveReduce, VectorKernelsAndPackedSamples)
 {
-    const std::pair<const char*, const char*> formats[] = {
-        {"Mono12p", "Mono8"}, {"BayerRG12p", "BayerRG8"}, {"BayerGB12p", "BayerGB8"}};
-    for (const auto& [packedName, eightName] : formats)
-        for (const uint32_t width : {960u, 1002u, 38u}) {
-            const cam::PixelFormat& packed = *cam::FindPixelFormat(packedName);
-            const uint32_t height = 40;
-            const size_t rowBytes = size_t(cam::RowBytes(packed, width));
-            std::vector<uint8_t> frame(rowBytes * height), eight(size_t(width) * height);
-            std::mt19937 random{width};
-            for (uint8_t& b : frame)
-                b = uint8_t(random());
-            for (uint32_t y = 0; y < height; ++y)
-                imaging::TopEightBits(packed, frame.data() + y * rowBytes, eight.data() + size_t(y) * width, width);
-            imaging::DisplayImage expected, got;
-            ASSERT_TRUE(imaging::ReduceFrame({eight.data(), eight.size(), width, height, eightName}, 4, expected));
-            for (const bool vector : {true, false}) {
-                imaging::SetVectorRows(vector);
-                ASSERT_TRUE(imaging::ReduceFrame({frame.data(), frame.size(), width, height, packedName}, 4, got));
-                imaging::SetVectorRows(true);
-                const size_t bytes = size_t(-got.GetPitch()) * size_t(got.GetHeight());
-                EXPECT_EQ(std::memcmp(got.GetBits() + (got.GetHeight() - 1) * got.GetPitch(),
-                                      expected.GetBits() + (expected.GetHeight() - 1) * expected.GetPitch(), bytes),
-                          0)
-                    << packedName << " width " << width << (vector ? "" : " without vectors");
+    const struct {
+        const char* format;
+        const char* eightBitTwin;  // null: none
+    } cases[] = {{"BayerRG8", nullptr}, {"BayerGB8", nullptr}, {"Mono12p", "Mono8"},
+                 {"BayerRG12p", "BayerRG8"}, {"BayerGB12p", "BayerGB8"}};
+    auto bytesOf = [](const imaging::DisplayImage& image) {
+        const uint8_t* first = image.GetBits() + (image.GetHeight() - 1) * image.GetPitch();
+        return std::vector<uint8_t>(first, first + size_t(-image.GetPitch()) * size_t(image.GetHeight()));
+    };
+    for (const auto& c : cases)
+        for (const uint32_t width : {960u, 1002u, 38u})
+            for (const uint32_t k : {4u, 8u, 10u}) {
+                const cam::PixelFormat& format = *cam::FindPixelFormat(c.format);
+                const uint32_t height = 40;
+                const size_t rowBytes = size_t(cam::RowBytes(format, width));
+                std::vector<uint8_t> frame(rowBytes * height);
+                std::mt19937 random{width + k};
+                for (uint8_t& b : frame)
+                    b = uint8_t(random());
+                const std::string where = std::string(c.format) + " width " + std::to_string(width) + " k " +
+                                          std::to_string(k);
+                imaging::DisplayImage image;
+                std::vector<uint8_t> pictures[2];
+                for (const bool vector : {true, false}) {
+                    imaging::SetVectorRows(vector);
+                    EXPECT_TRUE(imaging::ReduceFrame({frame.data(), frame.size(), width, height, c.format}, k, image));
+                    imaging::SetVectorRows(true);
+                    pictures[vector] = bytesOf(image);
+                }
+                EXPECT_EQ(pictures[true], pictures[false]) << where;
+                if (!c.eightBitTwin)
+                    continue;
+                std::vector<uint8_t> eight(size_t(width) * height);
+                for (uint32_t y = 0; y < height; ++y)
+                    imaging::TopEightBits(format, frame.data() + y * rowBytes, eight.data() + size_t(y) * width, width);
+                ASSERT_TRUE(imaging::ReduceFrame({eight.data(), eight.size(), width, height, c.eightBitTwin}, k, image));
+                EXPECT_EQ(pictures[true], bytesOf(image)) << where;
             }
-        }
 }
 
 }  // namespace

@@ -203,6 +203,56 @@ __attribute__((target_clones("avx2", "default"))) void PairTerms(int greenColumn
         PairTermsOf<0>(even, odd, outside, inside, evenTerms, oddTerms, green, pairs);
 }
 
+#ifdef TARVIK_X86
+// Helpers of PairTermsAvx2 (a lambda would not take its target).
+__attribute__((target("avx2"))) inline __m256i EdgeBytes(const uint8_t* row, size_t c)
+{
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + c)));
+}
+__attribute__((target("avx2"))) inline __m256i SumWords(const uint16_t* sums, size_t c)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + c));
+}
+// A pair's even column is its low half, its odd column its high half.
+template <int Column>
+__attribute__((target("avx2"))) inline __m256i ColumnOf(__m256i pairs)
+{
+    return Column ? _mm256_srli_epi32(pairs, 16) : _mm256_and_si256(pairs, _mm256_set1_epi32(0xffff));
+}
+__attribute__((target("avx2"))) inline void StoreTerms(int32_t* to, __m256i v)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), v);
+}
+
+// PairTermsOf, 8 pairs a step, in 16-bit lanes: an edge row's bytes widened
+// are already laid out as the sums are. Every term is at least 0 (a band's
+// sum holds its edge row) and, for bands of at most 32 rows, below 2^16.
+template <int GreenColumn>
+__attribute__((target("avx2"))) size_t PairTermsAvx2(const uint16_t* even, const uint16_t* odd,
+                                                     const uint8_t* const outside[2], const uint8_t* const inside[2],
+                                                     int32_t* evenTerms, int32_t* oddTerms, int32_t* green,
+                                                     size_t pairs)
+{
+    constexpr int Other = 1 - GreenColumn;
+    size_t p = 0;
+    for (; p + 8 <= pairs; p += 8) {
+        const size_t c = 2 * p;
+        const __m256i se = SumWords(even, c), so = SumWords(odd, c);
+        // Per column: 4 x the band's sum + the row outside - the edge row, per row parity.
+        const __m256i te = _mm256_sub_epi16(_mm256_add_epi16(_mm256_slli_epi16(se, 2), EdgeBytes(outside[0], c)),
+                                            EdgeBytes(inside[0], c));
+        const __m256i to = _mm256_sub_epi16(_mm256_add_epi16(_mm256_slli_epi16(so, 2), EdgeBytes(outside[1], c)),
+                                            EdgeBytes(inside[1], c));
+        const __m256i ge = _mm256_add_epi16(te, _mm256_slli_epi16(se, 2));
+        const __m256i go = _mm256_add_epi16(to, _mm256_slli_epi16(so, 2));
+        StoreTerms(evenTerms + p, ColumnOf<Other>(te));
+        StoreTerms(oddTerms + p, ColumnOf<GreenColumn>(to));
+        StoreTerms(green + p, _mm256_add_epi32(ColumnOf<GreenColumn>(ge), ColumnOf<Other>(go)));
+    }
+    return p;
+}
+#endif
+
 // Sum of h terms, h known to the compiler where it is small: the loops over
 // blocks then unroll and vectorise instead of running a loop of a few
 // steps per block.
@@ -380,8 +430,17 @@ private:
         // terms at a block's edges are shared with the block beside it, and
         // at the frame's edges mirrored.
         const size_t ge = size_t(greenEven_), go = 1 - ge;
-        PairTerms(int(ge), even, odd, outside, inside, terms_[0].data() + 1, terms_[1].data() + 1, terms_[2].data(),
-                  pairs);
+        int32_t *evenTerms = terms_[0].data() + 1, *oddTerms = terms_[1].data() + 1, *greenTerms = terms_[2].data();
+        size_t done = 0;
+#ifdef TARVIK_X86
+        if (UseAvx2() && k <= 32)
+            done = ge ? PairTermsAvx2<1>(even, odd, outside, inside, evenTerms, oddTerms, greenTerms, pairs)
+                      : PairTermsAvx2<0>(even, odd, outside, inside, evenTerms, oddTerms, greenTerms, pairs);
+#endif
+        const uint8_t* outsideRest[2] = {outside[0] + 2 * done, outside[1] + 2 * done};
+        const uint8_t* insideRest[2] = {inside[0] + 2 * done, inside[1] + 2 * done};
+        PairTerms(int(ge), even + 2 * done, odd + 2 * done, outsideRest, insideRest, evenTerms + done,
+                  oddTerms + done, greenTerms + done, pairs - done);
         for (int r = 0; r < 2; ++r) {
             const int c = r ? int(ge) : int(go);  // the chroma colour's column in rows of parity r
             int32_t* t = terms_[r].data() + 1;
