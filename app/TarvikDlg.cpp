@@ -251,9 +251,11 @@ void CTarvikDlg::StopLive(bool keep)
         m_liveShown = {};
     }
     const bool wasRunning = m_live.Running();
-    m_live.Stop();
+    const Outcome ended = m_live.Stop();
     CheckCommand(ID_PICTURE_LIVE, false);
-    if (wasRunning)
+    // A camera that stopped answering would make every value read wait
+    // for its time-out.
+    if (wasRunning && !ended.Failed())
         RefreshSettings();
 }
 
