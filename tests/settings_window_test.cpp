@@ -10,6 +10,9 @@
 #include <QSpinBox>
 #include <QTreeWidget>
 
+#include <climits>
+#include <cmath>
+
 namespace {
 
 class SettingsWindowTest : public ::testing::Test, public harness::ShownDialog {
@@ -156,6 +159,64 @@ TEST_F(SettingsWindowTest, DuringLiveViewAndRelease)
     Click(IDC_GRAB_STOP_RELEASE);
     EXPECT_EQ(dlg.SettingsWindow(), nullptr);
     EXPECT_FALSE(dlg.IsCommandEnabled(ID_CAMERA_SETTINGS));
+}
+
+// Whatever a camera describes, the window shows it without harm: ranges a
+// spin box cannot hold, backwards or stepless ones, endless floats, a value
+// that is not among the entries, a jump in depth; edits are passed on, and
+// a tree that changes is built again.
+TEST_F(SettingsWindowTest, HostileDescriptions)
+{
+    struct Source : ui::SettingsSource {
+        std::vector<ui::SettingItem> items;
+        std::vector<std::pair<std::string, std::string>> sets;
+        std::vector<ui::SettingItem> Items() override { return items; }
+        std::string Set(const std::string& name, const std::string& value) override
+        {
+            sets.emplace_back(name, value);
+            return "refused";
+        }
+        std::string Save(const std::string&) override { return {}; }
+        std::string Load(const std::string&) override { return {}; }
+    } source;
+    using K = ui::SettingKind;
+    auto item = [](const char* name, int depth, K kind, const char* value) {
+        ui::SettingItem s;
+        s.name = name, s.depth = depth, s.kind = kind, s.value = value, s.writable = true;
+        return s;
+    };
+    source.items = {item("Top", 0, K::Category, ""),   item("Wide", 1, K::Integer, "5"),
+                    item("Backwards", 1, K::Integer, "3"), item("Stepless", 1, K::Integer, "3"),
+                    item("Endless", 1, K::Float, "nan"),   item("Gone", 1, K::Choice, "Old"),
+                    item("Deep", 7, K::Switch, "maybe"),   item("Orphan", 0, K::Action, "")};
+    source.items[1].minimum = INT64_MIN, source.items[1].maximum = INT64_MAX;
+    source.items[2].minimum = 10, source.items[2].maximum = 0;
+    source.items[3].maximum = 100, source.items[3].increment = 0;
+    source.items[4].low = -INFINITY, source.items[4].high = INFINITY, source.items[4].step = NAN;
+    source.items[5].entries = {"", "New"};
+    ASSERT_NO_FATAL_FAILURE(Show());
+    ui::SettingsWindow settings(dlg, source, "hostile");
+    settings.Show();
+    window = settings.widget();
+    for (const char* typed : {"Wide", "Backwards", "Stepless"})
+        EXPECT_TRUE(EditorOf<QLineEdit>(typed)) << typed << ": a spin box cannot hold it";
+    ASSERT_TRUE(EditorOf<QDoubleSpinBox>("Endless"));
+    EXPECT_EQ(EditorOf<QComboBox>("Gone")->currentText(), "Old") << "the camera's value, though not an entry";
+    EXPECT_TRUE(EditorOf<QCheckBox>("Deep"));
+
+    QLineEdit* wide = EditorOf<QLineEdit>("Wide");
+    wide->setText("9223372036854775807");
+    wide->setModified(true);
+    emit wide->editingFinished();
+    ASSERT_SOON(!source.sets.empty());
+    EXPECT_EQ(source.sets.back().first, "Wide");
+    EXPECT_EQ(source.sets.back().second, "9223372036854775807");
+    ASSERT_SOON(settings.Message() == "refused");
+    EXPECT_EQ(wide->text(), "5") << "the source's value again";
+
+    source.items.resize(2);
+    settings.Refresh();
+    EXPECT_EQ(Listed(), QStringList({"Wide"}));
 }
 
 }  // namespace
