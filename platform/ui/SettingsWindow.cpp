@@ -159,6 +159,7 @@ private:
             } else {
                 row.editor = MakeEditor(s);
                 row.editor->setObjectName(Q(s.name));
+                row.editor->setAccessibleName(Q(s.name));
                 tree_->setItemWidget(node, 1, row.editor);
             }
             rows_.push_back(row);
@@ -239,6 +240,7 @@ private:
             return;
         const QSignalBlocker quiet(editor);
         editor->setToolTip(tip);
+        editor->setAccessibleDescription(tip);
         editor->setEnabled(s.writable);
         const QString unit = s.unit.empty() ? QString() : " " + Q(s.unit);
         if (auto* box = qobject_cast<QSpinBox*>(editor)) {
