@@ -522,6 +522,25 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
         const bool eightBitRows = format->packing == cam::Packing::Byte;
         for (auto& e : edges)
             e.resize(bayer && !eightBitRows ? frame.width : 0);
+        // A band's last row and the row below it are the next band's row
+        // above and first row: each row is converted once.
+        int64_t converted[4] = {-1, -1, -1, -1};  // the row each of edges holds
+        auto EightBitRow = [&](int slot, int64_t y) {
+            for (int j = slot + 1; j < 4; ++j)
+                if (converted[j] == y) {
+                    std::swap(edges[slot], edges[j]);
+                    std::swap(converted[slot], converted[j]);
+                    break;
+                }
+            for (int j = 0; j < slot; ++j)
+                if (converted[j] == y)
+                    return static_cast<const uint8_t*>(edges[j].data());
+            if (converted[slot] != y) {
+                TopEightBits(*format, frame.data + uint64_t(y) * rowBytes, edges[slot].data(), frame.width);
+                converted[slot] = y;
+            }
+            return static_cast<const uint8_t*>(edges[slot].data());
+        };
         RowMaker maker(frame, *format, k);
         uint8_t* top = image.GetBits();
         const ptrdiff_t pitch = image.GetPitch();
@@ -567,14 +586,9 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
                 for (int i = 0; i < 4; ++i) {
                     const uint64_t y = uint64_t(rows[i]);
                     maker.edge[i] = nullptr;
-                    if (y < held) {
-                        const uint8_t* src = frame.data + y * rowBytes;
-                        if (!eightBitRows) {
-                            TopEightBits(*format, src, edges[i].data(), frame.width);
-                            src = edges[i].data();
-                        }
-                        maker.edge[i] = src;
-                    }
+                    if (y >= held)
+                        continue;
+                    maker.edge[i] = eightBitRows ? frame.data + y * rowBytes : EightBitRow(i, rows[i]);
                 }
             }
             uint8_t* out = top + ptrdiff_t(oy) * pitch;
