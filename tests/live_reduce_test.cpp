@@ -105,7 +105,7 @@ TEST(LiveReduce, ShortFrameAndEveryByteWritten)
 }
 
 // The vector kernels give the very picture the plain loops give, whatever
-// the row's length leaves for the plain tail; packed 12-bit samples, added
+// the row's length leaves for the plain tail; packed samples, added
 // straight from the frame, give the picture of the 8-bit format of their
 // top 8 bits.
 TEST(LiveReduce, VectorKernelsAndPackedSamples)
@@ -114,7 +114,8 @@ TEST(LiveReduce, VectorKernelsAndPackedSamples)
         const char* format;
         const char* eightBitTwin;  // null: none
     } cases[] = {{"BayerRG8", nullptr}, {"BayerGB8", nullptr}, {"Mono12p", "Mono8"},
-                 {"BayerRG12p", "BayerRG8"}, {"BayerGB12p", "BayerGB8"}};
+                 {"BayerRG12p", "BayerRG8"}, {"BayerGB12p", "BayerGB8"}, {"Mono10p", "Mono8"},
+                 {"Mono12Packed", "Mono8"}};
     auto bytesOf = [](const imaging::DisplayImage& image) {
         const uint8_t* first = image.GetBits() + (image.GetHeight() - 1) * image.GetPitch();
         return std::vector<uint8_t>(first, first + size_t(-image.GetPitch()) * size_t(image.GetHeight()));

@@ -49,73 +49,6 @@ __attribute__((target_clones("avx2", "default"))) void AddRows(const uint8_t* a,
         sums[i] = uint16_t(sums[i] + a[i] + b[i]);
 }
 
-// 12-bit samples packed least significant bits first (PFNC "p"), two in
-// three bytes: their top 8 bits added into the sums straight from the
-// frame, without an 8-bit row in between. b may be null (one row).
-void AddPacked12Plain(const uint8_t* a, const uint8_t* b, uint16_t* sums, size_t from, size_t pixels)
-{
-    auto top = [](const uint8_t* row, size_t i) {
-        const uint8_t* p = row + i / 2 * 3;
-        return i % 2 ? p[2] : uint8_t(p[0] >> 4 | p[1] << 4);
-    };
-    for (size_t i = from; i < pixels; ++i)
-        sums[i] = uint16_t(sums[i] + top(a, i) + (b ? top(b, i) : 0));
-}
-
-#ifdef TARVIK_X86
-bool UseAvx2()
-{
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has && VectorRows();
-}
-
-// 16 samples of a row as 16-bit lanes: a shuffle puts the two bytes that
-// hold each sample's top 8 bits into its lane, a multiply shifts even
-// samples' 4 bits up, and the high bytes are the result.
-__attribute__((target("avx2"))) inline __m256i Top16Of12(const uint8_t* p)
-{
-    const __m256i gather = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 1, 2, 3, 4, 4, 5, 6, 7, 7, 8, 9, 10, 10, 11));
-    const __m256i scale = _mm256_broadcastsi128_si256(_mm_setr_epi16(16, 1, 16, 1, 16, 1, 16, 1));
-    const __m256i bytes = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 1);
-    return _mm256_srli_epi16(_mm256_mullo_epi16(_mm256_shuffle_epi8(bytes, gather), scale), 8);
-}
-
-// The samples whose loads stay inside rows of rowBytes; returns how many.
-template <bool Two>
-__attribute__((target("avx2"))) inline size_t AddPacked12Steps(const uint8_t* a, const uint8_t* b, uint16_t* sums,
-                                                                size_t pixels, size_t rowBytes)
-{
-    // 16 samples a step, 24 bytes, of which the second load reads 28.
-    const size_t steps = std::min(pixels / 16, rowBytes >= 28 ? (rowBytes - 28) / 24 + 1 : 0);
-    for (size_t n = 0; n < steps; ++n, a += 24, b += Two ? 24 : 0, sums += 16) {
-        __m256i s = _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums)), Top16Of12(a));
-        if (Two)
-            s = _mm256_add_epi16(s, Top16Of12(b));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), s);
-    }
-    return steps * 16;
-}
-
-__attribute__((target("avx2"))) size_t AddPacked12Avx2(const uint8_t* a, const uint8_t* b, uint16_t* sums,
-                                                       size_t pixels, size_t rowBytes)
-{
-    return b ? AddPacked12Steps<true>(a, b, sums, pixels, rowBytes)
-             : AddPacked12Steps<false>(a, b, sums, pixels, rowBytes);
-}
-#endif
-
-void AddPacked12(const uint8_t* a, const uint8_t* b, uint16_t* sums, size_t pixels, size_t rowBytes)
-{
-    size_t done = 0;
-#ifdef TARVIK_X86
-    if (UseAvx2())
-        done = AddPacked12Avx2(a, b, sums, pixels, rowBytes);
-#endif
-    AddPacked12Plain(a, b, sums, done, pixels);
-}
-
 // Block sums to pixels, blue, green and red: each sum times inverse (1 /
 // the samples' count) rounded to nearest (a division for every pixel would
 // cost more than reading the frame), packed blue | green << 8 | red << 16.
@@ -515,8 +448,8 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
         // A row as 8-bit samples where the frame's are not, and are not
         // added straight from the frame.
         const bool yuv = format->sampling == Sampling::Yuv422;
-        const bool packed12 = format->packing == cam::Packing::Lsb && format->bits == 12;
-        const bool direct = format->packing == cam::Packing::Byte || packed12;
+        const bool packed = format->packing == cam::Packing::Lsb || format->packing == cam::Packing::GigePacked;
+        const bool direct = format->packing == cam::Packing::Byte || packed;
         std::vector<uint8_t> eight(yuv ? perRow : direct ? 0 : frame.width);
         std::vector<uint8_t> edges[4];
         const bool eightBitRows = format->packing == cam::Packing::Byte;
@@ -556,17 +489,16 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
                     for (uint64_t r = y; r < y + apart; ++r) {
                         const uint8_t *a = frame.data + r * rowBytes, *b = frame.data + (r + apart) * rowBytes;
                         uint16_t* to = sums.data() + (bayer ? size_t(r % 2) * perRow : 0);
-                        if (packed12)
-                            AddPacked12(a, b, to, perRow, size_t(rowBytes));
+                        if (packed)
+                            AddTopEightBits(*format, a, b, to, perRow);
                         else
                             AddRows(a, b, to, perRow);
                     }
             }
             for (; y < end; ++y) {
                 const uint8_t* src = frame.data + y * rowBytes;
-                if (packed12) {
-                    AddPacked12(src, nullptr, sums.data() + (bayer ? size_t(y % 2) * perRow : 0), perRow,
-                                size_t(rowBytes));
+                if (packed) {
+                    AddTopEightBits(*format, src, nullptr, sums.data() + (bayer ? size_t(y % 2) * perRow : 0), perRow);
                     continue;
                 }
                 if (yuv) {

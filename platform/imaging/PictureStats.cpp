@@ -56,13 +56,8 @@ uint64_t GradientPlain(const uint8_t* s, size_t from, size_t n, size_t step)
 }
 
 #ifdef TARVIK_X86
-// The vector kernels follow the row conversions' switch, so that tests can
-// check the plain loops against them.
-bool UseAvx2()
-{
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has && VectorRows();
-}
+// The vector kernels follow the row conversions' switch (UseAvx2), so that
+// tests can check the plain loops against them.
 
 // Lanes 32 g to 32 g + 31 over blocks blocks: every counter in a register.
 __attribute__((target("avx2"))) void AddGroupAvx2(const uint8_t* s, size_t blocks, Lanes& a, size_t g)

@@ -4,6 +4,7 @@
 // destination row, the rest is left to the plain loop.
 #include "PixelRows.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -13,19 +14,27 @@
 #endif
 
 namespace imaging {
-namespace {
 
+namespace {
 bool g_vector = true;
+}  // namespace
+
+bool UseAvx2()
+{
+#ifdef TARVIK_X86
+    static const bool has = __builtin_cpu_supports("avx2");
+    return g_vector && has;
+#else
+    return false;
+#endif
+}
+
+namespace {
 
 #ifdef TARVIK_X86
 bool UseSsse3()
 {
     static const bool has = __builtin_cpu_supports("ssse3");
-    return g_vector && has;
-}
-bool UseAvx2()
-{
-    static const bool has = __builtin_cpu_supports("avx2");
     return g_vector && has;
 }
 #endif
@@ -266,6 +275,28 @@ __attribute__((target("avx2"))) size_t PackedAvx2(const uint8_t* src, uint8_t* d
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), packed);
     }
     return i;
+}
+
+// Packed samples' top 8 bits added into 16-bit sums, of one row or of two
+// (Two), 16 samples a step; returns how many, those whose loads stay inside
+// rows of rowBytes.
+template <bool Two>
+__attribute__((target("avx2"))) size_t AddPackedAvx2(const uint8_t* a, const uint8_t* b, uint16_t* sums,
+                                                     size_t pixels, size_t rowBytes, const PackedPlan& plan)
+{
+    const __m256i gather = _mm256_broadcastsi128_si256(plan.gather);
+    const __m256i scale = _mm256_broadcastsi128_si256(plan.scale);
+    const size_t step = plan.bytesPer8;
+    // Step n reads from 2 n step to 2 n step + step + 16.
+    const size_t steps = std::min(pixels / 16, rowBytes >= step + 16 ? (rowBytes - step - 16) / (2 * step) + 1 : 0);
+    for (size_t n = 0; n < steps; ++n, a += 2 * step, b += Two ? 2 * step : 0, sums += 16) {
+        __m256i s = _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums)),
+                                     TopOf16(a, step, gather, scale));
+        if (Two)
+            s = _mm256_add_epi16(s, TopOf16(b, step, gather, scale));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), s);
+    }
+    return steps * 16;
 }
 
 __attribute__((target("ssse3"))) PackedPlan PlanFor(const cam::PixelFormat& f)
@@ -603,6 +634,24 @@ void TopEightBits(const cam::PixelFormat& format, const uint8_t* src, uint8_t* d
     const int shift = format.bits - 8;
     for (; i < pixels; ++i)
         dst[i] = uint8_t(cam::ReadSample(format, src, i) >> shift);
+}
+
+void AddTopEightBits(const cam::PixelFormat& format, const uint8_t* a, const uint8_t* b, uint16_t* sums,
+                     size_t pixels)
+{
+    size_t i = 0;
+#ifdef TARVIK_X86
+    if (format.packing != cam::Packing::Byte && format.packing != cam::Packing::Word && UseAvx2()) {
+        const PackedPlan plan = PlanFor(format);
+        const size_t rowBytes = size_t(cam::RowBytes(format, pixels));
+        i = b ? AddPackedAvx2<true>(a, b, sums, pixels, rowBytes, plan)
+              : AddPackedAvx2<false>(a, b, sums, pixels, rowBytes, plan);
+    }
+#endif
+    const int shift = format.bits - 8;
+    for (; i < pixels; ++i)
+        sums[i] = uint16_t(sums[i] + (cam::ReadSample(format, a, i) >> shift) +
+                           (b ? cam::ReadSample(format, b, i) >> shift : 0));
 }
 
 void YuvToBgr(const uint8_t* src, uint8_t* dst, size_t pixels, bool uyvy, bool limitedRange, bool stream)

@@ -15,6 +15,9 @@ namespace imaging {
 // time the plain loops.
 void SetVectorRows(bool enabled);
 bool VectorRows();
+// Whether AVX2 kernels run: the processor has AVX2 and VectorRows() is on.
+// Other imaging kernels follow the same switch.
+bool UseAvx2();
 
 // The functions writing blue, green, red rows write exactly 3 * pixels bytes
 // of dst. With stream, their vector stores bypass the caches: for images too
@@ -34,6 +37,12 @@ void DropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels, bool rgba, bool 
 // of a row in format's packing (one sample a pixel: Mono and Bayer formats).
 // Reads no more than cam::RowBytes(format, pixels) bytes.
 void TopEightBits(const cam::PixelFormat& format, const uint8_t* src, uint8_t* dst, size_t pixels);
+
+// The same top 8 bits of row a, and of row b unless it is null, added into
+// 16-bit sums, for the first pixels samples; straight from the rows, for
+// live view's block sums.
+void AddTopEightBits(const cam::PixelFormat& format, const uint8_t* a, const uint8_t* b, uint16_t* sums,
+                     size_t pixels);
 
 // YUV 4:2:2, 2 bytes a pixel (uyvy: U Y0 V Y1, else Y0 U Y1 V), with
 // ITU-R BT.601 coefficients over the full or the limited range. A last
