@@ -214,6 +214,17 @@ TEST_F(SettingsWindowTest, HostileDescriptions)
     ASSERT_SOON(settings.Message() == "refused");
     EXPECT_EQ(wide->text(), "5") << "the source's value again";
 
+    // Values read again while a value is being typed leave it to be sent.
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    wide->setFocus();
+    ASSERT_SOON(wide->hasFocus());
+    wide->setText("7");
+    wide->setModified(true);
+    settings.Refresh();
+    emit wide->editingFinished();
+    ASSERT_SOON(source.sets.size() == 2);
+    EXPECT_EQ(source.sets.back().second, "7");
+
     source.items.resize(2);
     settings.Refresh();
     EXPECT_EQ(Listed(), QStringList({"Wide"}));

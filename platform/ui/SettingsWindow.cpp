@@ -247,7 +247,7 @@ private:
             box->setRange(int(s.minimum), int(s.maximum));
             box->setSingleStep(int(s.increment));
             box->setSuffix(unit);
-            box->setValue(QString(Q(s.value)).toInt());
+            box->setValue(Q(s.value).toInt());
         } else if (auto* box = qobject_cast<QDoubleSpinBox*>(editor)) {
             const double low = std::isfinite(s.low) ? s.low : -1e300, high = std::isfinite(s.high) ? s.high : 1e300;
             box->setDecimals(DecimalsFor(s.step));
@@ -267,9 +267,11 @@ private:
         } else if (auto* check = qobject_cast<QCheckBox*>(editor)) {
             check->setChecked(s.value == "true");
         } else if (auto* edit = qobject_cast<QLineEdit*>(editor)) {
-            if (!edit->hasFocus() || !edit->isModified())
+            // Text being typed stays, still to be sent when the editor is left.
+            if (!edit->hasFocus() || !edit->isModified()) {
                 edit->setText(Q(s.value));
-            edit->setModified(false);
+                edit->setModified(false);
+            }
         }
     }
 
