@@ -347,10 +347,13 @@ void SortByRank(std::vector<std::string>* names)
                      [](const std::string& a, const std::string& b) { return Rank(a) < Rank(b); });
 }
 
+bool Writable(const CamFeatureInfo& info) { return info.access == CAM_ACCESS_READ_WRITE && Readable(info); }
+
+// As the camera describes it now (a selector's entry may change it).
 bool Writable(const std::string& name)
 {
     CamFeatureInfo info{};
-    return Describe(name, &info) && info.access == CAM_ACCESS_READ_WRITE && Readable(info);
+    return Describe(name, &info) && Writable(info);
 }
 
 // What a selector selects, for each of its entries in turn ("GainSelector=Red"
@@ -387,13 +390,13 @@ std::string SettingsFileText()
     std::vector<const Feature*> selectors;
     std::set<std::string> selected;
     for (const Feature& f : all)
-        if (f.info.type == CAM_TYPE_ENUMERATION && f.info.selectedCount > 0 && Writable(f.name)) {
+        if (f.info.type == CAM_TYPE_ENUMERATION && f.info.selectedCount > 0 && Writable(f.info)) {
             selectors.push_back(&f);
             selected.insert(f.info.selected, f.info.selected + f.info.selectedCount);
         }
     std::vector<std::string> plain;
     for (const Feature& f : all)
-        if (f.info.access == CAM_ACCESS_READ_WRITE && Readable(f.info) && !selected.count(f.name) &&
+        if (Writable(f.info) && !selected.count(f.name) &&
             std::none_of(selectors.begin(), selectors.end(), [&](const Feature* s) { return s->name == f.name; }))
             plain.push_back(f.name);
     SortByRank(&plain);
