@@ -151,4 +151,39 @@ TEST(LiveReduce, VectorKernelsAndPackedSamples)
             }
 }
 
+// Bayer bands summed by the vector kernels (which take only some block
+// sides, and only bands the frame holds whole with the rows around them)
+// give the plain loops' picture: every colour filter, every even side up
+// to 32, rows whose length leaves partial vectors, blocks that end at the
+// frame's right edge or short of it, frames cut short.
+TEST(LiveReduce, BayerBandsOfEverySide)
+{
+    auto bytesOf = [](const imaging::DisplayImage& image) {
+        const uint8_t* first = image.GetBits() + (image.GetHeight() - 1) * image.GetPitch();
+        return std::vector<uint8_t>(first, first + size_t(-image.GetPitch()) * size_t(image.GetHeight()));
+    };
+    for (const char* format : {"BayerRG8", "BayerGR8", "BayerBG8", "BayerGB8"})
+        for (uint32_t k = 4; k <= 32; k += 2)
+            for (const uint32_t width : {5 * k, 5 * k + 1, 1002u, 2051u}) {
+                const uint32_t height = 3 * k + 3;
+                std::vector<uint8_t> frame(size_t(width) * height);
+                std::mt19937 random{width * k};
+                for (uint8_t& b : frame)
+                    b = uint8_t(random());
+                for (const size_t held : {frame.size(), size_t(width) * (2 * k + 1) - 1}) {
+                    const std::string where =
+                        std::string(format) + " k " + std::to_string(k) + " width " + std::to_string(width);
+                    imaging::DisplayImage image;
+                    std::vector<uint8_t> pictures[2];
+                    for (const bool vector : {true, false}) {
+                        imaging::SetVectorRows(vector);
+                        EXPECT_TRUE(imaging::ReduceFrame({frame.data(), held, width, height, format}, k, image));
+                        imaging::SetVectorRows(true);
+                        pictures[vector] = bytesOf(image);
+                    }
+                    EXPECT_EQ(pictures[true], pictures[false]) << where;
+                }
+            }
+}
+
 }  // namespace

@@ -3,10 +3,12 @@
 // each block's sums become one pixel, by the way the format samples colour.
 #include "LiveReduce.h"
 
+#include "LiveKernels.h"
 #include "PixelRows.h"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <type_traits>
@@ -397,6 +399,11 @@ private:
         Pixels(blue, runs_[2].data(), red, out, 1.0f / float(4 * k * k));
     }
 
+public:
+    int GreenColumn() const { return int(greenEven_); }
+    bool BlueInEvenRows() const { return blueInEvenRows_; }
+
+private:
     int64_t greenEven_ = 0;        // green's column parity in even rows
     bool blueInEvenRows_ = false;  // else red
     // Sums per block of each colour (for Bayer mosaics: the colour in even
@@ -475,12 +482,27 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
             return static_cast<const uint8_t*>(edges[slot].data());
         };
         RowMaker maker(frame, *format, k);
+        std::unique_ptr<BayerBandsAvx512> fastBayer;
+        if (bayer && eightBitRows && BayerBandsAvx512::Takes(frame.width, k))
+            fastBayer = std::make_unique<BayerBandsAvx512>(frame.width, k, maker.GreenColumn(), maker.BlueInEvenRows());
         uint8_t* top = image.GetBits();
         const ptrdiff_t pitch = image.GetPitch();
         const size_t padding = size_t(-pitch) - size_t(outWidth) * 3;
         for (uint32_t oy = 0; oy < outHeight; ++oy) {
-            std::fill(sums.begin(), sums.end(), 0);
+            uint8_t* out = top + ptrdiff_t(oy) * pitch;
             const uint64_t first = uint64_t(oy) * k, end = std::min<uint64_t>(first + k, held);
+            // A band the frame holds whole, with the rows next to it.
+            if (fastBayer && first + k + 1 <= held) {
+                const uint8_t* band = frame.data + first * rowBytes;
+                const uint64_t below = first + k < frame.height ? first + k : first + k - 2;
+                const bool more = oy + 1 < outHeight && first + 2 * k + 1 <= held;
+                fastBayer->Reduce({band, rowBytes, first ? band - rowBytes : band + rowBytes,
+                                   frame.data + below * rowBytes, more ? band + k * rowBytes : nullptr},
+                                  out);
+                std::memset(out + size_t(outWidth) * 3, 0, padding);
+                continue;
+            }
+            std::fill(sums.begin(), sums.end(), 0);
             uint64_t y = first;
             if (!yuv && direct) {
                 // Rows as they are: two of the same parity at a time.
@@ -523,7 +545,6 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
                     maker.edge[i] = eightBitRows ? frame.data + y * rowBytes : EightBitRow(i, rows[i]);
                 }
             }
-            uint8_t* out = top + ptrdiff_t(oy) * pitch;
             maker.Make(sums.data(), perRow, out);
             std::memset(out + size_t(outWidth) * 3, 0, padding);
         }

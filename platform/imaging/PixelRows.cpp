@@ -29,6 +29,17 @@ bool UseAvx2()
 #endif
 }
 
+bool UseAvx512()
+{
+#ifdef TARVIK_X86
+    static const bool has = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+                            __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2");
+    return g_vector && has;
+#else
+    return false;
+#endif
+}
+
 namespace {
 
 #ifdef TARVIK_X86

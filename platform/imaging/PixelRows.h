@@ -18,6 +18,8 @@ bool VectorRows();
 // Whether AVX2 kernels run: the processor has AVX2 and VectorRows() is on.
 // Other imaging kernels follow the same switch.
 bool UseAvx2();
+// Whether AVX-512 kernels run (AVX-512 BW, VL, VBMI and VBMI2), on the same switch.
+bool UseAvx512();
 
 // The functions writing blue, green, red rows write exactly 3 * pixels bytes
 // of dst. With stream, their vector stores bypass the caches: for images too
