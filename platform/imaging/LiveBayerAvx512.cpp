@@ -1,17 +1,18 @@
-// Live view's 8-bit Bayer bands with AVX-512. The portable path keeps a
-// band's column sums column by column and goes across them several times
-// (pair terms, then each colour's runs, then edges); here the sums are kept
-// split by column parity, so that a vector lane is a column pair, and one
-// pass across gives each colour's pair terms, sums them two pairs at a time
-// (multiply-add), runs the sums along to a block's width (shifted adds) and
-// keeps the lanes where blocks end (compress), with the terms at the blocks'
-// edges picked the same way. The integers are the portable path's, exactly.
+// Live view's 8-bit Bayer bands with AVX-512. The portable path adds a
+// band's rows into column sums in memory, then goes across them several
+// times (pair terms, each colour's runs, edges). Here one pass goes across
+// the band 64 columns at a time: down its rows into sums held in registers,
+// split by column parity so that a lane is a column pair, then each colour's
+// pair terms, summed two pairs at a time (multiply-add), run along to a
+// block's width (shifted adds) and kept where blocks end (compress), the
+// terms at the blocks' edges picked the same way. Reading the frame and
+// working on it overlap, where the portable path waits for one, then does
+// the other. The integers are the portable path's, exactly.
 #include "LiveKernels.h"
 
 #include "PixelRows.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -48,37 +49,6 @@ TARVIK_AVX512 inline __m512i ColumnOf(__m512i bytes)
     return Column ? _mm512_srli_epi16(bytes, 8) : _mm512_and_si512(bytes, _mm512_set1_epi16(0xff));
 }
 
-// The column sums are kept per 32 pairs, as four vectors: even rows' even
-// and odd columns, then odd rows' (Sums(i) + 2 * row parity + column parity).
-TARVIK_AVX512 inline uint16_t* SumsAt(uint16_t* sums, size_t i) { return sums + 4 * kLanes * i; }
-
-// N rows of parity r added into the column sums of their 64 bytes at x, or
-// stored there when first.
-template <int N, bool Masked>
-TARVIK_AVX512 inline void AddRowsAt(const uint8_t* const rows[], uint16_t* sums, size_t x, __mmask64 m, bool first)
-{
-    uint16_t* to = SumsAt(sums, x / 64);
-    __m512i e = first ? _mm512_setzero_si512() : Load(to);
-    __m512i o = first ? _mm512_setzero_si512() : Load(to + kLanes);
-    for (int j = 0; j < N; ++j) {
-        const __m512i v = RowBytes<Masked>(rows[j] + x, m);
-        e = _mm512_add_epi16(e, ColumnOf<0>(v));
-        o = _mm512_add_epi16(o, ColumnOf<1>(v));
-    }
-    Store(to, e);
-    Store(to + kLanes, o);
-}
-
-template <int N>
-TARVIK_AVX512 void AddRows(const uint8_t* const rows[], uint16_t* sums, size_t bytes, bool first)
-{
-    size_t x = 0;
-    for (; x + 64 <= bytes; x += 64)
-        AddRowsAt<N, false>(rows, sums, x, ~__mmask64(0), first);
-    if (x < bytes)
-        AddRowsAt<N, true>(rows, sums, x, (__mmask64(1) << (bytes - x)) - 1, first);
-}
-
 // Per column: 2^Shift x the band's sum + the row outside - its edge row
 // (Shift 2 for red and blue, 3 for green; see RowMaker::BayerRow).
 template <int Shift>
@@ -89,24 +59,24 @@ TARVIK_AVX512 inline __m512i Terms(__m512i sums, __m512i outside, __m512i inside
 
 // The sum of lanes q - J + 1 .. q of d at each lane q, prev the vector before d.
 template <int J>
-TARVIK_AVX512 inline __m512i Window(__m512i d, __m512i prev)
+TARVIK_AVX512 inline __m512i Sliding(__m512i d, __m512i prev)
 {
     if constexpr (J <= 1)
         return d;
     else
-        return _mm512_add_epi32(_mm512_maskz_alignr_epi32(0xffff, d, prev, 16 - (J - 1)), Window<J - 1>(d, prev));
+        return _mm512_add_epi32(_mm512_maskz_alignr_epi32(0xffff, d, prev, 16 - (J - 1)), Sliding<J - 1>(d, prev));
 }
 
-TARVIK_AVX512 inline void Keep32(int32_t* to, size_t& n, __mmask16 m, __m512i v)
+// The same where blocks of J lanes end. Blocks of two lanes end in the odd
+// lanes (a vector holds whole blocks): added within 64-bit lanes, without
+// crossing lanes.
+template <int J>
+TARVIK_AVX512 inline __m512i Window(__m512i d, __m512i prev)
 {
-    Store(to + n, _mm512_maskz_compress_epi32(m, v));
-    n += _mm_popcnt_u32(m);
-}
-
-TARVIK_AVX512 inline void Keep16(uint16_t* to, size_t& n, __mmask32 m, __m512i v)
-{
-    Store(to + n, _mm512_maskz_compress_epi16(m, v));
-    n += _mm_popcnt_u32(m);
+    if constexpr (J == 2)
+        return _mm512_add_epi32(d, _mm512_slli_epi64(d, 32));
+    else
+        return Sliding<J>(d, prev);
 }
 
 // Indices picking, for each 16-bit lane, the lane before it: from the
@@ -119,89 +89,105 @@ TARVIK_AVX512 inline __m512i PreviousLane()
     return _mm512_load_si512(lanes);
 }
 
-struct Across {
-    const uint16_t* sums;
-    const uint8_t *below, *first, *above, *last;  // the rows outside the band, and its edge rows
-    size_t pairs, bytes;                          // pairs: of the blocks; bytes: of a row
-    const uint32_t *starts, *ends;
-    const uint16_t* pairEnds;
-    int32_t *runEven, *runOdd, *runGreen;  // each colour's runs per block
-    uint16_t *edgeEven, *edgeOdd, *steps;  // its terms at block edges, green's steps
-    const char* next;  // the next band and the row below it, fetched while this one is summed across
+// What is kept of a band, each kind in sections stride bytes apart: each
+// colour's runs per block (the colour in even rows, in odd rows, green), and
+// the terms at the blocks' edges: where blocks start (the colour in even
+// columns, then green's steps), where they end (the colour in odd columns).
+struct Kept {
+    int32_t* runs;
+    uint16_t *starts, *ends;
 };
 
+struct Across {
+    const uint8_t *first, *below, *above;  // the band's first row, the rows outside it
+    size_t rowBytes;
+    size_t pairs, bytes;  // pairs: of the blocks; bytes: of a row
+    const BlockLanes* lanes;
+    Kept kept;
+    size_t stride;
+};
+
+template <typename T>
+inline T* Section(T* p, size_t stride, int section)
+{
+    return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(p) + stride * size_t(section));
+}
+
 // What one step across hands the next: each colour's terms two pairs at a
-// time, the odd columns' sums in the rows where green is odd, and how many
-// values of each kind were kept.
+// time and the odd columns' sums in the rows where green is odd.
 struct Carried {
     __m512i even, odd, green, greenOdd;
-    size_t runs, evenEdges, oddEdges, steps;
 };
 
 // One step across: the 32 column pairs from pair 32 i.
 template <int Green, int H2, bool Masked>
-TARVIK_AVX512 inline void AcrossAt(const Across& a, size_t i, Carried& c)
+TARVIK_AVX512 inline void AcrossAt(const Across& a, size_t i, Carried& c, Kept& k)
 {
     constexpr int Chroma = 1 - Green;  // the column of the colour in even rows; in odd rows it is Green's
     const size_t x = 2 * kLanes * i;
     const __mmask64 m = Masked ? (__mmask64(1) << (a.bytes - x)) - 1 : ~__mmask64(0);
-    // As many lines a step as the next band has rows, and one more: its
-    // rows and the row below it arrive while this band is summed across
-    // (for rows of the frame's width; past them, less is fetched ahead).
-    if (a.next)
-        for (int j = 0; j <= 4 * H2; ++j)
-            _mm_prefetch(a.next + 64 * ((4 * H2 + 1) * i + size_t(j)), _MM_HINT_T1);
-    const __m512i out0 = RowBytes<Masked>(a.below + x, m), in0 = RowBytes<Masked>(a.first + x, m);
-    const __m512i out1 = RowBytes<Masked>(a.above + x, m), in1 = RowBytes<Masked>(a.last + x, m);
-    const uint16_t* sums = a.sums + 4 * kLanes * i;
-    const __m512i evenTerms = Terms<2>(Load(sums + Chroma * kLanes), ColumnOf<Chroma>(out0), ColumnOf<Chroma>(in0));
-    const __m512i oddTerms = Terms<2>(Load(sums + (2 + Green) * kLanes), ColumnOf<Green>(out1), ColumnOf<Green>(in1));
-    const __m512i green0 = Terms<3>(Load(sums + Green * kLanes), ColumnOf<Green>(out0), ColumnOf<Green>(in0));
-    const __m512i green1 = Terms<3>(Load(sums + (2 + Chroma) * kLanes), ColumnOf<Chroma>(out1), ColumnOf<Chroma>(in1));
-    // Two pairs' terms at a time, then runs of a block's width, kept where blocks end.
+    // Down: the band's rows into sums per row and column parity.
+    __m512i sums[2][2] = {{_mm512_setzero_si512(), _mm512_setzero_si512()},
+                          {_mm512_setzero_si512(), _mm512_setzero_si512()}};
+    __m512i in0 = _mm512_setzero_si512(), in1 = in0;
+    for (int j = 0; j < 4 * H2; ++j) {
+        const __m512i v = RowBytes<Masked>(a.first + size_t(j) * a.rowBytes + x, m);
+        sums[j & 1][0] = _mm512_add_epi16(sums[j & 1][0], ColumnOf<0>(v));
+        sums[j & 1][1] = _mm512_add_epi16(sums[j & 1][1], ColumnOf<1>(v));
+        if (j == 0)
+            in0 = v;
+        if (j == 4 * H2 - 1)
+            in1 = v;
+    }
+    const __m512i out0 = RowBytes<Masked>(a.below + x, m), out1 = RowBytes<Masked>(a.above + x, m);
+    const __m512i evenTerms = Terms<2>(sums[0][Chroma], ColumnOf<Chroma>(out0), ColumnOf<Chroma>(in0));
+    const __m512i oddTerms = Terms<2>(sums[1][Green], ColumnOf<Green>(out1), ColumnOf<Green>(in1));
+    const __m512i green0 = Terms<3>(sums[0][Green], ColumnOf<Green>(out0), ColumnOf<Green>(in0));
+    const __m512i green1 = Terms<3>(sums[1][Chroma], ColumnOf<Chroma>(out1), ColumnOf<Chroma>(in1));
+    // Two pairs' terms at a time, then runs of a block's width, kept where
+    // blocks end. Green's two rows are added first where that stays below
+    // 2^15 (blocks up to 12 wide).
     const __m512i ones = _mm512_set1_epi16(1);
     const __m512i twoEven = _mm512_madd_epi16(evenTerms, ones), twoOdd = _mm512_madd_epi16(oddTerms, ones);
-    const __m512i twoGreen = _mm512_add_epi32(_mm512_madd_epi16(green0, ones), _mm512_madd_epi16(green1, ones));
-    const __mmask16 blockEnds = a.pairEnds[i];
-    Store(a.runEven + c.runs, _mm512_maskz_compress_epi32(blockEnds, Window<H2>(twoEven, c.even)));
-    Store(a.runOdd + c.runs, _mm512_maskz_compress_epi32(blockEnds, Window<H2>(twoOdd, c.odd)));
-    Store(a.runGreen + c.runs, _mm512_maskz_compress_epi32(blockEnds, Window<H2>(twoGreen, c.green)));
-    c.runs += _mm_popcnt_u32(blockEnds);
+    const __m512i twoGreen = H2 <= 3 ? _mm512_madd_epi16(_mm512_add_epi16(green0, green1), ones)
+                                     : _mm512_add_epi32(_mm512_madd_epi16(green0, ones),
+                                                        _mm512_madd_epi16(green1, ones));
+    const BlockLanes lanes = a.lanes[i];
+    Store(k.runs, _mm512_maskz_compress_epi32(lanes.pairEnds, Window<H2>(twoEven, c.even)));
+    Store(Section(k.runs, a.stride, 1), _mm512_maskz_compress_epi32(lanes.pairEnds, Window<H2>(twoOdd, c.odd)));
+    Store(Section(k.runs, a.stride, 2), _mm512_maskz_compress_epi32(lanes.pairEnds, Window<H2>(twoGreen, c.green)));
+    k.runs += _mm_popcnt_u32(lanes.pairEnds);
     c.even = twoEven;
     c.odd = twoOdd;
     c.green = twoGreen;
-    // A colour in even columns needs its terms where blocks start, in odd
-    // columns where they end.
-    const uint32_t starts = a.starts[i], ends = a.ends[i];
-    const uint32_t evenAt = Chroma ? ends : starts, oddAt = Green ? ends : starts;
-    Store(a.edgeEven + c.evenEdges, _mm512_maskz_compress_epi16(evenAt, evenTerms));
-    Store(a.edgeOdd + c.oddEdges, _mm512_maskz_compress_epi16(oddAt, oddTerms));
-    c.evenEdges += _mm_popcnt_u32(evenAt);
-    c.oddEdges += _mm_popcnt_u32(oddAt);
-    // Green's step at each boundary between blocks: the sum of the even
-    // column in the rows where green is even, less that of the odd column
-    // before it in the other rows.
-    const __m512i greenOdd = Load(sums + (2 * Chroma + 1) * kLanes);
+    // The colour in even columns keeps its terms where blocks start, the
+    // one in odd columns where they end; green the step of its sums at each
+    // start: the even column's sum in the rows where green is even, less
+    // that of the odd column before it in the other rows (at the frame's
+    // left edge that is mirrored: set apart).
+    Store(k.starts, _mm512_maskz_compress_epi16(lanes.starts, Chroma ? oddTerms : evenTerms));
+    Store(k.ends, _mm512_maskz_compress_epi16(lanes.ends, Chroma ? evenTerms : oddTerms));
+    const __m512i greenOdd = sums[Chroma][1];
     const __m512i before = _mm512_permutex2var_epi16(greenOdd, PreviousLane(), c.greenOdd);
     c.greenOdd = greenOdd;
-    const uint32_t stepsAt = i == 0 ? starts & ~1u : starts;  // the frame's left edge is mirrored: done apart
-    Store(a.steps + c.steps,
-          _mm512_maskz_compress_epi16(stepsAt, _mm512_sub_epi16(Load(sums + 2 * Green * kLanes), before)));
-    c.steps += _mm_popcnt_u32(stepsAt);
+    Store(Section(k.starts, a.stride, 1),
+          _mm512_maskz_compress_epi16(lanes.starts, _mm512_sub_epi16(sums[Green][0], before)));
+    k.starts += _mm_popcnt_u32(lanes.starts);
+    k.ends += _mm_popcnt_u32(lanes.ends);
 }
 
 template <int Green, int H2>
 TARVIK_AVX512 void AcrossBand(const Across& in)
 {
     const Across a = in;
-    Carried c{_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
-              0, 0, 0, 0};
+    Carried c{_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
+    Kept k = a.kept;
     const size_t vectors = (a.pairs + kLanes - 1) / kLanes;
     size_t i = 0;
     for (; i < vectors && 2 * (i + 1) * kLanes <= a.bytes; ++i)
-        AcrossAt<Green, H2, false>(a, i, c);
+        AcrossAt<Green, H2, false>(a, i, c, k);
     for (; i < vectors; ++i)
-        AcrossAt<Green, H2, true>(a, i, c);
+        AcrossAt<Green, H2, true>(a, i, c, k);
 }
 
 template <int Green, size_t... H>
@@ -239,33 +225,29 @@ BayerBandsAvx512::BayerBandsAvx512(uint32_t width, uint32_t k, int greenColumn, 
 {
     const size_t h = k / 2;
     pairs_ = size_t(blocks_) * h;
-    // Every pair of the row, and one vector more, read where a step needs
-    // the pair after the last block.
-    sums_.assign(4 * kLanes * ((size_t(width) / 2 + 1 + kLanes - 1) / kLanes + 1), 0);
-    const size_t across = (pairs_ + kLanes - 1) / kLanes;
-    starts_.assign(across, 0);
-    ends_.assign(across, 0);
-    pairEnds_.assign(across, 0);
+    lanes_.assign((pairs_ + kLanes - 1) / kLanes, BlockLanes{0, 0, 0});
     for (size_t p = 0; p < pairs_; ++p) {
-        const uint32_t bit = 1u << (p % kLanes);
+        BlockLanes& lanes = lanes_[p / kLanes];
         if (p % h == 0)
-            starts_[p / kLanes] |= bit;
-        if ((p + 1) % h == 0)
-            ends_[p / kLanes] |= bit;
-        if (p % 2 == 1 && (p + 1) % h == 0)
-            pairEnds_[p / kLanes] |= uint16_t(1u << (p % kLanes / 2));
+            lanes.starts |= 1u << (p % kLanes);
+        if ((p + 1) % h == 0) {
+            lanes.ends |= 1u << (p % kLanes);
+            lanes.pairEnds |= uint16_t(1u << (p % kLanes / 2));
+        }
     }
-    // Compressed stores write whole vectors past the last value kept.
-    for (auto& runs : runs_)
-        runs.resize(blocks_ + 2 + kLanes);
-    for (auto& edges : edges_)
-        edges.resize(blocks_ + 2 + kLanes);
+    // Compressed stores write whole vectors past the last value kept; edge
+    // terms have one place more before the first block.
+    section_ = blocks_ + 2 + kLanes;
+    runs_.resize(3 * section_);
+    edges_.resize(3 * 2 * section_ + 1);
 }
 
-uint16_t BayerBandsAvx512::SumAt(int rowParity, size_t x) const
+int32_t BayerBandsAvx512::SumAt(const BayerBand& band, int rowParity, size_t x) const
 {
-    const size_t p = x / 2;
-    return sums_[4 * kLanes * (p / kLanes) + size_t(2 * rowParity + int(x & 1)) * kLanes + p % kLanes];
+    int32_t sum = 0;
+    for (size_t y = size_t(rowParity); y < k_; y += 2)
+        sum += band.first[y * band.rowBytes + x];
+    return sum;
 }
 
 int64_t BayerBandsAvx512::Mirrored(int64_t x) const { return x < 0 ? 1 : x >= int64_t(width_) ? width_ - 2 : x; }
@@ -276,69 +258,44 @@ int32_t BayerBandsAvx512::NearTerm(const BayerBand& band, int rowParity, int64_t
     const size_t i = size_t(Mirrored(x));
     const uint8_t* outside = rowParity ? band.above : band.below;
     const uint8_t* inside = rowParity ? band.first + (k_ - 1) * band.rowBytes : band.first;
-    return 4 * int32_t(SumAt(rowParity, i)) + outside[i] - inside[i];
+    return 4 * SumAt(band, rowParity, i) + outside[i] - inside[i];
 }
 
-int32_t BayerBandsAvx512::GreenSum(int64_t x) const
+int32_t BayerBandsAvx512::GreenSum(const BayerBand& band, int64_t x) const
 {
     const size_t i = size_t(Mirrored(x));
-    return SumAt(int(i & 1) == green_ ? 0 : 1, i);
+    return SumAt(band, int(i & 1) == green_ ? 0 : 1, i);
 }
 
 void BayerBandsAvx512::Reduce(const BayerBand& band, uint8_t* out)
 {
     const size_t h = k_ / 2;
-    // Down: the rows of each parity into their column sums, four at a time.
-    const size_t bytes = std::min<size_t>(width_, size_t(blocks_) * k_ + 2);
-    for (int r = 0; r < 2; ++r)
-        for (size_t j = 0; j < h; j += 4) {
-            const uint8_t* rows[4];
-            const size_t n = std::min<size_t>(4, h - j);
-            for (size_t i = 0; i < n; ++i)
-                rows[i] = band.first + (size_t(r) + 2 * (j + i)) * band.rowBytes;
-            uint16_t* sums = sums_.data() + 2 * r * kLanes;
-            switch (n) {
-            case 1: AddRows<1>(rows, sums, bytes, j == 0); break;
-            case 2: AddRows<2>(rows, sums, bytes, j == 0); break;
-            case 3: AddRows<3>(rows, sums, bytes, j == 0); break;
-            default: AddRows<4>(rows, sums, bytes, j == 0); break;
-            }
-        }
-    // Across. Edge terms are kept from index 1 on: the one before the
-    // first block, and after the last, are filled in below.
-    Across a{sums_.data(),
-             band.below,
-             band.first,
-             band.above,
-             band.first + (k_ - 1) * band.rowBytes,
-             pairs_,
-             width_,
-             starts_.data(),
-             ends_.data(),
-             pairEnds_.data(),
-             runs_[0].data(),
-             runs_[1].data(),
-             runs_[2].data(),
-             edges_[0].data() + 1,
-             edges_[1].data() + 1,
-             edges_[2].data() + 2,
-             reinterpret_cast<const char*>(band.next)};
+    // Down the band's rows and across, 64 columns at a time.
+    uint16_t* edges = edges_.data() + 1;
+    const size_t stride = section_ * sizeof(int32_t);
+    const Across a{band.first,
+                   band.below,
+                   band.above,
+                   band.rowBytes,
+                   pairs_,
+                   width_,
+                   lanes_.data(),
+                   {runs_.data(), edges, Section(edges, stride, 2)},
+                   stride};
     if (green_)
         AcrossWith<1>(h / 2, a, std::make_index_sequence<kMaxH2>());
     else
         AcrossWith<0>(h / 2, a, std::make_index_sequence<kMaxH2>());
-    // At the frame's edges the terms are mirrored.
+    // At the frame's edges the terms are mirrored: the colour in even
+    // columns at the right (the pair after the last block), the one in odd
+    // columns at the left, green at both.
     const int64_t end = int64_t(pairs_) * 2;
-    for (int r = 0; r < 2; ++r) {
-        uint16_t* e = edges_[r].data() + 1;
-        if ((r ? green_ : 1 - green_) == 0)
-            e[blocks_] = uint16_t(NearTerm(band, r, end));
-        else
-            e[-1] = uint16_t(NearTerm(band, r, 1));
-    }
-    uint16_t* steps = edges_[2].data() + 1;  // steps[b]: at block b's left edge
-    steps[0] = uint16_t(GreenSum(0) - GreenSum(-1));
-    steps[blocks_] = uint16_t(GreenSum(end) - GreenSum(end - 1));
+    const int evenColumnRows = 1 - green_;  // the rows whose colour is in even columns
+    edges[blocks_] = uint16_t(NearTerm(band, evenColumnRows, end));
+    Section(edges, stride, 2)[-1] = uint16_t(NearTerm(band, 1 - evenColumnRows, 1));
+    uint16_t* steps = Section(edges, stride, 1);  // steps[b]: at block b's left edge
+    steps[0] = uint16_t(GreenSum(band, 0) - GreenSum(band, -1));
+    steps[blocks_] = uint16_t(GreenSum(band, end) - GreenSum(band, end - 1));
     Finish(out);
 }
 
@@ -350,9 +307,13 @@ void BayerBandsAvx512::Reduce(const BayerBand& band, uint8_t* out)
 // the addition rounded apart, as there, not fused).
 TARVIK_AVX512 void BayerBandsAvx512::Finish(uint8_t* out)
 {
+    // Per row parity: its colour's edge terms, and where the other edge's is.
+    const size_t stride = section_ * sizeof(int32_t);
+    const uint16_t* edges = edges_.data() + 1;
+    const uint16_t* e[2] = {Section(edges, stride, green_ ? 0 : 2), Section(edges, stride, green_ ? 2 : 0)};
     const ptrdiff_t other[2] = {green_ ? 1 : -1, green_ ? -1 : 1};
-    const uint16_t* e[2] = {edges_[0].data() + 1, edges_[1].data() + 1};
-    const uint16_t* steps = edges_[2].data() + 1;
+    const uint16_t* steps = Section(edges, stride, 1);
+    const int32_t* runs[3] = {runs_.data(), runs_.data() + section_, runs_.data() + 2 * section_};
     const __m512 inverse = _mm512_set1_ps(1.0f / float(4 * k_ * k_));
     // Blue, green, red of 16 pixels, 4 bytes each, to 3 bytes each.
     alignas(64) static const uint8_t threeOfFour[64] = {
@@ -364,11 +325,11 @@ TARVIK_AVX512 void BayerBandsAvx512::Finish(uint8_t* out)
         const __mmask16 m = __mmask16((1u << n) - 1);
         __m512i chroma[2];
         for (int r = 0; r < 2; ++r) {
-            const __m512i run = _mm512_maskz_loadu_epi32(m, runs_[r].data() + b);
+            const __m512i run = _mm512_maskz_loadu_epi32(m, runs[r] + b);
             const __m512i edge = _mm512_sub_epi32(Edges(e[r] + ptrdiff_t(b) + other[r], m), Edges(e[r] + b, m));
             chroma[r] = Average(inverse, _mm512_add_epi32(_mm512_slli_epi32(run, 2), edge));
         }
-        const __m512i run = _mm512_maskz_loadu_epi32(m, runs_[2].data() + b);
+        const __m512i run = _mm512_maskz_loadu_epi32(m, runs[2] + b);
         const __m512i after = _mm512_cvtepi16_epi32(_mm256_maskz_loadu_epi16(m, steps + b + 1));
         const __m512i at = _mm512_cvtepi16_epi32(_mm256_maskz_loadu_epi16(m, steps + b));
         const __m512i green = Average(inverse, _mm512_add_epi32(run, _mm512_sub_epi32(after, at)));

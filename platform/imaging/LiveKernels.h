@@ -15,13 +15,17 @@ struct BayerBand {
     size_t rowBytes;
     const uint8_t* above;  // the rows just outside the band, mirrored inside the
     const uint8_t* below;  // frame at its top and bottom edges
-    const uint8_t* next;   // the next band's first row, null when there is none
 };
 
-// The block sums of 8-bit Bayer bands with AVX-512 (see
-// RowMaker::BayerRow for what they are): one pass down the band's rows into
-// column sums split by column parity, one pass across them giving every
-// block's sums at once, while the next band is fetched into the cache.
+// Where blocks start and end among 32 column pairs, and where their last two
+// pairs end among 16 lanes of two pairs each.
+struct BlockLanes {
+    uint32_t starts, ends;
+    uint16_t pairEnds;
+};
+
+// The rows of pixels of 8-bit Bayer bands with AVX-512, from the block sums
+// RowMaker::BayerRow makes, without a pass over the frame before them.
 class BayerBandsAvx512 {
 public:
     // Whether it takes blocks of side k in frames of this width, on this processor.
@@ -34,9 +38,9 @@ public:
     void Reduce(const BayerBand& band, uint8_t* out);
 
 private:
-    uint16_t SumAt(int rowParity, size_t x) const;
+    int32_t SumAt(const BayerBand& band, int rowParity, size_t x) const;
     int32_t NearTerm(const BayerBand& band, int rowParity, int64_t x) const;
-    int32_t GreenSum(int64_t x) const;
+    int32_t GreenSum(const BayerBand& band, int64_t x) const;
     int64_t Mirrored(int64_t x) const;
     void Finish(uint8_t* out);
 
@@ -44,17 +48,15 @@ private:
     int green_;
     bool blueInEvenRows_;
     size_t pairs_;  // the column pairs of the band's blocks
-    // Column sums of the band's rows per row and column parity, a lane a
-    // column pair, kept per 32 pairs.
-    std::vector<uint16_t> sums_;
-    // Per 32 pairs: lanes where a block starts or ends, and (per 16 lanes of
-    // two pairs each) where a block's last two pairs end.
-    std::vector<uint32_t> starts_, ends_;
-    std::vector<uint16_t> pairEnds_;
-    // What the pass across gives: each colour's sums of pair terms per
-    // block, its terms at the blocks' edges and green's steps between blocks.
-    std::vector<int32_t> runs_[3];
-    std::vector<uint16_t> edges_[3];
+    std::vector<BlockLanes> lanes_;  // per 32 pairs
+    // What the pass across keeps, in sections of section_ values: each
+    // colour's runs per block (the colour in even rows, in odd rows, green);
+    // the terms at the blocks' edges (of the colour in even columns where
+    // blocks start, green's steps there, of the colour in odd columns where
+    // they end), 16-bit, in sections as many bytes apart.
+    size_t section_;
+    std::vector<int32_t> runs_;
+    std::vector<uint16_t> edges_;
 };
 
 }  // namespace imaging

@@ -492,12 +492,11 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
             uint8_t* out = top + ptrdiff_t(oy) * pitch;
             const uint64_t first = uint64_t(oy) * k, end = std::min<uint64_t>(first + k, held);
             // A band the frame holds whole, with the rows next to it.
-            if (fastBayer && first + k + 1 <= held) {
+            const uint64_t below = first + k < frame.height ? first + k : first + k - 2;
+            if (fastBayer && first + k <= held && below < held) {
                 const uint8_t* band = frame.data + first * rowBytes;
-                const uint64_t below = first + k < frame.height ? first + k : first + k - 2;
-                const bool more = oy + 1 < outHeight && first + 2 * k + 1 <= held;
                 fastBayer->Reduce({band, rowBytes, first ? band - rowBytes : band + rowBytes,
-                                   frame.data + below * rowBytes, more ? band + k * rowBytes : nullptr},
+                                   frame.data + below * rowBytes},
                                   out);
                 std::memset(out + size_t(outWidth) * 3, 0, padding);
                 continue;
