@@ -151,26 +151,31 @@ TEST(LiveReduce, VectorKernelsAndPackedSamples)
             }
 }
 
-// Bayer bands summed by the vector kernels (which take only some block
-// sides, and only bands the frame holds whole with the rows around them)
-// give the plain loops' picture: every colour filter, every even side up
-// to 32, rows whose length leaves partial vectors, blocks that end at the
-// frame's right edge or short of it, frames cut short.
-TEST(LiveReduce, BayerBandsOfEverySide)
+// Bands reduced by the vector kernels (which take only some block sides,
+// and only bands the frame holds whole, with the rows around them for
+// Bayer mosaics) give the plain loops' picture: every colour filter and YUV
+// byte order and range, every side up to 32, rows whose length leaves
+// partial vectors, blocks that end at the frame's right edge or short of
+// it, frames cut short.
+TEST(LiveReduce, BandsOfEverySide)
 {
     auto bytesOf = [](const imaging::DisplayImage& image) {
         const uint8_t* first = image.GetBits() + (image.GetHeight() - 1) * image.GetPitch();
         return std::vector<uint8_t>(first, first + size_t(-image.GetPitch()) * size_t(image.GetHeight()));
     };
-    for (const char* format : {"BayerRG8", "BayerGR8", "BayerBG8", "BayerGB8"})
-        for (uint32_t k = 4; k <= 32; k += 2)
+    for (const char* format : {"BayerRG8", "BayerGR8", "BayerBG8", "BayerGB8", "YUV422_8", "YUV422_8_UYVY",
+                               "YCbCr601_422_8", "YCbCr601_422_8_CbYCrY"}) {
+        const cam::PixelFormat& f = *cam::FindPixelFormat(format);
+        const bool bayer = f.sampling == cam::Sampling::Bayer;
+        for (uint32_t k = 2; k <= 32; k += bayer ? 2 : 1)
             for (const uint32_t width : {5 * k, 5 * k + 1, 1002u, 2051u}) {
                 const uint32_t height = 3 * k + 3;
-                std::vector<uint8_t> frame(size_t(width) * height);
+                const size_t rowBytes = size_t(cam::RowBytes(f, width));
+                std::vector<uint8_t> frame(rowBytes * height);
                 std::mt19937 random{width * k};
                 for (uint8_t& b : frame)
                     b = uint8_t(random());
-                for (const size_t held : {frame.size(), size_t(width) * (2 * k + 1) - 1}) {
+                for (const size_t held : {frame.size(), rowBytes * (2 * k + 1) - 1}) {
                     const std::string where =
                         std::string(format) + " k " + std::to_string(k) + " width " + std::to_string(width);
                     imaging::DisplayImage image;
@@ -184,6 +189,7 @@ TEST(LiveReduce, BayerBandsOfEverySide)
                     EXPECT_EQ(pictures[true], pictures[false]) << where;
                 }
             }
+    }
 }
 
 }  // namespace

@@ -59,4 +59,27 @@ private:
     std::vector<uint16_t> edges_;
 };
 
+// The rows of pixels of YUV 4:2:2 bands (8 bits, either byte order, full or
+// limited range) with AVX-512: each pixel converted as the row conversion
+// converts it, added down the band and across each block in registers.
+class YuvBandsAvx512 {
+public:
+    // Whether it takes blocks of side k in frames of this width, on this processor.
+    static bool Takes(uint32_t width, uint32_t k);
+
+    YuvBandsAvx512(uint32_t width, uint32_t k, bool uyvy, bool limitedRange);
+
+    // The row of pixels of the k rows from first, blue, green, red, 3 x width / k bytes.
+    void Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out);
+
+private:
+    void Finish(uint8_t* out);
+
+    uint32_t width_, k_, blocks_;
+    bool uyvy_, limited_;
+    std::vector<uint32_t> ends_;  // per 32 pixels: where blocks end
+    size_t section_;
+    std::vector<uint16_t> runs_;  // each block's sums: blue, green, red, section_ apart
+};
+
 }  // namespace imaging

@@ -483,6 +483,10 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
         };
         RowMaker maker(frame, *format, k);
         std::unique_ptr<BayerBandsAvx512> fastBayer;
+        std::unique_ptr<YuvBandsAvx512> fastYuv;
+        if (yuv && YuvBandsAvx512::Takes(frame.width, k))
+            fastYuv = std::make_unique<YuvBandsAvx512>(frame.width, k, std::string_view(format->order) == "UYVY",
+                                                       format->matrix == cam::Matrix::LimitedRange601);
         if (bayer && eightBitRows && BayerBandsAvx512::Takes(frame.width, k))
             fastBayer = std::make_unique<BayerBandsAvx512>(frame.width, k, maker.GreenColumn(), maker.BlueInEvenRows());
         uint8_t* top = image.GetBits();
@@ -498,6 +502,11 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
                 fastBayer->Reduce({band, rowBytes, first ? band - rowBytes : band + rowBytes,
                                    frame.data + below * rowBytes},
                                   out);
+                std::memset(out + size_t(outWidth) * 3, 0, padding);
+                continue;
+            }
+            if (fastYuv && first + k <= held) {
+                fastYuv->Reduce(frame.data + first * rowBytes, rowBytes, out);
                 std::memset(out + size_t(outWidth) * 3, 0, padding);
                 continue;
             }

@@ -11,6 +11,7 @@
 #include "LiveKernels.h"
 
 #include "PixelRows.h"
+#include "YuvFixedPoint.h"
 
 #include <algorithm>
 #include <utility>
@@ -198,8 +199,8 @@ void AcrossWith(size_t h2, const Across& a, std::index_sequence<H...>)
 
 constexpr uint32_t kMaxH2 = 7;  // blocks up to 28 wide: every term below 2^15
 
-// Per 16 blocks from b: the block sums of the chroma colours and green (see Finish).
-TARVIK_AVX512 inline __m512i Edges(const uint16_t* e, __mmask16 m)
+// 16 values (fewer where the mask ends) widened to 32 bits.
+TARVIK_AVX512 inline __m512i Widened(const uint16_t* e, __mmask16 m)
 {
     return _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(m, e));
 }
@@ -213,7 +214,169 @@ TARVIK_AVX512 inline __m512i Average(__m512 inverse, __m512i sum)
     return _mm512_cvttps_epi32(_mm512_min_ps(_mm512_max_ps(v, _mm512_setzero_ps()), _mm512_set1_ps(255.0f)));
 }
 
+// n (up to 16) pixels of blue, green, red values, 3 bytes each.
+TARVIK_AVX512 inline void StorePixels(uint8_t* out, size_t n, __m512i blue, __m512i green, __m512i red)
+{
+    alignas(64) static const uint8_t threeOfFour[64] = {
+        0,  1,  2,  4,  5,  6,  8,  9,  10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25, 26, 28,
+        29, 30, 32, 33, 34, 36, 37, 38, 40, 41, 42, 44, 45, 46, 48, 49, 50, 52, 53, 54, 56, 57, 58, 60, 61, 62};
+    const __m512i pixels =
+        _mm512_or_si512(blue, _mm512_or_si512(_mm512_slli_epi32(green, 8), _mm512_slli_epi32(red, 16)));
+    _mm512_mask_storeu_epi8(out, (__mmask64(1) << (3 * n)) - 1,
+                            _mm512_permutexvar_epi8(_mm512_load_si512(threeOfFour), pixels));
+}
+
+// ---- YUV 4:2:2 ----------------------------------------------------------------
+
+// 32 pixels of YUV 4:2:2 to blue, green, red, each 0 to 255 in 16-bit
+// lanes: the row conversion's arithmetic (YuvAvx2), 32 pixels a step.
+template <bool Uyvy, bool Limited>
+TARVIK_AVX512 inline void YuvPixels(__m512i in, __m512i& b, __m512i& g, __m512i& r)
+{
+    constexpr YuvCoefficients k = Limited ? kLimited : kFull;
+    // Each pixel's U and V, from its pair's bytes (U Y0 V Y1, or Y0 U Y1 V).
+    constexpr int8_t u0 = Uyvy ? 0 : 1, v0 = Uyvy ? 2 : 3, z = -128;
+    const __m512i uAt = _mm512_broadcast_i32x4(_mm_setr_epi8(u0, z, u0, z, u0 + 4, z, u0 + 4, z, u0 + 8, z, u0 + 8,
+                                                             z, u0 + 12, z, u0 + 12, z));
+    const __m512i vAt = _mm512_broadcast_i32x4(_mm_setr_epi8(v0, z, v0, z, v0 + 4, z, v0 + 4, z, v0 + 8, z, v0 + 8,
+                                                             z, v0 + 12, z, v0 + 12, z));
+    const __m512i c128 = _mm512_set1_epi16(128), c16 = _mm512_set1_epi16(16);
+    const __m512i y = Uyvy ? _mm512_srli_epi16(in, 8) : _mm512_and_si512(in, _mm512_set1_epi16(0xff));
+    const __m512i u5 = _mm512_slli_epi16(_mm512_sub_epi16(_mm512_shuffle_epi8(in, uAt), c128), 5);
+    const __m512i v5 = _mm512_slli_epi16(_mm512_sub_epi16(_mm512_shuffle_epi8(in, vAt), c128), 5);
+    __m512i y5;
+    if constexpr (Limited) {
+        y5 = _mm512_slli_epi16(_mm512_sub_epi16(y, c16), 5);
+        y5 = _mm512_add_epi16(y5, _mm512_mulhrs_epi16(y5, _mm512_set1_epi16(int16_t(k.y))));
+    } else {
+        y5 = _mm512_slli_epi16(y, 5);
+    }
+    y5 = _mm512_add_epi16(y5, c16);  // rounding, for all three (no sum here leaves 16 bits)
+    const __m512i ub = Limited ? _mm512_slli_epi16(u5, 1) : u5;
+    b = _mm512_add_epi16(_mm512_add_epi16(y5, ub), _mm512_mulhrs_epi16(u5, _mm512_set1_epi16(int16_t(k.bu))));
+    g = _mm512_sub_epi16(_mm512_sub_epi16(y5, _mm512_mulhrs_epi16(u5, _mm512_set1_epi16(int16_t(k.gu)))),
+                         _mm512_mulhrs_epi16(v5, _mm512_set1_epi16(int16_t(k.gv))));
+    r = _mm512_add_epi16(_mm512_add_epi16(y5, v5), _mm512_mulhrs_epi16(v5, _mm512_set1_epi16(int16_t(k.rv))));
+    const __m512i zero = _mm512_setzero_si512(), top = _mm512_set1_epi16(255);
+    b = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(b, 5), zero), top);
+    g = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(g, 5), zero), top);
+    r = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(r, 5), zero), top);
+}
+
+// Indices that move a vector of 16-bit lanes up by s lanes (s < 32), the
+// lanes before it taken from the vector before (permutex2var(before, this, it)).
+TARVIK_AVX512 inline __m512i UpBy(int s)
+{
+    alignas(64) static const uint16_t lanes[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+                                                   16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+    return _mm512_add_epi16(_mm512_load_si512(lanes), _mm512_set1_epi16(int16_t(32 - s)));
+}
+
+struct YuvAcross {
+    const uint8_t* first;
+    size_t rowBytes, bytes, vectors;  // bytes: of a row; vectors: steps of 32 pixels
+    uint32_t k;
+    const uint32_t* ends;  // per 32 pixels: where blocks end
+    uint16_t* runs;        // per colour (blue, green, red), section values apart
+    size_t section;
+};
+
+// Down the band's rows, 32 pixels at a time, and across: the sum of each
+// block's k columns, as sums of 1, 2, 4, 8 and 16 columns (each from the
+// one before and itself moved up), added at their offsets.
+template <bool Uyvy, bool Limited>
+TARVIK_AVX512 void YuvBand(const YuvAcross& a)
+{
+    const int k = int(a.k), top = 31 - __builtin_clz(a.k);
+    __m512i levelUp[4], partUp[4];
+    int parts[4], count = 0;
+    for (int n = 0; n < top; ++n)
+        levelUp[n] = UpBy(1 << n);
+    for (int n = top - 1, at = 1 << top; n >= 0; --n)
+        if (k >> n & 1) {
+            partUp[count] = UpBy(at);
+            parts[count++] = n;
+            at += 1 << n;
+        }
+    __m512i before[3][5];
+    for (auto& colour : before)
+        for (auto& level : colour)
+            level = _mm512_setzero_si512();
+    size_t kept = 0;
+    for (size_t i = 0; i < a.vectors; ++i) {
+        const size_t x = 64 * i;
+        const __mmask64 m = x + 64 <= a.bytes ? ~__mmask64(0) : (__mmask64(1) << (a.bytes - x)) - 1;
+        __m512i sums[3] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
+        for (int j = 0; j < k; ++j) {
+            __m512i b, g, r;
+            YuvPixels<Uyvy, Limited>(_mm512_maskz_loadu_epi8(m, a.first + size_t(j) * a.rowBytes + x), b, g, r);
+            sums[0] = _mm512_add_epi16(sums[0], b);
+            sums[1] = _mm512_add_epi16(sums[1], g);
+            sums[2] = _mm512_add_epi16(sums[2], r);
+        }
+        const uint32_t ends = a.ends[i];
+        for (int c = 0; c < 3; ++c) {
+            __m512i level[5];
+            level[0] = sums[c];
+            for (int n = 0; n < top; ++n)
+                level[n + 1] =
+                    _mm512_add_epi16(level[n], _mm512_permutex2var_epi16(before[c][n], levelUp[n], level[n]));
+            __m512i run = level[top];
+            for (int p = 0; p < count; ++p)
+                run = _mm512_add_epi16(
+                    run, _mm512_permutex2var_epi16(before[c][parts[p]], partUp[p], level[parts[p]]));
+            for (int n = 0; n <= top; ++n)
+                before[c][n] = level[n];
+            Store(a.runs + size_t(c) * a.section + kept, _mm512_maskz_compress_epi16(ends, run));
+        }
+        kept += _mm_popcnt_u32(ends);
+    }
+}
+
 }  // namespace
+
+bool YuvBandsAvx512::Takes(uint32_t width, uint32_t k)
+{
+    // Blocks of whole pairs; 16-bit sums of a block's k x k samples.
+    return UseAvx512() && k >= 2 && k <= 16 && width / k * k <= width / 2 * 2;
+}
+
+YuvBandsAvx512::YuvBandsAvx512(uint32_t width, uint32_t k, bool uyvy, bool limited)
+    : width_(width), k_(k), blocks_(width / k), uyvy_(uyvy), limited_(limited)
+{
+    const size_t pixels = size_t(blocks_) * k;
+    ends_.assign((pixels + 31) / 32, 0);
+    for (size_t x = k - 1; x < pixels; x += k)
+        ends_[x / 32] |= 1u << (x % 32);
+    section_ = blocks_ + 32;  // compressed stores write whole vectors
+    runs_.resize(3 * section_);
+}
+
+void YuvBandsAvx512::Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out)
+{
+    const YuvAcross a{first, rowBytes, 2 * size_t(width_), ends_.size(), k_, ends_.data(), runs_.data(), section_};
+    if (uyvy_)
+        limited_ ? YuvBand<true, true>(a) : YuvBand<true, false>(a);
+    else
+        limited_ ? YuvBand<false, true>(a) : YuvBand<false, false>(a);
+    Finish(out);
+}
+
+// Each block's sums times 1 / k^2, rounded as RowMaker::Pixels rounds them.
+TARVIK_AVX512 void YuvBandsAvx512::Finish(uint8_t* out)
+{
+    const __m512 inverse = _mm512_set1_ps(1.0f / float(k_ * k_));
+    for (size_t b = 0; b < blocks_; b += 16) {
+        const size_t n = std::min<size_t>(16, blocks_ - b);
+        const __mmask16 m = __mmask16((1u << n) - 1);
+        __m512i colour[3];
+        for (int c = 0; c < 3; ++c)
+            colour[c] = Average(inverse, Widened(runs_.data() + size_t(c) * section_ + b, m));
+        StorePixels(out + 3 * b, n, colour[0], colour[1], colour[2]);
+    }
+}
+
+// ---- Bayer ------------------------------------------------------------------------
 
 bool BayerBandsAvx512::Takes(uint32_t width, uint32_t k)
 {
@@ -315,34 +478,27 @@ TARVIK_AVX512 void BayerBandsAvx512::Finish(uint8_t* out)
     const uint16_t* steps = Section(edges, stride, 1);
     const int32_t* runs[3] = {runs_.data(), runs_.data() + section_, runs_.data() + 2 * section_};
     const __m512 inverse = _mm512_set1_ps(1.0f / float(4 * k_ * k_));
-    // Blue, green, red of 16 pixels, 4 bytes each, to 3 bytes each.
-    alignas(64) static const uint8_t threeOfFour[64] = {
-        0,  1,  2,  4,  5,  6,  8,  9,  10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25, 26, 28,
-        29, 30, 32, 33, 34, 36, 37, 38, 40, 41, 42, 44, 45, 46, 48, 49, 50, 52, 53, 54, 56, 57, 58, 60, 61, 62};
-    const __m512i pack = _mm512_load_si512(threeOfFour);
     for (size_t b = 0; b < blocks_; b += 16) {
         const size_t n = std::min<size_t>(16, blocks_ - b);
         const __mmask16 m = __mmask16((1u << n) - 1);
         __m512i chroma[2];
         for (int r = 0; r < 2; ++r) {
             const __m512i run = _mm512_maskz_loadu_epi32(m, runs[r] + b);
-            const __m512i edge = _mm512_sub_epi32(Edges(e[r] + ptrdiff_t(b) + other[r], m), Edges(e[r] + b, m));
+            const __m512i edge = _mm512_sub_epi32(Widened(e[r] + ptrdiff_t(b) + other[r], m), Widened(e[r] + b, m));
             chroma[r] = Average(inverse, _mm512_add_epi32(_mm512_slli_epi32(run, 2), edge));
         }
         const __m512i run = _mm512_maskz_loadu_epi32(m, runs[2] + b);
         const __m512i after = _mm512_cvtepi16_epi32(_mm256_maskz_loadu_epi16(m, steps + b + 1));
         const __m512i at = _mm512_cvtepi16_epi32(_mm256_maskz_loadu_epi16(m, steps + b));
         const __m512i green = Average(inverse, _mm512_add_epi32(run, _mm512_sub_epi32(after, at)));
-        const __m512i blue = chroma[blueInEvenRows_ ? 0 : 1], red = chroma[blueInEvenRows_ ? 1 : 0];
-        const __m512i pixels = _mm512_or_si512(blue, _mm512_or_si512(_mm512_slli_epi32(green, 8),
-                                                                     _mm512_slli_epi32(red, 16)));
-        _mm512_mask_storeu_epi8(out + 3 * b, (__mmask64(1) << (3 * n)) - 1, _mm512_permutexvar_epi8(pack, pixels));
+        StorePixels(out + 3 * b, n, chroma[blueInEvenRows_ ? 0 : 1], green, chroma[blueInEvenRows_ ? 1 : 0]);
     }
 }
 
 #else
 
 bool BayerBandsAvx512::Takes(uint32_t, uint32_t) { return false; }
+bool YuvBandsAvx512::Takes(uint32_t, uint32_t) { return false; }
 
 #endif
 
