@@ -229,38 +229,55 @@ TARVIK_AVX512 inline void StorePixels(uint8_t* out, size_t n, __m512i blue, __m5
 // ---- YUV 4:2:2 ----------------------------------------------------------------
 
 // 32 pixels of YUV 4:2:2 to blue, green, red, each 0 to 255 in 16-bit
-// lanes: the row conversion's arithmetic (YuvAvx2), 32 pixels a step.
+// lanes: the row conversion's arithmetic (YuvAvx2), 32 pixels a step. Over
+// the full range Y' is Y x 32 exactly, so (Y' + t + 16) >> 5 is Y + ((t +
+// 16) >> 5): each pair's colour terms are rounded once, at the pair, and
+// each pixel adds its Y, clamped by saturation: Y + 32512 + t saturates at
+// 32767 where Y + t passes 255, and less 32512 (unsigned) at 0 where it
+// falls below 0.
 template <bool Uyvy, bool Limited>
 TARVIK_AVX512 inline void YuvPixels(__m512i in, __m512i& b, __m512i& g, __m512i& r)
 {
     constexpr YuvCoefficients k = Limited ? kLimited : kFull;
-    // Each pixel's U and V, from its pair's bytes (U Y0 V Y1, or Y0 U Y1 V).
-    constexpr int8_t u0 = Uyvy ? 0 : 1, v0 = Uyvy ? 2 : 3, z = -128;
-    const __m512i uAt = _mm512_broadcast_i32x4(_mm_setr_epi8(u0, z, u0, z, u0 + 4, z, u0 + 4, z, u0 + 8, z, u0 + 8,
-                                                             z, u0 + 12, z, u0 + 12, z));
-    const __m512i vAt = _mm512_broadcast_i32x4(_mm_setr_epi8(v0, z, v0, z, v0 + 4, z, v0 + 4, z, v0 + 8, z, v0 + 8,
-                                                             z, v0 + 12, z, v0 + 12, z));
-    const __m512i c128 = _mm512_set1_epi16(128), c16 = _mm512_set1_epi16(16);
-    const __m512i y = Uyvy ? _mm512_srli_epi16(in, 8) : _mm512_and_si512(in, _mm512_set1_epi16(0xff));
-    const __m512i u5 = _mm512_slli_epi16(_mm512_sub_epi16(_mm512_shuffle_epi8(in, uAt), c128), 5);
-    const __m512i v5 = _mm512_slli_epi16(_mm512_sub_epi16(_mm512_shuffle_epi8(in, vAt), c128), 5);
-    __m512i y5;
-    if constexpr (Limited) {
-        y5 = _mm512_slli_epi16(_mm512_sub_epi16(y, c16), 5);
-        y5 = _mm512_add_epi16(y5, _mm512_mulhrs_epi16(y5, _mm512_set1_epi16(int16_t(k.y))));
+    const __m512i zero = _mm512_setzero_si512();
+    // Per pair, in its two lanes: U x 32 - 4096 and V x 32 - 4096.
+    const __m512i chroma = _mm512_sub_epi16(_mm512_maddubs_epi16(in, _mm512_set1_epi16(Uyvy ? 0x20 : 0x2000)),
+                                            _mm512_set1_epi16(4096));
+    // Lanes of each pixel's pair: the even one (U) and the odd one (V).
+    const __m512i evenLane = _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13));
+    const __m512i oddLane =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15));
+    if constexpr (!Limited) {
+        const __m512i bias = _mm512_set1_epi16(32767 - 255), round = _mm512_set1_epi16(1024);  // mulhrs: (t + 16) >> 5
+        const __m512i y = Uyvy ? _mm512_or_si512(_mm512_srli_epi16(in, 8), bias)
+                               : _mm512_ternarylogic_epi32(in, _mm512_set1_epi16(0xff), bias, 0xEA);  // in & ff | bias
+        // Blue from U, red from V: 1 x it + its coefficient's fraction.
+        const __m512i blueRed = _mm512_mulhrs_epi16(
+            _mm512_add_epi16(chroma, _mm512_mulhrs_epi16(chroma, _mm512_set1_epi32(int(k.bu) | int(k.rv) << 16))),
+            round);
+        // Green: minus both, the pair's two lanes summed in each.
+        const __m512i parts = _mm512_mulhrs_epi16(chroma, _mm512_set1_epi32(int(k.gu) | int(k.gv) << 16));
+        const __m512i green = _mm512_mulhrs_epi16(
+            _mm512_sub_epi16(zero, _mm512_add_epi16(parts, _mm512_rol_epi32(parts, 16))), round);
+        b = _mm512_subs_epu16(_mm512_adds_epi16(y, _mm512_shuffle_epi8(blueRed, evenLane)), bias);
+        g = _mm512_subs_epu16(_mm512_adds_epi16(y, green), bias);
+        r = _mm512_subs_epu16(_mm512_adds_epi16(y, _mm512_shuffle_epi8(blueRed, oddLane)), bias);
     } else {
-        y5 = _mm512_slli_epi16(y, 5);
+        const __m512i c16 = _mm512_set1_epi16(16), top = _mm512_set1_epi16(255);
+        const __m512i y = Uyvy ? _mm512_srli_epi16(in, 8) : _mm512_and_si512(in, _mm512_set1_epi16(0xff));
+        const __m512i u5 = _mm512_shuffle_epi8(chroma, evenLane), v5 = _mm512_shuffle_epi8(chroma, oddLane);
+        __m512i y5 = _mm512_slli_epi16(_mm512_sub_epi16(y, c16), 5);
+        y5 = _mm512_add_epi16(y5, _mm512_mulhrs_epi16(y5, _mm512_set1_epi16(int16_t(k.y))));
+        y5 = _mm512_add_epi16(y5, c16);  // rounding, for all three (no sum here leaves 16 bits)
+        b = _mm512_add_epi16(_mm512_add_epi16(y5, _mm512_slli_epi16(u5, 1)),
+                             _mm512_mulhrs_epi16(u5, _mm512_set1_epi16(int16_t(k.bu))));
+        g = _mm512_sub_epi16(_mm512_sub_epi16(y5, _mm512_mulhrs_epi16(u5, _mm512_set1_epi16(int16_t(k.gu)))),
+                             _mm512_mulhrs_epi16(v5, _mm512_set1_epi16(int16_t(k.gv))));
+        r = _mm512_add_epi16(_mm512_add_epi16(y5, v5), _mm512_mulhrs_epi16(v5, _mm512_set1_epi16(int16_t(k.rv))));
+        b = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(b, 5), zero), top);
+        g = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(g, 5), zero), top);
+        r = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(r, 5), zero), top);
     }
-    y5 = _mm512_add_epi16(y5, c16);  // rounding, for all three (no sum here leaves 16 bits)
-    const __m512i ub = Limited ? _mm512_slli_epi16(u5, 1) : u5;
-    b = _mm512_add_epi16(_mm512_add_epi16(y5, ub), _mm512_mulhrs_epi16(u5, _mm512_set1_epi16(int16_t(k.bu))));
-    g = _mm512_sub_epi16(_mm512_sub_epi16(y5, _mm512_mulhrs_epi16(u5, _mm512_set1_epi16(int16_t(k.gu)))),
-                         _mm512_mulhrs_epi16(v5, _mm512_set1_epi16(int16_t(k.gv))));
-    r = _mm512_add_epi16(_mm512_add_epi16(y5, v5), _mm512_mulhrs_epi16(v5, _mm512_set1_epi16(int16_t(k.rv))));
-    const __m512i zero = _mm512_setzero_si512(), top = _mm512_set1_epi16(255);
-    b = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(b, 5), zero), top);
-    g = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(g, 5), zero), top);
-    r = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(r, 5), zero), top);
 }
 
 // Indices that move a vector of 16-bit lanes up by s lanes (s < 32), the
@@ -281,55 +298,75 @@ struct YuvAcross {
     size_t section;
 };
 
+// 64 bytes of each of k rows from p into their pixels' sums.
+template <bool Uyvy, bool Limited, bool Masked>
+TARVIK_AVX512 inline void YuvDown(const uint8_t* p, size_t rowBytes, int k, __mmask64 m, __m512i sums[3])
+{
+    for (int j = 0; j < k; ++j) {
+        __m512i b, g, r;
+        YuvPixels<Uyvy, Limited>(RowBytes<Masked>(p + size_t(j) * rowBytes, m), b, g, r);
+        sums[0] = _mm512_add_epi16(sums[0], b);
+        sums[1] = _mm512_add_epi16(sums[1], g);
+        sums[2] = _mm512_add_epi16(sums[2], r);
+    }
+}
+
 // Down the band's rows, 32 pixels at a time, and across: the sum of each
-// block's k columns, as sums of 1, 2, 4, 8 and 16 columns (each from the
-// one before and itself moved up), added at their offsets.
-template <bool Uyvy, bool Limited>
+// block's k columns, as sums of 1, 2, 4 ... 2^Top columns (each from the
+// one before and itself moved up), added at their offsets for k's bits.
+template <bool Uyvy, bool Limited, int Top>
 TARVIK_AVX512 void YuvBand(const YuvAcross& a)
 {
-    const int k = int(a.k), top = 31 - __builtin_clz(a.k);
-    __m512i levelUp[4], partUp[4];
-    int parts[4], count = 0;
-    for (int n = 0; n < top; ++n)
+    const int k = int(a.k);
+    __m512i levelUp[Top], partUp[Top];
+    for (int n = 0; n < Top; ++n) {
         levelUp[n] = UpBy(1 << n);
-    for (int n = top - 1, at = 1 << top; n >= 0; --n)
+        partUp[n] = UpBy(0);
+    }
+    for (int n = Top - 1, at = 1 << Top; n >= 0; --n)
         if (k >> n & 1) {
-            partUp[count] = UpBy(at);
-            parts[count++] = n;
+            partUp[n] = UpBy(at);
             at += 1 << n;
         }
-    __m512i before[3][5];
+    __m512i before[3][Top + 1];
     for (auto& colour : before)
         for (auto& level : colour)
             level = _mm512_setzero_si512();
     size_t kept = 0;
     for (size_t i = 0; i < a.vectors; ++i) {
         const size_t x = 64 * i;
-        const __mmask64 m = x + 64 <= a.bytes ? ~__mmask64(0) : (__mmask64(1) << (a.bytes - x)) - 1;
         __m512i sums[3] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
-        for (int j = 0; j < k; ++j) {
-            __m512i b, g, r;
-            YuvPixels<Uyvy, Limited>(_mm512_maskz_loadu_epi8(m, a.first + size_t(j) * a.rowBytes + x), b, g, r);
-            sums[0] = _mm512_add_epi16(sums[0], b);
-            sums[1] = _mm512_add_epi16(sums[1], g);
-            sums[2] = _mm512_add_epi16(sums[2], r);
-        }
+        if (x + 64 <= a.bytes)
+            YuvDown<Uyvy, Limited, false>(a.first + x, a.rowBytes, k, ~__mmask64(0), sums);
+        else
+            YuvDown<Uyvy, Limited, true>(a.first + x, a.rowBytes, k, (__mmask64(1) << (a.bytes - x)) - 1, sums);
         const uint32_t ends = a.ends[i];
         for (int c = 0; c < 3; ++c) {
-            __m512i level[5];
+            __m512i level[Top + 1];
             level[0] = sums[c];
-            for (int n = 0; n < top; ++n)
+            for (int n = 0; n < Top; ++n)
                 level[n + 1] =
                     _mm512_add_epi16(level[n], _mm512_permutex2var_epi16(before[c][n], levelUp[n], level[n]));
-            __m512i run = level[top];
-            for (int p = 0; p < count; ++p)
-                run = _mm512_add_epi16(
-                    run, _mm512_permutex2var_epi16(before[c][parts[p]], partUp[p], level[parts[p]]));
-            for (int n = 0; n <= top; ++n)
+            __m512i run = level[Top];
+            for (int n = Top - 1; n >= 0; --n)
+                if (k >> n & 1)
+                    run = _mm512_add_epi16(run, _mm512_permutex2var_epi16(before[c][n], partUp[n], level[n]));
+            for (int n = 0; n <= Top; ++n)
                 before[c][n] = level[n];
             Store(a.runs + size_t(c) * a.section + kept, _mm512_maskz_compress_epi16(ends, run));
         }
         kept += _mm_popcnt_u32(ends);
+    }
+}
+
+template <bool Uyvy, bool Limited>
+void YuvBandOf(const YuvAcross& a)
+{
+    switch (31 - __builtin_clz(a.k)) {
+    case 1: return YuvBand<Uyvy, Limited, 1>(a);
+    case 2: return YuvBand<Uyvy, Limited, 2>(a);
+    case 3: return YuvBand<Uyvy, Limited, 3>(a);
+    default: return YuvBand<Uyvy, Limited, 4>(a);
     }
 }
 
@@ -356,9 +393,9 @@ void YuvBandsAvx512::Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out)
 {
     const YuvAcross a{first, rowBytes, 2 * size_t(width_), ends_.size(), k_, ends_.data(), runs_.data(), section_};
     if (uyvy_)
-        limited_ ? YuvBand<true, true>(a) : YuvBand<true, false>(a);
+        limited_ ? YuvBandOf<true, true>(a) : YuvBandOf<true, false>(a);
     else
-        limited_ ? YuvBand<false, true>(a) : YuvBand<false, false>(a);
+        limited_ ? YuvBandOf<false, true>(a) : YuvBandOf<false, false>(a);
     Finish(out);
 }
 
