@@ -1,13 +1,16 @@
-// Live view's 8-bit Bayer bands with AVX-512. The portable path adds a
-// band's rows into column sums in memory, then goes across them several
-// times (pair terms, each colour's runs, edges). Here one pass goes across
-// the band 64 columns at a time: down its rows into sums held in registers,
-// split by column parity so that a lane is a column pair, then each colour's
-// pair terms, summed two pairs at a time (multiply-add), run along to a
-// block's width (shifted adds) and kept where blocks end (compress), the
-// terms at the blocks' edges picked the same way. Reading the frame and
-// working on it overlap, where the portable path waits for one, then does
-// the other. The integers are the portable path's, exactly.
+// Live view's reduction of 8-bit Bayer and YUV 4:2:2 bands with AVX-512.
+// The portable path adds a band's rows into column sums in memory, then
+// goes across them (for Bayer several times: pair terms, each colour's
+// runs, edges). Here one pass goes across the band 64 bytes of its rows at
+// a time: down its rows into sums held in registers, then along to each
+// block's width (shifted adds), kept where blocks end (compress). Reading
+// the frame and working on it overlap, where the portable path waits for
+// one, then does the other. The integers are the portable path's, exactly.
+//
+// Bayer: the sums are split by column parity, so that a lane is a column
+// pair; each colour's pair terms are summed two pairs at a time
+// (multiply-add) before running along, and the terms at the blocks' edges
+// are picked the same way.
 #include "LiveKernels.h"
 
 #include "PixelRows.h"
@@ -19,7 +22,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 // GCC 12's AVX-512 intrinsics pass an undefined vector as the merge source
 // of unmasked operations, which its own analysis then reports.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #define TARVIK_X86 1
 #endif
@@ -33,7 +38,8 @@ namespace {
 
 constexpr size_t kLanes = 32;  // column pairs a vector: 64 bytes of a row
 
-TARVIK_AVX512 inline __m512i Load(const void* p) { return _mm512_loadu_si512(p); }
+// ---- Bayer ------------------------------------------------------------------------
+
 TARVIK_AVX512 inline void Store(void* p, __m512i v) { _mm512_storeu_si512(p, v); }
 
 // 64 bytes of a row, the bytes past the mask's end read as 0.
@@ -198,6 +204,8 @@ void AcrossWith(size_t h2, const Across& a, std::index_sequence<H...>)
 }
 
 constexpr uint32_t kMaxH2 = 7;  // blocks up to 28 wide: every term below 2^15
+
+// ---- Both -------------------------------------------------------------------------
 
 // 16 values (fewer where the mask ends) widened to 32 bits.
 TARVIK_AVX512 inline __m512i Widened(const uint16_t* e, __mmask16 m)
@@ -413,7 +421,7 @@ TARVIK_AVX512 void YuvBandsAvx512::Finish(uint8_t* out)
     }
 }
 
-// ---- Bayer ------------------------------------------------------------------------
+// ---- Bayer bands ------------------------------------------------------------------
 
 bool BayerBandsAvx512::Takes(uint32_t width, uint32_t k)
 {
@@ -534,8 +542,13 @@ TARVIK_AVX512 void BayerBandsAvx512::Finish(uint8_t* out)
 
 #else
 
+// Never taken: nothing to reduce with.
 bool BayerBandsAvx512::Takes(uint32_t, uint32_t) { return false; }
+BayerBandsAvx512::BayerBandsAvx512(uint32_t, uint32_t, int, bool) {}
+void BayerBandsAvx512::Reduce(const BayerBand&, uint8_t*) {}
 bool YuvBandsAvx512::Takes(uint32_t, uint32_t) { return false; }
+YuvBandsAvx512::YuvBandsAvx512(uint32_t, uint32_t, bool, bool) {}
+void YuvBandsAvx512::Reduce(const uint8_t*, size_t, uint8_t*) {}
 
 #endif
 
