@@ -1,4 +1,4 @@
-// Live view's reduction of 8-bit Bayer and YUV 4:2:2 bands with AVX-512.
+// Live view's reduction of 8-bit Bayer, YUV 4:2:2 and grey bands with AVX-512.
 // The portable path adds a band's rows into column sums in memory, then
 // goes across them (for Bayer several times: pair terms, each colour's
 // runs, edges). Here one pass goes across the band 64 bytes of its rows at
@@ -319,23 +319,66 @@ TARVIK_AVX512 inline void YuvDown(const uint8_t* p, size_t rowBytes, int k, __mm
     }
 }
 
-// Down the band's rows, 32 pixels at a time, and across: the sum of each
-// block's k columns, as sums of 1, 2, 4 ... 2^Top columns (each from the
-// one before and itself moved up), added at their offsets for k's bits.
+// Running a row of sums along to each block's k columns: as sums of 1, 2,
+// 4 ... 2^Top columns (each from the one before and itself moved up), added
+// at their offsets for k's bits. Each level keeps its vector before.
+template <int Top>
+struct Along {
+    int k;
+    __m512i levelUp[Top], partUp[Top];
+};
+
+template <int Top>
+TARVIK_AVX512 inline Along<Top> AlongOf(int k)
+{
+    Along<Top> a;
+    a.k = k;
+    for (int n = 0; n < Top; ++n) {
+        a.levelUp[n] = UpBy(1 << n);
+        a.partUp[n] = UpBy(0);
+    }
+    for (int n = Top - 1, at = 1 << Top; n >= 0; --n)
+        if (k >> n & 1) {
+            a.partUp[n] = UpBy(at);
+            at += 1 << n;
+        }
+    return a;
+}
+
+template <int Top>
+TARVIK_AVX512 inline __m512i RunAlong(const Along<Top>& a, __m512i sums, __m512i (&before)[Top + 1])
+{
+    __m512i level[Top + 1];
+    level[0] = sums;
+    for (int n = 0; n < Top; ++n)
+        level[n + 1] = _mm512_add_epi16(level[n], _mm512_permutex2var_epi16(before[n], a.levelUp[n], level[n]));
+    __m512i run = level[Top];
+    for (int n = Top - 1; n >= 0; --n)
+        if (a.k >> n & 1)
+            run = _mm512_add_epi16(run, _mm512_permutex2var_epi16(before[n], a.partUp[n], level[n]));
+    for (int n = 0; n <= Top; ++n)
+        before[n] = level[n];
+    return run;
+}
+
+// The highest power of two in k (2 to 16), for the templates taking it.
+template <template <int> class F, typename... Args>
+void WithTop(uint32_t k, Args&&... args)
+{
+    switch (31 - __builtin_clz(k)) {
+    case 1: return F<1>::Run(args...);
+    case 2: return F<2>::Run(args...);
+    case 3: return F<3>::Run(args...);
+    default: return F<4>::Run(args...);
+    }
+}
+
+// Down the band's rows, 32 pixels at a time, and along each block.
 template <bool Uyvy, bool Limited, int Top>
 TARVIK_AVX512 void YuvBand(const YuvAcross& a)
 {
     const int k = int(a.k);
-    __m512i levelUp[Top], partUp[Top];
-    for (int n = 0; n < Top; ++n) {
-        levelUp[n] = UpBy(1 << n);
-        partUp[n] = UpBy(0);
-    }
-    for (int n = Top - 1, at = 1 << Top; n >= 0; --n)
-        if (k >> n & 1) {
-            partUp[n] = UpBy(at);
-            at += 1 << n;
-        }
+    const Along<Top> along = AlongOf<Top>(k);
     __m512i before[3][Top + 1];
     for (auto& colour : before)
         for (auto& level : colour)
@@ -349,33 +392,88 @@ TARVIK_AVX512 void YuvBand(const YuvAcross& a)
         else
             YuvDown<Uyvy, Limited, true>(a.first + x, a.rowBytes, k, (__mmask64(1) << (a.bytes - x)) - 1, sums);
         const uint32_t ends = a.ends[i];
-        for (int c = 0; c < 3; ++c) {
-            __m512i level[Top + 1];
-            level[0] = sums[c];
-            for (int n = 0; n < Top; ++n)
-                level[n + 1] =
-                    _mm512_add_epi16(level[n], _mm512_permutex2var_epi16(before[c][n], levelUp[n], level[n]));
-            __m512i run = level[Top];
-            for (int n = Top - 1; n >= 0; --n)
-                if (k >> n & 1)
-                    run = _mm512_add_epi16(run, _mm512_permutex2var_epi16(before[c][n], partUp[n], level[n]));
-            for (int n = 0; n <= Top; ++n)
-                before[c][n] = level[n];
-            Store(a.runs + size_t(c) * a.section + kept, _mm512_maskz_compress_epi16(ends, run));
-        }
+        for (int c = 0; c < 3; ++c)
+            Store(a.runs + size_t(c) * a.section + kept, _mm512_maskz_compress_epi16(ends, RunAlong(along, sums[c], before[c])));
         kept += _mm_popcnt_u32(ends);
     }
 }
 
 template <bool Uyvy, bool Limited>
-void YuvBandOf(const YuvAcross& a)
+struct YuvBandWith {
+    template <int Top>
+    struct Of {
+        static void Run(const YuvAcross& a) { YuvBand<Uyvy, Limited, Top>(a); }
+    };
+};
+
+// ---- Mono -------------------------------------------------------------------------
+
+struct MonoAcross {
+    const uint8_t* first;
+    size_t rowBytes, bytes, vectors;  // bytes: of a row; vectors: steps of 32 pixels
+    uint32_t k;
+    int shift;             // 16-bit samples: to their top 8 bits
+    const uint32_t* ends;  // per 32 pixels: where blocks end
+    uint16_t* runs;
+};
+
+// 32 samples (8 or 16 bits) as their top 8 bits in 16-bit lanes, the bytes
+// past the mask's end read as 0.
+template <int SampleBytes, bool Masked>
+TARVIK_AVX512 inline __m512i MonoSamples(const uint8_t* p, int shift, __mmask64 m)
 {
-    switch (31 - __builtin_clz(a.k)) {
-    case 1: return YuvBand<Uyvy, Limited, 1>(a);
-    case 2: return YuvBand<Uyvy, Limited, 2>(a);
-    case 3: return YuvBand<Uyvy, Limited, 3>(a);
-    default: return YuvBand<Uyvy, Limited, 4>(a);
+    if constexpr (SampleBytes == 1)
+        return _mm512_cvtepu8_epi16(Masked ? _mm256_maskz_loadu_epi8(__mmask32(m), p)
+                                           : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    else
+        return _mm512_and_si512(_mm512_srl_epi16(RowBytes<Masked>(p, m), _mm_cvtsi32_si128(shift)),
+                                _mm512_set1_epi16(0xff));
+}
+
+template <int SampleBytes, bool Masked>
+TARVIK_AVX512 inline __m512i MonoDown(const MonoAcross& a, const uint8_t* p, __mmask64 m)
+{
+    __m512i sums = _mm512_setzero_si512();
+    for (uint32_t j = 0; j < a.k; ++j)
+        sums = _mm512_add_epi16(sums, MonoSamples<SampleBytes, Masked>(p + size_t(j) * a.rowBytes, a.shift, m));
+    return sums;
+}
+
+template <int SampleBytes, int Top>
+TARVIK_AVX512 void MonoBand(const MonoAcross& a)
+{
+    const Along<Top> along = AlongOf<Top>(int(a.k));
+    __m512i before[Top + 1];
+    for (auto& level : before)
+        level = _mm512_setzero_si512();
+    size_t kept = 0;
+    constexpr size_t step = 32 * SampleBytes;
+    for (size_t i = 0; i < a.vectors; ++i) {
+        const size_t x = step * i;
+        const __m512i sums = x + step <= a.bytes
+                                 ? MonoDown<SampleBytes, false>(a, a.first + x, ~__mmask64(0))
+                                 : MonoDown<SampleBytes, true>(a, a.first + x, (__mmask64(1) << (a.bytes - x)) - 1);
+        const uint32_t ends = a.ends[i];
+        Store(a.runs + kept, _mm512_maskz_compress_epi16(ends, RunAlong(along, sums, before)));
+        kept += _mm_popcnt_u32(ends);
     }
+}
+
+template <int SampleBytes>
+struct MonoBandWith {
+    template <int Top>
+    struct Of {
+        static void Run(const MonoAcross& a) { MonoBand<SampleBytes, Top>(a); }
+    };
+};
+
+// Where blocks of k pixels end among each 32 of the first pixels.
+std::vector<uint32_t> BlockEnds(size_t pixels, uint32_t k)
+{
+    std::vector<uint32_t> ends((pixels + 31) / 32, 0);
+    for (size_t x = k - 1; x < pixels; x += k)
+        ends[x / 32] |= 1u << (x % 32);
+    return ends;
 }
 
 }  // namespace
@@ -389,10 +487,7 @@ bool YuvBandsAvx512::Takes(uint32_t width, uint32_t k)
 YuvBandsAvx512::YuvBandsAvx512(uint32_t width, uint32_t k, bool uyvy, bool limited)
     : width_(width), k_(k), blocks_(width / k), uyvy_(uyvy), limited_(limited)
 {
-    const size_t pixels = size_t(blocks_) * k;
-    ends_.assign((pixels + 31) / 32, 0);
-    for (size_t x = k - 1; x < pixels; x += k)
-        ends_[x / 32] |= 1u << (x % 32);
+    ends_ = BlockEnds(size_t(blocks_) * k, k);
     section_ = blocks_ + 32;  // compressed stores write whole vectors
     runs_.resize(3 * section_);
 }
@@ -401,9 +496,9 @@ void YuvBandsAvx512::Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out)
 {
     const YuvAcross a{first, rowBytes, 2 * size_t(width_), ends_.size(), k_, ends_.data(), runs_.data(), section_};
     if (uyvy_)
-        limited_ ? YuvBandOf<true, true>(a) : YuvBandOf<true, false>(a);
+        limited_ ? WithTop<YuvBandWith<true, true>::Of>(k_, a) : WithTop<YuvBandWith<true, false>::Of>(k_, a);
     else
-        limited_ ? YuvBandOf<false, true>(a) : YuvBandOf<false, false>(a);
+        limited_ ? WithTop<YuvBandWith<false, true>::Of>(k_, a) : WithTop<YuvBandWith<false, false>::Of>(k_, a);
     Finish(out);
 }
 
@@ -418,6 +513,42 @@ TARVIK_AVX512 void YuvBandsAvx512::Finish(uint8_t* out)
         for (int c = 0; c < 3; ++c)
             colour[c] = Average(inverse, Widened(runs_.data() + size_t(c) * section_ + b, m));
         StorePixels(out + 3 * b, n, colour[0], colour[1], colour[2]);
+    }
+}
+
+bool MonoBandsAvx512::Takes(const cam::PixelFormat& format, uint32_t k)
+{
+    // 16-bit sums of a block's k x k samples.
+    return UseAvx512() && k >= 2 && k <= 16 && format.sampling == cam::Sampling::Mono &&
+           ((format.packing == cam::Packing::Byte && format.bits == 8) ||
+            (format.packing == cam::Packing::Word && format.bits >= 8 && format.bits <= 16));
+}
+
+MonoBandsAvx512::MonoBandsAvx512(const cam::PixelFormat& format, uint32_t width, uint32_t k)
+    : width_(width), k_(k), blocks_(width / k), sampleBytes_(format.packing == cam::Packing::Word ? 2 : 1),
+      shift_(format.bits - 8), ends_(BlockEnds(size_t(blocks_) * k, k)), runs_(blocks_ + 32)
+{
+}
+
+void MonoBandsAvx512::Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out)
+{
+    const MonoAcross a{first, rowBytes, size_t(sampleBytes_) * width_, ends_.size(), k_, shift_, ends_.data(),
+                       runs_.data()};
+    if (sampleBytes_ == 1)
+        WithTop<MonoBandWith<1>::Of>(k_, a);
+    else
+        WithTop<MonoBandWith<2>::Of>(k_, a);
+    Finish(out);
+}
+
+// Each block's sum times 1 / k^2 as grey, rounded as RowMaker::Pixels rounds it.
+TARVIK_AVX512 void MonoBandsAvx512::Finish(uint8_t* out)
+{
+    const __m512 inverse = _mm512_set1_ps(1.0f / float(k_ * k_));
+    for (size_t b = 0; b < blocks_; b += 16) {
+        const size_t n = std::min<size_t>(16, blocks_ - b);
+        const __m512i grey = Average(inverse, Widened(runs_.data() + b, __mmask16((1u << n) - 1)));
+        StorePixels(out + 3 * b, n, grey, grey, grey);
     }
 }
 
@@ -549,6 +680,9 @@ void BayerBandsAvx512::Reduce(const BayerBand&, uint8_t*) {}
 bool YuvBandsAvx512::Takes(uint32_t, uint32_t) { return false; }
 YuvBandsAvx512::YuvBandsAvx512(uint32_t, uint32_t, bool, bool) {}
 void YuvBandsAvx512::Reduce(const uint8_t*, size_t, uint8_t*) {}
+bool MonoBandsAvx512::Takes(const cam::PixelFormat&, uint32_t) { return false; }
+MonoBandsAvx512::MonoBandsAvx512(const cam::PixelFormat&, uint32_t, uint32_t) {}
+void MonoBandsAvx512::Reduce(const uint8_t*, size_t, uint8_t*) {}
 
 #endif
 

@@ -3,6 +3,8 @@
 // gets the very same sums from them.
 #pragma once
 
+#include "platform/camera/campixel.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -80,6 +82,28 @@ private:
     std::vector<uint32_t> ends_;  // per 32 pixels: where blocks end
     size_t section_;
     std::vector<uint16_t> runs_;  // each block's sums: blue, green, red, section_ apart
+};
+
+// The rows of pixels of grey bands (8-bit samples, or 16-bit words of 8 to
+// 16 significant bits, their top 8 taken) with AVX-512, added down the band
+// and across each block in registers.
+class MonoBandsAvx512 {
+public:
+    // Whether it takes frames in this format with blocks of side k, on this processor.
+    static bool Takes(const cam::PixelFormat& format, uint32_t k);
+
+    MonoBandsAvx512(const cam::PixelFormat& format, uint32_t width, uint32_t k);
+
+    // The row of pixels of the k rows from first, grey, 3 x width / k bytes.
+    void Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out);
+
+private:
+    void Finish(uint8_t* out);
+
+    uint32_t width_, k_, blocks_;
+    int sampleBytes_, shift_;
+    std::vector<uint32_t> ends_;  // per 32 pixels: where blocks end
+    std::vector<uint16_t> runs_;  // each block's sum
 };
 
 }  // namespace imaging

@@ -487,6 +487,9 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
         if (yuv && YuvBandsAvx512::Takes(frame.width, k))
             fastYuv = std::make_unique<YuvBandsAvx512>(frame.width, k, std::string_view(format->order) == "UYVY",
                                                        format->matrix == cam::Matrix::LimitedRange601);
+        std::unique_ptr<MonoBandsAvx512> fastMono;
+        if (MonoBandsAvx512::Takes(*format, k))
+            fastMono = std::make_unique<MonoBandsAvx512>(*format, frame.width, k);
         if (bayer && eightBitRows && BayerBandsAvx512::Takes(frame.width, k))
             fastBayer = std::make_unique<BayerBandsAvx512>(frame.width, k, maker.GreenColumn(), maker.BlueInEvenRows());
         uint8_t* top = image.GetBits();
@@ -502,6 +505,11 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
                 fastBayer->Reduce({band, rowBytes, first ? band - rowBytes : band + rowBytes,
                                    frame.data + below * rowBytes},
                                   out);
+                std::memset(out + size_t(outWidth) * 3, 0, padding);
+                continue;
+            }
+            if (fastMono && first + k <= held) {
+                fastMono->Reduce(frame.data + first * rowBytes, rowBytes, out);
                 std::memset(out + size_t(outWidth) * 3, 0, padding);
                 continue;
             }
