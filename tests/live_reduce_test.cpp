@@ -154,8 +154,8 @@ TEST(LiveReduce, VectorKernelsAndPackedSamples)
 // Bands reduced by the vector kernels (which take only some block sides,
 // and only bands the frame holds whole, with the rows around them for
 // Bayer mosaics) give the plain loops' picture: every colour filter, YUV
-// byte order and range, grey samples of 8 and 16 bits and 12 bits in 16
-// (every bit set in some: the ones above the 12 are not the picture's),
+// byte order and range, grey samples of 8 and 16 bits, 12 bits in 16 (every
+// bit set in some: the ones above the 12 are not the picture's), packed,
 // every side up to 32, rows whose length leaves
 // partial vectors, blocks that end at the frame's right edge or short of
 // it, frames cut short.
@@ -166,7 +166,8 @@ TEST(LiveReduce, BandsOfEverySide)
         return std::vector<uint8_t>(first, first + size_t(-image.GetPitch()) * size_t(image.GetHeight()));
     };
     for (const char* format : {"BayerRG8", "BayerGR8", "BayerBG8", "BayerGB8", "YUV422_8", "YUV422_8_UYVY",
-                               "YCbCr601_422_8", "YCbCr601_422_8_CbYCrY", "Mono8", "Mono12", "Mono16"}) {
+                               "YCbCr601_422_8", "YCbCr601_422_8_CbYCrY", "Mono8", "Mono12", "Mono16", "Mono10p",
+                               "Mono12p", "Mono12Packed"}) {
         const cam::PixelFormat& f = *cam::FindPixelFormat(format);
         const bool bayer = f.sampling == cam::Sampling::Bayer;
         for (uint32_t k = 2; k <= 32; k += bayer ? 2 : 1)

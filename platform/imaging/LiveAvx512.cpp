@@ -412,34 +412,42 @@ struct MonoAcross {
     const uint8_t* first;
     size_t rowBytes, bytes, vectors;  // bytes: of a row; vectors: steps of 32 pixels
     uint32_t k;
-    int shift;             // 16-bit samples: to their top 8 bits
+    int shift;             // 16-bit words: to their top 8 bits
+    const uint8_t* pairs;  // packed samples: where each one's two bytes are among 64
+    const uint16_t* shifts;  // and how far its top 8 bits are from its first
     const uint32_t* ends;  // per 32 pixels: where blocks end
     uint16_t* runs;
 };
 
-// 32 samples (8 or 16 bits) as their top 8 bits in 16-bit lanes, the bytes
-// past the mask's end read as 0.
-template <int SampleBytes, bool Masked>
-TARVIK_AVX512 inline __m512i MonoSamples(const uint8_t* p, int shift, __mmask64 m)
+enum class Samples { Bytes, Words, Packed };
+
+// 32 samples as their top 8 bits in 16-bit lanes, the bytes past the mask's
+// end read as 0.
+template <Samples Kind, bool Masked>
+TARVIK_AVX512 inline __m512i MonoSamples(const MonoAcross& a, const uint8_t* p, __mmask64 m)
 {
-    if constexpr (SampleBytes == 1)
+    if constexpr (Kind == Samples::Bytes) {
         return _mm512_cvtepu8_epi16(Masked ? _mm256_maskz_loadu_epi8(__mmask32(m), p)
                                            : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
-    else
-        return _mm512_and_si512(_mm512_srl_epi16(RowBytes<Masked>(p, m), _mm_cvtsi32_si128(shift)),
+    } else if constexpr (Kind == Samples::Words) {
+        return _mm512_and_si512(_mm512_srl_epi16(RowBytes<Masked>(p, m), _mm_cvtsi32_si128(a.shift)),
                                 _mm512_set1_epi16(0xff));
+    } else {
+        const __m512i words = _mm512_permutexvar_epi8(_mm512_loadu_si512(a.pairs), RowBytes<Masked>(p, m));
+        return _mm512_and_si512(_mm512_srlv_epi16(words, _mm512_loadu_si512(a.shifts)), _mm512_set1_epi16(0xff));
+    }
 }
 
-template <int SampleBytes, bool Masked>
+template <Samples Kind, bool Masked>
 TARVIK_AVX512 inline __m512i MonoDown(const MonoAcross& a, const uint8_t* p, __mmask64 m)
 {
     __m512i sums = _mm512_setzero_si512();
     for (uint32_t j = 0; j < a.k; ++j)
-        sums = _mm512_add_epi16(sums, MonoSamples<SampleBytes, Masked>(p + size_t(j) * a.rowBytes, a.shift, m));
+        sums = _mm512_add_epi16(sums, MonoSamples<Kind, Masked>(a, p + size_t(j) * a.rowBytes, m));
     return sums;
 }
 
-template <int SampleBytes, int Top>
+template <Samples Kind, int Top>
 TARVIK_AVX512 void MonoBand(const MonoAcross& a)
 {
     const Along<Top> along = AlongOf<Top>(int(a.k));
@@ -447,23 +455,25 @@ TARVIK_AVX512 void MonoBand(const MonoAcross& a)
     for (auto& level : before)
         level = _mm512_setzero_si512();
     size_t kept = 0;
-    constexpr size_t step = 32 * SampleBytes;
+    // Bytes a step: of 32 samples; what a step reads: up to 64.
+    const size_t step = Kind == Samples::Bytes ? 32 : Kind == Samples::Words ? 64 : size_t(4 * (a.shift + 8));
+    const size_t reads = Kind == Samples::Bytes ? 32 : 64;
     for (size_t i = 0; i < a.vectors; ++i) {
         const size_t x = step * i;
-        const __m512i sums = x + step <= a.bytes
-                                 ? MonoDown<SampleBytes, false>(a, a.first + x, ~__mmask64(0))
-                                 : MonoDown<SampleBytes, true>(a, a.first + x, (__mmask64(1) << (a.bytes - x)) - 1);
+        const __m512i sums = x + reads <= a.bytes
+                                 ? MonoDown<Kind, false>(a, a.first + x, ~__mmask64(0))
+                                 : MonoDown<Kind, true>(a, a.first + x, (__mmask64(1) << (a.bytes - x)) - 1);
         const uint32_t ends = a.ends[i];
         Store(a.runs + kept, _mm512_maskz_compress_epi16(ends, RunAlong(along, sums, before)));
         kept += _mm_popcnt_u32(ends);
     }
 }
 
-template <int SampleBytes>
+template <Samples Kind>
 struct MonoBandWith {
     template <int Top>
     struct Of {
-        static void Run(const MonoAcross& a) { MonoBand<SampleBytes, Top>(a); }
+        static void Run(const MonoAcross& a) { MonoBand<Kind, Top>(a); }
     };
 };
 
@@ -519,25 +529,40 @@ TARVIK_AVX512 void YuvBandsAvx512::Finish(uint8_t* out)
 bool MonoBandsAvx512::Takes(const cam::PixelFormat& format, uint32_t k)
 {
     // 16-bit sums of a block's k x k samples.
-    return UseAvx512() && k >= 2 && k <= 16 && format.sampling == cam::Sampling::Mono &&
-           ((format.packing == cam::Packing::Byte && format.bits == 8) ||
-            (format.packing == cam::Packing::Word && format.bits >= 8 && format.bits <= 16));
+    if (!UseAvx512() || k < 2 || k > 16 || format.sampling != cam::Sampling::Mono)
+        return false;
+    switch (format.packing) {
+    case cam::Packing::Byte: return format.bits == 8;
+    case cam::Packing::Word: return format.bits >= 8 && format.bits <= 16;
+    case cam::Packing::Lsb: return format.bits == 10 || format.bits == 12;  // 32 samples in 40 or 48 bytes
+    default: return false;
+    }
 }
 
 MonoBandsAvx512::MonoBandsAvx512(const cam::PixelFormat& format, uint32_t width, uint32_t k)
-    : width_(width), k_(k), blocks_(width / k), sampleBytes_(format.packing == cam::Packing::Word ? 2 : 1),
-      shift_(format.bits - 8), ends_(BlockEnds(size_t(blocks_) * k, k)), runs_(blocks_ + 32)
+    : width_(width), k_(k), blocks_(width / k), kind_(int(format.packing)), bits_(format.bits),
+      rowBytes_(size_t(cam::RowBytes(format, width))), ends_(BlockEnds(size_t(blocks_) * k, k)), runs_(blocks_ + 32)
 {
+    // Packed samples: each one's 16-bit word starts at the byte holding its
+    // first bit, which its 8 to 12 bits never run past.
+    for (uint32_t i = 0; i < 32; ++i) {
+        const uint32_t bit = i * uint32_t(bits_);
+        pairs_[2 * i] = uint8_t(bit / 8);
+        pairs_[2 * i + 1] = uint8_t(bit / 8 + 1);
+        shifts_[i] = uint16_t(bit % 8 + uint32_t(bits_) - 8);
+    }
 }
 
 void MonoBandsAvx512::Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out)
 {
-    const MonoAcross a{first, rowBytes, size_t(sampleBytes_) * width_, ends_.size(), k_, shift_, ends_.data(),
+    const MonoAcross a{first, rowBytes, rowBytes_, ends_.size(), k_, bits_ - 8, pairs_, shifts_, ends_.data(),
                        runs_.data()};
-    if (sampleBytes_ == 1)
-        WithTop<MonoBandWith<1>::Of>(k_, a);
+    if (kind_ == int(cam::Packing::Byte))
+        WithTop<MonoBandWith<Samples::Bytes>::Of>(k_, a);
+    else if (kind_ == int(cam::Packing::Word))
+        WithTop<MonoBandWith<Samples::Words>::Of>(k_, a);
     else
-        WithTop<MonoBandWith<2>::Of>(k_, a);
+        WithTop<MonoBandWith<Samples::Packed>::Of>(k_, a);
     Finish(out);
 }
 

@@ -84,9 +84,10 @@ private:
     std::vector<uint16_t> runs_;  // each block's sums: blue, green, red, section_ apart
 };
 
-// The rows of pixels of grey bands (8-bit samples, or 16-bit words of 8 to
-// 16 significant bits, their top 8 taken) with AVX-512, added down the band
-// and across each block in registers.
+// The rows of pixels of grey bands (8-bit samples, 16-bit words of 8 to 16
+// significant bits, or 10 or 12 bits packed from the least significant
+// bit, their top 8 bits taken) with AVX-512, added down the band and across
+// each block in registers.
 class MonoBandsAvx512 {
 public:
     // Whether it takes frames in this format with blocks of side k, on this processor.
@@ -101,9 +102,13 @@ private:
     void Finish(uint8_t* out);
 
     uint32_t width_, k_, blocks_;
-    int sampleBytes_, shift_;
+    int kind_, bits_;  // the samples' packing and significant bits
+    size_t rowBytes_;
     std::vector<uint32_t> ends_;  // per 32 pixels: where blocks end
     std::vector<uint16_t> runs_;  // each block's sum
+    // Packed samples, per 32: where each one's two bytes are, how far its top 8 bits are shifted.
+    alignas(64) uint8_t pairs_[64] = {};
+    alignas(64) uint16_t shifts_[32] = {};
 };
 
 }  // namespace imaging
