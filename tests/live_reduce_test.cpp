@@ -156,6 +156,7 @@ TEST(LiveReduce, VectorKernelsAndPackedSamples)
 // Bayer mosaics) give the plain loops' picture: every colour filter, YUV
 // byte order and range, grey samples of 8 and 16 bits, 12 bits in 16 (every
 // bit set in some: the ones above the 12 are not the picture's), packed,
+// red, green, blue in either order and 3 or 4 bytes,
 // every side up to 32, rows whose length leaves
 // partial vectors, blocks that end at the frame's right edge or short of
 // it, frames cut short.
@@ -167,7 +168,7 @@ TEST(LiveReduce, BandsOfEverySide)
     };
     for (const char* format : {"BayerRG8", "BayerGR8", "BayerBG8", "BayerGB8", "YUV422_8", "YUV422_8_UYVY",
                                "YCbCr601_422_8", "YCbCr601_422_8_CbYCrY", "Mono8", "Mono12", "Mono16", "Mono10p",
-                               "Mono12p", "Mono12Packed"}) {
+                               "Mono12p", "Mono12Packed", "RGB8", "BGR8", "RGBa8", "BGRa8"}) {
         const cam::PixelFormat& f = *cam::FindPixelFormat(format);
         const bool bayer = f.sampling == cam::Sampling::Bayer;
         for (uint32_t k = 2; k <= 32; k += bayer ? 2 : 1)

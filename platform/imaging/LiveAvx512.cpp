@@ -1,4 +1,4 @@
-// Live view's reduction of 8-bit Bayer, YUV 4:2:2 and grey bands with AVX-512.
+// Live view's reduction of 8-bit Bayer, grey, YUV 4:2:2 and RGB bands with AVX-512.
 // The portable path adds a band's rows into column sums in memory, then
 // goes across them (for Bayer several times: pair terms, each colour's
 // runs, edges). Here one pass goes across the band 64 bytes of its rows at
@@ -17,6 +17,7 @@
 #include "YuvFixedPoint.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -297,27 +298,54 @@ TARVIK_AVX512 inline __m512i UpBy(int s)
     return _mm512_add_epi16(_mm512_load_si512(lanes), _mm512_set1_epi16(int16_t(32 - s)));
 }
 
-struct YuvAcross {
+struct ColourAcross {
     const uint8_t* first;
     size_t rowBytes, bytes, vectors;  // bytes: of a row; vectors: steps of 32 pixels
     uint32_t k;
-    const uint32_t* ends;  // per 32 pixels: where blocks end
-    uint16_t* runs;        // per colour (blue, green, red), section values apart
+    const uint8_t* channels;  // 3 or 4 bytes a pixel: where blue's, green's, red's bytes are among 128
+    const uint32_t* ends;     // per 32 pixels: where blocks end
+    uint16_t* runs;           // per colour (blue, green, red), section values apart
     size_t section;
 };
 
-// 64 bytes of each of k rows from p into their pixels' sums.
-template <bool Uyvy, bool Limited, bool Masked>
-TARVIK_AVX512 inline void YuvDown(const uint8_t* p, size_t rowBytes, int k, __mmask64 m, __m512i sums[3])
-{
-    for (int j = 0; j < k; ++j) {
-        __m512i b, g, r;
-        YuvPixels<Uyvy, Limited>(RowBytes<Masked>(p + size_t(j) * rowBytes, m), b, g, r);
-        sums[0] = _mm512_add_epi16(sums[0], b);
-        sums[1] = _mm512_add_epi16(sums[1], g);
-        sums[2] = _mm512_add_epi16(sums[2], r);
+// YUV 4:2:2: 64 bytes (32 pixels) of each of k rows from p into their pixels' sums.
+template <bool Uyvy, bool Limited>
+struct YuvDown {
+    static constexpr size_t kStep = 64;
+
+    template <bool Masked>
+    TARVIK_AVX512 static void Run(const ColourAcross& a, const uint8_t* p, __mmask64 m, __mmask64, __m512i sums[3])
+    {
+        for (uint32_t j = 0; j < a.k; ++j) {
+            __m512i b, g, r;
+            YuvPixels<Uyvy, Limited>(RowBytes<Masked>(p + size_t(j) * a.rowBytes, m), b, g, r);
+            sums[0] = _mm512_add_epi16(sums[0], b);
+            sums[1] = _mm512_add_epi16(sums[1], g);
+            sums[2] = _mm512_add_epi16(sums[2], r);
+        }
     }
-}
+};
+
+// Pixels of Bytes bytes, 32 of them from p in each of k rows, each channel
+// picked into 16-bit lanes from the 128 bytes at p, into their sums.
+template <int Bytes>
+struct ChannelsDown {
+    static constexpr size_t kStep = 32 * Bytes;
+
+    template <bool Masked>
+    TARVIK_AVX512 static void Run(const ColourAcross& a, const uint8_t* p, __mmask64 m, __mmask64 m2, __m512i sums[3])
+    {
+        const __mmask64 low = 0x5555555555555555;  // the low byte of each lane; the high one is 0
+        const __m512i at[3] = {_mm512_loadu_si512(a.channels), _mm512_loadu_si512(a.channels + 64),
+                               _mm512_loadu_si512(a.channels + 128)};
+        for (uint32_t j = 0; j < a.k; ++j) {
+            const uint8_t* row = p + size_t(j) * a.rowBytes;
+            const __m512i lo = RowBytes<Masked>(row, m), hi = _mm512_maskz_loadu_epi8(m2, row + 64);
+            for (int c = 0; c < 3; ++c)
+                sums[c] = _mm512_add_epi16(sums[c], _mm512_maskz_permutex2var_epi8(low, lo, at[c], hi));
+        }
+    }
+};
 
 // Running a row of sums along to each block's k columns: as sums of 1, 2,
 // 4 ... 2^Top columns (each from the one before and itself moved up), added
@@ -374,35 +402,38 @@ void WithTop(uint32_t k, Args&&... args)
 }
 
 // Down the band's rows, 32 pixels at a time, and along each block.
-template <bool Uyvy, bool Limited, int Top>
-TARVIK_AVX512 void YuvBand(const YuvAcross& a)
+template <class Down, int Top>
+TARVIK_AVX512 void ColourBand(const ColourAcross& a)
 {
-    const int k = int(a.k);
-    const Along<Top> along = AlongOf<Top>(k);
+    const Along<Top> along = AlongOf<Top>(int(a.k));
     __m512i before[3][Top + 1];
     for (auto& colour : before)
         for (auto& level : colour)
             level = _mm512_setzero_si512();
     size_t kept = 0;
     for (size_t i = 0; i < a.vectors; ++i) {
-        const size_t x = 64 * i;
+        const size_t x = Down::kStep * i;
         __m512i sums[3] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
-        if (x + 64 <= a.bytes)
-            YuvDown<Uyvy, Limited, false>(a.first + x, a.rowBytes, k, ~__mmask64(0), sums);
+        // What is read: 64 bytes, and for pixels of 3 or 4 bytes up to 64 more.
+        const size_t left = a.bytes - x;
+        const __mmask64 more = left <= 64 ? 0 : left >= 128 ? ~__mmask64(0) : (__mmask64(1) << (left - 64)) - 1;
+        if (left >= 64)
+            Down::template Run<false>(a, a.first + x, ~__mmask64(0), more, sums);
         else
-            YuvDown<Uyvy, Limited, true>(a.first + x, a.rowBytes, k, (__mmask64(1) << (a.bytes - x)) - 1, sums);
+            Down::template Run<true>(a, a.first + x, (__mmask64(1) << left) - 1, more, sums);
         const uint32_t ends = a.ends[i];
         for (int c = 0; c < 3; ++c)
-            Store(a.runs + size_t(c) * a.section + kept, _mm512_maskz_compress_epi16(ends, RunAlong(along, sums[c], before[c])));
+            Store(a.runs + size_t(c) * a.section + kept,
+                  _mm512_maskz_compress_epi16(ends, RunAlong(along, sums[c], before[c])));
         kept += _mm_popcnt_u32(ends);
     }
 }
 
-template <bool Uyvy, bool Limited>
-struct YuvBandWith {
+template <class Down>
+struct ColourBandWith {
     template <int Top>
     struct Of {
-        static void Run(const YuvAcross& a) { YuvBand<Uyvy, Limited, Top>(a); }
+        static void Run(const ColourAcross& a) { ColourBand<Down, Top>(a); }
     };
 };
 
@@ -488,32 +519,55 @@ std::vector<uint32_t> BlockEnds(size_t pixels, uint32_t k)
 
 }  // namespace
 
-bool YuvBandsAvx512::Takes(uint32_t width, uint32_t k)
+bool ColourBandsAvx512::Takes(const cam::PixelFormat& format, uint32_t width, uint32_t k)
 {
-    // Blocks of whole pairs; 16-bit sums of a block's k x k samples.
-    return UseAvx512() && k >= 2 && k <= 16 && width / k * k <= width / 2 * 2;
+    // 16-bit sums of a block's k x k samples.
+    if (!UseAvx512() || k < 2 || k > 16 || format.packing != cam::Packing::Byte)
+        return false;
+    if (format.sampling == cam::Sampling::Yuv422)
+        return width / k * k <= width / 2 * 2;  // blocks of whole pairs
+    return format.sampling == cam::Sampling::Colour && (format.bitsPerPixel == 24 || format.bitsPerPixel == 32);
 }
 
-YuvBandsAvx512::YuvBandsAvx512(uint32_t width, uint32_t k, bool uyvy, bool limited)
-    : width_(width), k_(k), blocks_(width / k), uyvy_(uyvy), limited_(limited)
+ColourBandsAvx512::ColourBandsAvx512(const cam::PixelFormat& format, uint32_t width, uint32_t k)
+    : width_(width), k_(k), blocks_(width / k), rowBytes_(size_t(cam::RowBytes(format, width)))
 {
     ends_ = BlockEnds(size_t(blocks_) * k, k);
     section_ = blocks_ + 32;  // compressed stores write whole vectors
     runs_.resize(3 * section_);
+    if (format.sampling == cam::Sampling::Yuv422) {
+        const bool uyvy = std::string_view(format.order) == "UYVY";
+        const bool limited = format.matrix == cam::Matrix::LimitedRange601;
+        kind_ = uyvy ? (limited ? kUyvyLimited : kUyvy) : (limited ? kYuyvLimited : kYuyv);
+        return;
+    }
+    const int bytes = format.bitsPerPixel / 8;
+    kind_ = bytes == 3 ? kThreeBytes : kFourBytes;
+    // Blue, green, red: where each pixel's byte of it is.
+    const bool bgr = format.order[0] == 'B';
+    const int offset[3] = {bgr ? 0 : 2, 1, bgr ? 2 : 0};
+    for (int c = 0; c < 3; ++c)
+        for (int i = 0; i < 32; ++i)
+            channels_[64 * c + 2 * i] = uint8_t(bytes * i + offset[c]);
 }
 
-void YuvBandsAvx512::Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out)
+void ColourBandsAvx512::Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out)
 {
-    const YuvAcross a{first, rowBytes, 2 * size_t(width_), ends_.size(), k_, ends_.data(), runs_.data(), section_};
-    if (uyvy_)
-        limited_ ? WithTop<YuvBandWith<true, true>::Of>(k_, a) : WithTop<YuvBandWith<true, false>::Of>(k_, a);
-    else
-        limited_ ? WithTop<YuvBandWith<false, true>::Of>(k_, a) : WithTop<YuvBandWith<false, false>::Of>(k_, a);
+    const ColourAcross a{first,   rowBytes,     rowBytes_,    ends_.size(), k_,
+                         channels_, ends_.data(), runs_.data(), section_};
+    switch (kind_) {
+    case kYuyv: WithTop<ColourBandWith<YuvDown<false, false>>::Of>(k_, a); break;
+    case kYuyvLimited: WithTop<ColourBandWith<YuvDown<false, true>>::Of>(k_, a); break;
+    case kUyvy: WithTop<ColourBandWith<YuvDown<true, false>>::Of>(k_, a); break;
+    case kUyvyLimited: WithTop<ColourBandWith<YuvDown<true, true>>::Of>(k_, a); break;
+    case kThreeBytes: WithTop<ColourBandWith<ChannelsDown<3>>::Of>(k_, a); break;
+    default: WithTop<ColourBandWith<ChannelsDown<4>>::Of>(k_, a); break;
+    }
     Finish(out);
 }
 
 // Each block's sums times 1 / k^2, rounded as RowMaker::Pixels rounds them.
-TARVIK_AVX512 void YuvBandsAvx512::Finish(uint8_t* out)
+TARVIK_AVX512 void ColourBandsAvx512::Finish(uint8_t* out)
 {
     const __m512 inverse = _mm512_set1_ps(1.0f / float(k_ * k_));
     for (size_t b = 0; b < blocks_; b += 16) {
@@ -702,9 +756,9 @@ TARVIK_AVX512 void BayerBandsAvx512::Finish(uint8_t* out)
 bool BayerBandsAvx512::Takes(uint32_t, uint32_t) { return false; }
 BayerBandsAvx512::BayerBandsAvx512(uint32_t, uint32_t, int, bool) {}
 void BayerBandsAvx512::Reduce(const BayerBand&, uint8_t*) {}
-bool YuvBandsAvx512::Takes(uint32_t, uint32_t) { return false; }
-YuvBandsAvx512::YuvBandsAvx512(uint32_t, uint32_t, bool, bool) {}
-void YuvBandsAvx512::Reduce(const uint8_t*, size_t, uint8_t*) {}
+bool ColourBandsAvx512::Takes(const cam::PixelFormat&, uint32_t, uint32_t) { return false; }
+ColourBandsAvx512::ColourBandsAvx512(const cam::PixelFormat&, uint32_t, uint32_t) {}
+void ColourBandsAvx512::Reduce(const uint8_t*, size_t, uint8_t*) {}
 bool MonoBandsAvx512::Takes(const cam::PixelFormat&, uint32_t) { return false; }
 MonoBandsAvx512::MonoBandsAvx512(const cam::PixelFormat&, uint32_t, uint32_t) {}
 void MonoBandsAvx512::Reduce(const uint8_t*, size_t, uint8_t*) {}

@@ -61,15 +61,16 @@ private:
     std::vector<uint16_t> edges_;
 };
 
-// The rows of pixels of YUV 4:2:2 bands (8 bits, either byte order, full or
-// limited range) with AVX-512: each pixel converted as the row conversion
-// converts it, added down the band and across each block in registers.
-class YuvBandsAvx512 {
+// The rows of pixels of colour bands with AVX-512: YUV 4:2:2 (8 bits,
+// either byte order, full or limited range; each pixel converted as the row
+// conversion converts it) and 8-bit red, green, blue in 3 or 4 bytes a
+// pixel, added down the band and across each block in registers.
+class ColourBandsAvx512 {
 public:
-    // Whether it takes blocks of side k in frames of this width, on this processor.
-    static bool Takes(uint32_t width, uint32_t k);
+    // Whether it takes frames of this format and width with blocks of side k, on this processor.
+    static bool Takes(const cam::PixelFormat& format, uint32_t width, uint32_t k);
 
-    YuvBandsAvx512(uint32_t width, uint32_t k, bool uyvy, bool limitedRange);
+    ColourBandsAvx512(const cam::PixelFormat& format, uint32_t width, uint32_t k);
 
     // The row of pixels of the k rows from first, blue, green, red, 3 x width / k bytes.
     void Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out);
@@ -77,11 +78,16 @@ public:
 private:
     void Finish(uint8_t* out);
 
+    enum { kYuyv, kYuyvLimited, kUyvy, kUyvyLimited, kThreeBytes, kFourBytes };
     uint32_t width_, k_, blocks_;
-    bool uyvy_, limited_;
+    size_t rowBytes_;
+    int kind_ = kYuyv;
     std::vector<uint32_t> ends_;  // per 32 pixels: where blocks end
     size_t section_;
     std::vector<uint16_t> runs_;  // each block's sums: blue, green, red, section_ apart
+    // Red, green, blue pixels, per 32: where each one's blue, green, red
+    // bytes are among 128, in the low byte of 16-bit lanes.
+    alignas(64) uint8_t channels_[3 * 64] = {};
 };
 
 // The rows of pixels of grey bands (8-bit samples, 16-bit words of 8 to 16

@@ -483,10 +483,9 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
         };
         RowMaker maker(frame, *format, k);
         std::unique_ptr<BayerBandsAvx512> fastBayer;
-        std::unique_ptr<YuvBandsAvx512> fastYuv;
-        if (yuv && YuvBandsAvx512::Takes(frame.width, k))
-            fastYuv = std::make_unique<YuvBandsAvx512>(frame.width, k, std::string_view(format->order) == "UYVY",
-                                                       format->matrix == cam::Matrix::LimitedRange601);
+        std::unique_ptr<ColourBandsAvx512> fastColour;
+        if (ColourBandsAvx512::Takes(*format, frame.width, k))
+            fastColour = std::make_unique<ColourBandsAvx512>(*format, frame.width, k);
         std::unique_ptr<MonoBandsAvx512> fastMono;
         if (MonoBandsAvx512::Takes(*format, k))
             fastMono = std::make_unique<MonoBandsAvx512>(*format, frame.width, k);
@@ -513,8 +512,8 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
                 std::memset(out + size_t(outWidth) * 3, 0, padding);
                 continue;
             }
-            if (fastYuv && first + k <= held) {
-                fastYuv->Reduce(frame.data + first * rowBytes, rowBytes, out);
+            if (fastColour && first + k <= held) {
+                fastColour->Reduce(frame.data + first * rowBytes, rowBytes, out);
                 std::memset(out + size_t(outWidth) * 3, 0, padding);
                 continue;
             }
