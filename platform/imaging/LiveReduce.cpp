@@ -1,6 +1,8 @@
 // The reduction: every row of a block is added into 16-bit sums (the one
 // pass over the whole frame, written for the compiler's vectoriser), then
 // each block's sums become one pixel, by the way the format samples colour.
+// Where the processor has AVX-512, the kernels of LiveAvx512.cpp take the
+// bands they can, with the same results.
 #include "LiveReduce.h"
 
 #include "LiveKernels.h"
