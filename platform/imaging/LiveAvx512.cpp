@@ -298,13 +298,17 @@ TARVIK_AVX512 inline __m512i UpBy(int s)
     return _mm512_add_epi16(_mm512_load_si512(lanes), _mm512_set1_epi16(int16_t(32 - s)));
 }
 
-struct ColourAcross {
+// A band's rows, how it is gone across and where its blocks' sums go.
+struct BandAcross {
     const uint8_t* first;
     size_t rowBytes, bytes, vectors;  // bytes: of a row; vectors: steps of 32 pixels
     uint32_t k;
     const uint8_t* channels;  // 3 or 4 bytes a pixel: where blue's, green's, red's bytes are among 128
+    int shift;                // grey 16-bit words: to their top 8 bits
+    const uint8_t* pairs;     // grey packed samples: where each one's two bytes are among 64
+    const uint16_t* shifts;   // and how far its top 8 bits are from its first
     const uint32_t* ends;     // per 32 pixels: where blocks end
-    uint16_t* runs;           // per colour (blue, green, red), section values apart
+    uint16_t* runs;           // per colour (blue, green, red; or grey), section values apart
     size_t section;
 };
 
@@ -312,9 +316,10 @@ struct ColourAcross {
 template <bool Uyvy, bool Limited>
 struct YuvDown {
     static constexpr size_t kStep = 64;
+    static constexpr int kColours = 3;
 
     template <bool Masked>
-    TARVIK_AVX512 static void Run(const ColourAcross& a, const uint8_t* p, __mmask64 m, __mmask64, __m512i sums[3])
+    TARVIK_AVX512 static void Run(const BandAcross& a, const uint8_t* p, __mmask64 m, __mmask64, __m512i sums[3])
     {
         for (uint32_t j = 0; j < a.k; ++j) {
             __m512i b, g, r;
@@ -331,9 +336,10 @@ struct YuvDown {
 template <int Bytes>
 struct ChannelsDown {
     static constexpr size_t kStep = 32 * Bytes;
+    static constexpr int kColours = 3;
 
     template <bool Masked>
-    TARVIK_AVX512 static void Run(const ColourAcross& a, const uint8_t* p, __mmask64 m, __mmask64 m2, __m512i sums[3])
+    TARVIK_AVX512 static void Run(const BandAcross& a, const uint8_t* p, __mmask64 m, __mmask64 m2, __m512i sums[3])
     {
         const __mmask64 low = 0x5555555555555555;  // the low byte of each lane; the high one is 0
         const __m512i at[3] = {_mm512_loadu_si512(a.channels), _mm512_loadu_si512(a.channels + 64),
@@ -403,17 +409,20 @@ void WithTop(uint32_t k, Args&&... args)
 
 // Down the band's rows, 32 pixels at a time, and along each block.
 template <class Down, int Top>
-TARVIK_AVX512 void ColourBand(const ColourAcross& a)
+TARVIK_AVX512 void Band(const BandAcross& a)
 {
+    constexpr int colours = Down::kColours;
     const Along<Top> along = AlongOf<Top>(int(a.k));
-    __m512i before[3][Top + 1];
+    __m512i before[colours][Top + 1];
     for (auto& colour : before)
         for (auto& level : colour)
             level = _mm512_setzero_si512();
     size_t kept = 0;
     for (size_t i = 0; i < a.vectors; ++i) {
         const size_t x = Down::kStep * i;
-        __m512i sums[3] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
+        __m512i sums[colours];
+        for (auto& sum : sums)
+            sum = _mm512_setzero_si512();
         // What is read: 64 bytes, and for pixels of 3 or 4 bytes up to 64 more.
         const size_t left = a.bytes - x;
         const __mmask64 more = left <= 64 ? 0 : left >= 128 ? ~__mmask64(0) : (__mmask64(1) << (left - 64)) - 1;
@@ -422,7 +431,7 @@ TARVIK_AVX512 void ColourBand(const ColourAcross& a)
         else
             Down::template Run<true>(a, a.first + x, (__mmask64(1) << left) - 1, more, sums);
         const uint32_t ends = a.ends[i];
-        for (int c = 0; c < 3; ++c)
+        for (int c = 0; c < colours; ++c)
             Store(a.runs + size_t(c) * a.section + kept,
                   _mm512_maskz_compress_epi16(ends, RunAlong(along, sums[c], before[c])));
         kept += _mm_popcnt_u32(ends);
@@ -430,82 +439,47 @@ TARVIK_AVX512 void ColourBand(const ColourAcross& a)
 }
 
 template <class Down>
-struct ColourBandWith {
+struct BandWith {
     template <int Top>
     struct Of {
-        static void Run(const ColourAcross& a) { ColourBand<Down, Top>(a); }
+        static void Run(const BandAcross& a) { Band<Down, Top>(a); }
     };
 };
 
 // ---- Mono -------------------------------------------------------------------------
 
-struct MonoAcross {
-    const uint8_t* first;
-    size_t rowBytes, bytes, vectors;  // bytes: of a row; vectors: steps of 32 pixels
-    uint32_t k;
-    int shift;             // 16-bit words: to their top 8 bits
-    const uint8_t* pairs;  // packed samples: where each one's two bytes are among 64
-    const uint16_t* shifts;  // and how far its top 8 bits are from its first
-    const uint32_t* ends;  // per 32 pixels: where blocks end
-    uint16_t* runs;
-};
-
 enum class Samples { Bytes, Words, Packed };
 
-// 32 samples as their top 8 bits in 16-bit lanes, the bytes past the mask's
-// end read as 0.
-template <Samples Kind, bool Masked>
-TARVIK_AVX512 inline __m512i MonoSamples(const MonoAcross& a, const uint8_t* p, __mmask64 m)
-{
-    if constexpr (Kind == Samples::Bytes) {
-        return _mm512_cvtepu8_epi16(Masked ? _mm256_maskz_loadu_epi8(__mmask32(m), p)
-                                           : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
-    } else if constexpr (Kind == Samples::Words) {
-        return _mm512_and_si512(_mm512_srl_epi16(RowBytes<Masked>(p, m), _mm_cvtsi32_si128(a.shift)),
-                                _mm512_set1_epi16(0xff));
-    } else {
-        const __m512i words = _mm512_permutexvar_epi8(_mm512_loadu_si512(a.pairs), RowBytes<Masked>(p, m));
-        return _mm512_and_si512(_mm512_srlv_epi16(words, _mm512_loadu_si512(a.shifts)), _mm512_set1_epi16(0xff));
+// Grey samples, 32 of them from p in each of k rows, as their top 8 bits
+// in 16-bit lanes (the bytes past the mask's end read as 0), into their
+// sum. Packed samples have Bits bits, 10 or 12: 32 of them in 40 or 48 bytes.
+template <Samples Kind, int Bits = 0>
+struct GreyDown {
+    static constexpr size_t kStep = Kind == Samples::Bytes ? 32 : Kind == Samples::Words ? 64 : 4 * Bits;
+    static constexpr int kColours = 1;
+
+    template <bool Masked>
+    TARVIK_AVX512 static void Run(const BandAcross& a, const uint8_t* p, __mmask64 m, __mmask64, __m512i sums[1])
+    {
+        for (uint32_t j = 0; j < a.k; ++j)
+            sums[0] = _mm512_add_epi16(sums[0], Samples32<Masked>(a, p + size_t(j) * a.rowBytes, m));
     }
-}
 
-template <Samples Kind, bool Masked>
-TARVIK_AVX512 inline __m512i MonoDown(const MonoAcross& a, const uint8_t* p, __mmask64 m)
-{
-    __m512i sums = _mm512_setzero_si512();
-    for (uint32_t j = 0; j < a.k; ++j)
-        sums = _mm512_add_epi16(sums, MonoSamples<Kind, Masked>(a, p + size_t(j) * a.rowBytes, m));
-    return sums;
-}
-
-template <Samples Kind, int Top>
-TARVIK_AVX512 void MonoBand(const MonoAcross& a)
-{
-    const Along<Top> along = AlongOf<Top>(int(a.k));
-    __m512i before[Top + 1];
-    for (auto& level : before)
-        level = _mm512_setzero_si512();
-    size_t kept = 0;
-    // Bytes a step: of 32 samples; what a step reads: up to 64.
-    const size_t step = Kind == Samples::Bytes ? 32 : Kind == Samples::Words ? 64 : size_t(4 * (a.shift + 8));
-    const size_t reads = Kind == Samples::Bytes ? 32 : 64;
-    for (size_t i = 0; i < a.vectors; ++i) {
-        const size_t x = step * i;
-        const __m512i sums = x + reads <= a.bytes
-                                 ? MonoDown<Kind, false>(a, a.first + x, ~__mmask64(0))
-                                 : MonoDown<Kind, true>(a, a.first + x, (__mmask64(1) << (a.bytes - x)) - 1);
-        const uint32_t ends = a.ends[i];
-        Store(a.runs + kept, _mm512_maskz_compress_epi16(ends, RunAlong(along, sums, before)));
-        kept += _mm_popcnt_u32(ends);
+    template <bool Masked>
+    TARVIK_AVX512 static __m512i Samples32(const BandAcross& a, const uint8_t* p, __mmask64 m)
+    {
+        if constexpr (Kind == Samples::Bytes) {
+            return _mm512_cvtepu8_epi16(Masked ? _mm256_maskz_loadu_epi8(__mmask32(m), p)
+                                               : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+        } else if constexpr (Kind == Samples::Words) {
+            return _mm512_and_si512(_mm512_srl_epi16(RowBytes<Masked>(p, m), _mm_cvtsi32_si128(a.shift)),
+                                    _mm512_set1_epi16(0xff));
+        } else {
+            const __m512i words = _mm512_permutexvar_epi8(_mm512_loadu_si512(a.pairs), RowBytes<Masked>(p, m));
+            return _mm512_and_si512(_mm512_srlv_epi16(words, _mm512_loadu_si512(a.shifts)),
+                                    _mm512_set1_epi16(0xff));
+        }
     }
-}
-
-template <Samples Kind>
-struct MonoBandWith {
-    template <int Top>
-    struct Of {
-        static void Run(const MonoAcross& a) { MonoBand<Kind, Top>(a); }
-    };
 };
 
 // Where blocks of k pixels end among each 32 of the first pixels.
@@ -553,15 +527,15 @@ ColourBandsAvx512::ColourBandsAvx512(const cam::PixelFormat& format, uint32_t wi
 
 void ColourBandsAvx512::Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out)
 {
-    const ColourAcross a{first,   rowBytes,     rowBytes_,    ends_.size(), k_,
-                         channels_, ends_.data(), runs_.data(), section_};
+    const BandAcross a{first, rowBytes, rowBytes_, ends_.size(), k_, channels_, 0, nullptr, nullptr,
+                       ends_.data(), runs_.data(), section_};
     switch (kind_) {
-    case kYuyv: WithTop<ColourBandWith<YuvDown<false, false>>::Of>(k_, a); break;
-    case kYuyvLimited: WithTop<ColourBandWith<YuvDown<false, true>>::Of>(k_, a); break;
-    case kUyvy: WithTop<ColourBandWith<YuvDown<true, false>>::Of>(k_, a); break;
-    case kUyvyLimited: WithTop<ColourBandWith<YuvDown<true, true>>::Of>(k_, a); break;
-    case kThreeBytes: WithTop<ColourBandWith<ChannelsDown<3>>::Of>(k_, a); break;
-    default: WithTop<ColourBandWith<ChannelsDown<4>>::Of>(k_, a); break;
+    case kYuyv: WithTop<BandWith<YuvDown<false, false>>::Of>(k_, a); break;
+    case kYuyvLimited: WithTop<BandWith<YuvDown<false, true>>::Of>(k_, a); break;
+    case kUyvy: WithTop<BandWith<YuvDown<true, false>>::Of>(k_, a); break;
+    case kUyvyLimited: WithTop<BandWith<YuvDown<true, true>>::Of>(k_, a); break;
+    case kThreeBytes: WithTop<BandWith<ChannelsDown<3>>::Of>(k_, a); break;
+    default: WithTop<BandWith<ChannelsDown<4>>::Of>(k_, a); break;
     }
     Finish(out);
 }
@@ -609,14 +583,16 @@ MonoBandsAvx512::MonoBandsAvx512(const cam::PixelFormat& format, uint32_t width,
 
 void MonoBandsAvx512::Reduce(const uint8_t* first, size_t rowBytes, uint8_t* out)
 {
-    const MonoAcross a{first, rowBytes, rowBytes_, ends_.size(), k_, bits_ - 8, pairs_, shifts_, ends_.data(),
-                       runs_.data()};
+    const BandAcross a{first,  rowBytes,     rowBytes_,    ends_.size(), k_, nullptr, bits_ - 8, pairs_,
+                       shifts_, ends_.data(), runs_.data(), runs_.size()};
     if (kind_ == int(cam::Packing::Byte))
-        WithTop<MonoBandWith<Samples::Bytes>::Of>(k_, a);
+        WithTop<BandWith<GreyDown<Samples::Bytes>>::Of>(k_, a);
     else if (kind_ == int(cam::Packing::Word))
-        WithTop<MonoBandWith<Samples::Words>::Of>(k_, a);
+        WithTop<BandWith<GreyDown<Samples::Words>>::Of>(k_, a);
+    else if (bits_ == 10)
+        WithTop<BandWith<GreyDown<Samples::Packed, 10>>::Of>(k_, a);
     else
-        WithTop<MonoBandWith<Samples::Packed>::Of>(k_, a);
+        WithTop<BandWith<GreyDown<Samples::Packed, 12>>::Of>(k_, a);
     Finish(out);
 }
 
