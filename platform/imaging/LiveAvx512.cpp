@@ -238,7 +238,8 @@ TARVIK_AVX512 inline void StorePixels(uint8_t* out, size_t n, __m512i blue, __m5
 // ---- YUV 4:2:2 ----------------------------------------------------------------
 
 // 32 pixels of YUV 4:2:2 to blue, green, red, each 0 to 255 in 16-bit
-// lanes: the row conversion's arithmetic (YuvAvx2), 32 pixels a step. Over
+// lanes (over the full range blue and red mixed, see YuvDown): the row
+// conversion's arithmetic (YuvAvx2), 32 pixels a step. Over
 // the full range Y' is Y x 32 exactly, so (Y' + t + 16) >> 5 is Y + ((t +
 // 16) >> 5): each pair's colour terms are rounded once, at the pair, and
 // each pixel adds its Y, clamped by saturation: Y + 32512 + t saturates at
@@ -252,10 +253,6 @@ TARVIK_AVX512 inline void YuvPixels(__m512i in, __m512i& b, __m512i& g, __m512i&
     // Per pair, in its two lanes: U x 32 - 4096 and V x 32 - 4096.
     const __m512i chroma = _mm512_sub_epi16(_mm512_maddubs_epi16(in, _mm512_set1_epi16(Uyvy ? 0x20 : 0x2000)),
                                             _mm512_set1_epi16(4096));
-    // Lanes of each pixel's pair: the even one (U) and the odd one (V).
-    const __m512i evenLane = _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13));
-    const __m512i oddLane =
-        _mm512_broadcast_i32x4(_mm_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15));
     if constexpr (!Limited) {
         const __m512i bias = _mm512_set1_epi16(32767 - 255), round = _mm512_set1_epi16(1024);  // mulhrs: (t + 16) >> 5
         const __m512i y = Uyvy ? _mm512_or_si512(_mm512_srli_epi16(in, 8), bias)
@@ -268,13 +265,19 @@ TARVIK_AVX512 inline void YuvPixels(__m512i in, __m512i& b, __m512i& g, __m512i&
         const __m512i parts = _mm512_mulhrs_epi16(chroma, _mm512_set1_epi32(int(k.gu) | int(k.gv) << 16));
         const __m512i green = _mm512_mulhrs_epi16(
             _mm512_sub_epi16(zero, _mm512_add_epi16(parts, _mm512_rol_epi32(parts, 16))), round);
-        b = _mm512_subs_epu16(_mm512_adds_epi16(y, _mm512_shuffle_epi8(blueRed, evenLane)), bias);
+        // A pair's two Y with its blue and red terms as they lie, then with
+        // its Ys swapped: blue and red mixed (see YuvDown).
+        b = _mm512_subs_epu16(_mm512_adds_epi16(y, blueRed), bias);
         g = _mm512_subs_epu16(_mm512_adds_epi16(y, green), bias);
-        r = _mm512_subs_epu16(_mm512_adds_epi16(y, _mm512_shuffle_epi8(blueRed, oddLane)), bias);
+        r = _mm512_subs_epu16(_mm512_adds_epi16(_mm512_rol_epi32(y, 16), blueRed), bias);
     } else {
         const __m512i c16 = _mm512_set1_epi16(16), top = _mm512_set1_epi16(255);
         const __m512i y = Uyvy ? _mm512_srli_epi16(in, 8) : _mm512_and_si512(in, _mm512_set1_epi16(0xff));
-        const __m512i u5 = _mm512_shuffle_epi8(chroma, evenLane), v5 = _mm512_shuffle_epi8(chroma, oddLane);
+        // Each pixel's U and V, from the lanes of its pair.
+        const __m512i u5 = _mm512_shuffle_epi8(
+            chroma, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13)));
+        const __m512i v5 = _mm512_shuffle_epi8(
+            chroma, _mm512_broadcast_i32x4(_mm_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15)));
         __m512i y5 = _mm512_slli_epi16(_mm512_sub_epi16(y, c16), 5);
         y5 = _mm512_add_epi16(y5, _mm512_mulhrs_epi16(y5, _mm512_set1_epi16(int16_t(k.y))));
         y5 = _mm512_add_epi16(y5, c16);  // rounding, for all three (no sum here leaves 16 bits)
@@ -327,6 +330,14 @@ struct YuvDown {
             sums[0] = _mm512_add_epi16(sums[0], b);
             sums[1] = _mm512_add_epi16(sums[1], g);
             sums[2] = _mm512_add_epi16(sums[2], r);
+        }
+        if constexpr (!Limited) {
+            // Over the full range blue and red come mixed: per pair, the
+            // first sums hold blue of the first pixel and red of the second,
+            // the last blue of the second and red of the first.
+            const __m512i mixed = sums[0], swapped = sums[2];
+            sums[0] = _mm512_mask_blend_epi16(0xAAAAAAAA, mixed, _mm512_slli_epi32(swapped, 16));
+            sums[2] = _mm512_mask_blend_epi16(0xAAAAAAAA, _mm512_srli_epi32(swapped, 16), mixed);
         }
     }
 };
