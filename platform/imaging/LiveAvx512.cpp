@@ -239,12 +239,11 @@ TARVIK_AVX512 inline void StorePixels(uint8_t* out, size_t n, __m512i blue, __m5
 
 // 32 pixels of YUV 4:2:2 to blue, green, red, each 0 to 255 in 16-bit
 // lanes (over the full range blue and red mixed, see YuvDown): the row
-// conversion's arithmetic (YuvAvx2), 32 pixels a step. Over
-// the full range Y' is Y x 32 exactly, so (Y' + t + 16) >> 5 is Y + ((t +
-// 16) >> 5): each pair's colour terms are rounded once, at the pair, and
-// each pixel adds its Y, clamped by saturation: Y + 32512 + t saturates at
-// 32767 where Y + t passes 255, and less 32512 (unsigned) at 0 where it
-// falls below 0.
+// conversion's arithmetic (YuvAvx2), 32 pixels a step. Over the full range
+// Y' is Y x 32 exactly, so (Y' + t + 16) >> 5 is Y + ((t + 16) >> 5): each
+// pair's colour terms are rounded once, at the pair, and each pixel adds
+// its Y, clamped by saturation: Y + 32512 + t saturates at 32767 where Y +
+// t passes 255, and less 32512 (unsigned) at 0 where it falls below 0.
 template <bool Uyvy, bool Limited>
 TARVIK_AVX512 inline void YuvPixels(__m512i in, __m512i& b, __m512i& g, __m512i& r)
 {
