@@ -260,10 +260,13 @@ TARVIK_AVX512 inline void YuvPixels(__m512i in, __m512i& b, __m512i& g, __m512i&
         const __m512i blueRed = _mm512_mulhrs_epi16(
             _mm512_add_epi16(chroma, _mm512_mulhrs_epi16(chroma, _mm512_set1_epi32(int(k.bu) | int(k.rv) << 16))),
             round);
-        // Green: minus both, the pair's two lanes summed in each.
-        const __m512i parts = _mm512_mulhrs_epi16(chroma, _mm512_set1_epi32(int(k.gu) | int(k.gv) << 16));
-        const __m512i green = _mm512_mulhrs_epi16(
-            _mm512_sub_epi16(zero, _mm512_add_epi16(parts, _mm512_rol_epi32(parts, 16))), round);
+        // Green: minus both, the pair's two lanes summed in each. The
+        // coefficients are odd and |U x 32 - 4096| at most 4096, so their
+        // products are never half way between two steps of 2^15, where
+        // rounding a negated product would differ from negating it rounded.
+        static_assert(k.gu % 2 == 1 && k.gv % 2 == 1, "odd coefficients: negated products round alike");
+        const __m512i parts = _mm512_mulhrs_epi16(chroma, _mm512_set1_epi32(int((uint32_t(-k.gu) & 0xffff) | uint32_t(-k.gv) << 16)));
+        const __m512i green = _mm512_mulhrs_epi16(_mm512_add_epi16(parts, _mm512_rol_epi32(parts, 16)), round);
         // A pair's two Y with its blue and red terms as they lie, then with
         // its Ys swapped: blue and red mixed (see YuvDown).
         b = _mm512_subs_epu16(_mm512_adds_epi16(y, blueRed), bias);
