@@ -425,8 +425,9 @@ void WithTop(uint32_t k, Args&&... args)
 
 // Down the band's rows, 32 pixels at a time, and along each block.
 template <class Down, int Top>
-TARVIK_AVX512 void Band(const BandAcross& a)
+TARVIK_AVX512 void Band(const BandAcross& in)
 {
+    const BandAcross a = in;  // a copy the stores below cannot be taken to change
     constexpr int colours = Down::kColours;
     const Along<Top> along = AlongOf<Top>(int(a.k));
     __m512i before[colours][Top + 1];
