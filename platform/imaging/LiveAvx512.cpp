@@ -87,14 +87,13 @@ TARVIK_AVX512 inline __m512i Window(__m512i d, __m512i prev)
         return Sliding<J>(d, prev);
 }
 
-// Indices picking, for each 16-bit lane, the lane before it: from the
-// first vector, and for lane 0 the last lane of the second.
-TARVIK_AVX512 inline __m512i PreviousLane()
+// Indices that move a vector of 16-bit lanes up by s lanes (s < 32), the
+// lanes before it taken from the vector before (permutex2var(before, this, it)).
+TARVIK_AVX512 inline __m512i UpBy(int s)
 {
-    alignas(64) static const uint16_t lanes[32] = {63, 0,  1,  2,  3,  4,  5,  6,  7,  8,  9,
-                                                   10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
-                                                   21, 22, 23, 24, 25, 26, 27, 28, 29, 30};
-    return _mm512_load_si512(lanes);
+    alignas(64) static const uint16_t lanes[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+                                                   16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+    return _mm512_add_epi16(_mm512_load_si512(lanes), _mm512_set1_epi16(int16_t(32 - s)));
 }
 
 // What is kept of a band, each kind in sections stride bytes apart: each
@@ -176,7 +175,7 @@ TARVIK_AVX512 inline void AcrossAt(const Across& a, size_t i, Carried& c, Kept& 
     Store(k.starts, _mm512_maskz_compress_epi16(lanes.starts, Chroma ? oddTerms : evenTerms));
     Store(k.ends, _mm512_maskz_compress_epi16(lanes.ends, Chroma ? evenTerms : oddTerms));
     const __m512i greenOdd = sums[Chroma][1];
-    const __m512i before = _mm512_permutex2var_epi16(greenOdd, PreviousLane(), c.greenOdd);
+    const __m512i before = _mm512_permutex2var_epi16(c.greenOdd, UpBy(1), greenOdd);
     c.greenOdd = greenOdd;
     Store(Section(k.starts, a.stride, 1),
           _mm512_maskz_compress_epi16(lanes.starts, _mm512_sub_epi16(sums[Green][0], before)));
@@ -292,15 +291,6 @@ TARVIK_AVX512 inline void YuvPixels(__m512i in, __m512i& b, __m512i& g, __m512i&
         g = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(g, 5), zero), top);
         r = _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(r, 5), zero), top);
     }
-}
-
-// Indices that move a vector of 16-bit lanes up by s lanes (s < 32), the
-// lanes before it taken from the vector before (permutex2var(before, this, it)).
-TARVIK_AVX512 inline __m512i UpBy(int s)
-{
-    alignas(64) static const uint16_t lanes[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
-                                                   16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
-    return _mm512_add_epi16(_mm512_load_si512(lanes), _mm512_set1_epi16(int16_t(32 - s)));
 }
 
 // A band's rows, how it is gone across and where its blocks' sums go.
@@ -521,7 +511,7 @@ bool ColourBandsAvx512::Takes(const cam::PixelFormat& format, uint32_t width, ui
 }
 
 ColourBandsAvx512::ColourBandsAvx512(const cam::PixelFormat& format, uint32_t width, uint32_t k)
-    : width_(width), k_(k), blocks_(width / k), rowBytes_(size_t(cam::RowBytes(format, width)))
+    : k_(k), blocks_(width / k), rowBytes_(size_t(cam::RowBytes(format, width)))
 {
     ends_ = BlockEnds(size_t(blocks_) * k, k);
     section_ = blocks_ + 32;  // compressed stores write whole vectors
@@ -585,7 +575,7 @@ bool MonoBandsAvx512::Takes(const cam::PixelFormat& format, uint32_t k)
 }
 
 MonoBandsAvx512::MonoBandsAvx512(const cam::PixelFormat& format, uint32_t width, uint32_t k)
-    : width_(width), k_(k), blocks_(width / k), kind_(int(format.packing)), bits_(format.bits),
+    : k_(k), blocks_(width / k), kind_(int(format.packing)), bits_(format.bits),
       rowBytes_(size_t(cam::RowBytes(format, width))), ends_(BlockEnds(size_t(blocks_) * k, k)), runs_(blocks_ + 32)
 {
     // Packed samples: each one's 16-bit word starts at the byte holding its

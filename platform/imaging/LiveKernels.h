@@ -79,7 +79,7 @@ private:
     void Finish(uint8_t* out);
 
     enum { kYuyv, kYuyvLimited, kUyvy, kUyvyLimited, kThreeBytes, kFourBytes };
-    uint32_t width_, k_, blocks_;
+    uint32_t k_, blocks_;
     size_t rowBytes_;
     int kind_ = kYuyv;
     std::vector<uint32_t> ends_;  // per 32 pixels: where blocks end
@@ -107,7 +107,7 @@ public:
 private:
     void Finish(uint8_t* out);
 
-    uint32_t width_, k_, blocks_;
+    uint32_t k_, blocks_;
     int kind_, bits_;  // the samples' packing and significant bits
     size_t rowBytes_;
     std::vector<uint32_t> ends_;  // per 32 pixels: where blocks end
