@@ -155,6 +155,39 @@ bool OutputFile::Write(const void* data, size_t size)
     return true;
 }
 
+bool OutputFile::Seek(int64_t offset)
+{
+    if (fd_ < 0)
+        return Fail(EBADF);
+    if (lseek(fd_, off_t(offset), SEEK_SET) < 0)
+        return Fail(errno);
+    return true;
+}
+
+int64_t OutputFile::Read(void* data, size_t size)
+{
+    ssize_t n = -1;
+    if (fd_ < 0)
+        errno = EBADF;
+    else
+        do
+            n = ::read(fd_, data, size);
+        while (n < 0 && errno == EINTR);
+    if (n < 0)
+        Fail(errno);
+    return n;
+}
+
+int64_t OutputFile::Size()
+{
+    struct stat st {};
+    if (fd_ < 0 || fstat(fd_, &st) != 0) {
+        Fail(fd_ < 0 ? EBADF : errno);
+        return -1;
+    }
+    return st.st_size;
+}
+
 bool OutputFile::Commit()
 {
     if (fd_ < 0)

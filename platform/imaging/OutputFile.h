@@ -3,6 +3,7 @@
 // and anything that is not a regular file written into rather than replaced.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace imaging {
@@ -33,8 +34,16 @@ public:
     // Whether a temporary file is written, which can seek and be read back.
     bool Replacing() const { return !temporary_.empty(); }
 
-    // Writes all of data; false, with Error() set, on any failure.
+    // Writes all of data; false, with Error() set, on any failure. A write
+    // that fills the disk part way is a failure, never a short count.
     bool Write(const void* data, size_t size);
+    // For writers that go back over what they wrote (Replacing() only): moves
+    // to offset from the start; reads up to size bytes, giving how many (-1 on
+    // failure); the file's size (-1 on failure). Their failures are the
+    // writing's: what is built on a bad read or a wrong place is broken too.
+    bool Seek(int64_t offset);
+    int64_t Read(void* data, size_t size);
+    int64_t Size();
     // Makes the writing final: a temporary file is synced to the disk, closed
     // and renamed over the target; a direct target is closed. False, with
     // Error() set, when any step fails; the target then stays as it was
@@ -43,7 +52,8 @@ public:
     // Drops the temporary file, if any; the target stays as it was.
     void Cancel();
 
-    // Why writing failed (its first failure), e.g. "No space left on device".
+    // Why writing failed (its first failure), e.g. "No space left on device";
+    // it stays until the next Open, whatever is written after it.
     const std::string& Error() const { return error_; }
 
 private:

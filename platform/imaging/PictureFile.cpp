@@ -22,6 +22,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace imaging {
@@ -217,30 +218,53 @@ private:
     static inline QtMessageHandler g_previous = nullptr;
 };
 
+// Qt's writers write a temporary file through this device, never through a
+// QFile: QFile takes a write that fills the disk part way for a short count
+// with no error, and forgets an error at its next seek. Qt's BMP writer then
+// gives up without a reason, and its TIFF writer ignores libtiff's failing
+// final flush and reports success. Here every failure stays in the
+// OutputFile from the first one on.
+class OutputDevice : public QIODevice {
+public:
+    explicit OutputDevice(OutputFile* file) : file_(file) { open(ReadWrite | Unbuffered); }
+    bool isSequential() const override { return false; }
+    bool seek(qint64 pos) override { return file_->Seek(pos) && QIODevice::seek(pos); }
+    qint64 size() const override { return file_->Size(); }
+
+protected:
+    qint64 readData(char* data, qint64 size) override { return file_->Read(data, size_t(size)); }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        return file_->Write(data, size_t(size)) ? size : -1;
+    }
+
+private:
+    OutputFile* file_;
+};
+
 // Writes the picture to file in format; empty, else why not. What an
-// encoder says is not taken on its word (Qt's TIFF writer reports success
-// when libtiff fails): every write is checked where it happens.
+// encoder says is not taken on its word: the file's own failure, if any,
+// is the reason, whether the encoder reports success or blames the picture.
 QString Write(const Picture::Data& picture, const FileFormat& format, OutputFile* file)
 {
+    const auto fileError = [file] { return QString::fromLocal8Bit(file->Error().c_str()); };
     if (std::strcmp(format.name, "png") == 0) {
-        if (WritePng(picture, file))
-            return {};
-        return !file->Error().empty() ? QString::fromLocal8Bit(file->Error().c_str())
-                                      : QStringLiteral("the PNG encoder failed");
+        const bool written = WritePng(picture, file);
+        if (!file->Error().empty())
+            return fileError();
+        return written ? QString() : QStringLiteral("the PNG encoder failed");
     }
     const QImage image = ImageOf(picture, format.deep);
     if (image.isNull())
         return QStringLiteral("not enough memory to convert the picture");
     // Writers may seek and read back: a temporary file allows that; a pipe or
     // a device gets the encoded bytes in one piece.
-    QFile direct;
     QBuffer encoded;
+    std::unique_ptr<OutputDevice> direct;
     QIODevice* device = &encoded;
     if (file->Replacing()) {
-        if (!direct.open(file->Descriptor(), QIODevice::ReadWrite | QIODevice::Unbuffered,
-                         QFileDevice::DontCloseHandle))
-            return direct.errorString();
-        device = &direct;
+        direct = std::make_unique<OutputDevice>(file);
+        device = direct.get();
     } else {
         encoded.open(QIODevice::WriteOnly);
     }
@@ -250,13 +274,12 @@ QString Write(const Picture::Data& picture, const FileFormat& format, OutputFile
     if (writer.canWrite())
         QuietEncoders::QuietLibtiff();
     const bool written = writer.write(image);
-    if (direct.isOpen() && direct.error() != QFileDevice::NoError)
-        return direct.errorString();
-    if (written) {
-        if (!direct.isOpen() && !file->Write(encoded.data().constData(), size_t(encoded.size())))
-            return QString::fromLocal8Bit(file->Error().c_str());
+    if (written && !direct)
+        file->Write(encoded.data().constData(), size_t(encoded.size()));
+    if (!file->Error().empty())
+        return fileError();
+    if (written)
         return {};
-    }
     if (writer.error() != QImageWriter::UnknownError)
         return writer.errorString();
     return QStringLiteral("the %1 writer cannot hold a picture of %2 x %3 pixels")
