@@ -1,5 +1,5 @@
-// Nothing lost, nothing leaked: the real program writing to a full disk, to
-// FIFOs, devices, sockets and links, under names that are not UTF-8, to a
+// Nothing lost, nothing leaked: the real program writing to a full or nearly
+// full disk, to FIFOs, devices, sockets and links, under names that are not UTF-8, to a
 // closed or full standard output, and from a camera that sends less than it
 // announced. Each row is a bash script run in an empty folder.
 #include "DialogHarness.h"
@@ -10,7 +10,10 @@
 #include <QTemporaryDir>
 
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -21,8 +24,9 @@ struct OutputCase {
     const char* sim;     // TARVIK_SIM
     // Bash. `run ARGS` runs the program, appending its stderr to "err" and its
     // status to "status"; ref.png is what a good grab writes; "disk" is an
-    // empty folder, a small file system that four files fill where mounting is
-    // allowed. Status 77 skips the case.
+    // empty folder, a small file system with 16 KiB free that four small
+    // files fill, where mounting is allowed; `leave BYTES` leaves that much of
+    // it free (whole pages) by resizing disk/fill. Status 77 skips the case.
     const char* script;
     const char* status;  // every run's status, in order
     const char* err;     // the programs' stderr, exactly
@@ -33,6 +37,23 @@ void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
 
 #define NO_SPACE(f) "tarvik: cannot write \"disk/" f "\": No space left on device\n"
 
+// Every writer over an old file and under a new name, each with `free` bytes
+// left (bash, may use the name in $f): PNG, TIFF, BMP and JPEG by --grab, then
+// --save-settings. What fits must be whole, what does not must leave the old
+// file and no new one.
+#define NEARLY_FULL(free)                                                                         \
+    "for e in tif bmp jpg; do \"$T\" --grab ref.$e; done; \"$T\" --save-settings ref.txt;"         \
+    "leave 65536; for f in x.png x.tif x.bmp x.jpg x.txt; do echo old >disk/$f; done;"              \
+    "for f in x.png y.png x.tif y.tif x.bmp y.bmp x.jpg y.jpg; do leave " free "; run --grab disk/$f; done;" \
+    "for f in x.txt y.txt; do leave " free "; run --save-settings disk/$f; done"
+#define OLD_OR_WHOLE(files)                                                                       \
+    "for f in x.png x.tif x.bmp x.jpg x.txt; do [ \"$(cat disk/$f)\" = old ] || cmp disk/$f ref.${f#*.}; done;" \
+    "for f in y.png y.tif y.bmp y.jpg y.txt; do ! test -e disk/$f || cmp disk/$f ref.${f#*.}; done;" \
+    "[ \"$(ls -A disk | tr '\\n' ' ')\" = '" files "' ]"
+#define NO_SPACE_FOR_PICTURES                                                                     \
+    NO_SPACE("x.tif") NO_SPACE("y.tif") NO_SPACE("x.bmp") NO_SPACE("y.bmp") NO_SPACE("x.jpg")      \
+    NO_SPACE("y.jpg")
+
 const OutputCase kCases[] = {
     // A full disk: status 5, the old file byte for byte, no new or temporary file.
     {"full disk", "width=640,height=480", "for f in x.png x.tiff x.bmp x.jpg; do echo old >disk/$f; done;"
@@ -42,6 +63,22 @@ const OutputCase kCases[] = {
      NO_SPACE("y.bmp") NO_SPACE("x.jpg") NO_SPACE("y.jpeg"),
      "for f in x.png x.tiff x.bmp x.jpg; do [ \"$(cat disk/$f)\" = old ]; done;"
      "[ \"$(ls -A disk | tr '\\n' ' ')\" = 'fill x.bmp x.jpg x.png x.tiff ' ]"},
+    // A few pages left: Qt's writers once left a truncated TIFF and reported
+    // success, and blamed the picture for a BMP that did not fit.
+    {"nearly full disk 0 KiB", "width=640,height=480", NEARLY_FULL("0"), "5 5 5 5 5 5 5 5 5 5",
+     NO_SPACE("x.png") NO_SPACE("y.png") NO_SPACE_FOR_PICTURES NO_SPACE("x.txt") NO_SPACE("y.txt"),
+     OLD_OR_WHOLE("fill x.bmp x.jpg x.png x.tif x.txt ")},
+    {"nearly full disk 4 KiB", "width=640,height=480", NEARLY_FULL("4096"), "5 5 5 5 5 5 5 5 0 0",
+     NO_SPACE("x.png") NO_SPACE("y.png") NO_SPACE_FOR_PICTURES,
+     OLD_OR_WHOLE("fill x.bmp x.jpg x.png x.tif x.txt y.txt ")},
+    {"nearly full disk 8 KiB", "width=640,height=480", NEARLY_FULL("8192"), "0 0 5 5 5 5 5 5 0 0",
+     NO_SPACE_FOR_PICTURES, OLD_OR_WHOLE("fill x.bmp x.jpg x.png x.tif x.txt y.png y.txt ")},
+    {"nearly full disk half the file", "width=640,height=480",
+     NEARLY_FULL("$(( $(stat -c %s ref.${f#*.}) / 2 ))"), "5 5 5 5 5 5 5 5 5 5",
+     NO_SPACE("x.png") NO_SPACE("y.png") NO_SPACE_FOR_PICTURES NO_SPACE("x.txt") NO_SPACE("y.txt"),
+     OLD_OR_WHOLE("fill x.bmp x.jpg x.png x.tif x.txt ")},
+    {"standard output on a nearly full disk", "width=640,height=480", "leave 4096; run --grab - >disk/out.png",
+     "5", "tarvik: cannot write standard output: No space left on device\n", "true"},
     // Not regular files: written into, never replaced.
     {"fifo", "", "mkfifo f.png; cat f.png >got & run --grab f.png; wait", "0", "",
      "test -p f.png && cmp got ref.png"},
@@ -104,14 +141,28 @@ std::string Contents(const QString& path)
     return s.str();
 }
 
-// A 32 KiB file system with 16 KiB used at path, so that four small files
-// fill it; false where mounting is not allowed.
-bool MountSmallDisk(const QString& path)
+// Leaves free bytes (whole pages) free on the file system at path by
+// resizing path/fill, as the scripts' `leave` does.
+bool LeaveFree(const QString& path, qint64 free)
 {
-    if (mount("tmpfs", path.toLocal8Bit().constData(), "tmpfs", 0, "size=32k") != 0)
+    const std::string fill = QString(path + "/fill").toStdString();
+    std::ofstream(fill, std::ios::trunc).close();
+    struct statvfs st {};
+    if (statvfs(path.toLocal8Bit().constData(), &st) != 0)
         return false;
-    std::ofstream(QString(path + "/fill").toStdString()) << std::string(16384, 'x');
-    return true;
+    const qint64 room = qint64(st.f_bavail) * qint64(st.f_frsize) - free / 4096 * 4096;
+    std::ofstream out(fill, std::ios::binary);
+    out << std::string(size_t(std::max<qint64>(room, 0)), 'x');
+    return bool(out.flush());
+}
+
+// A small file system at path (2 MiB, as in RAM) with free bytes left;
+// false where mounting is not allowed.
+bool MountSmallDisk(const QString& path, qint64 free = 16384)
+{
+    if (mount("tmpfs", path.toLocal8Bit().constData(), "tmpfs", 0, "size=2m") != 0)
+        return false;
+    return LeaveFree(path, free);
 }
 
 class OutputTest : public ::testing::TestWithParam<OutputCase> {};
@@ -122,7 +173,7 @@ TEST_P(OutputTest, NothingLost)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     ASSERT_TRUE(QDir(dir.path()).mkdir("disk"));
-    const bool full = std::string(c.name) == "full disk";
+    const bool full = std::strstr(c.script, "disk/") != nullptr;
     if (full && !MountSmallDisk(dir.filePath("disk")))
         GTEST_SKIP() << "no small file system: mounting is not allowed here";
     struct Unmount {
@@ -137,6 +188,8 @@ TEST_P(OutputTest, NothingLost)
     env.insert("T", TARVIK_EXE);
     const QString script = QString("set -u\n"
                                    "run() { \"$T\" \"$@\" 2>>err; echo -n \"$? \" >>status; }\n"
+                                   "leave() { : >disk/fill; local room=$(( $(df -B1 --output=avail disk | tail -1)"
+                                   " - $1 / 4096 * 4096 )); [ $room -le 0 ] || head -c $room /dev/zero >disk/fill; }\n"
                                    "\"$T\" --grab ref.png\n") +
                            c.script + "\n" + c.check + "\n";
     QProcess bash;
@@ -181,9 +234,28 @@ TEST(OutputSocket, WrittenInto)
     EXPECT_EQ(QFileInfo(dir.filePath("s.png")).isFile(), false);
 }
 
-// Ctrl+S on a full disk says so for every format and harms nothing.
-TEST(SaveOnFullDisk, EveryFormat)
+// Ctrl+S on a full or nearly full disk says so for every format and harms
+// nothing; what fits is written whole.
+struct SaveCase {
+    const char* name;
+    qint64 free;       // bytes left for each save; -1: half the file's size
+    const char* fits;  // the formats whose files fit, by extension
+};
+
+void PrintTo(const SaveCase& c, std::ostream* os) { *os << c.name; }
+
+const SaveCase kSaveCases[] = {
+    {"full", 0, ""},
+    {"4 KiB", 4096, ""},
+    {"8 KiB", 8192, "png"},  // a PNG of the bars is under 8 KiB, a JPEG over it
+    {"half the file", -1, ""},
+};
+
+class SaveOnFullDisk : public ::testing::TestWithParam<SaveCase> {};
+
+TEST_P(SaveOnFullDisk, EveryFormat)
 {
+    const SaveCase& c = GetParam();
     QTemporaryDir dir;
     const QString disk = dir.filePath("disk");
     ASSERT_TRUE(QDir(dir.path()).mkdir("disk"));
@@ -197,20 +269,35 @@ TEST(SaveOnFullDisk, EveryFormat)
         ASSERT_NO_FATAL_FAILURE(window.Show());
         window.Click(IDC_INIT_GRAB_START);
         window.Click(IDC_GRAB_ONCE);
-        const char* const names[] = {"x.png", "x.tiff", "x.bmp", "x.jpg"};
-        for (const char* name : names)
-            std::ofstream(QString(disk + "/" + name).toStdString()) << "old";
-        for (const char* name : names) {
-            EXPECT_EQ(window.dlg.SavePictureTo(QString(disk + "/" + name).toStdString()),
-                      "No space left on device")
-                << name;
-            EXPECT_TRUE(Contents(disk + "/" + name) == "old") << name;
+        QStringList left{"fill"};
+        for (const char* ext : {"png", "tiff", "bmp", "jpg"}) {
+            const QString ref = dir.filePath(QString("ref.") + ext);
+            ASSERT_EQ(window.dlg.SavePictureTo(ref.toStdString()), "") << ext;
+            const qint64 free = c.free >= 0 ? c.free : QFileInfo(ref).size() / 2;
+            const bool fits = std::strstr(c.fits, ext) != nullptr;
+            ASSERT_TRUE(LeaveFree(disk, 4096));
+            std::ofstream(QString(disk + "/x." + ext).toStdString()) << "old";
+            for (const QString& name : {QString("x."), QString("y.")}) {
+                const QString path = disk + "/" + name + ext;
+                ASSERT_TRUE(LeaveFree(disk, free));
+                EXPECT_EQ(window.dlg.SavePictureTo(path.toStdString()), fits ? "" : "No space left on device")
+                    << path.toStdString();
+                if (fits || name == "x.") {
+                    EXPECT_TRUE(Contents(path) == (fits ? Contents(ref) : "old")) << path.toStdString();
+                }
+                if (name == "x." || fits)
+                    left << name + ext;
+            }
         }
-        EXPECT_EQ(QDir(disk).entryList(QDir::Files | QDir::Hidden).size(), 5);
+        left.sort();
+        EXPECT_EQ(QDir(disk).entryList(QDir::Files | QDir::Hidden, QDir::Name), left);
     }
     harness::ResetCameraState();
     unsetenv("TARVIK_SIM");
     umount(disk.toLocal8Bit().constData());
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, SaveOnFullDisk, ::testing::ValuesIn(kSaveCases),
+                         [](const auto& info) { return harness::CaseName(info.param.name); });
 
 }  // namespace
