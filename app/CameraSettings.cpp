@@ -14,8 +14,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <set>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -165,33 +169,98 @@ bool ParseSetting(const std::string& text, const std::string& origin, Setting* s
     return !setting->name.empty();
 }
 
-bool ReadSettingsFile(const std::string& path, std::vector<Setting>* settings, std::string* error)
+namespace {
+
+// One line of a settings file, without its '\n': a setting appended, or a
+// blank line or comment passed over; false, with *error, when it is neither.
+bool TakeLine(std::string line, bool first, const std::string& origin, std::vector<Setting>* settings,
+              std::string* error)
 {
-    std::ifstream in(path);
-    if (!in) {
-        *error = "cannot read " + cam::Quoted(path);
+    if (first && line.rfind("\xEF\xBB\xBF", 0) == 0)
+        line.erase(0, 3);  // a byte-order mark, which some editors write
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    // A NUL would end the name or value early wherever it is passed on as C text.
+    if (line.find('\0') != std::string::npos) {
+        *error = origin + ": a NUL byte in " + cam::Quoted(line);
         return false;
     }
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos || line[start] == '#')
+    const size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#')
+        return true;
+    if (settings->size() >= kMaxSettings) {
+        *error = origin + ": more than " + std::to_string(kMaxSettings) + " settings";
+        return false;
+    }
+    Setting s;
+    if (!ParseSetting(line.substr(start), origin, &s) || !s.hasValue) {
+        *error = origin + ": expected NAME=VALUE, got " + cam::Quoted(line);
+        return false;
+    }
+    settings->push_back(std::move(s));
+    return true;
+}
+
+// The lines read from fd, streamed, within the bounds. For messages: name
+// begins a line's origin ("cam.txt:3"), quoted names the whole.
+bool ReadSettings(int fd, const std::string& name, const std::string& quoted, std::vector<Setting>* settings,
+                  std::string* error)
+{
+    std::string line;  // what has been read of line number
+    size_t number = 1, total = 0;
+    auto origin = [&] { return name + ":" + std::to_string(number); };
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        const ssize_t n = read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
             continue;
-        Setting s;
-        const std::string origin = cam::OneLine(path) + ":" + std::to_string(number);
-        if (!ParseSetting(line.substr(start), origin, &s) || !s.hasValue) {
-            *error = origin + ": expected NAME=VALUE, got " + cam::Quoted(line);
+        if (n < 0) {
+            *error = "cannot read " + quoted + ": " + std::strerror(errno);
             return false;
         }
-        settings->push_back(s);
+        if (n == 0)
+            break;
+        const char* p = buffer.data();
+        const char* end = p + std::min<size_t>(size_t(n), kMaxSettingsFileBytes - total);
+        total += size_t(end - p);
+        while (p < end) {
+            const char* newline = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+            const char* stop = newline ? newline : end;
+            if (line.size() + size_t(stop - p) > kMaxSettingsLine) {
+                *error = origin() + ": line longer than " + std::to_string(kMaxSettingsLine >> 10) + " KiB";
+                return false;
+            }
+            line.append(p, stop);
+            if (!newline)
+                break;
+            if (!TakeLine(line, number == 1, origin(), settings, error))
+                return false;
+            line.clear();
+            ++number;
+            p = newline + 1;
+        }
+        if (end != buffer.data() + n) {
+            *error = origin() + ": file longer than " + std::to_string(kMaxSettingsFileBytes >> 20) + " MiB";
+            return false;
+        }
     }
-    if (in.bad()) {
-        *error = "cannot read " + cam::Quoted(path);
+    return line.empty() || TakeLine(line, number == 1, origin(), settings, error);
+}
+
+}  // namespace
+
+bool ReadSettingsFile(const std::string& path, std::vector<Setting>* settings, std::string* error)
+{
+    if (path == "-")
+        return ReadSettings(STDIN_FILENO, "standard input", "standard input", settings, error);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot read " + cam::Quoted(path) + ": " + std::strerror(errno);
         return false;
     }
-    return true;
+    const bool read = ReadSettings(fd, cam::OneLine(path), cam::Quoted(path), settings, error);
+    close(fd);
+    return read;
 }
 
 std::string ApplySettings(const std::vector<Setting>& settings, bool* shapeChanged, bool* usage)
@@ -426,7 +495,8 @@ std::string LoadSettingsFile(const std::string& path, bool* shapeChanged)
     std::string error;
     bool usage = false;
     *shapeChanged = false;
-    if (!ReadSettingsFile(path, &settings, &error))
+    // A file chosen in the window, never standard input.
+    if (!ReadSettingsFile(path == "-" ? "./-" : path, &settings, &error))
         return error;
     return ApplySettings(settings, shapeChanged, &usage);
 }

@@ -18,9 +18,18 @@ struct Setting {
 // "NAME=VALUE" or "NAME" as given after --set; false when the name is empty.
 bool ParseSetting(const std::string& text, const std::string& origin, Setting* setting);
 
-// The lines of a settings file: NAME=VALUE each, blank lines and lines
-// starting with '#' skipped. False, with *error saying where, when it
-// cannot be read or a line is not NAME=VALUE.
+// What a settings file may hold, far above what any camera's needs: longer
+// lines, larger files and more settings are refused rather than read.
+constexpr size_t kMaxSettingsLine = 64 * 1024;
+constexpr size_t kMaxSettingsFileBytes = 16 * 1024 * 1024;
+constexpr size_t kMaxSettings = 100000;
+
+// The lines of a settings file ("-": standard input), appended to *settings:
+// NAME=VALUE each, blank lines and lines starting with '#' skipped, a leading
+// UTF-8 byte-order mark and '\r' line ends ignored. False, with *error
+// saying where and why, when it cannot be read, a line is not NAME=VALUE or
+// holds a NUL byte, or it goes past the bounds above (kMaxSettings counts
+// *settings as a whole).
 bool ReadSettingsFile(const std::string& path, std::vector<Setting>* settings, std::string* error);
 
 // Applies the settings to the open camera (g_hCamera) in the order given.

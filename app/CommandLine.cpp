@@ -47,6 +47,7 @@ const char kMore[] =
     "  1   the window cannot be shown: no display\n"
     "  2   no camera found, or the --camera id is not among those found\n"
     "  3   the camera could not be opened or set up (busy included), or refused a --set\n"
+    "      or --settings; a --settings file that cannot be read or is not NAME=VALUE lines\n"
     "  4   no complete frame: time-out, incomplete frame, a capture call failed, or a\n"
     "      pixel format Tarvik cannot show\n"
     "  5   the file (or standard output) could not be written\n"
@@ -92,7 +93,8 @@ struct Options {
     QCommandLineOption features{"features", "Print every camera feature by category: name, type, access, value, "
                                             "range or entries, unit."};
     QCommandLineOption settings{"settings", "Apply a settings file (NAME=VALUE lines) right after opening, "
-                                            "before any --set.", "FILE"};
+                                            "before any --set (repeatable, applied in order; - reads "
+                                            "standard input).", "FILE"};
     QCommandLineOption saveSettings{"save-settings", "Write the camera's writable features to FILE as NAME=VALUE "
                                                      "lines that apply again.", "FILE"};
     QCommandLineOption rateShortfall{"max-rate-shortfall", "With --check: warn when the measured rate is more "
@@ -120,27 +122,35 @@ bool NumberIn(const QString& text, double low, double high, double* value)
     return ok && std::isfinite(*value) && *value >= low && *value <= high;
 }
 
-// An option's value as the bytes given, which QString would turn into U+FFFD
-// where they are not UTF-8 (Linux file names are bytes, not text). Walks the
-// arguments as QCommandLineParser does: "--name value" or "--name=value",
-// and nothing after "--".
-std::string RawValue(int argc, char** argv, const QCommandLineOption& option,
-                     const QList<QCommandLineOption*>& takingValues)
+// An option's values in the order given, as the bytes given, which QString
+// would turn into U+FFFD where they are not UTF-8 (Linux file names are
+// bytes, not text). Walks the arguments as QCommandLineParser does:
+// "--name value" or "--name=value", and nothing after "--".
+std::vector<std::string> RawValues(int argc, char** argv, const QCommandLineOption& option,
+                                   const QList<QCommandLineOption*>& takingValues)
 {
     const std::string name = "--" + option.names().first().toStdString();
+    std::vector<std::string> values;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--")
             break;
         if (arg == name && i + 1 < argc)
-            return argv[i + 1];
-        if (arg.rfind(name + "=", 0) == 0)
-            return arg.substr(name.size() + 1);
+            values.push_back(argv[i + 1]);
+        else if (arg.rfind(name + "=", 0) == 0)
+            values.push_back(arg.substr(name.size() + 1));
         for (const QCommandLineOption* other : takingValues)
             if (arg == "--" + other->names().first().toStdString())
                 ++i;  // its value is not an option
     }
-    return {};
+    return values;
+}
+
+std::string RawValue(int argc, char** argv, const QCommandLineOption& option,
+                     const QList<QCommandLineOption*>& takingValues)
+{
+    const std::vector<std::string> values = RawValues(argc, argv, option, takingValues);
+    return values.empty() ? std::string() : values.front();
 }
 
 // Writes out what is buffered for standard output; false, with a message,
@@ -182,7 +192,10 @@ void OpenStandardDescriptors()
     }
 }
 
-CommandLine ParseCommandLine(int argc, char** argv)
+namespace {
+
+// The options without the settings files, whose names go to *settingsFiles.
+CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settingsFiles)
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -192,23 +205,25 @@ CommandLine ParseCommandLine(int argc, char** argv)
     o.AddTo(parser);
 
     CommandLine cl;
-    auto usage = [&](const QString& error) {
+    auto usageOf = [&](const std::string& error) {
         cl.mode = CommandLine::Mode::Usage;
-        cl.usageError = error.toStdString();
+        cl.error = error;
         return cl;
     };
+    auto usage = [&](const QString& error) { return usageOf(error.toStdString()); };
     if (!parser.parse(arguments))
         return usage(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
         return usage("unexpected argument '" + parser.positionalArguments().first() + "'");
-    const QList<QCommandLineOption*> takingValues = {&o.camera,  &o.pixelFormat,   &o.grab,   &o.frames,
-                                                     &o.seconds, &o.rateShortfall, &o.clipped};
+    const QList<QCommandLineOption*> takingValues = {&o.camera,  &o.pixelFormat,   &o.grab,    &o.frames,
+                                                     &o.seconds, &o.rateShortfall, &o.clipped, &o.set,
+                                                     &o.get,     &o.settings,      &o.saveSettings};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
         return cl.mode = CommandLine::Mode::Version, cl;
     for (const QCommandLineOption* once : takingValues)
-        if (once != &o.set && once != &o.get && parser.values(*once).size() > 1)
+        if (once != &o.set && once != &o.get && once != &o.settings && parser.values(*once).size() > 1)
             return usage("--" + once->names().first() + " given more than once");
     cl.open.cameraId = RawValue(argc, argv, o.camera, takingValues);
     cl.open.pixelFormat = parser.value(o.pixelFormat).toStdString();
@@ -223,21 +238,17 @@ CommandLine ParseCommandLine(int argc, char** argv)
             return usage("--list goes with no other option");
         return cl.mode = CommandLine::Mode::List, cl;
     }
-    if (parser.isSet(o.settings)) {
-        std::string error;
-        if (!ReadSettingsFile(RawValue(argc, argv, o.settings, takingValues), &cl.open.settings, &error))
-            return usage(QString::fromStdString(error));
-    }
-    for (const QString& text : parser.values(o.set)) {
+    *settingsFiles = RawValues(argc, argv, o.settings, takingValues);
+    for (const std::string& text : RawValues(argc, argv, o.set, takingValues)) {
         Setting setting;
-        if (!ParseSetting(text.toStdString(), "--set", &setting))
-            return usage("--set needs NAME=VALUE (or NAME alone for a command), got '" + text + "'");
+        if (!ParseSetting(text, "--set", &setting))
+            return usageOf("--set needs NAME=VALUE (or NAME alone for a command), got '" + text + "'");
         cl.open.settings.push_back(setting);
     }
-    for (const QString& name : parser.values(o.get)) {
-        if (name.isEmpty())
+    for (const std::string& name : RawValues(argc, argv, o.get, takingValues)) {
+        if (name.empty())
             return usage("--get needs a feature name");
-        cl.gets.push_back(name.toStdString());
+        cl.gets.push_back(name);
     }
     cl.features = parser.isSet(o.features);
     cl.json = parser.isSet(o.json);
@@ -270,7 +281,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
         }
         if (parser.isSet(o.seconds)) {
             if (!NumberIn(parser.value(o.seconds), 0.001, 86400, &v))
-                return usage("--seconds needs a number of seconds above 0, at most 86400, got '" +
+                return usage("--seconds needs a number of seconds from 0.001 to 86400, got '" +
                              parser.value(o.seconds) + "'");
             cl.check.seconds = v;
         }
@@ -291,7 +302,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
     if (parser.isSet(o.live) && parser.isSet(o.grab))
         return usage("--live opens the window; --grab works without one: use one of them");
     cl.live = parser.isSet(o.live);
-    if (!cl.live && !parser.isSet(o.grab) && (reading || !cl.open.settings.empty()))
+    if (!cl.live && !parser.isSet(o.grab) && (reading || !cl.open.settings.empty() || !settingsFiles->empty()))
         return cl.mode = CommandLine::Mode::Features, cl;
     if (parser.isSet(o.grab)) {
         cl.grabFile = RawValue(argc, argv, o.grab, takingValues);
@@ -300,6 +311,24 @@ CommandLine ParseCommandLine(int argc, char** argv)
                          QString::fromStdString(imaging::PictureFileExtensions()) + ", or -");
         cl.mode = CommandLine::Mode::Grab;
     }
+    return cl;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, char** argv)
+{
+    // Read only once the options go together, so that a usage error
+    // leaves standard input unread.
+    std::vector<std::string> files;
+    CommandLine cl = ParseOptions(argc, argv, &files);
+    if (cl.mode == CommandLine::Mode::Usage || files.empty())
+        return cl;
+    std::vector<Setting> settings;
+    for (const std::string& file : files)
+        if (!ReadSettingsFile(file, &settings, &cl.error))
+            return cl.mode = CommandLine::Mode::SettingsRefused, cl;
+    cl.open.settings.insert(cl.open.settings.begin(), settings.begin(), settings.end());
     return cl;
 }
 
@@ -326,6 +355,12 @@ int ShowUsageError(const std::string& error)
                  "       tarvik --list | --help | --version\n",
                  cam::Escaped(error).c_str());
     return kExitUsage;
+}
+
+int ShowSettingsRefused(const std::string& error)
+{
+    std::fprintf(stderr, "tarvik: %s\n", error.c_str());
+    return kExitNotOpened;
 }
 
 int ListCameras()

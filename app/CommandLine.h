@@ -9,12 +9,12 @@
 #include <vector>
 
 struct CommandLine {
-    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Usage };
+    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Usage, SettingsRefused };
     Mode mode = Mode::Window;
     OpenOptions open;
     bool live = false;       // Mode::Window: start live view at once
     std::string grabFile;    // Mode::Grab: where the frame goes ("-": standard output)
-    std::string usageError;  // Mode::Usage: what is wrong
+    std::string error;       // Mode::Usage, Mode::SettingsRefused: what is wrong
     // Mode::Check
     CheckOptions check;
     bool allCameras = false;
@@ -39,6 +39,9 @@ CommandLine ParseCommandLine(int argc, char** argv);
 int ShowHelp();
 int ShowVersion();
 int ShowUsageError(const std::string& error);
+// A --settings file that cannot be read or is not settings: the message as it
+// is (made safe where it was written), status 3 as for a refused --set.
+int ShowSettingsRefused(const std::string& error);
 // Starts the library, prints one camera per line as "<id>\t<name>\t<source>",
 // shuts the library down.
 int ListCameras();

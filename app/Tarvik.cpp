@@ -31,7 +31,9 @@ int main(int argc, char** argv)
     const CommandLine commandLine = ParseCommandLine(argc, argv);
     switch (commandLine.mode) {
     case CommandLine::Mode::Usage:
-        return ShowUsageError(commandLine.usageError);
+        return ShowUsageError(commandLine.error);
+    case CommandLine::Mode::SettingsRefused:
+        return ShowSettingsRefused(commandLine.error);
     case CommandLine::Mode::Help:
         return ShowHelp();
     case CommandLine::Mode::Version:

@@ -91,6 +91,19 @@ const CliCase kCases[] = {
     {"list and grab", {"--list", "--grab", "-"}, "", 64, "", "--list goes with no other option"},
     {"live and grab", {"--live", "--grab", "-"}, "", 64, "", "--live opens the window; --grab works without one"},
     {"live without display", {"--live"}, "", 1, "", "tarvik: "},
+    // Each number option says the range it really accepts.
+    {"frames below the range", {"--check", "--frames", "0"}, "", 64, "",
+     "tarvik: --frames needs a whole number from 1 to 1000000000, got '0'\n"},
+    {"seconds below the range", {"--check", "--seconds", "0.0001"}, "", 64, "",
+     "tarvik: --seconds needs a number of seconds from 0.001 to 86400, got '0.0001'\n"},
+    {"seconds above the range", {"--check", "--seconds", "86401"}, "", 64, "",
+     "tarvik: --seconds needs a number of seconds from 0.001 to 86400, got '86401'\n"},
+    {"shortfall above the range", {"--check", "--max-rate-shortfall", "101"}, "", 64, "",
+     "tarvik: --max-rate-shortfall needs a percentage from 0 to 100, got '101'\n"},
+    {"clipped below the range", {"--check", "--max-clipped", "-1"}, "", 64, "",
+     "tarvik: --max-clipped needs a percentage from 0 to 100, got '-1'\n"},
+    {"save settings twice", {"--save-settings", "a.txt", "--save-settings", "b.txt"}, "", 64, "",
+     "tarvik: --save-settings given more than once\n"},
 };
 
 class CliTest : public ::testing::TestWithParam<CliCase> {};

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -97,8 +98,84 @@ TEST(Settings, OrderRoundTripAndPuttingBack)
     bad.write("# comment\n\nWidth=160\nExposure\n");
     bad.close();
     const Result malformed = Tarvik({"--settings", "bad.txt", "--get", "Width"}, dir.path());
-    EXPECT_EQ(malformed.status, 64);
+    EXPECT_EQ(malformed.status, 3);
     EXPECT_TRUE(malformed.err.contains("bad.txt:4: expected NAME=VALUE")) << malformed.err.toStdString();
+}
+
+// Settings files as given to the shell, read from cam.txt (the case's
+// bytes): what applies, and each refusal with where and why, alone on
+// stderr (status 3, no usage text), or the usage error that comes first.
+TEST(Settings, FilesAndTheirRefusals)
+{
+    auto lines = [](const QByteArray& line, int count) { return line.repeated(count); };
+    const struct {
+        const char* name;
+        QByteArray file;     // cam.txt
+        const char* script;  // bash, "$T" being tarvik
+        int status;
+        const char* out, *err;
+    } cases[] = {
+        {"byte-order mark and CR LF", "\xEF\xBB\xBFWidth=160\r\nHeight=120\r\n",
+         "\"$T\" --settings cam.txt --get Width --get Height", 0, "Width=160\nHeight=120\n", ""},
+        {"every file in order, all before --set", "Width=160\nHeight=120\n",
+         "\"$T\" --set Height=100 --settings cam.txt --settings <(echo Width=200) --get Width --get Height", 0,
+         "Width=200\nHeight=100\n", ""},
+        {"standard input", "Width=160", "\"$T\" --settings - --get Width < cam.txt", 0, "Width=160\n", ""},
+        {"the most settings", lines("Width=160\n", 100000), "\"$T\" --settings cam.txt --get Width", 0,
+         "Width=160\n", ""},
+        {"not a setting", "# comment\n\nWidth=160\ngarbage line\n", "\"$T\" --settings cam.txt", 3, "",
+         "tarvik: cam.txt:4: expected NAME=VALUE, got \"garbage line\"\n"},
+        {"not a setting on standard input", "Width\n", "\"$T\" --settings - < cam.txt", 3, "",
+         "tarvik: standard input:1: expected NAME=VALUE, got \"Width\"\n"},
+        {"NUL in a value", QByteArray("Width=32\0garbage\n", 17), "\"$T\" --settings cam.txt", 3, "",
+         "tarvik: cam.txt:1: a NUL byte in \"Width=32\\x00garbage\"\n"},
+        {"NUL in a name", QByteArray("Height=120\nWidth\0X=32\n", 22), "\"$T\" --settings cam.txt", 3, "",
+         "tarvik: cam.txt:2: a NUL byte in \"Width\\x00X=32\"\n"},
+        {"line too long", "Width=160\n" + QByteArray(64 * 1024 + 1, '#'), "\"$T\" --settings cam.txt", 3, "",
+         "tarvik: cam.txt:2: line longer than 64 KiB\n"},
+        {"file too long", lines("#" + QByteArray(1022, 'x') + "\n", 16 * 1024 + 1), "\"$T\" --settings cam.txt", 3,
+         "", "tarvik: cam.txt:16385: file longer than 16 MiB\n"},
+        {"too many settings", lines("Width=160\n", 100001), "\"$T\" --settings cam.txt", 3, "",
+         "tarvik: cam.txt:100001: more than 100000 settings\n"},
+        {"endless file", "", "\"$T\" --settings /dev/zero", 3, "", "tarvik: /dev/zero:1: line longer than 64 KiB\n"},
+        {"endless standard input", "", "\"$T\" --settings - < /dev/zero", 3, "",
+         "tarvik: standard input:1: line longer than 64 KiB\n"},
+        {"missing file", "", "\"$T\" --settings none.txt", 3, "",
+         "tarvik: cannot read \"none.txt\": No such file or directory\n"},
+        {"folder", "", "\"$T\" --settings .", 3, "", "tarvik: cannot read \".\": Is a directory\n"},
+        {"unreadable file", "Width=160\n", "[ $(id -u) != 0 ] || exit 77; chmod 0 cam.txt; \"$T\" --settings cam.txt",
+         3, "", "tarvik: cannot read \"cam.txt\": Permission denied\n"},
+        {"usage error first", "", "\"$T\" --settings none.txt --json", 64, "",
+         "tarvik: --json goes with --check or --features\n"
+         "Usage: tarvik [--camera ID] [--pixel-format NAME] [--live | --grab FILE]\n"
+         "       tarvik --list | --help | --version\n"},
+        // --set keeps bytes that are not UTF-8, as a settings file does.
+        {"set name not UTF-8", "", "\"$T\" --set $'Wid\\xffth=1'", 3, "",
+         "tarvik: no feature \"Wid\\xffth\"; did you mean Width?\n"},
+        {"file name not UTF-8", "Width", "cp cam.txt $'c\\xffm.txt'; \"$T\" --settings $'c\\xffm.txt'", 3, "",
+         "tarvik: \"c\\xffm.txt\":1: expected NAME=VALUE, got \"Width\"\n"},
+    };
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_CAMERA_TRACE"})
+        env.remove(name);
+    env.insert("TARVIK_SIM", "width=320,height=240");
+    env.insert("T", TARVIK_EXE);
+    for (const auto& c : cases) {
+        QTemporaryDir dir;
+        QFile file(dir.filePath("cam.txt"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(c.file) == c.file.size()) << c.name;
+        file.close();
+        QProcess bash;
+        bash.setProcessEnvironment(env);
+        bash.setWorkingDirectory(dir.path());
+        bash.start("bash", {"-c", c.script});
+        ASSERT_TRUE(bash.waitForFinished(60000)) << c.name;
+        if (bash.exitCode() == 77)
+            continue;  // as root, every file can be read
+        EXPECT_EQ(bash.exitCode(), c.status) << c.name;
+        EXPECT_EQ(bash.readAllStandardOutput().toStdString(), c.out) << c.name;
+        EXPECT_EQ(bash.readAllStandardError().toStdString(), c.err) << c.name;
+    }
 }
 
 // The picture follows: a shorter exposure grabs a darker frame, a smaller
