@@ -100,6 +100,7 @@ QJsonObject CameraJson(const CheckResult& r)
                         {"width", double(r.width)},
                         {"height", double(r.height)},
                         {"frames_analysed", double(r.picture.frames)},
+                        {"frames_not_analysed", double(r.notAnalysed)},
                         {"frames_changed", double(r.picture.changed)},
                         {"sharpness", r.picture.sharpness},
                         {"channels", channels}};
@@ -126,7 +127,9 @@ std::string CheckText(const CheckResult& r)
 {
     std::string out;
     auto line = [&out](const char* label, const std::string& text) { out += Format("%-9s%s\n", label, text.c_str()); };
-    line("Camera", Clean(r.id) + "  " + Clean(r.name) + (r.source.empty() ? "" : " (" + Clean(r.source) + ")"));
+    // A camera that was not opened may have no name to tell.
+    line("Camera", Clean(r.id) + (r.name.empty() ? "" : "  " + Clean(r.name)) +
+                       (r.source.empty() ? "" : " (" + Clean(r.source) + ")"));
     std::string identity;
     for (const auto& [label, value] : {std::pair<const char*, const std::string&>{"vendor ", r.vendor},
                                        {"model ", r.model},
@@ -171,8 +174,9 @@ std::string CheckText(const CheckResult& r)
     if (!counters.empty())
         line("Counters", counters);
     line("Picture",
-         Format("%s %lld x %lld, %llu frames analysed, %llu changed, sharpness %.2f", Clean(r.pixelFormat).c_str(),
+         Format("%s %lld x %lld, %llu frames analysed%s, %llu changed, sharpness %.2f", Clean(r.pixelFormat).c_str(),
                 (long long)r.width, (long long)r.height, (unsigned long long)r.picture.frames,
+                r.notAnalysed ? Format(" (%llu could not be)", (unsigned long long)r.notAnalysed).c_str() : "",
                 (unsigned long long)r.picture.changed, r.picture.sharpness));
     for (const imaging::ChannelStats& c : r.picture.channels)
         line("",

@@ -51,8 +51,8 @@ const char kMore[] =
     "  4   no complete frame: time-out, incomplete frame, a capture call failed, or a\n"
     "      pixel format Tarvik cannot show\n"
     "  5   the file (or standard output) could not be written\n"
-    "  6   --check: the verdict is fail (no frame, incomplete or missing frames, missing\n"
-    "      packets)\n"
+    "  6   --check: the verdict is fail (no frame, incomplete or missing frames, frames\n"
+    "      that cannot be analysed, missing packets)\n"
     "  64  usage: an unknown option, a missing argument or options that do not go together\n"
     "\n"
     "Examples:\n"
@@ -429,6 +429,7 @@ int CheckCameras(const CommandLine& commandLine)
                          cam::OneLine(current.c_str()).c_str(), (unsigned long long)received, rate);
         };
     std::vector<std::string> ids;  // empty: the camera --camera names, or the first
+    std::vector<std::string> names, sources;  // as listed, for a camera that then does not open
     if (commandLine.allCameras) {
         std::vector<CamCameraInfo> cameras;
         const Outcome found = FindCameras(&cameras);
@@ -437,8 +438,11 @@ int CheckCameras(const CommandLine& commandLine)
             ReleaseCamera();
             return ExitStatusFor(found);
         }
-        for (const CamCameraInfo& c : cameras)
+        for (const CamCameraInfo& c : cameras) {
             ids.push_back(c.cameraId ? c.cameraId : "");
+            names.push_back(c.cameraName ? c.cameraName : "");
+            sources.push_back(c.sourceName ? c.sourceName : "");
+        }
         ReleaseCamera();
     }
     std::vector<CheckResult> results;
@@ -454,6 +458,8 @@ int CheckCameras(const CommandLine& commandLine)
                 return ExitStatusFor(opened);  // nothing was checked
             CheckResult failed;
             failed.id = open.cameraId;
+            failed.name = names[i];
+            failed.source = sources[i];
             failed.opened = opened;
             Judge(failed, options);
             results.push_back(failed);

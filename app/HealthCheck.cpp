@@ -5,6 +5,7 @@
 
 #include "LinkInfo.h"
 #include "LiveStream.h"
+#include "platform/camera/camtext.h"
 
 #include <algorithm>
 #include <chrono>
@@ -150,9 +151,16 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
         LiveStream::Frame frame;
         if (stream.Take(&frame)) {
             // Frames of another size than opening read would be laid out wrongly.
-            if (FitsOpenedSize(frame.width, frame.height))
-                stats.Add({frame.data, uint64_t(std::max<int64_t>(0, frame.size)), uint32_t(g_nWidth),
-                           uint32_t(g_nHeight), g_pPixelFormat});
+            std::string why;
+            if (!FitsOpenedSize(frame.width, frame.height))
+                why = "frames of " + std::to_string(frame.width) + " x " + std::to_string(frame.height) +
+                      " pixels, not the " + std::to_string(uint32_t(g_nWidth)) + " x " +
+                      std::to_string(uint32_t(g_nHeight)) + " the camera reported";
+            else if (!stats.Add({frame.data, uint64_t(std::max<int64_t>(0, frame.size)), uint32_t(g_nWidth),
+                                 uint32_t(g_nHeight), g_pPixelFormat}))
+                why = "pixel format " + cam::OneLine(g_pPixelFormat ? g_pPixelFormat : "") + " is not supported";
+            if (!why.empty() && r.notAnalysed++ == 0)
+                r.notAnalysedReason = why;
             stream.GiveBack(frame);
         }
         const LiveStream::Counts counts = stream.CountsNow();
@@ -183,6 +191,8 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
     }
     if (r.ended.step == Step::Wait && r.ended.code == CAM_ERR_TIMEOUT)
         r.timedOut = r.asked ? r.asked - std::min(r.asked, received) : 1;
+    else if (!r.asked && received == 0 && !r.ended.Failed())
+        r.timedOut = 1;  // --seconds ran out before the stream's own wait for the first frame did
     r.picture = stats.Summary();
     return r;
 }
@@ -204,9 +214,20 @@ void Judge(CheckResult& r, const CheckOptions& options)
         return;
     }
     const uint64_t received = r.completed + r.incomplete;
-    add("frames", r.completed ? Level::Ok : Level::Fail,
-        r.completed ? text("%llu complete frames", ull(r.completed)) : std::string("no complete frame"));
-    if (r.incomplete || r.timedOut || r.ended.Failed()) {
+    // A frame the picture cannot be made of is of no use however complete
+    // it came, as --grab finds.
+    if (!r.completed)
+        add("frames", Level::Fail, "no complete frame");
+    else if (r.notAnalysed)
+        add("frames", Level::Fail,
+            text("%llu complete frames, ", ull(r.completed)) +
+                (r.picture.frames ? text("%llu could not be analysed: ", ull(r.notAnalysed))
+                                  : std::string("none could be analysed: ")) +
+                r.notAnalysedReason);
+    else
+        add("frames", Level::Ok, text("%llu complete frames", ull(r.completed)));
+    // An empty stream is not a complete one.
+    if (r.incomplete || r.timedOut || r.ended.Failed() || !received) {
         std::string detail = received ? text("%llu of %llu frames incomplete", ull(r.incomplete), ull(received))
                                       : std::string("no frame came");
         if (r.timedOut && received)

@@ -59,6 +59,11 @@ struct CheckResult {
     std::string pixelFormat;
     int64_t width = 0, height = 0;
     imaging::PictureSummary picture;
+    // Complete frames taken for the picture that could not be summed up,
+    // and why the first of them could not: another size than the camera
+    // reported, or a pixel format Tarvik does not know.
+    uint64_t notAnalysed = 0;
+    std::string notAnalysedReason;
     // Judged.
     std::vector<Check> checks;
     Level verdict = Level::Ok;

@@ -504,6 +504,26 @@ TEST(AravisCommandLine, CheckThroughGige)
     EXPECT_GT(lossy["stream"]["frames_incomplete"].toInt(), 0);
 }
 
+// --check --all past a GigE camera that another program controls: listed
+// with its name, said to be busy, and the camera after it still checked.
+TEST(AravisCommandLine, CheckAllPastABusyGigeCamera)
+{
+    GError* error = nullptr;
+    GInetAddress* local = g_inet_address_new_from_string("127.0.0.1");
+    ArvDevice* other = arv_gv_device_new(local, local, &error);  // takes control
+    g_object_unref(local);
+    ASSERT_NE(other, nullptr) << (error ? error->message : "");
+    const TarvikRun r =
+        RunTarvik({"--check", "--all", "--frames", "3"}, "width=160,height=120,rate=100", "gige:127.0.0.1,sim");
+    g_object_unref(other);
+    EXPECT_EQ(r.status, 6) << r.err.toStdString();
+    const QRegularExpression busy("^Camera   gige:127\\.0\\.0\\.1  [^\"\\n]+ \\(gige:127\\.0\\.0\\.1\\)\n"
+                                  "Verdict  fail: not opened: cannot open camera gige:127\\.0\\.0\\.1: busy, "
+                                  "another program controls it \\(CAM_ERR_ACCESS_DENIED\\)\n\n"
+                                  "Camera   sim-0  ");
+    EXPECT_TRUE(busy.match(QString::fromUtf8(r.out)).hasMatch()) << r.out.toStdString();
+}
+
 // --set on the GigE camera: the value lands in the camera (Aravis's own
 // tool reads it back), and a new size is grabbed at that size.
 TEST(AravisCommandLine, SetThroughGige)

@@ -52,6 +52,9 @@ TEST(Check, FaultsAndVerdicts)
         int status;
         const char* verdict;
         std::map<std::string, std::string> levels;  // check name: level
+        // Check name: words its detail holds; "section/field": a number of the report.
+        std::map<std::string, std::string> details = {};
+        std::map<std::string, double> numbers = {};
     } cases[] = {
         {"clean",
          kSmall,
@@ -93,11 +96,36 @@ TEST(Check, FaultsAndVerdicts)
          6,
          "fail",
          {{"frames", "fail"}, {"completeness", "fail"}, {"rate", "ok"}}},
+        {"nothing within --seconds",
+         QString(kSmall) + ",frames=none",
+         {"--seconds", "0.3"},
+         6,
+         "fail",
+         {{"frames", "fail"}, {"completeness", "fail"}},
+         {{"completeness", "no frame came"}},
+         {{"stream/frames_timed_out", 1}, {"stream/frames_completed", 0}}},
+        {"frames of another size than reported",
+         "width=64,height=48,frame=32x24,rate=100",
+         {},
+         6,
+         "fail",
+         {{"frames", "fail"}, {"completeness", "ok"}},
+         {{"frames", "20 complete frames, none could be analysed: frames of 32 x 24 pixels, not the 64 x 48 the "
+                     "camera reported"}},
+         {{"picture/frames_analysed", 0}}},
+        {"pixel format not supported",
+         "width=160,height=120,rate=100,formats=Foo",
+         {},
+         6,
+         "fail",
+         {{"frames", "fail"}, {"exposure", "absent"}},
+         {{"frames", "none could be analysed: pixel format Foo is not supported"}},
+         {{"picture/frames_analysed", 0}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         QStringList args = QStringList{"--check", "--json"} + c.options;
-        if (!args.contains("--frames"))
+        if (!args.contains("--frames") && !args.contains("--seconds"))
             args << "--frames"
                  << "20";
         const Outcome r = Check(args, c.sim);
@@ -111,6 +139,14 @@ TEST(Check, FaultsAndVerdicts)
         const auto checks = Checks(camera);
         for (const auto& [name, level] : c.levels)
             EXPECT_EQ(LevelOf(checks, name), level) << name << ": " << checks.count(name);
+        for (const auto& [name, words] : c.details) {
+            const std::string got = checks.count(name) ? checks.at(name) : "absent";
+            EXPECT_NE(got.find(words), std::string::npos) << name << ": " << got;
+        }
+        for (const auto& [path, number] : c.numbers) {
+            const QStringList at = QString::fromStdString(path).split('/');
+            EXPECT_EQ(camera[at[0]][at[1]].toDouble(), number) << path;
+        }
         EXPECT_EQ(LevelOf(checks, "packets"), "absent") << "no packet counters without a GigE camera";
     }
 }
@@ -161,6 +197,24 @@ TEST(Check, ReportFields)
     EXPECT_TRUE(text.err.isEmpty()) << "no progress line when stderr is not a terminal";
 }
 
+// Frames that came complete but could not be analysed: the reason in words,
+// and how many there were in both forms.
+TEST(Check, FramesNotAnalysed)
+{
+    const Outcome text = Check({"--check", "--frames", "5"}, "width=160,height=120,rate=100,formats=Foo");
+    EXPECT_EQ(text.status, 6);
+    EXPECT_TRUE(text.out.contains("Checks   fail  frames       5 complete frames, none could be analysed: pixel "
+                                  "format Foo is not supported\n"))
+        << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("0 frames analysed (")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.endsWith("\nVerdict  fail\n")) << text.out.toStdString();
+
+    const Outcome json = Check({"--check", "--json", "--frames", "5"}, "width=160,height=120,rate=100,formats=Foo");
+    const QJsonObject picture = QJsonDocument::fromJson(json.out)["cameras"][0]["picture"].toObject();
+    EXPECT_GE(picture["frames_not_analysed"].toInt(), 1);
+    EXPECT_LE(picture["frames_not_analysed"].toInt(), 5);
+}
+
 // --all: every camera in turn, the worst verdict overall; --seconds instead
 // of --frames; a Bayer camera's colours counted apart.
 TEST(Check, AllCamerasSecondsAndBayer)
@@ -186,6 +240,27 @@ TEST(Check, AllCamerasSecondsAndBayer)
     for (const QJsonValue& c : QJsonDocument::fromJson(bayer.out)["cameras"][0]["picture"]["channels"].toArray())
         names << c["name"].toString();
     EXPECT_EQ(names, (QStringList{"red", "green", "blue"}));
+}
+
+// --all goes on past a camera that does not open: the camera as it was
+// listed and why it did not open, in both forms.
+TEST(Check, AllCamerasOneNotOpened)
+{
+    const QString sim = "count=2,width=0,height=0";  // no picture of 0 pixels can be shown
+    const Outcome text = Check({"--check", "--all", "--frames", "3"}, sim);
+    EXPECT_EQ(text.status, 6);
+    EXPECT_TRUE(text.out.contains("\nCamera   sim-1  Simulated camera 1 (sim)\n"
+                                  "Verdict  fail: not opened: camera sim-1 reports a picture of 0 x 0 pixels, "
+                                  "which cannot be shown\n"))
+        << text.out.toStdString();
+
+    const Outcome json = Check({"--check", "--all", "--json", "--frames", "3"}, sim);
+    EXPECT_EQ(json.status, 6);
+    const QJsonObject camera = QJsonDocument::fromJson(json.out)["cameras"][1].toObject();
+    EXPECT_EQ(camera["camera"]["name"].toString(), "Simulated camera 1");
+    EXPECT_EQ(camera["camera"]["source"].toString(), "sim");
+    EXPECT_EQ(Checks(camera)["open"],
+              "fail: not opened: camera sim-1 reports a picture of 0 x 0 pixels, which cannot be shown");
 }
 
 // Nothing to check, or options that do not go together: the statuses that

@@ -1,5 +1,7 @@
 // The health check's judgement: each finding against its threshold, at and
-// beside the edge, and the verdict as the worst of them.
+// beside the edge, and the verdict as the worst of them; the report of a
+// camera that did not open.
+#include "app/CheckReport.h"
 #include "app/HealthCheck.h"
 #include "app/LinkInfo.h"
 
@@ -59,6 +61,11 @@ TEST(Judge, EachFindingAgainstItsThreshold)
         {"frozen", [](CheckResult& r) { r.picture.changed = 0; }, "picture", Level::Warn, Level::Warn},
         {"lens cap", [](CheckResult& r) { r.picture.channels[0].deviation = 1.9; }, "picture", Level::Warn,
          Level::Warn},
+        {"no frame analysed", [](CheckResult& r) { r.notAnalysed = 3, r.picture = {}; }, "frames", Level::Fail,
+         Level::Fail},
+        {"a frame not analysed", [](CheckResult& r) { r.notAnalysed = 1; }, "frames", Level::Fail, Level::Fail},
+        {"no frame at all", [](CheckResult& r) { r.completed = 0, r.measuredRate.reset(); }, "completeness",
+         Level::Fail, Level::Fail},
         {"not opened", [](CheckResult& r) { r.opened = Stopped(Step::Open, CAM_ERR_ACCESS_DENIED, "x"); }, "open",
          Level::Fail, Level::Fail},
     };
@@ -72,6 +79,34 @@ TEST(Judge, EachFindingAgainstItsThreshold)
         ASSERT_EQ(levels.count(c.check), 1u) << c.name;
         EXPECT_EQ(levels[c.check], c.level) << c.name << ": " << c.check;
         EXPECT_EQ(r.verdict, c.verdict) << c.name;
+    }
+}
+
+// A camera that did not open: who it is as far as known, and why, in words.
+TEST(CheckText, NotOpened)
+{
+    const struct {
+        const char* name;
+        const char* source;
+        CamError code;
+        const char* text;
+    } cases[] = {
+        {"", "", CAM_ERR_ACCESS_DENIED,
+         "Camera   gige:127.0.0.1\n"
+         "Verdict  fail: not opened: cannot open camera gige:127.0.0.1: busy, another program controls it "
+         "(CAM_ERR_ACCESS_DENIED)\n"},
+        {"Fake", "gige:127.0.0.1", CAM_ERR_TIMEOUT,
+         "Camera   gige:127.0.0.1  Fake (gige:127.0.0.1)\n"
+         "Verdict  fail: not opened: cannot open camera gige:127.0.0.1: it does not answer (CAM_ERR_TIMEOUT)\n"},
+    };
+    for (const auto& c : cases) {
+        CheckResult r;
+        r.id = "gige:127.0.0.1";
+        r.name = c.name;
+        r.source = c.source;
+        r.opened = Stopped(Step::Open, c.code, r.id);
+        Judge(r, CheckOptions{});
+        EXPECT_EQ(CheckText(r), c.text);
     }
 }
 
