@@ -210,11 +210,12 @@ TEST_F(SettingsWindowTest, AcquisitionOwnedByLiveView)
 }
 
 // A change still in the window when the camera goes (released, opened
-// again, the dialog closed) is sent first: a value typed into an editor
-// not left, or one waiting for its turn; a refusal of it is on stderr.
+// again, the dialog closed) or the window is closed is sent first: a value
+// typed into an editor not left, or one waiting for its turn; a refusal of
+// it is on stderr.
 TEST_F(SettingsWindowTest, PendingChangeSentBeforeCameraGoes)
 {
-    enum class Goes { Release, Open, Close };
+    enum class Goes { Release, Open, Close, Window };
     const struct {
         Goes goes;
         const char* feature;
@@ -226,11 +227,12 @@ TEST_F(SettingsWindowTest, PendingChangeSentBeforeCameraGoes)
         {Goes::Release, "ExposureTime", "2500", true, "\"ExposureTime\", \"2500\") -> 0", "CamCameraClose"},
         {Goes::Open, "ExposureTime", "2500", false, "\"ExposureTime\", \"2500\") -> 0", "CamCameraOpen"},
         {Goes::Close, "Gain", "6", true, "\"Gain\", \"6\") -> 0", nullptr},
+        {Goes::Window, "Gain", "6", true, "\"Gain\", \"6\") -> 0", nullptr},
         {Goes::Release, "Width", "62", true, "tarvik: cannot set Width: ", "CamCameraClose"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.feature) + "=" + c.value + " before " +
-                     (c.goes == Goes::Release ? "release" : c.goes == Goes::Open ? "opening" : "closing"));
+        const char* goes[] = {"release", "opening", "closing", "the window closed"};
+        SCOPED_TRACE(std::string(c.feature) + "=" + c.value + " before " + goes[int(c.goes)]);
         harness::ResetCameraState();
         setenv("TARVIK_SIM", "width=64,height=48", 1);
         auto shown = std::make_unique<harness::ShownDialog>();
@@ -253,13 +255,15 @@ TEST_F(SettingsWindowTest, PendingChangeSentBeforeCameraGoes)
         case Goes::Release: shown->Click(IDC_GRAB_STOP_RELEASE); break;
         case Goes::Open: shown->Click(IDC_INIT_GRAB_START); break;
         case Goes::Close: shown.reset(); break;
+        case Goes::Window: shown->dlg.SettingsWindow()->Close(); break;
         }
         const std::string out = ::testing::internal::GetCapturedStderr();
         unsetenv("TARVIK_CAMERA_TRACE");
         const size_t sent = out.find(c.sent);
         EXPECT_NE(sent, std::string::npos) << out;
-        if (c.after)
+        if (c.after) {
             EXPECT_LT(sent, out.find(c.after)) << out;
+        }
         if (shown)
             shown->Click(IDC_GRAB_STOP_RELEASE);
     }
