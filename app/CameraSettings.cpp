@@ -488,15 +488,3 @@ std::string SaveSettingsFile(const std::string& path)
         return "cannot write " + cam::Quoted(path) + ": " + file.Error();
     return {};
 }
-
-std::string LoadSettingsFile(const std::string& path, bool* shapeChanged)
-{
-    std::vector<Setting> settings;
-    std::string error;
-    bool usage = false;
-    *shapeChanged = false;
-    // A file chosen in the window, never standard input.
-    if (!ReadSettingsFile(path == "-" ? "./-" : path, &settings, &error))
-        return error;
-    return ApplySettings(settings, shapeChanged, &usage);
-}

@@ -69,6 +69,3 @@ std::string SettingsFileText();
 // SettingsFileText written to path so that nothing is lost (see
 // imaging::OutputFile); empty on success, else why not.
 std::string SaveSettingsFile(const std::string& path);
-// Reads a settings file and applies it (ReadSettingsFile, ApplySettings);
-// empty on success, else the first refusal.
-std::string LoadSettingsFile(const std::string& path, bool* shapeChanged);

@@ -3,8 +3,10 @@
 #include "CameraSettingsSource.h"
 
 #include "platform/camera/camfeature.h"
+#include "platform/camera/camtext.h"
 
 #include <cstdio>
+#include <set>
 
 ui::SettingItem SettingItemOf(const FeatureItem& f)
 {
@@ -60,10 +62,7 @@ std::vector<ui::SettingItem> CameraSettingsSource::Items()
 
 std::string CameraSettingsSource::Set(const std::string& name, const std::string& value)
 {
-    std::string refusal;
-    bool shapeChanged = false, usage = false;
-    live_.Call([&] { refusal = ApplySettings({Setting{name, value, true, {}}}, &shapeChanged, &usage); });
-    return Done(refusal, shapeChanged);
+    return Apply({Setting{name, value, true, {}}});
 }
 
 std::string CameraSettingsSource::Save(const std::string& path)
@@ -75,9 +74,48 @@ std::string CameraSettingsSource::Save(const std::string& path)
 
 std::string CameraSettingsSource::Load(const std::string& path)
 {
+    std::vector<Setting> settings;
+    std::string error;
+    // A file chosen in the window, never standard input.
+    if (!ReadSettingsFile(path == "-" ? "./-" : path, &settings, &error))
+        return Done(error, false);
+    return Apply(settings);
+}
+
+namespace {
+
+// Live view starts and stops acquisition and keeps the camera in continuous
+// mode while it streams: a command or mode from the window there would leave
+// it waiting for frames that never come. Called where the library may be.
+std::string LiveViewRefusal(const std::vector<Setting>& settings)
+{
+    static const std::set<std::string> commands = {"AcquisitionStart", "AcquisitionStop", "AcquisitionAbort"};
+    const std::string why = ": live view owns acquisition; end live view first (Ctrl+L)";
+    for (const Setting& s : settings) {
+        const std::string where = s.origin.empty() ? "" : s.origin + ": ";
+        if (commands.count(s.name))
+            return where + "cannot run " + s.name + why;
+        const char* mode = nullptr;
+        // The mode it has already changes nothing: a settings file saved during live view has it.
+        if (s.name == "AcquisitionMode" && CamFeatureEnumGet(g_hCamera, "AcquisitionMode", &mode) == CAM_OK &&
+            mode && s.value != mode)
+            return where + "cannot set AcquisitionMode to " + cam::OneLine(s.value) + why;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string CameraSettingsSource::Apply(const std::vector<Setting>& settings)
+{
     std::string refusal;
-    bool shapeChanged = false;
-    live_.Call([&] { refusal = LoadSettingsFile(path, &shapeChanged); });
+    bool shapeChanged = false, usage = false;
+    const bool live = live_.Running();
+    live_.Call([&] {
+        refusal = live ? LiveViewRefusal(settings) : "";
+        if (refusal.empty())
+            refusal = ApplySettings(settings, &shapeChanged, &usage);
+    });
     return Done(refusal, shapeChanged);
 }
 

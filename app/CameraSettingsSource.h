@@ -3,6 +3,7 @@
 // streams, with refusals written as the command line writes them.
 #pragma once
 
+#include "CameraSettings.h"
 #include "LiveStream.h"
 #include "platform/ui/SettingsWindow.h"
 
@@ -23,6 +24,9 @@ public:
     std::string Load(const std::string& path) override;
 
 private:
+    // Applies them as --set does; during live view, refuses first what
+    // would stop the stream under it.
+    std::string Apply(const std::vector<Setting>& settings);
     // The refusal, also on stderr; shapeChanged_ after a shape change.
     std::string Done(const std::string& refusal, bool shapeChanged);
 

@@ -319,6 +319,10 @@ void CTarvikDlg::RefreshSettings()
 
 void CTarvikDlg::CloseSettings()
 {
+    // A change still in the window is the person's too: it reaches the
+    // camera before the camera goes.
+    if (m_settings)
+        m_settings->SendPending();
     m_settings.reset();
     m_settingsSource.reset();
 }

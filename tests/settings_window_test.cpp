@@ -1,6 +1,7 @@
 // The settings window over the real dialog and the simulated camera: what
 // it lists, a change the camera takes and one it refuses, a new picture
-// shape, changes during live view, and the window closed with the camera.
+// shape, changes during live view and what live view keeps to itself, and
+// the window closed with the camera, sending what it still held.
 #include "DialogHarness.h"
 #include "WaitFor.h"
 #include <QCheckBox>
@@ -12,6 +13,7 @@
 
 #include <climits>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -159,6 +161,112 @@ TEST_F(SettingsWindowTest, DuringLiveViewAndRelease)
     Click(IDC_GRAB_STOP_RELEASE);
     EXPECT_EQ(dlg.SettingsWindow(), nullptr);
     EXPECT_FALSE(dlg.IsCommandEnabled(ID_CAMERA_SETTINGS));
+}
+
+// While live view streams, what would stop acquisition under it is refused
+// with the reason in the window and on stderr, and frames go on coming; the
+// mode it has already and, at rest, another one are taken.
+TEST_F(SettingsWindowTest, AcquisitionOwnedByLiveView)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenSettings("width=64,height=48,rate=100"));
+    const std::string owned = ": live view owns acquisition; end live view first (Ctrl+L)";
+    const struct {
+        bool live;
+        const char* feature;
+        const char* value;  // nullptr: a command, run
+        std::string refusal;
+        const char* mode;  // AcquisitionMode afterwards
+    } cases[] = {
+        {true, "AcquisitionStop", nullptr, "cannot run AcquisitionStop" + owned, "Continuous"},
+        {true, "AcquisitionStart", nullptr, "cannot run AcquisitionStart" + owned, "Continuous"},
+        {true, "AcquisitionMode", "SingleFrame", "cannot set AcquisitionMode to SingleFrame" + owned, "Continuous"},
+        {true, "AcquisitionMode", "Continuous", "", "Continuous"},  // after a refusal: the message goes
+        {false, "AcquisitionMode", "SingleFrame", "", "SingleFrame"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.feature) + "=" + (c.value ? c.value : "") + (c.live ? " live" : " at rest"));
+        if (dlg.IsCommandChecked(ID_PICTURE_LIVE) != c.live)
+            widget->commands()[ID_PICTURE_LIVE]->trigger();
+        ASSERT_EQ(dlg.IsCommandChecked(ID_PICTURE_LIVE), c.live);
+        ::testing::internal::CaptureStderr();
+        if (c.value) {
+            auto* combo = EditorOf<QComboBox>(c.feature);
+            emit combo->activated(combo->findText(c.value));
+        } else {
+            EditorOf<QPushButton>(c.feature)->click();
+        }
+        const bool done = QTest::qWaitFor([&] {
+            return dlg.SettingsWindow()->Message() == c.refusal && Value("AcquisitionMode") == c.mode;
+        });
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.refusal.empty() ? "" : "tarvik: " + c.refusal + "\n");
+        ASSERT_TRUE(done) << dlg.SettingsWindow()->Message();
+        if (c.live) {
+            const uint64_t shown = g_lastFrame.frameId;
+            ASSERT_SOON(g_lastFrame.frameId > shown + 5);
+            EXPECT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        }
+    }
+    ASSERT_SOON(EditorOf<QSpinBox>("Width")->isEnabled()) << "size and format are free again";
+}
+
+// A change still in the window when the camera goes (released, opened
+// again, the dialog closed) or the window is closed is sent first: a value
+// typed into an editor not left, or one waiting for its turn; a refusal of
+// it is on stderr.
+TEST_F(SettingsWindowTest, PendingChangeSentBeforeCameraGoes)
+{
+    enum class Goes { Release, Open, Close, Window };
+    const struct {
+        Goes goes;
+        const char* feature;
+        const char* value;
+        bool typed;         // else made, not yet sent
+        const char* sent;   // in the trace or on stderr
+        const char* after;  // a call the camera's going makes after it, if any
+    } cases[] = {
+        {Goes::Release, "ExposureTime", "2500", true, "\"ExposureTime\", \"2500\") -> 0", "CamCameraClose"},
+        {Goes::Open, "ExposureTime", "2500", false, "\"ExposureTime\", \"2500\") -> 0", "CamCameraOpen"},
+        {Goes::Close, "Gain", "6", true, "\"Gain\", \"6\") -> 0", nullptr},
+        {Goes::Window, "Gain", "6", true, "\"Gain\", \"6\") -> 0", nullptr},
+        {Goes::Release, "Width", "62", true, "tarvik: cannot set Width: ", "CamCameraClose"},
+    };
+    for (const auto& c : cases) {
+        const char* goes[] = {"release", "opening", "closing", "the window closed"};
+        SCOPED_TRACE(std::string(c.feature) + "=" + c.value + " before " + goes[int(c.goes)]);
+        harness::ResetCameraState();
+        setenv("TARVIK_SIM", "width=64,height=48", 1);
+        auto shown = std::make_unique<harness::ShownDialog>();
+        ASSERT_NO_FATAL_FAILURE(shown->Show());
+        shown->Click(IDC_INIT_GRAB_START);
+        QTest::keyClick(shown->widget, Qt::Key_E, Qt::ControlModifier);
+        ASSERT_TRUE(shown->dlg.SettingsWindow());
+        auto* box = shown->dlg.SettingsWindow()->widget()->findChild<QAbstractSpinBox*>(c.feature);
+        ASSERT_TRUE(box);
+        if (c.typed) {
+            box->selectAll();
+            QTest::keyClicks(box, c.value);
+            ASSERT_NE(Value(c.feature), c.value) << "not sent while the editor is not left";
+        } else if (auto* spin = qobject_cast<QDoubleSpinBox*>(box)) {
+            spin->setValue(std::stod(c.value));
+        }
+        setenv("TARVIK_CAMERA_TRACE", "1", 1);
+        ::testing::internal::CaptureStderr();
+        switch (c.goes) {
+        case Goes::Release: shown->Click(IDC_GRAB_STOP_RELEASE); break;
+        case Goes::Open: shown->Click(IDC_INIT_GRAB_START); break;
+        case Goes::Close: shown.reset(); break;
+        case Goes::Window: shown->dlg.SettingsWindow()->Close(); break;
+        }
+        const std::string out = ::testing::internal::GetCapturedStderr();
+        unsetenv("TARVIK_CAMERA_TRACE");
+        const size_t sent = out.find(c.sent);
+        EXPECT_NE(sent, std::string::npos) << out;
+        if (c.after) {
+            EXPECT_LT(sent, out.find(c.after)) << out;
+        }
+        if (shown)
+            shown->Click(IDC_GRAB_STOP_RELEASE);
+    }
 }
 
 // Whatever a camera describes, the window shows it without harm: ranges a

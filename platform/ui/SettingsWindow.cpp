@@ -6,6 +6,7 @@
 #include "DialogWindow.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
@@ -23,6 +24,7 @@
 
 #include <climits>
 #include <cmath>
+#include <deque>
 
 namespace ui {
 
@@ -129,7 +131,26 @@ public:
         ApplyFilter();
     }
 
+    void SendPending()
+    {
+        // Editors give up what is typed in them as if they were left.
+        for (const Row& row : rows_) {
+            if (auto* box = qobject_cast<QAbstractSpinBox*>(row.editor))
+                box->interpretText();
+            else if (auto* edit = qobject_cast<QLineEdit*>(row.editor); edit && edit->isModified())
+                emit edit->editingFinished();
+        }
+        Send();
+    }
+
     std::string message;
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        SendPending();
+        QWidget::closeEvent(event);
+    }
 
 private:
     struct Row {
@@ -276,16 +297,25 @@ private:
     }
 
     // Edits are passed on once the editor's signal has returned: reading
-    // the values again may rebuild the tree, editors included.
+    // the values again may rebuild the tree, editors included. They wait
+    // here, not in the event queue, so that SendPending finds them.
     void Commit(const std::string& name, const std::string& value)
     {
-        QMetaObject::invokeMethod(
-            this,
-            [this, name, value] {
-                Show(source_.Set(name, value));
-                Refresh();
-            },
-            Qt::QueuedConnection);
+        pending_.emplace_back(name, value);
+        QMetaObject::invokeMethod(this, [this] { Send(); }, Qt::QueuedConnection);
+    }
+
+    void Send()
+    {
+        if (pending_.empty())
+            return;
+        // In the order made, taken off one at a time so that none goes twice.
+        while (!pending_.empty()) {
+            const auto [name, value] = pending_.front();
+            pending_.pop_front();
+            Show(source_.Set(name, value));
+        }
+        Refresh();
     }
 
     void Show(const std::string& refusal)
@@ -348,6 +378,7 @@ private:
     QPushButton *save_, *load_;
     QString folder_;
     std::vector<Row> rows_;
+    std::deque<std::pair<std::string, std::string>> pending_;  // name, value: not sent yet
 };
 
 SettingsWindow::SettingsWindow(Dialog& owner, SettingsSource& source, const std::string& title)
@@ -366,6 +397,12 @@ void SettingsWindow::Show()
     widget_->show();
     widget_->raise();
     widget_->activateWindow();
+}
+
+void SettingsWindow::SendPending()
+{
+    if (widget_)
+        widget_->SendPending();
 }
 
 void SettingsWindow::Close()

@@ -56,6 +56,9 @@ public:
     bool IsVisible() const;
     // Reads every value, range and access again: a change moves others'.
     void Refresh();
+    // Sends what has not been sent yet: a value typed into an editor not
+    // left, a change waiting for its turn. Before the source goes.
+    void SendPending();
     // The last refusal shown; empty after a change that was taken.
     std::string Message() const;
 
