@@ -182,7 +182,7 @@ bool ReadSettingsFile(const std::string& path, std::vector<Setting>* settings, s
         Setting s;
         const std::string origin = cam::OneLine(path) + ":" + std::to_string(number);
         if (!ParseSetting(line.substr(start), origin, &s) || !s.hasValue) {
-            *error = origin + ": expected NAME=VALUE, got " + cam::Quoted(line);
+            *error = origin + ": expected NAME=VALUE, got " + cam::Echoed(line);
             return false;
         }
         settings->push_back(s);
@@ -220,7 +220,7 @@ std::string ApplySettings(const std::vector<Setting>& settings, bool* shapeChang
                 const std::string before = Readable(info) ? Value(s.name) : "";
                 const CamError err = CamFeatureValueSet(g_hCamera, s.name.c_str(), canonical.c_str());
                 if (err != CAM_OK)
-                    refusal = Where(s) + "cannot set " + name + " to " + cam::OneLine(canonical) + ": " +
+                    refusal = Where(s) + "cannot set " + name + " to " + cam::Echoed(canonical) + ": " +
                               CamErrorText(err) + " (" + CamErrorName(err) + ")";
                 else if (Readable(info))
                     changed.emplace_back(s.name, before);
@@ -290,9 +290,11 @@ std::string FeaturesJson()
                       {"unit", QString::fromUtf8(i.unit)},
                       {"value", Readable(i) ? QJsonValue(QString::fromStdString(Value(f.name))) : QJsonValue()}};
         if (i.type == CAM_TYPE_INTEGER) {
-            o["minimum"] = double(i.intMinimum);
-            o["maximum"] = double(i.intMaximum);
-            o["increment"] = double(i.intIncrement);
+            // As integers, which JSON writes exactly; a double would round 64-bit limits.
+            o["minimum"] = qint64(i.intMinimum);
+            o["maximum"] = qint64(i.intMaximum);
+            o["increment"] = qint64(i.intIncrement);
+            o["representation"] = i.representation == CAM_REPRESENTATION_HEX ? "hex" : "decimal";
         } else if (i.type == CAM_TYPE_FLOAT) {
             o["minimum"] = i.floatMinimum;
             o["maximum"] = i.floatMaximum;
