@@ -132,8 +132,8 @@ std::string FeatureRangeText(const CamFeatureInfo& i)
 {
     switch (i.type) {
     case CAM_TYPE_INTEGER:
-        return std::to_string(i.intMinimum) + ".." + std::to_string(i.intMaximum) +
-               (i.intIncrement > 1 ? " step " + std::to_string(i.intIncrement) : "");
+        return cam::IntText(i.intMinimum, i.representation) + ".." + cam::IntText(i.intMaximum, i.representation) +
+               (i.intIncrement > 1 ? " step " + cam::IntText(i.intIncrement, i.representation) : "");
     case CAM_TYPE_FLOAT:
         return cam::FloatText(i.floatMinimum) + ".." + cam::FloatText(i.floatMaximum) +
                (i.floatIncrement > 0 ? " step " + cam::FloatText(i.floatIncrement) : "");
