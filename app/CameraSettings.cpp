@@ -136,8 +136,8 @@ std::string FeatureRangeText(const CamFeatureInfo& i)
 {
     switch (i.type) {
     case CAM_TYPE_INTEGER:
-        return std::to_string(i.intMinimum) + ".." + std::to_string(i.intMaximum) +
-               (i.intIncrement > 1 ? " step " + std::to_string(i.intIncrement) : "");
+        return cam::IntText(i.intMinimum, i.representation) + ".." + cam::IntText(i.intMaximum, i.representation) +
+               (i.intIncrement > 1 ? " step " + cam::IntText(i.intIncrement, i.representation) : "");
     case CAM_TYPE_FLOAT:
         return cam::FloatText(i.floatMinimum) + ".." + cam::FloatText(i.floatMaximum) +
                (i.floatIncrement > 0 ? " step " + cam::FloatText(i.floatIncrement) : "");
@@ -182,7 +182,7 @@ bool TakeLine(std::string line, bool first, const std::string& origin, std::vect
         line.pop_back();
     // A NUL would end the name or value early wherever it is passed on as C text.
     if (line.find('\0') != std::string::npos) {
-        *error = origin + ": a NUL byte in " + cam::Quoted(line);
+        *error = origin + ": a NUL byte in " + cam::Echoed(line);
         return false;
     }
     const size_t start = line.find_first_not_of(" \t");
@@ -194,7 +194,7 @@ bool TakeLine(std::string line, bool first, const std::string& origin, std::vect
     }
     Setting s;
     if (!ParseSetting(line.substr(start), origin, &s) || !s.hasValue) {
-        *error = origin + ": expected NAME=VALUE, got " + cam::Quoted(line);
+        *error = origin + ": expected NAME=VALUE, got " + cam::Echoed(line);
         return false;
     }
     settings->push_back(std::move(s));
@@ -289,7 +289,7 @@ std::string ApplySettings(const std::vector<Setting>& settings, bool* shapeChang
                 const std::string before = Readable(info) ? Value(s.name) : "";
                 const CamError err = CamFeatureValueSet(g_hCamera, s.name.c_str(), canonical.c_str());
                 if (err != CAM_OK)
-                    refusal = Where(s) + "cannot set " + name + " to " + cam::OneLine(canonical) + ": " +
+                    refusal = Where(s) + "cannot set " + name + " to " + cam::Echoed(canonical) + ": " +
                               CamErrorText(err) + " (" + CamErrorName(err) + ")";
                 else if (Readable(info))
                     changed.emplace_back(s.name, before);
@@ -359,9 +359,11 @@ std::string FeaturesJson()
                       {"unit", QString::fromUtf8(i.unit)},
                       {"value", Readable(i) ? QJsonValue(QString::fromStdString(Value(f.name))) : QJsonValue()}};
         if (i.type == CAM_TYPE_INTEGER) {
-            o["minimum"] = double(i.intMinimum);
-            o["maximum"] = double(i.intMaximum);
-            o["increment"] = double(i.intIncrement);
+            // As integers, which JSON writes exactly; a double would round 64-bit limits.
+            o["minimum"] = qint64(i.intMinimum);
+            o["maximum"] = qint64(i.intMaximum);
+            o["increment"] = qint64(i.intIncrement);
+            o["representation"] = i.representation == CAM_REPRESENTATION_HEX ? "hex" : "decimal";
         } else if (i.type == CAM_TYPE_FLOAT) {
             o["minimum"] = i.floatMinimum;
             o["maximum"] = i.floatMaximum;

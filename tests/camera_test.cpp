@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -135,6 +137,13 @@ TEST_F(Library, ArgumentErrors)
         {"value of a command", [&](CamHandle h) { return CamFeatureValueGet(h, "AcquisitionStart", &s); }, CAM_ERR_WRONG_TYPE},
         {"value of a category", [&](CamHandle h) { return CamFeatureValueGet(h, "AnalogControl", &s); }, CAM_ERR_WRONG_TYPE},
         {"info size", [&](CamHandle h) { CamFeatureInfo i; return CamFeatureInfoGet(h, "Gain", &i, 8); }, CAM_ERR_BAD_SIZE},
+        {"info size one short", [&](CamHandle h) { CamFeatureInfo i; return CamFeatureInfoGet(h, "Gain", &i, sizeof i - 1); }, CAM_ERR_BAD_SIZE},
+        {"info record of an older caller", [&](CamHandle h) {
+             CamFeatureInfo i{};
+             i.representation = 77;  // past the older record: must stay as it is
+             const CamError e = CamFeatureInfoGet(h, "Width", &i, offsetof(CamFeatureInfo, representation));
+             return e == CAM_OK && i.representation == 77 && i.intIncrement == 4 ? CAM_OK : CAM_ERR_INTERNAL;
+         }, CAM_OK},
         {"children of a feature", [&](CamHandle h) { uint32_t n; return CamFeatureChildren(h, "Gain", nullptr, 0, &n); }, CAM_ERR_WRONG_TYPE},
         {"children null count", [&](CamHandle h) { return CamFeatureChildren(h, "Root", nullptr, 0, nullptr); }, CAM_ERR_BAD_PARAMETER},
         {"int of enum", [&](CamHandle h) { return CamFeatureIntGet(h, "PixelFormat", &v); }, CAM_ERR_WRONG_TYPE},
@@ -612,13 +621,37 @@ TEST(FeatureValues, CheckedAgainstTheDescription)
     choice.type = CAM_TYPE_ENUMERATION, choice.entryCount = 3, choice.entries = entries;
     CamFeatureInfo flag{};
     flag.type = CAM_TYPE_BOOLEAN;
+    CamFeatureInfo wide{};
+    wide.type = CAM_TYPE_INTEGER, wide.intMinimum = INT64_MIN, wide.intMaximum = INT64_MAX, wide.intIncrement = 1;
+    CamFeatureInfo hex = wide;
+    hex.intMinimum = -16, hex.intMaximum = 0xffff, hex.representation = CAM_REPRESENTATION_HEX;
+    CamFeatureInfo gain{};
+    gain.type = CAM_TYPE_FLOAT, gain.floatMinimum = 0, gain.floatMaximum = 48, gain.unit = "dB";
     const struct {
         const CamFeatureInfo* info;
-        const char* text;
+        std::string text;
         CamError result;
         const char* canonical;  // on success; else a part of why
     } cases[] = {
-        {&integer, "16", CAM_OK, "16"},           {&integer, "0x10", CAM_OK, "16"},
+        {&integer, "16", CAM_OK, "16"},           {&integer, "0x10", CAM_ERR_WRONG_TYPE, "expects a whole number, got 0x10"},
+        // Leading zeros are decimal; no other base for a decimal feature.
+        {&integer, "040", CAM_OK, "40"},          {&integer, "08", CAM_OK, "8"},
+        {&integer, "+016", CAM_OK, "16"},         {&integer, "0640", CAM_ERR_INVALID_VALUE, "0640 is above the maximum 64 px"},
+        {&integer, "0b10", CAM_ERR_WRONG_TYPE, "whole number"},
+        {&integer, "-", CAM_ERR_WRONG_TYPE, "whole number"},
+        {&integer, "--8", CAM_ERR_WRONG_TYPE, "whole number"},
+        {&integer, "16 ", CAM_ERR_WRONG_TYPE, "got \"16 \""},
+        {&wide, "-9223372036854775808", CAM_OK, "-9223372036854775808"},
+        {&wide, "9223372036854775807", CAM_OK, "9223372036854775807"},
+        {&wide, "9223372036854775808", CAM_ERR_WRONG_TYPE, "whole number"},
+        {&wide, "-9223372036854775809", CAM_ERR_WRONG_TYPE, "whole number"},
+        // A feature shown in hex takes either and writes 0x and lower case.
+        {&hex, "0x1F", CAM_OK, "0x1f"},           {&hex, "31", CAM_OK, "0x1f"},
+        {&hex, "0X00ff", CAM_OK, "0xff"},         {&hex, "-0x10", CAM_OK, "-0x10"},
+        {&hex, "0x10000", CAM_ERR_INVALID_VALUE, "0x10000 is above the maximum 0xffff"},
+        {&hex, "0x", CAM_ERR_WRONG_TYPE, "decimal, or 0x and hex digits"},
+        {&hex, "0x-1", CAM_ERR_WRONG_TYPE, "whole number"},
+        {&hex, "ff", CAM_ERR_WRONG_TYPE, "whole number"},
         {&integer, "12abc", CAM_ERR_WRONG_TYPE, "whole number"},
         {&integer, " 16", CAM_ERR_WRONG_TYPE, "whole number"},
         {&integer, "99999999999999999999", CAM_ERR_WRONG_TYPE, "whole number"},
@@ -629,22 +662,48 @@ TEST(FeatureValues, CheckedAgainstTheDescription)
         {&real, "nan", CAM_ERR_WRONG_TYPE, "a number"},
         {&real, "1e400", CAM_ERR_WRONG_TYPE, "a number"},
         {&real, "2.25", CAM_ERR_INVALID_VALUE, "not a step of 0.5"},
+        {&real, "0x1p2", CAM_ERR_WRONG_TYPE, "a number"},
+        {&real, "inf", CAM_ERR_WRONG_TYPE, "a number"},
+        {&real, "1e", CAM_ERR_WRONG_TYPE, "a number"},
+        {&real, "1.5.0", CAM_ERR_WRONG_TYPE, "a number"},
+        {&real, ".", CAM_ERR_WRONG_TYPE, "a number"},
+        {&real, ".5", CAM_OK, "0.5"},            {&real, "+05.e0", CAM_OK, "5"},
+        {&real, "1e-320", CAM_ERR_INVALID_VALUE, "1e-320 is below the minimum 0.5"},
+        {&gain, "-0", CAM_OK, "0"},               {&gain, "-0.0e5", CAM_OK, "0"},
+        {&gain, "1e-300", CAM_OK, "1e-300"},
+        // Closer to 0 than a double holds as it is: a number all the same.
+        {&gain, "1e-320", CAM_ERR_INVALID_VALUE, "1e-320 is too close to 0 to be set: it would be rounded"},
+        {&gain, "1e-400", CAM_ERR_INVALID_VALUE, "too close to 0"},
+        {&gain, "0.000000000000000000001e-310", CAM_ERR_INVALID_VALUE, "too close to 0"},
+        {&gain, "-1e-400", CAM_ERR_INVALID_VALUE, "-1e-400 is below the minimum 0 dB"},
+        {&gain, "1e400", CAM_ERR_WRONG_TYPE, "a number"},
+        {&gain, "100000000000000000000000000000000000000000000000000000000000e300", CAM_ERR_WRONG_TYPE, "a number"},
+        {&gain, std::string(1 << 20, 'x'), CAM_ERR_WRONG_TYPE,
+         "got xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\u2026 (1048576 bytes)"},
+        {&gain, " 1", CAM_ERR_WRONG_TYPE, "got \" 1\""},
         {&choice, "Once", CAM_OK, "Once"},
         {&choice, "once", CAM_ERR_INVALID_VALUE, "not one of its entries: Off, Once, Continuous"},
         {&flag, "on", CAM_OK, "true"},            {&flag, "0", CAM_OK, "false"},
         {&flag, "yes please", CAM_ERR_WRONG_TYPE, "true or false"},
+        {&flag, "TRUE", CAM_OK, "true"},          {&flag, "Off", CAM_OK, "false"},
+        {&flag, "YES", CAM_OK, "true"},           {&flag, "no", CAM_OK, "false"},
+        {&flag, "maybe", CAM_ERR_WRONG_TYPE, "expects true or false (or on/off, yes/no, 1/0, in any case), got maybe"},
+        {&flag, "tru", CAM_ERR_WRONG_TYPE, "true or false"},
     };
     for (const auto& c : cases) {
         std::string canonical, why;
-        EXPECT_EQ(cam::CheckFeatureValue(*c.info, c.text, &canonical, &why), c.result) << c.text;
+        const std::string head = c.text.substr(0, 80);
+        EXPECT_EQ(cam::CheckFeatureValue(*c.info, c.text, &canonical, &why), c.result) << head;
         if (c.result == CAM_OK)
-            EXPECT_EQ(canonical, c.canonical) << c.text;
+            EXPECT_EQ(canonical, c.canonical) << head;
         else
-            EXPECT_NE(why.find(c.canonical), std::string::npos) << c.text << ": " << why;
+            EXPECT_NE(why.find(c.canonical), std::string::npos) << head << ": " << why.substr(0, 200);
+        EXPECT_LT(why.size(), 200u) << head;  // a refusal is one line, whatever it echoes
     }
     for (const double v : {0.1, 10000.0, 1e6, 30.777762076658572, 1e-7, -2.5, 1e300})
         EXPECT_EQ(std::strtod(cam::FloatText(v).c_str(), nullptr), v) << cam::FloatText(v);
     EXPECT_EQ(cam::FloatText(10000), "10000");
+    EXPECT_EQ(cam::FloatText(-0.0), "0");
 }
 
 }  // namespace

@@ -38,7 +38,9 @@ TEST(Settings, RefusalsSayWhatIsAccepted)
         {{"Width=13"}, 3, "tarvik: cannot set Width: 13 is not a step of 4 from 8\n"},
         {{"PixelFormat=Foo"}, 3, "tarvik: cannot set PixelFormat: Foo is not one of its entries: BGR8Packed, Mono8\n"},
         {{"ExposureTime=fast"}, 3, "tarvik: cannot set ExposureTime: expects a number, got fast\n"},
-        {{"ReverseX=maybe"}, 3, "tarvik: cannot set ReverseX: expects true or false, got maybe\n"},
+        {{"ReverseX=maybe"},
+         3,
+         "tarvik: cannot set ReverseX: expects true or false (or on/off, yes/no, 1/0, in any case), got maybe\n"},
         {{"AcquisitionStart=now"}, 3, "it is a command, which takes no value"},
         // The rate is writable once enabled: order matters.
         {{"AcquisitionFrameRate=50", "AcquisitionFrameRateEnable=true"},
@@ -57,6 +59,59 @@ TEST(Settings, RefusalsSayWhatIsAccepted)
         EXPECT_TRUE(r.err.startsWith(c.err) || r.err.contains(c.err)) << r.err.toStdString();
         EXPECT_FALSE(QFile::exists(dir.filePath("x.png"))) << c.set.join(' ').toStdString();
     }
+}
+
+// Values are read as people write them, from --set and from a settings
+// file alike: decimal whatever the leading zeros, booleans in any case, -0 as
+// 0; what is not a value of the feature is refused, saying why.
+TEST(Settings, ValuesAsPeopleWriteThem)
+{
+    const struct {
+        const char* set;
+        const char* result;  // what --get gives, or the refusal
+    } cases[] = {
+        {"Width=040", "Width=40\n"},
+        {"Width=08", "Width=8\n"},
+        {"Width=0640", "tarvik: cannot set Width: 0640 is above the maximum 320 px\n"},
+        {"Width=0x40", "tarvik: cannot set Width: expects a whole number, got 0x40\n"},
+        {"Width= 64", "tarvik: cannot set Width: expects a whole number, got \" 64\"\n"},
+        {"Gain=0x1p4", "tarvik: cannot set Gain: expects a number, got 0x1p4\n"},
+        {"Gain=-0", "Gain=0\n"},
+        {"Gain=1e-320", "tarvik: cannot set Gain: 1e-320 is too close to 0 to be set: it would be rounded (to set 0, "
+                        "give 0)\n"},
+        {"ExposureTime=1e-320", "tarvik: cannot set ExposureTime: 1e-320 is below the minimum 10 us\n"},
+        {"ReverseX=TRUE", "ReverseX=true\n"},
+        {"ReverseX=Yes", "ReverseX=true\n"},
+        {"ReverseX=OFF", "ReverseX=false\n"},
+    };
+    QTemporaryDir dir;
+    for (const auto& c : cases) {
+        const QString set = c.set, name = set.section('=', 0, 0);
+        const Result r = Tarvik({"--set", set, "--get", name}, dir.path());
+        const bool refused = QByteArray(c.result).startsWith("tarvik: ");
+        EXPECT_EQ(r.status, refused ? 3 : 0) << c.set;
+        EXPECT_EQ(refused ? r.err : r.out, c.result) << c.set;
+
+        QFile file(dir.filePath("values.txt"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(set.toUtf8() + "\n");
+        file.close();
+        const Result fromFile = Tarvik({"--settings", "values.txt", "--get", name}, dir.path());
+        EXPECT_EQ(fromFile.status, r.status) << c.set;
+        EXPECT_EQ(refused ? fromFile.err : fromFile.out,
+                  refused ? QByteArray(c.result).replace("tarvik: ", "tarvik: values.txt:1: ") : QByteArray(c.result))
+            << c.set;
+    }
+
+    // A long value is echoed cut, with its length, in a line of its own.
+    QFile big(dir.filePath("big.txt"));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+    big.write("Gain=" + QByteArray(1 << 20, 'x') + "\n");
+    big.close();
+    const Result r = Tarvik({"--settings", "big.txt"}, dir.path());
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "tarvik: big.txt:1: cannot set Gain: expects a number, got " + QByteArray(60, 'x') +
+                         "\u2026 (1048576 bytes)\n");
 }
 
 // Settings apply in order; what is saved applies again and reads back the
@@ -256,6 +311,12 @@ TEST(Settings, FeaturesAsJson)
     EXPECT_EQ(exposure["unit"].toString(), "us");
     EXPECT_EQ(exposure["value"].toString(), "10000");
     EXPECT_EQ(exposure["maximum"].toDouble(), 1e6);
+    // 64-bit limits are written exactly (Aravis's fake camera has them).
+    const Result fake = RunTarvik({"--features", "--json"}, {}, "aravis-fake");
+    ASSERT_EQ(fake.status, 0) << fake.err.toStdString();
+    EXPECT_TRUE(fake.out.contains("\"maximum\": 9223372036854775807,")) << fake.out.toStdString();
+    EXPECT_TRUE(fake.out.contains("\"minimum\": -9223372036854775808,")) << fake.out.toStdString();
+    EXPECT_FALSE(fake.out.contains("9223372036854776000")) << fake.out.toStdString();
     const Result text = Tarvik({"--features"});
     EXPECT_TRUE(text.out.contains("AnalogControl ")) << text.out.toStdString();
     EXPECT_EQ(Tarvik({"--json"}).status, 64);

@@ -129,6 +129,8 @@ enum {
 /* Access as the camera allows it now (it may change with other features). */
 enum { CAM_ACCESS_NONE = 0, CAM_ACCESS_READ = 1, CAM_ACCESS_WRITE = 2, CAM_ACCESS_READ_WRITE = 3 };
 enum { CAM_VISIBILITY_BEGINNER = 0, CAM_VISIBILITY_EXPERT = 1, CAM_VISIBILITY_GURU = 2, CAM_VISIBILITY_INVISIBLE = 3 };
+/* How an integer's value is written: in decimal, or as 0x and hex digits. */
+enum { CAM_REPRESENTATION_DECIMAL = 0, CAM_REPRESENTATION_HEX = 1 };
 
 /* A feature's description. Strings and the entry list belong to the library
  * and stay valid for the life of the process; absent ones are "". */
@@ -146,16 +148,20 @@ typedef struct CamFeatureInfo {
     const char* const* entries;
     uint32_t selectedCount; /* a selector: the features whose value depends on its entry */
     const char* const* selected;
+    int32_t representation; /* CAM_TYPE_INTEGER: CAM_REPRESENTATION_... */
 } CamFeatureInfo;
 
-/* infoSize must be sizeof(CamFeatureInfo). */
+/* infoSize must be sizeof(CamFeatureInfo), or for a caller built before
+ * representation was added offsetof(CamFeatureInfo, representation): then
+ * only the fields before it are written. */
 CamError CamFeatureInfoGet(CamHandle handle, const char* name, CamFeatureInfo* info, uint32_t infoSize);
 /* The features and categories a category lists, in the camera's order;
  * "Root" is the top. With names null, *count receives how many; otherwise
  * up to length names are filled and *count receives how many. */
 CamError CamFeatureChildren(CamHandle handle, const char* category, const char** names, uint32_t length,
                             uint32_t* count);
-/* A value as text: integers in decimal, floats as the shortest text that
+/* A value as text: integers in decimal (0x and lower-case hex digits where
+ * the representation is CAM_REPRESENTATION_HEX), floats as the shortest text that
  * reads back the same, booleans "true" or "false", enumerations by entry
  * name. Set refuses with CAM_ERR_ACCESS_DENIED a feature that is not
  * writable now, with CAM_ERR_WRONG_TYPE text that is not of the feature's

@@ -66,6 +66,14 @@ int32_t FrameStatus(ArvBufferStatus status)
     }
 }
 
+// The camera's description may ask for an integer to be written in hex.
+int32_t Representation(ArvGcInteger* integer)
+{
+    return arv_gc_integer_get_representation(integer) == ARV_GC_REPRESENTATION_HEX_NUMBER
+               ? CAM_REPRESENTATION_HEX
+               : CAM_REPRESENTATION_DECIMAL;
+}
+
 // A GigE Vision discovery command sent to one camera's address alone, and
 // its answer. It takes no control, so it works on a camera that another
 // program controls, or this one; nothing is broadcast (the socket may not).
@@ -275,6 +283,8 @@ public:
             d->intMaximum = arv_gc_integer_get_max(i, &error);
             g_clear_error(&error);
             d->intIncrement = std::max<gint64>(1, arv_gc_integer_get_inc(i, &error));
+            g_clear_error(&error);
+            d->representation = Representation(i);
             const char* unit = arv_gc_integer_get_unit(i);
             d->unit = unit ? unit : "";
             g_clear_error(&error);
@@ -330,6 +340,9 @@ public:
             *text = v ? "true" : "false";
         } else if (ARV_IS_GC_FLOAT(f) && !ARV_IS_GC_ENUMERATION(f)) {
             *text = FloatText(arv_gc_float_get_value(ARV_GC_FLOAT(f), &error));
+        } else if (ARV_IS_GC_INTEGER(f) && !ARV_IS_GC_ENUMERATION(f)) {
+            const gint64 v = arv_gc_integer_get_value(ARV_GC_INTEGER(f), &error);
+            *text = IntText(v, Representation(ARV_GC_INTEGER(f)));
         } else {
             const char* v = arv_gc_feature_node_get_value_as_string(f, &error);
             *text = v ? v : "";

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -200,6 +201,7 @@ CamFeatureInfo InfoOf(const FeatureDescription& f)
     info.entries = entries.data();
     info.selectedCount = uint32_t(selected.size());
     info.selected = selected.data();
+    info.representation = f.representation;
     return info;
 }
 
@@ -405,12 +407,14 @@ CamError CamFeatureInfoGet(CamHandle handle, const char* name, CamFeatureInfo* i
     CamError result = Feature(
         handle, name, info,
         [&](Device& d) -> CamError {
-            if (infoSize != sizeof(CamFeatureInfo))
+            if (infoSize != sizeof(CamFeatureInfo) && infoSize != offsetof(CamFeatureInfo, representation))
                 return CAM_ERR_BAD_SIZE;
             FeatureDescription f;
             const CamError err = d.Describe(name, &f);
-            if (err == CAM_OK)
-                *info = InfoOf(f);
+            if (err == CAM_OK) {
+                const CamFeatureInfo whole = InfoOf(f);
+                std::memcpy(static_cast<void*>(info), &whole, infoSize);  // an older caller's record is shorter
+            }
             return err;
         },
         [&] { return SystemNotFound(name); });

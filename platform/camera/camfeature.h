@@ -17,8 +17,11 @@ namespace cam {
 CamError CheckFeatureValue(const CamFeatureInfo& info, const std::string& text, std::string* canonical,
                            std::string* why);
 
-// The shortest decimal text that reads back as v.
+// The shortest decimal text that reads back as v; -0 is "0".
 std::string FloatText(double v);
+// v as a feature of that representation writes it: decimal, or for
+// CAM_REPRESENTATION_HEX 0x and lower-case hex digits ("-0x10" below 0).
+std::string IntText(int64_t v, int32_t representation);
 
 const char* FeatureTypeName(int32_t type);              // "integer", "float", "enumeration" ...
 const char* FeatureAccessName(int32_t access);          // "read/write", "read-only", "write-only", "not available"

@@ -22,6 +22,7 @@ struct FeatureDescription {
     std::string name, displayName, description, unit;
     int32_t type = 0, access = CAM_ACCESS_NONE, visibility = CAM_VISIBILITY_BEGINNER;
     int64_t intMinimum = 0, intMaximum = 0, intIncrement = 1;
+    int32_t representation = CAM_REPRESENTATION_DECIMAL;
     double floatMinimum = 0, floatMaximum = 0, floatIncrement = 0;
     std::vector<std::string> entries;  // available now
     std::vector<std::string> selected;  // a selector: what it selects

@@ -127,4 +127,18 @@ std::string OneLine(std::string_view text)
     return !text.empty() && Escaped(text) == text ? std::string(text) : Quoted(text);
 }
 
+std::string Echoed(std::string_view text)
+{
+    constexpr size_t kKept = 60, kLongest = 80;
+    // Spaces at either end would vanish into the message's own.
+    if (!text.empty() && (text.front() == ' ' || text.back() == ' ') && text.size() <= kLongest)
+        return Quoted(text);
+    if (text.size() <= kLongest)
+        return OneLine(text);
+    size_t cut = kKept;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
+        --cut;
+    return OneLine(text.substr(0, cut)) + "\u2026 (" + std::to_string(text.size()) + " bytes)";
+}
+
 }  // namespace cam

@@ -17,5 +17,9 @@ std::string Quoted(std::string_view text);
 // text as it is when it is safe on one line of a message or of tab-separated
 // output (nothing Escaped would change, not empty), else Quoted.
 std::string OneLine(std::string_view text);
+// A value echoed in a message: OneLine, quoted too when it starts or ends
+// with a space, and text longer than a message line holds cut after its
+// first 60 bytes (at a character's start): "aaa… (1048576 bytes)".
+std::string Echoed(std::string_view text);
 
 }  // namespace cam

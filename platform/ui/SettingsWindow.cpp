@@ -268,7 +268,7 @@ private:
             box->setRange(int(s.minimum), int(s.maximum));
             box->setSingleStep(int(s.increment));
             box->setSuffix(unit);
-            box->setValue(Q(s.value).toInt());
+            box->setValue(Q(s.value).toInt(nullptr, 0));  // a feature shown in hex reads 0x...
         } else if (auto* box = qobject_cast<QDoubleSpinBox*>(editor)) {
             const double low = std::isfinite(s.low) ? s.low : -1e300, high = std::isfinite(s.high) ? s.high : 1e300;
             box->setDecimals(DecimalsFor(s.step));
