@@ -182,7 +182,7 @@ bool TakeLine(std::string line, bool first, const std::string& origin, std::vect
         line.pop_back();
     // A NUL would end the name or value early wherever it is passed on as C text.
     if (line.find('\0') != std::string::npos) {
-        *error = origin + ": a NUL byte in " + cam::Echoed(line);
+        *error = origin + ": a NUL byte in " + cam::Echoed(line, true);
         return false;
     }
     const size_t start = line.find_first_not_of(" \t");
@@ -194,7 +194,7 @@ bool TakeLine(std::string line, bool first, const std::string& origin, std::vect
     }
     Setting s;
     if (!ParseSetting(line.substr(start), origin, &s) || !s.hasValue) {
-        *error = origin + ": expected NAME=VALUE, got " + cam::Echoed(line);
+        *error = origin + ": expected NAME=VALUE, got " + cam::Echoed(line, true);
         return false;
     }
     settings->push_back(std::move(s));

@@ -127,18 +127,18 @@ std::string OneLine(std::string_view text)
     return !text.empty() && Escaped(text) == text ? std::string(text) : Quoted(text);
 }
 
-std::string Echoed(std::string_view text)
+std::string Echoed(std::string_view text, bool quoted)
 {
     constexpr size_t kKept = 60, kLongest = 80;
     // Spaces at either end would vanish into the message's own.
-    if (!text.empty() && (text.front() == ' ' || text.back() == ' ') && text.size() <= kLongest)
-        return Quoted(text);
+    quoted = quoted || (!text.empty() && (text.front() == ' ' || text.back() == ' '));
     if (text.size() <= kLongest)
-        return OneLine(text);
+        return quoted ? Quoted(text) : OneLine(text);
     size_t cut = kKept;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
         --cut;
-    return OneLine(text.substr(0, cut)) + "\u2026 (" + std::to_string(text.size()) + " bytes)";
+    const std::string_view kept = text.substr(0, cut);
+    return (quoted ? Quoted(kept) : OneLine(kept)) + "\u2026 (" + std::to_string(text.size()) + " bytes)";
 }
 
 }  // namespace cam

@@ -20,6 +20,7 @@ std::string OneLine(std::string_view text);
 // A value echoed in a message: OneLine, quoted too when it starts or ends
 // with a space, and text longer than a message line holds cut after its
 // first 60 bytes (at a character's start): "aaa… (1048576 bytes)".
-std::string Echoed(std::string_view text);
+// quoted: always in quotes, as a whole line of a file is shown.
+std::string Echoed(std::string_view text, bool quoted = false);
 
 }  // namespace cam
