@@ -30,7 +30,27 @@ constexpr uint32_t kAccessMode = CAM_ACCESS_CONTROL;
 constexpr auto kAdjustPollPause = std::chrono::milliseconds(1);
 constexpr auto kAdjustPollLimit = std::chrono::seconds(10);
 
+// The settings opening was given, applied once the camera is open even when
+// no picture can be had from it yet (opened): a picture's size or format may
+// be just what they change. Their refusal, else the picture's shape read
+// again when they changed it, else opened.
+Outcome ApplyOpenSettings(const std::vector<Setting>& settings, Outcome opened)
+{
+    if (settings.empty())
+        return opened;
+    bool shapeChanged = false, usage = false;
+    const std::string refused = ApplySettings(settings, &shapeChanged, &usage);
+    if (!refused.empty())
+        return Stopped(usage ? Step::SettingUsage : Step::Settings, CAM_OK, refused);
+    return shapeChanged ? ReadPictureShape() : opened;
+}
+
 }  // namespace
+
+bool PictureMissing(const Outcome& outcome)
+{
+    return outcome.step == Step::PixelFormatRead || outcome.step == Step::PictureSize;
+}
 
 Outcome Stopped(Step step, CamError code, std::string subject)
 {
@@ -144,10 +164,12 @@ Outcome OpenCamera(const OpenOptions& options)
         CamFeatureEnumSet(g_hCamera, "PixelFormat", options.pixelFormat.c_str()) == CAM_OK;
     if (!askedFormat && CamFeatureEnumSet(g_hCamera, "PixelFormat", "BGR8Packed") != CAM_OK)
         CamFeatureEnumSet(g_hCamera, "PixelFormat", "Mono8");
-    if (CamError err = CamFeatureEnumGet(g_hCamera, "PixelFormat", &g_pPixelFormat); err != CAM_OK)
+    if (CamError err = CamFeatureEnumGet(g_hCamera, "PixelFormat", &g_pPixelFormat); err != CAM_OK) {
         // When that handle cannot go on, the failed open is the reason to give.
-        return openError != CAM_OK ? Stopped(Step::Open, openError, g_pCameraId)
-                                   : Stopped(Step::PixelFormatRead, err, g_pCameraId);
+        if (openError != CAM_OK)
+            return Stopped(Step::Open, openError, g_pCameraId);
+        return ApplyOpenSettings(options.settings, Stopped(Step::PixelFormatRead, err, g_pCameraId));
+    }
     CamFeatureIntGet(g_hCamera, "Height", &g_nHeight);
     CamFeatureIntGet(g_hCamera, "Width", &g_nWidth);
 
@@ -155,15 +177,8 @@ Outcome OpenCamera(const OpenOptions& options)
     g_image.Destroy();
     g_image.Create(static_cast<int32_t>(static_cast<uint32_t>(g_nWidth)),
                    static_cast<int32_t>(static_cast<uint32_t>(g_nHeight)), 24, 0);
-    Outcome o = g_image.IsNull() ? Stopped(Step::PictureSize, CAM_OK, g_pCameraId) : Outcome();
-    if (!o.Failed() && !options.settings.empty()) {
-        bool shapeChanged = false, usage = false;
-        const std::string refused = ApplySettings(options.settings, &shapeChanged, &usage);
-        if (!refused.empty())
-            o = Stopped(usage ? Step::SettingUsage : Step::Settings, CAM_OK, refused);
-        else if (shapeChanged)
-            o = ReadPictureShape();
-    }
+    Outcome o = ApplyOpenSettings(
+        options.settings, g_image.IsNull() ? Stopped(Step::PictureSize, CAM_OK, g_pCameraId) : Outcome());
     o.completed = true;
     return o;
 }

@@ -115,8 +115,13 @@ Outcome FindCameras(std::vector<CamCameraInfo>* cameras);
 // packet size, pixel format ("BGR8Packed", else "Mono8"; options.pixelFormat
 // first when given), picture size, a display image of that size; then
 // options.settings, if any, and the picture's shape read again when they
-// changed it.
+// changed it. The settings are applied even when the pixel format or the
+// picture's size failed, so that they can put right what stopped it.
 Outcome OpenCamera(const OpenOptions& options);
+// Whether what stopped opening is only the picture (Step::PixelFormatRead,
+// Step::PictureSize): the camera is open, its features can be read and
+// changed, but nothing can be grabbed.
+bool PictureMissing(const Outcome& outcome);
 // After settings changed the picture's size or format: reads PixelFormat,
 // Height and Width again and rebuilds the display image, as opening does.
 Outcome ReadPictureShape();

@@ -497,8 +497,10 @@ int CheckCameras(const CommandLine& commandLine)
 
 int ShowFeatures(const CommandLine& commandLine)
 {
+    // Features are read and changed without a picture: a camera set to a
+    // size that cannot be shown is put right here.
     const Outcome opened = OpenCamera(commandLine.open);
-    if (opened.Failed()) {
+    if (opened.Failed() && !PictureMissing(opened)) {
         ReportFailure(opened);
         ReleaseCamera();
         return ExitStatusFor(opened);

@@ -546,6 +546,79 @@ TEST(AravisCommandLine, SetThroughGige)
     ASSERT_NO_FATAL_FAILURE(RestartCamera());  // its defaults back for the other cases
 }
 
+// Cameras whose picture cannot be had, from descriptions of their own served
+// by the fake camera: one without PixelFormat, whose features are of many
+// kinds of node, and one whose region reads 20000 x 20000. Their features
+// are listed, read, changed, saved and loaded all the same; a grab or a
+// check fails with what stops the picture, until a setting puts it right.
+TEST(AravisCommandLine, PictureMissing)
+{
+    const char kNoFormat[] = "cannot read the pixel format of camera gige:127.0.0.1";
+    const char kTooLarge[] = "reports a picture of 20000 x 20000 pixels, which cannot be shown";
+    const struct {
+        const char* description;  // under tests/data, served from this row on
+        QStringList args;         // "@" stands for the test's folder
+        int status;
+        const char* out;    // expected in stdout
+        const char* err;    // expected in stderr (empty: stderr must be empty)
+        const char* saved;  // expected in @/cam.txt, when not empty
+        QSize picture;      // of @/x.png; empty: none is written
+    } cases[] = {
+        {"no-pixel-format.xml", {"--features"}, 0, "LightBrightness", "", "", {}},
+        {"no-pixel-format.xml", {"--get", "DeviceTemperature", "--get", "PayloadSize"}, 0,
+         "DeviceTemperature=20.5\nPayloadSize=262144\n", "", "", {}},
+        {"no-pixel-format.xml",
+         {"--set", "LightSelector=Bar", "--set", "LightBrightness=77", "--set", "LightEnable=true", "--set",
+          "BinningHorizontal=4", "--set", "DeviceUserID=bench", "--save-settings", "@/cam.txt"},
+         0, "", "", "LightSelector=Bar\nLightEnable=true\nLightBrightness=77\n", {}},
+        {"no-pixel-format.xml", {"--get", "BinningHorizontal", "--get", "DeviceUserID"}, 0,
+         "BinningHorizontal=4\nDeviceUserID=bench\n", "", "", {}},
+        {"no-pixel-format.xml", {"--settings", "@/small.txt", "--get", "Width"}, 0, "Width=256\n", "", "", {}},
+        {"no-pixel-format.xml", {"--set", "LightBrightness=300"}, 3, "", "cannot set LightBrightness", "", {}},
+        {"no-pixel-format.xml", {"--grab", "@/x.png"}, 3, "", kNoFormat, "", {}},
+        {"no-pixel-format.xml", {"--check", "--frames", "3"}, 3, "", kNoFormat, "", {}},
+        {"wide-region.xml", {"--features"}, 0, "20000", "", "", {}},
+        {"wide-region.xml", {"--get", "Width"}, 0, "Width=20000\n", "", "", {}},
+        {"wide-region.xml", {"--save-settings", "@/cam.txt"}, 0, "", "", "Width=20000\nHeight=20000\n", {}},
+        {"wide-region.xml", {"--grab", "@/x.png"}, 3, "", kTooLarge, "", {}},
+        {"wide-region.xml", {"--check", "--frames", "3"}, 3, "", kTooLarge, "", {}},
+        {"wide-region.xml", {"--set", "Width=640", "--set", "Height=480", "--grab", "@/x.png"}, 0, "", "", "",
+         {640, 480}},
+        {"wide-region.xml", {"--settings", "@/small.txt", "--grab", "@/x.png"}, 0, "", "", "", {256, 128}},
+    };
+    struct Restore {
+        ~Restore() { RestartCamera(); }
+    } restore;
+    QString served;
+    for (const auto& c : cases) {
+        const QString description = QStringLiteral(TARVIK_TEST_DATA "/") + c.description;
+        if (description != served) {
+            served = description;
+            ASSERT_NO_FATAL_FAILURE(RestartCamera({"-g", served}));
+        }
+        QTemporaryDir dir;
+        QFile small(dir.filePath("small.txt"));
+        ASSERT_TRUE(small.open(QIODevice::WriteOnly) && small.write("Width=256\nHeight=128\n") > 0);
+        small.close();
+        QStringList args;
+        for (const QString& a : c.args)
+            args << QString(a).replace("@", dir.path());
+        const std::string row = std::string(c.description) + " " + args.join(' ').toStdString();
+        const TarvikRun r = RunTarvik(args, {}, "gige:127.0.0.1");
+        EXPECT_EQ(r.status, c.status) << row << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.out.contains(c.out)) << row << ": " << r.out.left(300).toStdString();
+        if (*c.err)
+            EXPECT_TRUE(r.err.contains(c.err)) << row << ": " << r.err.toStdString();
+        else
+            EXPECT_EQ(r.err.toStdString(), "") << row;
+        if (*c.saved) {
+            QFile saved(dir.filePath("cam.txt"));
+            EXPECT_TRUE(saved.open(QIODevice::ReadOnly) && saved.readAll().contains(c.saved)) << row;
+        }
+        EXPECT_EQ(QImage(dir.filePath("x.png")).size(), c.picture.isValid() ? c.picture : QSize(0, 0)) << row;
+    }
+}
+
 // Sources combine in the order given; a GigE address where nothing answers
 // adds no camera and says so, the other sources still count.
 TEST(AravisSources, CombinedInOrder)

@@ -1,7 +1,8 @@
 // The settings window over the real dialog and the simulated camera: what
 // it lists, a change the camera takes and one it refuses, a new picture
-// shape, changes during live view and what live view keeps to itself, and
-// the window closed with the camera, sending what it still held.
+// shape, a camera whose size cannot be shown put right, changes during live
+// view and what live view keeps to itself, and the window closed with the
+// camera, sending what it still held.
 #include "DialogHarness.h"
 #include "WaitFor.h"
 #include <QCheckBox>
@@ -138,6 +139,25 @@ TEST_F(SettingsWindowTest, TakenRefusedAndNewShape)
     Click(IDC_GRAB_ONCE);
     EXPECT_TRUE(g_lastFrame.valid) << "a frame of the new width is shown";
     EXPECT_EQ(EditorOf<QSpinBox>("OffsetX")->maximum(), 32) << "ranges are read again";
+}
+
+// A camera whose size cannot be shown: opening says so but leaves it open,
+// and the settings window is where its size is put right; the picture is
+// rebuilt then and frames are shown.
+TEST_F(SettingsWindowTest, UnshowableSizePutRight)
+{
+    ::testing::internal::CaptureStderr();
+    ASSERT_NO_FATAL_FAILURE(OpenSettings("width=20000,height=20000"));
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("which cannot be shown"), std::string::npos);
+    EXPECT_TRUE(g_image.IsNull());
+    EditorOf<QSpinBox>("Width")->setValue(640);
+    ASSERT_SOON(g_nWidth == int64_t(640));
+    EditorOf<QSpinBox>("Height")->setValue(480);
+    ASSERT_SOON(g_nHeight == int64_t(480));
+    EXPECT_EQ(g_image.GetWidth(), 640);
+    EXPECT_EQ(g_image.GetHeight(), 480);
+    Click(IDC_GRAB_ONCE);
+    EXPECT_TRUE(g_lastFrame.valid);
 }
 
 // During live view a change reaches the picture at once and the picture's
