@@ -1,5 +1,5 @@
 // The camera state and the opening, capture and release sequences, shared by
-// the window's buttons and the command line, with what stopped them in words.
+// the window's buttons and the command line, and where they stopped.
 #pragma once
 
 #include "CameraSettings.h"
@@ -129,27 +129,6 @@ Outcome ReadPictureShape();
 Outcome GrabFrame();
 // Closes the camera, shuts the library down, drops the display image.
 void ReleaseCamera();
-
-// The failure in words, for one line after "tarvik: ", e.g. "no frame within
-// 5 s (CAM_ERR_TIMEOUT)". Empty when nothing failed.
-std::string Describe(const Outcome& outcome);
-// Writes "tarvik: <Describe>" to stderr when the outcome is a failure that
-// the camera library has not written itself.
-void ReportFailure(const Outcome& outcome);
-
-// Exit statuses of the command line, one meaning each.
-enum ExitStatus {
-    kExitSuccess = 0,
-    kExitNoDisplay = 1,    // the window cannot be shown
-    kExitNoCamera = 2,     // no camera found, or not the one asked for
-    kExitNotOpened = 3,    // the camera could not be opened or set up
-    kExitNoFrame = 4,      // no complete frame that can be shown
-    kExitNotWritten = 5,   // the file could not be written
-    kExitCheckFailed = 6,  // a health check's verdict is fail
-    kExitUsage = 64,       // unknown option, missing argument, bad combination
-};
-// The status for where a sequence stopped; kExitSuccess when it did not.
-ExitStatus ExitStatusFor(const Outcome& outcome);
 
 // Rebuilds image at the size read when the camera was opened and copies a
 // frame of that camera into it, converted from its pixel format: "BGR8Packed"

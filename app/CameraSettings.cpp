@@ -4,6 +4,7 @@
 #include "CameraSettings.h"
 
 #include "CameraSequences.h"
+#include "Failures.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/OutputFile.h"

@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 
 #include "CheckReport.h"
+#include "Failures.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/OutputFile.h"
 

@@ -3,6 +3,7 @@
 // summed up on this thread, the stream's timing and counters afterwards.
 #include "HealthCheck.h"
 
+#include "Failures.h"
 #include "LinkInfo.h"
 #include "LiveStream.h"
 #include "platform/camera/camtext.h"

@@ -3,6 +3,7 @@
 #include "Tarvik.h"
 
 #include "CommandLine.h"
+#include "Failures.h"
 #include "TarvikDlg.h"
 #include "platform/ui/Application.h"
 

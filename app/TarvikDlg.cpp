@@ -2,6 +2,7 @@
 // sequences, painting, and keeping the captured frame.
 #include "TarvikDlg.h"
 
+#include "Failures.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PaintDC.h"
 #include "platform/ui/PictureDialog.h"

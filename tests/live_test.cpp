@@ -4,6 +4,7 @@
 #include "DialogHarness.h"
 #include "WaitFor.h"
 #include "app/CameraSettingsSource.h"
+#include "app/Failures.h"
 #include "app/LiveStream.h"
 
 #include <QTemporaryDir>
