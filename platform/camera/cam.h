@@ -78,6 +78,10 @@ typedef struct CamFrame {
     uint32_t reserved;
     uint64_t frameId;        /* counts frames delivered by the camera */
     void* context[2];        /* free for the caller */
+    /* When the frame was made and when it came, valid after CamFrameWait or
+     * CamFrameWaitNext returned CAM_OK: */
+    uint64_t timestamp;      /* the camera's clock, in ns; 0 where the camera gives none */
+    uint64_t receiveTime;    /* the host's CLOCK_REALTIME as the frame was received, in ns since 1970 */
 } CamFrame;
 
 typedef void (*CamFrameCallback)(CamHandle camera, CamFrame* frame);
