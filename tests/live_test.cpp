@@ -115,23 +115,31 @@ TEST_F(LiveTest, IncompleteFramesAndSilence)
 
 // Every frame the camera hands back reaches Options::everyFrame once, in
 // order, whether it is shown, replaced by a newer one before it was taken,
-// or incomplete; the ids it sees skip exactly the frames counted dropped.
+// or incomplete; the ids it sees skip exactly the frames counted dropped
+// (a hook that holds the camera thread, against its rule, makes the camera
+// drop some).
 TEST_F(LiveTest, EveryFrameSeesEveryFrameId)
 {
     const struct {
         const char* sim;
         bool show;  // take frames as the window does, or leave them to be replaced
+        int slow;   // frames for which the hook holds the camera thread 30 ms
     } rows[] = {
-        {"width=64,height=48,rate=200", true},
-        {"width=64,height=48,rate=500", false},
-        {"width=16,height=8,rate=500,frames=incomplete", true},
+        {"width=64,height=48,rate=200", true, 0},
+        {"width=64,height=48,rate=500", false, 0},
+        {"width=16,height=8,rate=500,frames=incomplete", true, 0},
+        {"width=16,height=8,rate=500", false, 3},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.sim);
         ASSERT_NO_FATAL_FAILURE(Open(row.sim));
         std::vector<uint64_t> ids;  // only the camera thread appends, until Stop has joined it
         LiveStream::Options options;
-        options.everyFrame = [&](const CamFrame& frame) { ids.push_back(frame.frameId); };
+        options.everyFrame = [&](const CamFrame& frame) {
+            ids.push_back(frame.frameId);
+            if (ids.size() <= size_t(row.slow))
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));  // 15 frame periods
+        };
         LiveStream stream;
         ASSERT_FALSE(stream.Start(nullptr, options).Failed());
         if (row.show)
@@ -148,6 +156,8 @@ TEST_F(LiveTest, EveryFrameSeesEveryFrameId)
             skipped += ids[i] - ids[i - 1] - 1;
         }
         EXPECT_EQ(skipped, c.dropped);
+        if (row.slow > 0)
+            EXPECT_GT(c.dropped, 0u);
         harness::ResetCameraState();
     }
 }
