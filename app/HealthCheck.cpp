@@ -133,7 +133,7 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
             news = true;
             wake.notify_one();
         },
-        {true, true});
+        {true, true, nullptr});
     if (started.Failed()) {
         r.ended = started;
         return r;

@@ -2,6 +2,7 @@
 #include "RecordingCamera.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace rec {
@@ -175,6 +176,11 @@ CamError CamFrameWait(CamHandle camera, CamFrame* frame, uint32_t timeoutMs)
             std::memcpy(frame->buffer, g_script.frameBytes.data(), n);
         frame->imageSize = uint32_t(n);
         frame->receiveStatus = g_script.receiveStatus;
+        // A camera without a clock, received now, as the library fills the times.
+        frame->timestamp = 0;
+        frame->receiveTime = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
     }
     return r;
 }

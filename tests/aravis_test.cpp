@@ -711,6 +711,59 @@ TEST(AravisStream, FramesComeBackAndAreQueuedAgain)
     unsetenv("TARVIK_CAMERAS");
 }
 
+// Frames from Aravis carry the buffer's timestamp, increasing, and the
+// host's real time of arrival, in single grabs and in streams. Aravis's
+// in-process fake camera: no network, nothing shared with other tests.
+TEST(AravisStream, FramesCarryTheirTimes)
+{
+    auto realTime = [] {
+        return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count());
+    };
+    for (const bool stream : {false, true}) {
+        SCOPED_TRACE(stream ? "stream" : "single grabs");
+        setenv("TARVIK_CAMERAS", "aravis-fake", 1);
+        ASSERT_EQ(CamStartup(), CAM_OK);
+        ASSERT_EQ(CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce"), CAM_OK);
+        CamHandle h = 0;
+        ASSERT_EQ(CamCameraOpen("aravis-fake", CAM_ACCESS_CONTROL, &h), CAM_OK);
+        int64_t payload = 0;
+        ASSERT_EQ(CamFeatureIntGet(h, "PayloadSize", &payload), CAM_OK);
+        std::vector<std::vector<uint8_t>> memory(2, std::vector<uint8_t>(size_t(payload)));
+        std::vector<CamFrame> frames(2);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            frames[i].buffer = memory[i].data();
+            frames[i].bufferSize = uint32_t(payload);
+            ASSERT_EQ(CamFrameAnnounce(h, &frames[i], sizeof frames[i]), CAM_OK);
+        }
+        ASSERT_EQ(CamCaptureStart(h), CAM_OK);
+        for (size_t i = 0; i < (stream ? frames.size() : 1); ++i)
+            ASSERT_EQ(CamFrameQueue(h, &frames[i], nullptr), CAM_OK);
+        ASSERT_EQ(CamFeatureCommandRun(h, "AcquisitionStart"), CAM_OK);
+        uint64_t lastStamp = 0;
+        for (int i = 0; i < 4; ++i) {
+            CamFrame* f = &frames[0];
+            const uint64_t before = realTime();
+            ASSERT_EQ(stream ? CamFrameWaitNext(h, &f, 5000) : CamFrameWait(h, f, 5000), CAM_OK) << i;
+            const uint64_t after = realTime();
+            EXPECT_GT(f->timestamp, lastStamp) << i;
+            // Aravis stamps the arrival on its stream thread: before the wait
+            // returned, and after it began but for a frame already waiting.
+            EXPECT_LE(f->receiveTime, after) << i;
+            EXPECT_GE(f->receiveTime, before - uint64_t(1000000000)) << i;
+            lastStamp = f->timestamp;
+            ASSERT_EQ(CamFrameQueue(h, f, nullptr), CAM_OK);
+        }
+        EXPECT_EQ(CamFeatureCommandRun(h, "AcquisitionStop"), CAM_OK);
+        EXPECT_EQ(CamCaptureEnd(h), CAM_OK);
+        for (CamFrame& f : frames)
+            EXPECT_EQ(CamFrameRevoke(h, &f), CAM_OK);
+        CamShutdown();
+    }
+    unsetenv("TARVIK_CAMERAS");
+}
+
 // Live view's stream from the fake GigE camera: frames arrive and are shown;
 // killing the camera mid-stream ends the stream, saying it stopped answering.
 TEST_F(AravisTest, LiveStreamEndsWhenTheCameraDies)

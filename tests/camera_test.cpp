@@ -603,6 +603,85 @@ TEST_F(Frames, StreamLosesWhatNoFrameWasQueuedFor)
     EXPECT_EQ(CamFrameWaitNext(h, &f, 10), CAM_ERR_BAD_SEQUENCE);  // capture ended: nothing queued
 }
 
+// The host's real time, as the library stamps a frame's arrival.
+uint64_t RealTimeNs()
+{
+    return uint64_t(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+}
+
+// Each frame carries the camera's clock and the host's time of arrival, in
+// single grabs and in streams: the simulated camera's clock advances with its
+// frame pacing, a frame period per frame id. A caller built before the times
+// announces the shorter record and finds nothing past it written.
+TEST_F(Frames, FramesCarryTheirTimes)
+{
+    constexpr uint64_t kPeriodNs = 5000000;  // rate=200
+    constexpr uint64_t kUntouched = 0xABABABABABABABABu;
+    const struct {
+        const char* name;
+        bool stream;
+        uint32_t recordSize;
+    } rows[] = {
+        {"single grabs", false, sizeof(CamFrame)},
+        {"stream", true, sizeof(CamFrame)},
+        {"single grabs, older record", false, offsetof(CamFrame, timestamp)},
+        {"stream, older record", true, offsetof(CamFrame, timestamp)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Start("width=16,height=8,rate=200");
+        CamHandle h = OpenFirst();
+        std::vector<GuardedBuffer> buffers(2, GuardedBuffer(16 * 8 * 3));
+        CamFrame records[2];
+        for (size_t i = 0; i < 2; ++i) {
+            std::memset(static_cast<void*>(&records[i]), 0xAB, sizeof records[i]);
+            records[i].buffer = buffers[i].bytes.data();
+            records[i].bufferSize = uint32_t(buffers[i].size);
+            ASSERT_EQ(CamFrameAnnounce(h, &records[i], row.recordSize), CAM_OK);
+        }
+        ASSERT_EQ(CamCaptureStart(h), CAM_OK);
+        for (size_t i = 0; i < (row.stream ? 2 : 1); ++i)
+            ASSERT_EQ(CamFrameQueue(h, &records[i], nullptr), CAM_OK);
+        ASSERT_EQ(CamFeatureCommandRun(h, "AcquisitionStart"), CAM_OK);
+        uint64_t lastStamp = 0, lastId = 0;
+        for (int i = 0; i < 6; ++i) {
+            CamFrame* f = &records[0];
+            const uint64_t before = RealTimeNs();
+            ASSERT_EQ(row.stream ? CamFrameWaitNext(h, &f, 1000) : CamFrameWait(h, f, 1000), CAM_OK);
+            const uint64_t after = RealTimeNs();
+            if (row.recordSize < sizeof(CamFrame)) {
+                EXPECT_EQ(f->timestamp, kUntouched);
+                EXPECT_EQ(f->receiveTime, kUntouched);
+            } else {
+                EXPECT_GE(f->receiveTime, before);
+                EXPECT_LE(f->receiveTime, after);
+                EXPECT_GT(f->timestamp, lastStamp);
+                if (row.stream && i > 0) {
+                    const int64_t off = int64_t(f->timestamp - lastStamp) - int64_t((f->frameId - lastId) * kPeriodNs);
+                    EXPECT_LT(std::llabs(off), 1000) << "ns off the frame pacing";
+                }
+            }
+            lastStamp = f->timestamp;
+            lastId = f->frameId;
+            ASSERT_EQ(CamFrameQueue(h, f, nullptr), CAM_OK);
+        }
+        EXPECT_EQ(CamFeatureCommandRun(h, "AcquisitionStop"), CAM_OK);
+        EXPECT_EQ(CamCaptureEnd(h), CAM_OK);
+        for (CamFrame& f : records)
+            EXPECT_EQ(CamFrameRevoke(h, &f), CAM_OK);
+        CamShutdown();
+    }
+    // Any other record size is refused.
+    Start("width=16,height=8");
+    CamHandle h = OpenFirst();
+    GuardedBuffer buffer(16 * 8 * 3);
+    CamFrame frame = buffer.Frame();
+    for (const uint32_t size : {uint32_t(offsetof(CamFrame, timestamp) + 8), uint32_t(sizeof(CamFrame) + 8), 0u})
+        EXPECT_EQ(CamFrameAnnounce(h, &frame, size), CAM_ERR_BAD_SIZE) << size;
+}
+
 }  // namespace
 
 namespace {

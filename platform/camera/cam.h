@@ -182,8 +182,10 @@ CamError CamFeatureValueSet(CamHandle handle, const char* name, const char* text
 CamError CamCameraDetailGet(CamHandle camera, const char* key, const char** value);
 
 /* Single-frame capture: announce, capture start, queue, (acquisition start),
- * wait, capture end, revoke. frameSize must be sizeof(CamFrame). Callbacks are
- * not supported: pass null to CamFrameQueue.
+ * wait, capture end, revoke. frameSize must be sizeof(CamFrame), or for a
+ * caller built before the times were added offsetof(CamFrame, timestamp):
+ * then nothing from timestamp on is ever written. Callbacks are not
+ * supported: pass null to CamFrameQueue.
  *
  * Continuous capture (a stream): announce several frames once, capture
  * start, queue them all, "AcquisitionStart"; then CamFrameWaitNext hands

@@ -489,7 +489,7 @@ public:
         return CAM_OK;
     }
 
-    CamError Wait(CamFrame* frame, uint32_t timeoutMs) override
+    CamError Wait(CamFrame* frame, uint32_t timeoutMs, FrameTimes* times) override
     {
         auto it = FindFrame(frame);
         if (it == frames_.end() || !stream_)
@@ -502,11 +502,11 @@ public:
             arv_stream_push_buffer(stream_, done);
             return CAM_ERR_BAD_SEQUENCE;
         }
-        Fill(frame, done);
+        Fill(frame, done, times);
         return CAM_OK;
     }
 
-    CamError WaitNext(const std::deque<CamFrame*>&, CamFrame** frame, uint32_t timeoutMs) override
+    CamError WaitNext(const std::deque<CamFrame*>&, CamFrame** frame, uint32_t timeoutMs, FrameTimes* times) override
     {
         if (!stream_)
             return CAM_ERR_BAD_SEQUENCE;
@@ -518,7 +518,7 @@ public:
             g_object_unref(done);
             return CAM_ERR_INTERNAL;
         }
-        Fill(it->first, done);
+        Fill(it->first, done, times);
         *frame = it->first;
         return CAM_OK;
     }
@@ -567,7 +567,7 @@ private:
     }
 
     // The frame record from a buffer the stream filled, which it then lets go.
-    static void Fill(CamFrame* frame, ArvBuffer* done)
+    static void Fill(CamFrame* frame, ArvBuffer* done, FrameTimes* times)
     {
         size_t received = 0;
         arv_buffer_get_data(done, &received);
@@ -583,6 +583,10 @@ private:
             frame->height = uint32_t(std::max(0, arv_buffer_get_image_height(done)));
         }
         frame->frameId = arv_buffer_get_frame_id(done);
+        // The system timestamp is the host's real time as the stream thread
+        // took the frame in, nearer its arrival than this wait.
+        times->timestamp = arv_buffer_get_timestamp(done);
+        times->receiveTime = arv_buffer_get_system_timestamp(done);
         g_object_unref(done);  // the reference the stream was given at queue time
     }
 

@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <time.h>
 
 namespace {
 
@@ -23,6 +24,7 @@ struct OpenCamera {
     std::string id;
     std::unique_ptr<Device> device;
     std::vector<CamFrame*> announced;
+    std::vector<CamFrame*> older;  // announced by a caller whose record ends before the times
     std::deque<CamFrame*> queued;
     bool capturing = false;
 };
@@ -145,6 +147,21 @@ void Unqueue(OpenCamera& camera, const CamFrame* frame)
 {
     camera.queued.erase(std::remove(camera.queued.begin(), camera.queued.end(), frame),
                         camera.queued.end());
+}
+
+// Writes the times of a frame that came back, where its record has room for them.
+void StoreTimes(const OpenCamera& camera, CamFrame* frame, const FrameTimes& times)
+{
+    if (Contains(camera.older, frame))
+        return;
+    uint64_t received = times.receiveTime;
+    if (received == 0) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        received = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+    }
+    frame->timestamp = times.timestamp;
+    frame->receiveTime = received;
 }
 
 // Shared by every feature call: a started library, a name, and either a
@@ -485,7 +502,8 @@ CamError CamFrameAnnounce(CamHandle handle, CamFrame* frame, uint32_t frameSize)
     CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
         if (!frame)
             return CAM_ERR_BAD_PARAMETER;
-        if (frameSize != sizeof(CamFrame))
+        const bool older = frameSize == offsetof(CamFrame, timestamp);
+        if (frameSize != sizeof(CamFrame) && !older)
             return CAM_ERR_BAD_SIZE;
         if (!frame->buffer || frame->bufferSize == 0)
             return CAM_ERR_BAD_PARAMETER;
@@ -494,6 +512,8 @@ CamError CamFrameAnnounce(CamHandle handle, CamFrame* frame, uint32_t frameSize)
         CamError err = c.device->Announce(frame);
         if (err == CAM_OK)
             c.announced.push_back(frame);
+        if (err == CAM_OK && older)
+            c.older.push_back(frame);
         return err;
     });
     return Traced("CamFrameAnnounce", result, handle, static_cast<const void*>(frame), frameSize);
@@ -511,6 +531,7 @@ CamError CamFrameRevoke(CamHandle handle, CamFrame* frame)
             return CAM_ERR_BAD_SEQUENCE;
         c.device->Revoke(frame);
         c.announced.erase(std::find(c.announced.begin(), c.announced.end(), frame));
+        c.older.erase(std::remove(c.older.begin(), c.older.end(), frame), c.older.end());
         return CAM_OK;
     });
     return Traced("CamFrameRevoke", result, handle, static_cast<const void*>(frame));
@@ -565,9 +586,12 @@ CamError CamFrameWait(CamHandle handle, CamFrame* frame, uint32_t timeoutMs)
             return CAM_ERR_BAD_PARAMETER;
         if (!Contains(c.queued, frame))
             return CAM_ERR_BAD_SEQUENCE;
-        CamError err = c.device->Wait(frame, timeoutMs);
-        if (err == CAM_OK)
+        FrameTimes times;
+        CamError err = c.device->Wait(frame, timeoutMs, &times);
+        if (err == CAM_OK) {
             Unqueue(c, frame);
+            StoreTimes(c, frame, times);
+        }
         return err;
     });
     return Traced("CamFrameWait", result, handle, static_cast<const void*>(frame), timeoutMs);
@@ -581,12 +605,14 @@ CamError CamFrameWaitNext(CamHandle handle, CamFrame** frame, uint32_t timeoutMs
         if (c.queued.empty())
             return CAM_ERR_BAD_SEQUENCE;
         CamFrame* next = nullptr;
-        CamError err = c.device->WaitNext(c.queued, &next, timeoutMs);
+        FrameTimes times;
+        CamError err = c.device->WaitNext(c.queued, &next, timeoutMs, &times);
         if (err != CAM_OK)
             return err;
         if (!Contains(c.queued, next))
             return CAM_ERR_INTERNAL;
         Unqueue(c, next);
+        StoreTimes(c, next, times);
         *frame = next;
         return CAM_OK;
     });

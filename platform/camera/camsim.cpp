@@ -643,20 +643,22 @@ public:
     }
     CamError Queue(CamFrame*) override { return CAM_OK; }
 
-    CamError Wait(CamFrame* frame, uint32_t timeoutMs) override
+    CamError Wait(CamFrame* frame, uint32_t timeoutMs, FrameTimes* times) override
     {
         if (!acquiring_ || s_.frames == SimSettings::Frames::None) {
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
             return CAM_ERR_TIMEOUT;
         }
         Deliver(frame, frameNo_++, nullptr);
+        times->timestamp = Timestamp(Clock::now());
         return CAM_OK;
     }
 
     // Frames come at the set rate, the first one period after the acquisition
     // started; a picture made while no frame was queued is lost, as with a
     // camera whose buffers the program holds too long.
-    CamError WaitNext(const std::deque<CamFrame*>& queued, CamFrame** frame, uint32_t timeoutMs) override
+    CamError WaitNext(const std::deque<CamFrame*>& queued, CamFrame** frame, uint32_t timeoutMs,
+                      FrameTimes* times) override
     {
         const auto giveUp = Clock::now() + std::chrono::milliseconds(timeoutMs);
         if (!acquiring_ || s_.frames == SimSettings::Frames::None) {
@@ -678,12 +680,22 @@ public:
         std::this_thread::sleep_until(due);
         *frame = queued.front();
         Deliver(*frame, streamBase_ + streamed_++, &pictures_);
+        times->timestamp = Timestamp(due);
         frameNo_ = streamBase_ + streamed_;
         return CAM_OK;
     }
 
 private:
     using Clock = std::chrono::steady_clock;
+
+    // The camera's clock: ns since it was opened. A frame of a stream is
+    // stamped when it was due, so that frames lie a frame period apart
+    // however late they are waited for. Never 0, which means no clock.
+    uint64_t Timestamp(Clock::time_point made) const
+    {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(made - opened_).count();
+        return std::max<uint64_t>(1, uint64_t(std::max<int64_t>(0, ns)));
+    }
 
     // Fills frame with picture frameNo as the settings say the camera sends it.
     void Deliver(CamFrame* frame, uint64_t frameNo, SimStreamPictures* pictures)
@@ -830,6 +842,7 @@ private:
     bool acquiring_ = false;
     int adjustPolls_ = 0;
     uint64_t frameNo_ = 0;
+    Clock::time_point opened_ = Clock::now();  // the camera's clock starts
     Clock::time_point streamStart_;
     uint64_t streamBase_ = 0;  // frameNo_ when the acquisition started
     uint64_t streamed_ = 0;    // pictures made since then, delivered or lost

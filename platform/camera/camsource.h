@@ -28,6 +28,13 @@ struct FeatureDescription {
     std::vector<std::string> selected;  // a selector: what it selects
 };
 
+// When a frame was made and when it came (see CamFrame); 0 where the device
+// cannot tell: the core then takes the host's time as the wait returns.
+struct FrameTimes {
+    uint64_t timestamp = 0;    // the camera's clock, ns
+    uint64_t receiveTime = 0;  // CLOCK_REALTIME, ns since 1970
+};
+
 // One opened camera. The core has already checked handles, pointers and the
 // order of the frame calls; a device only does the camera's part.
 class Device {
@@ -56,13 +63,15 @@ public:
     virtual CamError StartCapture() = 0;
     virtual void EndCapture() = 0;
     virtual CamError Queue(CamFrame* frame) = 0;
-    // Returns CAM_OK with frame->receiveStatus set once the queued frame came
-    // back, or an error (CAM_ERR_TIMEOUT, CAM_ERR_IO ...) with the frame still queued.
-    virtual CamError Wait(CamFrame* frame, uint32_t timeoutMs) = 0;
+    // Returns CAM_OK with frame->receiveStatus set and *times filled once the
+    // queued frame came back, or an error (CAM_ERR_TIMEOUT, CAM_ERR_IO ...)
+    // with the frame still queued. The times go into the record through the
+    // core alone: a caller's record may end before them.
+    virtual CamError Wait(CamFrame* frame, uint32_t timeoutMs, FrameTimes* times) = 0;
     // The same for whichever frame comes back next; queued holds the queued
     // frames, oldest first (never empty). *frame must be one of them.
-    virtual CamError WaitNext(const std::deque<CamFrame*>& queued, CamFrame** frame,
-                              uint32_t timeoutMs) = 0;
+    virtual CamError WaitNext(const std::deque<CamFrame*>& queued, CamFrame** frame, uint32_t timeoutMs,
+                              FrameTimes* times) = 0;
     // The stream's counters while capturing, as CamStreamCounterGet names them.
     virtual std::vector<std::pair<std::string, double>> StreamCounters() = 0;
 };
