@@ -94,13 +94,14 @@ size_t Distance(const std::string& a, const std::string& b)
 std::string NoFeature(const std::string& name)
 {
     std::vector<std::pair<size_t, std::string>> near;
-    for (const Feature& f : Walk()) {
+    constexpr size_t kLongestName = 256;  // longer is no typing slip, and the distance grows with it
+    for (const Feature& f : name.size() <= kLongestName ? Walk() : std::vector<Feature>()) {
         const size_t d = Distance(name, f.name);
         if (d <= std::max<size_t>(2, name.size() / 4))
             near.emplace_back(d, f.name);
     }
     std::sort(near.begin(), near.end());
-    std::string text = "no feature " + cam::Quoted(name);
+    std::string text = "no feature " + cam::Echoed(name, true);
     for (size_t i = 0; i < near.size() && i < 3; ++i)
         text += (i ? i + 1 == std::min<size_t>(3, near.size()) ? " or " : ", " : "; did you mean ") + near[i].second;
     return text + (near.empty() ? "" : "?");
@@ -210,6 +211,10 @@ bool ReadSettings(int fd, const std::string& name, const std::string& quoted, st
     std::string line;  // what has been read of line number
     size_t number = 1, total = 0;
     auto origin = [&] { return name + ":" + std::to_string(number); };
+    auto tooLong = [&] {
+        *error = origin() + ": line longer than " + std::to_string(kMaxSettingsLine >> 10) + " KiB";
+        return false;
+    };
     std::vector<char> buffer(64 * 1024);
     for (;;) {
         const ssize_t n = read(fd, buffer.data(), buffer.size());
@@ -227,10 +232,12 @@ bool ReadSettings(int fd, const std::string& name, const std::string& quoted, st
         while (p < end) {
             const char* newline = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
             const char* stop = newline ? newline : end;
-            if (line.size() + size_t(stop - p) > kMaxSettingsLine) {
-                *error = origin() + ": line longer than " + std::to_string(kMaxSettingsLine >> 10) + " KiB";
-                return false;
-            }
+            // Held to the bound and one more byte: the '\r' of a line that
+            // ends in "\r\n" is not part of it.
+            const size_t length = line.size() + size_t(stop - p);
+            if (length > kMaxSettingsLine + 1 ||
+                (newline && length > kMaxSettingsLine && (length > line.size() ? stop[-1] : line.back()) != '\r'))
+                return tooLong();
             line.append(p, stop);
             if (!newline)
                 break;
@@ -245,6 +252,8 @@ bool ReadSettings(int fd, const std::string& name, const std::string& quoted, st
             return false;
         }
     }
+    if (line.size() > kMaxSettingsLine && line.back() != '\r')
+        return tooLong();
     return line.empty() || TakeLine(line, number == 1, origin(), settings, error);
 }
 
@@ -488,6 +497,8 @@ std::string SaveSettingsFile(const std::string& path)
     const std::string text = SettingsFileText();
     imaging::OutputFile file;
     if (!file.Open(path) || !file.Write(text.data(), text.size()) || !file.Commit())
-        return "cannot write " + cam::Quoted(path) + ": " + file.Error();
+        return "cannot write " +
+               (imaging::OutputFile::IsStandardOutput(path) ? std::string("standard output") : cam::Quoted(path)) +
+               ": " + file.Error();
     return {};
 }

@@ -103,7 +103,7 @@ QJsonObject CameraJson(const CheckResult& r)
                         {"frames_analysed", double(r.picture.frames)},
                         {"frames_not_analysed", double(r.notAnalysed)},
                         {"frames_changed", double(r.picture.changed)},
-                        {"sharpness", r.picture.sharpness},
+                        {"sharpness", r.picture.frames ? QJsonValue(r.picture.sharpness) : QJsonValue()},
                         {"channels", channels}};
     QJsonArray checks;
     for (const Check& c : r.checks)
@@ -175,10 +175,11 @@ std::string CheckText(const CheckResult& r)
     if (!counters.empty())
         line("Counters", counters);
     line("Picture",
-         Format("%s %lld x %lld, %llu frames analysed%s, %llu changed, sharpness %.2f", Clean(r.pixelFormat).c_str(),
+         Format("%s %lld x %lld, %llu frames analysed%s, %llu changed, sharpness %s", Clean(r.pixelFormat).c_str(),
                 (long long)r.width, (long long)r.height, (unsigned long long)r.picture.frames,
                 r.notAnalysed ? Format(" (%llu could not be)", (unsigned long long)r.notAnalysed).c_str() : "",
-                (unsigned long long)r.picture.changed, r.picture.sharpness));
+                (unsigned long long)r.picture.changed,
+                r.picture.frames ? Format("%.2f", r.picture.sharpness).c_str() : "unknown"));
     for (const imaging::ChannelStats& c : r.picture.channels)
         line("",
              Format("%-6s mean %6.1f  deviation %5.1f  min %3d  max %3d  black %5.2f %%  full %5.2f %%",

@@ -2,6 +2,7 @@
 #include "platform/camera/cam.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camsim.h"
+#include "platform/camera/camtext.h"
 
 #include <gtest/gtest.h>
 
@@ -722,8 +723,9 @@ TEST(FeatureValues, CheckedAgainstTheDescription)
         {&integer, "16 ", CAM_ERR_WRONG_TYPE, "got \"16 \""},
         {&wide, "-9223372036854775808", CAM_OK, "-9223372036854775808"},
         {&wide, "9223372036854775807", CAM_OK, "9223372036854775807"},
-        {&wide, "9223372036854775808", CAM_ERR_WRONG_TYPE, "whole number"},
-        {&wide, "-9223372036854775809", CAM_ERR_WRONG_TYPE, "whole number"},
+        // Past the 64-bit range is still a whole number, past any limit.
+        {&wide, "9223372036854775808", CAM_ERR_INVALID_VALUE, "9223372036854775808 is above the maximum"},
+        {&wide, "-9223372036854775809", CAM_ERR_INVALID_VALUE, "-9223372036854775809 is below the minimum"},
         // A feature shown in hex takes either and writes 0x and lower case.
         {&hex, "0x1F", CAM_OK, "0x1f"},           {&hex, "31", CAM_OK, "0x1f"},
         {&hex, "0X00ff", CAM_OK, "0xff"},         {&hex, "-0x10", CAM_OK, "-0x10"},
@@ -733,7 +735,8 @@ TEST(FeatureValues, CheckedAgainstTheDescription)
         {&hex, "ff", CAM_ERR_WRONG_TYPE, "whole number"},
         {&integer, "12abc", CAM_ERR_WRONG_TYPE, "whole number"},
         {&integer, " 16", CAM_ERR_WRONG_TYPE, "whole number"},
-        {&integer, "99999999999999999999", CAM_ERR_WRONG_TYPE, "whole number"},
+        {&integer, "99999999999999999999", CAM_ERR_INVALID_VALUE, "above the maximum 64 px"},
+        {&integer, "-99999999999999999999", CAM_ERR_INVALID_VALUE, "below the minimum 8 px"},
         {&integer, "4", CAM_ERR_INVALID_VALUE, "4 is below the minimum 8 px"},
         {&integer, "68", CAM_ERR_INVALID_VALUE, "68 is above the maximum 64 px"},
         {&integer, "10", CAM_ERR_INVALID_VALUE, "not a step of 4 from 8"},
@@ -786,3 +789,29 @@ TEST(FeatureValues, CheckedAgainstTheDescription)
 }
 
 }  // namespace
+
+// What a message shows of text from outside: nothing that breaks the line,
+// and nothing that hides itself (a name with a zero-width space or a
+// byte-order mark in it reads as the plain name on a terminal).
+TEST(MessageText, SeenAsItIs)
+{
+    const struct {
+        const char* text;
+        const char* oneLine;
+    } rows[] = {
+        {"Width", "Width"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},  // letters of any script stay
+        {"a\"b", "\"a\\\"b\""},
+        {"x\x1by", "\"x\\x1by\""},
+        {"caf\xe9", "\"caf\\xe9\""},  // not UTF-8
+        {"\xe2\x80\x8bWidth", "\"\\u200bWidth\""},          // zero-width space
+        {"\xef\xbb\xbfHeight", "\"\\ufeffHeight\""},        // byte-order mark
+        {"Mono8\xc2\xa0", "\"Mono8\\u00a0\""},               // no-break space
+        {"a\xe2\x80\xae" "b", "\"a\\u202eb\""},                // right-to-left override
+        {"a\xe2\x80\xa8" "b", "\"a\\u2028b\""},                // line separator
+        {"a\xc2\x85" "b", "\"a\\u0085b\""},                     // next line (C1)
+        {"a\xf3\xa0\x80\x81" "b", "\"a\\U000e0001b\""},       // language tag
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(cam::OneLine(r.text), r.oneLine) << r.text;
+}

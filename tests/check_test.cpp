@@ -207,12 +207,14 @@ TEST(Check, FramesNotAnalysed)
                                   "format Foo is not supported\n"))
         << text.out.toStdString();
     EXPECT_TRUE(text.out.contains("0 frames analysed (")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains(" changed, sharpness unknown\n")) << text.out.toStdString();
     EXPECT_TRUE(text.out.endsWith("\nVerdict  fail\n")) << text.out.toStdString();
 
     const Outcome json = Check({"--check", "--json", "--frames", "5"}, "width=160,height=120,rate=100,formats=Foo");
     const QJsonObject picture = QJsonDocument::fromJson(json.out)["cameras"][0]["picture"].toObject();
     EXPECT_GE(picture["frames_not_analysed"].toInt(), 1);
     EXPECT_LE(picture["frames_not_analysed"].toInt(), 5);
+    EXPECT_TRUE(picture["sharpness"].isNull()) << "nothing analysed, nothing to tell";
 }
 
 // --all: every camera in turn, the worst verdict overall; --seconds instead

@@ -90,6 +90,9 @@ const OutputCase kCases[] = {
     // Links: followed to a regular file, which is replaced; the link stays.
     {"link to a file", "", "echo old >real.png; chmod 640 real.png; ln -s real.png link.png; run --grab link.png",
      "0", "", "test -L link.png && cmp real.png ref.png && [ \"$(stat -c %a real.png)\" = 640 ]"},
+    // Root saving over a user's file leaves it theirs, as writing into it would.
+    {"owner kept", "", "[ $(id -u) = 0 ] || exit 77; echo old >o.png; chown nobody:nogroup o.png; chmod 640 o.png;"
+     "run --grab o.png", "0", "", "cmp o.png ref.png && [ \"$(stat -c %U:%G:%a o.png)\" = nobody:nogroup:640 ]"},
     {"dangling link", "", "ln -s nowhere.png dangling.png; run --grab dangling.png", "5",
      "tarvik: cannot write \"dangling.png\": it is a symbolic link to a file that does not exist\n",
      "test -L dangling.png && ! test -e nowhere.png"},

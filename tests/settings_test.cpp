@@ -188,6 +188,10 @@ TEST(Settings, FilesAndTheirRefusals)
          "tarvik: cam.txt:2: a NUL byte in \"Width\\x00X=32\"\n"},
         {"line too long", "Width=160\n" + QByteArray(64 * 1024 + 1, '#'), "\"$T\" --settings cam.txt", 3, "",
          "tarvik: cam.txt:2: line longer than 64 KiB\n"},
+        {"longest line, ending in CR LF", "#" + QByteArray(64 * 1024 - 1, 'x') + "\r\nWidth=160\r\n",
+         "\"$T\" --settings cam.txt --get Width", 0, "Width=160\n", ""},
+        {"byte-order mark past the start", "Width=160\n\xEF\xBB\xBFHeight=120\n", "\"$T\" --settings cam.txt", 3, "",
+         "tarvik: cam.txt:2: no feature \"\\ufeffHeight\"\n"},
         {"file too long", lines("#" + QByteArray(1022, 'x') + "\n", 16 * 1024 + 1), "\"$T\" --settings cam.txt", 3,
          "", "tarvik: cam.txt:16385: file longer than 16 MiB\n"},
         {"too many settings", lines("Width=160\n", 100001), "\"$T\" --settings cam.txt", 3, "",
@@ -204,6 +208,8 @@ TEST(Settings, FilesAndTheirRefusals)
          "tarvik: --json goes with --check or --features\n"
          "Usage: tarvik [--camera ID] [--pixel-format NAME] [--live | --grab FILE]\n"
          "       tarvik --list | --help | --version\n"},
+        {"long name", "", "\"$T\" --set \"$(head -c 300 /dev/zero | tr '\\0' x)=1\"", 3, "",
+         "tarvik: no feature \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\"\u2026 (300 bytes)\n"},
         // --set keeps bytes that are not UTF-8, as a settings file does.
         {"set name not UTF-8", "", "\"$T\" --set $'Wid\\xffth=1'", 3, "",
          "tarvik: no feature \"Wid\\xffth\"; did you mean Width?\n"},

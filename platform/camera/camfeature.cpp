@@ -24,8 +24,11 @@ std::string Unit(const CamFeatureInfo& info)
 // Whole numbers as people write them: an optional sign and decimal digits,
 // leading zeros still decimal ("0640" is 640). A feature shown in hex also
 // takes 0x and hex digits. No spaces, no other bases.
-bool ParseInt(std::string_view text, bool hex, int64_t* v)
+// *beyond: a whole number past the 64-bit range, *v then the end of the
+// range on its side (it is above any maximum or below any minimum).
+bool ParseInt(std::string_view text, bool hex, int64_t* v, bool* beyond)
 {
+    *beyond = false;
     const bool negative = !text.empty() && text[0] == '-';
     if (!text.empty() && (text[0] == '-' || text[0] == '+'))
         text.remove_prefix(1);
@@ -35,11 +38,14 @@ bool ParseInt(std::string_view text, bool hex, int64_t* v)
     uint64_t magnitude = 0;
     const char* end = text.data() + text.size();
     const auto done = std::from_chars(text.data(), end, magnitude, base);
-    if (text.empty() || done.ec != std::errc() || done.ptr != end)
+    if (text.empty() || done.ptr != end || (done.ec != std::errc() && done.ec != std::errc::result_out_of_range))
         return false;
     const uint64_t limit = uint64_t(std::numeric_limits<int64_t>::max()) + (negative ? 1 : 0);
-    if (magnitude > limit)
-        return false;
+    if (done.ec == std::errc::result_out_of_range || magnitude > limit) {
+        *beyond = true;
+        *v = negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+        return true;
+    }
     *v = negative ? int64_t(0 - magnitude) : int64_t(magnitude);
     return true;
 }
@@ -142,15 +148,16 @@ CamError CheckFeatureValue(const CamFeatureInfo& info, const std::string& text, 
     switch (info.type) {
     case CAM_TYPE_INTEGER: {
         int64_t v = 0;
+        bool beyond = false;
         const bool hex = info.representation == CAM_REPRESENTATION_HEX;
-        if (!ParseInt(text, hex, &v))
+        if (!ParseInt(text, hex, &v, &beyond))
             return *why = std::string("expects a whole number") + (hex ? " (decimal, or 0x and hex digits)" : "") +
                           ", got " + shown,
                    CAM_ERR_WRONG_TYPE;
-        if (v < info.intMinimum)
+        if (v < info.intMinimum || (beyond && v < 0))
             return *why = shown + " is below the minimum " + IntText(info.intMinimum, info.representation) + Unit(info),
                    CAM_ERR_INVALID_VALUE;
-        if (v > info.intMaximum)
+        if (v > info.intMaximum || (beyond && v > 0))
             return *why = shown + " is above the maximum " + IntText(info.intMaximum, info.representation) + Unit(info),
                    CAM_ERR_INVALID_VALUE;
         if (info.intIncrement > 1 && (v - info.intMinimum) % info.intIncrement != 0)

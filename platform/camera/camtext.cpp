@@ -94,6 +94,32 @@ size_t MultiByteLength(std::string_view text)
     return length;
 }
 
+// Characters a terminal shows as nothing, as a space, or that turn the rest
+// of the line around or break it: written as escapes, so that a name that
+// looks right but is not can be seen.
+bool Invisible(uint32_t c)
+{
+    static const uint32_t ranges[][2] = {
+        {0x80, 0xa0},     {0xad, 0xad},     {0x34f, 0x34f},   {0x61c, 0x61c},   {0x115f, 0x1160},
+        {0x17b4, 0x17b5}, {0x180e, 0x180e}, {0x2000, 0x200f}, {0x2028, 0x202f}, {0x205f, 0x206f},
+        {0x3000, 0x3000}, {0x3164, 0x3164}, {0xfe00, 0xfe0f}, {0xfeff, 0xfeff}, {0xfff9, 0xfffb},
+        {0xe0000, 0xe0fff},
+    };
+    for (const auto& r : ranges)
+        if (c >= r[0] && c <= r[1])
+            return true;
+    return false;
+}
+
+// The code point of a well-formed sequence of n bytes.
+uint32_t CodePoint(std::string_view text, size_t n)
+{
+    uint32_t c = (unsigned char)text[0] & (0xff >> (n + 1));
+    for (size_t i = 1; i < n; ++i)
+        c = (c << 6) | ((unsigned char)text[i] & 0x3f);
+    return c;
+}
+
 }  // namespace
 
 std::string Escaped(std::string_view text)
@@ -107,7 +133,14 @@ std::string Escaped(std::string_view text)
         } else if (c >= 0x20 && c < 0x7f) {
             out += char(c);
         } else if (const size_t n = c >= 0x80 ? MultiByteLength(text.substr(i)) : 0) {
-            out.append(text.substr(i, n));
+            const uint32_t point = CodePoint(text.substr(i), n);
+            if (Invisible(point)) {
+                char escape[12];
+                std::snprintf(escape, sizeof escape, point > 0xffff ? "\\U%08x" : "\\u%04x", unsigned(point));
+                out += escape;
+            } else {
+                out.append(text.substr(i, n));
+            }
             i += n;
             continue;
         } else {

@@ -8,8 +8,11 @@
 namespace cam {
 
 // text with quotes, backslashes, control characters and bytes that are not
-// UTF-8 escaped (\", \\, \x1b), so that whatever a camera, a file, a
-// command line or the environment holds cannot break a one-line message.
+// UTF-8 escaped (\", \\, \x1b), and characters a terminal does not show as
+// themselves (no-break and zero-width spaces, byte-order marks, direction
+// and line separators) as \u200b, so that whatever a camera, a file, a
+// command line or the environment holds cannot break or disguise a
+// one-line message.
 std::string Escaped(std::string_view text);
 // Escaped text in double quotes.
 std::string Quoted(std::string_view text);

@@ -80,7 +80,7 @@ bool OutputFile::Open(const std::string& path)
             return Fail(errno);
         const std::string target = real;
         std::free(real);
-        return OpenReplacing(target, int(st.st_mode & 07777));
+        return OpenReplacing(target, &st);
     }
     if (errno != ENOENT)
         return Fail(errno);
@@ -88,7 +88,7 @@ bool OutputFile::Open(const std::string& path)
     // points: refused, as a plain name for a new file is what was meant.
     if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
         return Fail("it is a symbolic link to a file that does not exist");
-    return OpenReplacing(path, -1);
+    return OpenReplacing(path, nullptr);
 }
 
 bool OutputFile::OpenDirect(const std::string& path, bool socket)
@@ -117,7 +117,7 @@ bool OutputFile::OpenDirect(const std::string& path, bool socket)
     return true;
 }
 
-bool OutputFile::OpenReplacing(const std::string& target, int mode)
+bool OutputFile::OpenReplacing(const std::string& target, const struct stat* old)
 {
     std::string name = FolderOf(target) + "/." + LastPartOf(target) + ".tarvik-XXXXXX";
     if (LastPartOf(target).size() + 15 > NAME_MAX)  // no room for the temporary name's additions
@@ -128,7 +128,16 @@ bool OutputFile::OpenReplacing(const std::string& target, int mode)
     ownsFd_ = true;
     temporary_ = name;
     target_ = target;
-    if (fchmod(fd_, mode >= 0 ? mode_t(mode) : NewFileMode()) != 0) {
+    // The replacement belongs to whoever owned the file, as when it is
+    // written in place (root saving over a user's file must not take it
+    // over); where that cannot be, it is ours, and never set-id.
+    mode_t mode = NewFileMode();
+    if (old) {
+        mode = old->st_mode & 07777;
+        if (fchown(fd_, old->st_uid, old->st_gid) != 0)
+            mode &= ~mode_t(S_ISUID | S_ISGID);
+    }
+    if (fchmod(fd_, mode) != 0) {
         const int err = errno;
         Cancel();
         return Fail(err);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+struct stat;
+
 namespace imaging {
 
 class OutputFile {
@@ -60,7 +62,7 @@ private:
     bool Fail(int errnum);  // by its errno value
     bool Fail(const std::string& why);
     bool OpenDirect(const std::string& path, bool socket);
-    bool OpenReplacing(const std::string& target, int mode);  // mode -1: a new file's
+    bool OpenReplacing(const std::string& target, const struct stat* old);  // old: null for a new file
 
     int fd_ = -1;
     bool ownsFd_ = false;
