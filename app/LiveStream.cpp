@@ -196,6 +196,8 @@ void LiveStream::Run()
             return;
         }
         lastFrame = Clock::now();
+        if (options_.everyFrame)
+            options_.everyFrame(*f);
         const bool complete = f->receiveStatus == CAM_FRAME_COMPLETE;
         CamFrame* replaced = nullptr;
         {

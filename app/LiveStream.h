@@ -60,6 +60,9 @@ public:
     struct Options {
         bool arrivals = false;  // when each frame came, and whether complete
         bool counters = false;  // the source's own counters, read as the stream stops
+        // Called on the camera thread for every frame the camera hands back (complete or not), before the
+        // frame is offered for showing; must return at once (copy what it needs, never wait).
+        std::function<void(const CamFrame& frame)> everyFrame;
     };
     struct Arrival {
         std::chrono::steady_clock::time_point time;

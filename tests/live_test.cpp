@@ -113,6 +113,45 @@ TEST_F(LiveTest, IncompleteFramesAndSilence)
     EXPECT_EQ(Describe(ended), "no frame within 5 s (CAM_ERR_TIMEOUT)");
 }
 
+// Every frame the camera hands back reaches Options::everyFrame once, in
+// order, whether it is shown, replaced by a newer one before it was taken,
+// or incomplete; the ids it sees skip exactly the frames counted dropped.
+TEST_F(LiveTest, EveryFrameSeesEveryFrameId)
+{
+    const struct {
+        const char* sim;
+        bool show;  // take frames as the window does, or leave them to be replaced
+    } rows[] = {
+        {"width=64,height=48,rate=200", true},
+        {"width=64,height=48,rate=500", false},
+        {"width=16,height=8,rate=500,frames=incomplete", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.sim);
+        ASSERT_NO_FATAL_FAILURE(Open(row.sim));
+        std::vector<uint64_t> ids;  // only the camera thread appends, until Stop has joined it
+        LiveStream::Options options;
+        options.everyFrame = [&](const CamFrame& frame) { ids.push_back(frame.frameId); };
+        LiveStream stream;
+        ASSERT_FALSE(stream.Start(nullptr, options).Failed());
+        if (row.show)
+            ShowFor(stream, std::chrono::milliseconds(200));
+        else
+            ASSERT_SOON_WITHIN(stream.CountsNow().received >= 20, 5000);
+        EXPECT_FALSE(stream.Stop().Failed());
+        const LiveStream::Counts c = stream.CountsNow();
+        ASSERT_EQ(ids.size(), c.received);
+        ASSERT_GT(ids.size(), 5u);
+        uint64_t skipped = 0;
+        for (size_t i = 1; i < ids.size(); ++i) {
+            ASSERT_GT(ids[i], ids[i - 1]);
+            skipped += ids[i] - ids[i - 1] - 1;
+        }
+        EXPECT_EQ(skipped, c.dropped);
+        harness::ResetCameraState();
+    }
+}
+
 // Live view through the real dialog: Ctrl+L once a camera is open, the
 // picture follows the camera and the tooltip counts; Ctrl+S saves the frame
 // shown; GrapOnce ends live view keeping that frame; release, and closing
