@@ -221,6 +221,10 @@ void Recorder::OnFrame(const CamFrame& frame)
             std::snprintf(what, sizeof what, "the camera sent a frame of %u x %u pixels, not the %u x %u the "
                           "recording began with", entry.width, entry.height, shape_.width, shape_.height);
             Fail(Stop::FrameShape, what);
+            // Its line says why the recording ends here.
+            entry.kind = Entry::Refused;
+            queue_.push_back(std::move(entry));
+            changed_.notify_all();
             return;
         }
         if (!spare_.empty()) {
@@ -360,13 +364,15 @@ bool Recorder::WriteEntry(Entry& entry, bool writeFrame)
     }
     case Entry::Dropped:
         return CsvLine(entry, "dropped", false);
+    case Entry::Refused:
+        return CsvLine(entry, "refused", false);
     case Entry::Frame:
         break;
     }
     if (!writeFrame) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stop_ == Stop::WriteFailed)
-            return false;
+            return CsvLine(entry, "failed", false);
         ++counts_.queueDropped;  // dropped by an abort
         entry.kind = Entry::Dropped;
     }
@@ -382,12 +388,13 @@ bool Recorder::WriteEntry(Entry& entry, bool writeFrame)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         counts_.bytes = writer_->BytesWritten();
-        if (!written) {
+        if (written)
+            ++counts_.written;
+        else
             Fail(Stop::WriteFailed, "cannot write " + cam::Quoted(options_.path) + ": " + writer_->Error());
-            return false;
-        }
-        ++counts_.written;
     }
+    if (!written)
+        return CsvLine(entry, "failed", false);
     const bool line = CsvLine(entry, entry.incomplete ? "incomplete" : "yes", true);
     ++index_;
     return line;

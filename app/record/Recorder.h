@@ -117,7 +117,7 @@ public:
 private:
     // One CSV line to come, in frame order, with the frame's copy if it has one.
     struct Entry {
-        enum Kind { Frame, Dropped, Skipped } kind = Frame;
+        enum Kind { Frame, Dropped, Skipped, Refused } kind = Frame;
         uint64_t frameId = 0, timestamp = 0, receiveTime = 0;
         uint64_t skipped = 0;  // Skipped: how many ids from frameId on
         uint32_t width = 0, height = 0;
