@@ -127,8 +127,9 @@ private:
     AVFormatContext* muxer_ = nullptr;
     AVIOContext* io_ = nullptr;
     AVStream* stream_ = nullptr;
-    AVFrame* picture_ = nullptr;  // our own planes, for frames that need converting
-    AVFrame* borrowed_ = nullptr; // the caller's bytes as they are, for frames laid out as FFV1 takes them
+    AVFrame* pictures_[2] = {};
+    AVFrame* picture_ = nullptr;  // the one being filled
+    uint64_t frames_ = 0;
     AVPacket* packet_ = nullptr;
 
     int64_t position_ = 0;  // of the descriptor, as the muxer sees it
@@ -318,6 +319,7 @@ bool MkvWriter::Open(const std::string& path, const SequenceShape& shape, bool o
     position_ = 0;
     end_ = wholeEnd_ = 0;
     lastPts_ = lastMuxedPts_ = -1;
+    frames_ = 0;
     created_ = false;
     if (!OpenFile(path, overwrite))
         return false;
@@ -325,21 +327,23 @@ bool MkvWriter::Open(const std::string& path, const SequenceShape& shape, bool o
     if (err < 0) {
         Fail(AvError(err));
     } else if (OpenEncoder()) {
-        picture_ = av_frame_alloc();
-        borrowed_ = av_frame_alloc();
         packet_ = av_packet_alloc();
-        if (!picture_ || !borrowed_ || !packet_) {
-            FailErrno(ENOMEM);
-        } else {
-            picture_->format = codec_->pix_fmt;
-            picture_->width = codec_->width;
-            picture_->height = codec_->height;
-            err = av_frame_get_buffer(picture_, 0);
-            if (err < 0)
+        for (AVFrame*& picture : pictures_) {
+            picture = av_frame_alloc();
+            if (!picture || !packet_) {
+                FailErrno(ENOMEM);
+                break;
+            }
+            picture->format = codec_->pix_fmt;
+            picture->width = codec_->width;
+            picture->height = codec_->height;
+            if ((err = av_frame_get_buffer(picture, 0)) < 0) {
                 Fail(AvError(err));
-            else
-                OpenMuxer();
+                break;
+            }
         }
+        if (!failed_)
+            OpenMuxer();
     }
     if (!failed_)
         return true;
@@ -466,34 +470,16 @@ bool MkvWriter::Write(const SequenceFrame& frame)
         return Fail(std::strerror(EBADF));
     if (failed_)
         return false;
-    // Frames laid out as FFV1 takes them are passed as they are; the
-    // encoder is done with them once their packet is out.
-    const cam::PixelFormat& f = *shape_.format;
-    const bool asItIs = frame.size >= rowBytes_ * shape_.height && f.packing != cam::Packing::Lsb &&
-                        f.packing != cam::Packing::GigePacked &&
-                        (layout_ == Layout::Gray8 || (layout_ == Layout::Gray16 && f.bits == 16));
-    AVFrame* picture = picture_;
-    if (asItIs) {
-        av_frame_unref(borrowed_);
-        borrowed_->buf[0] = av_buffer_create(const_cast<uint8_t*>(frame.data), int(frame.size),
-                                             [](void*, uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
-        if (!borrowed_->buf[0])
-            return FailErrno(ENOMEM);
-        borrowed_->data[0] = const_cast<uint8_t*>(frame.data);
-        borrowed_->linesize[0] = int(rowBytes_);
-        borrowed_->format = picture_->format;
-        borrowed_->width = picture_->width;
-        borrowed_->height = picture_->height;
-        picture = borrowed_;
-    } else {
-        const int err = av_frame_make_writable(picture_);
-        if (err < 0)
-            return Fail(AvError(err));
-        Fill(frame);
-    }
-    picture->pts = PtsOf(frame);
-    int err = avcodec_send_frame(codec_, picture);
-    av_frame_unref(borrowed_);
+    // The encoder keeps a reference to a frame until it is given the next
+    // one: longer than the caller's bytes are ours, so they are copied, into
+    // two pictures in turn.
+    picture_ = pictures_[frames_++ % 2];
+    int err = av_frame_make_writable(picture_);
+    if (err < 0)
+        return Fail(AvError(err));
+    Fill(frame);
+    picture_->pts = PtsOf(frame);
+    err = avcodec_send_frame(codec_, picture_);
     if (err < 0)
         return Fail(AvError(err));
     if (!Drain())
@@ -538,8 +524,9 @@ bool MkvWriter::Close()
 void MkvWriter::Release()
 {
     av_packet_free(&packet_);
-    av_frame_free(&picture_);
-    av_frame_free(&borrowed_);
+    for (AVFrame*& picture : pictures_)
+        av_frame_free(&picture);
+    picture_ = nullptr;
     avcodec_free_context(&codec_);
     if (muxer_)
         muxer_->pb = nullptr;
