@@ -89,6 +89,7 @@ int RecordToFile(const CommandLine& commandLine)
     options.bufferBytes = r.bufferBytes;
     options.maxFrames = r.frames;
     options.sequence.frameFileFormat = r.frameFileFormat;
+    options.sequence.frames = r.frames;  // a recording that surely stays small is classic TIFF
     Recorder recorder;
     if (!recorder.Begin(options, shape, SettingsFileText(), &error, &kind)) {
         std::fprintf(stderr, "tarvik: %s\n", error.c_str());
