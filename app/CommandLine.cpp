@@ -6,6 +6,7 @@
 #include "Failures.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/OutputFile.h"
+#include "platform/imaging/SequenceFile.h"
 
 #include <QCommandLineParser>
 
@@ -43,6 +44,26 @@ const char kMore[] =
     "                       frame, filled, rate.\n"
     "  TARVIK_CAMERA_TRACE  1 writes every camera-library call and its result to stderr.\n"
     "\n"
+    "Recording (--record PATH):\n"
+    "  NAME.mkv       FFV1 (lossless) in Matroska, frame times from the camera's clock;\n"
+    "                 read back with ffmpeg or ffprobe. Mono and Bayer as grey at 8 or 16\n"
+    "                 bits (the Bayer pattern in the metadata), RGB as colour, YUV 4:2:2\n"
+    "                 as it is; a FIFO is streamed into\n"
+    "  NAME.tif(f)    one multi-page TIFF, a page per frame, 8 or 16 bits a sample (Bayer\n"
+    "                 as its mosaic with the CFA tags, YUV as RGB); BigTIFF past 4 GB;\n"
+    "                 read back with tiffinfo or any TIFF reader\n"
+    "  DIR/           a file per frame, frame-000001.tiff (or .png with --record-format),\n"
+    "                 as --grab writes them\n"
+    "  Beside it PATH.csv (in a folder frames.csv): index,frame_id,camera_timestamp_ns,\n"
+    "  receive_time_ns,width,height,pixel_format,written, a line per frame and per frame\n"
+    "  id the camera skipped; written is yes, incomplete (written, the missing rows\n"
+    "  black), dropped (Tarvik's queue was full), skipped (never sent), failed (not\n"
+    "  written: writing had failed) or refused (a frame of another size, which ends the\n"
+    "  recording). PATH.settings (in a folder camera.settings) holds the camera's\n"
+    "  settings as recording began, for --settings. Ctrl+C (or SIGTERM) stops and writes\n"
+    "  what is queued; a second Ctrl+C stops at once. A closing line on stderr gives the\n"
+    "  frames written, dropped by the camera and by Tarvik, incomplete, bytes, seconds.\n"
+    "\n"
     "Feature values (--set, --settings):\n"
     "  whole numbers  decimal, an optional sign, leading zeros still decimal (0640 is\n"
     "                 640); a feature shown in hex (--features) also takes 0x and hex\n"
@@ -58,8 +79,10 @@ const char kMore[] =
     "  3   the camera could not be opened or set up (busy included), or refused a --set\n"
     "      or --settings; a --settings file that cannot be read or is not NAME=VALUE lines\n"
     "  4   no complete frame: time-out, incomplete frame, a capture call failed, or a\n"
-    "      pixel format Tarvik cannot show\n"
-    "  5   the file (or standard output) could not be written\n"
+    "      pixel format Tarvik cannot show; --record: the camera stopped sending, sent a\n"
+    "      frame of another size, or sends a pixel format the file cannot keep\n"
+    "  5   the file (or standard output) could not be written; --record: a write failed\n"
+    "      (a full disk), the frames before it are kept and the files stay readable\n"
     "  6   --check: the verdict is fail (no frame, incomplete or missing frames, frames\n"
     "      that cannot be analysed, missing packets)\n"
     "  64  usage: an unknown option, a missing argument or options that do not go together\n"
@@ -69,7 +92,8 @@ const char kMore[] =
     "  $ tarvik --grab cam.png || echo \"status $?\"\n"
     "  $ tarvik --camera sim-1 --pixel-format Mono8 --grab grey.tiff\n"
     "  $ TARVIK_CAMERAS=gige:192.168.10.20 tarvik --grab - > frame.png\n"
-    "  $ tarvik --check --frames 300 --json > report.json\n";
+    "  $ tarvik --check --frames 300 --json > report.json\n"
+    "  $ tarvik --record run.mkv --seconds 60 --set ExposureTime=2000\n";
 
 struct Options {
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
@@ -92,8 +116,21 @@ struct Options {
                                       "rate, packets, exposure, a frozen picture, with a verdict ok, warn "
                                       "or fail (status 6)."};
     QCommandLineOption all{"all", "With --check: check every camera found, one after another."};
-    QCommandLineOption frames{"frames", "With --check: stream this many frames (default 100).", "N"};
-    QCommandLineOption seconds{"seconds", "With --check: stream this long instead.", "S"};
+    QCommandLineOption frames{"frames", "With --check: stream this many frames (default 100). With --record: "
+                                        "record this many frames, then stop.", "N"};
+    QCommandLineOption seconds{"seconds", "With --check or --record: stream this long instead.", "S"};
+    QCommandLineOption record{"record", "Without a window: open the camera and keep every frame it sends in PATH "
+                                        "until --frames, --seconds or Ctrl+C: NAME.mkv, NAME.tif, NAME.tiff or a "
+                                        "folder DIR/ (see Recording below), with PATH.csv and PATH.settings "
+                                        "beside it.", "PATH"};
+    QCommandLineOption overwrite{"overwrite", "With --record: replace an existing recording and its .csv and "
+                                              ".settings files."};
+    QCommandLineOption recordBuffer{"record-buffer", "With --record: memory for frames waiting to be written, "
+                                                     "e.g. 512M or 2G (default a quarter of the memory, at most "
+                                                     "4G; at least two frames). A frame that finds it full is "
+                                                     "dropped and counted, never waited for.", "SIZE"};
+    QCommandLineOption recordFormat{"record-format", "With --record to a folder: tiff (the default) or png, a "
+                                                     "file per frame.", "FORMAT"};
     QCommandLineOption json{"json", "With --check or --features: as JSON, for programs."};
     QCommandLineOption set{"set", "Set a camera feature right after opening, before anything is grabbed "
                                   "(repeatable, applied in order; NAME alone runs a command). With --grab, "
@@ -114,12 +151,14 @@ struct Options {
                                "PERCENT"};
 
     QList<QCommandLineOption*> CheckOnly() { return {&all, &frames, &seconds, &rateShortfall, &clipped}; }
+    QList<QCommandLineOption*> RecordOnly() { return {&overwrite, &recordBuffer, &recordFormat}; }
 
     void AddTo(QCommandLineParser& parser)
     {
         parser.setApplicationDescription(QString::fromUtf8(kDescription));
         parser.addOptions({help, version, list, camera, pixelFormat, live, grab, check, all, frames, seconds, json,
-                           rateShortfall, clipped, set, get, features, settings, saveSettings});
+                           rateShortfall, clipped, set, get, features, settings, saveSettings, record, overwrite,
+                           recordBuffer, recordFormat});
     }
 };
 
@@ -129,6 +168,29 @@ bool NumberIn(const QString& text, double low, double high, double* value)
     bool ok = false;
     *value = text.toDouble(&ok);
     return ok && std::isfinite(*value) && *value >= low && *value <= high;
+}
+
+// A size such as 512M or 2G: bytes, or K, M, G, T for powers of 1024 (an
+// optional iB or B after them); false when it is not one from 1 byte to 1 TiB.
+bool SizeIn(const QString& text, uint64_t* bytes)
+{
+    QString t = text.trimmed().toUpper();
+    for (const char* unit : {"IB", "B"})
+        if (t.size() > 1 && t.endsWith(unit) && !t.at(t.size() - int(std::strlen(unit)) - 1).isDigit()) {
+            t.chop(int(std::strlen(unit)));
+            break;
+        }
+    int shift = 0;
+    if (!t.isEmpty() && QString("KMGT").contains(t.back())) {
+        shift = 10 * (int(QString("KMGT").indexOf(t.back())) + 1);
+        t.chop(1);
+    }
+    bool ok = false;
+    const qulonglong n = t.toULongLong(&ok);
+    if (!ok || n == 0 || n > (qulonglong(1) << (40 - shift)))
+        return false;
+    *bytes = uint64_t(n) << shift;
+    return true;
 }
 
 // An option's values in the order given, as the bytes given, which QString
@@ -226,7 +288,8 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         return usage("unexpected argument '" + parser.positionalArguments().first() + "'");
     const QList<QCommandLineOption*> takingValues = {&o.camera,  &o.pixelFormat,   &o.grab,    &o.frames,
                                                      &o.seconds, &o.rateShortfall, &o.clipped, &o.set,
-                                                     &o.get,     &o.settings,      &o.saveSettings};
+                                                     &o.get,     &o.settings,      &o.saveSettings, &o.record,
+                                                     &o.recordBuffer, &o.recordFormat};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
@@ -243,7 +306,8 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     const bool reading = parser.isSet(o.get) || parser.isSet(o.features) || parser.isSet(o.saveSettings);
     if (parser.isSet(o.list)) {
         if (parser.isSet(o.grab) || parser.isSet(o.camera) || parser.isSet(o.pixelFormat) || parser.isSet(o.live) ||
-            parser.isSet(o.check) || parser.isSet(o.set) || parser.isSet(o.settings) || reading)
+            parser.isSet(o.check) || parser.isSet(o.set) || parser.isSet(o.settings) || parser.isSet(o.record) ||
+            reading)
             return usage("--list goes with no other option");
         return cl.mode = CommandLine::Mode::List, cl;
     }
@@ -270,30 +334,77 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         return usage("--get, --features and --save-settings go without --grab, --check and --live");
     if (cl.json && !parser.isSet(o.check) && !cl.features)
         return usage("--json goes with --check or --features");
-    if (!parser.isSet(o.check)) {
-        for (const QCommandLineOption* only : o.CheckOnly())
+    const bool recording = parser.isSet(o.record);
+    if (!recording)
+        for (const QCommandLineOption* only : o.RecordOnly())
             if (parser.isSet(*only))
-                return usage("--" + only->names().first() + " goes with --check");
-    } else {
-        if (parser.isSet(o.grab) || parser.isSet(o.live))
-            return usage("--check works without a window and writes a report: not with --grab or --live");
-        if (parser.isSet(o.all) && parser.isSet(o.camera))
-            return usage("--all checks every camera: not with --camera");
+                return usage("--" + only->names().first() + " goes with --record");
+    // --frames and --seconds: how long to check or record.
+    auto length = [&](const char* what, uint64_t* frames, double* seconds) {
         if (parser.isSet(o.frames) && parser.isSet(o.seconds))
-            return usage("--frames and --seconds both say how long to check: use one of them");
+            return usage(QString("--frames and --seconds both say how long to ") + what + ": use one of them");
         double v = 0;
         if (parser.isSet(o.frames)) {
             if (!NumberIn(parser.value(o.frames), 1, 1e9, &v) || v != std::floor(v))
                 return usage("--frames needs a whole number from 1 to 1000000000, got '" + parser.value(o.frames) +
                              "'");
-            cl.check.frames = uint64_t(v);
+            *frames = uint64_t(v);
         }
         if (parser.isSet(o.seconds)) {
             if (!NumberIn(parser.value(o.seconds), 0.001, 86400, &v))
                 return usage("--seconds needs a number of seconds from 0.001 to 86400, got '" +
                              parser.value(o.seconds) + "'");
-            cl.check.seconds = v;
+            *seconds = v;
         }
+        return cl;
+    };
+    if (recording) {
+        if (parser.isSet(o.grab) || parser.isSet(o.check))
+            return usage("--record streams the camera and writes every frame: not with --grab or --check");
+        if (parser.isSet(o.live))
+            return usage("--record works without a window for now: not with --live (start live view, then "
+                         "record from the command line without it)");
+        if (reading)
+            return usage("--get, --features and --save-settings go without --record (the recording's "
+                         ".settings file holds the camera's settings)");
+        for (const QCommandLineOption* only : o.CheckOnly())
+            if (only != &o.frames && only != &o.seconds && parser.isSet(*only))
+                return usage("--" + only->names().first() + " goes with --check");
+        CommandLine::Record& r = cl.record;
+        r.path = RawValue(argc, argv, o.record, takingValues);
+        imaging::SequenceFormat format{};
+        if (!imaging::SequenceFormatOf(r.path, &format))
+            return usageOf("--record needs a path ending in " + imaging::SequenceFileKinds() + ", got '" + r.path +
+                           "'");
+        if (length("record", &r.frames, &r.seconds).mode == CommandLine::Mode::Usage)
+            return cl;
+        r.overwrite = parser.isSet(o.overwrite);
+        if (parser.isSet(o.recordBuffer) && !SizeIn(parser.value(o.recordBuffer), &r.bufferBytes))
+            return usage("--record-buffer needs a size from 1 byte to 1T, such as 512M or 2G (K, M, G, T: powers "
+                         "of 1024), got '" + parser.value(o.recordBuffer) + "'");
+        if (parser.isSet(o.recordFormat)) {
+            r.frameFileFormat = parser.value(o.recordFormat).toStdString();
+            if (r.frameFileFormat != "tiff" && r.frameFileFormat != "png")
+                return usage("--record-format needs tiff or png, got '" + parser.value(o.recordFormat) + "'");
+            if (format != imaging::SequenceFormat::Directory)
+                return usage("--record-format says which files a folder gets: the path must be a folder (a name "
+                             "ending in /)");
+        }
+        return cl.mode = CommandLine::Mode::Record, cl;
+    }
+    if (!parser.isSet(o.check)) {
+        for (const QCommandLineOption* only : o.CheckOnly())
+            if (parser.isSet(*only))
+                return usage("--" + only->names().first() + " goes with --check" +
+                             (only == &o.frames || only == &o.seconds ? " or --record" : ""));
+    } else {
+        if (parser.isSet(o.grab) || parser.isSet(o.live))
+            return usage("--check works without a window and writes a report: not with --grab or --live");
+        if (parser.isSet(o.all) && parser.isSet(o.camera))
+            return usage("--all checks every camera: not with --camera");
+        if (length("check", &cl.check.frames, &cl.check.seconds).mode == CommandLine::Mode::Usage)
+            return cl;
+        double v = 0;
         if (parser.isSet(o.rateShortfall)) {
             if (!NumberIn(parser.value(o.rateShortfall), 0, 100, &v))
                 return usage("--max-rate-shortfall needs a percentage from 0 to 100, got '" +

@@ -9,7 +9,7 @@
 #include <vector>
 
 struct CommandLine {
-    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Usage, SettingsRefused };
+    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Record, Usage, SettingsRefused };
     Mode mode = Mode::Window;
     OpenOptions open;
     bool live = false;       // Mode::Window: start live view at once
@@ -23,6 +23,15 @@ struct CommandLine {
     std::vector<std::string> gets;
     bool features = false;
     std::string saveSettingsFile;
+    // Mode::Record
+    struct Record {
+        std::string path;          // NAME.mkv, NAME.tif(f) or DIR/
+        uint64_t frames = 0;       // stop after this many; 0: no limit
+        double seconds = 0;        // stop after this long; 0: no limit
+        bool overwrite = false;
+        uint64_t bufferBytes = 0;  // the queue's bound; 0: the default
+        std::string frameFileFormat = "tiff";  // a folder's files
+    } record;
 };
 
 // Makes sure descriptors 0, 1 and 2 are open before anything else opens a

@@ -5,6 +5,7 @@
 #include "CommandLine.h"
 #include "Failures.h"
 #include "TarvikDlg.h"
+#include "record/RecordCommand.h"
 #include "platform/ui/Application.h"
 
 #include <QCoreApplication>
@@ -49,6 +50,10 @@ int main(int argc, char** argv)
     case CommandLine::Mode::Check: {
         QCoreApplication core(argc, argv);
         return CheckCameras(commandLine);
+    }
+    case CommandLine::Mode::Record: {
+        QCoreApplication core(argc, argv);
+        return RecordToFile(commandLine);
     }
     case CommandLine::Mode::Features: {
         QCoreApplication core(argc, argv);

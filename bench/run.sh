@@ -12,6 +12,9 @@ for b in copy_bench convert_bench paint_bench save_bench save_memory_bench strea
   echo "== $b"
   "$root/build-bench/bench/$b"
 done
+echo "== record_bench"
+cmake --build "$root/build-bench" -j"$(nproc)" --target tarvik >/dev/null
+bash "$root/bench/record_bench.sh" "$root/build-bench/tarvik"
 
 # The camera ladder needs Aravis's fake GigE camera, on 127.0.0.1 only.
 "$root/scripts/deps.sh" test >/dev/null

@@ -4,10 +4,11 @@
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libpng-dev libgl-dev
-                fonts-dejavu-core libaravis-dev libusb-1.0-0-dev help2man)
+                fonts-dejavu-core libaravis-dev libusb-1.0-0-dev help2man libtiff-dev
+                libavformat-dev libavcodec-dev libavutil-dev)
 test_packages=(libgtest-dev xvfb xdotool xclip imagemagick aravis-tools aravis-tools-cli dpkg-dev desktop-file-utils appstream
-               lintian libopencv-imgproc-dev)
-bench_packages=(libopencv-imgproc-dev libopencv-imgcodecs-dev)
+               lintian libopencv-imgproc-dev libtiff-tools ffmpeg)
+bench_packages=(libopencv-imgproc-dev libopencv-imgcodecs-dev ffmpeg)
 fuzz_packages=(clang libclang-rt-14-dev)
 
 case "${1:-build}" in

@@ -1,0 +1,159 @@
+// The recording command: the camera opened as --grab opens it, live view's
+// stream feeding the recorder, the signals that end it, and the lines that
+// say how it went.
+#include "RecordCommand.h"
+
+#include "Recorder.h"
+#include "app/Failures.h"
+#include "app/LiveStream.h"
+#include "platform/camera/camtext.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the loop looks at the counts (and the progress line is drawn).
+constexpr long kPollNs = 100 * 1000 * 1000;
+
+// SIGINT and SIGTERM, blocked in every thread and taken one at a time with
+// sigtimedwait: no handler runs in the middle of anything.
+sigset_t StopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+// Waits up to a poll period; whether a stop signal came.
+bool StopSignalled()
+{
+    const sigset_t set = StopSignals();
+    const timespec wait{0, kPollNs};
+    return sigtimedwait(&set, nullptr, &wait) > 0;
+}
+
+void Progress(const Recorder::Counts& c)
+{
+    const double fill = c.bufferBytes ? 100.0 * double(c.heldBytes) / double(c.bufferBytes) : 0;
+    std::fprintf(stderr,
+                 "\rtarvik: recording: %llu frames written, %llu dropped, %.1f MB/s, %.1f s, queue %.0f%%\033[K",
+                 (unsigned long long)c.written, (unsigned long long)(c.cameraDropped + c.queueDropped),
+                 c.megabytesPerSecond, c.seconds, fill);
+}
+
+}  // namespace
+
+int RecordToFile(const CommandLine& commandLine)
+{
+    const CommandLine::Record& r = commandLine.record;
+    // Before any thread starts, so that every thread inherits the mask.
+    const sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::string error;
+    Recorder::BeginError kind = Recorder::BeginError::None;
+    // A recording never replaces a file by mistake: said before the camera is opened.
+    if (!Recorder::CheckTarget(r.path, r.overwrite, &kind, &error)) {
+        std::fprintf(stderr, "tarvik: %s\n", error.c_str());
+        return kind == Recorder::BeginError::Exists ? kExitUsage : kExitNotWritten;
+    }
+    const Outcome opened = OpenCamera(commandLine.open);
+    if (opened.Failed()) {
+        ReportFailure(opened);
+        ReleaseCamera();
+        return ExitStatusFor(opened);
+    }
+    imaging::SequenceShape shape;
+    shape.format = cam::FindPixelFormat(g_pPixelFormat);
+    shape.width = uint32_t(g_nWidth);
+    shape.height = uint32_t(g_nHeight);
+    if (!shape.format) {
+        std::fprintf(stderr, "tarvik: cannot record frames in pixel format %s, which Tarvik does not know\n",
+                     cam::Quoted(g_pPixelFormat ? g_pPixelFormat : "").c_str());
+        ReleaseCamera();
+        return kExitNoFrame;
+    }
+    Recorder::Options options;
+    options.path = r.path;
+    options.overwrite = r.overwrite;
+    options.bufferBytes = r.bufferBytes;
+    options.maxFrames = r.frames;
+    options.sequence.frameFileFormat = r.frameFileFormat;
+    options.sequence.frames = r.frames;  // a recording that surely stays small is classic TIFF
+    Recorder recorder;
+    if (!recorder.Begin(options, shape, SettingsFileText(), &error, &kind)) {
+        std::fprintf(stderr, "tarvik: %s\n", error.c_str());
+        ReleaseCamera();
+        return kind == Recorder::BeginError::Exists        ? kExitUsage
+               : kind == Recorder::BeginError::CannotRecord ? kExitNoFrame
+                                                            : kExitNotWritten;
+    }
+
+    LiveStream stream;
+    LiveStream::Options streamOptions;
+    streamOptions.everyFrame = [&recorder](const CamFrame& frame) { recorder.OnFrame(frame); };
+    Outcome ended = stream.Start({}, streamOptions);
+    const bool terminal = isatty(STDERR_FILENO) == 1;
+    int signals = 0;
+    const auto started = Clock::now();
+    bool timeUp = false;
+    while (!ended.Failed()) {
+        if (StopSignalled()) {
+            ++signals;
+            break;
+        }
+        const Recorder::Counts c = recorder.CountsNow();
+        if (recorder.Failed() || (r.frames && c.received >= r.frames))
+            break;
+        if (r.seconds > 0 && std::chrono::duration<double>(Clock::now() - started).count() >= r.seconds) {
+            timeUp = true;
+            break;
+        }
+        ended = stream.Ended();
+        if (terminal)
+            Progress(c);
+    }
+    if (!ended.Failed())
+        ended = stream.Stop();
+    stream.Stop();
+    // Said before the release, which can take seconds on a camera that is gone.
+    ReportFailure(ended);
+    ReleaseCamera();
+    // What is queued is written; a second signal leaves the rest.
+    while (signals < 2 && recorder.CountsNow().queued > 0)
+        if (StopSignalled())
+            ++signals;
+        else if (terminal)
+            Progress(recorder.CountsNow());
+    const Recorder::Result result = recorder.Finish(signals >= 2);
+    if (terminal)
+        std::fputs("\r\033[K", stderr);
+    const Recorder::Counts& c = result.counts;
+    if (result.stop != Recorder::Stop::None)
+        std::fprintf(stderr, "tarvik: %s; recording stopped, %llu frames kept\n", result.error.c_str(),
+                     (unsigned long long)c.written);
+    const bool nothing = timeUp && c.received == 0 && !ended.Failed();
+    if (nothing)
+        std::fprintf(stderr, "tarvik: no frame came within the %g s of the recording\n", r.seconds);
+    std::fprintf(stderr,
+                 "tarvik: recorded %llu frames to %s: %llu dropped by the camera, %llu dropped by Tarvik, "
+                 "%llu incomplete, %llu bytes, %.1f s\n",
+                 (unsigned long long)c.written, cam::Quoted(r.path).c_str(), (unsigned long long)c.cameraDropped,
+                 (unsigned long long)c.queueDropped, (unsigned long long)c.incomplete, (unsigned long long)c.bytes,
+                 c.seconds);
+    if (result.stop == Recorder::Stop::WriteFailed)
+        return kExitNotWritten;
+    if (result.stop == Recorder::Stop::FrameShape || nothing)
+        return kExitNoFrame;
+    return ExitStatusFor(ended);
+}

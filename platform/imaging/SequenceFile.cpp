@@ -1,0 +1,82 @@
+// Sequence files: which format a path asks for, which pixel formats each
+// format keeps, and the writer for it.
+#include "SequenceFile.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace imaging {
+
+namespace {
+
+bool EndsWithNoCase(const std::string& s, const char* tail)
+{
+    const std::string t(tail);
+    if (s.size() < t.size())
+        return false;
+    return std::equal(t.begin(), t.end(), s.end() - ptrdiff_t(t.size()), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    });
+}
+
+}  // namespace
+
+bool SequenceFormatOf(const std::string& path, SequenceFormat* format)
+{
+    struct stat st;
+    if (!path.empty() && (path.back() == '/' || (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
+        *format = SequenceFormat::Directory;
+        return true;
+    }
+    if (EndsWithNoCase(path, ".mkv")) {
+        *format = SequenceFormat::Mkv;
+        return true;
+    }
+    if (EndsWithNoCase(path, ".tif") || EndsWithNoCase(path, ".tiff")) {
+        *format = SequenceFormat::Tiff;
+        return true;
+    }
+    return false;
+}
+
+std::string SequenceFileKinds() { return ".mkv, .tif, .tiff, or a folder (a name ending in /)"; }
+
+std::unique_ptr<SequenceWriter> MakeSequenceWriter(SequenceFormat format, const SequenceOptions& options)
+{
+    switch (format) {
+    case SequenceFormat::Mkv:
+#ifdef TARVIK_NO_MKV_WRITER
+        return nullptr;
+#else
+        return MakeMkvWriter(options);
+#endif
+    case SequenceFormat::Tiff:
+        return MakeTiffWriter(options);
+    case SequenceFormat::Directory:
+        return MakeDirectoryWriter(options);
+    }
+    return nullptr;
+}
+
+bool CanRecord(SequenceFormat format, const cam::PixelFormat& pixelFormat, std::string* why)
+{
+    // Every sampling in the table has a lossless home in each format: grey
+    // and Bayer at 8 or 16 bits, colour at 8, YUV as it is (MKV) or as RGB.
+    (void)pixelFormat;
+#ifdef TARVIK_NO_MKV_WRITER
+    if (format == SequenceFormat::Mkv) {
+        if (why)
+            *why = "this build cannot write .mkv files";
+        return false;
+    }
+#else
+    (void)format;
+#endif
+    if (why)
+        why->clear();
+    return true;
+}
+
+}  // namespace imaging

@@ -1,0 +1,68 @@
+// Sequence files: every frame a camera sends, kept losslessly in one file
+// (or one file a frame), for recordings.
+#pragma once
+#include "platform/camera/campixel.h"
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace imaging {
+
+enum class SequenceFormat { Mkv, Tiff, Directory };
+
+// The shape every frame of one sequence has.
+struct SequenceShape {
+    const cam::PixelFormat* format = nullptr;  // never null when opened
+    uint32_t width = 0, height = 0;
+};
+
+// One frame as the camera sent it.
+struct SequenceFrame {
+    const uint8_t* data = nullptr;
+    uint64_t size = 0;        // bytes the camera filled (rows beyond them are written black/zero)
+    uint64_t index = 0;       // 0 for the first frame in the file
+    uint64_t timestamp = 0;   // the camera's clock in ns; 0 where unknown
+    uint64_t receiveTime = 0; // host real time in ns since 1970
+};
+
+struct SequenceOptions {
+    std::string frameFileFormat = "tiff";  // Directory: "tiff" or "png"
+    int threads = 0;                        // Mkv: encoder threads, 0: as many as cores
+    uint64_t frames = 0;                    // Tiff: frames the file will hold when known (0: not known),
+                                            // so that a file that surely stays under 4 GB is classic TIFF
+};
+
+class SequenceWriter {
+public:
+    virtual ~SequenceWriter() = default;  // without Close: closes what it can, the file stays valid up to the last whole frame
+    // Creates path (the final name, written as it grows; never a temporary file) for frames of shape. An
+    // existing file is replaced only when overwrite. A FIFO is written into where the format can stream (Mkv),
+    // refused otherwise. False, with Error(), when it cannot.
+    virtual bool Open(const std::string& path, const SequenceShape& shape, bool overwrite) = 0;
+    // Appends one frame; false, with Error(), when it could not be written whole. After a failure the file
+    // still holds every frame written before it, readable (Close still tidies up).
+    virtual bool Write(const SequenceFrame& frame) = 0;
+    // Finishes the file (trailer, index, last directory), every write checked and synced; false, with Error().
+    virtual bool Close() = 0;
+    // Why it failed, e.g. "No space left on device".
+    virtual const std::string& Error() const = 0;
+    // Bytes written so far.
+    virtual uint64_t BytesWritten() const = 0;
+};
+
+// The format a path asks for: a path ending in '/' or an existing directory: Directory; ".mkv": Mkv;
+// ".tif"/".tiff": Tiff (any case). False for anything else.
+bool SequenceFormatOf(const std::string& path, SequenceFormat* format);
+// ".mkv, .tif, .tiff, or a folder (a name ending in /)", for messages.
+std::string SequenceFileKinds();
+// A writer for the format; null when the pixel format cannot be recorded in it (see CanRecord).
+std::unique_ptr<SequenceWriter> MakeSequenceWriter(SequenceFormat format, const SequenceOptions& options);
+// Whether frames of this pixel format can be recorded in format; *why says why not.
+bool CanRecord(SequenceFormat format, const cam::PixelFormat& pixelFormat, std::string* why);
+
+// Implemented in SequenceMkv.cpp (owner rec-mkv), SequenceTiff.cpp and SequenceDirectory.cpp (owner rec-tiff).
+std::unique_ptr<SequenceWriter> MakeMkvWriter(const SequenceOptions& options);
+std::unique_ptr<SequenceWriter> MakeTiffWriter(const SequenceOptions& options);
+std::unique_ptr<SequenceWriter> MakeDirectoryWriter(const SequenceOptions& options);
+
+}  // namespace imaging

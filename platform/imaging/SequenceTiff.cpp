@@ -1,0 +1,355 @@
+// Multi-page TIFF sequences through libtiff, a page a frame, written straight
+// into the final file. libtiff writes through our own calls on the file
+// descriptor, so that the first failed write is kept and reported as it is;
+// after a failure the file is cut back to its last whole page, which stays
+// the last one in the chain of pages.
+//
+// Classic TIFF ends at 4 GB. A recording's length is rarely known when it
+// starts (until Ctrl+C, --seconds), so the file is BigTIFF unless the caller
+// says how many frames it will hold and those surely fit in 4 GB.
+#include "SequenceFile.h"
+
+#include "PixelRows.h"
+#include "SampleUnpack.h"
+
+#include <tiffio.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace imaging {
+
+namespace {
+
+constexpr uint64_t kClassicLimit = 0xffffffffull;
+// What a page's directory and alignment take besides its samples, generously.
+constexpr uint64_t kPageOverhead = 1024;
+
+class TiffWriter final : public SequenceWriter {
+public:
+    explicit TiffWriter(const SequenceOptions& options) : options_(options) {}
+    ~TiffWriter() override { Close(); }
+
+    bool Open(const std::string& path, const SequenceShape& shape, bool overwrite) override;
+    bool Write(const SequenceFrame& frame) override;
+    bool Close() override;
+    const std::string& Error() const override { return error_; }
+    uint64_t BytesWritten() const override { return written_; }
+
+private:
+    // libtiff's calls on the file.
+    static tmsize_t ReadProc(thandle_t h, void* data, tmsize_t size);
+    static tmsize_t WriteProc(thandle_t h, void* data, tmsize_t size);
+    static toff_t SeekProc(thandle_t h, toff_t offset, int whence);
+    static int CloseProc(thandle_t) { return 0; }
+    static toff_t SizeProc(thandle_t h);
+    static int MapProc(thandle_t, tdata_t*, toff_t*) { return 0; }
+    static void UnmapProc(thandle_t, tdata_t, toff_t) {}
+    static int ErrorProc(TIFF*, void* user, const char* module, const char* fmt, va_list ap);
+
+    bool Fail(int errnum) { return Fail(std::string(std::strerror(errnum))); }
+    bool Fail(const std::string& why)
+    {
+        if (error_.empty())
+            error_ = why;
+        return false;
+    }
+    bool SetPageFields();
+    bool WritePage(const SequenceFrame& frame);
+    const uint8_t* PageSamples(const SequenceFrame& frame);
+    void CutBackToLastPage();
+    void DropTiff();
+
+    SequenceOptions options_;
+    SequenceShape shape_;
+    int fd_ = -1;
+    TIFF* tif_ = nullptr;
+    bool big_ = true;
+    bool failed_ = false;
+    uint64_t offset_ = 0;    // where the next write goes
+    uint64_t end_ = 0;       // the file's size as written
+    uint64_t goodEnd_ = 0;   // its size after the last whole page
+    uint64_t written_ = 0;
+    uint64_t rowBytes_ = 0;  // a page's row
+    std::vector<uint8_t> page_;
+    std::vector<uint8_t> row_;  // a row of the frame, for partial rows and YUV
+    std::string error_;
+};
+
+tmsize_t TiffWriter::ReadProc(thandle_t h, void* data, tmsize_t size)
+{
+    auto* w = static_cast<TiffWriter*>(h);
+    const ssize_t n = ::pread(w->fd_, data, size_t(size), off_t(w->offset_));
+    if (n < 0) {
+        w->Fail(errno);
+        return -1;
+    }
+    w->offset_ += uint64_t(n);
+    return n;
+}
+
+tmsize_t TiffWriter::WriteProc(thandle_t h, void* data, tmsize_t size)
+{
+    auto* w = static_cast<TiffWriter*>(h);
+    if (!w->error_.empty())
+        return -1;  // nothing more once a write failed
+    const auto* p = static_cast<const uint8_t*>(data);
+    size_t left = size_t(size);
+    while (left > 0) {
+        const ssize_t n = ::pwrite(w->fd_, p, left, off_t(w->offset_));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {  // a disk that fills part way is a failure, not a short count
+            w->Fail(n < 0 ? errno : ENOSPC);
+            return -1;
+        }
+        p += n;
+        left -= size_t(n);
+        w->offset_ += uint64_t(n);
+        w->written_ += uint64_t(n);
+    }
+    if (w->offset_ > w->end_)
+        w->end_ = w->offset_;
+    return size;
+}
+
+toff_t TiffWriter::SeekProc(thandle_t h, toff_t offset, int whence)
+{
+    auto* w = static_cast<TiffWriter*>(h);
+    const uint64_t base = whence == SEEK_CUR ? w->offset_ : whence == SEEK_END ? w->end_ : 0;
+    w->offset_ = base + offset;
+    return w->offset_;
+}
+
+toff_t TiffWriter::SizeProc(thandle_t h) { return static_cast<TiffWriter*>(h)->end_; }
+
+int TiffWriter::ErrorProc(TIFF*, void* user, const char* module, const char* fmt, va_list ap)
+{
+    // A failed write says why through the write call; libtiff's own words
+    // are for what it finds wrong itself (e.g. a classic file passing 4 GB).
+    char text[256];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    auto* w = static_cast<TiffWriter*>(user);
+    if (w)
+        w->Fail(module && *module ? std::string(module) + ": " + text : std::string(text));
+    return 1;
+}
+
+bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool overwrite)
+{
+    error_.clear();
+    if (!shape.format || shape.width == 0 || shape.height == 0)
+        return Fail("no frame size or pixel format to record");
+    shape_ = shape;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISFIFO(st.st_mode))
+            return Fail("a TIFF file cannot be written into a FIFO (it goes back to link its pages; .mkv can)");
+        if (!S_ISREG(st.st_mode))
+            return Fail("a TIFF file can only replace a regular file");
+        if (!overwrite)
+            return Fail(std::strerror(EEXIST));
+    }
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL), 0666);
+    if (fd_ < 0)
+        return Fail(errno);
+    // What stat saw may have changed under us.
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd_);
+        fd_ = -1;
+        return Fail("a TIFF file can only be written into a regular file");
+    }
+
+    const bool yuv = shape.format->sampling == cam::Sampling::Yuv422;
+    rowBytes_ = yuv ? uint64_t(shape.width) * 3 : UnpackedRowBytes(*shape.format, shape.width);
+    const uint64_t pageBytes = rowBytes_ * shape.height;
+    big_ = options_.frames == 0 || options_.frames > kClassicLimit / (pageBytes + kPageOverhead) ||
+           options_.frames * (pageBytes + kPageOverhead) + 16 > kClassicLimit;
+
+    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+    if (!opts)
+        return Fail(ENOMEM);
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, &TiffWriter::ErrorProc, this);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, [](TIFF*, void*, const char*, const char*, va_list) { return 1; },
+                                         nullptr);
+    // Little-endian, so that 16-bit samples go out as they are unpacked.
+    tif_ = TIFFClientOpenExt(path.c_str(), big_ ? "w8l" : "wl", this, &ReadProc, &WriteProc, &SeekProc,
+                             &CloseProc, &SizeProc, &MapProc, &UnmapProc, opts);
+    TIFFOpenOptionsFree(opts);
+    if (!tif_) {
+        Fail("libtiff cannot start the file");
+        return false;
+    }
+    goodEnd_ = end_;
+    return true;
+}
+
+bool TiffWriter::SetPageFields()
+{
+    const cam::PixelFormat& f = *shape_.format;
+    const UnpackedLayout layout = UnpackedLayoutOf(f);
+    const bool colour = f.sampling == cam::Sampling::Colour || f.sampling == cam::Sampling::Yuv422;
+    bool ok = TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, shape_.width) &&
+              TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, shape_.height) &&
+              TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, colour ? 8 : layout.bitsPerSample) &&
+              TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, colour ? 3 : 1) &&
+              TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
+              TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, shape_.height) &&
+              TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+    if (f.sampling == cam::Sampling::Bayer) {
+        // The mosaic as it is, with its 2 x 2 filter: 0 red, 1 green, 2 blue.
+        const uint16_t dim[2] = {2, 2};
+        uint8_t pattern[4];
+        for (int i = 0; i < 4; ++i)
+            pattern[i] = f.order[i] == 'R' ? 0 : f.order[i] == 'G' ? 1 : 2;
+        ok = ok && TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
+             TIFFSetField(tif_, TIFFTAG_CFAREPEATPATTERNDIM, dim) &&
+             TIFFSetField(tif_, TIFFTAG_CFAPATTERN, 4, pattern);
+    } else {
+        ok = ok && TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    }
+    return ok;
+}
+
+// The page's samples: the frame itself where it is already laid out so and
+// whole, else unpacked into page_, rows the frame does not fill black.
+const uint8_t* TiffWriter::PageSamples(const SequenceFrame& frame)
+{
+    const cam::PixelFormat& f = *shape_.format;
+    const uint64_t srcRow = cam::RowBytes(f, shape_.width);
+    const uint64_t pageBytes = rowBytes_ * shape_.height;
+    const uint64_t filled = frame.data ? frame.size : 0;
+    const bool asIs = srcRow == rowBytes_ && f.packing == cam::Packing::Byte &&
+                      (f.sampling == cam::Sampling::Mono || f.sampling == cam::Sampling::Bayer ||
+                       (f.sampling == cam::Sampling::Colour && std::strcmp(f.order, "RGB") == 0));
+    if (asIs && filled >= pageBytes)
+        return frame.data;
+
+    page_.resize(pageBytes);
+    row_.resize(srcRow);
+    const bool yuv = f.sampling == cam::Sampling::Yuv422;
+    std::vector<uint8_t> bgr(yuv ? size_t(shape_.width) * 3 : 0);
+    for (uint32_t y = 0; y < shape_.height; ++y) {
+        uint8_t* dst = page_.data() + y * rowBytes_;
+        const uint64_t at = y * srcRow;
+        if (at >= filled) {
+            std::memset(dst, 0, pageBytes - y * rowBytes_);
+            break;
+        }
+        const uint8_t* src = frame.data + at;
+        if (filled - at < srcRow) {  // the last row the frame only starts
+            std::memset(row_.data(), 0, srcRow);
+            std::memcpy(row_.data(), src, filled - at);
+            src = row_.data();
+        }
+        if (yuv) {
+            YuvToBgr(src, bgr.data(), shape_.width, f.order[0] == 'U', f.matrix == cam::Matrix::LimitedRange601);
+            SwapRedBlue(bgr.data(), dst, shape_.width);
+        } else {
+            UnpackRow(f, src, shape_.width, dst);
+        }
+    }
+    return page_.data();
+}
+
+bool TiffWriter::WritePage(const SequenceFrame& frame)
+{
+    const uint8_t* samples = PageSamples(frame);
+    const tmsize_t bytes = tmsize_t(rowBytes_ * shape_.height);
+    if (!SetPageFields())
+        return Fail("libtiff refused the page's fields");
+    // Raw: the samples go to the file in one write, no copy through libtiff.
+    if (TIFFWriteRawStrip(tif_, 0, const_cast<uint8_t*>(samples), bytes) != bytes)
+        return Fail("libtiff could not write the page");
+    if (!TIFFWriteDirectory(tif_))
+        return Fail("libtiff could not write the page's directory");
+    return error_.empty();
+}
+
+bool TiffWriter::Write(const SequenceFrame& frame)
+{
+    if (!tif_ || failed_)
+        return Fail("the file is not open");
+    if (WritePage(frame)) {
+        goodEnd_ = end_;
+        return true;
+    }
+    failed_ = true;
+    DropTiff();
+    CutBackToLastPage();
+    return false;
+}
+
+void TiffWriter::DropTiff()
+{
+    if (tif_)
+        TIFFCleanup(tif_);  // frees without writing: what libtiff holds may be half done
+    tif_ = nullptr;
+}
+
+// Cuts the file back to its last whole page and ends the chain of pages
+// there: libtiff links a page's directory before it writes it.
+void TiffWriter::CutBackToLastPage()
+{
+    if (fd_ < 0 || ::ftruncate(fd_, off_t(goodEnd_)) != 0)
+        return;
+    end_ = goodEnd_;
+    const unsigned offBytes = big_ ? 8 : 4;
+    uint64_t link = big_ ? 8 : 4;  // where the header keeps the first directory's offset
+    for (;;) {
+        uint64_t ifd = 0;
+        if (::pread(fd_, &ifd, offBytes, off_t(link)) != ssize_t(offBytes))
+            return;
+        if (ifd == 0)
+            return;
+        if (ifd >= goodEnd_) {
+            const uint64_t zero = 0;
+            if (::pwrite(fd_, &zero, offBytes, off_t(link)) == ssize_t(offBytes))
+                ::fdatasync(fd_);
+            return;
+        }
+        uint64_t count = 0;
+        const unsigned countBytes = big_ ? 8 : 2;
+        if (::pread(fd_, &count, countBytes, off_t(ifd)) != ssize_t(countBytes))
+            return;
+        const uint64_t next = ifd + countBytes + count * (big_ ? 20 : 12);
+        if (next <= link)  // never round in circles
+            return;
+        link = next;
+    }
+}
+
+bool TiffWriter::Close()
+{
+    if (fd_ < 0)
+        return error_.empty();
+    if (tif_) {
+        if (!TIFFFlush(tif_))
+            Fail("libtiff could not finish the file");
+        TIFFClose(tif_);
+        tif_ = nullptr;
+        if (!error_.empty())
+            CutBackToLastPage();
+    }
+    if (::fsync(fd_) != 0)
+        Fail(errno);
+    if (::close(fd_) != 0)
+        Fail(errno);
+    fd_ = -1;
+    return error_.empty();
+}
+
+}  // namespace
+
+std::unique_ptr<SequenceWriter> MakeTiffWriter(const SequenceOptions& options)
+{
+    return std::make_unique<TiffWriter>(options);
+}
+
+}  // namespace imaging

@@ -1,0 +1,421 @@
+// Recording: the recorder's queue and CSV fed frames by hand (gaps, drops,
+// incomplete frames, a failing writer, a frame of another size), and the
+// real program's --record on the simulated camera: formats, faults, signals.
+#include "DialogHarness.h"
+#include "WaitFor.h"
+#include "app/record/Recorder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <signal.h>
+#include <sys/mount.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string Contents(const QString& path)
+{
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The CSV's lines after the header, each as "frame_id:written".
+std::string CsvIdsAndWritten(const QString& path)
+{
+    std::istringstream in(Contents(path));
+    std::string line, out;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::istringstream l(line);
+        for (std::string f; std::getline(l, f, ',');)
+            fields.push_back(f);
+        out += (out.empty() ? "" : " ") + (fields.size() == 8 ? fields[1] + ":" + fields[7] : "?" + line);
+    }
+    return out;
+}
+
+// A writer that keeps what it is given; it fails from write failAt on (0:
+// never) and holds every write while gated.
+class FakeWriter : public imaging::SequenceWriter {
+public:
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool gated = false;
+        std::vector<std::string> frames;  // bytes of each frame written
+        bool closed = false;
+    };
+    FakeWriter(Shared* shared, size_t failAt) : shared_(shared), failAt_(failAt) {}
+    bool Open(const std::string&, const imaging::SequenceShape&, bool) override { return true; }
+    bool Write(const imaging::SequenceFrame& frame) override
+    {
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        shared_->opened.wait(lock, [this] { return !shared_->gated; });
+        if (failAt_ && ++writes_ >= failAt_)
+            return error_ = "No space left on device", false;
+        if (frame.index != shared_->frames.size())
+            return error_ = "index out of order", false;
+        shared_->frames.emplace_back(reinterpret_cast<const char*>(frame.data), size_t(frame.size));
+        bytes_ += frame.size;
+        return true;
+    }
+    bool Close() override
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->closed = true;
+        return true;
+    }
+    const std::string& Error() const override { return error_; }
+    uint64_t BytesWritten() const override { return bytes_; }
+
+private:
+    Shared* shared_;
+    size_t failAt_;
+    size_t writes_ = 0;
+    uint64_t bytes_ = 0;
+    std::string error_;
+};
+
+// One frame as the camera hands it over: its id, and what is odd about it.
+struct Sent {
+    uint64_t id;
+    enum { Whole, Half, Wider } kind = Whole;
+};
+
+struct RecorderCase {
+    const char* name;
+    std::vector<Sent> frames;
+    uint64_t bufferFrames;  // the queue's bound in frames; 0: the default
+    uint64_t maxFrames;
+    size_t failAt;          // the writer fails from this write on; 0: never
+    bool gated;             // the writer holds every write until all frames were sent
+    std::string csv;        // frame_id:written for each line
+    Recorder::Counts counts;  // received, written, cameraDropped, queueDropped, incomplete
+    Recorder::Stop stop;
+};
+
+void PrintTo(const RecorderCase& c, std::ostream* os) { *os << c.name; }
+
+Recorder::Counts Counts(uint64_t received, uint64_t written, uint64_t cameraDropped, uint64_t queueDropped,
+                        uint64_t incomplete)
+{
+    Recorder::Counts c;
+    c.received = received;
+    c.written = written;
+    c.cameraDropped = cameraDropped;
+    c.queueDropped = queueDropped;
+    c.incomplete = incomplete;
+    return c;
+}
+
+using S = Sent;
+const uint64_t kFar = Recorder::kMaxGap + 2;
+
+const RecorderCase kRecorderCases[] = {
+    {"every frame", {{0}, {1}, {2}}, 0, 0, 0, false, "0:yes 1:yes 2:yes", Counts(3, 3, 0, 0, 0),
+     Recorder::Stop::None},
+    {"ids the camera skipped", {{5}, {6}, {9}, {10}}, 0, 0, 0, false, "5:yes 6:yes 7:skipped 8:skipped 9:yes 10:yes",
+     Counts(4, 4, 2, 0, 0), Recorder::Stop::None},
+    // A counter that starts again, or wraps, is no loss.
+    {"ids that start again", {{7}, {3}, {3 + kFar}}, 0, 0, 0, false,
+     "7:yes 3:yes " + std::to_string(3 + kFar) + ":yes", Counts(3, 3, 0, 0, 0), Recorder::Stop::None},
+    {"incomplete frames are written", {{0}, {1, S::Half}, {2}}, 0, 0, 0, false, "0:yes 1:incomplete 2:yes",
+     Counts(3, 3, 0, 0, 1), Recorder::Stop::None},
+    // Two frames of room: one being written, one waiting; the camera is never held up.
+    {"queue full", {{0}, {1}, {2}, {3}, {4}}, 2, 0, 0, true, "0:yes 1:yes 2:dropped 3:dropped 4:dropped",
+     Counts(5, 2, 0, 3, 0), Recorder::Stop::None},
+    {"disk full", {{0}, {1}, {2}, {3}}, 0, 0, 3, true, "0:yes 1:yes 2:failed 3:failed", Counts(4, 2, 0, 0, 0),
+     Recorder::Stop::WriteFailed},
+    {"frame of another size", {{0}, {1}, {2, S::Wider}, {3}}, 0, 0, 0, false, "0:yes 1:yes 2:refused",
+     Counts(3, 2, 0, 0, 0), Recorder::Stop::FrameShape},
+    {"--frames", {{0}, {1}, {2}, {3}}, 0, 2, 0, false, "0:yes 1:yes", Counts(2, 2, 0, 0, 0), Recorder::Stop::None},
+};
+
+class RecorderTest : public ::testing::TestWithParam<RecorderCase> {};
+
+TEST_P(RecorderTest, QueueAndCsv)
+{
+    const RecorderCase& c = GetParam();
+    QTemporaryDir dir;
+    const cam::PixelFormat* mono = cam::FindPixelFormat("Mono8");
+    const imaging::SequenceShape shape{mono, 8, 4};
+    FakeWriter::Shared shared;
+    shared.gated = c.gated;
+    Recorder recorder;
+    Recorder::Options options;
+    options.path = dir.filePath("r.tiff").toStdString();
+    options.bufferBytes = c.bufferFrames * 32;
+    options.maxFrames = c.maxFrames;
+    std::string error;
+    ASSERT_TRUE(recorder.Begin(options, shape, "Width=8\n", &error, nullptr,
+                               std::make_unique<FakeWriter>(&shared, c.failAt)))
+        << error;
+    std::vector<std::string> sent;
+    for (const Sent& s : c.frames) {
+        std::string pixels(32, char('a' + s.id % 26));
+        CamFrame f{};
+        f.buffer = pixels.data();
+        f.bufferSize = 32;
+        f.imageSize = s.kind == Sent::Half ? 16 : 32;
+        f.width = s.kind == Sent::Wider ? 16 : 8;
+        f.height = 4;
+        f.frameId = s.id;
+        f.timestamp = 1000 * s.id;
+        f.receiveTime = 1700000000000000000ull + s.id;
+        f.receiveStatus = s.kind == Sent::Half ? CAM_FRAME_INCOMPLETE : CAM_FRAME_COMPLETE;
+        recorder.OnFrame(f);
+        sent.push_back(pixels.substr(0, f.imageSize));
+    }
+    {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.gated = false;
+        shared.opened.notify_all();
+    }
+    const Recorder::Result r = recorder.Finish(false);
+    EXPECT_EQ(CsvIdsAndWritten(dir.filePath("r.tiff.csv")), c.csv);
+    EXPECT_EQ(Contents(dir.filePath("r.tiff.settings")), "Width=8\n");
+    EXPECT_EQ(r.counts.received, c.counts.received);
+    EXPECT_EQ(r.counts.written, c.counts.written);
+    EXPECT_EQ(r.counts.cameraDropped, c.counts.cameraDropped);
+    EXPECT_EQ(r.counts.queueDropped, c.counts.queueDropped);
+    EXPECT_EQ(r.counts.incomplete, c.counts.incomplete);
+    EXPECT_EQ(r.stop, c.stop) << r.error;
+    EXPECT_TRUE(shared.closed);
+    // What was written is what the camera sent, frame for frame (the frames
+    // written come first in every row).
+    ASSERT_EQ(shared.frames.size(), c.counts.written);
+    for (size_t i = 0; i < shared.frames.size(); ++i)
+        EXPECT_EQ(shared.frames[i], sent[i]) << "frame " << i;
+    // Every line has the frame's own fields: index, id, times, size, format.
+    std::istringstream csv(Contents(dir.filePath("r.tiff.csv")));
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "index,frame_id,camera_timestamp_ns,receive_time_ns,width,height,pixel_format,written");
+    if (c.frames.size() && c.frames[0].kind == Sent::Whole && c.frames[0].id == 0) {
+        std::getline(csv, line);
+        EXPECT_EQ(line, "0,0,,1700000000000000000,8,4,Mono8,yes");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RecorderTest, ::testing::ValuesIn(kRecorderCases),
+                         [](const auto& info) { return harness::CaseName(info.param.name); });
+
+// ---- the real program -------------------------------------------------------
+
+struct RecordCase {
+    const char* name;
+    const char* sim;  // TARVIK_SIM
+    // Bash, run in an empty folder. `run ARGS` runs the program, appending its
+    // stderr to "err" and its status to "status"; `needs FORMAT` (mkv, tiff)
+    // skips the case where this build cannot write it; "disk" is a small file
+    // system with 64 KiB free where mounting is allowed. Status 77 skips.
+    const char* script;
+    const char* status;  // every run's status, in order
+    const char* check;   // bash that must succeed afterwards (err holds stderr)
+};
+
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+
+// The CSV's frame ids of the frames written, one line, and the ids 0..n-1.
+#define WRITTEN_IDS(csv) "$(awk -F, 'NR>1 && ($8==\"yes\"||$8==\"incomplete\") {printf \"%s \", $2}' " csv ")"
+#define IDS(n) "$(seq -s ' ' 0 $((" #n " - 1))) "
+#define KEPT "$(sed -n 's/.* recording stopped, \\([0-9]*\\) frames kept$/\\1/p' err)"
+
+const RecordCase kRecordCases[] = {
+    {"folder", "width=16,height=8,picture=still,rate=100", "run --grab ref.tiff; run --record out/ --frames 10", "0 0",
+     "[ $(ls out | grep -c '^frame-.*\\.tiff$') = 10 ] && [ \"" WRITTEN_IDS("out/frames.csv") "\" = \"" IDS(10) "\" ]"
+     " && grep -q '^tarvik: recorded 10 frames to \"out/\": 0 dropped by the camera, 0 dropped by Tarvik, 0 "
+     "incomplete, [0-9]* bytes, [0-9.]* s$' err && grep -q '^PixelFormat=' out/camera.settings"
+     " && tiffinfo out/frame-000010.tiff >/dev/null && cmp out/frame-000001.tiff ref.tiff"},
+    {"folder of PNG files", "width=16,height=8,rate=100", "mkdir out; run --record out --frames 3 --record-format png", "0",
+     "test -d out && [ $(ls out | grep -c '^frame-.*\\.png$') = 3 ]"},
+    {"tiff", "width=16,height=8,formats=BayerRG8,rate=100", "needs tiff; run --record x.tiff --frames 5", "0",
+     "[ $(tiffinfo x.tiff 2>/dev/null | grep -c 'TIFF Directory') = 5 ] && "
+     "[ \"" WRITTEN_IDS("x.tiff.csv") "\" = \"" IDS(5) "\" ] && test -s x.tiff.settings"},
+    {"mkv", "width=16,height=8,formats=Mono8,rate=100", "needs mkv; run --record x.mkv --frames 5", "0",
+     "[ $(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 x.mkv) "
+     "= 5 ] && [ \"" WRITTEN_IDS("x.mkv.csv") "\" = \"" IDS(5) "\" ]"},
+    // Hours of recording are not lost to a typo.
+    {"existing files without --overwrite", "width=16,height=8",
+     "echo old >x.tiff; echo old >y.mkv.csv; mkdir d; echo old >d/frames.csv;"
+     "run --record x.tiff --frames 2; run --record y.mkv; run --record d --frames 2", "64 64 64",
+     "[ \"$(cat x.tiff)\" = old ] && [ \"$(cat y.mkv.csv)\" = old ] && [ \"$(cat d/frames.csv)\" = old ] &&"
+     "! test -e x.tiff.csv && ! test -e y.mkv && [ $(ls d) = frames.csv ] &&"
+     "grep -q '^tarvik: \"x.tiff\" exists and is kept: --overwrite replaces it$' err"},
+    {"--overwrite", "width=16,height=8,rate=100", "mkdir d; echo old >d/frames.csv; run --record d --frames 2 --overwrite",
+     "0", "[ \"" WRITTEN_IDS("d/frames.csv") "\" = \"" IDS(2) "\" ]"},
+    {"folder that cannot be made", "width=16,height=8",
+     "touch file; run --record file/out/ --frames 2; run --record file/x.tiff --frames 2", "5 5",
+     "! test -e file.csv && grep -q '^tarvik: cannot write \"file/out/\": ' err"},
+    {"folder that cannot be written", "width=16,height=8",
+     "[ $(id -u) != 0 ] || exit 77; mkdir ro; chmod 555 ro; run --record ro/out/ --frames 2", "5",
+     "[ -z \"$(ls ro)\" ]"},
+    // A FIFO can take a stream, not a file that is gone back over or a folder.
+    {"fifo refused for tiff and folder", "width=16,height=8",
+     "needs tiff; mkfifo f.tiff d; run --record f.tiff --frames 2; run --record d/ --frames 2", "5 5",
+     "test -p f.tiff && test -p d"},
+    {"fifo streamed for mkv", "width=16,height=8,formats=Mono8",
+     "needs mkv; mkfifo f.mkv; cat f.mkv >got.mkv & run --record f.mkv --frames 5; wait", "0",
+     "[ $(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 got.mkv) "
+     "= 5 ]"},
+    // The disk fills: every whole frame stays, readable, and the line says how many.
+    {"disk fills up, folder", "width=64,height=64", "run --record disk/out/", "5",
+     "grep -q 'No space left on device; recording stopped, [0-9]* frames kept$' err && [ " KEPT " -gt 0 ] &&"
+     "[ $(ls disk/out | grep -c '^frame-') = " KEPT " ] && for f in disk/out/frame-*; do tiffinfo $f >/dev/null || "
+     "exit 1; done"},
+    {"disk fills up, tiff", "width=64,height=64", "needs tiff; run --record disk/x.tiff", "5",
+     "grep -q 'No space left on device; recording stopped, [0-9]* frames kept$' err && [ " KEPT " -gt 0 ] &&"
+     "[ $(tiffinfo disk/x.tiff 2>/dev/null | grep -c 'TIFF Directory') = " KEPT " ]"},
+    {"disk fills up, mkv", "width=64,height=64,formats=Mono8,picture=soft", "needs mkv; run --record disk/x.mkv", "5",
+     "grep -q 'No space left on device; recording stopped, [0-9]* frames kept$' err && [ " KEPT " -gt 0 ] &&"
+     "[ $(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "
+     "disk/x.mkv) = " KEPT " ]"},
+    // A frame whose size is not the recording's ends it cleanly.
+    {"frame of another size", "width=16,height=8,frame=16x4", "run --record out/ --frames 5", "4",
+     "grep -q '^tarvik: the camera sent a frame of 16 x 4 pixels, not the 16 x 8 the recording began with; "
+     "recording stopped, 0 frames kept$' err && [ \"$(tail -1 out/frames.csv | cut -d, -f5,6,8)\" = 16,4,refused ]"},
+    // A small queue and a writer slower than the camera: frames are dropped
+    // and counted, never waited for.
+    {"tiny --record-buffer", "width=1292,height=964,formats=Mono8,rate=2000",
+     "run --record out/ --frames 100 --record-buffer 1K --record-format png", "0",
+     "n=$(sed -n 's/.*, \\([0-9]*\\) dropped by Tarvik,.*/\\1/p' err) && [ \"$n\" -gt 0 ] &&"
+     "[ $(grep -c ',dropped$' out/frames.csv) = $n ] && [ $(ls out | grep -c '^frame-') = $((100 - n)) ]"},
+    {"camera sends nothing", "width=16,height=8,frames=none", "run --record out/ --frames 2", "4",
+     "grep -q '^tarvik: no frame within 5 s' err && grep -q 'recorded 0 frames' err"},
+    {"usage", "width=16,height=8",
+     "run --record x.avi; run --record x.tiff --frames 2 --seconds 1; run --record x.tiff --grab y.png;"
+     "run --record x.tiff --check; run --record x.tiff --live; run --overwrite; run --record x.tiff "
+     "--record-buffer 2X; run --record x.tiff --record-format png; run --record x.tiff --all; run --frames 3",
+     "64 64 64 64 64 64 64 64 64 64",
+     "[ -z \"$(ls | grep -v '^err$\\|^status$')\" ] && grep -c '^Usage: tarvik' err | grep -qx 10 &&"
+     "grep -q -- '--record needs a path ending in .mkv, .tif, .tiff, or a folder' err &&"
+     "grep -q -- 'how long to record: use one of them' err && grep -q -- '--record works without a window' err &&"
+     "grep -q -- '--frames goes with --check or --record' err"},
+};
+
+// A small file system at path (2 MiB, as in RAM) with 64 KiB left; false
+// where mounting is not allowed.
+bool MountSmallDisk(const QString& path)
+{
+    if (mount("tmpfs", path.toLocal8Bit().constData(), "tmpfs", 0, "size=2m") != 0)
+        return false;
+    QProcess fill;
+    fill.start("bash", {"-c", "room=$(( $(df -B1 --output=avail \"$0\" | tail -1) - 65536 )); "
+                              "head -c $room /dev/zero >\"$0/fill\"", path});
+    return fill.waitForFinished(30000) && fill.exitCode() == 0;
+}
+
+class RecordProgram : public ::testing::TestWithParam<RecordCase> {};
+
+TEST_P(RecordProgram, Records)
+{
+    const RecordCase& c = GetParam();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const bool disk = std::strstr(c.script, "disk/") != nullptr;
+    if (disk) {
+        ASSERT_TRUE(QDir(dir.path()).mkdir("disk"));
+        if (!MountSmallDisk(dir.filePath("disk")))
+            GTEST_SKIP() << "no small file system: mounting is not allowed here";
+    }
+    struct Unmount {
+        QString path;
+        ~Unmount()
+        {
+            if (!path.isEmpty())
+                umount(path.toLocal8Bit().constData());
+        }
+    } unmount{disk ? dir.filePath("disk") : QString()};
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_CAMERA_TRACE"})
+        env.remove(name);
+    env.insert("TARVIK_SIM", c.sim);
+    env.insert("T", TARVIK_EXE);
+    const QString script =
+        QString("set -u\n"
+                "run() { \"$T\" \"$@\" 2>>err; echo -n \"$? \" >>status; }\n"
+                // A format this build cannot write says so when asked for one frame.
+                "needs() { \"$T\" --record probe.$1 --frames 1 2>probe.err; local s=$?; rm -f probe.*; "
+                "[ $s = 4 ] && exit 77; true; }\n") +
+        c.script + "\n" + c.check + "\n";
+    QProcess bash;
+    bash.setProcessEnvironment(env);
+    bash.setWorkingDirectory(dir.path());
+    bash.start("bash", {"-c", script});
+    ASSERT_TRUE(bash.waitForFinished(120000));
+    if (bash.exitCode() == 77)
+        GTEST_SKIP() << "not available here: " << c.script;
+    EXPECT_EQ(QString::fromStdString(Contents(dir.filePath("status"))).trimmed().toStdString(), c.status)
+        << Contents(dir.filePath("err"));
+    EXPECT_EQ(bash.exitCode(), 0) << "check failed: " << c.check << "\n"
+                                  << Contents(dir.filePath("err")) << bash.readAllStandardError().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RecordProgram, ::testing::ValuesIn(kRecordCases),
+                         [](const auto& info) { return harness::CaseName(info.param.name); });
+
+// SIGINT and SIGTERM end a recording cleanly, status 0, with the closing
+// line; a second SIGINT stops at once, the files still whole.
+struct SignalCase {
+    const char* name;
+    std::vector<int> sent;  // in order
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+
+const SignalCase kSignalCases[] = {
+    {"SIGINT", {SIGINT}},
+    {"SIGTERM", {SIGTERM}},
+    {"SIGINT twice", {SIGINT, SIGINT}},
+};
+
+class RecordSignal : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(RecordSignal, StopsCleanly)
+{
+    QTemporaryDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_CAMERA_TRACE"})
+        env.remove(name);
+    env.insert("TARVIK_SIM", "width=64,height=48,rate=200");
+    QProcess tarvik;
+    tarvik.setProcessEnvironment(env);
+    tarvik.setWorkingDirectory(dir.path());
+    tarvik.start(TARVIK_EXE, {"--record", "out/"});
+    ASSERT_TRUE(tarvik.waitForStarted());
+    ASSERT_SOON(QFile::exists(dir.filePath("out/frame-000005.tiff")));
+    for (int s : GetParam().sent)
+        ::kill(pid_t(tarvik.processId()), s);
+    ASSERT_TRUE(tarvik.waitForFinished(30000));
+    EXPECT_EQ(tarvik.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(tarvik.exitCode(), 0);
+    const QString err = tarvik.readAllStandardError();
+    EXPECT_TRUE(err.contains(QRegularExpression("^tarvik: recorded [0-9]+ frames to \"out/\": 0 dropped by the "
+                                                "camera, [0-9]+ dropped by Tarvik, 0 incomplete",
+                                                QRegularExpression::MultilineOption)))
+        << err.toStdString();
+    // Every frame the CSV says was written is there, and only those.
+    const std::string written = CsvIdsAndWritten(dir.filePath("out/frames.csv"));
+    const QStringList files = QDir(dir.filePath("out")).entryList({"frame-*"});
+    size_t yes = 0;
+    for (size_t at = 0; (at = written.find(":yes", at)) != std::string::npos; ++at)
+        ++yes;
+    EXPECT_EQ(size_t(files.size()), yes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RecordSignal, ::testing::ValuesIn(kSignalCases),
+                         [](const auto& info) { return harness::CaseName(info.param.name); });
+
+}  // namespace

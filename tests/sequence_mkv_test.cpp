@@ -1,0 +1,347 @@
+// Matroska recordings read back by FFmpeg's own programs: every frame decodes
+// to the camera's samples byte for byte, with its time, also when the writer is
+// killed, the disk fills up or the file is a FIFO.
+#include "platform/imaging/SequenceFile.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char name[] = "/tmp/mkv-test-XXXXXX";
+        path = mkdtemp(name) ? name : "";
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+};
+
+// Standard output of a shell command.
+std::string Run(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return out;
+    char buffer[65536];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+std::string Probe(const std::string& path, const std::string& what)
+{
+    return Run("ffprobe -v error -select_streams v:0 " + what + " -of csv=p=0 '" + path + "' 2>/dev/null");
+}
+
+int FramesIn(const std::string& path)
+{
+    return std::atoi(Probe(path, "-count_frames -show_entries stream=nb_read_frames").c_str());
+}
+
+Bytes Decoded(const std::string& path, const char* pixelFormat)
+{
+    const std::string out = Run("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt " + pixelFormat + " -");
+    return Bytes(out.begin(), out.end());
+}
+
+// The samples as the recording keeps them: 8 or 16 bits each, colour as R, G,
+// B, YUV 4:2:2 as Y0 U Y1 V (what rawvideo yuyv422 gives back).
+void UnpackRow(const cam::PixelFormat& f, const uint8_t* src, uint32_t width, Bytes* out)
+{
+    if (f.sampling == cam::Sampling::Colour) {
+        const int step = f.bitsPerPixel / 8;
+        for (uint32_t x = 0; x < width; ++x)
+            for (char c : {'R', 'G', 'B'})
+                out->push_back(src[x * step + (std::strchr(f.order, c) - f.order)]);
+    } else if (f.sampling == cam::Sampling::Yuv422) {
+        const int order[4] = {f.order[0] == 'Y' ? 0 : 1, f.order[0] == 'Y' ? 1 : 0, f.order[0] == 'Y' ? 2 : 3,
+                              f.order[0] == 'Y' ? 3 : 2};
+        for (uint32_t x = 0; x < width * 2; ++x)
+            out->push_back(src[x / 4 * 4 + order[x % 4]]);
+    } else {
+        for (uint32_t x = 0; x < width; ++x) {
+            const uint32_t v = cam::ReadSample(f, src, x);
+            out->push_back(uint8_t(v));
+            if (f.bits > 8)
+                out->push_back(uint8_t(v >> 8));
+        }
+    }
+}
+
+// Frames of random samples; the recording's bytes of frame i are those of
+// frames[i] up to sizes[i], black after.
+struct Take {
+    const cam::PixelFormat* format;
+    uint32_t width, height;
+    std::vector<Bytes> frames;
+    std::vector<uint64_t> sizes;
+
+    Take(const char* name, uint32_t w, uint32_t h, int count) : format(cam::FindPixelFormat(name)), width(w), height(h)
+    {
+        std::mt19937 random(uint32_t(count * 131 + w));
+        for (int i = 0; i < count; ++i) {
+            Bytes frame(cam::RowBytes(*format, w) * h);
+            if (format->packing == cam::Packing::Byte)
+                for (uint8_t& b : frame)
+                    b = uint8_t(random());
+            else
+                for (uint64_t s = 0; s < uint64_t(w) * h; ++s)
+                    cam::WriteSample(*format, frame.data() + s / w * cam::RowBytes(*format, w), s % w, random());
+            frames.push_back(frame);
+            sizes.push_back(frame.size());
+        }
+    }
+    Bytes Expected(size_t count) const
+    {
+        Bytes out;
+        for (size_t i = 0; i < count; ++i) {
+            Bytes frame = frames[i];
+            std::fill(frame.begin() + long(sizes[i]), frame.end(), 0);
+            for (uint32_t y = 0; y < height; ++y)
+                UnpackRow(*format, frame.data() + y * cam::RowBytes(*format, width), width, &out);
+        }
+        return out;
+    }
+    bool Write(imaging::SequenceWriter& writer, size_t i, uint64_t timestamp = 0, uint64_t receiveTime = 0) const
+    {
+        return writer.Write({frames[i].data(), sizes[i], i, timestamp, receiveTime ? receiveTime : 1000 + i});
+    }
+};
+
+struct FormatCase {
+    const char* format;
+    const char* decodeAs;  // rawvideo pixel format of the samples UnpackRow gives
+    const char* tags;      // what ffprobe reports of the stream's tags
+};
+
+const FormatCase kFormats[] = {
+    {"Mono8", "gray", "Mono8"},
+    {"Mono12", "gray16le", "Mono12"},
+    {"Mono12p", "gray16le", "Mono12p"},
+    {"BayerRG8", "gray", "BayerRG8,RGGB"},
+    {"BayerGB12p", "gray16le", "BayerGB12p,GBRG"},
+    {"RGB8", "rgb24", "RGB8"},
+    {"BGRa8", "rgb24", "BGRa8"},
+    {"YUV422_8", "yuyv422", "YUV422_8"},
+    {"YUV422_8_UYVY", "yuyv422", "YUV422_8_UYVY"},
+};
+
+class MkvFormatTest : public ::testing::TestWithParam<FormatCase> {};
+
+// Three frames, the last one cut short by the camera (part of a row, then
+// nothing): every sample comes back, the missing ones black.
+TEST_P(MkvFormatTest, DecodesToTheSamples)
+{
+    const FormatCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.path + "/f.mkv";
+    Take take(c.format, 38, 11, 3);
+    take.sizes[2] = take.sizes[2] / 2 + 3;
+    auto writer = imaging::MakeMkvWriter({});
+    ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false)) << writer->Error();
+    for (size_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(take.Write(*writer, i, 7000000000 + i * 40000000)) << writer->Error();
+    ASSERT_TRUE(writer->Close()) << writer->Error();
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(writer->BytesWritten(), uint64_t(st.st_size));
+
+    EXPECT_EQ(FramesIn(path), 3);
+    EXPECT_EQ(Probe(path, "-show_entries stream=codec_name"), "ffv1\n");
+    EXPECT_EQ(Probe(path, "-show_entries stream_tags=PIXEL_FORMAT,BAYER_PATTERN"), std::string(c.tags) + "\n");
+    EXPECT_EQ(Probe(path, "-show_entries packet=pts"), "0\n40\n80\n");
+    EXPECT_TRUE(Decoded(path, c.decodeAs) == take.Expected(3));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvFormatTest, ::testing::ValuesIn(kFormats),
+                         [](const auto& info) { return std::string(info.param.format); });
+
+struct TimeCase {
+    const char* name;
+    uint64_t timestamp[4];    // the camera's clock, ns
+    uint64_t receiveTime[4];  // the host's, ns
+    const char* pts;          // in the file, ms
+};
+
+constexpr uint64_t kMs = 1000000, kNow = 1700000000000000000;
+const TimeCase kTimes[] = {
+    {"CameraClock", {5000 * kMs, 5005 * kMs, 5012 * kMs, 6000 * kMs}, {kNow, kNow, kNow, kNow}, "0\n5\n12\n1000\n"},
+    {"NoCameraClock", {0, 0, 0, 0}, {kNow, kNow + 33 * kMs, kNow + 66 * kMs, kNow + 99 * kMs}, "0\n33\n66\n99\n"},
+    {"ClockStandsStill", {9 * kMs, 14 * kMs, 14 * kMs, 14 * kMs}, {kNow, kNow, kNow, kNow}, "0\n5\n6\n7\n"},
+    {"ClockGoesBack", {9 * kMs, 20 * kMs, 3 * kMs, 30 * kMs}, {kNow, kNow, kNow, kNow}, "0\n11\n12\n21\n"},
+};
+
+class MkvTimeTest : public ::testing::TestWithParam<TimeCase> {};
+
+TEST_P(MkvTimeTest, FramesFollowOneAnother)
+{
+    const TimeCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.path + "/t.mkv";
+    Take take("Mono8", 8, 4, 4);
+    auto writer = imaging::MakeMkvWriter({});
+    ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false));
+    for (size_t i = 0; i < 4; ++i)
+        ASSERT_TRUE(take.Write(*writer, i, c.timestamp[i], c.receiveTime[i]));
+    ASSERT_TRUE(writer->Close());
+    EXPECT_EQ(Probe(path, "-show_entries packet=pts"), c.pts);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvTimeTest, ::testing::ValuesIn(kTimes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Leaves free bytes free on the file system at dir by filling dir/fill.
+bool LeaveFree(const std::string& dir, uint64_t free)
+{
+    std::ofstream(dir + "/fill", std::ios::trunc).close();
+    struct statvfs st {};
+    if (statvfs(dir.c_str(), &st) != 0)
+        return false;
+    const int64_t room = int64_t(st.f_bavail * st.f_frsize) - int64_t(free / 4096 * 4096);
+    std::ofstream out(dir + "/fill", std::ios::binary);
+    out << std::string(size_t(std::max<int64_t>(room, 0)), 'x');
+    return bool(out.flush());
+}
+
+struct StopCase {
+    const char* name;
+    uint64_t free;    // a small disk with this much left free; 0: /tmp
+    int killAfter;    // frames written before the writer is killed; -1: not killed
+};
+
+const StopCase kStops[] = {
+    {"Killed", 0, 3},
+    {"DiskFullAtFirstFrame", 16384, -1},
+    {"DiskFullLater", 600000, -1},
+};
+
+class MkvStopTest : public ::testing::TestWithParam<StopCase> {};
+
+// However the recording stops, the file holds every frame written before it,
+// each one whole and decoding to its samples.
+TEST_P(MkvStopTest, WholeFramesKept)
+{
+    const StopCase& c = GetParam();
+    TempDir dir;
+    const std::string disk = dir.path + "/disk";
+    ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+    if (c.free && mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m") != 0)
+        GTEST_SKIP() << "no small file system: mounting is not allowed here";
+    struct Unmount {
+        std::string path;
+        ~Unmount()
+        {
+            if (!path.empty())
+                umount(path.c_str());
+        }
+    } unmount{c.free ? disk : ""};
+    if (c.free) {
+        ASSERT_TRUE(LeaveFree(disk, c.free));
+    }
+    const std::string path = disk + "/s.mkv";
+    Take take("Mono8", 320, 240, 40);  // noise: about 80 KB a frame
+    size_t kept = 0;
+    if (c.killAfter >= 0) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            auto writer = imaging::MakeMkvWriter({});
+            bool ok = writer->Open(path, {take.format, take.width, take.height}, false);
+            for (int i = 0; ok && i < c.killAfter; ++i)
+                ok = take.Write(*writer, size_t(i));
+            raise(SIGKILL);
+            _exit(1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        kept = size_t(c.killAfter);
+    } else {
+        auto writer = imaging::MakeMkvWriter({});
+        ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false)) << writer->Error();
+        while (kept < take.frames.size() && take.Write(*writer, kept))
+            ++kept;
+        EXPECT_EQ(writer->Close(), false);
+        EXPECT_EQ(writer->Error(), "No space left on device");
+        EXPECT_LT(kept, take.frames.size());
+    }
+    EXPECT_EQ(FramesIn(path), int(kept));
+    EXPECT_TRUE(Decoded(path, "gray") == take.Expected(kept)) << kept << " frames kept";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvStopTest, ::testing::ValuesIn(kStops),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct FifoCase {
+    const char* name;
+    const char* reader;  // shell command reading $1 (the FIFO) into out.mkv
+    bool whole;          // it reads to the end; else it goes away early
+};
+
+const FifoCase kFifos[] = {
+    {"ReadToTheEnd", "cat \"$1\" > out.mkv", true},
+    {"ReaderGoesAway", "head -c 100 \"$1\" > out.mkv", false},
+};
+
+class MkvFifoTest : public ::testing::TestWithParam<FifoCase> {};
+
+// A FIFO is streamed into; a reader that goes away fails the write, not the
+// program.
+TEST_P(MkvFifoTest, Streamed)
+{
+    const FifoCase& c = GetParam();
+    TempDir dir;
+    const std::string fifo = dir.path + "/fifo.mkv";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t reader = fork();
+    ASSERT_GE(reader, 0);
+    if (reader == 0) {
+        if (chdir(dir.path.c_str()) == 0)
+            execlp("sh", "sh", "-c", c.reader, "sh", fifo.c_str(), nullptr);
+        _exit(127);
+    }
+    Take take("Mono8", 320, 240, 30);
+    auto writer = imaging::MakeMkvWriter({});
+    ASSERT_TRUE(writer->Open(fifo, {take.format, take.width, take.height}, false)) << writer->Error();
+    size_t written = 0;
+    while (written < take.frames.size() && take.Write(*writer, written, 1000 + written * kMs))
+        ++written;
+    const bool closed = writer->Close();
+    int status = 0;
+    ASSERT_EQ(waitpid(reader, &status, 0), reader);
+    if (c.whole) {
+        EXPECT_TRUE(closed) << writer->Error();
+        EXPECT_EQ(written, take.frames.size());
+        EXPECT_EQ(FramesIn(dir.path + "/out.mkv"), int(written));
+        EXPECT_TRUE(Decoded(dir.path + "/out.mkv", "gray") == take.Expected(written));
+    } else {
+        EXPECT_LT(written, take.frames.size());
+        EXPECT_FALSE(closed);
+        EXPECT_EQ(writer->Error(), "Broken pipe");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvFifoTest, ::testing::ValuesIn(kFifos),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
