@@ -35,7 +35,7 @@ struct TempDir {
 };
 
 // Standard output of a shell command.
-std::string Run(const std::string& command)
+std::string Output(const std::string& command)
 {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
@@ -50,7 +50,7 @@ std::string Run(const std::string& command)
 
 std::string Probe(const std::string& path, const std::string& what)
 {
-    return Run("ffprobe -v error -select_streams v:0 " + what + " -of csv=p=0 '" + path + "' 2>/dev/null");
+    return Output("ffprobe -v error -select_streams v:0 " + what + " -of csv=p=0 '" + path + "' 2>/dev/null");
 }
 
 int FramesIn(const std::string& path)
@@ -60,7 +60,7 @@ int FramesIn(const std::string& path)
 
 Bytes Decoded(const std::string& path, const char* pixelFormat)
 {
-    const std::string out = Run("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt " + pixelFormat + " -");
+    const std::string out = Output("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt " + pixelFormat + " -");
     return Bytes(out.begin(), out.end());
 }
 
@@ -146,6 +146,8 @@ const FormatCase kFormats[] = {
     {"YUV422_8_UYVY", "yuyv422", "YUV422_8_UYVY"},
 };
 
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format; }
+
 class MkvFormatTest : public ::testing::TestWithParam<FormatCase> {};
 
 // Three frames, the last one cut short by the camera (part of a row, then
@@ -191,6 +193,8 @@ const TimeCase kTimes[] = {
     {"ClockGoesBack", {9 * kMs, 20 * kMs, 3 * kMs, 30 * kMs}, {kNow, kNow, kNow, kNow}, "0\n11\n12\n21\n"},
 };
 
+void PrintTo(const TimeCase& c, std::ostream* os) { *os << c.name; }
+
 class MkvTimeTest : public ::testing::TestWithParam<TimeCase> {};
 
 TEST_P(MkvTimeTest, FramesFollowOneAnother)
@@ -208,6 +212,54 @@ TEST_P(MkvTimeTest, FramesFollowOneAnother)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, MkvTimeTest, ::testing::ValuesIn(kTimes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct OpenCase {
+    const char* name;
+    const char* existing;  // what is at the path before: "" nothing, "file", "dir"
+    bool overwrite;
+    const char* error;     // "" when it opens
+};
+
+const OpenCase kOpens[] = {
+    {"New", "", false, ""},
+    {"ExistingKept", "file", false, "File exists"},
+    {"ExistingReplaced", "file", true, ""},
+    {"Folder", "dir", true, "Is a directory"},
+};
+
+void PrintTo(const OpenCase& c, std::ostream* os) { *os << c.name; }
+
+class MkvOpenTest : public ::testing::TestWithParam<OpenCase> {};
+
+// Hours of recording are not lost to a typo: an existing file is replaced
+// only when asked; a refused path is left as it was.
+TEST_P(MkvOpenTest, ExistingFilesKept)
+{
+    const OpenCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.path + "/o.mkv";
+    if (std::string(c.existing) == "file") {
+        std::ofstream(path) << "old";
+    } else if (*c.existing) {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    }
+    Take take("Mono8", 8, 4, 1);
+    auto writer = imaging::MakeMkvWriter({});
+    EXPECT_EQ(writer->Open(path, {take.format, take.width, take.height}, c.overwrite), !*c.error);
+    EXPECT_EQ(writer->Error(), c.error);
+    if (*c.error) {
+        if (std::string(c.existing) == "file") {
+            EXPECT_EQ(Output("cat '" + path + "'"), "old");
+        }
+        return;
+    }
+    ASSERT_TRUE(take.Write(*writer, 0));
+    ASSERT_TRUE(writer->Close());
+    EXPECT_EQ(FramesIn(path), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvOpenTest, ::testing::ValuesIn(kOpens),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Leaves free bytes free on the file system at dir by filling dir/fill.
@@ -234,6 +286,8 @@ const StopCase kStops[] = {
     {"DiskFullAtFirstFrame", 16384, -1},
     {"DiskFullLater", 600000, -1},
 };
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 
 class MkvStopTest : public ::testing::TestWithParam<StopCase> {};
 
@@ -302,6 +356,8 @@ const FifoCase kFifos[] = {
     {"ReadToTheEnd", "cat \"$1\" > out.mkv", true},
     {"ReaderGoesAway", "head -c 100 \"$1\" > out.mkv", false},
 };
+
+void PrintTo(const FifoCase& c, std::ostream* os) { *os << c.name; }
 
 class MkvFifoTest : public ::testing::TestWithParam<FifoCase> {};
 
