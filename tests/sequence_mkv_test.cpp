@@ -346,6 +346,49 @@ TEST_P(MkvStopTest, WholeFramesKept)
 INSTANTIATE_TEST_SUITE_P(Table, MkvStopTest, ::testing::ValuesIn(kStops),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct CutCase {
+    const char* name;
+    int64_t from;    // bytes into the second frame where a kill cuts the file: from its start,
+    bool fromEnd;    // or back from its end
+    int frames;      // whole frames left
+};
+
+const CutCase kCuts[] = {
+    {"IntoClusterHeader", 10, false, 1},
+    {"MidFrame", 40000, false, 1},
+    {"LastByteMissing", 1, true, 1},
+    {"Whole", 0, true, 2},
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class MkvCutTest : public ::testing::TestWithParam<CutCase> {};
+
+// A writer killed in the middle of a write leaves the file's bytes up to
+// some point: readers take the whole frames before it and only those.
+TEST_P(MkvCutTest, OnlyWholeFramesRead)
+{
+    const CutCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.path + "/k.mkv", cut = dir.path + "/cut.mkv";
+    Take take("Mono8", 320, 240, 3);
+    auto writer = imaging::MakeMkvWriter({});
+    ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false));
+    std::vector<uint64_t> ends{writer->BytesWritten()};
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(take.Write(*writer, i));
+        ends.push_back(writer->BytesWritten());
+    }
+    const uint64_t at = c.fromEnd ? ends[2] - uint64_t(c.from) : ends[1] + uint64_t(c.from);
+    ASSERT_LT(at, ends[3]);
+    Output("head -c " + std::to_string(at) + " '" + path + "' > '" + cut + "'");
+    EXPECT_EQ(FramesIn(cut), c.frames);
+    EXPECT_TRUE(Decoded(cut, "gray") == take.Expected(size_t(c.frames)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvCutTest, ::testing::ValuesIn(kCuts),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 struct FifoCase {
     const char* name;
     const char* reader;  // shell command reading $1 (the FIFO) into out.mkv
