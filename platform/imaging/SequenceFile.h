@@ -28,6 +28,8 @@ struct SequenceFrame {
 struct SequenceOptions {
     std::string frameFileFormat = "tiff";  // Directory: "tiff" or "png"
     int threads = 0;                        // Mkv: encoder threads, 0: as many as cores
+    uint64_t frames = 0;                    // Tiff: frames the file will hold when known (0: not known),
+                                            // so that a file that surely stays under 4 GB is classic TIFF
 };
 
 class SequenceWriter {
