@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -16,7 +15,6 @@
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,7 +33,7 @@ struct TempDir {
 };
 
 // Standard output of a shell command.
-std::string Run(const std::string& command)
+std::string Output(const std::string& command)
 {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
@@ -50,7 +48,7 @@ std::string Run(const std::string& command)
 
 std::string Probe(const std::string& path, const std::string& what)
 {
-    return Run("ffprobe -v error -select_streams v:0 " + what + " -of csv=p=0 '" + path + "' 2>/dev/null");
+    return Output("ffprobe -v error -select_streams v:0 " + what + " -of csv=p=0 '" + path + "' 2>/dev/null");
 }
 
 int FramesIn(const std::string& path)
@@ -60,7 +58,7 @@ int FramesIn(const std::string& path)
 
 Bytes Decoded(const std::string& path, const char* pixelFormat)
 {
-    const std::string out = Run("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt " + pixelFormat + " -");
+    const std::string out = Output("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt " + pixelFormat + " -");
     return Bytes(out.begin(), out.end());
 }
 
@@ -146,6 +144,8 @@ const FormatCase kFormats[] = {
     {"YUV422_8_UYVY", "yuyv422", "YUV422_8_UYVY"},
 };
 
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format; }
+
 class MkvFormatTest : public ::testing::TestWithParam<FormatCase> {};
 
 // Three frames, the last one cut short by the camera (part of a row, then
@@ -191,6 +191,8 @@ const TimeCase kTimes[] = {
     {"ClockGoesBack", {9 * kMs, 20 * kMs, 3 * kMs, 30 * kMs}, {kNow, kNow, kNow, kNow}, "0\n11\n12\n21\n"},
 };
 
+void PrintTo(const TimeCase& c, std::ostream* os) { *os << c.name; }
+
 class MkvTimeTest : public ::testing::TestWithParam<TimeCase> {};
 
 TEST_P(MkvTimeTest, FramesFollowOneAnother)
@@ -210,6 +212,54 @@ TEST_P(MkvTimeTest, FramesFollowOneAnother)
 INSTANTIATE_TEST_SUITE_P(Table, MkvTimeTest, ::testing::ValuesIn(kTimes),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct OpenCase {
+    const char* name;
+    const char* existing;  // what is at the path before: "" nothing, "file", "dir"
+    bool overwrite;
+    const char* error;     // "" when it opens
+};
+
+const OpenCase kOpens[] = {
+    {"New", "", false, ""},
+    {"ExistingKept", "file", false, "File exists"},
+    {"ExistingReplaced", "file", true, ""},
+    {"Folder", "dir", true, "Is a directory"},
+};
+
+void PrintTo(const OpenCase& c, std::ostream* os) { *os << c.name; }
+
+class MkvOpenTest : public ::testing::TestWithParam<OpenCase> {};
+
+// Hours of recording are not lost to a typo: an existing file is replaced
+// only when asked; a refused path is left as it was.
+TEST_P(MkvOpenTest, ExistingFilesKept)
+{
+    const OpenCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.path + "/o.mkv";
+    if (std::string(c.existing) == "file") {
+        std::ofstream(path) << "old";
+    } else if (*c.existing) {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    }
+    Take take("Mono8", 8, 4, 1);
+    auto writer = imaging::MakeMkvWriter({});
+    EXPECT_EQ(writer->Open(path, {take.format, take.width, take.height}, c.overwrite), !*c.error);
+    EXPECT_EQ(writer->Error(), c.error);
+    if (*c.error) {
+        if (std::string(c.existing) == "file") {
+            EXPECT_EQ(Output("cat '" + path + "'"), "old");
+        }
+        return;
+    }
+    ASSERT_TRUE(take.Write(*writer, 0));
+    ASSERT_TRUE(writer->Close());
+    EXPECT_EQ(FramesIn(path), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvOpenTest, ::testing::ValuesIn(kOpens),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Leaves free bytes free on the file system at dir by filling dir/fill.
 bool LeaveFree(const std::string& dir, uint64_t free)
 {
@@ -225,71 +275,93 @@ bool LeaveFree(const std::string& dir, uint64_t free)
 
 struct StopCase {
     const char* name;
-    uint64_t free;    // a small disk with this much left free; 0: /tmp
-    int killAfter;    // frames written before the writer is killed; -1: not killed
+    uint64_t free;  // what a small disk has left free
 };
 
 const StopCase kStops[] = {
-    {"Killed", 0, 3},
-    {"DiskFullAtFirstFrame", 16384, -1},
-    {"DiskFullLater", 600000, -1},
+    {"DiskFullAtFirstFrame", 16384},
+    {"DiskFullLater", 600000},
 };
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 
 class MkvStopTest : public ::testing::TestWithParam<StopCase> {};
 
-// However the recording stops, the file holds every frame written before it,
-// each one whole and decoding to its samples.
+// A full disk stops the recording with its reason; the file holds every frame
+// written before, each one whole and decoding to its samples.
 TEST_P(MkvStopTest, WholeFramesKept)
 {
     const StopCase& c = GetParam();
     TempDir dir;
     const std::string disk = dir.path + "/disk";
     ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
-    if (c.free && mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m") != 0)
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2m") != 0)
         GTEST_SKIP() << "no small file system: mounting is not allowed here";
     struct Unmount {
         std::string path;
-        ~Unmount()
-        {
-            if (!path.empty())
-                umount(path.c_str());
-        }
-    } unmount{c.free ? disk : ""};
-    if (c.free) {
-        ASSERT_TRUE(LeaveFree(disk, c.free));
-    }
+        ~Unmount() { umount(path.c_str()); }
+    } unmount{disk};
+    ASSERT_TRUE(LeaveFree(disk, c.free));
     const std::string path = disk + "/s.mkv";
     Take take("Mono8", 320, 240, 40);  // noise: about 80 KB a frame
+    auto writer = imaging::MakeMkvWriter({});
+    ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false)) << writer->Error();
     size_t kept = 0;
-    if (c.killAfter >= 0) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            auto writer = imaging::MakeMkvWriter({});
-            bool ok = writer->Open(path, {take.format, take.width, take.height}, false);
-            for (int i = 0; ok && i < c.killAfter; ++i)
-                ok = take.Write(*writer, size_t(i));
-            raise(SIGKILL);
-            _exit(1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status));
-        kept = size_t(c.killAfter);
-    } else {
-        auto writer = imaging::MakeMkvWriter({});
-        ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false)) << writer->Error();
-        while (kept < take.frames.size() && take.Write(*writer, kept))
-            ++kept;
-        EXPECT_EQ(writer->Close(), false);
-        EXPECT_EQ(writer->Error(), "No space left on device");
-        EXPECT_LT(kept, take.frames.size());
-    }
+    while (kept < take.frames.size() && take.Write(*writer, kept))
+        ++kept;
+    EXPECT_EQ(writer->Close(), false);
+    EXPECT_EQ(writer->Error(), "No space left on device");
+    EXPECT_LT(kept, take.frames.size());
     EXPECT_EQ(FramesIn(path), int(kept));
     EXPECT_TRUE(Decoded(path, "gray") == take.Expected(kept)) << kept << " frames kept";
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, MkvStopTest, ::testing::ValuesIn(kStops),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct CutCase {
+    const char* name;
+    int64_t from;    // bytes into the second frame where a kill cuts the file: from its start,
+    bool fromEnd;    // or back from its end
+    int frames;      // whole frames left
+};
+
+const CutCase kCuts[] = {
+    {"IntoClusterHeader", 10, false, 1},
+    {"MidFrame", 40000, false, 1},
+    {"LastByteMissing", 1, true, 1},
+    {"Whole", 0, true, 2},
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class MkvCutTest : public ::testing::TestWithParam<CutCase> {};
+
+// A writer killed in the middle of a write leaves the file's bytes up to
+// some point: readers take the whole frames before it and only those. The
+// file is read while the writer is still open: each frame is on disk as soon
+// as Write returns.
+TEST_P(MkvCutTest, OnlyWholeFramesRead)
+{
+    const CutCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.path + "/k.mkv", cut = dir.path + "/cut.mkv";
+    Take take("Mono8", 320, 240, 3);
+    auto writer = imaging::MakeMkvWriter({});
+    ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false));
+    std::vector<uint64_t> ends{writer->BytesWritten()};
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(take.Write(*writer, i));
+        ends.push_back(writer->BytesWritten());
+    }
+    const uint64_t at = c.fromEnd ? ends[2] - uint64_t(c.from) : ends[1] + uint64_t(c.from);
+    ASSERT_LT(at, ends[3]);
+    Output("head -c " + std::to_string(at) + " '" + path + "' > '" + cut + "'");
+    EXPECT_EQ(FramesIn(cut), c.frames);
+    EXPECT_TRUE(Decoded(cut, "gray") == take.Expected(size_t(c.frames)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvCutTest, ::testing::ValuesIn(kCuts),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct FifoCase {
@@ -302,6 +374,8 @@ const FifoCase kFifos[] = {
     {"ReadToTheEnd", "cat \"$1\" > out.mkv", true},
     {"ReaderGoesAway", "head -c 100 \"$1\" > out.mkv", false},
 };
+
+void PrintTo(const FifoCase& c, std::ostream* os) { *os << c.name; }
 
 class MkvFifoTest : public ::testing::TestWithParam<FifoCase> {};
 

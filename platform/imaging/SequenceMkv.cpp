@@ -30,8 +30,8 @@ constexpr int kIoBufferBytes = 1 << 20;
 // FFV1's slice counts (columns x rows of slices it can lay out); more slices
 // than threads keeps every thread busy to the end of a frame.
 constexpr int kSliceCounts[] = {4, 6, 9, 12, 16, 24, 30, 36, 42};
-// Context model 0 (small): measured 10-15 % faster than 1 on camera frames,
-// both lossless, files within a few per cent of each other.
+// Context model 0 (small): measured 15 % faster than 1 on noisy 1292 x 964
+// grey frames, both lossless, its files 0.5 % larger.
 constexpr int kContextModel = 0;
 
 int Cores()
@@ -542,6 +542,9 @@ void MkvWriter::Release()
 
 std::unique_ptr<SequenceWriter> MakeMkvWriter(const SequenceOptions& options)
 {
+    // FFmpeg's own remarks would land among the program's lines: what goes
+    // wrong is told through Error().
+    av_log_set_level(AV_LOG_FATAL);
     return std::make_unique<MkvWriter>(options);
 }
 

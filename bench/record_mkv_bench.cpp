@@ -1,0 +1,98 @@
+// Times recording to Matroska (FFV1) against FFmpeg's own command line
+// encoding the same frames with the same slices and threads, both into a
+// file system in memory. Prints frames per second and their ratio, measured
+// in this one run.
+#include "NoisyFrame.h"
+#include "Timing.h"
+#include "platform/imaging/SequenceFile.h"
+
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+int Cores()
+{
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+}
+
+// The writer's rule: the fewest slices FFV1 lays out that give each thread one.
+int SlicesFor(int threads)
+{
+    for (int slices : {4, 6, 9, 12, 16, 24, 30, 36, 42})
+        if (slices >= threads)
+            return slices;
+    return 42;
+}
+
+void Run(const char* format, uint32_t w, uint32_t h, int frames, int runs, const std::string& dir)
+{
+    const std::vector<uint8_t> frame = NoisyFrame(format, w, h);
+    const std::string raw = dir + "/frames.raw", ours = dir + "/ours.mkv", theirs = dir + "/theirs.mkv";
+    FILE* out = std::fopen(raw.c_str(), "wb");
+    for (int i = 0; i < frames; ++i)
+        std::fwrite(frame.data(), 1, frame.size(), out);
+    if (std::fclose(out) != 0) {
+        std::printf("  cannot write %s\n", raw.c_str());
+        return;
+    }
+    const int threads = Cores(), slices = SlicesFor(threads);
+
+    const std::string command = "ffmpeg -v error -y -f rawvideo -pix_fmt gray -s " + std::to_string(w) + "x" +
+                                std::to_string(h) + " -i " + raw + " -c:v ffv1 -level 3 -slices " +
+                                std::to_string(slices) + " -threads " + std::to_string(threads) +
+                                " -slicecrc 1 -context 0 " + theirs;
+    // In turns, so that whatever else the machine does weighs on both alike.
+    bool ok = true;
+    double oursMs = 1e300, ffmpegMs = 1e300;
+    for (int run = 0; run < runs; ++run) {
+        oursMs = std::min(oursMs, BestMs(
+                                      [&] {
+                                          auto writer = imaging::MakeMkvWriter({"tiff", threads});
+                                          ok = ok && writer->Open(ours, {cam::FindPixelFormat(format), w, h}, true);
+                                          for (int i = 0; ok && i < frames; ++i)
+                                              ok = writer->Write({frame.data(), frame.size(), uint64_t(i),
+                                                                  uint64_t(i + 1) * 5000000, 0});
+                                          ok = writer->Close() && ok;
+                                          if (!ok)
+                                              std::printf("  recording failed: %s\n", writer->Error().c_str());
+                                      },
+                                      1));
+        ffmpegMs = std::min(ffmpegMs, BestMs([&] { ok = std::system(command.c_str()) == 0 && ok; }, 1));
+    }
+    struct stat a {}, b {};
+    stat(ours.c_str(), &a);
+    stat(theirs.c_str(), &b);
+    const double oursFps = frames * 1000.0 / oursMs, ffmpegFps = frames * 1000.0 / ffmpegMs;
+    std::printf("%s %ux%u, %d frames, %d slices, %d threads:\n", format, w, h, frames, slices, threads);
+    std::printf("  recording  %8.1f frames/s  (%lld bytes)\n", oursFps, (long long)a.st_size);
+    std::printf("  ffmpeg     %8.1f frames/s  (%lld bytes)\n", ffmpegFps, (long long)b.st_size);
+    std::printf("  ratio      %8.2f x ffmpeg's rate%s\n", oursFps / ffmpegFps, ok ? "" : "  (a run FAILED)");
+    // FFmpeg 5.1's FFV1 encoder holds a zeroed worst-case packet of 148
+    // bytes a pixel (at most 2 GiB): the bulk of a recording's memory.
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("  peak memory of this process so far: %ld MB (a frame: %zu MB)\n", usage.ru_maxrss / 1024,
+                frame.size() >> 20);
+    unlink(raw.c_str());
+    unlink(ours.c_str());
+    unlink(theirs.c_str());
+}
+
+}  // namespace
+
+int main()
+{
+    struct stat st {};
+    const std::string dir = stat("/dev/shm", &st) == 0 ? "/dev/shm" : "/tmp";
+    Run("Mono8", 1292, 964, 150, 3, dir);
+    Run("BayerRG8", 5472, 3648, 6, 3, dir);
+}
