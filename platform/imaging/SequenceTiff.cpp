@@ -39,7 +39,7 @@ public:
     bool Write(const SequenceFrame& frame) override;
     bool Close() override;
     const std::string& Error() const override { return error_; }
-    uint64_t BytesWritten() const override { return written_; }
+    uint64_t BytesWritten() const override { return end_; }
 
 private:
     // libtiff's calls on the file.
@@ -74,7 +74,6 @@ private:
     uint64_t offset_ = 0;    // where the next write goes
     uint64_t end_ = 0;       // the file's size as written
     uint64_t goodEnd_ = 0;   // its size after the last whole page
-    uint64_t written_ = 0;
     uint64_t rowBytes_ = 0;  // a page's row
     std::vector<uint8_t> page_;
     std::vector<uint8_t> row_;  // a row of the frame, for partial rows and YUV
@@ -111,7 +110,6 @@ tmsize_t TiffWriter::WriteProc(thandle_t h, void* data, tmsize_t size)
         p += n;
         left -= size_t(n);
         w->offset_ += uint64_t(n);
-        w->written_ += uint64_t(n);
     }
     if (w->offset_ > w->end_)
         w->end_ = w->offset_;
@@ -218,7 +216,7 @@ bool TiffWriter::SetPageFields()
 }
 
 // The page's samples: the frame itself where it is already laid out so and
-// whole, else unpacked into page_, rows the frame does not fill black.
+// whole, else unpacked into page_, the samples the frame does not hold 0.
 const uint8_t* TiffWriter::PageSamples(const SequenceFrame& frame)
 {
     const cam::PixelFormat& f = *shape_.format;
@@ -243,7 +241,11 @@ const uint8_t* TiffWriter::PageSamples(const SequenceFrame& frame)
             break;
         }
         const uint8_t* src = frame.data + at;
-        if (filled - at < srcRow) {  // the last row the frame only starts
+        if (filled - at < srcRow && yuv) {  // colour from half a row is no colour: black, as shown
+            std::memset(dst, 0, pageBytes - y * rowBytes_);
+            break;
+        }
+        if (filled - at < srcRow) {  // the samples of the last row the frame only starts
             std::memset(row_.data(), 0, srcRow);
             std::memcpy(row_.data(), src, filled - at);
             src = row_.data();
