@@ -123,6 +123,7 @@ struct Page {
     uint32_t width = 0, height = 0;
     uint16_t bits = 0, samples = 0, photometric = 0;
     Bytes cfa;
+    std::string description;
     Bytes data;
 };
 
@@ -144,6 +145,9 @@ std::vector<Page> ReadPages(const std::string& path)
         uint8_t* cfa = nullptr;
         if (TIFFGetField(tif, TIFFTAG_CFAPATTERN, &count, &cfa) && cfa)
             p.cfa.assign(cfa, cfa + count);
+        const char* description = nullptr;
+        if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &description) && description)
+            p.description = description;
         const tmsize_t row = TIFFScanlineSize(tif);
         p.data.resize(size_t(row) * p.height);
         for (uint32_t y = 0; y < p.height; ++y)
@@ -225,6 +229,7 @@ TEST(SequenceTiff, EveryFormatReadsBackPageByPage)
             EXPECT_EQ(p.height, height);
             EXPECT_EQ(p.bits, colour ? 8 : layout.bitsPerSample) << f->name;
             EXPECT_EQ(p.samples, colour ? 3 : 1) << f->name;
+            EXPECT_EQ(p.description, std::string("PIXEL_FORMAT=") + f->name);
             if (f->sampling == cam::Sampling::Bayer) {
                 EXPECT_EQ(p.photometric, PHOTOMETRIC_CFA) << f->name;
                 Bytes want;
@@ -381,6 +386,7 @@ TEST(SequenceFile, RefusesWhatItMustNotTouch)
         {"tiff over a file, overwrite", imaging::SequenceFormat::Tiff, "run.tiff", Row::File, true, nullptr},
         {"tiff into a fifo", imaging::SequenceFormat::Tiff, "run.tiff", Row::Fifo, true, "FIFO"},
         {"folder onto a fifo", imaging::SequenceFormat::Directory, "run", Row::Fifo, true, "FIFO"},
+        {"folder/ onto a fifo", imaging::SequenceFormat::Directory, "run/", Row::Fifo, true, "FIFO"},
         {"folder over a frame", imaging::SequenceFormat::Directory, "run/", Row::FolderWithFrame, false,
          "File exists"},
         {"folder over a frame, overwrite", imaging::SequenceFormat::Directory, "run/", Row::FolderWithFrame, true,
@@ -394,7 +400,8 @@ TEST(SequenceFile, RefusesWhatItMustNotTouch)
         if (r.existing == Row::File) {
             std::ofstream(path) << "precious";
         } else if (r.existing == Row::Fifo) {
-            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+            const std::string fifo = path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+            ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         } else {
             fs::create_directory(path);
             kept = path + "frame-000001.tiff";

@@ -75,6 +75,7 @@ private:
     uint64_t end_ = 0;       // the file's size as written
     uint64_t goodEnd_ = 0;   // its size after the last whole page
     uint64_t rowBytes_ = 0;  // a page's row
+    std::string description_;  // on every page, as the MKV's tag
     std::vector<uint8_t> page_;
     std::vector<uint8_t> row_;  // a row of the frame, for partial rows and YUV
     std::string error_;
@@ -144,6 +145,7 @@ bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool 
     if (!shape.format || shape.width == 0 || shape.height == 0)
         return Fail("no frame size or pixel format to record");
     shape_ = shape;
+    description_ = std::string("PIXEL_FORMAT=") + shape.format->name;
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) {
         if (S_ISFIFO(st.st_mode))
@@ -153,6 +155,7 @@ bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool 
         if (!overwrite)
             return Fail(std::strerror(EEXIST));
     }
+    const bool existed = ::access(path.c_str(), F_OK) == 0;
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL), 0666);
     if (fd_ < 0)
         return Fail(errno);
@@ -180,8 +183,11 @@ bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool 
                              &CloseProc, &SizeProc, &MapProc, &UnmapProc, opts);
     TIFFOpenOptionsFree(opts);
     if (!tif_) {
-        Fail("libtiff cannot start the file");
-        return false;
+        ::close(fd_);
+        fd_ = -1;
+        if (!existed)  // nothing of ours is left behind
+            ::unlink(path.c_str());
+        return Fail("libtiff cannot start the file");
     }
     goodEnd_ = end_;
     return true;
@@ -199,7 +205,10 @@ bool TiffWriter::SetPageFields()
               TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
               TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
               TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, shape_.height) &&
-              TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+              TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) &&
+              TIFFSetField(tif_, TIFFTAG_IMAGEDESCRIPTION, description_.c_str());
+    if (!colour && f.bits > 8)  // the value in its own bits: say which range they span
+        ok = ok && TIFFSetField(tif_, TIFFTAG_MAXSAMPLEVALUE, uint16_t((1u << f.bits) - 1));
     if (f.sampling == cam::Sampling::Bayer) {
         // The mosaic as it is, with its 2 x 2 filter: 0 red, 1 green, 2 blue.
         const uint16_t dim[2] = {2, 2};
