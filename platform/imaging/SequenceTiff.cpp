@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -77,7 +79,7 @@ private:
     uint64_t rowBytes_ = 0;  // a page's row
     std::string description_;  // on every page, as the MKV's tag
     std::vector<uint8_t> page_;
-    std::vector<uint8_t> row_;  // a row of the frame, for partial rows and YUV
+    std::vector<uint8_t> row_;  // the frame's last row when it holds only part of it
     std::string error_;
 };
 
