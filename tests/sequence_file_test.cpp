@@ -370,6 +370,59 @@ TEST(SequenceTiff, FullDiskKeepsEveryEarlierPage)
     }
 }
 
+// A folder on a disk that fills: the frame that does not fit fails with the
+// system's reason, leaves no part of a file, and the earlier files stay whole.
+TEST(SequenceDirectory, FullDiskKeepsEveryEarlierFrame)
+{
+    TempDir dir;
+    const std::string disk = dir / "disk";
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    Mounted mounted(disk, 256 * 1024);
+    if (!mounted.ok)
+        GTEST_SKIP() << "no small file system: mounting is not allowed here";
+    const cam::PixelFormat* f = cam::FindPixelFormat("Mono8");
+    auto writer = imaging::MakeDirectoryWriter({});
+    ASSERT_TRUE(writer->Open(disk + "/frames/", {f, 160, 120}, false)) << writer->Error();
+    uint64_t kept = 0;
+    for (; kept < 100; ++kept) {
+        const Bytes frame = RandomBytes(160 * 120, unsigned(kept));
+        if (!writer->Write({frame.data(), frame.size(), kept}))
+            break;
+    }
+    ASSERT_LT(kept, 100u) << "the disk never filled";
+    ASSERT_GE(kept, 1u) << "not one frame fitted";
+    EXPECT_EQ(writer->Error(), "No space left on device");
+    EXPECT_FALSE(writer->Close());
+    uint64_t files = 0;
+    for (const auto& entry : fs::directory_iterator(disk + "/frames")) {
+        ++files;
+        EXPECT_FALSE(QImage(QString::fromStdString(entry.path().string())).isNull()) << entry.path();
+    }
+    EXPECT_EQ(files, kept);
+}
+
+// A writer dropped without Close still leaves every page it wrote readable.
+TEST(SequenceTiff, DroppedWithoutCloseKeepsItsPages)
+{
+    TempDir dir;
+    const cam::PixelFormat* f = cam::FindPixelFormat("BayerBG10");
+    const std::string path = dir / "run.tiff";
+    std::vector<Bytes> sent;
+    {
+        auto writer = imaging::MakeTiffWriter({});
+        ASSERT_TRUE(writer->Open(path, {f, 16, 8}, false)) << writer->Error();
+        for (uint64_t i = 0; i < 3; ++i) {
+            sent.push_back(RandomBytes(cam::RowBytes(*f, 16) * 8, unsigned(i)));
+            ASSERT_TRUE(writer->Write({sent.back().data(), sent.back().size(), i}));
+        }
+    }
+    const std::vector<Page> pages = ReadPages(path);
+    ASSERT_EQ(pages.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(pages[i].data, ExpectedPage(*f, sent[i], sent[i].size(), 16, 8));
+    EXPECT_EQ(TiffinfoPages(path), 3);
+}
+
 // What is there already is never harmed, and a FIFO is refused by the
 // formats that cannot stream.
 TEST(SequenceFile, RefusesWhatItMustNotTouch)
