@@ -36,17 +36,17 @@ void UnpackWords(const uint8_t* src, uint64_t samples, int bits, uint8_t* dst)
 // stored as four little-endian words at once.
 inline uint64_t Load64(const uint8_t* p)
 {
-    uint64_t v = 0;
-    for (int b = 0; b < 8; ++b)
-        v |= uint64_t(p[b]) << (8 * b);
-    return v;  // compilers make this one load on little-endian machines
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? v : __builtin_bswap64(v);
 }
 
 inline void Store4(uint8_t* dst, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t s3)
 {
-    const uint64_t v = s0 | s1 << 16 | s2 << 32 | s3 << 48;
-    for (int b = 0; b < 8; ++b)
-        dst[b] = uint8_t(v >> (8 * b));
+    uint64_t v = s0 | s1 << 16 | s2 << 32 | s3 << 48;
+    if (__BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__)
+        v = __builtin_bswap64(v);
+    std::memcpy(dst, &v, 8);
 }
 
 // PFNC "p" packing, least significant bits first: 4 samples in 5 bytes (10
