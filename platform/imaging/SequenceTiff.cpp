@@ -22,6 +22,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace imaging {
@@ -289,7 +290,13 @@ bool TiffWriter::Write(const SequenceFrame& frame)
 {
     if (!tif_ || failed_)
         return Fail("the file is not open");
-    if (WritePage(frame)) {
+    bool written = false;
+    try {
+        written = WritePage(frame);
+    } catch (const std::bad_alloc&) {
+        Fail("no memory to unpack the frame");
+    }
+    if (written) {
         goodEnd_ = end_;
         return true;
     }
