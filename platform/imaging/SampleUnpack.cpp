@@ -3,6 +3,8 @@
 // 20-megapixel frames at the camera's rate; the rest go sample by sample.
 #include "SampleUnpack.h"
 
+#include "PixelRows.h"
+
 #include <cstring>
 
 namespace imaging {
@@ -30,57 +32,66 @@ void UnpackWords(const uint8_t* src, uint64_t samples, int bits, uint8_t* dst)
     }
 }
 
-// PFNC "p" packing, least significant bits first.
-uint64_t UnpackLsb10(const uint8_t* src, uint64_t samples, uint8_t* dst)
+// Four samples at a time: loaded 8 bytes at once while 8 bytes remain, and
+// stored as four little-endian words at once.
+inline uint64_t Load64(const uint8_t* p)
 {
-    const uint64_t groups = samples / 4;  // 4 samples in 5 bytes
-    for (uint64_t g = 0; g < groups; ++g, src += 5, dst += 8) {
-        const uint64_t w = uint64_t(src[0]) | uint64_t(src[1]) << 8 | uint64_t(src[2]) << 16 |
-                           uint64_t(src[3]) << 24 | uint64_t(src[4]) << 32;
-        for (int k = 0; k < 4; ++k)
-            Put16(dst, k, uint32_t(w >> (10 * k)) & 0x3ff);
-    }
-    return groups * 4;
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? v : __builtin_bswap64(v);
 }
 
-uint64_t UnpackLsb12(const uint8_t* src, uint64_t samples, uint8_t* dst)
+inline void Store4(uint8_t* dst, uint64_t s0, uint64_t s1, uint64_t s2, uint64_t s3)
 {
-    const uint64_t groups = samples / 2;  // 2 samples in 3 bytes
-    for (uint64_t g = 0; g < groups; ++g, src += 3, dst += 4) {
-        Put16(dst, 0, src[0] | uint32_t(src[1] & 0x0f) << 8);
-        Put16(dst, 1, src[1] >> 4 | uint32_t(src[2]) << 4);
+    uint64_t v = s0 | s1 << 16 | s2 << 32 | s3 << 48;
+    if (__BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__)
+        v = __builtin_bswap64(v);
+    std::memcpy(dst, &v, 8);
+}
+
+// PFNC "p" packing, least significant bits first: 4 samples in 5 bytes (10
+// bits) or 6 bytes (12 bits).
+uint64_t UnpackLsb(const uint8_t* src, uint64_t samples, int bits, uint64_t rowBytes, uint8_t* dst)
+{
+    const uint64_t groupBytes = uint64_t(bits) / 2;
+    const uint64_t mask = (1u << bits) - 1;
+    uint64_t done = 0;
+    for (; done + 4 <= samples && (done / 4) * groupBytes + 8 <= rowBytes; done += 4, src += groupBytes, dst += 8) {
+        const uint64_t w = Load64(src);
+        Store4(dst, w & mask, (w >> bits) & mask, (w >> 2 * bits) & mask, (w >> 3 * bits) & mask);
     }
-    return groups * 2;
+    return done;
 }
 
 // GigE Vision "Packed": 2 samples in 3 bytes, high bits in bytes 0 and 2,
 // the low bits of both in byte 1.
-uint64_t UnpackGige(const uint8_t* src, uint64_t samples, int bits, uint8_t* dst)
+uint64_t UnpackGige(const uint8_t* src, uint64_t samples, int bits, uint64_t rowBytes, uint8_t* dst)
 {
     const int low = bits - 8;
-    const uint32_t lowMask = (1u << low) - 1;
-    const uint64_t groups = samples / 2;
-    for (uint64_t g = 0; g < groups; ++g, src += 3, dst += 4) {
-        Put16(dst, 0, uint32_t(src[0]) << low | (src[1] & lowMask));
-        Put16(dst, 1, uint32_t(src[2]) << low | ((src[1] >> 4) & lowMask));
+    const uint64_t lowMask = (1u << low) - 1;
+    uint64_t done = 0;
+    for (; done + 4 <= samples && (done / 2) * 3 + 8 <= rowBytes; done += 4, src += 6, dst += 8) {
+        const uint64_t w = Load64(src);
+        const uint64_t b0 = w & 0xff, b1 = (w >> 8) & 0xff, b2 = (w >> 16) & 0xff;
+        const uint64_t b3 = (w >> 24) & 0xff, b4 = (w >> 32) & 0xff, b5 = (w >> 40) & 0xff;
+        Store4(dst, b0 << low | (b1 & lowMask), b2 << low | ((b1 >> 4) & lowMask), b3 << low | (b4 & lowMask),
+               b5 << low | ((b4 >> 4) & lowMask));
     }
-    return groups * 2;
+    return done;
 }
 
+// The display's row kernels (vectorised) give R, G, B when told the bytes
+// are in the other order: blue, green, red out of what they take for red,
+// green, blue is red, green, blue out of blue, green, red.
 void UnpackColour(const cam::PixelFormat& format, const uint8_t* src, uint32_t width, uint8_t* dst)
 {
     const bool bgr = format.order[0] == 'B';
-    const int step = format.bitsPerPixel / 8;  // 3, or 4 with alpha
-    if (!bgr && step == 3) {
+    if (format.bitsPerPixel == 32)
+        DropAlpha(src, dst, width, /*rgba=*/bgr);
+    else if (bgr)
+        SwapRedBlue(src, dst, width);
+    else
         std::memcpy(dst, src, uint64_t(width) * 3);
-        return;
-    }
-    const int r = bgr ? 2 : 0, b = bgr ? 0 : 2;
-    for (uint32_t x = 0; x < width; ++x, src += step, dst += 3) {
-        dst[0] = src[r];
-        dst[1] = src[1];
-        dst[2] = src[b];
-    }
 }
 
 }  // namespace
@@ -131,10 +142,11 @@ void UnpackRow(const cam::PixelFormat& format, const uint8_t* src, uint32_t widt
         UnpackWords(src, width, format.bits, dst);
         return;
     case cam::Packing::Lsb:
-        done = format.bits == 10 ? UnpackLsb10(src, width, dst) : format.bits == 12 ? UnpackLsb12(src, width, dst) : 0;
+        if (format.bits == 10 || format.bits == 12)
+            done = UnpackLsb(src, width, format.bits, cam::RowBytes(format, width), dst);
         break;
     case cam::Packing::GigePacked:
-        done = UnpackGige(src, width, format.bits, dst);
+        done = UnpackGige(src, width, format.bits, cam::RowBytes(format, width), dst);
         break;
     }
     // The samples a whole group does not hold, and any depth without a loop.

@@ -68,16 +68,19 @@ bool DirectoryWriter::Open(const std::string& path, const SequenceShape& shape, 
     shape_ = shape;
     overwrite_ = overwrite;
     folder_ = path.empty() || path.back() == '/' ? path : path + "/";
+    std::string bare = path;  // "run/" names run, whatever it is
+    while (bare.size() > 1 && bare.back() == '/')
+        bare.pop_back();
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) {
+    if (::stat(bare.c_str(), &st) == 0) {
         if (S_ISFIFO(st.st_mode))
             return Fail("frames cannot be kept a file each in a FIFO (.mkv can stream into one)");
         if (!S_ISDIR(st.st_mode))
             return Fail(std::strerror(ENOTDIR));
-    } else if (::mkdir(path.c_str(), 0777) != 0) {
+    } else if (::mkdir(bare.c_str(), 0777) != 0) {
         return Fail(errno);
     }
-    if (::access(path.c_str(), W_OK | X_OK) != 0)
+    if (::access(bare.c_str(), W_OK | X_OK) != 0)
         return Fail(errno);
     if (!overwrite && ::access(FrameName(0).c_str(), F_OK) == 0)
         return Fail(FrameName(0) + ": " + std::strerror(EEXIST));

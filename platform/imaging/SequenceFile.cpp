@@ -2,6 +2,8 @@
 // format keeps, and the writer for it.
 #include "SequenceFile.h"
 
+#include "PixelConvert.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -64,15 +66,18 @@ bool CanRecord(SequenceFormat format, const cam::PixelFormat& pixelFormat, std::
 {
     // Every sampling in the table has a lossless home in each format: grey
     // and Bayer at 8 or 16 bits, colour at 8, YUV as it is (MKV) or as RGB.
-    (void)pixelFormat;
+    // A folder holds pictures, as a grab saves them.
+    if (format == SequenceFormat::Directory && !CanShow(pixelFormat.name)) {
+        if (why)
+            *why = std::string("frames in ") + pixelFormat.name + " cannot be saved as pictures";
+        return false;
+    }
 #ifdef TARVIK_NO_MKV_WRITER
     if (format == SequenceFormat::Mkv) {
         if (why)
             *why = "this build cannot write .mkv files";
         return false;
     }
-#else
-    (void)format;
 #endif
     if (why)
         why->clear();

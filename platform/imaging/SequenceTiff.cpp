@@ -19,7 +19,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace imaging {
@@ -39,7 +42,7 @@ public:
     bool Write(const SequenceFrame& frame) override;
     bool Close() override;
     const std::string& Error() const override { return error_; }
-    uint64_t BytesWritten() const override { return written_; }
+    uint64_t BytesWritten() const override { return end_; }
 
 private:
     // libtiff's calls on the file.
@@ -74,10 +77,10 @@ private:
     uint64_t offset_ = 0;    // where the next write goes
     uint64_t end_ = 0;       // the file's size as written
     uint64_t goodEnd_ = 0;   // its size after the last whole page
-    uint64_t written_ = 0;
     uint64_t rowBytes_ = 0;  // a page's row
+    std::string description_;  // on every page, as the MKV's tag
     std::vector<uint8_t> page_;
-    std::vector<uint8_t> row_;  // a row of the frame, for partial rows and YUV
+    std::vector<uint8_t> row_;  // the frame's last row when it holds only part of it
     std::string error_;
 };
 
@@ -111,7 +114,6 @@ tmsize_t TiffWriter::WriteProc(thandle_t h, void* data, tmsize_t size)
         p += n;
         left -= size_t(n);
         w->offset_ += uint64_t(n);
-        w->written_ += uint64_t(n);
     }
     if (w->offset_ > w->end_)
         w->end_ = w->offset_;
@@ -146,6 +148,7 @@ bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool 
     if (!shape.format || shape.width == 0 || shape.height == 0)
         return Fail("no frame size or pixel format to record");
     shape_ = shape;
+    description_ = std::string("PIXEL_FORMAT=") + shape.format->name;
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) {
         if (S_ISFIFO(st.st_mode))
@@ -155,6 +158,7 @@ bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool 
         if (!overwrite)
             return Fail(std::strerror(EEXIST));
     }
+    const bool existed = ::access(path.c_str(), F_OK) == 0;
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL), 0666);
     if (fd_ < 0)
         return Fail(errno);
@@ -182,8 +186,11 @@ bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool 
                              &CloseProc, &SizeProc, &MapProc, &UnmapProc, opts);
     TIFFOpenOptionsFree(opts);
     if (!tif_) {
-        Fail("libtiff cannot start the file");
-        return false;
+        ::close(fd_);
+        fd_ = -1;
+        if (!existed)  // nothing of ours is left behind
+            ::unlink(path.c_str());
+        return Fail("libtiff cannot start the file");
     }
     goodEnd_ = end_;
     return true;
@@ -201,7 +208,10 @@ bool TiffWriter::SetPageFields()
               TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
               TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
               TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, shape_.height) &&
-              TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+              TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) &&
+              TIFFSetField(tif_, TIFFTAG_IMAGEDESCRIPTION, description_.c_str());
+    if (!colour && f.bits > 8)  // the value in its own bits: say which range they span
+        ok = ok && TIFFSetField(tif_, TIFFTAG_MAXSAMPLEVALUE, uint16_t((1u << f.bits) - 1));
     if (f.sampling == cam::Sampling::Bayer) {
         // The mosaic as it is, with its 2 x 2 filter: 0 red, 1 green, 2 blue.
         const uint16_t dim[2] = {2, 2};
@@ -218,7 +228,7 @@ bool TiffWriter::SetPageFields()
 }
 
 // The page's samples: the frame itself where it is already laid out so and
-// whole, else unpacked into page_, rows the frame does not fill black.
+// whole, else unpacked into page_, the samples the frame does not hold 0.
 const uint8_t* TiffWriter::PageSamples(const SequenceFrame& frame)
 {
     const cam::PixelFormat& f = *shape_.format;
@@ -243,7 +253,11 @@ const uint8_t* TiffWriter::PageSamples(const SequenceFrame& frame)
             break;
         }
         const uint8_t* src = frame.data + at;
-        if (filled - at < srcRow) {  // the last row the frame only starts
+        if (filled - at < srcRow && yuv) {  // colour from half a row is no colour: black, as shown
+            std::memset(dst, 0, pageBytes - y * rowBytes_);
+            break;
+        }
+        if (filled - at < srcRow) {  // the samples of the last row the frame only starts
             std::memset(row_.data(), 0, srcRow);
             std::memcpy(row_.data(), src, filled - at);
             src = row_.data();
@@ -276,7 +290,13 @@ bool TiffWriter::Write(const SequenceFrame& frame)
 {
     if (!tif_ || failed_)
         return Fail("the file is not open");
-    if (WritePage(frame)) {
+    bool written = false;
+    try {
+        written = WritePage(frame);
+    } catch (const std::bad_alloc&) {
+        Fail("no memory to unpack the frame");
+    }
+    if (written) {
         goodEnd_ = end_;
         return true;
     }
