@@ -49,11 +49,7 @@ std::unique_ptr<SequenceWriter> MakeSequenceWriter(SequenceFormat format, const 
 {
     switch (format) {
     case SequenceFormat::Mkv:
-#ifdef TARVIK_NO_MKV_WRITER
-        return nullptr;
-#else
         return MakeMkvWriter(options);
-#endif
     case SequenceFormat::Tiff:
         return MakeTiffWriter(options);
     case SequenceFormat::Directory:
@@ -72,13 +68,6 @@ bool CanRecord(SequenceFormat format, const cam::PixelFormat& pixelFormat, std::
             *why = std::string("frames in ") + pixelFormat.name + " cannot be saved as pictures";
         return false;
     }
-#ifdef TARVIK_NO_MKV_WRITER
-    if (format == SequenceFormat::Mkv) {
-        if (why)
-            *why = "this build cannot write .mkv files";
-        return false;
-    }
-#endif
     if (why)
         why->clear();
     return true;
