@@ -4,6 +4,7 @@
 
 #include "CheckReport.h"
 #include "Failures.h"
+#include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/OutputFile.h"
 #include "platform/imaging/SequenceFile.h"
@@ -162,12 +163,17 @@ struct Options {
     }
 };
 
-// A number option's value within [low, high]; false when it is not one.
+// A number option's value within [low, high], written as feature values
+// are; false when it is not one.
 bool NumberIn(const QString& text, double low, double high, double* value)
 {
-    bool ok = false;
-    *value = text.toDouble(&ok);
-    return ok && std::isfinite(*value) && *value >= low && *value <= high;
+    return cam::ParseNumber(text.toStdString(), value) && *value >= low && *value <= high;
+}
+
+// The same for a whole number.
+bool WholeNumberIn(const QString& text, int64_t low, int64_t high, int64_t* value)
+{
+    return cam::ParseWholeNumber(text.toStdString(), value) && *value >= low && *value <= high;
 }
 
 // A size such as 512M or 2G: bytes, or K, M, G, T for powers of 1024 (an
@@ -312,6 +318,10 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         return cl.mode = CommandLine::Mode::List, cl;
     }
     *settingsFiles = RawValues(argc, argv, o.settings, takingValues);
+    if (std::count(settingsFiles->begin(), settingsFiles->end(), std::string()) > 0)
+        return usage("--settings needs a file name, or - for standard input");
+    if (std::count(settingsFiles->begin(), settingsFiles->end(), std::string("-")) > 1)
+        return usage("--settings - reads standard input, which can be read once: give it once");
     for (const std::string& text : RawValues(argc, argv, o.set, takingValues)) {
         Setting setting;
         if (!ParseSetting(text, "--set", &setting))
@@ -329,6 +339,9 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         cl.saveSettingsFile = RawValue(argc, argv, o.saveSettings, takingValues);
         if (cl.saveSettingsFile.empty())
             return usage("--save-settings needs a file name");
+        if (imaging::OutputFile::IsStandardOutput(cl.saveSettingsFile) && (parser.isSet(o.get) || cl.features))
+            return usage("--save-settings - writes to standard output, where --get and --features print: use a file "
+                         "name, or one of them");
     }
     if (reading && (parser.isSet(o.grab) || parser.isSet(o.check) || parser.isSet(o.live)))
         return usage("--get, --features and --save-settings go without --grab, --check and --live");
@@ -345,10 +358,11 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
             return usage(QString("--frames and --seconds both say how long to ") + what + ": use one of them");
         double v = 0;
         if (parser.isSet(o.frames)) {
-            if (!NumberIn(parser.value(o.frames), 1, 1e9, &v) || v != std::floor(v))
+            int64_t n = 0;
+            if (!WholeNumberIn(parser.value(o.frames), 1, 1000000000, &n))
                 return usage("--frames needs a whole number from 1 to 1000000000, got '" + parser.value(o.frames) +
                              "'");
-            *frames = uint64_t(v);
+            *frames = uint64_t(n);
         }
         if (parser.isSet(o.seconds)) {
             if (!NumberIn(parser.value(o.seconds), 0.001, 86400, &v))

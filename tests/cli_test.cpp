@@ -104,6 +104,17 @@ const CliCase kCases[] = {
      "tarvik: --max-clipped needs a percentage from 0 to 100, got '-1'\n"},
     {"save settings twice", {"--save-settings", "a.txt", "--save-settings", "b.txt"}, "", 64, "",
      "tarvik: --save-settings given more than once\n"},
+    // Numbers are written as feature values are: no exponent for a count, no spaces.
+    {"frames with an exponent", {"--check", "--frames", "1e2"}, "", 64, "", "got '1e2'\n"},
+    {"frames with a space", {"--check", "--frames", " 2"}, "", 64, "", "got ' 2'\n"},
+    {"seconds in hex", {"--check", "--seconds", "0x1p0"}, "", 64, "", "got '0x1p0'\n"},
+    {"frames past 64 bits", {"--check", "--frames", "99999999999999999999"}, "", 64, "", "got '9999"},
+    // Standard input is read once; standard output holds one thing.
+    {"standard input twice", {"--settings", "-", "--settings", "-"}, "", 64, "",
+     "tarvik: --settings - reads standard input, which can be read once: give it once\n"},
+    {"settings without a name", {"--settings", ""}, "", 64, "", "tarvik: --settings needs a file name"},
+    {"settings and features on standard output", {"--features", "--save-settings", "-"}, "", 64, "",
+     "tarvik: --save-settings - writes to standard output, where --get and --features print"},
 };
 
 class CliTest : public ::testing::TestWithParam<CliCase> {};

@@ -119,6 +119,18 @@ bool SameLetters(std::string_view text, std::string_view word)
 
 }  // namespace
 
+bool ParseWholeNumber(std::string_view text, int64_t* v)
+{
+    bool beyond = false;
+    return ParseInt(text, false, v, &beyond) && !beyond;
+}
+
+bool ParseNumber(std::string_view text, double* v)
+{
+    bool tiny = false;
+    return ParseFloat(text, v, &tiny);
+}
+
 std::string FloatText(double v)
 {
     // Plain decimals where people read them as numbers (10000, not 1e+04).

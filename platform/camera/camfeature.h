@@ -7,6 +7,7 @@
 #include "cam.h"
 
 #include <string>
+#include <string_view>
 
 namespace cam {
 
@@ -16,6 +17,14 @@ namespace cam {
 // "5000000 is above the maximum 1000000 us". Access is not checked here.
 CamError CheckFeatureValue(const CamFeatureInfo& info, const std::string& text, std::string* canonical,
                            std::string* why);
+
+// Numbers as feature values take them, for other numbers people type (the
+// command line's options): a whole number in decimal (an optional sign,
+// leading zeros still decimal), and a number in decimal notation with an
+// optional exponent. No spaces, other bases, inf or nan; false for text
+// that is not one, and for a whole number past the 64-bit range.
+bool ParseWholeNumber(std::string_view text, int64_t* v);
+bool ParseNumber(std::string_view text, double* v);
 
 // The shortest decimal text that reads back as v; -0 is "0".
 std::string FloatText(double v);
