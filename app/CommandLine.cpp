@@ -29,9 +29,9 @@ const char kDescription[] =
     "Without options Tarvik opens its window. \"Init& GrapStart\" opens the first camera\n"
     "found, \"GrapOnce\" grabs one frame and shows it fitted into the picture area,\n"
     "\"GrapStop & Release\" lets the camera go. Ctrl+L shows frames live as the camera\n"
-    "sends them, Ctrl+E opens a window of the camera's settings. Ctrl+S saves the frame\n"
-    "at full resolution, Ctrl+C copies it; the picture area's tooltip tells the camera's\n"
-    "state.";
+    "sends them, Ctrl+E opens a window of the camera's settings, Ctrl+R records every\n"
+    "frame to a file until Ctrl+R again. Ctrl+S saves the frame at full resolution,\n"
+    "Ctrl+C copies it; the picture area's tooltip tells the camera's state.";
 
 const char kMore[] =
     "\n"
@@ -94,7 +94,8 @@ const char kMore[] =
     "  $ tarvik --camera sim-1 --pixel-format Mono8 --grab grey.tiff\n"
     "  $ TARVIK_CAMERAS=gige:192.168.10.20 tarvik --grab - > frame.png\n"
     "  $ tarvik --check --frames 300 --json > report.json\n"
-    "  $ tarvik --record run.mkv --seconds 60 --set ExposureTime=2000\n";
+    "  $ tarvik --record run.mkv --seconds 60 --set ExposureTime=2000\n"
+    "  $ tarvik --live --record run.mkv\n";
 
 struct Options {
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
@@ -123,7 +124,8 @@ struct Options {
     QCommandLineOption record{"record", "Without a window: open the camera and keep every frame it sends in PATH "
                                         "until --frames, --seconds or Ctrl+C: NAME.mkv, NAME.tif, NAME.tiff or a "
                                         "folder DIR/ (see Recording below), with PATH.csv and PATH.settings "
-                                        "beside it.", "PATH"};
+                                        "beside it. With --live: the window records from the start until "
+                                        "Ctrl+R, release or close.", "PATH"};
     QCommandLineOption overwrite{"overwrite", "With --record: replace an existing recording and its .csv and "
                                               ".settings files."};
     QCommandLineOption recordBuffer{"record-buffer", "With --record: memory for frames waiting to be written, "
@@ -375,9 +377,8 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     if (recording) {
         if (parser.isSet(o.grab) || parser.isSet(o.check))
             return usage("--record streams the camera and writes every frame: not with --grab or --check");
-        if (parser.isSet(o.live))
-            return usage("--record works without a window for now: not with --live (start live view, then "
-                         "record from the command line without it)");
+        if (parser.isSet(o.live) && (parser.isSet(o.frames) || parser.isSet(o.seconds)))
+            return usage("--live --record records until Ctrl+R in the window: not with --frames or --seconds");
         if (reading)
             return usage("--get, --features and --save-settings go without --record (the recording's "
                          ".settings file holds the camera's settings)");
@@ -404,7 +405,9 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
                 return usage("--record-format says which files a folder gets: the path must be a folder (a name "
                              "ending in /)");
         }
-        return cl.mode = CommandLine::Mode::Record, cl;
+        // With --live: the window records from the start.
+        cl.live = parser.isSet(o.live);
+        return cl.mode = cl.live ? CommandLine::Mode::Window : CommandLine::Mode::Record, cl;
     }
     if (!parser.isSet(o.check)) {
         for (const QCommandLineOption* only : o.CheckOnly())

@@ -10,6 +10,8 @@
 
 #include <QCoreApplication>
 
+#include <cstdio>
+
 CTarvikApp theApp;
 
 // Restart-manager support, the help command and the common-controls set-up of
@@ -20,7 +22,7 @@ bool CTarvikApp::InitInstance()
 {
     ui::Application::SetSettingsKey("应用程序向导生成的本地应用程序");
 
-    CTarvikDlg dlg(m_openOptions, m_live);
+    CTarvikDlg dlg(m_openOptions, m_live, m_record);
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;
@@ -61,6 +63,22 @@ int main(int argc, char** argv)
     }
     case CommandLine::Mode::Window:
         break;
+    }
+    if (!commandLine.record.path.empty()) {
+        // As on the command line: a recording never replaces a file by mistake.
+        const CommandLine::Record& r = commandLine.record;
+        std::string error;
+        Recorder::BeginError kind = Recorder::BeginError::None;
+        if (!Recorder::CheckTarget(r.path, r.overwrite, &kind, &error)) {
+            std::fprintf(stderr, "tarvik: %s\n", error.c_str());
+            return kind == Recorder::BeginError::Exists ? kExitUsage : kExitNotWritten;
+        }
+        Recorder::Options options;
+        options.path = r.path;
+        options.overwrite = r.overwrite;
+        options.bufferBytes = r.bufferBytes;
+        options.sequence.frameFileFormat = r.frameFileFormat;
+        theApp.m_record = options;
     }
     ui::Application platform(argc, argv, "tarvik", TARVIK_VERSION, TARVIK_APP_ID);
     if (!platform.Ok())

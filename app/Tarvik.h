@@ -2,6 +2,9 @@
 #pragma once
 
 #include "CameraSequences.h"
+#include "record/Recorder.h"
+
+#include <optional>
 
 class CTarvikDlg;
 
@@ -16,6 +19,7 @@ public:
     // From the command line: which camera to open and how.
     OpenOptions m_openOptions;
     bool m_live = false;  // start live view at once
+    std::optional<Recorder::Options> m_record;  // and record from the start
 };
 
 extern CTarvikApp theApp;

@@ -2,7 +2,9 @@
 // sequences, painting, and keeping the captured frame.
 #include "TarvikDlg.h"
 
+#include "CameraSettings.h"
 #include "Failures.h"
+#include "platform/camera/camtext.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PaintDC.h"
 #include "platform/ui/PictureDialog.h"
@@ -22,10 +24,12 @@ const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Command, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveView},
     {ui::Message::Posted, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveFrame},
     {ui::Message::Command, ID_CAMERA_SETTINGS, &CTarvikDlg::OnCameraSettings},
+    {ui::Message::Command, ID_PICTURE_RECORD, &CTarvikDlg::OnRecord},
 };
 
-CTarvikDlg::CTarvikDlg(OpenOptions options, bool live)
-    : ui::Dialog(IDD), m_bClearPending(false), m_options(std::move(options)), m_startLive(live)
+CTarvikDlg::CTarvikDlg(OpenOptions options, bool live, std::optional<Recorder::Options> record)
+    : ui::Dialog(IDD), m_bClearPending(false), m_options(std::move(options)), m_startLive(live),
+      m_startRecord(std::move(record))
 {
     m_hIcon = ui::LoadIcon(IDR_MAINFRAME);
 }
@@ -51,6 +55,9 @@ bool CTarvikDlg::OnInitDialog()
     ShowOutcome({}, nullptr);
     if (m_startLive) {
         OnBnClickedInitGrabStart();
+        // The recording begins first, so that it has the stream's first frame.
+        if (g_hCamera != 0 && m_startRecord)
+            BeginRecording(*m_startRecord);
         if (g_hCamera != 0)
             StartLive();
     }
@@ -117,6 +124,7 @@ ui::Icon CTarvikDlg::OnQueryDragIcon() { return m_hIcon; }
 
 void CTarvikDlg::OnBnClickedInitGrabStart()
 {
+    m_recordNote.clear();
     CloseSettings();
     StopLive(false);
     const Outcome outcome = OpenCamera(m_options);
@@ -127,6 +135,7 @@ void CTarvikDlg::OnBnClickedInitGrabStart()
 
 void CTarvikDlg::OnBnClickedGrabStopRelease()
 {
+    m_recordNote.clear();
     CloseSettings();
     StopLive(false);
     ReleaseCamera();
@@ -153,7 +162,7 @@ void CTarvikDlg::ShowOutcome(const Outcome& outcome, const char* failedAction)
 {
     ReportFailure(outcome);
     m_picture.SetToolTip(
-        PictureStatus(outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : ""));
+        PictureStatus(outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : m_recordNote));
     EnableFrameCommands();
 }
 
@@ -163,6 +172,7 @@ void CTarvikDlg::EnableFrameCommands()
     EnableCommand(ID_PICTURE_COPY, g_lastFrame.valid);
     EnableCommand(ID_PICTURE_LIVE, g_hCamera != 0);
     EnableCommand(ID_CAMERA_SETTINGS, g_hCamera != 0);
+    EnableCommand(ID_PICTURE_RECORD, g_hCamera != 0);
 }
 
 std::string PictureStatus(const std::string& lastFailure)
@@ -234,11 +244,20 @@ void CTarvikDlg::StartLive()
     m_livePosted = false;
     // One notice at a time: frames that come while one is shown are not
     // queued for showing, only the newest is taken.
-    const Outcome outcome = m_live.Start([this] {
-        if (!m_livePosted.exchange(true))
-            PostMessage(ID_PICTURE_LIVE);
-    });
+    LiveStream::Options options;
+    options.everyFrame = [this](const CamFrame& frame) {
+        if (m_recordingTo)
+            m_recordingTo->OnFrame(frame);
+    };
+    const Outcome outcome = m_live.Start(
+        [this] {
+            if (!m_livePosted.exchange(true))
+                PostMessage(ID_PICTURE_LIVE);
+        },
+        std::move(options));
     CheckCommand(ID_PICTURE_LIVE, !outcome.Failed());
+    if (outcome.Failed())
+        EndRecording();
     ShowOutcome(outcome, "live view failed");
     RefreshSettings();
 }
@@ -254,6 +273,7 @@ void CTarvikDlg::StopLive(bool keep)
     const bool wasRunning = m_live.Running();
     const Outcome ended = m_live.Stop();
     CheckCommand(ID_PICTURE_LIVE, false);
+    EndRecording();
     // A camera that stopped answering would make every value read wait
     // for its time-out.
     if (wasRunning && !ended.Failed())
@@ -265,6 +285,10 @@ void CTarvikDlg::OnLiveFrame()
     m_livePosted = false;
     if (!m_live.Running())
         return;
+    if (m_recorder && m_recorder->Failed()) {
+        EndRecording();
+        m_liveStatusShown = {};  // the reason shows at once
+    }
     // The frame shown is held until the next one replaces it: saving it
     // converts it at full size then.
     LiveStream::Frame frame;
@@ -293,7 +317,12 @@ void CTarvikDlg::OnLiveFrame()
     const auto now = std::chrono::steady_clock::now();
     if (now - m_liveStatusShown >= std::chrono::milliseconds(250)) {
         m_liveStatusShown = now;
-        m_picture.SetToolTip(PictureStatus(LiveLine(m_live.CountsNow(), m_live.RatesNow())));
+        std::string line = LiveLine(m_live.CountsNow(), m_live.RatesNow());
+        if (m_recorder)
+            line += ", " + Recorder::RecordLine(m_recorder->CountsNow());
+        else if (!m_recordNote.empty())
+            line += ", " + m_recordNote;
+        m_picture.SetToolTip(PictureStatus(line));
         EnableFrameCommands();
     }
 }
@@ -333,6 +362,8 @@ void CTarvikDlg::OnPictureShapeChanged()
     // Frames of the old shape would not be shown: the stream starts again
     // with frames of the new one.
     const bool live = m_live.Running();
+    // The recording keeps frames of one shape only.
+    EndRecording("the picture's size or format changed");
     StopLive(false);
     const Outcome outcome = ReadPictureShape();
     m_bClearPending = true;
@@ -340,4 +371,97 @@ void CTarvikDlg::OnPictureShapeChanged()
     ShowOutcome(outcome, "reading the picture's shape failed");
     if (live && !outcome.Failed())
         StartLive();
+}
+
+void CTarvikDlg::OnRecord()
+{
+    // Triggering the command has toggled its check mark already.
+    if (!IsCommandChecked(ID_PICTURE_RECORD)) {
+        EndRecording();
+        ShowOutcome({}, nullptr);
+        return;
+    }
+    CheckCommand(ID_PICTURE_RECORD, false);  // until it records
+    if (g_hCamera == 0 || m_recorder)
+        return;
+    std::string name = imaging::SuggestedPictureName(g_pCameraId ? g_pCameraId : "", std::time(nullptr));
+    name = name.substr(0, name.rfind('.')) + ".mkv";
+    const auto target = ui::AskWhereToRecord(*this, name);
+    if (!target)
+        return;
+    Recorder::Options options;
+    options.path = target->path;
+    // The save dialog asked before it gave an existing file's name.
+    options.overwrite = target->replaceConfirmed;
+    const std::string error = RecordTo(options);
+    if (!error.empty())
+        MessageBox("Recording to " + target->path + " could not start:\n" + error);
+}
+
+std::string CTarvikDlg::RecordTo(const Recorder::Options& options)
+{
+    std::string error = BeginRecording(options);
+    if (error.empty() && !m_live.Running()) {
+        StartLive();
+        if (!m_live.Running())
+            error = "live view could not start";
+    }
+    return error;
+}
+
+std::string CTarvikDlg::BeginRecording(const Recorder::Options& options)
+{
+    if (g_hCamera == 0)
+        return "no camera is open";
+    if (m_recorder)
+        return "a recording is running";
+    m_recordNote.clear();
+    imaging::SequenceShape shape;
+    shape.format = cam::FindPixelFormat(g_pPixelFormat);
+    shape.width = uint32_t(g_nWidth);
+    shape.height = uint32_t(g_nHeight);
+    std::string error;
+    if (!shape.format) {
+        error = "cannot record frames in pixel format " + cam::Quoted(g_pPixelFormat ? g_pPixelFormat : "") +
+                ", which Tarvik does not know";
+    } else {
+        // The settings as recording begins, read where the library may be called now.
+        std::string settings;
+        m_live.Call([&settings] { settings = SettingsFileText(); });
+        auto recorder = std::make_unique<Recorder>();
+        if (recorder->Begin(options, shape, settings, &error))
+            m_recorder = std::move(recorder);
+    }
+    if (!m_recorder) {
+        std::fprintf(stderr, "tarvik: %s\n", error.c_str());
+        m_picture.SetToolTip(PictureStatus("recording failed: " + error));
+        return error;
+    }
+    m_recordPath = options.path;
+    Recorder* recorder = m_recorder.get();
+    m_live.Call([this, recorder] { m_recordingTo = recorder; });
+    CheckCommand(ID_PICTURE_RECORD, true);
+    return {};
+}
+
+void CTarvikDlg::EndRecording(const char* why)
+{
+    if (!m_recorder)
+        return;
+    // After this the camera thread no longer calls into the recorder.
+    m_live.Call([this] { m_recordingTo = nullptr; });
+    CheckCommand(ID_PICTURE_RECORD, false);
+    Recorder::Result result;
+    {
+        ui::WaitCursor busy;  // what is queued is written first
+        result = m_recorder->Finish(false);
+    }
+    m_recorder.reset();
+    m_recordNote = Recorder::StopLine(result);
+    if (m_recordNote.empty() && why)
+        m_recordNote = std::string(why) + "; recording stopped, " + std::to_string(result.counts.written) +
+                       " frames kept";
+    if (!m_recordNote.empty())
+        std::fprintf(stderr, "tarvik: %s\n", m_recordNote.c_str());
+    std::fprintf(stderr, "tarvik: %s\n", Recorder::ClosingLine(result, m_recordPath).c_str());
 }

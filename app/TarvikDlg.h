@@ -8,25 +8,34 @@
 #include "LiveStream.h"
 #include "platform/ui/Dialog.h"
 #include "platform/ui/SettingsWindow.h"
+#include "record/Recorder.h"
 #include "res/resource.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class CTarvikDlg : public ui::Dialog {
 public:
     enum { IDD = IDD_TARVIK_DIALOG };
 
-    // live: open the camera and start live view as soon as the dialog is built.
-    explicit CTarvikDlg(OpenOptions options = {}, bool live = false);
+    // live: open the camera and start live view as soon as the dialog is
+    // built; record: and record from the start (the target checked already).
+    explicit CTarvikDlg(OpenOptions options = {}, bool live = false,
+                        std::optional<Recorder::Options> record = std::nullopt);
     ~CTarvikDlg() override;
 
     // Saves the last captured frame to path in format ("png", "tiff", "bmp",
     // "jpeg"; empty: by the extension). Empty on success, else the reason.
     std::string SavePictureTo(const std::string& path, const std::string& format = {});
+    // Records to options.path as "Record…" does once a path is chosen,
+    // starting live view if it is not running. Empty when it records, else
+    // the reason (also on stderr and in the tooltip).
+    std::string RecordTo(const Recorder::Options& options);
+    bool Recording() const { return m_recorder != nullptr; }
 
 protected:
     void DoDataExchange(ui::DataExchange* pDX) override;
@@ -43,6 +52,7 @@ protected:
     void OnLiveView();
     void OnLiveFrame();
     void OnCameraSettings();
+    void OnRecord();
 
 public:
     bool m_bClearPending;
@@ -55,6 +65,14 @@ private:
     void ShowOutcome(const Outcome& outcome, const char* failedAction);
     // Save and copy while a frame is kept, live view while a camera is open.
     void EnableFrameCommands();
+
+    // Begins a recording the stream feeds once it runs; the reason when it cannot.
+    std::string BeginRecording(const Recorder::Options& options);
+    // Ends the recording, if one runs: the stream hands it no more frames,
+    // what is queued is written, and stderr says how it went. why: the
+    // window ends it because of this (a new picture shape); a recording that
+    // stopped by itself says its own reason. The reason stays in the tooltip.
+    void EndRecording(const char* why = nullptr);
 
     void StartLive();
     // Ends live view, if it runs, before anything else calls the camera;
@@ -70,6 +88,12 @@ private:
     static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
     OpenOptions m_options;
     bool m_startLive;
+    std::optional<Recorder::Options> m_startRecord;
+    // Before m_live, which feeds it: the stream stops before it goes.
+    std::unique_ptr<Recorder> m_recorder;
+    std::string m_recordPath;
+    std::string m_recordNote;  // why the last recording stopped by itself
+    Recorder* m_recordingTo = nullptr;  // camera thread's; changed through m_live.Call
     LiveStream m_live;
     LiveStream::Frame m_liveShown;  // held while it is the frame shown
     std::atomic<bool> m_livePosted{false};  // a frame notice is on its way to OnLiveFrame

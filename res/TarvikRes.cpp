@@ -31,6 +31,7 @@ const MenuItem kPictureCommands[] = {
     {ID_PICTURE_COPY, "Copy picture", StandardKey::Copy},
     {ID_PICTURE_LIVE, "Live view", StandardKey::None, "Ctrl+L", true},
     {ID_CAMERA_SETTINGS, "Camera settings…", StandardKey::None, "Ctrl+E"},
+    {ID_PICTURE_RECORD, "Record…", StandardKey::None, "Ctrl+R", true},
 };
 
 const MenuTemplate kMenus[] = {

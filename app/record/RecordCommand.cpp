@@ -140,17 +140,11 @@ int RecordToFile(const CommandLine& commandLine)
         std::fputs("\r\033[K", stderr);
     const Recorder::Counts& c = result.counts;
     if (result.stop != Recorder::Stop::None)
-        std::fprintf(stderr, "tarvik: %s; recording stopped, %llu frames kept\n", result.error.c_str(),
-                     (unsigned long long)c.written);
+        std::fprintf(stderr, "tarvik: %s\n", Recorder::StopLine(result).c_str());
     const bool nothing = timeUp && c.received == 0 && !ended.Failed();
     if (nothing)
         std::fprintf(stderr, "tarvik: no frame came within the %g s of the recording\n", r.seconds);
-    std::fprintf(stderr,
-                 "tarvik: recorded %llu frames to %s: %llu dropped by the camera, %llu dropped by Tarvik, "
-                 "%llu incomplete, %llu bytes, %.1f s\n",
-                 (unsigned long long)c.written, cam::Quoted(r.path).c_str(), (unsigned long long)c.cameraDropped,
-                 (unsigned long long)c.queueDropped, (unsigned long long)c.incomplete, (unsigned long long)c.bytes,
-                 c.seconds);
+    std::fprintf(stderr, "tarvik: %s\n", Recorder::ClosingLine(result, r.path).c_str());
     if (result.stop == Recorder::Stop::WriteFailed)
         return kExitNotWritten;
     if (result.stop == Recorder::Stop::FrameShape || nothing)

@@ -328,6 +328,24 @@ std::string Recorder::RecordLine(const Counts& counts)
     return line;
 }
 
+std::string Recorder::StopLine(const Result& result)
+{
+    if (result.stop == Stop::None)
+        return {};
+    return result.error + "; recording stopped, " + std::to_string(result.counts.written) + " frames kept";
+}
+
+std::string Recorder::ClosingLine(const Result& result, const std::string& path)
+{
+    const Counts& c = result.counts;
+    char numbers[200];
+    std::snprintf(numbers, sizeof numbers,
+                  ": %llu dropped by the camera, %llu dropped by Tarvik, %llu incomplete, %llu bytes, %.1f s",
+                  (unsigned long long)c.cameraDropped, (unsigned long long)c.queueDropped,
+                  (unsigned long long)c.incomplete, (unsigned long long)c.bytes, c.seconds);
+    return "recorded " + std::to_string(c.written) + " frames to " + cam::Quoted(path) + numbers;
+}
+
 void Recorder::Run()
 {
     for (;;) {

@@ -113,6 +113,12 @@ public:
 
     // "recording: 1234 frames, 0 dropped, 112 MB/s", for a tooltip.
     static std::string RecordLine(const Counts& counts);
+    // How a recording to path ended, for standard error: "cannot write ...;
+    // recording stopped, 12 frames kept" when it stopped by itself (empty
+    // otherwise), and the closing line "recorded 12 frames to ...: ..."; both
+    // without "tarvik: " and newline.
+    static std::string StopLine(const Result& result);
+    static std::string ClosingLine(const Result& result, const std::string& path);
 
 private:
     // One CSV line to come, in frame order, with the frame's copy if it has one.

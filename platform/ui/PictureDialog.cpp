@@ -26,9 +26,7 @@ QString Filter(const PictureFileType& t)
     return QString::fromStdString(t.label) + " (" + patterns.join(' ') + ")";
 }
 
-}  // namespace
-
-std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& suggestedName)
+QString StartFolder()
 {
     QString folder = g_lastFolder;
     if (folder.isEmpty()) {
@@ -36,6 +34,14 @@ std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& sugg
         if (folder.isEmpty() || !QDir(folder).exists())
             folder = QDir::homePath();
     }
+    return folder;
+}
+
+}  // namespace
+
+std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& suggestedName)
+{
+    const QString folder = StartFolder();
     const std::vector<PictureFileType> types = imaging::PictureFileTypes();
     QStringList filters;
     for (const PictureFileType& t : types)
@@ -63,6 +69,48 @@ std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& sugg
     target.format = imaging::PictureFormatOf(target.path);
     if (target.format.empty())
         target.format = typeOfFilter(dialog.selectedNameFilter()).name;
+    return target;
+}
+
+std::optional<RecordTarget> AskWhereToRecord(Dialog& parent, const std::string& suggestedName)
+{
+    // The suffix each filter gives a name typed without one; the folder's
+    // "name" is a folder made for the recording.
+    struct Kind {
+        const char* filter;
+        const char* suffix;
+    };
+    static const Kind kinds[] = {
+        {"Matroska, FFV1 lossless (*.mkv)", "mkv"},
+        {"Multi-page TIFF (*.tif *.tiff)", "tiff"},
+        {"A folder, a TIFF file per frame (*)", ""},
+    };
+    QStringList filters;
+    for (const Kind& k : kinds)
+        filters << QString::fromUtf8(k.filter);
+    QFileDialog dialog(WidgetOf(parent), QStringLiteral("Record to"), StartFolder());
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(filters);
+    dialog.setDefaultSuffix(kinds[0].suffix);
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& filter) {
+        const auto i = filters.indexOf(filter);
+        dialog.setDefaultSuffix(QString::fromUtf8(kinds[i < 0 ? 0 : i].suffix));
+    });
+    dialog.selectFile(QString::fromUtf8(suggestedName.c_str()));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    const QString path = dialog.selectedFiles().first();
+    const QFileInfo info(path);
+    g_lastFolder = info.absolutePath();
+    RecordTarget target{QFile::encodeName(path).toStdString(), false};
+    if (dialog.selectedNameFilter() == filters.last()) {
+        if (target.path.empty() || target.path.back() != '/')
+            target.path += '/';
+    } else {
+        // The dialog asked before it accepted a name that exists.
+        target.replaceConfirmed = info.exists() && !info.isDir();
+    }
     return target;
 }
 

@@ -19,6 +19,16 @@ struct SaveTarget {
 // the name's extension, else the chosen filter. Nothing when the user cancels.
 std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& suggestedName);
 
+// Asks where to record, offering suggestedName (a .mkv name) in the folder
+// used last: a Matroska file, a multi-page TIFF or a folder of a file per
+// frame (the path then ends in '/'). replaceConfirmed: the person agreed to
+// replace an existing file. Nothing when the user cancels.
+struct RecordTarget {
+    std::string path;
+    bool replaceConfirmed = false;
+};
+std::optional<RecordTarget> AskWhereToRecord(Dialog& parent, const std::string& suggestedName);
+
 // Puts picture on the clipboard, where other programs can paste it (as
 // image/png, among others).
 void CopyToClipboard(const imaging::Picture& picture);
