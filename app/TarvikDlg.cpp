@@ -231,10 +231,15 @@ imaging::Picture CTarvikDlg::PictureToKeep() const
 void CTarvikDlg::OnLiveView()
 {
     // Triggering the command has toggled its check mark already.
-    if (IsCommandChecked(ID_PICTURE_LIVE))
+    if (IsCommandChecked(ID_PICTURE_LIVE)) {
         StartLive();
-    else
+    } else if (m_recorder) {
+        // The tooltip's live line says it records no longer.
         StopLive(true);
+        ShowOutcome({}, nullptr);
+    } else {
+        StopLive(true);
+    }
 }
 
 void CTarvikDlg::StartLive()

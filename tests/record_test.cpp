@@ -254,6 +254,11 @@ const RecordCase kRecordCases[] = {
      "[ \"$(cat x.tiff)\" = old ] && [ \"$(cat y.mkv.csv)\" = old ] && [ \"$(cat d/frames.csv)\" = old ] &&"
      "! test -e x.tiff.csv && ! test -e y.mkv && [ $(ls d) = frames.csv ] &&"
      "grep -q '^tarvik: \"x.tiff\" exists and is kept: --overwrite replaces it$' err"},
+    // The window refuses them before it opens (no display is needed to tell).
+    {"--live --record: existing file", "width=16,height=8",
+     "echo old >x.mkv; run --live --record x.mkv", "64",
+     "[ \"$(cat x.mkv)\" = old ] && [ \"$(ls)\" = \"$(printf 'err\\nstatus\\nx.mkv')\" ] &&"
+     "grep -q '^tarvik: \"x.mkv\" exists and is kept: --overwrite replaces it$' err"},
     {"--overwrite", "width=16,height=8,rate=100", "mkdir d; echo old >d/frames.csv; run --record d --frames 2 --overwrite",
      "0", "[ \"" WRITTEN_IDS("d/frames.csv") "\" = \"" IDS(2) "\" ]"},
     {"folder that cannot be made", "width=16,height=8",
@@ -296,12 +301,12 @@ const RecordCase kRecordCases[] = {
      "grep -q '^tarvik: no frame within 5 s' err && grep -q 'recorded 0 frames' err"},
     {"usage", "width=16,height=8",
      "run --record x.avi; run --record x.tiff --frames 2 --seconds 1; run --record x.tiff --grab y.png;"
-     "run --record x.tiff --check; run --record x.tiff --live; run --overwrite; run --record x.tiff "
+     "run --record x.tiff --check; run --record x.tiff --live --frames 2; run --overwrite; run --record x.tiff "
      "--record-buffer 2X; run --record x.tiff --record-format png; run --record x.tiff --all; run --frames 3",
      "64 64 64 64 64 64 64 64 64 64",
      "[ -z \"$(ls | grep -v '^err$\\|^status$')\" ] && grep -c '^Usage: tarvik' err | grep -qx 10 &&"
      "grep -q -- '--record needs a path ending in .mkv, .tif, .tiff, or a folder' err &&"
-     "grep -q -- 'how long to record: use one of them' err && grep -q -- '--record works without a window' err &&"
+     "grep -q -- 'how long to record: use one of them' err && grep -q -- '--live --record records until Ctrl+R in the window' err &&"
      "grep -q -- '--frames goes with --check or --record' err"},
 };
 
