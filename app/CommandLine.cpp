@@ -64,6 +64,8 @@ const char kMore[] =
     "  settings as recording began, for --settings. Ctrl+C (or SIGTERM) stops and writes\n"
     "  what is queued; a second Ctrl+C stops at once. A closing line on stderr gives the\n"
     "  frames written, dropped by the camera and by Tarvik, incomplete, bytes, seconds.\n"
+    "  In the window Ctrl+R records from live view until Ctrl+R again, release or close;\n"
+    "  --live --record PATH records from the start (not with --frames or --seconds).\n"
     "\n"
     "Feature values (--set, --settings):\n"
     "  whole numbers  decimal, an optional sign, leading zeros still decimal (0640 is\n"
@@ -107,7 +109,8 @@ struct Options {
     QCommandLineOption pixelFormat{"pixel-format", "Ask the camera for this pixel format first; if "
                                                    "it refuses, BGR8Packed, else Mono8.", "NAME"};
     QCommandLineOption live{"live", "Open the window, open the camera and start live view at once: frames as "
-                                    "the camera sends them, for a monitor (Ctrl+L in the window)."};
+                                    "the camera sends them, for a monitor (Ctrl+L in the window). With --record PATH: "
+                                    "and record from the start (Ctrl+R in the window)."};
     QCommandLineOption grab{"grab", "Without a window: open the camera, grab one frame, release the "
                                     "camera and write the frame at full resolution to FILE, in the "
                                     "format its extension names (" +
