@@ -291,6 +291,13 @@ const RecordCase kRecordCases[] = {
     {"frame of another size", "width=16,height=8,frame=16x4", "run --record out/ --frames 5", "4",
      "grep -q '^tarvik: the camera sent a frame of 16 x 4 pixels, not the 16 x 8 the recording began with; "
      "recording stopped, 0 frames kept$' err && [ \"$(tail -1 out/frames.csv | cut -d, -f5,6,8)\" = 16,4,refused ]"},
+    // A recording that keeps no frame leaves no bare header for readers to
+    // choke on; its CSV says why.
+    {"no frame kept", "width=16,height=8,frame=16x4", "run --record x.mkv --frames 3; run --record x.tiff --frames 3",
+     "4 4",
+     "! test -e x.mkv && ! test -e x.tiff && test -s x.mkv.csv && test -s x.tiff.csv &&"
+     "grep -q '^tarvik: recorded no frame: \"x.mkv\" not kept: ' err &&"
+     "grep -q '^tarvik: recorded no frame: \"x.tiff\" not kept: ' err"},
     // A small queue and a writer slower than the camera: frames are dropped
     // and counted, never waited for.
     {"tiny --record-buffer", "width=1292,height=964,formats=Mono8,rate=2000",

@@ -297,6 +297,14 @@ Recorder::Result Recorder::Finish(bool abort)
         counts_.bytes = bytes;
         if (!closed)
             Fail(Stop::WriteFailed, "cannot write " + cam::Quoted(options_.path) + ": " + writer_->Error());
+        // A file of no frame is only a header, which readers take for a
+        // broken file: it goes, and the CSV says why nothing came.
+        imaging::SequenceFormat format{};
+        struct stat st {};
+        if (counts_.written == 0 && imaging::SequenceFormatOf(options_.path, &format) &&
+            format != imaging::SequenceFormat::Directory && lstat(options_.path.c_str(), &st) == 0 &&
+            S_ISREG(st.st_mode) && unlink(options_.path.c_str()) == 0)
+            counts_.bytes = 0, removedEmpty_ = true;
     }
     if (csv_ >= 0) {
         FlushCsv(true);
@@ -316,6 +324,7 @@ Recorder::Result Recorder::Finish(bool abort)
         result.counts.megabytesPerSecond = double(counts_.bytes) / result.counts.seconds / 1e6;
     result.stop = stop_;
     result.error = error_;
+    result.removedEmpty = removedEmpty_;
     return result;
 }
 
@@ -343,6 +352,8 @@ std::string Recorder::ClosingLine(const Result& result, const std::string& path)
                   ": %llu dropped by the camera, %llu dropped by Tarvik, %llu incomplete, %llu bytes, %.1f s",
                   (unsigned long long)c.cameraDropped, (unsigned long long)c.queueDropped,
                   (unsigned long long)c.incomplete, (unsigned long long)c.bytes, c.seconds);
+    if (result.removedEmpty)
+        return "recorded no frame: " + cam::Quoted(path) + " not kept" + numbers;
     return "recorded " + std::to_string(c.written) + " frames to " + cam::Quoted(path) + numbers;
 }
 

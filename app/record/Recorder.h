@@ -71,6 +71,7 @@ public:
         Counts counts;
         Stop stop = Stop::None;
         std::string error;  // Stop::WriteFailed, Stop::FrameShape: in words, without "tarvik: "
+        bool removedEmpty = false;  // no frame was kept: the recording's file was removed
     };
 
     Recorder() = default;
@@ -108,7 +109,9 @@ public:
     Counts CountsNow() const;
     // Ends the recording: without abort every frame queued is written first;
     // with abort only the frame being written is finished, the others are
-    // counted dropped. Then the recording and its CSV are closed, synced.
+    // counted dropped. Then the recording and its CSV are closed, synced; a
+    // recording file that holds no frame is removed (a reader would take its
+    // bare header for a broken file).
     Result Finish(bool abort);
 
     // "recording: 1234 frames, 0 dropped, 112 MB/s", for a tooltip.
@@ -161,5 +164,6 @@ private:
     Counts counts_;
     Stop stop_ = Stop::None;
     std::string error_;
+    bool removedEmpty_ = false;
     mutable std::deque<std::pair<Clock::time_point, uint64_t>> history_;  // bytes written, for the rate
 };
