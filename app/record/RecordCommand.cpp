@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -34,11 +35,12 @@ sigset_t StopSignals()
     return set;
 }
 
-// Waits up to a poll period; whether a stop signal came.
-bool StopSignalled()
+// Waits up to a poll period (less when the recording's time ends sooner);
+// whether a stop signal came.
+bool StopSignalled(long ns = kPollNs)
 {
     const sigset_t set = StopSignals();
-    const timespec wait{0, kPollNs};
+    const timespec wait{0, std::max(1L, std::min(ns, kPollNs))};
     return sigtimedwait(&set, nullptr, &wait) > 0;
 }
 
@@ -108,7 +110,9 @@ int RecordToFile(const CommandLine& commandLine)
     const auto started = Clock::now();
     bool timeUp = false;
     while (!ended.Failed()) {
-        if (StopSignalled()) {
+        const double left = r.seconds > 0 ? r.seconds - std::chrono::duration<double>(Clock::now() - started).count()
+                                          : 1;
+        if (StopSignalled(long(left * 1e9))) {
             ++signals;
             break;
         }

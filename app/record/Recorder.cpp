@@ -5,6 +5,7 @@
 #include "platform/camera/camtext.h"
 #include "platform/imaging/OutputFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,6 +60,36 @@ std::string InFolder(const std::string& folder, const char* name)
     return folder + (!folder.empty() && folder.back() == '/' ? "" : "/") + name;
 }
 
+// The frame files an earlier recording left in folder ("frame-000123.tiff"
+// or ".png"): a new recording there would mix its frames with them.
+std::vector<std::string> FrameFilesIn(const std::string& folder)
+{
+    std::vector<std::string> found;
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return found;
+    while (const dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        const bool digits = name.size() > 12 && name.compare(0, 6, "frame-") == 0 &&
+                            std::all_of(name.begin() + 6, name.begin() + 12,
+                                        [](char c) { return c >= '0' && c <= '9'; });
+        if (digits && (name.substr(12) == ".tiff" || name.substr(12) == ".png"))
+            found.push_back(InFolder(folder, name.c_str()));
+    }
+    closedir(dir);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// A recording file that holds no frame is only a header, which readers take
+// for a broken file: it goes (a FIFO or device, or a link, stays as it is).
+bool RemoveIfEmpty(const std::string& path, imaging::SequenceFormat format)
+{
+    struct stat st {};
+    return format != imaging::SequenceFormat::Directory && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           unlink(path.c_str()) == 0;
+}
+
 }  // namespace
 
 Recorder::~Recorder()
@@ -96,8 +127,8 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
         return true;
     std::vector<std::string> taken = {CsvPath(path, format), SettingsPath(path, format)};
     if (format == imaging::SequenceFormat::Directory) {
-        taken.push_back(InFolder(path, "frame-000001.tiff"));
-        taken.push_back(InFolder(path, "frame-000001.png"));
+        const std::vector<std::string> frames = FrameFilesIn(path);
+        taken.insert(taken.end(), frames.begin(), frames.end());
     } else {
         taken.insert(taken.begin(), path);
     }
@@ -137,6 +168,14 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
         *kind = BeginError::CannotRecord;
         return false;
     }
+    // Replacing a recording in a folder replaces all of it: frames of the
+    // earlier one past this one's end would read as part of it.
+    if (format == imaging::SequenceFormat::Directory && options.overwrite)
+        for (const std::string& old : FrameFilesIn(options.path))
+            if (unlink(old.c_str()) != 0) {
+                *error = "cannot replace " + cam::Quoted(old) + ": " + std::strerror(errno);
+                return false;
+            }
     // The recording first: where it cannot be made, nothing else is.
     if (!writer->Open(options.path, shape, options.overwrite)) {
         *error = "cannot write " + cam::Quoted(options.path) + ": " + writer->Error();
@@ -162,6 +201,7 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
             csv_ = -1;
         }
         writer->Close();
+        RemoveIfEmpty(options.path, format);
         return false;
     }
     options_ = options;
@@ -197,8 +237,10 @@ void Recorder::OnFrame(const CamFrame& frame)
     entry.receiveTime = frame.receiveTime;
     entry.width = frame.width ? frame.width : shape_.width;
     entry.height = frame.height ? frame.height : shape_.height;
-    entry.incomplete = frame.receiveStatus != CAM_FRAME_COMPLETE;
     entry.size = std::min<uint64_t>({frame.imageSize, frame.bufferSize, frameBytes_});
+    // A frame reported complete that fills less than its picture lost data
+    // all the same: its rows past the end are black, and it is said so.
+    entry.incomplete = frame.receiveStatus != CAM_FRAME_COMPLETE || entry.size < frameBytes_;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finishing_ || stop_ != Stop::None || (options_.maxFrames && counts_.received >= options_.maxFrames))
@@ -297,13 +339,10 @@ Recorder::Result Recorder::Finish(bool abort)
         counts_.bytes = bytes;
         if (!closed)
             Fail(Stop::WriteFailed, "cannot write " + cam::Quoted(options_.path) + ": " + writer_->Error());
-        // A file of no frame is only a header, which readers take for a
-        // broken file: it goes, and the CSV says why nothing came.
+        // The CSV says why no frame came.
         imaging::SequenceFormat format{};
-        struct stat st {};
         if (counts_.written == 0 && imaging::SequenceFormatOf(options_.path, &format) &&
-            format != imaging::SequenceFormat::Directory && lstat(options_.path.c_str(), &st) == 0 &&
-            S_ISREG(st.st_mode) && unlink(options_.path.c_str()) == 0)
+            RemoveIfEmpty(options_.path, format))
             counts_.bytes = 0, removedEmpty_ = true;
     }
     if (csv_ >= 0) {
