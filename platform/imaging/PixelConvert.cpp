@@ -208,9 +208,9 @@ uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch, int thr
     if (!conversion || !top)
         return 0;
     const uint64_t rows = WholeRows(frame, *format);
-    // Bands of whole row pairs, so that no band starts a Bayer tile part way.
+    // Each row is converted from the frame's rows around it, whichever band it is in.
     const uint64_t parts = uint64_t(std::max(threads, 1));
-    const uint64_t band = std::max<uint64_t>(2, ((rows + parts - 1) / parts + 1) & ~uint64_t(1));
+    const uint64_t band = std::max<uint64_t>(1, (rows + parts - 1) / parts);
     std::atomic<bool> failed{false};
     const auto convert = [&](uint64_t first) {
         try {
