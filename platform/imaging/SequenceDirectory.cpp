@@ -102,7 +102,8 @@ Picture DirectoryWriter::PictureOf(const SequenceFrame& frame)
     const Frame f{frame.data, frame.data ? frame.size : 0, shape_.width, shape_.height, shape_.format->name};
     if (Picture deep = DeepPicture(f); !deep.IsNull())
         return deep;
-    if (shape_.width > INT32_MAX || shape_.height > INT32_MAX || !image_.Recreate(int(shape_.width), int(shape_.height)))
+    if (shape_.width > INT32_MAX || shape_.height > INT32_MAX ||
+        !image_.Recreate(int(shape_.width), int(shape_.height)))
         return {};
     uint8_t* top = image_.GetBits();
     const ptrdiff_t pitch = image_.GetPitch();
