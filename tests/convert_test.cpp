@@ -27,13 +27,14 @@ using Bytes = std::vector<uint8_t>;
 
 // The frame converted, rows of width * 3 bytes one after another; the source
 // sits in a heap block of exactly its size, so that an over-read is caught.
-Bytes Convert(const Bytes& frame, uint32_t width, uint32_t height, const char* format, uint64_t* rows = nullptr)
+Bytes Convert(const Bytes& frame, uint32_t width, uint32_t height, const char* format, uint64_t* rows = nullptr,
+              int threads = 1)
 {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[frame.size()]);
     std::copy(frame.begin(), frame.end(), exact.get());
     Bytes out(size_t(width) * 3 * height, 0xEE);
     const uint64_t n = imaging::ConvertFrame({exact.get(), frame.size(), width, height, format}, out.data(),
-                                        ptrdiff_t(width) * 3);
+                                        ptrdiff_t(width) * 3, threads);
     if (rows)
         *rows = n;
     return out;
@@ -192,6 +193,36 @@ TEST(Conversion, EveryFormat)
     }
     EXPECT_FALSE(imaging::CanShow("YUV411_8_UYYVYY"));
     EXPECT_FALSE(imaging::CanShow(nullptr));
+}
+
+// Rows split between threads give the same bytes as one thread, whatever
+// the split: heights that leave an odd band, fewer rows than threads, a
+// payload cut short.
+TEST(Conversion, SplitBetweenThreadsIsTheSame)
+{
+    int count = 0;
+    const cam::PixelFormat* formats = cam::PixelFormats(&count);
+    for (int i = 0; i < count; ++i) {
+        const cam::PixelFormat& f = formats[i];
+        if (!imaging::CanShow(f.name))
+            continue;
+        for (const uint32_t height : {1u, 2u, 3u, 9u, 10u}) {
+            const uint32_t width = 37;
+            Bytes frame(size_t(cam::RowBytes(f, width)) * height);
+            cam::RenderSimFrame(frame.data(), frame.size(), width, height, f.name, 0);
+            for (const bool cut : {false, true}) {
+                if (cut)
+                    frame.resize(frame.size() - frame.size() / 3);
+                uint64_t oneRows = 0, rows = 0;
+                const Bytes one = Convert(frame, width, height, f.name, &oneRows);
+                for (const int threads : {2, 3, 8}) {
+                    EXPECT_EQ(Convert(frame, width, height, f.name, &rows, threads), one)
+                        << f.name << " height " << height << " threads " << threads << (cut ? " cut" : "");
+                    EXPECT_EQ(rows, oneRows) << f.name;
+                }
+            }
+        }
+    }
 }
 
 #ifdef TARVIK_HAVE_OPENCV

@@ -7,6 +7,7 @@
 #include <QImage>
 
 #include <cstring>
+#include <string>
 
 namespace imaging {
 
@@ -39,6 +40,14 @@ struct Picture::Data {
 // are brought down to 8 bits unless they may stay. Rows stored top first are
 // lent, not copied: such an image must not outlive the picture.
 QImage PictureImage(const Picture::Data& picture, bool keepDepth);
+
+class OutputFile;
+
+// Writes the picture to file as TIFF (PictureTiff.cpp); empty, else why not.
+std::string WriteTiff(const Picture::Data& picture, OutputFile* file);
+
+// Rows of 16-bit red, green, blue without the fourth sample of RGBX64.
+void DropFourthSample(const uint8_t* src, uint8_t* dst, int width);
 
 // A picture that owns image.
 inline Picture PictureOf(QImage image)

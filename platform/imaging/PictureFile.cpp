@@ -1,7 +1,8 @@
 // Picture files. PNG is written with libpng directly: set
 // for speed as camera tools do (one filter for all rows, zlib's fastest level,
 // run-length matching), it writes a 20-megapixel frame several times faster
-// than Qt's writer at any of its settings. Other formats go through Qt.
+// than Qt's writer at any of its settings. TIFF is written with libtiff
+// directly (PictureTiff.cpp). BMP and JPEG go through Qt.
 #include "PictureFile.h"
 
 #include "DisplayImage.h"
@@ -112,15 +113,6 @@ void PngWrite(png_structp png, png_bytep data, size_t size)
 void PngFlush(png_structp) {}
 [[noreturn]] void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void PngWarning(png_structp, png_const_charp) {}
-
-// Rows of 16-bit red, green, blue without the fourth sample of RGBX64.
-void DropFourthSample(const uchar* src, png_bytep dst, int width)
-{
-    const auto* s = reinterpret_cast<const uint16_t*>(src);
-    auto* d = reinterpret_cast<uint16_t*>(dst);
-    for (int x = 0; x < width; ++x)
-        std::memcpy(d + 3 * x, s + 4 * x, 6);
-}
 
 struct PngJob {
     const Picture::Data* picture;
@@ -254,6 +246,8 @@ QString Write(const Picture::Data& picture, const FileFormat& format, OutputFile
             return fileError();
         return written ? QString() : QStringLiteral("the PNG encoder failed");
     }
+    if (std::strcmp(format.name, "tiff") == 0)
+        return QString::fromLocal8Bit(WriteTiff(picture, file).c_str());
     const QImage image = ImageOf(picture, format.deep);
     if (image.isNull())
         return QStringLiteral("not enough memory to convert the picture");

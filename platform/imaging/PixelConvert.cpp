@@ -6,9 +6,11 @@
 #include "PixelRows.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace imaging {
@@ -87,17 +89,19 @@ constexpr uint64_t kStreamAbove = 16u << 20;
 
 bool Streamed(const Frame& frame) { return uint64_t(frame.width) * 3 * frame.height > kStreamAbove; }
 
-void MonoRows(const Frame& frame, const PixelFormat& format, uint64_t rows, uint8_t* top, ptrdiff_t pitch)
+void MonoRows(const Frame& frame, const PixelFormat& format, uint64_t, uint64_t first, uint64_t last,
+              uint8_t* top, ptrdiff_t pitch)
 {
     RowRing<uint8_t> grey = EightBitRows(frame, format);
-    for (uint64_t y = 0; y < rows; ++y)
+    for (uint64_t y = first; y < last; ++y)
         ExpandGreyToBgr(grey.Row(y), top + ptrdiff_t(y) * pitch, frame.width, Streamed(frame));
 }
 
-void BayerRows(const Frame& frame, const PixelFormat& format, uint64_t rows, uint8_t* top, ptrdiff_t pitch)
+void BayerRows(const Frame& frame, const PixelFormat& format, uint64_t rows, uint64_t first, uint64_t last,
+               uint8_t* top, ptrdiff_t pitch)
 {
     RowRing<uint8_t> mosaic = EightBitRows(frame, format);
-    for (uint64_t y = 0; y < rows; ++y) {
+    for (uint64_t y = first; y < last; ++y) {
         const uint8_t* below = y + 1 < rows ? mosaic.Row(y + 1) : nullptr;
         const uint8_t* above = y > 0 ? mosaic.Row(y - 1) : nullptr;
         DemosaicRow(above, mosaic.Row(y), below, top + ptrdiff_t(y) * pitch, frame.width,
@@ -105,10 +109,11 @@ void BayerRows(const Frame& frame, const PixelFormat& format, uint64_t rows, uin
     }
 }
 
-void ColourRows(const Frame& frame, const PixelFormat& format, uint64_t rows, uint8_t* top, ptrdiff_t pitch)
+void ColourRows(const Frame& frame, const PixelFormat& format, uint64_t, uint64_t first, uint64_t last,
+                uint8_t* top, ptrdiff_t pitch)
 {
     const std::string_view order = format.order;
-    for (uint64_t y = 0; y < rows; ++y) {
+    for (uint64_t y = first; y < last; ++y) {
         const uint8_t* src = SourceRow(frame, format, y);
         uint8_t* dst = top + ptrdiff_t(y) * pitch;
         if (order == "BGR")
@@ -120,11 +125,12 @@ void ColourRows(const Frame& frame, const PixelFormat& format, uint64_t rows, ui
     }
 }
 
-void YuvRows(const Frame& frame, const PixelFormat& format, uint64_t rows, uint8_t* top, ptrdiff_t pitch)
+void YuvRows(const Frame& frame, const PixelFormat& format, uint64_t, uint64_t first, uint64_t last,
+             uint8_t* top, ptrdiff_t pitch)
 {
     const bool uyvy = std::string_view(format.order) == "UYVY";
     const bool limited = format.matrix == cam::Matrix::LimitedRange601;
-    for (uint64_t y = 0; y < rows; ++y)
+    for (uint64_t y = first; y < last; ++y)
         YuvToBgr(SourceRow(frame, format, y), top + ptrdiff_t(y) * pitch, frame.width, uyvy, limited,
                  Streamed(frame));
 }
@@ -163,7 +169,9 @@ QImage BayerDeep(const Frame& frame, const PixelFormat& format, uint64_t rows)
     return image;
 }
 
-using ToDisplay = void (*)(const Frame&, const PixelFormat&, uint64_t rows, uint8_t* top, ptrdiff_t pitch);
+// Converts rows first to last of the frame's rows whole ones.
+using ToDisplay = void (*)(const Frame&, const PixelFormat&, uint64_t rows, uint64_t first, uint64_t last,
+                           uint8_t* top, ptrdiff_t pitch);
 using ToDeep = QImage (*)(const Frame&, const PixelFormat&, uint64_t rows);
 
 struct Conversion {
@@ -193,19 +201,37 @@ const Conversion* ConversionFor(const PixelFormat* format)
 
 bool CanShow(const char* pixelFormat) { return ConversionFor(cam::FindPixelFormat(pixelFormat)) != nullptr; }
 
-uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch)
+uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch, int threads)
 {
     const PixelFormat* format = cam::FindPixelFormat(frame.pixelFormat);
     const Conversion* conversion = ConversionFor(format);
     if (!conversion || !top)
         return 0;
     const uint64_t rows = WholeRows(frame, *format);
+    // Each row is converted from the frame's rows around it, whichever band it is in.
+    const uint64_t parts = uint64_t(std::max(threads, 1));
+    const uint64_t band = std::max<uint64_t>(1, (rows + parts - 1) / parts);
+    std::atomic<bool> failed{false};
+    const auto convert = [&](uint64_t first) {
+        try {
+            conversion->display(frame, *format, rows, first, std::min(rows, first + band), top, pitch);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+    };
+    std::vector<std::thread> helpers;
     try {
-        conversion->display(frame, *format, rows, top, pitch);
-    } catch (const std::bad_alloc&) {
-        return 0;  // no room for the row buffers: nothing is shown
+        for (uint64_t first = band; first < rows; first += band)
+            helpers.emplace_back(convert, first);
+    } catch (const std::exception&) {  // no thread to be had: this one converts the rest
+        const uint64_t done = band * (helpers.size() + 1);
+        for (uint64_t first = done; first < rows; first += band)
+            convert(first);
     }
-    return rows;
+    convert(0);
+    for (std::thread& t : helpers)
+        t.join();
+    return failed ? 0 : rows;  // no room for the row buffers: nothing is shown
 }
 
 bool IsDeep(const char* pixelFormat)

@@ -25,8 +25,10 @@ bool CanShow(const char* pixelFormat);
 // Writes the frame's first rows into the rows at top, pitch bytes apart
 // (width * 3 bytes each, nothing beyond): as many as frame.size holds whole,
 // at most height. Reads nothing past frame.size. Returns how many rows it
-// wrote; 0 when the format cannot be shown.
-uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch);
+// wrote; 0 when the format cannot be shown. With threads > 1 the rows are
+// split between that many threads (the caller's one of them), for large
+// frames that must be converted at a camera's pace.
+uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch, int threads = 1);
 
 // Whether the format has more than 8 bits a sample.
 bool IsDeep(const char* pixelFormat);

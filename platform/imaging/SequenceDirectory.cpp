@@ -18,6 +18,10 @@ namespace imaging {
 
 namespace {
 
+// Converting a large frame takes as long as writing it: the rows are split
+// between two threads (the folder writer's own and one more).
+constexpr int kConvertThreads = 2;
+
 class DirectoryWriter final : public SequenceWriter {
 public:
     explicit DirectoryWriter(const SequenceOptions& options) : options_(options) {}
@@ -37,7 +41,7 @@ private:
         return false;
     }
     std::string FrameName(uint64_t index) const;
-    Picture PictureOf(const SequenceFrame& frame) const;
+    Picture PictureOf(const SequenceFrame& frame);
 
     SequenceOptions options_;
     SequenceShape shape_;
@@ -46,6 +50,9 @@ private:
     bool open_ = false;
     uint64_t written_ = 0;
     std::string error_;
+    // Kept from frame to frame: fresh pages for each 60 MB picture cost more
+    // than converting into them.
+    DisplayImage image_;
 };
 
 std::string DirectoryWriter::FrameName(uint64_t index) const
@@ -90,17 +97,20 @@ bool DirectoryWriter::Open(const std::string& path, const SequenceShape& shape, 
 
 // The frame as a grab keeps it: deep formats at 16 bits a sample, the rest
 // as the display image's 8-bit colour.
-Picture DirectoryWriter::PictureOf(const SequenceFrame& frame) const
+Picture DirectoryWriter::PictureOf(const SequenceFrame& frame)
 {
     const Frame f{frame.data, frame.data ? frame.size : 0, shape_.width, shape_.height, shape_.format->name};
     if (Picture deep = DeepPicture(f); !deep.IsNull())
         return deep;
-    DisplayImage image;
     if (shape_.width > INT32_MAX || shape_.height > INT32_MAX ||
-        !image.Create(int(shape_.width), int(shape_.height), 24))
+        !image_.Recreate(int(shape_.width), int(shape_.height)))
         return {};
-    ConvertFrame(f, image.GetBits(), image.GetPitch());  // what it does not write stays black
-    return Picture::FromDisplayImage(image);
+    uint8_t* top = image_.GetBits();
+    const ptrdiff_t pitch = image_.GetPitch();
+    const uint64_t rows = ConvertFrame(f, top, pitch, kConvertThreads);
+    for (uint64_t y = rows; y < shape_.height; ++y)  // what the frame does not hold is black
+        std::memset(top + ptrdiff_t(y) * pitch, 0, size_t(shape_.width) * 3);
+    return Picture::FromDisplayImage(image_);
 }
 
 bool DirectoryWriter::Write(const SequenceFrame& frame)

@@ -11,6 +11,7 @@
 
 #include "PixelRows.h"
 #include "SampleUnpack.h"
+#include "TiffOutput.h"
 
 #include <tiffio.h>
 
@@ -19,7 +20,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -41,27 +41,12 @@ public:
     bool Open(const std::string& path, const SequenceShape& shape, bool overwrite) override;
     bool Write(const SequenceFrame& frame) override;
     bool Close() override;
-    const std::string& Error() const override { return error_; }
-    uint64_t BytesWritten() const override { return end_; }
+    const std::string& Error() const override { return io_.error; }
+    uint64_t BytesWritten() const override { return io_.end; }
 
 private:
-    // libtiff's calls on the file.
-    static tmsize_t ReadProc(thandle_t h, void* data, tmsize_t size);
-    static tmsize_t WriteProc(thandle_t h, void* data, tmsize_t size);
-    static toff_t SeekProc(thandle_t h, toff_t offset, int whence);
-    static int CloseProc(thandle_t) { return 0; }
-    static toff_t SizeProc(thandle_t h);
-    static int MapProc(thandle_t, tdata_t*, toff_t*) { return 0; }
-    static void UnmapProc(thandle_t, tdata_t, toff_t) {}
-    static int ErrorProc(TIFF*, void* user, const char* module, const char* fmt, va_list ap);
-
-    bool Fail(int errnum) { return Fail(std::string(std::strerror(errnum))); }
-    bool Fail(const std::string& why)
-    {
-        if (error_.empty())
-            error_ = why;
-        return false;
-    }
+    bool Fail(int errnum) { return io_.Fail(errnum); }
+    bool Fail(const std::string& why) { return io_.Fail(why); }
     bool SetPageFields();
     bool WritePage(const SequenceFrame& frame);
     const uint8_t* PageSamples(const SequenceFrame& frame);
@@ -70,81 +55,20 @@ private:
 
     SequenceOptions options_;
     SequenceShape shape_;
-    int fd_ = -1;
+    TiffOutput io_;  // the file, its size as written and its first failure
     TIFF* tif_ = nullptr;
     bool big_ = true;
     bool failed_ = false;
-    uint64_t offset_ = 0;    // where the next write goes
-    uint64_t end_ = 0;       // the file's size as written
     uint64_t goodEnd_ = 0;   // its size after the last whole page
     uint64_t rowBytes_ = 0;  // a page's row
     std::string description_;  // on every page, as the MKV's tag
     std::vector<uint8_t> page_;
     std::vector<uint8_t> row_;  // the frame's last row when it holds only part of it
-    std::string error_;
 };
-
-tmsize_t TiffWriter::ReadProc(thandle_t h, void* data, tmsize_t size)
-{
-    auto* w = static_cast<TiffWriter*>(h);
-    const ssize_t n = ::pread(w->fd_, data, size_t(size), off_t(w->offset_));
-    if (n < 0) {
-        w->Fail(errno);
-        return -1;
-    }
-    w->offset_ += uint64_t(n);
-    return n;
-}
-
-tmsize_t TiffWriter::WriteProc(thandle_t h, void* data, tmsize_t size)
-{
-    auto* w = static_cast<TiffWriter*>(h);
-    if (!w->error_.empty())
-        return -1;  // nothing more once a write failed
-    const auto* p = static_cast<const uint8_t*>(data);
-    size_t left = size_t(size);
-    while (left > 0) {
-        const ssize_t n = ::pwrite(w->fd_, p, left, off_t(w->offset_));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {  // a disk that fills part way is a failure, not a short count
-            w->Fail(n < 0 ? errno : ENOSPC);
-            return -1;
-        }
-        p += n;
-        left -= size_t(n);
-        w->offset_ += uint64_t(n);
-    }
-    if (w->offset_ > w->end_)
-        w->end_ = w->offset_;
-    return size;
-}
-
-toff_t TiffWriter::SeekProc(thandle_t h, toff_t offset, int whence)
-{
-    auto* w = static_cast<TiffWriter*>(h);
-    const uint64_t base = whence == SEEK_CUR ? w->offset_ : whence == SEEK_END ? w->end_ : 0;
-    w->offset_ = base + offset;
-    return w->offset_;
-}
-
-toff_t TiffWriter::SizeProc(thandle_t h) { return static_cast<TiffWriter*>(h)->end_; }
-
-int TiffWriter::ErrorProc(TIFF*, void* user, const char* module, const char* fmt, va_list ap)
-{
-    // A failed write says why through the write call; libtiff's own words
-    // are for what it finds wrong itself (e.g. a classic file passing 4 GB).
-    char text[256];
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    auto* w = static_cast<TiffWriter*>(user);
-    if (w)
-        w->Fail(module && *module ? std::string(module) + ": " + text : std::string(text));
-    return 1;
-}
 
 bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool overwrite)
 {
-    error_.clear();
+    io_.error.clear();
     if (!shape.format || shape.width == 0 || shape.height == 0)
         return Fail("no frame size or pixel format to record");
     shape_ = shape;
@@ -159,13 +83,13 @@ bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool 
             return Fail(std::strerror(EEXIST));
     }
     const bool existed = ::access(path.c_str(), F_OK) == 0;
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL), 0666);
-    if (fd_ < 0)
+    io_.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL), 0666);
+    if (io_.fd < 0)
         return Fail(errno);
     // What stat saw may have changed under us.
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd_);
-        fd_ = -1;
+    if (::fstat(io_.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(io_.fd);
+        io_.fd = -1;
         return Fail("a TIFF file can only be written into a regular file");
     }
 
@@ -175,24 +99,16 @@ bool TiffWriter::Open(const std::string& path, const SequenceShape& shape, bool 
     big_ = options_.frames == 0 || options_.frames > kClassicLimit / (pageBytes + kPageOverhead) ||
            options_.frames * (pageBytes + kPageOverhead) + 16 > kClassicLimit;
 
-    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
-    if (!opts)
-        return Fail(ENOMEM);
-    TIFFOpenOptionsSetErrorHandlerExtR(opts, &TiffWriter::ErrorProc, this);
-    TIFFOpenOptionsSetWarningHandlerExtR(opts, [](TIFF*, void*, const char*, const char*, va_list) { return 1; },
-                                         nullptr);
     // Little-endian, so that 16-bit samples go out as they are unpacked.
-    tif_ = TIFFClientOpenExt(path.c_str(), big_ ? "w8l" : "wl", this, &ReadProc, &WriteProc, &SeekProc,
-                             &CloseProc, &SizeProc, &MapProc, &UnmapProc, opts);
-    TIFFOpenOptionsFree(opts);
+    tif_ = io_.Open(path.c_str(), big_ ? "w8l" : "wl");
     if (!tif_) {
-        ::close(fd_);
-        fd_ = -1;
+        ::close(io_.fd);
+        io_.fd = -1;
         if (!existed)  // nothing of ours is left behind
             ::unlink(path.c_str());
-        return Fail("libtiff cannot start the file");
+        return false;
     }
-    goodEnd_ = end_;
+    goodEnd_ = io_.end;
     return true;
 }
 
@@ -283,7 +199,7 @@ bool TiffWriter::WritePage(const SequenceFrame& frame)
         return Fail("libtiff could not write the page");
     if (!TIFFWriteDirectory(tif_))
         return Fail("libtiff could not write the page's directory");
-    return error_.empty();
+    return io_.error.empty();
 }
 
 bool TiffWriter::Write(const SequenceFrame& frame)
@@ -297,7 +213,7 @@ bool TiffWriter::Write(const SequenceFrame& frame)
         Fail("no memory to unpack the frame");
     }
     if (written) {
-        goodEnd_ = end_;
+        goodEnd_ = io_.end;
         return true;
     }
     failed_ = true;
@@ -317,26 +233,26 @@ void TiffWriter::DropTiff()
 // there: libtiff links a page's directory before it writes it.
 void TiffWriter::CutBackToLastPage()
 {
-    if (fd_ < 0 || ::ftruncate(fd_, off_t(goodEnd_)) != 0)
+    if (io_.fd < 0 || ::ftruncate(io_.fd, off_t(goodEnd_)) != 0)
         return;
-    end_ = goodEnd_;
+    io_.end = goodEnd_;
     const unsigned offBytes = big_ ? 8 : 4;
     uint64_t link = big_ ? 8 : 4;  // where the header keeps the first directory's offset
     for (;;) {
         uint64_t ifd = 0;
-        if (::pread(fd_, &ifd, offBytes, off_t(link)) != ssize_t(offBytes))
+        if (::pread(io_.fd, &ifd, offBytes, off_t(link)) != ssize_t(offBytes))
             return;
         if (ifd == 0)
             return;
         if (ifd >= goodEnd_) {
             const uint64_t zero = 0;
-            if (::pwrite(fd_, &zero, offBytes, off_t(link)) == ssize_t(offBytes))
-                ::fdatasync(fd_);
+            if (::pwrite(io_.fd, &zero, offBytes, off_t(link)) == ssize_t(offBytes))
+                ::fdatasync(io_.fd);
             return;
         }
         uint64_t count = 0;
         const unsigned countBytes = big_ ? 8 : 2;
-        if (::pread(fd_, &count, countBytes, off_t(ifd)) != ssize_t(countBytes))
+        if (::pread(io_.fd, &count, countBytes, off_t(ifd)) != ssize_t(countBytes))
             return;
         const uint64_t next = ifd + countBytes + count * (big_ ? 20 : 12);
         if (next <= link)  // never round in circles
@@ -347,22 +263,22 @@ void TiffWriter::CutBackToLastPage()
 
 bool TiffWriter::Close()
 {
-    if (fd_ < 0)
-        return error_.empty();
+    if (io_.fd < 0)
+        return io_.error.empty();
     if (tif_) {
         if (!TIFFFlush(tif_))
             Fail("libtiff could not finish the file");
         TIFFClose(tif_);
         tif_ = nullptr;
-        if (!error_.empty())
+        if (!io_.error.empty())
             CutBackToLastPage();
     }
-    if (::fsync(fd_) != 0)
+    if (::fsync(io_.fd) != 0)
         Fail(errno);
-    if (::close(fd_) != 0)
+    if (::close(io_.fd) != 0)
         Fail(errno);
-    fd_ = -1;
-    return error_.empty();
+    io_.fd = -1;
+    return io_.error.empty();
 }
 
 }  // namespace
