@@ -42,7 +42,7 @@ const char kMore[] =
     "                       camera, no broadcast), aravis-fake.\n"
     "  TARVIK_SIM           Settings of the simulated camera, key=value pairs separated by\n"
     "                       commas: count, width, height, formats, adjust, frames, payload,\n"
-    "                       frame, filled, rate.\n"
+    "                       frame, filled, rate, rated, picture.\n"
     "  TARVIK_CAMERA_TRACE  1 writes every camera-library call and its result to stderr.\n"
     "\n"
     "Recording (--record PATH):\n"
@@ -140,7 +140,8 @@ struct Options {
     QCommandLineOption json{"json", "With --check or --features: as JSON, for programs."};
     QCommandLineOption set{"set", "Set a camera feature right after opening, before anything is grabbed "
                                   "(repeatable, applied in order; NAME alone runs a command). With --grab, "
-                                  "--check or --live; alone it sets and releases the camera.", "NAME=VALUE"};
+                                  "--check, --record or --live; alone it sets and releases the camera.",
+                            "NAME=VALUE"};
     QCommandLineOption get{"get", "Print a camera feature as NAME=VALUE (repeatable).", "NAME"};
     QCommandLineOption features{"features", "Print every camera feature by category: name, type, access, value, "
                                             "range or entries, unit."};
