@@ -185,8 +185,30 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
         history_.clear();
     }
     *kind = BeginError::None;
+    KeepBuffersReady();  // before the first frame comes
     thread_ = std::thread(&Recorder::Run, this);
     return true;
+}
+
+void Recorder::KeepBuffersReady()
+{
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (finishing_ || spare_.size() >= kReadyBuffers || counts_.heldBytes + frameBytes_ > counts_.bufferBytes)
+                return;
+            counts_.heldBytes += frameBytes_;
+        }
+        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[frameBytes_]);
+        if (buffer)
+            std::memset(buffer.get(), 0, frameBytes_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!buffer) {
+            counts_.heldBytes -= frameBytes_;
+            return;
+        }
+        spare_.push_back(std::move(buffer));
+    }
 }
 
 void Recorder::OnFrame(const CamFrame& frame)
@@ -331,6 +353,7 @@ std::string Recorder::RecordLine(const Counts& counts)
 void Recorder::Run()
 {
     for (;;) {
+        KeepBuffersReady();
         Entry entry;
         bool writeFrame = false;
         {

@@ -29,6 +29,9 @@ public:
     static constexpr uint64_t kMaxGap = uint64_t(1) << 20;
     // The default queue bound: a quarter of the memory, at most this.
     static constexpr uint64_t kMaxDefaultBuffer = uint64_t(4) << 30;
+    // Frame buffers kept touched and waiting for the camera thread: enough for
+    // a frame arriving while one is written and one waits.
+    static constexpr size_t kReadyBuffers = 3;
 
     struct Options {
         std::string path;               // the recording: NAME.mkv, NAME.tif(f) or DIR/
@@ -127,6 +130,10 @@ private:
     };
 
     void Run();  // the writer thread
+    // Tops the spare buffers up to kReadyBuffers, within the bound, each
+    // written through once so that the camera thread's copy into it meets no
+    // page fault. Not on the camera thread.
+    void KeepBuffersReady();
     bool WriteEntry(Entry& entry, bool writeFrame);
     bool CsvLine(const Entry& entry, const char* written, bool indexed);
     bool FlushCsv(bool sync);
