@@ -216,6 +216,44 @@ TEST_P(RecorderTest, QueueAndCsv)
 INSTANTIATE_TEST_SUITE_P(Table, RecorderTest, ::testing::ValuesIn(kRecorderCases),
                          [](const auto& info) { return harness::CaseName(info.param.name); });
 
+// Frame buffers are made ready before the first frame, so that the camera
+// thread's copy meets no page fault, yet never past the queue's bound.
+TEST(RecorderBuffers, ReadyWithinTheBound)
+{
+    const struct {
+        uint64_t boundFrames;  // --record-buffer in frames (under two is raised to two)
+        uint64_t ready;        // frames' worth of buffers made ready at Begin
+    } rows[] = {{1, 2}, {2, 2}, {3, 3}, {100, Recorder::kReadyBuffers}};
+    const cam::PixelFormat* mono = cam::FindPixelFormat("Mono8");
+    for (const auto& row : rows) {
+        QTemporaryDir dir;
+        FakeWriter::Shared shared;
+        Recorder recorder;
+        Recorder::Options options;
+        options.path = dir.filePath("r.tiff").toStdString();
+        options.bufferBytes = row.boundFrames * 32;
+        std::string error;
+        ASSERT_TRUE(recorder.Begin(options, {mono, 8, 4}, "", &error, nullptr,
+                                   std::make_unique<FakeWriter>(&shared, 0)))
+            << error;
+        EXPECT_EQ(recorder.CountsNow().heldBytes, row.ready * 32) << row.boundFrames << " frames of room";
+        std::string pixels(32, 'x');
+        for (uint64_t id = 0; id < 20; ++id) {
+            CamFrame f{};
+            f.buffer = pixels.data();
+            f.bufferSize = f.imageSize = 32;
+            f.width = 8;
+            f.height = 4;
+            f.frameId = id;
+            recorder.OnFrame(f);
+            const Recorder::Counts c = recorder.CountsNow();
+            EXPECT_LE(c.heldBytes, c.bufferBytes) << row.boundFrames << " frames of room, frame " << id;
+        }
+        const Recorder::Result r = recorder.Finish(false);
+        EXPECT_EQ(r.counts.written + r.counts.queueDropped, 20u);
+    }
+}
+
 // ---- the real program -------------------------------------------------------
 
 struct RecordCase {

@@ -185,29 +185,52 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
         history_.clear();
     }
     *kind = BeginError::None;
-    KeepBuffersReady();  // before the first frame comes
+    // Buffers ready before the first frame comes.
+    for (size_t i = 0; i < kReadyBuffers; ++i)
+        if (!AddSpare())
+            break;
     thread_ = std::thread(&Recorder::Run, this);
+    preparer_ = std::thread(&Recorder::Prepare, this);
     return true;
 }
 
-void Recorder::KeepBuffersReady()
+bool Recorder::SpareWanted() const
+{
+    return !finishing_ && spare_.size() < kReadyBuffers && counts_.heldBytes + frameBytes_ <= counts_.bufferBytes;
+}
+
+bool Recorder::AddSpare()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!SpareWanted())
+            return true;
+        counts_.heldBytes += frameBytes_;
+    }
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[frameBytes_]);
+    if (buffer)
+        std::memset(buffer.get(), 0, frameBytes_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!buffer) {
+        counts_.heldBytes -= frameBytes_;
+        return false;
+    }
+    spare_.push_back(std::move(buffer));
+    return true;
+}
+
+void Recorder::Prepare()
 {
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (finishing_ || spare_.size() >= kReadyBuffers || counts_.heldBytes + frameBytes_ > counts_.bufferBytes)
+            std::unique_lock<std::mutex> lock(mutex_);
+            spareTaken_.wait(lock, [this] { return finishing_ || SpareWanted(); });
+            if (finishing_)
                 return;
-            counts_.heldBytes += frameBytes_;
         }
-        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[frameBytes_]);
-        if (buffer)
-            std::memset(buffer.get(), 0, frameBytes_);
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!buffer) {
-            counts_.heldBytes -= frameBytes_;
+        // Out of memory: the camera thread takes what it can get itself, or drops.
+        if (!AddSpare())
             return;
-        }
-        spare_.push_back(std::move(buffer));
     }
 }
 
@@ -252,6 +275,7 @@ void Recorder::OnFrame(const CamFrame& frame)
         if (!spare_.empty()) {
             entry.data = std::move(spare_.back());
             spare_.pop_back();
+            spareTaken_.notify_one();
         } else if (counts_.heldBytes + frameBytes_ <= counts_.bufferBytes) {
             counts_.heldBytes += frameBytes_;  // allocated below, outside the lock
         } else {
@@ -308,9 +332,12 @@ Recorder::Result Recorder::Finish(bool abort)
         finishing_ = true;
         aborting_ = aborting_ || abort;
         changed_.notify_all();
+        spareTaken_.notify_all();
     }
     if (thread_.joinable())
         thread_.join();
+    if (preparer_.joinable())
+        preparer_.join();
     Result result;
     if (writer_) {
         const bool closed = writer_->Close();
@@ -353,7 +380,6 @@ std::string Recorder::RecordLine(const Counts& counts)
 void Recorder::Run()
 {
     for (;;) {
-        KeepBuffersReady();
         Entry entry;
         bool writeFrame = false;
         {
