@@ -134,8 +134,8 @@ private:
     // Whether a spare buffer is wanted: fewer than kReadyBuffers, and room
     // for one more within the bound. Under mutex_.
     bool SpareWanted() const;
-    // Makes one spare buffer if one is wanted, written through once so that
-    // the camera thread's copy into it meets no page fault (a new page costs
+    // Makes one spare buffer if one is wanted, each of its pages touched so
+    // that the camera thread's copy into it meets no page fault (a new page costs
     // far more than the copy). Never on the camera thread. False when memory
     // ran out.
     bool AddSpare();
