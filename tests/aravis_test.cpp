@@ -10,6 +10,8 @@
 #include "app/LiveStream.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -794,6 +796,83 @@ TEST_F(AravisTest, LiveStreamEndsWhenTheCameraDies)
     EXPECT_EQ(ended.code, CAM_ERR_IO);
     TracedClick(IDC_GRAB_STOP_RELEASE);
     RestartCamera();
+}
+
+// Frames kept in a recording, as FFmpeg and libtiff's own tools count them.
+int FramesIn(const QString& path)
+{
+    QProcess p;
+    if (path.endsWith(".mkv"))
+        p.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                            "stream=nb_read_frames", "-of", "csv=p=0", path});
+    else
+        p.start("bash", {"-c", "tiffinfo \"$0\" 2>/dev/null | grep -c 'TIFF Directory'", path});
+    if (!p.waitForFinished(60000))
+        return -1;
+    bool ok = false;
+    const int n = p.readAllStandardOutput().trimmed().toInt(&ok);
+    return ok ? n : -1;
+}
+
+// The CSV's lines of frames written, split into fields.
+std::vector<QStringList> WrittenLines(const QString& csv)
+{
+    QFile f(csv);
+    std::vector<QStringList> lines;
+    if (!f.open(QIODevice::ReadOnly))
+        return lines;
+    f.readLine();
+    while (!f.atEnd()) {
+        const QStringList fields = QString(f.readLine()).trimmed().split(',');
+        if (fields.size() == 8 && fields[7] == "yes")
+            lines.push_back(fields);
+    }
+    return lines;
+}
+
+// --record on the GigE camera: the recording reads back whole with the
+// camera's own timestamps; the camera killed mid-recording ends it with
+// status 4, every frame written before it still readable.
+TEST(AravisCommandLine, RecordThroughGige)
+{
+    for (const char* file : {"x.mkv", "x.tiff"}) {
+        SCOPED_TRACE(file);
+        QTemporaryDir dir;
+        const TarvikRun run = RunTarvik({"--record", file, "--frames", "5"}, {}, "gige:127.0.0.1", dir.path());
+        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        EXPECT_EQ(FramesIn(dir.filePath(file)), 5);
+        const std::vector<QStringList> lines = WrittenLines(dir.filePath(QString(file) + ".csv"));
+        ASSERT_EQ(lines.size(), 5u);
+        for (size_t i = 1; i < lines.size(); ++i) {
+            EXPECT_GT(lines[i][2].toULongLong(), lines[i - 1][2].toULongLong()) << "camera timestamps, line " << i;
+            EXPECT_GE(lines[i][3].toULongLong(), lines[i - 1][3].toULongLong()) << "receive times, line " << i;
+        }
+        EXPECT_NE(lines[0][2], "");
+        EXPECT_TRUE(run.err.contains("tarvik: recorded 5 frames")) << run.err.toStdString();
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_SIM", "TARVIK_CAMERA_TRACE"})
+            env.remove(name);
+        env.insert("TARVIK_CAMERAS", "gige:127.0.0.1");
+        const QString path = dir.filePath(QString("gone.") + QFileInfo(file).suffix());
+        QProcess tarvik;
+        tarvik.setProcessEnvironment(env);
+        tarvik.start(TARVIK_EXE, {"--record", path});
+        ASSERT_TRUE(tarvik.waitForStarted());
+        ASSERT_SOON_WITHIN(WrittenLines(path + ".csv").size() >= 3, 15000);
+        KillCamera();
+        const bool finished = tarvik.waitForFinished(30000);
+        RestartCamera();
+        ASSERT_TRUE(finished);
+        EXPECT_EQ(tarvik.exitCode(), 4);
+        const QString err = tarvik.readAllStandardError();
+        const QRegularExpressionMatch kept =
+            QRegularExpression("^tarvik: recorded ([0-9]+) frames to ", QRegularExpression::MultilineOption).match(err);
+        ASSERT_TRUE(kept.hasMatch()) << err.toStdString();
+        EXPECT_GE(kept.captured(1).toInt(), 3);
+        EXPECT_EQ(FramesIn(path), kept.captured(1).toInt()) << err.toStdString();
+        EXPECT_EQ(int(WrittenLines(path + ".csv").size()), kept.captured(1).toInt());
+    }
 }
 
 // gige:HOST takes a discovery answer from HOST only: another host on the

@@ -3,7 +3,10 @@
 // real program's --record on the simulated camera: formats, faults, signals.
 #include "DialogHarness.h"
 #include "WaitFor.h"
+#include "RunTarvik.h"
 #include "app/record/Recorder.h"
+#include "platform/camera/camsim.h"
+#include "platform/imaging/PixelRows.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +16,7 @@
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <tiffio.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -212,6 +216,44 @@ TEST_P(RecorderTest, QueueAndCsv)
 INSTANTIATE_TEST_SUITE_P(Table, RecorderTest, ::testing::ValuesIn(kRecorderCases),
                          [](const auto& info) { return harness::CaseName(info.param.name); });
 
+// Frame buffers are made ready before the first frame, so that the camera
+// thread's copy meets no page fault, yet never past the queue's bound.
+TEST(RecorderBuffers, ReadyWithinTheBound)
+{
+    const struct {
+        uint64_t boundFrames;  // --record-buffer in frames (under two is raised to two)
+        uint64_t ready;        // frames' worth of buffers made ready at Begin
+    } rows[] = {{1, 2}, {2, 2}, {3, 3}, {100, Recorder::kReadyBuffers}};
+    const cam::PixelFormat* mono = cam::FindPixelFormat("Mono8");
+    for (const auto& row : rows) {
+        QTemporaryDir dir;
+        FakeWriter::Shared shared;
+        Recorder recorder;
+        Recorder::Options options;
+        options.path = dir.filePath("r.tiff").toStdString();
+        options.bufferBytes = row.boundFrames * 32;
+        std::string error;
+        ASSERT_TRUE(recorder.Begin(options, {mono, 8, 4}, "", &error, nullptr,
+                                   std::make_unique<FakeWriter>(&shared, 0)))
+            << error;
+        EXPECT_EQ(recorder.CountsNow().heldBytes, row.ready * 32) << row.boundFrames << " frames of room";
+        std::string pixels(32, 'x');
+        for (uint64_t id = 0; id < 20; ++id) {
+            CamFrame f{};
+            f.buffer = pixels.data();
+            f.bufferSize = f.imageSize = 32;
+            f.width = 8;
+            f.height = 4;
+            f.frameId = id;
+            recorder.OnFrame(f);
+            const Recorder::Counts c = recorder.CountsNow();
+            EXPECT_LE(c.heldBytes, c.bufferBytes) << row.boundFrames << " frames of room, frame " << id;
+        }
+        const Recorder::Result r = recorder.Finish(false);
+        EXPECT_EQ(r.counts.written + r.counts.queueDropped, 20u);
+    }
+}
+
 // ---- the real program -------------------------------------------------------
 
 struct RecordCase {
@@ -274,6 +316,12 @@ const RecordCase kRecordCases[] = {
      "mkfifo f.mkv; cat f.mkv >got.mkv & run --record f.mkv --frames 5; wait", "0",
      "[ $(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 got.mkv) "
      "= 5 ]"},
+    // A reader that goes away ends the recording as a full disk does, not the program.
+    {"fifo whose reader goes away", "width=64,height=48,formats=Mono8,rate=200",
+     "needs mkv; mkfifo f.mkv; head -c 3000 f.mkv >/dev/null & run --record f.mkv; wait", "5",
+     "grep -q '^tarvik: cannot write \"f.mkv\": Broken pipe; recording stopped, [0-9]* frames kept$' err &&"
+     "grep -q '^tarvik: recorded [0-9]* frames to \"f.mkv\": ' err && grep -q ',failed$' f.mkv.csv &&"
+     "[ $(grep -c ',yes$' f.mkv.csv) = " KEPT " ]"},
     // The disk fills: every whole frame stays, readable, and the line says how many.
     {"disk fills up, folder", "width=64,height=64", "run --record disk/out/", "5",
      "grep -q 'No space left on device; recording stopped, [0-9]* frames kept$' err && [ " KEPT " -gt 0 ] &&"
@@ -439,5 +487,152 @@ TEST_P(RecordSignal, StopsCleanly)
 
 INSTANTIATE_TEST_SUITE_P(Table, RecordSignal, ::testing::ValuesIn(kSignalCases),
                          [](const auto& info) { return harness::CaseName(info.param.name); });
+
+// ---- lossless, as tools nobody here wrote read it back -----------------------
+
+// What a reader gets back for a frame the simulated camera sent: the samples
+// as they are (12-bit packed ones as 16-bit little-endian words, unpacked here
+// by hand), YUV in a TIFF as the RGB it turns into.
+std::string Decoded(const std::string& format, bool tiff, const std::string& sent, uint32_t width)
+{
+    if (format == "BayerRG12p") {  // two samples in three bytes, low bits first
+        std::string out;
+        for (size_t i = 0; i + 2 < sent.size(); i += 3) {
+            const uint8_t b0 = uint8_t(sent[i]), b1 = uint8_t(sent[i + 1]), b2 = uint8_t(sent[i + 2]);
+            for (const unsigned v : {unsigned(b0 | (b1 & 15) << 8), unsigned(b1 >> 4 | b2 << 4)})
+                out += {char(v & 255), char(v >> 8)};
+        }
+        return out;
+    }
+    if (format == "YUV422_8" && tiff) {
+        std::string rgb;
+        std::vector<uint8_t> bgr(size_t(width) * 3);
+        for (size_t row = 0; row < sent.size(); row += 2 * size_t(width)) {
+            imaging::YuvToBgr(reinterpret_cast<const uint8_t*>(sent.data()) + row, bgr.data(), width, false, false);
+            for (uint32_t x = 0; x < width; ++x)
+                rgb += {char(bgr[3 * x + 2]), char(bgr[3 * x + 1]), char(bgr[3 * x])};
+        }
+        return rgb;
+    }
+    return sent;
+}
+
+// Every page of a TIFF, its rows back to back, as libtiff reads them.
+std::vector<std::string> TiffPages(const QString& path)
+{
+    std::vector<std::string> pages;
+    TIFF* tif = TIFFOpen(path.toLocal8Bit().constData(), "r");
+    if (!tif)
+        return pages;
+    do {
+        uint32_t height = 0;
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+        const tmsize_t row = TIFFScanlineSize(tif);
+        std::string page(size_t(row) * height, '\0');
+        for (uint32_t y = 0; y < height; ++y)
+            if (TIFFReadScanline(tif, &page[size_t(row) * y], y, 0) < 0)
+                page = "unreadable row " + std::to_string(y);
+        pages.push_back(page);
+    } while (TIFFReadDirectory(tif));
+    TIFFClose(tif);
+    return pages;
+}
+
+// The frame ids of the frames written, by their index in the recording.
+std::vector<uint64_t> WrittenIds(const QString& csv)
+{
+    std::vector<uint64_t> ids;
+    std::istringstream in(Contents(csv));
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::istringstream l(line);
+        for (std::string field; std::getline(l, field, ',');)
+            f.push_back(field);
+        if (f.size() == 8 && (f[7] == "yes") && f[0] == std::to_string(ids.size()))
+            ids.push_back(std::stoull(f[1]));
+    }
+    return ids;
+}
+
+struct LosslessCase {
+    const char* format;       // the camera's pixel format
+    const char* file;         // x.mkv or x.tiff
+    const char* ffmpegPixels; // MKV: the -pix_fmt FFmpeg decodes to
+};
+
+void PrintTo(const LosslessCase& c, std::ostream* os) { *os << c.format << " " << c.file; }
+
+const LosslessCase kLosslessCases[] = {
+    {"Mono8", "x.mkv", "gray"},        {"Mono12", "x.mkv", "gray16le"}, {"BayerRG8", "x.mkv", "gray"},
+    {"BayerRG12p", "x.mkv", "gray16le"}, {"RGB8", "x.mkv", "rgb24"},    {"YUV422_8", "x.mkv", "yuyv422"},
+    {"Mono8", "x.tiff", nullptr},      {"Mono12", "x.tiff", nullptr},   {"BayerRG8", "x.tiff", nullptr},
+    {"BayerRG12p", "x.tiff", nullptr}, {"RGB8", "x.tiff", nullptr},     {"YUV422_8", "x.tiff", nullptr},
+};
+
+class RecordLossless : public ::testing::TestWithParam<LosslessCase> {};
+
+// Each frame decoded by FFmpeg's command line or by libtiff is, byte for
+// byte, the picture the simulated camera sends for the frame id the CSV gives
+// it (the square in it moves with the id, so no two frames are alike).
+TEST_P(RecordLossless, ReadsBackAsSent)
+{
+    const LosslessCase& c = GetParam();
+    const uint32_t width = 64, height = 48;
+    const int frames = 6;
+    QTemporaryDir dir;
+    const TarvikRun run = RunTarvik({"--record", c.file, "--frames", QString::number(frames)},
+                                    QString("width=%1,height=%2,rate=100,formats=%3").arg(width).arg(height).arg(c.format),
+                                    {}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const std::vector<uint64_t> ids = WrittenIds(dir.filePath(QString(c.file) + ".csv"));
+    ASSERT_EQ(ids.size(), size_t(frames));
+
+    std::vector<std::string> decoded;
+    if (c.ffmpegPixels) {
+        QProcess ffmpeg;
+        ffmpeg.setWorkingDirectory(dir.path());
+        ffmpeg.start("ffmpeg", {"-v", "error", "-i", c.file, "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt",
+                               c.ffmpegPixels, "-"});
+        ASSERT_TRUE(ffmpeg.waitForFinished(60000));
+        ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+        const QByteArray all = ffmpeg.readAllStandardOutput();
+        ASSERT_EQ(all.size() % frames, 0) << all.size();
+        const int each = all.size() / frames;
+        for (int i = 0; i < frames; ++i)
+            decoded.emplace_back(all.constData() + i * each, size_t(each));
+    } else {
+        decoded = TiffPages(dir.filePath(c.file));
+    }
+    ASSERT_EQ(decoded.size(), size_t(frames));
+    const cam::PixelFormat* f = cam::FindPixelFormat(c.format);
+    ASSERT_TRUE(f);
+    std::string sent(cam::RowBytes(*f, width) * height, '\0');
+    auto picture = [&](uint64_t id) {
+        cam::RenderSimFrame(reinterpret_cast<uint8_t*>(&sent[0]), sent.size(), width, height, c.format, id);
+        return Decoded(c.format, !c.ffmpegPixels, sent, width);
+    };
+    for (int i = 0; i < frames; ++i) {
+        const std::string expected = picture(ids[size_t(i)]);
+        EXPECT_EQ(decoded[size_t(i)].size(), expected.size()) << "frame " << i;
+        EXPECT_TRUE(decoded[size_t(i)] == expected) << "frame " << i << " (id " << ids[size_t(i)] << ")";
+        EXPECT_FALSE(decoded[size_t(i)] == picture(ids[size_t(i)] + 1)) << "frames alike: the ids prove nothing";
+    }
+    // The 12-bit samples hold the picture the 8-bit format shows, in their top bits.
+    if (f->bits == 12) {
+        const std::string eight = f->sampling == cam::Sampling::Bayer ? "BayerRG8" : "Mono8";
+        std::string low(size_t(width) * height, '\0');
+        cam::RenderSimFrame(reinterpret_cast<uint8_t*>(&low[0]), low.size(), width, height, eight, ids[0]);
+        for (size_t px = 0; px < low.size(); ++px) {
+            const unsigned v = uint8_t(decoded[0][2 * px]) | uint8_t(decoded[0][2 * px + 1]) << 8;
+            ASSERT_EQ(v >> 4, uint8_t(low[px])) << eight << " pixel " << px;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RecordLossless, ::testing::ValuesIn(kLosslessCases), [](const auto& info) {
+    return harness::CaseName(std::string(info.param.format) + " " + info.param.file);
+});
 
 }  // namespace

@@ -225,8 +225,55 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
         history_.clear();
     }
     *kind = BeginError::None;
+    // Buffers ready before the first frame comes.
+    for (size_t i = 0; i < kReadyBuffers; ++i)
+        if (!AddSpare())
+            break;
     thread_ = std::thread(&Recorder::Run, this);
+    preparer_ = std::thread(&Recorder::Prepare, this);
     return true;
+}
+
+bool Recorder::SpareWanted() const
+{
+    return !finishing_ && spare_.size() < kReadyBuffers && counts_.heldBytes + frameBytes_ <= counts_.bufferBytes;
+}
+
+bool Recorder::AddSpare()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!SpareWanted())
+            return true;
+        counts_.heldBytes += frameBytes_;
+    }
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[frameBytes_]);
+    // A byte a page brings every page in; the copy fills the rest.
+    const long page = sysconf(_SC_PAGE_SIZE);
+    for (uint64_t at = 0; buffer && at < frameBytes_; at += uint64_t(page > 0 ? page : 4096))
+        buffer[at] = 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!buffer) {
+        counts_.heldBytes -= frameBytes_;
+        return false;
+    }
+    spare_.push_back(std::move(buffer));
+    return true;
+}
+
+void Recorder::Prepare()
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            spareTaken_.wait(lock, [this] { return finishing_ || SpareWanted(); });
+            if (finishing_)
+                return;
+        }
+        // Out of memory: the camera thread takes what it can get itself, or drops.
+        if (!AddSpare())
+            return;
+    }
 }
 
 void Recorder::OnFrame(const CamFrame& frame)
@@ -272,6 +319,7 @@ void Recorder::OnFrame(const CamFrame& frame)
         if (!spare_.empty()) {
             entry.data = std::move(spare_.back());
             spare_.pop_back();
+            spareTaken_.notify_one();
         } else if (counts_.heldBytes + frameBytes_ <= counts_.bufferBytes) {
             counts_.heldBytes += frameBytes_;  // allocated below, outside the lock
         } else {
@@ -328,9 +376,12 @@ Recorder::Result Recorder::Finish(bool abort)
         finishing_ = true;
         aborting_ = aborting_ || abort;
         changed_.notify_all();
+        spareTaken_.notify_all();
     }
     if (thread_.joinable())
         thread_.join();
+    if (preparer_.joinable())
+        preparer_.join();
     Result result;
     if (writer_) {
         const bool closed = writer_->Close();

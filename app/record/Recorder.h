@@ -29,6 +29,9 @@ public:
     static constexpr uint64_t kMaxGap = uint64_t(1) << 20;
     // The default queue bound: a quarter of the memory, at most this.
     static constexpr uint64_t kMaxDefaultBuffer = uint64_t(4) << 30;
+    // Frame buffers kept touched and waiting for the camera thread, also
+    // while the writer falls behind: enough for a burst of frames.
+    static constexpr size_t kReadyBuffers = 3;
 
     struct Options {
         std::string path;               // the recording: NAME.mkv, NAME.tif(f) or DIR/
@@ -135,7 +138,16 @@ private:
         std::unique_ptr<uint8_t[]> data;
     };
 
-    void Run();  // the writer thread
+    void Run();      // the writer thread
+    void Prepare();  // the thread that keeps spare buffers ready
+    // Whether a spare buffer is wanted: fewer than kReadyBuffers, and room
+    // for one more within the bound. Under mutex_.
+    bool SpareWanted() const;
+    // Makes one spare buffer if one is wanted, each of its pages touched so
+    // that the camera thread's copy into it meets no page fault (a new page costs
+    // far more than the copy). Never on the camera thread. False when memory
+    // ran out.
+    bool AddSpare();
     bool WriteEntry(Entry& entry, bool writeFrame);
     bool CsvLine(const Entry& entry, const char* written, bool indexed);
     bool FlushCsv(bool sync);
@@ -152,10 +164,11 @@ private:
     Clock::time_point csvFlushed_;
     uint64_t index_ = 0;     // the next frame's index in the recording
     Clock::time_point begun_;
-    std::thread thread_;
+    std::thread thread_, preparer_;
 
     mutable std::mutex mutex_;  // guards what follows
     std::condition_variable changed_;
+    std::condition_variable spareTaken_;  // for the preparer
     std::deque<Entry> queue_;
     std::vector<std::unique_ptr<uint8_t[]>> spare_;  // frame buffers for reuse
     bool finishing_ = false, aborting_ = false;
