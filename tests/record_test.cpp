@@ -352,6 +352,13 @@ const RecordCase kRecordCases[] = {
     // --seconds ends the recording on time, not at the next look at the clock.
     {"short --seconds", "width=16,height=8,formats=Mono8,rate=1000", "run --record x.tiff --seconds 0.05", "0",
      "n=$(grep -c ',yes$' x.tiff.csv) && [ $n -ge 5 ] && [ $n -le 90 ]"},
+    // A sidecar is a file of its own: a FIFO there would hold the recording up.
+    {"FIFO as a sidecar", "width=16,height=8", "mkfifo x.tiff.csv; run --record x.tiff --frames 1 --overwrite", "5",
+     "grep -q '^tarvik: cannot write \"x.tiff.csv\": it is not a regular file$' err && ! test -e x.tiff && test -p x.tiff.csv"},
+    // Frame numbers past 999999 have seven digits; they belong to the folder's recording too.
+    {"earlier frames past a million", "width=16,height=8",
+     "mkdir d; echo keep >d/frame-1000000.png; run --record d/ --frames 1; run --record d/ --frames 1 --overwrite",
+     "64 0", "grep -q 'frame-1000000.png\" exists and is kept' err && ! test -e d/frame-1000000.png"},
     // A recording that keeps no frame leaves no bare header for readers to
     // choke on; its CSV says why.
     {"no frame kept", "width=16,height=8,frame=16x4", "run --record x.mkv --frames 3; run --record x.tiff --frames 3",
@@ -449,6 +456,7 @@ const SignalCase kSignalCases[] = {
     {"SIGINT", {SIGINT}},
     {"SIGTERM", {SIGTERM}},
     {"SIGINT twice", {SIGINT, SIGINT}},
+    {"SIGHUP", {SIGHUP}},  // the terminal gone
 };
 
 class RecordSignal : public ::testing::TestWithParam<SignalCase> {};

@@ -24,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 // How often the loop looks at the counts (and the progress line is drawn).
 constexpr long kPollNs = 100 * 1000 * 1000;
 
-// SIGINT and SIGTERM, blocked in every thread and taken one at a time with
+// SIGINT, SIGTERM and SIGHUP, blocked in every thread and taken one at a time with
 // sigtimedwait: no handler runs in the middle of anything.
 sigset_t StopSignals()
 {
@@ -32,6 +32,7 @@ sigset_t StopSignals()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);  // the terminal or the ssh session gone
     return set;
 }
 
@@ -84,6 +85,12 @@ int RecordToFile(const CommandLine& commandLine)
                      cam::Quoted(g_pPixelFormat ? g_pPixelFormat : "").c_str());
         ReleaseCamera();
         return kExitNoFrame;
+    }
+    // Ctrl+C while the camera opened: nothing is begun.
+    if (StopSignalled(1)) {
+        ReleaseCamera();
+        std::fputs("tarvik: stopped before the recording began; nothing written\n", stderr);
+        return kExitSuccess;
     }
     Recorder::Options options;
     options.path = r.path;
@@ -139,6 +146,14 @@ int RecordToFile(const CommandLine& commandLine)
             ++signals;
         else if (terminal)
             Progress(recorder.CountsNow());
+    // From the second signal on, one more ends the program at once: a writer
+    // held in a write (a FIFO whose reader stopped reading, a stalled network
+    // disk) must not keep it.
+    if (signals >= 2) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    }
     const Recorder::Result result = recorder.Finish(signals >= 2);
     if (terminal)
         std::fputs("\r\033[K", stderr);

@@ -70,10 +70,12 @@ std::vector<std::string> FrameFilesIn(const std::string& folder)
         return found;
     while (const dirent* e = readdir(dir)) {
         const std::string name = e->d_name;
-        const bool digits = name.size() > 12 && name.compare(0, 6, "frame-") == 0 &&
-                            std::all_of(name.begin() + 6, name.begin() + 12,
+        // Six digits or more: frame 1000000 and on have seven.
+        const size_t dot = name.rfind('.');
+        const bool digits = name.compare(0, 6, "frame-") == 0 && dot != std::string::npos && dot >= 12 &&
+                            std::all_of(name.begin() + 6, name.begin() + long(dot),
                                         [](char c) { return c >= '0' && c <= '9'; });
-        if (digits && (name.substr(12) == ".tiff" || name.substr(12) == ".png"))
+        if (digits && (name.substr(dot) == ".tiff" || name.substr(dot) == ".png"))
             found.push_back(InFolder(folder, name.c_str()));
     }
     closedir(dir);
@@ -123,6 +125,14 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
         *error = "cannot record to " + cam::Quoted(path) + ": the name must end in " + imaging::SequenceFileKinds();
         return false;
     }
+    // Sidecars are files of their own: a FIFO or device there would hold the
+    // recording up (or take its lines away), and is never replaced either.
+    for (const std::string& sidecar : {CsvPath(path, format), SettingsPath(path, format)})
+        if (Exists(sidecar) && !Replaceable(sidecar)) {
+            *kind = BeginError::NotWritten;
+            *error = "cannot write " + cam::Quoted(sidecar) + ": it is not a regular file";
+            return false;
+        }
     if (overwrite)
         return true;
     std::vector<std::string> taken = {CsvPath(path, format), SettingsPath(path, format)};
@@ -168,14 +178,6 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
         *kind = BeginError::CannotRecord;
         return false;
     }
-    // Replacing a recording in a folder replaces all of it: frames of the
-    // earlier one past this one's end would read as part of it.
-    if (format == imaging::SequenceFormat::Directory && options.overwrite)
-        for (const std::string& old : FrameFilesIn(options.path))
-            if (unlink(old.c_str()) != 0) {
-                *error = "cannot replace " + cam::Quoted(old) + ": " + std::strerror(errno);
-                return false;
-            }
     // The recording first: where it cannot be made, nothing else is.
     if (!writer->Open(options.path, shape, options.overwrite)) {
         *error = "cannot write " + cam::Quoted(options.path) + ": " + writer->Error();
@@ -204,6 +206,18 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
         RemoveIfEmpty(options.path, format);
         return false;
     }
+    // Replacing a recording in a folder replaces all of it: frames of the
+    // earlier one past this one's end would read as part of it. Only once
+    // everything else has opened, so that a failed start leaves them.
+    if (format == imaging::SequenceFormat::Directory && options.overwrite)
+        for (const std::string& old : FrameFilesIn(options.path))
+            if (unlink(old.c_str()) != 0 && errno != ENOENT) {
+                *error = "cannot replace " + cam::Quoted(old) + ": " + std::strerror(errno);
+                close(csv_);
+                csv_ = -1;
+                writer->Close();
+                return false;
+            }
     options_ = options;
     shape_ = shape;
     frameBytes_ = cam::RowBytes(*shape.format, shape.width) * shape.height;
@@ -531,7 +545,9 @@ bool Recorder::CsvLine(const Entry& entry, const char* written, bool indexed)
     csvBuffer_ += line;
     if (csvBuffer_.size() < kCsvChunk && Clock::now() - csvFlushed_ < kCsvInterval)
         return true;
-    return FlushCsv(false);
+    // Synced as well: written lines a power cut could still take are no
+    // better than lines kept in memory.
+    return FlushCsv(true);
 }
 
 bool Recorder::FlushCsv(bool sync)
