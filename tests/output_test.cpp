@@ -3,6 +3,7 @@
 // closed or full standard output, and from a camera that sends less than it
 // announced. Each row is a bash script run in an empty folder.
 #include "DialogHarness.h"
+#include "SmallDisk.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -144,29 +145,14 @@ std::string Contents(const QString& path)
     return s.str();
 }
 
-// Leaves free bytes (whole pages) free on the file system at path by
-// resizing path/fill, as the scripts' `leave` does.
-bool LeaveFree(const QString& path, qint64 free)
-{
-    const std::string fill = QString(path + "/fill").toStdString();
-    std::ofstream(fill, std::ios::trunc).close();
-    struct statvfs st {};
-    if (statvfs(path.toLocal8Bit().constData(), &st) != 0)
-        return false;
-    const qint64 room = qint64(st.f_bavail) * qint64(st.f_frsize) - free / 4096 * 4096;
-    std::ofstream out(fill, std::ios::binary);
-    out << std::string(size_t(std::max<qint64>(room, 0)), 'x');
-    return bool(out.flush());
-}
-
 // A small file system at path (2 MiB, as in RAM) with free bytes left;
 // false where mounting is not allowed.
 bool MountSmallDisk(const QString& path, qint64 free = 16384)
 {
-    if (mount("tmpfs", path.toLocal8Bit().constData(), "tmpfs", 0, "size=2m") != 0)
-        return false;
-    return LeaveFree(path, free);
+    return harness::MountSmallDisk(path.toStdString(), uint64_t(free));
 }
+
+bool LeaveFree(const QString& path, qint64 free) { return harness::LeaveFree(path.toStdString(), uint64_t(free)); }
 
 class OutputTest : public ::testing::TestWithParam<OutputCase> {};
 

@@ -4,6 +4,7 @@
 #include "DialogHarness.h"
 #include "WaitFor.h"
 #include "RunTarvik.h"
+#include "SmallDisk.h"
 #include "app/record/Recorder.h"
 #include "platform/camera/camsim.h"
 #include "platform/imaging/PixelRows.h"
@@ -387,15 +388,7 @@ const RecordCase kRecordCases[] = {
 
 // A small file system at path (2 MiB, as in RAM) with 64 KiB left; false
 // where mounting is not allowed.
-bool MountSmallDisk(const QString& path)
-{
-    if (mount("tmpfs", path.toLocal8Bit().constData(), "tmpfs", 0, "size=2m") != 0)
-        return false;
-    QProcess fill;
-    fill.start("bash", {"-c", "room=$(( $(df -B1 --output=avail \"$0\" | tail -1) - 65536 )); "
-                              "head -c $room /dev/zero >\"$0/fill\"", path});
-    return fill.waitForFinished(30000) && fill.exitCode() == 0;
-}
+bool MountSmallDisk(const QString& path) { return harness::MountSmallDisk(path.toStdString(), 65536); }
 
 class RecordProgram : public ::testing::TestWithParam<RecordCase> {};
 

@@ -2,6 +2,7 @@
 // recording ends, what the files hold afterwards (read by ffprobe and
 // tiffinfo) and what the tooltip says while and after it records.
 #include "DialogHarness.h"
+#include "SmallDisk.h"
 #include "WaitFor.h"
 
 #include <QDir>
@@ -164,16 +165,7 @@ TEST_F(RecordWindowTest, EndsLeavingValidFiles)
 // where mounting is not allowed.
 bool MountSmallDisk(const QString& path, qint64 free)
 {
-    if (mount("tmpfs", path.toLocal8Bit().constData(), "tmpfs", 0, "size=2m") != 0)
-        return false;
-    const std::string fill = QString(path + "/fill").toStdString();
-    struct statvfs st {};
-    if (statvfs(path.toLocal8Bit().constData(), &st) != 0)
-        return false;
-    const qint64 room = qint64(st.f_bavail) * qint64(st.f_frsize) - free / 4096 * 4096;
-    std::ofstream out(fill, std::ios::binary);
-    out << std::string(size_t(std::max<qint64>(room, 0)), 'x');
-    return bool(out.flush());
+    return harness::MountSmallDisk(path.toStdString(), uint64_t(free));
 }
 
 // A recording that stops by itself says why in the tooltip and on stderr;

@@ -1,6 +1,7 @@
 // Matroska recordings read back by FFmpeg's own programs: every frame decodes
 // to the camera's samples byte for byte, with its time, also when the writer is
 // killed, the disk fills up or the file is a FIFO.
+#include "SmallDisk.h"
 #include "platform/imaging/SequenceFile.h"
 
 #include <gtest/gtest.h>
@@ -260,18 +261,6 @@ TEST_P(MkvOpenTest, ExistingFilesKept)
 INSTANTIATE_TEST_SUITE_P(Table, MkvOpenTest, ::testing::ValuesIn(kOpens),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Leaves free bytes free on the file system at dir by filling dir/fill.
-bool LeaveFree(const std::string& dir, uint64_t free)
-{
-    std::ofstream(dir + "/fill", std::ios::trunc).close();
-    struct statvfs st {};
-    if (statvfs(dir.c_str(), &st) != 0)
-        return false;
-    const int64_t room = int64_t(st.f_bavail * st.f_frsize) - int64_t(free / 4096 * 4096);
-    std::ofstream out(dir + "/fill", std::ios::binary);
-    out << std::string(size_t(std::max<int64_t>(room, 0)), 'x');
-    return bool(out.flush());
-}
 
 struct StopCase {
     const char* name;
@@ -301,7 +290,7 @@ TEST_P(MkvStopTest, WholeFramesKept)
         std::string path;
         ~Unmount() { umount(path.c_str()); }
     } unmount{disk};
-    ASSERT_TRUE(LeaveFree(disk, c.free));
+    ASSERT_TRUE(harness::LeaveFree(disk, c.free));
     const std::string path = disk + "/s.mkv";
     Take take("Mono8", 320, 240, 40);  // noise: about 80 KB a frame
     auto writer = imaging::MakeMkvWriter({});
