@@ -1,6 +1,7 @@
 // TIFF pictures as SavePicture writes them (--grab, Ctrl+S, folder
 // recordings): what libtiff, Qt and tiffinfo read back, and folder frames
 // converted into a picture kept from frame to frame.
+#include "TempDir.h"
 #include "platform/camera/campixel.h"
 #include "platform/imaging/DisplayImage.h"
 #include "platform/imaging/PictureData.h"
@@ -27,17 +28,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct Folder {
-    std::string path;
-    Folder()
-    {
-        char name[] = "/tmp/picture-tiff-test-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~Folder() { std::error_code ec; std::filesystem::remove_all(path, ec); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
 
 Bytes FileBytes(const std::string& path)
 {
@@ -137,7 +127,7 @@ TEST(PictureTiff, ReadsBackAsThePicture)
          PHOTOMETRIC_RGB},
     };
     for (const Row& r : rows) {
-        Folder dir;
+        harness::TempDir dir;
         imaging::DisplayImage display;
         const imaging::Picture picture = RandomPicture(r.format, r.width, r.height, r.bottomUp, &display);
         ASSERT_FALSE(picture.IsNull()) << r.name;
@@ -168,7 +158,7 @@ TEST(PictureTiff, ReadsBackAsThePicture)
 // A FIFO is written into, the whole file at once: the same bytes as a file.
 TEST(PictureTiff, FifoGetsTheSameFile)
 {
-    Folder dir;
+    harness::TempDir dir;
     imaging::DisplayImage display;
     const imaging::Picture picture = RandomPicture(QImage::Format_BGR888, 301, 200, true, &display);
     ASSERT_EQ(imaging::SavePicture(picture, dir / "file.tiff"), "");
@@ -186,7 +176,7 @@ TEST(PictureTiff, FifoGetsTheSameFile)
 TEST(PictureTiff, FolderFrameCutShortAfterAWholeOne)
 {
     for (const char* format : {"BayerRG8", "Mono8", "RGB8"}) {
-        Folder dir;
+        harness::TempDir dir;
         const cam::PixelFormat* f = cam::FindPixelFormat(format);
         const uint32_t width = 33, height = 17;
         const uint64_t rowBytes = cam::RowBytes(*f, width);

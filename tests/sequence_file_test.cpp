@@ -2,6 +2,7 @@
 // reads them, multi-page TIFF read back page by page with libtiff and
 // tiffinfo, a disk that fills mid-file leaving every earlier page readable,
 // refusals (existing files, FIFOs), and frames kept one file each in a folder.
+#include "TempDir.h"
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
 #include "platform/imaging/PixelRows.h"
@@ -42,16 +43,7 @@ std::vector<const cam::PixelFormat*> AllFormats()
     return all;
 }
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char name[] = "/tmp/sequence-test-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~TempDir() { std::error_code ec; fs::remove_all(path, ec); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
+using harness::TempDir;
 
 Bytes RandomBytes(size_t n, unsigned seed)
 {

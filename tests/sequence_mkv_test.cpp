@@ -2,6 +2,7 @@
 // to the camera's samples byte for byte, with its time, also when the writer is
 // killed, the disk fills up or the file is a FIFO.
 #include "SmallDisk.h"
+#include "TempDir.h"
 #include "platform/imaging/SequenceFile.h"
 
 #include <gtest/gtest.h>
@@ -22,16 +23,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char name[] = "/tmp/mkv-test-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
+using harness::TempDir;
 
 // Standard output of a shell command.
 std::string Output(const std::string& command)
