@@ -540,34 +540,15 @@ int GrabToFile(const CommandLine& commandLine)
     return kExitSuccess;
 }
 
-namespace {
-
-// The source that listed the open camera, from the last discovery.
-std::string SourceOfOpenCamera()
-{
-    uint32_t count = 0;
-    if (!g_pCameraId || CamCameraList(nullptr, 0, &count, sizeof(CamCameraInfo)) != CAM_OK || count == 0)
-        return {};
-    std::vector<CamCameraInfo> list(count);
-    if (CamCameraList(list.data(), count, &count, sizeof(CamCameraInfo)) != CAM_OK)
-        return {};
-    for (uint32_t i = 0; i < count && i < list.size(); ++i)
-        if (list[i].cameraId && !std::strcmp(list[i].cameraId, g_pCameraId))
-            return list[i].sourceName ? list[i].sourceName : "";
-    return {};
-}
-
-}  // namespace
-
 int CheckCameras(const CommandLine& commandLine)
 {
     CheckOptions options = commandLine.check;
-    std::string current;  // the camera being checked, for the progress line
     const bool terminal = isatty(STDERR_FILENO) == 1;
     if (terminal)
-        options.progress = [&current](uint64_t received, double rate) {
+        options.progress = [](uint64_t received, double rate) {
+            // The camera being checked is the open one.
             std::fprintf(stderr, "\rtarvik: checking %s: %llu frames, %.1f frames/s\033[K",
-                         cam::OneLine(current.c_str()).c_str(), (unsigned long long)received, rate);
+                         cam::OneLine(g_pCameraId ? g_pCameraId : "").c_str(), (unsigned long long)received, rate);
         };
     std::vector<std::string> ids;  // empty: the camera --camera names, or the first
     std::vector<std::string> names, sources;  // as listed, for a camera that then does not open
@@ -591,28 +572,16 @@ int CheckCameras(const CommandLine& commandLine)
         OpenOptions open = commandLine.open;
         if (!ids.empty())
             open.cameraId = ids[i];
-        const Outcome opened = OpenCamera(open);
-        if (opened.Failed()) {
-            ReportFailure(opened);
-            ReleaseCamera();
-            if (ids.empty())
-                return ExitStatusFor(opened);  // nothing was checked
-            CheckResult failed;
-            failed.id = open.cameraId;
-            failed.name = names[i];
-            failed.source = sources[i];
-            failed.opened = opened;
-            Judge(failed, options);
-            results.push_back(failed);
-            continue;
-        }
-        current = g_pCameraId ? g_pCameraId : "";
-        CheckResult result = CheckOpenCamera(options);
-        result.source = SourceOfOpenCamera();
+        CheckResult result = CheckCamera(open, options);
         if (terminal)
             std::fputs("\r\033[K", stderr);
-        ReleaseCamera();
-        Judge(result, options);
+        if (result.opened.Failed()) {
+            ReportFailure(result.opened);
+            if (ids.empty())
+                return ExitStatusFor(result.opened);  // nothing was checked
+            result.name = names[i];
+            result.source = sources[i];
+        }
         results.push_back(result);
     }
     std::string report;

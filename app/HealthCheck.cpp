@@ -13,6 +13,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -36,6 +37,22 @@ std::string Detail(const char* key)
     const char* v = nullptr;
     return CamCameraDetailGet(g_hCamera, key, &v) == CAM_OK && v ? v : "";
 }
+
+// The source that listed the open camera, from the last discovery.
+std::string SourceOfOpenCamera()
+{
+    uint32_t count = 0;
+    if (!g_pCameraId || CamCameraList(nullptr, 0, &count, sizeof(CamCameraInfo)) != CAM_OK || count == 0)
+        return {};
+    std::vector<CamCameraInfo> list(count);
+    if (CamCameraList(list.data(), count, &count, sizeof(CamCameraInfo)) != CAM_OK)
+        return {};
+    for (uint32_t i = 0; i < count && i < list.size(); ++i)
+        if (list[i].cameraId && !std::strcmp(list[i].cameraId, g_pCameraId))
+            return list[i].sourceName ? list[i].sourceName : "";
+    return {};
+}
+
 
 void ReadCamera(CheckResult& r)
 {
@@ -294,4 +311,22 @@ void Judge(CheckResult& r, const CheckOptions& options)
                 text("%llu of %llu frames changed, sharpness %.2f", ull(r.picture.changed), ull(r.picture.frames),
                      r.picture.sharpness));
     }
+}
+
+CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
+{
+    const Outcome opened = OpenCamera(open);
+    if (opened.Failed()) {
+        ReleaseCamera();
+        CheckResult failed;
+        failed.id = open.cameraId;
+        failed.opened = opened;
+        Judge(failed, options);
+        return failed;
+    }
+    CheckResult result = CheckOpenCamera(options);
+    result.source = SourceOfOpenCamera();
+    ReleaseCamera();
+    Judge(result, options);
+    return result;
 }

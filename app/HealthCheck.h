@@ -74,6 +74,11 @@ struct CheckResult {
 // The camera stays open.
 CheckResult CheckOpenCamera(const CheckOptions& options);
 
+// Opens the camera open names, checks it as CheckOpenCamera does, releases
+// it and judges the result. A camera that does not open gives a result whose
+// opened says why, judged as failing.
+CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options);
+
 // Fills result.checks and result.verdict from what was measured.
 void Judge(CheckResult& result, const CheckOptions& options);
 
