@@ -97,7 +97,7 @@ const char kMore[] =
     "  $ tarvik --camera sim-1 --pixel-format Mono8 --grab grey.tiff\n"
     "  $ TARVIK_CAMERAS=gige:192.168.10.20 tarvik --grab - > frame.png\n"
     "  $ tarvik --check --frames 300 --json > report.json\n"
-    "  $ tarvik --check --all --prometheus --output /var/lib/node_exporter/tarvik.prom\n"
+    "  $ tarvik --check --all --prometheus --output /var/lib/prometheus/node-exporter/tarvik.prom\n"
     "  $ tarvik --record run.mkv --seconds 60 --set ExposureTime=2000\n"
     "  $ tarvik --live --record run.mkv\n";
 
