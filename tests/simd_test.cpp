@@ -136,7 +136,7 @@ std::vector<RowCase> RowCases()
         Bayer("BGGR even row", "BGGR", 4),
     };
     for (const char* format : {"Mono10", "Mono12", "Mono16", "Mono10p", "Mono12p", "Mono10Packed", "Mono12Packed",
-                               "BayerRG12p", "BayerGB10p", "BayerRG12Packed"}) {
+                               "Mono14", "BayerRG12p", "BayerGB10p", "BayerRG12Packed"}) {
         cases.push_back(Packed(format));
         for (const bool two : {false, true}) {
             RowCase c = AddPacked(format, two);
@@ -187,9 +187,9 @@ TEST_F(Families, RowsAsPlainLoops)
             }
 }
 
-const char* const kFormats[] = {"Mono8", "Mono12", "Mono16", "Mono10p", "Mono12p", "Mono12Packed", "BayerRG8",
-                                "BayerGB8", "BayerGR12p", "BayerBG10p", "BayerRG12Packed", "BayerRG16", "RGB8",
-                                "BGR8", "RGBa8", "BGRa8", "YUV422_8", "YUV422_8_UYVY", "YCbCr601_422_8",
+const char* const kFormats[] = {"Mono8", "Mono12", "Mono16", "Mono10p", "Mono12p", "Mono10Packed", "Mono12Packed",
+                                "BayerRG8", "BayerGB8", "BayerGR12p", "BayerBG10p", "BayerRG12Packed", "BayerRG16",
+                                "RGB8", "BGR8", "RGBa8", "BGRa8", "YUV422_8", "YUV422_8_UYVY", "YCbCr601_422_8",
                                 "YCbCr601_422_8_CbYCrY"};
 
 Bytes RandomFrame(const char* format, uint32_t width, uint32_t height, int fill)
