@@ -119,6 +119,8 @@ std::vector<RowCase> RowCases()
     std::vector<RowCase> cases = {
         {"grey", times(1), times(3),
          [](const uint8_t* s, uint8_t* d, size_t n, bool stream) { imaging::ExpandGreyToBgr(s, d, n, stream); }},
+        {"BGR", times(3), times(3),
+         [](const uint8_t* s, uint8_t* d, size_t n, bool stream) { imaging::CopyBgr(s, d, n, stream); }},
         {"RGB", times(3), times(3),
          [](const uint8_t* s, uint8_t* d, size_t n, bool stream) { imaging::SwapRedBlue(s, d, n, stream); }},
         {"RGBa", times(4), times(3),

@@ -578,6 +578,22 @@ void RearrangeRow(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream, 
 
 }  // namespace
 
+void CopyBgr(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream)
+{
+    const size_t bytes = 3 * pixels;
+    size_t done = 0;
+#ifdef TARVIK_X86
+    // memcpy streams only copies far larger than a row.
+    if (stream && UseAvx512()) {
+        done = std::min(bytes, size_t(-reinterpret_cast<uintptr_t>(dst) & 63));
+        std::memcpy(dst, src, done);
+        done += CopyAvx512(src + done, dst + done, bytes - done, true);
+        _mm_sfence();
+    }
+#endif
+    std::memcpy(dst + done, src + done, bytes - done);
+}
+
 void SwapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream)
 {
 #ifdef TARVIK_X86
