@@ -28,7 +28,7 @@ public:
     Triggered(const std::string& sim, const std::vector<std::pair<const char*, const char*>>& features)
     {
         unsetenv("TARVIK_CAMERAS");
-        setenv("TARVIK_SIM", ("width=16,height=8,formats=Mono8," + sim).c_str(), 1);
+        setenv("TARVIK_SIM", ("width=16,height=8,formats=Mono8" + (sim.empty() ? "" : "," + sim)).c_str(), 1);
         EXPECT_EQ(CamStartup(), CAM_OK);
         EXPECT_EQ(CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce"), CAM_OK);
         EXPECT_EQ(CamCameraOpen("sim-0", CAM_ACCESS_CONTROL, &h), CAM_OK);

@@ -833,6 +833,8 @@ private:
         uint64_t k = since > 0 ? uint64_t(since * s_.lineHz[line]) : 0;
         while (k > 0 && Edge(line, k - 1, false) > t)
             --k;
+        while (Edge(line, k, false) <= t)
+            ++k;
         return k;
     }
 
