@@ -125,6 +125,7 @@ QJsonObject CameraJson(const CheckResult& r)
     if (r.clockFrames)
         clock = {{"frames", double(r.clockFrames)},
                  {"drift_ppm", Number(r.clockDriftPpm)},
+                 {"drift_spread_ppm", Number(r.clockDriftSpreadPpm)},
                  {"offset_median_ms", Number(r.clockOffsetMedianMs)},
                  {"offset_max_ms", Number(r.clockOffsetMaxMs)},
                  {"backwards", double(r.clockBackwards)},
@@ -209,7 +210,9 @@ std::string CheckText(const CheckResult& r)
                             ", interval jitter " + Optional(r.intervalJitterMs, "%.3f ms"));
     }
     if (r.clockFrames)
-        line("Clock", "drift " + Optional(r.clockDriftPpm, "%+.1f ppm") + ", offset beyond the quickest median " +
+        line("Clock", "drift " + Optional(r.clockDriftPpm, "%+.1f ppm") +
+                          (r.clockDriftSpreadPpm ? Format(" (within %.1f)", *r.clockDriftSpreadPpm) : "") +
+                          ", offset beyond the quickest median " +
                           Optional(r.clockOffsetMedianMs, "%.2f ms") + ", largest " +
                           Optional(r.clockOffsetMaxMs, "%.2f ms") +
                           Format(", %llu backwards, %llu jumps", (unsigned long long)r.clockBackwards,

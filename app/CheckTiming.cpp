@@ -271,10 +271,21 @@ void MeasureClock(const std::vector<FrameClock>& frames, CheckResult& r)
             return at;
         };
         const size_t a = soonest(0, third), b = soonest(run.size() - third, run.size());
+        // How sharply the soonest frames stand out: the lead of the soonest
+        // over the one a fifth of the way up (the third at least), at either
+        // end, over the span between.
+        auto lead = [&](size_t from, size_t to) {
+            std::vector<double> o;
+            for (size_t i = from; i < to; ++i)
+                o.push_back(host(run[i]) - camera(run[i]));
+            std::sort(o.begin(), o.end());
+            return o[std::min(o.size() - 1, std::max<size_t>(2, o.size() / 5))] - o[0];
+        };
         const double hostSpan = host(run[b]) - host(run[a]);
         if (hostSpan > 0) {
             drift = (camera(run[b]) - camera(run[a])) / hostSpan - 1;
             r.clockDriftPpm = drift * 1e6;
+            r.clockDriftSpreadPpm = (lead(0, third) + lead(run.size() - third, run.size())) / hostSpan * 1e6;
         }
     }
     std::vector<double> offsets;

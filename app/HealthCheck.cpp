@@ -412,8 +412,11 @@ void Judge(CheckResult& r, const CheckOptions& options)
     if (!r.triggerSource.empty())
         JudgeTriggers(r, options, add, text);
     if (r.clockFrames >= 2) {
-        const bool drifts = r.clockDriftPpm && std::fabs(*r.clockDriftPpm) > options.maxClockDrift;
-        std::string detail = r.clockDriftPpm ? text("runs %+.0f ppm against the host's", *r.clockDriftPpm)
+        // Only a drift beyond what the transfer's jitter can make up is one.
+        const bool drifts = r.clockDriftPpm &&
+                            std::fabs(*r.clockDriftPpm) - r.clockDriftSpreadPpm.value_or(0) > options.maxClockDrift;
+        std::string detail = r.clockDriftPpm ? text("runs %+.0f ppm (within %.0f) against the host's",
+                                                    *r.clockDriftPpm, r.clockDriftSpreadPpm.value_or(0))
                                              : std::string("under a second of frames: too short to measure its drift");
         if (r.clockOffsetMedianMs)
             detail += text("; frames arrive %.2f ms (median), at most %.2f ms later than the quickest",

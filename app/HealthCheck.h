@@ -79,6 +79,7 @@ struct CheckResult {
     // The camera's clock, from frames that carry its timestamp.
     uint64_t clockFrames = 0;
     std::optional<double> clockDriftPpm;  // its rate against the host's, less 1, in millionths
+    std::optional<double> clockDriftSpreadPpm;  // how far off the transfer's jitter may have put it
     // Receive time less timestamp, beyond the smallest of them (the
     // transfer's delay over its quickest), with the drift taken out.
     std::optional<double> clockOffsetMedianMs, clockOffsetMaxMs;
