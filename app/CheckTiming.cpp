@@ -109,7 +109,8 @@ std::string TriggerSourceOf(const std::string& word)
     return {};
 }
 
-TriggeredStream RunTriggeredStream(const CheckOptions& options, double windowMs, double silenceMs,
+TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatencyMs, double windowMs,
+                                   double silenceMs,
                                    const std::function<void(const CamFrame& frame, bool analyse)>& frame)
 {
     TriggeredStream s;
@@ -143,10 +144,9 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double windowMs,
             }
             ++s.sent;
             waiting.push_back(fired);
-            next = period.count() > 0 ? next + period : fired;
-            // A rate the loop cannot keep is kept as best it can, not caught up in a burst.
-            if (period.count() > 0 && next < Clock::now() - period)
-                next = Clock::now();
+            // A trigger that went out late is not caught up in a burst,
+            // which the camera would lose while still busy.
+            next = period.count() > 0 ? std::max(next + period, fired + period / 2) : fired;
             now = Clock::now();
         }
         while (!waiting.empty() && now - waiting.front() > FromMs(windowMs)) {
@@ -190,8 +190,15 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double windowMs,
         if (software && waiting.empty()) {
             ++s.extra;
         } else if (software) {
-            s.latenciesMs.push_back(Ms(came - waiting.front()));
-            waiting.pop_front();
+            // The frame answers the last trigger sent at least the camera's
+            // own time before it; older ones the camera lost. Without that
+            // time, the oldest.
+            auto answers = waiting.begin();
+            while (minLatencyMs > 0 && answers + 1 != waiting.end() && came - *(answers + 1) >= FromMs(minLatencyMs))
+                ++answers;
+            s.missed += uint64_t(answers - waiting.begin());
+            s.latenciesMs.push_back(Ms(came - *answers));
+            waiting.erase(waiting.begin(), answers + 1);
             ++s.answered;
         } else {
             ++s.answered;

@@ -143,7 +143,8 @@ void RunTriggered(const CheckOptions& options, CheckResult& r,
     r.windowMs = r.frameTimeMs ? *r.frameTimeMs * 1.5 + 100 : 1000;
     const double silenceMs =
         options.expectRate > 0 ? std::max(double(kFrameTimeoutMs), 3000 / options.expectRate) : kFrameTimeoutMs;
-    TriggeredStream s = RunTriggeredStream(options, r.windowMs, silenceMs, [&](const CamFrame& f, bool analyse) {
+    TriggeredStream s = RunTriggeredStream(options, r.frameTimeMs.value_or(0) * 0.9, r.windowMs, silenceMs,
+                                           [&](const CamFrame& f, bool analyse) {
         clocks.push_back({f.timestamp, f.receiveTime});
         if (analyse && f.receiveStatus == CAM_FRAME_COMPLETE)
             look(f);
