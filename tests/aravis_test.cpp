@@ -506,6 +506,48 @@ TEST(AravisCommandLine, CheckThroughGige)
     EXPECT_GT(lossy["stream"]["frames_incomplete"].toInt(), 0);
 }
 
+// --check --trigger on Aravis's fake cameras, over the feature tree: the
+// GigE one sends a frame per TriggerSoftware and nothing for Line0; the
+// in-process one runs at 25 frames/s with TriggerMode On whatever the source,
+// so its frames come as a line's would and software triggers get frames
+// they did not ask for.
+TEST(AravisCommandLine, TriggersOnTheFakeCameras)
+{
+    const struct {
+        const char* name;
+        const char* cameras;
+        QStringList options;
+        int status;
+        const char* trigger;  // the trigger check's level
+        std::map<QString, double> numbers, atLeast;
+    } rows[] = {
+        {"gige, software", "gige:127.0.0.1", {"--trigger", "software", "--frames", "50"}, 0, "ok",
+         {{"sent", 50}, {"answered", 50}, {"missed", 0}, {"extra_frames", 0}}, {{"latency_median_ms", 0.001}}},
+        {"gige, line0 never fires", "gige:127.0.0.1", {"--trigger", "line0", "--seconds", "1"}, 6, "fail",
+         {{"answered", 0}}, {}},
+        {"in-process, line0 at 25/s", "aravis-fake", {"--trigger", "line0", "--expect-rate", "25", "--frames", "20"},
+         0, "ok", {{"answered", 20}}, {{"interval_jitter_ms", 0}}},
+        {"in-process, software triggers ignored", "aravis-fake", {"--trigger", "software", "--frames", "10"}, 6,
+         "fail", {{"sent", 10}}, {{"extra_frames", 5}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TarvikRun r = RunTarvik(QStringList{"--check", "--json", "--max-clipped", "100"} + row.options, {},
+                                      row.cameras);
+        EXPECT_EQ(r.status, row.status) << r.err.toStdString();
+        const QJsonObject camera = QJsonDocument::fromJson(r.out)["cameras"][0].toObject();
+        std::string level = "absent";
+        for (const QJsonValue& c : camera["checks"].toArray())
+            if (c["name"].toString() == "trigger")
+                level = c["level"].toString().toStdString();
+        EXPECT_EQ(level, row.trigger);
+        for (const auto& [field, value] : row.numbers)
+            EXPECT_EQ(camera["trigger"][field].toDouble(), value) << field.toStdString();
+        for (const auto& [field, value] : row.atLeast)
+            EXPECT_GE(camera["trigger"][field].toDouble(), value) << field.toStdString();
+    }
+}
+
 // --check --all past a GigE camera that another program controls: listed
 // with its name, said to be busy, and the camera after it still checked.
 TEST(AravisCommandLine, CheckAllPastABusyGigeCamera)
