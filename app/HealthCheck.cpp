@@ -294,6 +294,8 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
     r.picture = stats.Summary();
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (r.asked && clocks.size() > r.asked)
+            clocks.resize(size_t(r.asked));  // as the arrivals: the frames asked for
         MeasureClock(clocks, r);
     }
     return r;

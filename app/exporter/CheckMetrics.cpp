@@ -109,6 +109,45 @@ void AddResult(Samples& s, const CheckResult& r)
         s.Set(SourceCounterMetric(name), "The stream source's own " + Samples::Label(name) + " over the check.",
               value);
 
+    if (!r.triggerSource.empty()) {
+        s.Set("tarvik_trigger_info", "The trigger the check used: the camera's TriggerSource entry.", 1,
+              {{"source", r.triggerSource}});
+        const char* triggers = "Triggers of the check: sent, answered by a frame, missed (no frame in time).";
+        if (r.triggerSource == "Software") {
+            s.Set("tarvik_trigger_triggers", triggers, double(r.triggersSent), {{"state", "sent"}});
+            s.Set("tarvik_trigger_triggers", triggers, double(r.triggersAnswered), {{"state", "answered"}});
+            s.Set("tarvik_trigger_triggers", triggers, double(r.missedTriggers), {{"state", "missed"}});
+            s.Set("tarvik_trigger_extra_frames", "Frames no trigger asked for.", double(r.extraFrames));
+        }
+        s.Set("tarvik_trigger_camera_frame_time_seconds",
+              "The camera's own time from a trigger to its frame: delay, exposure and readout.",
+              Seconds(r.frameTimeMs));
+        const char* latency = "Time from a software trigger sent to its frame received: median, 99th percentile, "
+                              "largest.";
+        s.Set("tarvik_trigger_latency_seconds", latency, Seconds(r.latencyMedianMs), {{"statistic", "median"}});
+        s.Set("tarvik_trigger_latency_seconds", latency, Seconds(r.latencyP99Ms), {{"statistic", "p99"}});
+        s.Set("tarvik_trigger_latency_seconds", latency, Seconds(r.latencyMaxMs), {{"statistic", "max"}});
+        s.Set("tarvik_trigger_expected_frames", "Frames a line's triggers should have given at --expect-rate.",
+              r.expectedFrames);
+        s.Set("tarvik_stream_frame_interval_jitter_seconds", "Standard deviation of the time between frames.",
+              Seconds(r.intervalJitterMs));
+    }
+    if (r.clockFrames) {
+        s.Set("tarvik_clock_frames", "Frames that carried the camera's timestamp.", double(r.clockFrames));
+        s.Set("tarvik_clock_drift_ppm", "How far the camera's clock runs off the computer's, in millionths.",
+              r.clockDriftPpm);
+        s.Set("tarvik_clock_drift_uncertainty_ppm", "How far the transfer's jitter may have moved the drift.",
+              r.clockDriftSpreadPpm);
+        const char* offset = "Receive time less the camera's timestamp, beyond the quickest frame's: median, "
+                             "largest.";
+        s.Set("tarvik_clock_offset_seconds", offset, Seconds(r.clockOffsetMedianMs), {{"statistic", "median"}});
+        s.Set("tarvik_clock_offset_seconds", offset, Seconds(r.clockOffsetMaxMs), {{"statistic", "max"}});
+        s.Set("tarvik_clock_steps_back", "Times the camera's clock went backwards between frames.",
+              double(r.clockBackwards));
+        s.Set("tarvik_clock_jumps", "Times the camera's clock jumped ahead by more than a second.",
+              double(r.clockJumps));
+    }
+
     if (r.transport == "GigE Vision") {
         s.Set("tarvik_link_info", "The GigE Vision link: camera address, interface and its address.", 1,
               {{"address", r.address},
