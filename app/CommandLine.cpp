@@ -157,6 +157,13 @@ struct Options {
                                               "colour's samples are black or at full scale (default 1).",
                                "PERCENT"};
 
+    QCommandLineOption timeout{"timeout", "With --grab: wait this many seconds for the frame, from 0.1 to 3600 "
+                                          "(default 5), e.g. for a camera waiting for a trigger on an input line.",
+                               "S"};
+    QCommandLineOption triggerRate{"trigger-rate", "With --live: send the camera a software trigger this many "
+                                                   "times a second, from 0.1 to 1000, while live view runs "
+                                                   "(with TriggerMode=On and TriggerSource=Software).", "HZ"};
+
     QList<QCommandLineOption*> CheckOnly() { return {&all, &frames, &seconds, &rateShortfall, &clipped}; }
     QList<QCommandLineOption*> RecordOnly() { return {&overwrite, &recordBuffer, &recordFormat}; }
 
@@ -165,7 +172,7 @@ struct Options {
         parser.setApplicationDescription(QString::fromUtf8(kDescription));
         parser.addOptions({help, version, list, camera, pixelFormat, live, grab, check, all, frames, seconds, json,
                            rateShortfall, clipped, set, get, features, settings, saveSettings, record, overwrite,
-                           recordBuffer, recordFormat});
+                           recordBuffer, recordFormat, timeout, triggerRate});
     }
 };
 
@@ -301,7 +308,8 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     const QList<QCommandLineOption*> takingValues = {&o.camera,  &o.pixelFormat,   &o.grab,    &o.frames,
                                                      &o.seconds, &o.rateShortfall, &o.clipped, &o.set,
                                                      &o.get,     &o.settings,      &o.saveSettings, &o.record,
-                                                     &o.recordBuffer, &o.recordFormat};
+                                                     &o.recordBuffer, &o.recordFormat, &o.timeout,
+                                                     &o.triggerRate};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
@@ -358,6 +366,22 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         for (const QCommandLineOption* only : o.RecordOnly())
             if (parser.isSet(*only))
                 return usage("--" + only->names().first() + " goes with --record");
+    double number = 0;
+    if (parser.isSet(o.timeout)) {
+        if (!parser.isSet(o.grab))
+            return usage("--timeout goes with --grab");
+        if (!NumberIn(parser.value(o.timeout), 0.1, 3600, &number))
+            return usage("--timeout needs seconds from 0.1 to 3600, got '" + parser.value(o.timeout) + "'");
+        cl.grabTimeoutMs = uint32_t(number * 1000 + 0.5);
+    }
+    if (parser.isSet(o.triggerRate)) {
+        if (!parser.isSet(o.live))
+            return usage("--trigger-rate goes with --live");
+        if (!NumberIn(parser.value(o.triggerRate), 0.1, 1000, &number))
+            return usage("--trigger-rate needs triggers a second from 0.1 to 1000, got '" +
+                         parser.value(o.triggerRate) + "'");
+        cl.triggerRate = number;
+    }
     // --frames and --seconds: how long to check or record.
     auto length = [&](const char* what, uint64_t* frames, double* seconds) {
         if (parser.isSet(o.frames) && parser.isSet(o.seconds))
@@ -521,8 +545,14 @@ int ListCameras()
 int GrabToFile(const CommandLine& commandLine)
 {
     Outcome outcome = OpenCamera(commandLine.open);
-    if (!outcome.Failed())
-        outcome = GrabFrame();
+    if (!outcome.Failed()) {
+        GrabOptions options;
+        options.timeoutMs = commandLine.grabTimeoutMs;
+        options.waitingForTrigger = [](const std::string& source) {
+            std::fprintf(stderr, "tarvik: %s\n", TriggerWaitLine(source).c_str());
+        };
+        outcome = GrabFrame(options);
+    }
     const imaging::Picture picture = CapturedPicture();  // kept past the release
     // Said before the release, which can take seconds on a camera that is gone.
     ReportFailure(outcome);
