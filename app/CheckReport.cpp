@@ -105,6 +105,30 @@ QJsonObject CameraJson(const CheckResult& r)
                         {"frames_changed", double(r.picture.changed)},
                         {"sharpness", r.picture.frames ? QJsonValue(r.picture.sharpness) : QJsonValue()},
                         {"channels", channels}};
+    QJsonObject trigger;
+    if (!r.triggerSource.empty())
+        trigger = {{"source", Q(r.triggerSource)},
+                   {"rate_asked", r.triggerRate > 0 ? QJsonValue(r.triggerRate) : QJsonValue()},
+                   {"frame_time_ms", Number(r.frameTimeMs)},
+                   {"window_ms", r.windowMs},
+                   {"sent", double(r.triggersSent)},
+                   {"answered", double(r.triggersAnswered)},
+                   {"missed", double(r.missedTriggers)},
+                   {"extra_frames", double(r.extraFrames)},
+                   {"latency_median_ms", Number(r.latencyMedianMs)},
+                   {"latency_p99_ms", Number(r.latencyP99Ms)},
+                   {"latency_max_ms", Number(r.latencyMaxMs)},
+                   {"expected_rate", r.expectRate > 0 ? QJsonValue(r.expectRate) : QJsonValue()},
+                   {"expected_frames", Number(r.expectedFrames)},
+                   {"interval_jitter_ms", Number(r.intervalJitterMs)}};
+    QJsonObject clock;
+    if (r.clockFrames)
+        clock = {{"frames", double(r.clockFrames)},
+                 {"drift_ppm", Number(r.clockDriftPpm)},
+                 {"offset_median_ms", Number(r.clockOffsetMedianMs)},
+                 {"offset_max_ms", Number(r.clockOffsetMaxMs)},
+                 {"backwards", double(r.clockBackwards)},
+                 {"jumps", double(r.clockJumps)}};
     QJsonArray checks;
     for (const Check& c : r.checks)
         checks.append(QJsonObject{{"name", Q(c.name)}, {"level", LevelName(c.level)}, {"detail", Q(c.detail)}});
@@ -113,6 +137,8 @@ QJsonObject CameraJson(const CheckResult& r)
             {"stream", stream},
             {"counters", counters},
             {"picture", picture},
+            {"trigger", trigger.isEmpty() ? QJsonValue() : QJsonValue(trigger)},
+            {"clock", clock.isEmpty() ? QJsonValue() : QJsonValue(clock)},
             {"checks", checks},
             {"verdict", LevelName(r.verdict)}};
 }
@@ -169,6 +195,25 @@ std::string CheckText(const CheckResult& r)
                  Optional(r.intervalP99Ms, "%.2f ms") + ", largest " + Optional(r.intervalMaxMs, "%.2f ms"));
     if (r.ended.Failed())
         line("", "stopped: " + Describe(r.ended));
+    if (r.triggerSource == "Software") {
+        line("Trigger", Format("Software at %s: %llu sent, %llu frames for them, %llu missed, %llu extra",
+                               r.triggerRate > 0 ? Format("%g/s", r.triggerRate).c_str() : "each once the last one's frame came",
+                               (unsigned long long)r.triggersSent, (unsigned long long)r.triggersAnswered,
+                               (unsigned long long)r.missedTriggers, (unsigned long long)r.extraFrames));
+        line("", "latency median " + Optional(r.latencyMedianMs, "%.2f ms") + ", 99th percentile " +
+                     Optional(r.latencyP99Ms, "%.2f ms") + ", largest " + Optional(r.latencyMaxMs, "%.2f ms") +
+                     " (camera's own " + Optional(r.frameTimeMs, "%.2f ms") + ")");
+    } else if (!r.triggerSource.empty()) {
+        line("Trigger", Format("%s: %llu frames", Clean(r.triggerSource).c_str(), (unsigned long long)r.triggersAnswered) +
+                            (r.expectedFrames ? Format(", %.0f expected at %g/s", *r.expectedFrames, r.expectRate) : "") +
+                            ", interval jitter " + Optional(r.intervalJitterMs, "%.3f ms"));
+    }
+    if (r.clockFrames)
+        line("Clock", "drift " + Optional(r.clockDriftPpm, "%+.1f ppm") + ", offset beyond the quickest median " +
+                          Optional(r.clockOffsetMedianMs, "%.2f ms") + ", largest " +
+                          Optional(r.clockOffsetMaxMs, "%.2f ms") +
+                          Format(", %llu backwards, %llu jumps", (unsigned long long)r.clockBackwards,
+                                 (unsigned long long)r.clockJumps));
     std::string counters;
     for (const auto& [name, value] : r.counters)
         counters += (counters.empty() ? "" : ", ") + Clean(name) + " " + Format("%.15g", value);

@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 
 #include "CheckReport.h"
+#include "CheckTiming.h"
 #include "Failures.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
@@ -42,7 +43,9 @@ const char kMore[] =
     "                       camera, no broadcast), aravis-fake.\n"
     "  TARVIK_SIM           Settings of the simulated camera, key=value pairs separated by\n"
     "                       commas: count, width, height, formats, adjust, frames, payload,\n"
-    "                       frame, filled, rate, rated, picture.\n"
+    "                       frame, filled, rate, rated, picture, line0 and line1 (an input\n"
+    "                       line's edges a second), line_jitter (us), clock_ppm,\n"
+    "                       clock=backwards|jump, software_trigger=ignored.\n"
     "  TARVIK_CAMERA_TRACE  1 writes every camera-library call and its result to stderr.\n"
     "\n"
     "Recording (--record PATH):\n"
@@ -67,6 +70,19 @@ const char kMore[] =
     "  In the window Ctrl+R records from live view until Ctrl+R again, release or close;\n"
     "  --live --record PATH records from the start (not with --frames or --seconds).\n"
     "\n"
+    "Triggers and the camera's clock (--check):\n"
+    "  --trigger software sets TriggerMode=On, TriggerSource=Software (TriggerSelector\n"
+    "  FrameStart where the camera has it), fires TriggerSoftware --frames times and\n"
+    "  reports triggers sent, frames for them, missed (no frame within the camera's\n"
+    "  frame time, delay + exposure + readout, times 1.5 plus 100 ms), extra frames and\n"
+    "  the latency from trigger to frame (median, 99th percentile, largest); missed or\n"
+    "  extra fail. --trigger line0 counts the frames the input line gives and their\n"
+    "  intervals' jitter, against --expect-rate if given. The trigger settings are put\n"
+    "  back afterwards. Every check with frames that carry the camera's timestamp\n"
+    "  reports its clock: drift against the computer's in ppm (from a second of frames\n"
+    "  on), how much later than the quickest frames arrive, steps back and jumps;\n"
+    "  drift past --max-clock-drift, a step back or a jump warn.\n"
+    "\n"
     "Feature values (--set, --settings):\n"
     "  whole numbers  decimal, an optional sign, leading zeros still decimal (0640 is\n"
     "                 640); a feature shown in hex (--features) also takes 0x and hex\n"
@@ -87,7 +103,8 @@ const char kMore[] =
     "  5   the file (or standard output) could not be written; --record: a write failed\n"
     "      (a full disk), the frames before it are kept and the files stay readable\n"
     "  6   --check: the verdict is fail (no frame, incomplete or missing frames, frames\n"
-    "      that cannot be analysed, missing packets)\n"
+    "      that cannot be analysed, missing packets; with --trigger a trigger without\n"
+    "      its frame, a frame no trigger asked for, a line's frames off --expect-rate)\n"
     "  64  usage: an unknown option, a missing argument or options that do not go together\n"
     "\n"
     "Examples:\n"
@@ -96,6 +113,8 @@ const char kMore[] =
     "  $ tarvik --camera sim-1 --pixel-format Mono8 --grab grey.tiff\n"
     "  $ TARVIK_CAMERAS=gige:192.168.10.20 tarvik --grab - > frame.png\n"
     "  $ tarvik --check --frames 300 --json > report.json\n"
+    "  $ tarvik --check --trigger software --trigger-rate 50 --frames 200\n"
+    "  $ tarvik --check --trigger line0 --expect-rate 25 --seconds 10\n"
     "  $ tarvik --record run.mkv --seconds 60 --set ExposureTime=2000\n"
     "  $ tarvik --live --record run.mkv\n";
 
@@ -160,19 +179,32 @@ struct Options {
     QCommandLineOption timeout{"timeout", "With --grab: wait this many seconds for the frame, from 0.1 to 3600 "
                                           "(default 5), e.g. for a camera waiting for a trigger on an input line.",
                                "S"};
-    QCommandLineOption triggerRate{"trigger-rate", "With --live: send the camera a software trigger this many "
-                                                   "times a second, from 0.1 to 1000, while live view runs "
-                                                   "(with TriggerMode=On and TriggerSource=Software).", "HZ"};
+    QCommandLineOption trigger{"trigger", "With --check: set TriggerMode On with this source and check the "
+                                          "triggers: software (Tarvik fires TriggerSoftware, --frames times) or "
+                                          "line0, line1 ... (the camera's input line).", "SOURCE"};
+    QCommandLineOption triggerRate{"trigger-rate", "With --check --trigger software: fire this many triggers a "
+                                                   "second, from 0.1 to 1000 (default: each once the frame of the "
+                                                   "one before came). With --live: send a software trigger this "
+                                                   "many times a second while live view runs (with TriggerMode=On "
+                                                   "and TriggerSource=Software).", "HZ"};
+    QCommandLineOption expectRate{"expect-rate", "With --check --trigger lineN: the frames a second the line "
+                                                 "should give; more or fewer fail.", "HZ"};
+    QCommandLineOption maxClockDrift{"max-clock-drift", "With --check: warn when the camera's clock runs more "
+                                                        "than this many ppm off the computer's (default 200).",
+                                     "PPM"};
 
-    QList<QCommandLineOption*> CheckOnly() { return {&all, &frames, &seconds, &rateShortfall, &clipped}; }
+    QList<QCommandLineOption*> CheckOnly()
+    {
+        return {&all, &frames, &seconds, &rateShortfall, &clipped, &trigger, &expectRate, &maxClockDrift};
+    }
     QList<QCommandLineOption*> RecordOnly() { return {&overwrite, &recordBuffer, &recordFormat}; }
 
     void AddTo(QCommandLineParser& parser)
     {
         parser.setApplicationDescription(QString::fromUtf8(kDescription));
         parser.addOptions({help, version, list, camera, pixelFormat, live, grab, check, all, frames, seconds, json,
-                           rateShortfall, clipped, set, get, features, settings, saveSettings, record, overwrite,
-                           recordBuffer, recordFormat, timeout, triggerRate});
+                           rateShortfall, clipped, trigger, triggerRate, expectRate, maxClockDrift, set, get,
+                           features, settings, saveSettings, record, overwrite, recordBuffer, recordFormat, timeout});
     }
 };
 
@@ -308,8 +340,9 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     const QList<QCommandLineOption*> takingValues = {&o.camera,  &o.pixelFormat,   &o.grab,    &o.frames,
                                                      &o.seconds, &o.rateShortfall, &o.clipped, &o.set,
                                                      &o.get,     &o.settings,      &o.saveSettings, &o.record,
-                                                     &o.recordBuffer, &o.recordFormat, &o.timeout,
-                                                     &o.triggerRate};
+                                                     &o.recordBuffer, &o.recordFormat, &o.trigger,
+                                                     &o.triggerRate,  &o.expectRate,   &o.maxClockDrift,
+                                                     &o.timeout};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
@@ -374,9 +407,10 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
             return usage("--timeout needs seconds from 0.1 to 3600, got '" + parser.value(o.timeout) + "'");
         cl.grabTimeoutMs = uint32_t(number * 1000 + 0.5);
     }
-    if (parser.isSet(o.triggerRate)) {
+    // With --check it is read below, with the check's other options.
+    if (parser.isSet(o.triggerRate) && !parser.isSet(o.check)) {
         if (!parser.isSet(o.live))
-            return usage("--trigger-rate goes with --live");
+            return usage("--trigger-rate goes with --check --trigger software or --live");
         if (!NumberIn(parser.value(o.triggerRate), 0.1, 1000, &number))
             return usage("--trigger-rate needs triggers a second from 0.1 to 1000, got '" +
                          parser.value(o.triggerRate) + "'");
@@ -460,6 +494,37 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
             if (!NumberIn(parser.value(o.clipped), 0, 100, &v))
                 return usage("--max-clipped needs a percentage from 0 to 100, got '" + parser.value(o.clipped) + "'");
             cl.check.maxClipped = v;
+        }
+        if (parser.isSet(o.trigger)) {
+            cl.check.trigger = parser.value(o.trigger).toStdString();
+            if (TriggerSourceOf(cl.check.trigger).empty())
+                return usage("--trigger needs software or an input line (line0, line1 ...), got '" +
+                             parser.value(o.trigger) + "'");
+        }
+        const std::string source = TriggerSourceOf(cl.check.trigger);
+        if (parser.isSet(o.triggerRate)) {
+            if (source != "Software")
+                return usage("--trigger-rate goes with --check --trigger software: Tarvik fires only software "
+                             "triggers");
+            if (!NumberIn(parser.value(o.triggerRate), 0.1, 1000, &v))
+                return usage("--trigger-rate needs triggers a second from 0.1 to 1000, got '" +
+                             parser.value(o.triggerRate) + "'");
+            cl.check.triggerRate = v;
+        }
+        if (parser.isSet(o.expectRate)) {
+            if (source.empty() || source == "Software")
+                return usage("--expect-rate goes with --check --trigger line0 (or another input line): it counts "
+                             "the frames a line's triggers give");
+            if (!NumberIn(parser.value(o.expectRate), 0.001, 100000, &v))
+                return usage("--expect-rate needs frames a second from 0.001 to 100000, got '" +
+                             parser.value(o.expectRate) + "'");
+            cl.check.expectRate = v;
+        }
+        if (parser.isSet(o.maxClockDrift)) {
+            if (!NumberIn(parser.value(o.maxClockDrift), 0, 1000000, &v))
+                return usage("--max-clock-drift needs parts per million from 0 to 1000000, got '" +
+                             parser.value(o.maxClockDrift) + "'");
+            cl.check.maxClockDrift = v;
         }
         cl.allCameras = parser.isSet(o.all);
         return cl.mode = CommandLine::Mode::Check, cl;

@@ -3,6 +3,8 @@
 // summed up on this thread, the stream's timing and counters afterwards.
 #include "HealthCheck.h"
 
+#include "CameraSettings.h"
+#include "CheckTiming.h"
 #include "Failures.h"
 #include "LinkInfo.h"
 #include "LiveStream.h"
@@ -121,6 +123,65 @@ void Time(CheckResult& r, const std::vector<LiveStream::Arrival>& arrivals, Cloc
     r.intervalMaxMs = *std::max_element(intervals.begin(), intervals.end());
 }
 
+double FloatFeature(const char* name)
+{
+    double v = 0;
+    return CamFeatureFloatGet(g_hCamera, name, &v) == CAM_OK && std::isfinite(v) ? v : 0;
+}
+
+// A triggered stream of the open camera: the frames and what the triggers brought.
+void RunTriggered(const CheckOptions& options, CheckResult& r,
+                  std::vector<FrameClock>& clocks, const std::function<void(const CamFrame&)>& look)
+{
+    r.triggerRate = options.triggerRate;
+    // Delay and exposure in us; the readout at the camera's rate.
+    const double exposure = FloatFeature("ExposureTime");
+    if (r.cameraRate && exposure > 0)
+        r.frameTimeMs = FloatFeature("TriggerDelay") / 1000 + exposure / 1000 + 1000 / *r.cameraRate;
+    // A frame may come this much later than the camera's own time: its
+    // transfer, the host's scheduling.
+    r.windowMs = r.frameTimeMs ? *r.frameTimeMs * 1.5 + 100 : 1000;
+    const double silenceMs =
+        options.expectRate > 0 ? std::max(double(kFrameTimeoutMs), 3000 / options.expectRate) : kFrameTimeoutMs;
+    TriggeredStream s = RunTriggeredStream(options, r.windowMs, silenceMs, [&](const CamFrame& f, bool analyse) {
+        clocks.push_back({f.timestamp, f.receiveTime});
+        if (analyse && f.receiveStatus == CAM_FRAME_COMPLETE)
+            look(f);
+    });
+    r.ended = s.ended;
+    r.dropped = s.dropped;
+    r.counters = s.counters;
+    r.triggersSent = s.sent;
+    r.triggersAnswered = s.answered;
+    r.missedTriggers = s.missed;
+    r.extraFrames = s.extra;
+    if (!s.latenciesMs.empty()) {
+        r.latencyMedianMs = Percentile(s.latenciesMs, 0.5);
+        r.latencyP99Ms = Percentile(s.latenciesMs, 0.99);
+        r.latencyMaxMs = *std::max_element(s.latenciesMs.begin(), s.latenciesMs.end());
+    }
+    Time(r, s.arrivals, s.started);
+    if (s.arrivals.size() >= 3) {
+        std::vector<double> intervals;
+        double mean = 0, squares = 0;
+        for (size_t i = 1; i < s.arrivals.size(); ++i)
+            intervals.push_back(std::chrono::duration<double, std::milli>(s.arrivals[i].time - s.arrivals[i - 1].time)
+                                    .count());
+        for (double v : intervals)
+            mean += v / double(intervals.size());
+        for (double v : intervals)
+            squares += (v - mean) * (v - mean);
+        r.intervalJitterMs = std::sqrt(squares / double(intervals.size()));
+        if (options.expectRate > 0)
+            r.expectedFrames = std::chrono::duration<double>(s.arrivals.back().time - s.arrivals.front().time).count() *
+                                   options.expectRate +
+                               1;
+    }
+    r.expectRate = options.expectRate;
+    if (s.ended.step == Step::Wait && s.ended.code == CAM_ERR_TIMEOUT)
+        r.timedOut = r.asked ? r.asked - std::min(r.asked, s.answered) : 1;
+}
+
 }  // namespace
 
 const char* LevelName(Level level)
@@ -139,6 +200,30 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
     ReadCamera(r);
     r.asked = options.seconds > 0 ? 0 : options.frames;
     r.seconds = options.seconds;
+    r.triggerSource = TriggerSourceOf(options.trigger);
+    imaging::PictureStats stats;
+    std::vector<FrameClock> clocks;  // filled on the camera thread while the stream runs
+    // A frame's picture summed up, or why it cannot be.
+    auto look = [&](const uint8_t* data, int64_t size, uint32_t width, uint32_t height) {
+        std::string why;
+        if (!FitsOpenedSize(width, height))
+            why = "frames of " + std::to_string(width) + " x " + std::to_string(height) + " pixels, not the " +
+                  std::to_string(uint32_t(g_nWidth)) + " x " + std::to_string(uint32_t(g_nHeight)) +
+                  " the camera reported";
+        else if (!stats.Add({data, uint64_t(std::max<int64_t>(0, size)), uint32_t(g_nWidth), uint32_t(g_nHeight),
+                             g_pPixelFormat}))
+            why = "pixel format " + cam::OneLine(g_pPixelFormat ? g_pPixelFormat : "") + " is not supported";
+        if (!why.empty() && r.notAnalysed++ == 0)
+            r.notAnalysedReason = why;
+    };
+    if (!r.triggerSource.empty()) {
+        RunTriggered(options, r, clocks, [&](const CamFrame& f) {
+            look(static_cast<const uint8_t*>(f.buffer), f.imageSize, f.width, f.height);
+        });
+        MeasureClock(clocks, r);
+        r.picture = stats.Summary();
+        return r;
+    }
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -150,12 +235,15 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
             news = true;
             wake.notify_one();
         },
-        {true, true, nullptr});
+        {true, true, [&](const CamFrame& f) {
+             std::lock_guard<std::mutex> lock(mutex);
+             if (clocks.size() < LiveStream::kMaxArrivals)
+                 clocks.push_back({f.timestamp, f.receiveTime});
+         }});
     if (started.Failed()) {
         r.ended = started;
         return r;
     }
-    imaging::PictureStats stats;
     const auto start = Clock::now(),
                until =
                    start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
@@ -169,16 +257,7 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
         LiveStream::Frame frame;
         if (stream.Take(&frame)) {
             // Frames of another size than opening read would be laid out wrongly.
-            std::string why;
-            if (!FitsOpenedSize(frame.width, frame.height))
-                why = "frames of " + std::to_string(frame.width) + " x " + std::to_string(frame.height) +
-                      " pixels, not the " + std::to_string(uint32_t(g_nWidth)) + " x " +
-                      std::to_string(uint32_t(g_nHeight)) + " the camera reported";
-            else if (!stats.Add({frame.data, uint64_t(std::max<int64_t>(0, frame.size)), uint32_t(g_nWidth),
-                                 uint32_t(g_nHeight), g_pPixelFormat}))
-                why = "pixel format " + cam::OneLine(g_pPixelFormat ? g_pPixelFormat : "") + " is not supported";
-            if (!why.empty() && r.notAnalysed++ == 0)
-                r.notAnalysedReason = why;
+            look(frame.data, frame.size, frame.width, frame.height);
             stream.GiveBack(frame);
         }
         const LiveStream::Counts counts = stream.CountsNow();
@@ -212,8 +291,57 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
     else if (!r.asked && received == 0 && !r.ended.Failed())
         r.timedOut = 1;  // --seconds ran out before the stream's own wait for the first frame did
     r.picture = stats.Summary();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        MeasureClock(clocks, r);
+    }
     return r;
 }
+
+namespace {
+
+// Software: each trigger must bring one frame; a line: its frames at the
+// expected rate, within the rate's shortfall either way.
+template <class Add, class Text>
+void JudgeTriggers(const CheckResult& r, const CheckOptions& options, Add add, Text text)
+{
+    using ull = unsigned long long;
+    auto latency = [&] {
+        return r.latencyMedianMs ? text("; latency median %.2f ms, 99th percentile %.2f ms, largest %.2f ms",
+                                        *r.latencyMedianMs, *r.latencyP99Ms, *r.latencyMaxMs)
+                                 : std::string();
+    };
+    if (r.triggerSource == "Software") {
+        std::string detail = text("%llu triggers sent, %llu frames for them, %llu missed, %llu extra",
+                                  ull(r.triggersSent), ull(r.triggersAnswered), ull(r.missedTriggers),
+                                  ull(r.extraFrames)) +
+                             latency();
+        if (r.missedTriggers && r.frameTimeMs && r.triggerRate > 1000 / *r.frameTimeMs)
+            detail += text("; %g triggers/s is more than the camera can take (%.1f/s: %.2f ms a frame): "
+                           "%llu triggers lost",
+                           r.triggerRate, 1000 / *r.frameTimeMs, *r.frameTimeMs, ull(r.missedTriggers));
+        else if (r.missedTriggers && r.triggersAnswered == 0)
+            detail += "; the camera answered none: does it take software triggers?";
+        add("trigger", r.missedTriggers || r.extraFrames || !r.triggersSent ? Level::Fail : Level::Ok, detail);
+        return;
+    }
+    std::string detail = text("%llu frames on %s", ull(r.triggersAnswered), r.triggerSource.c_str());
+    if (r.intervalJitterMs)
+        detail += text("; intervals %.2f ms median, jitter %.3f ms", r.intervalMedianMs.value_or(0),
+                       *r.intervalJitterMs);
+    Level level = r.triggersAnswered ? Level::Ok : Level::Fail;
+    if (r.expectRate > 0 && r.expectedFrames) {
+        const double expected = *r.expectedFrames, off = double(r.triggersAnswered) - expected;
+        detail += text("; %.0f expected at %g/s", expected, r.expectRate);
+        if (std::fabs(off) > std::max(1.0, expected * options.maxRateShortfall / 100)) {
+            detail += off < 0 ? text(": %.0f triggers without a frame", -off) : text(": %.0f frames too many", off);
+            level = Level::Fail;
+        }
+    }
+    add("trigger", level, detail);
+}
+
+}  // namespace
 
 void Judge(CheckResult& r, const CheckOptions& options)
 {
@@ -267,7 +395,11 @@ void Judge(CheckResult& r, const CheckOptions& options)
         const double m = missing.value_or(0), s = resent.value_or(0);
         add("packets", m > 0 ? Level::Fail : s > 0 ? Level::Warn : Level::Ok, text("%.0f missing, %.0f resent", m, s));
     }
-    if (r.cameraRate && r.measuredRate) {
+    if (!r.triggerSource.empty()) {
+        // The triggers set the rate, not the camera.
+        add("rate", Level::Ok,
+            r.measuredRate ? text("%.1f frames/s as triggered", *r.measuredRate) : std::string("too few frames to measure"));
+    } else if (r.cameraRate && r.measuredRate) {
         const double floor = *r.cameraRate * (1 - options.maxRateShortfall / 100);
         add("rate", *r.measuredRate < floor ? Level::Warn : Level::Ok,
             text("%.1f frames/s measured, the camera says %.1f (%s)", *r.measuredRate, *r.cameraRate,
@@ -276,6 +408,23 @@ void Judge(CheckResult& r, const CheckOptions& options)
         add("rate", Level::Ok,
             r.measuredRate ? text("%.1f frames/s; the camera does not say its rate", *r.measuredRate)
                            : std::string("too few frames to measure"));
+    }
+    if (!r.triggerSource.empty())
+        JudgeTriggers(r, options, add, text);
+    if (r.clockFrames >= 2) {
+        const bool drifts = r.clockDriftPpm && std::fabs(*r.clockDriftPpm) > options.maxClockDrift;
+        std::string detail = r.clockDriftPpm ? text("runs %+.0f ppm against the host's", *r.clockDriftPpm)
+                                             : std::string("under a second of frames: too short to measure its drift");
+        if (r.clockOffsetMedianMs)
+            detail += text("; frames arrive %.2f ms (median), at most %.2f ms later than the quickest",
+                           *r.clockOffsetMedianMs, *r.clockOffsetMaxMs);
+        if (drifts)
+            detail += text("; more than %g ppm off", options.maxClockDrift);
+        if (r.clockBackwards)
+            detail += text("; went backwards %llu times", ull(r.clockBackwards));
+        if (r.clockJumps)
+            detail += text("; jumped %llu times", ull(r.clockJumps));
+        add("clock", drifts || r.clockBackwards || r.clockJumps ? Level::Warn : Level::Ok, detail);
     }
     if (r.transport == "GigE Vision") {
         if (r.loopback)
@@ -324,8 +473,47 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
         Judge(failed, options);
         return failed;
     }
+    // The trigger is set as --set would set it, so that a source the camera
+    // lacks is refused in the same words, with its entries; what was set
+    // is put back before the camera is let go, lest it wait for triggers
+    // ever after.
+    std::vector<Setting> trigger, before;
+    auto putBack = [&before] {
+        bool shapeChanged = false, usage = false;
+        std::reverse(before.begin(), before.end());  // the selector last, so the others go back under it
+        ApplySettings(before, &shapeChanged, &usage);
+    };
+    if (!options.trigger.empty()) {
+        CamFeatureInfo info{};
+        if (CamFeatureInfoGet(g_hCamera, "TriggerSelector", &info, sizeof info) == CAM_OK)
+            trigger.push_back({"TriggerSelector", "FrameStart", true, "--trigger"});
+        trigger.push_back({"TriggerMode", "On", true, "--trigger"});
+        trigger.push_back({"TriggerSource", TriggerSourceOf(options.trigger), true, "--trigger"});
+        // Each is read just before it is set: the mode and source under the
+        // selector's new entry.
+        std::string refused;
+        for (const Setting& t : trigger) {
+            const char* value = nullptr;
+            if (CamFeatureValueGet(g_hCamera, t.name.c_str(), &value) == CAM_OK && value)
+                before.push_back({t.name, value, true, "--trigger"});
+            bool shapeChanged = false, usage = false;
+            refused = ApplySettings({t}, &shapeChanged, &usage);
+            if (!refused.empty())
+                break;
+        }
+        if (!refused.empty()) {
+            putBack();
+            ReleaseCamera();
+            CheckResult failed;
+            failed.id = open.cameraId;
+            failed.opened = Stopped(Step::Settings, CAM_OK, refused);
+            Judge(failed, options);
+            return failed;
+        }
+    }
     CheckResult result = CheckOpenCamera(options);
     result.source = SourceOfOpenCamera();
+    putBack();
     ReleaseCamera();
     Judge(result, options);
     return result;

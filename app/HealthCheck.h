@@ -18,6 +18,15 @@ struct CheckOptions {
     double seconds = 0;            // ... or, when above 0, after this long instead
     double maxRateShortfall = 10;  // per cent below the camera's rate before a warning
     double maxClipped = 1;         // per cent of a channel's samples at either end
+    // Triggers: empty runs the camera free. "software" sets TriggerMode On
+    // with source Software and fires TriggerSoftware frames times (or for
+    // seconds) at triggerRate a second (0: each once the one before has its
+    // frame); "line0" ... waits for the camera's input line and counts its
+    // frames against expectRate a second (0: not counted).
+    std::string trigger;
+    double triggerRate = 0;
+    double expectRate = 0;
+    double maxClockDrift = 200;  // ppm the camera's clock may run off the host's before a warning
     // Called now and then while frames come: received so far, frames a second.
     std::function<void(uint64_t received, double rate)> progress;
 };
@@ -30,7 +39,8 @@ enum class Level { Ok, Warn, Fail };
 constexpr double kUniformDeviation = 2.0;
 
 struct Check {
-    std::string name;  // "frames", "completeness", "packets", "rate", "packet_size", "exposure", "picture"
+    std::string name;  // "frames", "completeness", "packets", "rate", "packet_size", "exposure", "picture",
+                       // "trigger", "clock"
     Level level = Level::Ok;
     std::string detail;
 };
@@ -55,6 +65,24 @@ struct CheckResult {
     std::optional<double> measuredRate, megabytesPerSecond, firstFrameMs;
     std::optional<double> intervalMedianMs, intervalP99Ms, intervalMaxMs;
     std::vector<std::pair<std::string, double>> counters;  // the source's own
+    // Triggers (CheckOptions::trigger); all 0 or empty when it ran free.
+    std::string triggerSource;         // the camera's TriggerSource entry: "Software", "Line0"
+    double triggerRate = 0;            // software triggers a second asked; 0: each after the last frame
+    std::optional<double> frameTimeMs;  // the camera's own time from a trigger to its frame: delay,
+                                        // exposure and readout at the camera's rate; unknown if unread
+    double windowMs = 0;               // a trigger without a frame this long after it is missed
+    uint64_t triggersSent = 0, triggersAnswered = 0, missedTriggers = 0, extraFrames = 0;
+    std::optional<double> latencyMedianMs, latencyP99Ms, latencyMaxMs;  // trigger sent to frame received
+    double expectRate = 0;                  // a line's frames a second expected; 0: not counted
+    std::optional<double> expectedFrames;   // at that rate over the time the frames came in
+    std::optional<double> intervalJitterMs;  // standard deviation of the intervals between frames
+    // The camera's clock, from frames that carry its timestamp.
+    uint64_t clockFrames = 0;
+    std::optional<double> clockDriftPpm;  // its rate against the host's, less 1, in millionths
+    // Receive time less timestamp, beyond the smallest of them (the
+    // transfer's delay over its quickest), with the drift taken out.
+    std::optional<double> clockOffsetMedianMs, clockOffsetMaxMs;
+    uint64_t clockBackwards = 0, clockJumps = 0;  // steps back, and jumps of over a second
     // The pictures.
     std::string pixelFormat;
     int64_t width = 0, height = 0;

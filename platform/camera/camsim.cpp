@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <chrono>
 #include <cstdlib>
@@ -106,6 +107,30 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
             if (value.empty() || errno || *end || !(rate > 0 && rate <= kSimMaxRate))
                 return fail(key + " must be frames a second, above 0 and at most " +
                             std::to_string(int(kSimMaxRate)) + ", got " + Quoted(value));
+        } else if (key == "line0" || key == "line1") {
+            double& hz = s.lineHz[key == "line1"];
+            if (!ParseNumber(value, &hz) || !(hz > 0 && hz <= kSimMaxRate))
+                return fail(key + " must be edges a second, above 0 and at most " +
+                            std::to_string(int(kSimMaxRate)) + ", got " + Quoted(value));
+        } else if (key == "line_jitter") {
+            if (!ParseNumber(value, &s.lineJitterUs) || s.lineJitterUs < 0 || s.lineJitterUs > 1e6)
+                return fail("line_jitter must be microseconds from 0 to 1000000, got " + Quoted(value));
+        } else if (key == "clock_ppm") {
+            if (!ParseNumber(value, &s.clockPpm) || std::fabs(s.clockPpm) > 1e5)
+                return fail("clock_ppm must be a number from -100000 to 100000, got " + Quoted(value));
+        } else if (key == "clock") {
+            if (value == "ok")
+                s.clockFault = SimSettings::ClockFault::None;
+            else if (value == "backwards")
+                s.clockFault = SimSettings::ClockFault::Backwards;
+            else if (value == "jump")
+                s.clockFault = SimSettings::ClockFault::Jump;
+            else
+                return fail("clock must be ok, backwards or jump, got " + Quoted(value));
+        } else if (key == "software_trigger") {
+            if (value != "ok" && value != "ignored")
+                return fail("software_trigger must be ok or ignored, got " + Quoted(value));
+            s.ignoresSoftwareTrigger = value == "ignored";
         } else if (key == "picture") {
             static const std::pair<const char*, SimLook> looks[] = {
                 {"bars", SimLook::Bars},   {"soft", SimLook::Soft},   {"still", SimLook::Bars},
@@ -510,7 +535,10 @@ public:
                 return CAM_ERR_ACCESS_DENIED;
             if (std::find(d.entries.begin(), d.entries.end(), value) == d.entries.end())
                 return CAM_ERR_INVALID_VALUE;
-            return controls_.SetText(name, value);
+            const bool wasTriggered = FrameTriggered();
+            const CamError err = controls_.SetText(name, value);
+            Retriggered(wasTriggered);
+            return err;
         }
         if (std::find(s_.formats.begin(), s_.formats.end(), value) == s_.formats.end())
             return CAM_ERR_INVALID_VALUE;
@@ -526,8 +554,19 @@ public:
             streamStart_ = Clock::now();
             streamBase_ = frameNo_;
             streamed_ = 0;
-        } else if (!std::strcmp(name, "AcquisitionStop"))
+            ArmTriggers(streamStart_);
+        } else if (!std::strcmp(name, "AcquisitionStop")) {
             acquiring_ = false;
+            pending_.clear();
+        } else if (!std::strcmp(name, "TriggerSoftware")) {
+            const auto kind = controls_.SelectedTrigger();
+            if (acquiring_ && !s_.ignoresSoftwareTrigger && controls_.TriggerOf(kind).on &&
+                controls_.TriggerOf(kind).source == "Software")
+                Fire(kind, Clock::now());
+        } else if (!std::strcmp(name, "TimestampLatch"))
+            latched_ = Timestamp(Clock::now());
+        else if (!std::strcmp(name, "TimestampReset"))
+            clockZero_ = Clock::now(), clockOffset_ = 0;
         else if (IsAdjust(name))
             adjustPolls_ = kAdjustPolls;
         else
@@ -537,7 +576,9 @@ public:
 
     CamError IsCommandDone(const char* name, bool* done) override
     {
-        if (!std::strcmp(name, "AcquisitionStart") || !std::strcmp(name, "AcquisitionStop")) {
+        if (!std::strcmp(name, "AcquisitionStart") || !std::strcmp(name, "AcquisitionStop") ||
+            !std::strcmp(name, "TriggerSoftware") || !std::strcmp(name, "TimestampLatch") ||
+            !std::strcmp(name, "TimestampReset")) {
             *done = true;
         } else if (IsAdjust(name)) {
             if (s_.adjust == SimSettings::Adjust::Never) {
@@ -593,6 +634,8 @@ public:
             return *text = std::to_string(Payload()), CAM_OK;
         if (!std::strcmp(name, "AcquisitionFrameRate"))
             return *text = FloatText(s_.rated > 0 ? s_.rated : Rate()), CAM_OK;
+        if (!std::strcmp(name, "TimestampLatchValue"))
+            return *text = std::to_string(latched_), CAM_OK;
         const CamError err = controls_.GetText(name, text);
         return err == CAM_ERR_NOT_FOUND && IsAdjust(name) ? CAM_ERR_WRONG_TYPE : err;
     }
@@ -602,7 +645,10 @@ public:
         FeatureDescription d;
         if (Describe(name, &d) == CAM_OK && d.type == CAM_TYPE_COMMAND)
             return RunCommand(name);
-        return controls_.SetText(name, text);
+        const bool wasTriggered = FrameTriggered();
+        const CamError err = controls_.SetText(name, text);
+        Retriggered(wasTriggered);
+        return err;
     }
 
     CamError GetDetail(const char* key, std::string* value) override
@@ -618,7 +664,8 @@ public:
     {
         return {{"n_completed_buffers", double(completed_)},
                 {"n_failures", double(failures_)},
-                {"n_underruns", double(underruns_)}};
+                {"n_underruns", double(underruns_)},
+                {"n_missed_triggers", double(missedTriggers_)}};
     }
 
     CamError Announce(CamFrame* frame) override
@@ -632,13 +679,14 @@ public:
     void Revoke(CamFrame*) override {}
     CamError StartCapture() override
     {
-        completed_ = failures_ = underruns_ = 0;
+        completed_ = failures_ = underruns_ = missedTriggers_ = 0;
         controls_.capturing = true;
         return CAM_OK;
     }
     void EndCapture() override
     {
         acquiring_ = false;
+        pending_.clear();
         controls_.capturing = false;
     }
     CamError Queue(CamFrame*) override { return CAM_OK; }
@@ -649,8 +697,18 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
             return CAM_ERR_TIMEOUT;
         }
+        const auto giveUp = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        if (!Started(giveUp))
+            return CAM_ERR_TIMEOUT;
+        if (FrameTriggered())
+            return NextTriggered(1, giveUp, frame, nullptr, times);
+        if (streamStart_ > giveUp) {  // the acquisition's trigger delay
+            std::this_thread::sleep_until(giveUp);
+            return CAM_ERR_TIMEOUT;
+        }
+        std::this_thread::sleep_until(streamStart_);
         Deliver(frame, frameNo_++, nullptr);
-        times->timestamp = Timestamp(Clock::now());
+        times->timestamp = FrameStamp(Clock::now());
         return CAM_OK;
     }
 
@@ -665,8 +723,14 @@ public:
             std::this_thread::sleep_until(giveUp);
             return CAM_ERR_TIMEOUT;
         }
+        if (!Started(giveUp))
+            return CAM_ERR_TIMEOUT;
+        if (FrameTriggered()) {
+            *frame = queued.front();
+            return NextTriggered(queued.size(), giveUp, *frame, &pictures_, times);
+        }
         const std::chrono::duration<double> period(1.0 / Rate());
-        const uint64_t made = uint64_t((Clock::now() - streamStart_) / period);
+        const uint64_t made = Clock::now() > streamStart_ ? uint64_t((Clock::now() - streamStart_) / period) : 0;
         if (made > streamed_ + queued.size()) {
             underruns_ += made - queued.size() - streamed_;
             streamed_ = made - queued.size();
@@ -680,7 +744,7 @@ public:
         std::this_thread::sleep_until(due);
         *frame = queued.front();
         Deliver(*frame, streamBase_ + streamed_++, &pictures_);
-        times->timestamp = Timestamp(due);
+        times->timestamp = FrameStamp(due);
         frameNo_ = streamBase_ + streamed_;
         return CAM_OK;
     }
@@ -688,13 +752,185 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    // The camera's clock: ns since it was opened. A frame of a stream is
-    // stamped when it was due, so that frames lie a frame period apart
-    // however late they are waited for. Never 0, which means no clock.
+    // The camera's clock: ns since it was opened (or TimestampReset), running
+    // clock_ppm fast. A frame of a stream is stamped when it was due, so that
+    // frames lie a frame period apart however late they are waited for; a
+    // triggered frame as its exposure began. Never 0, which means no clock.
     uint64_t Timestamp(Clock::time_point made) const
     {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(made - opened_).count();
-        return std::max<uint64_t>(1, uint64_t(std::max<int64_t>(0, ns)));
+        const double ns = double(std::chrono::duration_cast<std::chrono::nanoseconds>(made - clockZero_).count()) *
+                              (1 + s_.clockPpm * 1e-6) +
+                          double(clockOffset_);
+        return ns < 1 ? 1 : uint64_t(ns);
+    }
+
+    // A frame's stamp, with the clock's fault as its fifth frame is stamped.
+    uint64_t FrameStamp(Clock::time_point made)
+    {
+        if (++stamped_ == 5 && s_.clockFault == SimSettings::ClockFault::Backwards)
+            clockOffset_ -= int64_t(Timestamp(made) / 2);
+        else if (stamped_ == 5 && s_.clockFault == SimSettings::ClockFault::Jump)
+            clockOffset_ += int64_t(3600) * 1000000000;
+        return Timestamp(made);
+    }
+
+    // ---- triggers ----
+    // The camera takes one trigger at a time: from the trigger through its
+    // delay, the exposure and the readout at the link's rate it is busy, and
+    // a trigger that comes meanwhile is lost and counted, as a sensor's is.
+    // Line edges are worked out as time passes; software triggers as they
+    // are fired. A frame so begun comes when its readout ends.
+
+    // Frames come only when triggered: each frame's own, or the acquisition's
+    // not yet fired.
+    bool FrameTriggered() const { return controls_.TriggerOf(SimControls::FrameStart).on; }
+
+    // Whether the acquisition has begun by giveUp: at once, or by its trigger;
+    // false after waiting until giveUp.
+    bool Started(Clock::time_point giveUp)
+    {
+        if (waitingStart_)
+            Advance(giveUp);
+        if (!waitingStart_)
+            return true;
+        std::this_thread::sleep_until(giveUp);
+        return false;
+    }
+
+    // Seconds from an exposure's start to its frame's arrival.
+    double ExposureAndReadout() const
+    {
+        return controls_.Exposure() * 1e-6 + 1.0 / (s_.rate > 0 ? s_.rate : SimDefaultRate(Payload()));
+    }
+
+    static Clock::duration Seconds(double s)
+    {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+    }
+
+    // The line a trigger listens to, or -1 for software.
+    static int LineOf(const SimControls::Trigger& t) { return t.source == "Line0" ? 0 : t.source == "Line1" ? 1 : -1; }
+
+    // Edge number k of line (its rising edges, or falling with falling), off
+    // its beat by a jitter that is the same every run.
+    Clock::time_point Edge(int line, uint64_t k, bool falling) const
+    {
+        const double period = 1.0 / s_.lineHz[line];
+        double jitter = 0;
+        if (s_.lineJitterUs > 0) {
+            uint64_t x = (k + 1) * 0x9E3779B97F4A7C15u ^ uint64_t(line + 1) * 0xBF58476D1CE4E5B9u;
+            x ^= x >> 31, x *= 0x94D049BB133111EBu, x ^= x >> 29;
+            const double unit = double(x >> 11) / double(uint64_t(1) << 53) * 2 - 1;  // -1 to 1
+            jitter = unit * std::min(s_.lineJitterUs * 1e-6, period / 4);
+        }
+        return opened_ + Seconds(double(k) * period + (falling ? period / 2 : 0) + jitter);
+    }
+
+    // The first edge number of line after t.
+    uint64_t EdgeAfter(int line, Clock::time_point t) const
+    {
+        const double since = std::chrono::duration<double>(t - opened_).count();
+        uint64_t k = since > 0 ? uint64_t(since * s_.lineHz[line]) : 0;
+        while (k > 0 && Edge(line, k - 1, false) > t)
+            --k;
+        while (Edge(line, k, false) <= t)
+            ++k;
+        return k;
+    }
+
+    void ArmTriggers(Clock::time_point now)
+    {
+        pending_.clear();
+        busyUntil_ = now;
+        waitingStart_ = controls_.TriggerOf(SimControls::AcquisitionStart).on;
+        for (int line = 0; line < 2; ++line)
+            nextEdge_[line] = s_.lineHz[line] > 0 ? EdgeAfter(line, now) : 0;
+    }
+
+    // Triggers flipped on or off while acquiring: the stream starts afresh.
+    void Retriggered(bool wasTriggered)
+    {
+        if (!acquiring_ || wasTriggered == FrameTriggered())
+            return;
+        streamStart_ = Clock::now();
+        streamBase_ = frameNo_;
+        streamed_ = 0;
+        pending_.clear();
+        busyUntil_ = streamStart_;
+        for (int line = 0; line < 2; ++line)
+            nextEdge_[line] = s_.lineHz[line] > 0 ? EdgeAfter(line, streamStart_) : 0;
+    }
+
+    void Fire(SimControls::TriggerKind kind, Clock::time_point at)
+    {
+        const SimControls::Trigger& t = controls_.TriggerOf(kind);
+        if (kind == SimControls::AcquisitionStart) {
+            if (waitingStart_) {
+                waitingStart_ = false;
+                streamStart_ = at + Seconds(t.delayUs * 1e-6);
+                streamBase_ = frameNo_;
+                streamed_ = 0;
+                busyUntil_ = at;
+            }
+            return;
+        }
+        if (waitingStart_)
+            return;  // the acquisition has not begun
+        if (at < busyUntil_) {
+            ++missedTriggers_;
+            return;
+        }
+        const auto exposed = at + Seconds(t.delayUs * 1e-6);
+        busyUntil_ = exposed + Seconds(ExposureAndReadout());
+        pending_.push_back({busyUntil_, exposed});
+    }
+
+    // Works out the line edges up to until, in order, as triggers.
+    void Advance(Clock::time_point until)
+    {
+        for (int line = 0; line < 2; ++line) {
+            if (s_.lineHz[line] <= 0)
+                continue;
+            for (;;) {
+                const SimControls::TriggerKind kind =
+                    waitingStart_ ? SimControls::AcquisitionStart : SimControls::FrameStart;
+                const SimControls::Trigger& t = controls_.TriggerOf(kind);
+                if (!t.on || LineOf(t) != line)
+                    break;
+                const auto edge = Edge(line, nextEdge_[line], t.falling);
+                if (edge > until)
+                    break;
+                ++nextEdge_[line];
+                Fire(kind, edge);
+            }
+        }
+    }
+
+    // The next triggered frame into frame, waiting until giveUp at most;
+    // frames ready while fewer than all of them had a buffer are lost.
+    CamError NextTriggered(size_t buffers, Clock::time_point giveUp, CamFrame* frame, SimStreamPictures* pictures,
+                           FrameTimes* times)
+    {
+        Advance(giveUp);
+        const auto now = Clock::now();
+        size_t ready = 0;
+        while (ready < pending_.size() && pending_[ready].due <= now)
+            ++ready;
+        if (ready > buffers) {
+            underruns_ += ready - buffers;
+            frameNo_ += ready - buffers;
+            pending_.erase(pending_.begin() + std::ptrdiff_t(buffers), pending_.begin() + std::ptrdiff_t(ready));
+        }
+        if (pending_.empty() || pending_.front().due > giveUp) {
+            std::this_thread::sleep_until(giveUp);
+            return CAM_ERR_TIMEOUT;
+        }
+        const Pending next = pending_.front();
+        pending_.pop_front();
+        std::this_thread::sleep_until(next.due);
+        Deliver(frame, frameNo_++, pictures);
+        times->timestamp = FrameStamp(next.exposed);
+        return CAM_OK;
     }
 
     // Fills frame with picture frameNo as the settings say the camera sends it.
@@ -842,7 +1078,19 @@ private:
     bool acquiring_ = false;
     int adjustPolls_ = 0;
     uint64_t frameNo_ = 0;
-    Clock::time_point opened_ = Clock::now();  // the camera's clock starts
+    Clock::time_point opened_ = Clock::now();  // the input lines' edges count from here
+    Clock::time_point clockZero_ = opened_;   // the camera's clock starts
+    int64_t clockOffset_ = 0;                 // ns its faults added
+    uint64_t stamped_ = 0;                    // frames stamped since the camera opened
+    uint64_t latched_ = 0;                    // TimestampLatchValue
+    struct Pending {
+        Clock::time_point due, exposed;
+    };
+    std::deque<Pending> pending_;  // triggered frames not yet delivered, oldest first
+    Clock::time_point busyUntil_;  // a trigger before this is lost
+    bool waitingStart_ = false;    // acquisition started, its trigger not yet fired
+    uint64_t nextEdge_[2] = {0, 0};
+    uint64_t missedTriggers_ = 0;
     Clock::time_point streamStart_;
     uint64_t streamBase_ = 0;  // frameNo_ when the acquisition started
     uint64_t streamed_ = 0;    // pictures made since then, delivered or lost

@@ -56,6 +56,18 @@ struct SimSettings {
     double rated = 0;
     SimLook look = SimLook::Bars;
     bool still = false;  // the square stays where it is: a frozen stream
+    // The input lines Line0 and Line1: rising edges this many times a
+    // second (0: the line stays low), each off its beat by up to lineJitterUs
+    // either way; the falling edge half a period after each rising one.
+    double lineHz[2] = {0, 0};
+    double lineJitterUs = 0;
+    // The camera's clock runs this many millionths fast (negative: slow).
+    double clockPpm = 0;
+    // A clock that steps back (to half its count) or jumps an hour ahead
+    // once, as it stamps the camera's fifth frame.
+    enum class ClockFault { None, Backwards, Jump };
+    ClockFault clockFault = ClockFault::None;
+    bool ignoresSoftwareTrigger = false;  // TriggerSoftware accepted and then nothing happens
 };
 
 constexpr double kSimMaxRate = 10000;

@@ -36,6 +36,9 @@ const Entry kFeatures[] = {
     {"DeviceModelName", "DeviceControl", CAM_TYPE_STRING, B, "", "The camera's model."},
     {"DeviceSerialNumber", "DeviceControl", CAM_TYPE_STRING, E, "", "The camera's serial number."},
     {"DeviceFirmwareVersion", "DeviceControl", CAM_TYPE_STRING, E, "", "The camera's firmware version."},
+    {"TimestampLatch", "DeviceControl", CAM_TYPE_COMMAND, E, "", "Copies the camera's clock to TimestampLatchValue."},
+    {"TimestampLatchValue", "DeviceControl", CAM_TYPE_INTEGER, E, "ns", "The camera's clock when last latched."},
+    {"TimestampReset", "DeviceControl", CAM_TYPE_COMMAND, E, "", "Sets the camera's clock to 0."},
     {"SensorWidth", "ImageFormatControl", CAM_TYPE_INTEGER, E, "px", "Width of the sensor."},
     {"SensorHeight", "ImageFormatControl", CAM_TYPE_INTEGER, E, "px", "Height of the sensor."},
     {"PixelFormat", "ImageFormatControl", CAM_TYPE_ENUMERATION, B, "", "How pixels are laid out in a frame."},
@@ -49,6 +52,16 @@ const Entry kFeatures[] = {
     {"AcquisitionMode", "AcquisitionControl", CAM_TYPE_ENUMERATION, B, "", "One frame or a stream."},
     {"AcquisitionStart", "AcquisitionControl", CAM_TYPE_COMMAND, B, "", "Starts taking frames."},
     {"AcquisitionStop", "AcquisitionControl", CAM_TYPE_COMMAND, B, "", "Stops taking frames."},
+    {"TriggerSelector", "AcquisitionControl", CAM_TYPE_ENUMERATION, E, "",
+     "Which trigger the other trigger features set: of each frame, or of the acquisition."},
+    {"TriggerMode", "AcquisitionControl", CAM_TYPE_ENUMERATION, B, "",
+     "Whether the selected trigger starts frames (On) or the camera runs free (Off)."},
+    {"TriggerSource", "AcquisitionControl", CAM_TYPE_ENUMERATION, B, "",
+     "What fires the selected trigger: TriggerSoftware or an input line."},
+    {"TriggerActivation", "AcquisitionControl", CAM_TYPE_ENUMERATION, E, "",
+     "Which edge of the input line fires the trigger."},
+    {"TriggerDelay", "AcquisitionControl", CAM_TYPE_FLOAT, E, "us", "Time from the trigger to the exposure."},
+    {"TriggerSoftware", "AcquisitionControl", CAM_TYPE_COMMAND, B, "", "Fires the selected trigger."},
     {"AcquisitionFrameRateEnable", "AcquisitionControl", CAM_TYPE_BOOLEAN, E, "",
      "Whether AcquisitionFrameRate sets the rate."},
     {"AcquisitionFrameRate", "AcquisitionControl", CAM_TYPE_FLOAT, B, "Hz", "Frames a second while streaming."},
@@ -74,6 +87,7 @@ const Entry* Find(const std::string& name)
 
 const std::vector<std::string> kAutoModes = {"Off", "Once", "Continuous"};
 const std::vector<std::string> kGainSelectors = {"All", "Red", "Green", "Blue"};
+const std::vector<std::string> kTriggerSelectors = {"FrameStart", "AcquisitionStart"};
 
 }  // namespace
 
@@ -109,7 +123,8 @@ CamError SimControls::Describe(const std::string& name, FeatureDescription* d) c
     };
     auto floats = [&](double low, double high) { d->floatMinimum = low, d->floatMaximum = high; };
     const bool shapeFixed = capturing;
-    if (e->type == CAM_TYPE_STRING || name == "SensorWidth" || name == "SensorHeight" || name == "PayloadSize")
+    if (e->type == CAM_TYPE_STRING || name == "SensorWidth" || name == "SensorHeight" || name == "PayloadSize" ||
+        name == "TimestampLatchValue")
         d->access = CAM_ACCESS_READ;
     if (name == "SensorWidth")
         range(sensorWidth_, sensorWidth_, 1);
@@ -146,7 +161,19 @@ CamError SimControls::Describe(const std::string& name, FeatureDescription* d) c
     else if (name == "GainSelector") {
         d->entries = kGainSelectors;
         d->selected = {"Gain"};
-    }
+    } else if (name == "TriggerSelector") {
+        d->entries = kTriggerSelectors;
+        d->selected = {"TriggerMode", "TriggerSource", "TriggerActivation", "TriggerDelay", "TriggerSoftware"};
+    } else if (name == "TriggerMode")
+        d->entries = {"Off", "On"};
+    else if (name == "TriggerSource")
+        d->entries = {"Software", "Line0", "Line1"};
+    else if (name == "TriggerActivation")
+        d->entries = {"RisingEdge", "FallingEdge"};
+    else if (name == "TriggerDelay")
+        floats(0, 1000000);
+    else if (name == "TimestampLatchValue")
+        range(0, INT64_MAX, 1);
     if ((name == "Width" || name == "Height" || name == "OffsetX" || name == "OffsetY" || name == "PixelFormat" ||
          name == "ReverseX" || name == "ReverseY") &&
         shapeFixed)
@@ -237,6 +264,16 @@ CamError SimControls::GetText(const std::string& name, std::string* text) const
         real(blackLevel_);
     else if (name == "GevSCPSPacketSize")
         whole(packetSize_);
+    else if (name == "TriggerSelector")
+        *text = kTriggerSelectors[triggerSelector_];
+    else if (name == "TriggerMode")
+        *text = triggers_[triggerSelector_].on ? "On" : "Off";
+    else if (name == "TriggerSource")
+        *text = triggers_[triggerSelector_].source;
+    else if (name == "TriggerActivation")
+        *text = triggers_[triggerSelector_].falling ? "FallingEdge" : "RisingEdge";
+    else if (name == "TriggerDelay")
+        real(triggers_[triggerSelector_].delayUs);
     else
         return e->type == CAM_TYPE_CATEGORY || e->type == CAM_TYPE_COMMAND ? CAM_ERR_WRONG_TYPE
                                                                            : CAM_ERR_NOT_IMPLEMENTED;
@@ -279,6 +316,16 @@ CamError SimControls::SetText(const std::string& name, const std::string& text)
         blackLevel_ = real();
     else if (name == "GevSCPSPacketSize")
         packetSize_ = whole();
+    else if (name == "TriggerSelector")
+        triggerSelector_ = text == kTriggerSelectors[1] ? 1 : 0;
+    else if (name == "TriggerMode")
+        triggers_[triggerSelector_].on = text == "On";
+    else if (name == "TriggerSource")
+        triggers_[triggerSelector_].source = text;
+    else if (name == "TriggerActivation")
+        triggers_[triggerSelector_].falling = text == "FallingEdge";
+    else if (name == "TriggerDelay")
+        triggers_[triggerSelector_].delayUs = real();
     else if (name == "ExposureAuto") {
         // Once settles the exposure and goes back to Off.
         if (text != "Off")
@@ -291,6 +338,11 @@ CamError SimControls::SetText(const std::string& name, const std::string& text)
     } else
         return CAM_ERR_NOT_IMPLEMENTED;  // commands are the device's
     return CAM_OK;
+}
+
+double SimControls::Exposure() const
+{
+    return exposureAuto_ == "Continuous" ? AutoExposure() : exposure_;
 }
 
 double SimControls::Rate(double payloadRate) const

@@ -34,6 +34,18 @@ public:
     };
     Region SensorRegion() const { return {sensorWidth_, sensorHeight_, offsetX_, offsetY_, reverseY_}; }
 
+    // A trigger as TriggerSelector's entry sets it: of each frame, or of the acquisition.
+    enum TriggerKind { FrameStart = 0, AcquisitionStart = 1 };
+    struct Trigger {
+        bool on = false;
+        std::string source = "Software";  // Software, Line0, Line1
+        bool falling = false;             // TriggerActivation FallingEdge
+        double delayUs = 0;
+    };
+    const Trigger& TriggerOf(TriggerKind kind) const { return triggers_[kind]; }
+    TriggerKind SelectedTrigger() const { return TriggerKind(triggerSelector_); }
+
+    double Exposure() const;                // us
     double Rate(double payloadRate) const;  // frames a second while streaming
     SimTone Tone() const;                   // exposure, gain, black level and ReverseX on the picture
     SimLook Look() const;
@@ -57,6 +69,8 @@ private:
     bool rateEnable_ = false;
     double rate_ = 30;
     int64_t packetSize_ = 1500;
+    int triggerSelector_ = FrameStart;
+    Trigger triggers_[2];
 };
 
 }  // namespace cam

@@ -1,0 +1,181 @@
+// tarvik --check with triggers and the camera's clock, against the
+// simulated camera's triggers, input lines and clock faults: the report's
+// figures read back as JSON, the verdict and status; bad options refused
+// before any camera is touched.
+#include "RunTarvik.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace {
+
+// Readout 1 ms (rate=1000), exposure 1 ms: the camera takes up to 500 triggers a second.
+constexpr char kQuick[] = "width=160,height=120,picture=soft,rate=1000";
+const QStringList kShortExposure = {"--set", "ExposureTime=1000"};
+
+std::string LevelOf(const QJsonObject& camera, const QString& name)
+{
+    for (const QJsonValue& c : camera["checks"].toArray())
+        if (c["name"].toString() == name)
+            return (c["level"].toString() + ": " + c["detail"].toString()).toStdString();
+    return "absent";
+}
+
+// Each row: what the camera does, the options, and what the report says.
+TEST(TriggerCheck, TriggersAndClock)
+{
+    const struct {
+        const char* name;
+        QString sim;
+        QStringList options;
+        int status;
+        std::map<QString, std::string> levels;  // check name: level and words its detail starts with
+        std::map<QString, double> numbers;      // "section/field": value
+        std::map<QString, double> atLeast;      // "section/field": at least this
+    } rows[] = {
+        {"software, one after another",
+         kQuick,
+         {"--trigger", "software", "--frames", "30"},
+         0,
+         {{"trigger", "ok: 30 triggers sent, 30 frames for them, 0 missed, 0 extra; latency median"}},
+         {{"trigger/sent", 30}, {"trigger/answered", 30}, {"trigger/missed", 0}, {"trigger/extra_frames", 0}},
+         {{"trigger/latency_median_ms", 2}, {"trigger/latency_max_ms", 2}}},
+        {"software at a rate",
+         kQuick,
+         {"--trigger", "Software", "--trigger-rate", "100", "--frames", "40"},
+         0,
+         {{"trigger", "ok: 40 triggers sent, 40 frames"}, {"rate", "ok"}},
+         {{"trigger/answered", 40}, {"trigger/rate_asked", 100}},
+         {}},
+        {"software faster than the camera takes",
+         QString(kQuick) + ",rate=100",  // 10 ms readout + 1 ms exposure: at most 90 a second
+         {"--trigger", "software", "--trigger-rate", "200", "--frames", "40"},
+         6,
+         {{"trigger", "fail: 40 triggers sent"}},
+         {{"trigger/sent", 40}, {"trigger/extra_frames", 0}},
+         {{"trigger/missed", 15}, {"counters/n_missed_triggers", 15}}},
+        {"camera ignores software triggers",
+         QString(kQuick) + ",software_trigger=ignored",
+         {"--trigger", "software", "--frames", "5"},
+         6,
+         {{"trigger", "fail: 5 triggers sent, 0 frames for them, 5 missed"}, {"frames", "fail"}},
+         {{"trigger/missed", 5}, {"trigger/answered", 0}},
+         {}},
+        {"line at the rate expected",
+         QString(kQuick) + ",line0=100",
+         {"--trigger", "line0", "--expect-rate", "100", "--frames", "30"},
+         0,
+         {{"trigger", "ok: 30 frames on Line0"}},
+         {{"trigger/expected_rate", 100}},
+         {{"trigger/interval_jitter_ms", 0}}},
+        {"line giving half the frames expected",
+         QString(kQuick) + ",line0=100",
+         {"--trigger", "line0", "--expect-rate", "200", "--frames", "20"},
+         6,
+         {{"trigger", "fail: 20 frames on Line0"}},
+         {},
+         {}},
+        {"line that never fires",
+         QString(kQuick) + ",line1=100",
+         {"--trigger", "line0", "--seconds", "0.5"},
+         6,
+         {{"trigger", "fail: 0 frames on Line0"}, {"frames", "fail"}},
+         {},
+         {}},
+        {"clock running fast",
+         QString(kQuick) + ",rate=50,clock_ppm=3000",
+         {"--frames", "70"},
+         0,
+         {{"clock", "warn: runs +"}},
+         {},
+         {{"clock/drift_ppm", 2500}}},
+        {"clock fast, within a wider tolerance",
+         QString(kQuick) + ",rate=50,clock_ppm=3000",
+         {"--frames", "70", "--max-clock-drift", "5000"},
+         0,
+         {{"clock", "ok: runs +"}},
+         {},
+         {}},
+        {"clock going backwards", QString(kQuick) + ",rate=100,clock=backwards",
+         {"--frames", "20"}, 0, {{"clock", "warn:"}}, {{"clock/backwards", 1}}, {}},
+        {"clock jumping", QString(kQuick) + ",rate=100,clock=jump",
+         {"--trigger", "software", "--frames", "10"}, 0, {{"clock", "warn:"}, {"trigger", "ok"}},
+         {{"clock/jumps", 1}}, {}},
+        {"true clock, free run", QString(kQuick) + ",rate=50", {"--frames", "70"}, 0, {{"clock", "ok: runs"}},
+         {{"clock/backwards", 0}}, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TarvikRun r = RunTarvik(QStringList{"--check", "--json", "--max-clipped", "100"} + kShortExposure +
+                                          row.options,
+                                      row.sim);
+        ASSERT_EQ(r.status, row.status) << r.err.toStdString() << r.out.toStdString();
+        const QJsonObject camera = QJsonDocument::fromJson(r.out)["cameras"][0].toObject();
+        for (const auto& [name, words] : row.levels)
+            EXPECT_EQ(LevelOf(camera, name).rfind(words, 0), 0u) << LevelOf(camera, name);
+        for (const auto& [path, value] : row.numbers) {
+            const QStringList at = path.split('/');
+            EXPECT_EQ(camera[at[0]][at[1]].toDouble(), value) << path.toStdString();
+        }
+        for (const auto& [path, value] : row.atLeast) {
+            const QStringList at = path.split('/');
+            EXPECT_GE(camera[at[0]][at[1]].toDouble(), value) << path.toStdString();
+        }
+    }
+}
+
+// The trigger goes back as it was: a later grab runs free again.
+TEST(TriggerCheck, TriggerPutBack)
+{
+    const TarvikRun r = RunTarvik({"--check", "--trigger", "software", "--frames", "3", "--set",
+                                   "TriggerSelector=AcquisitionStart", "--set", "TriggerSelector=FrameStart"},
+                                  kQuick);
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("Trigger  Software")) << r.out.toStdString();
+}
+
+// Bad options and a source the camera lacks: refused with the reason, no report.
+TEST(TriggerCheck, Refusals)
+{
+    const struct {
+        const char* name;
+        QStringList options;
+        int status;
+        const char* err;
+    } rows[] = {
+        {"source the camera lacks", {"--trigger", "line7"}, 3,
+         "tarvik: --trigger: cannot set TriggerSource: Line7 is not one of its entries: Software, Line0, Line1\n"},
+        {"unknown word", {"--trigger", "encoder"}, 64,
+         "tarvik: --trigger needs software or an input line (line0, line1 ...), got 'encoder'\n"},
+        {"rate 0", {"--trigger", "software", "--trigger-rate", "0"}, 64,
+         "tarvik: --trigger-rate needs triggers a second from 0.1 to 1000, got '0'\n"},
+        {"rate negative", {"--trigger", "software", "--trigger-rate", "-5"}, 64, "got '-5'\n"},
+        {"rate not a number", {"--trigger", "software", "--trigger-rate", "fast"}, 64, "got 'fast'\n"},
+        {"rate without a software trigger", {"--trigger", "line0", "--trigger-rate", "10"}, 64,
+         "tarvik: --trigger-rate goes with --check --trigger software"},
+        {"expected rate without a line", {"--expect-rate", "10"}, 64,
+         "tarvik: --expect-rate goes with --check --trigger line0"},
+        {"expected rate with software", {"--trigger", "software", "--expect-rate", "10"}, 64,
+         "tarvik: --expect-rate goes with --check --trigger line0"},
+        {"clock drift negative", {"--max-clock-drift", "-1"}, 64,
+         "tarvik: --max-clock-drift needs parts per million from 0 to 1000000, got '-1'\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TarvikRun r = RunTarvik(QStringList{"--check", "--frames", "3"} + row.options, kQuick);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_TRUE(r.err.startsWith(row.err) || r.err.contains(row.err)) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+    }
+    const TarvikRun grab = RunTarvik({"--grab", "-", "--trigger", "software"}, kQuick);
+    EXPECT_EQ(grab.status, 64);
+    EXPECT_TRUE(grab.err.contains("--trigger goes with --check")) << grab.err.toStdString();
+}
+
+}  // namespace
