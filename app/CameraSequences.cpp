@@ -248,7 +248,7 @@ bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPix
     return imaging::CanShow(pPixelFormat);
 }
 
-Outcome GrabFrame()
+Outcome GrabFrame(const GrabOptions& options)
 {
     int64_t nPayloadSize = 0;
     int64_t filled = 0;
@@ -279,7 +279,14 @@ Outcome GrabFrame()
             } else if ((err = CamFeatureCommandRun(g_hCamera, "AcquisitionStart")) != CAM_OK) {
                 outcome = Stopped(Step::AcquisitionStart, err);
             } else {
-                if ((err = CamFrameWait(g_hCamera, &frame, kFrameTimeoutMs)) != CAM_OK) {
+                // The record says what the camera waits for, so that one
+                // running free is asked nothing more.
+                const bool software = frame.triggerSource && std::strcmp(frame.triggerSource, kSoftwareTrigger) == 0;
+                if (frame.triggerSource && !software && options.waitingForTrigger)
+                    options.waitingForTrigger(frame.triggerSource);
+                if (software && (err = CamFeatureCommandRun(g_hCamera, "TriggerSoftware")) != CAM_OK) {
+                    outcome = Stopped(Step::Trigger, err);
+                } else if ((err = CamFrameWait(g_hCamera, &frame, options.timeoutMs)) != CAM_OK) {
                     outcome = Stopped(Step::Wait, err);
                 } else if (frame.receiveStatus != CAM_FRAME_COMPLETE) {
                     outcome = Stopped(Step::FrameStatus);
@@ -320,6 +327,9 @@ Outcome GrabFrame()
     } else {
         std::free(frame.buffer);
     }
+    outcome.triggered = frame.triggerSource != nullptr;
+    outcome.trigger = frame.triggerSource ? frame.triggerSource : "";
+    outcome.timeoutMs = options.timeoutMs;
     outcome.completed = true;
     return outcome;
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ extern CapturedFrame g_lastFrame;
 constexpr int64_t kMaxPayloadSize = int64_t(imaging::DisplayImage::kMaxBytes);
 // How long a capture waits for its frame.
 constexpr uint32_t kFrameTimeoutMs = 5000;
+// What a camera set to TriggerMode On waits for when its source is the
+// software command, which Tarvik then sends itself.
+constexpr const char* kSoftwareTrigger = "Software";
 
 // Where a sequence stopped, and why.
 enum class Step {
@@ -61,6 +65,7 @@ enum class Step {
     CaptureStart,    // CamCaptureStart failed
     Queue,           // CamFrameQueue failed
     AcquisitionStart,// "AcquisitionStart" failed
+    Trigger,         // "TriggerSoftware" failed
     Wait,            // CamFrameWait failed (CAM_ERR_TIMEOUT: no frame in time)
     FrameStatus,     // the frame arrived with a non-zero receive status
     FrameSize,       // a complete frame of another width or height than opening read
@@ -80,6 +85,9 @@ struct Outcome {
     std::string subject;        // the camera id or pixel format concerned; Step::Startup:
                                 // what is wrong with the settings, if that was it
     std::vector<std::string> found;  // Step::NotListed: the ids that were found
+    std::string trigger;        // a grab: the trigger source the camera waited for (TriggerMode On)
+    bool triggered = false;     // and that is what it waited for
+    uint32_t timeoutMs = kFrameTimeoutMs;  // a grab: how long it waited for the frame
     bool completed = false;     // the sequence reached its last step
     bool imageUpdated = false;  // a grab copied a frame into the display image
 
@@ -125,8 +133,16 @@ bool PictureMissing(const Outcome& outcome);
 // After settings changed the picture's size or format: reads PixelFormat,
 // Height and Width again and rebuilds the display image, as opening does.
 Outcome ReadPictureShape();
-// One frame into the display image, each step undone in reverse order.
-Outcome GrabFrame();
+struct GrabOptions {
+    uint32_t timeoutMs = kFrameTimeoutMs;
+    // Called before the wait when the camera waits for a trigger Tarvik does
+    // not send (an input line), with its source.
+    std::function<void(const std::string& source)> waitingForTrigger;
+};
+// One frame into the display image, each step undone in reverse order. A
+// camera whose frames wait for the software trigger gets one once
+// acquisition has started; one that runs free is called exactly as before.
+Outcome GrabFrame(const GrabOptions& options = {});
 // Closes the camera, shuts the library down, drops the display image.
 void ReleaseCamera();
 

@@ -187,12 +187,17 @@ struct Options {
                                               "colour's samples are black or at full scale (default 1).",
                                "PERCENT"};
 
+    QCommandLineOption timeout{"timeout", "With --grab: wait this many seconds for the frame, from 0.1 to 3600 "
+                                          "(default 5), e.g. for a camera waiting for a trigger on an input line.",
+                               "S"};
     QCommandLineOption trigger{"trigger", "With --check: set TriggerMode On with this source and check the "
                                           "triggers: software (Tarvik fires TriggerSoftware, --frames times) or "
                                           "line0, line1 ... (the camera's input line).", "SOURCE"};
     QCommandLineOption triggerRate{"trigger-rate", "With --check --trigger software: fire this many triggers a "
                                                    "second, from 0.1 to 1000 (default: each once the frame of the "
-                                                   "one before came).", "HZ"};
+                                                   "one before came). With --live: send a software trigger this "
+                                                   "many times a second while live view runs (with TriggerMode=On "
+                                                   "and TriggerSource=Software).", "HZ"};
     QCommandLineOption expectRate{"expect-rate", "With --check --trigger lineN: the frames a second the line "
                                                  "should give; more or fewer fail.", "HZ"};
     QCommandLineOption maxClockDrift{"max-clock-drift", "With --check: warn when the camera's clock runs more "
@@ -201,8 +206,8 @@ struct Options {
 
     QList<QCommandLineOption*> CheckOnly()
     {
-        return {&all, &frames, &seconds, &rateShortfall, &clipped, &prometheus, &output, &trigger, &triggerRate,
-                &expectRate, &maxClockDrift};
+        return {&all, &frames, &seconds, &rateShortfall, &clipped, &prometheus, &output, &trigger, &expectRate,
+                &maxClockDrift};
     }
     QList<QCommandLineOption*> RecordOnly() { return {&overwrite, &recordBuffer, &recordFormat}; }
 
@@ -212,7 +217,7 @@ struct Options {
         parser.addOptions({help, version, list, camera, pixelFormat, live, grab, check, all, frames, seconds, json,
                            prometheus, output, rateShortfall, clipped, trigger, triggerRate, expectRate,
                            maxClockDrift, set, get, features, settings, saveSettings, record, overwrite,
-                           recordBuffer, recordFormat});
+                           recordBuffer, recordFormat, timeout});
     }
 };
 
@@ -363,7 +368,8 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
                                                      &o.seconds, &o.rateShortfall, &o.clipped, &o.set,
                                                      &o.get,     &o.settings,      &o.saveSettings, &o.record,
                                                      &o.recordBuffer, &o.recordFormat, &o.output, &o.trigger,
-                                                     &o.triggerRate,  &o.expectRate,   &o.maxClockDrift};
+                                                     &o.triggerRate,  &o.expectRate,   &o.maxClockDrift,
+                                                     &o.timeout};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
@@ -420,6 +426,23 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         for (const QCommandLineOption* only : o.RecordOnly())
             if (parser.isSet(*only))
                 return usage("--" + only->names().first() + " goes with --record");
+    double number = 0;
+    if (parser.isSet(o.timeout)) {
+        if (!parser.isSet(o.grab))
+            return usage("--timeout goes with --grab");
+        if (!NumberIn(parser.value(o.timeout), 0.1, 3600, &number))
+            return usage("--timeout needs seconds from 0.1 to 3600, got '" + parser.value(o.timeout) + "'");
+        cl.grabTimeoutMs = uint32_t(number * 1000 + 0.5);
+    }
+    // With --check it is read below, with the check's other options.
+    if (parser.isSet(o.triggerRate) && !parser.isSet(o.check)) {
+        if (!parser.isSet(o.live))
+            return usage("--trigger-rate goes with --check --trigger software or --live");
+        if (!NumberIn(parser.value(o.triggerRate), 0.1, 1000, &number))
+            return usage("--trigger-rate needs triggers a second from 0.1 to 1000, got '" +
+                         parser.value(o.triggerRate) + "'");
+        cl.triggerRate = number;
+    }
     // --frames and --seconds: how long to check or record.
     auto length = [&](const char* what, uint64_t* frames, double* seconds) {
         if (parser.isSet(o.frames) && parser.isSet(o.seconds))
@@ -622,8 +645,14 @@ int ListCameras()
 int GrabToFile(const CommandLine& commandLine)
 {
     Outcome outcome = OpenCamera(commandLine.open);
-    if (!outcome.Failed())
-        outcome = GrabFrame();
+    if (!outcome.Failed()) {
+        GrabOptions options;
+        options.timeoutMs = commandLine.grabTimeoutMs;
+        options.waitingForTrigger = [](const std::string& source) {
+            std::fprintf(stderr, "tarvik: %s\n", TriggerWaitLine(source).c_str());
+        };
+        outcome = GrabFrame(options);
+    }
     const imaging::Picture picture = CapturedPicture();  // kept past the release
     // Said before the release, which can take seconds on a camera that is gone.
     ReportFailure(outcome);

@@ -14,6 +14,8 @@ struct CommandLine {
     OpenOptions open;
     bool live = false;       // Mode::Window: start live view at once
     std::string grabFile;    // Mode::Grab: where the frame goes ("-": standard output)
+    uint32_t grabTimeoutMs = kFrameTimeoutMs;  // Mode::Grab: how long to wait for the frame
+    double triggerRate = 0;  // Mode::Window with live: software triggers a second; 0: none
     std::string error;       // Mode::Usage, Mode::SettingsRefused: what is wrong
     // Mode::Check
     CheckOptions check;

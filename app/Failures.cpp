@@ -42,7 +42,47 @@ std::string Sources()
     return cam::OneLine(out);
 }
 
+// "Line0", or words for a camera that would not name its source.
+std::string SourceName(const std::string& source)
+{
+    return source.empty() ? std::string("a source it does not name") : cam::OneLine(source);
+}
+
+// "5 s", "0.5 s", "120 s"
+std::string Seconds(uint32_t ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
+    return text;
+}
+
 }  // namespace
+
+std::string TriggerWaitLine(const std::string& source)
+{
+    return "waiting for a trigger on " + SourceName(source) + " (TriggerMode is On)";
+}
+
+std::string TriggerRateNote(double rate, bool on, const std::string& source, double most)
+{
+    char hz[32];
+    std::snprintf(hz, sizeof hz, "%g", rate);
+    if (!on)
+        return std::string("--trigger-rate ") + hz +
+               " sends software triggers, but the camera's TriggerMode is Off: it makes frames by itself and "
+               "none are sent";
+    if (source != kSoftwareTrigger)
+        return std::string("--trigger-rate ") + hz + " sends software triggers, but the camera waits for " +
+               SourceName(source) + " (TriggerSource): none are sent until TriggerSource=Software";
+    if (most > 0 && rate > most) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", most);
+        return std::string("--trigger-rate ") + hz + " is above the " + limit +
+               " frames/s the camera can make as set: triggers that come while it is busy are lost (the tooltip "
+               "counts them)";
+    }
+    return {};
+}
 
 std::string Describe(const Outcome& o)
 {
@@ -94,10 +134,18 @@ std::string Describe(const Outcome& o)
         return "cannot queue the frame buffer: " + Because(o.code);
     case Step::AcquisitionStart:
         return "the camera did not start sending (AcquisitionStart): " + Because(o.code);
+    case Step::Trigger:
+        return "the camera refused the software trigger (TriggerSoftware): " + Because(o.code);
     case Step::Wait:
+        if (o.code == CAM_ERR_TIMEOUT && o.triggered && o.trigger == kSoftwareTrigger)
+            return "no frame within " + Seconds(o.timeoutMs) +
+                   ": the camera did not answer the software trigger Tarvik sent (TriggerMode=On, "
+                   "TriggerSource=Software); set TriggerMode=Off";
+        if (o.code == CAM_ERR_TIMEOUT && o.triggered)
+            return "no frame within " + Seconds(o.timeoutMs) + ": the camera waits for a trigger on " +
+                   SourceName(o.trigger) + " (TriggerMode=On); trigger it or set TriggerMode=Off";
         if (o.code == CAM_ERR_TIMEOUT)
-            return "no frame within " + std::to_string(kFrameTimeoutMs / 1000) + " s (" +
-                   CamErrorName(o.code) + ")";
+            return "no frame within " + Seconds(o.timeoutMs) + " (" + CamErrorName(o.code) + ")";
         return "waiting for the frame failed: " + Because(o.code);
     case Step::FrameStatus:
         switch (o.frameStatus) {
@@ -144,6 +192,7 @@ ExitStatus ExitStatusFor(const Outcome& outcome)
     case Step::CaptureStart:
     case Step::Queue:
     case Step::AcquisitionStart:
+    case Step::Trigger:
     case Step::Wait:
     case Step::FrameStatus:
     case Step::FrameSize:

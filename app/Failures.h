@@ -9,6 +9,13 @@
 // The failure in words, for one line after "tarvik: ", e.g. "no frame within
 // 5 s (CAM_ERR_TIMEOUT)". Empty when nothing failed.
 std::string Describe(const Outcome& outcome);
+// While a grab waits for a trigger on an input line: "waiting for a trigger
+// on Line0 (TriggerMode is On)".
+std::string TriggerWaitLine(const std::string& source);
+// What --trigger-rate HZ will not do on a camera with the trigger (on, from
+// source) that can make at most `most` frames a second (0: it does not
+// say); empty when nothing stands in its way.
+std::string TriggerRateNote(double rate, bool on, const std::string& source, double most);
 // Writes "tarvik: <Describe>" to stderr when the outcome is a failure that
 // the camera library has not written itself.
 void ReportFailure(const Outcome& outcome);

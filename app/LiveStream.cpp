@@ -17,6 +17,8 @@ namespace {
 // How long the camera thread waits at a time, so that it sees Stop soon.
 constexpr uint32_t kSliceMs = 100;
 constexpr auto kRateWindow = std::chrono::seconds(1);
+// How often a triggered camera's silence is told to whoever shows the stream.
+constexpr auto kWaitingNotice = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -98,6 +100,11 @@ Outcome LiveStream::Start(std::function<void()> newFrame, Options options)
         counts_ = {};
         history_.clear();
         arrivals_.clear();
+        // Announcing read what the frames wait for: a camera running free is asked nothing more.
+        trigger_ = {};
+        trigger_.on = frames_.front().triggerSource != nullptr;
+        trigger_.source = trigger_.on ? frames_.front().triggerSource : "";
+        lastFrame_ = started_;
     }
     options_ = options;
     sourceCounters_.clear();
@@ -136,6 +143,11 @@ Outcome LiveStream::Stop()
 void LiveStream::Run()
 {
     auto lastFrame = Clock::now();
+    auto lastAlive = lastFrame;  // a frame, or a triggered camera known to wait
+    auto lastNotice = lastFrame;
+    auto nextTrigger = lastFrame;
+    const auto triggerPeriod = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(options_.triggerRate > 0 ? 1 / options_.triggerRate : 0));
     uint64_t lastId = 0;
     bool any = false;
     // Whatever way the loop ends, calls are no longer taken: a caller
@@ -163,16 +175,41 @@ void LiveStream::Run()
             Requeue(f);
         if (call) {
             (*call)();
+            ReadTrigger();  // a setting may have switched triggers on or off
             std::lock_guard<std::mutex> lock(mutex_);
             callDone_ = true;
             callDoneChanged_.notify_all();
         }
+        uint32_t slice = kSliceMs;
+        if (triggerPeriod.count() > 0 && TriggerNow().on && TriggerNow().source == kSoftwareTrigger) {
+            const auto now = Clock::now();
+            if (now >= nextTrigger) {
+                SendTrigger();
+                // Late by more than a period: the rate goes on from now rather than catching up in a burst.
+                nextTrigger = std::max(nextTrigger + triggerPeriod, now);
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextTrigger - Clock::now());
+            slice = uint32_t(std::clamp<int64_t>(left.count(), 1, kSliceMs));
+        }
         CamFrame* f = nullptr;
-        const CamError err = CamFrameWaitNext(g_hCamera, &f, kSliceMs);
+        const CamError err = CamFrameWaitNext(g_hCamera, &f, slice);
         Outcome end;
         if (err == CAM_ERR_TIMEOUT) {
-            if (Clock::now() - lastFrame < std::chrono::milliseconds(kFrameTimeoutMs))
+            const auto now = Clock::now();
+            if (now - lastNotice >= kWaitingNotice && TriggerNow().on) {
+                lastNotice = now;
+                if (newFrame_)
+                    newFrame_();
+            }
+            if (now - lastAlive < std::chrono::milliseconds(kFrameTimeoutMs))
                 continue;
+            // Silence is how a triggered camera waits; one switched to
+            // triggers since the stream started is asked before it ends.
+            ReadTrigger();
+            if (TriggerNow().on) {
+                lastAlive = now;
+                continue;
+            }
             end = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
         } else if (err == CAM_ERR_BAD_SEQUENCE) {
             // No frame is queued: they are being shown, or the camera refused
@@ -195,7 +232,7 @@ void LiveStream::Run()
                 newFrame_();
             return;
         }
-        lastFrame = Clock::now();
+        lastFrame = lastAlive = Clock::now();
         if (options_.everyFrame)
             options_.everyFrame(*f);
         const bool complete = f->receiveStatus == CAM_FRAME_COMPLETE;
@@ -203,6 +240,7 @@ void LiveStream::Run()
         {
             std::lock_guard<std::mutex> lock(mutex_);
             Counts& c = counts_;
+            lastFrame_ = lastFrame;
             ++c.received;
             c.bytes += f->imageSize;
             if (any && f->frameId > lastId + 1)
@@ -246,6 +284,43 @@ void LiveStream::Call(const std::function<void()>& task)
     }
     lock.unlock();
     task();
+}
+
+void LiveStream::ReadTrigger()
+{
+    const char* mode = nullptr;
+    const char* source = nullptr;
+    const bool on = CamFeatureEnumGet(g_hCamera, "TriggerMode", &mode) == CAM_OK && mode && !std::strcmp(mode, "On");
+    if (on && (CamFeatureEnumGet(g_hCamera, "TriggerSource", &source) != CAM_OK || !source))
+        source = "";
+    std::lock_guard<std::mutex> lock(mutex_);
+    trigger_.on = on;
+    trigger_.source = on ? source : "";
+}
+
+CamError LiveStream::SendTrigger()
+{
+    const CamError err = CamFeatureCommandRun(g_hCamera, "TriggerSoftware");
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++trigger_.sent;
+    trigger_.refused += err != CAM_OK ? 1 : 0;
+    return err;
+}
+
+CamError LiveStream::Trigger()
+{
+    CamError err = CAM_OK;
+    Call([&] { err = SendTrigger(); });
+    return err;
+}
+
+LiveStream::TriggerState LiveStream::TriggerNow() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    TriggerState t = trigger_;
+    t.anyFrame = counts_.received > 0;
+    t.sinceFrame = std::chrono::duration<double>(Clock::now() - lastFrame_).count();
+    return t;
 }
 
 void LiveStream::Requeue(CamFrame* frame)
@@ -360,6 +435,25 @@ imaging::Picture LiveFramePicture(const LiveStream::Frame& frame)
     if (!CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, full))
         return {};
     return imaging::Picture::FromDisplayImage(full);  // shares the pixels past full's end
+}
+
+std::string TriggerLine(const LiveStream::TriggerState& trigger, const LiveStream::Counts& counts)
+{
+    if (!trigger.on)
+        return {};
+    char line[200];
+    std::snprintf(line, sizeof line, "waiting for trigger on %s, %s %.1f s ago",
+                  trigger.source.empty() ? "a source it does not name" : trigger.source.c_str(),
+                  trigger.anyFrame ? "last frame" : "no frame yet, started", trigger.sinceFrame);
+    std::string text = line;
+    if (trigger.sent > 0) {
+        const uint64_t lost = trigger.sent > counts.received ? trigger.sent - counts.received : 0;
+        text += ", " + std::to_string(trigger.sent) + " software triggers sent, " + std::to_string(lost) +
+                " without a frame";
+        if (trigger.refused)
+            text += ", " + std::to_string(trigger.refused) + " refused";
+    }
+    return text;
 }
 
 std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates)

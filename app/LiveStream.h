@@ -63,6 +63,18 @@ public:
         // Called on the camera thread for every frame the camera hands back (complete or not), before the
         // frame is offered for showing; must return at once (copy what it needs, never wait).
         std::function<void(const CamFrame& frame)> everyFrame;
+        // Software triggers a second, sent on the camera thread while the
+        // camera's frames wait for them (TriggerSource Software); 0: none.
+        double triggerRate = 0;
+    };
+    // What the camera's frames wait for, and how long it has waited.
+    struct TriggerState {
+        bool on = false;       // TriggerMode On: silence is the camera waiting, not an end
+        std::string source;    // "Line0", "Software" ...
+        double sinceFrame = 0; // seconds since the last frame, or since the stream started
+        bool anyFrame = false;
+        uint64_t sent = 0;     // software triggers sent by the stream
+        uint64_t refused = 0;  // of them, refused by the camera
     };
     struct Arrival {
         std::chrono::steady_clock::time_point time;
@@ -76,8 +88,9 @@ public:
     LiveStream& operator=(const LiveStream&) = delete;
 
     // Starts streaming the open camera (g_hCamera). newFrame is called on the
-    // camera thread whenever a newer complete frame waits to be taken, and
-    // once when the stream ends by itself.
+    // camera thread whenever a newer complete frame waits to be taken, once
+    // when the stream ends by itself, and about twice a second while a
+    // triggered camera waits.
     Outcome Start(std::function<void()> newFrame, Options options);
     Outcome Start(std::function<void()> newFrame);
     // Stops the stream and lets go of its frames; any taken frame must have
@@ -93,6 +106,11 @@ public:
     // The newest complete frame, if a new one came since the last take.
     bool Take(Frame* frame);
     void GiveBack(const Frame& frame);
+
+    // Sends one software trigger where the library may be called now (see
+    // Call); the camera's refusal, if it refused.
+    CamError Trigger();
+    TriggerState TriggerNow() const;
 
     // Why the stream ended by itself (no frame in time, the camera stopped
     // answering); no failure while it goes on.
@@ -110,6 +128,8 @@ public:
 private:
     void Run();
     void Requeue(CamFrame* frame);  // camera thread only
+    void ReadTrigger();             // camera thread, or before it runs
+    CamError SendTrigger();         // the same
 
     using Clock = std::chrono::steady_clock;
     std::vector<std::unique_ptr<uint8_t[]>> memory_;
@@ -133,6 +153,8 @@ private:
     Counts counts_;
     std::deque<std::pair<Clock::time_point, Counts>> history_;  // for the rates
     std::vector<Arrival> arrivals_;
+    TriggerState trigger_;
+    Clock::time_point lastFrame_;
 };
 
 // Shows a live frame fitted into target pixels of targetWidth x
@@ -147,6 +169,10 @@ bool KeepLiveFrame(const LiveStream::Frame& frame);
 // The frame at full resolution and depth, converted now, for saving or
 // copying while live view goes on.
 imaging::Picture LiveFramePicture(const LiveStream::Frame& frame);
+
+// Where a triggered camera waits: "waiting for trigger on Line0, last frame
+// 2.5 s ago", with the software triggers sent and how many gave no frame.
+std::string TriggerLine(const LiveStream::TriggerState& trigger, const LiveStream::Counts& counts);
 
 // The tooltip's live line: "live: 30.0 frames/s (shown 30.0), 180 MB/s, 0 incomplete, 0 dropped".
 std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates);

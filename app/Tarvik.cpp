@@ -23,6 +23,7 @@ bool CTarvikApp::InitInstance()
     ui::Application::SetSettingsKey("应用程序向导生成的本地应用程序");
 
     CTarvikDlg dlg(m_openOptions, m_live, m_record);
+    dlg.SetTriggerRate(m_triggerRate);
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;
@@ -85,6 +86,7 @@ int main(int argc, char** argv)
         return kExitNoDisplay;
     theApp.m_openOptions = commandLine.open;
     theApp.m_live = commandLine.live;
+    theApp.m_triggerRate = commandLine.triggerRate;
     theApp.InitInstance();
     return kExitSuccess;
 }

@@ -19,6 +19,7 @@ public:
     // From the command line: which camera to open and how.
     OpenOptions m_openOptions;
     bool m_live = false;  // start live view at once
+    double m_triggerRate = 0;  // software triggers a second while live
     std::optional<Recorder::Options> m_record;  // and record from the start
 };
 

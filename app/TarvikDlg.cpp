@@ -25,6 +25,7 @@ const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Posted, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveFrame},
     {ui::Message::Command, ID_CAMERA_SETTINGS, &CTarvikDlg::OnCameraSettings},
     {ui::Message::Command, ID_PICTURE_RECORD, &CTarvikDlg::OnRecord},
+    {ui::Message::Command, ID_PICTURE_TRIGGER, &CTarvikDlg::OnTrigger},
 };
 
 CTarvikDlg::CTarvikDlg(OpenOptions options, bool live, std::optional<Recorder::Options> record)
@@ -150,7 +151,13 @@ void CTarvikDlg::OnBnClickedGrabOnce()
         ShowOutcome({}, nullptr);
         return;
     }
-    const Outcome outcome = GrabFrame();
+    GrabOptions options;
+    options.waitingForTrigger = [this](const std::string& source) {
+        const std::string line = TriggerWaitLine(source);
+        std::fprintf(stderr, "tarvik: %s\n", line.c_str());
+        m_picture.SetToolTip(PictureStatus(line));
+    };
+    const Outcome outcome = GrabFrame(options);
     if (outcome.imageUpdated) {
         const ui::Rect rect = ScreenToClient(m_picture.GetWindowRect());
         InvalidateRect(rect, false);
@@ -173,6 +180,23 @@ void CTarvikDlg::EnableFrameCommands()
     EnableCommand(ID_PICTURE_LIVE, g_hCamera != 0);
     EnableCommand(ID_CAMERA_SETTINGS, g_hCamera != 0);
     EnableCommand(ID_PICTURE_RECORD, g_hCamera != 0);
+    const LiveStream::TriggerState trigger = m_live.Running() ? m_live.TriggerNow() : LiveStream::TriggerState();
+    EnableCommand(ID_PICTURE_TRIGGER, trigger.on && trigger.source == kSoftwareTrigger);
+}
+
+void CTarvikDlg::OnTrigger()
+{
+    // Outside live view a grab sends its own trigger.
+    if (!m_live.Running())
+        return;
+    const LiveStream::TriggerState trigger = m_live.TriggerNow();
+    if (!trigger.on || trigger.source != kSoftwareTrigger)
+        return;
+    if (const CamError err = m_live.Trigger(); err != CAM_OK) {
+        Outcome refused = Stopped(Step::Trigger, err);
+        ReportFailure(refused);
+        m_picture.SetToolTip(PictureStatus(Describe(refused)));
+    }
 }
 
 std::string PictureStatus(const std::string& lastFailure)
@@ -254,6 +278,7 @@ void CTarvikDlg::StartLive()
         if (m_recordingTo)
             m_recordingTo->OnFrame(frame);
     };
+    options.triggerRate = m_triggerRate;
     const Outcome outcome = m_live.Start(
         [this] {
             if (!m_livePosted.exchange(true))
@@ -264,6 +289,20 @@ void CTarvikDlg::StartLive()
     if (outcome.Failed())
         EndRecording();
     ShowOutcome(outcome, "live view failed");
+    if (!outcome.Failed() && m_triggerRate > 0) {
+        // The most frames a second the camera can make as it is set now.
+        double most = 0;
+        m_live.Call([&most] {
+            CamFeatureInfo info{};
+            if (CamFeatureInfoGet(g_hCamera, "AcquisitionFrameRate", &info, sizeof info) == CAM_OK &&
+                info.type == CAM_TYPE_FLOAT)
+                most = info.floatMaximum;
+        });
+        const LiveStream::TriggerState trigger = m_live.TriggerNow();
+        const std::string note = TriggerRateNote(m_triggerRate, trigger.on, trigger.source, most);
+        if (!note.empty())
+            std::fprintf(stderr, "tarvik: %s\n", note.c_str());
+    }
     RefreshSettings();
 }
 
@@ -322,7 +361,10 @@ void CTarvikDlg::OnLiveFrame()
     const auto now = std::chrono::steady_clock::now();
     if (now - m_liveStatusShown >= std::chrono::milliseconds(250)) {
         m_liveStatusShown = now;
-        std::string line = LiveLine(m_live.CountsNow(), m_live.RatesNow());
+        const LiveStream::Counts counts = m_live.CountsNow();
+        std::string line = LiveLine(counts, m_live.RatesNow());
+        if (const std::string waiting = TriggerLine(m_live.TriggerNow(), counts); !waiting.empty())
+            line += ", " + waiting;
         if (m_recorder)
             line += ", " + Recorder::RecordLine(m_recorder->CountsNow());
         else if (!m_recordNote.empty())

@@ -36,6 +36,8 @@ public:
     // the reason (also on stderr and in the tooltip).
     std::string RecordTo(const Recorder::Options& options);
     bool Recording() const { return m_recorder != nullptr; }
+    // Software triggers a second while live view runs (--trigger-rate); 0: none.
+    void SetTriggerRate(double hz) { m_triggerRate = hz; }
 
 protected:
     void DoDataExchange(ui::DataExchange* pDX) override;
@@ -53,6 +55,7 @@ protected:
     void OnLiveFrame();
     void OnCameraSettings();
     void OnRecord();
+    void OnTrigger();
 
 public:
     bool m_bClearPending;
@@ -98,6 +101,7 @@ private:
     LiveStream::Frame m_liveShown;  // held while it is the frame shown
     std::atomic<bool> m_livePosted{false};  // a frame notice is on its way to OnLiveFrame
     std::chrono::steady_clock::time_point m_liveStatusShown;
+    double m_triggerRate = 0;
     // After m_live, which they use.
     std::unique_ptr<CameraSettingsSource> m_settingsSource;
     std::unique_ptr<ui::SettingsWindow> m_settings;

@@ -32,6 +32,7 @@ const MenuItem kPictureCommands[] = {
     {ID_PICTURE_LIVE, "Live view", StandardKey::None, "Ctrl+L", true},
     {ID_CAMERA_SETTINGS, "Camera settings…", StandardKey::None, "Ctrl+E"},
     {ID_PICTURE_RECORD, "Record…", StandardKey::None, "Ctrl+R", true},
+    {ID_PICTURE_TRIGGER, "Trigger", StandardKey::None, "Ctrl+T"},
 };
 
 const MenuTemplate kMenus[] = {

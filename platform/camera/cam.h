@@ -82,6 +82,11 @@ typedef struct CamFrame {
      * CamFrameWaitNext returned CAM_OK: */
     uint64_t timestamp;      /* the camera's clock, in ns; 0 where the camera gives none */
     uint64_t receiveTime;    /* the host's CLOCK_REALTIME as the frame was received, in ns since 1970 */
+    /* Set by CamFrameAnnounce: what the camera waited for before it would
+     * make a frame as it was announced: null when it makes them by itself,
+     * else the source of its trigger ("Software", "Line0" ...) with
+     * TriggerMode On. A string as for CamFeatureEnumGet. */
+    const char* triggerSource;
 } CamFrame;
 
 typedef void (*CamFrameCallback)(CamHandle camera, CamFrame* frame);
@@ -183,8 +188,9 @@ CamError CamCameraDetailGet(CamHandle camera, const char* key, const char** valu
 
 /* Single-frame capture: announce, capture start, queue, (acquisition start),
  * wait, capture end, revoke. frameSize must be sizeof(CamFrame), or for a
- * caller built before the times were added offsetof(CamFrame, timestamp):
- * then nothing from timestamp on is ever written. Callbacks are not
+ * caller built before the times were added offsetof(CamFrame, timestamp),
+ * or before the trigger was added offsetof(CamFrame, triggerSource): then
+ * nothing from that field on is ever written. Callbacks are not
  * supported: pass null to CamFrameQueue.
  *
  * Continuous capture (a stream): announce several frames once, capture

@@ -164,6 +164,18 @@ void StoreTimes(const OpenCamera& camera, CamFrame* frame, const FrameTimes& tim
     frame->receiveTime = received;
 }
 
+// What a camera's frames wait for, read from the device here rather than
+// asked by the caller, so that a camera running free costs the caller's
+// capture no call: null unless TriggerMode is On.
+const char* TriggerSourceOf(Device& device)
+{
+    std::string mode, source;
+    if (device.GetEnum("TriggerMode", &mode) != CAM_OK || mode != "On")
+        return nullptr;
+    // A camera that will not say which source still waits for something.
+    return Intern(device.GetEnum("TriggerSource", &source) == CAM_OK ? source : "");
+}
+
 // Shared by every feature call: a started library, a name, and either a
 // camera handle or the system handle.
 template <class CameraFn, class SystemFn>
@@ -503,7 +515,8 @@ CamError CamFrameAnnounce(CamHandle handle, CamFrame* frame, uint32_t frameSize)
         if (!frame)
             return CAM_ERR_BAD_PARAMETER;
         const bool older = frameSize == offsetof(CamFrame, timestamp);
-        if (frameSize != sizeof(CamFrame) && !older)
+        const bool untriggered = frameSize == offsetof(CamFrame, triggerSource);
+        if (frameSize != sizeof(CamFrame) && !older && !untriggered)
             return CAM_ERR_BAD_SIZE;
         if (!frame->buffer || frame->bufferSize == 0)
             return CAM_ERR_BAD_PARAMETER;
@@ -514,6 +527,8 @@ CamError CamFrameAnnounce(CamHandle handle, CamFrame* frame, uint32_t frameSize)
             c.announced.push_back(frame);
         if (err == CAM_OK && older)
             c.older.push_back(frame);
+        if (err == CAM_OK && frameSize == sizeof(CamFrame))
+            frame->triggerSource = TriggerSourceOf(*c.device);
         return err;
     });
     return Traced("CamFrameAnnounce", result, handle, static_cast<const void*>(frame), frameSize);

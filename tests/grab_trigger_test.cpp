@@ -1,0 +1,130 @@
+// --grab with a triggered camera, in the built program: a software trigger
+// sent by Tarvik, a wait for an input line said and timed out in words, a
+// camera that ignores triggers, and the refusals of --timeout and
+// --trigger-rate.
+#include "RunTarvik.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+namespace {
+
+constexpr char kSmall[] = "width=64,height=48";
+const char kWaiting[] = "tarvik: waiting for a trigger on Line0 (TriggerMode is On)\n";
+
+struct GrabRow {
+    const char* name;
+    QString sim;
+    QStringList options;  // before --grab FILE
+    int status;
+    QString err;          // all of stderr
+};
+
+TEST(GrabTrigger, SoftwareLineIgnoredAndOff)
+{
+    const QStringList software = {"--set", "TriggerMode=On", "--set", "TriggerSource=Software"};
+    const QStringList line = {"--set", "TriggerMode=On", "--set", "TriggerSource=Line0"};
+    const GrabRow rows[] = {
+        {"triggers off", kSmall, {}, 0, ""},
+        {"software trigger sent by Tarvik", kSmall, software, 0, ""},
+        {"line with edges", QString(kSmall) + ",line0=50", line, 0, kWaiting},
+        {"line without edges", kSmall, line + QStringList{"--timeout", "0.5"}, 4,
+         QString(kWaiting) + "tarvik: no frame within 0.5 s: the camera waits for a trigger on Line0 (TriggerMode=On); "
+                             "trigger it or set TriggerMode=Off\n"},
+        {"camera ignores software triggers", QString(kSmall) + ",software_trigger=ignored",
+         software + QStringList{"--timeout", "1"}, 4,
+         "tarvik: no frame within 1 s: the camera did not answer the software trigger Tarvik sent (TriggerMode=On, "
+         "TriggerSource=Software); set TriggerMode=Off\n"},
+        {"a longer time-out for a slow line", QString(kSmall) + ",line0=0.15", line + QStringList{"--timeout", "12"}, 0,
+         kWaiting},
+        {"source the camera lacks", kSmall, {"--set", "TriggerMode=On", "--set", "TriggerSource=Line5"}, 3,
+         "tarvik: cannot set TriggerSource: Line5 is not one of its entries: Software, Line0, Line1\n"},
+    };
+    harness::TempDir dir;
+    for (const GrabRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString path = QString::fromStdString(dir.path + "/frame.png");
+        QFile::remove(path);
+        const TarvikRun r = RunTarvik(row.options + QStringList{"--grab", path}, row.sim);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.err.toStdString(), row.err.toStdString());
+        EXPECT_EQ(QFile::exists(path), row.status == 0);
+    }
+}
+
+// The library's calls: with triggers off not one more than before; with a
+// software source one TriggerSoftware, after AcquisitionStart and before the wait.
+TEST(GrabTrigger, CallsOnlyWhenTriggered)
+{
+    const struct {
+        const char* name;
+        QStringList options;
+        std::vector<std::string> grabCalls;  // the calls between PayloadSize and the wait, in order
+    } rows[] = {
+        {"off", {}, {"CamFrameAnnounce", "CamCaptureStart", "CamFrameQueue", "\"AcquisitionStart\""}},
+        {"software",
+         {"--set", "TriggerMode=On", "--set", "TriggerSource=Software"},
+         {"CamFrameAnnounce", "CamCaptureStart", "CamFrameQueue", "\"AcquisitionStart\"", "\"TriggerSoftware\""}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS"})
+            env.remove(name);
+        env.insert("TARVIK_SIM", kSmall);
+        env.insert("TARVIK_CAMERA_TRACE", "1");
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(TARVIK_EXE, row.options + QStringList{"--grab", "-"});
+        ASSERT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitCode(), 0);
+        const QStringList lines = QString(p.readAllStandardError()).split('\n');
+        const auto payload = std::find_if(lines.begin(), lines.end(),
+                                          [](const QString& l) { return l.contains("\"PayloadSize\""); });
+        const auto wait = std::find_if(lines.begin(), lines.end(),
+                                       [](const QString& l) { return l.startsWith("cam: CamFrameWait("); });
+        ASSERT_LT(payload, wait);
+        std::vector<std::string> between;
+        for (auto it = payload + 1; it != wait; ++it)
+            between.push_back(it->mid(5, it->indexOf(" -> ") - 5).toStdString());
+        ASSERT_EQ(between.size(), row.grabCalls.size()) << ::testing::PrintToString(between);
+        for (size_t i = 0; i < between.size(); ++i)
+            EXPECT_NE(between[i].find(row.grabCalls[i]), std::string::npos) << between[i];
+        auto count = [&](const char* text) {
+            return std::count_if(lines.begin(), lines.end(), [&](const QString& l) { return l.contains(text); });
+        };
+        EXPECT_EQ(count(row.options.isEmpty() ? "Trigger" : "\"TriggerSoftware\""), row.options.isEmpty() ? 0 : 1);
+    }
+}
+
+TEST(GrabTrigger, OptionRefusals)
+{
+    const struct {
+        const char* name;
+        QStringList options;
+        const char* err;
+    } rows[] = {
+        {"timeout 0", {"--grab", "x.png", "--timeout", "0"}, "--timeout needs seconds from 0.1 to 3600, got '0'"},
+        {"timeout negative", {"--grab", "x.png", "--timeout", "-3"}, "got '-3'"},
+        {"timeout not a number", {"--grab", "x.png", "--timeout", "soon"}, "got 'soon'"},
+        {"timeout huge", {"--grab", "x.png", "--timeout", "1e9"}, "got '1e9'"},
+        {"timeout without --grab", {"--timeout", "3"}, "--timeout goes with --grab"},
+        {"rate 0", {"--live", "--trigger-rate", "0"}, "--trigger-rate needs triggers a second from 0.1 to 1000, got '0'"},
+        {"rate negative", {"--live", "--trigger-rate", "-2"}, "got '-2'"},
+        {"rate not a number", {"--live", "--trigger-rate", "often"}, "got 'often'"},
+        {"rate above any camera", {"--live", "--trigger-rate", "5000"}, "got '5000'"},
+        {"rate without --live", {"--grab", "x.png", "--trigger-rate", "5"},
+         "--trigger-rate goes with --check --trigger software or --live"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TarvikRun r = RunTarvik(row.options, kSmall);
+        EXPECT_EQ(r.status, 64);
+        EXPECT_TRUE(r.err.contains(row.err)) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+}
+
+}  // namespace
