@@ -255,6 +255,34 @@ TEST_F(Families, LiveReductionAsPlainLoops)
                 }
 }
 
+// YUV bands summed per column (AVX2, and AVX-512 for blocks its band
+// kernel leaves): blocks that end on a row's last pixel without its pair,
+// columns left after the kernel's steps, up to the largest block.
+TEST_F(Families, LiveYuvColumnsAsPlainLoops)
+{
+    struct Case {
+        uint32_t k, width;
+    };
+    const Case cases[] = {{3, 1001}, {7, 1001}, {5, 35}, {13, 13}, {17, 17}, {17, 17 * 9}, {33, 33 * 3}, {256, 513}};
+    for (const char* format : {"YUV422_8", "YUV422_8_UYVY", "YCbCr601_422_8", "YCbCr601_422_8_CbYCrY"})
+        for (const Case& c : cases)
+            for (const int fill : {-1, 255}) {
+                const uint32_t height = c.k + 1;
+                const Bytes frame = RandomFrame(format, c.width, height, fill);
+                Bytes pictures[4];
+                for (const Simd family : imaging::ProcessorFamilies()) {
+                    imaging::SetSimd(family);
+                    imaging::DisplayImage image;
+                    ASSERT_TRUE(imaging::ReduceFrame({frame.data(), frame.size(), c.width, height, format}, c.k, image));
+                    const uint8_t* bits = image.GetBits();
+                    pictures[int(family)].assign(bits, bits + size_t(image.GetWidth()) * 3);
+                    EXPECT_EQ(pictures[int(family)], pictures[0]) << format << ", k " << c.k << ", width " << c.width
+                                                                  << ", fill " << fill << ", "
+                                                                  << imaging::SimdName(family);
+                }
+            }
+}
+
 // The halftone stretch: shrinking (area sums, with more than 256 rows of
 // full weight in one output row), enlarging, both at once, rows whose
 // 32 or 64 bytes a step leave tails, pictures stored bottom-up, and sums
