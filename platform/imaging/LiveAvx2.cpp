@@ -75,6 +75,9 @@ TARVIK_AVX2 size_t Columns(const uint8_t* first, size_t rowBytes, uint32_t k, si
         const uint8_t* p = first + 2 * i;
         for (uint32_t j = 0; j < k; ++j, p += rowBytes) {
             __m256i b, g, r;
+            // Each row ahead, as the AVX-512 kernel does: k rows read side by
+            // side are more streams than the processor follows on its own.
+            _mm_prefetch(reinterpret_cast<const char*>(p + 256), _MM_HINT_T0);
             YuvPixels<Uyvy, Limited>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), b, g, r);
             s[0] = _mm256_add_epi16(s[0], b);
             s[1] = _mm256_add_epi16(s[1], g);
