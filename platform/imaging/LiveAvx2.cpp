@@ -20,7 +20,11 @@ namespace {
 #define TARVIK_AVX2 __attribute__((target("avx2")))
 
 // Swaps the two 16-bit halves of each 32-bit lane.
-TARVIK_AVX2 inline __m256i SwapHalves(__m256i v) { return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(v, 0xB1), 0xB1); }
+TARVIK_AVX2 inline __m256i SwapHalves(__m256i v)
+{
+    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1,
+                                                   6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13));
+}
 
 // 16 pixels to blue, green, red in 16-bit lanes, 0 to 255 (over the full
 // range blue and red come mixed per pair, as in the AVX-512 kernel).
