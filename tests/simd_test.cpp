@@ -1,9 +1,11 @@
 // The instruction-set switch: what TARVIK_SIMD's words give, and every
 // family the processor has against the plain loops, byte for byte, for the
-// row conversions and live view's reduction (formats, widths whose vectors
-// leave tails, destinations off their alignment, all-maximum samples).
+// row conversions, live view's reduction and the halftone stretch (formats,
+// widths whose vectors leave tails, destinations off their alignment,
+// all-maximum samples).
 #include "platform/camera/campixel.h"
 #include "platform/imaging/DisplayImage.h"
+#include "platform/imaging/Halftone.h"
 #include "platform/imaging/LiveReduce.h"
 #include "platform/imaging/PixelConvert.h"
 #include "platform/imaging/PixelRows.h"
@@ -251,6 +253,67 @@ TEST_F(Families, LiveReductionAsPlainLoops)
                             << imaging::SimdName(family);
                     }
                 }
+}
+
+// YUV bands summed per column (AVX2, and AVX-512 for blocks its band
+// kernel leaves): blocks that end on a row's last pixel without its pair,
+// columns left after the kernel's steps, up to the largest block.
+TEST_F(Families, LiveYuvColumnsAsPlainLoops)
+{
+    struct Case {
+        uint32_t k, width;
+    };
+    const Case cases[] = {{3, 1001}, {7, 1001}, {5, 35}, {13, 13}, {17, 17}, {17, 17 * 9}, {33, 33 * 3}, {256, 513}};
+    for (const char* format : {"YUV422_8", "YUV422_8_UYVY", "YCbCr601_422_8", "YCbCr601_422_8_CbYCrY"})
+        for (const Case& c : cases)
+            for (const int fill : {-1, 255}) {
+                const uint32_t height = c.k + 1;
+                const Bytes frame = RandomFrame(format, c.width, height, fill);
+                Bytes pictures[4];
+                for (const Simd family : imaging::ProcessorFamilies()) {
+                    imaging::SetSimd(family);
+                    imaging::DisplayImage image;
+                    ASSERT_TRUE(imaging::ReduceFrame({frame.data(), frame.size(), c.width, height, format}, c.k, image));
+                    const uint8_t* bits = image.GetBits();
+                    pictures[int(family)].assign(bits, bits + size_t(image.GetWidth()) * 3);
+                    EXPECT_EQ(pictures[int(family)], pictures[0]) << format << ", k " << c.k << ", width " << c.width
+                                                                  << ", fill " << fill << ", "
+                                                                  << imaging::SimdName(family);
+                }
+            }
+}
+
+// The halftone stretch: shrinking (area sums, with more than 256 rows of
+// full weight in one output row), enlarging, both at once, rows whose
+// 32 or 64 bytes a step leave tails, pictures stored bottom-up, and sums
+// too large for 32 bits (the plain loop in every family).
+TEST_F(Families, HalftoneAsPlainLoops)
+{
+    struct Case {
+        int width, height, dstWidth, dstHeight;
+    };
+    const Case cases[] = {
+        {1001, 37, 97, 5},  {64, 64, 7, 9},     {22, 3, 5, 2},     {5, 4, 23, 17},    {300, 7, 40, 31},
+        {43, 1000, 11, 1},  {2000, 600, 517, 345}, {21, 21, 21, 21}, {1, 70000, 1, 1},  {129, 2, 130, 1},
+    };
+    for (const Case& c : cases)
+        for (const int fill : {-1, 255})
+            for (const bool bottomUp : {false, true}) {
+                const Bytes bytes = RandomFrame("BGR8", uint32_t(c.width), uint32_t(c.height), fill);
+                const ptrdiff_t pitch = ptrdiff_t(c.width) * 3;
+                const imaging::BgrView view{bottomUp ? bytes.data() + (c.height - 1) * pitch : bytes.data(),
+                                            bottomUp ? -pitch : pitch, c.width, c.height};
+                std::vector<uint32_t> pictures[4];
+                for (const Simd family : imaging::ProcessorFamilies()) {
+                    imaging::SetSimd(family);
+                    std::vector<uint32_t>& out = pictures[int(family)];
+                    out.assign(size_t(c.dstWidth) * c.dstHeight, 0);
+                    imaging::HalftoneStretch(view, out.data(), c.dstWidth, c.dstHeight, c.dstWidth);
+                    EXPECT_EQ(out, pictures[0]) << c.width << " x " << c.height << " to " << c.dstWidth << " x "
+                                                << c.dstHeight << ", fill " << fill << (bottomUp ? ", bottom-up, " : ", ")
+                                                << imaging::SimdName(family);
+                }
+            }
 }
 
 }  // namespace

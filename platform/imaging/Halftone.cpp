@@ -1,10 +1,17 @@
 // A separable filter: per axis a table of taps (first source index and integer
 // weights) built from the covered area or from bilinear interpolation; rows
 // are first combined vertically into one accumulator row, then horizontally.
+// With AVX2 or AVX-512 (the switch, Simd.h) the vertical sums in 32 bits come
+// from HalftoneSimd.cpp's kernels, the row's tail and every other case from
+// the plain loop.
 #include "Halftone.h"
+
+#include "HalftoneKernels.h"
+#include "Simd.h"
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 namespace imaging {
@@ -91,17 +98,34 @@ void Accumulate(Acc* __restrict acc, const uint8_t* __restrict row, size_t n, ui
     }
 }
 
+// The vertical sums of one output row: a kernel's whole steps, then the
+// plain loop for the rest (all of it without a kernel, or with 64-bit sums).
+template <class Acc>
+void WeighRows(const WeightedRows& in, Acc* acc, size_t n)
+{
+    size_t done = 0;
+    if constexpr (std::is_same_v<Acc, uint32_t>) {
+        if (SimdAtLeast(Simd::Avx512))
+            done = WeighRowsAvx512(in, acc, n);
+        else if (SimdAtLeast(Simd::Avx2))
+            done = WeighRowsAvx2(in, acc, n);
+    }
+    for (int k = 0; k < in.count; ++k)
+        Accumulate(acc + done, in.rows[k] + done, n - done, in.weights[k], k == 0);
+}
+
 template <class Acc>
 void Stretch(const BgrView& src, const Taps& tx, const Taps& ty, uint32_t* dst, int dstWidth,
              int dstHeight, ptrdiff_t dstStride)
 {
     const size_t rowBytes = size_t(src.width) * 3;
     std::vector<Acc> acc(rowBytes);
+    std::vector<const uint8_t*> rows;
     for (int y = 0; y < dstHeight; ++y) {
-        for (int k = 0; k < ty.count[y]; ++k) {
-            const uint8_t* row = src.top + ptrdiff_t(ty.first[y] + k) * src.pitch;
-            Accumulate(acc.data(), row, rowBytes, ty.weights[ty.offset[y] + k], k == 0);
-        }
+        rows.clear();
+        for (int k = 0; k < ty.count[y]; ++k)
+            rows.push_back(src.top + ptrdiff_t(ty.first[y] + k) * src.pitch);
+        WeighRows(WeightedRows{rows.data(), ty.weights.data() + ty.offset[y], ty.count[y]}, acc.data(), rowBytes);
         uint32_t* out = dst + ptrdiff_t(y) * dstStride;
         for (int x = 0; x < dstWidth; ++x) {
             const Acc* a = acc.data() + size_t(tx.first[x]) * 3;

@@ -117,4 +117,11 @@ private:
     alignas(64) uint16_t shifts_[32] = {};
 };
 
+// With AVX2 (LiveAvx2.cpp): the sums down k rows from first, rowBytes
+// apart, of YUV 4:2:2 pixels converted as YuvToBgr converts them, per
+// colour (blue, green, red) and column, from column 0 in steps of 16;
+// returns where it stopped (pixels at most: the row's whole pairs).
+size_t YuvColumnsAvx2(const uint8_t* first, size_t rowBytes, uint32_t k, size_t pixels, bool uyvy, bool limited,
+                      uint16_t* const sums[3]);
+
 }  // namespace imaging

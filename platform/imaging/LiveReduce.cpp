@@ -358,6 +358,14 @@ public:
         }
     }
 
+    // From each colour's sums per column (blue, green, red).
+    void MakeFromColumns(const uint16_t* const columns[3], uint8_t* out)
+    {
+        for (int c = 0; c < 3; ++c)
+            ChannelSums(columns[c], runs_[c].data(), outWidth_, k_, 1, 0);
+        Pixels(runs_[0].data(), runs_[1].data(), runs_[2].data(), out, 1.0f / float(k_ * k_));
+    }
+
     void Pixels(const int32_t* blue, const int32_t* green, const int32_t* red, uint8_t* out, float inverse)
     {
         Averages(blue, green, red, packed_.data(), outWidth_, inverse);
@@ -527,6 +535,30 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
             fastMono = std::make_unique<MonoBandsAvx512>(*format, frame.width, k);
         if (bayer && eightBitRows && BayerBandsAvx512::Takes(frame.width, k))
             fastBayer = std::make_unique<BayerBandsAvx512>(frame.width, k, maker.GreenColumn(), maker.BlueInEvenRows());
+        // YUV with AVX2: each colour's sums per column of a band, the
+        // kernel's whole steps, then the columns left converted as rows.
+        const bool yuvColumns = yuv && !fastColour && UseAvx2();
+        const size_t used = size_t(outWidth) * k;  // the columns the blocks cover
+        std::vector<uint16_t> columnSums(yuvColumns ? 3 * used : 0);
+        uint16_t* const columns[3] = {columnSums.data(), columnSums.data() + used, columnSums.data() + 2 * used};
+        const bool uyvy = std::string_view(format->order) == "UYVY";
+        const bool limited = format->matrix == cam::Matrix::LimitedRange601;
+        auto YuvBand = [&](const uint8_t* band, size_t apart) {
+            const size_t done = YuvColumnsAvx2(band, apart, k, used, uyvy, limited, columns);
+            if (done == used)
+                return;
+            // From a pair before, so that a last pixel without its pair takes
+            // the V of the pair before it, as across the whole row.
+            const size_t from = done >= 2 ? done - 2 : 0;
+            for (size_t x = done; x < used; ++x)
+                columns[0][x] = columns[1][x] = columns[2][x] = 0;
+            for (uint32_t j = 0; j < k; ++j) {
+                YuvToBgr(band + j * apart + 2 * from, eight.data(), frame.width - from, uyvy, limited);
+                for (size_t x = done; x < used; ++x)
+                    for (int c = 0; c < 3; ++c)
+                        columns[c][x] = uint16_t(columns[c][x] + eight[3 * (x - from) + size_t(c)]);
+            }
+        };
         uint8_t* top = image.GetBits();
         const ptrdiff_t pitch = image.GetPitch();
         const size_t padding = size_t(-pitch) - size_t(outWidth) * 3;
@@ -550,6 +582,12 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
             }
             if (fastColour && first + k <= held) {
                 fastColour->Reduce(frame.data + first * rowBytes, rowBytes, out);
+                std::memset(out + size_t(outWidth) * 3, 0, padding);
+                continue;
+            }
+            if (yuvColumns && first + k <= held) {
+                YuvBand(frame.data + first * rowBytes, rowBytes);
+                maker.MakeFromColumns(columns, out);
                 std::memset(out + size_t(outWidth) * 3, 0, padding);
                 continue;
             }
