@@ -35,7 +35,7 @@ protected:
     }
 };
 
-const std::vector<Setting> kSoftware = {{"TriggerMode", "On"}, {"TriggerSource", "Software"}};
+const std::vector<Setting> kSoftware = {{"TriggerMode", "On", true, "test"}, {"TriggerSource", "Software", true, "test"}};
 
 // Switched on while streaming: the stream keeps going past the silence
 // time-out, says what it waits for, and a trigger brings a frame.
@@ -72,7 +72,7 @@ TEST_F(LiveTriggerTest, TriggerRate)
         bool sends;
     } rows[] = {
         {"software", kSoftware, true},
-        {"a line", {{"TriggerMode", "On"}, {"TriggerSource", "Line0"}}, false},
+        {"a line", {{"TriggerMode", "On", true, "test"}, {"TriggerSource", "Line0", true, "test"}}, false},
         {"off", {}, false},
     };
     for (const auto& row : rows) {
