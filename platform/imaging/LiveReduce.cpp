@@ -27,6 +27,24 @@ namespace {
 using cam::PixelFormat;
 using cam::Sampling;
 
+// The loops below are written for the compiler's vectoriser and built twice,
+// for AVX2 and for the processors' baseline; the switch (Simd.h) picks one,
+// where target_clones would pick by the processor whatever the switch says.
+#ifdef TARVIK_X86
+#define TARVIK_TWICE(name, params, args)                                                 \
+    __attribute__((target("avx2"))) void name##Avx2 params { name##Loops args; }          \
+    void name params                                                                      \
+    {                                                                                     \
+        if (UseAvx2())                                                                    \
+            name##Avx2 args;                                                              \
+        else                                                                              \
+            name##Loops args;                                                             \
+    }
+#else
+#define TARVIK_TWICE(name, params, args) \
+    void name params { name##Loops args; }
+#endif
+
 // Bytes of 8-bit samples a pixel once unpacked (YUV rows become blue,
 // green, red first: colours that a camera's YUV cannot hold clip, so
 // averaging Y, U and V before converting would not give the same picture).
@@ -39,26 +57,28 @@ size_t SamplesPerPixel(const PixelFormat& format)
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void AddRow(const uint8_t* src, uint16_t* sums, size_t n)
+__attribute__((always_inline)) inline void AddRowLoops(const uint8_t* src, uint16_t* sums, size_t n)
 {
     for (size_t i = 0; i < n; ++i)
         sums[i] = uint16_t(sums[i] + src[i]);
 }
+TARVIK_TWICE(AddRow, (const uint8_t* src, uint16_t* sums, size_t n), (src, sums, n))
 
 // Two rows at once: the sums are read and written half as often.
-__attribute__((target_clones("avx2", "default"))) void AddRows(const uint8_t* a, const uint8_t* b, uint16_t* sums,
-                                                               size_t n)
+__attribute__((always_inline)) inline void AddRowsLoops(const uint8_t* a, const uint8_t* b, uint16_t* sums,
+                                                        size_t n)
 {
     for (size_t i = 0; i < n; ++i)
         sums[i] = uint16_t(sums[i] + a[i] + b[i]);
 }
+TARVIK_TWICE(AddRows, (const uint8_t* a, const uint8_t* b, uint16_t* sums, size_t n), (a, b, sums, n))
 
 // Block sums to pixels, blue, green and red: each sum times inverse (1 /
 // the samples' count) rounded to nearest (a division for every pixel would
 // cost more than reading the frame), packed blue | green << 8 | red << 16.
-__attribute__((target_clones("avx2", "default"))) void Averages(const int32_t* blue, const int32_t* green,
-                                                                const int32_t* red, uint32_t* packed, size_t n,
-                                                                float inverse)
+__attribute__((always_inline)) inline void AveragesLoops(const int32_t* blue, const int32_t* green,
+                                                         const int32_t* red, uint32_t* packed, size_t n,
+                                                         float inverse)
 {
     auto average = [inverse](int32_t sum) {
         const float v = float(sum) * inverse + 0.5f;
@@ -67,6 +87,9 @@ __attribute__((target_clones("avx2", "default"))) void Averages(const int32_t* b
     for (size_t i = 0; i < n; ++i)
         packed[i] = average(blue[i]) | average(green[i]) << 8 | average(red[i]) << 16;
 }
+TARVIK_TWICE(Averages, (const int32_t* blue, const int32_t* green, const int32_t* red, uint32_t* packed, size_t n,
+             float inverse),
+             (blue, green, red, packed, n, inverse))
 
 // Packed pixels to three bytes each, n >= 1: four bytes stored per pixel,
 // the fourth overwritten by the next pixel, the last pixel stored bytewise
@@ -129,16 +152,19 @@ __attribute__((always_inline)) inline void PairTermsOf(const uint16_t* even, con
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void PairTerms(int greenColumn, const uint16_t* even,
-                                                                 const uint16_t* odd, const uint8_t* const outside[2],
-                                                                 const uint8_t* const inside[2], int32_t* evenTerms,
-                                                                 int32_t* oddTerms, int32_t* green, size_t pairs)
+__attribute__((always_inline)) inline void PairTermsLoops(int greenColumn, const uint16_t* even,
+                                                          const uint16_t* odd, const uint8_t* const outside[2],
+                                                          const uint8_t* const inside[2], int32_t* evenTerms,
+                                                          int32_t* oddTerms, int32_t* green, size_t pairs)
 {
     if (greenColumn)
         PairTermsOf<1>(even, odd, outside, inside, evenTerms, oddTerms, green, pairs);
     else
         PairTermsOf<0>(even, odd, outside, inside, evenTerms, oddTerms, green, pairs);
 }
+TARVIK_TWICE(PairTerms, (int greenColumn, const uint16_t* even, const uint16_t* odd, const uint8_t* const outside[2],
+             const uint8_t* const inside[2], int32_t* evenTerms, int32_t* oddTerms, int32_t* green, size_t pairs),
+             (greenColumn, even, odd, outside, inside, evenTerms, oddTerms, green, pairs))
 
 #ifdef TARVIK_X86
 // Helpers of PairTermsAvx2 (a lambda would not take its target).
@@ -227,8 +253,8 @@ __attribute__((always_inline)) inline void WithRun(size_t h, F f)
 // even columns the block's first term counts 3 times and the next block's
 // first once; in odd columns its last 3 times and the previous block's last
 // once.
-__attribute__((target_clones("avx2", "default"))) void BlockSums(const int32_t* terms, int32_t* sums, size_t blocks,
-                                                                 size_t h, bool oddColumns)
+__attribute__((always_inline)) inline void BlockSumsLoops(const int32_t* terms, int32_t* sums, size_t blocks,
+                                                          size_t h, bool oddColumns)
 {
     WithRun(h, [&](auto H) {
         const ptrdiff_t plus = oddColumns ? -1 : ptrdiff_t(h), minus = oddColumns ? ptrdiff_t(h) - 1 : 0;
@@ -238,6 +264,8 @@ __attribute__((target_clones("avx2", "default"))) void BlockSums(const int32_t* 
         }
     });
 }
+TARVIK_TWICE(BlockSums, (const int32_t* terms, int32_t* sums, size_t blocks, size_t h, bool oddColumns),
+             (terms, sums, blocks, h, oddColumns))
 
 // Sums of each run of h terms.
 template <typename T>
@@ -249,36 +277,42 @@ __attribute__((always_inline)) inline void RunSumsOf(const T* terms, int32_t* su
     });
 }
 
-__attribute__((target_clones("avx2", "default"))) void RunSums(const int32_t* terms, int32_t* sums, size_t runs,
-                                                               size_t h)
+__attribute__((always_inline)) inline void RunSumsLoops(const int32_t* terms, int32_t* sums, size_t runs,
+                                                        size_t h)
 {
     RunSumsOf(terms, sums, runs, h);
 }
+TARVIK_TWICE(RunSums, (const int32_t* terms, int32_t* sums, size_t runs, size_t h), (terms, sums, runs, h))
 
-__attribute__((target_clones("avx2", "default"))) void MonoSums(const uint16_t* columns, int32_t* sums, size_t blocks,
-                                                                size_t k)
+__attribute__((always_inline)) inline void MonoSumsLoops(const uint16_t* columns, int32_t* sums, size_t blocks,
+                                                         size_t k)
 {
     RunSumsOf(columns, sums, blocks, k);
 }
+TARVIK_TWICE(MonoSums, (const uint16_t* columns, int32_t* sums, size_t blocks, size_t k), (columns, sums, blocks, k))
 
 // Per block of k pixels of c samples each: the sum of the samples at offset
 // channel.
-__attribute__((target_clones("avx2", "default"))) void ChannelSums(const uint16_t* columns, int32_t* sums,
-                                                                   size_t blocks, size_t k, size_t c, size_t channel)
+__attribute__((always_inline)) inline void ChannelSumsLoops(const uint16_t* columns, int32_t* sums,
+                                                            size_t blocks, size_t k, size_t c, size_t channel)
 {
     WithRun(k, [&](auto K) {
         for (size_t b = 0; b < blocks; ++b)
             sums[b] = Run<K>(columns + b * k * c + channel, k, c);
     });
 }
+TARVIK_TWICE(ChannelSums, (const uint16_t* columns, int32_t* sums, size_t blocks, size_t k, size_t c,
+             size_t channel),
+             (columns, sums, blocks, k, c, channel))
 
 // Green's block sums get its edge terms, the differences of its values at
 // the boundaries on either side.
-__attribute__((target_clones("avx2", "default"))) void AddEdges(int32_t* sums, const int32_t* bounds, size_t n)
+__attribute__((always_inline)) inline void AddEdgesLoops(int32_t* sums, const int32_t* bounds, size_t n)
 {
     for (size_t i = 0; i < n; ++i)
         sums[i] += bounds[i + 1] - bounds[i];
 }
+TARVIK_TWICE(AddEdges, (int32_t* sums, const int32_t* bounds, size_t n), (sums, bounds, n))
 
 // One reduced row from the block's sums (for Bayer: sums of its even rows,
 // then of its odd rows).

@@ -4,6 +4,7 @@
 // destination row, the rest is left to the plain loop.
 #include "PixelRows.h"
 
+#include "Simd.h"
 #include "YuvFixedPoint.h"
 
 #include <algorithm>
@@ -17,39 +18,14 @@
 
 namespace imaging {
 
-namespace {
-bool g_vector = true;
-}  // namespace
+bool UseAvx2() { return SimdAtLeast(Simd::Avx2); }
 
-bool UseAvx2()
-{
-#ifdef TARVIK_X86
-    static const bool has = __builtin_cpu_supports("avx2");
-    return g_vector && has;
-#else
-    return false;
-#endif
-}
-
-bool UseAvx512()
-{
-#ifdef TARVIK_X86
-    static const bool has = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-                            __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2");
-    return g_vector && has;
-#else
-    return false;
-#endif
-}
+bool UseAvx512() { return SimdAtLeast(Simd::Avx512); }
 
 namespace {
 
 #ifdef TARVIK_X86
-bool UseSsse3()
-{
-    static const bool has = __builtin_cpu_supports("ssse3");
-    return g_vector && has;
-}
+bool UseSsse3() { return SimdAtLeast(Simd::Ssse3); }
 #endif
 
 // ---- blue, green, red planes to interleaved pixels ----------------------------
@@ -522,9 +498,9 @@ __attribute__((target("avx2"))) size_t DemosaicAvx2(const uint8_t* a, const uint
 
 }  // namespace
 
-bool VectorRows() { return g_vector; }
+bool VectorRows() { return ActiveSimd() != Simd::Plain; }
 
-void SetVectorRows(bool enabled) { g_vector = enabled; }
+void SetVectorRows(bool enabled) { SetSimd(enabled ? DefaultSimd() : Simd::Plain); }
 
 // Runs a vector kernel from pixel from on and returns where it stopped. When
 // streaming, the plain loop first takes the pixels before the first one

@@ -10,13 +10,13 @@
 
 namespace imaging {
 
-// Whether the conversions may use vector instructions (the default where
-// the processor has them). Tests and benchmarks turn them off to check and
-// time the plain loops.
+// Whether the conversions may use vector instructions: on, the family the
+// switch chose (Simd.h, DefaultSimd); off, the plain loops. Tests and
+// benchmarks that pick a family call SetSimd instead.
 void SetVectorRows(bool enabled);
 bool VectorRows();
-// Whether AVX2 kernels run: the processor has AVX2 and VectorRows() is on.
-// Other imaging kernels follow the same switch.
+// Whether AVX2 kernels run: the switch's family is AVX2 or above. Every
+// imaging kernel family follows the same switch.
 bool UseAvx2();
 // Whether AVX-512 kernels run (AVX-512 BW, VL, VBMI and VBMI2), on the same switch.
 bool UseAvx512();
