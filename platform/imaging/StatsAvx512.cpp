@@ -85,12 +85,14 @@ TARVIK_AVX512 size_t CountsAvx512(const uint8_t* s, size_t n, RowCounts& c)
         within = zero;
         const size_t end = std::min(cycles, cycle + kCyclesPerRun);
         for (; cycle < end; ++cycle)
+#pragma GCC unroll 3
             for (size_t j = 0; j < V; ++j, ++q) {
                 const uint8_t* p = s + 64 * q;
                 const __m512i v = _mm512_loadu_si512(p);
                 // The first vector's gradient is added below, from inside the row.
                 gradient = _mm512_add_epi64(gradient, _mm512_sad_epu8(v, _mm512_loadu_si512(q ? p - P : p)));
                 const __m512i signedLess128 = _mm512_xor_si512(v, flip);
+#pragma GCC unroll 4
                 for (size_t k = 0; k < P; ++k) {
                     sum[k] = _mm512_dpbusd_epi32(sum[k], v, _mm512_load_si512(at.ones[j][k]));
                     squares[k] = _mm512_dpbusd_epi32(squares[k], v, _mm512_maskz_mov_epi8(at.mask[j][k], signedLess128));
