@@ -19,9 +19,8 @@ namespace {
 
 void CountPlain(const uint8_t* s, size_t from, size_t n, size_t period, RowCounts& c)
 {
-    for (size_t i = from; i < n; ++i) {
+    for (size_t i = from, k = from % period; i < n; ++i, k = k + 1 == period ? 0 : k + 1) {
         const uint8_t v = s[i];
-        const size_t k = i % period;
         c.sum[k] += v;
         c.squares[k] += uint32_t(v) * v;
         c.dark[k] += v == 0;

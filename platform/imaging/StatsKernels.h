@@ -19,8 +19,10 @@ struct RowCounts {
     uint64_t gradient = 0, moment = 0;
 };
 
-// Each counts the first samples of a row of n (whole vectors of them) into
-// c and returns how many; the plain loop counts the rest. period 1 to 4.
+// Each counts the first samples of a row of n into c and returns how many;
+// the plain loop counts the rest. The AVX2 kernels count whole vectors,
+// the AVX-512 one every sample of rows of at least one vector (the last
+// vector's samples past the row masked). period 1 to 4.
 size_t RowCountsAvx2(const uint8_t* s, size_t n, size_t period, RowCounts& c);
 size_t RowCountsAvx512(const uint8_t* s, size_t n, size_t period, RowCounts& c);
 
