@@ -234,6 +234,15 @@ uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch, int thr
     return failed ? 0 : rows;  // no room for the row buffers: nothing is shown
 }
 
+int WaitedThreads(const Frame& frame)
+{
+    // A thread starts in tens of microseconds; a megapixel converts in a few hundred.
+    constexpr uint64_t kPixelsWorthAThread = 1u << 20;
+    static const int cores = int(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    const uint64_t pixels = uint64_t(frame.width) * frame.height;
+    return int(std::clamp<uint64_t>(pixels / kPixelsWorthAThread, 1, uint64_t(cores)));
+}
+
 bool IsDeep(const char* pixelFormat)
 {
     const PixelFormat* format = cam::FindPixelFormat(pixelFormat);

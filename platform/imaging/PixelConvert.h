@@ -30,6 +30,11 @@ bool CanShow(const char* pixelFormat);
 // frames that must be converted at a camera's pace.
 uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch, int threads = 1);
 
+// Threads for converting a frame someone waits for (a grab, a picture saved
+// or copied, a recording's frames): the processor's cores (at most 8), one
+// for frames too small to repay starting threads.
+int WaitedThreads(const Frame& frame);
+
 // Whether the format has more than 8 bits a sample.
 bool IsDeep(const char* pixelFormat);
 
