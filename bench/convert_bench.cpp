@@ -1,7 +1,10 @@
 // Times the pixel-format conversion of a 20-megapixel frame into the display
-// image, one thread, against OpenCV's cvtColor on the same pixels (Bayer
-// bilinear, YUV 4:2:2) and against memcpy, and checks that the Bayer
-// interior equals OpenCV's. Prints ratios measured in this one run.
+// image, one thread, in every instruction-set family the processor has,
+// against OpenCV's cvtColor on the same pixels (one thread: Bayer bilinear,
+// YUV 4:2:2), our Bayer 8-bit and memcpy of the bytes, and checks that the
+// Bayer interior equals OpenCV's. Prints one table of ratios measured in
+// this one run.
+#include "FamilyTable.h"
 #include "NoisyFrame.h"
 #include "Timing.h"
 #include "app/CameraSequences.h"
@@ -23,9 +26,9 @@ constexpr int kWidth = 5472, kHeight = 3648, kRuns = 9;
 
 std::vector<uint8_t> FrameIn(const char* format) { return NoisyFrame(format, kWidth, kHeight); }
 
-double Ours(const char* format, const std::vector<uint8_t>& frame)
+void Ours(const char* format, const std::vector<uint8_t>& frame)
 {
-    return BestMs([&] { CopyFrameToImage(frame.data(), int64_t(frame.size()), format, g_image); }, kRuns);
+    CopyFrameToImage(frame.data(), int64_t(frame.size()), format, g_image);
 }
 
 // The display image, top row first, as a Mat to compare with OpenCV's.
@@ -38,10 +41,6 @@ cv::Mat Displayed()
     return out;
 }
 
-void Line(const char* what, double ms, double reference, const char* against, const char* target)
-{
-    std::printf("  %-26s %8.2f ms   %.2f x %s (target %s)\n", what, ms, ms / reference, against, target);
-}
 
 }  // namespace
 
@@ -50,45 +49,59 @@ int main()
     cv::setNumThreads(1);
     g_nWidth = kWidth;
     g_nHeight = kHeight;
-    std::printf("%d x %d into the display image, one thread (best of %d runs)\n", kWidth, kHeight, kRuns);
+    char title[128];
+    std::snprintf(title, sizeof title, "%d x %d into the display image, one thread", kWidth, kHeight);
 
     // Bayer: PFNC BayerRG is what OpenCV calls BayerBG.
-    const std::vector<uint8_t> bayer = FrameIn("BayerRG8");
+    const std::vector<uint8_t> bayer = FrameIn("BayerRG8"), bayer12p = FrameIn("BayerRG12p");
     const cv::Mat mosaic(kHeight, kWidth, CV_8UC1, const_cast<uint8_t*>(bayer.data()));
     cv::Mat cvBgr;
-    const double cvBayer = BestMs([&] { cv::cvtColor(mosaic, cvBgr, cv::COLOR_BayerBG2BGR); }, kRuns);
-    const double bayer8 = Ours("BayerRG8", bayer);
+    std::vector<FamilyRow> rows;
+    rows.push_back({"BayerRG8", "OpenCV bilinear", "<= 0.5 / <= 0.7",
+                    [&] { cv::cvtColor(mosaic, cvBgr, cv::COLOR_BayerBG2BGR); }, -1,
+                    [&] { Ours("BayerRG8", bayer); }});
+    rows.push_back({"BayerRG12p", "our BayerRG8", "<= 1.3 / <= 1.5", nullptr, 0, [&] { Ours("BayerRG12p", bayer12p); }});
+
+    // YUV 4:2:2 in both byte orders and both ranges.
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<cv::Mat> packed;
+    frames.reserve(16);
+    packed.reserve(16);
+    for (const auto& [format, code] : {std::pair{"YUV422Packed", cv::COLOR_YUV2BGR_UYVY},
+                                       std::pair{"YUV422_YUYV_Packed", cv::COLOR_YUV2BGR_YUY2},
+                                       std::pair{"YCbCr601_422_8", cv::COLOR_YUV2BGR_YUY2}}) {
+        frames.push_back(FrameIn(format));
+        packed.emplace_back(kHeight, kWidth, CV_8UC2, frames.back().data());
+        const cv::Mat& in = packed.back();
+        const std::vector<uint8_t>& frame = frames.back();
+        const int cvCode = code;
+        rows.push_back({format, "OpenCV cvtColor", "<= 0.8 / <= 1.0", [&in, &cvBgr, cvCode] { cv::cvtColor(in, cvBgr, cvCode); },
+                        -1, [format = format, &frame] { Ours(format, frame); }});
+    }
+
+    // Formats measured against copying memory: the frame's bytes, or the
+    // display image's (as many as an RGB8 frame's) where those are more.
+    const std::vector<uint8_t> rgb = FrameIn("RGB8");
+    static std::vector<uint8_t> copy(size_t(kWidth) * kHeight * 4);  // the largest frame
+    const auto memcpyOf = [](const std::vector<uint8_t>& bytes) {
+        return [&bytes] { std::memcpy(copy.data(), bytes.data(), bytes.size()); };
+    };
+    for (const char* format : {"BGR8", "RGB8", "BGRa8", "Mono8", "Mono16", "Mono12p", "Mono12Packed"}) {
+        frames.push_back(FrameIn(format));
+        const std::vector<uint8_t>& frame = frames.back();
+        const bool smaller = frame.size() < rgb.size();
+        rows.push_back({format, smaller ? "memcpy of the image" : "memcpy of the frame", "<= 1.0 / <= 1.2",
+                        memcpyOf(smaller ? rgb : frame), -1, [format, &frame] { Ours(format, frame); }});
+    }
+    FamilyTable(title, rows, kRuns);
+
+    // The Bayer interior, as the default family converts it, against OpenCV's.
+    Ours("BayerRG8", bayer);
+    cv::cvtColor(mosaic, cvBgr, cv::COLOR_BayerBG2BGR);
     cv::Mat diff;
     cv::absdiff(Displayed()(cv::Rect(1, 1, kWidth - 2, kHeight - 2)), cvBgr(cv::Rect(1, 1, kWidth - 2, kHeight - 2)), diff);
     double largest = 0;
     cv::minMaxLoc(diff.reshape(1), nullptr, &largest);
-    std::printf("  OpenCV Bayer bilinear      %8.2f ms\n", cvBayer);
-    Line("Bayer 8-bit", bayer8, cvBayer, "OpenCV", "<= 1.0");
     std::printf("  largest |ours - OpenCV| inside the border: %.0f levels (target <= 1)\n", largest);
-    imaging::SetVectorRows(false);
-    Line("Bayer 8-bit, plain loops", Ours("BayerRG8", bayer), cvBayer, "OpenCV", "none");
-    imaging::SetVectorRows(true);
-    const double bayer12p = Ours("BayerRG12p", FrameIn("BayerRG12p"));
-    Line("Bayer 12p", bayer12p, bayer8, "our Bayer 8-bit", "<= 1.5");
-
-    // YUV 4:2:2 in both byte orders.
-    for (const auto& [format, code, name] :
-         {std::tuple{"YUV422Packed", cv::COLOR_YUV2BGR_UYVY, "UYVY"},
-          std::tuple{"YUV422_YUYV_Packed", cv::COLOR_YUV2BGR_YUY2, "YUYV"}}) {
-        const std::vector<uint8_t> yuv = FrameIn(format);
-        const cv::Mat packed(kHeight, kWidth, CV_8UC2, const_cast<uint8_t*>(yuv.data()));
-        const double cvYuv = BestMs([&] { cv::cvtColor(packed, cvBgr, code); }, kRuns);
-        std::printf("  OpenCV YUV 4:2:2 %s      %8.2f ms\n", name, cvYuv);
-        Line(format, Ours(format, yuv), cvYuv, "OpenCV", "<= 1.0");
-    }
-
-    // Formats measured against copying memory.
-    const std::vector<uint8_t> rgb = FrameIn("RGB8");
-    std::vector<uint8_t> copy(rgb.size());
-    const double frameCopy = BestMs([&] { std::memcpy(copy.data(), rgb.data(), rgb.size()); }, kRuns);
-    Line("RGB8", Ours("RGB8", rgb), frameCopy, "memcpy of the frame", "<= 1.2");
-    const double imageCopy = frameCopy;  // the display image's bytes are as many as an RGB8 frame's
-    for (const char* format : {"Mono16", "Mono12p", "Mono12Packed"})
-        Line(format, Ours(format, FrameIn(format)), imageCopy, "memcpy of the image", "<= 1.5");
     return 0;
 }

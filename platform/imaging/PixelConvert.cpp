@@ -117,7 +117,7 @@ void ColourRows(const Frame& frame, const PixelFormat& format, uint64_t, uint64_
         const uint8_t* src = SourceRow(frame, format, y);
         uint8_t* dst = top + ptrdiff_t(y) * pitch;
         if (order == "BGR")
-            std::memcpy(dst, src, size_t(frame.width) * 3);
+            CopyBgr(src, dst, frame.width, Streamed(frame));
         else if (order == "RGB")
             SwapRedBlue(src, dst, frame.width, Streamed(frame));
         else

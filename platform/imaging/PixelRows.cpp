@@ -4,6 +4,7 @@
 // destination row, the rest is left to the plain loop.
 #include "PixelRows.h"
 
+#include "RowKernels.h"
 #include "Simd.h"
 #include "YuvFixedPoint.h"
 
@@ -123,10 +124,10 @@ constexpr Rearrange48 kBgraToBgr([](int k) { return 4 * (k / 3) + k % 3; });
 #endif
 
 // The first pixel from x on (stepping by step) whose bytes in dst start on a
-// 16-byte boundary, or end.
-size_t AlignedPixel(const uint8_t* dst, size_t x, size_t end, size_t step)
+// boundary of align bytes, or end.
+size_t AlignedPixel(const uint8_t* dst, size_t x, size_t end, size_t step, size_t align)
 {
-    while (x < end && (reinterpret_cast<uintptr_t>(dst + 3 * x) & 15) != 0)
+    while (x < end && (reinterpret_cast<uintptr_t>(dst + 3 * x) & (align - 1)) != 0)
         x += step;
     return x < end ? x : end;
 }
@@ -504,12 +505,13 @@ void SetVectorRows(bool enabled) { SetSimd(enabled ? DefaultSimd() : Simd::Plain
 
 // Runs a vector kernel from pixel from on and returns where it stopped. When
 // streaming, the plain loop first takes the pixels before the first one
-// whose bytes start on a 16-byte boundary (stepping by step pixels).
+// whose bytes start on a boundary of align bytes, the kernel's stores'
+// (stepping by step pixels).
 template <class Kernel, class Plain>
 size_t RunVector(Kernel kernel, Plain plain, bool stream, const uint8_t* dst, size_t from, size_t end,
-                 size_t step)
+                 size_t step, size_t align = 16)
 {
-    const size_t start = stream ? AlignedPixel(dst, from, end, step) : from;
+    const size_t start = stream ? AlignedPixel(dst, from, end, step, align) : from;
     plain(from, start);
     if (!stream)
         return kernel(std::false_type(), start);
@@ -527,7 +529,11 @@ void ExpandGreyToBgr(const uint8_t* src, uint8_t* dst, size_t pixels, bool strea
     auto plain = [&](size_t from, size_t to) { ExpandPlain(src + from, dst + 3 * from, to - from); };
     size_t done = 0;
 #ifdef TARVIK_X86
-    if (UseAvx2())
+    if (UseAvx512())
+        done = RunVector([&](auto streamed, size_t start) {
+            return ExpandAvx512(src, dst, start, pixels, TARVIK_STREAMED);
+        }, plain, stream, dst, 0, pixels, 1, 64);
+    else if (UseAvx2())
         done = RunVector([&](auto streamed, size_t start) {
             return ExpandAvx2<TARVIK_STREAMED>(src, dst, start, pixels);
         }, plain, stream, dst, 0, pixels, 1);
@@ -557,7 +563,11 @@ void RearrangeRow(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream, 
     size_t done = 0;
 #ifdef TARVIK_X86
     const auto& r = *static_cast<const Rearrange48*>(masks);
-    if (UseSsse3())
+    if (UseAvx512())
+        done = RunVector([&](auto streamed, size_t start) {
+            return RearrangeAvx512(src, dst, start, pixels, bytesPerPixel, blue, red, TARVIK_STREAMED);
+        }, plain, stream, dst, 0, pixels, 1, 64);
+    else if (UseSsse3())
         done = RunVector([&](auto streamed, size_t start) {
             return bytesPerPixel == 3 ? RearrangeSsse3<3, TARVIK_STREAMED>(r, src, dst, start, pixels)
                                       : RearrangeSsse3<4, TARVIK_STREAMED>(r, src, dst, start, pixels);
@@ -567,6 +577,22 @@ void RearrangeRow(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream, 
 }
 
 }  // namespace
+
+void CopyBgr(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream)
+{
+    const size_t bytes = 3 * pixels;
+    size_t done = 0;
+#ifdef TARVIK_X86
+    // memcpy streams only copies far larger than a row.
+    if (stream && UseAvx512()) {
+        done = std::min(bytes, size_t(-reinterpret_cast<uintptr_t>(dst) & 63));
+        std::memcpy(dst, src, done);
+        done += CopyAvx512(src + done, dst + done, bytes - done, true);
+        _mm_sfence();
+    }
+#endif
+    std::memcpy(dst + done, src + done, bytes - done);
+}
 
 void SwapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream)
 {
@@ -596,13 +622,15 @@ void TopEightBits(const cam::PixelFormat& format, const uint8_t* src, uint8_t* d
     }
     size_t i = 0;
 #ifdef TARVIK_X86
+    if (UseAvx512())
+        i = TopEightAvx512(format, src, dst, pixels, cam::RowBytes(format, pixels));
     if (format.packing == cam::Packing::Word) {
         if (UseAvx2())
-            i = WordsAvx2(src, dst, pixels, format.bits);
+            i += WordsAvx2(src + 2 * i, dst + i, pixels - i, format.bits);
     } else if (UseSsse3()) {
         const PackedPlan plan = PlanFor(format);
         const size_t rowBytes = cam::RowBytes(format, pixels);
-        if (UseAvx2())
+        if (UseAvx2() && i == 0)
             i = PackedAvx2(src, dst, pixels, rowBytes, plan);
         const size_t skipped = i / 8 * plan.bytesPer8;  // i is a multiple of 8
         i += PackedSsse3(src + skipped, dst + i, pixels - i, rowBytes - skipped, plan);
@@ -637,7 +665,11 @@ void YuvToBgr(const uint8_t* src, uint8_t* dst, size_t pixels, bool uyvy, bool l
     size_t done = 0;
 #ifdef TARVIK_X86
     // Pairs of pixels share their colour: steps start on even pixels.
-    if (UseAvx2())
+    if (UseAvx512())
+        done = RunVector([&](auto streamed, size_t start) {
+            return YuvAvx512(src, dst, start, pixels, uyvy, limitedRange, TARVIK_STREAMED);
+        }, plain, stream, dst, 0, pixels, 2, 64);
+    else if (UseAvx2())
         done = RunVector([&](auto streamed, size_t start) {
             return YuvAvx2<TARVIK_STREAMED>(src, dst, start, pixels, uyvy, limitedRange);
         }, plain, stream, dst, 0, pixels, 2);
@@ -657,7 +689,11 @@ void DemosaicRow(const uint8_t* above, const uint8_t* row, const uint8_t* below,
     auto plain = [&](size_t from, size_t to) { DemosaicInteriorPlain(above, row, below, dst, from, to, k); };
     size_t x = 1;
 #ifdef TARVIK_X86
-    if (UseAvx2())
+    if (UseAvx512())
+        x = RunVector([&](auto streamed, size_t start) {
+            return DemosaicAvx512(above, row, below, dst, start, width, k.x, k.greenEven, TARVIK_STREAMED);
+        }, plain, stream, dst, 1, width - 1, 1, 64);
+    else if (UseAvx2())
         x = RunVector([&](auto streamed, size_t start) {
             return DemosaicAvx2<TARVIK_STREAMED>(above, row, below, dst, start, width, k);
         }, plain, stream, dst, 1, width - 1, 1);

@@ -28,6 +28,10 @@ bool UseAvx512();
 // Each grey byte of src as blue = green = red.
 void ExpandGreyToBgr(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream = false);
 
+// Blue, green, red bytes as they are (a copy; streamed past the caches
+// where the switch allows AVX-512, as the conversions are).
+void CopyBgr(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream = false);
+
 // Red, green, blue bytes to blue, green, red.
 void SwapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels, bool stream = false);
 

@@ -1,0 +1,256 @@
+// The instruction-set switch: what TARVIK_SIMD's words give, and every
+// family the processor has against the plain loops, byte for byte, for the
+// row conversions and live view's reduction (formats, widths whose vectors
+// leave tails, destinations off their alignment, all-maximum samples).
+#include "platform/camera/campixel.h"
+#include "platform/imaging/DisplayImage.h"
+#include "platform/imaging/LiveReduce.h"
+#include "platform/imaging/PixelConvert.h"
+#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/Simd.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using imaging::Simd;
+using Bytes = std::vector<uint8_t>;
+
+TEST(Simd, Words)
+{
+    struct Case {
+        const char* word;
+        Simd best, expected;
+        const char* complaint;
+    };
+    const Case cases[] = {
+        {nullptr, Simd::Avx2, Simd::Avx2, ""},
+        {"", Simd::Avx512, Simd::Avx512, ""},
+        {"plain", Simd::Avx512, Simd::Plain, ""},
+        {"ssse3", Simd::Avx2, Simd::Ssse3, ""},
+        {"avx2", Simd::Avx2, Simd::Avx2, ""},
+        {"avx512", Simd::Avx512, Simd::Avx512, ""},
+        {"avx512", Simd::Avx2, Simd::Avx2, "TARVIK_SIMD=avx512: this processor has no avx512, using avx2"},
+        {"avx2", Simd::Plain, Simd::Plain, "TARVIK_SIMD=avx2: this processor has no avx2, using plain"},
+        {"AVX2", Simd::Avx2, Simd::Avx2, "TARVIK_SIMD=AVX2 is not one of avx512, avx2, ssse3, plain; using avx2"},
+        {"sse4", Simd::Avx512, Simd::Avx512,
+         "TARVIK_SIMD=sse4 is not one of avx512, avx2, ssse3, plain; using avx512"},
+    };
+    for (const Case& c : cases) {
+        std::string complaint = "left over";
+        EXPECT_EQ(imaging::SimdFromWord(c.word, c.best, &complaint), c.expected) << (c.word ? c.word : "unset");
+        EXPECT_EQ(complaint, c.complaint) << (c.word ? c.word : "unset");
+    }
+}
+
+// Setting a family the processor lacks gives its best; SetVectorRows is
+// plain against the switch's choice.
+TEST(Simd, SetFallsBackAndVectorRowsFollows)
+{
+    imaging::SetSimd(Simd::Avx512);
+    EXPECT_EQ(imaging::ActiveSimd(), imaging::ProcessorSimd());
+    imaging::SetVectorRows(false);
+    EXPECT_EQ(imaging::ActiveSimd(), Simd::Plain);
+    EXPECT_FALSE(imaging::UseAvx2());
+    imaging::SetVectorRows(true);
+    EXPECT_EQ(imaging::ActiveSimd(), imaging::DefaultSimd());
+    EXPECT_EQ(imaging::ProcessorFamilies().front(), Simd::Plain);
+    EXPECT_EQ(imaging::ProcessorFamilies().back(), imaging::ProcessorSimd());
+}
+
+// Restores the switch's choice after each case.
+class Families : public ::testing::Test {
+protected:
+    void TearDown() override { imaging::SetVectorRows(true); }
+};
+
+// A row conversion: the source bytes it reads for n pixels, the bytes it
+// writes, and the call.
+struct RowCase {
+    const char* name;
+    std::function<size_t(size_t)> srcBytes, dstBytes;
+    std::function<void(const uint8_t*, uint8_t*, size_t, bool)> run;
+};
+
+RowCase Packed(const char* format)
+{
+    const cam::PixelFormat& f = *cam::FindPixelFormat(format);
+    return {format, [&f](size_t n) { return size_t(cam::RowBytes(f, n)); }, [](size_t n) { return n; },
+            [&f](const uint8_t* s, uint8_t* d, size_t n, bool) { imaging::TopEightBits(f, s, d, n); }};
+}
+
+RowCase AddPacked(const char* format, bool two)
+{
+    const cam::PixelFormat& f = *cam::FindPixelFormat(format);
+    const auto rowBytes = [&f](size_t n) { return size_t(cam::RowBytes(f, n)); };
+    return {two ? "added, two rows" : "added", [rowBytes, two](size_t n) { return rowBytes(n) * (two ? 2 : 1); },
+            [](size_t n) { return 2 * n; },
+            [&f, rowBytes, two](const uint8_t* s, uint8_t* d, size_t n, bool) {
+                // Sums start from the destination's own bytes.
+                imaging::AddTopEightBits(f, s, two ? s + rowBytes(n) : nullptr, reinterpret_cast<uint16_t*>(d), n);
+            }};
+}
+
+RowCase Yuv(const char* name, bool uyvy, bool limited)
+{
+    return {name, [](size_t n) { return 2 * n; }, [](size_t n) { return 3 * n; },
+            [uyvy, limited](const uint8_t* s, uint8_t* d, size_t n, bool stream) {
+                imaging::YuvToBgr(s, d, n, uyvy, limited, stream);
+            }};
+}
+
+RowCase Bayer(const char* name, const char* pattern, uint64_t y)
+{
+    return {name, [](size_t n) { return 3 * n; }, [](size_t n) { return 3 * n; },
+            [pattern, y](const uint8_t* s, uint8_t* d, size_t n, bool stream) {
+                imaging::DemosaicRow(s, s + n, s + 2 * n, d, n, pattern, y, stream);
+            }};
+}
+
+std::vector<RowCase> RowCases()
+{
+    const auto times = [](size_t k) { return [k](size_t n) { return k * n; }; };
+    std::vector<RowCase> cases = {
+        {"grey", times(1), times(3),
+         [](const uint8_t* s, uint8_t* d, size_t n, bool stream) { imaging::ExpandGreyToBgr(s, d, n, stream); }},
+        {"BGR", times(3), times(3),
+         [](const uint8_t* s, uint8_t* d, size_t n, bool stream) { imaging::CopyBgr(s, d, n, stream); }},
+        {"RGB", times(3), times(3),
+         [](const uint8_t* s, uint8_t* d, size_t n, bool stream) { imaging::SwapRedBlue(s, d, n, stream); }},
+        {"RGBa", times(4), times(3),
+         [](const uint8_t* s, uint8_t* d, size_t n, bool stream) { imaging::DropAlpha(s, d, n, true, stream); }},
+        {"BGRa", times(4), times(3),
+         [](const uint8_t* s, uint8_t* d, size_t n, bool stream) { imaging::DropAlpha(s, d, n, false, stream); }},
+        Yuv("YUYV", false, false),
+        Yuv("YUYV limited", false, true),
+        Yuv("UYVY", true, false),
+        Yuv("UYVY limited", true, true),
+        Bayer("RGGB even row", "RGGB", 0),
+        Bayer("RGGB odd row", "RGGB", 1),
+        Bayer("GRBG even row", "GRBG", 2),
+        Bayer("GBRG odd row", "GBRG", 3),
+        Bayer("BGGR even row", "BGGR", 4),
+    };
+    for (const char* format : {"Mono10", "Mono12", "Mono16", "Mono10p", "Mono12p", "Mono10Packed", "Mono12Packed",
+                               "Mono14", "BayerRG12p", "BayerGB10p", "BayerRG12Packed"}) {
+        cases.push_back(Packed(format));
+        for (const bool two : {false, true}) {
+            RowCase c = AddPacked(format, two);
+            if (cam::FindPixelFormat(format)->packing == cam::Packing::Word)
+                break;  // added from 8-bit rows only
+            cases.push_back(c);
+        }
+    }
+    return cases;
+}
+
+// What a row conversion writes, from src, into a destination dstOffset
+// bytes past a 64-byte boundary; the source sits in a heap block of
+// exactly its size, so that an over-read is caught.
+Bytes RunRow(const RowCase& c, const Bytes& src, size_t n, size_t dstOffset, bool stream)
+{
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[src.size()]);
+    std::copy(src.begin(), src.end(), exact.get());
+    const size_t bytes = c.dstBytes(n);
+    // 64 bytes either side show a write outside the row.
+    std::vector<uint8_t> block(bytes + 256, 0x5A);
+    uint8_t* aligned = block.data() + 64 + (64 - reinterpret_cast<uintptr_t>(block.data()) % 64) % 64;
+    c.run(exact.get(), aligned + dstOffset, n, stream);
+    return Bytes(aligned - 64, aligned + dstOffset + bytes + 64);
+}
+
+TEST_F(Families, RowsAsPlainLoops)
+{
+    const std::vector<Simd> families = imaging::ProcessorFamilies();
+    std::mt19937 random{28};
+    for (const RowCase& c : RowCases())
+        for (const size_t n : {1, 2, 3, 15, 16, 17, 31, 33, 47, 63, 64, 65, 95, 127, 129, 130, 191, 257, 1001})
+            for (const int fill : {-1, 0, 255}) {
+                Bytes src(c.srcBytes(n));
+                for (uint8_t& b : src)
+                    b = fill < 0 ? uint8_t(random()) : uint8_t(fill);
+                for (const size_t dstOffset : {0, 5})
+                    for (const bool stream : {false, true}) {
+                        imaging::SetSimd(Simd::Plain);
+                        const Bytes plain = RunRow(c, src, n, dstOffset, stream);
+                        for (const Simd family : families) {
+                            imaging::SetSimd(family);
+                            EXPECT_EQ(RunRow(c, src, n, dstOffset, stream), plain)
+                                << c.name << ", " << n << " pixels, fill " << fill << ", offset " << dstOffset
+                                << (stream ? ", streamed, " : ", ") << imaging::SimdName(family);
+                        }
+                    }
+            }
+}
+
+const char* const kFormats[] = {"Mono8", "Mono12", "Mono16", "Mono10p", "Mono12p", "Mono10Packed", "Mono12Packed",
+                                "BayerRG8", "BayerGB8", "BayerGR12p", "BayerBG10p", "BayerRG12Packed", "BayerRG16",
+                                "RGB8", "BGR8", "RGBa8", "BGRa8", "YUV422_8", "YUV422_8_UYVY", "YCbCr601_422_8",
+                                "YCbCr601_422_8_CbYCrY"};
+
+Bytes RandomFrame(const char* format, uint32_t width, uint32_t height, int fill)
+{
+    Bytes frame(size_t(cam::RowBytes(*cam::FindPixelFormat(format), width)) * height);
+    std::mt19937 random{width * height};
+    for (uint8_t& b : frame)
+        b = fill < 0 ? uint8_t(random()) : uint8_t(fill);
+    return frame;
+}
+
+// Whole frames: rows split between threads, the rows kept for Bayer's
+// neighbours, every format.
+TEST_F(Families, FramesAsPlainLoops)
+{
+    for (const char* format : kFormats)
+        for (const uint32_t width : {2u, 37u, 130u, 1001u})
+            for (const int fill : {-1, 255}) {
+                const uint32_t height = 7;
+                const Bytes frame = RandomFrame(format, width, height, fill);
+                Bytes pictures[4];
+                for (const Simd family : imaging::ProcessorFamilies()) {
+                    imaging::SetSimd(family);
+                    Bytes& out = pictures[int(family)];
+                    out.assign(size_t(width) * 3 * height, 0xEE);
+                    imaging::ConvertFrame({frame.data(), frame.size(), width, height, format}, out.data(),
+                                          ptrdiff_t(width) * 3, 2);
+                    EXPECT_EQ(out, pictures[0]) << format << ", width " << width << ", fill " << fill << ", "
+                                                << imaging::SimdName(family);
+                }
+            }
+}
+
+// Live view's reduction: AVX-512 bands, AVX2 loops and plain loops give one
+// picture, for block sides the AVX-512 kernels take and ones they leave.
+TEST_F(Families, LiveReductionAsPlainLoops)
+{
+    auto bytesOf = [](const imaging::DisplayImage& image) {
+        const uint8_t* first = image.GetBits() + (image.GetHeight() - 1) * image.GetPitch();
+        return Bytes(first, first + size_t(-image.GetPitch()) * size_t(image.GetHeight()));
+    };
+    for (const char* format : kFormats)
+        for (const uint32_t k : {2u, 4u, 6u, 8u, 16u, 20u})
+            for (const uint32_t width : {5 * k + 1, 1003u})
+                for (const int fill : {-1, 255}) {
+                    const uint32_t height = 2 * k + 3;
+                    const Bytes frame = RandomFrame(format, width, height, fill);
+                    Bytes pictures[4];
+                    for (const Simd family : imaging::ProcessorFamilies()) {
+                        imaging::SetSimd(family);
+                        imaging::DisplayImage image;
+                        ASSERT_TRUE(imaging::ReduceFrame({frame.data(), frame.size(), width, height, format}, k,
+                                                         image));
+                        pictures[int(family)] = bytesOf(image);
+                        EXPECT_EQ(pictures[int(family)], pictures[0])
+                            << format << ", k " << k << ", width " << width << ", fill " << fill << ", "
+                            << imaging::SimdName(family);
+                    }
+                }
+}
+
+}  // namespace
