@@ -33,6 +33,49 @@ void CountPlain(const uint8_t* s, size_t from, size_t n, size_t period, RowCount
     }
 }
 
+// Pixels of 3 or 4 samples without vector kernels: 96 lanes (whole pixels
+// of either) of counters, which the compiler vectorises where the loop
+// above, going from channel to channel, it cannot; whole blocks of 96
+// samples, the rest left to CountPlain.
+size_t PixelsPlain(const uint8_t* s, size_t n, size_t period, RowCounts& c)
+{
+    constexpr size_t kLanes = 96, kBlocksPerRun = 255;  // 255 x 255 fits 16 bits
+    const size_t blocks = n / kLanes;
+    for (size_t done = 0; done < blocks;) {
+        const size_t run = std::min(kBlocksPerRun, blocks - done);
+        uint16_t sum[kLanes] = {}, dark[kLanes] = {}, bright[kLanes] = {};
+        uint32_t squares[kLanes] = {};
+        uint8_t low[kLanes], high[kLanes] = {};
+        std::memset(low, 255, sizeof low);
+        for (const uint8_t* b = s + done * kLanes; b < s + (done + run) * kLanes; b += kLanes)
+            for (size_t j = 0; j < kLanes; ++j) {
+                const uint8_t v = b[j];
+                sum[j] = uint16_t(sum[j] + v);
+                squares[j] += uint32_t(v) * v;
+                dark[j] = uint16_t(dark[j] + (v == 0));
+                bright[j] = uint16_t(bright[j] + (v == 255));
+                low[j] = std::min(low[j], v);
+                high[j] = std::max(high[j], v);
+            }
+        for (size_t j = 0; j < kLanes; ++j) {
+            const size_t k = j % period;
+            c.sum[k] += sum[j];
+            c.squares[k] += squares[j];
+            c.dark[k] += dark[j];
+            c.bright[k] += bright[j];
+            c.minimum[k] = std::min<int>(c.minimum[k], low[j]);
+            c.maximum[k] = std::max<int>(c.maximum[k], high[j]);
+        }
+        done += run;
+    }
+    const size_t end = blocks * kLanes;
+    for (size_t i = period; i < end; ++i)
+        c.gradient += uint64_t(std::abs(int(s[i]) - int(s[i - period])));
+    for (size_t i = 0; i < end; ++i)
+        c.moment += uint64_t(i) * s[i];
+    return end;
+}
+
 // The counts of a row of n samples.
 RowCounts CountRow(const uint8_t* s, size_t n, size_t period)
 {
@@ -42,6 +85,8 @@ RowCounts CountRow(const uint8_t* s, size_t n, size_t period)
         done = RowCountsAvx512(s, n, period, c);
     else if (UseAvx2())
         done = RowCountsAvx2(s, n, period, c);
+    else if (period > 2)
+        done = PixelsPlain(s, n, period, c);
     CountPlain(s, done, n, period, c);
     return c;
 }
