@@ -222,7 +222,7 @@ void ReleaseCamera()
 }
 
 bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
-                      imaging::DisplayImage& image)
+                      imaging::DisplayImage& image, bool waited)
 {
     const uint32_t width = static_cast<uint32_t>(g_nWidth);
     const uint32_t height = static_cast<uint32_t>(g_nHeight);
@@ -235,7 +235,7 @@ bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPix
     const ptrdiff_t pitch = image.GetPitch();
     const imaging::Frame frame{static_cast<const uint8_t*>(source),
                           nPayloadSize > 0 ? uint64_t(nPayloadSize) : 0, width, height, pPixelFormat};
-    const uint64_t rows = imaging::ConvertFrame(frame, top, pitch);
+    const uint64_t rows = imaging::ConvertFrame(frame, top, pitch, waited ? imaging::WaitedThreads(frame) : 1);
 
     const size_t pixelBytes = size_t(width) * 3;
     const size_t padding = size_t(-pitch) - pixelBytes;
@@ -299,7 +299,7 @@ Outcome GrabFrame(const GrabOptions& options)
                     // Only what the camera wrote: the rest of the buffer is
                     // whatever the heap held before.
                     filled = std::min<int64_t>(frame.imageSize, nPayloadSize);
-                    const bool shown = CopyFrameToImage(frame.buffer, filled, g_pPixelFormat, g_image);
+                    const bool shown = CopyFrameToImage(frame.buffer, filled, g_pPixelFormat, g_image, true);
                     // The display image no longer holds the frame before: only
                     // a frame shown can be kept.
                     g_lastFrame = {};

@@ -153,6 +153,8 @@ void ReleaseCamera();
 // Never reads more than nPayloadSize bytes of source (the bytes the frame
 // filled, not the size of its buffer); only whole rows it holds are copied,
 // the rest is black. Other pixel formats copy nothing;
-// false then, and when the image cannot be made.
+// false then, and when the image cannot be made. With waited, the rows are
+// split over the processor's cores (imaging::WaitedThreads), for a frame
+// someone waits for.
 bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPixelFormat,
-                      imaging::DisplayImage& image);
+                      imaging::DisplayImage& image, bool waited = false);

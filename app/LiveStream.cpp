@@ -412,7 +412,8 @@ bool ShowLiveFrame(const LiveStream::Frame& frame, uint32_t targetWidth, uint32_
 bool KeepLiveFrame(const LiveStream::Frame& frame)
 {
     g_lastFrame = {};
-    if (!FitsOpenedSize(frame.width, frame.height) || !CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image))
+    if (!FitsOpenedSize(frame.width, frame.height) ||
+        !CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image, true))
         return false;
     g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
     if (imaging::IsDeep(g_pPixelFormat) && frame.size > 0) {
@@ -432,7 +433,7 @@ imaging::Picture LiveFramePicture(const LiveStream::Frame& frame)
     if (imaging::Picture deep = imaging::DeepPicture(FrameOf(frame)); !deep.IsNull())
         return deep;
     imaging::DisplayImage full;
-    if (!CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, full))
+    if (!CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, full, true))
         return {};
     return imaging::Picture::FromDisplayImage(full);  // shares the pixels past full's end
 }

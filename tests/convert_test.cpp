@@ -7,6 +7,7 @@
 #include "platform/imaging/PictureData.h"
 #include "platform/imaging/PixelConvert.h"
 #include "platform/imaging/PixelRows.h"
+#include "platform/imaging/Simd.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #ifdef TARVIK_HAVE_OPENCV
@@ -223,6 +225,57 @@ TEST(Conversion, SplitBetweenThreadsIsTheSame)
             }
         }
     }
+}
+
+// Bands of rows over threads, with each instruction-set family's kernels,
+// give the plain loops' bytes on one thread: rows wide enough for the
+// vector steps and their tails, and frames large enough that the image is
+// written past the caches (streamed stores start each band's rows).
+TEST(Conversion, EveryFamilySplitsLikeThePlainLoops)
+{
+    const struct {
+        const char* format;
+        uint32_t width, height;
+    } cases[] = {
+        {"Mono8", 301, 7},          {"Mono12p", 301, 7},      {"BayerRG8", 301, 9},  {"BayerGB12p", 302, 6},
+        {"RGB8", 301, 5},           {"BGRa8", 301, 5},        {"YUV422_8", 301, 7},  {"YUV422_8_UYVY", 302, 5},
+        {"BayerRG8", 2400, 2400},
+    };
+    for (const auto& c : cases) {
+        const cam::PixelFormat& f = *cam::FindPixelFormat(c.format);
+        Bytes frame(size_t(cam::RowBytes(f, c.width)) * c.height);
+        std::mt19937 random(c.width + c.height);
+        for (uint8_t& b : frame)
+            b = uint8_t(random());
+        imaging::SetSimd(imaging::Simd::Plain);
+        const Bytes one = Convert(frame, c.width, c.height, c.format);
+        for (const imaging::Simd family : imaging::ProcessorFamilies()) {
+            imaging::SetSimd(family);
+            for (const int threads : {1, 2, 3}) {
+                SCOPED_TRACE(std::string(c.format) + " " + std::to_string(c.width) + " x " + std::to_string(c.height) +
+                             " " + imaging::SimdName(family) + " threads " + std::to_string(threads));
+                EXPECT_TRUE(Convert(frame, c.width, c.height, c.format, nullptr, threads) == one);
+            }
+        }
+    }
+    imaging::SetSimd(imaging::DefaultSimd());
+}
+
+// Frames too small to repay a thread stay on one; large ones take the
+// cores, never more than 8.
+TEST(Conversion, WaitedThreadsFollowTheFrameSize)
+{
+    const int cores = int(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    const struct {
+        uint32_t width, height;
+        int threads;
+    } cases[] = {
+        {640, 480, 1}, {1024, 1023, 1}, {1024, 2048, std::min(cores, 2)}, {5472, 3648, std::min(cores, 19)},
+        {0, 0, 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(imaging::WaitedThreads({nullptr, 0, c.width, c.height, "Mono8"}), c.threads)
+            << c.width << " x " << c.height;
 }
 
 #ifdef TARVIK_HAVE_OPENCV

@@ -4,6 +4,7 @@
 #include "platform/camera/campixel.h"
 #include "platform/imaging/PictureStats.h"
 #include "platform/imaging/PixelRows.h"
+#include "platform/imaging/Simd.h"
 
 #include <gtest/gtest.h>
 
@@ -117,6 +118,67 @@ TEST(PictureStats, TellsWhetherFramesChange)
     EXPECT_EQ(stats.Summary().frames, 5u);
     EXPECT_EQ(stats.Summary().changed, 2u);
     EXPECT_FALSE(stats.Add({frame.data(), frame.size(), width, height, "Foo"}));
+}
+
+// Every instruction-set family the processor has gives the plain loops'
+// figures exactly, whatever a row leaves past whole vectors, over rows long
+// enough to empty the kernels' narrow counters more than once, and with
+// every sample at its maximum (the largest sums those counters take).
+TEST(PictureStats, EveryFamilyMatchesThePlainLoops)
+{
+    enum Fill { kNoise, kMaximum, kZero };
+    const struct {
+        const char* format;
+        uint32_t width, height;
+        Fill fill;
+    } cases[] = {
+        {"Mono8", 63, 3, kNoise},         {"Mono8", 129, 4, kNoise},      {"Mono8", 40000, 2, kMaximum},
+        {"Mono8", 40001, 2, kNoise},      {"BayerRG8", 64, 2, kNoise},    {"BayerGB8", 131, 5, kNoise},
+        {"BayerRG8", 20000, 3, kMaximum}, {"RGB8", 21, 2, kNoise},        {"RGB8", 65, 3, kNoise},
+        {"RGB8", 200, 3, kNoise},         {"RGB8", 17000, 2, kMaximum},   {"BGR8", 17001, 2, kNoise},
+        {"BGRa8", 47, 3, kNoise},         {"RGBa8", 5000, 2, kMaximum},   {"YUV422_8", 33, 2, kNoise},
+        {"YUV422_8", 9001, 2, kMaximum},  {"YUV422_8_UYVY", 130, 3, kNoise}, {"Mono16", 70, 3, kNoise},
+        {"Mono12p", 101, 3, kNoise},      {"Mono12p", 20000, 2, kMaximum}, {"BayerRG12p", 98, 4, kNoise},
+        {"Mono8", 300, 2, kZero},         {"RGB8", 300, 2, kZero},
+    };
+    for (const auto& c : cases) {
+        const cam::PixelFormat& f = *cam::FindPixelFormat(c.format);
+        std::vector<uint8_t> frame(size_t(cam::RowBytes(f, c.width)) * c.height);
+        std::mt19937 random(c.width);
+        for (uint8_t& b : frame)
+            b = c.fill == kMaximum ? 255 : c.fill == kZero ? 0 : uint8_t(random() % 3 == 0 ? (random() & 1) * 255 : random());
+        std::vector<uint8_t> moved(frame.size(), 0);  // one byte to the right
+        std::copy(frame.begin(), frame.end() - 1, moved.begin() + 1);
+        auto summarise = [&](imaging::Simd family) {
+            imaging::SetSimd(family);
+            imaging::PictureStats stats;
+            for (const auto* data : {&frame, &frame, &moved})
+                EXPECT_TRUE(stats.Add({data->data(), data->size(), c.width, c.height, c.format}));
+            return stats.Summary();
+        };
+        const imaging::PictureSummary plain = summarise(imaging::Simd::Plain);
+        for (const imaging::Simd family : imaging::ProcessorFamilies()) {
+            SCOPED_TRACE(std::string(c.format) + " " + std::to_string(c.width) + " " + imaging::SimdName(family));
+            const imaging::PictureSummary got = summarise(family);
+            EXPECT_EQ(got.sharpness, plain.sharpness);
+            EXPECT_EQ(got.frames, plain.frames);
+            EXPECT_EQ(got.changed, plain.changed);
+            ASSERT_EQ(got.channels.size(), plain.channels.size());
+            for (size_t i = 0; i < got.channels.size(); ++i) {
+                const imaging::ChannelStats &a = got.channels[i], &b = plain.channels[i];
+                SCOPED_TRACE(b.name);
+                EXPECT_EQ(a.name, b.name);
+                EXPECT_EQ(a.samples, b.samples);
+                EXPECT_EQ(a.mean, b.mean);
+                EXPECT_EQ(a.deviation, b.deviation);
+                EXPECT_EQ(a.minimum, b.minimum);
+                EXPECT_EQ(a.maximum, b.maximum);
+                EXPECT_EQ(a.dark, b.dark);
+                EXPECT_EQ(a.bright, b.bright);
+            }
+        }
+    }
+    imaging::SetSimd(imaging::DefaultSimd());
 }
 
 }  // namespace

@@ -239,6 +239,33 @@ TEST(SequenceTiff, EveryFormatReadsBackPageByPage)
 }
 
 // The simulated camera's own picture, at a width no packed group fills.
+// Frames large enough that their rows are unpacked over the cores give the
+// same pages, whole and cut short (in the middle of a row and on a row's end).
+TEST(SequenceTiff, LargeFramesSplitOverTheCoresReadBack)
+{
+    TempDir dir;
+    const uint32_t width = 2048, height = 1025;  // over 2 megapixels: more than one thread where there are cores
+    const struct {
+        const char* format;
+        uint64_t cut;  // bytes short of the whole frame
+    } cases[] = {
+        {"YUV422_8", 0}, {"YUV422_8_UYVY", 1001}, {"Mono12p", 0}, {"Mono12p", 777}, {"RGB8", 3 * 2048}, {"BGRa8", 5},
+    };
+    for (const auto& c : cases) {
+        const cam::PixelFormat& f = *cam::FindPixelFormat(c.format);
+        const std::string path = dir / (std::string(c.format) + std::to_string(c.cut) + ".tiff");
+        auto writer = imaging::MakeTiffWriter({});
+        ASSERT_TRUE(writer->Open(path, {&f, width, height}, false)) << c.format << ": " << writer->Error();
+        const Bytes sent = RandomBytes(cam::RowBytes(f, width) * height, unsigned(c.cut));
+        const uint64_t size = sent.size() - c.cut;
+        EXPECT_TRUE(writer->Write({sent.data(), size, 0})) << writer->Error();
+        ASSERT_TRUE(writer->Close()) << c.format << ": " << writer->Error();
+        const std::vector<Page> pages = ReadPages(path);
+        ASSERT_EQ(pages.size(), 1u) << c.format;
+        EXPECT_TRUE(pages[0].data == ExpectedPage(f, sent, size, width, height)) << c.format << " cut " << c.cut;
+    }
+}
+
 TEST(SequenceTiff, SimulatedPicturesReadBack)
 {
     TempDir dir;

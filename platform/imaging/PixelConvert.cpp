@@ -209,12 +209,20 @@ uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch, int thr
         return 0;
     const uint64_t rows = WholeRows(frame, *format);
     // Each row is converted from the frame's rows around it, whichever band it is in.
+    const bool done = SplitRows(rows, threads, [&](uint64_t first, uint64_t last) {
+        conversion->display(frame, *format, rows, first, last, top, pitch);
+    });
+    return done ? rows : 0;  // no room for the row buffers: nothing is shown
+}
+
+bool SplitRows(uint64_t rows, int threads, const std::function<void(uint64_t first, uint64_t last)>& convert)
+{
     const uint64_t parts = uint64_t(std::max(threads, 1));
     const uint64_t band = std::max<uint64_t>(1, (rows + parts - 1) / parts);
     std::atomic<bool> failed{false};
-    const auto convert = [&](uint64_t first) {
+    const auto run = [&](uint64_t first) {
         try {
-            conversion->display(frame, *format, rows, first, std::min(rows, first + band), top, pitch);
+            convert(first, std::min(rows, first + band));
         } catch (const std::bad_alloc&) {
             failed = true;
         }
@@ -222,16 +230,25 @@ uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch, int thr
     std::vector<std::thread> helpers;
     try {
         for (uint64_t first = band; first < rows; first += band)
-            helpers.emplace_back(convert, first);
+            helpers.emplace_back(run, first);
     } catch (const std::exception&) {  // no thread to be had: this one converts the rest
         const uint64_t done = band * (helpers.size() + 1);
         for (uint64_t first = done; first < rows; first += band)
-            convert(first);
+            run(first);
     }
-    convert(0);
+    run(0);
     for (std::thread& t : helpers)
         t.join();
-    return failed ? 0 : rows;  // no room for the row buffers: nothing is shown
+    return !failed;
+}
+
+int WaitedThreads(const Frame& frame)
+{
+    // A thread starts in tens of microseconds; a megapixel converts in a few hundred.
+    constexpr uint64_t kPixelsWorthAThread = 1u << 20;
+    static const int cores = int(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    const uint64_t pixels = uint64_t(frame.width) * frame.height;
+    return int(std::clamp<uint64_t>(pixels / kPixelsWorthAThread, 1, uint64_t(cores)));
 }
 
 bool IsDeep(const char* pixelFormat)

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace imaging {
 
@@ -29,6 +30,15 @@ bool CanShow(const char* pixelFormat);
 // split between that many threads (the caller's one of them), for large
 // frames that must be converted at a camera's pace.
 uint64_t ConvertFrame(const Frame& frame, uint8_t* top, ptrdiff_t pitch, int threads = 1);
+
+// Runs convert over bands of rows 0 to rows, split between threads threads
+// (the caller's one of them); false when a band ran out of memory.
+bool SplitRows(uint64_t rows, int threads, const std::function<void(uint64_t first, uint64_t last)>& convert);
+
+// Threads for converting a frame someone waits for (a grab, a picture saved
+// or copied, a recording's frames): the processor's cores (at most 8), one
+// for frames too small to repay starting threads.
+int WaitedThreads(const Frame& frame);
 
 // Whether the format has more than 8 bits a sample.
 bool IsDeep(const char* pixelFormat);

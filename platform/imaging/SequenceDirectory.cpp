@@ -18,10 +18,6 @@ namespace imaging {
 
 namespace {
 
-// Converting a large frame takes as long as writing it: the rows are split
-// between two threads (the folder writer's own and one more).
-constexpr int kConvertThreads = 2;
-
 class DirectoryWriter final : public SequenceWriter {
 public:
     explicit DirectoryWriter(const SequenceOptions& options) : options_(options) {}
@@ -107,7 +103,9 @@ Picture DirectoryWriter::PictureOf(const SequenceFrame& frame)
         return {};
     uint8_t* top = image_.GetBits();
     const ptrdiff_t pitch = image_.GetPitch();
-    const uint64_t rows = ConvertFrame(f, top, pitch, kConvertThreads);
+    // Converting a large frame takes as long as writing it: its rows are
+    // split over the cores (the folder writer's thread one of them).
+    const uint64_t rows = ConvertFrame(f, top, pitch, WaitedThreads(f));
     for (uint64_t y = rows; y < shape_.height; ++y)  // what the frame does not hold is black
         std::memset(top + ptrdiff_t(y) * pitch, 0, size_t(shape_.width) * 3);
     return Picture::FromDisplayImage(image_);

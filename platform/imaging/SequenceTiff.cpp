@@ -9,6 +9,7 @@
 // says how many frames it will hold and those surely fit in 4 GB.
 #include "SequenceFile.h"
 
+#include "PixelConvert.h"
 #include "PixelRows.h"
 #include "SampleUnpack.h"
 #include "TiffOutput.h"
@@ -160,31 +161,37 @@ const uint8_t* TiffWriter::PageSamples(const SequenceFrame& frame)
     page_.resize(pageBytes);
     row_.resize(srcRow);
     const bool yuv = f.sampling == cam::Sampling::Yuv422;
-    std::vector<uint8_t> bgr(yuv ? size_t(shape_.width) * 3 : 0);
-    for (uint32_t y = 0; y < shape_.height; ++y) {
-        uint8_t* dst = page_.data() + y * rowBytes_;
-        const uint64_t at = y * srcRow;
-        if (at >= filled) {
-            std::memset(dst, 0, pageBytes - y * rowBytes_);
-            break;
-        }
-        const uint8_t* src = frame.data + at;
-        if (filled - at < srcRow && yuv) {  // colour from half a row is no colour: black, as shown
-            std::memset(dst, 0, pageBytes - y * rowBytes_);
-            break;
-        }
-        if (filled - at < srcRow) {  // the samples of the last row the frame only starts
-            std::memset(row_.data(), 0, srcRow);
-            std::memcpy(row_.data(), src, filled - at);
-            src = row_.data();
-        }
+    auto unpack = [&](const uint8_t* src, uint8_t* dst, std::vector<uint8_t>& bgr) {
         if (yuv) {
+            bgr.resize(size_t(shape_.width) * 3);
             YuvToBgr(src, bgr.data(), shape_.width, f.order[0] == 'U', f.matrix == cam::Matrix::LimitedRange601);
             SwapRedBlue(bgr.data(), dst, shape_.width);
         } else {
             UnpackRow(f, src, shape_.width, dst);
         }
+    };
+    // The whole rows, split over the cores: the writer waits for them.
+    const uint64_t whole = std::min<uint64_t>(shape_.height, srcRow ? filled / srcRow : 0);
+    const bool done = SplitRows(whole, WaitedThreads({frame.data, filled, shape_.width, shape_.height, f.name}),
+                                [&](uint64_t first, uint64_t last) {
+        std::vector<uint8_t> bgr;
+        for (uint64_t y = first; y < last; ++y)
+            unpack(frame.data + y * srcRow, page_.data() + y * rowBytes_, bgr);
+    });
+    if (!done)
+        throw std::bad_alloc();
+    uint64_t y = whole;
+    // The samples of the last row the frame only starts; colour from half a
+    // row is no colour: black, as shown.
+    if (y < shape_.height && filled > y * srcRow && !yuv) {
+        std::memset(row_.data(), 0, srcRow);
+        std::memcpy(row_.data(), frame.data + y * srcRow, filled - y * srcRow);
+        std::vector<uint8_t> bgr;
+        unpack(row_.data(), page_.data() + y * rowBytes_, bgr);
+        ++y;
     }
+    if (y < shape_.height)
+        std::memset(page_.data() + y * rowBytes_, 0, pageBytes - y * rowBytes_);
     return page_.data();
 }
 
