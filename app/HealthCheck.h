@@ -6,6 +6,7 @@
 #include "CameraSequences.h"
 #include "platform/imaging/PictureStats.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -18,6 +19,9 @@ struct CheckOptions {
     double seconds = 0;            // ... or, when above 0, after this long instead
     double maxRateShortfall = 10;  // per cent below the camera's rate before a warning
     double maxClipped = 1;         // per cent of a channel's samples at either end
+    // When set, the stream stops by then whatever frames or seconds say, and
+    // the result holds what came until then (a scrape that will give up).
+    std::chrono::steady_clock::time_point deadline{};
     // Called now and then while frames come: received so far, frames a second.
     std::function<void(uint64_t received, double rate)> progress;
 };
