@@ -4,6 +4,7 @@
 
 #include "CheckReport.h"
 #include "Failures.h"
+#include "exporter/Exporter.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/OutputFile.h"
@@ -157,6 +158,11 @@ struct Options {
                                               "colour's samples are black or at full scale (default 1).",
                                "PERCENT"};
 
+    QCommandLineOption serve{"serve", "Without a window: serve the check to Prometheus over HTTP on PORT, "
+                                      "at 127.0.0.1 unless an ADDRESS is given (0.0.0.0: every interface), "
+                                      "until Ctrl+C or SIGTERM: /probe?camera=ID checks that camera when "
+                                      "scraped (see Serving below).", "[ADDRESS:]PORT"};
+
     QList<QCommandLineOption*> CheckOnly() { return {&all, &frames, &seconds, &rateShortfall, &clipped}; }
     QList<QCommandLineOption*> RecordOnly() { return {&overwrite, &recordBuffer, &recordFormat}; }
 
@@ -165,7 +171,7 @@ struct Options {
         parser.setApplicationDescription(QString::fromUtf8(kDescription));
         parser.addOptions({help, version, list, camera, pixelFormat, live, grab, check, all, frames, seconds, json,
                            rateShortfall, clipped, set, get, features, settings, saveSettings, record, overwrite,
-                           recordBuffer, recordFormat});
+                           recordBuffer, recordFormat, serve});
     }
 };
 
@@ -301,7 +307,7 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     const QList<QCommandLineOption*> takingValues = {&o.camera,  &o.pixelFormat,   &o.grab,    &o.frames,
                                                      &o.seconds, &o.rateShortfall, &o.clipped, &o.set,
                                                      &o.get,     &o.settings,      &o.saveSettings, &o.record,
-                                                     &o.recordBuffer, &o.recordFormat};
+                                                     &o.recordBuffer, &o.recordFormat, &o.serve};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
@@ -319,7 +325,7 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     if (parser.isSet(o.list)) {
         if (parser.isSet(o.grab) || parser.isSet(o.camera) || parser.isSet(o.pixelFormat) || parser.isSet(o.live) ||
             parser.isSet(o.check) || parser.isSet(o.set) || parser.isSet(o.settings) || parser.isSet(o.record) ||
-            reading)
+            parser.isSet(o.serve) || reading)
             return usage("--list goes with no other option");
         return cl.mode = CommandLine::Mode::List, cl;
     }
@@ -328,6 +334,22 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         return usage("--settings needs a file name, or - for standard input");
     if (std::count(settingsFiles->begin(), settingsFiles->end(), std::string("-")) > 1)
         return usage("--settings - reads standard input, which can be read once: give it once");
+    const bool serving = parser.isSet(o.serve);
+    if (serving) {
+        // Each probe names its camera in the URL; only the operator's
+        // settings file changes a camera, never a request.
+        for (const QCommandLineOption* other : {&o.camera, &o.live, &o.grab, &o.check, &o.all, &o.json, &o.set, &o.get,
+                                                &o.features, &o.saveSettings, &o.record, &o.overwrite,
+                                                &o.recordBuffer, &o.recordFormat})
+            if (parser.isSet(*other))
+                return usage("--serve goes with --settings, --pixel-format, --frames, --seconds, --max-rate-shortfall "
+                             "and --max-clipped only, not with --" + other->names().first());
+        cl.serve = RawValue(argc, argv, o.serve, takingValues);
+        exporter::ListenAddress listen;
+        std::string why;
+        if (!exporter::ParseListenAddress(cl.serve, &listen, &why))
+            return usageOf("--serve needs [ADDRESS:]PORT: " + why);
+    }
     for (const std::string& text : RawValues(argc, argv, o.set, takingValues)) {
         Setting setting;
         if (!ParseSetting(text, "--set", &setting))
@@ -413,7 +435,7 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         cl.live = parser.isSet(o.live);
         return cl.mode = cl.live ? CommandLine::Mode::Window : CommandLine::Mode::Record, cl;
     }
-    if (!parser.isSet(o.check)) {
+    if (!parser.isSet(o.check) && !serving) {
         for (const QCommandLineOption* only : o.CheckOnly())
             if (parser.isSet(*only))
                 return usage("--" + only->names().first() + " goes with --check" +
@@ -438,7 +460,7 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
             cl.check.maxClipped = v;
         }
         cl.allCameras = parser.isSet(o.all);
-        return cl.mode = CommandLine::Mode::Check, cl;
+        return cl.mode = serving ? CommandLine::Mode::Serve : CommandLine::Mode::Check, cl;
     }
     if (parser.isSet(o.live) && parser.isSet(o.grab))
         return usage("--live opens the window; --grab works without one: use one of them");
@@ -595,6 +617,17 @@ int CheckCameras(const CommandLine& commandLine)
     const bool failed =
         std::any_of(results.begin(), results.end(), [](const CheckResult& r) { return r.verdict == Level::Fail; });
     return failed ? kExitCheckFailed : kExitSuccess;
+}
+
+int ServeCameras(const CommandLine& commandLine)
+{
+    exporter::ServeOptions options;
+    std::string why;
+    exporter::ParseListenAddress(commandLine.serve, &options.listen, &why);  // checked when parsed
+    options.open = commandLine.open;
+    options.check = commandLine.check;
+    options.version = TARVIK_VERSION;
+    return exporter::Serve(options);
 }
 
 int ShowFeatures(const CommandLine& commandLine)

@@ -190,7 +190,8 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
             options.progress(counts.received, stream.RatesNow().received);
             lastProgress = now;
         }
-        const bool late = options.deadline != Clock::time_point{} && now >= options.deadline;
+        const bool late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
+                          (options.cancel && *options.cancel);
         if (stream.Ended().Failed() || late || (options.seconds > 0 ? now >= until : counts.received >= options.frames))
             break;
     }
