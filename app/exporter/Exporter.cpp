@@ -127,11 +127,8 @@ std::string UrlQueryValue(const std::string& text)
     return out;
 }
 
-// A value from the URL echoed in a reason: one line, and not all of it.
-std::string Echo(const std::string& value)
-{
-    return "'" + cam::OneLine(value.size() > 64 ? value.substr(0, 64) + "..." : value) + "'";
-}
+// A value from the request echoed in a reason: quoted, one line, and not all of it.
+std::string Echo(const std::string& value) { return cam::Echoed(value, true); }
 
 // Less time than Prometheus gives, so that the answer is there before it gives up.
 Clock::duration ProbeTime(double scrapeTimeout)
@@ -155,6 +152,11 @@ public:
                             "probe's time ran out waiting for another.")
                       .Register(registry_)
                       .Add({})),
+          inProgress_(prometheus::BuildGauge()
+                          .Name("tarvik_exporter_probes_in_progress")
+                          .Help("Probes streaming or waiting for the camera now.")
+                          .Register(registry_)
+                          .Add({})),
           durations_(prometheus::BuildHistogram()
                          .Name("tarvik_exporter_probe_duration_seconds")
                          .Help("How long probes took, waiting for another included.")
@@ -310,6 +312,7 @@ private:
         if (cam::ParseNumber(header, &timeout) && std::isfinite(timeout) && timeout > 0)
             check.deadline = received + ProbeTime(timeout);
         check.cancel = &stopping;
+        inProgress_.Increment();
 
         prometheus::Registry registry;
         bool success = false;
@@ -326,6 +329,7 @@ private:
                 AddCheckMetrics(registry, {result}, false);
             }
         }
+        inProgress_.Decrement();
         const double took = Seconds(Clock::now() - received);
         prometheus::BuildGauge()
             .Name("tarvik_probe_success")
@@ -352,6 +356,7 @@ private:
     prometheus::Registry registry_;
     prometheus::Counter& probes_;
     prometheus::Counter& failed_;
+    prometheus::Gauge& inProgress_;
     prometheus::Histogram& durations_;
 };
 
