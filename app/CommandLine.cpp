@@ -4,6 +4,7 @@
 
 #include "CheckReport.h"
 #include "Failures.h"
+#include "app/exporter/CheckMetrics.h"
 #include "exporter/Exporter.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
@@ -88,7 +89,7 @@ const char kMore[] =
     "  5   the file (or standard output) could not be written; --record: a write failed\n"
     "      (a full disk), the frames before it are kept and the files stay readable\n"
     "  6   --check: the verdict is fail (no frame, incomplete or missing frames, frames\n"
-    "      that cannot be analysed, missing packets)\n"
+    "      that cannot be analysed, missing packets); the report is still written\n"
     "  64  usage: an unknown option, a missing argument or options that do not go together\n"
     "\n"
     "Examples:\n"
@@ -97,6 +98,7 @@ const char kMore[] =
     "  $ tarvik --camera sim-1 --pixel-format Mono8 --grab grey.tiff\n"
     "  $ TARVIK_CAMERAS=gige:192.168.10.20 tarvik --grab - > frame.png\n"
     "  $ tarvik --check --frames 300 --json > report.json\n"
+    "  $ tarvik --check --all --prometheus --output /var/lib/prometheus/node-exporter/tarvik.prom\n"
     "  $ tarvik --record run.mkv --seconds 60 --set ExposureTime=2000\n"
     "  $ tarvik --live --record run.mkv\n";
 
@@ -139,6 +141,14 @@ struct Options {
     QCommandLineOption recordFormat{"record-format", "With --record to a folder: tiff (the default) or png, a "
                                                      "file per frame.", "FORMAT"};
     QCommandLineOption json{"json", "With --check or --features: as JSON, for programs."};
+    QCommandLineOption prometheus{"prometheus", "With --check: as Prometheus metrics in the text exposition "
+                                                "format (with --all, a camera label on each sample), e.g. for "
+                                                "node_exporter's textfile collector. A camera that does not "
+                                                "open is reported as failing too."};
+    QCommandLineOption output{"output", "With --check: write the report to FILE instead of standard output. "
+                                        "A file is written beside it under a temporary name and renamed over "
+                                        "it once complete: readers see the old report or the new one, and a "
+                                        "failed write (status 5) leaves the old one as it was.", "FILE"};
     QCommandLineOption set{"set", "Set a camera feature right after opening, before anything is grabbed "
                                   "(repeatable, applied in order; NAME alone runs a command). With --grab, "
                                   "--check, --record or --live; alone it sets and releases the camera.",
@@ -163,14 +173,17 @@ struct Options {
                                       "until Ctrl+C or SIGTERM: /probe?camera=ID checks that camera when "
                                       "scraped (see Serving below).", "[ADDRESS:]PORT"};
 
-    QList<QCommandLineOption*> CheckOnly() { return {&all, &frames, &seconds, &rateShortfall, &clipped}; }
+    QList<QCommandLineOption*> CheckOnly()
+    {
+        return {&all, &frames, &seconds, &rateShortfall, &clipped, &prometheus, &output};
+    }
     QList<QCommandLineOption*> RecordOnly() { return {&overwrite, &recordBuffer, &recordFormat}; }
 
     void AddTo(QCommandLineParser& parser)
     {
         parser.setApplicationDescription(QString::fromUtf8(kDescription));
         parser.addOptions({help, version, list, camera, pixelFormat, live, grab, check, all, frames, seconds, json,
-                           rateShortfall, clipped, set, get, features, settings, saveSettings, record, overwrite,
+                           prometheus, output, rateShortfall, clipped, set, get, features, settings, saveSettings, record, overwrite,
                            recordBuffer, recordFormat, serve});
     }
 };
@@ -265,6 +278,20 @@ bool WriteStandardOutput(const std::string& text)
     return StandardOutputWritten(written ? 0 : (errno ? errno : EIO));
 }
 
+// The check's report to --output, else to standard output; false, with a
+// message, when it could not be written.
+bool WriteReport(const CommandLine& commandLine, const std::string& report)
+{
+    if (commandLine.outputFile.empty() || imaging::OutputFile::IsStandardOutput(commandLine.outputFile))
+        return WriteStandardOutput(report);
+    imaging::OutputFile file;
+    if (file.Open(commandLine.outputFile) && file.Write(report.data(), report.size()) && file.Commit())
+        return true;
+    std::fprintf(stderr, "tarvik: cannot write %s: %s\n", cam::Quoted(commandLine.outputFile).c_str(),
+                 file.Error().c_str());
+    return false;
+}
+
 }  // namespace
 
 void OpenStandardDescriptors()
@@ -307,7 +334,7 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     const QList<QCommandLineOption*> takingValues = {&o.camera,  &o.pixelFormat,   &o.grab,    &o.frames,
                                                      &o.seconds, &o.rateShortfall, &o.clipped, &o.set,
                                                      &o.get,     &o.settings,      &o.saveSettings, &o.record,
-                                                     &o.recordBuffer, &o.recordFormat, &o.serve};
+                                                     &o.recordBuffer, &o.recordFormat, &o.output, &o.serve};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
@@ -338,9 +365,9 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     if (serving) {
         // Each probe names its camera in the URL; only the operator's
         // settings file changes a camera, never a request.
-        for (const QCommandLineOption* other : {&o.camera, &o.live, &o.grab, &o.check, &o.all, &o.json, &o.set, &o.get,
-                                                &o.features, &o.saveSettings, &o.record, &o.overwrite,
-                                                &o.recordBuffer, &o.recordFormat})
+        for (const QCommandLineOption* other : {&o.camera, &o.live, &o.grab, &o.check, &o.all, &o.json, &o.prometheus,
+                                                &o.output, &o.set, &o.get, &o.features, &o.saveSettings, &o.record,
+                                                &o.overwrite, &o.recordBuffer, &o.recordFormat})
             if (parser.isSet(*other))
                 return usage("--serve goes with --settings, --pixel-format, --frames, --seconds, --max-rate-shortfall "
                              "and --max-clipped only, not with --" + other->names().first());
@@ -460,6 +487,14 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
             cl.check.maxClipped = v;
         }
         cl.allCameras = parser.isSet(o.all);
+        cl.prometheus = parser.isSet(o.prometheus);
+        if (cl.prometheus && cl.json)
+            return usage("--json and --prometheus are two forms of the report: use one of them");
+        if (parser.isSet(o.output)) {
+            cl.outputFile = RawValue(argc, argv, o.output, takingValues);
+            if (cl.outputFile.empty())
+                return usage("--output needs a file name");
+        }
         return cl.mode = serving ? CommandLine::Mode::Serve : CommandLine::Mode::Check, cl;
     }
     if (parser.isSet(o.live) && parser.isSet(o.grab))
@@ -580,6 +615,10 @@ int CheckCameras(const CommandLine& commandLine)
         if (found.Failed()) {
             ReportFailure(found);
             ReleaseCamera();
+            // Metrics of no camera rather than an older file's, which would
+            // tell of cameras that are gone.
+            if (commandLine.prometheus && !WriteReport(commandLine, ""))
+                return kExitNotWritten;
             return ExitStatusFor(found);
         }
         for (const CamCameraInfo& c : cameras) {
@@ -590,6 +629,7 @@ int CheckCameras(const CommandLine& commandLine)
         ReleaseCamera();
     }
     std::vector<CheckResult> results;
+    int notChecked = kExitSuccess;  // the status of the one camera that did not open
     for (size_t i = 0; i < std::max<size_t>(1, ids.size()); ++i) {
         OpenOptions open = commandLine.open;
         if (!ids.empty())
@@ -599,21 +639,33 @@ int CheckCameras(const CommandLine& commandLine)
             std::fputs("\r\033[K", stderr);
         if (result.opened.Failed()) {
             ReportFailure(result.opened);
-            if (ids.empty())
-                return ExitStatusFor(result.opened);  // nothing was checked
-            result.name = names[i];
-            result.source = sources[i];
+            if (ids.empty()) {
+                // Nothing was checked; metrics still say so, as a probe does.
+                if (!commandLine.prometheus)
+                    return ExitStatusFor(result.opened);
+                notChecked = ExitStatusFor(result.opened);
+            } else {
+                result.name = names[i];
+                result.source = sources[i];
+            }
         }
         results.push_back(result);
     }
     std::string report;
-    if (commandLine.json)
+    if (commandLine.prometheus) {
+        prometheus::Registry registry;
+        AddCheckMetrics(registry, results, commandLine.allCameras);
+        report = MetricsText(registry);
+    } else if (commandLine.json) {
         report = CheckJson(results);
-    else
+    } else {
         for (size_t i = 0; i < results.size(); ++i)
             report += (i ? "\n" : "") + CheckText(results[i]);
-    if (!WriteStandardOutput(report))
+    }
+    if (!WriteReport(commandLine, report))
         return kExitNotWritten;
+    if (notChecked != kExitSuccess)
+        return notChecked;
     const bool failed =
         std::any_of(results.begin(), results.end(), [](const CheckResult& r) { return r.verdict == Level::Fail; });
     return failed ? kExitCheckFailed : kExitSuccess;

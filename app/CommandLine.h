@@ -19,6 +19,8 @@ struct CommandLine {
     CheckOptions check;
     bool allCameras = false;
     bool json = false;  // Mode::Check, Mode::Features
+    bool prometheus = false;  // Mode::Check: the report as Prometheus metrics
+    std::string outputFile;   // Mode::Check: where the report goes (empty: standard output)
     // Mode::Features: printed after the settings (in open) were applied
     std::vector<std::string> gets;
     bool features = false;
@@ -59,8 +61,9 @@ int ListCameras();
 // Opens the camera, grabs one frame and releases the camera, exactly as the
 // window's buttons do, then writes the frame to the file.
 int GrabToFile(const CommandLine& commandLine);
-// Checks the camera (or every camera) and prints the report; status 6 when
-// the verdict is fail.
+// Checks the camera (or every camera) and prints the report, or writes it to
+// --output, replacing the file only once it is complete; status 6 when the
+// verdict is fail. As metrics, a camera that does not open is reported too.
 int CheckCameras(const CommandLine& commandLine);
 // Serves the health check to Prometheus until SIGINT or SIGTERM.
 int ServeCameras(const CommandLine& commandLine);

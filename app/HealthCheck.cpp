@@ -322,9 +322,12 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
 {
     const Outcome opened = OpenCamera(open);
     if (opened.Failed()) {
-        ReleaseCamera();
+        // What is known of a camera that was found but did not open.
         CheckResult failed;
-        failed.id = open.cameraId;
+        failed.id = g_pCameraId ? g_pCameraId : open.cameraId;
+        failed.name = g_pCameraName ? g_pCameraName : "";
+        failed.source = g_pCameraId ? SourceOfOpenCamera() : "";
+        ReleaseCamera();
         failed.opened = opened;
         Judge(failed, options);
         return failed;

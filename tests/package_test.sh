@@ -21,7 +21,7 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null
 deb="$(ls "$work"/out/tarvik_*.deb)"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
 depends="$(dpkg-deb -f "$deb" Depends)"
-for lib in libqt6widgets6 libaravis-0.8-0 libc6 qt6-image-formats-plugins; do
+for lib in libqt6widgets6 libaravis-0.8-0 libc6 qt6-image-formats-plugins libprometheus-cpp-core1.0; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 
@@ -34,9 +34,18 @@ dpkg-deb -x "$deb" "$root"
 id=org.tarvik.Tarvik
 for f in usr/bin/tarvik usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml \
          usr/share/icons/hicolor/scalable/apps/$id.svg usr/share/man/man1/tarvik.1.gz \
-         usr/share/doc/tarvik/copyright usr/share/bash-completion/completions/tarvik; do
+         usr/share/doc/tarvik/copyright usr/share/bash-completion/completions/tarvik \
+         usr/lib/systemd/system/tarvik-exporter.service usr/share/doc/tarvik/examples/prometheus.yml \
+         usr/share/doc/tarvik/examples/tarvik-alerts.yml usr/share/doc/tarvik/examples/tarvik-alerts-test.yml; do
   [ -e "$root/$f" ] || fail "missing /$f"
 done
+# The unit is shipped, not enabled: no maintainer script starts it.
+dpkg-deb -e "$deb" "$work/control"
+[ ! -e "$work/control/postinst" ] || ! grep -q systemctl "$work/control/postinst" || fail "postinst enables the unit"
+grep -q '^ExecStart=/usr/bin/tarvik --serve ' "$root/usr/lib/systemd/system/tarvik-exporter.service" ||
+  fail "the unit does not run the installed program"
+(cd "$root/usr/share/doc/tarvik/examples" && promtool check config prometheus.yml >/dev/null &&
+  promtool test rules tarvik-alerts-test.yml >/dev/null) || fail "the shipped Prometheus examples do not pass promtool"
 for size in 16 24 32 48 256; do
   [ -e "$root/usr/share/icons/hicolor/${size}x${size}/apps/$id.png" ] || fail "missing ${size}px icon"
 done

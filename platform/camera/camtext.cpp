@@ -174,4 +174,16 @@ std::string Echoed(std::string_view text, bool quoted)
     return (quoted ? Quoted(kept) : OneLine(kept)) + "\u2026 (" + std::to_string(text.size()) + " bytes)";
 }
 
+std::string ValidUtf8(std::string_view text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = text[i];
+        const size_t n = c < 0x80 ? 1 : MultiByteLength(text.substr(i));
+        out.append(n ? text.substr(i, n) : std::string_view("\xef\xbf\xbd"));
+        i += n ? n : 1;
+    }
+    return out;
+}
+
 }  // namespace cam

@@ -26,4 +26,8 @@ std::string OneLine(std::string_view text);
 // quoted: always in quotes, as a whole line of a file is shown.
 std::string Echoed(std::string_view text, bool quoted = false);
 
+// text with each byte that is not part of well-formed UTF-8 replaced by
+// U+FFFD, for formats that must be UTF-8 and do their own escaping.
+std::string ValidUtf8(std::string_view text);
+
 }  // namespace cam
