@@ -82,7 +82,7 @@ inline Answer Exchange(int port, const std::string& request, int timeoutMs = 150
 
 inline Answer Get(int port, const std::string& target, const std::string& headers = {})
 {
-    return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n");
+    return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers + "\r\n");
 }
 
 // Whether the server has closed the connection (it reads as ended).

@@ -64,7 +64,7 @@ public:
     double Value(const std::string& query) const
     {
         const QByteArray q = QUrl::toPercentEncoding(QString::fromStdString(query));
-        const QJsonArray result = Api("/api/v1/query?query=" + q.toStdString())["data"]["result"].toArray();
+        const QJsonArray result = Api("/api/v1/query?query=" + q.toStdString())["data"].toObject()["result"].toArray();
         if (result.size() != 1)
             return std::nan("");
         return result[0]["value"][1].toString().toDouble();
@@ -73,7 +73,7 @@ public:
     std::set<std::string> Firing(const std::string& alert) const
     {
         std::set<std::string> out;
-        for (const QJsonValue a : Api("/api/v1/alerts")["data"]["alerts"].toArray()) {
+        for (const QJsonValue a : Api("/api/v1/alerts")["data"].toObject()["alerts"].toArray()) {
             const QJsonObject labels = a["labels"].toObject();
             if (labels["alertname"].toString().toStdString() == alert && a["state"].toString() == "firing")
                 out.insert(labels["station"].toString().toStdString() + ":" +
@@ -94,7 +94,8 @@ TEST(ExporterPrometheus, StoresVerdictsAndFiresTheAlert)
     // Two stations: one whose camera is healthy, one whose camera sends
     // incomplete frames; the first is also asked for a camera it lacks.
     serve::Tarvik good, bad;
-    ASSERT_NO_FATAL_FAILURE(good.Start({}, "picture=soft,rate=50"));
+    // A rate that sags on a busy test machine is no fault here.
+    ASSERT_NO_FATAL_FAILURE(good.Start({"--max-rate-shortfall", "100"}, "picture=soft,rate=50"));
     ASSERT_NO_FATAL_FAILURE(bad.Start({}, "picture=soft,rate=50,frames=incomplete"));
     ASSERT_TRUE(CopyRulesFiringAtOnce(dir / "alerts.yml"));
     {

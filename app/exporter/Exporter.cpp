@@ -17,9 +17,11 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -398,15 +400,22 @@ int Serve(const ServeOptions& options)
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Probes run on whichever worker is free; with an arena of its own for
+    // each, the frame buffers of one probe would stay behind in every one.
+    mallopt(M_ARENA_MAX, 2);
 
     Exporter exporter(options);
     GatedServer server;
+    // httplib's default would share the port (SO_REUSEPORT) with a second
+    // exporter started by mistake; only a restart's TIME_WAIT is passed over.
+    server.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     exporter.Route(server);
     errno = 0;
-    int port = options.listen.port;
-    const bool bound = port == 0 ? (port = server.bind_to_any_port(options.listen.host)) > 0
-                                 : server.bind_to_port(options.listen.host, port);
-    if (!bound) {
+    const int port = server.Bind(options.listen.host, options.listen.port);
+    if (port < 0) {
         std::fprintf(stderr, "tarvik: cannot listen on %s:%d%s%s\n", UrlHost(options.listen.host).c_str(),
                      options.listen.port, errno ? ": " : "", errno ? std::strerror(errno) : "");
         return kExitNotServed;

@@ -366,6 +366,17 @@ void GatedServer::Finish()
     impl_->others->Finish();
 }
 
+int GatedServer::Bind(const std::string& host, int port)
+{
+    if (port == 0)
+        port = bind_to_any_port(host);
+    else if (!bind_to_port(host, port))
+        port = -1;
+    if (port > 0)
+        ::listen(svr_sock_, SOMAXCONN);
+    return port;
+}
+
 bool GatedServer::process_and_close_socket(socket_t sock)
 {
     {

@@ -48,6 +48,11 @@ public:
 
     const GateDrops& Drops() const;
 
+    // bind_to_port (port 0: bind_to_any_port) with a backlog wider than the
+    // library's fixed 5, so that a burst of connections is not made to
+    // retry their SYN a second later. The port, or -1.
+    int Bind(const std::string& host, int port);
+
     // After stop() and listen() returned: drops the connections still
     // sending and those queued, waits for the requests being answered.
     void Finish();
