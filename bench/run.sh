@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cmake "$root/build-bench" >/dev/null  # picks up OpenCV when it was installed just now
 cmake --build "$root/build-bench" -j"$(nproc)" --target benchmarks >/dev/null
 for b in copy_bench convert_bench paint_bench save_bench save_memory_bench stream_bench live_bench live_stream_bench \
-  check_bench check_stream_bench record_mkv_bench record_tiff_bench record_queue_bench; do
+  check_bench check_stream_bench record_mkv_bench record_tiff_bench record_queue_bench exporter_bench; do
   echo "== $b"
   "$root/build-bench/bench/$b"
 done
