@@ -213,7 +213,8 @@ private:
             ") say how long it streams</li>\n"
             "<li><a href=\"/metrics\">/metrics</a>: the exporter's own metrics</li>\n</ul>\n"
             "<h2>Cameras found now</h2>\n";
-        std::unique_lock<std::timed_mutex> lock(camera_, std::chrono::seconds(1));
+        // Never waits: a worker for the fast endpoints is not held by a probe.
+        std::unique_lock<std::timed_mutex> lock(camera_, std::try_to_lock);
         if (!lock.owns_lock()) {
             html += "<p>A probe is using the cameras; reload to list them.</p>\n";
         } else {
@@ -402,7 +403,7 @@ int Serve(const ServeOptions& options)
     signal(SIGPIPE, SIG_IGN);
     // Probes run on whichever worker is free; with an arena of its own for
     // each, the frame buffers of one probe would stay behind in every one.
-    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_ARENA_MAX, 1);
 
     Exporter exporter(options);
     GatedServer server;
