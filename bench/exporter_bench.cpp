@@ -132,8 +132,11 @@ int main()
     const double before = ResidentMiB(pid);
     const auto probesStart = Clock::now();
     int failed = 0;
-    for (int i = 0; i < 1000; ++i)
+    for (int i = 1; i <= 1000; ++i) {
         failed += Sample(Get(port, "/probe?camera=sim-0&frames=1"), "tarvik_probe_success") != 1;
+        if (i % 250 == 0)
+            std::printf("  after %d probes: %.1f MiB\n", i, ResidentMiB(pid));
+    }
     std::printf("1000 probes of 1 frame in %.1f s (%d failed): resident memory %.1f MiB before, %.1f MiB after "
                 "(ratio %.3f)\n",
                 Ms(Clock::now() - probesStart) / 1000, failed, before, ResidentMiB(pid), ResidentMiB(pid) / before);
