@@ -6,6 +6,7 @@
 #include "CheckTiming.h"
 #include "Failures.h"
 #include "app/exporter/CheckMetrics.h"
+#include "exporter/Exporter.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/OutputFile.h"
@@ -84,6 +85,19 @@ const char kMore[] =
     "  on), how much later than the quickest frames arrive, steps back and jumps;\n"
     "  drift past --max-clock-drift, a step back or a jump warn.\n"
     "\n"
+    "Serving (--serve [ADDRESS:]PORT, e.g. --serve 0.0.0.0:13956):\n"
+    "  /probe?camera=ID  opens that camera, checks it as --check does, releases it and\n"
+    "                    answers with the result as Prometheus metrics, with\n"
+    "                    tarvik_probe_success and tarvik_probe_duration_seconds;\n"
+    "                    &frames=N (1 to 10000) or &seconds=S (0.01 to 300) for how long.\n"
+    "                    Probes take turns; each stops before Prometheus's scrape time-out\n"
+    "                    (X-Prometheus-Scrape-Timeout-Seconds) with what it measured\n"
+    "  /metrics          the exporter's own metrics: probes, connections dropped, process\n"
+    "  /                 a page naming these and the cameras found now\n"
+    "  --settings FILE applies at every probe; nothing in a URL changes a camera. Bad\n"
+    "  parameters: 400; other methods than GET and HEAD: 405; other paths: 404. A request\n"
+    "  must come whole within 3 s and 16 KiB. Ctrl+C or SIGTERM stops, status 0.\n"
+    "\n"
     "Feature values (--set, --settings):\n"
     "  whole numbers  decimal, an optional sign, leading zeros still decimal (0640 is\n"
     "                 640); a feature shown in hex (--features) also takes 0x and hex\n"
@@ -107,6 +121,7 @@ const char kMore[] =
     "      that cannot be analysed, missing packets; with --trigger a trigger without\n"
     "      its frame, a frame no trigger asked for, a line's frames off --expect-rate);\n"
     "      the report is still written\n"
+    "  7   --serve: the address cannot be listened on (the port taken, not this computer's)\n"
     "  64  usage: an unknown option, a missing argument or options that do not go together\n"
     "\n"
     "Examples:\n"
@@ -115,6 +130,7 @@ const char kMore[] =
     "  $ tarvik --camera sim-1 --pixel-format Mono8 --grab grey.tiff\n"
     "  $ TARVIK_CAMERAS=gige:192.168.10.20 tarvik --grab - > frame.png\n"
     "  $ tarvik --check --frames 300 --json > report.json\n"
+    "  $ tarvik --serve 0.0.0.0:13956 --settings line1.settings\n"
     "  $ tarvik --check --all --prometheus --output /var/lib/prometheus/node-exporter/tarvik.prom\n"
     "  $ tarvik --check --trigger software --trigger-rate 50 --frames 200\n"
     "  $ tarvik --check --trigger line0 --expect-rate 25 --seconds 10\n"
@@ -203,6 +219,10 @@ struct Options {
     QCommandLineOption maxClockDrift{"max-clock-drift", "With --check: warn when the camera's clock runs more "
                                                         "than this many ppm off the computer's (default 200).",
                                      "PPM"};
+    QCommandLineOption serve{"serve", "Without a window: serve the check to Prometheus over HTTP on PORT, "
+                                      "at 127.0.0.1 unless an ADDRESS is given (0.0.0.0: every interface), "
+                                      "until Ctrl+C or SIGTERM: /probe?camera=ID checks that camera when "
+                                      "scraped (see Serving below).", "[ADDRESS:]PORT"};
 
     QList<QCommandLineOption*> CheckOnly()
     {
@@ -217,7 +237,7 @@ struct Options {
         parser.addOptions({help, version, list, camera, pixelFormat, live, grab, check, all, frames, seconds, json,
                            prometheus, output, rateShortfall, clipped, trigger, triggerRate, expectRate,
                            maxClockDrift, set, get, features, settings, saveSettings, record, overwrite,
-                           recordBuffer, recordFormat, timeout});
+                           recordBuffer, recordFormat, timeout, serve});
     }
 };
 
@@ -369,7 +389,7 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
                                                      &o.get,     &o.settings,      &o.saveSettings, &o.record,
                                                      &o.recordBuffer, &o.recordFormat, &o.output, &o.trigger,
                                                      &o.triggerRate,  &o.expectRate,   &o.maxClockDrift,
-                                                     &o.timeout};
+                                                     &o.timeout,   &o.serve};
     if (parser.isSet(o.help))
         return cl.mode = CommandLine::Mode::Help, cl;
     if (parser.isSet(o.version))
@@ -387,7 +407,7 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     if (parser.isSet(o.list)) {
         if (parser.isSet(o.grab) || parser.isSet(o.camera) || parser.isSet(o.pixelFormat) || parser.isSet(o.live) ||
             parser.isSet(o.check) || parser.isSet(o.set) || parser.isSet(o.settings) || parser.isSet(o.record) ||
-            reading)
+            parser.isSet(o.serve) || reading)
             return usage("--list goes with no other option");
         return cl.mode = CommandLine::Mode::List, cl;
     }
@@ -396,6 +416,22 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         return usage("--settings needs a file name, or - for standard input");
     if (std::count(settingsFiles->begin(), settingsFiles->end(), std::string("-")) > 1)
         return usage("--settings - reads standard input, which can be read once: give it once");
+    const bool serving = parser.isSet(o.serve);
+    if (serving) {
+        // Each probe names its camera in the URL; only the operator's
+        // settings file changes a camera, never a request.
+        for (const QCommandLineOption* other : {&o.camera, &o.live, &o.grab, &o.check, &o.all, &o.json, &o.prometheus,
+                                                &o.output, &o.set, &o.get, &o.features, &o.saveSettings, &o.record,
+                                                &o.overwrite, &o.recordBuffer, &o.recordFormat})
+            if (parser.isSet(*other))
+                return usage("--serve goes with --settings, --pixel-format, --frames, --seconds, --max-rate-shortfall "
+                             "and --max-clipped only, not with --" + other->names().first());
+        cl.serve = RawValue(argc, argv, o.serve, takingValues);
+        exporter::ListenAddress listen;
+        std::string why;
+        if (!exporter::ParseListenAddress(cl.serve, &listen, &why))
+            return usageOf("--serve needs [ADDRESS:]PORT: " + why);
+    }
     for (const std::string& text : RawValues(argc, argv, o.set, takingValues)) {
         Setting setting;
         if (!ParseSetting(text, "--set", &setting))
@@ -498,7 +534,7 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         cl.live = parser.isSet(o.live);
         return cl.mode = cl.live ? CommandLine::Mode::Window : CommandLine::Mode::Record, cl;
     }
-    if (!parser.isSet(o.check)) {
+    if (!parser.isSet(o.check) && !serving) {
         for (const QCommandLineOption* only : o.CheckOnly())
             if (parser.isSet(*only))
                 return usage("--" + only->names().first() + " goes with --check" +
@@ -562,7 +598,7 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
             if (cl.outputFile.empty())
                 return usage("--output needs a file name");
         }
-        return cl.mode = CommandLine::Mode::Check, cl;
+        return cl.mode = serving ? CommandLine::Mode::Serve : CommandLine::Mode::Check, cl;
     }
     if (parser.isSet(o.live) && parser.isSet(o.grab))
         return usage("--live opens the window; --grab works without one: use one of them");
@@ -742,6 +778,17 @@ int CheckCameras(const CommandLine& commandLine)
     const bool failed =
         std::any_of(results.begin(), results.end(), [](const CheckResult& r) { return r.verdict == Level::Fail; });
     return failed ? kExitCheckFailed : kExitSuccess;
+}
+
+int ServeCameras(const CommandLine& commandLine)
+{
+    exporter::ServeOptions options;
+    std::string why;
+    exporter::ParseListenAddress(commandLine.serve, &options.listen, &why);  // checked when parsed
+    options.open = commandLine.open;
+    options.check = commandLine.check;
+    options.version = TARVIK_VERSION;
+    return exporter::Serve(options);
 }
 
 int ShowFeatures(const CommandLine& commandLine)

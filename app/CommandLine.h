@@ -9,7 +9,7 @@
 #include <vector>
 
 struct CommandLine {
-    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Record, Usage, SettingsRefused };
+    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Record, Serve, Usage, SettingsRefused };
     Mode mode = Mode::Window;
     OpenOptions open;
     bool live = false;       // Mode::Window: start live view at once
@@ -17,7 +17,7 @@ struct CommandLine {
     uint32_t grabTimeoutMs = kFrameTimeoutMs;  // Mode::Grab: how long to wait for the frame
     double triggerRate = 0;  // Mode::Window with live: software triggers a second; 0: none
     std::string error;       // Mode::Usage, Mode::SettingsRefused: what is wrong
-    // Mode::Check
+    // Mode::Check; Mode::Serve: thresholds and a probe's length
     CheckOptions check;
     bool allCameras = false;
     bool json = false;  // Mode::Check, Mode::Features
@@ -36,6 +36,8 @@ struct CommandLine {
         uint64_t bufferBytes = 0;  // the queue's bound; 0: the default
         std::string frameFileFormat = "tiff";  // a folder's files
     } record;
+    // Mode::Serve: "[ADDRESS:]PORT" as given
+    std::string serve;
 };
 
 // Makes sure descriptors 0, 1 and 2 are open before anything else opens a
@@ -65,6 +67,8 @@ int GrabToFile(const CommandLine& commandLine);
 // --output, replacing the file only once it is complete; status 6 when the
 // verdict is fail. As metrics, a camera that does not open is reported too.
 int CheckCameras(const CommandLine& commandLine);
+// Serves the health check to Prometheus until SIGINT or SIGTERM.
+int ServeCameras(const CommandLine& commandLine);
 // Opens the camera (applying --settings and --set), prints --get and
 // --features, writes --save-settings, releases the camera.
 int ShowFeatures(const CommandLine& commandLine);

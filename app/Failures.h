@@ -29,6 +29,7 @@ enum ExitStatus {
     kExitNoFrame = 4,      // no complete frame that can be shown
     kExitNotWritten = 5,   // the file could not be written
     kExitCheckFailed = 6,  // a health check's verdict is fail
+    kExitNotServed = 7,    // --serve cannot listen on its address
     kExitUsage = 64,       // unknown option, missing argument, bad combination
 };
 // The status for where a sequence stopped; kExitSuccess when it did not.

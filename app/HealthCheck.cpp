@@ -252,7 +252,10 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex);
-            wake.wait_for(lock, std::chrono::milliseconds(100), [&] { return news; });
+            auto wakeBy = Clock::now() + std::chrono::milliseconds(100);
+            if (options.deadline != Clock::time_point{})
+                wakeBy = std::min(wakeBy, options.deadline);
+            wake.wait_until(lock, wakeBy, [&] { return news; });
             news = false;
         }
         LiveStream::Frame frame;
@@ -267,7 +270,9 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
             options.progress(counts.received, stream.RatesNow().received);
             lastProgress = now;
         }
-        if (stream.Ended().Failed() || (options.seconds > 0 ? now >= until : counts.received >= options.frames))
+        const bool late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
+                          (options.cancel && *options.cancel);
+        if (stream.Ended().Failed() || late || (options.seconds > 0 ? now >= until : counts.received >= options.frames))
             break;
     }
     r.ended = stream.Stop();

@@ -6,6 +6,8 @@
 #include "CameraSequences.h"
 #include "platform/imaging/PictureStats.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -27,6 +29,11 @@ struct CheckOptions {
     double triggerRate = 0;
     double expectRate = 0;
     double maxClockDrift = 200;  // ppm the camera's clock may run off the host's before a warning
+    // When set, the stream stops by then whatever frames or seconds say, and
+    // the result holds what came until then (a scrape that will give up).
+    std::chrono::steady_clock::time_point deadline{};
+    // When set, the stream stops as at the deadline once it turns true.
+    const std::atomic<bool>* cancel = nullptr;
     // Called now and then while frames come: received so far, frames a second.
     std::function<void(uint64_t received, double rate)> progress;
 };

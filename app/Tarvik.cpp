@@ -58,6 +58,10 @@ int main(int argc, char** argv)
         QCoreApplication core(argc, argv);
         return RecordToFile(commandLine);
     }
+    case CommandLine::Mode::Serve: {
+        QCoreApplication core(argc, argv);
+        return ServeCameras(commandLine);
+    }
     case CommandLine::Mode::Features: {
         QCoreApplication core(argc, argv);
         return ShowFeatures(commandLine);

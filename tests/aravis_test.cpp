@@ -6,6 +6,7 @@
 
 #include "DialogHarness.h"
 #include "RunTarvik.h"
+#include "ServeTarvik.h"
 #include "WaitFor.h"
 #include "app/LiveStream.h"
 
@@ -34,6 +35,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -548,6 +550,35 @@ TEST(AravisCommandLine, TriggersOnTheFakeCameras)
         for (const auto& [field, value] : row.atLeast)
             EXPECT_GE(camera["trigger"][field].toDouble(), value) << field.toStdString();
     }
+}
+
+// tarvik --serve against the fake GigE camera: the id its landing page
+// lists, probed (and released) once clean and once losing packets.
+TEST(AravisCommandLine, ServeProbesGige)
+{
+    serve::Tarvik tarvik;
+    ASSERT_NO_FATAL_FAILURE(tarvik.Start({}, {}, "gige:127.0.0.1"));
+    const std::string landing = serve::Get(tarvik.Port(), "/").body;
+    std::smatch link;
+    ASSERT_TRUE(std::regex_search(landing, link, std::regex("href=\"/probe\\?camera=([^\"]+)\""))) << landing;
+    const std::string probe = "/probe?camera=" + link[1].str() + "&frames=20";
+    struct Row {
+        QStringList cameraOptions;
+        double verdict;
+        bool missing;  // packets
+    } rows[] = {{{}, 0, false}, {{"-r", "30"}, 2, true}};  // 30 packets in 1000 lost
+    for (const Row& row : rows) {
+        ASSERT_NO_FATAL_FAILURE(RestartCamera(row.cameraOptions));
+        const std::string text =
+            serve::Get(tarvik.Port(), probe, "X-Prometheus-Scrape-Timeout-Seconds: 10\r\n").body;
+        const std::string shown = row.cameraOptions.join(' ').toStdString() + " " + probe + "\n" + text;
+        EXPECT_EQ(serve::Sample(text, "tarvik_probe_success"), 1) << shown;
+        EXPECT_EQ(serve::Sample(text, "tarvik_check_verdict"), row.verdict) << shown;
+        EXPECT_NE(text.find("transport=\"GigE Vision\""), std::string::npos) << shown;
+        EXPECT_EQ(serve::Sample(text, "tarvik_source_missing_packets") > 0, row.missing) << shown;
+    }
+    ASSERT_NO_FATAL_FAILURE(RestartCamera());
+    EXPECT_EQ(tarvik.Stop(), 0);
 }
 
 // --check --all past a GigE camera that another program controls: listed

@@ -1,0 +1,146 @@
+// Clients that try to hold the exporter up: while each goes on, others are
+// answered at once, memory stays bounded, and the offender is dropped in
+// time and counted.
+#include "ServeTarvik.h"
+
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Attack {
+    std::vector<int> fds;       // connections the attack holds open
+    std::atomic<bool> stop{false};
+    std::thread thread;         // feeding them, where it does
+    ~Attack()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        for (int fd : fds)
+            close(fd);
+    }
+};
+
+// Starts the attack on port; fills attack.
+using Start = std::function<void(int port, Attack& attack)>;
+
+void Slowloris(int port, Attack& a)
+{
+    for (int i = 0; i < 20; ++i)
+        a.fds.push_back(serve::Connect(port));
+    a.thread = std::thread([&a] {
+        const std::string start = "GET /metrics HTTP/1.1\r\nX-Slow: ";
+        for (size_t sent = 0; !a.stop; ++sent) {
+            for (int fd : a.fds)
+                (void)!send(fd, sent < start.size() ? &start[sent] : "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the attack's pace, not a wait for a result
+        }
+    });
+}
+
+void HugeUrl(int port, Attack& a)
+{
+    for (int i = 0; i < 4; ++i)
+        a.fds.push_back(serve::Connect(port));
+    a.thread = std::thread([&a] {
+        const std::string chunk(65536, 'a');
+        for (int fd : a.fds) {
+            (void)!send(fd, "GET /", 5, MSG_NOSIGNAL);
+            for (int i = 0; i < 16 && !a.stop; ++i)  // 1 MiB
+                if (send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0)
+                    break;
+        }
+    });
+}
+
+void Silent(int port, Attack& a)
+{
+    for (int i = 0; i < 300; ++i)
+        a.fds.push_back(serve::Connect(port));
+}
+
+void ManyRequests(int port, Attack& a)
+{
+    a.thread = std::thread([port, &a] {
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 64; ++i)
+            clients.emplace_back([port, &a] {
+                while (!a.stop)
+                    serve::Get(port, "/metrics");
+            });
+        for (std::thread& t : clients)
+            t.join();
+    });
+}
+
+TEST(ExporterAbuse, OthersStillAnswered)
+{
+    struct Row {
+        const char* name;
+        Start start;
+        std::vector<const char*> dropped;  // reasons counted on /metrics, one of which grows
+        bool dropsTheAttackers;   // its connections end within the request time
+        bool mayBeBusy;           // others may be told 503 (at once) rather than answered
+        long long maxGrowth;      // bytes of resident memory
+    } rows[] = {
+        {"slowloris", Slowloris, {"timeout"}, true, false, 8 << 20},
+        {"1 MiB request line", HugeUrl, {"too_large"}, true, false, 8 << 20},
+        // Crowded out when they come faster than the oldest time out.
+        {"300 silent connections", Silent, {"crowded", "timeout"}, true, false, 8 << 20},
+        {"64 clients asking without pause", ManyRequests, {}, false, true, 16 << 20},
+    };
+    serve::Tarvik tarvik;
+    ASSERT_NO_FATAL_FAILURE(tarvik.Start({}, "picture=soft"));
+    const int port = tarvik.Port();
+    for (const Row& row : rows) {
+        ASSERT_EQ(serve::Get(port, "/probe?camera=sim-0&frames=2").status, 200) << row.name;
+        const long long before = serve::ResidentBytes(tarvik.Pid());
+        auto dropped = [&] {
+            const std::string text = serve::Get(port, "/metrics").body;
+            double sum = 0;
+            for (const char* reason : row.dropped)
+                sum += serve::Sample(text, std::string("tarvik_exporter_connections_dropped_total{reason=\"") + reason +
+                                               "\"}");
+            return sum;
+        };
+        const double droppedBefore = dropped();
+        {
+            Attack attack;
+            row.start(port, attack);
+            // Others are answered meanwhile: the fast endpoints at once, a probe too.
+            for (int i = 0; i < 5; ++i) {
+                QElapsedTimer timer;
+                timer.start();
+                const serve::Answer metrics = serve::Get(port, "/metrics");
+                EXPECT_TRUE(metrics.status == 200 || (row.mayBeBusy && metrics.status == 503))
+                    << row.name << ": " << metrics.status;
+                EXPECT_LT(timer.elapsed(), 1000) << row.name;
+            }
+            const serve::Answer probe = serve::Get(port, "/probe?camera=sim-0&frames=2",
+                                                   "X-Prometheus-Scrape-Timeout-Seconds: 5\r\n");
+            EXPECT_EQ(serve::Sample(probe.body, "tarvik_probe_success"), 1) << row.name << probe.body;
+            if (row.dropsTheAttackers) {
+                // Dropped within the request time (3 s), whatever they still send.
+                ASSERT_SOON_WITHIN(std::all_of(attack.fds.begin(), attack.fds.end(),
+                                               [](int fd) { return fd < 0 || serve::Closed(fd); }),
+                                   8000)
+                    << row.name;
+            }
+            const long long during = serve::ResidentBytes(tarvik.Pid());
+            EXPECT_LT(during - before, row.maxGrowth) << row.name << ": " << before << " -> " << during;
+        }
+        if (!row.dropped.empty())
+            EXPECT_GT(dropped(), droppedBefore) << row.name;
+        // Every connection of the attack let go: descriptors back to a few.
+        ASSERT_SOON_WITHIN(serve::Sample(serve::Get(port, "/metrics").body, "process_open_fds") < 40, 8000)
+            << row.name;
+    }
+    EXPECT_EQ(tarvik.Stop(), 0);
+}
+
+}  // namespace
