@@ -533,8 +533,9 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
         std::unique_ptr<MonoBandsAvx512> fastMono;
         if (MonoBandsAvx512::Takes(*format, k))
             fastMono = std::make_unique<MonoBandsAvx512>(*format, frame.width, k);
-        if (bayer && eightBitRows && BayerBandsAvx512::Takes(frame.width, k))
-            fastBayer = std::make_unique<BayerBandsAvx512>(frame.width, k, maker.GreenColumn(), maker.BlueInEvenRows());
+        if (BayerBandsAvx512::Takes(*format, frame.width, k))
+            fastBayer = std::make_unique<BayerBandsAvx512>(*format, frame.width, k, maker.GreenColumn(),
+                                                           maker.BlueInEvenRows());
         // YUV with AVX2: each colour's sums per column of a band, the
         // kernel's whole steps, then the columns left converted as rows.
         const bool yuvColumns = yuv && !fastColour && UseAvx2();
