@@ -741,11 +741,26 @@ void DemosaicRow(const uint8_t* above, const uint8_t* row, const uint8_t* below,
     auto plain = [&](size_t from, size_t to) { DemosaicInteriorPlain(above, row, below, dst, from, to, k); };
     size_t x = 1;
 #ifdef TARVIK_X86
-    if (UseAvx512())
-        x = RunVector([&](auto streamed, size_t start) {
-            return DemosaicAvx512(above, row, below, dst, start, width, k.x, k.greenEven, TARVIK_STREAMED);
-        }, plain, stream, dst, 1, width - 1, 1, 64);
-    else if (UseAvx2())
+    if (UseAvx512() && width >= 66) {
+        // The pixels before the first streamed store's boundary and those
+        // after the last whole step: one step each, stored as they lie and
+        // overlapping the steps beside them, not up to 63 pixels each in
+        // the plain loop (which took as long as the rest of the row).
+        auto step = [&](size_t at, bool streamed) {
+            return DemosaicAvx512(above, row, below, dst, at, std::min(width, at + 65), k.x, k.greenEven, streamed);
+        };
+        size_t start = 1;
+        if (stream) {
+            start = AlignedPixel(dst, 1, width - 1, 1, 64);  // at most 64 on
+            step(1, false);
+        }
+        if (start + 64 < width) {
+            DemosaicAvx512(above, row, below, dst, start, width, k.x, k.greenEven, stream);
+            if (stream)
+                _mm_sfence();  // streamed stores are seen before anything that follows
+        }
+        x = step(width - 65, false);
+    } else if (UseAvx2())
         x = RunVector([&](auto streamed, size_t start) {
             return DemosaicAvx2<TARVIK_STREAMED>(above, row, below, dst, start, width, k);
         }, plain, stream, dst, 1, width - 1, 1);
