@@ -15,6 +15,9 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <immintrin.h>
+
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -41,6 +44,74 @@ cv::Mat Displayed()
     return out;
 }
 
+
+// The memory bound of the demosaic: each row read with the rows above and
+// below it, as the kernels read them, and three bytes a pixel streamed into
+// the display image, with nothing done to the bytes but folding them together.
+__attribute__((target("avx2"))) inline __m256i At(const uint8_t* p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+__attribute__((target("avx2"))) void ReadThreeRowsStreamOut(const uint8_t* frame)
+{
+    imaging::DisplayImage& image = g_image;
+    for (int y = 1; y + 1 < kHeight; ++y) {
+        const uint8_t* b = frame + size_t(y) * kWidth;
+        uint8_t* out = image.GetBits() + ptrdiff_t(y) * image.GetPitch();
+        out += (32 - reinterpret_cast<uintptr_t>(out) % 32) % 32;
+        for (size_t x = 0; x + 32 + 11 <= size_t(kWidth); x += 32) {
+            const __m256i v = _mm256_xor_si256(_mm256_xor_si256(At(b - kWidth + x), At(b + x)), At(b + kWidth + x));
+            for (int part = 0; part < 3; ++part)
+                _mm256_stream_si256(reinterpret_cast<__m256i*>(out + 3 * x + 32 * part), v);
+        }
+    }
+    _mm_sfence();
+}
+
+// Where BayerRG8's time goes, per family: the whole conversion, the row
+// kernel alone (its three rows and its output row in the caches), the
+// kernel with its output streamed into the image (rows still in the
+// caches), and the memory bound above; each the best of runs, against
+// OpenCV measured in the same turns.
+void BayerTimeGoes(const std::vector<uint8_t>& bayer, const cv::Mat& mosaic, cv::Mat& cvBgr, int runs)
+{
+    const std::vector<imaging::Simd> families = imaging::ProcessorFamilies();
+    static std::vector<uint8_t> row(size_t(kWidth) * 3);
+    enum { kWhole, kAlone, kStreamed, kBound, kParts };
+    std::vector<std::array<double, kParts>> ms(families.size());
+    for (auto& f : ms)
+        f.fill(1e300);
+    double openCv = 1e300;
+    auto rowsInCache = [&](bool toImage) {
+        imaging::DisplayImage& image = g_image;
+        for (int y = 1; y + 1 < kHeight; ++y) {
+            const uint8_t* b = bayer.data() + size_t(y % 8 + 1) * kWidth;
+            uint8_t* out = toImage ? image.GetBits() + ptrdiff_t(y) * image.GetPitch() : row.data();
+            imaging::DemosaicRow(b - kWidth, b, b + kWidth, out, kWidth, "RGGB", uint64_t(y), toImage);
+        }
+    };
+    for (int run = 0; run < runs; ++run) {
+        openCv = std::min(openCv, BestMs([&] { cv::cvtColor(mosaic, cvBgr, cv::COLOR_BayerBG2BGR); }, 1));
+        for (size_t f = 0; f < families.size(); ++f) {
+            imaging::SetSimd(families[f]);
+            ms[f][kWhole] = std::min(ms[f][kWhole], BestMs([&] { Ours("BayerRG8", bayer); }, 1));
+            ms[f][kAlone] = std::min(ms[f][kAlone], BestMs([&] { rowsInCache(false); }, 1));
+            ms[f][kStreamed] = std::min(ms[f][kStreamed], BestMs([&] { rowsInCache(true); }, 1));
+            ms[f][kBound] = std::min(ms[f][kBound], BestMs([&] { ReadThreeRowsStreamOut(bayer.data()); }, 1));
+        }
+    }
+    imaging::SetSimd(imaging::DefaultSimd());
+    std::printf("where BayerRG8's time goes (best of %d runs; ms, and x OpenCV bilinear at %.2f ms)\n", runs, openCv);
+    const char* const parts[kParts] = {"whole conversion", "row kernel alone, in the caches",
+                                       "row kernel, streamed into the image", "memory bound (3 rows in, 3 B/px out)"};
+    for (int p = 0; p < kParts; ++p) {
+        std::printf("  %-38s", parts[p]);
+        for (size_t f = 0; f < families.size(); ++f)
+            std::printf("  %s %6.2f (%.2f)", imaging::SimdName(families[f]), ms[f][size_t(p)], ms[f][size_t(p)] / openCv);
+        std::printf("\n");
+    }
+}
 
 }  // namespace
 
@@ -103,5 +174,6 @@ int main()
     double largest = 0;
     cv::minMaxLoc(diff.reshape(1), nullptr, &largest);
     std::printf("  largest |ours - OpenCV| inside the border: %.0f levels (target <= 1)\n", largest);
+    BayerTimeGoes(bayer, mosaic, cvBgr, kRuns);
     return 0;
 }

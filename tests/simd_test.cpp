@@ -283,6 +283,49 @@ TEST_F(Families, LiveYuvColumnsAsPlainLoops)
             }
 }
 
+// Deeper Bayer and grey rows reduced straight from the frame (AVX-512 bands
+// for Bayer, AVX2 band sums for packed rows): every packing, rows whose
+// last step of 64 samples ends before and after its first 64 bytes, 10-bit
+// rows ending inside a byte, blocks the AVX-512 kernel leaves (6, 9, up to
+// 255 rows), and frames that stop inside a band.
+TEST_F(Families, LiveDeepRowsAsPlainLoops)
+{
+    struct Case {
+        const char* format;
+        uint32_t k, width;
+    };
+    const Case cases[] = {
+        {"BayerRG12p", 4, 202},       {"BayerRG12p", 8, 242},      {"BayerGB10p", 4, 202},
+        {"BayerGR10p", 12, 250},      {"BayerBG12Packed", 8, 242}, {"BayerRG10Packed", 4, 202},
+        {"BayerGR10", 8, 242},        {"BayerGB12", 4, 202},       {"BayerRG16", 28, 1003},
+        {"BayerBG12p", 28, 1003},     {"BayerRG12p", 6, 202},      {"BayerGB10Packed", 254, 300},
+        {"Mono12p", 9, 242},          {"Mono10p", 255, 300},       {"Mono12Packed", 20, 1003},
+    };
+    auto bytesOf = [](const imaging::DisplayImage& image) {
+        const uint8_t* first = image.GetBits() + (image.GetHeight() - 1) * image.GetPitch();
+        return Bytes(first, first + size_t(-image.GetPitch()) * size_t(image.GetHeight()));
+    };
+    for (const Case& c : cases)
+        for (const int fill : {-1, 255})
+            for (const bool cut : {false, true}) {
+                const uint32_t height = 2 * c.k + 3;
+                Bytes frame = RandomFrame(c.format, c.width, height, fill);
+                // Cut: the frame ends half way into the second band's last row.
+                const size_t rowBytes = size_t(cam::RowBytes(*cam::FindPixelFormat(c.format), c.width));
+                const size_t size = cut ? rowBytes * (2 * c.k - 1) + rowBytes / 2 : frame.size();
+                Bytes pictures[4];
+                for (const Simd family : imaging::ProcessorFamilies()) {
+                    imaging::SetSimd(family);
+                    imaging::DisplayImage image;
+                    ASSERT_TRUE(imaging::ReduceFrame({frame.data(), size, c.width, height, c.format}, c.k, image));
+                    pictures[int(family)] = bytesOf(image);
+                    EXPECT_EQ(pictures[int(family)], pictures[0])
+                        << c.format << ", k " << c.k << ", width " << c.width << ", fill " << fill
+                        << (cut ? ", cut, " : ", ") << imaging::SimdName(family);
+                }
+            }
+}
+
 // The halftone stretch: shrinking (area sums, with more than 256 rows of
 // full weight in one output row), enlarging, both at once, rows whose
 // 32 or 64 bytes a step leave tails, pictures stored bottom-up, and sums

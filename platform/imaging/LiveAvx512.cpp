@@ -108,7 +108,9 @@ struct Kept {
 struct Across {
     const uint8_t *first, *below, *above;  // the band's first row, the rows outside it
     size_t rowBytes;
-    size_t pairs, bytes;  // pairs: of the blocks; bytes: of a row
+    size_t pairs, bytes, step;  // pairs: of the blocks; bytes: of a row; step: bytes of 64 samples
+    const uint8_t (*words)[64];  // deeper samples: see BayerBandsAvx512::words_, tops_
+    const uint8_t (*tops)[64];
     const BlockLanes* lanes;
     Kept kept;
     size_t stride;
@@ -120,6 +122,30 @@ inline T* Section(T* p, size_t stride, int section)
     return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(p) + stride * size_t(section));
 }
 
+// Deeper samples: their two bytes gathered per column parity and their
+// top 8 bits picked from them, kept in registers across the band.
+struct Gather {
+    __m512i words[2], tops[2];
+};
+
+// 64 samples of a row from p, even columns and odd columns, as 16-bit
+// lanes of their (top) 8 bits; bytes past the masks' ends read as 0.
+template <bool Deep, bool Masked>
+TARVIK_AVX512 inline void Columns(const Gather& g, const uint8_t* p, __mmask64 m, __mmask64 m2, __m512i (&c)[2])
+{
+    if constexpr (!Deep) {
+        const __m512i v = RowBytes<Masked>(p, m);
+        c[0] = ColumnOf<0>(v);
+        c[1] = ColumnOf<1>(v);
+    } else {
+        const __m512i lo = RowBytes<Masked>(p, m), hi = _mm512_maskz_loadu_epi8(m2, p + 64);
+        const __mmask64 low = 0x5555555555555555;  // the low byte of each lane; the high one is 0
+        for (int parity = 0; parity < 2; ++parity)
+            c[parity] = _mm512_maskz_multishift_epi64_epi8(
+                low, g.tops[parity], _mm512_permutex2var_epi8(lo, g.words[parity], hi));
+    }
+}
+
 // What one step across hands the next: each colour's terms two pairs at a
 // time and the odd columns' sums in the rows where green is odd.
 struct Carried {
@@ -127,30 +153,35 @@ struct Carried {
 };
 
 // One step across: the 32 column pairs from pair 32 i.
-template <int Green, int H2, bool Masked>
-TARVIK_AVX512 inline void AcrossAt(const Across& a, size_t i, Carried& c, Kept& k)
+template <int Green, int H2, bool Deep, bool Masked>
+TARVIK_AVX512 inline void AcrossAt(const Across& a, const Gather& g, size_t i, Carried& c, Kept& k)
 {
     constexpr int Chroma = 1 - Green;  // the column of the colour in even rows; in odd rows it is Green's
-    const size_t x = 2 * kLanes * i;
-    const __mmask64 m = Masked ? (__mmask64(1) << (a.bytes - x)) - 1 : ~__mmask64(0);
+    const size_t x = a.step * i;
+    const size_t left = std::min(a.bytes - x, a.step);
+    const __mmask64 m = Masked && left < 64 ? (__mmask64(1) << left) - 1 : ~__mmask64(0);
+    const __mmask64 m2 = left <= 64 ? 0 : left >= 128 ? ~__mmask64(0) : (__mmask64(1) << (left - 64)) - 1;
     // Down: the band's rows into sums per row and column parity.
     __m512i sums[2][2] = {{_mm512_setzero_si512(), _mm512_setzero_si512()},
                           {_mm512_setzero_si512(), _mm512_setzero_si512()}};
-    __m512i in0 = _mm512_setzero_si512(), in1 = in0;
+    __m512i in0[2], in1[2];
     for (int j = 0; j < 4 * H2; ++j) {
-        const __m512i v = RowBytes<Masked>(a.first + size_t(j) * a.rowBytes + x, m);
-        sums[j & 1][0] = _mm512_add_epi16(sums[j & 1][0], ColumnOf<0>(v));
-        sums[j & 1][1] = _mm512_add_epi16(sums[j & 1][1], ColumnOf<1>(v));
+        __m512i v[2];
+        Columns<Deep, Masked>(g, a.first + size_t(j) * a.rowBytes + x, m, m2, v);
+        sums[j & 1][0] = _mm512_add_epi16(sums[j & 1][0], v[0]);
+        sums[j & 1][1] = _mm512_add_epi16(sums[j & 1][1], v[1]);
         if (j == 0)
-            in0 = v;
+            in0[0] = v[0], in0[1] = v[1];
         if (j == 4 * H2 - 1)
-            in1 = v;
+            in1[0] = v[0], in1[1] = v[1];
     }
-    const __m512i out0 = RowBytes<Masked>(a.below + x, m), out1 = RowBytes<Masked>(a.above + x, m);
-    const __m512i evenTerms = Terms<2>(sums[0][Chroma], ColumnOf<Chroma>(out0), ColumnOf<Chroma>(in0));
-    const __m512i oddTerms = Terms<2>(sums[1][Green], ColumnOf<Green>(out1), ColumnOf<Green>(in1));
-    const __m512i green0 = Terms<3>(sums[0][Green], ColumnOf<Green>(out0), ColumnOf<Green>(in0));
-    const __m512i green1 = Terms<3>(sums[1][Chroma], ColumnOf<Chroma>(out1), ColumnOf<Chroma>(in1));
+    __m512i out0[2], out1[2];
+    Columns<Deep, Masked>(g, a.below + x, m, m2, out0);
+    Columns<Deep, Masked>(g, a.above + x, m, m2, out1);
+    const __m512i evenTerms = Terms<2>(sums[0][Chroma], out0[Chroma], in0[Chroma]);
+    const __m512i oddTerms = Terms<2>(sums[1][Green], out1[Green], in1[Green]);
+    const __m512i green0 = Terms<3>(sums[0][Green], out0[Green], in0[Green]);
+    const __m512i green1 = Terms<3>(sums[1][Chroma], out1[Chroma], in1[Chroma]);
     // Two pairs' terms at a time, then runs of a block's width, kept where
     // blocks end. Green's two rows are added first where that stays below
     // 2^15 (blocks up to 12 wide).
@@ -183,24 +214,30 @@ TARVIK_AVX512 inline void AcrossAt(const Across& a, size_t i, Carried& c, Kept& 
     k.ends += _mm_popcnt_u32(lanes.ends);
 }
 
-template <int Green, int H2>
+template <int Green, int H2, bool Deep>
 TARVIK_AVX512 void AcrossBand(const Across& in)
 {
     const Across a = in;
+    Gather g;
+    if constexpr (Deep)
+        for (int parity = 0; parity < 2; ++parity) {
+            g.words[parity] = _mm512_load_si512(a.words[parity]);
+            g.tops[parity] = _mm512_load_si512(a.tops[parity]);
+        }
     Carried c{_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
     Kept k = a.kept;
     const size_t vectors = (a.pairs + kLanes - 1) / kLanes;
     size_t i = 0;
-    for (; i < vectors && 2 * (i + 1) * kLanes <= a.bytes; ++i)
-        AcrossAt<Green, H2, false>(a, i, c, k);
+    for (; i < vectors && (i + 1) * a.step <= a.bytes; ++i)
+        AcrossAt<Green, H2, Deep, false>(a, g, i, c, k);
     for (; i < vectors; ++i)
-        AcrossAt<Green, H2, true>(a, i, c, k);
+        AcrossAt<Green, H2, Deep, true>(a, g, i, c, k);
 }
 
-template <int Green, size_t... H>
+template <int Green, bool Deep, size_t... H>
 void AcrossWith(size_t h2, const Across& a, std::index_sequence<H...>)
 {
-    ((h2 == H + 1 ? AcrossBand<Green, int(H + 1)>(a) : void()), ...);
+    ((h2 == H + 1 ? AcrossBand<Green, int(H + 1), Deep>(a) : void()), ...);
 }
 
 constexpr uint32_t kMaxH2 = 7;  // blocks up to 28 wide: every term below 2^15
@@ -616,14 +653,40 @@ TARVIK_AVX512 void MonoBandsAvx512::Finish(uint8_t* out)
 
 // ---- Bayer bands ------------------------------------------------------------------
 
-bool BayerBandsAvx512::Takes(uint32_t width, uint32_t k)
+bool BayerBandsAvx512::Takes(const cam::PixelFormat& format, uint32_t width, uint32_t k)
 {
-    return UseAvx512() && k % 4 == 0 && k / 4 <= kMaxH2 && width >= k;
+    if (!UseAvx512() || format.sampling != cam::Sampling::Bayer || k % 4 || k / 4 > kMaxH2 || width < k)
+        return false;
+    switch (format.packing) {
+    case cam::Packing::Byte: return format.bits == 8;
+    case cam::Packing::Word: return format.bits >= 8 && format.bits <= 16;
+    case cam::Packing::Lsb: return format.bits == 10 || format.bits == 12;
+    default: return format.bitsPerPixel == 12;  // GigE Vision's 2 samples in 3 bytes
+    }
 }
 
-BayerBandsAvx512::BayerBandsAvx512(uint32_t width, uint32_t k, int greenColumn, bool blueInEvenRows)
-    : width_(width), k_(k), blocks_(width / k), green_(greenColumn), blueInEvenRows_(blueInEvenRows)
+BayerBandsAvx512::BayerBandsAvx512(const cam::PixelFormat& format, uint32_t width, uint32_t k, int greenColumn,
+                                   bool blueInEvenRows)
+    : format_(&format), width_(width), k_(k), blocks_(width / k), green_(greenColumn),
+      blueInEvenRows_(blueInEvenRows), rowBytes_(size_t(cam::RowBytes(format, width))),
+      step_(size_t(format.bitsPerPixel) * 8)
 {
+    // Where each sample's top 8 bits start among the step's bits; a 16-bit
+    // word from the byte holding that bit holds all 8. Sample 63's second
+    // byte may lie past the 128 (16-bit words): it is never used there.
+    for (int s = 0; s < 64; ++s) {
+        const int bits = format.bits;
+        int top = 0;
+        switch (format.packing) {
+        case cam::Packing::Word: top = 16 * s + bits - 8; break;
+        case cam::Packing::Lsb: top = s * bits + bits - 8; break;
+        default: top = s / 2 * 24 + s % 2 * 16; break;  // GigE Vision: bytes 0 and 2 of 3
+        }
+        const int lane = s / 2;
+        words_[s % 2][2 * lane] = uint8_t(top / 8 % 128);
+        words_[s % 2][2 * lane + 1] = uint8_t((top / 8 + 1) % 128);
+        tops_[s % 2][2 * lane] = uint8_t(16 * (lane % 4) + top % 8);
+    }
     const size_t h = k / 2;
     pairs_ = size_t(blocks_) * h;
     lanes_.assign((pairs_ + kLanes - 1) / kLanes, BlockLanes{0, 0, 0});
@@ -643,11 +706,18 @@ BayerBandsAvx512::BayerBandsAvx512(uint32_t width, uint32_t k, int greenColumn, 
     edges_.resize(3 * 2 * section_ + 1);
 }
 
+int32_t BayerBandsAvx512::SampleAt(const uint8_t* row, size_t x) const
+{
+    if (format_->packing == cam::Packing::Byte)
+        return row[x];
+    return int32_t(cam::ReadSample(*format_, row, x) >> (format_->bits - 8));
+}
+
 int32_t BayerBandsAvx512::SumAt(const BayerBand& band, int rowParity, size_t x) const
 {
     int32_t sum = 0;
     for (size_t y = size_t(rowParity); y < k_; y += 2)
-        sum += band.first[y * band.rowBytes + x];
+        sum += SampleAt(band.first + y * band.rowBytes, x);
     return sum;
 }
 
@@ -659,7 +729,7 @@ int32_t BayerBandsAvx512::NearTerm(const BayerBand& band, int rowParity, int64_t
     const size_t i = size_t(Mirrored(x));
     const uint8_t* outside = rowParity ? band.above : band.below;
     const uint8_t* inside = rowParity ? band.first + (k_ - 1) * band.rowBytes : band.first;
-    return 4 * SumAt(band, rowParity, i) + outside[i] - inside[i];
+    return 4 * SumAt(band, rowParity, i) + SampleAt(outside, i) - SampleAt(inside, i);
 }
 
 int32_t BayerBandsAvx512::GreenSum(const BayerBand& band, int64_t x) const
@@ -679,14 +749,19 @@ void BayerBandsAvx512::Reduce(const BayerBand& band, uint8_t* out)
                    band.above,
                    band.rowBytes,
                    pairs_,
-                   width_,
+                   rowBytes_,
+                   step_,
+                   words_,
+                   tops_,
                    lanes_.data(),
                    {runs_.data(), edges, Section(edges, stride, 2)},
                    stride};
+    const auto h2s = std::make_index_sequence<kMaxH2>();
+    const bool deep = format_->packing != cam::Packing::Byte;
     if (green_)
-        AcrossWith<1>(h / 2, a, std::make_index_sequence<kMaxH2>());
+        deep ? AcrossWith<1, true>(h / 2, a, h2s) : AcrossWith<1, false>(h / 2, a, h2s);
     else
-        AcrossWith<0>(h / 2, a, std::make_index_sequence<kMaxH2>());
+        deep ? AcrossWith<0, true>(h / 2, a, h2s) : AcrossWith<0, false>(h / 2, a, h2s);
     // At the frame's edges the terms are mirrored: the colour in even
     // columns at the right (the pair after the last block), the one in odd
     // columns at the left, green at both.
@@ -736,8 +811,8 @@ TARVIK_AVX512 void BayerBandsAvx512::Finish(uint8_t* out)
 #else
 
 // Never taken: nothing to reduce with.
-bool BayerBandsAvx512::Takes(uint32_t, uint32_t) { return false; }
-BayerBandsAvx512::BayerBandsAvx512(uint32_t, uint32_t, int, bool) {}
+bool BayerBandsAvx512::Takes(const cam::PixelFormat&, uint32_t, uint32_t) { return false; }
+BayerBandsAvx512::BayerBandsAvx512(const cam::PixelFormat&, uint32_t, uint32_t, int, bool) {}
 void BayerBandsAvx512::Reduce(const BayerBand&, uint8_t*) {}
 bool ColourBandsAvx512::Takes(const cam::PixelFormat&, uint32_t, uint32_t) { return false; }
 ColourBandsAvx512::ColourBandsAvx512(const cam::PixelFormat&, uint32_t, uint32_t) {}

@@ -11,7 +11,7 @@
 
 namespace imaging {
 
-// A band of k rows of an 8-bit Bayer mosaic and the rows next to it.
+// A band of k rows of a Bayer mosaic and the rows next to it.
 struct BayerBand {
     const uint8_t* first;  // the band's first row; the others follow rowBytes apart
     size_t rowBytes;
@@ -26,30 +26,41 @@ struct BlockLanes {
     uint16_t pairEnds;
 };
 
-// The rows of pixels of 8-bit Bayer bands with AVX-512, from the block sums
-// RowMaker::BayerRow makes, without a pass over the frame before them.
+// The rows of pixels of Bayer bands with AVX-512, from the block sums
+// RowMaker::BayerRow makes, without a pass over the frame before them:
+// 8-bit samples as they are, deeper ones (16-bit words, 10 or 12 bits
+// packed) by their top 8 bits, picked straight from the frame's rows.
 class BayerBandsAvx512 {
 public:
-    // Whether it takes blocks of side k in frames of this width, on this processor.
-    static bool Takes(uint32_t width, uint32_t k);
+    // Whether it takes frames in this format and width with blocks of side k, on this processor.
+    static bool Takes(const cam::PixelFormat& format, uint32_t width, uint32_t k);
 
     // greenColumn: green's column parity in even rows.
-    BayerBandsAvx512(uint32_t width, uint32_t k, int greenColumn, bool blueInEvenRows);
+    BayerBandsAvx512(const cam::PixelFormat& format, uint32_t width, uint32_t k, int greenColumn,
+                     bool blueInEvenRows);
 
     // The band's row of pixels, blue, green, red, 3 x width / k bytes.
     void Reduce(const BayerBand& band, uint8_t* out);
 
 private:
+    int32_t SampleAt(const uint8_t* row, size_t x) const;
     int32_t SumAt(const BayerBand& band, int rowParity, size_t x) const;
     int32_t NearTerm(const BayerBand& band, int rowParity, int64_t x) const;
     int32_t GreenSum(const BayerBand& band, int64_t x) const;
     int64_t Mirrored(int64_t x) const;
     void Finish(uint8_t* out);
 
+    const cam::PixelFormat* format_;
     uint32_t width_, k_, blocks_;
     int green_;
     bool blueInEvenRows_;
     size_t pairs_;  // the column pairs of the band's blocks
+    size_t rowBytes_, step_;  // a row's bytes, and those of its 64 samples a step
+    // Deeper samples, per 64: where the two bytes holding each one's top 8
+    // bits are among 128 (even columns, then odd, in 16-bit lanes), and
+    // where its top 8 bits start in its 64-bit lane.
+    alignas(64) uint8_t words_[2][64] = {};
+    alignas(64) uint8_t tops_[2][64] = {};
     std::vector<BlockLanes> lanes_;  // per 32 pairs
     // What the pass across keeps, in sections of section_ values: each
     // colour's runs per block (the colour in even rows, in odd rows, green);

@@ -533,8 +533,9 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
         std::unique_ptr<MonoBandsAvx512> fastMono;
         if (MonoBandsAvx512::Takes(*format, k))
             fastMono = std::make_unique<MonoBandsAvx512>(*format, frame.width, k);
-        if (bayer && eightBitRows && BayerBandsAvx512::Takes(frame.width, k))
-            fastBayer = std::make_unique<BayerBandsAvx512>(frame.width, k, maker.GreenColumn(), maker.BlueInEvenRows());
+        if (BayerBandsAvx512::Takes(*format, frame.width, k))
+            fastBayer = std::make_unique<BayerBandsAvx512>(*format, frame.width, k, maker.GreenColumn(),
+                                                           maker.BlueInEvenRows());
         // YUV with AVX2: each colour's sums per column of a band, the
         // kernel's whole steps, then the columns left converted as rows.
         const bool yuvColumns = yuv && !fastColour && UseAvx2();
@@ -591,9 +592,28 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
                 std::memset(out + size_t(outWidth) * 3, 0, padding);
                 continue;
             }
-            std::fill(sums.begin(), sums.end(), 0);
-            uint64_t y = first;
-            if (!yuv && direct) {
+            // Packed rows: a band the frame holds whole summed down in
+            // registers, the columns left after the kernel's steps row by row.
+            const size_t summed = packed && first + k <= held
+                                      ? SumPackedBand(*format, frame.data + first * rowBytes, rowBytes, k,
+                                                      bayer ? 2 : 1, sums.data(), perRow)
+                                      : 0;
+            if (summed) {
+                const int shift = format->bits - 8;
+                for (int parity = 0; parity < (bayer ? 2 : 1); ++parity)
+                    std::fill(sums.begin() + ptrdiff_t(size_t(parity) * perRow + summed),
+                              sums.begin() + ptrdiff_t(size_t(parity + 1) * perRow), 0);
+                for (uint64_t y = first; y < end; ++y) {
+                    const uint8_t* src = frame.data + y * rowBytes;
+                    uint16_t* to = sums.data() + (bayer ? size_t(y % 2) * perRow : 0);
+                    for (size_t x = summed; x < perRow; ++x)
+                        to[x] = uint16_t(to[x] + (cam::ReadSample(*format, src, x) >> shift));
+                }
+            }
+            if (!summed)
+                std::fill(sums.begin(), sums.end(), 0);
+            uint64_t y = summed ? end : first;
+            if (!yuv && direct && !summed) {
                 // Rows as they are: two of the same parity at a time.
                 const uint64_t apart = bayer ? 2 : 1;
                 for (; y + 2 * apart <= end; y += 2 * apart)

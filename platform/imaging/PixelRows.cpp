@@ -289,6 +289,43 @@ __attribute__((target("avx2"))) size_t AddPackedAvx2(const uint8_t* a, const uin
     return steps * 16;
 }
 
+// The top 8 bits of k rows' packed samples added down the band into 16-bit
+// sums per column, in registers, each sum stored once: of every row
+// (Parities 1), or of even and odd rows apart (2, the odd rows' sums pixels
+// after the even rows'); rows apart bytes apart. 16 samples a step; returns
+// how many, those whose loads stay inside rows of rowBytes.
+template <int Parities>
+__attribute__((target("avx2"))) size_t SumPackedAvx2(const uint8_t* first, size_t apart, uint32_t k,
+                                                     uint16_t* sums, size_t pixels, size_t rowBytes,
+                                                     const PackedPlan& plan)
+{
+    const __m256i gather = _mm256_broadcastsi128_si256(plan.gather);
+    const __m256i scale = _mm256_broadcastsi128_si256(plan.scale);
+    const size_t step = plan.bytesPer8;
+    const size_t steps = std::min(pixels / 16, rowBytes >= step + 16 ? (rowBytes - step - 16) / (2 * step) + 1 : 0);
+    for (size_t n = 0; n < steps; ++n) {
+        const uint8_t* p = first + 2 * step * n;
+        // Two rows a step, the even one's into s[0], the odd one's into s[1]
+        // (k rows read side by side are more streams than the processor
+        // follows on its own: each is fetched ahead).
+        __m256i s[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+        uint32_t j = 0;
+        for (; j + 2 <= k; j += 2, p += 2 * apart) {
+            _mm_prefetch(reinterpret_cast<const char*>(p + 192), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(p + apart + 192), _MM_HINT_T0);
+            s[0] = _mm256_add_epi16(s[0], TopOf16(p, step, gather, scale));
+            s[1] = _mm256_add_epi16(s[1], TopOf16(p + apart, step, gather, scale));
+        }
+        if (j < k)  // k odd: grey only
+            s[0] = _mm256_add_epi16(s[0], TopOf16(p, step, gather, scale));
+        if (Parities == 1)
+            s[0] = _mm256_add_epi16(s[0], s[1]);
+        for (int parity = 0; parity < Parities; ++parity)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + size_t(parity) * pixels + 16 * n), s[parity]);
+    }
+    return steps * 16;
+}
+
 __attribute__((target("ssse3"))) PackedPlan PlanFor(const cam::PixelFormat& f)
 {
     if (f.packing == cam::Packing::GigePacked)  // the top 8 bits are bytes 0 and 2 of each 3
@@ -659,6 +696,21 @@ void AddTopEightBits(const cam::PixelFormat& format, const uint8_t* a, const uin
                            (b ? cam::ReadSample(format, b, i) >> shift : 0));
 }
 
+size_t SumPackedBand(const cam::PixelFormat& format, const uint8_t* first, size_t rowBytes, uint32_t k,
+                     int parities, uint16_t* sums, size_t pixels)
+{
+#ifdef TARVIK_X86
+    if ((format.packing == cam::Packing::Lsb || format.packing == cam::Packing::GigePacked) && UseAvx2()) {
+        const PackedPlan plan = PlanFor(format);
+        const size_t held = size_t(cam::RowBytes(format, pixels));
+        return parities == 2 ? SumPackedAvx2<2>(first, rowBytes, k, sums, pixels, held, plan)
+                             : SumPackedAvx2<1>(first, rowBytes, k, sums, pixels, held, plan);
+    }
+#endif
+    (void)format, (void)first, (void)rowBytes, (void)k, (void)parities, (void)sums, (void)pixels;
+    return 0;
+}
+
 void YuvToBgr(const uint8_t* src, uint8_t* dst, size_t pixels, bool uyvy, bool limitedRange, bool stream)
 {
     auto plain = [&](size_t from, size_t to) { YuvPlain(src, dst, from, to, uyvy, limitedRange); };
@@ -689,11 +741,26 @@ void DemosaicRow(const uint8_t* above, const uint8_t* row, const uint8_t* below,
     auto plain = [&](size_t from, size_t to) { DemosaicInteriorPlain(above, row, below, dst, from, to, k); };
     size_t x = 1;
 #ifdef TARVIK_X86
-    if (UseAvx512())
-        x = RunVector([&](auto streamed, size_t start) {
-            return DemosaicAvx512(above, row, below, dst, start, width, k.x, k.greenEven, TARVIK_STREAMED);
-        }, plain, stream, dst, 1, width - 1, 1, 64);
-    else if (UseAvx2())
+    if (UseAvx512() && width >= 66) {
+        // The pixels before the first streamed store's boundary and those
+        // after the last whole step: one step each, stored as they lie and
+        // overlapping the steps beside them, not up to 63 pixels each in
+        // the plain loop (which took as long as the rest of the row).
+        auto step = [&](size_t at, bool streamed) {
+            return DemosaicAvx512(above, row, below, dst, at, std::min(width, at + 65), k.x, k.greenEven, streamed);
+        };
+        size_t start = 1;
+        if (stream) {
+            start = AlignedPixel(dst, 1, width - 1, 1, 64);  // at most 64 on
+            step(1, false);
+        }
+        if (start + 64 < width) {
+            DemosaicAvx512(above, row, below, dst, start, width, k.x, k.greenEven, stream);
+            if (stream)
+                _mm_sfence();  // streamed stores are seen before anything that follows
+        }
+        x = step(width - 65, false);
+    } else if (UseAvx2())
         x = RunVector([&](auto streamed, size_t start) {
             return DemosaicAvx2<TARVIK_STREAMED>(above, row, below, dst, start, width, k);
         }, plain, stream, dst, 1, width - 1, 1);

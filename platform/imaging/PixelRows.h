@@ -50,6 +50,15 @@ void TopEightBits(const cam::PixelFormat& format, const uint8_t* src, uint8_t* d
 void AddTopEightBits(const cam::PixelFormat& format, const uint8_t* a, const uint8_t* b, uint16_t* sums,
                      size_t pixels);
 
+// Live view's block sums straight from a band of k rows of packed samples
+// (10 or 12 bits, PFNC or GigE Vision), rowBytes apart: per column, the sum
+// of the top 8 bits of every row (parities 1), or of the even rows into
+// sums and of the odd rows into sums + pixels (parities 2). Returns the
+// columns summed, from the first: 0 where no kernel takes them, the rest
+// the caller's.
+size_t SumPackedBand(const cam::PixelFormat& format, const uint8_t* first, size_t rowBytes, uint32_t k,
+                     int parities, uint16_t* sums, size_t pixels);
+
 // YUV 4:2:2, 2 bytes a pixel (uyvy: U Y0 V Y1, else Y0 U Y1 V), with
 // ITU-R BT.601 coefficients over the full or the limited range. A last
 // pixel without a pair takes V from the pair before it (128 when none).
