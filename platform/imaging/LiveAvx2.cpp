@@ -7,10 +7,7 @@
 
 #include "YuvFixedPoint.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define TARVIK_X86 1
-#endif
+#include "X86.h"
 
 namespace imaging {
 

@@ -20,15 +20,7 @@
 #include <string_view>
 #include <utility>
 
-#if defined(__x86_64__) || defined(__i386__)
-// GCC 12's AVX-512 intrinsics pass an undefined vector as the merge source
-// of unmasked operations, which its own analysis then reports.
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#define TARVIK_X86 1
-#endif
+#include "X86.h"
 
 namespace imaging {
 

@@ -16,10 +16,7 @@
 #include <type_traits>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define TARVIK_X86 1
-#endif
+#include "X86.h"
 
 namespace imaging {
 namespace {

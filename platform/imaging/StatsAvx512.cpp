@@ -11,13 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#if defined(__x86_64__) || defined(__i386__)
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // see LiveAvx512.cpp
-#endif
-#include <immintrin.h>
-#define TARVIK_X86 1
-#endif
+#include "X86.h"
 
 namespace imaging {
 
