@@ -12,10 +12,10 @@ struct TarvikRun {
     QByteArray out, err;
 };
 
-// sim: TARVIK_SIM (none when empty); cameras: TARVIK_CAMERAS (the simulated
-// camera when empty); dir: the working folder (this one when empty).
-inline TarvikRun RunTarvik(const QStringList& args, const QString& sim, const QString& cameras = {},
-                           const QString& dir = {})
+// This process's environment without a display or camera settings of its
+// own, with TARVIK_SIM (none when empty) and TARVIK_CAMERAS (the simulated
+// camera when empty).
+inline QProcessEnvironment TarvikEnvironment(const QString& sim, const QString& cameras)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_SIM", "TARVIK_CAMERA_TRACE"})
@@ -24,8 +24,16 @@ inline TarvikRun RunTarvik(const QStringList& args, const QString& sim, const QS
         env.insert("TARVIK_SIM", sim);
     if (!cameras.isEmpty())
         env.insert("TARVIK_CAMERAS", cameras);
+    return env;
+}
+
+// sim, cameras: as TarvikEnvironment takes them; dir: the working folder
+// (this one when empty).
+inline TarvikRun RunTarvik(const QStringList& args, const QString& sim, const QString& cameras = {},
+                           const QString& dir = {})
+{
     QProcess p;
-    p.setProcessEnvironment(env);
+    p.setProcessEnvironment(TarvikEnvironment(sim, cameras));
     if (!dir.isEmpty())
         p.setWorkingDirectory(dir);
     p.start(TARVIK_EXE, args);

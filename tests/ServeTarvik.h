@@ -3,6 +3,7 @@
 // exactly the bytes a client gets, malformed requests included.
 #pragma once
 
+#include "RunTarvik.h"
 #include "WaitFor.h"
 
 #include <QProcess>
@@ -150,14 +151,7 @@ public:
     // and TARVIK_CAMERAS (the simulated camera when empty).
     void Start(const QStringList& args, const QString& sim, const QString& cameras = {})
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_SIM", "TARVIK_CAMERA_TRACE"})
-            env.remove(name);
-        if (!sim.isEmpty())
-            env.insert("TARVIK_SIM", sim);
-        if (!cameras.isEmpty())
-            env.insert("TARVIK_CAMERAS", cameras);
-        process_.setProcessEnvironment(env);
+        process_.setProcessEnvironment(TarvikEnvironment(sim, cameras));
         process_.start(TARVIK_EXE, QStringList{"--serve", "127.0.0.1:0"} + args);
         ASSERT_TRUE(process_.waitForStarted(10000));
         static const QRegularExpression serving("serving http://127\\.0\\.0\\.1:(\\d+)/");

@@ -134,8 +134,9 @@ TEST(ExporterAbuse, OthersStillAnswered)
             const long long during = serve::ResidentBytes(tarvik.Pid());
             EXPECT_LT(during - before, row.maxGrowth) << row.name << ": " << before << " -> " << during;
         }
-        if (!row.dropped.empty())
+        if (!row.dropped.empty()) {
             EXPECT_GT(dropped(), droppedBefore) << row.name;
+        }
         // Every connection of the attack let go: descriptors back to a few.
         ASSERT_SOON_WITHIN(serve::Sample(serve::Get(port, "/metrics").body, "process_open_fds") < 40, 8000)
             << row.name;
