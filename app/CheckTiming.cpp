@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <new>
 #include <thread>
 
 namespace {
@@ -30,21 +29,8 @@ class Capture {
 public:
     Outcome Start()
     {
-        int64_t payload = 0;
-        if (Outcome o = ReadPayloadSize(&payload); o.Failed())
+        if (Outcome o = MakeFrames(LiveStream::kFrames, frames_, memory_); o.Failed())
             return o;
-        frames_.assign(LiveStream::kFrames, CamFrame{});
-        for (CamFrame& f : frames_) {
-            memory_.emplace_back(new (std::nothrow) uint8_t[size_t(payload)]);
-            if (!memory_.back()) {
-                Outcome o = Stopped(Step::FrameMemory);
-                o.value = payload;
-                frames_.clear();
-                return o;
-            }
-            f.buffer = memory_.back().get();
-            f.bufferSize = uint32_t(payload);
-        }
         CamError err = CAM_OK;
         while (announced_ < frames_.size() &&
                (err = CamFrameAnnounce(g_hCamera, &frames_[announced_], sizeof(CamFrame))) == CAM_OK)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <utility>
 
 namespace {
@@ -22,6 +23,29 @@ constexpr auto kWaitingNotice = std::chrono::milliseconds(500);
 
 }  // namespace
 
+Outcome MakeFrames(size_t count, std::vector<CamFrame>& frames, std::vector<std::unique_ptr<uint8_t[]>>& memory)
+{
+    frames.clear();
+    memory.clear();
+    int64_t payload = 0;
+    if (Outcome o = ReadPayloadSize(&payload); o.Failed())
+        return o;
+    frames.assign(count, CamFrame{});
+    for (CamFrame& f : frames) {
+        memory.emplace_back(new (std::nothrow) uint8_t[size_t(payload)]);
+        if (!memory.back()) {
+            Outcome o = Stopped(Step::FrameMemory);
+            o.value = payload;
+            frames.clear();
+            memory.clear();
+            return o;
+        }
+        f.buffer = memory.back().get();
+        f.bufferSize = uint32_t(payload);
+    }
+    return {};
+}
+
 LiveStream::~LiveStream() { Stop(); }
 
 Outcome LiveStream::Start(std::function<void()> newFrame)
@@ -33,23 +57,8 @@ Outcome LiveStream::Start(std::function<void()> newFrame, Options options)
 {
     if (Running())
         return {};
-    int64_t payload = 0;
-    if (Outcome o = ReadPayloadSize(&payload); o.Failed())
+    if (Outcome o = MakeFrames(kFrames, frames_, memory_); o.Failed())
         return o;
-    frames_.assign(kFrames, CamFrame{});
-    memory_.clear();
-    for (CamFrame& f : frames_) {
-        memory_.emplace_back(new (std::nothrow) uint8_t[size_t(payload)]);
-        if (!memory_.back()) {
-            Outcome o = Stopped(Step::FrameMemory);
-            o.value = payload;
-            frames_.clear();
-            memory_.clear();
-            return o;
-        }
-        f.buffer = memory_.back().get();
-        f.bufferSize = uint32_t(payload);
-    }
     // Each step that succeeded is undone if a later one fails.
     size_t announced = 0;
     CamError err = CAM_OK;

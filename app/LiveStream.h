@@ -24,6 +24,10 @@
 #include <thread>
 #include <vector>
 
+// count frame records over buffers of the open camera's payload size, in
+// frames and memory, or why they cannot be had (then both are left empty).
+Outcome MakeFrames(size_t count, std::vector<CamFrame>& frames, std::vector<std::unique_ptr<uint8_t[]>>& memory);
+
 class LiveStream {
 public:
     // Frames announced for a stream. Two may be out of the camera's queue at
