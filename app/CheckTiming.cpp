@@ -139,7 +139,7 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
             const auto fired = Clock::now();
             const CamError err = CamFeatureValueSet(g_hCamera, "TriggerSoftware", "");
             if (err != CAM_OK) {
-                s.ended = Stopped(Step::Wait, err, "TriggerSoftware");
+                s.ended = Stopped(Step::Trigger, err);
                 break;
             }
             ++s.sent;

@@ -236,11 +236,13 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
             news = true;
             wake.notify_one();
         },
-        {true, true, [&](const CamFrame& f) {
+        {true, true,
+         [&](const CamFrame& f) {
              std::lock_guard<std::mutex> lock(mutex);
              if (clocks.size() < LiveStream::kMaxArrivals)
                  clocks.push_back({f.timestamp, f.receiveTime});
-         }});
+         },
+         0, true});
     if (started.Failed()) {
         r.ended = started;
         return r;
@@ -289,8 +291,16 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
     }
     if (r.ended.step == Step::Wait && r.ended.code == CAM_ERR_TIMEOUT)
         r.timedOut = r.asked ? r.asked - std::min(r.asked, received) : 1;
-    else if (!r.asked && received == 0 && !r.ended.Failed())
+    else if (!r.asked && received == 0 && !r.ended.Failed()) {
         r.timedOut = 1;  // --seconds ran out before the stream's own wait for the first frame did
+        // Said as the stream's own wait would have said it.
+        if (const LiveStream::TriggerState t = stream.TriggerNow(); t.on) {
+            r.ended = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
+            r.ended.triggered = true;
+            r.ended.trigger = t.source;
+            r.ended.timeoutMs = uint32_t(options.seconds * 1000 + 0.5);
+        }
+    }
     r.picture = stats.Summary();
     {
         std::lock_guard<std::mutex> lock(mutex);

@@ -109,6 +109,24 @@ TEST(TriggerCheck, TriggersAndClock)
          {{"clock/jumps", 1}}, {}},
         {"true clock, free run", QString(kQuick) + ",rate=50", {"--frames", "70"}, 0, {{"clock", "ok: runs"}},
          {{"clock/backwards", 0}}, {}},
+        // A trigger left on without --trigger: the check ends on the silence and says what the camera waits for.
+        {"trigger left on, software, no --trigger",
+         kQuick,
+         {"--frames", "5", "--set", "TriggerMode=On", "--set", "TriggerSource=Software"},
+         6,
+         {{"completeness", "fail: no frame came; the stream stopped: no frame within 5 s: the camera waits for a "
+                           "software trigger (TriggerMode=On, TriggerSource=Software) and none was sent; set "
+                           "TriggerMode=Off, or check the triggers with --trigger software"}},
+         {{"stream/frames_timed_out", 5}},
+         {}},
+        {"trigger left on, a line without edges, --seconds",
+         kQuick,
+         {"--seconds", "0.5", "--set", "TriggerMode=On", "--set", "TriggerSource=Line1"},
+         6,
+         {{"completeness", "fail: no frame came; the stream stopped: no frame within 0.5 s: the camera waits for a "
+                           "trigger on Line1 (TriggerMode=On); trigger it or set TriggerMode=Off"}},
+         {},
+         {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
