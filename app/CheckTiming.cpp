@@ -187,6 +187,9 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
         lastId = f->frameId;
         if (s.arrivals.size() < LiveStream::kMaxArrivals)
             s.arrivals.push_back({came, f->receiveStatus == CAM_FRAME_COMPLETE, f->imageSize});
+        ++(f->receiveStatus == CAM_FRAME_COMPLETE ? s.completed : s.incomplete);
+        s.bytes += f->imageSize;
+        s.lastArrival = came;
         if (software && waiting.empty()) {
             ++s.extra;
         } else if (software) {
@@ -197,7 +200,10 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
             while (minLatencyMs > 0 && answers + 1 != waiting.end() && came - *(answers + 1) >= FromMs(minLatencyMs))
                 ++answers;
             s.missed += uint64_t(answers - waiting.begin());
-            s.latenciesMs.push_back(Ms(came - *answers));
+            const double latency = Ms(came - *answers);
+            if (s.latenciesMs.size() < LiveStream::kMaxArrivals)
+                s.latenciesMs.push_back(latency);
+            s.latencyMaxMs = std::max(s.latencyMaxMs, latency);
             waiting.erase(waiting.begin(), answers + 1);
             ++s.answered;
         } else {
@@ -259,6 +265,7 @@ void MeasureClock(const std::vector<FrameClock>& frames, CheckResult& r)
         }
     }
     const std::vector<FrameClock> run(stamped.begin() + std::ptrdiff_t(best), stamped.begin() + std::ptrdiff_t(bestEnd));
+    r.clockStretchFrames = run.size();
     // Times from the stretch's first frame, where a double holds ns exactly.
     auto host = [&](const FrameClock& f) { return double(int64_t(f.receiveTime - run.front().receiveTime)); };
     auto camera = [&](const FrameClock& f) { return double(int64_t(f.timestamp - run.front().timestamp)); };

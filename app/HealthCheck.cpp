@@ -145,7 +145,8 @@ void RunTriggered(const CheckOptions& options, CheckResult& r,
         options.expectRate > 0 ? std::max(double(kFrameTimeoutMs), 3000 / options.expectRate) : kFrameTimeoutMs;
     TriggeredStream s = RunTriggeredStream(options, r.frameTimeMs.value_or(0) * 0.9, r.windowMs, silenceMs,
                                            [&](const CamFrame& f, bool analyse) {
-        clocks.push_back({f.timestamp, f.receiveTime});
+        if (clocks.size() < LiveStream::kMaxArrivals)
+            clocks.push_back({f.timestamp, f.receiveTime});
         if (analyse && f.receiveStatus == CAM_FRAME_COMPLETE)
             look(f);
     });
@@ -159,9 +160,13 @@ void RunTriggered(const CheckOptions& options, CheckResult& r,
     if (!s.latenciesMs.empty()) {
         r.latencyMedianMs = Percentile(s.latenciesMs, 0.5);
         r.latencyP99Ms = Percentile(s.latenciesMs, 0.99);
-        r.latencyMaxMs = *std::max_element(s.latenciesMs.begin(), s.latenciesMs.end());
+        r.latencyMaxMs = s.latencyMaxMs;
     }
+    // Times from the frames kept; counts from all of them.
     Time(r, s.arrivals, s.started);
+    r.completed = s.completed;
+    r.incomplete = s.incomplete;
+    r.bytes = s.bytes;
     if (s.arrivals.size() >= 3) {
         std::vector<double> intervals;
         double mean = 0, squares = 0;
@@ -174,7 +179,7 @@ void RunTriggered(const CheckOptions& options, CheckResult& r,
             squares += (v - mean) * (v - mean);
         r.intervalJitterMs = std::sqrt(squares / double(intervals.size()));
         if (options.expectRate > 0)
-            r.expectedFrames = std::chrono::duration<double>(s.arrivals.back().time - s.arrivals.front().time).count() *
+            r.expectedFrames = std::chrono::duration<double>(s.lastArrival - s.arrivals.front().time).count() *
                                    options.expectRate +
                                1;
     }
@@ -430,7 +435,9 @@ void Judge(CheckResult& r, const CheckOptions& options)
                             std::fabs(*r.clockDriftPpm) - r.clockDriftSpreadPpm.value_or(0) > options.maxClockDrift;
         std::string detail = r.clockDriftPpm ? text("runs %+.0f ppm (within %.0f) against the host's",
                                                     *r.clockDriftPpm, r.clockDriftSpreadPpm.value_or(0))
-                                             : std::string("under a second of frames: too short to measure its drift");
+                             : r.clockStretchFrames < 4
+                                 ? text("%llu frames in a row: too few to measure its drift", ull(r.clockStretchFrames))
+                                 : std::string("under a second of frames: too short to measure its drift");
         if (r.clockOffsetMedianMs)
             detail += text("; frames arrive %.2f ms (median), at most %.2f ms later than the quickest",
                            *r.clockOffsetMedianMs, *r.clockOffsetMaxMs);

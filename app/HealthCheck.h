@@ -78,6 +78,7 @@ struct CheckResult {
     std::optional<double> intervalJitterMs;  // standard deviation of the intervals between frames
     // The camera's clock, from frames that carry its timestamp.
     uint64_t clockFrames = 0;
+    uint64_t clockStretchFrames = 0;  // of them, in the longest stretch without a fault: the drift's
     std::optional<double> clockDriftPpm;  // its rate against the host's, less 1, in millionths
     std::optional<double> clockDriftSpreadPpm;  // how far off the transfer's jitter may have put it
     // Receive time less timestamp, beyond the smallest of them (the
