@@ -130,10 +130,15 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
     auto lastFrame = s.started, lastAnalysed = s.started - std::chrono::hours(1);
     Clock::duration analysing{};  // how long the last look at a picture took
     uint64_t lastId = 0;
+    bool stopped = false;
     auto more = [&](Clock::time_point now) {
         return options.seconds > 0 ? now < until : (software ? s.sent : s.answered + s.extra) < options.frames;
     };
     for (;;) {
+        if (options.stopRequested && options.stopRequested()) {
+            stopped = true;
+            break;
+        }
         auto now = Clock::now();
         if (software && more(now) && now >= next && (period.count() > 0 || waiting.empty())) {
             const auto fired = Clock::now();
@@ -221,7 +226,7 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
         CamFrameQueue(g_hCamera, f, nullptr);
     }
     // Frames that come after the last trigger had its own are extra.
-    if (software && !s.ended.Failed()) {
+    if (software && !s.ended.Failed() && !stopped) {
         const auto linger = Clock::now() + FromMs(std::min(windowMs, 1000.0));
         for (auto now = Clock::now(); now < linger; now = Clock::now()) {
             CamFrame* f = nullptr;

@@ -29,6 +29,9 @@ struct CheckOptions {
     double maxClockDrift = 200;  // ppm the camera's clock may run off the host's before a warning
     // Called now and then while frames come: received so far, frames a second.
     std::function<void(uint64_t received, double rate)> progress;
+    // Asked between waits of a triggered check's stream: whether to end it
+    // now (a stop signal came), so that the trigger is put back.
+    std::function<bool()> stopRequested;
 };
 
 enum class Level { Ok, Warn, Fail };

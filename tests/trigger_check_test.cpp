@@ -3,6 +3,7 @@
 // figures read back as JSON, the verdict and status; bad options refused
 // before any camera is touched.
 #include "RunTarvik.h"
+#include "WaitFor.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <map>
 #include <string>
 
@@ -167,6 +169,35 @@ TEST(TriggerCheck, TriggerPutBack)
                                   kQuick);
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains("Trigger  Software")) << r.out.toStdString();
+}
+
+// A stop signal during a triggered check ends the stream, the trigger is put
+// back and the camera closed, and then the signal ends the program as usual.
+TEST(TriggerCheck, StopSignalPutsTriggerBack)
+{
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS"})
+            env.remove(name);
+        env.insert("TARVIK_SIM", kQuick);
+        env.insert("TARVIK_CAMERA_TRACE", "1");
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(TARVIK_EXE, {"--check", "--trigger", "software", "--trigger-rate", "20", "--frames", "10000"});
+        QByteArray err;
+        ASSERT_SOON((err += p.readAllStandardError()).contains("\"TriggerSoftware\""));
+        ::kill(pid_t(p.processId()), sig);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        err += p.readAllStandardError();
+        EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+        EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+        const QByteArray after = err.mid(err.lastIndexOf("\"TriggerSoftware\""));
+        EXPECT_TRUE(after.contains("CamFeatureValueSet(2, \"TriggerMode\", \"Off\") -> 0")) << after.toStdString();
+        EXPECT_TRUE(after.contains("CamCameraClose(2) -> 0")) << after.toStdString();
+        EXPECT_TRUE(after.endsWith("tarvik: --check stopped by a signal; the camera's trigger settings were put back\n"))
+            << after.toStdString();
+    }
 }
 
 // Bad options and a source the camera lacks: refused with the reason, no report.
