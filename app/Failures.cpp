@@ -63,6 +63,14 @@ std::string TriggerWaitLine(const std::string& source)
     return "waiting for a trigger on " + SourceName(source) + " (TriggerMode is On)";
 }
 
+std::string RecordTriggerLine(const std::string& source)
+{
+    if (source == kSoftwareTrigger)
+        return "the camera waits for software triggers (TriggerMode=On, TriggerSource=Software), which --record "
+               "does not send: no frame comes until TriggerMode=Off";
+    return TriggerWaitLine(source);
+}
+
 std::string TriggerRateNote(double rate, bool on, const std::string& source, double most)
 {
     char hz[32];
