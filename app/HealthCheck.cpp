@@ -318,6 +318,12 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
 
 namespace {
 
+std::string AcquisitionWaits(const CheckResult& r)
+{
+    return "; the acquisition itself waits for a trigger on " + cam::OneLine(r.acquisitionTrigger) +
+           " (TriggerSelector=AcquisitionStart, TriggerMode=On)";
+}
+
 // Software: each trigger must bring one frame; a line: its frames at the
 // expected rate, within the rate's shortfall either way.
 template <class Add, class Text>
@@ -338,12 +344,16 @@ void JudgeTriggers(const CheckResult& r, const CheckOptions& options, Add add, T
             detail += text("; %g triggers/s is more than the camera can take (%.1f/s: %.2f ms a frame): "
                            "%llu triggers lost",
                            r.triggerRate, 1000 / *r.frameTimeMs, *r.frameTimeMs, ull(r.missedTriggers));
-        else if (r.missedTriggers && r.triggersAnswered == 0)
+        else if (r.missedTriggers && r.triggersAnswered == 0 && r.acquisitionTrigger.empty())
             detail += "; the camera answered none: does it take software triggers?";
+        if (r.triggersAnswered == 0 && !r.acquisitionTrigger.empty())
+            detail += AcquisitionWaits(r);
         add("trigger", r.missedTriggers || r.extraFrames || !r.triggersSent ? Level::Fail : Level::Ok, detail);
         return;
     }
     std::string detail = text("%llu frames on %s", ull(r.triggersAnswered), r.triggerSource.c_str());
+    if (r.triggersAnswered == 0 && !r.acquisitionTrigger.empty())
+        detail += AcquisitionWaits(r);
     if (r.intervalJitterMs)
         detail += text("; intervals %.2f ms median, jitter %.3f ms", r.intervalMedianMs.value_or(0),
                        *r.intervalJitterMs);
@@ -485,6 +495,32 @@ void Judge(CheckResult& r, const CheckOptions& options)
     }
 }
 
+namespace {
+
+// The source the acquisition's own trigger waits for, when it is on: with
+// it, frame triggers bring nothing until it fires. Read under its selector
+// entry, the selector then put back as it was.
+std::string AcquisitionTrigger(const CamFeatureInfo& selector)
+{
+    const bool has = std::any_of(selector.entries, selector.entries + selector.entryCount,
+                                 [](const char* e) { return e && !std::strcmp(e, "AcquisitionStart"); });
+    const char* value = nullptr;
+    if (!has || CamFeatureValueGet(g_hCamera, "TriggerSelector", &value) != CAM_OK || !value)
+        return {};
+    const std::string was = value;
+    if (CamFeatureValueSet(g_hCamera, "TriggerSelector", "AcquisitionStart") != CAM_OK)
+        return {};
+    std::string source;
+    if (CamFeatureValueGet(g_hCamera, "TriggerMode", &value) == CAM_OK && value && !std::strcmp(value, "On"))
+        source = CamFeatureValueGet(g_hCamera, "TriggerSource", &value) == CAM_OK && value && *value
+                     ? value
+                     : "a source it does not name";
+    CamFeatureValueSet(g_hCamera, "TriggerSelector", was.c_str());
+    return source;
+}
+
+}  // namespace
+
 CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
 {
     const Outcome opened = OpenCamera(open);
@@ -504,6 +540,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     // is put back before the camera is let go, lest it wait for triggers
     // ever after.
     std::vector<Setting> trigger, before;
+    std::string acquisitionTrigger;
     auto putBack = [&before] {
         bool shapeChanged = false, usage = false;
         std::reverse(before.begin(), before.end());  // the selector last, so the others go back under it
@@ -511,8 +548,10 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     };
     if (!options.trigger.empty()) {
         CamFeatureInfo info{};
-        if (CamFeatureInfoGet(g_hCamera, "TriggerSelector", &info, sizeof info) == CAM_OK)
+        if (CamFeatureInfoGet(g_hCamera, "TriggerSelector", &info, sizeof info) == CAM_OK) {
             trigger.push_back({"TriggerSelector", "FrameStart", true, "--trigger"});
+            acquisitionTrigger = AcquisitionTrigger(info);
+        }
         trigger.push_back({"TriggerMode", "On", true, "--trigger"});
         trigger.push_back({"TriggerSource", TriggerSourceOf(options.trigger), true, "--trigger"});
         // Each is read just before it is set: the mode and source under the
@@ -539,6 +578,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     }
     CheckResult result = CheckOpenCamera(options);
     result.source = SourceOfOpenCamera();
+    result.acquisitionTrigger = acquisitionTrigger;
     putBack();
     ReleaseCamera();
     Judge(result, options);

@@ -70,6 +70,9 @@ struct CheckResult {
     std::vector<std::pair<std::string, double>> counters;  // the source's own
     // Triggers (CheckOptions::trigger); all 0 or empty when it ran free.
     std::string triggerSource;         // the camera's TriggerSource entry: "Software", "Line0"
+    // What the acquisition's own trigger (TriggerSelector AcquisitionStart)
+    // waits for when it is on; empty when off or the camera has none.
+    std::string acquisitionTrigger;
     double triggerRate = 0;            // software triggers a second asked; 0: each after the last frame
     std::optional<double> frameTimeMs;  // the camera's own time from a trigger to its frame: delay,
                                         // exposure and readout at the camera's rate; unknown if unread
