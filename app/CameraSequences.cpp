@@ -328,6 +328,7 @@ Outcome GrabFrame(const GrabOptions& options)
         std::free(frame.buffer);
     }
     outcome.triggered = frame.triggerSource != nullptr;
+    outcome.triggerSent = frame.triggerSource && std::strcmp(frame.triggerSource, kSoftwareTrigger) == 0;
     outcome.trigger = frame.triggerSource ? frame.triggerSource : "";
     outcome.timeoutMs = options.timeoutMs;
     outcome.completed = true;

@@ -87,6 +87,7 @@ struct Outcome {
     std::vector<std::string> found;  // Step::NotListed: the ids that were found
     std::string trigger;        // a grab: the trigger source the camera waited for (TriggerMode On)
     bool triggered = false;     // and that is what it waited for
+    bool triggerSent = false;   // a grab: Tarvik sent the software trigger it waited for
     uint32_t timeoutMs = kFrameTimeoutMs;  // a grab: how long it waited for the frame
     bool completed = false;     // the sequence reached its last step
     bool imageUpdated = false;  // a grab copied a frame into the display image

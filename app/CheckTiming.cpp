@@ -116,16 +116,21 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
     auto lastFrame = s.started, lastAnalysed = s.started - std::chrono::hours(1);
     Clock::duration analysing{};  // how long the last look at a picture took
     uint64_t lastId = 0;
+    bool stopped = false;
     auto more = [&](Clock::time_point now) {
         return options.seconds > 0 ? now < until : (software ? s.sent : s.answered + s.extra) < options.frames;
     };
     for (;;) {
+        if (options.stopRequested && options.stopRequested()) {
+            stopped = true;
+            break;
+        }
         auto now = Clock::now();
         if (software && more(now) && now >= next && (period.count() > 0 || waiting.empty())) {
             const auto fired = Clock::now();
             const CamError err = CamFeatureValueSet(g_hCamera, "TriggerSoftware", "");
             if (err != CAM_OK) {
-                s.ended = Stopped(Step::Wait, err, "TriggerSoftware");
+                s.ended = Stopped(Step::Trigger, err);
                 break;
             }
             ++s.sent;
@@ -173,6 +178,9 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
         lastId = f->frameId;
         if (s.arrivals.size() < LiveStream::kMaxArrivals)
             s.arrivals.push_back({came, f->receiveStatus == CAM_FRAME_COMPLETE, f->imageSize});
+        ++(f->receiveStatus == CAM_FRAME_COMPLETE ? s.completed : s.incomplete);
+        s.bytes += f->imageSize;
+        s.lastArrival = came;
         if (software && waiting.empty()) {
             ++s.extra;
         } else if (software) {
@@ -183,7 +191,10 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
             while (minLatencyMs > 0 && answers + 1 != waiting.end() && came - *(answers + 1) >= FromMs(minLatencyMs))
                 ++answers;
             s.missed += uint64_t(answers - waiting.begin());
-            s.latenciesMs.push_back(Ms(came - *answers));
+            const double latency = Ms(came - *answers);
+            if (s.latenciesMs.size() < LiveStream::kMaxArrivals)
+                s.latenciesMs.push_back(latency);
+            s.latencyMaxMs = std::max(s.latencyMaxMs, latency);
             waiting.erase(waiting.begin(), answers + 1);
             ++s.answered;
         } else {
@@ -201,7 +212,7 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
         CamFrameQueue(g_hCamera, f, nullptr);
     }
     // Frames that come after the last trigger had its own are extra.
-    if (software && !s.ended.Failed()) {
+    if (software && !s.ended.Failed() && !stopped) {
         const auto linger = Clock::now() + FromMs(std::min(windowMs, 1000.0));
         for (auto now = Clock::now(); now < linger; now = Clock::now()) {
             CamFrame* f = nullptr;
@@ -245,6 +256,7 @@ void MeasureClock(const std::vector<FrameClock>& frames, CheckResult& r)
         }
     }
     const std::vector<FrameClock> run(stamped.begin() + std::ptrdiff_t(best), stamped.begin() + std::ptrdiff_t(bestEnd));
+    r.clockStretchFrames = run.size();
     // Times from the stretch's first frame, where a double holds ns exactly.
     auto host = [&](const FrameClock& f) { return double(int64_t(f.receiveTime - run.front().receiveTime)); };
     auto camera = [&](const FrameClock& f) { return double(int64_t(f.timestamp - run.front().timestamp)); };

@@ -25,11 +25,16 @@ std::string TriggerSourceOf(const std::string& word);
 
 struct TriggeredStream {
     Outcome ended;  // why it stopped early, if it did
-    std::vector<LiveStream::Arrival> arrivals;
+    std::vector<LiveStream::Arrival> arrivals;  // the first LiveStream::kMaxArrivals frames
+    uint64_t completed = 0, incomplete = 0, bytes = 0;  // every frame's
+    std::chrono::steady_clock::time_point lastArrival;  // the last frame's, kept or not
     std::vector<std::pair<std::string, double>> counters;  // the source's own, as it stopped
     uint64_t dropped = 0;                                  // frame ids skipped
     uint64_t sent = 0, answered = 0, missed = 0, extra = 0;
-    std::vector<double> latenciesMs;  // trigger sent to frame received, each answered trigger
+    // Trigger sent to frame received: the first LiveStream::kMaxArrivals
+    // answered triggers', and the largest of all.
+    std::vector<double> latenciesMs;
+    double latencyMaxMs = 0;
     std::chrono::steady_clock::time_point started;
 };
 

@@ -15,11 +15,13 @@
 #include <QCommandLineParser>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -47,7 +49,7 @@ const char kMore[] =
     "                       commas: count, width, height, formats, adjust, frames, payload,\n"
     "                       frame, filled, rate, rated, picture, line0 and line1 (an input\n"
     "                       line's edges a second), line_jitter (us), clock_ppm,\n"
-    "                       clock=backwards|jump, software_trigger=ignored.\n"
+    "                       clock=backwards|jump, software_trigger=ignored|refused.\n"
     "  TARVIK_CAMERA_TRACE  1 writes every camera-library call and its result to stderr.\n"
     "\n"
     "Recording (--record PATH):\n"
@@ -709,6 +711,28 @@ int GrabToFile(const CommandLine& commandLine)
 int CheckCameras(const CommandLine& commandLine)
 {
     CheckOptions options = commandLine.check;
+    // A check with --trigger sets the camera's trigger and puts it back as it
+    // lets the camera go: a stop signal (Ctrl+C, SIGTERM, the terminal gone)
+    // is held until then, ending the stream first, lest a camera left in
+    // trigger mode wait for triggers ever after. Blocked before the camera
+    // library starts a thread, so that every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stopSignals, s);
+    const bool holdSignals = !options.trigger.empty();
+    auto stopPending = [stopSignals] {
+        sigset_t pending;
+        sigpending(&pending);
+        for (int s : {SIGINT, SIGTERM, SIGHUP})
+            if (sigismember(&pending, s))
+                return true;
+        return false;
+    };
+    if (holdSignals) {
+        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+        options.stopRequested = stopPending;
+    }
     const bool terminal = isatty(STDERR_FILENO) == 1;
     if (terminal)
         options.progress = [](uint64_t received, double rate) {
@@ -746,6 +770,14 @@ int CheckCameras(const CommandLine& commandLine)
         CheckResult result = CheckCamera(open, options);
         if (terminal)
             std::fputs("\r\033[K", stderr);
+        if (holdSignals && stopPending()) {
+            std::fprintf(stderr, "tarvik: --check stopped by a signal; the camera's trigger settings were put back\n");
+            // The signal now takes its usual effect.
+            for (int s : {SIGINT, SIGTERM, SIGHUP})
+                signal(s, SIG_DFL);
+            pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+            return kExitCheckFailed;  // not reached
+        }
         if (result.opened.Failed()) {
             ReportFailure(result.opened);
             if (ids.empty()) {

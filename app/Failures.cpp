@@ -63,6 +63,14 @@ std::string TriggerWaitLine(const std::string& source)
     return "waiting for a trigger on " + SourceName(source) + " (TriggerMode is On)";
 }
 
+std::string RecordTriggerLine(const std::string& source)
+{
+    if (source == kSoftwareTrigger)
+        return "the camera waits for software triggers (TriggerMode=On, TriggerSource=Software), which --record "
+               "does not send: no frame comes until TriggerMode=Off";
+    return TriggerWaitLine(source);
+}
+
 std::string TriggerRateNote(double rate, bool on, const std::string& source, double most)
 {
     char hz[32];
@@ -137,10 +145,14 @@ std::string Describe(const Outcome& o)
     case Step::Trigger:
         return "the camera refused the software trigger (TriggerSoftware): " + Because(o.code);
     case Step::Wait:
-        if (o.code == CAM_ERR_TIMEOUT && o.triggered && o.trigger == kSoftwareTrigger)
+        if (o.code == CAM_ERR_TIMEOUT && o.triggered && o.trigger == kSoftwareTrigger && o.triggerSent)
             return "no frame within " + Seconds(o.timeoutMs) +
                    ": the camera did not answer the software trigger Tarvik sent (TriggerMode=On, "
                    "TriggerSource=Software); set TriggerMode=Off";
+        if (o.code == CAM_ERR_TIMEOUT && o.triggered && o.trigger == kSoftwareTrigger)
+            return "no frame within " + Seconds(o.timeoutMs) +
+                   ": the camera waits for a software trigger (TriggerMode=On, TriggerSource=Software) and none "
+                   "was sent; set TriggerMode=Off, or check the triggers with --trigger software";
         if (o.code == CAM_ERR_TIMEOUT && o.triggered)
             return "no frame within " + Seconds(o.timeoutMs) + ": the camera waits for a trigger on " +
                    SourceName(o.trigger) + " (TriggerMode=On); trigger it or set TriggerMode=Off";

@@ -12,6 +12,10 @@ std::string Describe(const Outcome& outcome);
 // While a grab waits for a trigger on an input line: "waiting for a trigger
 // on Line0 (TriggerMode is On)".
 std::string TriggerWaitLine(const std::string& source);
+// As a recording starts on a camera whose frames wait for a trigger: the
+// wait for a line, as a grab says it; for the software trigger, which a
+// recording does not send, that no frame will come.
+std::string RecordTriggerLine(const std::string& source);
 // What --trigger-rate HZ will not do on a camera with the trigger (on, from
 // source) that can make at most `most` frames a second (0: it does not
 // say); empty when nothing stands in its way.

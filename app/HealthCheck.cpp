@@ -145,7 +145,8 @@ void RunTriggered(const CheckOptions& options, CheckResult& r,
         options.expectRate > 0 ? std::max(double(kFrameTimeoutMs), 3000 / options.expectRate) : kFrameTimeoutMs;
     TriggeredStream s = RunTriggeredStream(options, r.frameTimeMs.value_or(0) * 0.9, r.windowMs, silenceMs,
                                            [&](const CamFrame& f, bool analyse) {
-        clocks.push_back({f.timestamp, f.receiveTime});
+        if (clocks.size() < LiveStream::kMaxArrivals)
+            clocks.push_back({f.timestamp, f.receiveTime});
         if (analyse && f.receiveStatus == CAM_FRAME_COMPLETE)
             look(f);
     });
@@ -159,9 +160,13 @@ void RunTriggered(const CheckOptions& options, CheckResult& r,
     if (!s.latenciesMs.empty()) {
         r.latencyMedianMs = Percentile(s.latenciesMs, 0.5);
         r.latencyP99Ms = Percentile(s.latenciesMs, 0.99);
-        r.latencyMaxMs = *std::max_element(s.latenciesMs.begin(), s.latenciesMs.end());
+        r.latencyMaxMs = s.latencyMaxMs;
     }
+    // Times from the frames kept; counts from all of them.
     Time(r, s.arrivals, s.started);
+    r.completed = s.completed;
+    r.incomplete = s.incomplete;
+    r.bytes = s.bytes;
     if (s.arrivals.size() >= 3) {
         std::vector<double> intervals;
         double mean = 0, squares = 0;
@@ -174,7 +179,7 @@ void RunTriggered(const CheckOptions& options, CheckResult& r,
             squares += (v - mean) * (v - mean);
         r.intervalJitterMs = std::sqrt(squares / double(intervals.size()));
         if (options.expectRate > 0)
-            r.expectedFrames = std::chrono::duration<double>(s.arrivals.back().time - s.arrivals.front().time).count() *
+            r.expectedFrames = std::chrono::duration<double>(s.lastArrival - s.arrivals.front().time).count() *
                                    options.expectRate +
                                1;
     }
@@ -236,11 +241,13 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
             news = true;
             wake.notify_one();
         },
-        {true, true, [&](const CamFrame& f) {
+        {true, true,
+         [&](const CamFrame& f) {
              std::lock_guard<std::mutex> lock(mutex);
              if (clocks.size() < LiveStream::kMaxArrivals)
                  clocks.push_back({f.timestamp, f.receiveTime});
-         }});
+         },
+         0, true});
     if (started.Failed()) {
         r.ended = started;
         return r;
@@ -294,8 +301,16 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
     }
     if (r.ended.step == Step::Wait && r.ended.code == CAM_ERR_TIMEOUT)
         r.timedOut = r.asked ? r.asked - std::min(r.asked, received) : 1;
-    else if (!r.asked && received == 0 && !r.ended.Failed())
+    else if (!r.asked && received == 0 && !r.ended.Failed()) {
         r.timedOut = 1;  // --seconds ran out before the stream's own wait for the first frame did
+        // Said as the stream's own wait would have said it.
+        if (const LiveStream::TriggerState t = stream.TriggerNow(); t.on) {
+            r.ended = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
+            r.ended.triggered = true;
+            r.ended.trigger = t.source;
+            r.ended.timeoutMs = uint32_t(options.seconds * 1000 + 0.5);
+        }
+    }
     r.picture = stats.Summary();
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -307,6 +322,12 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
 }
 
 namespace {
+
+std::string AcquisitionWaits(const CheckResult& r)
+{
+    return "; the acquisition itself waits for a trigger on " + cam::OneLine(r.acquisitionTrigger) +
+           " (TriggerSelector=AcquisitionStart, TriggerMode=On)";
+}
 
 // Software: each trigger must bring one frame; a line: its frames at the
 // expected rate, within the rate's shortfall either way.
@@ -328,12 +349,16 @@ void JudgeTriggers(const CheckResult& r, const CheckOptions& options, Add add, T
             detail += text("; %g triggers/s is more than the camera can take (%.1f/s: %.2f ms a frame): "
                            "%llu triggers lost",
                            r.triggerRate, 1000 / *r.frameTimeMs, *r.frameTimeMs, ull(r.missedTriggers));
-        else if (r.missedTriggers && r.triggersAnswered == 0)
+        else if (r.missedTriggers && r.triggersAnswered == 0 && r.acquisitionTrigger.empty())
             detail += "; the camera answered none: does it take software triggers?";
+        if (r.triggersAnswered == 0 && !r.acquisitionTrigger.empty())
+            detail += AcquisitionWaits(r);
         add("trigger", r.missedTriggers || r.extraFrames || !r.triggersSent ? Level::Fail : Level::Ok, detail);
         return;
     }
     std::string detail = text("%llu frames on %s", ull(r.triggersAnswered), r.triggerSource.c_str());
+    if (r.triggersAnswered == 0 && !r.acquisitionTrigger.empty())
+        detail += AcquisitionWaits(r);
     if (r.intervalJitterMs)
         detail += text("; intervals %.2f ms median, jitter %.3f ms", r.intervalMedianMs.value_or(0),
                        *r.intervalJitterMs);
@@ -425,7 +450,9 @@ void Judge(CheckResult& r, const CheckOptions& options)
                             std::fabs(*r.clockDriftPpm) - r.clockDriftSpreadPpm.value_or(0) > options.maxClockDrift;
         std::string detail = r.clockDriftPpm ? text("runs %+.0f ppm (within %.0f) against the host's",
                                                     *r.clockDriftPpm, r.clockDriftSpreadPpm.value_or(0))
-                                             : std::string("under a second of frames: too short to measure its drift");
+                             : r.clockStretchFrames < 4
+                                 ? text("%llu frames in a row: too few to measure its drift", ull(r.clockStretchFrames))
+                                 : std::string("under a second of frames: too short to measure its drift");
         if (r.clockOffsetMedianMs)
             detail += text("; frames arrive %.2f ms (median), at most %.2f ms later than the quickest",
                            *r.clockOffsetMedianMs, *r.clockOffsetMaxMs);
@@ -473,6 +500,32 @@ void Judge(CheckResult& r, const CheckOptions& options)
     }
 }
 
+namespace {
+
+// The source the acquisition's own trigger waits for, when it is on: with
+// it, frame triggers bring nothing until it fires. Read under its selector
+// entry, the selector then put back as it was.
+std::string AcquisitionTrigger(const CamFeatureInfo& selector)
+{
+    const bool has = std::any_of(selector.entries, selector.entries + selector.entryCount,
+                                 [](const char* e) { return e && !std::strcmp(e, "AcquisitionStart"); });
+    const char* value = nullptr;
+    if (!has || CamFeatureValueGet(g_hCamera, "TriggerSelector", &value) != CAM_OK || !value)
+        return {};
+    const std::string was = value;
+    if (CamFeatureValueSet(g_hCamera, "TriggerSelector", "AcquisitionStart") != CAM_OK)
+        return {};
+    std::string source;
+    if (CamFeatureValueGet(g_hCamera, "TriggerMode", &value) == CAM_OK && value && !std::strcmp(value, "On"))
+        source = CamFeatureValueGet(g_hCamera, "TriggerSource", &value) == CAM_OK && value && *value
+                     ? value
+                     : "a source it does not name";
+    CamFeatureValueSet(g_hCamera, "TriggerSelector", was.c_str());
+    return source;
+}
+
+}  // namespace
+
 CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
 {
     const Outcome opened = OpenCamera(open);
@@ -492,6 +545,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     // is put back before the camera is let go, lest it wait for triggers
     // ever after.
     std::vector<Setting> trigger, before;
+    std::string acquisitionTrigger;
     auto putBack = [&before] {
         bool shapeChanged = false, usage = false;
         std::reverse(before.begin(), before.end());  // the selector last, so the others go back under it
@@ -499,8 +553,10 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     };
     if (!options.trigger.empty()) {
         CamFeatureInfo info{};
-        if (CamFeatureInfoGet(g_hCamera, "TriggerSelector", &info, sizeof info) == CAM_OK)
+        if (CamFeatureInfoGet(g_hCamera, "TriggerSelector", &info, sizeof info) == CAM_OK) {
             trigger.push_back({"TriggerSelector", "FrameStart", true, "--trigger"});
+            acquisitionTrigger = AcquisitionTrigger(info);
+        }
         trigger.push_back({"TriggerMode", "On", true, "--trigger"});
         trigger.push_back({"TriggerSource", TriggerSourceOf(options.trigger), true, "--trigger"});
         // Each is read just before it is set: the mode and source under the
@@ -527,6 +583,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     }
     CheckResult result = CheckOpenCamera(options);
     result.source = SourceOfOpenCamera();
+    result.acquisitionTrigger = acquisitionTrigger;
     putBack();
     ReleaseCamera();
     Judge(result, options);

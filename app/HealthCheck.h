@@ -36,6 +36,9 @@ struct CheckOptions {
     const std::atomic<bool>* cancel = nullptr;
     // Called now and then while frames come: received so far, frames a second.
     std::function<void(uint64_t received, double rate)> progress;
+    // Asked between waits of a triggered check's stream: whether to end it
+    // now (a stop signal came), so that the trigger is put back.
+    std::function<bool()> stopRequested;
 };
 
 enum class Level { Ok, Warn, Fail };
@@ -74,6 +77,9 @@ struct CheckResult {
     std::vector<std::pair<std::string, double>> counters;  // the source's own
     // Triggers (CheckOptions::trigger); all 0 or empty when it ran free.
     std::string triggerSource;         // the camera's TriggerSource entry: "Software", "Line0"
+    // What the acquisition's own trigger (TriggerSelector AcquisitionStart)
+    // waits for when it is on; empty when off or the camera has none.
+    std::string acquisitionTrigger;
     double triggerRate = 0;            // software triggers a second asked; 0: each after the last frame
     std::optional<double> frameTimeMs;  // the camera's own time from a trigger to its frame: delay,
                                         // exposure and readout at the camera's rate; unknown if unread
@@ -85,6 +91,7 @@ struct CheckResult {
     std::optional<double> intervalJitterMs;  // standard deviation of the intervals between frames
     // The camera's clock, from frames that carry its timestamp.
     uint64_t clockFrames = 0;
+    uint64_t clockStretchFrames = 0;  // of them, in the longest stretch without a fault: the drift's
     std::optional<double> clockDriftPpm;  // its rate against the host's, less 1, in millionths
     std::optional<double> clockDriftSpreadPpm;  // how far off the transfer's jitter may have put it
     // Receive time less timestamp, beyond the smallest of them (the

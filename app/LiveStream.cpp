@@ -215,11 +215,14 @@ void LiveStream::Run()
             // Silence is how a triggered camera waits; one switched to
             // triggers since the stream started is asked before it ends.
             ReadTrigger();
-            if (TriggerNow().on) {
+            const TriggerState trigger = TriggerNow();
+            if (trigger.on && !options_.silenceEnds) {
                 lastAlive = now;
                 continue;
             }
             end = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
+            end.triggered = trigger.on;
+            end.trigger = trigger.source;
         } else if (err == CAM_ERR_BAD_SEQUENCE) {
             // No frame is queued: they are being shown, or the camera refused
             // them back. The first comes back soon; the second must not spin

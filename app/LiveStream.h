@@ -70,6 +70,9 @@ public:
         // Software triggers a second, sent on the camera thread while the
         // camera's frames wait for them (TriggerSource Software); 0: none.
         double triggerRate = 0;
+        // Silence ends the stream even while the camera waits for triggers:
+        // the health check's, which nothing triggers unless it does so itself.
+        bool silenceEnds = false;
     };
     // What the camera's frames wait for, and how long it has waited.
     struct TriggerState {

@@ -271,6 +271,12 @@ TEST(SimTriggers, SettingsKeys)
     EXPECT_EQ(s.clockPpm, -40);
     EXPECT_EQ(s.clockFault, cam::SimSettings::ClockFault::Jump);
     EXPECT_TRUE(s.ignoresSoftwareTrigger);
+    ASSERT_EQ(cam::ParseSimSettings("software_trigger=refused", &s, &error), CAM_OK) << error;
+    EXPECT_TRUE(s.refusesSoftwareTrigger);
+    EXPECT_FALSE(s.ignoresSoftwareTrigger);
+    // Every key is named where an unknown one is refused.
+    EXPECT_EQ(cam::ParseSimSettings("gain=3", &s, &error), CAM_ERR_BAD_CONFIG);
+    EXPECT_NE(error.find("line0, line1, line_jitter, clock_ppm, clock, software_trigger"), std::string::npos) << error;
     for (const char* bad : {"line0=0", "line0=-5", "line1=fast", "line0=20000", "line_jitter=-1", "clock_ppm=1e6",
                             "clock_ppm=", "clock=sideways", "software_trigger=maybe"}) {
         EXPECT_EQ(cam::ParseSimSettings(bad, &s, &error), CAM_ERR_BAD_CONFIG) << bad;

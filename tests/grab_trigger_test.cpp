@@ -54,6 +54,38 @@ TEST(GrabTrigger, SoftwareLineIgnoredAndOff)
     }
 }
 
+// --record of a triggered camera: its silence does not end the recording,
+// and stderr says once what the camera waits for; one waiting for software
+// triggers, which nothing sends, is said to give no frame.
+TEST(GrabTrigger, RecordTriggered)
+{
+    const QStringList software = {"--set", "TriggerMode=On", "--set", "TriggerSource=Software"};
+    const QStringList line = {"--set", "TriggerMode=On", "--set", "TriggerSource=Line0"};
+    const struct {
+        const char* name;
+        QString sim;
+        QStringList options;
+        int status;
+        QString errStart;  // stderr begins with this
+    } rows[] = {
+        {"triggers off", kSmall, {"--frames", "3"}, 0, "tarvik: recorded 3 frames"},
+        {"line with edges", QString(kSmall) + ",line0=50", line + QStringList{"--frames", "3"}, 0,
+         QString(kWaiting) + "tarvik: recorded 3 frames"},
+        {"software trigger, never sent", kSmall, software + QStringList{"--seconds", "0.5"}, 4,
+         "tarvik: the camera waits for software triggers (TriggerMode=On, TriggerSource=Software), which --record "
+         "does not send: no frame comes until TriggerMode=Off\ntarvik: no frame came within the 0.5 s of the "
+         "recording\n"},
+    };
+    harness::TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString path = QString::fromStdString(dir.path + "/") + row.name + ".mkv";
+        const TarvikRun r = RunTarvik(row.options + QStringList{"--record", path}, row.sim);
+        EXPECT_EQ(r.status, row.status) << r.err.toStdString();
+        EXPECT_TRUE(r.err.startsWith(row.errStart.toUtf8())) << r.err.toStdString();
+    }
+}
+
 // The library's calls: with triggers off not one more than before; with a
 // software source one TriggerSoftware, after AcquisitionStart and before the wait.
 TEST(GrabTrigger, CallsOnlyWhenTriggered)

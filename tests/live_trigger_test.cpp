@@ -140,18 +140,25 @@ TEST(TriggerWords, TooltipAndNotes)
         {"above the camera", 500, true, "Software", 200, "--trigger-rate 500 is above the 200 frames/s"},
         {"mode off", 10, false, "", 0, "--trigger-rate 10 sends software triggers, but the camera's TriggerMode is Off"},
         {"a line", 10, true, "Line0", 0, "--trigger-rate 10 sends software triggers, but the camera waits for Line0"},
+        {"recording a line", 0, true, "Line0", 0, "waiting for a trigger on Line0 (TriggerMode is On)"},
+        {"recording, software", 0, true, "Software", 0,
+         "the camera waits for software triggers (TriggerMode=On, TriggerSource=Software), which --record does not "
+         "send"},
     };
     for (const auto& row : notes) {
-        const std::string note = TriggerRateNote(row.rate, row.on, row.source, row.most);
+        // A rate of 0: the line a recording starts with.
+        const std::string note = row.rate > 0 ? TriggerRateNote(row.rate, row.on, row.source, row.most)
+                                              : RecordTriggerLine(row.source);
         EXPECT_EQ(note.substr(0, std::strlen(row.note)), row.note) << row.name;
         EXPECT_EQ(note.empty(), !*row.note) << row.name;
     }
 
-    auto timedOut = [](bool triggered, const char* source, uint32_t ms) {
+    auto timedOut = [](bool triggered, const char* source, uint32_t ms, bool sent = false) {
         Outcome o = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
         o.triggered = triggered;
         o.trigger = source;
         o.timeoutMs = ms;
+        o.triggerSent = sent;
         return o;
     };
     const struct {
@@ -165,6 +172,13 @@ TEST(TriggerWords, TooltipAndNotes)
         {timedOut(true, "", 5000),
          "no frame within 5 s: the camera waits for a trigger on a source it does not name (TriggerMode=On); "
          "trigger it or set TriggerMode=Off"},
+        {timedOut(true, "Software", 1000, true),
+         "no frame within 1 s: the camera did not answer the software trigger Tarvik sent (TriggerMode=On, "
+         "TriggerSource=Software); set TriggerMode=Off"},
+        // The health check's stream, which sends none unless --trigger software.
+        {timedOut(true, "Software", 5000),
+         "no frame within 5 s: the camera waits for a software trigger (TriggerMode=On, TriggerSource=Software) and "
+         "none was sent; set TriggerMode=Off, or check the triggers with --trigger software"},
         {Stopped(Step::Trigger, CAM_ERR_ACCESS_DENIED),
          "the camera refused the software trigger (TriggerSoftware): "},
     };

@@ -3,6 +3,7 @@
 // figures read back as JSON, the verdict and status; bad options refused
 // before any camera is touched.
 #include "RunTarvik.h"
+#include "WaitFor.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <map>
 #include <string>
 
@@ -67,6 +69,24 @@ TEST(TriggerCheck, TriggersAndClock)
          {{"trigger", "fail: 5 triggers sent, 0 frames for them, 5 missed"}, {"frames", "fail"}},
          {{"trigger/missed", 5}, {"trigger/answered", 0}},
          {}},
+        {"camera refuses software triggers",
+         QString(kQuick) + ",software_trigger=refused",
+         {"--trigger", "software", "--frames", "5"},
+         6,
+         {{"completeness", "fail: no frame came; the stream stopped: the camera refused the software trigger "
+                           "(TriggerSoftware): the camera is already open or refuses access (CAM_ERR_ACCESS_DENIED)"},
+          {"trigger", "fail: 0 triggers sent"}},
+         {{"trigger/sent", 0}},
+         {}},
+        {"the acquisition's own trigger left on",
+         kQuick,
+         {"--trigger", "software", "--frames", "3", "--set", "TriggerSelector=AcquisitionStart", "--set", "TriggerMode=On",
+          "--set", "TriggerSource=Line1"},
+         6,
+         {{"trigger", "fail: 3 triggers sent, 0 frames for them, 3 missed, 0 extra; the acquisition itself waits for a "
+                      "trigger on Line1 (TriggerSelector=AcquisitionStart, TriggerMode=On)"}},
+         {},
+         {}},
         {"line at the rate expected",
          QString(kQuick) + ",line0=100",
          {"--trigger", "line0", "--expect-rate", "100", "--frames", "30"},
@@ -107,8 +127,28 @@ TEST(TriggerCheck, TriggersAndClock)
         {"clock jumping", QString(kQuick) + ",rate=100,clock=jump",
          {"--trigger", "software", "--frames", "10"}, 0, {{"clock", "warn:"}, {"trigger", "ok"}},
          {{"clock/jumps", 1}}, {}},
+        {"a few frames over more than a second", kQuick, {"--trigger", "software", "--trigger-rate", "1.5", "--frames", "3"},
+         0, {{"clock", "ok: 3 frames in a row: too few to measure its drift"}}, {{"clock/frames", 3}}, {}},
         {"true clock, free run", QString(kQuick) + ",rate=50", {"--frames", "70"}, 0, {{"clock", "ok: runs"}},
          {{"clock/backwards", 0}}, {}},
+        // A trigger left on without --trigger: the check ends on the silence and says what the camera waits for.
+        {"trigger left on, software, no --trigger",
+         kQuick,
+         {"--frames", "5", "--set", "TriggerMode=On", "--set", "TriggerSource=Software"},
+         6,
+         {{"completeness", "fail: no frame came; the stream stopped: no frame within 5 s: the camera waits for a "
+                           "software trigger (TriggerMode=On, TriggerSource=Software) and none was sent; set "
+                           "TriggerMode=Off, or check the triggers with --trigger software"}},
+         {{"stream/frames_timed_out", 5}},
+         {}},
+        {"trigger left on, a line without edges, --seconds",
+         kQuick,
+         {"--seconds", "0.5", "--set", "TriggerMode=On", "--set", "TriggerSource=Line1"},
+         6,
+         {{"completeness", "fail: no frame came; the stream stopped: no frame within 0.5 s: the camera waits for a "
+                           "trigger on Line1 (TriggerMode=On); trigger it or set TriggerMode=Off"}},
+         {},
+         {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -138,6 +178,35 @@ TEST(TriggerCheck, TriggerPutBack)
                                   kQuick);
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains("Trigger  Software")) << r.out.toStdString();
+}
+
+// A stop signal during a triggered check ends the stream, the trigger is put
+// back and the camera closed, and then the signal ends the program as usual.
+TEST(TriggerCheck, StopSignalPutsTriggerBack)
+{
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS"})
+            env.remove(name);
+        env.insert("TARVIK_SIM", kQuick);
+        env.insert("TARVIK_CAMERA_TRACE", "1");
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(TARVIK_EXE, {"--check", "--trigger", "software", "--trigger-rate", "20", "--frames", "10000"});
+        QByteArray err;
+        ASSERT_SOON((err += p.readAllStandardError()).contains("\"TriggerSoftware\""));
+        ::kill(pid_t(p.processId()), sig);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        err += p.readAllStandardError();
+        EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+        EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+        const QByteArray after = err.mid(err.lastIndexOf("\"TriggerSoftware\""));
+        EXPECT_TRUE(after.contains("CamFeatureValueSet(2, \"TriggerMode\", \"Off\") -> 0")) << after.toStdString();
+        EXPECT_TRUE(after.contains("CamCameraClose(2) -> 0")) << after.toStdString();
+        EXPECT_TRUE(after.endsWith("tarvik: --check stopped by a signal; the camera's trigger settings were put back\n"))
+            << after.toStdString();
+    }
 }
 
 // Bad options and a source the camera lacks: refused with the reason, no report.

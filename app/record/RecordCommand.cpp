@@ -113,6 +113,9 @@ int RecordToFile(const CommandLine& commandLine)
     streamOptions.everyFrame = [&recorder](const CamFrame& frame) { recorder.OnFrame(frame); };
     Outcome ended = stream.Start({}, streamOptions);
     const bool terminal = isatty(STDERR_FILENO) == 1;
+    // A triggered camera's silence does not end the recording: said once, so that it is not taken for a hang.
+    if (const LiveStream::TriggerState t = stream.TriggerNow(); !ended.Failed() && t.on)
+        std::fprintf(stderr, "tarvik: %s\n", RecordTriggerLine(t.source).c_str());
     int signals = 0;
     const auto started = Clock::now();
     bool timeUp = false;

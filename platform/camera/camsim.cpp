@@ -128,9 +128,10 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
             else
                 return fail("clock must be ok, backwards or jump, got " + Quoted(value));
         } else if (key == "software_trigger") {
-            if (value != "ok" && value != "ignored")
-                return fail("software_trigger must be ok or ignored, got " + Quoted(value));
+            if (value != "ok" && value != "ignored" && value != "refused")
+                return fail("software_trigger must be ok, ignored or refused, got " + Quoted(value));
             s.ignoresSoftwareTrigger = value == "ignored";
+            s.refusesSoftwareTrigger = value == "refused";
         } else if (key == "picture") {
             static const std::pair<const char*, SimLook> looks[] = {
                 {"bars", SimLook::Bars},   {"soft", SimLook::Soft},   {"still", SimLook::Bars},
@@ -176,7 +177,7 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
         } else {
             return fail("unknown setting " + Quoted(key) +
                         " (known: count, width, height, formats, adjust, frames, payload, frame, filled, rate, rated, "
-                        "picture)");
+                        "picture, line0, line1, line_jitter, clock_ppm, clock, software_trigger)");
         }
     }
     *settings = s;
@@ -559,6 +560,8 @@ public:
             acquiring_ = false;
             pending_.clear();
         } else if (!std::strcmp(name, "TriggerSoftware")) {
+            if (s_.refusesSoftwareTrigger)
+                return CAM_ERR_ACCESS_DENIED;
             const auto kind = controls_.SelectedTrigger();
             if (acquiring_ && !s_.ignoresSoftwareTrigger && controls_.TriggerOf(kind).on &&
                 controls_.TriggerOf(kind).source == "Software")

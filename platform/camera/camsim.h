@@ -68,6 +68,7 @@ struct SimSettings {
     enum class ClockFault { None, Backwards, Jump };
     ClockFault clockFault = ClockFault::None;
     bool ignoresSoftwareTrigger = false;  // TriggerSoftware accepted and then nothing happens
+    bool refusesSoftwareTrigger = false;  // TriggerSoftware refused (CAM_ERR_ACCESS_DENIED)
 };
 
 constexpr double kSimMaxRate = 10000;
