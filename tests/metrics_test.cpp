@@ -149,7 +149,7 @@ TEST(Metrics, CheckOutputsPassPromtool)
          {"tarvik_trigger_info{source=\"Line0\"} 1", "tarvik_check_level{check=\"trigger\"} 0"},
          {"tarvik_trigger_triggers"}},
         {"a clock running fast: its drift",
-         "width=160,height=120,picture=soft,rate=50,clock_ppm=2500",
+         "width=160,height=120,picture=soft,rate=50,clock_ppm=30000",
          {"--frames", "70"},
          0,
          {"tarvik_check_level{check=\"clock\"} 1", "tarvik_clock_frames 70", "tarvik_clock_steps_back 0"},
