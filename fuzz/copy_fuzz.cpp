@@ -3,7 +3,7 @@
 // catch any read past the payload or write past the image.
 #include "app/TarvikDlg.h"
 #include "platform/camera/campixel.h"
-#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/Simd.h"
 
 #include <cstring>
 #include <vector>
@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const cam::PixelFormat* known = cam::PixelFormats(&count);
     const int pick = data[16] % (count + 2);
     const char* format = pick < count ? known[pick].name : pick == count ? "Foo16" : nullptr;
-    // Both the vector and the plain conversions.
-    imaging::SetVectorRows(data[16] & 0x80);
+    // Every family the processor has, plain included.
+    imaging::SetSimd(imaging::Simd((data[16] >> 6) % (int(imaging::ProcessorSimd()) + 1)));
     // Keep each run small enough to be quick; huge sizes are refused before
     // any copy and have their own tests.
     const uint64_t w = uint32_t(width), h = uint32_t(height);

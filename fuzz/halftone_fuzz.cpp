@@ -1,6 +1,7 @@
 // Fuzzes the halftone stretch with any picture and target size: reads stay
 // inside the source, writes inside the target, every pixel opaque.
 #include "platform/imaging/Halftone.h"
+#include "platform/imaging/Simd.h"
 
 #include <vector>
 
@@ -11,6 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int sw = data[0] % 64 + 1, sh = data[1] % 64 + 1;
     const int dw = data[2] + 1, dh = data[3] + 1;
     const bool bottomUp = data[4] & 1;
+    imaging::SetSimd(imaging::Simd((data[4] >> 1) % (int(imaging::ProcessorSimd()) + 1)));
     std::vector<uint8_t> pixels(size_t(sw) * sh * 3);
     const size_t fill = size - 5;
     for (size_t i = 0; fill && i < pixels.size(); ++i)

@@ -1,10 +1,11 @@
-// Fuzzes live view's reduction: any frame size, block side, pixel format
-// (every one known, an unknown one) and payload, with the vector kernels
-// and the plain loops. The sanitizers catch any read past the payload or
-// write past the image.
+// Fuzzes live view's reduction and the check's statistics: any frame size,
+// block side, pixel format (every one known, an unknown one) and payload,
+// with every kernel family. The sanitizers catch any read past the payload
+// or write past the image.
 #include "platform/camera/campixel.h"
 #include "platform/imaging/LiveReduce.h"
-#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/PictureStats.h"
+#include "platform/imaging/Simd.h"
 
 #include <cstring>
 #include <vector>
@@ -21,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const cam::PixelFormat* known = cam::PixelFormats(&count);
     const int pick = data[5] % (count + 1);
     const char* format = pick < count ? known[pick].name : "Foo16";
-    imaging::SetVectorRows(data[6] & 1);
+    imaging::SetSimd(imaging::Simd(data[6] % (int(imaging::ProcessorSimd()) + 1)));
     // Keep each run quick.
     if (uint64_t(width) * height > (uint64_t(1) << 20))
         return 0;
@@ -32,5 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (imaging::ReduceFrame(frame, k, image) &&
         (image.GetWidth() != int(width / k) || image.GetHeight() != int(height / k)))
         __builtin_trap();
+    // The check's statistics read the same frames.
+    imaging::PictureStats stats;
+    stats.Add(frame);
     return 0;
 }

@@ -13,8 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <functional>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -43,6 +46,19 @@ TEST(Simd, Words)
         {"AVX2", Simd::Avx2, Simd::Avx2, "TARVIK_SIMD=AVX2 is not one of avx512, avx2, ssse3, plain; using avx2"},
         {"sse4", Simd::Avx512, Simd::Avx512,
          "TARVIK_SIMD=sse4 is not one of avx512, avx2, ssse3, plain; using avx512"},
+        // Words that would not show as themselves on one line: quoted and
+        // escaped, a long one cut, as other values are echoed.
+        {"avx512 ", Simd::Avx512, Simd::Avx512,
+         "TARVIK_SIMD=\"avx512 \" is not one of avx512, avx2, ssse3, plain; using avx512"},
+        {" ", Simd::Avx2, Simd::Avx2, "TARVIK_SIMD=\" \" is not one of avx512, avx2, ssse3, plain; using avx2"},
+        {"avx2\nplain", Simd::Avx2, Simd::Avx2,
+         "TARVIK_SIMD=\"avx2\\x0aplain\" is not one of avx512, avx2, ssse3, plain; using avx2"},
+        {"\xc3\xa9\xff\"\\", Simd::Plain, Simd::Plain,
+         "TARVIK_SIMD=\"\xc3\xa9\\xff\\\"\\\\\" is not one of avx512, avx2, ssse3, plain; using plain"},
+        {"avx512avx512avx512avx512avx512avx512avx512avx512avx512avx512avx512avx512avx512avx512avx512", Simd::Avx512,
+         Simd::Avx512,
+         "TARVIK_SIMD=avx512avx512avx512avx512avx512avx512avx512avx512avx512avx512\u2026 (90 bytes) is not one of avx512, "
+         "avx2, ssse3, plain; using avx512"},
     };
     for (const Case& c : cases) {
         std::string complaint = "left over";
@@ -71,6 +87,24 @@ class Families : public ::testing::Test {
 protected:
     void TearDown() override { imaging::SetVectorRows(true); }
 };
+
+// Bytes copied to end exactly where a page no one may read begins: a
+// kernel reading one byte past its source stops the test there.
+const uint8_t* AtPageEnd(const uint8_t* bytes, size_t size)
+{
+    static const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    static const size_t room = size_t(1) << 20;
+    static uint8_t* const block = [] {
+        void* p = mmap(nullptr, room + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED || mprotect(static_cast<uint8_t*>(p) + room, page, PROT_NONE) != 0)
+            return static_cast<uint8_t*>(nullptr);
+        return static_cast<uint8_t*>(p);
+    }();
+    if (!block || size > room)
+        return nullptr;
+    std::memcpy(block + room - size, bytes, size);
+    return block + room - size;
+}
 
 // A row conversion: the source bytes it reads for n pixels, the bytes it
 // writes, and the call.
@@ -153,17 +187,17 @@ std::vector<RowCase> RowCases()
 }
 
 // What a row conversion writes, from src, into a destination dstOffset
-// bytes past a 64-byte boundary; the source sits in a heap block of
-// exactly its size, so that an over-read is caught.
+// bytes past a 64-byte boundary; the source ends at a page end, so that an
+// over-read is caught.
 Bytes RunRow(const RowCase& c, const Bytes& src, size_t n, size_t dstOffset, bool stream)
 {
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[src.size()]);
-    std::copy(src.begin(), src.end(), exact.get());
+    const uint8_t* exact = AtPageEnd(src.data(), src.size());
+    EXPECT_NE(exact, nullptr);
     const size_t bytes = c.dstBytes(n);
     // 64 bytes either side show a write outside the row.
     std::vector<uint8_t> block(bytes + 256, 0x5A);
     uint8_t* aligned = block.data() + 64 + (64 - reinterpret_cast<uintptr_t>(block.data()) % 64) % 64;
-    c.run(exact.get(), aligned + dstOffset, n, stream);
+    c.run(exact, aligned + dstOffset, n, stream);
     return Bytes(aligned - 64, aligned + dstOffset + bytes + 64);
 }
 
@@ -171,8 +205,14 @@ TEST_F(Families, RowsAsPlainLoops)
 {
     const std::vector<Simd> families = imaging::ProcessorFamilies();
     std::mt19937 random{28};
+    // Every width to 130, then around multiples of 64 and 128.
+    std::vector<size_t> widths;
+    for (size_t n = 1; n <= 130; ++n)
+        widths.push_back(n);
+    for (const size_t n : {191, 192, 193, 255, 256, 257, 383, 384, 385, 511, 512, 513, 1001})
+        widths.push_back(n);
     for (const RowCase& c : RowCases())
-        for (const size_t n : {1, 2, 3, 15, 16, 17, 31, 33, 47, 63, 64, 65, 95, 127, 129, 130, 191, 257, 1001})
+        for (const size_t n : widths)
             for (const int fill : {-1, 0, 255}) {
                 Bytes src(c.srcBytes(n));
                 for (uint8_t& b : src)
@@ -205,26 +245,37 @@ Bytes RandomFrame(const char* format, uint32_t width, uint32_t height, int fill)
     return frame;
 }
 
-// Whole frames: rows split between threads, the rows kept for Bayer's
-// neighbours, every format.
+// Whole frames: rows split between threads (more threads than rows, a
+// single row over several), the rows kept for Bayer's neighbours with one
+// or two rows, frames cut short inside a row (a short grab), every format,
+// the frame's last byte at a page end; against the plain loops on one thread.
 TEST_F(Families, FramesAsPlainLoops)
 {
     for (const char* format : kFormats)
-        for (const uint32_t width : {2u, 37u, 130u, 1001u})
-            for (const int fill : {-1, 255}) {
-                const uint32_t height = 7;
-                const Bytes frame = RandomFrame(format, width, height, fill);
-                Bytes pictures[4];
-                for (const Simd family : imaging::ProcessorFamilies()) {
-                    imaging::SetSimd(family);
-                    Bytes& out = pictures[int(family)];
-                    out.assign(size_t(width) * 3 * height, 0xEE);
-                    imaging::ConvertFrame({frame.data(), frame.size(), width, height, format}, out.data(),
-                                          ptrdiff_t(width) * 3, 2);
-                    EXPECT_EQ(out, pictures[0]) << format << ", width " << width << ", fill " << fill << ", "
-                                                << imaging::SimdName(family);
-                }
-            }
+        for (const uint32_t width : {1u, 2u, 37u, 64u, 130u, 1001u})
+            for (const uint32_t height : {1u, 2u, 7u})
+                for (const bool cut : {false, true})
+                    for (const int fill : {-1, 255}) {
+                        const Bytes frame = RandomFrame(format, width, height, fill);
+                        const size_t rowBytes = size_t(cam::RowBytes(*cam::FindPixelFormat(format), width));
+                        const size_t size = cut ? frame.size() - (rowBytes + 1) / 2 : frame.size();
+                        const uint8_t* data = AtPageEnd(frame.data(), size);
+                        ASSERT_NE(data, nullptr);
+                        Bytes plain;
+                        for (const Simd family : imaging::ProcessorFamilies())
+                            for (const int threads : {1, 2, 3, 8}) {
+                                imaging::SetSimd(family);
+                                Bytes out(size_t(width) * 3 * height, 0xEE);
+                                const uint64_t rows = imaging::ConvertFrame({data, size, width, height, format},
+                                                                            out.data(), ptrdiff_t(width) * 3, threads);
+                                EXPECT_EQ(rows, cut ? height - 1 : height) << format;
+                                if (plain.empty())
+                                    plain = out;
+                                EXPECT_EQ(out, plain) << format << ", " << width << " x " << height << ", fill "
+                                                      << fill << (cut ? ", cut, " : ", ") << threads
+                                                      << " threads, " << imaging::SimdName(family);
+                            }
+                    }
 }
 
 // Live view's reduction: AVX-512 bands, AVX2 loops and plain loops give one
@@ -241,11 +292,12 @@ TEST_F(Families, LiveReductionAsPlainLoops)
                 for (const int fill : {-1, 255}) {
                     const uint32_t height = 2 * k + 3;
                     const Bytes frame = RandomFrame(format, width, height, fill);
+                    const uint8_t* data = AtPageEnd(frame.data(), frame.size());
                     Bytes pictures[4];
                     for (const Simd family : imaging::ProcessorFamilies()) {
                         imaging::SetSimd(family);
                         imaging::DisplayImage image;
-                        ASSERT_TRUE(imaging::ReduceFrame({frame.data(), frame.size(), width, height, format}, k,
+                        ASSERT_TRUE(imaging::ReduceFrame({data, frame.size(), width, height, format}, k,
                                                          image));
                         pictures[int(family)] = bytesOf(image);
                         EXPECT_EQ(pictures[int(family)], pictures[0])
@@ -269,11 +321,12 @@ TEST_F(Families, LiveYuvColumnsAsPlainLoops)
             for (const int fill : {-1, 255}) {
                 const uint32_t height = c.k + 1;
                 const Bytes frame = RandomFrame(format, c.width, height, fill);
+                const uint8_t* data = AtPageEnd(frame.data(), frame.size());
                 Bytes pictures[4];
                 for (const Simd family : imaging::ProcessorFamilies()) {
                     imaging::SetSimd(family);
                     imaging::DisplayImage image;
-                    ASSERT_TRUE(imaging::ReduceFrame({frame.data(), frame.size(), c.width, height, format}, c.k, image));
+                    ASSERT_TRUE(imaging::ReduceFrame({data, frame.size(), c.width, height, format}, c.k, image));
                     const uint8_t* bits = image.GetBits();
                     pictures[int(family)].assign(bits, bits + size_t(image.GetWidth()) * 3);
                     EXPECT_EQ(pictures[int(family)], pictures[0]) << format << ", k " << c.k << ", width " << c.width
@@ -313,11 +366,12 @@ TEST_F(Families, LiveDeepRowsAsPlainLoops)
                 // Cut: the frame ends half way into the second band's last row.
                 const size_t rowBytes = size_t(cam::RowBytes(*cam::FindPixelFormat(c.format), c.width));
                 const size_t size = cut ? rowBytes * (2 * c.k - 1) + rowBytes / 2 : frame.size();
+                const uint8_t* data = AtPageEnd(frame.data(), size);
                 Bytes pictures[4];
                 for (const Simd family : imaging::ProcessorFamilies()) {
                     imaging::SetSimd(family);
                     imaging::DisplayImage image;
-                    ASSERT_TRUE(imaging::ReduceFrame({frame.data(), size, c.width, height, c.format}, c.k, image));
+                    ASSERT_TRUE(imaging::ReduceFrame({data, size, c.width, height, c.format}, c.k, image));
                     pictures[int(family)] = bytesOf(image);
                     EXPECT_EQ(pictures[int(family)], pictures[0])
                         << c.format << ", k " << c.k << ", width " << c.width << ", fill " << fill

@@ -1,6 +1,8 @@
 // TARVIK_SIMD read once, and the family in force.
 #include "Simd.h"
 
+#include "platform/camera/camtext.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -47,7 +49,7 @@ Simd SimdFromWord(const char* word, Simd best, std::string* complaint)
                      SimdName(best);
         return best;
     }
-    *complaint = std::string("TARVIK_SIMD=") + word + " is not one of avx512, avx2, ssse3, plain; using " +
+    *complaint = "TARVIK_SIMD=" + cam::Echoed(word) + " is not one of avx512, avx2, ssse3, plain; using " +
                  SimdName(best);
     return best;
 }
