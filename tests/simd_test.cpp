@@ -128,8 +128,12 @@ RowCase AddPacked(const char* format, bool two)
     return {two ? "added, two rows" : "added", [rowBytes, two](size_t n) { return rowBytes(n) * (two ? 2 : 1); },
             [](size_t n) { return 2 * n; },
             [&f, rowBytes, two](const uint8_t* s, uint8_t* d, size_t n, bool) {
-                // Sums start from the destination's own bytes.
-                imaging::AddTopEightBits(f, s, two ? s + rowBytes(n) : nullptr, reinterpret_cast<uint16_t*>(d), n);
+                // Sums start from the destination's own bytes, in 16-bit words
+                // aligned as live view's are, wherever the destination lies.
+                std::vector<uint16_t> sums(n);
+                std::memcpy(sums.data(), d, 2 * n);
+                imaging::AddTopEightBits(f, s, two ? s + rowBytes(n) : nullptr, sums.data(), n);
+                std::memcpy(d, sums.data(), 2 * n);
             }};
 }
 
