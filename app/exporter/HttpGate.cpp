@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 thread_local Clock::time_point t_received;
+thread_local int t_socket = -1;
 
 // process_and_close_socket only hands the socket to the gate, so the
 // accepting thread may as well call it.
@@ -189,6 +191,32 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// Where the request's headers end (after their empty line), searching from
+// from; npos while they have not. Lines ending in LF alone end it too, so
+// that such a client is told at once what is wrong rather than timed out.
+size_t RequestEnd(const std::string& request, size_t from)
+{
+    const size_t crlf = request.find("\n\r\n", from), lf = request.find("\n\n", from);
+    if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf))
+        return crlf + 3;
+    return lf == std::string::npos ? lf : lf + 2;
+}
+
+// An absolute-form target (GET http://host:port/metrics HTTP/1.1), which a
+// server must accept, made the path it names: the library routes paths only.
+void ToOriginForm(std::string& request)
+{
+    const size_t target = request.find(' ') + 1;
+    for (const std::string scheme : {"http://", "https://"}) {
+        if (target == 0 || strncasecmp(request.c_str() + target, scheme.c_str(), scheme.size()) != 0)
+            continue;
+        const size_t path = request.find_first_of("/? \r\n", target + scheme.size());
+        if (path != std::string::npos)
+            request.replace(target, path - target, request[path] == '/' ? "" : "/");
+        return;
+    }
+}
+
 bool IsProbe(const std::string& request)
 {
     return request.rfind("GET /probe", 0) == 0 || request.rfind("HEAD /probe", 0) == 0;
@@ -221,6 +249,7 @@ struct GatedServer::Impl {
     void Dispatch(Waiting& w, size_t end)
     {
         Job job{w.fd, w.request.substr(0, end), Clock::now()};
+        ToOriginForm(job.request);
         Pool& pool = IsProbe(job.request) ? *probes : *others;
         if (!pool.Offer(job)) {
             ++drops.busy;
@@ -245,9 +274,9 @@ struct GatedServer::Impl {
             }
             const size_t from = w.request.size() < 3 ? 0 : w.request.size() - 3;
             w.request.append(buffer, size_t(n));
-            const size_t end = w.request.find("\r\n\r\n", from);
-            if (end != std::string::npos && end + 4 <= limits.maxRequestBytes) {
-                Dispatch(w, end + 4);
+            const size_t end = RequestEnd(w.request, from);
+            if (end != std::string::npos && end <= limits.maxRequestBytes) {
+                Dispatch(w, end);
                 return false;
             }
             if (w.request.size() > limits.maxRequestBytes) {
@@ -333,6 +362,7 @@ GatedServer::GatedServer(GateLimits limits) : impl_(std::make_unique<Impl>())
     new_task_queue = [] { return new InlineQueue; };
     auto answer = [this](Job& job) {
         t_received = job.received;
+        t_socket = job.fd;
         RequestStream stream(job.fd, std::move(job.request), impl_->limits.writeTime);
         bool closed = true;
         process_request(stream, true, closed, nullptr);
@@ -349,6 +379,8 @@ GatedServer::~GatedServer()
 }
 
 std::chrono::steady_clock::time_point GatedServer::RequestReceived() { return t_received; }
+
+int GatedServer::RequestSocket() { return t_socket; }
 
 const GateDrops& GatedServer::Drops() const { return impl_->drops; }
 

@@ -45,6 +45,9 @@ public:
     // When the request the calling handler answers had arrived whole: what
     // a probe's duration and deadline count from.
     static std::chrono::steady_clock::time_point RequestReceived();
+    // The socket of the request the calling handler answers, to watch for
+    // its client hanging up; never read or written by the handler.
+    static int RequestSocket();
 
     const GateDrops& Drops() const;
 
