@@ -64,6 +64,48 @@ TEST(ExporterAddress, Parsed)
     }
 }
 
+// When a probe's stream stops: before the scrape's time-out, whatever the
+// header holds, and frames= from the URL no longer than seconds= may ask.
+TEST(ExporterProbe, Deadline)
+{
+    using std::chrono::steady_clock;
+    const steady_clock::time_point received(std::chrono::hours(1000)), taken = received + std::chrono::seconds(2);
+    const double none = std::nan("");
+    struct Row {
+        const char* name;
+        const char* header;
+        bool framesFromUrl;
+        bool taken;
+        double after;  // seconds after received, or none
+    } rows[] = {
+        {"no header", "", false, false, none},
+        {"10 s: half a second before", "10", false, false, 9.5},
+        {"1 s: a quarter before", "1", false, true, 0.75},
+        {"0 ignored", "0", false, false, none},
+        {"negative ignored", "-1", false, false, none},
+        {"nan ignored", "nan", false, false, none},
+        {"inf ignored", "inf", false, false, none},
+        {"not a number ignored", "soon", false, false, none},
+        // Past the clock's nanoseconds: once a deadline in the past.
+        {"1e10: a day", "1e10", false, false, 86399.5},
+        {"1e300: a day", "1e300", false, false, 86399.5},
+        {"frames= on a camera taken: 300 s of it", "", true, true, 302},
+        {"frames= still waiting: no bound yet", "", true, false, none},
+        {"frames= with a shorter scrape", "10", true, true, 9.5},
+        {"frames= with a longer scrape", "1000", true, true, 302},
+        {"the operator's frames: not bounded", "", false, true, none},
+    };
+    for (const Row& row : rows) {
+        const steady_clock::time_point deadline = exporter::ProbeDeadline(
+            row.header, received, row.framesFromUrl, row.taken ? taken : steady_clock::time_point{});
+        if (std::isnan(row.after)) {
+            EXPECT_EQ(deadline, steady_clock::time_point{}) << row.name;
+        } else {
+            EXPECT_NEAR(std::chrono::duration<double>(deadline - received).count(), row.after, 1e-6) << row.name;
+        }
+    }
+}
+
 TEST(ExporterAnswers, EachRequest)
 {
     serve::Tarvik tarvik;

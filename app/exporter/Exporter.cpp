@@ -319,7 +319,8 @@ private:
     }
 
     // camera, frames and seconds from the URL into open and check.
-    bool ReadProbe(const httplib::Request& req, httplib::Response& res, OpenOptions& open, CheckOptions& check)
+    static bool ReadProbe(const httplib::Request& req, httplib::Response& res, OpenOptions& open,
+                          CheckOptions& check)
     {
         for (const char* name : {"camera", "frames", "seconds"})
             if (req.get_param_value_count(name) > 1)
@@ -358,10 +359,9 @@ private:
         check.progress = nullptr;
         if (!ReadProbe(req, res, open, check))
             return;
-        double timeout = 0;
         const std::string header = req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds");
-        if (cam::ParseNumber(header, &timeout) && std::isfinite(timeout) && timeout > 0)
-            check.deadline = received + ProbeTime(timeout);
+        const bool framesFromUrl = req.has_param("frames");
+        check.deadline = ProbeDeadline(header, received, framesFromUrl);
         const ClientWatch watch(GatedServer::RequestSocket(), stopping);
         check.cancel = &watch.Cancel();
         inProgress_.Increment();
@@ -382,6 +382,7 @@ private:
                     break;
             }
             if (lock.owns_lock()) {
+                check.deadline = ProbeDeadline(header, received, framesFromUrl, Clock::now());
                 const CheckResult result = CheckCamera(open, check);
                 lock.unlock();
                 success = !result.opened.Failed();
@@ -422,6 +423,22 @@ private:
 std::string UrlHost(const std::string& host) { return host.find(':') == std::string::npos ? host : "[" + host + "]"; }
 
 }  // namespace
+
+Clock::time_point ProbeDeadline(const std::string& timeoutHeader, Clock::time_point received, bool framesFromUrl,
+                                Clock::time_point taken)
+{
+    Clock::time_point deadline{};
+    double timeout = 0;
+    if (cam::ParseNumber(timeoutHeader, &timeout) && std::isfinite(timeout) && timeout > 0)
+        deadline = received + ProbeTime(timeout);
+    if (framesFromUrl && taken != Clock::time_point{}) {
+        const Clock::time_point longest = taken + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(kMaxProbeSeconds));
+        if (deadline == Clock::time_point{} || longest < deadline)
+            deadline = longest;
+    }
+    return deadline;
+}
 
 bool ParseListenAddress(const std::string& text, ListenAddress* address, std::string* error)
 {
