@@ -208,7 +208,7 @@ TEST(ExporterProbe, AnswersWithinTheScrapeTimeout)
         const char* timeout;  // X-Prometheus-Scrape-Timeout-Seconds, or none
         double atLeast, atMost;  // seconds until the answer
         double success;
-        double verdict = std::nan("");  // tarvik_check_verdict, when given
+        double completed = std::nan("");  // frames completed, when given
     } rows[] = {
         {"stream cut at the time-out", 0, "seconds=30", "1.5", 1.0, 1.45, 1},
         {"frames cut at the time-out", 0, "frames=10000", "1", 0.6, 0.95, 1},
@@ -217,8 +217,8 @@ TEST(ExporterProbe, AnswersWithinTheScrapeTimeout)
         {"waits for another, then streams", 0.8, "frames=5", "3", 0.3, 2.9, 1},
         {"waited its whole time for another", 3, "frames=5", "1", 0.7, 0.95, 0},
         // Past the clock's nanoseconds: a deadline in the past made it a camera with no frames.
-        {"time-out beyond the clock's range counts as a day", 0, "frames=5", "1e10", 0, 2, 1, 0},
-        {"time-out of 1e300", 0, "frames=5", "1e300", 0, 2, 1, 0},
+        {"time-out beyond the clock's range counts as a day", 0, "frames=5", "1e10", 0, 2, 1, 5},
+        {"time-out of 1e300", 0, "frames=5", "1e300", 0, 2, 1, 5},
         // Not started rather than a stream of no time read as a failing camera.
         {"time-out over before the probe could start", 0, "frames=5", "0.000001", 0, 1, 0},
     };
@@ -243,9 +243,9 @@ TEST(ExporterProbe, AnswersWithinTheScrapeTimeout)
         EXPECT_GE(took, row.atLeast) << row.name;
         EXPECT_LE(took, row.atMost) << row.name;
         EXPECT_EQ(serve::Sample(answer.body, "tarvik_probe_success"), row.success) << row.name << "\n" << answer.body;
-        if (!std::isnan(row.verdict)) {
-            EXPECT_EQ(serve::Sample(answer.body, "tarvik_check_verdict"), row.verdict) << row.name << "\n"
-                                                                                        << answer.body;
+        if (!std::isnan(row.completed)) {
+            EXPECT_EQ(serve::Sample(answer.body, "tarvik_stream_frames{state=\"completed\"}"), row.completed)
+                << row.name << "\n" << answer.body;
         }
         const double duration = serve::Sample(answer.body, "tarvik_probe_duration_seconds");
         EXPECT_GE(duration, row.atLeast) << row.name;

@@ -357,6 +357,12 @@ private:
         OpenOptions open = options_.open;
         CheckOptions check = options_.check;
         check.progress = nullptr;
+        // A spelling the gate did not take for a probe (%uXXXX) must not
+        // hold a worker of /metrics while it waits for the camera.
+        if (!GatedServer::OnProbeWorker()) {
+            Refuse(res, "ask for a probe as /probe?camera=ID, the path spelled plainly");
+            return;
+        }
         if (!ReadProbe(req, res, open, check))
             return;
         const std::string header = req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds");

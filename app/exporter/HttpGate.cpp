@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 
 thread_local Clock::time_point t_received;
 thread_local int t_socket = -1;
+thread_local bool t_probeWorker = false;
 
 // process_and_close_socket only hands the socket to the gate, so the
 // accepting thread may as well call it.
@@ -217,9 +219,37 @@ void ToOriginForm(std::string& request)
     }
 }
 
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// Whether the request is for /probe, its path read as the library reads it
+// (spaces between the parts, %XX decoded), so that no spelling of a probe
+// lands among the workers of the fast endpoints.
 bool IsProbe(const std::string& request)
 {
-    return request.rfind("GET /probe", 0) == 0 || request.rfind("HEAD /probe", 0) == 0;
+    const size_t line = request.find_first_of("\r\n");
+    std::istringstream in(request.substr(0, line));
+    std::string method, target;
+    in >> method >> target;
+    if (method != "GET" && method != "HEAD")
+        return false;
+    target = target.substr(0, target.find('?'));
+    std::string path;
+    for (size_t i = 0; i < target.size(); ++i) {
+        if (target[i] == '%' && i + 2 < target.size() && HexDigit(target[i + 1]) >= 0 && HexDigit(target[i + 2]) >= 0) {
+            path += char(HexDigit(target[i + 1]) * 16 + HexDigit(target[i + 2]));
+            i += 2;
+        } else {
+            path += target[i];
+        }
+    }
+    return path == "/probe";
 }
 
 }  // namespace
@@ -360,15 +390,18 @@ GatedServer::GatedServer(GateLimits limits) : impl_(std::make_unique<Impl>())
     impl_->limits = limits;
     impl_->wakeFd = eventfd(0, EFD_CLOEXEC);
     new_task_queue = [] { return new InlineQueue; };
-    auto answer = [this](Job& job) {
+    auto answer = [this](Job& job, bool probeWorker) {
+        t_probeWorker = probeWorker;
         t_received = job.received;
         t_socket = job.fd;
         RequestStream stream(job.fd, std::move(job.request), impl_->limits.writeTime);
         bool closed = true;
         process_request(stream, true, closed, nullptr);
     };
-    impl_->probes = std::make_unique<Pool>(limits.probeWorkers, limits.maxQueued, answer);
-    impl_->others = std::make_unique<Pool>(limits.otherWorkers, limits.maxQueued, answer);
+    impl_->probes =
+        std::make_unique<Pool>(limits.probeWorkers, limits.maxQueued, [answer](Job& job) { answer(job, true); });
+    impl_->others =
+        std::make_unique<Pool>(limits.otherWorkers, limits.maxQueued, [answer](Job& job) { answer(job, false); });
     impl_->gate = std::thread([this] { impl_->Run(); });
 }
 
@@ -381,6 +414,8 @@ GatedServer::~GatedServer()
 std::chrono::steady_clock::time_point GatedServer::RequestReceived() { return t_received; }
 
 int GatedServer::RequestSocket() { return t_socket; }
+
+bool GatedServer::OnProbeWorker() { return t_probeWorker; }
 
 const GateDrops& GatedServer::Drops() const { return impl_->drops; }
 
