@@ -377,10 +377,12 @@ TEST(ExporterCommandLine, SignalsEndItCleanly)
         const char* name;
         int signal;
         bool ignoredAtStart;
+        int queued = 0;  // more probes sent first, past the workers: each answered (503 if never started)
     } rows[] = {
         {"SIGINT", SIGINT, false},
         {"SIGHUP", SIGHUP, false},
         {"SIGHUP under nohup", SIGHUP, true},
+        {"SIGTERM with probes waiting and queued", SIGTERM, false, 12},
     };
     for (const Row& row : rows) {
         serve::Tarvik tarvik;
@@ -390,6 +392,14 @@ TEST(ExporterCommandLine, SignalsEndItCleanly)
         Answer answer;
         std::thread probe([&] { answer = serve::Get(tarvik.Port(), "/probe?camera=sim-0&seconds=60"); });
         ASSERT_SOON(InProgress(tarvik.Port()) == 1) << row.name;
+        std::vector<int> statuses(size_t(row.queued), 0);
+        std::vector<std::thread> more;
+        for (int& status : statuses)
+            more.emplace_back(
+                [&] { status = serve::Get(tarvik.Port(), "/probe?camera=sim-0&seconds=60").status; });
+        if (row.queued) {
+            ASSERT_SOON(InProgress(tarvik.Port()) == 8) << row.name;  // every probe worker taken
+        }
         QElapsedTimer timer;
         timer.start();
         if (row.ignoredAtStart) {
@@ -404,6 +414,11 @@ TEST(ExporterCommandLine, SignalsEndItCleanly)
         probe.join();
         EXPECT_EQ(answer.status, 200) << row.name;
         EXPECT_EQ(serve::Sample(answer.body, "tarvik_probe_success"), 1) << row.name << "\n" << answer.body;
+        for (std::thread& t : more)
+            t.join();
+        for (int status : statuses)
+            EXPECT_TRUE(status == 200 || status == 503) << row.name << ": " << status;
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 503), std::max(0, row.queued - 7)) << row.name;
     }
 }
 

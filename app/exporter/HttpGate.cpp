@@ -150,7 +150,7 @@ public:
         wake_.notify_one();
         return true;
     }
-    // Queued jobs are dropped; those running are waited for.
+    // Queued jobs are told the server stops; those running are waited for.
     void Finish()
     {
         {
@@ -162,7 +162,7 @@ public:
             t.join();
         threads_.clear();
         for (Job& job : jobs_)
-            close(job.fd);
+            AnswerAndClose(job.fd, "503 Service Unavailable", "the exporter is stopping");
         jobs_.clear();
     }
 
