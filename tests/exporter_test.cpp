@@ -112,6 +112,9 @@ TEST(ExporterAnswers, EachRequest)
     ASSERT_NO_FATAL_FAILURE(tarvik.Start({}, "count=2,picture=soft"));
     const std::string long8k = "/probe?camera=" + std::string(10000, 'a');
     const std::string long20k = "/" + std::string(20000, 'a');
+    std::string many;  // 10,000 headers
+    for (int i = 0; i < 10000; ++i)
+        many += "a:b\r\n";
     struct Row {
         std::string request;  // sent as it is
         int status;
@@ -150,6 +153,9 @@ TEST(ExporterAnswers, EachRequest)
         {"GET " + long8k + " HTTP/1.1\r\n\r\n", 414, {}},  // past the library's own limit
         {"GET " + long20k + " HTTP/1.1\r\n\r\n", 414, {}},  // past the gate's
         {"GET / HTTP/1.1\r\nX: " + std::string(20000, 'b') + "\r\n\r\n", 431, {}},
+        // Still sending when answered: the answer reaches it, not a reset.
+        {"GET / HTTP/1.1\r\n" + many + "\r\n", 431, {"request headers too long"}},
+        {"GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n", 414, {"request line too long"}},
         // What works.
         {"GET / HTTP/1.1\r\n\r\n", 200, {"text/html", "/probe?camera=sim-0\">sim-0</a>", "sim-1", "/metrics"}},
         {"HEAD /metrics HTTP/1.1\r\n\r\n", 200, {"version=0.0.4"}},

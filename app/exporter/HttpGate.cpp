@@ -42,13 +42,18 @@ public:
 
 // A short answer for a client that is being dropped: sent if the socket
 // takes it at once, never waited for.
-void AnswerAndClose(int fd, const char* status, const char* reason)
+void Answer(int fd, const char* status, const char* reason)
 {
     const std::string body = std::string(reason) + "\n";
     const std::string text = std::string("HTTP/1.1 ") + status +
                              "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
                              std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     (void)!send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void AnswerAndClose(int fd, const char* status, const char* reason)
+{
+    Answer(fd, status, reason);
     close(fd);
 }
 
@@ -268,6 +273,10 @@ struct GatedServer::Impl {
         int fd;
         std::string request;
         Clock::time_point deadline;
+        // Answered as too large and still sending: what it sends is read and
+        // let go until it stops or its deadline, as closing with bytes unread
+        // would reset the connection and lose the answer.
+        bool draining = false;
     };
 
     void Wake() const
@@ -292,7 +301,8 @@ struct GatedServer::Impl {
     {
         char buffer[4096];
         for (;;) {
-            const size_t room = std::min(sizeof buffer, limits.maxRequestBytes + 1 - w.request.size());
+            const size_t room =
+                w.draining ? sizeof buffer : std::min(sizeof buffer, limits.maxRequestBytes + 1 - w.request.size());
             const ssize_t n = recv(w.fd, buffer, room, MSG_DONTWAIT);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -302,6 +312,8 @@ struct GatedServer::Impl {
                 close(w.fd);
                 return false;
             }
+            if (w.draining)
+                continue;
             const size_t from = w.request.size() < 3 ? 0 : w.request.size() - 3;
             w.request.append(buffer, size_t(n));
             const size_t end = RequestEnd(w.request, from);
@@ -312,10 +324,12 @@ struct GatedServer::Impl {
             if (w.request.size() > limits.maxRequestBytes) {
                 ++drops.tooLarge;
                 if (w.request.find("\r\n") == std::string::npos)
-                    AnswerAndClose(w.fd, "414 URI Too Long", "request line too long");
+                    Answer(w.fd, "414 URI Too Long", "request line too long");
                 else
-                    AnswerAndClose(w.fd, "431 Request Header Fields Too Large", "request headers too long");
-                return false;
+                    Answer(w.fd, "431 Request Header Fields Too Large", "request headers too long");
+                shutdown(w.fd, SHUT_WR);
+                w.draining = true;
+                std::string().swap(w.request);
             }
         }
     }
@@ -345,8 +359,12 @@ struct GatedServer::Impl {
             const auto now = Clock::now();
             for (size_t i = 0; i < waiting.size(); ++i)
                 if (keep[i] && now >= waiting[i].deadline) {
-                    ++drops.timedOut;
-                    AnswerAndClose(waiting[i].fd, "408 Request Timeout", "the request did not come whole in time");
+                    if (waiting[i].draining) {
+                        close(waiting[i].fd);
+                    } else {
+                        ++drops.timedOut;
+                        AnswerAndClose(waiting[i].fd, "408 Request Timeout", "the request did not come whole in time");
+                    }
                     keep[i] = false;
                 }
             std::vector<Waiting> still;
