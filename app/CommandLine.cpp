@@ -98,7 +98,8 @@ const char kMore[] =
     "  /                 a page naming these and the cameras found now\n"
     "  --settings FILE applies at every probe; nothing in a URL changes a camera. Bad\n"
     "  parameters: 400; other methods than GET and HEAD: 405; other paths: 404. A request\n"
-    "  must come whole within 3 s and 16 KiB. Ctrl+C or SIGTERM stops, status 0.\n"
+    "  must come whole within 3 s and 16 KiB; a client that hangs up ends its probe.\n"
+    "  Ctrl+C, SIGTERM or SIGHUP stops, status 0.\n"
     "\n"
     "Feature values (--set, --settings):\n"
     "  whole numbers  decimal, an optional sign, leading zeros still decimal (0640 is\n"
@@ -223,7 +224,7 @@ struct Options {
                                      "PPM"};
     QCommandLineOption serve{"serve", "Without a window: serve the check to Prometheus over HTTP on PORT, "
                                       "at 127.0.0.1 unless an ADDRESS is given (0.0.0.0: every interface), "
-                                      "until Ctrl+C or SIGTERM: /probe?camera=ID checks that camera when "
+                                      "until Ctrl+C, SIGTERM or SIGHUP: /probe?camera=ID checks that camera when "
                                       "scraped (see Serving below).", "[ADDRESS:]PORT"};
 
     QList<QCommandLineOption*> CheckOnly()

@@ -159,10 +159,10 @@ public:
             << err_.toStdString();
         port_ = serving.match(err_).captured(1).toInt();
     }
-    // SIGTERM, then the exit status (-1: it did not end in time or crashed).
-    int Stop(int withinMs = 10000)
+    // SIGTERM (or signal), then the exit status (-1: it did not end in time or crashed).
+    int Stop(int withinMs = 10000, int signal = SIGTERM)
     {
-        ::kill(pid_t(process_.processId()), SIGTERM);
+        ::kill(pid_t(process_.processId()), signal);
         if (!process_.waitForFinished(withinMs) || process_.exitStatus() != QProcess::NormalExit)
             return -1;
         return process_.exitCode();

@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -22,7 +24,8 @@ struct Attack {
         if (thread.joinable())
             thread.join();
         for (int fd : fds)
-            close(fd);
+            if (fd >= 0)
+                close(fd);
     }
 };
 
@@ -144,6 +147,56 @@ TEST(ExporterAbuse, OthersStillAnswered)
         // Every connection of the attack let go: descriptors back to a few.
         ASSERT_SOON_WITHIN(serve::Sample(serve::Get(port, "/metrics").body, "process_open_fds") < 40, 8000)
             << row.name;
+    }
+    EXPECT_EQ(tarvik.Stop(), 0);
+}
+
+// A probe however its path is spelled never takes a worker of the fast
+// endpoints: two of them waiting for the camera there kept /metrics from
+// answering for as long as they streamed.
+TEST(ExporterAbuse, ProbesSpelledOtherwiseLeaveMetricsFree)
+{
+    serve::Tarvik tarvik;
+    ASSERT_NO_FATAL_FAILURE(tarvik.Start({}, "picture=soft"));
+    const int port = tarvik.Port();
+    auto inProgress = [&] {
+        return serve::Sample(serve::Get(port, "/metrics").body, "tarvik_exporter_probes_in_progress");
+    };
+    struct Row {
+        const char* request;  // "%s": the probe's parameters
+        int status;           // of a short probe so spelled
+        bool runs;            // a probe so spelled runs (else it is refused at once)
+    } rows[] = {
+        {"GET  /probe?camera=sim-0&%s  HTTP/1.1\r\n\r\n", 200, true},
+        {"GET /%%70robe?camera=sim-0&%s HTTP/1.1\r\n\r\n", 200, true},
+        {"GET http://h/pro%%62e?camera=sim-0&%s HTTP/1.1\r\n\r\n", 200, true},
+        {"HEAD /prob%%65?camera=sim-0&%s HTTP/1.1\r\n\r\n", 200, true},
+        {"GET /%%u0070robe?camera=sim-0&%s HTTP/1.1\r\n\r\n", 400, false},
+    };
+    for (const Row& row : rows) {
+        char request[256];
+        std::snprintf(request, sizeof request, row.request, "frames=1");
+        EXPECT_EQ(serve::Exchange(port, request).status, row.status) << request;
+        std::snprintf(request, sizeof request, row.request, "seconds=60");
+        Attack attack;
+        for (int i = 0; i < 2; ++i) {
+            attack.fds.push_back(serve::Connect(port));
+            ASSERT_EQ(send(attack.fds.back(), request, strlen(request), MSG_NOSIGNAL), ssize_t(strlen(request)));
+        }
+        if (row.runs) {
+            ASSERT_SOON(inProgress() == 2) << request;
+        }
+        for (int i = 0; i < 3; ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            EXPECT_EQ(serve::Get(port, "/metrics").status, 200) << request;
+            EXPECT_LT(timer.elapsed(), 1000) << request;
+        }
+        for (int& fd : attack.fds) {
+            close(fd);
+            fd = -1;
+        }
+        ASSERT_SOON(inProgress() == 0) << request;
     }
     EXPECT_EQ(tarvik.Stop(), 0);
 }

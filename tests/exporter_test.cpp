@@ -43,6 +43,13 @@ TEST(ExporterAddress, Parsed)
         {"-1", false, "", 0, "0 to 65535"},
         {"0x50", false, "", 0, "0 to 65535"},
         {"", false, "", 0, "0 to 65535"},
+        // The reason names what is missing, the text given as it is.
+        {"[::1]", false, "", 0, "followed by :PORT"},
+        {"[::1", false, "", 0, "followed by :PORT"},
+        {"[::1]80", false, "", 0, "followed by :PORT"},
+        {"[::1]:", false, "", 0, "0 to 65535, got ''"},
+        {":80", false, "", 0, "IP address such as 127.0.0.1, 0.0.0.0 or [::1], got ''"},
+        {"[127.0.0.1]:80", true, "127.0.0.1", 80, ""},
     };
     for (const Row& row : rows) {
         exporter::ListenAddress address;
@@ -57,12 +64,57 @@ TEST(ExporterAddress, Parsed)
     }
 }
 
+// When a probe's stream stops: before the scrape's time-out, whatever the
+// header holds, and frames= from the URL no longer than seconds= may ask.
+TEST(ExporterProbe, Deadline)
+{
+    using std::chrono::steady_clock;
+    const steady_clock::time_point received(std::chrono::hours(1000)), taken = received + std::chrono::seconds(2);
+    const double none = std::nan("");
+    struct Row {
+        const char* name;
+        const char* header;
+        bool framesFromUrl;
+        bool taken;
+        double after;  // seconds after received, or none
+    } rows[] = {
+        {"no header", "", false, false, none},
+        {"10 s: half a second before", "10", false, false, 9.5},
+        {"1 s: a quarter before", "1", false, true, 0.75},
+        {"0 ignored", "0", false, false, none},
+        {"negative ignored", "-1", false, false, none},
+        {"nan ignored", "nan", false, false, none},
+        {"inf ignored", "inf", false, false, none},
+        {"not a number ignored", "soon", false, false, none},
+        // Past the clock's nanoseconds: once a deadline in the past.
+        {"1e10: a day", "1e10", false, false, 86399.5},
+        {"1e300: a day", "1e300", false, false, 86399.5},
+        {"frames= on a camera taken: 300 s of it", "", true, true, 302},
+        {"frames= still waiting: no bound yet", "", true, false, none},
+        {"frames= with a shorter scrape", "10", true, true, 9.5},
+        {"frames= with a longer scrape", "1000", true, true, 302},
+        {"the operator's frames: not bounded", "", false, true, none},
+    };
+    for (const Row& row : rows) {
+        const steady_clock::time_point deadline = exporter::ProbeDeadline(
+            row.header, received, row.framesFromUrl, row.taken ? taken : steady_clock::time_point{});
+        if (std::isnan(row.after)) {
+            EXPECT_EQ(deadline, steady_clock::time_point{}) << row.name;
+        } else {
+            EXPECT_NEAR(std::chrono::duration<double>(deadline - received).count(), row.after, 1e-6) << row.name;
+        }
+    }
+}
+
 TEST(ExporterAnswers, EachRequest)
 {
     serve::Tarvik tarvik;
     ASSERT_NO_FATAL_FAILURE(tarvik.Start({}, "count=2,picture=soft"));
     const std::string long8k = "/probe?camera=" + std::string(10000, 'a');
     const std::string long20k = "/" + std::string(20000, 'a');
+    std::string many;  // 10,000 headers
+    for (int i = 0; i < 10000; ++i)
+        many += "a:b\r\n";
     struct Row {
         std::string request;  // sent as it is
         int status;
@@ -90,9 +142,20 @@ TEST(ExporterAnswers, EachRequest)
         {"GET /metrics/ HTTP/1.1\r\n\r\n", 404, {}},
         {"GET /probe/sim-0 HTTP/1.1\r\n\r\n", 404, {}},
         {"HELLO\r\n\r\n", 400, {}},
+        {"GET /metrics\r\n\r\n", 400, {"bad request: not a request line and headers of HTTP/1.0 or 1.1"}},
+        // Lines ending in LF alone: told at once, not timed out.
+        {"GET /metrics HTTP/1.1\n\n", 400, {"each line ending in CRLF"}},
+        {"GET /metrics HTTP/1.1\r\nHost: x\n\r\n", 200, {"tarvik_exporter_probes_total "}},
+        // The absolute form a server must accept.
+        {"GET http://127.0.0.1:13956/metrics HTTP/1.1\r\n\r\n", 200, {"tarvik_exporter_probes_total "}},
+        {"GET HTTP://h/probe?camera=sim-1&frames=1 HTTP/1.1\r\n\r\n", 200, {"tarvik_probe_success 1\n"}},
+        {"GET http://h HTTP/1.1\r\n\r\n", 200, {"text/html"}},
         {"GET " + long8k + " HTTP/1.1\r\n\r\n", 414, {}},  // past the library's own limit
         {"GET " + long20k + " HTTP/1.1\r\n\r\n", 414, {}},  // past the gate's
         {"GET / HTTP/1.1\r\nX: " + std::string(20000, 'b') + "\r\n\r\n", 431, {}},
+        // Still sending when answered: the answer reaches it, not a reset.
+        {"GET / HTTP/1.1\r\n" + many + "\r\n", 431, {"request headers too long"}},
+        {"GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n", 414, {"request line too long"}},
         // What works.
         {"GET / HTTP/1.1\r\n\r\n", 200, {"text/html", "/probe?camera=sim-0\">sim-0</a>", "sim-1", "/metrics"}},
         {"HEAD /metrics HTTP/1.1\r\n\r\n", 200, {"version=0.0.4"}},
@@ -151,6 +214,7 @@ TEST(ExporterProbe, AnswersWithinTheScrapeTimeout)
         const char* timeout;  // X-Prometheus-Scrape-Timeout-Seconds, or none
         double atLeast, atMost;  // seconds until the answer
         double success;
+        double completed = std::nan("");  // frames completed, when given
     } rows[] = {
         {"stream cut at the time-out", 0, "seconds=30", "1.5", 1.0, 1.45, 1},
         {"frames cut at the time-out", 0, "frames=10000", "1", 0.6, 0.95, 1},
@@ -158,6 +222,11 @@ TEST(ExporterProbe, AnswersWithinTheScrapeTimeout)
         {"header that is not a number ignored", 0, "frames=5", "soon", 0, 2, 1},
         {"waits for another, then streams", 0.8, "frames=5", "3", 0.3, 2.9, 1},
         {"waited its whole time for another", 3, "frames=5", "1", 0.7, 0.95, 0},
+        // Past the clock's nanoseconds: a deadline in the past made it a camera with no frames.
+        {"time-out beyond the clock's range counts as a day", 0, "frames=5", "1e10", 0, 2, 1, 5},
+        {"time-out of 1e300", 0, "frames=5", "1e300", 0, 2, 1, 5},
+        // Not started rather than a stream of no time read as a failing camera.
+        {"time-out over before the probe could start", 0, "frames=5", "0.000001", 0, 1, 0},
     };
     for (const Row& row : rows) {
         std::thread other;
@@ -180,6 +249,10 @@ TEST(ExporterProbe, AnswersWithinTheScrapeTimeout)
         EXPECT_GE(took, row.atLeast) << row.name;
         EXPECT_LE(took, row.atMost) << row.name;
         EXPECT_EQ(serve::Sample(answer.body, "tarvik_probe_success"), row.success) << row.name << "\n" << answer.body;
+        if (!std::isnan(row.completed)) {
+            EXPECT_EQ(serve::Sample(answer.body, "tarvik_stream_frames{state=\"completed\"}"), row.completed)
+                << row.name << "\n" << answer.body;
+        }
         const double duration = serve::Sample(answer.body, "tarvik_probe_duration_seconds");
         EXPECT_GE(duration, row.atLeast) << row.name;
         EXPECT_LE(duration, took + 0.01) << row.name;  // took in whole milliseconds
@@ -255,6 +328,104 @@ TEST(ExporterCommandLine, SigtermEndsARunningProbe)
     EXPECT_EQ(tarvik.Stop(), 0);
     EXPECT_LT(timer.elapsed(), 2000);
     probe.join();
+}
+
+// A client that hangs up ends its probe, streaming or waiting for the
+// camera: the camera is not held for no one while scrapes wait for it.
+TEST(ExporterProbe, ClientGoneEndsItsProbe)
+{
+    serve::Tarvik tarvik;
+    ASSERT_NO_FATAL_FAILURE(tarvik.Start({}, "picture=soft,rate=50"));
+    const int port = tarvik.Port();
+    struct Row {
+        const char* name;
+        double busyFor;  // seconds a client that stays holds the camera first (0: none)
+        bool reset;      // the leaving client resets the connection rather than closing it
+    } rows[] = {
+        {"closes while streaming", 0, false},
+        {"resets while streaming", 0, true},
+        {"closes while waiting for another", 2, false},
+    };
+    for (const Row& row : rows) {
+        std::thread other;
+        if (row.busyFor > 0) {
+            other = std::thread(
+                [&] { serve::Get(port, "/probe?camera=sim-0&seconds=" + std::to_string(row.busyFor)); });
+            ASSERT_SOON(InProgress(port) == 1) << row.name;
+        }
+        const int fd = serve::Connect(port);
+        ASSERT_GE(fd, 0);
+        const std::string request = "GET /probe?camera=sim-0&seconds=120 HTTP/1.1\r\n\r\n";
+        ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+        ASSERT_SOON(InProgress(port) == (row.busyFor > 0 ? 2 : 1)) << row.name;
+        if (row.reset) {
+            const linger now{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        }
+        close(fd);
+        // Its probe ends at once, not after 120 s (nor after the other's).
+        ASSERT_SOON_WITHIN(InProgress(port) == (row.busyFor > 0 ? 1 : 0), 1500) << row.name;
+        if (other.joinable())
+            other.join();
+        const Answer next =
+            serve::Get(port, "/probe?camera=sim-0&frames=5", "X-Prometheus-Scrape-Timeout-Seconds: 3\r\n");
+        EXPECT_EQ(serve::Sample(next.body, "tarvik_probe_success"), 1) << row.name << "\n" << next.body;
+    }
+    EXPECT_EQ(tarvik.Stop(), 0);
+}
+
+// SIGINT and SIGHUP (the terminal or ssh session gone) end it as SIGTERM
+// does: the running probe answered with what it measured, the camera
+// released, status 0. Started ignoring SIGHUP (nohup), it keeps serving.
+TEST(ExporterCommandLine, SignalsEndItCleanly)
+{
+    struct Row {
+        const char* name;
+        int signal;
+        bool ignoredAtStart;
+        int queued = 0;  // more probes sent first, past the workers: each answered (503 if never started)
+    } rows[] = {
+        {"SIGINT", SIGINT, false},
+        {"SIGHUP", SIGHUP, false},
+        {"SIGHUP under nohup", SIGHUP, true},
+        {"SIGTERM with probes waiting and queued", SIGTERM, false, 12},
+    };
+    for (const Row& row : rows) {
+        serve::Tarvik tarvik;
+        if (row.ignoredAtStart)
+            tarvik.Process().setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+        ASSERT_NO_FATAL_FAILURE(tarvik.Start({}, "picture=soft"));
+        Answer answer;
+        std::thread probe([&] { answer = serve::Get(tarvik.Port(), "/probe?camera=sim-0&seconds=60"); });
+        ASSERT_SOON(InProgress(tarvik.Port()) == 1) << row.name;
+        std::vector<int> statuses(size_t(row.queued), 0);
+        std::vector<std::thread> more;
+        for (int& status : statuses)
+            more.emplace_back(
+                [&] { status = serve::Get(tarvik.Port(), "/probe?camera=sim-0&seconds=60").status; });
+        if (row.queued) {
+            ASSERT_SOON(InProgress(tarvik.Port()) == 8) << row.name;  // every probe worker taken
+        }
+        QElapsedTimer timer;
+        timer.start();
+        if (row.ignoredAtStart) {
+            ::kill(pid_t(tarvik.Pid()), row.signal);
+            EXPECT_EQ(serve::Get(tarvik.Port(), "/metrics").status, 200) << row.name;
+            EXPECT_EQ(InProgress(tarvik.Port()), 1) << row.name;
+            EXPECT_EQ(tarvik.Stop(), 0) << row.name;
+        } else {
+            EXPECT_EQ(tarvik.Stop(10000, row.signal), 0) << row.name;
+            EXPECT_LT(timer.elapsed(), 2000) << row.name;
+        }
+        probe.join();
+        EXPECT_EQ(answer.status, 200) << row.name;
+        EXPECT_EQ(serve::Sample(answer.body, "tarvik_probe_success"), 1) << row.name << "\n" << answer.body;
+        for (std::thread& t : more)
+            t.join();
+        for (int status : statuses)
+            EXPECT_TRUE(status == 200 || status == 503) << row.name << ": " << status;
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 503), std::max(0, row.queued - 7)) << row.name;
+    }
 }
 
 }  // namespace

@@ -18,8 +18,10 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <malloc.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,6 +43,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr double kLongestScrapeTimeout = 86400;
+constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 constexpr char kTextType[] = "text/plain; charset=utf-8";
 
@@ -133,11 +137,52 @@ std::string UrlQueryValue(const std::string& text)
 std::string Echo(const std::string& value) { return cam::Echoed(value, true); }
 
 // Less time than Prometheus gives, so that the answer is there before it gives up.
+// A time-out of more than a day counts as a day: the clock's nanoseconds
+// would overflow for the largest, putting the deadline in the past.
 Clock::duration ProbeTime(double scrapeTimeout)
 {
+    scrapeTimeout = std::min(scrapeTimeout, kLongestScrapeTimeout);
     const double margin = std::min(0.5, scrapeTimeout / 4);
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(scrapeTimeout - margin));
 }
+
+// Watches a probe's client while the probe runs: Cancel() turns true once
+// the client has hung up (no one would read the answer, and the camera
+// would be held for nobody) or the exporter stops.
+class ClientWatch {
+public:
+    ClientWatch(int socket, const std::atomic<bool>& stopping)
+        : socket_(socket), stopping_(stopping), wake_(eventfd(0, EFD_CLOEXEC)), thread_([this] { Watch(); })
+    {
+    }
+    ~ClientWatch()
+    {
+        const uint64_t one = 1;
+        done_ = true;
+        (void)!::write(wake_, &one, sizeof one);
+        thread_.join();
+        close(wake_);
+    }
+    const std::atomic<bool>& Cancel() const { return cancel_; }
+
+private:
+    void Watch()
+    {
+        while (!done_ && !stopping_) {
+            pollfd p[2] = {{socket_, POLLRDHUP, 0}, {wake_, POLLIN, 0}};
+            // The time-out only notices the exporter stopping.
+            if (poll(p, 2, 100) > 0 && (p[0].revents & (POLLRDHUP | POLLHUP | POLLERR)))
+                break;
+        }
+        cancel_ = !done_;
+    }
+
+    const int socket_;
+    const std::atomic<bool>& stopping_;
+    const int wake_;
+    std::atomic<bool> done_{false}, cancel_{false};
+    std::thread thread_;
+};
 
 class Exporter {
 public:
@@ -188,9 +233,12 @@ public:
                                                                          httplib::Response& res) {
             if (!res.body.empty())
                 return httplib::Server::HandlerResponse::Unhandled;
-            res.set_content(res.status == 404 ? "not found: the endpoints are /, /metrics and /probe?camera=ID\n"
-                                              : std::to_string(res.status) + "\n",
-                            kTextType);
+            std::string reason = std::to_string(res.status);
+            if (res.status == 404)
+                reason = "not found: the endpoints are /, /metrics and /probe?camera=ID";
+            else if (res.status == 400)
+                reason = "bad request: not a request line and headers of HTTP/1.0 or 1.1, each line ending in CRLF";
+            res.set_content(reason + "\n", kTextType);
             return httplib::Server::HandlerResponse::Handled;
         }));
         server.Get("/", [this](const httplib::Request&, httplib::Response& res) { Landing(res); });
@@ -271,7 +319,8 @@ private:
     }
 
     // camera, frames and seconds from the URL into open and check.
-    bool ReadProbe(const httplib::Request& req, httplib::Response& res, OpenOptions& open, CheckOptions& check)
+    static bool ReadProbe(const httplib::Request& req, httplib::Response& res, OpenOptions& open,
+                          CheckOptions& check)
     {
         for (const char* name : {"camera", "frames", "seconds"})
             if (req.get_param_value_count(name) > 1)
@@ -308,24 +357,38 @@ private:
         OpenOptions open = options_.open;
         CheckOptions check = options_.check;
         check.progress = nullptr;
+        // A spelling the gate did not take for a probe (%uXXXX) must not
+        // hold a worker of /metrics while it waits for the camera.
+        if (!GatedServer::OnProbeWorker()) {
+            Refuse(res, "ask for a probe as /probe?camera=ID, the path spelled plainly");
+            return;
+        }
         if (!ReadProbe(req, res, open, check))
             return;
-        double timeout = 0;
         const std::string header = req.get_header_value("X-Prometheus-Scrape-Timeout-Seconds");
-        if (cam::ParseNumber(header, &timeout) && std::isfinite(timeout) && timeout > 0)
-            check.deadline = received + ProbeTime(timeout);
-        check.cancel = &stopping;
+        const bool framesFromUrl = req.has_param("frames");
+        check.deadline = ProbeDeadline(header, received, framesFromUrl);
+        const ClientWatch watch(GatedServer::RequestSocket(), stopping);
+        check.cancel = &watch.Cancel();
         inProgress_.Increment();
 
         prometheus::Registry registry;
         bool success = false;
         {
+            // Waits in slices, so that a client gone or the exporter stopping
+            // ends the wait too. A probe whose time ran out in a queue is not
+            // started: a stream of no time would read as a camera failing.
             std::unique_lock<std::timed_mutex> lock(camera_, std::defer_lock);
-            if (check.deadline == Clock::time_point{})
-                lock.lock();
-            else
-                lock.try_lock_until(check.deadline);
+            for (;;) {
+                const Clock::time_point now = Clock::now();
+                const bool timed = check.deadline != Clock::time_point{};
+                if (*check.cancel || (timed && now >= check.deadline))
+                    break;
+                if (lock.try_lock_until(timed ? std::min(check.deadline, now + kWaitSlice) : now + kWaitSlice))
+                    break;
+            }
             if (lock.owns_lock()) {
+                check.deadline = ProbeDeadline(header, received, framesFromUrl, Clock::now());
                 const CheckResult result = CheckCamera(open, check);
                 lock.unlock();
                 success = !result.opened.Failed();
@@ -367,26 +430,45 @@ std::string UrlHost(const std::string& host) { return host.find(':') == std::str
 
 }  // namespace
 
+Clock::time_point ProbeDeadline(const std::string& timeoutHeader, Clock::time_point received, bool framesFromUrl,
+                                Clock::time_point taken)
+{
+    Clock::time_point deadline{};
+    double timeout = 0;
+    if (cam::ParseNumber(timeoutHeader, &timeout) && std::isfinite(timeout) && timeout > 0)
+        deadline = received + ProbeTime(timeout);
+    if (framesFromUrl && taken != Clock::time_point{}) {
+        const Clock::time_point longest = taken + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(kMaxProbeSeconds));
+        if (deadline == Clock::time_point{} || longest < deadline)
+            deadline = longest;
+    }
+    return deadline;
+}
+
 bool ParseListenAddress(const std::string& text, ListenAddress* address, std::string* error)
 {
+    // The text goes into a usage message as it is, which escapes it.
     std::string host = "127.0.0.1", port = text;
-    const size_t colon = text.rfind(':');
-    if (colon != std::string::npos) {
+    if (!text.empty() && text.front() == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos || text.compare(close, 2, "]:") != 0)
+            return *error = "an IPv6 address in brackets is followed by :PORT, as [::1]:13956", false;
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-            host = host.substr(1, host.size() - 2);
-        else if (host.find(':') != std::string::npos)
+        if (host.find(':') != std::string::npos)
             return *error = "an IPv6 address goes in brackets, as [::1]:PORT", false;
     }
     unsigned char bytes[sizeof(in6_addr)];
     if (inet_pton(AF_INET, host.c_str(), bytes) != 1 && inet_pton(AF_INET6, host.c_str(), bytes) != 1)
-        return *error = "the address must be an IP address such as 127.0.0.1, 0.0.0.0 or [::1], got '" +
-                        cam::OneLine(host) + "'",
+        return *error = "the address must be an IP address such as 127.0.0.1, 0.0.0.0 or [::1], got '" + host + "'",
                false;
     int64_t n = -1;
     if (!cam::ParseWholeNumber(port, &n) || n < 0 || n > 65535)
-        return *error = "the port must be a whole number from 0 to 65535, got '" + cam::OneLine(port) + "'", false;
+        return *error = "the port must be a whole number from 0 to 65535, got '" + port + "'", false;
     address->host = host;
     address->port = int(n);
     return true;
@@ -395,10 +477,15 @@ bool ParseListenAddress(const std::string& text, ListenAddress* address, std::st
 int Serve(const ServeOptions& options)
 {
     // Signals are taken by sigwait below, not by whichever thread they hit.
+    // SIGHUP (the terminal or ssh session gone) stops it as cleanly, the
+    // camera released, unless it was started ignoring it (nohup).
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    struct sigaction hangup {};
+    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
+        sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     // Probes run on whichever worker is free; with an arena of its own for

@@ -6,6 +6,7 @@
 #include "app/CameraSequences.h"
 #include "app/HealthCheck.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -24,6 +25,17 @@ bool ParseListenAddress(const std::string& text, ListenAddress* address, std::st
 // What a probe may ask for in frames= and seconds=.
 constexpr int64_t kMaxProbeFrames = 10000;
 constexpr double kMinProbeSeconds = 0.01, kMaxProbeSeconds = 300;
+
+// When a probe's stream must stop; time_point{} for not before its frames
+// or seconds. Before the scrape's time-out that timeoutHeader
+// (X-Prometheus-Scrape-Timeout-Seconds) gives, counted from received; and,
+// once the camera is taken (taken set), for frames= from the URL no later
+// than kMaxProbeSeconds after that, as seconds= allows: frames of a slow
+// camera would hold it for hours.
+std::chrono::steady_clock::time_point ProbeDeadline(const std::string& timeoutHeader,
+                                                    std::chrono::steady_clock::time_point received,
+                                                    bool framesFromUrl,
+                                                    std::chrono::steady_clock::time_point taken = {});
 
 struct ServeOptions {
     ListenAddress listen;

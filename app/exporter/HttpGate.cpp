@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -27,6 +29,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 thread_local Clock::time_point t_received;
+thread_local int t_socket = -1;
+thread_local bool t_probeWorker = false;
 
 // process_and_close_socket only hands the socket to the gate, so the
 // accepting thread may as well call it.
@@ -38,13 +42,18 @@ public:
 
 // A short answer for a client that is being dropped: sent if the socket
 // takes it at once, never waited for.
-void AnswerAndClose(int fd, const char* status, const char* reason)
+void Answer(int fd, const char* status, const char* reason)
 {
     const std::string body = std::string(reason) + "\n";
     const std::string text = std::string("HTTP/1.1 ") + status +
                              "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
                              std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     (void)!send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void AnswerAndClose(int fd, const char* status, const char* reason)
+{
+    Answer(fd, status, reason);
     close(fd);
 }
 
@@ -146,7 +155,7 @@ public:
         wake_.notify_one();
         return true;
     }
-    // Queued jobs are dropped; those running are waited for.
+    // Queued jobs are told the server stops; those running are waited for.
     void Finish()
     {
         {
@@ -158,7 +167,7 @@ public:
             t.join();
         threads_.clear();
         for (Job& job : jobs_)
-            close(job.fd);
+            AnswerAndClose(job.fd, "503 Service Unavailable", "the exporter is stopping");
         jobs_.clear();
     }
 
@@ -189,9 +198,63 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// Where the request's headers end (after their empty line), searching from
+// from; npos while they have not. Lines ending in LF alone end it too, so
+// that such a client is told at once what is wrong rather than timed out.
+size_t RequestEnd(const std::string& request, size_t from)
+{
+    const size_t crlf = request.find("\n\r\n", from), lf = request.find("\n\n", from);
+    if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf))
+        return crlf + 3;
+    return lf == std::string::npos ? lf : lf + 2;
+}
+
+// An absolute-form target (GET http://host:port/metrics HTTP/1.1), which a
+// server must accept, made the path it names: the library routes paths only.
+void ToOriginForm(std::string& request)
+{
+    const size_t target = request.find(' ') + 1;
+    for (const std::string scheme : {"http://", "https://"}) {
+        if (target == 0 || strncasecmp(request.c_str() + target, scheme.c_str(), scheme.size()) != 0)
+            continue;
+        const size_t path = request.find_first_of("/? \r\n", target + scheme.size());
+        if (path != std::string::npos)
+            request.replace(target, path - target, request[path] == '/' ? "" : "/");
+        return;
+    }
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// Whether the request is for /probe, its path read as the library reads it
+// (spaces between the parts, %XX decoded), so that no spelling of a probe
+// lands among the workers of the fast endpoints.
 bool IsProbe(const std::string& request)
 {
-    return request.rfind("GET /probe", 0) == 0 || request.rfind("HEAD /probe", 0) == 0;
+    const size_t line = request.find_first_of("\r\n");
+    std::istringstream in(request.substr(0, line));
+    std::string method, target;
+    in >> method >> target;
+    if (method != "GET" && method != "HEAD")
+        return false;
+    target = target.substr(0, target.find('?'));
+    std::string path;
+    for (size_t i = 0; i < target.size(); ++i) {
+        if (target[i] == '%' && i + 2 < target.size() && HexDigit(target[i + 1]) >= 0 && HexDigit(target[i + 2]) >= 0) {
+            path += char(HexDigit(target[i + 1]) * 16 + HexDigit(target[i + 2]));
+            i += 2;
+        } else {
+            path += target[i];
+        }
+    }
+    return path == "/probe";
 }
 
 }  // namespace
@@ -210,6 +273,10 @@ struct GatedServer::Impl {
         int fd;
         std::string request;
         Clock::time_point deadline;
+        // Answered as too large and still sending: what it sends is read and
+        // let go until it stops or its deadline, as closing with bytes unread
+        // would reset the connection and lose the answer.
+        bool draining = false;
     };
 
     void Wake() const
@@ -221,6 +288,7 @@ struct GatedServer::Impl {
     void Dispatch(Waiting& w, size_t end)
     {
         Job job{w.fd, w.request.substr(0, end), Clock::now()};
+        ToOriginForm(job.request);
         Pool& pool = IsProbe(job.request) ? *probes : *others;
         if (!pool.Offer(job)) {
             ++drops.busy;
@@ -233,7 +301,8 @@ struct GatedServer::Impl {
     {
         char buffer[4096];
         for (;;) {
-            const size_t room = std::min(sizeof buffer, limits.maxRequestBytes + 1 - w.request.size());
+            const size_t room =
+                w.draining ? sizeof buffer : std::min(sizeof buffer, limits.maxRequestBytes + 1 - w.request.size());
             const ssize_t n = recv(w.fd, buffer, room, MSG_DONTWAIT);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -243,20 +312,24 @@ struct GatedServer::Impl {
                 close(w.fd);
                 return false;
             }
+            if (w.draining)
+                continue;
             const size_t from = w.request.size() < 3 ? 0 : w.request.size() - 3;
             w.request.append(buffer, size_t(n));
-            const size_t end = w.request.find("\r\n\r\n", from);
-            if (end != std::string::npos && end + 4 <= limits.maxRequestBytes) {
-                Dispatch(w, end + 4);
+            const size_t end = RequestEnd(w.request, from);
+            if (end != std::string::npos && end <= limits.maxRequestBytes) {
+                Dispatch(w, end);
                 return false;
             }
             if (w.request.size() > limits.maxRequestBytes) {
                 ++drops.tooLarge;
                 if (w.request.find("\r\n") == std::string::npos)
-                    AnswerAndClose(w.fd, "414 URI Too Long", "request line too long");
+                    Answer(w.fd, "414 URI Too Long", "request line too long");
                 else
-                    AnswerAndClose(w.fd, "431 Request Header Fields Too Large", "request headers too long");
-                return false;
+                    Answer(w.fd, "431 Request Header Fields Too Large", "request headers too long");
+                shutdown(w.fd, SHUT_WR);
+                w.draining = true;
+                std::string().swap(w.request);
             }
         }
     }
@@ -286,8 +359,12 @@ struct GatedServer::Impl {
             const auto now = Clock::now();
             for (size_t i = 0; i < waiting.size(); ++i)
                 if (keep[i] && now >= waiting[i].deadline) {
-                    ++drops.timedOut;
-                    AnswerAndClose(waiting[i].fd, "408 Request Timeout", "the request did not come whole in time");
+                    if (waiting[i].draining) {
+                        close(waiting[i].fd);
+                    } else {
+                        ++drops.timedOut;
+                        AnswerAndClose(waiting[i].fd, "408 Request Timeout", "the request did not come whole in time");
+                    }
                     keep[i] = false;
                 }
             std::vector<Waiting> still;
@@ -331,14 +408,18 @@ GatedServer::GatedServer(GateLimits limits) : impl_(std::make_unique<Impl>())
     impl_->limits = limits;
     impl_->wakeFd = eventfd(0, EFD_CLOEXEC);
     new_task_queue = [] { return new InlineQueue; };
-    auto answer = [this](Job& job) {
+    auto answer = [this](Job& job, bool probeWorker) {
+        t_probeWorker = probeWorker;
         t_received = job.received;
+        t_socket = job.fd;
         RequestStream stream(job.fd, std::move(job.request), impl_->limits.writeTime);
         bool closed = true;
         process_request(stream, true, closed, nullptr);
     };
-    impl_->probes = std::make_unique<Pool>(limits.probeWorkers, limits.maxQueued, answer);
-    impl_->others = std::make_unique<Pool>(limits.otherWorkers, limits.maxQueued, answer);
+    impl_->probes =
+        std::make_unique<Pool>(limits.probeWorkers, limits.maxQueued, [answer](Job& job) { answer(job, true); });
+    impl_->others =
+        std::make_unique<Pool>(limits.otherWorkers, limits.maxQueued, [answer](Job& job) { answer(job, false); });
     impl_->gate = std::thread([this] { impl_->Run(); });
 }
 
@@ -349,6 +430,10 @@ GatedServer::~GatedServer()
 }
 
 std::chrono::steady_clock::time_point GatedServer::RequestReceived() { return t_received; }
+
+int GatedServer::RequestSocket() { return t_socket; }
+
+bool GatedServer::OnProbeWorker() { return t_probeWorker; }
 
 const GateDrops& GatedServer::Drops() const { return impl_->drops; }
 

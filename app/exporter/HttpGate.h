@@ -45,6 +45,12 @@ public:
     // When the request the calling handler answers had arrived whole: what
     // a probe's duration and deadline count from.
     static std::chrono::steady_clock::time_point RequestReceived();
+    // The socket of the request the calling handler answers, to watch for
+    // its client hanging up; never read or written by the handler.
+    static int RequestSocket();
+    // Whether the calling handler runs on a worker for probes, which may
+    // wait for the camera; the others must answer at once.
+    static bool OnProbeWorker();
 
     const GateDrops& Drops() const;
 
