@@ -425,10 +425,11 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
         // settings file changes a camera, never a request.
         for (const QCommandLineOption* other : {&o.camera, &o.live, &o.grab, &o.check, &o.all, &o.json, &o.prometheus,
                                                 &o.output, &o.set, &o.get, &o.features, &o.saveSettings, &o.record,
-                                                &o.overwrite, &o.recordBuffer, &o.recordFormat})
+                                                &o.overwrite, &o.recordBuffer, &o.recordFormat, &o.timeout,
+                                                &o.trigger, &o.triggerRate, &o.expectRate})
             if (parser.isSet(*other))
-                return usage("--serve goes with --settings, --pixel-format, --frames, --seconds, --max-rate-shortfall "
-                             "and --max-clipped only, not with --" + other->names().first());
+                return usage("--serve goes with --settings, --pixel-format, --frames, --seconds, --max-rate-shortfall, "
+                             "--max-clipped and --max-clock-drift only, not with --" + other->names().first());
         cl.serve = RawValue(argc, argv, o.serve, takingValues);
         exporter::ListenAddress listen;
         std::string why;

@@ -286,6 +286,11 @@ TEST(ExporterCommandLine, OptionsAndStatus)
         {{"--json"}, 64, "", 0},
         {{"--record", "x.mkv"}, 64, "", 0},
         {{"--frames", "0"}, 64, "", 0},
+        {{"--max-clock-drift", "500"}, 0, "camera=sim-0&frames=1", 1},
+        // A trigger check would change the camera's TriggerMode at every probe.
+        {{"--trigger", "software"}, 64, "", 0},
+        {{"--expect-rate", "25"}, 64, "", 0},
+        {{"--trigger-rate", "10"}, 64, "", 0},
     };
     for (const Row& row : rows) {
         const QString shown = row.args.join(' ');
