@@ -723,7 +723,7 @@ int CheckCameras(const CommandLine& commandLine)
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&stopSignals, s);
     const bool holdSignals = !options.trigger.empty();
-    auto stopPending = [stopSignals] {
+    auto stopPending = [] {
         sigset_t pending;
         sigpending(&pending);
         for (int s : {SIGINT, SIGTERM, SIGHUP})
