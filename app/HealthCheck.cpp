@@ -524,17 +524,33 @@ std::string AcquisitionTrigger(const CamFeatureInfo& selector)
     return source;
 }
 
+// Puts back the pixel format the camera had before the check asked for
+// --pixel-format's, unless a setting the user gave chose one: a camera
+// checked now and then must not change under the program using it.
+void PutFormatBack(const OpenOptions& open, const std::string& found)
+{
+    const bool setByUser = std::any_of(open.settings.begin(), open.settings.end(),
+                                       [](const Setting& s) { return s.name == "PixelFormat"; });
+    const char* now = nullptr;
+    if (g_hCamera == 0 || found.empty() || setByUser ||
+        CamFeatureEnumGet(g_hCamera, "PixelFormat", &now) != CAM_OK || (now && found == now))
+        return;
+    CamFeatureEnumSet(g_hCamera, "PixelFormat", found.c_str());
+}
+
 }  // namespace
 
 CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
 {
-    const Outcome opened = OpenCamera(open);
+    std::string formatFound;
+    const Outcome opened = OpenCamera(open, &formatFound);
     if (opened.Failed()) {
         // What is known of a camera that was found but did not open.
         CheckResult failed;
         failed.id = g_pCameraId ? g_pCameraId : open.cameraId;
         failed.name = g_pCameraName ? g_pCameraName : "";
         failed.source = g_pCameraId ? SourceOfOpenCamera() : "";
+        PutFormatBack(open, formatFound);
         ReleaseCamera();
         failed.opened = opened;
         Judge(failed, options);
@@ -573,6 +589,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
         }
         if (!refused.empty()) {
             putBack();
+            PutFormatBack(open, formatFound);
             ReleaseCamera();
             CheckResult failed;
             failed.id = open.cameraId;
@@ -585,6 +602,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     result.source = SourceOfOpenCamera();
     result.acquisitionTrigger = acquisitionTrigger;
     putBack();
+    PutFormatBack(open, formatFound);
     ReleaseCamera();
     Judge(result, options);
     return result;

@@ -151,6 +151,30 @@ TEST(Check, FaultsAndVerdicts)
     }
 }
 
+// A check leaves the camera's pixel format as it found it: it streams the
+// camera's own format, and one --pixel-format asks for is put back.
+TEST(Check, PixelFormatAsFound)
+{
+    const struct {
+        const char* name;
+        QString sim;
+        QStringList options;
+        const char* format;  // the report's
+    } rows[] = {
+        {"the camera's own", "width=64,height=48,rate=100,formats=Mono16+BGR8Packed", {}, "Mono16"},
+        {"one the opening would not choose", "width=64,height=48,rate=100,formats=RGB8+Mono8", {}, "RGB8"},
+        {"--pixel-format", "width=64,height=48,rate=100,formats=Mono16+BGR8Packed", {"--pixel-format", "BGR8Packed"},
+         "BGR8Packed"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Outcome r = Check(QStringList{"--check", "--json", "--frames", "3"} + row.options, row.sim);
+        EXPECT_EQ(r.status, 0) << r.err.toStdString() << r.out.toStdString();
+        const QJsonObject camera = QJsonDocument::fromJson(r.out)["cameras"][0].toObject();
+        EXPECT_EQ(camera["picture"]["pixel_format"].toString().toStdString(), row.format);
+    }
+}
+
 // The report's fields: numbers as numbers, the camera's identity, the
 // stream measured against the camera's own rate, the source's counters
 // under their own names, and the picture per channel.
