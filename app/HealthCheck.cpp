@@ -256,6 +256,7 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
                until =
                    start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
     auto lastProgress = start;
+    bool late = false;
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex);
@@ -277,8 +278,8 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
             options.progress(counts.received, stream.RatesNow().received);
             lastProgress = now;
         }
-        const bool late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
-                          (options.cancel && *options.cancel);
+        late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
+               (options.cancel && *options.cancel);
         if (stream.Ended().Failed() || late || (options.seconds > 0 ? now >= until : counts.received >= options.frames))
             break;
     }
@@ -299,9 +300,12 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
         r.completed = received - r.incomplete;
         r.bytes = counts.bytes;
     }
+    // Stopped from outside before a frame could come: no sign of a fault,
+    // only of a check that had no time.
+    r.outOfTime = late && received == 0 && !r.ended.Failed();
     if (r.ended.step == Step::Wait && r.ended.code == CAM_ERR_TIMEOUT)
         r.timedOut = r.asked ? r.asked - std::min(r.asked, received) : 1;
-    else if (!r.asked && received == 0 && !r.ended.Failed()) {
+    else if (!r.asked && received == 0 && !r.ended.Failed() && !r.outOfTime) {
         r.timedOut = 1;  // --seconds ran out before the stream's own wait for the first frame did
         // Said as the stream's own wait would have said it.
         if (const LiveStream::TriggerState t = stream.TriggerNow(); t.on) {

@@ -196,7 +196,7 @@ public:
           failed_(prometheus::BuildCounter()
                       .Name("tarvik_exporter_probes_failed_total")
                       .Help("Probes answered with tarvik_probe_success 0: the camera did not open, or the "
-                            "probe's time ran out waiting for another.")
+                            "probe's time ran out waiting for another or before the camera's first frame.")
                       .Register(registry_)
                       .Add({})),
           inProgress_(prometheus::BuildGauge()
@@ -391,8 +391,11 @@ private:
                 check.deadline = ProbeDeadline(header, received, framesFromUrl, Clock::now());
                 const CheckResult result = CheckCamera(open, check);
                 lock.unlock();
-                success = !result.opened.Failed();
-                AddCheckMetrics(registry, {result}, false);
+                // A stream cut off before its first frame says nothing of
+                // the camera: its verdict would fire a failing-camera alert.
+                success = !result.opened.Failed() && !result.outOfTime;
+                if (!result.outOfTime)
+                    AddCheckMetrics(registry, {result}, false);
             }
         }
         inProgress_.Decrement();
