@@ -8,6 +8,7 @@
 #include "Failures.h"
 #include "LinkInfo.h"
 #include "LiveStream.h"
+#include "platform/camera/camsim.h"
 #include "platform/camera/camtext.h"
 
 #include <algorithm>
@@ -546,6 +547,13 @@ void PutFormatBack(const OpenOptions& open, const std::string& found)
 
 CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
 {
+    // The simulated camera's test pattern clips by design: a check sees it
+    // in soft colours unless TARVIK_SIM names a picture.
+    struct SoftSim {
+        const cam::SimLook was = cam::SimUnnamedLook();
+        SoftSim() { cam::SetSimUnnamedLook(cam::SimLook::Soft); }
+        ~SoftSim() { cam::SetSimUnnamedLook(was); }
+    } softSim;
     std::string formatFound;
     const Outcome opened = OpenCamera(open, &formatFound);
     if (opened.Failed()) {
