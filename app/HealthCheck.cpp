@@ -530,8 +530,8 @@ std::string AcquisitionTrigger(const CamFeatureInfo& selector)
 }
 
 // Puts back the pixel format the camera had before the check asked for
-// --pixel-format's, unless a setting the user gave chose one: a camera
-// checked now and then must not change under the program using it.
+// the one --pixel-format names, unless a setting the user gave chose one:
+// a camera checked now and then must not change under the program using it.
 void PutFormatBack(const OpenOptions& open, const std::string& found)
 {
     const bool setByUser = std::any_of(open.settings.begin(), open.settings.end(),
