@@ -114,7 +114,7 @@ Outcome FindCameras(std::vector<CamCameraInfo>* cameras)
     return o;
 }
 
-Outcome OpenCamera(const OpenOptions& options)
+Outcome OpenCamera(const OpenOptions& options, std::string* formatFound)
 {
     bool bIsCommandDone = false;
     g_lastFrame = {};
@@ -160,9 +160,13 @@ Outcome OpenCamera(const OpenOptions& options)
     }
 
     // A failed open still goes on with whatever handle the camera state holds.
+    if (formatFound) {
+        const char* found = nullptr;
+        *formatFound = CamFeatureEnumGet(g_hCamera, "PixelFormat", &found) == CAM_OK && found ? found : "";
+    }
     const bool askedFormat = !options.pixelFormat.empty() &&
         CamFeatureEnumSet(g_hCamera, "PixelFormat", options.pixelFormat.c_str()) == CAM_OK;
-    if (!askedFormat && CamFeatureEnumSet(g_hCamera, "PixelFormat", "BGR8Packed") != CAM_OK)
+    if (!askedFormat && !formatFound && CamFeatureEnumSet(g_hCamera, "PixelFormat", "BGR8Packed") != CAM_OK)
         CamFeatureEnumSet(g_hCamera, "PixelFormat", "Mono8");
     if (CamError err = CamFeatureEnumGet(g_hCamera, "PixelFormat", &g_pPixelFormat); err != CAM_OK) {
         // When that handle cannot go on, the failed open is the reason to give.

@@ -126,7 +126,11 @@ Outcome FindCameras(std::vector<CamCameraInfo>* cameras);
 // options.settings, if any, and the picture's shape read again when they
 // changed it. The settings are applied even when the pixel format or the
 // picture's size failed, so that they can put right what stopped it.
-Outcome OpenCamera(const OpenOptions& options);
+// With formatFound (a check, which must leave the camera as it found it),
+// opening chooses no format of its own, asking only for options.pixelFormat
+// if given, and formatFound receives the format the camera had before that
+// (empty when it could not be read), for the caller to put back.
+Outcome OpenCamera(const OpenOptions& options, std::string* formatFound = nullptr);
 // Whether what stopped opening is only the picture (Step::PixelFormatRead,
 // Step::PictureSize): the camera is open, its features can be read and
 // changed, but nothing can be grabbed.

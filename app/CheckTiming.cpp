@@ -290,7 +290,21 @@ void MeasureClock(const std::vector<FrameClock>& frames, CheckResult& r)
         if (hostSpan > 0) {
             drift = (camera(run[b]) - camera(run[a])) / hostSpan - 1;
             r.clockDriftPpm = drift * 1e6;
-            r.clockDriftSpreadPpm = (lead(0, third) + lead(run.size() - third, run.size())) / hostSpan * 1e6;
+            double spread = lead(0, third) + lead(run.size() - third, run.size());
+            // A host busy through a whole stretch of the run delays even its
+            // soonest frame: a floor raised by a millisecond over a third of
+            // a 4 s run reads as hundreds of ppm. Where the soonest frame of
+            // each sixth lies off the line the estimate draws shows how far
+            // the floor moved; twice that is what it may have put the ends off.
+            const size_t parts = run.size() >= 12 ? 6 : 3;
+            double below = 0, above = 0;
+            for (size_t p = 0; p < parts; ++p) {
+                const FrameClock& f = run[soonest(run.size() * p / parts, run.size() * (p + 1) / parts)];
+                const double off = host(f) - host(run[a]) - (camera(f) - camera(run[a])) / (1 + drift);
+                below = std::min(below, off), above = std::max(above, off);
+            }
+            spread = std::max(spread, 2 * (above - below));
+            r.clockDriftSpreadPpm = spread / hostSpan * 1e6;
         }
     }
     std::vector<double> offsets;

@@ -148,7 +148,9 @@ struct Options {
     QCommandLineOption camera{"camera", "Open the listed camera with this id instead of the first one "
                                         "(in the window and with --grab).", "ID"};
     QCommandLineOption pixelFormat{"pixel-format", "Ask the camera for this pixel format first; if "
-                                                   "it refuses, BGR8Packed, else Mono8.", "NAME"};
+                                                   "it refuses, BGR8Packed, else Mono8. A check (--check, "
+                                                   "--serve) takes the camera's own format unless this asks "
+                                                   "for one, and puts the camera's own back.", "NAME"};
     QCommandLineOption live{"live", "Open the window, open the camera and start live view at once: frames as "
                                     "the camera sends them, for a monitor (Ctrl+L in the window). With --record PATH: "
                                     "and record from the start (Ctrl+R in the window)."};

@@ -8,6 +8,7 @@
 #include "Failures.h"
 #include "LinkInfo.h"
 #include "LiveStream.h"
+#include "platform/camera/camsim.h"
 #include "platform/camera/camtext.h"
 
 #include <algorithm>
@@ -256,6 +257,7 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
                until =
                    start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
     auto lastProgress = start;
+    bool late = false;
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex);
@@ -277,8 +279,8 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
             options.progress(counts.received, stream.RatesNow().received);
             lastProgress = now;
         }
-        const bool late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
-                          (options.cancel && *options.cancel);
+        late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
+               (options.cancel && *options.cancel);
         if (stream.Ended().Failed() || late || (options.seconds > 0 ? now >= until : counts.received >= options.frames))
             break;
     }
@@ -299,9 +301,12 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
         r.completed = received - r.incomplete;
         r.bytes = counts.bytes;
     }
+    // Stopped from outside before a frame could come: no sign of a fault,
+    // only of a check that had no time.
+    r.outOfTime = late && received == 0 && !r.ended.Failed();
     if (r.ended.step == Step::Wait && r.ended.code == CAM_ERR_TIMEOUT)
         r.timedOut = r.asked ? r.asked - std::min(r.asked, received) : 1;
-    else if (!r.asked && received == 0 && !r.ended.Failed()) {
+    else if (!r.asked && received == 0 && !r.ended.Failed() && !r.outOfTime) {
         r.timedOut = 1;  // --seconds ran out before the stream's own wait for the first frame did
         // Said as the stream's own wait would have said it.
         if (const LiveStream::TriggerState t = stream.TriggerNow(); t.on) {
@@ -524,17 +529,40 @@ std::string AcquisitionTrigger(const CamFeatureInfo& selector)
     return source;
 }
 
+// Puts back the pixel format the camera had before the check asked for
+// the one --pixel-format names, unless a setting the user gave chose one:
+// a camera checked now and then must not change under the program using it.
+void PutFormatBack(const OpenOptions& open, const std::string& found)
+{
+    const bool setByUser = std::any_of(open.settings.begin(), open.settings.end(),
+                                       [](const Setting& s) { return s.name == "PixelFormat"; });
+    const char* now = nullptr;
+    if (g_hCamera == 0 || found.empty() || setByUser ||
+        CamFeatureEnumGet(g_hCamera, "PixelFormat", &now) != CAM_OK || (now && found == now))
+        return;
+    CamFeatureEnumSet(g_hCamera, "PixelFormat", found.c_str());
+}
+
 }  // namespace
 
 CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
 {
-    const Outcome opened = OpenCamera(open);
+    // The simulated camera's test pattern clips by design: a check sees it
+    // in soft colours unless TARVIK_SIM names a picture.
+    struct SoftSim {
+        const cam::SimLook was = cam::SimUnnamedLook();
+        SoftSim() { cam::SetSimUnnamedLook(cam::SimLook::Soft); }
+        ~SoftSim() { cam::SetSimUnnamedLook(was); }
+    } softSim;
+    std::string formatFound;
+    const Outcome opened = OpenCamera(open, &formatFound);
     if (opened.Failed()) {
         // What is known of a camera that was found but did not open.
         CheckResult failed;
         failed.id = g_pCameraId ? g_pCameraId : open.cameraId;
         failed.name = g_pCameraName ? g_pCameraName : "";
         failed.source = g_pCameraId ? SourceOfOpenCamera() : "";
+        PutFormatBack(open, formatFound);
         ReleaseCamera();
         failed.opened = opened;
         Judge(failed, options);
@@ -573,6 +601,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
         }
         if (!refused.empty()) {
             putBack();
+            PutFormatBack(open, formatFound);
             ReleaseCamera();
             CheckResult failed;
             failed.id = open.cameraId;
@@ -585,6 +614,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     result.source = SourceOfOpenCamera();
     result.acquisitionTrigger = acquisitionTrigger;
     putBack();
+    PutFormatBack(open, formatFound);
     ReleaseCamera();
     Judge(result, options);
     return result;

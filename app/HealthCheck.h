@@ -66,6 +66,9 @@ struct CheckResult {
     int64_t mtu = -1, speedMbps = -1, packetSize = -1, packetDelay = -1;
     // What stopped things before or during the stream, if anything did.
     Outcome opened, ended;
+    // The deadline or a cancel stopped the stream before its first frame:
+    // the camera was not judged, whatever the checks say.
+    bool outOfTime = false;
     // The stream.
     uint64_t asked = 0;  // 0 with --seconds
     double seconds = 0;

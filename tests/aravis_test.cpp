@@ -581,6 +581,57 @@ TEST(AravisCommandLine, ServeProbesGige)
     EXPECT_EQ(tarvik.Stop(), 0);
 }
 
+// A check or a probe leaves the camera in the pixel format another tool
+// set: the camera checked every minute must not change under the program
+// using it. --pixel-format is the check's own, put back at release.
+TEST(AravisCommandLine, CheckLeavesThePixelFormat)
+{
+    auto format = [] {
+        QProcess tool;
+        tool.start("arv-tool-0.8", {"-a", "127.0.0.1", "control", "PixelFormat"});
+        EXPECT_TRUE(tool.waitForFinished(30000));
+        return QString::fromUtf8(tool.readAllStandardOutput()).section(' ', 2, 2).trimmed().toStdString();
+    };
+    const struct {
+        const char* name;
+        const char* before;  // set with Aravis's own tool
+        bool probe;          // through --serve, else --check
+        QStringList options;
+        const char* checked;  // the format the check reports
+    } rows[] = {
+        {"check, Mono16", "Mono16", false, {}, "Mono16"},
+        {"check, RGB8", "RGB8", false, {}, "RGB8"},
+        {"check, --pixel-format Mono8", "Mono16", false, {"--pixel-format", "Mono8"}, "Mono8"},
+        {"probe, Mono16", "Mono16", true, {}, "Mono16"},
+        {"probe, RGB8", "RGB8", true, {}, "RGB8"},
+        {"probe, --pixel-format Mono8", "Mono16", true, {"--pixel-format", "Mono8"}, "Mono8"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(QProcess::execute("arv-tool-0.8", {"-a", "127.0.0.1", "control",
+                                                     QString("PixelFormat=") + row.before}), 0);
+        ASSERT_EQ(format(), row.before);
+        std::string checked;
+        if (row.probe) {
+            serve::Tarvik tarvik;
+            ASSERT_NO_FATAL_FAILURE(tarvik.Start(row.options, {}, "gige:127.0.0.1"));
+            const std::string text = serve::Get(tarvik.Port(), "/probe?camera=gige:127.0.0.1&frames=5").body;
+            EXPECT_EQ(serve::Sample(text, "tarvik_probe_success"), 1) << text;
+            EXPECT_EQ(serve::Sample(text, "tarvik_picture_info{pixel_format=\"" + std::string(row.checked) + "\"}"), 1)
+                << text;
+            EXPECT_EQ(tarvik.Stop(), 0);
+        } else {
+            const TarvikRun r =
+                RunTarvik(QStringList{"--check", "--json", "--frames", "5"} + row.options, {}, "gige:127.0.0.1");
+            EXPECT_EQ(r.status, 0) << r.err.toStdString() << r.out.toStdString();
+            EXPECT_EQ(QJsonDocument::fromJson(r.out)["cameras"][0]["picture"]["pixel_format"].toString().toStdString(),
+                      row.checked);
+        }
+        EXPECT_EQ(format(), row.before) << "the camera's pixel format changed";
+    }
+    ASSERT_NO_FATAL_FAILURE(RestartCamera());
+}
+
 // --check --all past a GigE camera that another program controls: listed
 // with its name, said to be busy, and the camera after it still checked.
 TEST(AravisCommandLine, CheckAllPastABusyGigeCamera)

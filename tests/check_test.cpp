@@ -76,8 +76,12 @@ TEST(Check, FaultsAndVerdicts)
          "ok",
          {{"rate", "ok"}}},
         {"clipped bright", "width=160,height=120,picture=white,rate=100", {}, 0, "warn", {{"exposure", "warn"}}},
-        {"clipped bars", "width=160,height=120,rate=100", {}, 0, "warn", {{"exposure", "warn"}, {"picture", "ok"}}},
-        {"clipping allowed", "width=160,height=120,rate=100", {"--max-clipped", "50"}, 0, "ok", {{"exposure", "ok"}}},
+        {"clipped bars", "width=160,height=120,picture=bars,rate=100", {}, 0, "warn",
+         {{"exposure", "warn"}, {"picture", "ok"}}},
+        {"clipping allowed", "width=160,height=120,picture=bars,rate=100", {"--max-clipped", "50"}, 0, "ok",
+         {{"exposure", "ok"}}},
+        // The camera a newcomer checks first passes: its test pattern is seen in soft colours.
+        {"the default camera", "", {}, 0, "ok", {{"exposure", "ok"}, {"picture", "ok"}}},
         {"frozen",
          "width=160,height=120,picture=still,rate=100",
          {"--max-clipped", "50"},
@@ -148,6 +152,30 @@ TEST(Check, FaultsAndVerdicts)
             EXPECT_EQ(camera[at[0]][at[1]].toDouble(), number) << path;
         }
         EXPECT_EQ(LevelOf(checks, "packets"), "absent") << "no packet counters without a GigE camera";
+    }
+}
+
+// A check leaves the camera's pixel format as it found it: it streams the
+// camera's own format, and one --pixel-format asks for is put back.
+TEST(Check, PixelFormatAsFound)
+{
+    const struct {
+        const char* name;
+        QString sim;
+        QStringList options;
+        const char* format;  // the report's
+    } rows[] = {
+        {"the camera's own", "width=64,height=48,rate=100,formats=Mono16+BGR8Packed", {}, "Mono16"},
+        {"one the opening would not choose", "width=64,height=48,rate=100,formats=RGB8+Mono8", {}, "RGB8"},
+        {"--pixel-format", "width=64,height=48,rate=100,formats=Mono16+BGR8Packed", {"--pixel-format", "BGR8Packed"},
+         "BGR8Packed"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Outcome r = Check(QStringList{"--check", "--json", "--frames", "3"} + row.options, row.sim);
+        EXPECT_EQ(r.status, 0) << r.err.toStdString() << r.out.toStdString();
+        const QJsonObject camera = QJsonDocument::fromJson(r.out)["cameras"][0].toObject();
+        EXPECT_EQ(camera["picture"]["pixel_format"].toString().toStdString(), row.format);
     }
 }
 

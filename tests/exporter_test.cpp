@@ -133,6 +133,11 @@ TEST(ExporterAnswers, EachRequest)
         {"GET /probe?camera=sim-0&seconds=%0a1 HTTP/1.1\r\n\r\n", 400, {"got \"\\x0a1\""}},
         {"GET /probe?camera=sim-0&seconds=1&frames=1 HTTP/1.1\r\n\r\n", 400, {"give one of them"}},
         {"GET /probe?camera=sim-0&camera=sim-1 HTTP/1.1\r\n\r\n", 400, {"camera given more than once"}},
+        // Repeated exactly, which the library's own parsing folds into one.
+        {"GET /probe?camera=sim-0&camera=sim-0 HTTP/1.1\r\n\r\n", 400, {"camera given more than once"}},
+        {"GET /probe?camera=sim-0&frames=1&frames=1 HTTP/1.1\r\n\r\n", 400, {"frames given more than once"}},
+        {"GET /probe?camera=sim-0&camer%61=sim-0 HTTP/1.1\r\n\r\n", 400, {"camera given more than once"}},
+        {"GET /probe?seconds=1&camera=sim-0&seconds=1 HTTP/1.1\r\n\r\n", 400, {"seconds given more than once"}},
         // Methods and paths.
         {"POST /probe?camera=sim-0 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 405, {"Allow: GET, HEAD"}},
         {"PUT /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405, {"only GET and HEAD"}},
@@ -227,6 +232,11 @@ TEST(ExporterProbe, AnswersWithinTheScrapeTimeout)
         {"time-out of 1e300", 0, "frames=5", "1e300", 0, 2, 1, 5},
         // Not started rather than a stream of no time read as a failing camera.
         {"time-out over before the probe could start", 0, "frames=5", "0.000001", 0, 1, 0},
+        // Started with no time for a frame: judged on one that came all the
+        // same, or not judged (success 0); never a failing camera.
+        {"time-out over before the first frame", 0, "frames=5", "0.001", 0, 1, std::nan("")},
+        {"time-out over before the first frame, again", 0, "frames=5", "0.002", 0, 1, std::nan("")},
+        {"the camera taken with almost no time left", 0.7, "frames=5", "1", 0, 3, std::nan("")},
     };
     for (const Row& row : rows) {
         std::thread other;
@@ -248,7 +258,15 @@ TEST(ExporterProbe, AnswersWithinTheScrapeTimeout)
         EXPECT_EQ(answer.status, 200) << row.name;
         EXPECT_GE(took, row.atLeast) << row.name;
         EXPECT_LE(took, row.atMost) << row.name;
-        EXPECT_EQ(serve::Sample(answer.body, "tarvik_probe_success"), row.success) << row.name << "\n" << answer.body;
+        const double success = serve::Sample(answer.body, "tarvik_probe_success");
+        if (!std::isnan(row.success)) {
+            EXPECT_EQ(success, row.success) << row.name << "\n" << answer.body;
+        }
+        // The camera is healthy: whatever the time, never a failing verdict,
+        // and none at all from a probe that did not succeed.
+        const double verdict = serve::Sample(answer.body, "tarvik_check_verdict");
+        EXPECT_NE(verdict, 2) << row.name << "\n" << answer.body;
+        EXPECT_TRUE(success == 1 || std::isnan(verdict)) << row.name << "\n" << answer.body;
         if (!std::isnan(row.completed)) {
             EXPECT_EQ(serve::Sample(answer.body, "tarvik_stream_frames{state=\"completed\"}"), row.completed)
                 << row.name << "\n" << answer.body;

@@ -2,12 +2,15 @@
 // beside the edge, and the verdict as the worst of them; the report of a
 // camera that did not open.
 #include "app/CheckReport.h"
+#include "app/CheckTiming.h"
 #include "app/HealthCheck.h"
 #include "app/LinkInfo.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -79,6 +82,48 @@ TEST(Judge, EachFindingAgainstItsThreshold)
         ASSERT_EQ(levels.count(c.check), 1u) << c.name;
         EXPECT_EQ(levels[c.check], c.level) << c.name << ": " << c.check;
         EXPECT_EQ(r.verdict, c.verdict) << c.name;
+    }
+}
+
+// The clock's drift judged from frames' times made up as a host delivers
+// them: a floor of 300 us, up to 400 us more (spread evenly, in an order
+// without a pattern), and a host busy through a stretch of the run, which
+// raises every frame's delay in it. A true clock never reads as drifting;
+// one that does drift still does, jitter and all.
+TEST(Judge, ClockDriftOnABusyHost)
+{
+    const struct {
+        const char* name;
+        double ppm;                    // the camera's clock, fast by
+        double hz;                     // frames a second
+        int frames;
+        int busyFrom, busyTo;          // frames delivered late ...
+        double busyUs;                 // ... by this much more
+        Level level;
+    } rows[] = {
+        {"true clock, last third busy", 0, 25, 100, 67, 100, 1700, Level::Ok},
+        {"true clock, first third busy", 0, 25, 100, 0, 33, 1700, Level::Ok},
+        {"true clock, busy from the middle on", 0, 25, 100, 50, 100, 2500, Level::Ok},
+        {"true clock, busy for the last sixth", 0, 25, 100, 84, 100, 3000, Level::Ok},
+        {"true clock, a quiet host", 0, 25, 100, 0, 0, 0, Level::Ok},
+        {"clock 1000 ppm fast", 1000, 25, 100, 0, 0, 0, Level::Warn},
+        {"clock 1000 ppm slow, a busy sixth in the middle", -1000, 25, 100, 40, 57, 1000, Level::Warn},
+        {"clock 30000 ppm fast, 1.4 s", 30000, 50, 70, 0, 0, 0, Level::Warn},
+    };
+    for (const auto& row : rows) {
+        std::vector<FrameClock> frames;
+        for (int i = 0; i < row.frames; ++i) {
+            const double t = i / row.hz * 1e9;  // ns
+            const double delay = 300e3 + double((i * 37) % row.frames) / row.frames * 400e3 +
+                                 (i >= row.busyFrom && i < row.busyTo ? row.busyUs * 1e3 : 0);
+            frames.push_back({uint64_t(1e9 + t * (1 + row.ppm * 1e-6)), uint64_t(1.7e18 + t + delay)});
+        }
+        CheckResult r;
+        MeasureClock(frames, r);
+        Judge(r, CheckOptions{});
+        const auto clock = std::find_if(r.checks.begin(), r.checks.end(), [](const Check& c) { return c.name == "clock"; });
+        ASSERT_NE(clock, r.checks.end()) << row.name;
+        EXPECT_EQ(clock->level, row.level) << row.name << ": " << clock->detail;
     }
 }
 

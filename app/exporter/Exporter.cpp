@@ -133,6 +133,35 @@ std::string UrlQueryValue(const std::string& text)
     return out;
 }
 
+// How many times the target's query names a parameter, its name decoded as
+// the library decodes it. The library keeps one of pairs that repeat
+// exactly, so its own count takes camera=a&camera=a for one camera.
+size_t ParamCount(const std::string& target, const std::string& name)
+{
+    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    const size_t query = target.find('?');
+    size_t count = 0;
+    for (size_t at = query == std::string::npos ? target.size() : query + 1; at < target.size();) {
+        size_t end = target.find('&', at);
+        if (end == std::string::npos)
+            end = target.size();
+        const std::string pair = target.substr(at, end - at);
+        const std::string raw = pair.substr(0, pair.find('='));
+        std::string key;
+        for (size_t i = 0; i < raw.size(); ++i) {
+            if (raw[i] == '%' && i + 2 < raw.size() && hex(raw[i + 1]) && hex(raw[i + 2])) {
+                key += char(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                key += raw[i] == '+' ? ' ' : raw[i];
+            }
+        }
+        count += key == name;
+        at = end + 1;
+    }
+    return count;
+}
+
 // A value from the request echoed in a reason: quoted, one line, and not all of it.
 std::string Echo(const std::string& value) { return cam::Echoed(value, true); }
 
@@ -196,7 +225,7 @@ public:
           failed_(prometheus::BuildCounter()
                       .Name("tarvik_exporter_probes_failed_total")
                       .Help("Probes answered with tarvik_probe_success 0: the camera did not open, or the "
-                            "probe's time ran out waiting for another.")
+                            "probe's time ran out waiting for another or before the camera's first frame.")
                       .Register(registry_)
                       .Add({})),
           inProgress_(prometheus::BuildGauge()
@@ -323,7 +352,7 @@ private:
                           CheckOptions& check)
     {
         for (const char* name : {"camera", "frames", "seconds"})
-            if (req.get_param_value_count(name) > 1)
+            if (req.get_param_value_count(name) > 1 || ParamCount(req.target, name) > 1)
                 return Refuse(res, std::string(name) + " given more than once");
         open.cameraId = req.get_param_value("camera");
         if (open.cameraId.empty())
@@ -391,8 +420,11 @@ private:
                 check.deadline = ProbeDeadline(header, received, framesFromUrl, Clock::now());
                 const CheckResult result = CheckCamera(open, check);
                 lock.unlock();
-                success = !result.opened.Failed();
-                AddCheckMetrics(registry, {result}, false);
+                // A stream cut off before its first frame says nothing of
+                // the camera: its verdict would fire a failing-camera alert.
+                success = !result.opened.Failed() && !result.outOfTime;
+                if (!result.outOfTime)
+                    AddCheckMetrics(registry, {result}, false);
             }
         }
         inProgress_.Decrement();

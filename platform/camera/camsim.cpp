@@ -7,6 +7,7 @@
 #include "camsource.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -56,9 +57,18 @@ static bool ValidFormatName(const std::string& name)
                        [](char c) { return c > ' ' && c < 0x7f && c != ',' && c != '+'; });
 }
 
+namespace {
+std::atomic<SimLook> g_unnamedLook{SimLook::Bars};
+}  // namespace
+
+void SetSimUnnamedLook(SimLook look) { g_unnamedLook = look; }
+
+SimLook SimUnnamedLook() { return g_unnamedLook; }
+
 CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* error)
 {
     SimSettings s;
+    s.look = g_unnamedLook;
     std::string all = text ? text : "";
     size_t pos = 0;
     while (!all.empty() && pos <= all.size()) {

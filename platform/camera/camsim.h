@@ -79,6 +79,13 @@ double SimDefaultRate(int64_t payloadBytes);
 
 constexpr int64_t kSimMaxCount = 64;
 
+// The look of a simulated camera whose settings name no picture, from the
+// next ParseSimSettings on: Bars, the test pattern the window paints, unless
+// set otherwise. A health check sets Soft: the pattern's pure colours clip by
+// design, and the camera Tarvik starts with should pass its own check.
+void SetSimUnnamedLook(SimLook look);
+SimLook SimUnnamedLook();
+
 // Parses "key=value,key=value"; null or empty gives the defaults. On failure
 // returns CAM_ERR_BAD_CONFIG with a one-line reason in *error.
 CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* error);
