@@ -349,8 +349,14 @@ bool Recorder::Lock(const std::string& path, std::string* error)
     if (failure == 0)
         return true;
     lockFd_ = -1;
-    *error = failure == EWOULDBLOCK ? "cannot record to " + cam::Quoted(path) + ": another recording to it is running"
-                                    : "cannot write " + cam::Quoted(path) + ": " + std::strerror(failure);
+    struct stat st {};
+    if (failure == EWOULDBLOCK)
+        *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
+    else if (lstat(lockPath_.c_str(), &st) == 0)  // something else in the lock's place
+        *error = "cannot write " + cam::Quoted(path) + ": its lock " + cam::Quoted(lockPath_) + ": " +
+                 std::strerror(failure);
+    else
+        *error = "cannot write " + cam::Quoted(path) + ": " + std::strerror(failure);
     return false;
 }
 
