@@ -722,19 +722,37 @@ INSTANTIATE_TEST_SUITE_P(Table, RecordLossless, ::testing::ValuesIn(kLosslessCas
 
 // A second recording to a path is refused while the first runs, by any name
 // for it; a lock a killed recording left blocks nothing.
-TEST(RecordLock, OneRecordingAtATime)
+struct LockCase {
+    const char* path;                // the first recording's
+    const char* link;                // made a symbolic link to it
+    std::vector<const char*> names;  // for it, the link's among them
+    const char* csv;
+    const char* lock;
+};
+
+void PrintTo(const LockCase& c, std::ostream* os) { *os << c.path; }
+
+const LockCase kLockCases[] = {
+    {"x.mkv", "link.mkv", {"x.mkv", "./x.mkv", "link.mkv"}, "x.mkv.csv", ".x.mkv.tarvik-lock"},
+    {"out/", "link", {"out/", "out", ".//out//", "link"}, "out/frames.csv", ".out.tarvik-lock"},
+};
+
+class RecordLock : public ::testing::TestWithParam<LockCase> {};
+
+TEST_P(RecordLock, OneRecordingAtATime)
 {
+    const LockCase& c = GetParam();
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    ASSERT_TRUE(QFile::link("x.mkv", dir.filePath("link.mkv")));
     const QString sim = "width=64,height=48,formats=Mono8,rate=100";
     QProcess first;
     first.setProcessEnvironment(TarvikEnvironment(sim, {}));
     first.setWorkingDirectory(dir.path());
-    first.start(TARVIK_EXE, {"--record", "x.mkv"});
+    first.start(TARVIK_EXE, {"--record", c.path});
     ASSERT_TRUE(first.waitForStarted());
-    ASSERT_SOON(QFile::exists(dir.filePath("x.mkv.csv")));
-    for (const char* name : {"x.mkv", "./x.mkv", "link.mkv"}) {
+    ASSERT_SOON(QFile::exists(dir.filePath(c.csv)));
+    ASSERT_TRUE(QFile::link(QString(c.path).remove('/'), dir.filePath(c.link)));
+    for (const char* name : c.names) {
         const TarvikRun second = RunTarvik({"--record", name, "--frames", "3", "--overwrite"}, sim, {}, dir.path());
         EXPECT_EQ(second.status, 5) << name << ": " << second.err.toStdString();
         EXPECT_TRUE(second.err.contains("another recording to it is running")) << second.err.toStdString();
@@ -742,27 +760,30 @@ TEST(RecordLock, OneRecordingAtATime)
     ::kill(pid_t(first.processId()), SIGINT);
     ASSERT_TRUE(first.waitForFinished(30000));
     EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().toStdString();
-    // The first recording's CSV is its own, whole lines, every index once.
-    const std::vector<uint64_t> ids = WrittenIds(dir.filePath("x.mkv.csv"));
-    std::istringstream csv(Contents(dir.filePath("x.mkv.csv")));
+    // The first recording's CSV is its own: whole lines, every index once.
+    const std::vector<uint64_t> ids = WrittenIds(dir.filePath(c.csv));
+    std::istringstream csv(Contents(dir.filePath(c.csv)));
     size_t lines = 0;
     for (std::string line; std::getline(csv, line); ++lines)
         EXPECT_EQ(std::count(line.begin(), line.end(), ','), 7) << line;
     EXPECT_EQ(lines, ids.size() + 1);
-    EXPECT_FALSE(QFile::exists(dir.filePath(".x.mkv.tarvik-lock")));
+    EXPECT_FALSE(QFile::exists(dir.filePath(c.lock)));
 
-    ASSERT_TRUE(QFile::remove(dir.filePath("x.mkv.csv")));  // the killed one's own lines are waited for
+    ASSERT_TRUE(QFile::remove(dir.filePath(c.csv)));  // the killed one's own lines are waited for
     QProcess killed;
     killed.setProcessEnvironment(TarvikEnvironment(sim, {}));
     killed.setWorkingDirectory(dir.path());
-    killed.start(TARVIK_EXE, {"--record", "x.mkv", "--overwrite"});
+    killed.start(TARVIK_EXE, {"--record", c.path, "--overwrite"});
     ASSERT_TRUE(killed.waitForStarted());
-    ASSERT_SOON(Contents(dir.filePath("x.mkv.csv")).find(",yes\n") != std::string::npos);
+    ASSERT_SOON(Contents(dir.filePath(c.csv)).find(",yes\n") != std::string::npos);
     ::kill(pid_t(killed.processId()), SIGKILL);
     ASSERT_TRUE(killed.waitForFinished(30000));
-    ASSERT_TRUE(QFile::exists(dir.filePath(".x.mkv.tarvik-lock")));
-    const TarvikRun again = RunTarvik({"--record", "x.mkv", "--frames", "3", "--overwrite"}, sim, {}, dir.path());
+    ASSERT_TRUE(QFile::exists(dir.filePath(c.lock)));
+    const TarvikRun again = RunTarvik({"--record", c.path, "--frames", "3", "--overwrite"}, sim, {}, dir.path());
     EXPECT_EQ(again.status, 0) << again.err.toStdString();
-    EXPECT_EQ(WrittenIds(dir.filePath("x.mkv.csv")).size(), 3u);
-    EXPECT_FALSE(QFile::exists(dir.filePath(".x.mkv.tarvik-lock")));
+    EXPECT_EQ(WrittenIds(dir.filePath(c.csv)).size(), 3u);
+    EXPECT_FALSE(QFile::exists(dir.filePath(c.lock)));
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, RecordLock, ::testing::ValuesIn(kLockCases),
+                         [](const auto& info) { return harness::CaseName(info.param.path); });
