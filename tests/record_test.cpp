@@ -734,7 +734,7 @@ void PrintTo(const LockCase& c, std::ostream* os) { *os << c.path; }
 
 const LockCase kLockCases[] = {
     {"x.mkv", "link.mkv", {"x.mkv", "./x.mkv", "link.mkv"}, "x.mkv.csv", ".x.mkv.tarvik-lock"},
-    {"out/", "link", {"out/", "out", ".//out//", "link"}, "out/frames.csv", ".out.tarvik-lock"},
+    {"out/", "link", {"out/", "out", ".//out//", "link"}, "out/frames.csv", "out/.tarvik-lock"},
 };
 
 class RecordLock : public ::testing::TestWithParam<LockCase> {};

@@ -117,10 +117,14 @@ int MakeTemporary(const std::string& target, const struct stat* old, std::string
 }
 
 // The lock file beside a recording (beside the file a link leads to, so
-// that two names for one recording share it): ".NAME.tarvik-lock".
-std::string LockPathOf(const std::string& path)
+// that two names for one recording share it): ".NAME.tarvik-lock"; in a
+// folder recording's own folder ".tarvik-lock", as its parent may well be
+// one the user cannot write (a disk's mount point).
+std::string LockPathOf(const std::string& path, imaging::SequenceFormat format)
 {
     const std::string bare = WithoutSlashes(path);
+    if (format == imaging::SequenceFormat::Directory)
+        return RealPathOf(bare) + "/.tarvik-lock";
     std::string real = RealPathOf(bare);
     if (real == bare)  // not there yet: its folder's real name
         real = RealPathOf(FolderOf(bare)) + "/" + LastPartOf(bare);
@@ -307,7 +311,7 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
     }
     // Said before the camera is opened, which a running recording holds.
     int lock = -1;
-    const std::string lockPath = LockPathOf(path);
+    const std::string lockPath = LockPathOf(path, format);
     const int locked = TakeLock(lockPath, &lock);
     if (locked == 0)
         DropLock(lockPath, lock);
@@ -342,9 +346,9 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
     return true;
 }
 
-bool Recorder::Lock(const std::string& path, std::string* error)
+bool Recorder::Lock(const std::string& path, imaging::SequenceFormat format, std::string* error)
 {
-    lockPath_ = LockPathOf(path);
+    lockPath_ = LockPathOf(path, format);
     const int failure = TakeLock(lockPath_, &lockFd_);
     if (failure == 0)
         return true;
@@ -394,7 +398,8 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
         *kind = BeginError::CannotRecord;
         return false;
     }
-    if (!Lock(options.path, error))
+    // A folder's lock is in it, once the writer has made it.
+    if (format != imaging::SequenceFormat::Directory && !Lock(options.path, format, error))
         return false;
     // A file that exists is written under a temporary name beside it (beside
     // the file a link leads to) and put in its place only once every file of
@@ -424,6 +429,10 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
     if (!opened) {
         *error = "cannot write " + cam::Quoted(options.path) + ": " + writer->Error();
         Unlock();
+        return false;
+    }
+    if (format == imaging::SequenceFormat::Directory && !Lock(options.path, format, error)) {
+        writer->Close();
         return false;
     }
     csvPath_ = CsvPath(options.path, format);

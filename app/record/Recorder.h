@@ -159,7 +159,7 @@ private:
     void Fail(Stop stop, const std::string& error);  // under mutex_
     // The lock beside the recording that keeps a second recording to it from
     // starting; false, with *error, when it is taken or cannot be made.
-    bool Lock(const std::string& path, std::string* error);
+    bool Lock(const std::string& path, imaging::SequenceFormat format, std::string* error);
     void Unlock();
 
     using Clock = std::chrono::steady_clock;
