@@ -460,10 +460,12 @@ const RecordCase kTargetCases[] = {
     {"links that lead nowhere", "width=16,height=8",
      "ln -s elsewhere.mkv a.mkv; ln -s b.csv b.mkv.csv; ln -s c.settings c.tiff.settings; mkdir d;"
      "ln -s gone d/frames.csv; run --record a.mkv --frames 2 --overwrite; run --record b.mkv --frames 2 --overwrite;"
-     "run --record c.tiff --frames 2; run --record d/ --frames 2 --overwrite",
-     "5 5 5 5",
+     "run --record c.tiff --frames 2; run --record d/ --frames 2 --overwrite; mkdir e; ln -s gone e/frame-000001.tiff;"
+     "run --record e/ --frames 2",
+     "5 5 5 5 64",
      "test -L a.mkv && test -L b.mkv.csv && test -L c.tiff.settings && test -L d/frames.csv &&"
-     "[ \"$(ls | sort | tr '\\n' ' ')\" = 'a.mkv b.mkv.csv c.tiff.settings d err status ' ] &&"
+     "[ \"$(ls | sort | tr '\\n' ' ')\" = 'a.mkv b.mkv.csv c.tiff.settings d e err status ' ] &&"
+     "[ \"$(ls e)\" = frame-000001.tiff ] && grep -q 'frame-000001.tiff\" exists and is kept' err &&"
      "[ \"$(ls d)\" = frames.csv ] && [ $(grep -c 'symbolic link to a file that does not exist$' err) = 4 ] &&"
      NOTHING_OURS},
     // A link to a file is followed: the file is replaced, the link stays.

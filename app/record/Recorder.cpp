@@ -338,7 +338,8 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
         taken.push_back(settings);
     }
     for (const std::string& name : taken)
-        if (const Node node = NodeOf(name); node == Node::Regular || node == Node::Folder) {
+        if (const Node node = NodeOf(name); node == Node::Regular || node == Node::Folder ||
+                                            node == Node::DanglingLink) {  // a frame's link is the folder's
             *kind = BeginError::Exists;
             *error = cam::Quoted(name) + " exists and is kept: --overwrite replaces it";
             return false;
