@@ -119,7 +119,9 @@ const char kMore[] =
     "      pixel format Tarvik cannot show; --record: the camera stopped sending, sent a\n"
     "      frame of another size, or sends a pixel format the file cannot keep\n"
     "  5   the file (or standard output) could not be written; --record: a write failed\n"
-    "      (a full disk), the frames before it are kept and the files stay readable\n"
+    "      (a full disk), the frames before it are kept and the files stay readable; a\n"
+    "      file of it is a device or a link that leads nowhere; another recording to\n"
+    "      it runs\n"
     "  6   --check: the verdict is fail (no frame, incomplete or missing frames, frames\n"
     "      that cannot be analysed, missing packets; with --trigger a trigger without\n"
     "      its frame, a frame no trigger asked for, a line's frames off --expect-rate);\n"
@@ -173,7 +175,8 @@ struct Options {
                                         "beside it. With --live: the window records from the start until "
                                         "Ctrl+R, release or close.", "PATH"};
     QCommandLineOption overwrite{"overwrite", "With --record: replace an existing recording and its .csv and "
-                                              ".settings files."};
+                                              ".settings files, once every new file has opened (a start that "
+                                              "fails keeps them)."};
     QCommandLineOption recordBuffer{"record-buffer", "With --record: memory for frames waiting to be written, "
                                                      "e.g. 512M or 2G (default a quarter of the memory, at most "
                                                      "4G; at least two frames). A frame that finds it full is "

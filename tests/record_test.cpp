@@ -19,6 +19,7 @@
 #include <sys/mount.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -436,6 +437,89 @@ TEST_P(RecordProgram, Records)
 INSTANTIATE_TEST_SUITE_P(Table, RecordProgram, ::testing::ValuesIn(kRecordCases),
                          [](const auto& info) { return harness::CaseName(info.param.name); });
 
+// Where a recording and its sidecars may go, and what a start that fails or
+// a recording that kept nothing leaves. NOTHING_OURS: no temporary file or
+// lock of a recording is left in the folder.
+#define NOTHING_OURS "[ -z \"$(ls -A | grep tarvik)\" ]"
+
+const RecordCase kTargetCases[] = {
+    // A device is never written, a block device no more than /dev/null: the
+    // loop device's file stays zeros.
+    {"block device as recording or sidecar", "width=16,height=8",
+     "[ $(id -u) = 0 ] && command -v losetup >/dev/null || exit 77; truncate -s 1M img;"
+     "dev=$(losetup -f --show img) || exit 77; ln -s $dev r.mkv.csv; ln -s $dev s.tiff.settings; ln -s $dev t.mkv;"
+     "run --record r.mkv --frames 2 --overwrite; run --record s.tiff --frames 2 --overwrite;"
+     "run --record t.mkv --frames 2 --overwrite; losetup -d $dev",
+     "5 5 5",
+     "[ -z \"$(tr -d '\\0' <img)\" ] && ! test -e r.mkv && ! test -e s.tiff && ! test -e t.mkv.csv &&"
+     "grep -q '^tarvik: cannot write \"r.mkv.csv\": it is not a regular file$' err &&"
+     "grep -q '^tarvik: cannot write \"s.tiff.settings\": it is not a regular file$' err &&"
+     "grep -q '^tarvik: cannot write \"t.mkv\": a recording goes to a regular file' err && " NOTHING_OURS},
+    // A link that leads nowhere is refused for every file of a recording,
+    // before any is written: no file appears where it points, the link stays.
+    {"links that lead nowhere", "width=16,height=8",
+     "ln -s elsewhere.mkv a.mkv; ln -s b.csv b.mkv.csv; ln -s c.settings c.tiff.settings; mkdir d;"
+     "ln -s gone d/frames.csv; run --record a.mkv --frames 2 --overwrite; run --record b.mkv --frames 2 --overwrite;"
+     "run --record c.tiff --frames 2; run --record d/ --frames 2 --overwrite; mkdir e; ln -s gone e/frame-000001.tiff;"
+     "run --record e/ --frames 2",
+     "5 5 5 5 64",
+     "test -L a.mkv && test -L b.mkv.csv && test -L c.tiff.settings && test -L d/frames.csv &&"
+     "[ \"$(ls | sort | tr '\\n' ' ')\" = 'a.mkv b.mkv.csv c.tiff.settings d e err status ' ] &&"
+     "[ \"$(ls e)\" = frame-000001.tiff ] && grep -q 'frame-000001.tiff\" exists and is kept' err &&"
+     "[ \"$(ls d)\" = frames.csv ] && [ $(grep -c 'symbolic link to a file that does not exist$' err) = 4 ] &&"
+     NOTHING_OURS},
+    // A link to a file is followed: the file is replaced, the link stays.
+    {"links to files followed", "width=16,height=8,formats=Mono8,rate=100",
+     "echo old >real.mkv; echo old >real.csv; ln -s real.mkv rec.mkv; ln -s real.csv rec.mkv.csv;"
+     "run --record rec.mkv --frames 2 --overwrite",
+     "0",
+     "test -L rec.mkv && test -L rec.mkv.csv && [ $(grep -c ',yes$' real.csv) = 2 ] && [ $(ffprobe -v error "
+     "-count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 real.mkv) = 2 ] && "
+     NOTHING_OURS},
+    // A start that fails with --overwrite leaves the earlier recording whole.
+    {"failed start keeps the earlier recording", "width=16,height=8,formats=Mono8,rate=100",
+     "run --record f.mkv --frames 2; cp f.mkv f.old; cp f.mkv.csv csv.old; rm f.mkv.settings;"
+     "mkdir f.mkv.settings; run --record f.mkv --frames 3 --overwrite",
+     "0 5",
+     "cmp f.mkv f.old && cmp f.mkv.csv csv.old && test -d f.mkv.settings && " NOTHING_OURS},
+    {"failed start on a full disk keeps the earlier recording", "width=16,height=8,formats=Mono8,rate=100",
+     "run --record disk/f.tiff --frames 2; cp disk/f.tiff f.old; cp disk/f.tiff.csv csv.old;"
+     "cp disk/f.tiff.settings settings.old; cat /dev/zero >disk/pad 2>/dev/null;"
+     "run --record disk/f.tiff --frames 3 --overwrite",
+     "0 5",
+     "cmp disk/f.tiff f.old && cmp disk/f.tiff.csv csv.old && cmp disk/f.tiff.settings settings.old &&"
+     "[ -z \"$(ls -A disk | grep tarvik)\" ]"},
+    // The CSV ends on a whole line whatever the disk let it write.
+    {"disk fills up, CSV whole lines", "width=16,height=8,formats=Mono8,rate=1000", "run --record disk/x.mkv", "5",
+     "grep -q 'No space left on device; recording stopped' err && [ \"$(tail -c 1 disk/x.mkv.csv | od -An -c | "
+     "tr -d ' ')\" = '\\n' ] && awk -F, 'NF != 8 { exit 1 }' disk/x.mkv.csv"},
+    // What a recording that kept no frame leaves does not stand in the way
+    // of trying again under its name.
+    {"retry after no frame kept", "width=16,height=8,frame=16x4",
+     "run --record x.mkv --frames 3; run --record x.mkv --frames 3; run --record d/ --frames 3;"
+     "run --record d/ --frames 3",
+     "4 4 4 4",
+     "! grep -q 'exists' err && [ $(grep -c ',refused$' x.mkv.csv) = 1 ] && [ $(grep -c ',refused$' d/frames.csv) = 1 ]"
+     " && test -s x.mkv.settings && test -s d/camera.settings && " NOTHING_OURS},
+    // A refused frame is not counted as an incomplete one kept.
+    {"refused frame not incomplete", "width=64,height=48,frame=64x40", "run --record x.mkv --frames 2", "4",
+     "grep -q '^tarvik: recorded no frame: \"x.mkv\" not kept: 0 dropped by the camera, 0 dropped by Tarvik, 0 "
+     "incomplete, ' err && [ \"$(tail -1 x.mkv.csv | cut -d, -f5,6,8)\" = 64,40,refused ]"},
+    // What a killed folder recording left half written goes with --overwrite;
+    // other hidden files stay.
+    {"half-written frames of a killed recording", "width=16,height=8",
+     "mkdir d; echo x >d/frame-000001.tiff; echo half >d/.frame-000002.tiff.tarvik-Ab12Cd;"
+     "echo half >d/.frame-1000000.png.tarvik-Ab12Cd; echo mine >d/.notes; echo mine >d/.frame-notes.tarvik-x;"
+     "run --record d/ --frames 1 --overwrite",
+     "0",
+     "[ \"$(ls -A d | sort | tr '\\n' ' ')\" = '.frame-notes.tarvik-x .notes camera.settings frame-000001.tiff "
+     "frames.csv ' ]"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Targets, RecordProgram, ::testing::ValuesIn(kTargetCases),
+                         [](const auto& info) { return harness::CaseName(info.param.name); });
+
+
 // SIGINT and SIGTERM end a recording cleanly, status 0, with the closing
 // line; a second SIGINT stops at once, the files still whole.
 struct SignalCase {
@@ -637,3 +721,71 @@ INSTANTIATE_TEST_SUITE_P(Table, RecordLossless, ::testing::ValuesIn(kLosslessCas
 });
 
 }  // namespace
+
+// A second recording to a path is refused while the first runs, by any name
+// for it; a lock a killed recording left blocks nothing.
+struct LockCase {
+    const char* path;                // the first recording's
+    const char* link;                // made a symbolic link to it
+    std::vector<const char*> names;  // for it, the link's among them
+    const char* csv;
+    const char* lock;
+};
+
+void PrintTo(const LockCase& c, std::ostream* os) { *os << c.path; }
+
+const LockCase kLockCases[] = {
+    {"x.mkv", "link.mkv", {"x.mkv", "./x.mkv", "link.mkv"}, "x.mkv.csv", ".x.mkv.tarvik-lock"},
+    {"out/", "link", {"out/", "out", ".//out//", "link"}, "out/frames.csv", "out/.tarvik-lock"},
+};
+
+class RecordLock : public ::testing::TestWithParam<LockCase> {};
+
+TEST_P(RecordLock, OneRecordingAtATime)
+{
+    const LockCase& c = GetParam();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString sim = "width=64,height=48,formats=Mono8,rate=100";
+    QProcess first;
+    first.setProcessEnvironment(TarvikEnvironment(sim, {}));
+    first.setWorkingDirectory(dir.path());
+    first.start(TARVIK_EXE, {"--record", c.path});
+    ASSERT_TRUE(first.waitForStarted());
+    ASSERT_SOON(QFile::exists(dir.filePath(c.csv)));
+    ASSERT_TRUE(QFile::link(QString(c.path).remove('/'), dir.filePath(c.link)));
+    for (const char* name : c.names) {
+        const TarvikRun second = RunTarvik({"--record", name, "--frames", "3", "--overwrite"}, sim, {}, dir.path());
+        EXPECT_EQ(second.status, 5) << name << ": " << second.err.toStdString();
+        EXPECT_TRUE(second.err.contains("another recording to it is running")) << second.err.toStdString();
+    }
+    ::kill(pid_t(first.processId()), SIGINT);
+    ASSERT_TRUE(first.waitForFinished(30000));
+    EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().toStdString();
+    // The first recording's CSV is its own: whole lines, every index once.
+    const std::vector<uint64_t> ids = WrittenIds(dir.filePath(c.csv));
+    std::istringstream csv(Contents(dir.filePath(c.csv)));
+    size_t lines = 0;
+    for (std::string line; std::getline(csv, line); ++lines)
+        EXPECT_EQ(std::count(line.begin(), line.end(), ','), 7) << line;
+    EXPECT_EQ(lines, ids.size() + 1);
+    EXPECT_FALSE(QFile::exists(dir.filePath(c.lock)));
+
+    ASSERT_TRUE(QFile::remove(dir.filePath(c.csv)));  // the killed one's own lines are waited for
+    QProcess killed;
+    killed.setProcessEnvironment(TarvikEnvironment(sim, {}));
+    killed.setWorkingDirectory(dir.path());
+    killed.start(TARVIK_EXE, {"--record", c.path, "--overwrite"});
+    ASSERT_TRUE(killed.waitForStarted());
+    ASSERT_SOON(Contents(dir.filePath(c.csv)).find(",yes\n") != std::string::npos);
+    ::kill(pid_t(killed.processId()), SIGKILL);
+    ASSERT_TRUE(killed.waitForFinished(30000));
+    ASSERT_TRUE(QFile::exists(dir.filePath(c.lock)));
+    const TarvikRun again = RunTarvik({"--record", c.path, "--frames", "3", "--overwrite"}, sim, {}, dir.path());
+    EXPECT_EQ(again.status, 0) << again.err.toStdString();
+    EXPECT_EQ(WrittenIds(dir.filePath(c.csv)).size(), 3u);
+    EXPECT_FALSE(QFile::exists(dir.filePath(c.lock)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RecordLock, ::testing::ValuesIn(kLockCases),
+                         [](const auto& info) { return harness::CaseName(info.param.path); });

@@ -7,10 +7,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,20 +28,161 @@ constexpr auto kCsvInterval = std::chrono::seconds(1);
 
 const char kCsvHeader[] = "index,frame_id,camera_timestamp_ns,receive_time_ns,width,height,pixel_format,written\n";
 
-bool Exists(const std::string& path)
+// What a path names, links followed.
+enum class Node { Missing, DanglingLink, Regular, Folder, Fifo, Other };
+
+Node NodeOf(const std::string& path, struct stat* found = nullptr)
 {
     struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
+    if (stat(path.c_str(), &st) != 0) {
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            return Node::DanglingLink;
+        return Node::Missing;
+    }
+    if (found)
+        *found = st;
+    if (S_ISREG(st.st_mode))
+        return Node::Regular;
+    if (S_ISDIR(st.st_mode))
+        return Node::Folder;
+    return S_ISFIFO(st.st_mode) ? Node::Fifo : Node::Other;
 }
 
-// A FIFO or device is written into, never replaced: it is no file to lose.
-bool Replaceable(const std::string& path)
+const char kDanglingLink[] = "it is a symbolic link to a file that does not exist";
+
+std::string WithoutSlashes(std::string path)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
-        return Exists(path);  // a link that leads nowhere
-    return !S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode) && !S_ISSOCK(st.st_mode);
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
 }
+
+std::string FolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string LastPartOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a path leads to, links followed; the path itself where it does not exist.
+std::string RealPathOf(const std::string& path)
+{
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real)
+        return path;
+    const std::string result = real;
+    std::free(real);
+    return result;
+}
+
+mode_t NewFileMode()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// A new file beside target that is to replace it, with the owner and mode
+// of old (the target as it is; null for a new file), as a grab's
+// replacement gets them. Its descriptor and *name, or -errno.
+int MakeTemporary(const std::string& target, const struct stat* old, std::string* name)
+{
+    std::string n = FolderOf(target) + "/." + LastPartOf(target) + ".tarvik-XXXXXX";
+    if (LastPartOf(target).size() + 15 > NAME_MAX)
+        n = FolderOf(target) + "/.tarvik-XXXXXX";
+    const int fd = mkostemp(n.data(), O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    mode_t mode = NewFileMode();
+    if (old) {
+        mode = old->st_mode & 07777;
+        if (fchown(fd, old->st_uid, old->st_gid) != 0)
+            mode &= ~mode_t(S_ISUID | S_ISGID);
+    }
+    if (fchmod(fd, mode) != 0) {
+        const int err = errno;
+        close(fd);
+        unlink(n.c_str());
+        return -err;
+    }
+    *name = n;
+    return fd;
+}
+
+// The lock file beside a recording (beside the file a link leads to, so
+// that two names for one recording share it): ".NAME.tarvik-lock"; in a
+// folder recording's own folder ".tarvik-lock", as its parent may well be
+// one the user cannot write (a disk's mount point).
+std::string LockPathOf(const std::string& path, imaging::SequenceFormat format)
+{
+    const std::string bare = WithoutSlashes(path);
+    if (format == imaging::SequenceFormat::Directory)
+        return RealPathOf(bare) + "/.tarvik-lock";
+    std::string real = RealPathOf(bare);
+    if (real == bare)  // not there yet: its folder's real name
+        real = RealPathOf(FolderOf(bare)) + "/" + LastPartOf(bare);
+    const std::string name = LastPartOf(real);
+    return FolderOf(real) + (name.size() + 13 > NAME_MAX ? "/.tarvik-lock" : "/." + name + ".tarvik-lock");
+}
+
+// Takes the lock at lockPath: 0 and *fd, else the errno (EWOULDBLOCK: a
+// running recording holds it). An flock goes with its process, so that a
+// killed recording's file locks nothing.
+int TakeLock(const std::string& lockPath, int* fd)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int f = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (f < 0)
+            return errno;
+        if (flock(f, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            close(f);
+            return err;
+        }
+        // A holder removes the file as it lets go: a lock taken on the
+        // removed file would lock nothing, so it is taken again.
+        struct stat held {}, named {};
+        if (fstat(f, &held) == 0 && stat(lockPath.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            *fd = f;
+            return 0;
+        }
+        close(f);
+    }
+    return EWOULDBLOCK;
+}
+
+void DropLock(const std::string& lockPath, int fd)
+{
+    unlink(lockPath.c_str());
+    close(fd);
+}
+
+// Whether the CSV at path is one a recording that kept no frame left: the
+// header, then only lines without an index (skipped, dropped, refused).
+bool NothingKeptCsv(const std::string& path)
+{
+    if (NodeOf(path) != Node::Regular)
+        return false;
+    std::ifstream in(path);
+    std::string line;
+    if (!std::getline(in, line) || line + "\n" != kCsvHeader)
+        return false;
+    while (std::getline(in, line))
+        if (line.empty() || line[0] != ',')
+            return false;
+    return !in.bad();
+}
+
+// Shortens the file at fd to length; false when it cannot.
+bool CutTo(int fd, uint64_t length) { return ftruncate(fd, off_t(length)) == 0; }
 
 // Writes all of data to fd; 0, else the errno of the failure.
 int WriteAll(int fd, const char* data, size_t size)
@@ -60,9 +205,22 @@ std::string InFolder(const std::string& folder, const char* name)
     return folder + (!folder.empty() && folder.back() == '/' ? "" : "/") + name;
 }
 
+// Whether name is a frame file's: "frame-" and six digits or more (frame
+// 1000000 and on have seven), then ".tiff" or ".png".
+bool IsFrameName(const std::string& name)
+{
+    const size_t dot = name.rfind('.');
+    const bool digits = name.compare(0, 6, "frame-") == 0 && dot != std::string::npos && dot >= 12 &&
+                        std::all_of(name.begin() + 6, name.begin() + long(dot),
+                                    [](char c) { return c >= '0' && c <= '9'; });
+    return digits && (name.substr(dot) == ".tiff" || name.substr(dot) == ".png");
+}
+
 // The frame files an earlier recording left in folder ("frame-000123.tiff"
-// or ".png"): a new recording there would mix its frames with them.
-std::vector<std::string> FrameFilesIn(const std::string& folder)
+// or ".png"): a new recording there would mix its frames with them. With
+// temporaries also the hidden ".frame-000123.tiff.tarvik-XXXXXX" a killed
+// recording left half written.
+std::vector<std::string> FrameFilesIn(const std::string& folder, bool temporaries = false)
 {
     std::vector<std::string> found;
     DIR* dir = opendir(folder.c_str());
@@ -70,12 +228,9 @@ std::vector<std::string> FrameFilesIn(const std::string& folder)
         return found;
     while (const dirent* e = readdir(dir)) {
         const std::string name = e->d_name;
-        // Six digits or more: frame 1000000 and on have seven.
-        const size_t dot = name.rfind('.');
-        const bool digits = name.compare(0, 6, "frame-") == 0 && dot != std::string::npos && dot >= 12 &&
-                            std::all_of(name.begin() + 6, name.begin() + long(dot),
-                                        [](char c) { return c >= '0' && c <= '9'; });
-        if (digits && (name.substr(dot) == ".tiff" || name.substr(dot) == ".png"))
+        const size_t temporary = name.rfind(".tarvik-");
+        if (IsFrameName(name) || (temporaries && name[0] == '.' && temporary != std::string::npos &&
+                                  temporary > 1 && IsFrameName(name.substr(1, temporary - 1))))
             found.push_back(InFolder(folder, name.c_str()));
     }
     closedir(dir);
@@ -98,6 +253,7 @@ Recorder::~Recorder()
 {
     if (thread_.joinable())
         Finish(true);
+    Unlock();
 }
 
 std::string Recorder::CsvPath(const std::string& path, imaging::SequenceFormat format)
@@ -125,30 +281,95 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
         *error = "cannot record to " + cam::Quoted(path) + ": the name must end in " + imaging::SequenceFileKinds();
         return false;
     }
+    auto refuse = [kind, error](const std::string& name, const std::string& why) {
+        *kind = BeginError::NotWritten;
+        *error = "cannot write " + cam::Quoted(name) + ": " + why;
+        return false;
+    };
+    // A link is followed to the file it leads to, for the recording and its
+    // sidecars alike (the link stays); one that leads nowhere is refused, as
+    // a grab refuses it, rather than making a file wherever it points. A
+    // device never holds a recording: one into /dev/null would say it kept
+    // frames, one into a disk would overwrite it.
+    switch (NodeOf(WithoutSlashes(path))) {
+    case Node::DanglingLink:
+        return refuse(path, kDanglingLink);
+    case Node::Other:
+        return refuse(path, "a recording goes to a regular file, or is streamed into a FIFO");
+    default:
+        break;
+    }
     // Sidecars are files of their own: a FIFO or device there would hold the
-    // recording up (or take its lines away), and is never replaced either.
-    for (const std::string& sidecar : {CsvPath(path, format), SettingsPath(path, format)})
-        if (Exists(sidecar) && !Replaceable(sidecar)) {
-            *kind = BeginError::NotWritten;
-            *error = "cannot write " + cam::Quoted(sidecar) + ": it is not a regular file";
-            return false;
-        }
+    // recording up (or take its lines away), and is never written either.
+    const std::string csv = CsvPath(path, format), settings = SettingsPath(path, format);
+    for (const std::string& sidecar : {csv, settings}) {
+        const Node node = NodeOf(sidecar);
+        if (node == Node::DanglingLink)
+            return refuse(sidecar, kDanglingLink);
+        if (node != Node::Missing && node != Node::Regular)
+            return refuse(sidecar, "it is not a regular file");
+    }
+    // Said before the camera is opened, which a running recording holds.
+    int lock = -1;
+    const std::string lockPath = LockPathOf(path, format);
+    const int locked = TakeLock(lockPath, &lock);
+    if (locked == 0)
+        DropLock(lockPath, lock);
+    else if (locked == EWOULDBLOCK) {
+        *kind = BeginError::NotWritten;
+        *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
+        return false;
+    }
     if (overwrite)
         return true;
-    std::vector<std::string> taken = {CsvPath(path, format), SettingsPath(path, format)};
+    std::vector<std::string> taken;
+    bool recordingThere = false;
     if (format == imaging::SequenceFormat::Directory) {
-        const std::vector<std::string> frames = FrameFilesIn(path);
-        taken.insert(taken.end(), frames.begin(), frames.end());
+        taken = FrameFilesIn(path);
+        recordingThere = !taken.empty();
     } else {
-        taken.insert(taken.begin(), path);
+        recordingThere = NodeOf(path) == Node::Regular;
+        taken.push_back(path);
+    }
+    // What a recording that kept no frame left does not hold the name: its
+    // CSV says only why nothing was kept, and a retry replaces it.
+    if (recordingThere || !NothingKeptCsv(csv)) {
+        taken.push_back(csv);
+        taken.push_back(settings);
     }
     for (const std::string& name : taken)
-        if (Exists(name) && Replaceable(name)) {
+        if (const Node node = NodeOf(name); node == Node::Regular || node == Node::Folder ||
+                                            node == Node::DanglingLink) {  // a frame's link is the folder's
             *kind = BeginError::Exists;
             *error = cam::Quoted(name) + " exists and is kept: --overwrite replaces it";
             return false;
         }
     return true;
+}
+
+bool Recorder::Lock(const std::string& path, imaging::SequenceFormat format, std::string* error)
+{
+    lockPath_ = LockPathOf(path, format);
+    const int failure = TakeLock(lockPath_, &lockFd_);
+    if (failure == 0)
+        return true;
+    lockFd_ = -1;
+    struct stat st {};
+    if (failure == EWOULDBLOCK)
+        *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
+    else if (lstat(lockPath_.c_str(), &st) == 0)  // something else in the lock's place
+        *error = "cannot write " + cam::Quoted(path) + ": its lock " + cam::Quoted(lockPath_) + ": " +
+                 std::strerror(failure);
+    else
+        *error = "cannot write " + cam::Quoted(path) + ": " + std::strerror(failure);
+    return false;
+}
+
+void Recorder::Unlock()
+{
+    if (lockFd_ >= 0)
+        DropLock(lockPath_, lockFd_);
+    lockFd_ = -1;
 }
 
 bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape, const std::string& settingsText,
@@ -178,44 +399,93 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
         *kind = BeginError::CannotRecord;
         return false;
     }
+    // A folder's lock is in it, once the writer has made it.
+    if (format != imaging::SequenceFormat::Directory && !Lock(options.path, format, error))
+        return false;
+    // A file that exists is written under a temporary name beside it (beside
+    // the file a link leads to) and put in its place only once every file of
+    // the recording has opened: a start that fails leaves the earlier
+    // recording as it was. New files are made under their own names.
+    struct Replacing {
+        std::string temporary, target;
+    } recording, csv;
     // The recording first: where it cannot be made, nothing else is.
-    if (!writer->Open(options.path, shape, options.overwrite)) {
+    struct stat old {};
+    bool opened = false;
+    if (format != imaging::SequenceFormat::Directory && NodeOf(options.path, &old) == Node::Regular) {
+        recording.target = RealPathOf(options.path);
+        const int fd = MakeTemporary(recording.target, &old, &recording.temporary);
+        if (fd < 0) {
+            *error = "cannot write " + cam::Quoted(options.path) + ": " + std::strerror(-fd);
+            Unlock();
+            return false;
+        }
+        close(fd);
+        opened = writer->Open(recording.temporary, shape, true);
+        if (!opened)
+            unlink(recording.temporary.c_str());
+    } else {
+        opened = writer->Open(options.path, shape, options.overwrite);
+    }
+    if (!opened) {
         *error = "cannot write " + cam::Quoted(options.path) + ": " + writer->Error();
+        Unlock();
+        return false;
+    }
+    if (format == imaging::SequenceFormat::Directory && !Lock(options.path, format, error)) {
+        writer->Close();
         return false;
     }
     csvPath_ = CsvPath(options.path, format);
     const std::string settingsPath = SettingsPath(options.path, format);
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (options.overwrite ? O_TRUNC : O_EXCL);
-    csv_ = open(csvPath_.c_str(), flags, 0666);
-    int failure = csv_ < 0 ? errno : WriteAll(csv_, kCsvHeader, std::strlen(kCsvHeader));
-    if (failure) {
+    const bool csvThere = NodeOf(csvPath_, &old) == Node::Regular;
+    csv.target = csvThere ? RealPathOf(csvPath_) : csvPath_;
+    csv_ = MakeTemporary(csv.target, csvThere ? &old : nullptr, &csv.temporary);
+    int failure = csv_ < 0 ? -csv_ : WriteAll(csv_, kCsvHeader, std::strlen(kCsvHeader));
+    csvLength_ = std::strlen(kCsvHeader);
+    imaging::OutputFile settings;
+    if (failure)
         *error = "cannot write " + cam::Quoted(csvPath_) + ": " + std::strerror(failure);
-    } else {
-        imaging::OutputFile settings;
-        if (!settings.Open(settingsPath) || !settings.Write(settingsText.data(), settingsText.size()) ||
-            !settings.Commit())
-            *error = "cannot write " + cam::Quoted(settingsPath) + ": " + settings.Error();
-    }
+    else if (!settings.Open(settingsPath) || !settings.Write(settingsText.data(), settingsText.size()) ||
+             !settings.Commit())
+        *error = "cannot write " + cam::Quoted(settingsPath) + ": " + settings.Error();
+    // The settings are in place (renamed by Commit); the recording goes last.
+    auto putInPlace = [error](Replacing& file, const std::string& name) {
+        if (!error->empty() || file.temporary.empty())
+            return;
+        if (rename(file.temporary.c_str(), file.target.c_str()) != 0)
+            *error = "cannot write " + cam::Quoted(name) + ": " + std::strerror(errno);
+        else
+            file.temporary.clear();
+    };
+    putInPlace(csv, csvPath_);
+    putInPlace(recording, options.path);
     if (!error->empty()) {
-        if (csv_ >= 0) {
+        if (csv_ >= 0)
             close(csv_);
-            unlink(csvPath_.c_str());
-            csv_ = -1;
-        }
+        csv_ = -1;
+        if (!csv.temporary.empty())
+            unlink(csv.temporary.c_str());
         writer->Close();
-        RemoveIfEmpty(options.path, format);
+        if (!recording.temporary.empty())
+            unlink(recording.temporary.c_str());
+        else if (recording.target.empty())
+            RemoveIfEmpty(options.path, format);
+        Unlock();
         return false;
     }
     // Replacing a recording in a folder replaces all of it: frames of the
-    // earlier one past this one's end would read as part of it. Only once
-    // everything else has opened, so that a failed start leaves them.
+    // earlier one past this one's end would read as part of it, and what a
+    // killed one left half written goes too. Only once everything else has
+    // opened, so that a failed start leaves them.
     if (format == imaging::SequenceFormat::Directory && options.overwrite)
-        for (const std::string& old : FrameFilesIn(options.path))
-            if (unlink(old.c_str()) != 0 && errno != ENOENT) {
-                *error = "cannot replace " + cam::Quoted(old) + ": " + std::strerror(errno);
+        for (const std::string& stale : FrameFilesIn(options.path, true))
+            if (unlink(stale.c_str()) != 0 && errno != ENOENT) {
+                *error = "cannot replace " + cam::Quoted(stale) + ": " + std::strerror(errno);
                 close(csv_);
                 csv_ = -1;
                 writer->Close();
+                Unlock();
                 return false;
             }
     options_ = options;
@@ -318,7 +588,6 @@ void Recorder::OnFrame(const CamFrame& frame)
         any_ = true;
         lastId_ = frame.frameId;
         ++counts_.received;
-        counts_.incomplete += entry.incomplete ? 1 : 0;
         if (entry.width != shape_.width || entry.height != shape_.height) {
             char what[160];
             std::snprintf(what, sizeof what, "the camera sent a frame of %u x %u pixels, not the %u x %u the "
@@ -330,6 +599,8 @@ void Recorder::OnFrame(const CamFrame& frame)
             changed_.notify_all();
             return;
         }
+        // A refused frame is not kept, so not kept incomplete either.
+        counts_.incomplete += entry.incomplete ? 1 : 0;
         if (!spare_.empty()) {
             entry.data = std::move(spare_.back());
             spare_.pop_back();
@@ -419,6 +690,7 @@ Recorder::Result Recorder::Finish(bool abort)
         csv_ = -1;
     }
     writer_.reset();
+    Unlock();
     std::lock_guard<std::mutex> lock(mutex_);
     spare_.clear();
     counts_.heldBytes = 0;
@@ -556,6 +828,10 @@ bool Recorder::FlushCsv(bool sync)
     if (csv_ < 0)
         return false;
     int failure = WriteAll(csv_, csvBuffer_.data(), csvBuffer_.size());
+    if (failure == 0)
+        csvLength_ += csvBuffer_.size();
+    else  // a line a full disk cut short would read as a whole one
+        CutTo(csv_, csvLength_);
     csvBuffer_.clear();
     if (!failure && sync && fsync(csv_) != 0 && errno != EINVAL)
         failure = errno;

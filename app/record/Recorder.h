@@ -88,17 +88,22 @@ public:
     static std::string SettingsPath(const std::string& path, imaging::SequenceFormat format);
     // A quarter of the memory, at most kMaxDefaultBuffer, and at least four frames.
     static uint64_t DefaultBufferBytes(uint64_t frameBytes);
-    // Whether a recording may go to path: its format is known and, without
+    // Whether a recording may go to path: its format is known; no file of it
+    // is a device, socket or a symbolic link that leads nowhere (links to
+    // files are followed); no other recording to it runs; and, without
     // overwrite, neither it nor a sidecar exists (an empty folder may be
-    // recorded into). False, with *error in words.
+    // recorded into, and the CSV and settings a recording that kept no frame
+    // left are replaced). False, with *error in words.
     static bool CheckTarget(const std::string& path, bool overwrite, BeginError* kind, std::string* error);
 
-    // Starts a recording of frames of shape: checks the target, writes the
-    // settings sidecar (settingsText, as the camera was at the start), opens
-    // the recording and the CSV and starts the writer thread. writer, when
-    // given, is used instead of the format's own (for tests). False, with
-    // *error in words, when it cannot start; nothing of it is left then but
-    // what the writer's Open created.
+    // Starts a recording of frames of shape: checks the target, takes its
+    // lock, writes the settings sidecar (settingsText, as the camera was at
+    // the start), opens the recording and the CSV and starts the writer
+    // thread. Files that exist are written under temporary names beside them
+    // and put in place only once all have opened. writer, when given, is used
+    // instead of the format's own (for tests). False, with *error in words,
+    // when it cannot start; nothing of it is left then but what the writer's
+    // Open created, and every earlier file is as it was.
     bool Begin(const Options& options, const imaging::SequenceShape& shape, const std::string& settingsText,
                std::string* error, BeginError* kind = nullptr,
                std::unique_ptr<imaging::SequenceWriter> writer = nullptr);
@@ -152,6 +157,10 @@ private:
     bool CsvLine(const Entry& entry, const char* written, bool indexed);
     bool FlushCsv(bool sync);
     void Fail(Stop stop, const std::string& error);  // under mutex_
+    // The lock beside the recording that keeps a second recording to it from
+    // starting; false, with *error, when it is taken or cannot be made.
+    bool Lock(const std::string& path, imaging::SequenceFormat format, std::string* error);
+    void Unlock();
 
     using Clock = std::chrono::steady_clock;
     Options options_;
@@ -160,6 +169,9 @@ private:
     std::string csvPath_;
     std::unique_ptr<imaging::SequenceWriter> writer_;
     int csv_ = -1;
+    uint64_t csvLength_ = 0;  // the CSV's bytes on the disk, whole lines only
+    int lockFd_ = -1;
+    std::string lockPath_;
     std::string csvBuffer_;  // writer thread only, as are the two below
     Clock::time_point csvFlushed_;
     uint64_t index_ = 0;     // the next frame's index in the recording
