@@ -373,6 +373,12 @@ const RecordCase kRecordCases[] = {
      "run --record out/ --frames 100 --record-buffer 1K --record-format png", "0",
      "n=$(sed -n 's/.*, \\([0-9]*\\) dropped by Tarvik,.*/\\1/p' err) && [ \"$n\" -gt 0 ] &&"
      "[ $(grep -c ',dropped$' out/frames.csv) = $n ] && [ $(ls out | grep -c '^frame-') = $((100 - n)) ]"},
+    // YUV says its range and matrix, so that FFmpeg turns it into the
+    // colours meant (a full-range picture taken as limited is up to 19 levels off).
+    {"full-range YUV tagged", "width=16,height=8,formats=YUV422_8,rate=100", "run --record x.mkv --frames 1", "0",
+     "[ \"$(ffprobe -v error -show_entries stream=color_range,color_space -of csv=p=0 x.mkv)\" = pc,smpte170m ]"},
+    {"limited-range YUV tagged", "width=16,height=8,formats=YCbCr601_422_8,rate=100", "run --record x.mkv --frames 1",
+     "0", "[ \"$(ffprobe -v error -show_entries stream=color_range,color_space -of csv=p=0 x.mkv)\" = tv,smpte170m ]"},
     {"camera sends nothing", "width=16,height=8,frames=none", "run --record out/ --frames 2", "4",
      "grep -q '^tarvik: no frame within 5 s' err && grep -q 'recorded 0 frames' err"},
     {"usage", "width=16,height=8",
@@ -594,8 +600,13 @@ void ExpectReadsBack(const LosslessCase& c, uint32_t width, uint32_t height, boo
     if (c.ffmpegPixels) {
         QProcess ffmpeg;
         ffmpeg.setWorkingDirectory(dir.path());
-        ffmpeg.start("ffmpeg", {"-v", "error", "-i", c.file, "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt",
-                               c.ffmpegPixels, "-"});
+        // The recording says its YUV is full range: asked for the same range,
+        // FFmpeg leaves the samples as they are.
+        QStringList range;
+        if (std::string(c.ffmpegPixels) == "yuyv422")
+            range = {"-vf", "scale=out_range=full"};
+        ffmpeg.start("ffmpeg", QStringList{"-v", "error", "-i", c.file, "-fps_mode", "passthrough"} + range +
+                                   QStringList{"-f", "rawvideo", "-pix_fmt", c.ffmpegPixels, "-"});
         ASSERT_TRUE(ffmpeg.waitForFinished(60000));
         ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
         const QByteArray all = ffmpeg.readAllStandardOutput();

@@ -49,9 +49,13 @@ int FramesIn(const std::string& path)
     return std::atoi(Probe(path, "-count_frames -show_entries stream=nb_read_frames").c_str());
 }
 
+// YUV recordings say they are full range (those of kFormats are): asked for
+// the same range, FFmpeg leaves the samples as they are.
 Bytes Decoded(const std::string& path, const char* pixelFormat)
 {
-    const std::string out = Output("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt " + pixelFormat + " -");
+    const std::string range = std::string(pixelFormat) == "yuyv422" ? " -vf scale=out_range=full" : "";
+    const std::string out =
+        Output("ffmpeg -v error -i '" + path + "'" + range + " -f rawvideo -pix_fmt " + pixelFormat + " -");
     return Bytes(out.begin(), out.end());
 }
 
@@ -517,5 +521,49 @@ TEST_P(MkvRefusedTest, SaidUpFront)
 
 INSTANTIATE_TEST_SUITE_P(Table, MkvRefusedTest, ::testing::ValuesIn(kRefused),
                          [](const auto& info) { return std::string(info.param.name); });
+
+struct ColourCase {
+    const char* format;
+    const char* tags;     // ffprobe's color_range,color_space
+    uint8_t white;        // what FFmpeg makes of Y 235, U and V 128 in RGB
+};
+
+// Full range is 235 as it is; limited range 235 is white.
+const ColourCase kColours[] = {
+    {"YUV422_8", "pc,smpte170m", 235},
+    {"YUV422_8_UYVY", "pc,smpte170m", 235},
+    {"YCbCr422_8_CbYCrY", "pc,smpte170m", 235},
+    {"YCbCr601_422_8", "tv,smpte170m", 255},
+};
+
+void PrintTo(const ColourCase& c, std::ostream* os) { *os << c.format; }
+
+class MkvColourTest : public ::testing::TestWithParam<ColourCase> {};
+
+// The stream says which range and matrix its YUV has, so that readers turn
+// it into the colours the camera meant.
+TEST_P(MkvColourTest, RangeTagged)
+{
+    const ColourCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.path + "/c.mkv";
+    Take take(c.format, 4, 2, 1);
+    const bool yFirst = take.format->order[0] == 'Y';
+    for (size_t i = 0; i < take.frames[0].size(); ++i)
+        take.frames[0][i] = (i % 2 == 0) == yFirst ? 235 : 128;
+    auto writer = imaging::MakeMkvWriter({});
+    ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false)) << writer->Error();
+    ASSERT_TRUE(take.Write(*writer, 0)) << writer->Error();
+    ASSERT_TRUE(writer->Close()) << writer->Error();
+    EXPECT_EQ(Probe(path, "-show_entries stream=color_range,color_space"), std::string(c.tags) + "\n");
+    const Bytes rgb = EachFrame(path, "rgb24");
+    ASSERT_EQ(rgb.size(), 4u * 2 * 3);
+    EXPECT_EQ(rgb[0], c.white);
+    EXPECT_EQ(rgb[1], c.white);
+    EXPECT_EQ(rgb[2], c.white);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvColourTest, ::testing::ValuesIn(kColours),
+                         [](const auto& info) { return std::string(info.param.format); });
 
 }  // namespace

@@ -149,6 +149,13 @@ AVCodecContext* OpenFfv1(const SequenceShape& shape, int threads, bool globalHea
         codec->slices = slices;
         codec->thread_count = threads;
         codec->thread_type = FF_THREAD_SLICE;
+        // What turns the samples into colour, so that readers do not guess
+        // (a full-range picture taken as limited is up to 19 levels off).
+        if (layout == Layout::Yuv422p && shape.format->matrix != cam::Matrix::None) {
+            codec->color_range =
+                shape.format->matrix == cam::Matrix::FullRange601 ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+            codec->colorspace = AVCOL_SPC_SMPTE170M;
+        }
         if (globalHeader)
             codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         // Asked of version 1, CRCs would make it version 3.
