@@ -191,4 +191,31 @@ INSTANTIATE_TEST_SUITE_P(Docs, DocCommands, ::testing::ValuesIn(AllBlocks()), []
     return name;
 });
 
+// The README's way to read a recording's frames back with FFmpeg gives every
+// frame once and says nothing, also for a camera whose clock jumped (FFmpeg
+// guesses a rate from the first frames and, left to itself, puts frames on
+// its grid, where two of them can fall on one step).
+TEST(DocRecipe, FfmpegReadsEveryFrame)
+{
+    QFile readme(QString(TARVIK_SOURCE_DIR) + "/README.md");
+    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
+    static const QRegularExpression recipe("`(ffmpeg -i NAME\\.mkv [^`]*-f rawvideo -)`");
+    const QRegularExpressionMatch m = recipe.match(QString::fromUtf8(readme.readAll()));
+    ASSERT_TRUE(m.hasMatch()) << "no `ffmpeg -i NAME.mkv ... -f rawvideo -` in the README";
+    QTemporaryDir dir;
+    const int frames = 12;
+    const TarvikRun run = RunTarvik({"--record", "x.mkv", "--frames", QString::number(frames)},
+                                    "width=64,height=48,formats=Mono8,clock=jump", {}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    QProcess ffmpeg;
+    ffmpeg.setWorkingDirectory(dir.path());
+    QStringList args = m.captured(1).replace("NAME.mkv", "x.mkv").split(' ', Qt::SkipEmptyParts);
+    args.removeFirst();
+    ffmpeg.start("ffmpeg", QStringList{"-nostdin", "-v", "error"} + args);
+    ASSERT_TRUE(ffmpeg.waitForFinished(60000));
+    EXPECT_EQ(ffmpeg.exitCode(), 0);
+    EXPECT_EQ(ffmpeg.readAllStandardOutput().size(), frames * 64 * 48);
+    EXPECT_EQ(ffmpeg.readAllStandardError().toStdString(), "");
+}
+
 }  // namespace
