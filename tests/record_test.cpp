@@ -379,6 +379,11 @@ const RecordCase kRecordCases[] = {
      "[ \"$(ffprobe -v error -show_entries stream=color_range,color_space -of csv=p=0 x.mkv)\" = pc,smpte170m ]"},
     {"limited-range YUV tagged", "width=16,height=8,formats=YCbCr601_422_8,rate=100", "run --record x.mkv --frames 1",
      "0", "[ \"$(ffprobe -v error -show_entries stream=color_range,color_space -of csv=p=0 x.mkv)\" = tv,smpte170m ]"},
+    // A size the encoder takes no frame of is said before the stream starts,
+    // as a format it cannot keep is; it is not a failed write (5).
+    {"frame size FFV1 cannot keep", "width=8,height=4000000,formats=Mono8", "run --record x.mkv --frames 1", "4",
+     "grep -q '^tarvik: cannot record Mono8 frames to \"x.mkv\": FFV1 cannot keep frames of 8 x 4000000 pixels: "
+     "Invalid argument$' err && [ -z \"$(ls | grep -v '^err$\\|^status$')\" ]"},
     {"camera sends nothing", "width=16,height=8,frames=none", "run --record out/ --frames 2", "4",
      "grep -q '^tarvik: no frame within 5 s' err && grep -q 'recorded 0 frames' err"},
     {"usage", "width=16,height=8",
