@@ -11,8 +11,8 @@
 // - A command is skipped, and the skip reported with its reason, when it needs
 //   what a test run does not have: root (`sudo`, a path under /etc, /var, /usr,
 //   /opt, /srv), a real camera (TARVIK_CAMERAS), a display (`--live`, `display`,
-//   the program without options), the network (`--serve`, `curl`, `wget`), or
-//   a long time (`--seconds` above 10).
+//   the program without options), the network (`curl`, `wget`), or a long time
+//   (`--serve`, which runs until stopped, `--seconds` above 10).
 // - `<!-- not run by the tests: REASON -->` on the line before a block skips
 //   all of it, for what the rules above cannot see.
 // - An expected output line is a whole line of what was printed; `…` (or
@@ -126,7 +126,8 @@ std::string SkipReason(const std::string& command)
         {"(^|\\s)sudo\\s|(^|[\\s=])/(etc|var|usr|opt|srv)/", "needs root"},
         {"TARVIK_CAMERAS=", "needs a real camera"},
         {"--live|\\|\\s*display\\b|(^|[;|&(]\\s*)tarvik\\s*($|[;|&#])", "needs a display"},
-        {"--serve|(^|[\\s;|&(])(curl|wget)\\s", "needs the network"},
+        {"--serve", "serves until stopped, on a fixed port"},
+        {"(^|[\\s;|&(])(curl|wget)\\s", "needs the network"},
     };
     for (const Rule& r : rules)
         if (QRegularExpression(r.pattern).match(c).hasMatch())
