@@ -379,6 +379,10 @@ const RecordCase kRecordCases[] = {
      "[ \"$(ffprobe -v error -show_entries stream=color_range,color_space -of csv=p=0 x.mkv)\" = pc,smpte170m ]"},
     {"limited-range YUV tagged", "width=16,height=8,formats=YCbCr601_422_8,rate=100", "run --record x.mkv --frames 1",
      "0", "[ \"$(ffprobe -v error -show_entries stream=color_range,color_space -of csv=p=0 x.mkv)\" = tv,smpte170m ]"},
+    // An odd 4:2:2 width once failed as a write (5): its frames are kept.
+    {"odd YUV 4:2:2 width", "width=3,height=5,formats=YUV422_8,rate=100", "run --record x.mkv --frames 2", "0",
+     "[ $(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 x.mkv) "
+     "= 2 ]"},
     // A size the encoder takes no frame of is said before the stream starts,
     // as a format it cannot keep is; it is not a failed write (5).
     {"frame size FFV1 cannot keep", "width=8,height=4000000,formats=Mono8", "run --record x.mkv --frames 1", "4",
