@@ -49,9 +49,13 @@ int FramesIn(const std::string& path)
     return std::atoi(Probe(path, "-count_frames -show_entries stream=nb_read_frames").c_str());
 }
 
+// YUV recordings say they are full range (those of kFormats are): asked for
+// the same range, FFmpeg leaves the samples as they are.
 Bytes Decoded(const std::string& path, const char* pixelFormat)
 {
-    const std::string out = Output("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt " + pixelFormat + " -");
+    const std::string range = std::string(pixelFormat) == "yuyv422" ? " -vf scale=out_range=full" : "";
+    const std::string out =
+        Output("ffmpeg -v error -i '" + path + "'" + range + " -f rawvideo -pix_fmt " + pixelFormat + " -");
     return Bytes(out.begin(), out.end());
 }
 
@@ -398,5 +402,168 @@ TEST_P(MkvFifoTest, Streamed)
 
 INSTANTIATE_TEST_SUITE_P(Table, MkvFifoTest, ::testing::ValuesIn(kFifos),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// Every frame once, whatever rate FFmpeg guesses from two of them.
+Bytes EachFrame(const std::string& path, const char* pixelFormat)
+{
+    const std::string out = Output("ffmpeg -v error -i '" + path +
+                                   "' -fps_mode passthrough -enc_time_base -1 -f rawvideo -pix_fmt " + pixelFormat + " -");
+    return Bytes(out.begin(), out.end());
+}
+
+// YUV 4:2:2 as FFmpeg's planar yuv422p gives it back: Y, then U, then V, a
+// chroma sample per pair; an odd width's last pixel has no V (written 0).
+Bytes Planar(const Take& take, size_t count)
+{
+    const cam::PixelFormat& f = *take.format;
+    const uint32_t w = take.width, cw = (w + 1) / 2;
+    const int y0 = f.order[0] == 'Y' ? 0 : 1, u = f.order[0] == 'Y' ? 1 : 0, y1 = y0 + 2, v = u + 2;
+    Bytes out;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* frame = take.frames[i].data();
+        const uint64_t rowBytes = cam::RowBytes(f, w);
+        Bytes planes[3];
+        for (uint32_t y = 0; y < take.height; ++y) {
+            const uint8_t* row = frame + y * rowBytes;
+            for (uint32_t x = 0; x < w; ++x)
+                planes[0].push_back(row[x / 2 * 4 + (x % 2 ? y1 : y0)]);
+            for (uint32_t x = 0; x < cw; ++x) {
+                planes[1].push_back(row[x * 4 + u]);
+                planes[2].push_back(2 * x + 1 < w ? row[x * 4 + v] : 0);
+            }
+        }
+        for (const Bytes& p : planes)
+            out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+struct SizeCase {
+    const char* format;
+    uint32_t width, height;
+    const char* decodeAs;  // as in kFormats; yuv422p: planar
+};
+
+// Frames a slice of one row or column would take (FFV1 places such a slice
+// wrongly and readers drop it), one pixel high or wide, an odd 4:2:2 width.
+const SizeCase kSizes[] = {
+    {"Mono8", 63, 2, "gray"},          {"Mono16", 64, 2, "gray16le"},   {"RGB8", 1292, 2, "rgb24"},
+    {"BayerRG12p", 4000, 2, "gray16le"}, {"Mono8", 2, 64, "gray"},      {"Mono8", 2, 1000, "gray"},
+    {"BGR8", 3, 3, "rgb24"},           {"Mono8", 1, 5, "gray"},         {"Mono8", 5, 1, "gray"},
+    {"Mono8", 1, 1, "gray"},           {"Mono12", 4000, 1, "gray16le"}, {"BGRa8", 1, 700, "rgb24"},
+    {"YUV422_8", 3, 5, "yuv422p"},     {"YUV422_8_UYVY", 2, 2, "yuv422p"}, {"YUV422_8", 1, 1, "yuv422p"},
+    {"YUV422_8", 1000, 2, "yuv422p"},  {"Mono8", 7, 7, "gray"},         {"Mono8", 1292, 964, "gray"},
+};
+
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.format << " " << c.width << "x" << c.height; }
+
+class MkvSizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+// Every frame size a camera can send is kept exactly (or refused before the
+// recording, which none of these is).
+TEST_P(MkvSizeTest, DecodesToTheSamples)
+{
+    const SizeCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.path + "/s.mkv";
+    Take take(c.format, c.width, c.height, 2);
+    std::string why;
+    EXPECT_TRUE(imaging::CanRecord(imaging::SequenceFormat::Mkv, {take.format, c.width, c.height}, &why)) << why;
+    auto writer = imaging::MakeMkvWriter({});
+    ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false)) << writer->Error();
+    for (size_t i = 0; i < 2; ++i)
+        ASSERT_TRUE(take.Write(*writer, i, 1000 + i * 40000000)) << writer->Error();
+    ASSERT_TRUE(writer->Close()) << writer->Error();
+    EXPECT_EQ(FramesIn(path), 2);
+    const bool planar = std::string(c.decodeAs) == "yuv422p";
+    const Bytes expected = planar ? Planar(take, 2) : take.Expected(2), got = EachFrame(path, c.decodeAs);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvSizeTest, ::testing::ValuesIn(kSizes), [](const auto& info) {
+    return std::string(info.param.format) + "_" + std::to_string(info.param.width) + "x" +
+           std::to_string(info.param.height);
+});
+
+struct RefusedCase {
+    const char* name;
+    const char* format;
+    uint32_t width, height;
+    const char* why;
+};
+
+const RefusedCase kRefused[] = {
+    {"NoPixels", "Mono8", 0, 5, "frames of 0 x 5 pixels hold no picture"},
+    {"AboveFFmpegsLimit", "Mono8", 16384, 16384,
+     "FFV1 cannot keep frames of 16384 x 16384 pixels: Invalid argument"},
+    {"OneColumnTooTall", "Mono8", 1, 300000000,
+     "FFV1 cannot keep frames of 1 x 300000000 pixels: Invalid argument"},
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class MkvRefusedTest : public ::testing::TestWithParam<RefusedCase> {};
+
+// What the encoder cannot take is said before a recording begins, with why.
+TEST_P(MkvRefusedTest, SaidUpFront)
+{
+    const RefusedCase& c = GetParam();
+    std::string why;
+    EXPECT_FALSE(
+        imaging::CanRecord(imaging::SequenceFormat::Mkv, {cam::FindPixelFormat(c.format), c.width, c.height}, &why));
+    EXPECT_EQ(why, c.why);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvRefusedTest, ::testing::ValuesIn(kRefused),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct ColourCase {
+    const char* format;
+    const char* tags;     // ffprobe's color_range,color_space
+    uint8_t white;        // what FFmpeg makes of Y 235, U and V 128 in RGB
+};
+
+// Full range is 235 as it is; limited range 235 is white.
+const ColourCase kColours[] = {
+    {"YUV422_8", "pc,smpte170m", 235},
+    {"YUV422_8_UYVY", "pc,smpte170m", 235},
+    {"YCbCr422_8_CbYCrY", "pc,smpte170m", 235},
+    {"YCbCr601_422_8", "tv,smpte170m", 255},
+};
+
+void PrintTo(const ColourCase& c, std::ostream* os) { *os << c.format; }
+
+class MkvColourTest : public ::testing::TestWithParam<ColourCase> {};
+
+// The stream says which range and matrix its YUV has, so that readers turn
+// it into the colours the camera meant.
+TEST_P(MkvColourTest, RangeTagged)
+{
+    const ColourCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.path + "/c.mkv";
+    Take take(c.format, 4, 2, 1);
+    const bool yFirst = take.format->order[0] == 'Y';
+    for (size_t i = 0; i < take.frames[0].size(); ++i)
+        take.frames[0][i] = (i % 2 == 0) == yFirst ? 235 : 128;
+    auto writer = imaging::MakeMkvWriter({});
+    ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false)) << writer->Error();
+    ASSERT_TRUE(take.Write(*writer, 0)) << writer->Error();
+    ASSERT_TRUE(writer->Close()) << writer->Error();
+    EXPECT_EQ(Probe(path, "-show_entries stream=color_range,color_space"), std::string(c.tags) + "\n");
+    const Bytes rgb = EachFrame(path, "rgb24");
+    ASSERT_EQ(rgb.size(), 4u * 2 * 3);
+    EXPECT_EQ(rgb[0], c.white);
+    EXPECT_EQ(rgb[1], c.white);
+    EXPECT_EQ(rgb[2], c.white);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvColourTest, ::testing::ValuesIn(kColours),
+                         [](const auto& info) { return std::string(info.param.format); });
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string>
 
 namespace imaging {
 
@@ -71,6 +72,19 @@ bool CanRecord(SequenceFormat format, const cam::PixelFormat& pixelFormat, std::
     if (why)
         why->clear();
     return true;
+}
+
+bool CanRecord(SequenceFormat format, const SequenceShape& shape, std::string* why)
+{
+    if (!shape.format || !CanRecord(format, *shape.format, why))
+        return false;
+    if (shape.width == 0 || shape.height == 0) {
+        if (why)
+            *why = "frames of " + std::to_string(shape.width) + " x " + std::to_string(shape.height) +
+                   " pixels hold no picture";
+        return false;
+    }
+    return format != SequenceFormat::Mkv || MkvTakes(shape, why);
 }
 
 }  // namespace imaging

@@ -59,9 +59,14 @@ std::string SequenceFileKinds();
 std::unique_ptr<SequenceWriter> MakeSequenceWriter(SequenceFormat format, const SequenceOptions& options);
 // Whether frames of this pixel format can be recorded in format; *why says why not.
 bool CanRecord(SequenceFormat format, const cam::PixelFormat& pixelFormat, std::string* why);
+// The same for frames of this shape (format and size), so that a size the format cannot keep is refused before
+// a recording begins rather than failing as a write.
+bool CanRecord(SequenceFormat format, const SequenceShape& shape, std::string* why);
 
 // Implemented in SequenceMkv.cpp (owner rec-mkv), SequenceTiff.cpp and SequenceDirectory.cpp (owner rec-tiff).
 std::unique_ptr<SequenceWriter> MakeMkvWriter(const SequenceOptions& options);
+// Whether the Matroska writer's encoder takes frames of shape; *why says why not.
+bool MkvTakes(const SequenceShape& shape, std::string* why);
 std::unique_ptr<SequenceWriter> MakeTiffWriter(const SequenceOptions& options);
 std::unique_ptr<SequenceWriter> MakeDirectoryWriter(const SequenceOptions& options);
 

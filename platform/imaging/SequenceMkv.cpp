@@ -21,6 +21,7 @@ extern "C" {
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace imaging {
@@ -29,9 +30,14 @@ namespace {
 
 constexpr AVRational kNanoseconds{1, 1000000000};
 constexpr int kIoBufferBytes = 1 << 20;
-// FFV1's slice counts (columns x rows of slices it can lay out); more slices
-// than threads keeps every thread busy to the end of a frame.
-constexpr int kSliceCounts[] = {4, 6, 9, 12, 16, 24, 30, 36, 42};
+// The slice counts FFV1 takes and how its encoder lays each out, columns x
+// rows of slices; more slices than threads keeps every thread busy to the end
+// of a frame.
+struct SliceLayout {
+    int count, columns, rows;
+};
+constexpr SliceLayout kSliceLayouts[] = {{4, 2, 2},  {6, 3, 2},  {9, 3, 3},  {12, 4, 3}, {16, 4, 4},
+                                         {24, 6, 4}, {30, 6, 5}, {36, 6, 6}, {42, 7, 6}};
 // Context model 0 (small): measured 15 % faster than 1 on noisy 1292 x 964
 // grey frames, both lossless, its files 0.5 % larger.
 constexpr int kContextModel = 0;
@@ -83,6 +89,87 @@ AVPixelFormat AvFormatOf(Layout layout)
         break;
     }
     return AV_PIX_FMT_YUV422P;
+}
+
+// The slice counts to try, best first: the fewest that give every thread
+// one, then fewer, the most first, then one. FFV1 (version 3) writes where a
+// slice starts and ends in whole slices as (pixel + 1) x slices / size, which
+// is right only while a slice spans more than one row and one column: a
+// thinner one is written in the wrong place and readers drop it (it decodes
+// black, nothing said). So no count that would make one is tried; none at
+// all for a frame one pixel high or wide.
+std::vector<int> SliceCounts(uint32_t width, uint32_t height, int threads)
+{
+    std::vector<int> fit, counts;
+    for (const SliceLayout& l : kSliceLayouts)
+        if (uint32_t(l.columns) < width && uint32_t(l.rows) < height)
+            fit.push_back(l.count);
+    for (int n : fit)
+        if (n >= threads)
+            counts.push_back(n);
+    for (auto n = fit.rbegin(); n != fit.rend(); ++n)
+        if (*n < threads)
+            counts.push_back(*n);
+    if (width > 1 && height > 1)
+        counts.push_back(1);
+    return counts;
+}
+
+// An FFV1 encoder for frames of shape, open; null with *why when it takes
+// none.
+AVCodecContext* OpenFfv1(const SequenceShape& shape, int threads, bool globalHeader, std::string* why)
+{
+    const AVCodec* ffv1 = avcodec_find_encoder(AV_CODEC_ID_FFV1);
+    if (!ffv1) {
+        *why = "this FFmpeg has no FFV1 encoder";
+        return nullptr;
+    }
+    const Layout layout = LayoutOf(*shape.format);
+    // Version 3, sliced and with a CRC a slice; where no count of slices
+    // would be placed right (a frame one pixel high or wide, or two rows of
+    // a wide frame, which the encoder splits into two rows of slices
+    // whatever it is asked), version 1: one slice, no positions to get wrong,
+    // no CRCs, one thread.
+    std::vector<std::pair<int, int>> tries;  // level, slices
+    for (int slices : SliceCounts(shape.width, shape.height, threads))
+        tries.emplace_back(3, slices);
+    tries.emplace_back(1, 1);
+    int err = AVERROR(EINVAL);
+    for (const auto& [level, slices] : tries) {
+        AVCodecContext* codec = avcodec_alloc_context3(ffv1);
+        if (!codec) {
+            *why = std::strerror(ENOMEM);
+            return nullptr;
+        }
+        codec->width = int(shape.width);
+        codec->height = int(shape.height);
+        codec->pix_fmt = AvFormatOf(layout);
+        codec->time_base = kNanoseconds;
+        codec->level = level;
+        codec->slices = slices;
+        codec->thread_count = threads;
+        codec->thread_type = FF_THREAD_SLICE;
+        // What turns the samples into colour, so that readers do not guess
+        // (a full-range picture taken as limited is up to 19 levels off).
+        if (layout == Layout::Yuv422p && shape.format->matrix != cam::Matrix::None) {
+            codec->color_range =
+                shape.format->matrix == cam::Matrix::FullRange601 ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+            codec->colorspace = AVCOL_SPC_SMPTE170M;
+        }
+        if (globalHeader)
+            codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        // Asked of version 1, CRCs would make it version 3.
+        if (level >= 3)
+            av_opt_set_int(codec->priv_data, "slicecrc", 1, 0);
+        av_opt_set_int(codec->priv_data, "context", kContextModel, 0);
+        err = avcodec_open2(codec, ffv1, nullptr);
+        if (err >= 0)
+            return codec;
+        avcodec_free_context(&codec);
+    }
+    *why = "FFV1 cannot keep frames of " + std::to_string(shape.width) + " x " + std::to_string(shape.height) +
+           " pixels: " + AvError(err);
+    return nullptr;
 }
 
 class MkvWriter : public SequenceWriter {
@@ -250,36 +337,9 @@ bool MkvWriter::OpenFile(const std::string& path, bool overwrite)
 
 bool MkvWriter::OpenEncoder()
 {
-    const AVCodec* ffv1 = avcodec_find_encoder(AV_CODEC_ID_FFV1);
-    if (!ffv1)
-        return Fail("this FFmpeg has no FFV1 encoder");
-    // The fewest slices FFV1 lays out that give every thread one; should a
-    // frame be too small for them, the next counts up are tried.
-    int err = AVERROR(EINVAL);
-    for (int slices : kSliceCounts) {
-        if (slices < threads_ && slices != kSliceCounts[std::size(kSliceCounts) - 1])
-            continue;
-        avcodec_free_context(&codec_);
-        codec_ = avcodec_alloc_context3(ffv1);
-        if (!codec_)
-            return FailErrno(ENOMEM);
-        codec_->width = int(shape_.width);
-        codec_->height = int(shape_.height);
-        codec_->pix_fmt = AvFormatOf(layout_);
-        codec_->time_base = kNanoseconds;
-        codec_->level = 3;
-        codec_->slices = slices;
-        codec_->thread_count = threads_;
-        codec_->thread_type = FF_THREAD_SLICE;
-        if (muxer_->oformat->flags & AVFMT_GLOBALHEADER)
-            codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        av_opt_set_int(codec_->priv_data, "slicecrc", 1, 0);
-        av_opt_set_int(codec_->priv_data, "context", kContextModel, 0);
-        err = avcodec_open2(codec_, ffv1, nullptr);
-        if (err >= 0)
-            return true;
-    }
-    return Fail("the FFV1 encoder refused the frame: " + AvError(err));
+    std::string why;
+    codec_ = OpenFfv1(shape_, threads_, muxer_->oformat->flags & AVFMT_GLOBALHEADER, &why);
+    return codec_ || Fail(why);
 }
 
 bool MkvWriter::OpenMuxer()
@@ -555,6 +615,20 @@ void MkvWriter::Release()
 }
 
 }  // namespace
+
+bool MkvTakes(const SequenceShape& shape, std::string* why)
+{
+    // The encoder the writer would open, opened and let go: what it refuses
+    // is said before a recording begins, not as a failed write.
+    av_log_set_level(AV_LOG_FATAL);
+    std::string reason;
+    AVCodecContext* codec = OpenFfv1(shape, Cores(), true, &reason);
+    const bool takes = codec != nullptr;
+    avcodec_free_context(&codec);
+    if (why)
+        *why = reason;
+    return takes;
+}
 
 std::unique_ptr<SequenceWriter> MakeMkvWriter(const SequenceOptions& options)
 {

@@ -1,0 +1,222 @@
+// The commands the documentation shows, run: every ```sh block of the Markdown
+// files named in TARVIK_DOCS that calls the program runs against the simulated
+// camera, each command with status 0 and, where a plain ``` block follows the
+// block, each of its lines in what the block printed.
+//
+// The rules, so that nothing is left out silently:
+// - Only blocks that call `tarvik` run; their commands run in order in one
+//   empty folder (a later one may use an earlier one's file), with the built
+//   program first on PATH, TARVIK_SIM set to a small picture, no display and
+//   no TARVIK_CAMERAS, under bash with pipefail.
+// - A command is skipped, and the skip reported with its reason, when it needs
+//   what a test run does not have: root (`sudo`, a path under /etc, /var, /usr,
+//   /opt, /srv), a real camera (TARVIK_CAMERAS), a display (`--live`, `display`,
+//   the program without options), the network (`curl`, `wget`), or a long time
+//   (`--serve`, which runs until stopped, `--seconds` above 10).
+// - `<!-- not run by the tests: REASON -->` on the line before a block skips
+//   all of it, for what the rules above cannot see.
+// - An expected output line is a whole line of what was printed; `…` (or
+//   `...`) in it stands for any text.
+#include "RunTarvik.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Block {
+    std::string file;
+    int line = 0;                       // of the opening fence
+    std::vector<std::string> commands;  // continuation lines joined
+    std::vector<std::string> outputs;   // lines of the plain block after it
+    std::string skipped;                // why the whole block is not run
+};
+
+void PrintTo(const Block& b, std::ostream* os) { *os << b.file << ":" << b.line; }
+
+QString Fence(const QString& line)
+{
+    static const QRegularExpression fence("^\\s*```\\s*(\\S*)\\s*$");
+    const QRegularExpressionMatch m = fence.match(line);
+    return m.hasMatch() ? "```" + m.captured(1) : QString();
+}
+
+bool CallsTarvik(const std::string& command)
+{
+    static const QRegularExpression word("(^|[\\s;|&(`])tarvik(\\s|$|[;|&)`])");
+    return word.match(QString::fromStdString(command)).hasMatch();
+}
+
+// The ```sh blocks of a Markdown file that call the program.
+std::vector<Block> BlocksIn(const std::string& name)
+{
+    QFile file(QString(TARVIK_SOURCE_DIR) + "/" + QString::fromStdString(name));
+    std::vector<Block> blocks;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        blocks.push_back({name, 0, {}, {}, ""});  // fails: the file is missing
+        return blocks;
+    }
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
+    static const QRegularExpression marker("^\\s*<!--\\s*not run by the tests:\\s*(.*?)\\s*-->\\s*$");
+    for (int i = 0; i < lines.size(); ++i) {
+        if (Fence(lines[i]) != "```sh")
+            continue;
+        Block b{name, i + 1, {}, {}, ""};
+        for (int back = i - 1; back >= 0 && back >= i - 2; --back)
+            if (const auto m = marker.match(lines[back]); m.hasMatch())
+                b.skipped = m.captured(1).toStdString();
+        std::string command;
+        for (++i; i < lines.size() && Fence(lines[i]).isEmpty(); ++i) {
+            QString line = lines[i];
+            const bool continued = line.endsWith('\\');
+            if (continued)
+                line.chop(1);
+            command += line.toStdString() + (continued ? " " : "");
+            if (continued)
+                continue;
+            const QString trimmed = QString::fromStdString(command).trimmed();
+            if (!trimmed.isEmpty() && !trimmed.startsWith('#'))
+                b.commands.push_back(trimmed.toStdString());
+            command.clear();
+        }
+        int next = i + 1;
+        while (next < lines.size() && lines[next].trimmed().isEmpty())
+            ++next;
+        if (next < lines.size() && Fence(lines[next]) == "```")
+            for (++next; next < lines.size() && Fence(lines[next]).isEmpty(); ++next)
+                if (!lines[next].trimmed().isEmpty())
+                    b.outputs.push_back(lines[next].toStdString());
+        bool calls = false;
+        for (const std::string& c : b.commands)
+            calls = calls || CallsTarvik(c);
+        if (calls)
+            blocks.push_back(b);
+    }
+    return blocks;
+}
+
+std::vector<Block> AllBlocks()
+{
+    std::vector<Block> all;
+    for (const QString& name : QString(TARVIK_DOCS).split(',', Qt::SkipEmptyParts)) {
+        const std::vector<Block> blocks = BlocksIn(name.toStdString());
+        all.insert(all.end(), blocks.begin(), blocks.end());
+    }
+    return all;
+}
+
+// Why a command cannot run here; empty when it can.
+std::string SkipReason(const std::string& command)
+{
+    const QString c = QString::fromStdString(command);
+    struct Rule {
+        const char* pattern;
+        const char* reason;
+    };
+    static const Rule rules[] = {
+        {"(^|\\s)sudo\\s|(^|[\\s=])/(etc|var|usr|opt|srv)/", "needs root"},
+        {"TARVIK_CAMERAS=", "needs a real camera"},
+        {"--live|\\|\\s*display\\b|(^|[;|&(]\\s*)tarvik\\s*($|[;|&#])", "needs a display"},
+        {"--serve", "serves until stopped, on a fixed port"},
+        {"(^|[\\s;|&(])(curl|wget)\\s", "needs the network"},
+    };
+    for (const Rule& r : rules)
+        if (QRegularExpression(r.pattern).match(c).hasMatch())
+            return r.reason;
+    static const QRegularExpression seconds("--seconds\\s+([0-9.]+)");
+    if (const auto m = seconds.match(c); m.hasMatch() && m.captured(1).toDouble() > 10)
+        return "takes long";
+    return {};
+}
+
+// Whether text holds line, `…` or `...` in it standing for any text.
+bool Shows(const QString& text, const std::string& line)
+{
+    QString pattern;
+    for (const QString& part : QString::fromStdString(line).trimmed().split(QRegularExpression("…|\\.\\.\\.")))
+        pattern += (pattern.isEmpty() ? "" : ".*") + QRegularExpression::escape(part);
+    return QRegularExpression("^\\s*" + pattern + "\\s*$", QRegularExpression::MultilineOption).match(text).hasMatch();
+}
+
+class DocCommands : public ::testing::TestWithParam<Block> {};
+
+TEST_P(DocCommands, Work)
+{
+    const Block& b = GetParam();
+    ASSERT_NE(b.line, 0) << "cannot read " << b.file;
+    if (!b.skipped.empty())
+        GTEST_SKIP() << "marked not run by the tests: " << b.skipped;
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QProcessEnvironment env = TarvikEnvironment("width=640,height=480", {});
+    env.insert("PATH", QFileInfo(TARVIK_EXE).absolutePath() + ":" + env.value("PATH"));
+    QString printed;
+    int ran = 0;
+    for (const std::string& command : b.commands) {
+        if (const std::string why = SkipReason(command); !why.empty()) {
+            std::printf("[  SKIP    ] %s:%d: %s (%s)\n", b.file.c_str(), b.line, command.c_str(), why.c_str());
+            continue;
+        }
+        QProcess bash;
+        bash.setProcessEnvironment(env);
+        bash.setWorkingDirectory(dir.path());
+        bash.setProcessChannelMode(QProcess::MergedChannels);
+        bash.start("bash", {"-o", "pipefail", "-c", QString::fromStdString(command)});
+        ASSERT_TRUE(bash.waitForFinished(60000)) << command << ": did not end within 60 s";
+        const QString out = QString::fromUtf8(bash.readAll());
+        printed += out;
+        ++ran;
+        EXPECT_EQ(bash.exitStatus(), QProcess::NormalExit) << command;
+        EXPECT_EQ(bash.exitCode(), 0) << command << "\n" << out.toStdString();
+    }
+    if (ran == 0)
+        GTEST_SKIP() << "every command of the block needs what a test run does not have";
+    for (const std::string& line : b.outputs)
+        EXPECT_TRUE(Shows(printed, line)) << "not printed: " << line << "\nprinted:\n" << printed.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Docs, DocCommands, ::testing::ValuesIn(AllBlocks()), [](const auto& info) {
+    std::string name = info.param.file + "_" + std::to_string(info.param.line);
+    for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch)))
+            ch = '_';
+    return name;
+});
+
+// The README's way to read a recording's frames back with FFmpeg gives every
+// frame once and says nothing, also for a camera whose clock jumped (FFmpeg
+// guesses a rate from the first frames and, left to itself, puts frames on
+// its grid, where two of them can fall on one step).
+TEST(DocRecipe, FfmpegReadsEveryFrame)
+{
+    QFile readme(QString(TARVIK_SOURCE_DIR) + "/README.md");
+    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
+    static const QRegularExpression recipe("`(ffmpeg -i NAME\\.mkv [^`]*-f rawvideo -)`");
+    const QRegularExpressionMatch m = recipe.match(QString::fromUtf8(readme.readAll()));
+    ASSERT_TRUE(m.hasMatch()) << "no `ffmpeg -i NAME.mkv ... -f rawvideo -` in the README";
+    QTemporaryDir dir;
+    const int frames = 12;
+    const TarvikRun run = RunTarvik({"--record", "x.mkv", "--frames", QString::number(frames)},
+                                    "width=64,height=48,formats=Mono8,clock=jump", {}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    QProcess ffmpeg;
+    ffmpeg.setWorkingDirectory(dir.path());
+    QStringList args = m.captured(1).replace("NAME.mkv", "x.mkv").split(' ', Qt::SkipEmptyParts);
+    args.removeFirst();
+    ffmpeg.start("ffmpeg", QStringList{"-nostdin", "-v", "error"} + args);
+    ASSERT_TRUE(ffmpeg.waitForFinished(60000));
+    EXPECT_EQ(ffmpeg.exitCode(), 0);
+    EXPECT_EQ(ffmpeg.readAllStandardOutput().size(), frames * 64 * 48);
+    EXPECT_EQ(ffmpeg.readAllStandardError().toStdString(), "");
+}
+
+}  // namespace
