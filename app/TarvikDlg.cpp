@@ -4,6 +4,7 @@
 
 #include "CameraSettings.h"
 #include "Failures.h"
+#include "StopSignals.h"
 #include "platform/camera/camtext.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PaintDC.h"
@@ -491,6 +492,14 @@ std::string CTarvikDlg::BeginRecording(const Recorder::Options& options)
     return {};
 }
 
+void CTarvikDlg::CloseBySignal(int signal)
+{
+    m_stopSignal = signal;
+    CloseSettings();
+    StopLive(false);  // and the recording with it
+    EndDialog(kCancel);
+}
+
 void CTarvikDlg::EndRecording(const char* why)
 {
     if (!m_recorder)
@@ -501,7 +510,15 @@ void CTarvikDlg::EndRecording(const char* why)
     Recorder::Result result;
     {
         ui::WaitCursor busy;  // what is queued is written first
-        result = m_recorder->Finish(false);
+        // Ended by a stop signal: as --record, a second one leaves what is
+        // still queued, and a third ends the program whatever it waits for.
+        bool abort = false;
+        while (m_stopSignal && !abort && m_recorder->CountsNow().queued > 0)
+            if (TakeStopSignal(100 * 1000 * 1000)) {
+                abort = true;
+                ReleaseStopSignals();
+            }
+        result = m_recorder->Finish(abort);
     }
     m_recorder.reset();
     m_recordNote = Recorder::StopLine(result);
@@ -510,5 +527,5 @@ void CTarvikDlg::EndRecording(const char* why)
                        " frames kept";
     if (!m_recordNote.empty())
         std::fprintf(stderr, "tarvik: %s\n", m_recordNote.c_str());
-    std::fprintf(stderr, "tarvik: %s\n", Recorder::ClosingLine(result, m_recordPath).c_str());
+    std::fprintf(stderr, "tarvik: %s\n", (Recorder::ClosingLine(result, m_recordPath) + StoppedBy(m_stopSignal)).c_str());
 }

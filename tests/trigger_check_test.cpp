@@ -210,6 +210,29 @@ TEST(TriggerCheck, StopSignalPutsTriggerBack)
     }
 }
 
+// Under nohup a triggered check is not ended by SIGHUP: it goes on to its
+// report, as a plain check does.
+TEST(TriggerCheck, NohupKeepsItGoing)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS"})
+        env.remove(name);
+    env.insert("TARVIK_SIM", kQuick);
+    env.insert("TARVIK_CAMERA_TRACE", "1");
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+    p.start(TARVIK_EXE, {"--check", "--trigger", "software", "--trigger-rate", "20", "--frames", "30"});
+    QByteArray err;
+    ASSERT_SOON((err += p.readAllStandardError()).contains("\"TriggerSoftware\""));
+    ::kill(pid_t(p.processId()), SIGHUP);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    const QByteArray out = p.readAllStandardOutput();
+    EXPECT_TRUE(out.contains("Trigger  Software at 20/s: 30 sent")) << out.toStdString();
+    EXPECT_FALSE((err + p.readAllStandardError()).contains("stopped by a signal"));
+}
+
 // Bad options and a source the camera lacks: refused with the reason, no report.
 TEST(TriggerCheck, Refusals)
 {
