@@ -45,6 +45,23 @@ Outcome ApplyOpenSettings(const std::vector<Setting>& settings, Outcome opened)
     return shapeChanged ? ReadPictureShape() : opened;
 }
 
+// A triggered camera may keep the frame waiting for the whole time-out: in
+// slices then, so that whoever waits can go on showing that it does.
+CamError WaitForFrame(CamFrame& frame, const GrabOptions& options)
+{
+    if (!frame.triggerSource || !options.whileWaiting)
+        return CamFrameWait(g_hCamera, &frame, options.timeoutMs);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now());
+        const CamError err =
+            CamFrameWait(g_hCamera, &frame, uint32_t(std::clamp<int64_t>(left.count(), 0, kWaitSliceMs)));
+        if (err != CAM_ERR_TIMEOUT || left.count() <= int64_t(kWaitSliceMs))
+            return err;
+        options.whileWaiting();
+    }
+}
+
 }  // namespace
 
 bool PictureMissing(const Outcome& outcome)
@@ -286,7 +303,7 @@ Outcome GrabFrame(const GrabOptions& options)
                     options.waitingForTrigger(frame.triggerSource);
                 if (software && (err = CamFeatureCommandRun(g_hCamera, "TriggerSoftware")) != CAM_OK) {
                     outcome = Stopped(Step::Trigger, err);
-                } else if ((err = CamFrameWait(g_hCamera, &frame, options.timeoutMs)) != CAM_OK) {
+                } else if ((err = WaitForFrame(frame, options)) != CAM_OK) {
                     outcome = Stopped(Step::Wait, err);
                 } else if (frame.receiveStatus != CAM_FRAME_COMPLETE) {
                     outcome = Stopped(Step::FrameStatus);

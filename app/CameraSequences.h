@@ -139,7 +139,13 @@ struct GrabOptions {
     // Called before the wait when the camera waits for a trigger Tarvik does
     // not send (an input line), with its source.
     std::function<void(const std::string& source)> waitingForTrigger;
+    // When given, a triggered camera's frame is waited for in slices of
+    // kWaitSliceMs, this called between them (the window paints meanwhile);
+    // a camera running free is waited for in one call, as always.
+    std::function<void()> whileWaiting;
 };
+// The slices of GrabOptions::whileWaiting.
+constexpr uint32_t kWaitSliceMs = 50;
 // One frame into the display image, each step undone in reverse order. A
 // camera whose frames wait for the software trigger gets one once
 // acquisition has started; one that runs free is called exactly as before.

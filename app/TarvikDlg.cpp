@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Paint, 0, &CTarvikDlg::OnPaint},
@@ -148,17 +149,35 @@ void CTarvikDlg::OnBnClickedGrabOnce()
 {
     // During live view: the frame shown last is the one captured.
     if (m_live.Running()) {
+        const bool kept = m_liveShown.record != nullptr;
+        const LiveStream::TriggerState trigger = m_live.TriggerNow();
         StopLive(true);
         ShowOutcome({}, nullptr);
+        if (!kept) {
+            // A triggered camera may not have sent one: said, rather than
+            // leaving the picture as it was without a word.
+            const std::string line =
+                "live view ended with no frame to keep" +
+                (trigger.on ? ": the camera was " + TriggerWaitLine(trigger.source) : std::string(": none had come")) +
+                "; GrapOnce again grabs one";
+            std::fprintf(stderr, "tarvik: %s\n", line.c_str());
+            m_picture.SetToolTip(PictureStatus(line));
+        }
         return;
     }
     GrabOptions options;
-    options.waitingForTrigger = [this](const std::string& source) {
+    std::optional<ui::WaitCursor> busy;
+    options.waitingForTrigger = [this, &busy](const std::string& source) {
         const std::string line = TriggerWaitLine(source);
         std::fprintf(stderr, "tarvik: %s\n", line.c_str());
         m_picture.SetToolTip(PictureStatus(line));
+        busy.emplace();
     };
+    // A triggered camera's frame may be seconds away: the window keeps
+    // painting meanwhile; clicks wait until the grab is done.
+    options.whileWaiting = [] { ui::HandlePaintingWhileBusy(); };
     const Outcome outcome = GrabFrame(options);
+    busy.reset();
     if (outcome.imageUpdated) {
         const ui::Rect rect = ScreenToClient(m_picture.GetWindowRect());
         InvalidateRect(rect, false);
