@@ -10,6 +10,7 @@
 #include "platform/ui/PaintDC.h"
 #include "platform/ui/PictureDialog.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -310,13 +311,17 @@ void CTarvikDlg::StartLive()
         EndRecording();
     ShowOutcome(outcome, "live view failed");
     if (!outcome.Failed() && m_triggerRate > 0) {
-        // The most frames a second the camera can make as it is set now.
+        // The most frames a second the camera can make as it is set now,
+        // and the most triggers it takes: one each frame time, as the check
+        // reckons it (a trigger while it is still busy is lost).
         double most = 0;
         m_live.Call([&most] {
             CamFeatureInfo info{};
             if (CamFeatureInfoGet(g_hCamera, "AcquisitionFrameRate", &info, sizeof info) == CAM_OK &&
                 info.type == CAM_TYPE_FLOAT)
                 most = info.floatMaximum;
+            if (const double ms = TriggeredFrameTimeMs(CameraFrameRate()); ms > 0)
+                most = most > 0 ? std::min(most, 1000 / ms) : 1000 / ms;
         });
         const LiveStream::TriggerState trigger = m_live.TriggerNow();
         const std::string note = TriggerRateNote(m_triggerRate, trigger.on, trigger.source, most);
