@@ -131,7 +131,7 @@ void RunTriggered(const CheckOptions& options, CheckResult& r,
     r.windowMs = r.frameTimeMs ? *r.frameTimeMs * 1.5 + 100 : 1000;
     const double silenceMs =
         options.expectRate > 0 ? std::max(double(kFrameTimeoutMs), 3000 / options.expectRate) : kFrameTimeoutMs;
-    TriggeredStream s = RunTriggeredStream(options, r.frameTimeMs.value_or(0) * 0.9, r.windowMs, silenceMs,
+    TriggeredStream s = RunTriggeredStream(options, r.frameTimeMs.value_or(0), r.windowMs, silenceMs,
                                            [&](const CamFrame& f, bool analyse) {
         if (clocks.size() < LiveStream::kMaxArrivals)
             clocks.push_back({f.timestamp, f.receiveTime});
@@ -311,6 +311,10 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
 
 namespace {
 
+// A trigger rate this close to the most the camera can take leaves no room
+// for the transfer's or the host's jitter.
+constexpr double kNearCapacity = 0.98;
+
 std::string AcquisitionWaits(const CheckResult& r)
 {
     return "; the acquisition itself waits for a trigger on " + cam::OneLine(r.acquisitionTrigger) +
@@ -337,6 +341,10 @@ void JudgeTriggers(const CheckResult& r, const CheckOptions& options, Add add, T
             detail += text("; %g triggers/s is more than the camera can take (%.1f/s: %.2f ms a frame): "
                            "%llu triggers lost",
                            r.triggerRate, 1000 / *r.frameTimeMs, *r.frameTimeMs, ull(r.missedTriggers));
+        else if (r.missedTriggers && r.frameTimeMs && r.triggerRate >= kNearCapacity * 1000 / *r.frameTimeMs)
+            detail += text("; %g triggers/s is about the most the camera can take (%.1f/s: %.2f ms a frame): a "
+                           "trigger that reaches it the least bit early finds it still busy and is lost",
+                           r.triggerRate, 1000 / *r.frameTimeMs, *r.frameTimeMs);
         else if (r.missedTriggers && r.triggersAnswered == 0 && r.acquisitionTrigger.empty())
             detail += "; the camera answered none: does it take software triggers?";
         if (r.triggersAnswered == 0 && !r.acquisitionTrigger.empty())
