@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,23 @@ Outcome ApplyOpenSettings(const std::vector<Setting>& settings, Outcome opened)
     if (!refused.empty())
         return Stopped(usage ? Step::SettingUsage : Step::Settings, CAM_OK, refused);
     return shapeChanged ? ReadPictureShape() : opened;
+}
+
+// A triggered camera may keep the frame waiting for the whole time-out: in
+// slices then, so that whoever waits can go on showing that it does.
+CamError WaitForFrame(CamFrame& frame, const GrabOptions& options)
+{
+    if (!frame.triggerSource || !options.whileWaiting)
+        return CamFrameWait(g_hCamera, &frame, options.timeoutMs);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now());
+        const CamError err =
+            CamFrameWait(g_hCamera, &frame, uint32_t(std::clamp<int64_t>(left.count(), 0, kWaitSliceMs)));
+        if (err != CAM_ERR_TIMEOUT || left.count() <= int64_t(kWaitSliceMs))
+            return err;
+        options.whileWaiting();
+    }
 }
 
 }  // namespace
@@ -252,6 +270,52 @@ bool CopyFrameToImage(const void* source, int64_t nPayloadSize, const char* pPix
     return imaging::CanShow(pPixelFormat);
 }
 
+double CameraFrameRate(std::string* feature)
+{
+    // The rate the camera will really send where it says one, else the one set.
+    for (const char* name : {"AcquisitionResultingFrameRate", "ResultingFrameRate", "AcquisitionFrameRate"}) {
+        double rate = 0;
+        if (CamFeatureFloatGet(g_hCamera, name, &rate) == CAM_OK && std::isfinite(rate) && rate > 0) {
+            if (feature)
+                *feature = name;
+            return rate;
+        }
+    }
+    return 0;
+}
+
+double TriggeredFrameTimeMs(double rate)
+{
+    auto get = [](const char* name) {
+        double v = 0;
+        return CamFeatureFloatGet(g_hCamera, name, &v) == CAM_OK && std::isfinite(v) ? v : 0;
+    };
+    // Delay and exposure in us; the readout at the camera's rate.
+    const double exposure = get("ExposureTime");
+    if (rate <= 0 || exposure <= 0)
+        return 0;
+    return get("TriggerDelay") / 1000 + exposure / 1000 + 1000 / rate;
+}
+
+std::string AcquisitionTriggerSource(const CamFeatureInfo& selector)
+{
+    const bool has = std::any_of(selector.entries, selector.entries + selector.entryCount,
+                                 [](const char* e) { return e && !std::strcmp(e, "AcquisitionStart"); });
+    const char* value = nullptr;
+    if (!has || CamFeatureValueGet(g_hCamera, "TriggerSelector", &value) != CAM_OK || !value)
+        return {};
+    const std::string was = value;
+    if (CamFeatureValueSet(g_hCamera, "TriggerSelector", "AcquisitionStart") != CAM_OK)
+        return {};
+    std::string source;
+    if (CamFeatureValueGet(g_hCamera, "TriggerMode", &value) == CAM_OK && value && !std::strcmp(value, "On"))
+        source = CamFeatureValueGet(g_hCamera, "TriggerSource", &value) == CAM_OK && value && *value
+                     ? value
+                     : "a source it does not name";
+    CamFeatureValueSet(g_hCamera, "TriggerSelector", was.c_str());
+    return source;
+}
+
 Outcome GrabFrame(const GrabOptions& options)
 {
     int64_t nPayloadSize = 0;
@@ -290,7 +354,7 @@ Outcome GrabFrame(const GrabOptions& options)
                     options.waitingForTrigger(frame.triggerSource);
                 if (software && (err = CamFeatureCommandRun(g_hCamera, "TriggerSoftware")) != CAM_OK) {
                     outcome = Stopped(Step::Trigger, err);
-                } else if ((err = CamFrameWait(g_hCamera, &frame, options.timeoutMs)) != CAM_OK) {
+                } else if ((err = WaitForFrame(frame, options)) != CAM_OK) {
                     outcome = Stopped(Step::Wait, err);
                 } else if (frame.receiveStatus != CAM_FRAME_COMPLETE) {
                     outcome = Stopped(Step::FrameStatus);
@@ -334,6 +398,14 @@ Outcome GrabFrame(const GrabOptions& options)
     outcome.triggered = frame.triggerSource != nullptr;
     outcome.triggerSent = frame.triggerSource && std::strcmp(frame.triggerSource, kSoftwareTrigger) == 0;
     outcome.trigger = frame.triggerSource ? frame.triggerSource : "";
+    // A frame trigger that brought nothing may be waiting behind the
+    // acquisition's own trigger, which the frame record does not tell: asked
+    // only then, so that a grab that works is called as before.
+    if (outcome.triggered && outcome.step == Step::Wait && outcome.code == CAM_ERR_TIMEOUT) {
+        CamFeatureInfo selector{};
+        if (CamFeatureInfoGet(g_hCamera, "TriggerSelector", &selector, sizeof selector) == CAM_OK)
+            outcome.acquisitionTrigger = AcquisitionTriggerSource(selector);
+    }
     outcome.timeoutMs = options.timeoutMs;
     outcome.completed = true;
     return outcome;

@@ -86,6 +86,7 @@ struct Outcome {
                                 // what is wrong with the settings, if that was it
     std::vector<std::string> found;  // Step::NotListed: the ids that were found
     std::string trigger;        // a grab: the trigger source the camera waited for (TriggerMode On)
+    std::string acquisitionTrigger;  // a triggered grab that timed out: what the acquisition itself waits for
     bool triggered = false;     // and that is what it waited for
     bool triggerSent = false;   // a grab: Tarvik sent the software trigger it waited for
     uint32_t timeoutMs = kFrameTimeoutMs;  // a grab: how long it waited for the frame
@@ -138,12 +139,34 @@ bool PictureMissing(const Outcome& outcome);
 // After settings changed the picture's size or format: reads PixelFormat,
 // Height and Width again and rebuilds the display image, as opening does.
 Outcome ReadPictureShape();
+// The rate the open camera says it sends: AcquisitionResultingFrameRate,
+// ResultingFrameRate or AcquisitionFrameRate, the first it has; 0 when it
+// says none. *feature: which one.
+double CameraFrameRate(std::string* feature = nullptr);
+// The open camera's own time from a trigger to its frame, in ms, as it is
+// set now: TriggerDelay, ExposureTime and the readout at rate frames a
+// second; 0 when the exposure or the rate is not known. A trigger sooner
+// than this after the one before finds the camera busy.
+double TriggeredFrameTimeMs(double rate);
+// The source the acquisition's own trigger waits for when it is on
+// (TriggerSelector=AcquisitionStart, TriggerMode=On): until it fires, frame
+// triggers bring nothing. Read under that selector entry, the selector then
+// put back; empty when it is off or the camera has no such entry (selector:
+// TriggerSelector's description).
+std::string AcquisitionTriggerSource(const CamFeatureInfo& selector);
+
 struct GrabOptions {
     uint32_t timeoutMs = kFrameTimeoutMs;
     // Called before the wait when the camera waits for a trigger Tarvik does
     // not send (an input line), with its source.
     std::function<void(const std::string& source)> waitingForTrigger;
+    // When given, a triggered camera's frame is waited for in slices of
+    // kWaitSliceMs, this called between them (the window paints meanwhile);
+    // a camera running free is waited for in one call, as always.
+    std::function<void()> whileWaiting;
 };
+// The slices of GrabOptions::whileWaiting.
+constexpr uint32_t kWaitSliceMs = 50;
 // One frame into the display image, each step undone in reverse order. A
 // camera whose frames wait for the software trigger gets one once
 // acquisition has started; one that runs free is called exactly as before.

@@ -95,7 +95,7 @@ std::string TriggerSourceOf(const std::string& word)
     return {};
 }
 
-TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatencyMs, double windowMs,
+TriggeredStream RunTriggeredStream(const CheckOptions& options, double frameTimeMs, double windowMs,
                                    double silenceMs,
                                    const std::function<void(const CamFrame& frame, bool analyse)>& frame)
 {
@@ -110,6 +110,11 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
     const bool software = TriggerSourceOf(options.trigger) == "Software";
     const auto until = s.started + FromMs(options.seconds * 1000);
     const auto period = options.triggerRate > 0 ? FromMs(1000 / options.triggerRate) : Clock::duration::zero();
+    // A trigger within the camera's own time of the one before finds it
+    // still busy and is lost: one that went out late is caught up only as
+    // far as that allows, never in a burst.
+    const auto leastGap = std::min(period, std::max(period / 2, FromMs(frameTimeMs)));
+    const double minLatencyMs = frameTimeMs * 0.9;
     // Sent triggers waiting for their frame, oldest first.
     std::deque<Clock::time_point> waiting;
     auto next = s.started;  // when the next trigger goes out
@@ -126,6 +131,12 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
             break;
         }
         auto now = Clock::now();
+        // The library's waits count whole milliseconds: the last fraction
+        // before a trigger is due is slept here, so that it goes out on time.
+        if (software && period.count() > 0 && more(now) && now < next && next - now < std::chrono::milliseconds(1)) {
+            std::this_thread::sleep_until(next);
+            now = Clock::now();
+        }
         if (software && more(now) && now >= next && (period.count() > 0 || waiting.empty())) {
             const auto fired = Clock::now();
             const CamError err = CamFeatureValueSet(g_hCamera, "TriggerSoftware", "");
@@ -135,9 +146,7 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
             }
             ++s.sent;
             waiting.push_back(fired);
-            // A trigger that went out late is not caught up in a burst,
-            // which the camera would lose while still busy.
-            next = period.count() > 0 ? std::max(next + period, fired + period / 2) : fired;
+            next = period.count() > 0 ? std::max(next + period, fired + leastGap) : fired;
             now = Clock::now();
         }
         while (!waiting.empty() && now - waiting.front() > FromMs(windowMs)) {
@@ -156,15 +165,17 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatenc
         // Wait for a frame until the next trigger is due or the oldest one
         // gives up, a short slice at most.
         auto wake = now + std::chrono::milliseconds(100);
-        if (sending && (period.count() > 0 || waiting.empty()))
-            wake = std::min(wake, next);
-        if (!waiting.empty())
-            wake = std::min(wake, waiting.front() + FromMs(windowMs));
+        bool triggerDue = false;  // woken for the next trigger: never after it is due
+        if (sending && (period.count() > 0 || waiting.empty()) && next <= wake)
+            wake = next, triggerDue = true;
+        if (!waiting.empty() && waiting.front() + FromMs(windowMs) < wake)
+            wake = waiting.front() + FromMs(windowMs), triggerDue = false;
         if (!software && options.seconds > 0)
             wake = std::min(wake, until);
         const double waitMs = std::max(0.0, Ms(wake - now));
         CamFrame* f = nullptr;
-        const CamError err = CamFrameWaitNext(g_hCamera, &f, uint32_t(std::ceil(waitMs)));
+        const CamError err =
+            CamFrameWaitNext(g_hCamera, &f, uint32_t(triggerDue ? std::floor(waitMs) : std::ceil(waitMs)));
         if (err == CAM_ERR_TIMEOUT)
             continue;
         if (err != CAM_OK || !f) {

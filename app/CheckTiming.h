@@ -41,15 +41,16 @@ struct TriggeredStream {
 // Streams the open camera (set to TriggerMode On with options.trigger's
 // source) on this thread. Software: fires TriggerSoftware options.frames
 // times (or for options.seconds), at options.triggerRate a second or, at 0,
-// each once the one before has its frame; a frame answers the last trigger
-// sent at least minLatencyMs (the camera's own time, a little less; 0: not
-// known) before it, or the oldest, and the triggers before that one are
-// missed, as is one with no frame within windowMs; a frame no trigger asked
-// for is extra. A line: takes
+// each once the one before has its frame, never two closer than
+// frameTimeMs (the camera's own time from a trigger to its frame; 0: not
+// known, half a period); a frame answers the last trigger sent at least a
+// little less than frameTimeMs before it, or the oldest, and the triggers
+// before that one are missed, as is one with no frame within windowMs; a
+// frame no trigger asked for is extra. A line: takes
 // the frames as they come, for as long, giving up after silenceMs without
 // one. frame is called for every frame received, before it is queued again;
 // analyse tells whether there is time to look at its picture now.
-TriggeredStream RunTriggeredStream(const CheckOptions& options, double minLatencyMs, double windowMs,
+TriggeredStream RunTriggeredStream(const CheckOptions& options, double frameTimeMs, double windowMs,
                                    double silenceMs,
                                    const std::function<void(const CamFrame& frame, bool analyse)>& frame);
 

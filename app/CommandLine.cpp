@@ -5,6 +5,7 @@
 #include "CheckReport.h"
 #include "CheckTiming.h"
 #include "Failures.h"
+#include "StopSignals.h"
 #include "app/exporter/CheckMetrics.h"
 #include "exporter/Exporter.h"
 #include "platform/camera/camfeature.h"
@@ -68,9 +69,11 @@ const char kMore[] =
     "  black), dropped (Tarvik's queue was full), skipped (never sent), failed (not\n"
     "  written: writing had failed) or refused (a frame of another size, which ends the\n"
     "  recording). PATH.settings (in a folder camera.settings) holds the camera's\n"
-    "  settings as recording began, for --settings. Ctrl+C (or SIGTERM) stops and writes\n"
-    "  what is queued; a second Ctrl+C stops at once. A closing line on stderr gives the\n"
-    "  frames written, dropped by the camera and by Tarvik, incomplete, bytes, seconds.\n"
+    "  settings as recording began, for --settings. Ctrl+C (or SIGTERM, or SIGHUP unless\n"
+    "  under nohup) stops and writes what is queued; a second Ctrl+C stops at once. A\n"
+    "  closing line on stderr gives the frames written, dropped by the camera and by\n"
+    "  Tarvik, incomplete, bytes, seconds, and \"; stopped by SIGINT\" when a signal\n"
+    "  stopped it (also in the window, which the signal closes).\n"
     "  In the window Ctrl+R records from live view until Ctrl+R again, release or close;\n"
     "  --live --record PATH records from the start (not with --frames or --seconds).\n"
     "\n"
@@ -724,22 +727,11 @@ int CheckCameras(const CommandLine& commandLine)
     // is held until then, ending the stream first, lest a camera left in
     // trigger mode wait for triggers ever after. Blocked before the camera
     // library starts a thread, so that every thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&stopSignals, s);
+    // SIGHUP stays ignored under nohup (StopSignals), as the exporter's does.
     const bool holdSignals = !options.trigger.empty();
-    auto stopPending = [] {
-        sigset_t pending;
-        sigpending(&pending);
-        for (int s : {SIGINT, SIGTERM, SIGHUP})
-            if (sigismember(&pending, s))
-                return true;
-        return false;
-    };
     if (holdSignals) {
-        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-        options.stopRequested = stopPending;
+        BlockStopSignals();
+        options.stopRequested = StopSignalPending;
     }
     const bool terminal = isatty(STDERR_FILENO) == 1;
     if (terminal)
@@ -778,12 +770,10 @@ int CheckCameras(const CommandLine& commandLine)
         CheckResult result = CheckCamera(open, options);
         if (terminal)
             std::fputs("\r\033[K", stderr);
-        if (holdSignals && stopPending()) {
+        if (holdSignals && StopSignalPending()) {
             std::fprintf(stderr, "tarvik: --check stopped by a signal; the camera's trigger settings were put back\n");
             // The signal now takes its usual effect.
-            for (int s : {SIGINT, SIGTERM, SIGHUP})
-                signal(s, SIG_DFL);
-            pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+            ReleaseStopSignals();
             return kExitCheckFailed;  // not reached
         }
         if (result.opened.Failed()) {

@@ -84,7 +84,7 @@ std::string TriggerRateNote(double rate, bool on, const std::string& source, dou
                SourceName(source) + " (TriggerSource): none are sent until TriggerSource=Software";
     if (most > 0 && rate > most) {
         char limit[32];
-        std::snprintf(limit, sizeof limit, "%g", most);
+        std::snprintf(limit, sizeof limit, "%.4g", most);
         return std::string("--trigger-rate ") + hz + " is above the " + limit +
                " frames/s the camera can make as set: triggers that come while it is busy are lost (the tooltip "
                "counts them)";
@@ -145,6 +145,12 @@ std::string Describe(const Outcome& o)
     case Step::Trigger:
         return "the camera refused the software trigger (TriggerSoftware): " + Because(o.code);
     case Step::Wait:
+        // Named as the check names it: frame triggers count only once it has fired.
+        if (o.code == CAM_ERR_TIMEOUT && o.triggered && !o.acquisitionTrigger.empty())
+            return "no frame within " + Seconds(o.timeoutMs) + ": the acquisition itself waits for a trigger on " +
+                   SourceName(o.acquisitionTrigger) +
+                   " (TriggerSelector=AcquisitionStart, TriggerMode=On), before which the frame trigger on " +
+                   SourceName(o.trigger) + " brings nothing; trigger it or set TriggerMode=Off under that selector";
         if (o.code == CAM_ERR_TIMEOUT && o.triggered && o.trigger == kSoftwareTrigger && o.triggerSent)
             return "no frame within " + Seconds(o.timeoutMs) +
                    ": the camera did not answer the software trigger Tarvik sent (TriggerMode=On, "

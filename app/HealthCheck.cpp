@@ -69,14 +69,10 @@ void ReadCamera(CheckResult& r)
     r.pixelFormat = g_pPixelFormat ? g_pPixelFormat : "";
     r.width = g_nWidth;
     r.height = g_nHeight;
-    // The rate the camera will really send where it says one, else the one set.
-    for (const char* feature : {"AcquisitionResultingFrameRate", "ResultingFrameRate", "AcquisitionFrameRate"}) {
-        double rate = 0;
-        if (CamFeatureFloatGet(g_hCamera, feature, &rate) == CAM_OK && std::isfinite(rate) && rate > 0) {
-            r.cameraRate = rate;
-            r.cameraRateFeature = feature;
-            break;
-        }
+    std::string rateFeature;
+    if (const double rate = CameraFrameRate(&rateFeature); rate > 0) {
+        r.cameraRate = rate;
+        r.cameraRateFeature = rateFeature;
     }
     if (r.transport != "GigE Vision")
         return;
@@ -124,27 +120,19 @@ void Time(CheckResult& r, const std::vector<LiveStream::Arrival>& arrivals, Cloc
     r.intervalMaxMs = *std::max_element(intervals.begin(), intervals.end());
 }
 
-double FloatFeature(const char* name)
-{
-    double v = 0;
-    return CamFeatureFloatGet(g_hCamera, name, &v) == CAM_OK && std::isfinite(v) ? v : 0;
-}
-
 // A triggered stream of the open camera: the frames and what the triggers brought.
 void RunTriggered(const CheckOptions& options, CheckResult& r,
                   std::vector<FrameClock>& clocks, const std::function<void(const CamFrame&)>& look)
 {
     r.triggerRate = options.triggerRate;
-    // Delay and exposure in us; the readout at the camera's rate.
-    const double exposure = FloatFeature("ExposureTime");
-    if (r.cameraRate && exposure > 0)
-        r.frameTimeMs = FloatFeature("TriggerDelay") / 1000 + exposure / 1000 + 1000 / *r.cameraRate;
+    if (const double ms = TriggeredFrameTimeMs(r.cameraRate.value_or(0)); ms > 0)
+        r.frameTimeMs = ms;
     // A frame may come this much later than the camera's own time: its
     // transfer, the host's scheduling.
     r.windowMs = r.frameTimeMs ? *r.frameTimeMs * 1.5 + 100 : 1000;
     const double silenceMs =
         options.expectRate > 0 ? std::max(double(kFrameTimeoutMs), 3000 / options.expectRate) : kFrameTimeoutMs;
-    TriggeredStream s = RunTriggeredStream(options, r.frameTimeMs.value_or(0) * 0.9, r.windowMs, silenceMs,
+    TriggeredStream s = RunTriggeredStream(options, r.frameTimeMs.value_or(0), r.windowMs, silenceMs,
                                            [&](const CamFrame& f, bool analyse) {
         if (clocks.size() < LiveStream::kMaxArrivals)
             clocks.push_back({f.timestamp, f.receiveTime});
@@ -328,6 +316,10 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
 
 namespace {
 
+// A trigger rate this close to the most the camera can take leaves no room
+// for the transfer's or the host's jitter.
+constexpr double kNearCapacity = 0.98;
+
 std::string AcquisitionWaits(const CheckResult& r)
 {
     return "; the acquisition itself waits for a trigger on " + cam::OneLine(r.acquisitionTrigger) +
@@ -354,6 +346,10 @@ void JudgeTriggers(const CheckResult& r, const CheckOptions& options, Add add, T
             detail += text("; %g triggers/s is more than the camera can take (%.1f/s: %.2f ms a frame): "
                            "%llu triggers lost",
                            r.triggerRate, 1000 / *r.frameTimeMs, *r.frameTimeMs, ull(r.missedTriggers));
+        else if (r.missedTriggers && r.frameTimeMs && r.triggerRate >= kNearCapacity * 1000 / *r.frameTimeMs)
+            detail += text("; %g triggers/s is about the most the camera can take (%.1f/s: %.2f ms a frame): a "
+                           "trigger that reaches it the least bit early finds it still busy and is lost",
+                           r.triggerRate, 1000 / *r.frameTimeMs, *r.frameTimeMs);
         else if (r.missedTriggers && r.triggersAnswered == 0 && r.acquisitionTrigger.empty())
             detail += "; the camera answered none: does it take software triggers?";
         if (r.triggersAnswered == 0 && !r.acquisitionTrigger.empty())
@@ -507,28 +503,6 @@ void Judge(CheckResult& r, const CheckOptions& options)
 
 namespace {
 
-// The source the acquisition's own trigger waits for, when it is on: with
-// it, frame triggers bring nothing until it fires. Read under its selector
-// entry, the selector then put back as it was.
-std::string AcquisitionTrigger(const CamFeatureInfo& selector)
-{
-    const bool has = std::any_of(selector.entries, selector.entries + selector.entryCount,
-                                 [](const char* e) { return e && !std::strcmp(e, "AcquisitionStart"); });
-    const char* value = nullptr;
-    if (!has || CamFeatureValueGet(g_hCamera, "TriggerSelector", &value) != CAM_OK || !value)
-        return {};
-    const std::string was = value;
-    if (CamFeatureValueSet(g_hCamera, "TriggerSelector", "AcquisitionStart") != CAM_OK)
-        return {};
-    std::string source;
-    if (CamFeatureValueGet(g_hCamera, "TriggerMode", &value) == CAM_OK && value && !std::strcmp(value, "On"))
-        source = CamFeatureValueGet(g_hCamera, "TriggerSource", &value) == CAM_OK && value && *value
-                     ? value
-                     : "a source it does not name";
-    CamFeatureValueSet(g_hCamera, "TriggerSelector", was.c_str());
-    return source;
-}
-
 // Puts back the pixel format the camera had before the check asked for
 // the one --pixel-format names, unless a setting the user gave chose one:
 // a camera checked now and then must not change under the program using it.
@@ -583,7 +557,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
         CamFeatureInfo info{};
         if (CamFeatureInfoGet(g_hCamera, "TriggerSelector", &info, sizeof info) == CAM_OK) {
             trigger.push_back({"TriggerSelector", "FrameStart", true, "--trigger"});
-            acquisitionTrigger = AcquisitionTrigger(info);
+            acquisitionTrigger = AcquisitionTriggerSource(info);
         }
         trigger.push_back({"TriggerMode", "On", true, "--trigger"});
         trigger.push_back({"TriggerSource", TriggerSourceOf(options.trigger), true, "--trigger"});

@@ -4,13 +4,19 @@
 
 #include "CommandLine.h"
 #include "Failures.h"
+#include "StopSignals.h"
 #include "TarvikDlg.h"
 #include "record/RecordCommand.h"
 #include "platform/ui/Application.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 
 CTarvikApp theApp;
 
@@ -25,7 +31,28 @@ bool CTarvikApp::InitInstance()
     CTarvikDlg dlg(m_openOptions, m_live, m_record);
     dlg.SetTriggerRate(m_triggerRate);
     m_pMainWnd = &dlg;
+    // The stop signals, blocked since before Qt started its threads, are
+    // taken on the window's thread between its events: a recording then
+    // ends whole, as on the command line.
+    const sigset_t stop = StopSignals();
+    const int stopFd = signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC);
+    std::unique_ptr<QSocketNotifier> notifier;
+    if (stopFd >= 0) {
+        notifier = std::make_unique<QSocketNotifier>(stopFd, QSocketNotifier::Read);
+        QObject::connect(notifier.get(), &QSocketNotifier::activated, [&] {
+            signalfd_siginfo info{};
+            if (read(stopFd, &info, sizeof info) != ssize_t(sizeof info))
+                return;
+            notifier->setEnabled(false);
+            dlg.CloseBySignal(int(info.ssi_signo));
+        });
+    } else {
+        ReleaseStopSignals();  // as before: they end the program where it is
+    }
     dlg.DoModal();
+    notifier.reset();
+    if (stopFd >= 0)
+        close(stopFd);
     m_pMainWnd = nullptr;
     return false;
 }
@@ -85,6 +112,8 @@ int main(int argc, char** argv)
         options.sequence.frameFileFormat = r.frameFileFormat;
         theApp.m_record = options;
     }
+    // Before Qt starts a thread, so that every thread inherits the mask.
+    BlockStopSignals();
     ui::Application platform(argc, argv, "tarvik", TARVIK_VERSION, TARVIK_APP_ID);
     if (!platform.Ok())
         return kExitNoDisplay;

@@ -4,14 +4,17 @@
 
 #include "CameraSettings.h"
 #include "Failures.h"
+#include "StopSignals.h"
 #include "platform/camera/camtext.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PaintDC.h"
 #include "platform/ui/PictureDialog.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Paint, 0, &CTarvikDlg::OnPaint},
@@ -147,17 +150,35 @@ void CTarvikDlg::OnBnClickedGrabOnce()
 {
     // During live view: the frame shown last is the one captured.
     if (m_live.Running()) {
+        const bool kept = m_liveShown.record != nullptr;
+        const LiveStream::TriggerState trigger = m_live.TriggerNow();
         StopLive(true);
         ShowOutcome({}, nullptr);
+        if (!kept) {
+            // A triggered camera may not have sent one: said, rather than
+            // leaving the picture as it was without a word.
+            const std::string line =
+                "live view ended with no frame to keep" +
+                (trigger.on ? ": the camera was " + TriggerWaitLine(trigger.source) : std::string(": none had come")) +
+                "; GrapOnce again grabs one";
+            std::fprintf(stderr, "tarvik: %s\n", line.c_str());
+            m_picture.SetToolTip(PictureStatus(line));
+        }
         return;
     }
     GrabOptions options;
-    options.waitingForTrigger = [this](const std::string& source) {
+    std::optional<ui::WaitCursor> busy;
+    options.waitingForTrigger = [this, &busy](const std::string& source) {
         const std::string line = TriggerWaitLine(source);
         std::fprintf(stderr, "tarvik: %s\n", line.c_str());
         m_picture.SetToolTip(PictureStatus(line));
+        busy.emplace();
     };
+    // A triggered camera's frame may be seconds away: the window keeps
+    // painting meanwhile; clicks wait until the grab is done.
+    options.whileWaiting = [] { ui::HandlePaintingWhileBusy(); };
     const Outcome outcome = GrabFrame(options);
+    busy.reset();
     if (outcome.imageUpdated) {
         const ui::Rect rect = ScreenToClient(m_picture.GetWindowRect());
         InvalidateRect(rect, false);
@@ -290,13 +311,17 @@ void CTarvikDlg::StartLive()
         EndRecording();
     ShowOutcome(outcome, "live view failed");
     if (!outcome.Failed() && m_triggerRate > 0) {
-        // The most frames a second the camera can make as it is set now.
+        // The most frames a second the camera can make as it is set now,
+        // and the most triggers it takes: one each frame time, as the check
+        // reckons it (a trigger while it is still busy is lost).
         double most = 0;
         m_live.Call([&most] {
             CamFeatureInfo info{};
             if (CamFeatureInfoGet(g_hCamera, "AcquisitionFrameRate", &info, sizeof info) == CAM_OK &&
                 info.type == CAM_TYPE_FLOAT)
                 most = info.floatMaximum;
+            if (const double ms = TriggeredFrameTimeMs(CameraFrameRate()); ms > 0)
+                most = most > 0 ? std::min(most, 1000 / ms) : 1000 / ms;
         });
         const LiveStream::TriggerState trigger = m_live.TriggerNow();
         const std::string note = TriggerRateNote(m_triggerRate, trigger.on, trigger.source, most);
@@ -491,6 +516,14 @@ std::string CTarvikDlg::BeginRecording(const Recorder::Options& options)
     return {};
 }
 
+void CTarvikDlg::CloseBySignal(int signal)
+{
+    m_stopSignal = signal;
+    CloseSettings();
+    StopLive(false);  // and the recording with it
+    EndDialog(kCancel);
+}
+
 void CTarvikDlg::EndRecording(const char* why)
 {
     if (!m_recorder)
@@ -501,7 +534,15 @@ void CTarvikDlg::EndRecording(const char* why)
     Recorder::Result result;
     {
         ui::WaitCursor busy;  // what is queued is written first
-        result = m_recorder->Finish(false);
+        // Ended by a stop signal: as --record, a second one leaves what is
+        // still queued, and a third ends the program whatever it waits for.
+        bool abort = false;
+        while (m_stopSignal && !abort && m_recorder->CountsNow().queued > 0)
+            if (TakeStopSignal(100 * 1000 * 1000)) {
+                abort = true;
+                ReleaseStopSignals();
+            }
+        result = m_recorder->Finish(abort);
     }
     m_recorder.reset();
     m_recordNote = Recorder::StopLine(result);
@@ -510,5 +551,5 @@ void CTarvikDlg::EndRecording(const char* why)
                        " frames kept";
     if (!m_recordNote.empty())
         std::fprintf(stderr, "tarvik: %s\n", m_recordNote.c_str());
-    std::fprintf(stderr, "tarvik: %s\n", Recorder::ClosingLine(result, m_recordPath).c_str());
+    std::fprintf(stderr, "tarvik: %s\n", (Recorder::ClosingLine(result, m_recordPath) + StoppedBy(m_stopSignal)).c_str());
 }

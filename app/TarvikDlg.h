@@ -38,6 +38,10 @@ public:
     bool Recording() const { return m_recorder != nullptr; }
     // Software triggers a second while live view runs (--trigger-rate); 0: none.
     void SetTriggerRate(double hz) { m_triggerRate = hz; }
+    // A stop signal came (Ctrl+C in the terminal, SIGTERM, SIGHUP): the
+    // window closes as Esc closes it, a recording ended as --record ends on
+    // one, its closing line saying which signal stopped it.
+    void CloseBySignal(int signal);
 
 protected:
     void DoDataExchange(ui::DataExchange* pDX) override;
@@ -96,6 +100,7 @@ private:
     std::unique_ptr<Recorder> m_recorder;
     std::string m_recordPath;
     std::string m_recordNote;  // why the last recording stopped by itself
+    int m_stopSignal = 0;      // the stop signal that closes the window, once one came
     Recorder* m_recordingTo = nullptr;  // camera thread's; changed through m_live.Call
     LiveStream m_live;
     LiveStream::Frame m_liveShown;  // held while it is the frame shown

@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QTest>
+
+#include <csignal>
 
 namespace {
 
@@ -39,6 +42,16 @@ TEST(GrabTrigger, SoftwareLineIgnoredAndOff)
          "TriggerSource=Software); set TriggerMode=Off\n"},
         {"a longer time-out for a slow line", QString(kSmall) + ",line0=0.15", line + QStringList{"--timeout", "12"}, 0,
          kWaiting},
+        // The acquisition's own trigger on a line holds the software frame trigger back: the line is named.
+        {"acquisition waiting on a line",
+         kSmall,
+         QStringList{"--set", "TriggerSelector=AcquisitionStart", "--set", "TriggerMode=On", "--set",
+                     "TriggerSource=Line0", "--set", "TriggerSelector=FrameStart"} +
+             software + QStringList{"--timeout", "0.5"},
+         4,
+         "tarvik: no frame within 0.5 s: the acquisition itself waits for a trigger on Line0 "
+         "(TriggerSelector=AcquisitionStart, TriggerMode=On), before which the frame trigger on Software brings "
+         "nothing; trigger it or set TriggerMode=Off under that selector\n"},
         {"source the camera lacks", kSmall, {"--set", "TriggerMode=On", "--set", "TriggerSource=Line5"}, 3,
          "tarvik: cannot set TriggerSource: Line5 is not one of its entries: Software, Line0, Line1\n"},
     };
@@ -129,6 +142,27 @@ TEST(GrabTrigger, CallsOnlyWhenTriggered)
         };
         EXPECT_EQ(count(row.options.isEmpty() ? "Trigger" : "\"TriggerSoftware\""), row.options.isEmpty() ? 0 : 1);
     }
+}
+
+// --live --trigger-rate above what the camera takes as set (10 ms exposure
+// and 10 ms readout: 50 triggers a second) is said once as live view
+// starts, though the camera could make more frames running free.
+TEST(GrabTrigger, LiveRateAboveTheCamera)
+{
+    QProcessEnvironment env = TarvikEnvironment(QString(kSmall) + ",rate=100", {});
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(TARVIK_EXE, {"--live", "--trigger-rate", "500", "--set", "ExposureTime=10000", "--set", "TriggerMode=On",
+                         "--set", "TriggerSource=Software"});
+    QByteArray err;
+    const QByteArray note = "tarvik: --trigger-rate 500 is above the 50 frames/s the camera can make as set: "
+                            "triggers that come while it is busy are lost";
+    const bool said = QTest::qWaitFor([&] { return (err += p.readAllStandardError()).contains(note); }, 10000);
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_TRUE(said) << err.toStdString();
+    EXPECT_EQ((err + p.readAllStandardError()).count(note), 1);
 }
 
 TEST(GrabTrigger, OptionRefusals)

@@ -8,6 +8,8 @@
 #include "app/Failures.h"
 #include "app/LiveStream.h"
 
+#include <QTimer>
+
 #include <cstdlib>
 
 namespace {
@@ -96,6 +98,44 @@ TEST_F(LiveTriggerTest, TriggerRate)
         EXPECT_FALSE(stream.Stop().Failed());
         harness::ResetCameraState();
     }
+}
+
+// GrapOnce while live view waits for a line that never fires: live view
+// ends saying that it had no frame to keep; the grab that follows waits for
+// the trigger with the window still painting and its tooltip saying so.
+TEST_F(LiveTriggerTest, GrapOnceWhileWaiting)
+{
+    unsetenv("TARVIK_CAMERAS");
+    setenv("TARVIK_SIM", "width=64,height=48", 1);
+    harness::ResetCameraState();
+    ::testing::internal::CaptureStderr();
+    QString during, after, first;
+    {
+        harness::ShownDialog w;
+        ASSERT_NO_FATAL_FAILURE(w.Show());
+        w.Click(IDC_INIT_GRAB_START);
+        bool shape = false, usage = false;
+        ASSERT_EQ(ApplySettings({{"TriggerMode", "On", true, "test"}, {"TriggerSource", "Line0", true, "test"}}, &shape,
+                                &usage),
+                  "");
+        QTest::keyClick(w.widget, Qt::Key_L, Qt::ControlModifier);
+        ASSERT_TRUE(w.dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        QWidget* picture = w.widget->control(IDC_PICTURE);
+        w.Click(IDC_GRAB_ONCE);
+        EXPECT_FALSE(w.dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        first = picture->toolTip();
+        QTimer::singleShot(300, [&] { during = picture->toolTip(); });
+        w.Click(IDC_GRAB_ONCE);
+        after = picture->toolTip();
+    }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(first.endsWith("live view ended with no frame to keep: the camera was waiting for a trigger on Line0 "
+                               "(TriggerMode is On); GrapOnce again grabs one"))
+        << first.toStdString();
+    EXPECT_TRUE(during.endsWith("waiting for a trigger on Line0 (TriggerMode is On)")) << during.toStdString();
+    EXPECT_NE(after.indexOf("last grab failed: no frame within 5 s: the camera waits for a trigger on Line0"), -1)
+        << after.toStdString();
+    EXPECT_NE(err.find("tarvik: live view ended with no frame to keep"), std::string::npos) << err;
 }
 
 TEST(TriggerWords, TooltipAndNotes)

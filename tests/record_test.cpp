@@ -588,6 +588,111 @@ TEST_P(RecordSignal, StopsCleanly)
 INSTANTIATE_TEST_SUITE_P(Table, RecordSignal, ::testing::ValuesIn(kSignalCases),
                          [](const auto& info) { return harness::CaseName(info.param.name); });
 
+// A recording ended by a stop signal says which in its closing line, after
+// the usual figures; one under nohup is not ended by SIGHUP. The same for the
+// window's recording (--live --record, no display needed offscreen): the
+// stream stopped, the queue written, the files closed, status 0.
+struct SignalledCase {
+    const char* name;
+    QStringList options;  // before --record PATH
+    const char* path;     // in the test's folder
+    bool nohup;           // started ignoring SIGHUP
+    std::vector<int> sent;
+    const char* closing;  // a pattern for the closing line's end, after the seconds
+    int frames;           // the recording holds this many; -1: any, as the closing line says
+};
+
+void PrintTo(const SignalledCase& c, std::ostream* os) { *os << c.name; }
+
+const SignalledCase kSignalledCases[] = {
+    {"SIGTERM named", {}, "out/", false, {SIGTERM}, "; stopped by SIGTERM", -1},
+    {"SIGINT named, mkv", {}, "run.mkv", false, {SIGINT}, "; stopped by SIGINT", -1},
+    {"--frames reached, none named", {"--frames", "8"}, "out/", false, {}, "", 8},
+    {"SIGHUP under nohup goes on to --frames", {"--frames", "60"}, "out/", true, {SIGHUP}, "", 60},
+    {"window, SIGINT", {"--live"}, "run.mkv", false, {SIGINT}, "; stopped by SIGINT", -1},
+    {"window, SIGTERM", {"--live"}, "run.mkv", false, {SIGTERM}, "; stopped by SIGTERM", -1},
+    {"window, SIGHUP", {"--live"}, "out/", false, {SIGHUP}, "; stopped by SIGHUP", -1},
+    // SIGHUP is lost on it; the SIGTERM after it ends it.
+    {"window under nohup", {"--live"}, "run.mkv", true, {SIGHUP, SIGTERM}, "; stopped by SIGTERM", -1},
+};
+
+// The frames a recording holds, as ffprobe or the folder's files say.
+int FramesHeld(const QString& path)
+{
+    if (path.endsWith('/'))
+        return int(QDir(path).entryList({"frame-*"}, QDir::Files).size());
+    QProcess tool;
+    tool.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                           "stream=nb_read_frames", "-of", "csv=p=0", path});
+    if (!tool.waitForFinished(30000))
+        return -1;
+    bool ok = false;
+    const int n = tool.readAllStandardOutput().trimmed().toInt(&ok);
+    return ok ? n : -1;
+}
+
+// The lines of a recording's CSV after the header.
+int CsvLines(const QString& csv)
+{
+    const std::string text = Contents(csv);
+    return text.empty() ? 0 : int(std::count(text.begin(), text.end(), '\n')) - 1;
+}
+
+class RecordSignalled : public ::testing::TestWithParam<SignalledCase> {};
+
+TEST_P(RecordSignalled, ClosingLineSaysWhy)
+{
+    const SignalledCase& c = GetParam();
+    QTemporaryDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS", "TARVIK_CAMERA_TRACE"})
+        env.remove(name);
+    env.insert("TARVIK_SIM", "width=64,height=48,formats=Mono8,rate=20");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcess tarvik;
+    tarvik.setProcessEnvironment(env);
+    tarvik.setWorkingDirectory(dir.path());
+    if (c.nohup)
+        tarvik.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+    const QString path = dir.filePath(c.path);
+    const QString csv = path.endsWith('/') ? path + "frames.csv" : path + ".csv";
+    tarvik.start(TARVIK_EXE, c.options + QStringList{"--record", c.path});
+    ASSERT_TRUE(tarvik.waitForStarted());
+    if (!c.sent.empty()) {
+        // Frames are being written (the CSV is flushed about once a second).
+        ASSERT_SOON_WITHIN(CsvLines(csv) >= 3, 15000) << tarvik.readAllStandardError().toStdString();
+        for (int s : c.sent)
+            ::kill(pid_t(tarvik.processId()), s);
+    }
+    ASSERT_TRUE(tarvik.waitForFinished(30000));
+    const QString err = tarvik.readAllStandardError();
+    EXPECT_EQ(tarvik.exitStatus(), QProcess::NormalExit) << err.toStdString();
+    EXPECT_EQ(tarvik.exitCode(), 0) << err.toStdString();
+    const QRegularExpression closing("^tarvik: recorded (\\d+) frames to \"" + QRegularExpression::escape(c.path) +
+                                         "\": \\d+ dropped by the camera, 0 dropped by Tarvik, 0 incomplete, \\d+ "
+                                         "bytes, [\\d.]+ s" + c.closing + "$",
+                                     QRegularExpression::MultilineOption);
+    const auto m = closing.match(err);
+    ASSERT_TRUE(m.hasMatch()) << err.toStdString();
+    const int recorded = m.captured(1).toInt();
+    if (c.frames >= 0)
+        EXPECT_EQ(recorded, c.frames);
+    EXPECT_EQ(FramesHeld(path), recorded);
+    EXPECT_EQ(CsvLines(csv), recorded);
+    if (path.endsWith(".mkv")) {
+        // Closed: the file says how long it is.
+        QProcess probe;
+        probe.start("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path});
+        ASSERT_TRUE(probe.waitForFinished(30000));
+        bool ok = false;
+        EXPECT_GT(probe.readAllStandardOutput().trimmed().toDouble(&ok), 0);
+        EXPECT_TRUE(ok);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RecordSignalled, ::testing::ValuesIn(kSignalledCases),
+                         [](const auto& info) { return harness::CaseName(info.param.name); });
+
 // ---- lossless, as tools nobody here wrote read it back -----------------------
 
 // What a reader gets back for a frame the simulated camera sent: the samples

@@ -210,6 +210,48 @@ TEST(TriggerCheck, StopSignalPutsTriggerBack)
     }
 }
 
+// Under nohup a triggered check is not ended by SIGHUP: it goes on to its
+// report, as a plain check does.
+TEST(TriggerCheck, NohupKeepsItGoing)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS"})
+        env.remove(name);
+    env.insert("TARVIK_SIM", kQuick);
+    env.insert("TARVIK_CAMERA_TRACE", "1");
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+    p.start(TARVIK_EXE, {"--check", "--trigger", "software", "--trigger-rate", "20", "--frames", "30"});
+    QByteArray err;
+    ASSERT_SOON((err += p.readAllStandardError()).contains("\"TriggerSoftware\""));
+    ::kill(pid_t(p.processId()), SIGHUP);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    const QByteArray out = p.readAllStandardOutput();
+    EXPECT_TRUE(out.contains("Trigger  Software at 20/s: 30 sent")) << out.toStdString();
+    EXPECT_FALSE((err + p.readAllStandardError()).contains("stopped by a signal"));
+}
+
+// Software triggers at just the rate the camera takes (10 ms exposure and
+// 10 ms readout: 50 a second): each gets its frame, or the report says why
+// some could not.
+TEST(TriggerCheck, AtTheCamerasCapacity)
+{
+    const TarvikRun r = RunTarvik({"--check", "--json", "--max-clipped", "100", "--set", "ExposureTime=10000",
+                                   "--trigger", "software", "--trigger-rate", "50", "--frames", "100"},
+                                  QString(kQuick) + ",rate=100");
+    const QJsonObject camera = QJsonDocument::fromJson(r.out)["cameras"][0].toObject();
+    EXPECT_EQ(camera["trigger"]["frame_time_ms"].toDouble(), 20);
+    const std::string trigger = LevelOf(camera, "trigger");
+    if (r.status == 0)
+        EXPECT_EQ(trigger.rfind("ok: 100 triggers sent, 100 frames for them, 0 missed", 0), 0u) << trigger;
+    else
+        EXPECT_NE(trigger.find("50 triggers/s is about the most the camera can take (50.0/s: 20.00 ms a frame)"),
+                  std::string::npos)
+            << trigger;
+}
+
 // Bad options and a source the camera lacks: refused with the reason, no report.
 TEST(TriggerCheck, Refusals)
 {

@@ -6,6 +6,7 @@
 #include "CheckMetrics.h"
 #include "HttpGate.h"
 #include "app/Failures.h"
+#include "app/StopSignals.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
 
@@ -511,13 +512,7 @@ int Serve(const ServeOptions& options)
     // Signals are taken by sigwait below, not by whichever thread they hit.
     // SIGHUP (the terminal or ssh session gone) stops it as cleanly, the
     // camera released, unless it was started ignoring it (nohup).
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    struct sigaction hangup {};
-    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
-        sigaddset(&signals, SIGHUP);
+    const sigset_t signals = StopSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     // Probes run on whichever worker is free; with an arena of its own for

@@ -6,6 +6,7 @@
 #include "Recorder.h"
 #include "app/Failures.h"
 #include "app/LiveStream.h"
+#include "app/StopSignals.h"
 #include "platform/camera/camtext.h"
 
 #include <signal.h>
@@ -24,25 +25,12 @@ using Clock = std::chrono::steady_clock;
 // How often the loop looks at the counts (and the progress line is drawn).
 constexpr long kPollNs = 100 * 1000 * 1000;
 
-// SIGINT, SIGTERM and SIGHUP, blocked in every thread and taken one at a time with
-// sigtimedwait: no handler runs in the middle of anything.
-sigset_t StopSignals()
+// The stop signals (StopSignals.h), blocked in every thread and taken one at
+// a time: no handler runs in the middle of anything. Waits up to a poll period
+// (less when the recording's time ends sooner); the signal that came, or 0.
+int StopSignalled(long ns = kPollNs)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);  // the terminal or the ssh session gone
-    return set;
-}
-
-// Waits up to a poll period (less when the recording's time ends sooner);
-// whether a stop signal came.
-bool StopSignalled(long ns = kPollNs)
-{
-    const sigset_t set = StopSignals();
-    const timespec wait{0, std::max(1L, std::min(ns, kPollNs))};
-    return sigtimedwait(&set, nullptr, &wait) > 0;
+    return TakeStopSignal(std::max(1L, std::min(ns, kPollNs)));
 }
 
 void Progress(const Recorder::Counts& c)
@@ -60,8 +48,7 @@ int RecordToFile(const CommandLine& commandLine)
 {
     const CommandLine::Record& r = commandLine.record;
     // Before any thread starts, so that every thread inherits the mask.
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    BlockStopSignals();
 
     std::string error;
     Recorder::BeginError kind = Recorder::BeginError::None;
@@ -117,12 +104,13 @@ int RecordToFile(const CommandLine& commandLine)
     if (const LiveStream::TriggerState t = stream.TriggerNow(); !ended.Failed() && t.on)
         std::fprintf(stderr, "tarvik: %s\n", RecordTriggerLine(t.source).c_str());
     int signals = 0;
+    int firstSignal = 0;  // the one that stopped the recording, said in its closing line
     const auto started = Clock::now();
     bool timeUp = false;
     while (!ended.Failed()) {
         const double left = r.seconds > 0 ? r.seconds - std::chrono::duration<double>(Clock::now() - started).count()
                                           : 1;
-        if (StopSignalled(long(left * 1e9))) {
+        if ((firstSignal = StopSignalled(long(left * 1e9))) != 0) {
             ++signals;
             break;
         }
@@ -152,11 +140,8 @@ int RecordToFile(const CommandLine& commandLine)
     // From the second signal on, one more ends the program at once: a writer
     // held in a write (a FIFO whose reader stopped reading, a stalled network
     // disk) must not keep it.
-    if (signals >= 2) {
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
-        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
-    }
+    if (signals >= 2)
+        ReleaseStopSignals();
     const Recorder::Result result = recorder.Finish(signals >= 2);
     if (terminal)
         std::fputs("\r\033[K", stderr);
@@ -166,7 +151,7 @@ int RecordToFile(const CommandLine& commandLine)
     const bool nothing = timeUp && c.received == 0 && !ended.Failed();
     if (nothing)
         std::fprintf(stderr, "tarvik: no frame came within the %g s of the recording\n", r.seconds);
-    std::fprintf(stderr, "tarvik: %s\n", Recorder::ClosingLine(result, r.path).c_str());
+    std::fprintf(stderr, "tarvik: %s\n", (Recorder::ClosingLine(result, r.path) + StoppedBy(firstSignal)).c_str());
     if (result.stop == Recorder::Stop::WriteFailed)
         return kExitNotWritten;
     if (result.stop == Recorder::Stop::FrameShape || nothing)

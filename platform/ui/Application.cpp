@@ -68,6 +68,11 @@ void Application::SetSettingsKey(const char* utf8)
     QApplication::setOrganizationName(QString::fromUtf8(utf8));
 }
 
+void HandlePaintingWhileBusy()
+{
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
+}
+
 WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
 
 WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }

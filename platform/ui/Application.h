@@ -24,6 +24,12 @@ private:
     std::unique_ptr<Impl> d_;
 };
 
+// While a handler waits on a device: the window system's events handled
+// meanwhile (painting, the window manager's pings, messages posted to a
+// window), but not a person's input nor other sockets, which could call into
+// what is waited on; those wait until the handler returns.
+void HandlePaintingWhileBusy();
+
 // Shows the busy cursor for as long as it lives, for work a person waits on.
 class WaitCursor {
 public:

@@ -225,6 +225,20 @@ int Dialog::DoModal()
     return window_->widget->exec() == QDialog::Accepted ? kOk : kCancel;
 }
 
+void Dialog::EndDialog(int result)
+{
+    DialogWidget* w = WidgetOf(*this);
+    if (!w)
+        return;
+    for (QWidget* modal = QApplication::activeModalWidget(); modal && modal != w;
+         modal = QApplication::activeModalWidget()) {
+        modal->close();
+        if (QApplication::activeModalWidget() == modal)
+            break;  // it would not close
+    }
+    w->done(result);
+}
+
 bool Dialog::IsIconic() const { return window_ && window_->widget->isMinimized(); }
 
 Rect Dialog::GetClientRect() const

@@ -104,6 +104,10 @@ public:
     int DoModal();
     // Builds the window without running it: data exchange and OnInitDialog run.
     bool Create();
+    // Ends DoModal with result, as Esc ends it with kCancel; first closes a
+    // message box or file dialog the window has open, which would otherwise
+    // keep the program waiting for a person.
+    void EndDialog(int result);
 
     bool IsIconic() const;
     Rect GetClientRect() const;
