@@ -28,6 +28,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -947,6 +948,75 @@ TEST(AravisCommandLine, RecordThroughGige)
         EXPECT_GE(kept.captured(1).toInt(), 3);
         EXPECT_EQ(FramesIn(path), kept.captured(1).toInt()) << err.toStdString();
         EXPECT_EQ(int(WrittenLines(path + ".csv").size()), kept.captured(1).toInt());
+    }
+}
+
+// Lost GVSP packets (the fake camera drops the given share, per thousand):
+// an incomplete frame is recorded with what came, and black where a packet
+// was lost, never with the bytes of the older frame its buffer held. The
+// fake camera's picture is the same along each anti-diagonal (its level
+// follows x + y + frame id), so the level most pixels of a diagonal have is
+// what the camera sent there; any other level but black is an older frame's.
+TEST(AravisCommandLine, LostPacketsRecordedBlackNeverStale)
+{
+    const struct {
+        const char* lost;
+        int frames;
+    } rows[] = {{"10", 60}, {"200", 40}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.lost);
+        RestartCamera({"--gvsp-lost-ratio", row.lost});
+        QTemporaryDir dir;
+        const TarvikRun run = RunTarvik({"--record", "loss.mkv", "--frames", QString::number(row.frames)}, {},
+                                        "gige:127.0.0.1", dir.path());
+        RestartCamera();
+        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        QFile csv(dir.filePath("loss.mkv.csv"));
+        ASSERT_TRUE(csv.open(QIODevice::ReadOnly));
+        csv.readLine();
+        std::vector<bool> incomplete;
+        int width = 0, height = 0;
+        while (!csv.atEnd()) {
+            const QStringList f = QString(csv.readLine()).trimmed().split(',');
+            if (f.size() == 8 && (f[7] == "yes" || f[7] == "incomplete")) {
+                incomplete.push_back(f[7] == "incomplete");
+                width = f[4].toInt(), height = f[5].toInt();
+                ASSERT_EQ(f[6], "Mono8");
+            }
+        }
+        ASSERT_EQ(int(incomplete.size()), row.frames);
+        ASSERT_GT(std::count(incomplete.begin(), incomplete.end(), true), 0) << "no packet was lost";
+        QProcess ffmpeg;
+        ffmpeg.start("ffmpeg", {"-v", "error", "-i", dir.filePath("loss.mkv"), "-fps_mode", "passthrough", "-f",
+                                "rawvideo", "-pix_fmt", "gray", "-"});
+        ASSERT_TRUE(ffmpeg.waitForFinished(60000));
+        const QByteArray raw = ffmpeg.readAllStandardOutput();
+        const qsizetype frameBytes = qsizetype(width) * height;
+        ASSERT_GT(width + height, 255) << "every diagonal level appears";
+        ASSERT_EQ(raw.size(), frameBytes * row.frames) << ffmpeg.readAllStandardError().toStdString();
+        for (int i = 0; i < row.frames; ++i) {
+            if (!incomplete[size_t(i)])
+                continue;
+            const auto* p = reinterpret_cast<const uint8_t*>(raw.constData() + frameBytes * i);
+            std::vector<std::map<uint8_t, int>> levels(255);
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x)
+                    ++levels[size_t((x + y) % 255)][p[y * width + x]];
+            std::vector<uint8_t> sent(255);
+            for (size_t d = 0; d < 255; ++d)
+                sent[d] = std::max_element(levels[d].begin(), levels[d].end(), [](auto& a, auto& b) {
+                              return a.second < b.second;
+                          })->first;
+            qsizetype older = 0, black = 0;
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x) {
+                    const uint8_t v = p[y * width + x];
+                    black += v == 0;  // the picture itself is black along one diagonal in 255
+                    older += v != 0 && v != sent[size_t((x + y) % 255)];
+                }
+            EXPECT_EQ(older, 0) << "frame " << i << ": pixels of an older frame";
+            EXPECT_LT(black, frameBytes / 2) << "frame " << i << ": most packets came, yet it is black";
+        }
     }
 }
 
