@@ -472,6 +472,7 @@ public:
         }
         if (stream_)
             MeasureBlocks();
+        anyFrame_ = false;
         return stream_ ? err : (err != CAM_OK ? err : CAM_ERR_IO);
     }
 
@@ -490,6 +491,7 @@ public:
         if (it == frames_.end() || !stream_)
             return CAM_ERR_BAD_SEQUENCE;
         Mark(*it);
+        Forget(it->buffer);
         arv_stream_push_buffer(stream_, ARV_BUFFER(g_object_ref(it->buffer)));
         return CAM_OK;
     }
@@ -508,6 +510,7 @@ public:
             auto other = FindBuffer(done);
             if (other != frames_.end())
                 Mark(*other);
+            Forget(done);
             arv_stream_push_buffer(stream_, done);
             return CAM_ERR_BAD_SEQUENCE;
         }
@@ -519,17 +522,32 @@ public:
     {
         if (!stream_)
             return CAM_ERR_BAD_SEQUENCE;
-        ArvBuffer* done = nullptr;
-        if (CamError err = Pop(timeoutMs, &done); err != CAM_OK)
-            return err;
-        auto it = FindBuffer(done);
-        if (it == frames_.end()) {
-            g_object_unref(done);
-            return CAM_ERR_INTERNAL;
+        const gint64 deadline = g_get_monotonic_time() + gint64(timeoutMs) * 1000;
+        for (;;) {
+            const gint64 left = std::max<gint64>(0, deadline - g_get_monotonic_time());
+            ArvBuffer* done = nullptr;
+            if (CamError err = Pop(uint32_t((left + 999) / 1000), &done); err != CAM_OK)
+                return err;
+            auto it = FindBuffer(done);
+            if (it == frames_.end()) {
+                g_object_unref(done);
+                return CAM_ERR_INTERNAL;
+            }
+            // A stream's first frame that lost its leader packet could be
+            // any frame: with no id before it to follow, its id would make
+            // the next frame's count the camera's whole range of ids as
+            // dropped. It goes back to the stream unseen.
+            if (!anyFrame_ && arv_buffer_get_status(done) != ARV_BUFFER_STATUS_SUCCESS &&
+                arv_buffer_get_frame_id(done) == 0) {
+                Mark(*it);
+                Forget(done);
+                arv_stream_push_buffer(stream_, done);
+                continue;
+            }
+            Fill(*it, done, times);
+            *frame = it->frame;
+            return CAM_OK;
         }
-        Fill(*it, done, times);
-        *frame = it->frame;
-        return CAM_OK;
     }
 
 private:
@@ -582,6 +600,15 @@ private:
             if (!std::memcmp(data + at, &a.mark, std::min(sizeof a.mark, end - at)))
                 std::memset(data + at, 0, std::min(blockBytes_, end - at));
         return end;
+    }
+
+    // Aravis sets a buffer's id and times from the frame's leader packet
+    // and leaves those of the frame before when the leader is lost.
+    static void Forget(ArvBuffer* buffer)
+    {
+        arv_buffer_set_frame_id(buffer, 0);
+        arv_buffer_set_timestamp(buffer, 0);
+        arv_buffer_set_system_timestamp(buffer, 0);
     }
 
     size_t Filled(const CamFrame& frame) const { return std::min<size_t>(payload_, frame.bufferSize); }
@@ -674,11 +701,21 @@ private:
             frame->width = uint32_t(std::max(0, arv_buffer_get_image_width(done)));
             frame->height = uint32_t(std::max(0, arv_buffer_get_image_height(done)));
         }
+        // The frame's id and times come with its leader, and were cleared
+        // at queue time: a frame whose leader was lost has none. It takes
+        // the id after the last one, so that the next frame's id counts
+        // exactly the frames the camera could not send (an id of 0, or a
+        // stale one, would count thousands); its camera time stays unknown
+        // (0).
         frame->frameId = arv_buffer_get_frame_id(done);
+        if (frame->frameId == 0 && frame->receiveStatus != CAM_FRAME_COMPLETE)
+            frame->frameId = lastFrameId_ + 1;
+        lastFrameId_ = frame->frameId;
+        anyFrame_ = true;
         // The system timestamp is the host's real time as the stream thread
         // took the frame in, nearer its arrival than this wait.
         times->timestamp = arv_buffer_get_timestamp(done);
-        times->receiveTime = arv_buffer_get_system_timestamp(done);
+        times->receiveTime = arv_buffer_get_system_timestamp(done);  // 0: the core takes the time now
         g_object_unref(done);  // the reference the stream was given at queue time
     }
 
@@ -755,6 +792,8 @@ private:
     Frames frames_;
     bool adjustDone_ = false;
     guint payload_ = 0;      // bytes of a frame, as read when frames were announced
+    uint64_t lastFrameId_ = 0;
+    bool anyFrame_ = false;  // a frame was handed over since capture started
     size_t blockBytes_ = 0;  // image bytes a GVSP data packet carries; 0: frames are not marked
     uint64_t markSeed_ = (uint64_t(g_random_int()) << 32) | g_random_int();
 };
