@@ -268,7 +268,7 @@ void LiveStream::Run()
                 ++c.incomplete;
             if (offered) {
                 replaced = newest_;
-                c.replaced += replaced ? 1 : 0;
+                c.replaced += replaced && replaced->receiveStatus == CAM_FRAME_COMPLETE ? 1 : 0;
                 newest_ = f;
             }
             if (options_.arrivals && arrivals_.size() < kMaxArrivals)
