@@ -951,12 +951,38 @@ TEST(AravisCommandLine, RecordThroughGige)
     }
 }
 
+// A Mono8 frame of the fake camera held to what it sent: its picture is the
+// same along each anti-diagonal (its level follows x + y + frame id), so the
+// level most pixels of a diagonal have is what the camera sent there; any
+// other level but black is an older frame's.
+struct Diagonals {
+    int64_t older = 0;  // pixels of an older frame
+    int64_t black = 0;
+};
+Diagonals JudgeDiagonals(const uint8_t* p, int width, int height)
+{
+    std::vector<std::map<uint8_t, int>> levels(255);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            ++levels[size_t((x + y) % 255)][p[y * width + x]];
+    std::vector<uint8_t> sent(255);
+    for (size_t d = 0; d < 255; ++d)
+        sent[d] = std::max_element(levels[d].begin(), levels[d].end(), [](auto& a, auto& b) {
+                      return a.second < b.second;
+                  })->first;
+    Diagonals j;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const uint8_t v = p[y * width + x];
+            j.black += v == 0;  // the picture itself is black along one diagonal in 255
+            j.older += v != 0 && v != sent[size_t((x + y) % 255)];
+        }
+    return j;
+}
+
 // Lost GVSP packets (the fake camera drops the given share, per thousand):
 // an incomplete frame is recorded with what came, and black where a packet
-// was lost, never with the bytes of the older frame its buffer held. The
-// fake camera's picture is the same along each anti-diagonal (its level
-// follows x + y + frame id), so the level most pixels of a diagonal have is
-// what the camera sent there; any other level but black is an older frame's.
+// was lost, never with the bytes of the older frame its buffer held.
 TEST(AravisCommandLine, LostPacketsRecordedBlackNeverStale)
 {
     const struct {
@@ -1003,27 +1029,43 @@ TEST(AravisCommandLine, LostPacketsRecordedBlackNeverStale)
         for (int i = 0; i < row.frames; ++i) {
             if (!incomplete[size_t(i)])
                 continue;
-            const auto* p = reinterpret_cast<const uint8_t*>(raw.constData() + frameBytes * i);
-            std::vector<std::map<uint8_t, int>> levels(255);
-            for (int y = 0; y < height; ++y)
-                for (int x = 0; x < width; ++x)
-                    ++levels[size_t((x + y) % 255)][p[y * width + x]];
-            std::vector<uint8_t> sent(255);
-            for (size_t d = 0; d < 255; ++d)
-                sent[d] = std::max_element(levels[d].begin(), levels[d].end(), [](auto& a, auto& b) {
-                              return a.second < b.second;
-                          })->first;
-            qsizetype older = 0, black = 0;
-            for (int y = 0; y < height; ++y)
-                for (int x = 0; x < width; ++x) {
-                    const uint8_t v = p[y * width + x];
-                    black += v == 0;  // the picture itself is black along one diagonal in 255
-                    older += v != 0 && v != sent[size_t((x + y) % 255)];
-                }
-            EXPECT_EQ(older, 0) << "frame " << i << ": pixels of an older frame";
-            EXPECT_LT(black, frameBytes / 2) << "frame " << i << ": most packets came, yet it is black";
+            const Diagonals j =
+                JudgeDiagonals(reinterpret_cast<const uint8_t*>(raw.constData() + frameBytes * i), width, height);
+            EXPECT_EQ(j.older, 0) << "frame " << i << ": pixels of an older frame";
+            EXPECT_LT(j.black, frameBytes / 2) << "frame " << i << ": most packets came, yet it is black";
         }
     }
+}
+
+// The same frames in live view, where no complete frame comes: those taken
+// for showing keep what came and are black where packets were lost.
+TEST_F(AravisTest, LostPacketsShownBlackNeverStale)
+{
+    RestartCamera({"--gvsp-lost-ratio", "200"});
+    Use("gige:127.0.0.1");
+    Click(IDC_INIT_GRAB_START);
+    ASSERT_NE(g_hCamera, 0u);
+    ASSERT_STREQ(g_pPixelFormat, "Mono8");
+    LiveStream::Options options;
+    options.showIncomplete = true;
+    LiveStream stream;
+    ASSERT_FALSE(stream.Start(nullptr, options).Failed());
+    for (int taken = 0; taken < 3; ++taken) {
+        LiveStream::Frame frame;
+        ASSERT_SOON_WITHIN(stream.Take(&frame), 10000);
+        const int64_t bytes = int64_t(g_nWidth) * g_nHeight;
+        ASSERT_EQ(frame.size, bytes);
+        if (!frame.complete) {
+            const Diagonals j = JudgeDiagonals(frame.data, int(g_nWidth), int(g_nHeight));
+            EXPECT_EQ(j.older, 0) << "pixels of an older frame";
+            EXPECT_LT(j.black, bytes / 2) << "most packets came, yet it is black";
+        }
+        stream.GiveBack(frame);
+    }
+    EXPECT_GT(stream.CountsNow().incompleteShown, 0u);
+    EXPECT_FALSE(stream.Stop().Failed());
+    Click(IDC_GRAB_STOP_RELEASE);
+    RestartCamera();
 }
 
 // gige:HOST takes a discovery answer from HOST only: another host on the
