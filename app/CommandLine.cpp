@@ -65,7 +65,7 @@ const char kMore[] =
     "                 as --grab writes them\n"
     "  Beside it PATH.csv (in a folder frames.csv): index,frame_id,camera_timestamp_ns,\n"
     "  receive_time_ns,width,height,pixel_format,written, a line per frame and per frame\n"
-    "  id the camera skipped; written is yes, incomplete (written, the missing rows\n"
+    "  id the camera skipped; written is yes, incomplete (written, what never came\n"
     "  black), dropped (Tarvik's queue was full), skipped (never sent), failed (not\n"
     "  written: writing had failed) or refused (a frame of another size, which ends the\n"
     "  recording). PATH.settings (in a folder camera.settings) holds the camera's\n"

@@ -113,7 +113,7 @@ Outcome LiveStream::Start(std::function<void()> newFrame, Options options)
         trigger_ = {};
         trigger_.on = frames_.front().triggerSource != nullptr;
         trigger_.source = trigger_.on ? frames_.front().triggerSource : "";
-        lastFrame_ = started_;
+        lastFrame_ = lastComplete_ = started_;
     }
     options_ = options;
     sourceCounters_.clear();
@@ -248,6 +248,7 @@ void LiveStream::Run()
         if (options_.everyFrame)
             options_.everyFrame(*f);
         const bool complete = f->receiveStatus == CAM_FRAME_COMPLETE;
+        bool offered = false;
         CamFrame* replaced = nullptr;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -257,12 +258,18 @@ void LiveStream::Run()
             c.bytes += f->imageSize;
             if (any && f->frameId > lastId + 1)
                 c.dropped += f->frameId - lastId - 1;  // ids that wrap around count nothing
-            if (complete) {
-                replaced = newest_;
-                c.replaced += replaced ? 1 : 0;
-                newest_ = f;
-            } else {
+            // An incomplete frame is offered only when no complete one came
+            // for a while, and never in place of a complete one waiting.
+            offered = complete || (options_.showIncomplete && lastFrame - lastComplete_ >= kIncompleteShownAfter &&
+                                   (!newest_ || newest_->receiveStatus != CAM_FRAME_COMPLETE));
+            if (complete)
+                lastComplete_ = lastFrame;
+            else
                 ++c.incomplete;
+            if (offered) {
+                replaced = newest_;
+                c.replaced += replaced && replaced->receiveStatus == CAM_FRAME_COMPLETE ? 1 : 0;
+                newest_ = f;
             }
             if (options_.arrivals && arrivals_.size() < kMaxArrivals)
                 arrivals_.push_back({lastFrame, complete, f->imageSize});
@@ -273,12 +280,17 @@ void LiveStream::Run()
         }
         any = true;
         lastId = f->frameId;
-        if (!complete)
+        if (!offered)
             Requeue(f);
         if (replaced)
             Requeue(replaced);
-        if (complete && newFrame_)
+        if (offered && newFrame_) {
             newFrame_();
+        } else if (newFrame_ && lastFrame - lastNotice >= kWaitingNotice) {
+            // Whoever shows the stream hears of incomplete frames too, to count them.
+            lastNotice = lastFrame;
+            newFrame_();
+        }
     }
 }
 
@@ -350,8 +362,10 @@ bool LiveStream::Take(Frame* frame)
     CamFrame* f = newest_;
     newest_ = nullptr;
     ++counts_.shown;
+    const bool complete = f->receiveStatus == CAM_FRAME_COMPLETE;
+    counts_.incompleteShown += complete ? 0 : 1;
     *frame = {static_cast<const uint8_t*>(f->buffer), std::min<int64_t>(f->imageSize, f->bufferSize), f->width,
-              f->height, f->frameId, f};
+              f->height, f->frameId, f, complete};
     return true;
 }
 
@@ -471,9 +485,12 @@ std::string TriggerLine(const LiveStream::TriggerState& trigger, const LiveStrea
 
 std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates)
 {
-    char line[160];
-    std::snprintf(line, sizeof line, "live: %.1f frames/s (shown %.1f), %.0f MB/s, %llu incomplete, %llu dropped",
-                  rates.received, rates.shown, rates.megabytes, (unsigned long long)counts.incomplete,
+    char shown[40] = "";
+    if (counts.incompleteShown)
+        std::snprintf(shown, sizeof shown, " (%llu shown)", (unsigned long long)counts.incompleteShown);
+    char line[200];
+    std::snprintf(line, sizeof line, "live: %.1f frames/s (shown %.1f), %.0f MB/s, %llu incomplete%s, %llu dropped",
+                  rates.received, rates.shown, rates.megabytes, (unsigned long long)counts.incomplete, shown,
                   (unsigned long long)counts.dropped);
     return line;
 }

@@ -42,7 +42,8 @@ public:
     struct Counts {
         uint64_t received = 0;    // frames the camera handed back
         uint64_t shown = 0;       // frames taken for showing
-        uint64_t incomplete = 0;  // received with data missing, never shown
+        uint64_t incomplete = 0;  // received with data missing
+        uint64_t incompleteShown = 0;  // of them, taken for showing (Options::showIncomplete)
         uint64_t replaced = 0;    // complete, but a newer one came before they were taken
         uint64_t dropped = 0;     // pictures the camera made but could not send (frame ids skipped)
         uint64_t bytes = 0;       // received
@@ -51,14 +52,18 @@ public:
         double received = 0, shown = 0, megabytes = 0;  // a second, over about the last second
     };
 
-    // A complete frame taken for showing; give it back when done with it.
+    // A frame taken for showing; give it back when done with it.
     struct Frame {
         const uint8_t* data = nullptr;
         int64_t size = 0;  // bytes the camera filled
         uint32_t width = 0, height = 0;  // the frame's own size; 0 where unknown
         uint64_t frameId = 0;
         CamFrame* record = nullptr;
+        bool complete = true;  // false: data is missing (past size, or black within it)
     };
+    // How long no complete frame must have come before an incomplete one is
+    // offered for showing (Options::showIncomplete).
+    static constexpr auto kIncompleteShownAfter = std::chrono::seconds(1);
 
     // What a stream keeps beyond its counters, for the health check.
     struct Options {
@@ -73,6 +78,10 @@ public:
         // Silence ends the stream even while the camera waits for triggers:
         // the health check's, which nothing triggers unless it does so itself.
         bool silenceEnds = false;
+        // Incomplete frames are offered for showing too once no complete
+        // one has come for kIncompleteShownAfter (the window: what came is
+        // better than a picture that stands still); never for analysis.
+        bool showIncomplete = false;
     };
     // What the camera's frames wait for, and how long it has waited.
     struct TriggerState {
@@ -95,9 +104,9 @@ public:
     LiveStream& operator=(const LiveStream&) = delete;
 
     // Starts streaming the open camera (g_hCamera). newFrame is called on the
-    // camera thread whenever a newer complete frame waits to be taken, once
-    // when the stream ends by itself, and about twice a second while a
-    // triggered camera waits.
+    // camera thread whenever a newer frame waits to be taken, once when the
+    // stream ends by itself, and about twice a second while a triggered
+    // camera waits or only incomplete frames come.
     Outcome Start(std::function<void()> newFrame, Options options);
     Outcome Start(std::function<void()> newFrame);
     // Stops the stream and lets go of its frames; any taken frame must have
@@ -110,7 +119,8 @@ public:
     // slice), else at once on the caller's thread. Returns when it has run.
     void Call(const std::function<void()>& task);
 
-    // The newest complete frame, if a new one came since the last take.
+    // The newest complete frame (or incomplete one, see
+    // Options::showIncomplete), if a new one came since the last take.
     bool Take(Frame* frame);
     void GiveBack(const Frame& frame);
 
@@ -154,7 +164,7 @@ private:
     const std::function<void()>* call_ = nullptr; // waiting for the camera thread
     bool callDone_ = false;
     std::condition_variable callDoneChanged_;
-    CamFrame* newest_ = nullptr;           // complete, waiting to be taken
+    CamFrame* newest_ = nullptr;           // waiting to be taken
     std::deque<CamFrame*> givenBack_;      // to be queued again by the camera thread
     Outcome ended_;
     Counts counts_;
@@ -162,6 +172,7 @@ private:
     std::vector<Arrival> arrivals_;
     TriggerState trigger_;
     Clock::time_point lastFrame_;
+    Clock::time_point lastComplete_;  // or when the stream started
 };
 
 // Shows a live frame fitted into target pixels of targetWidth x
@@ -181,5 +192,6 @@ imaging::Picture LiveFramePicture(const LiveStream::Frame& frame);
 // 2.5 s ago", with the software triggers sent and how many gave no frame.
 std::string TriggerLine(const LiveStream::TriggerState& trigger, const LiveStream::Counts& counts);
 
-// The tooltip's live line: "live: 30.0 frames/s (shown 30.0), 180 MB/s, 0 incomplete, 0 dropped".
+// The tooltip's live line: "live: 30.0 frames/s (shown 30.0), 180 MB/s, 0 incomplete, 0 dropped",
+// with "12 incomplete (3 shown)" once incomplete frames were shown.
 std::string LiveLine(const LiveStream::Counts& counts, const LiveStream::Rates& rates);

@@ -300,6 +300,8 @@ void CTarvikDlg::StartLive()
             m_recordingTo->OnFrame(frame);
     };
     options.triggerRate = m_triggerRate;
+    options.showIncomplete = true;
+    m_incompleteTold = false;
     const Outcome outcome = m_live.Start(
         [this] {
             if (!m_livePosted.exchange(true))
@@ -362,6 +364,12 @@ void CTarvikDlg::OnLiveFrame()
     // converts it at full size then.
     LiveStream::Frame frame;
     if (m_live.Take(&frame)) {
+        if (!frame.complete && !m_incompleteTold) {
+            m_incompleteTold = true;
+            std::fprintf(stderr, "tarvik: live view: no complete frame for %lld s, showing incomplete ones (what "
+                         "did not arrive is black)\n",
+                         (long long)std::chrono::seconds(LiveStream::kIncompleteShownAfter).count());
+        }
         const ui::Rect fit = FitRect(static_cast<int32_t>(static_cast<uint32_t>(g_nWidth)),
                                      static_cast<int32_t>(static_cast<uint32_t>(g_nHeight)),
                                      m_picture.GetClientRect());

@@ -106,6 +106,7 @@ private:
     LiveStream::Frame m_liveShown;  // held while it is the frame shown
     std::atomic<bool> m_livePosted{false};  // a frame notice is on its way to OnLiveFrame
     std::chrono::steady_clock::time_point m_liveStatusShown;
+    bool m_incompleteTold = false;  // this stream's first incomplete frame shown was said on stderr
     double m_triggerRate = 0;
     // After m_live, which they use.
     std::unique_ptr<CameraSettingsSource> m_settingsSource;

@@ -2,15 +2,19 @@
 // no window: the stream's calls, the hand-over of the newest frame, its
 // counters, and the ways it ends by itself.
 #include "DialogHarness.h"
+#include "RunTarvik.h"
 #include "WaitFor.h"
 #include "app/CameraSettingsSource.h"
 #include "app/Failures.h"
 #include "app/LiveStream.h"
 
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <thread>
 
 namespace {
@@ -252,6 +256,90 @@ TEST_F(LiveTest, DialogStartedAtOnceAndEndedBySilence)
         EXPECT_TRUE(picture->toolTip().endsWith("live view stopped: no frame within 5 s (CAM_ERR_TIMEOUT)"));
         EXPECT_NE(g_hCamera, 0u);
     }
+}
+
+// A camera that sends only incomplete frames: the stream offers them once
+// no complete frame came for a while, if asked to (the window), never else
+// (the health check); what arrived is handed over, the rest is not.
+TEST_F(LiveTest, IncompleteFramesOfferedOnlyWhenAsked)
+{
+    for (const bool show : {true, false}) {
+        SCOPED_TRACE(show ? "shown" : "not shown");
+        ASSERT_NO_FATAL_FAILURE(Open("width=16,height=8,formats=Mono8,rate=100,frames=incomplete"));
+        LiveStream::Options options;
+        options.showIncomplete = show;
+        LiveStream stream;
+        std::atomic<int> told{0};
+        ASSERT_FALSE(stream.Start([&] { ++told; }, options).Failed());
+        const auto start = std::chrono::steady_clock::now();
+        LiveStream::Frame frame;
+        if (show) {
+            ASSERT_SOON_WITHIN(stream.Take(&frame), 5000);
+            EXPECT_GE(std::chrono::steady_clock::now() - start, LiveStream::kIncompleteShownAfter);
+            EXPECT_FALSE(frame.complete);
+            EXPECT_EQ(frame.size, 16 * 8 / 2) << "the half that came";
+            stream.GiveBack(frame);
+        } else {
+            EXPECT_EQ(ShowFor(stream, LiveStream::kIncompleteShownAfter * 2), 0);
+        }
+        EXPECT_GT(told.load(), 0) << "whoever shows the stream hears of incomplete frames";
+        EXPECT_FALSE(stream.Stop().Failed());
+        const LiveStream::Counts c = stream.CountsNow();
+        EXPECT_GT(c.incomplete, 0u);
+        EXPECT_EQ(c.incompleteShown, show ? 1u : 0u);
+        EXPECT_EQ(LiveLine(c, {}).find(" incomplete (1 shown), ") != std::string::npos, show) << LiveLine(c, {});
+        harness::ResetCameraState();
+    }
+}
+
+// --live on a camera that sends only incomplete frames: the picture shows
+// what came and is black where nothing came (the simulated camera leaves
+// bright bytes there), the tooltip counts them, and stderr says so once.
+TEST_F(LiveTest, DialogShowsIncompleteFramesAndSaysSo)
+{
+    Use("width=64,height=48,formats=Mono8,rate=50,frames=incomplete");
+    {
+        ::testing::internal::CaptureStderr();
+        CTarvikDlg dlg({}, true);
+        ASSERT_TRUE(dlg.Create());
+        QWidget* picture = ui::WidgetOf(dlg)->control(IDC_PICTURE);
+        const QRegularExpression counted(" [1-9][0-9]* incomplete \\([1-9][0-9]* shown\\), ");
+        ASSERT_SOON_WITHIN(counted.match(picture->toolTip()).hasMatch() && g_lastFrame.valid, 10000);
+        // Rows of the display image (BGR): the top half came, the bottom half did not.
+        auto rowLevel = [](int y) {
+            const uint8_t* row = g_image.GetBits() + ptrdiff_t(y) * g_image.GetPitch();
+            return std::accumulate(row, row + g_image.GetWidth() * 3, 0);
+        };
+        ASSERT_EQ(g_image.GetHeight(), 48);
+        int top = 0;
+        for (int y = 0; y < 24; ++y)
+            top += rowLevel(y);
+        EXPECT_GT(top, 0);
+        for (int y = 24; y < 48; ++y)
+            EXPECT_EQ(rowLevel(y), 0) << "row " << y;
+        EXPECT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "tarvik: live view: no complete frame for 1 s, showing incomplete ones (what did not arrive is "
+                  "black)\n");
+    }
+}
+
+// The same through the real program, without a display of its own.
+TEST(LiveProgram, IncompleteFramesSaidOnStderr)
+{
+    QProcess tarvik;
+    QProcessEnvironment env = TarvikEnvironment("width=64,height=48,rate=50,frames=incomplete", {});
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    tarvik.setProcessEnvironment(env);
+    tarvik.start(TARVIK_EXE, {"--live"});
+    ASSERT_TRUE(tarvik.waitForStarted());
+    QByteArray err;
+    ASSERT_SOON_WITHIN((err += tarvik.readAllStandardError()).contains("showing incomplete ones"), 15000)
+        << err.toStdString();
+    tarvik.terminate();
+    ASSERT_TRUE(tarvik.waitForFinished(10000));
+    err += tarvik.readAllStandardError();
+    EXPECT_EQ(err.count("tarvik: live view: no complete frame for 1 s"), 1) << err.toStdString();
 }
 
 }  // namespace

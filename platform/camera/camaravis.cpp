@@ -18,6 +18,7 @@ namespace cam {
 namespace {
 
 const char kAdjust[] = "GVSPAdjustPacketSize";
+const char kExtendedIds[] = "GevGVSPExtendedIDMode";
 
 // Turns an Aravis error into our code; its message goes to the trace, so that
 // a user can see why a call failed.
@@ -167,8 +168,8 @@ public:
     ~AravisDevice() override
     {
         EndCapture();
-        for (auto& [frame, buffer] : frames_)
-            g_object_unref(buffer);
+        for (Announced& a : frames_)
+            g_object_unref(a.buffer);
         g_object_unref(camera_);
     }
 
@@ -445,8 +446,9 @@ public:
             return err;
         if (payload == 0 || payload > frame->bufferSize)
             return CAM_ERR_BAD_SIZE;
+        payload_ = payload;
         // Aravis writes straight into the caller's memory: no copy.
-        frames_.emplace_back(frame, arv_buffer_new(frame->bufferSize, frame->buffer));
+        frames_.push_back({frame, arv_buffer_new(frame->bufferSize, frame->buffer)});
         return CAM_OK;
     }
 
@@ -455,7 +457,7 @@ public:
         auto it = FindFrame(frame);
         if (it == frames_.end())
             return;
-        g_object_unref(it->second);
+        g_object_unref(it->buffer);
         frames_.erase(it);
     }
 
@@ -468,6 +470,9 @@ public:
             g_object_unref(stream_);
             stream_ = nullptr;
         }
+        if (stream_)
+            MeasureBlocks();
+        anyFrame_ = false;
         return stream_ ? err : (err != CAM_OK ? err : CAM_ERR_IO);
     }
 
@@ -485,7 +490,9 @@ public:
         auto it = FindFrame(frame);
         if (it == frames_.end() || !stream_)
             return CAM_ERR_BAD_SEQUENCE;
-        arv_stream_push_buffer(stream_, ARV_BUFFER(g_object_ref(it->second)));
+        Mark(*it);
+        Forget(it->buffer);
+        arv_stream_push_buffer(stream_, ARV_BUFFER(g_object_ref(it->buffer)));
         return CAM_OK;
     }
 
@@ -497,12 +504,17 @@ public:
         ArvBuffer* done = nullptr;
         if (CamError err = Pop(timeoutMs, &done); err != CAM_OK)
             return err;
-        if (done != it->second) {
-            // Another announced frame came back first: leave it for its own wait.
+        if (done != it->buffer) {
+            // Another announced frame came back first: leave it for its own
+            // wait, marked afresh, as what it holds now is an older frame.
+            auto other = FindBuffer(done);
+            if (other != frames_.end())
+                Mark(*other);
+            Forget(done);
             arv_stream_push_buffer(stream_, done);
             return CAM_ERR_BAD_SEQUENCE;
         }
-        Fill(frame, done, times);
+        Fill(*it, done, times);
         return CAM_OK;
     }
 
@@ -510,26 +522,128 @@ public:
     {
         if (!stream_)
             return CAM_ERR_BAD_SEQUENCE;
-        ArvBuffer* done = nullptr;
-        if (CamError err = Pop(timeoutMs, &done); err != CAM_OK)
-            return err;
-        auto it = std::find_if(frames_.begin(), frames_.end(), [&](const auto& f) { return f.second == done; });
-        if (it == frames_.end()) {
-            g_object_unref(done);
-            return CAM_ERR_INTERNAL;
+        const gint64 deadline = g_get_monotonic_time() + gint64(timeoutMs) * 1000;
+        for (;;) {
+            const gint64 left = std::max<gint64>(0, deadline - g_get_monotonic_time());
+            ArvBuffer* done = nullptr;
+            if (CamError err = Pop(uint32_t((left + 999) / 1000), &done); err != CAM_OK)
+                return err;
+            auto it = FindBuffer(done);
+            if (it == frames_.end()) {
+                g_object_unref(done);
+                return CAM_ERR_INTERNAL;
+            }
+            // A stream's first frame that lost its leader packet could be
+            // any frame: with no id before it to follow, its id would make
+            // the next frame's count the camera's whole range of ids as
+            // dropped. It goes back to the stream unseen.
+            if (!anyFrame_ && arv_buffer_get_status(done) != ARV_BUFFER_STATUS_SUCCESS &&
+                arv_buffer_get_frame_id(done) == 0) {
+                Mark(*it);
+                Forget(done);
+                arv_stream_push_buffer(stream_, done);
+                continue;
+            }
+            Fill(*it, done, times);
+            *frame = it->frame;
+            return CAM_OK;
         }
-        Fill(it->first, done, times);
-        *frame = it->first;
-        return CAM_OK;
     }
 
 private:
-    using Frames = std::vector<std::pair<CamFrame*, ArvBuffer*>>;
+    // A frame announced, the buffer Aravis fills it through, and the mark
+    // its packet blocks carried when it was queued (see Mark).
+    struct Announced {
+        CamFrame* frame;
+        ArvBuffer* buffer;
+        uint64_t mark = 0;
+    };
+    using Frames = std::vector<Announced>;
 
     Frames::iterator FindFrame(const CamFrame* frame)
     {
-        return std::find_if(frames_.begin(), frames_.end(),
-                            [&](const auto& f) { return f.first == frame; });
+        return std::find_if(frames_.begin(), frames_.end(), [&](const Announced& a) { return a.frame == frame; });
+    }
+
+    Frames::iterator FindBuffer(const ArvBuffer* buffer)
+    {
+        return std::find_if(frames_.begin(), frames_.end(), [&](const Announced& a) { return a.buffer == buffer; });
+    }
+
+    // Aravis copies each GVSP data packet to its place in the buffer and
+    // leaves the place of a lost one as it was: the bytes of whatever frame
+    // the buffer held before. Nor does it say which packets came. So each
+    // packet's place gets a mark, new at every queueing, before the buffer
+    // goes to the stream; a place still marked when the frame comes back
+    // incomplete is one no packet filled, and is made black. It costs a
+    // store per packet (8 bytes of every 1464 at the usual packet size),
+    // not a clearing of the whole buffer. A packet that happens to carry
+    // the mark itself would only be made black, never show an older frame.
+    void Mark(Announced& a)
+    {
+        if (blockBytes_ == 0)
+            return;
+        a.mark = NextMark();
+        auto* data = static_cast<uint8_t*>(a.frame->buffer);
+        const size_t end = Filled(*a.frame);
+        for (size_t at = 0; at < end; at += blockBytes_)
+            std::memcpy(data + at, &a.mark, std::min(sizeof a.mark, end - at));
+    }
+
+    // Makes the places of an incomplete frame's lost packets black; the
+    // bytes of the frame that can have come (the payload).
+    size_t Unmark(const Announced& a)
+    {
+        auto* data = static_cast<uint8_t*>(a.frame->buffer);
+        const size_t end = Filled(*a.frame);
+        for (size_t at = 0; at < end; at += blockBytes_)
+            if (!std::memcmp(data + at, &a.mark, std::min(sizeof a.mark, end - at)))
+                std::memset(data + at, 0, std::min(blockBytes_, end - at));
+        return end;
+    }
+
+    // Aravis sets a buffer's id and times from the frame's leader packet
+    // and leaves those of the frame before when the leader is lost.
+    static void Forget(ArvBuffer* buffer)
+    {
+        arv_buffer_set_frame_id(buffer, 0);
+        arv_buffer_set_timestamp(buffer, 0);
+        arv_buffer_set_system_timestamp(buffer, 0);
+    }
+
+    size_t Filled(const CamFrame& frame) const { return std::min<size_t>(payload_, frame.bufferSize); }
+
+    // Every mark differs from the last ones and from one run to the next.
+    uint64_t NextMark()
+    {
+        uint64_t z = (markSeed_ += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+
+    // Where the stream puts each data packet: packet n (from 1) at
+    // (n - 1) times the bytes a packet carries, the packet size less the
+    // IP, UDP and GVSP headers. Other cameras (USB3 Vision, Aravis's own
+    // fake) are not marked.
+    void MeasureBlocks()
+    {
+        blockBytes_ = 0;
+        if (!arv_camera_is_gv_device(camera_))
+            return;
+        GError* error = nullptr;
+        const guint packet = arv_gv_device_get_packet_size(ARV_GV_DEVICE(device_), &error);
+        if (Take(error, "GevSCPSPacketSize") != CAM_OK)
+            return;
+        // Extended ids (GigE Vision 2) lengthen the GVSP header by 12 bytes.
+        size_t headers = 20 + 8 + 8;
+        if (arv_device_get_feature(device_, kExtendedIds)) {
+            const gboolean extended = arv_device_get_boolean_feature_value(device_, kExtendedIds, &error);
+            if (Take(error, kExtendedIds) == CAM_OK && extended)
+                headers += 12;
+        }
+        if (packet > headers)
+            blockBytes_ = packet - headers;
     }
 
     // The next buffer the stream filled. The wait is cut into slices, and a
@@ -567,11 +681,16 @@ private:
     }
 
     // The frame record from a buffer the stream filled, which it then lets go.
-    static void Fill(CamFrame* frame, ArvBuffer* done, FrameTimes* times)
+    void Fill(const Announced& a, ArvBuffer* done, FrameTimes* times)
     {
+        CamFrame* frame = a.frame;
         size_t received = 0;
         arv_buffer_get_data(done, &received);
         frame->receiveStatus = FrameStatus(arv_buffer_get_status(done));
+        // Aravis gives the size received only of a complete buffer; for
+        // another it is that of an earlier frame, or none.
+        if (frame->receiveStatus != CAM_FRAME_COMPLETE)
+            received = blockBytes_ ? Unmark(a) : 0;
         frame->imageSize = uint32_t(std::min<size_t>(received, frame->bufferSize));
         frame->width = frame->height = 0;
         // Aravis knows the size only of a buffer that arrived whole (and
@@ -582,11 +701,21 @@ private:
             frame->width = uint32_t(std::max(0, arv_buffer_get_image_width(done)));
             frame->height = uint32_t(std::max(0, arv_buffer_get_image_height(done)));
         }
+        // The frame's id and times come with its leader, and were cleared
+        // at queue time: a frame whose leader was lost has none. It takes
+        // the id after the last one, so that the next frame's id counts
+        // exactly the frames the camera could not send (an id of 0, or a
+        // stale one, would count thousands); its camera time stays unknown
+        // (0).
         frame->frameId = arv_buffer_get_frame_id(done);
+        if (frame->frameId == 0 && frame->receiveStatus != CAM_FRAME_COMPLETE)
+            frame->frameId = lastFrameId_ + 1;
+        lastFrameId_ = frame->frameId;
+        anyFrame_ = true;
         // The system timestamp is the host's real time as the stream thread
         // took the frame in, nearer its arrival than this wait.
         times->timestamp = arv_buffer_get_timestamp(done);
-        times->receiveTime = arv_buffer_get_system_timestamp(done);
+        times->receiveTime = arv_buffer_get_system_timestamp(done);  // 0: the core takes the time now
         g_object_unref(done);  // the reference the stream was given at queue time
     }
 
@@ -662,6 +791,11 @@ private:
     ArvStream* stream_ = nullptr;
     Frames frames_;
     bool adjustDone_ = false;
+    guint payload_ = 0;      // bytes of a frame, as read when frames were announced
+    uint64_t lastFrameId_ = 0;
+    bool anyFrame_ = false;  // a frame was handed over since capture started
+    size_t blockBytes_ = 0;  // image bytes a GVSP data packet carries; 0: frames are not marked
+    uint64_t markSeed_ = (uint64_t(g_random_int()) << 32) | g_random_int();
 };
 
 CamError CameraFromDevice(ArvDevice* device, GError* error, std::unique_ptr<Device>* out,

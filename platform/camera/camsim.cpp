@@ -508,6 +508,7 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
 namespace {
 
 constexpr int kAdjustPolls = 3;
+constexpr uint8_t kNotReceived = 0xC8;  // fills the part of an incomplete frame that did not come
 
 class SimDevice : public Device {
 public:
@@ -965,6 +966,14 @@ private:
                 pictures->Render(dst, size_t(size), w, h, format_, pictureNo, controls_.Look(), controls_.Tone());
             else
                 RenderSimFrame(dst, size_t(size), w, h, format_, pictureNo, controls_.Look(), controls_.Tone());
+        }
+        // An incomplete frame's first half came; the rest of the buffer holds
+        // what a real camera's would: bytes no packet brought (here bright
+        // ones, not an older frame), which nothing may show.
+        if (s_.frames == SimSettings::Frames::Incomplete) {
+            const uint64_t whole = std::min<uint64_t>(frame->bufferSize, static_cast<uint64_t>(Payload()));
+            if (whole > size)
+                std::memset(dst + size, kNotReceived, size_t(whole - size));
         }
         frame->imageSize = static_cast<uint32_t>(size);
         frame->width = w;
