@@ -514,6 +514,31 @@ const RecordCase kTargetCases[] = {
      "0",
      "[ \"$(ls -A d | sort | tr '\\n' ' ')\" = '.frame-notes.tarvik-x .notes camera.settings frame-000001.tiff "
      "frames.csv ' ]"},
+    // Something other than a file in a lock's place is someone's: neither
+    // taken for the lock nor removed.
+    {"lock name taken by a FIFO or folder", "width=16,height=8",
+     "mkfifo .a.mkv.tarvik-lock; mkdir -p d/.tarvik-lock; run --record a.mkv --frames 2;"
+     "run --record d/ --frames 2",
+     "5 5",
+     "test -p .a.mkv.tarvik-lock && test -d d/.tarvik-lock && ! test -e a.mkv &&"
+     "grep -q 'a.mkv.tarvik-lock\": it is not a regular file$' err && grep -q 'tarvik-lock\": Is a directory$' err"},
+    // A lock another user's killed recording left (theirs, only readable)
+    // holds nothing for this one.
+    {"stale lock of another user", "width=16,height=8",
+     "[ $(id -u) = 0 ] && id nobody >/dev/null 2>&1 || exit 77; chmod 1777 .; touch .a.mkv.tarvik-lock;"
+     "runuser -u nobody -- \"$T\" --record a.mkv --frames 2 2>>err; echo -n \"$? \" >>status",
+     "0",
+     "[ $(grep -c ',yes$' a.mkv.csv) = 2 ] && [ $(stat -c %U a.mkv) = nobody ]"},
+    // A failed --overwrite of a folder leaves the earlier recording whole,
+    // its frames too.
+    {"folder in a frame file's place", "width=16,height=8",
+     "run --record d/ --frames 2; cp d/frames.csv csv.old; cp d/camera.settings settings.old;"
+     "mkdir d/frame-000005.tiff; run --record d/ --frames 3 --overwrite; rmdir d/frame-000005.tiff;"
+     "mkdir d/.frame-000007.tiff.tarvik-x; run --record d/ --frames 3 --overwrite",
+     "0 5 5",
+     "cmp d/frames.csv csv.old && cmp d/camera.settings settings.old && test -s d/frame-000001.tiff &&"
+     "test -s d/frame-000002.tiff && grep -q '^tarvik: cannot replace \"d/frame-000005.tiff\": it is a folder' err &&"
+     "[ -z \"$(ls -A d | grep 'tarvik-[^x]')\" ]"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Targets, RecordProgram, ::testing::ValuesIn(kTargetCases),

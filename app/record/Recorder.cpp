@@ -132,15 +132,29 @@ std::string LockPathOf(const std::string& path, imaging::SequenceFormat format)
     return FolderOf(real) + (name.size() + 13 > NAME_MAX ? "/.tarvik-lock" : "/." + name + ".tarvik-lock");
 }
 
+// TakeLock's failure when something other than a file is in the lock's
+// place: it is neither used nor removed (a FIFO or device there is someone's).
+constexpr int kLockNotAFile = -1;
+
 // Takes the lock at lockPath: 0 and *fd, else the errno (EWOULDBLOCK: a
-// running recording holds it). An flock goes with its process, so that a
-// killed recording's file locks nothing.
+// running recording holds it) or kLockNotAFile. An flock goes with its
+// process, so that a killed recording's file locks nothing. It is opened for
+// reading only, which an flock needs: a lock another user's killed recording
+// left is one this user may read but not write.
 int TakeLock(const std::string& lockPath, int* fd)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int f = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        struct stat there {};
+        if (lstat(lockPath.c_str(), &there) == 0 && !S_ISREG(there.st_mode))
+            return S_ISDIR(there.st_mode) ? EISDIR : S_ISLNK(there.st_mode) ? ELOOP : kLockNotAFile;
+        const int f = open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
         if (f < 0)
             return errno;
+        struct stat opened {};
+        if (fstat(f, &opened) != 0 || !S_ISREG(opened.st_mode)) {  // put there since the look
+            close(f);
+            return kLockNotAFile;
+        }
         if (flock(f, LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
             close(f);
@@ -320,6 +334,16 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
         *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
         return false;
     }
+    // A folder with a frame file's name is not removed with the earlier
+    // frames: found once the new files are in place, it would fail the start
+    // after the earlier recording was gone.
+    if (overwrite && format == imaging::SequenceFormat::Directory)
+        for (const std::string& frame : FrameFilesIn(path, true))
+            if (struct stat st {}; lstat(frame.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                *kind = BeginError::NotWritten;
+                *error = "cannot replace " + cam::Quoted(frame) + ": it is a folder, not a frame file";
+                return false;
+            }
     if (overwrite)
         return true;
     std::vector<std::string> taken;
@@ -357,9 +381,9 @@ bool Recorder::Lock(const std::string& path, imaging::SequenceFormat format, std
     struct stat st {};
     if (failure == EWOULDBLOCK)
         *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
-    else if (lstat(lockPath_.c_str(), &st) == 0)  // something else in the lock's place
+    else if (failure == kLockNotAFile || lstat(lockPath_.c_str(), &st) == 0)  // something else in its place
         *error = "cannot write " + cam::Quoted(path) + ": its lock " + cam::Quoted(lockPath_) + ": " +
-                 std::strerror(failure);
+                 (failure == kLockNotAFile ? "it is not a regular file" : std::strerror(failure));
     else
         *error = "cannot write " + cam::Quoted(path) + ": " + std::strerror(failure);
     return false;
