@@ -493,6 +493,13 @@ const RecordCase kTargetCases[] = {
     {"disk fills up, CSV whole lines", "width=16,height=8,formats=Mono8,rate=1000", "run --record disk/x.mkv", "5",
      "grep -q 'No space left on device; recording stopped' err && [ \"$(tail -c 1 disk/x.mkv.csv | od -An -c | "
      "tr -d ' ')\" = '\\n' ] && awk -F, 'NF != 8 { exit 1 }' disk/x.mkv.csv"},
+    // The frames a full disk still took have their lines: the CSV is not a
+    // second behind the recording when the disk fills up (one frame at most,
+    // when the CSV's own write is the one that finds the disk full).
+    {"disk fills up, CSV lines of the frames kept", "width=64,height=48,formats=Mono8,rate=1000",
+     "run --record disk/x.mkv", "5",
+     "n=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "
+     "disk/x.mkv); y=$(grep -c ',yes$' disk/x.mkv.csv); [ $n -gt 0 ] && [ $y -le $n ] && [ $((n - y)) -le 1 ]"},
     // What a recording that kept no frame leaves does not stand in the way
     // of trying again under its name.
     {"retry after no frame kept", "width=16,height=8,frame=16x4",

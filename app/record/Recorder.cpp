@@ -21,8 +21,11 @@
 
 namespace {
 
-// The CSV is written in pieces of about this size, or at least once a
-// second, so that a power cut loses at most a second of lines.
+// The CSV's lines are written as each frame is, so that the disk filling up
+// with frames leaves the lines of those it holds; they are kept in memory up
+// to this size only while one entry (a long run of skipped ids) makes them.
+// Synced at least once a second, so that a power cut loses at most a second
+// of lines.
 constexpr size_t kCsvChunk = size_t(1) << 20;
 constexpr auto kCsvInterval = std::chrono::seconds(1);
 
@@ -198,20 +201,24 @@ bool NothingKeptCsv(const std::string& path)
 // Shortens the file at fd to length; false when it cannot.
 bool CutTo(int fd, uint64_t length) { return ftruncate(fd, off_t(length)) == 0; }
 
-// Writes all of data to fd; 0, else the errno of the failure.
-int WriteAll(int fd, const char* data, size_t size)
+// Writes all of data to fd; 0, else the errno of the failure, with *written
+// (when given) the bytes that were written before it.
+int WriteAll(int fd, const char* data, size_t size, size_t* written = nullptr)
 {
     size_t done = 0;
-    while (done < size) {
+    int failure = 0;
+    while (done < size && !failure) {
         const ssize_t n = write(fd, data + done, size - done);
         if (n > 0)
             done += size_t(n);
         else if (n == 0)
-            return EIO;
+            failure = EIO;
         else if (errno != EINTR)
-            return errno;
+            failure = errno;
     }
-    return 0;
+    if (written)
+        *written = done;
+    return failure;
 }
 
 std::string InFolder(const std::string& folder, const char* name)
@@ -772,6 +779,7 @@ void Recorder::Run()
             writeFrame = !aborting_ && stop_ != Stop::WriteFailed;
         }
         WriteEntry(entry, writeFrame);
+        FlushCsv(Clock::now() - csvFlushed_ >= kCsvInterval);
         if (entry.data) {
             std::lock_guard<std::mutex> lock(mutex_);
             spare_.push_back(std::move(entry.data));
@@ -839,23 +847,25 @@ bool Recorder::CsvLine(const Entry& entry, const char* written, bool indexed)
                   number(entry.receiveTime, frame).c_str(), number(entry.width, frame).c_str(),
                   number(entry.height, frame).c_str(), frame ? shape_.format->name : "", written);
     csvBuffer_ += line;
-    if (csvBuffer_.size() < kCsvChunk && Clock::now() - csvFlushed_ < kCsvInterval)
-        return true;
-    // Synced as well: written lines a power cut could still take are no
-    // better than lines kept in memory.
-    return FlushCsv(true);
+    return csvBuffer_.size() < kCsvChunk || FlushCsv(false);
 }
 
 bool Recorder::FlushCsv(bool sync)
 {
-    csvFlushed_ = Clock::now();
+    if (sync)
+        csvFlushed_ = Clock::now();
     if (csv_ < 0)
         return false;
-    int failure = WriteAll(csv_, csvBuffer_.data(), csvBuffer_.size());
-    if (failure == 0)
+    size_t written = 0;
+    int failure = csvBuffer_.empty() ? 0 : WriteAll(csv_, csvBuffer_.data(), csvBuffer_.size(), &written);
+    if (failure == 0) {
         csvLength_ += csvBuffer_.size();
-    else  // a line a full disk cut short would read as a whole one
-        CutTo(csv_, csvLength_);
+    } else {  // a line a full disk cut short would read as a whole one; the whole ones before it stay
+        const size_t end = csvBuffer_.rfind('\n', written ? written - 1 : 0);
+        const size_t whole = written && end != std::string::npos ? end + 1 : 0;
+        if (CutTo(csv_, csvLength_ + whole))
+            csvLength_ += whole;
+    }
     csvBuffer_.clear();
     if (!failure && sync && fsync(csv_) != 0 && errno != EINVAL)
         failure = errno;
