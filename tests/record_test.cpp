@@ -521,6 +521,18 @@ const RecordCase kTargetCases[] = {
      "0",
      "[ \"$(ls -A d | sort | tr '\\n' ' ')\" = '.frame-notes.tarvik-x .notes camera.settings frame-000001.tiff "
      "frames.csv ' ]"},
+    // A sidecar that leads to another file of the recording is refused: the
+    // files put in place would take its lines away.
+    {"sidecar a link to a file of the recording", "width=16,height=8",
+     "run --record x.mkv --frames 2; rm x.mkv.csv; ln -s x.mkv x.mkv.csv; run --record x.mkv --frames 3 --overwrite;"
+     "run --record d/ --frames 2; rm d/camera.settings; ln -s frames.csv d/camera.settings;"
+     "run --record d/ --frames 3 --overwrite; run --record e/ --frames 2; rm e/frames.csv;"
+     "ln -s frame-000002.tiff e/frames.csv; run --record e/ --frames 1 --overwrite",
+     "0 5 0 5 0 5",
+     "grep -q '^tarvik: cannot write \"x.mkv.csv\": it is the same file as \"x.mkv\", through a link$' err &&"
+     "grep -q '^tarvik: cannot write \"d/frames.csv\": it is the same file as \"d/camera.settings\"' err &&"
+     "grep -q '^tarvik: cannot write \"e/frames.csv\": it is the same file as \"e/frame-000002.tiff\"' err &&"
+     "test -L x.mkv.csv && [ $(ls -A e | wc -l) = 4 ] && " NOTHING_OURS},
     // Something other than a file in a lock's place is someone's: neither
     // taken for the lock nor removed.
     {"lock name taken by a FIFO or folder", "width=16,height=8",

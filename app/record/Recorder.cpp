@@ -330,6 +330,21 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
         if (node != Node::Missing && node != Node::Regular)
             return refuse(sidecar, "it is not a regular file");
     }
+    // A sidecar that is a link to another file of the recording would be
+    // replaced by that file as the files are put in place: the recording
+    // would say it kept its lines, and they would be gone.
+    std::vector<std::string> files = {csv, settings};
+    if (format == imaging::SequenceFormat::Directory) {
+        const std::vector<std::string> frames = FrameFilesIn(path, true);
+        files.insert(files.end(), frames.begin(), frames.end());
+    } else {
+        files.push_back(path);
+    }
+    for (size_t i = 0; i < 2; ++i)
+        for (size_t j = i + 1; j < files.size(); ++j)
+            if (NodeOf(files[i]) == Node::Regular && NodeOf(files[j]) == Node::Regular &&
+                RealPathOf(files[i]) == RealPathOf(files[j]))
+                return refuse(files[i], "it is the same file as " + cam::Quoted(files[j]) + ", through a link");
     // Said before the camera is opened, which a running recording holds.
     int lock = -1;
     const std::string lockPath = LockPathOf(path, format);
