@@ -333,18 +333,22 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
     // A sidecar that is a link to another file of the recording would be
     // replaced by that file as the files are put in place: the recording
     // would say it kept its lines, and they would be gone.
+    // (In a folder only a sidecar that is a link can lead to a frame: the
+    // frames are replaced and removed by their names.)
     std::vector<std::string> files = {csv, settings};
-    if (format == imaging::SequenceFormat::Directory) {
+    if (format != imaging::SequenceFormat::Directory) {
+        files.push_back(path);
+    } else if (struct stat st {}; (lstat(csv.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ||
+                                  (lstat(settings.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
         const std::vector<std::string> frames = FrameFilesIn(path, true);
         files.insert(files.end(), frames.begin(), frames.end());
-    } else {
-        files.push_back(path);
     }
-    for (size_t i = 0; i < 2; ++i)
-        for (size_t j = i + 1; j < files.size(); ++j)
-            if (NodeOf(files[i]) == Node::Regular && NodeOf(files[j]) == Node::Regular &&
-                RealPathOf(files[i]) == RealPathOf(files[j]))
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string real = NodeOf(files[i]) == Node::Regular ? RealPathOf(files[i]) : std::string();
+        for (size_t j = i + 1; j < files.size() && !real.empty(); ++j)
+            if (NodeOf(files[j]) == Node::Regular && RealPathOf(files[j]) == real)
                 return refuse(files[i], "it is the same file as " + cam::Quoted(files[j]) + ", through a link");
+    }
     // Said before the camera is opened, which a running recording holds.
     int lock = -1;
     const std::string lockPath = LockPathOf(path, format);
