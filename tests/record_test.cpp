@@ -533,6 +533,14 @@ const RecordCase kTargetCases[] = {
      "grep -q '^tarvik: cannot write \"d/frames.csv\": it is the same file as \"d/camera.settings\"' err &&"
      "grep -q '^tarvik: cannot write \"e/frames.csv\": it is the same file as \"e/frame-000002.tiff\"' err &&"
      "test -L x.mkv.csv && [ $(ls -A e | wc -l) = 4 ] && " NOTHING_OURS},
+    // A FIFO in a folder this user cannot write, through a link from one
+    // that can, is streamed into as ever.
+    {"FIFO in a folder not writable, through a link", "width=16,height=8,formats=Mono8,rate=100",
+     "[ $(id -u) = 0 ] && id nobody >/dev/null 2>&1 || exit 77; chmod 755 .; mkdir pipes home; mkfifo pipes/p;"
+     "chmod 666 pipes/p; chown nobody home; ln -s ../pipes/p home/rec.mkv; timeout 20 cat pipes/p >got & cd home;"
+     "runuser -u nobody -- \"$T\" --record rec.mkv --frames 2 2>>../err; echo -n \"$? \" >>../status; cd ..; wait",
+     "0",
+     "[ $(grep -c ',yes$' home/rec.mkv.csv) = 2 ] && test -s got && [ -z \"$(ls -A home pipes | grep tarvik)\" ]"},
     // Something other than a file in a lock's place is someone's: neither
     // taken for the lock nor removed.
     {"lock name taken by a FIFO or folder", "width=16,height=8",

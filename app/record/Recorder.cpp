@@ -123,6 +123,12 @@ int MakeTemporary(const std::string& target, const struct stat* old, std::string
 // that two names for one recording share it): ".NAME.tarvik-lock"; in a
 // folder recording's own folder ".tarvik-lock", as its parent may well be
 // one the user cannot write (a disk's mount point).
+std::string LockBeside(const std::string& file)
+{
+    const std::string name = LastPartOf(file);
+    return FolderOf(file) + (name.size() + 13 > NAME_MAX ? "/.tarvik-lock" : "/." + name + ".tarvik-lock");
+}
+
 std::string LockPathOf(const std::string& path, imaging::SequenceFormat format)
 {
     const std::string bare = WithoutSlashes(path);
@@ -131,8 +137,7 @@ std::string LockPathOf(const std::string& path, imaging::SequenceFormat format)
     std::string real = RealPathOf(bare);
     if (real == bare)  // not there yet: its folder's real name
         real = RealPathOf(FolderOf(bare)) + "/" + LastPartOf(bare);
-    const std::string name = LastPartOf(real);
-    return FolderOf(real) + (name.size() + 13 > NAME_MAX ? "/.tarvik-lock" : "/." + name + ".tarvik-lock");
+    return LockBeside(real);
 }
 
 // TakeLock's failure when something other than a file is in the lock's
@@ -400,7 +405,14 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
 bool Recorder::Lock(const std::string& path, imaging::SequenceFormat format, std::string* error)
 {
     lockPath_ = LockPathOf(path, format);
-    const int failure = TakeLock(lockPath_, &lockFd_);
+    int failure = TakeLock(lockPath_, &lockFd_);
+    // A FIFO is written in place, also in a folder this user cannot write
+    // (reached through a link from one that can): there it is locked beside
+    // the link, for the recordings through that link.
+    if ((failure == EACCES || failure == EROFS) && NodeOf(WithoutSlashes(path)) == Node::Fifo) {
+        lockPath_ = LockBeside(WithoutSlashes(path));
+        failure = TakeLock(lockPath_, &lockFd_);
+    }
     if (failure == 0)
         return true;
     lockFd_ = -1;
