@@ -541,6 +541,15 @@ const RecordCase kTargetCases[] = {
      "runuser -u nobody -- \"$T\" --record rec.mkv --frames 2 2>>../err; echo -n \"$? \" >>../status; cd ..; wait",
      "0",
      "[ $(grep -c ',yes$' home/rec.mkv.csv) = 2 ] && test -s got && [ -z \"$(ls -A home pipes | grep tarvik)\" ]"},
+    // Names too long for the lock's additions have locks of their own: two
+    // such recordings in a folder, and the folder's own, run side by side.
+    {"long names, locks of their own", "width=16,height=8,formats=Mono8,rate=100",
+     "mkdir f; a=f/$(printf 'a%.0s' $(seq 240)).mkv; b=f/$(printf 'b%.0s' $(seq 240)).mkv; mkfifo $a;"
+     "\"$T\" --record $a --frames 3 2>>err & until ls -A f | grep -q tarvik-lock; do :; done;"
+     "run --record $b --frames 2; run --record f/ --frames 2; cat $a >/dev/null; wait",
+     "0 0",
+     "[ $(grep -c ',yes$' f/a*.csv) = 3 ] && [ $(grep -c ',yes$' f/b*.csv) = 2 ] && "
+     "[ $(grep -c ',yes$' f/frames.csv) = 2 ] && [ -z \"$(ls -A f | grep tarvik)\" ]"},
     // Something other than a file in a lock's place is someone's: neither
     // taken for the lock nor removed.
     {"lock name taken by a FIFO or folder", "width=16,height=8",

@@ -119,16 +119,26 @@ int MakeTemporary(const std::string& target, const struct stat* old, std::string
     return fd;
 }
 
+// A name too long for the lock's additions is locked under a digest of it:
+// under one shared name, recordings to different long names in a folder (or
+// the folder's own) would refuse each other.
+std::string LockBeside(const std::string& file)
+{
+    const std::string name = LastPartOf(file);
+    if (name.size() + 13 <= NAME_MAX)
+        return FolderOf(file) + "/." + name + ".tarvik-lock";
+    uint64_t digest = 14695981039346656037ull;  // FNV-1a
+    for (const unsigned char c : name)
+        digest = (digest ^ c) * 1099511628211ull;
+    char tail[40];
+    std::snprintf(tail, sizeof tail, "/.tarvik-lock-%016llx", (unsigned long long)digest);
+    return FolderOf(file) + tail;
+}
+
 // The lock file beside a recording (beside the file a link leads to, so
 // that two names for one recording share it): ".NAME.tarvik-lock"; in a
 // folder recording's own folder ".tarvik-lock", as its parent may well be
 // one the user cannot write (a disk's mount point).
-std::string LockBeside(const std::string& file)
-{
-    const std::string name = LastPartOf(file);
-    return FolderOf(file) + (name.size() + 13 > NAME_MAX ? "/.tarvik-lock" : "/." + name + ".tarvik-lock");
-}
-
 std::string LockPathOf(const std::string& path, imaging::SequenceFormat format)
 {
     const std::string bare = WithoutSlashes(path);
