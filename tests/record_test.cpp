@@ -550,6 +550,21 @@ const RecordCase kTargetCases[] = {
      "0 0",
      "[ $(grep -c ',yes$' f/a*.csv) = 3 ] && [ $(grep -c ',yes$' f/b*.csv) = 2 ] && "
      "[ $(grep -c ',yes$' f/frames.csv) = 2 ] && [ -z \"$(ls -A f | grep tarvik)\" ]"},
+    // A file of the recording that only its owner may replace (another
+    // user's, in a folder with the sticky bit) is refused before anything
+    // is replaced: found as the files are put in place, the earlier
+    // recording's settings were already replaced.
+    {"another user's sidecar in a sticky folder", "width=16,height=8,formats=Mono8,rate=100",
+     "[ $(id -u) = 0 ] && id nobody >/dev/null 2>&1 || exit 77; chmod 1777 .; mkdir -m 1777 d;"
+     "nob() { runuser -u nobody -- env TARVIK_SIM=$1 \"$T\" \"${@:2}\" 2>>err; echo -n \"$? \" >>status; };"
+     "nob width=16,height=8 --record x.mkv --frames 2; cp x.mkv.csv c; rm x.mkv.csv; cp c x.mkv.csv;"
+     "chmod 666 x.mkv.csv; cp x.mkv.settings s; nob width=32,height=8 --record x.mkv --frames 3 --overwrite;"
+     "nob width=16,height=8 --record d/ --frames 2; cp d/frames.csv dc; mv d/frame-000002.tiff f;"
+     "cp f d/frame-000002.tiff; nob width=16,height=8 --record d/ --frames 1 --overwrite",
+     "0 5 0 5",
+     "cmp x.mkv.settings s && cmp x.mkv.csv c && cmp d/frames.csv dc && test -e d/frame-000001.tiff &&"
+     "[ $(grep -c 'it belongs to another user, in a folder where only its owner may replace it$' err) = 2 ] &&"
+     "[ -z \"$(ls -A . d | grep tarvik)\" ]"},
     // Something other than a file in a lock's place is someone's: neither
     // taken for the lock nor removed.
     {"lock name taken by a FIFO or folder", "width=16,height=8",

@@ -274,6 +274,18 @@ std::vector<std::string> FrameFilesIn(const std::string& folder, bool temporarie
     return found;
 }
 
+// Whether this user may put a file in the place of the one at path, or
+// remove it: in a folder with the sticky bit (/tmp) only the file's owner,
+// the folder's or root may (an approximation of the capability).
+bool MayReplace(const std::string& path)
+{
+    struct stat file {}, folder {};
+    if (lstat(path.c_str(), &file) != 0 || stat(FolderOf(path).c_str(), &folder) != 0 || !(folder.st_mode & S_ISVTX))
+        return true;
+    const uid_t me = geteuid();
+    return me == 0 || file.st_uid == me || folder.st_uid == me;
+}
+
 // A recording file that holds no frame is only a header, which readers take
 // for a broken file: it goes (a FIFO or device, or a link, stays as it is).
 bool RemoveIfEmpty(const std::string& path, imaging::SequenceFormat format)
@@ -378,13 +390,27 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
     // A folder with a frame file's name is not removed with the earlier
     // frames: found once the new files are in place, it would fail the start
     // after the earlier recording was gone.
+    // So is a file that only its owner may replace or remove: in a folder
+    // with the sticky bit (/tmp) another user's file, unless the folder is ours.
+    auto refuseReplacing = [kind, error](const std::string& name, const char* why) {
+        *kind = BeginError::NotWritten;
+        *error = "cannot replace " + cam::Quoted(name) + ": " + why;
+        return false;
+    };
+    const char* notOurs = "it belongs to another user, in a folder where only its owner may replace it";
     if (overwrite && format == imaging::SequenceFormat::Directory)
-        for (const std::string& frame : FrameFilesIn(path, true))
-            if (struct stat st {}; lstat(frame.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                *kind = BeginError::NotWritten;
-                *error = "cannot replace " + cam::Quoted(frame) + ": it is a folder, not a frame file";
-                return false;
-            }
+        for (const std::string& frame : FrameFilesIn(path, true)) {
+            if (struct stat st {}; lstat(frame.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                return refuseReplacing(frame, "it is a folder, not a frame file");
+            if (!MayReplace(frame))
+                return refuseReplacing(frame, notOurs);
+        }
+    std::vector<std::string> replaced = {csv, settings};
+    if (overwrite && format != imaging::SequenceFormat::Directory)
+        replaced.push_back(path);
+    for (const std::string& name : replaced)
+        if ((overwrite || NothingKeptCsv(csv)) && NodeOf(name) == Node::Regular && !MayReplace(RealPathOf(name)))
+            return refuseReplacing(name, notOurs);
     if (overwrite)
         return true;
     std::vector<std::string> taken;
