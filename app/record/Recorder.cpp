@@ -387,11 +387,11 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
         *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
         return false;
     }
-    // A folder with a frame file's name is not removed with the earlier
-    // frames: found once the new files are in place, it would fail the start
-    // after the earlier recording was gone.
-    // So is a file that only its owner may replace or remove: in a folder
-    // with the sticky bit (/tmp) another user's file, unless the folder is ours.
+    // A folder with a frame file's name cannot go with the earlier frames,
+    // nor can a file that only its owner may replace or remove (another
+    // user's in a folder with the sticky bit, such as /tmp, unless the folder
+    // is ours): found once the new files are in place, either would fail the
+    // start after the earlier recording was gone, so both are refused first.
     auto refuseReplacing = [kind, error](const std::string& name, const char* why) {
         *kind = BeginError::NotWritten;
         *error = "cannot replace " + cam::Quoted(name) + ": " + why;
