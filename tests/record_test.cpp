@@ -508,6 +508,13 @@ const RecordCase kTargetCases[] = {
     {"disk fills up, CSV whole lines", "width=16,height=8,formats=Mono8,rate=1000", "run --record disk/x.mkv", "5",
      "grep -q 'No space left on device; recording stopped' err && [ \"$(tail -c 1 disk/x.mkv.csv | od -An -c | "
      "tr -d ' ')\" = '\\n' ] && awk -F, 'NF != 8 { exit 1 }' disk/x.mkv.csv"},
+    // The frames a full disk still took have their lines: the CSV is not a
+    // second behind the recording when the disk fills up (one frame at most,
+    // when the CSV's own write is the one that finds the disk full).
+    {"disk fills up, CSV lines of the frames kept", "width=64,height=48,formats=Mono8,rate=1000",
+     "run --record disk/x.mkv", "5",
+     "n=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "
+     "disk/x.mkv); y=$(grep -c ',yes$' disk/x.mkv.csv); [ $n -gt 0 ] && [ $y -le $n ] && [ $((n - y)) -le 1 ]"},
     // What a recording that kept no frame leaves does not stand in the way
     // of trying again under its name.
     {"retry after no frame kept", "width=16,height=8,frame=16x4",
@@ -529,6 +536,75 @@ const RecordCase kTargetCases[] = {
      "0",
      "[ \"$(ls -A d | sort | tr '\\n' ' ')\" = '.frame-notes.tarvik-x .notes camera.settings frame-000001.tiff "
      "frames.csv ' ]"},
+    // A sidecar that leads to another file of the recording is refused: the
+    // files put in place would take its lines away.
+    {"sidecar a link to a file of the recording", "width=16,height=8",
+     "run --record x.mkv --frames 2; rm x.mkv.csv; ln -s x.mkv x.mkv.csv; run --record x.mkv --frames 3 --overwrite;"
+     "run --record d/ --frames 2; rm d/camera.settings; ln -s frames.csv d/camera.settings;"
+     "run --record d/ --frames 3 --overwrite; run --record e/ --frames 2; rm e/frames.csv;"
+     "ln -s frame-000002.tiff e/frames.csv; run --record e/ --frames 1 --overwrite",
+     "0 5 0 5 0 5",
+     "grep -q '^tarvik: cannot write \"x.mkv.csv\": it is the same file as \"x.mkv\", through a link$' err &&"
+     "grep -q '^tarvik: cannot write \"d/frames.csv\": it is the same file as \"d/camera.settings\"' err &&"
+     "grep -q '^tarvik: cannot write \"e/frames.csv\": it is the same file as \"e/frame-000002.tiff\"' err &&"
+     "test -L x.mkv.csv && [ $(ls -A e | wc -l) = 4 ] && " NOTHING_OURS},
+    // A FIFO in a folder this user cannot write, through a link from one
+    // that can, is streamed into as ever.
+    {"FIFO in a folder not writable, through a link", "width=16,height=8,formats=Mono8,rate=100",
+     "[ $(id -u) = 0 ] && id nobody >/dev/null 2>&1 || exit 77; chmod 755 .; mkdir pipes home; mkfifo pipes/p;"
+     "chmod 666 pipes/p; chown nobody home; ln -s ../pipes/p home/rec.mkv; timeout 20 cat pipes/p >got & cd home;"
+     "runuser -u nobody -- \"$T\" --record rec.mkv --frames 2 2>>../err; echo -n \"$? \" >>../status; cd ..; wait",
+     "0",
+     "[ $(grep -c ',yes$' home/rec.mkv.csv) = 2 ] && test -s got && [ -z \"$(ls -A home pipes | grep tarvik)\" ]"},
+    // Names too long for the lock's additions have locks of their own: two
+    // such recordings in a folder, and the folder's own, run side by side.
+    {"long names, locks of their own", "width=16,height=8,formats=Mono8,rate=100",
+     "mkdir f; a=f/$(printf 'a%.0s' $(seq 240)).mkv; b=f/$(printf 'b%.0s' $(seq 240)).mkv; mkfifo $a;"
+     "\"$T\" --record $a --frames 3 2>>err & until ls -A f | grep -q tarvik-lock; do :; done;"
+     "run --record $b --frames 2; run --record f/ --frames 2; cat $a >/dev/null; wait",
+     "0 0",
+     "[ $(grep -c ',yes$' f/a*.csv) = 3 ] && [ $(grep -c ',yes$' f/b*.csv) = 2 ] && "
+     "[ $(grep -c ',yes$' f/frames.csv) = 2 ] && [ -z \"$(ls -A f | grep tarvik)\" ]"},
+    // A file of the recording that only its owner may replace (another
+    // user's, in a folder with the sticky bit) is refused before anything
+    // is replaced: found as the files are put in place, the earlier
+    // recording's settings were already replaced.
+    {"another user's sidecar in a sticky folder", "width=16,height=8,formats=Mono8,rate=100",
+     "[ $(id -u) = 0 ] && id nobody >/dev/null 2>&1 || exit 77; chmod 1777 .; mkdir -m 1777 d;"
+     "nob() { runuser -u nobody -- env TARVIK_SIM=$1 \"$T\" \"${@:2}\" 2>>err; echo -n \"$? \" >>status; };"
+     "nob width=16,height=8 --record x.mkv --frames 2; cp x.mkv.csv c; rm x.mkv.csv; cp c x.mkv.csv;"
+     "chmod 666 x.mkv.csv; cp x.mkv.settings s; nob width=32,height=8 --record x.mkv --frames 3 --overwrite;"
+     "nob width=16,height=8 --record d/ --frames 2; cp d/frames.csv dc; mv d/frame-000002.tiff f;"
+     "cp f d/frame-000002.tiff; nob width=16,height=8 --record d/ --frames 1 --overwrite",
+     "0 5 0 5",
+     "cmp x.mkv.settings s && cmp x.mkv.csv c && cmp d/frames.csv dc && test -e d/frame-000001.tiff &&"
+     "[ $(grep -c 'it belongs to another user, in a folder where only its owner may replace it$' err) = 2 ] &&"
+     "[ -z \"$(ls -A . d | grep tarvik)\" ]"},
+    // Something other than a file in a lock's place is someone's: neither
+    // taken for the lock nor removed.
+    {"lock name taken by a FIFO or folder", "width=16,height=8",
+     "mkfifo .a.mkv.tarvik-lock; mkdir -p d/.tarvik-lock; run --record a.mkv --frames 2;"
+     "run --record d/ --frames 2",
+     "5 5",
+     "test -p .a.mkv.tarvik-lock && test -d d/.tarvik-lock && ! test -e a.mkv &&"
+     "grep -q 'a.mkv.tarvik-lock\": it is not a regular file$' err && grep -q 'tarvik-lock\": Is a directory$' err"},
+    // A lock another user's killed recording left (theirs, only readable)
+    // holds nothing for this one.
+    {"stale lock of another user", "width=16,height=8",
+     "[ $(id -u) = 0 ] && id nobody >/dev/null 2>&1 || exit 77; chmod 1777 .; touch .a.mkv.tarvik-lock;"
+     "runuser -u nobody -- \"$T\" --record a.mkv --frames 2 2>>err; echo -n \"$? \" >>status",
+     "0",
+     "[ $(grep -c ',yes$' a.mkv.csv) = 2 ] && [ $(stat -c %U a.mkv) = nobody ]"},
+    // A failed --overwrite of a folder leaves the earlier recording whole,
+    // its frames too.
+    {"folder in a frame file's place", "width=16,height=8",
+     "run --record d/ --frames 2; cp d/frames.csv csv.old; cp d/camera.settings settings.old;"
+     "mkdir d/frame-000005.tiff; run --record d/ --frames 3 --overwrite; rmdir d/frame-000005.tiff;"
+     "mkdir d/.frame-000007.tiff.tarvik-x; run --record d/ --frames 3 --overwrite",
+     "0 5 5",
+     "cmp d/frames.csv csv.old && cmp d/camera.settings settings.old && test -s d/frame-000001.tiff &&"
+     "test -s d/frame-000002.tiff && grep -q '^tarvik: cannot replace \"d/frame-000005.tiff\": it is a folder' err &&"
+     "[ -z \"$(ls -A d | grep 'tarvik-[^x]')\" ]"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Targets, RecordProgram, ::testing::ValuesIn(kTargetCases),

@@ -21,8 +21,11 @@
 
 namespace {
 
-// The CSV is written in pieces of about this size, or at least once a
-// second, so that a power cut loses at most a second of lines.
+// The CSV's lines are written as each frame is, so that the disk filling up
+// with frames leaves the lines of those it holds; they are kept in memory up
+// to this size only while one entry (a long run of skipped ids) makes them.
+// Synced at least once a second, so that a power cut loses at most a second
+// of lines.
 constexpr size_t kCsvChunk = size_t(1) << 20;
 constexpr auto kCsvInterval = std::chrono::seconds(1);
 
@@ -116,6 +119,22 @@ int MakeTemporary(const std::string& target, const struct stat* old, std::string
     return fd;
 }
 
+// A name too long for the lock's additions is locked under a digest of it:
+// under one shared name, recordings to different long names in a folder (or
+// the folder's own) would refuse each other.
+std::string LockBeside(const std::string& file)
+{
+    const std::string name = LastPartOf(file);
+    if (name.size() + 13 <= NAME_MAX)
+        return FolderOf(file) + "/." + name + ".tarvik-lock";
+    uint64_t digest = 14695981039346656037ull;  // FNV-1a
+    for (const unsigned char c : name)
+        digest = (digest ^ c) * 1099511628211ull;
+    char tail[40];
+    std::snprintf(tail, sizeof tail, "/.tarvik-lock-%016llx", (unsigned long long)digest);
+    return FolderOf(file) + tail;
+}
+
 // The lock file beside a recording (beside the file a link leads to, so
 // that two names for one recording share it): ".NAME.tarvik-lock"; in a
 // folder recording's own folder ".tarvik-lock", as its parent may well be
@@ -128,19 +147,32 @@ std::string LockPathOf(const std::string& path, imaging::SequenceFormat format)
     std::string real = RealPathOf(bare);
     if (real == bare)  // not there yet: its folder's real name
         real = RealPathOf(FolderOf(bare)) + "/" + LastPartOf(bare);
-    const std::string name = LastPartOf(real);
-    return FolderOf(real) + (name.size() + 13 > NAME_MAX ? "/.tarvik-lock" : "/." + name + ".tarvik-lock");
+    return LockBeside(real);
 }
 
+// TakeLock's failure when something other than a file is in the lock's
+// place: it is neither used nor removed (a FIFO or device there is someone's).
+constexpr int kLockNotAFile = -1;
+
 // Takes the lock at lockPath: 0 and *fd, else the errno (EWOULDBLOCK: a
-// running recording holds it). An flock goes with its process, so that a
-// killed recording's file locks nothing.
+// running recording holds it) or kLockNotAFile. An flock goes with its
+// process, so that a killed recording's file locks nothing. It is opened for
+// reading only, which an flock needs: a lock another user's killed recording
+// left is one this user may read but not write.
 int TakeLock(const std::string& lockPath, int* fd)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int f = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        struct stat there {};
+        if (lstat(lockPath.c_str(), &there) == 0 && !S_ISREG(there.st_mode))
+            return S_ISDIR(there.st_mode) ? EISDIR : S_ISLNK(there.st_mode) ? ELOOP : kLockNotAFile;
+        const int f = open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
         if (f < 0)
             return errno;
+        struct stat opened {};
+        if (fstat(f, &opened) != 0 || !S_ISREG(opened.st_mode)) {  // put there since the look
+            close(f);
+            return kLockNotAFile;
+        }
         if (flock(f, LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
             close(f);
@@ -184,20 +216,24 @@ bool NothingKeptCsv(const std::string& path)
 // Shortens the file at fd to length; false when it cannot.
 bool CutTo(int fd, uint64_t length) { return ftruncate(fd, off_t(length)) == 0; }
 
-// Writes all of data to fd; 0, else the errno of the failure.
-int WriteAll(int fd, const char* data, size_t size)
+// Writes all of data to fd; 0, else the errno of the failure, with *written
+// (when given) the bytes that were written before it.
+int WriteAll(int fd, const char* data, size_t size, size_t* written = nullptr)
 {
     size_t done = 0;
-    while (done < size) {
+    int failure = 0;
+    while (done < size && !failure) {
         const ssize_t n = write(fd, data + done, size - done);
         if (n > 0)
             done += size_t(n);
         else if (n == 0)
-            return EIO;
+            failure = EIO;
         else if (errno != EINTR)
-            return errno;
+            failure = errno;
     }
-    return 0;
+    if (written)
+        *written = done;
+    return failure;
 }
 
 std::string InFolder(const std::string& folder, const char* name)
@@ -236,6 +272,18 @@ std::vector<std::string> FrameFilesIn(const std::string& folder, bool temporarie
     closedir(dir);
     std::sort(found.begin(), found.end());
     return found;
+}
+
+// Whether this user may put a file in the place of the one at path, or
+// remove it: in a folder with the sticky bit (/tmp) only the file's owner,
+// the folder's or root may (an approximation of the capability).
+bool MayReplace(const std::string& path)
+{
+    struct stat file {}, folder {};
+    if (lstat(path.c_str(), &file) != 0 || stat(FolderOf(path).c_str(), &folder) != 0 || !(folder.st_mode & S_ISVTX))
+        return true;
+    const uid_t me = geteuid();
+    return me == 0 || file.st_uid == me || folder.st_uid == me;
 }
 
 // A recording file that holds no frame is only a header, which readers take
@@ -309,6 +357,25 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
         if (node != Node::Missing && node != Node::Regular)
             return refuse(sidecar, "it is not a regular file");
     }
+    // A sidecar that is a link to another file of the recording would be
+    // replaced by that file as the files are put in place: the recording
+    // would say it kept its lines, and they would be gone.
+    // (In a folder only a sidecar that is a link can lead to a frame: the
+    // frames are replaced and removed by their names.)
+    std::vector<std::string> files = {csv, settings};
+    if (format != imaging::SequenceFormat::Directory) {
+        files.push_back(path);
+    } else if (struct stat st {}; (lstat(csv.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ||
+                                  (lstat(settings.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
+        const std::vector<std::string> frames = FrameFilesIn(path, true);
+        files.insert(files.end(), frames.begin(), frames.end());
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string real = NodeOf(files[i]) == Node::Regular ? RealPathOf(files[i]) : std::string();
+        for (size_t j = i + 1; j < files.size() && !real.empty(); ++j)
+            if (NodeOf(files[j]) == Node::Regular && RealPathOf(files[j]) == real)
+                return refuse(files[i], "it is the same file as " + cam::Quoted(files[j]) + ", through a link");
+    }
     // Said before the camera is opened, which a running recording holds.
     int lock = -1;
     const std::string lockPath = LockPathOf(path, format);
@@ -320,6 +387,30 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
         *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
         return false;
     }
+    // A folder with a frame file's name cannot go with the earlier frames,
+    // nor can a file that only its owner may replace or remove (another
+    // user's in a folder with the sticky bit, such as /tmp, unless the folder
+    // is ours): found once the new files are in place, either would fail the
+    // start after the earlier recording was gone, so both are refused first.
+    auto refuseReplacing = [kind, error](const std::string& name, const char* why) {
+        *kind = BeginError::NotWritten;
+        *error = "cannot replace " + cam::Quoted(name) + ": " + why;
+        return false;
+    };
+    const char* notOurs = "it belongs to another user, in a folder where only its owner may replace it";
+    if (overwrite && format == imaging::SequenceFormat::Directory)
+        for (const std::string& frame : FrameFilesIn(path, true)) {
+            if (struct stat st {}; lstat(frame.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                return refuseReplacing(frame, "it is a folder, not a frame file");
+            if (!MayReplace(frame))
+                return refuseReplacing(frame, notOurs);
+        }
+    std::vector<std::string> replaced = {csv, settings};
+    if (overwrite && format != imaging::SequenceFormat::Directory)
+        replaced.push_back(path);
+    for (const std::string& name : replaced)
+        if ((overwrite || NothingKeptCsv(csv)) && NodeOf(name) == Node::Regular && !MayReplace(RealPathOf(name)))
+            return refuseReplacing(name, notOurs);
     if (overwrite)
         return true;
     std::vector<std::string> taken;
@@ -350,16 +441,23 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
 bool Recorder::Lock(const std::string& path, imaging::SequenceFormat format, std::string* error)
 {
     lockPath_ = LockPathOf(path, format);
-    const int failure = TakeLock(lockPath_, &lockFd_);
+    int failure = TakeLock(lockPath_, &lockFd_);
+    // A FIFO is written in place, also in a folder this user cannot write
+    // (reached through a link from one that can): there it is locked beside
+    // the link, for the recordings through that link.
+    if ((failure == EACCES || failure == EROFS) && NodeOf(WithoutSlashes(path)) == Node::Fifo) {
+        lockPath_ = LockBeside(WithoutSlashes(path));
+        failure = TakeLock(lockPath_, &lockFd_);
+    }
     if (failure == 0)
         return true;
     lockFd_ = -1;
     struct stat st {};
     if (failure == EWOULDBLOCK)
         *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
-    else if (lstat(lockPath_.c_str(), &st) == 0)  // something else in the lock's place
+    else if (failure == kLockNotAFile || lstat(lockPath_.c_str(), &st) == 0)  // something else in its place
         *error = "cannot write " + cam::Quoted(path) + ": its lock " + cam::Quoted(lockPath_) + ": " +
-                 std::strerror(failure);
+                 (failure == kLockNotAFile ? "it is not a regular file" : std::strerror(failure));
     else
         *error = "cannot write " + cam::Quoted(path) + ": " + std::strerror(failure);
     return false;
@@ -748,6 +846,7 @@ void Recorder::Run()
             writeFrame = !aborting_ && stop_ != Stop::WriteFailed;
         }
         WriteEntry(entry, writeFrame);
+        FlushCsv(Clock::now() - csvFlushed_ >= kCsvInterval);
         if (entry.data) {
             std::lock_guard<std::mutex> lock(mutex_);
             spare_.push_back(std::move(entry.data));
@@ -815,23 +914,25 @@ bool Recorder::CsvLine(const Entry& entry, const char* written, bool indexed)
                   number(entry.receiveTime, frame).c_str(), number(entry.width, frame).c_str(),
                   number(entry.height, frame).c_str(), frame ? shape_.format->name : "", written);
     csvBuffer_ += line;
-    if (csvBuffer_.size() < kCsvChunk && Clock::now() - csvFlushed_ < kCsvInterval)
-        return true;
-    // Synced as well: written lines a power cut could still take are no
-    // better than lines kept in memory.
-    return FlushCsv(true);
+    return csvBuffer_.size() < kCsvChunk || FlushCsv(false);
 }
 
 bool Recorder::FlushCsv(bool sync)
 {
-    csvFlushed_ = Clock::now();
+    if (sync)
+        csvFlushed_ = Clock::now();
     if (csv_ < 0)
         return false;
-    int failure = WriteAll(csv_, csvBuffer_.data(), csvBuffer_.size());
-    if (failure == 0)
+    size_t written = 0;
+    int failure = csvBuffer_.empty() ? 0 : WriteAll(csv_, csvBuffer_.data(), csvBuffer_.size(), &written);
+    if (failure == 0) {
         csvLength_ += csvBuffer_.size();
-    else  // a line a full disk cut short would read as a whole one
-        CutTo(csv_, csvLength_);
+    } else {  // a line a full disk cut short would read as a whole one; the whole ones before it stay
+        const size_t end = csvBuffer_.rfind('\n', written ? written - 1 : 0);
+        const size_t whole = written && end != std::string::npos ? end + 1 : 0;
+        if (CutTo(csv_, csvLength_ + whole))
+            csvLength_ += whole;
+    }
     csvBuffer_.clear();
     if (!failure && sync && fsync(csv_) != 0 && errno != EINVAL)
         failure = errno;
