@@ -532,10 +532,10 @@ const RecordCase kTargetCases[] = {
     {"half-written frames of a killed recording", "width=16,height=8",
      "mkdir d; echo x >d/frame-000001.tiff; echo half >d/.frame-000002.tiff.tarvik-Ab12Cd;"
      "echo half >d/.frame-1000000.png.tarvik-Ab12Cd; echo mine >d/.notes; echo mine >d/.frame-notes.tarvik-x;"
-     "run --record d/ --frames 1 --overwrite",
+     "echo held >d/.frame-000003.tiff.tarvik-lock; run --record d/ --frames 1 --overwrite",
      "0",
-     "[ \"$(ls -A d | sort | tr '\\n' ' ')\" = '.frame-notes.tarvik-x .notes camera.settings frame-000001.tiff "
-     "frames.csv ' ]"},
+     "[ \"$(ls -A d | sort | tr '\\n' ' ')\" = '.frame-000003.tiff.tarvik-lock .frame-notes.tarvik-x .notes "
+     "camera.settings frame-000001.tiff frames.csv ' ]"},
     // A sidecar that leads to another file of the recording is refused: the
     // files put in place would take its lines away.
     {"sidecar a link to a file of the recording", "width=16,height=8",
@@ -592,6 +592,15 @@ const RecordCase kTargetCases[] = {
     // holds nothing for this one.
     {"stale lock of another user", "width=16,height=8",
      "[ $(id -u) = 0 ] && id nobody >/dev/null 2>&1 || exit 77; chmod 1777 .; touch .a.mkv.tarvik-lock;"
+     "runuser -u nobody -- \"$T\" --record a.mkv --frames 2 2>>err; echo -n \"$? \" >>status",
+     "0",
+     "[ $(grep -c ',yes$' a.mkv.csv) = 2 ] && [ $(stat -c %U a.mkv) = nobody ]"},
+    // The same when the killed recording ran under umask 077: its lock is
+    // still one another user may open to lock.
+    {"stale lock of another user under umask 077", "width=16,height=8",
+     "[ $(id -u) = 0 ] && id nobody >/dev/null 2>&1 || exit 77; chmod 1777 .;"
+     "(umask 077; exec \"$T\" --record a.mkv --seconds 60 2>/dev/null) & p=$!;"
+     "for i in $(seq 600); do [ -s a.mkv.csv ] && break; sleep 0.05; done; kill -9 $p; wait $p; rm a.mkv a.mkv.*;"
      "runuser -u nobody -- \"$T\" --record a.mkv --frames 2 2>>err; echo -n \"$? \" >>status",
      "0",
      "[ $(grep -c ',yes$' a.mkv.csv) = 2 ] && [ $(stat -c %U a.mkv) = nobody ]"},

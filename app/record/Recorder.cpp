@@ -183,6 +183,11 @@ int TakeLock(const std::string& lockPath, int* fd)
         struct stat held {}, named {};
         if (fstat(f, &held) == 0 && stat(lockPath.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino) {
+            // Readable by all whatever the umask, so that the file a killed
+            // recording leaves locks out no other user; only the owner may
+            // change its mode, and a lock works without it.
+            if (held.st_uid == geteuid())
+                (void)fchmod(f, 0644);
             *fd = f;
             return 0;
         }
@@ -255,7 +260,9 @@ bool IsFrameName(const std::string& name)
 // The frame files an earlier recording left in folder ("frame-000123.tiff"
 // or ".png"): a new recording there would mix its frames with them. With
 // temporaries also the hidden ".frame-000123.tiff.tarvik-XXXXXX" a killed
-// recording left half written.
+// recording left half written (six characters after the dash, as mkstemp
+// makes them: a frame file's lock, ".frame-000123.tiff.tarvik-lock", is a
+// running recording's and stays).
 std::vector<std::string> FrameFilesIn(const std::string& folder, bool temporaries = false)
 {
     std::vector<std::string> found;
@@ -265,8 +272,10 @@ std::vector<std::string> FrameFilesIn(const std::string& folder, bool temporarie
     while (const dirent* e = readdir(dir)) {
         const std::string name = e->d_name;
         const size_t temporary = name.rfind(".tarvik-");
-        if (IsFrameName(name) || (temporaries && name[0] == '.' && temporary != std::string::npos &&
-                                  temporary > 1 && IsFrameName(name.substr(1, temporary - 1))))
+        const bool halfWritten = temporaries && name[0] == '.' && temporary != std::string::npos &&
+                                 temporary > 1 && name.size() - temporary == std::strlen(".tarvik-XXXXXX") &&
+                                 IsFrameName(name.substr(1, temporary - 1));
+        if (IsFrameName(name) || halfWritten)
             found.push_back(InFolder(folder, name.c_str()));
     }
     closedir(dir);
