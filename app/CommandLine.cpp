@@ -718,13 +718,20 @@ int CheckCameras(const CommandLine& commandLine)
     // A check with --trigger sets the camera's trigger and puts it back as it
     // lets the camera go: a stop signal (Ctrl+C, SIGTERM, the terminal gone)
     // is held until then, ending the stream first, lest a camera left in
-    // trigger mode wait for triggers ever after. Blocked before the camera
-    // library starts a thread, so that every thread inherits the mask.
+    // trigger mode wait for triggers ever after. So is one during a check
+    // with --pixel-format, which puts the camera's own format back (unless a
+    // setting chose the format), lest the program using the camera find
+    // another. Blocked before the camera library starts a thread, so that
+    // every thread inherits the mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&stopSignals, s);
-    const bool holdSignals = !options.trigger.empty();
+    const bool formatPutBack =
+        !commandLine.open.pixelFormat.empty() &&
+        std::none_of(commandLine.open.settings.begin(), commandLine.open.settings.end(),
+                     [](const Setting& s) { return s.name == "PixelFormat"; });
+    const bool holdSignals = !options.trigger.empty() || formatPutBack;
     auto stopPending = [] {
         sigset_t pending;
         sigpending(&pending);
@@ -775,7 +782,10 @@ int CheckCameras(const CommandLine& commandLine)
         if (terminal)
             std::fputs("\r\033[K", stderr);
         if (holdSignals && stopPending()) {
-            std::fprintf(stderr, "tarvik: --check stopped by a signal; the camera's trigger settings were put back\n");
+            const char* putBack = options.trigger.empty() ? "pixel format was"
+                                  : formatPutBack         ? "trigger settings and pixel format were"
+                                                          : "trigger settings were";
+            std::fprintf(stderr, "tarvik: --check stopped by a signal; the camera's %s put back\n", putBack);
             // The signal now takes its usual effect.
             for (int s : {SIGINT, SIGTERM, SIGHUP})
                 signal(s, SIG_DFL);

@@ -281,7 +281,9 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
         }
         late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
                (options.cancel && *options.cancel);
-        if (stream.Ended().Failed() || late || (options.seconds > 0 ? now >= until : counts.received >= options.frames))
+        const bool stop = options.stopRequested && options.stopRequested();
+        if (stream.Ended().Failed() || late || stop ||
+            (options.seconds > 0 ? now >= until : counts.received >= options.frames))
             break;
     }
     r.ended = stream.Stop();

@@ -36,8 +36,8 @@ struct CheckOptions {
     const std::atomic<bool>* cancel = nullptr;
     // Called now and then while frames come: received so far, frames a second.
     std::function<void(uint64_t received, double rate)> progress;
-    // Asked between waits of a triggered check's stream: whether to end it
-    // now (a stop signal came), so that the trigger is put back.
+    // Asked between waits of a check's stream: whether to end it now (a
+    // stop signal came), so that the trigger and pixel format are put back.
     std::function<bool()> stopRequested;
 };
 
