@@ -781,11 +781,21 @@ int CheckCameras(const CommandLine& commandLine)
         CheckResult result = CheckCamera(open, options);
         if (terminal)
             std::fputs("\r\033[K", stderr);
+        // Said apart from the report: a camera left in the check's format
+        // would surprise the program that uses it next.
+        if (!result.formatNotPutBack.empty())
+            std::fprintf(stderr, "tarvik: could not put the pixel format of camera %s back to %s\n",
+                         cam::OneLine(result.id).c_str(), cam::OneLine(result.formatNotPutBack).c_str());
         if (holdSignals && stopPending()) {
-            const char* putBack = options.trigger.empty() ? "pixel format was"
-                                  : formatPutBack         ? "trigger settings and pixel format were"
-                                                          : "trigger settings were";
-            std::fprintf(stderr, "tarvik: --check stopped by a signal; the camera's %s put back\n", putBack);
+            const bool formatBack = formatPutBack && result.formatNotPutBack.empty();
+            std::string said = "tarvik: --check stopped by a signal";
+            if (!options.trigger.empty() || formatBack)
+                said += std::string("; the camera's ") +
+                        (options.trigger.empty() ? "pixel format was"
+                         : formatBack            ? "trigger settings and pixel format were"
+                                                 : "trigger settings were") +
+                        " put back";
+            std::fprintf(stderr, "%s\n", said.c_str());
             // The signal now takes its usual effect.
             for (int s : {SIGINT, SIGTERM, SIGHUP})
                 signal(s, SIG_DFL);

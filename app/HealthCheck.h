@@ -69,6 +69,9 @@ struct CheckResult {
     // The deadline or a cancel stopped the stream before its first frame:
     // the camera was not judged, whatever the checks say.
     bool outOfTime = false;
+    // The camera's own pixel format when the check asked for another and
+    // could not put it back (the camera lost, or it refused).
+    std::string formatNotPutBack;
     // The stream.
     uint64_t asked = 0;  // 0 with --seconds
     double seconds = 0;
