@@ -5,6 +5,7 @@
 #include "CheckTiming.h"
 
 #include <algorithm>
+#include <limits>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -289,11 +290,12 @@ void MeasureClock(const std::vector<FrameClock>& frames, CheckResult& r)
         const size_t a = soonest(0, third), b = soonest(run.size() - third, run.size());
         // How sharply the soonest frames stand out: the lead of the soonest
         // over the one a fifth of the way up (the third at least), at either
-        // end, over the span between.
+        // end, over the span between. Measured against the drift found, as
+        // over a third a drifting clock's own slope would read as jitter.
         auto lead = [&](size_t from, size_t to) {
             std::vector<double> o;
             for (size_t i = from; i < to; ++i)
-                o.push_back(host(run[i]) - camera(run[i]));
+                o.push_back(host(run[i]) - camera(run[i]) / (1 + drift));
             std::sort(o.begin(), o.end());
             return o[std::min(o.size() - 1, std::max<size_t>(2, o.size() / 5))] - o[0];
         };
@@ -308,11 +310,17 @@ void MeasureClock(const std::vector<FrameClock>& frames, CheckResult& r)
             // each sixth lies off the line the estimate draws shows how far
             // the floor moved; twice that is what it may have put the ends off.
             const size_t parts = run.size() >= 12 ? 6 : 3;
+            // Each sixth's floor is its lowest frame against that line, not
+            // its soonest against the host's clock: a drifting clock moves
+            // the soonest to a sixth's end whatever its delay, and the
+            // delays' spread would then read as the floor's.
             double below = 0, above = 0;
             for (size_t p = 0; p < parts; ++p) {
-                const FrameClock& f = run[soonest(run.size() * p / parts, run.size() * (p + 1) / parts)];
-                const double off = host(f) - host(run[a]) - (camera(f) - camera(run[a])) / (1 + drift);
-                below = std::min(below, off), above = std::max(above, off);
+                double floor = std::numeric_limits<double>::infinity();
+                for (size_t i = run.size() * p / parts; i < run.size() * (p + 1) / parts; ++i)
+                    floor = std::min(floor, host(run[i]) - host(run[a]) -
+                                                (camera(run[i]) - camera(run[a])) / (1 + drift));
+                below = std::min(below, floor), above = std::max(above, floor);
             }
             spread = std::max(spread, 2 * (above - below));
             r.clockDriftSpreadPpm = spread / hostSpan * 1e6;

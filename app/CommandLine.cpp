@@ -725,10 +725,17 @@ int CheckCameras(const CommandLine& commandLine)
     // A check with --trigger sets the camera's trigger and puts it back as it
     // lets the camera go: a stop signal (Ctrl+C, SIGTERM, the terminal gone)
     // is held until then, ending the stream first, lest a camera left in
-    // trigger mode wait for triggers ever after. Blocked before the camera
-    // library starts a thread, so that every thread inherits the mask.
-    // SIGHUP stays ignored under nohup (StopSignals), as the exporter's does.
-    const bool holdSignals = !options.trigger.empty();
+    // trigger mode wait for triggers ever after. So is one during a check
+    // with --pixel-format, which puts the camera's own format back (unless a
+    // setting chose the format), lest the program using the camera find
+    // another. Blocked before the camera library starts a thread, so that
+    // every thread inherits the mask. SIGHUP stays ignored under nohup
+    // (StopSignals), as the exporter's does.
+    const bool formatPutBack =
+        !commandLine.open.pixelFormat.empty() &&
+        std::none_of(commandLine.open.settings.begin(), commandLine.open.settings.end(),
+                     [](const Setting& s) { return s.name == "PixelFormat"; });
+    const bool holdSignals = !options.trigger.empty() || formatPutBack;
     if (holdSignals) {
         BlockStopSignals();
         options.stopRequested = StopSignalPending;
@@ -770,8 +777,21 @@ int CheckCameras(const CommandLine& commandLine)
         CheckResult result = CheckCamera(open, options);
         if (terminal)
             std::fputs("\r\033[K", stderr);
+        // Said apart from the report: a camera left in the check's format
+        // would surprise the program that uses it next.
+        if (!result.formatNotPutBack.empty())
+            std::fprintf(stderr, "tarvik: could not put the pixel format of camera %s back to %s\n",
+                         cam::OneLine(result.id).c_str(), cam::OneLine(result.formatNotPutBack).c_str());
         if (holdSignals && StopSignalPending()) {
-            std::fprintf(stderr, "tarvik: --check stopped by a signal; the camera's trigger settings were put back\n");
+            const bool formatBack = formatPutBack && result.formatNotPutBack.empty();
+            std::string said = "tarvik: --check stopped by a signal";
+            if (!options.trigger.empty() || formatBack)
+                said += std::string("; the camera's ") +
+                        (options.trigger.empty() ? "pixel format was"
+                         : formatBack            ? "trigger settings and pixel format were"
+                                                 : "trigger settings were") +
+                        " put back";
+            std::fprintf(stderr, "%s\n", said.c_str());
             // The signal now takes its usual effect.
             ReleaseStopSignals();
             return kExitCheckFailed;  // not reached

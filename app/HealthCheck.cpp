@@ -269,7 +269,9 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
         }
         late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
                (options.cancel && *options.cancel);
-        if (stream.Ended().Failed() || late || (options.seconds > 0 ? now >= until : counts.received >= options.frames))
+        const bool stop = options.stopRequested && options.stopRequested();
+        if (stream.Ended().Failed() || late || stop ||
+            (options.seconds > 0 ? now >= until : counts.received >= options.frames))
             break;
     }
     r.ended = stream.Stop();
@@ -506,15 +508,18 @@ namespace {
 // Puts back the pixel format the camera had before the check asked for
 // the one --pixel-format names, unless a setting the user gave chose one:
 // a camera checked now and then must not change under the program using it.
-void PutFormatBack(const OpenOptions& open, const std::string& found)
+// checked: the format the check streamed. False when the format should go
+// back and could not, which the user must hear of.
+bool PutFormatBack(const OpenOptions& open, const std::string& found, const std::string& checked)
 {
     const bool setByUser = std::any_of(open.settings.begin(), open.settings.end(),
                                        [](const Setting& s) { return s.name == "PixelFormat"; });
+    if (g_hCamera == 0 || found.empty() || setByUser || checked == found)
+        return true;
     const char* now = nullptr;
-    if (g_hCamera == 0 || found.empty() || setByUser ||
-        CamFeatureEnumGet(g_hCamera, "PixelFormat", &now) != CAM_OK || (now && found == now))
-        return;
-    CamFeatureEnumSet(g_hCamera, "PixelFormat", found.c_str());
+    if (CamFeatureEnumGet(g_hCamera, "PixelFormat", &now) == CAM_OK && now && found == now)
+        return true;
+    return CamFeatureEnumSet(g_hCamera, "PixelFormat", found.c_str()) == CAM_OK;
 }
 
 }  // namespace
@@ -536,7 +541,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
         failed.id = g_pCameraId ? g_pCameraId : open.cameraId;
         failed.name = g_pCameraName ? g_pCameraName : "";
         failed.source = g_pCameraId ? SourceOfOpenCamera() : "";
-        PutFormatBack(open, formatFound);
+        PutFormatBack(open, formatFound, "");
         ReleaseCamera();
         failed.opened = opened;
         Judge(failed, options);
@@ -546,6 +551,7 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     // lacks is refused in the same words, with its entries; what was set
     // is put back before the camera is let go, lest it wait for triggers
     // ever after.
+    const std::string checked = g_pPixelFormat ? g_pPixelFormat : "";
     std::vector<Setting> trigger, before;
     std::string acquisitionTrigger;
     auto putBack = [&before] {
@@ -575,10 +581,11 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
         }
         if (!refused.empty()) {
             putBack();
-            PutFormatBack(open, formatFound);
+            const bool formatBack = PutFormatBack(open, formatFound, checked);
             ReleaseCamera();
             CheckResult failed;
             failed.id = open.cameraId;
+            failed.formatNotPutBack = formatBack ? "" : formatFound;
             failed.opened = Stopped(Step::Settings, CAM_OK, refused);
             Judge(failed, options);
             return failed;
@@ -588,7 +595,8 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options)
     result.source = SourceOfOpenCamera();
     result.acquisitionTrigger = acquisitionTrigger;
     putBack();
-    PutFormatBack(open, formatFound);
+    if (!PutFormatBack(open, formatFound, checked))
+        result.formatNotPutBack = formatFound;
     ReleaseCamera();
     Judge(result, options);
     return result;

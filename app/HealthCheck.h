@@ -36,8 +36,8 @@ struct CheckOptions {
     const std::atomic<bool>* cancel = nullptr;
     // Called now and then while frames come: received so far, frames a second.
     std::function<void(uint64_t received, double rate)> progress;
-    // Asked between waits of a triggered check's stream: whether to end it
-    // now (a stop signal came), so that the trigger is put back.
+    // Asked between waits of a check's stream: whether to end it now (a
+    // stop signal came), so that the trigger and pixel format are put back.
     std::function<bool()> stopRequested;
 };
 
@@ -69,6 +69,9 @@ struct CheckResult {
     // The deadline or a cancel stopped the stream before its first frame:
     // the camera was not judged, whatever the checks say.
     bool outOfTime = false;
+    // The camera's own pixel format when the check asked for another and
+    // could not put it back (the camera lost, or it refused).
+    std::string formatNotPutBack;
     // The stream.
     uint64_t asked = 0;  // 0 with --seconds
     double seconds = 0;

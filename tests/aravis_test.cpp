@@ -633,6 +633,34 @@ TEST(AravisCommandLine, CheckLeavesThePixelFormat)
     ASSERT_NO_FATAL_FAILURE(RestartCamera());
 }
 
+// A camera that stops answering during a check with --pixel-format cannot
+// be given its own format back: the user hears so, rather than finding the
+// camera changed later.
+TEST(AravisCommandLine, CheckSaysWhenThePixelFormatCannotGoBack)
+{
+    ASSERT_EQ(QProcess::execute("arv-tool-0.8", {"-a", "127.0.0.1", "control", "PixelFormat=Mono16"}), 0);
+    QProcessEnvironment env = TarvikEnvironment({}, "gige:127.0.0.1");
+    env.insert("TARVIK_CAMERA_TRACE", "1");
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(TARVIK_EXE, {"--check", "--pixel-format", "Mono8", "--seconds", "120"});
+    QByteArray err;
+    ASSERT_SOON((err += p.readAllStandardError()).contains("CamCaptureStart"));
+    std::ifstream in(PidFile());
+    pid_t camera = 0;
+    in >> camera;
+    ASSERT_GT(camera, 0);
+    // Stopped, not gone: it answers again once the check is over.
+    ::kill(camera, SIGSTOP);
+    const bool finished = p.waitForFinished(60000);
+    ::kill(camera, SIGCONT);
+    ASSERT_TRUE(finished);
+    err += p.readAllStandardError();
+    EXPECT_TRUE(err.contains("tarvik: could not put the pixel format of camera gige:127.0.0.1 back to Mono16\n"))
+        << err.toStdString();
+    ASSERT_NO_FATAL_FAILURE(RestartCamera());
+}
+
 // --check --all past a GigE camera that another program controls: listed
 // with its name, said to be busy, and the camera after it still checked.
 TEST(AravisCommandLine, CheckAllPastABusyGigeCamera)

@@ -2,6 +2,7 @@
 // verdict, the exit status and the report's fields, read back by a real
 // JSON parser; option errors before any camera is touched.
 #include "RunTarvik.h"
+#include "WaitFor.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <map>
 #include <string>
 
@@ -176,6 +178,48 @@ TEST(Check, PixelFormatAsFound)
         EXPECT_EQ(r.status, 0) << r.err.toStdString() << r.out.toStdString();
         const QJsonObject camera = QJsonDocument::fromJson(r.out)["cameras"][0].toObject();
         EXPECT_EQ(camera["picture"]["pixel_format"].toString().toStdString(), row.format);
+    }
+}
+
+// A stop signal during a check that asked for its own pixel format ends the
+// stream, the camera's format is put back and the camera closed, and then
+// the signal ends the program as usual: a camera checked now and then must
+// not be left in the check's format.
+TEST(Check, StopSignalPutsPixelFormatBack)
+{
+    const struct {
+        const char* name;
+        int signal;
+        QStringList options;
+        const char* said;  // the last words on stderr
+    } rows[] = {
+        {"SIGTERM", SIGTERM, {}, "the camera's pixel format was put back\n"},
+        {"SIGINT", SIGINT, {}, "the camera's pixel format was put back\n"},
+        {"SIGHUP", SIGHUP, {}, "the camera's pixel format was put back\n"},
+        {"SIGTERM, triggered", SIGTERM, {"--trigger", "software", "--trigger-rate", "20"},
+         "the camera's trigger settings and pixel format were put back\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QProcessEnvironment env = TarvikEnvironment("width=64,height=48,rate=100,formats=BGR8Packed+Mono8", {});
+        env.insert("TARVIK_CAMERA_TRACE", "1");
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(TARVIK_EXE, QStringList{"--check", "--pixel-format", "Mono8", "--frames", "100000"} + row.options);
+        QByteArray err;
+        ASSERT_SOON((err += p.readAllStandardError()).contains("CamFrameWaitNext") ||
+                    err.contains("\"TriggerSoftware\""));
+        ::kill(pid_t(p.processId()), row.signal);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        err += p.readAllStandardError();
+        EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+        const std::string after = err.mid(err.lastIndexOf("CamCaptureStart")).toStdString();
+        EXPECT_NE(after.find("CamFeatureEnumSet(2, \"PixelFormat\", \"BGR8Packed\") -> 0"), std::string::npos)
+            << after;
+        EXPECT_NE(after.find("CamCameraClose(2) -> 0"), std::string::npos) << after;
+        EXPECT_TRUE(QByteArray::fromStdString(after).endsWith(QByteArray("tarvik: --check stopped by a signal; ") +
+                                                               row.said))
+            << after;
     }
 }
 

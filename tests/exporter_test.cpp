@@ -138,6 +138,10 @@ TEST(ExporterAnswers, EachRequest)
         {"GET /probe?camera=sim-0&frames=1&frames=1 HTTP/1.1\r\n\r\n", 400, {"frames given more than once"}},
         {"GET /probe?camera=sim-0&camer%61=sim-0 HTTP/1.1\r\n\r\n", 400, {"camera given more than once"}},
         {"GET /probe?seconds=1&camera=sim-0&seconds=1 HTTP/1.1\r\n\r\n", 400, {"seconds given more than once"}},
+        // Spellings of the name the library reads as it, repeated exactly.
+        {"GET /probe?%u0063amera=sim-0&%u0063amera=sim-0 HTTP/1.1\r\n\r\n", 400, {"camera given more than once"}},
+        {"GET /probe?=camera=sim-0&=camera=sim-0 HTTP/1.1\r\n\r\n", 400, {"camera given more than once"}},
+        {"GET /probe?camera=sim-0&\tframes=1&\tframes=1 HTTP/1.1\r\n\r\n", 400, {"frames given more than once"}},
         // Methods and paths.
         {"POST /probe?camera=sim-0 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 405, {"Allow: GET, HEAD"}},
         {"PUT /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405, {"only GET and HEAD"}},

@@ -109,6 +109,9 @@ TEST(Judge, ClockDriftOnABusyHost)
         {"clock 1000 ppm fast", 1000, 25, 100, 0, 0, 0, Level::Warn},
         {"clock 1000 ppm slow, a busy sixth in the middle", -1000, 25, 100, 40, 57, 1000, Level::Warn},
         {"clock 30000 ppm fast, 1.4 s", 30000, 50, 70, 0, 0, 0, Level::Warn},
+        // A drift as large as a sixth's jitter must not pass for jitter itself.
+        {"clock 300 ppm fast, a quiet host", 300, 25, 100, 0, 0, 0, Level::Warn},
+        {"clock 300 ppm slow, a quiet host", -300, 25, 100, 0, 0, 0, Level::Warn},
     };
     for (const auto& row : rows) {
         std::vector<FrameClock> frames;

@@ -134,30 +134,22 @@ std::string UrlQueryValue(const std::string& text)
     return out;
 }
 
-// How many times the target's query names a parameter, its name decoded as
-// the library decodes it. The library keeps one of pairs that repeat
-// exactly, so its own count takes camera=a&camera=a for one camera.
+// How many times the target's query names a parameter. The library keeps
+// one of pairs that repeat exactly, so its own count takes camera=a&camera=a
+// for one camera; each pair is read alone by the library's own parsing, so
+// that a name is counted as the library reads it (%63, %u0063, a tab or an
+// '=' before it).
 size_t ParamCount(const std::string& target, const std::string& name)
 {
-    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
     const size_t query = target.find('?');
     size_t count = 0;
     for (size_t at = query == std::string::npos ? target.size() : query + 1; at < target.size();) {
         size_t end = target.find('&', at);
         if (end == std::string::npos)
             end = target.size();
-        const std::string pair = target.substr(at, end - at);
-        const std::string raw = pair.substr(0, pair.find('='));
-        std::string key;
-        for (size_t i = 0; i < raw.size(); ++i) {
-            if (raw[i] == '%' && i + 2 < raw.size() && hex(raw[i + 1]) && hex(raw[i + 2])) {
-                key += char(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-            } else {
-                key += raw[i] == '+' ? ' ' : raw[i];
-            }
-        }
-        count += key == name;
+        httplib::Params pair;
+        httplib::detail::parse_query_text(target.substr(at, end - at), pair);
+        count += pair.count(name);
         at = end + 1;
     }
     return count;
