@@ -179,6 +179,7 @@ void CTarvikDlg::OnBnClickedGrabOnce()
     options.whileWaiting = [] { ui::HandlePaintingWhileBusy(); };
     const Outcome outcome = GrabFrame(options);
     busy.reset();
+    ui::HandleHeldInputSoon();  // an Esc pressed while it waited
     if (outcome.imageUpdated) {
         const ui::Rect rect = ScreenToClient(m_picture.GetWindowRect());
         InvalidateRect(rect, false);

@@ -409,4 +409,40 @@ TEST_F(X11Test, SettingsWindow)
     EXPECT_FALSE(trace.contains("CamFeatureValueSet(2, \"Width\"")) << "a refused value is never sent";
 }
 
+// Keys and clicks that come while GrapOnce waits for a triggered camera's
+// frame wait for the grab, and are taken as soon as it ends, not at the next
+// event the window happens to get (the held ones were left behind until the
+// mouse moved).
+TEST_F(X11Test, InputHeldDuringATriggeredGrab)
+{
+    const struct {
+        const char* name;
+        QStringList keys;  // sent while the grab waits
+    } cases[] = {
+        {"Esc", {"key", "Escape"}},
+        {"Esc after a click", {"click", "1", "key", "Escape"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        env.insert("TARVIK_SIM", "width=64,height=48,formats=Mono8");
+        trace.clear();
+        QString id;
+        ASSERT_NO_FATAL_FAILURE(
+            StartApp(&id, {"--live", "--set", "TriggerMode=On", "--set", "TriggerSource=Line0"}));
+        // GrapOnce ends live view; again, it waits for the line, up to 5 s.
+        ASSERT_EQ(Xdotool({"key", "Tab", "Tab", "space", "space"}), "");
+        ASSERT_TRUE(Eventually([&] {
+            app.waitForReadyRead(50);
+            trace += app.readAllStandardOutput();
+            return trace.contains("tarvik: waiting for a trigger on Line0");
+        })) << trace.toStdString();
+        ASSERT_EQ(Xdotool(c.keys), "");
+        ASSERT_TRUE(app.waitForFinished(15000)) << trace.toStdString();
+        trace += app.readAllStandardOutput();
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(app.exitCode(), 0);
+        EXPECT_TRUE(trace.contains("no frame within 5 s: the camera waits for a trigger on Line0"));
+    }
+}
+
 }  // namespace
