@@ -348,7 +348,8 @@ void JudgeTriggers(const CheckResult& r, const CheckOptions& options, Add add, T
             detail += text("; %g triggers/s is more than the camera can take (%.1f/s: %.2f ms a frame): "
                            "%llu triggers lost",
                            r.triggerRate, 1000 / *r.frameTimeMs, *r.frameTimeMs, ull(r.missedTriggers));
-        else if (r.missedTriggers && r.frameTimeMs && r.triggerRate >= kNearCapacity * 1000 / *r.frameTimeMs)
+        else if (r.missedTriggers && r.triggersAnswered && r.frameTimeMs &&
+                 r.triggerRate >= kNearCapacity * 1000 / *r.frameTimeMs)
             detail += text("; %g triggers/s is about the most the camera can take (%.1f/s: %.2f ms a frame): a "
                            "trigger that reaches it the least bit early finds it still busy and is lost",
                            r.triggerRate, 1000 / *r.frameTimeMs, *r.frameTimeMs);

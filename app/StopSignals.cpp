@@ -11,11 +11,11 @@ sigset_t StopSignals()
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    struct sigaction hangup {};
-    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
-        sigaddset(&set, SIGHUP);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now {};
+        if (sigaction(s, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
+            sigaddset(&set, s);
+    }
     return set;
 }
 

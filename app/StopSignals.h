@@ -7,9 +7,11 @@
 
 #include <string>
 
-// SIGINT, SIGTERM and SIGHUP; SIGHUP only when the program was not started
-// ignoring it (nohup): an ignored signal that is blocked would still be
-// taken by sigwait, and end what nohup was asked to protect.
+// SIGINT, SIGTERM and SIGHUP, each only when the program was not started
+// ignoring it: SIGHUP under nohup, SIGINT as a script's background job (the
+// shell ignores it there, so that Ctrl+C meant for the script spares it).
+// An ignored signal that is blocked would still be taken by sigwait, and end
+// what the ignoring was asked to protect.
 sigset_t StopSignals();
 // Blocks them in the calling thread, and so in every thread it starts from
 // now on: they wait to be taken (TakeStopSignal, a signalfd) instead of

@@ -16,6 +16,9 @@
 #include <ctime>
 #include <optional>
 
+#include <signal.h>
+#include <unistd.h>
+
 const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Paint, 0, &CTarvikDlg::OnPaint},
     {ui::Message::QueryDragIcon, 0, &CTarvikDlg::OnQueryDragIcon},
@@ -179,6 +182,7 @@ void CTarvikDlg::OnBnClickedGrabOnce()
     options.whileWaiting = [] { ui::HandlePaintingWhileBusy(); };
     const Outcome outcome = GrabFrame(options);
     busy.reset();
+    ui::HandleHeldInputSoon();  // an Esc pressed while it waited
     if (outcome.imageUpdated) {
         const ui::Rect rect = ScreenToClient(m_picture.GetWindowRect());
         InvalidateRect(rect, false);
@@ -544,13 +548,25 @@ void CTarvikDlg::EndRecording(const char* why)
         ui::WaitCursor busy;  // what is queued is written first
         // Ended by a stop signal: as --record, a second one leaves what is
         // still queued, and a third ends the program whatever it waits for.
+        // Ended by the person, the writing can hang as long (a FIFO whose
+        // reader stopped): a signal meanwhile counts as the first, and
+        // closes the window once the files are closed.
         bool abort = false;
-        while (m_stopSignal && !abort && m_recorder->CountsNow().queued > 0)
-            if (TakeStopSignal(100 * 1000 * 1000)) {
-                abort = true;
-                ReleaseStopSignals();
+        int later = 0;
+        while (!abort && m_recorder->CountsNow().queued > 0)
+            if (const int s = TakeStopSignal(100 * 1000 * 1000)) {
+                if (m_stopSignal || later) {
+                    abort = true;
+                    ReleaseStopSignals();
+                } else {
+                    later = s;
+                }
             }
         result = m_recorder->Finish(abort);
+        // Waiting again, it reaches the window as any other (after two, it
+        // ends the program now).
+        if (later)
+            kill(getpid(), later);
     }
     m_recorder.reset();
     m_recordNote = Recorder::StopLine(result);

@@ -16,6 +16,12 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
 namespace {
 
 // Runs a helper program to the end; empty when it succeeded, else why not.
@@ -407,6 +413,108 @@ TEST_F(X11Test, SettingsWindow)
     EXPECT_FALSE(trace.contains("Sanitizer")) << trace.toStdString();
     EXPECT_TRUE(trace.contains("CamFeatureValueSet(2, \"ExposureTime\", \"2500\") -> 0"));
     EXPECT_FALSE(trace.contains("CamFeatureValueSet(2, \"Width\"")) << "a refused value is never sent";
+}
+
+// Keys and clicks that come while GrapOnce waits for a triggered camera's
+// frame wait for the grab, and are taken as soon as it ends, not at the next
+// event the window happens to get (the held ones were left behind until the
+// mouse moved).
+TEST_F(X11Test, InputHeldDuringATriggeredGrab)
+{
+    const struct {
+        const char* name;
+        QStringList keys;  // sent while the grab waits
+    } cases[] = {
+        {"Esc", {"key", "Escape"}},
+        {"Esc after a click", {"click", "1", "key", "Escape"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        env.insert("TARVIK_SIM", "width=64,height=48,formats=Mono8");
+        trace.clear();
+        QString id;
+        ASSERT_NO_FATAL_FAILURE(
+            StartApp(&id, {"--live", "--set", "TriggerMode=On", "--set", "TriggerSource=Line0"}));
+        // GrapOnce ends live view; again, it waits for the line, up to 5 s.
+        ASSERT_EQ(Xdotool({"key", "Tab", "Tab", "space", "space"}), "");
+        ASSERT_TRUE(Eventually([&] {
+            app.waitForReadyRead(50);
+            trace += app.readAllStandardOutput();
+            return trace.contains("tarvik: waiting for a trigger on Line0");
+        })) << trace.toStdString();
+        ASSERT_EQ(Xdotool(c.keys), "");
+        ASSERT_TRUE(app.waitForFinished(15000)) << trace.toStdString();
+        trace += app.readAllStandardOutput();
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(app.exitCode(), 0);
+        EXPECT_TRUE(trace.contains("no frame within 5 s: the camera waits for a trigger on Line0"));
+    }
+}
+
+// A recording the person ends (Ctrl+R) into a FIFO whose reader stopped
+// reading cannot be written to its end: stop signals still reach the program.
+// One closes the window once the files are closed (here: the reader gone);
+// a second leaves the rest, a third ends the program whatever it waits for.
+TEST_F(X11Test, StopSignalsWhileAnEndedRecordingWaits)
+{
+    const struct {
+        const char* name;
+        int sent;  // SIGTERMs
+        bool readerLeaves;  // after the signals
+        bool cleanEnd;      // status 0, the closing line said
+    } cases[] = {
+        {"one signal, then the reader goes", 1, true, true},
+        {"three signals", 3, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath("run.mkv");
+        ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        // A reader that never reads, its pipe as small as it gets.
+        const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        ::fcntl(reader, F_SETPIPE_SZ, 4096);
+        env.insert("TARVIK_SIM", "width=1280,height=960,formats=Mono8,rate=100");
+        env.remove("TARVIK_CAMERA_TRACE");
+        trace.clear();
+        QString id;
+        ASSERT_NO_FATAL_FAILURE(StartApp(&id, {"--live", "--record", fifo}));
+        // The pipe full: the recording's writer waits in a write.
+        ASSERT_TRUE(Eventually([&] {
+            for (const QString& task : QDir(QString("/proc/%1/task").arg(app.processId())).entryList(QDir::Dirs))
+                if (QFile f(QString("/proc/%1/task/%2/wchan").arg(app.processId()).arg(task));
+                    f.open(QIODevice::ReadOnly) && f.readAll().contains("pipe_write"))
+                    return true;
+            return false;
+        }));
+        ASSERT_EQ(Xdotool({"key", "ctrl+r"}), "");
+        // Ctrl+R taken: the window's thread waits on the writing, out of
+        // its event loop's poll.
+        const QString wchan = QString("/proc/%1/wchan").arg(app.processId());
+        auto waitsOnWriting = [&] {
+            QFile f(wchan);
+            return f.open(QIODevice::ReadOnly) && !f.readAll().startsWith("poll");
+        };
+        ASSERT_TRUE(Eventually([&] { return waitsOnWriting() && waitsOnWriting() && waitsOnWriting(); }));
+        for (int i = 0; i < c.sent; ++i) {
+            ::kill(pid_t(app.processId()), SIGTERM);
+            app.waitForFinished(300);
+        }
+        if (c.readerLeaves)
+            ::close(reader);
+        const bool ended = app.state() == QProcess::NotRunning || app.waitForFinished(15000);
+        trace += app.readAllStandardOutput();
+        ASSERT_TRUE(ended) << trace.toStdString();
+        if (!c.readerLeaves)
+            ::close(reader);
+        trace += app.readAllStandardOutput();
+        if (c.cleanEnd) {
+            EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(app.exitCode(), 0);
+            EXPECT_TRUE(trace.contains("tarvik: recorded ")) << trace.toStdString();
+        }
+    }
 }
 
 }  // namespace

@@ -681,7 +681,7 @@ struct SignalledCase {
     const char* name;
     QStringList options;  // before --record PATH
     const char* path;     // in the test's folder
-    bool nohup;           // started ignoring SIGHUP
+    int ignored;          // the signal it was started ignoring (nohup: SIGHUP); 0: none
     std::vector<int> sent;
     const char* closing;  // a pattern for the closing line's end, after the seconds
     int frames;           // the recording holds this many; -1: any, as the closing line says
@@ -690,15 +690,18 @@ struct SignalledCase {
 void PrintTo(const SignalledCase& c, std::ostream* os) { *os << c.name; }
 
 const SignalledCase kSignalledCases[] = {
-    {"SIGTERM named", {}, "out/", false, {SIGTERM}, "; stopped by SIGTERM", -1},
-    {"SIGINT named, mkv", {}, "run.mkv", false, {SIGINT}, "; stopped by SIGINT", -1},
-    {"--frames reached, none named", {"--frames", "8"}, "out/", false, {}, "", 8},
-    {"SIGHUP under nohup goes on to --frames", {"--frames", "60"}, "out/", true, {SIGHUP}, "", 60},
-    {"window, SIGINT", {"--live"}, "run.mkv", false, {SIGINT}, "; stopped by SIGINT", -1},
-    {"window, SIGTERM", {"--live"}, "run.mkv", false, {SIGTERM}, "; stopped by SIGTERM", -1},
-    {"window, SIGHUP", {"--live"}, "out/", false, {SIGHUP}, "; stopped by SIGHUP", -1},
+    {"SIGTERM named", {}, "out/", 0, {SIGTERM}, "; stopped by SIGTERM", -1},
+    {"SIGINT named, mkv", {}, "run.mkv", 0, {SIGINT}, "; stopped by SIGINT", -1},
+    {"--frames reached, none named", {"--frames", "8"}, "out/", 0, {}, "", 8},
+    {"SIGHUP under nohup goes on to --frames", {"--frames", "60"}, "out/", SIGHUP, {SIGHUP}, "", 60},
+    // A script's background job: Ctrl+C meant for the script spares it.
+    {"SIGINT ignored from the start goes on to --frames", {"--frames", "60"}, "out/", SIGINT, {SIGINT}, "", 60},
+    {"window, SIGINT", {"--live"}, "run.mkv", 0, {SIGINT}, "; stopped by SIGINT", -1},
+    {"window, SIGTERM", {"--live"}, "run.mkv", 0, {SIGTERM}, "; stopped by SIGTERM", -1},
+    {"window, SIGHUP", {"--live"}, "out/", 0, {SIGHUP}, "; stopped by SIGHUP", -1},
     // SIGHUP is lost on it; the SIGTERM after it ends it.
-    {"window under nohup", {"--live"}, "run.mkv", true, {SIGHUP, SIGTERM}, "; stopped by SIGTERM", -1},
+    {"window under nohup", {"--live"}, "run.mkv", SIGHUP, {SIGHUP, SIGTERM}, "; stopped by SIGTERM", -1},
+    {"window started ignoring SIGINT", {"--live"}, "run.mkv", SIGINT, {SIGINT, SIGTERM}, "; stopped by SIGTERM", -1},
 };
 
 // The frames a recording holds, as ffprobe or the folder's files say.
@@ -737,8 +740,8 @@ TEST_P(RecordSignalled, ClosingLineSaysWhy)
     QProcess tarvik;
     tarvik.setProcessEnvironment(env);
     tarvik.setWorkingDirectory(dir.path());
-    if (c.nohup)
-        tarvik.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+    if (c.ignored)
+        tarvik.setChildProcessModifier([s = c.ignored] { ::signal(s, SIG_IGN); });
     const QString path = dir.filePath(c.path);
     const QString csv = path.endsWith('/') ? path + "frames.csv" : path + ".csv";
     tarvik.start(TARVIK_EXE, c.options + QStringList{"--record", c.path});

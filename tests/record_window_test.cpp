@@ -5,13 +5,18 @@
 #include "SmallDisk.h"
 #include "WaitFor.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <sys/mount.h>
 #include <sys/statvfs.h>
+
+#include <csignal>
 
 #include <fstream>
 #include <functional>
@@ -73,7 +78,7 @@ int Recorded(const std::string& err, const std::string& path)
 {
     const QRegularExpression closing(
         "^tarvik: recorded (\\d+) frames to \"" + QRegularExpression::escape(QString::fromStdString(path)) +
-            "\": \\d+ dropped by the camera, \\d+ dropped by Tarvik, \\d+ incomplete, \\d+ bytes, [\\d.]+ s$",
+            "\": \\d+ dropped by the camera, \\d+ dropped by Tarvik, \\d+ incomplete, \\d+ bytes, [\\d.]+ s(; stopped by SIG[A-Z]+)?$",
         QRegularExpression::MultilineOption);
     const auto m = closing.match(QString::fromStdString(err));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
@@ -260,6 +265,86 @@ TEST_F(RecordWindowTest, StartedAtOnce)
     EXPECT_EQ(Recorded(err, options.path), int(ids.size()));
     EXPECT_EQ(FramesIn(options.path), int(ids.size()));
     EXPECT_NE(Contents(options.path + ".settings").find("PixelFormat=Mono8"), std::string::npos);
+}
+
+// A stop signal while the window waits on a person in a dialog of its own:
+// the dialog is closed unanswered, the window with it, the recording ended
+// whole; nothing is left open and nothing crashes, whichever window owned it.
+struct DialogOpenCase {
+    const char* name;
+    bool recording;
+    std::function<void(harness::ShownDialog&)> ask;  // returns once the dialog was closed
+};
+
+void SettingsButton(harness::ShownDialog& w, const char* name)
+{
+    Key(w, Qt::Key_E);
+    ASSERT_TRUE(w.dlg.SettingsWindow());
+    QWidget* settings = w.dlg.SettingsWindow()->widget();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(settings));
+    QTest::mouseClick(settings->findChild<QPushButton*>(name), Qt::LeftButton);
+}
+
+const DialogOpenCase kDialogOpenCases[] = {
+    {"settings window's Save…", false, [](harness::ShownDialog& w) { SettingsButton(w, "save"); }},
+    {"settings window's Load…", false, [](harness::ShownDialog& w) { SettingsButton(w, "load"); }},
+    {"settings window's Save…, recording", true, [](harness::ShownDialog& w) { SettingsButton(w, "save"); }},
+    {"Save picture as", false, [](harness::ShownDialog& w) { Key(w, Qt::Key_S); }},
+    {"Record…", false, [](harness::ShownDialog& w) { Key(w, Qt::Key_R); }},
+};
+
+TEST_F(RecordWindowTest, StopSignalWithADialogOpen)
+{
+    for (const DialogOpenCase& c : kDialogOpenCases) {
+        SCOPED_TRACE(c.name);
+        Use("width=64,height=48,formats=Mono8,rate=50");
+        const std::string path = dir.path().toStdString() + "/run.mkv";
+        QFile::remove(QString::fromStdString(path));
+        QFile::remove(QString::fromStdString(path + ".csv"));
+        ::testing::internal::CaptureStderr();
+        bool closed = false;
+        {
+            harness::ShownDialog w;
+            ASSERT_NO_FATAL_FAILURE(w.Show());
+            w.Click(IDC_INIT_GRAB_START);
+            Key(w, Qt::Key_L);
+            ASSERT_SOON(g_lastFrame.valid);
+            if (c.recording) {
+                Recorder::Options options;
+                options.path = path;
+                ASSERT_EQ(w.dlg.RecordTo(options), "");
+            }
+            // The signal comes while the dialog waits.
+            QTimer signal;
+            QObject::connect(&signal, &QTimer::timeout, [&] {
+                QWidget* modal = QApplication::activeModalWidget();
+                if (closed || !modal || modal == w.widget)
+                    return;
+                closed = true;
+                w.dlg.CloseBySignal(SIGTERM);
+            });
+            signal.start(10);
+            ASSERT_NO_FATAL_FAILURE(c.ask(w));
+            signal.stop();
+            EXPECT_TRUE(closed);
+            EXPECT_FALSE(w.widget->isVisible());
+            EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+            EXPECT_EQ(w.dlg.SettingsWindow(), nullptr);
+            EXPECT_FALSE(w.dlg.IsCommandChecked(ID_PICTURE_LIVE));
+            EXPECT_FALSE(w.dlg.Recording());
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            for (QWidget* top : QApplication::topLevelWidgets())
+                EXPECT_FALSE(top->isVisible()) << top->windowTitle().toStdString();
+        }
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        if (c.recording) {
+            const int recorded = Recorded(err, path);
+            EXPECT_NE(err.find("; stopped by SIGTERM\n"), std::string::npos) << err;
+            EXPECT_EQ(FramesIn(path), recorded);
+            EXPECT_EQ(int(WrittenIds(CsvOf(path)).size()), recorded);
+        }
+        harness::ResetCameraState();
+    }
 }
 
 }  // namespace

@@ -69,6 +69,15 @@ TEST(TriggerCheck, TriggersAndClock)
          {{"trigger", "fail: 5 triggers sent, 0 frames for them, 5 missed"}, {"frames", "fail"}},
          {{"trigger/missed", 5}, {"trigger/answered", 0}},
          {}},
+        // At just the rate it takes: answering none is not for coming early.
+        {"camera ignores software triggers at its capacity",
+         QString(kQuick) + ",software_trigger=ignored",
+         kShortExposure + QStringList{"--trigger", "software", "--trigger-rate", "500", "--frames", "5"},
+         6,
+         {{"trigger", "fail: 5 triggers sent, 0 frames for them, 5 missed, 0 extra; the camera answered none: does it "
+                      "take software triggers?"}},
+         {{"trigger/answered", 0}},
+         {}},
         {"camera refuses software triggers",
          QString(kQuick) + ",software_trigger=refused",
          {"--trigger", "software", "--frames", "5"},

@@ -73,6 +73,16 @@ void HandlePaintingWhileBusy()
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
 }
 
+void HandleHeldInputSoon()
+{
+    // The X11 plugin keeps input held back by HandlePaintingWhileBusy in a
+    // list of its own that the event loop does not count as waiting: without
+    // this it would wait for the next event from the X server (the mouse
+    // moved), an Esc pressed meanwhile doing nothing until then.
+    QMetaObject::invokeMethod(
+        qApp, [] { QCoreApplication::processEvents(); }, Qt::QueuedConnection);
+}
+
 WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
 
 WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }

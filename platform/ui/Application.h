@@ -29,6 +29,9 @@ private:
 // window), but not a person's input nor other sockets, which could call into
 // what is waited on; those wait until the handler returns.
 void HandlePaintingWhileBusy();
+// After such a handler: the input held back meanwhile is taken as soon as
+// the handler has returned to the event loop.
+void HandleHeldInputSoon();
 
 // Shows the busy cursor for as long as it lives, for work a person waits on.
 class WaitCursor {

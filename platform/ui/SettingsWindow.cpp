@@ -5,6 +5,7 @@
 
 #include "DialogWindow.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -387,7 +388,37 @@ SettingsWindow::SettingsWindow(Dialog& owner, SettingsSource& source, const std:
     widget_->setWindowTitle(Q(title));
 }
 
-SettingsWindow::~SettingsWindow() { delete widget_.data(); }
+SettingsWindow::~SettingsWindow()
+{
+    if (!widget_)
+        return;
+    // A file dialog of the window's own (Save…, Load…) may be waiting, its
+    // exec under whoever ends the window now (a stop signal closing the
+    // program): deleting the window then would delete that dialog from
+    // under its exec. It is closed unanswered, so that the window reads
+    // no file nor calls the source it is losing, and the window goes once
+    // that exec has returned.
+    auto ownModal = [this](QWidget* modal) {
+        for (QWidget* w = modal; w; w = w->parentWidget())
+            if (w == widget_)
+                return true;
+        return false;
+    };
+    bool asking = false;
+    for (QWidget* modal = QApplication::activeModalWidget(); modal && ownModal(modal);
+         modal = QApplication::activeModalWidget()) {
+        asking = true;
+        modal->close();
+        if (QApplication::activeModalWidget() == modal)
+            break;  // it would not close
+    }
+    if (!asking) {
+        delete widget_.data();
+        return;
+    }
+    widget_->hide();
+    widget_->deleteLater();
+}
 
 void SettingsWindow::Show()
 {
