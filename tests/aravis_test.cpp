@@ -1039,10 +1039,19 @@ TEST(AravisCommandLine, LostPacketsRecordedBlackNeverStale)
     const struct {
         const char* lost;
         int frames;
-    } rows[] = {{"10", 60}, {"200", 40}};
+        QStringList controls;  // set with Aravis's own tool first
+    } rows[] = {
+        {"10", 60, {}},
+        {"200", 40, {}},
+        // Packets of 5 bytes each, fewer than a mark's 8, and a frame that
+        // is no whole number of them (301 x 41).
+        {"200", 20, {"Width=301", "Height=41", "ArvGevSCPSPacketSize=41"}},
+    };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.lost);
+        SCOPED_TRACE(row.lost + (" " + row.controls.join(' ')).toStdString());
         RestartCamera({"--gvsp-lost-ratio", row.lost});
+        for (const QString& control : row.controls)
+            ASSERT_EQ(QProcess::execute("arv-tool-0.8", {"-a", "127.0.0.1", "control", control}), 0) << control.toStdString();
         QTemporaryDir dir;
         const TarvikRun run = RunTarvik({"--record", "loss.mkv", "--frames", QString::number(row.frames)}, {},
                                         "gige:127.0.0.1", dir.path());

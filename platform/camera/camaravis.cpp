@@ -587,8 +587,13 @@ private:
         auto* data = static_cast<uint8_t*>(a.frame->buffer);
         const size_t end = Filled(*a.frame);
         for (size_t at = 0; at < end; at += blockBytes_)
-            std::memcpy(data + at, &a.mark, std::min(sizeof a.mark, end - at));
+            std::memcpy(data + at, &a.mark, MarkBytes(at, end));
     }
+
+    // A mark never reaches into the next packet's place: with packets of
+    // fewer than 8 bytes each mark would overwrite the one before, and no
+    // place would read as marked.
+    size_t MarkBytes(size_t at, size_t end) const { return std::min({sizeof(uint64_t), blockBytes_, end - at}); }
 
     // Makes the places of an incomplete frame's lost packets black; the
     // bytes of the frame that can have come (the payload).
@@ -597,7 +602,7 @@ private:
         auto* data = static_cast<uint8_t*>(a.frame->buffer);
         const size_t end = Filled(*a.frame);
         for (size_t at = 0; at < end; at += blockBytes_)
-            if (!std::memcmp(data + at, &a.mark, std::min(sizeof a.mark, end - at)))
+            if (!std::memcmp(data + at, &a.mark, MarkBytes(at, end)))
                 std::memset(data + at, 0, std::min(blockBytes_, end - at));
         return end;
     }
