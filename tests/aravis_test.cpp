@@ -1097,6 +1097,58 @@ TEST(AravisCommandLine, LostPacketsRecordedBlackNeverStale)
     }
 }
 
+// Whether the camera's packets carry extended ids sets where each packet's
+// data lies. Cameras declare GevGVSPExtendedIDMode as an enumeration (Off,
+// On) or as a boolean: both are read, neither taken for "not extended"
+// because of its type. The fake camera, given each in its own description,
+// sends no extended ids (Off).
+TEST(AravisStream, ExtendedIdModeReadOfEitherType)
+{
+    QProcess dump;
+    dump.start("arv-tool-0.8", {"-a", "127.0.0.1", "genicam"});
+    ASSERT_TRUE(dump.waitForFinished(30000));
+    const QString xml = QString::fromUtf8(dump.readAllStandardOutput());
+    const qsizetype end = xml.lastIndexOf("</RegisterDescription>");
+    ASSERT_GT(end, 0) << "no description from the fake camera";
+    const struct {
+        const char* type;
+        const char* node;  // on the fake camera's free test register
+        const char* off;
+    } rows[] = {
+        {"enumeration",
+         "<Enumeration Name=\"GevGVSPExtendedIDMode\" NameSpace=\"Standard\">"
+         "<EnumEntry Name=\"Off\"><Value>0</Value></EnumEntry><EnumEntry Name=\"On\"><Value>1</Value></EnumEntry>"
+         "<pValue>TestRegister</pValue></Enumeration>",
+         "Off"},
+        {"boolean",
+         "<Boolean Name=\"GevGVSPExtendedIDMode\" NameSpace=\"Standard\"><pValue>TestRegister</pValue>"
+         "<OnValue>1</OnValue><OffValue>0</OffValue></Boolean>",
+         "false"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.type);
+        QTemporaryDir dir;
+        QFile described(dir.filePath("fake.xml"));
+        ASSERT_TRUE(described.open(QIODevice::WriteOnly));
+        ASSERT_GT(described.write((xml.left(end) + row.node + xml.mid(end)).toUtf8()), 0);
+        described.close();
+        ASSERT_NO_FATAL_FAILURE(RestartCamera({"-g", described.fileName()}));
+        ASSERT_EQ(QProcess::execute("arv-tool-0.8", {"-a", "127.0.0.1", "control",
+                                                     QString("GevGVSPExtendedIDMode=") + row.off}), 0);
+        QProcess tarvik;
+        QProcessEnvironment env = TarvikEnvironment({}, "gige:127.0.0.1");
+        env.insert("TARVIK_CAMERA_TRACE", "1");
+        tarvik.setProcessEnvironment(env);
+        tarvik.setWorkingDirectory(dir.path());
+        tarvik.start(TARVIK_EXE, {"--grab", "g.png"});
+        ASSERT_TRUE(tarvik.waitForFinished(60000));
+        const QString err = QString::fromUtf8(tarvik.readAllStandardError());
+        EXPECT_EQ(tarvik.exitCode(), 0) << err.toStdString();
+        EXPECT_FALSE(err.contains("aravis: GevGVSPExtendedIDMode:")) << err.toStdString();
+    }
+    ASSERT_NO_FATAL_FAILURE(RestartCamera());
+}
+
 // The same frames in live view, where no complete frame comes: those taken
 // for showing keep what came and are black where packets were lost.
 TEST_F(AravisTest, LostPacketsShownBlackNeverStale)

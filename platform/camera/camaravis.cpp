@@ -641,12 +641,20 @@ private:
         if (Take(error, "GevSCPSPacketSize") != CAM_OK)
             return;
         // Extended ids (GigE Vision 2) lengthen the GVSP header by 12 bytes.
+        // Most cameras declare the mode an enumeration (Off, On), some a
+        // boolean: read as the other type, it would count as off.
         size_t headers = 20 + 8 + 8;
-        if (arv_device_get_feature(device_, kExtendedIds)) {
-            const gboolean extended = arv_device_get_boolean_feature_value(device_, kExtendedIds, &error);
-            if (Take(error, kExtendedIds) == CAM_OK && extended)
-                headers += 12;
+        bool extended = false;
+        ArvGcNode* mode = arv_device_get_feature(device_, kExtendedIds);
+        if (ARV_IS_GC_ENUMERATION(mode)) {
+            const char* value = arv_gc_enumeration_get_string_value(ARV_GC_ENUMERATION(mode), &error);
+            extended = Take(error, kExtendedIds) == CAM_OK && value && !std::strcmp(value, "On");
+        } else if (ARV_IS_GC_BOOLEAN(mode)) {
+            const gboolean on = arv_gc_boolean_get_value(ARV_GC_BOOLEAN(mode), &error);
+            extended = Take(error, kExtendedIds) == CAM_OK && on;
         }
+        if (extended)
+            headers += 12;
         if (packet > headers)
             blockBytes_ = packet - headers;
     }
