@@ -1032,8 +1032,9 @@ TEST(AravisCommandLine, RecordThroughGige)
 
 // A Mono8 frame of the fake camera held to what it sent: its picture is the
 // same along each anti-diagonal (its level follows x + y + frame id), so the
-// level most pixels of a diagonal have is what the camera sent there; any
-// other level but black is an older frame's.
+// level most pixels of a diagonal have, black aside (where more than half of
+// a diagonal was lost), is what the camera sent there; any other level but
+// black is an older frame's.
 struct Diagonals {
     int64_t older = 0;  // pixels of an older frame
     int64_t black = 0;
@@ -1043,12 +1044,14 @@ Diagonals JudgeDiagonals(const uint8_t* p, int width, int height)
     std::vector<std::map<uint8_t, int>> levels(255);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            ++levels[size_t((x + y) % 255)][p[y * width + x]];
+            if (p[y * width + x])
+                ++levels[size_t((x + y) % 255)][p[y * width + x]];
     std::vector<uint8_t> sent(255);
     for (size_t d = 0; d < 255; ++d)
-        sent[d] = std::max_element(levels[d].begin(), levels[d].end(), [](auto& a, auto& b) {
-                      return a.second < b.second;
-                  })->first;
+        if (!levels[d].empty())
+            sent[d] = std::max_element(levels[d].begin(), levels[d].end(), [](auto& a, auto& b) {
+                          return a.second < b.second;
+                      })->first;
     Diagonals j;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
@@ -1067,10 +1070,19 @@ TEST(AravisCommandLine, LostPacketsRecordedBlackNeverStale)
     const struct {
         const char* lost;
         int frames;
-    } rows[] = {{"10", 60}, {"200", 40}};
+        QStringList controls;  // set with Aravis's own tool first
+    } rows[] = {
+        {"10", 60, {}},
+        {"200", 40, {}},
+        // Packets of 5 bytes each, fewer than a mark's 8, and a frame that
+        // is no whole number of them (301 x 41).
+        {"200", 20, {"Width=301", "Height=41", "ArvGevSCPSPacketSize=41", "AcquisitionFrameRate=10"}},
+    };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.lost);
+        SCOPED_TRACE(row.lost + (" " + row.controls.join(' ')).toStdString());
         RestartCamera({"--gvsp-lost-ratio", row.lost});
+        for (const QString& control : row.controls)
+            ASSERT_EQ(QProcess::execute("arv-tool-0.8", {"-a", "127.0.0.1", "control", control}), 0) << control.toStdString();
         QTemporaryDir dir;
         const TarvikRun run = RunTarvik({"--record", "loss.mkv", "--frames", QString::number(row.frames)}, {},
                                         "gige:127.0.0.1", dir.path());
@@ -1114,6 +1126,58 @@ TEST(AravisCommandLine, LostPacketsRecordedBlackNeverStale)
             EXPECT_LT(j.black, frameBytes / 2) << "frame " << i << ": most packets came, yet it is black";
         }
     }
+}
+
+// Whether the camera's packets carry extended ids sets where each packet's
+// data lies. Cameras declare GevGVSPExtendedIDMode as an enumeration (Off,
+// On) or as a boolean: both are read, neither taken for "not extended"
+// because of its type. The fake camera, given each in its own description,
+// sends no extended ids (Off).
+TEST(AravisStream, ExtendedIdModeReadOfEitherType)
+{
+    QProcess dump;
+    dump.start("arv-tool-0.8", {"-a", "127.0.0.1", "genicam"});
+    ASSERT_TRUE(dump.waitForFinished(30000));
+    const QString xml = QString::fromUtf8(dump.readAllStandardOutput());
+    const qsizetype end = xml.lastIndexOf("</RegisterDescription>");
+    ASSERT_GT(end, 0) << "no description from the fake camera";
+    const struct {
+        const char* type;
+        const char* node;  // on the fake camera's free test register
+        const char* off;
+    } rows[] = {
+        {"enumeration",
+         "<Enumeration Name=\"GevGVSPExtendedIDMode\" NameSpace=\"Standard\">"
+         "<EnumEntry Name=\"Off\"><Value>0</Value></EnumEntry><EnumEntry Name=\"On\"><Value>1</Value></EnumEntry>"
+         "<pValue>TestRegister</pValue></Enumeration>",
+         "Off"},
+        {"boolean",
+         "<Boolean Name=\"GevGVSPExtendedIDMode\" NameSpace=\"Standard\"><pValue>TestRegister</pValue>"
+         "<OnValue>1</OnValue><OffValue>0</OffValue></Boolean>",
+         "false"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.type);
+        QTemporaryDir dir;
+        QFile described(dir.filePath("fake.xml"));
+        ASSERT_TRUE(described.open(QIODevice::WriteOnly));
+        ASSERT_GT(described.write((xml.left(end) + row.node + xml.mid(end)).toUtf8()), 0);
+        described.close();
+        ASSERT_NO_FATAL_FAILURE(RestartCamera({"-g", described.fileName()}));
+        ASSERT_EQ(QProcess::execute("arv-tool-0.8", {"-a", "127.0.0.1", "control",
+                                                     QString("GevGVSPExtendedIDMode=") + row.off}), 0);
+        QProcess tarvik;
+        QProcessEnvironment env = TarvikEnvironment({}, "gige:127.0.0.1");
+        env.insert("TARVIK_CAMERA_TRACE", "1");
+        tarvik.setProcessEnvironment(env);
+        tarvik.setWorkingDirectory(dir.path());
+        tarvik.start(TARVIK_EXE, {"--grab", "g.png"});
+        ASSERT_TRUE(tarvik.waitForFinished(60000));
+        const QString err = QString::fromUtf8(tarvik.readAllStandardError());
+        EXPECT_EQ(tarvik.exitCode(), 0) << err.toStdString();
+        EXPECT_FALSE(err.contains("aravis: GevGVSPExtendedIDMode:")) << err.toStdString();
+    }
+    ASSERT_NO_FATAL_FAILURE(RestartCamera());
 }
 
 // The same frames in live view, where no complete frame comes: those taken

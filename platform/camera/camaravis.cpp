@@ -587,8 +587,13 @@ private:
         auto* data = static_cast<uint8_t*>(a.frame->buffer);
         const size_t end = Filled(*a.frame);
         for (size_t at = 0; at < end; at += blockBytes_)
-            std::memcpy(data + at, &a.mark, std::min(sizeof a.mark, end - at));
+            std::memcpy(data + at, &a.mark, MarkBytes(at, end));
     }
+
+    // A mark never reaches into the next packet's place: with packets of
+    // fewer than 8 bytes each mark would overwrite the one before, and no
+    // place would read as marked.
+    size_t MarkBytes(size_t at, size_t end) const { return std::min({sizeof(uint64_t), blockBytes_, end - at}); }
 
     // Makes the places of an incomplete frame's lost packets black; the
     // bytes of the frame that can have come (the payload).
@@ -597,7 +602,7 @@ private:
         auto* data = static_cast<uint8_t*>(a.frame->buffer);
         const size_t end = Filled(*a.frame);
         for (size_t at = 0; at < end; at += blockBytes_)
-            if (!std::memcmp(data + at, &a.mark, std::min(sizeof a.mark, end - at)))
+            if (!std::memcmp(data + at, &a.mark, MarkBytes(at, end)))
                 std::memset(data + at, 0, std::min(blockBytes_, end - at));
         return end;
     }
@@ -636,12 +641,20 @@ private:
         if (Take(error, "GevSCPSPacketSize") != CAM_OK)
             return;
         // Extended ids (GigE Vision 2) lengthen the GVSP header by 12 bytes.
+        // Most cameras declare the mode an enumeration (Off, On), some a
+        // boolean: read as the other type, it would count as off.
         size_t headers = 20 + 8 + 8;
-        if (arv_device_get_feature(device_, kExtendedIds)) {
-            const gboolean extended = arv_device_get_boolean_feature_value(device_, kExtendedIds, &error);
-            if (Take(error, kExtendedIds) == CAM_OK && extended)
-                headers += 12;
+        bool extended = false;
+        ArvGcNode* mode = arv_device_get_feature(device_, kExtendedIds);
+        if (ARV_IS_GC_ENUMERATION(mode)) {
+            const char* value = arv_gc_enumeration_get_string_value(ARV_GC_ENUMERATION(mode), &error);
+            extended = Take(error, kExtendedIds) == CAM_OK && value && !std::strcmp(value, "On");
+        } else if (ARV_IS_GC_BOOLEAN(mode)) {
+            const gboolean on = arv_gc_boolean_get_value(ARV_GC_BOOLEAN(mode), &error);
+            extended = Take(error, kExtendedIds) == CAM_OK && on;
         }
+        if (extended)
+            headers += 12;
         if (packet > headers)
             blockBytes_ = packet - headers;
     }
