@@ -472,14 +472,16 @@ void MkvWriter::FillRow(const uint8_t* src, uint32_t y)
         uint8_t* u = planes[1] + ptrdiff_t(y) * pitch[1];
         uint8_t* v = planes[2] + ptrdiff_t(y) * pitch[2];
         for (uint32_t x = 0; x < w; x += 2, src += 4) {
-            // A last odd pixel has its Y and U only.
+            // A last odd pixel has its Y and U only: it takes the V of the
+            // pair before it (none in a frame one pixel wide), as the
+            // picture shows it, so that readers give it the same colour.
             luma[x] = src[yFirst ? 0 : 1];
             u[x / 2] = src[yFirst ? 1 : 0];
             if (x + 1 < w) {
                 luma[x + 1] = src[yFirst ? 2 : 3];
                 v[x / 2] = src[yFirst ? 3 : 2];
             } else {
-                v[x / 2] = 0;
+                v[x / 2] = x >= 2 ? src[(yFirst ? 3 : 2) - 4] : 128;
             }
         }
         break;
