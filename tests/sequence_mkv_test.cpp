@@ -502,9 +502,9 @@ struct RefusedCase {
 const RefusedCase kRefused[] = {
     {"NoPixels", "Mono8", 0, 5, "frames of 0 x 5 pixels hold no picture"},
     {"AboveFFmpegsLimit", "Mono8", 16384, 16384,
-     "FFV1 cannot keep frames of 16384 x 16384 pixels: Invalid argument"},
+     "FFV1 cannot keep frames of 16384 x 16384 pixels: FFmpeg takes at most (width + 128) x (height + 128) = 268435454"},
     {"OneColumnTooTall", "Mono8", 1, 300000000,
-     "FFV1 cannot keep frames of 1 x 300000000 pixels: Invalid argument"},
+     "FFV1 cannot keep frames of 1 x 300000000 pixels: FFmpeg takes at most (width + 128) x (height + 128) = 268435454"},
 };
 
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
