@@ -7,17 +7,21 @@
 // - Only blocks that call `tarvik` run; their commands run in order in one
 //   empty folder (a later one may use an earlier one's file), with the built
 //   program first on PATH, TARVIK_SIM set to a small picture, no display and
-//   no TARVIK_CAMERAS, under bash with pipefail.
+//   no TARVIK_CAMERAS, under bash with pipefail, reading nothing (standard
+//   input empty); what a block leaves running is ended with it.
 // - A command is skipped, and the skip reported with its reason, when it needs
 //   what a test run does not have: root (`sudo`, a path under /etc, /var, /usr,
 //   /opt, /srv), a real camera (TARVIK_CAMERAS), a display (`--live`, `display`,
-//   the program without options), the network (`curl`, `wget`), or a long time
-//   (`--serve`, which runs until stopped, `--seconds` above 10).
+//   the program without an option that works without a window), the network
+//   (`curl`, `wget`, Aravis's `arv-` tools), a long time (`--serve`, which runs
+//   until stopped, `--seconds` above 10), or a place outside the test's folder
+//   (`/tmp/`, `~`).
 // - `<!-- not run by the tests: REASON -->` on the line before a block skips
 //   all of it, for what the rules above cannot see.
 // - An expected output line is a whole line of what was printed; `…` (or
 //   `...`) in it stands for any text.
 #include "RunTarvik.h"
+#include "WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +32,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -117,7 +125,9 @@ std::vector<Block> AllBlocks()
 // Why a command cannot run here; empty when it can.
 std::string SkipReason(const std::string& command)
 {
-    const QString c = QString::fromStdString(command);
+    // A comment says nothing about what runs.
+    static const QRegularExpression comment("(^|\\s)#.*$");
+    const QString c = QString::fromStdString(command).remove(comment);
     struct Rule {
         const char* pattern;
         const char* reason;
@@ -125,13 +135,21 @@ std::string SkipReason(const std::string& command)
     static const Rule rules[] = {
         {"(^|\\s)sudo\\s|(^|[\\s=])/(etc|var|usr|opt|srv)/", "needs root"},
         {"TARVIK_CAMERAS=", "needs a real camera"},
-        {"--live|\\|\\s*display\\b|(^|[;|&(]\\s*)tarvik\\s*($|[;|&#])", "needs a display"},
+        {"--live|\\|\\s*display\\b", "needs a display"},
         {"--serve", "serves until stopped, on a fixed port"},
-        {"(^|[\\s;|&(])(curl|wget)\\s", "needs the network"},
+        {"(^|[\\s;|&(])(curl|wget|arv-\\S+)\\s", "needs the network"},
+        {"(^|[\\s=<>])(/tmp/|~|\\$HOME\\b)", "writes outside the test's folder"},
     };
     for (const Rule& r : rules)
         if (QRegularExpression(r.pattern).match(c).hasMatch())
             return r.reason;
+    // The program without any option that works without a window opens one.
+    static const QRegularExpression call("(^|[;|&(`]|\\$\\()\\s*((\\w+=\\S*|do|then|else|env|exec|nohup|time)\\s+)*tarvik\\b([^;|&)`]*)");
+    static const QRegularExpression windowless(
+        "(^|\\s)(-h|-v|--(help|version|list|grab|check|features|get|set|save-settings|record))\\b");
+    for (auto calls = call.globalMatch(c); calls.hasNext();)
+        if (!windowless.match(calls.next().captured(4)).hasMatch())
+            return "needs a display";
     static const QRegularExpression seconds("--seconds\\s+([0-9.]+)");
     if (const auto m = seconds.match(c); m.hasMatch() && m.captured(1).toDouble() > 10)
         return "takes long";
@@ -147,6 +165,59 @@ bool Shows(const QString& text, const std::string& line)
     return QRegularExpression("^\\s*" + pattern + "\\s*$", QRegularExpression::MultilineOption).match(text).hasMatch();
 }
 
+// Runs a block's commands one after another in dir, each in a session of
+// its own with nothing to read, so that a command waiting for input ends and
+// whatever the block leaves running (`&`) is ended with the block.
+class BlockRunner {
+public:
+    explicit BlockRunner(const QString& dir) : dir_(dir)
+    {
+        env_ = TarvikEnvironment("width=640,height=480", {});
+        env_.insert("PATH", QFileInfo(TARVIK_EXE).absolutePath() + ":" + env_.value("PATH"));
+        // Without a platform that needs no display, a window that was not
+        // meant to open fails at once instead of waiting unseen.
+        env_.remove("QT_QPA_PLATFORM");
+    }
+    ~BlockRunner()
+    {
+        for (pid_t group : groups_)
+            kill(-group, SIGKILL);
+    }
+
+    struct Result {
+        bool ended = false;
+        int status = -1;  // the exit code; -1 when it crashed or did not end
+        QString out;
+    };
+
+    Result Run(const std::string& command)
+    {
+        QProcess bash;
+        bash.setProcessEnvironment(env_);
+        bash.setWorkingDirectory(dir_);
+        bash.setProcessChannelMode(QProcess::MergedChannels);
+        bash.setStandardInputFile(QProcess::nullDevice());
+        bash.setChildProcessModifier([] { setsid(); });
+        bash.start("bash", {"-o", "pipefail", "-c", QString::fromStdString(command)});
+        if (bash.processId() > 0)
+            groups_.push_back(pid_t(bash.processId()));
+        Result r;
+        r.ended = bash.waitForFinished(60000);
+        if (!r.ended)
+            kill(-pid_t(bash.processId()), SIGKILL);
+        bash.waitForFinished(5000);
+        r.out = QString::fromUtf8(bash.readAll());
+        if (r.ended && bash.exitStatus() == QProcess::NormalExit)
+            r.status = bash.exitCode();
+        return r;
+    }
+
+private:
+    QString dir_;
+    QProcessEnvironment env_;
+    std::vector<pid_t> groups_;
+};
+
 class DocCommands : public ::testing::TestWithParam<Block> {};
 
 TEST_P(DocCommands, Work)
@@ -157,8 +228,7 @@ TEST_P(DocCommands, Work)
         GTEST_SKIP() << "marked not run by the tests: " << b.skipped;
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    QProcessEnvironment env = TarvikEnvironment("width=640,height=480", {});
-    env.insert("PATH", QFileInfo(TARVIK_EXE).absolutePath() + ":" + env.value("PATH"));
+    BlockRunner runner(dir.path());
     QString printed;
     int ran = 0;
     for (const std::string& command : b.commands) {
@@ -166,17 +236,11 @@ TEST_P(DocCommands, Work)
             std::printf("[  SKIP    ] %s:%d: %s (%s)\n", b.file.c_str(), b.line, command.c_str(), why.c_str());
             continue;
         }
-        QProcess bash;
-        bash.setProcessEnvironment(env);
-        bash.setWorkingDirectory(dir.path());
-        bash.setProcessChannelMode(QProcess::MergedChannels);
-        bash.start("bash", {"-o", "pipefail", "-c", QString::fromStdString(command)});
-        ASSERT_TRUE(bash.waitForFinished(60000)) << command << ": did not end within 60 s";
-        const QString out = QString::fromUtf8(bash.readAll());
-        printed += out;
+        const BlockRunner::Result r = runner.Run(command);
+        printed += r.out;
         ++ran;
-        EXPECT_EQ(bash.exitStatus(), QProcess::NormalExit) << command;
-        EXPECT_EQ(bash.exitCode(), 0) << command << "\n" << out.toStdString();
+        ASSERT_TRUE(r.ended) << command << ": did not end within 60 s";
+        EXPECT_EQ(r.status, 0) << command << "\n" << r.out.toStdString();
     }
     if (ran == 0)
         GTEST_SKIP() << "every command of the block needs what a test run does not have";
@@ -191,6 +255,71 @@ INSTANTIATE_TEST_SUITE_P(Docs, DocCommands, ::testing::ValuesIn(AllBlocks()), []
             ch = '_';
     return name;
 });
+
+struct SkipCase {
+    const char* command;
+    const char* reason;  // empty: it runs
+};
+
+const SkipCase kSkips[] = {
+    {"tarvik", "needs a display"},
+    {"tarvik --camera sim-0", "needs a display"},
+    {"tarvik --settings roi.txt --pixel-format Mono8", "needs a display"},
+    {"for id in a b; do tarvik --camera \"$id\"; done", "needs a display"},
+    {"tarvik --grab x.png && tarvik --camera sim-0", "needs a display"},
+    {"arv-tool-0.8 control Width", "needs the network"},
+    {"tarvik --grab /tmp/cam.png", "writes outside the test's folder"},
+    {"tarvik --record ~/run.mkv --frames 5", "writes outside the test's folder"},
+    {"tarvik --list | cut -f1                # ids for the --live view", ""},
+    {"tarvik --set Width=640 --set Height=480 --save-settings roi.txt", ""},
+    {"for id in $(tarvik --list | cut -f1); do tarvik --camera \"$id\" --grab \"$id.png\"; done", ""},
+    {"TARVIK_SIM=width=8 tarvik --features > f.txt", ""},
+    {"tarvik --record run.mkv --seconds 2 2> /dev/null", ""},
+};
+
+void PrintTo(const SkipCase& c, std::ostream* os) { *os << c.command; }
+
+class DocSkip : public ::testing::TestWithParam<SkipCase> {};
+
+// What a test run cannot give is skipped, and only that.
+TEST_P(DocSkip, Reason)
+{
+    EXPECT_EQ(SkipReason(GetParam().command), GetParam().reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DocSkip, ::testing::ValuesIn(kSkips));
+
+// Whether pid is a process that still runs (not gone, not a zombie).
+bool Running(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const size_t paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z' &&
+           text[paren + 2] != 'X';
+}
+
+// A command that reads its input ends at once, and what a block starts in
+// the background does not outlive it.
+TEST(DocBlockRunner, NothingWaitsOrStays)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    pid_t left = 0;
+    {
+        BlockRunner runner(dir.path());
+        const BlockRunner::Result read = runner.Run("cat > got.txt");
+        EXPECT_TRUE(read.ended);
+        EXPECT_EQ(read.status, 0);
+        const BlockRunner::Result background = runner.Run("sleep 300 > /dev/null & echo $!");
+        ASSERT_EQ(background.status, 0);
+        left = pid_t(background.out.trimmed().toInt());
+        ASSERT_GT(left, 0);
+        EXPECT_TRUE(Running(left));
+    }
+    ASSERT_SOON(!Running(left));
+}
 
 // The README's way to read a recording's frames back with FFmpeg gives every
 // frame once and says nothing, also for a camera whose clock jumped (FFmpeg

@@ -388,7 +388,7 @@ const RecordCase kRecordCases[] = {
     // as a format it cannot keep is; it is not a failed write (5).
     {"frame size FFV1 cannot keep", "width=8,height=4000000,formats=Mono8", "run --record x.mkv --frames 1", "4",
      "grep -q '^tarvik: cannot record Mono8 frames to \"x.mkv\": FFV1 cannot keep frames of 8 x 4000000 pixels: "
-     "Invalid argument$' err && [ -z \"$(ls | grep -v '^err$\\|^status$')\" ]"},
+     "FFmpeg takes at most (width + 128) x (height + 128) = 268435454$' err && [ -z \"$(ls | grep -v '^err$\\|^status$')\" ]"},
     {"camera sends nothing", "width=16,height=8,frames=none", "run --record out/ --frames 2", "4",
      "grep -q '^tarvik: no frame within 5 s' err && grep -q 'recorded 0 frames' err"},
     {"usage", "width=16,height=8",

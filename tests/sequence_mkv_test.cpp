@@ -416,7 +416,8 @@ Bytes EachFrame(const std::string& path, const char* pixelFormat)
 }
 
 // YUV 4:2:2 as FFmpeg's planar yuv422p gives it back: Y, then U, then V, a
-// chroma sample per pair; an odd width's last pixel has no V (written 0).
+// chroma sample per pair; an odd width's last pixel has no V of its own: the
+// pair before it lends its V (128 in a frame one pixel wide).
 Bytes Planar(const Take& take, size_t count)
 {
     const cam::PixelFormat& f = *take.format;
@@ -433,7 +434,7 @@ Bytes Planar(const Take& take, size_t count)
                 planes[0].push_back(row[x / 2 * 4 + (x % 2 ? y1 : y0)]);
             for (uint32_t x = 0; x < cw; ++x) {
                 planes[1].push_back(row[x * 4 + u]);
-                planes[2].push_back(2 * x + 1 < w ? row[x * 4 + v] : 0);
+                planes[2].push_back(2 * x + 1 < w ? row[x * 4 + v] : x > 0 ? row[(x - 1) * 4 + v] : 128);
             }
         }
         for (const Bytes& p : planes)
@@ -456,7 +457,8 @@ const SizeCase kSizes[] = {
     {"BGR8", 3, 3, "rgb24"},           {"Mono8", 1, 5, "gray"},         {"Mono8", 5, 1, "gray"},
     {"Mono8", 1, 1, "gray"},           {"Mono12", 4000, 1, "gray16le"}, {"BGRa8", 1, 700, "rgb24"},
     {"YUV422_8", 3, 5, "yuv422p"},     {"YUV422_8_UYVY", 2, 2, "yuv422p"}, {"YUV422_8", 1, 1, "yuv422p"},
-    {"YUV422_8", 1000, 2, "yuv422p"},  {"Mono8", 7, 7, "gray"},         {"Mono8", 1292, 964, "gray"},
+    {"YUV422_8", 1000, 2, "yuv422p"},  {"Mono8", 7, 7, "gray"},         {"YUV422_8_UYVY", 5, 2, "yuv422p"},
+    {"YCbCr601_422_8", 1, 3, "yuv422p"}, {"Mono8", 1292, 964, "gray"},
 };
 
 void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.format << " " << c.width << "x" << c.height; }
@@ -500,9 +502,9 @@ struct RefusedCase {
 const RefusedCase kRefused[] = {
     {"NoPixels", "Mono8", 0, 5, "frames of 0 x 5 pixels hold no picture"},
     {"AboveFFmpegsLimit", "Mono8", 16384, 16384,
-     "FFV1 cannot keep frames of 16384 x 16384 pixels: Invalid argument"},
+     "FFV1 cannot keep frames of 16384 x 16384 pixels: FFmpeg takes at most (width + 128) x (height + 128) = 268435454"},
     {"OneColumnTooTall", "Mono8", 1, 300000000,
-     "FFV1 cannot keep frames of 1 x 300000000 pixels: Invalid argument"},
+     "FFV1 cannot keep frames of 1 x 300000000 pixels: FFmpeg takes at most (width + 128) x (height + 128) = 268435454"},
 };
 
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }

@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 }
 
@@ -19,6 +20,7 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -124,6 +126,13 @@ AVCodecContext* OpenFfv1(const SequenceShape& shape, int threads, bool globalHea
         *why = "this FFmpeg has no FFV1 encoder";
         return nullptr;
     }
+    const std::string size = std::to_string(shape.width) + " x " + std::to_string(shape.height);
+    // FFmpeg's own limit, said as what it takes rather than as its EINVAL.
+    if (av_image_check_size(shape.width, shape.height, 0, nullptr) < 0) {
+        *why = "FFV1 cannot keep frames of " + size + " pixels: FFmpeg takes at most (width + 128) x (height + 128) = " +
+               std::to_string(INT_MAX / 8 - 1);
+        return nullptr;
+    }
     const Layout layout = LayoutOf(*shape.format);
     // Version 3, sliced and with a CRC a slice; where no count of slices
     // would be placed right (a frame one pixel high or wide, or two rows of
@@ -167,8 +176,7 @@ AVCodecContext* OpenFfv1(const SequenceShape& shape, int threads, bool globalHea
             return codec;
         avcodec_free_context(&codec);
     }
-    *why = "FFV1 cannot keep frames of " + std::to_string(shape.width) + " x " + std::to_string(shape.height) +
-           " pixels: " + AvError(err);
+    *why = "FFV1 cannot keep frames of " + size + " pixels: " + AvError(err);
     return nullptr;
 }
 
@@ -472,14 +480,16 @@ void MkvWriter::FillRow(const uint8_t* src, uint32_t y)
         uint8_t* u = planes[1] + ptrdiff_t(y) * pitch[1];
         uint8_t* v = planes[2] + ptrdiff_t(y) * pitch[2];
         for (uint32_t x = 0; x < w; x += 2, src += 4) {
-            // A last odd pixel has its Y and U only.
+            // A last odd pixel has its Y and U only: it takes the V of the
+            // pair before it (none in a frame one pixel wide), as the
+            // picture shows it, so that readers give it the same colour.
             luma[x] = src[yFirst ? 0 : 1];
             u[x / 2] = src[yFirst ? 1 : 0];
             if (x + 1 < w) {
                 luma[x + 1] = src[yFirst ? 2 : 3];
                 v[x / 2] = src[yFirst ? 3 : 2];
             } else {
-                v[x / 2] = 0;
+                v[x / 2] = x >= 2 ? src[(yFirst ? 3 : 2) - 4] : 128;
             }
         }
         break;
