@@ -3,7 +3,7 @@
 // the report are CheckReport's business.
 #pragma once
 
-#include "CameraSequences.h"
+#include "app/CameraSequences.h"
 #include "platform/imaging/PictureStats.h"
 
 #include <atomic>
