@@ -10,8 +10,8 @@
 #include "exporter/Exporter.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
-#include "platform/imaging/OutputFile.h"
-#include "platform/imaging/SequenceFile.h"
+#include "platform/imaging/files/OutputFile.h"
+#include "platform/imaging/sequence/SequenceFile.h"
 
 #include <QCommandLineParser>
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "app/CameraSequences.h"
-#include "platform/imaging/PictureStats.h"
+#include "platform/imaging/stats/PictureStats.h"
 
 #include <atomic>
 #include <chrono>
