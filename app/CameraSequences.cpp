@@ -3,7 +3,7 @@
 #include "CameraSequences.h"
 
 #include "platform/camera/camtext.h"
-#include "platform/imaging/PixelConvert.h"
+#include "platform/imaging/convert/PixelConvert.h"
 
 #include <algorithm>
 #include <chrono>

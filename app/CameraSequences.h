@@ -4,8 +4,8 @@
 
 #include "CameraSettings.h"
 #include "platform/camera/cam.h"
-#include "platform/imaging/DisplayImage.h"
-#include "platform/imaging/PictureFile.h"
+#include "platform/imaging/display/DisplayImage.h"
+#include "platform/imaging/files/PictureFile.h"
 
 #include <cstdint>
 #include <ctime>

@@ -7,7 +7,7 @@
 #include "Failures.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
-#include "platform/imaging/OutputFile.h"
+#include "platform/imaging/files/OutputFile.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

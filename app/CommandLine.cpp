@@ -2,16 +2,16 @@
 // sequences as the window.
 #include "CommandLine.h"
 
-#include "CheckReport.h"
-#include "CheckTiming.h"
+#include "app/check/CheckReport.h"
+#include "app/check/CheckTiming.h"
 #include "Failures.h"
 #include "StopSignals.h"
-#include "app/exporter/CheckMetrics.h"
+#include "app/check/CheckMetrics.h"
 #include "exporter/Exporter.h"
 #include "platform/camera/camfeature.h"
 #include "platform/camera/camtext.h"
-#include "platform/imaging/OutputFile.h"
-#include "platform/imaging/SequenceFile.h"
+#include "platform/imaging/files/OutputFile.h"
+#include "platform/imaging/sequence/SequenceFile.h"
 
 #include <QCommandLineParser>
 

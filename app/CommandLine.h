@@ -3,7 +3,7 @@
 #pragma once
 
 #include "CameraSequences.h"
-#include "HealthCheck.h"
+#include "app/check/HealthCheck.h"
 
 #include <string>
 #include <vector>

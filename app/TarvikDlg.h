@@ -4,8 +4,8 @@
 #pragma once
 
 #include "CameraSequences.h"
-#include "CameraSettingsSource.h"
-#include "LiveStream.h"
+#include "app/settings/CameraSettingsSource.h"
+#include "app/live/LiveStream.h"
 #include "platform/ui/Dialog.h"
 #include "platform/ui/SettingsWindow.h"
 #include "record/Recorder.h"

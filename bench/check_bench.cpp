@@ -5,7 +5,7 @@
 // column): the bound of reading them with the same access pattern.
 #include "FamilyTable.h"
 #include "NoisyFrame.h"
-#include "platform/imaging/PictureStats.h"
+#include "platform/imaging/stats/PictureStats.h"
 
 #include <immintrin.h>
 

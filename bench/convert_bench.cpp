@@ -10,7 +10,7 @@
 #include "app/CameraSequences.h"
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
-#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/convert/PixelRows.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>

@@ -6,7 +6,7 @@
 // after (other work shares the cores).
 #include "FamilyTable.h"
 #include "NoisyFrame.h"
-#include "platform/imaging/PixelConvert.h"
+#include "platform/imaging/convert/PixelConvert.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>

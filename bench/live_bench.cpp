@@ -9,7 +9,7 @@
 #include "Timing.h"
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
-#include "platform/imaging/LiveReduce.h"
+#include "platform/imaging/live/LiveReduce.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>

@@ -3,7 +3,7 @@
 // does with each notice (take the newest frame, reduce it to 606 x 404,
 // give the one before back). Reads the stream's own counters, and times
 // the display path against the wall clock. One run.
-#include "app/LiveStream.h"
+#include "app/live/LiveStream.h"
 
 #include <sys/resource.h>
 

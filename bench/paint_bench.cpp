@@ -8,7 +8,7 @@
 #include "app/TarvikDlg.h"
 #include "platform/camera/camsim.h"
 #include "platform/ui/DialogWindow.h"
-#include "platform/imaging/Halftone.h"
+#include "platform/imaging/display/Halftone.h"
 
 #include <QApplication>
 #include <QImage>

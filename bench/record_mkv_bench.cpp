@@ -4,7 +4,7 @@
 // in this one run.
 #include "NoisyFrame.h"
 #include "Timing.h"
-#include "platform/imaging/SequenceFile.h"
+#include "platform/imaging/sequence/SequenceFile.h"
 
 #include <sched.h>
 #include <sys/resource.h>

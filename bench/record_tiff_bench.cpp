@@ -5,8 +5,8 @@
 // Usage: record_tiff_bench [FOLDER [FRAMES]]  (default: /tmp, 30 frames)
 #include "Timing.h"
 #include "platform/camera/camsim.h"
-#include "platform/imaging/SampleUnpack.h"
-#include "platform/imaging/SequenceFile.h"
+#include "platform/imaging/convert/SampleUnpack.h"
+#include "platform/imaging/sequence/SequenceFile.h"
 
 #include <sys/stat.h>
 

@@ -1,6 +1,6 @@
 // Fuzzes the halftone stretch with any picture and target size: reads stay
 // inside the source, writes inside the target, every pixel opaque.
-#include "platform/imaging/Halftone.h"
+#include "platform/imaging/display/Halftone.h"
 #include "platform/imaging/Simd.h"
 
 #include <vector>

@@ -1,6 +1,6 @@
 // Fuzzes the display image: any sequence of create, recreate, destroy and
 // writes through the top-row address and pitch stays in bounds.
-#include "platform/imaging/DisplayImage.h"
+#include "platform/imaging/display/DisplayImage.h"
 
 #include <cstring>
 

@@ -3,8 +3,8 @@
 // with every kernel family. The sanitizers catch any read past the payload
 // or write past the image.
 #include "platform/camera/campixel.h"
-#include "platform/imaging/LiveReduce.h"
-#include "platform/imaging/PictureStats.h"
+#include "platform/imaging/live/LiveReduce.h"
+#include "platform/imaging/stats/PictureStats.h"
 #include "platform/imaging/Simd.h"
 
 #include <cstring>

@@ -8,7 +8,7 @@
 #include "RunTarvik.h"
 #include "ServeTarvik.h"
 #include "WaitFor.h"
-#include "app/LiveStream.h"
+#include "app/live/LiveStream.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -4,9 +4,9 @@
 // Bayer against OpenCV, and frames kept at full depth.
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
-#include "platform/imaging/PictureData.h"
-#include "platform/imaging/PixelConvert.h"
-#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/files/PictureData.h"
+#include "platform/imaging/convert/PixelConvert.h"
+#include "platform/imaging/convert/PixelRows.h"
 #include "platform/imaging/Simd.h"
 
 #include <gtest/gtest.h>

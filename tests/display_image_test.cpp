@@ -1,6 +1,6 @@
 // The display image's layout and its refusal of sizes it cannot hold.
-#include "platform/imaging/DisplayImage.h"
-#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/display/DisplayImage.h"
+#include "platform/imaging/convert/PixelRows.h"
 
 #include <gtest/gtest.h>
 

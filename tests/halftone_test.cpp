@@ -1,6 +1,6 @@
 // The halftone stretch: area averages when shrinking, smooth enlargement,
 // orientation, and sizes at the edges.
-#include "platform/imaging/Halftone.h"
+#include "platform/imaging/display/Halftone.h"
 
 #include <gtest/gtest.h>
 

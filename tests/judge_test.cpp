@@ -1,10 +1,10 @@
 // The health check's judgement: each finding against its threshold, at and
 // beside the edge, and the verdict as the worst of them; the report of a
 // camera that did not open.
-#include "app/CheckReport.h"
-#include "app/CheckTiming.h"
-#include "app/HealthCheck.h"
-#include "app/LinkInfo.h"
+#include "app/check/CheckReport.h"
+#include "app/check/CheckTiming.h"
+#include "app/check/HealthCheck.h"
+#include "app/check/LinkInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 // stretch), for every pixel format.
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
-#include "platform/imaging/Halftone.h"
-#include "platform/imaging/LiveReduce.h"
-#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/display/Halftone.h"
+#include "platform/imaging/live/LiveReduce.h"
+#include "platform/imaging/convert/PixelRows.h"
 
 #include <gtest/gtest.h>
 

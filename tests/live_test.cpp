@@ -4,9 +4,9 @@
 #include "DialogHarness.h"
 #include "RunTarvik.h"
 #include "WaitFor.h"
-#include "app/CameraSettingsSource.h"
+#include "app/settings/CameraSettingsSource.h"
 #include "app/Failures.h"
-#include "app/LiveStream.h"
+#include "app/live/LiveStream.h"
 
 #include <QProcess>
 #include <QRegularExpression>

@@ -6,7 +6,7 @@
 #include "WaitFor.h"
 #include "app/CameraSettings.h"
 #include "app/Failures.h"
-#include "app/LiveStream.h"
+#include "app/live/LiveStream.h"
 
 #include <QTimer>
 

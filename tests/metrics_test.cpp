@@ -5,7 +5,7 @@
 #include "RunTarvik.h"
 #include "SmallDisk.h"
 #include "TempDir.h"
-#include "app/exporter/CheckMetrics.h"
+#include "app/check/CheckMetrics.h"
 
 #include <sys/mount.h>
 #include <sys/stat.h>

@@ -2,8 +2,8 @@
 // sample, in every way of sampling colour, with the vector kernels and
 // without, at sizes that leave partial blocks; and whether frames change.
 #include "platform/camera/campixel.h"
-#include "platform/imaging/PictureStats.h"
-#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/stats/PictureStats.h"
+#include "platform/imaging/convert/PixelRows.h"
 #include "platform/imaging/Simd.h"
 
 #include <gtest/gtest.h>

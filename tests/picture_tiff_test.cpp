@@ -3,9 +3,9 @@
 // converted into a picture kept from frame to frame.
 #include "TempDir.h"
 #include "platform/camera/campixel.h"
-#include "platform/imaging/DisplayImage.h"
-#include "platform/imaging/PictureData.h"
-#include "platform/imaging/SequenceFile.h"
+#include "platform/imaging/display/DisplayImage.h"
+#include "platform/imaging/files/PictureData.h"
+#include "platform/imaging/sequence/SequenceFile.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>

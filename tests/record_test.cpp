@@ -7,7 +7,7 @@
 #include "SmallDisk.h"
 #include "app/record/Recorder.h"
 #include "platform/camera/camsim.h"
-#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/convert/PixelRows.h"
 
 #include <QDir>
 #include <QFile>

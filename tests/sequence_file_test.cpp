@@ -5,9 +5,9 @@
 #include "TempDir.h"
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
-#include "platform/imaging/PixelRows.h"
-#include "platform/imaging/SampleUnpack.h"
-#include "platform/imaging/SequenceFile.h"
+#include "platform/imaging/convert/PixelRows.h"
+#include "platform/imaging/convert/SampleUnpack.h"
+#include "platform/imaging/sequence/SequenceFile.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>

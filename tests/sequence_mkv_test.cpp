@@ -3,7 +3,7 @@
 // killed, the disk fills up or the file is a FIFO.
 #include "SmallDisk.h"
 #include "TempDir.h"
-#include "platform/imaging/SequenceFile.h"
+#include "platform/imaging/sequence/SequenceFile.h"
 
 #include <gtest/gtest.h>
 

@@ -4,11 +4,11 @@
 // widths whose vectors leave tails, destinations off their alignment,
 // all-maximum samples).
 #include "platform/camera/campixel.h"
-#include "platform/imaging/DisplayImage.h"
-#include "platform/imaging/Halftone.h"
-#include "platform/imaging/LiveReduce.h"
-#include "platform/imaging/PixelConvert.h"
-#include "platform/imaging/PixelRows.h"
+#include "platform/imaging/display/DisplayImage.h"
+#include "platform/imaging/display/Halftone.h"
+#include "platform/imaging/live/LiveReduce.h"
+#include "platform/imaging/convert/PixelConvert.h"
+#include "platform/imaging/convert/PixelRows.h"
 #include "platform/imaging/Simd.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // the landing page's list of cameras takes it too.
 #include "Exporter.h"
 
-#include "CheckMetrics.h"
+#include "app/check/CheckMetrics.h"
 #include "HttpGate.h"
 #include "app/Failures.h"
 #include "app/StopSignals.h"

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "app/CameraSequences.h"
-#include "app/HealthCheck.h"
+#include "app/check/HealthCheck.h"
 
 #include <chrono>
 #include <cstdint>

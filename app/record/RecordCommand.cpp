@@ -5,7 +5,7 @@
 
 #include "Recorder.h"
 #include "app/Failures.h"
-#include "app/LiveStream.h"
+#include "app/live/LiveStream.h"
 #include "app/StopSignals.h"
 #include "platform/camera/camtext.h"
 

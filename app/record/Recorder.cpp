@@ -3,7 +3,7 @@
 #include "Recorder.h"
 
 #include "platform/camera/camtext.h"
-#include "platform/imaging/OutputFile.h"
+#include "platform/imaging/files/OutputFile.h"
 
 #include <dirent.h>
 #include <fcntl.h>

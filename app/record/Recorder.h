@@ -10,7 +10,7 @@
 #pragma once
 
 #include "platform/camera/cam.h"
-#include "platform/imaging/SequenceFile.h"
+#include "platform/imaging/sequence/SequenceFile.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -3,8 +3,8 @@
 #include "PaintDC.h"
 
 #include "DialogWindow.h"
-#include "platform/imaging/DisplayImage.h"
-#include "platform/imaging/Halftone.h"
+#include "platform/imaging/display/DisplayImage.h"
+#include "platform/imaging/display/Halftone.h"
 #include "IconData.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 #include "PictureDialog.h"
 
 #include "DialogWindow.h"
-#include "platform/imaging/PictureData.h"
+#include "platform/imaging/files/PictureData.h"
 
 #include <QClipboard>
 #include <QDir>

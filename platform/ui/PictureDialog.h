@@ -1,7 +1,7 @@
 // Where the window sends a picture: the save dialog and the clipboard.
 #pragma once
 
-#include "platform/imaging/PictureFile.h"
+#include "platform/imaging/files/PictureFile.h"
 
 #include <optional>
 #include <string>

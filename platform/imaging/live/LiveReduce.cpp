@@ -6,7 +6,7 @@
 #include "LiveReduce.h"
 
 #include "LiveKernels.h"
-#include "PixelRows.h"
+#include "platform/imaging/convert/PixelRows.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +16,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "X86.h"
+#include "platform/imaging/X86.h"
 
 namespace imaging {
 namespace {

@@ -5,14 +5,14 @@
 #include "PixelRows.h"
 
 #include "RowKernels.h"
-#include "Simd.h"
-#include "YuvFixedPoint.h"
+#include "platform/imaging/Simd.h"
+#include "platform/imaging/YuvFixedPoint.h"
 
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
 
-#include "X86.h"
+#include "platform/imaging/X86.h"
 
 namespace imaging {
 

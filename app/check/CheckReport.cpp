@@ -2,7 +2,7 @@
 // snake_case, numbers as numbers, null where a value is not known.
 #include "CheckReport.h"
 
-#include "Failures.h"
+#include "app/Failures.h"
 #include "platform/camera/camtext.h"
 
 #include <QJsonArray>

@@ -6,12 +6,12 @@
 // product takes one side signed).
 #include "StatsKernels.h"
 
-#include "PixelRows.h"
+#include "platform/imaging/convert/PixelRows.h"
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "X86.h"
+#include "platform/imaging/X86.h"
 
 namespace imaging {
 

@@ -3,8 +3,8 @@
 // streams, with refusals written as the command line writes them.
 #pragma once
 
-#include "CameraSettings.h"
-#include "LiveStream.h"
+#include "app/CameraSettings.h"
+#include "app/live/LiveStream.h"
 #include "platform/ui/SettingsWindow.h"
 
 #include <functional>

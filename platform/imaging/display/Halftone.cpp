@@ -7,7 +7,7 @@
 #include "Halftone.h"
 
 #include "HalftoneKernels.h"
-#include "Simd.h"
+#include "platform/imaging/Simd.h"
 
 #include <algorithm>
 #include <cmath>

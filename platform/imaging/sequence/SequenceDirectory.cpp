@@ -3,8 +3,8 @@
 // written whole under its name (frame-000001.tiff, ...) or not at all.
 #include "SequenceFile.h"
 
-#include "DisplayImage.h"
-#include "PixelConvert.h"
+#include "platform/imaging/display/DisplayImage.h"
+#include "platform/imaging/convert/PixelConvert.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -2,8 +2,8 @@
 // thread's loop, the hand-over of the newest frame, and its counters.
 #include "LiveStream.h"
 
-#include "platform/imaging/LiveReduce.h"
-#include "platform/imaging/PixelConvert.h"
+#include "platform/imaging/live/LiveReduce.h"
+#include "platform/imaging/convert/PixelConvert.h"
 
 #include <algorithm>
 #include <cstdio>

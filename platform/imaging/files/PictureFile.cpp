@@ -5,7 +5,7 @@
 // directly (PictureTiff.cpp). BMP and JPEG go through Qt.
 #include "PictureFile.h"
 
-#include "DisplayImage.h"
+#include "platform/imaging/display/DisplayImage.h"
 #include "OutputFile.h"
 #include "PictureData.h"
 

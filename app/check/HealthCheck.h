@@ -3,8 +3,8 @@
 // the report are CheckReport's business.
 #pragma once
 
-#include "CameraSequences.h"
-#include "platform/imaging/PictureStats.h"
+#include "app/CameraSequences.h"
+#include "platform/imaging/stats/PictureStats.h"
 
 #include <atomic>
 #include <chrono>

@@ -2,7 +2,7 @@
 // format keeps, and the writer for it.
 #include "SequenceFile.h"
 
-#include "PixelConvert.h"
+#include "platform/imaging/convert/PixelConvert.h"
 
 #include <sys/stat.h>
 

@@ -5,8 +5,8 @@
 // small picture as it fits any other.
 #pragma once
 
-#include "DisplayImage.h"
-#include "PixelConvert.h"
+#include "platform/imaging/display/DisplayImage.h"
+#include "platform/imaging/convert/PixelConvert.h"
 
 #include <cstdint>
 

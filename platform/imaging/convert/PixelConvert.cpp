@@ -2,7 +2,7 @@
 // table; the formats themselves are cam::FindPixelFormat's.
 #include "PixelConvert.h"
 
-#include "PictureData.h"
+#include "platform/imaging/files/PictureData.h"
 #include "PixelRows.h"
 
 #include <algorithm>

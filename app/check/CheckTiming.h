@@ -5,7 +5,7 @@
 #pragma once
 
 #include "HealthCheck.h"
-#include "LiveStream.h"
+#include "app/live/LiveStream.h"
 
 #include <cstdint>
 #include <functional>

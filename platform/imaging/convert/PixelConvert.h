@@ -3,7 +3,7 @@
 // bits into 16-bit pictures that keep every bit.
 #pragma once
 
-#include "PictureFile.h"
+#include "platform/imaging/files/PictureFile.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,9 +4,9 @@
 // plain loops' (PixelRows.cpp), with the same fixed-point YUV.
 #include "RowKernels.h"
 
-#include "YuvFixedPoint.h"
+#include "platform/imaging/YuvFixedPoint.h"
 
-#include "X86.h"
+#include "platform/imaging/X86.h"
 
 namespace imaging {
 

@@ -5,7 +5,7 @@
 // counts are then added into their colour channel.
 #include "PictureStats.h"
 
-#include "PixelRows.h"
+#include "platform/imaging/convert/PixelRows.h"
 #include "StatsKernels.h"
 #include "platform/camera/campixel.h"
 

@@ -9,10 +9,10 @@
 // says how many frames it will hold and those surely fit in 4 GB.
 #include "SequenceFile.h"
 
-#include "PixelConvert.h"
-#include "PixelRows.h"
-#include "SampleUnpack.h"
-#include "TiffOutput.h"
+#include "platform/imaging/convert/PixelConvert.h"
+#include "platform/imaging/convert/PixelRows.h"
+#include "platform/imaging/convert/SampleUnpack.h"
+#include "platform/imaging/files/TiffOutput.h"
 
 #include <tiffio.h>
 

@@ -5,7 +5,7 @@
 // depth, as the picture is shown.
 #pragma once
 
-#include "PixelConvert.h"
+#include "platform/imaging/convert/PixelConvert.h"
 
 #include <cstdint>
 #include <string>

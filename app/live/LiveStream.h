@@ -11,7 +11,7 @@
 // promptly whatever the camera does.
 #pragma once
 
-#include "CameraSequences.h"
+#include "app/CameraSequences.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "X86.h"
+#include "platform/imaging/X86.h"
 
 namespace imaging {
 

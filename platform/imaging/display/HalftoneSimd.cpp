@@ -7,7 +7,7 @@
 // (at most 256 x 255) and widened. The sums are the plain loop's exactly.
 #include "HalftoneKernels.h"
 
-#include "X86.h"
+#include "platform/imaging/X86.h"
 
 namespace imaging {
 

@@ -5,9 +5,9 @@
 // and then adds it.
 #include "LiveKernels.h"
 
-#include "YuvFixedPoint.h"
+#include "platform/imaging/YuvFixedPoint.h"
 
-#include "X86.h"
+#include "platform/imaging/X86.h"
 
 namespace imaging {
 

@@ -13,14 +13,14 @@
 // are picked the same way.
 #include "LiveKernels.h"
 
-#include "PixelRows.h"
-#include "YuvFixedPoint.h"
+#include "platform/imaging/convert/PixelRows.h"
+#include "platform/imaging/YuvFixedPoint.h"
 
 #include <algorithm>
 #include <string_view>
 #include <utility>
 
-#include "X86.h"
+#include "platform/imaging/X86.h"
 
 namespace imaging {
 

@@ -6,7 +6,7 @@
 // more time in the encoder than they save on the disk for camera pictures.
 #include "OutputFile.h"
 #include "PictureData.h"
-#include "PixelRows.h"
+#include "platform/imaging/convert/PixelRows.h"
 #include "TiffOutput.h"
 
 #include <algorithm>

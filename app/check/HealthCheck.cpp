@@ -3,11 +3,11 @@
 // summed up on this thread, the stream's timing and counters afterwards.
 #include "HealthCheck.h"
 
-#include "CameraSettings.h"
+#include "app/CameraSettings.h"
 #include "CheckTiming.h"
-#include "Failures.h"
+#include "app/Failures.h"
 #include "LinkInfo.h"
-#include "LiveStream.h"
+#include "app/live/LiveStream.h"
 #include "platform/camera/camsim.h"
 #include "platform/camera/camtext.h"
 

@@ -2,7 +2,7 @@
 // probes and for --check --prometheus (node_exporter's textfile collector).
 #pragma once
 
-#include "app/HealthCheck.h"
+#include "HealthCheck.h"
 
 #include <prometheus/registry.h>
 
