@@ -60,20 +60,6 @@ std::string WithoutSlashes(std::string path)
     return path;
 }
 
-std::string FolderOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string LastPartOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The file a path leads to, links followed; the path itself where it does not exist.
 std::string RealPathOf(const std::string& path)
 {
@@ -85,54 +71,20 @@ std::string RealPathOf(const std::string& path)
     return result;
 }
 
-mode_t NewFileMode()
-{
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-// A new file beside target that is to replace it, with the owner and mode
-// of old (the target as it is; null for a new file), as a grab's
-// replacement gets them. Its descriptor and *name, or -errno.
-int MakeTemporary(const std::string& target, const struct stat* old, std::string* name)
-{
-    std::string n = FolderOf(target) + "/." + LastPartOf(target) + ".tarvik-XXXXXX";
-    if (LastPartOf(target).size() + 15 > NAME_MAX)
-        n = FolderOf(target) + "/.tarvik-XXXXXX";
-    const int fd = mkostemp(n.data(), O_CLOEXEC);
-    if (fd < 0)
-        return -errno;
-    mode_t mode = NewFileMode();
-    if (old) {
-        mode = old->st_mode & 07777;
-        if (fchown(fd, old->st_uid, old->st_gid) != 0)
-            mode &= ~mode_t(S_ISUID | S_ISGID);
-    }
-    if (fchmod(fd, mode) != 0) {
-        const int err = errno;
-        close(fd);
-        unlink(n.c_str());
-        return -err;
-    }
-    *name = n;
-    return fd;
-}
-
 // A name too long for the lock's additions is locked under a digest of it:
 // under one shared name, recordings to different long names in a folder (or
 // the folder's own) would refuse each other.
 std::string LockBeside(const std::string& file)
 {
-    const std::string name = LastPartOf(file);
+    const std::string name = imaging::LastPartOf(file);
     if (name.size() + 13 <= NAME_MAX)
-        return FolderOf(file) + "/." + name + ".tarvik-lock";
+        return imaging::FolderOf(file) + "/." + name + ".tarvik-lock";
     uint64_t digest = 14695981039346656037ull;  // FNV-1a
     for (const unsigned char c : name)
         digest = (digest ^ c) * 1099511628211ull;
     char tail[40];
     std::snprintf(tail, sizeof tail, "/.tarvik-lock-%016llx", (unsigned long long)digest);
-    return FolderOf(file) + tail;
+    return imaging::FolderOf(file) + tail;
 }
 
 // The lock file beside a recording (beside the file a link leads to, so
@@ -146,7 +98,7 @@ std::string LockPathOf(const std::string& path, imaging::SequenceFormat format)
         return RealPathOf(bare) + "/.tarvik-lock";
     std::string real = RealPathOf(bare);
     if (real == bare)  // not there yet: its folder's real name
-        real = RealPathOf(FolderOf(bare)) + "/" + LastPartOf(bare);
+        real = RealPathOf(imaging::FolderOf(bare)) + "/" + imaging::LastPartOf(bare);
     return LockBeside(real);
 }
 
@@ -289,7 +241,8 @@ std::vector<std::string> FrameFilesIn(const std::string& folder, bool temporarie
 bool MayReplace(const std::string& path)
 {
     struct stat file {}, folder {};
-    if (lstat(path.c_str(), &file) != 0 || stat(FolderOf(path).c_str(), &folder) != 0 || !(folder.st_mode & S_ISVTX))
+    if (lstat(path.c_str(), &file) != 0 || stat(imaging::FolderOf(path).c_str(), &folder) != 0 ||
+        !(folder.st_mode & S_ISVTX))
         return true;
     const uid_t me = geteuid();
     return me == 0 || file.st_uid == me || folder.st_uid == me;
@@ -521,7 +474,7 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
     bool opened = false;
     if (format != imaging::SequenceFormat::Directory && NodeOf(options.path, &old) == Node::Regular) {
         recording.target = RealPathOf(options.path);
-        const int fd = MakeTemporary(recording.target, &old, &recording.temporary);
+        const int fd = imaging::MakeReplacement(recording.target, &old, &recording.temporary);
         if (fd < 0) {
             *error = "cannot write " + cam::Quoted(options.path) + ": " + std::strerror(-fd);
             Unlock();
@@ -547,7 +500,7 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
     const std::string settingsPath = SettingsPath(options.path, format);
     const bool csvThere = NodeOf(csvPath_, &old) == Node::Regular;
     csv.target = csvThere ? RealPathOf(csvPath_) : csvPath_;
-    csv_ = MakeTemporary(csv.target, csvThere ? &old : nullptr, &csv.temporary);
+    csv_ = imaging::MakeReplacement(csv.target, csvThere ? &old : nullptr, &csv.temporary);
     int failure = csv_ < 0 ? -csv_ : WriteAll(csv_, kCsvHeader, std::strlen(kCsvHeader));
     csvLength_ = std::strlen(kCsvHeader);
     imaging::OutputFile settings;

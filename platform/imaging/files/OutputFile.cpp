@@ -18,8 +18,15 @@ namespace imaging {
 
 namespace {
 
-// The folder part of a path and its last part ("a/b" gives "a" and "b";
-// "b" gives "." and "b").
+mode_t NewFileMode()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
 std::string FolderOf(const std::string& path)
 {
     const size_t slash = path.rfind('/');
@@ -34,14 +41,32 @@ std::string LastPartOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-mode_t NewFileMode()
+int MakeReplacement(const std::string& target, const struct stat* old, std::string* name)
 {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    std::string n = FolderOf(target) + "/." + LastPartOf(target) + ".tarvik-XXXXXX";
+    if (LastPartOf(target).size() + 15 > NAME_MAX)  // no room for the temporary name's additions
+        n = FolderOf(target) + "/.tarvik-XXXXXX";
+    const int fd = mkostemp(n.data(), O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    // The replacement belongs to whoever owned the file, as when it is
+    // written in place (root saving over a user's file must not take it
+    // over); where that cannot be, it is ours, and never set-id.
+    mode_t mode = NewFileMode();
+    if (old) {
+        mode = old->st_mode & 07777;
+        if (fchown(fd, old->st_uid, old->st_gid) != 0)
+            mode &= ~mode_t(S_ISUID | S_ISGID);
+    }
+    if (fchmod(fd, mode) != 0) {
+        const int err = errno;
+        close(fd);
+        unlink(n.c_str());
+        return -err;
+    }
+    *name = n;
+    return fd;
 }
-
-}  // namespace
 
 OutputFile::~OutputFile() { Cancel(); }
 
@@ -119,29 +144,16 @@ bool OutputFile::OpenDirect(const std::string& path, bool socket)
 
 bool OutputFile::OpenReplacing(const std::string& target, const struct stat* old)
 {
-    std::string name = FolderOf(target) + "/." + LastPartOf(target) + ".tarvik-XXXXXX";
-    if (LastPartOf(target).size() + 15 > NAME_MAX)  // no room for the temporary name's additions
-        name = FolderOf(target) + "/.tarvik-XXXXXX";
-    fd_ = mkostemp(name.data(), O_CLOEXEC);
-    if (fd_ < 0)
-        return Fail(errno);
+    std::string name;
+    fd_ = MakeReplacement(target, old, &name);
+    if (fd_ < 0) {
+        const int err = -fd_;
+        fd_ = -1;
+        return Fail(err);
+    }
     ownsFd_ = true;
     temporary_ = name;
     target_ = target;
-    // The replacement belongs to whoever owned the file, as when it is
-    // written in place (root saving over a user's file must not take it
-    // over); where that cannot be, it is ours, and never set-id.
-    mode_t mode = NewFileMode();
-    if (old) {
-        mode = old->st_mode & 07777;
-        if (fchown(fd_, old->st_uid, old->st_gid) != 0)
-            mode &= ~mode_t(S_ISUID | S_ISGID);
-    }
-    if (fchmod(fd_, mode) != 0) {
-        const int err = errno;
-        Cancel();
-        return Fail(err);
-    }
     return true;
 }
 

@@ -10,6 +10,16 @@ struct stat;
 
 namespace imaging {
 
+// The folder part of a path and its last part ("a/b" gives "a" and "b";
+// "b" gives "." and "b").
+std::string FolderOf(const std::string& path);
+std::string LastPartOf(const std::string& path);
+// A new file beside target that is to replace it (".NAME.tarvik-XXXXXX"),
+// with the owner and mode of old (the target as it is; null for a new
+// file: the umask's mode), never set-id where the owner cannot be kept.
+// Its descriptor and *name, or -errno with nothing left behind.
+int MakeReplacement(const std::string& target, const struct stat* old, std::string* name);
+
 class OutputFile {
 public:
     OutputFile() = default;
