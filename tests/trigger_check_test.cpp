@@ -190,19 +190,22 @@ TEST(TriggerCheck, TriggerPutBack)
     EXPECT_TRUE(r.out.contains("Trigger  Software")) << r.out.toStdString();
 }
 
+// The quick simulated camera with the camera library's calls traced on stderr.
+QProcessEnvironment TracedQuickCamera()
+{
+    QProcessEnvironment env = TarvikEnvironment(kQuick, {});
+    env.insert("TARVIK_CAMERA_TRACE", "1");
+    return env;
+}
+
 // A stop signal during a triggered check ends the stream, the trigger is put
 // back and the camera closed, and then the signal ends the program as usual.
 TEST(TriggerCheck, StopSignalPutsTriggerBack)
 {
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(sig);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS"})
-            env.remove(name);
-        env.insert("TARVIK_SIM", kQuick);
-        env.insert("TARVIK_CAMERA_TRACE", "1");
         QProcess p;
-        p.setProcessEnvironment(env);
+        p.setProcessEnvironment(TracedQuickCamera());
         p.start(TARVIK_EXE, {"--check", "--trigger", "software", "--trigger-rate", "20", "--frames", "10000"});
         QByteArray err;
         ASSERT_SOON((err += p.readAllStandardError()).contains("\"TriggerSoftware\""));
@@ -223,13 +226,8 @@ TEST(TriggerCheck, StopSignalPutsTriggerBack)
 // report, as a plain check does.
 TEST(TriggerCheck, NohupKeepsItGoing)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "TARVIK_CAMERAS"})
-        env.remove(name);
-    env.insert("TARVIK_SIM", kQuick);
-    env.insert("TARVIK_CAMERA_TRACE", "1");
     QProcess p;
-    p.setProcessEnvironment(env);
+    p.setProcessEnvironment(TracedQuickCamera());
     p.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
     p.start(TARVIK_EXE, {"--check", "--trigger", "software", "--trigger-rate", "20", "--frames", "30"});
     QByteArray err;
