@@ -321,17 +321,17 @@ TEST(DocBlockRunner, NothingWaitsOrStays)
     ASSERT_SOON(!Running(left));
 }
 
-// The README's way to read a recording's frames back with FFmpeg gives every
+// The guide's way to read a recording's frames back with FFmpeg gives every
 // frame once and says nothing, also for a camera whose clock jumped (FFmpeg
 // guesses a rate from the first frames and, left to itself, puts frames on
 // its grid, where two of them can fall on one step).
 TEST(DocRecipe, FfmpegReadsEveryFrame)
 {
-    QFile readme(QString(TARVIK_SOURCE_DIR) + "/README.md");
+    QFile readme(QString(TARVIK_SOURCE_DIR) + "/docs/recording.md");
     ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
     static const QRegularExpression recipe("`(ffmpeg -i NAME\\.mkv [^`]*-f rawvideo -)`");
     const QRegularExpressionMatch m = recipe.match(QString::fromUtf8(readme.readAll()));
-    ASSERT_TRUE(m.hasMatch()) << "no `ffmpeg -i NAME.mkv ... -f rawvideo -` in the README";
+    ASSERT_TRUE(m.hasMatch()) << "no `ffmpeg -i NAME.mkv ... -f rawvideo -` in docs/recording.md";
     QTemporaryDir dir;
     const int frames = 12;
     const TarvikRun run = RunTarvik({"--record", "x.mkv", "--frames", QString::number(frames)},
