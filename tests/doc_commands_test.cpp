@@ -65,9 +65,11 @@ bool CallsTarvik(const std::string& command)
 }
 
 // The ```sh blocks of a Markdown file that call the program.
+// name: from the source folder, or an absolute path.
 std::vector<Block> BlocksIn(const std::string& name)
 {
-    QFile file(QString(TARVIK_SOURCE_DIR) + "/" + QString::fromStdString(name));
+    const QString path = QString::fromStdString(name);
+    QFile file(QDir::isAbsolutePath(path) ? path : QString(TARVIK_SOURCE_DIR) + "/" + path);
     std::vector<Block> blocks;
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         blocks.push_back({name, 0, {}, {}, ""});  // fails: the file is missing
@@ -112,10 +114,12 @@ std::vector<Block> BlocksIn(const std::string& name)
     return blocks;
 }
 
+QStringList DocFiles() { return QString(TARVIK_DOCS).split(',', Qt::SkipEmptyParts); }
+
 std::vector<Block> AllBlocks()
 {
     std::vector<Block> all;
-    for (const QString& name : QString(TARVIK_DOCS).split(',', Qt::SkipEmptyParts)) {
+    for (const QString& name : DocFiles()) {
         const std::vector<Block> blocks = BlocksIn(name.toStdString());
         all.insert(all.end(), blocks.begin(), blocks.end());
     }
@@ -321,17 +325,17 @@ TEST(DocBlockRunner, NothingWaitsOrStays)
     ASSERT_SOON(!Running(left));
 }
 
-// The README's way to read a recording's frames back with FFmpeg gives every
+// The guide's way to read a recording's frames back with FFmpeg gives every
 // frame once and says nothing, also for a camera whose clock jumped (FFmpeg
 // guesses a rate from the first frames and, left to itself, puts frames on
 // its grid, where two of them can fall on one step).
 TEST(DocRecipe, FfmpegReadsEveryFrame)
 {
-    QFile readme(QString(TARVIK_SOURCE_DIR) + "/README.md");
+    QFile readme(QString(TARVIK_SOURCE_DIR) + "/docs/recording.md");
     ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
     static const QRegularExpression recipe("`(ffmpeg -i NAME\\.mkv [^`]*-f rawvideo -)`");
     const QRegularExpressionMatch m = recipe.match(QString::fromUtf8(readme.readAll()));
-    ASSERT_TRUE(m.hasMatch()) << "no `ffmpeg -i NAME.mkv ... -f rawvideo -` in the README";
+    ASSERT_TRUE(m.hasMatch()) << "no `ffmpeg -i NAME.mkv ... -f rawvideo -` in docs/recording.md";
     QTemporaryDir dir;
     const int frames = 12;
     const TarvikRun run = RunTarvik({"--record", "x.mkv", "--frames", QString::number(frames)},
@@ -346,6 +350,106 @@ TEST(DocRecipe, FfmpegReadsEveryFrame)
     EXPECT_EQ(ffmpeg.exitCode(), 0);
     EXPECT_EQ(ffmpeg.readAllStandardOutput().size(), frames * 64 * 48);
     EXPECT_EQ(ffmpeg.readAllStandardError().toStdString(), "");
+}
+
+struct PageCase {
+    const char* name;
+    const char* text;  // nullptr: the file does not exist
+    size_t blocks;     // the blocks BlocksIn gives
+    int firstLine;     // of the first block: 0 says the file could not be read
+};
+
+void PrintTo(const PageCase& c, std::ostream* os) { *os << c.name; }
+
+const PageCase kPages[] = {
+    {"missing", nullptr, 1, 0},
+    {"no_blocks", "# A page\n\nOnly words, and `tarvik --list` in a line.\n", 0, 0},
+    {"other_commands_only", "```sh\nbash scripts/run.sh\n```\n", 0, 0},
+    {"one_block", "# A page\n\n```sh\ntarvik --list\n```\n", 1, 3},
+};
+
+class DocPage : public ::testing::TestWithParam<PageCase> {};
+
+// A page of the guide without a command to run adds no case, and one that
+// cannot be read gives a case that fails, never a silent nothing.
+TEST_P(DocPage, Blocks)
+{
+    const PageCase& c = GetParam();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QString(c.name) + ".md");
+    if (c.text) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write(c.text), qint64(qstrlen(c.text)));
+    }
+    const std::vector<Block> blocks = BlocksIn(path.toStdString());
+    ASSERT_EQ(blocks.size(), c.blocks);
+    if (!blocks.empty()) {
+        EXPECT_EQ(blocks.front().line, c.firstLine);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DocPage, ::testing::ValuesIn(kPages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The anchor a Markdown heading gets: lower case, punctuation dropped, spaces
+// as hyphens.
+QString Anchor(QString heading)
+{
+    heading = heading.toLower();
+    heading.remove(QRegularExpression("[^\\w\\- ]"));
+    return heading.replace(' ', '-');
+}
+
+// Every link between the README and the guide's pages leads to a file that
+// exists and, with an anchor, to a heading of that page: a heading renamed or
+// a page moved breaks no link unseen.
+TEST(DocLinks, LeadSomewhere)
+{
+    static const QRegularExpression link("\\]\\(([^)\\s]+)\\)");
+    static const QRegularExpression heading("^#+\\s+(.*?)\\s*$");
+    int links = 0;
+    for (const QString& name : DocFiles()) {
+        const QString path = QString(TARVIK_SOURCE_DIR) + "/" + name;
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << "cannot read " << name.toStdString();
+        bool inCode = false;
+        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
+        for (int i = 0; i < lines.size(); ++i) {
+            if (!Fence(lines[i]).isEmpty())
+                inCode = !inCode;
+            if (inCode)
+                continue;
+            for (auto m = link.globalMatch(lines[i]); m.hasNext();) {
+                const QString target = m.next().captured(1);
+                if (target.contains("://") || target.startsWith("mailto:"))
+                    continue;
+                ++links;
+                const QString where = name + ":" + QString::number(i + 1) + ": " + target;
+                const int hash = target.indexOf('#');
+                const QString linkedName = hash < 0 ? target : target.left(hash);
+                const QString linked =
+                    linkedName.isEmpty() ? path : QFileInfo(QFileInfo(path).dir(), linkedName).absoluteFilePath();
+                ASSERT_TRUE(QFileInfo::exists(linked)) << where.toStdString() << ": no such file";
+                if (hash < 0)
+                    continue;
+                QFile page(linked);
+                ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+                QStringList anchors;
+                bool pageCode = false;
+                for (const QString& line : QString::fromUtf8(page.readAll()).split('\n')) {
+                    if (!Fence(line).isEmpty())
+                        pageCode = !pageCode;
+                    if (const auto h = heading.match(line); !pageCode && h.hasMatch())
+                        anchors << Anchor(h.captured(1));
+                }
+                EXPECT_TRUE(anchors.contains(target.mid(hash + 1)))
+                    << where.toStdString() << ": no such heading; there are " << anchors.join(", ").toStdString();
+            }
+        }
+    }
+    EXPECT_GT(links, 0);
 }
 
 }  // namespace

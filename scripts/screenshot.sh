@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Makes the README's picture of the window: the built program, live on the
+# simulated camera, in an X server of its own (Xvfb), its window captured once
+# the camera's picture shows. Builds nothing.
+# Usage: scripts/screenshot.sh [PNG [PROGRAM]]
+#   PNG      where to write (default docs/images/window.png)
+#   PROGRAM  the built program (default build/tarvik)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+out="${1:-$root/docs/images/window.png}"
+program="${2:-$root/build/tarvik}"
+
+fail() { echo "screenshot.sh: $*" >&2; exit 1; }
+[ -x "$program" ] || fail "no program at $program: build it first (bash scripts/run.sh, or scripts/build.sh build)"
+for tool in Xvfb xdotool import convert; do
+  command -v "$tool" >/dev/null || fail "$tool is missing: bash scripts/deps.sh test installs it"
+done
+
+work="$(mktemp -d)"
+xvfb_pid=""
+app_pid=""
+# Ends a process this script started and waits for it, so that nothing it
+# started outlives it: asked first, killed after 5 s.
+stop() {
+  local pid="$1" i
+  [ -n "$pid" ] || return 0
+  kill "$pid" 2>/dev/null || return 0
+  for ((i = 0; i < 50; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+cleanup() {
+  stop "$app_pid"
+  stop "$xvfb_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Xvfb picks a display number nobody uses and says which once it accepts
+# clients, so that no guessed number clashes with another person's server.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+xvfb_pid=$!
+deadline=$((SECONDS + 20))
+until [ -s "$work/display" ]; do
+  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start"
+  [ $SECONDS -lt $deadline ] || fail "Xvfb gave no display within 20 s"
+  sleep 0.1
+done
+export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
+
+# The default simulated camera: its bars and grey ramp show every colour the
+# window draws, and no network is touched.
+env -u QT_QPA_PLATFORM -u TARVIK_CAMERAS -u TARVIK_SIM -u TARVIK_CAMERA_TRACE \
+  "$program" --live >"$work/program.log" 2>&1 &
+app_pid=$!
+window="$(timeout 20 xdotool search --sync --onlyvisible --name '^Tarvik$' | head -n 1)" ||
+  fail "the window did not show within 20 s: $(cat "$work/program.log")"
+
+# The window is drawn before the first frame comes; the bars' pure yellow,
+# which nothing else in the window has, says the picture is there.
+deadline=$((SECONDS + 20))
+while :; do
+  import -window "$window" "png:$work/window.png" 2>/dev/null || true
+  yellow="$(convert "$work/window.png" -alpha off -fill black +opaque '#ffff00' -fill white -opaque '#ffff00' \
+            -format '%[fx:round(mean*w*h)]' info: 2>/dev/null || echo 0)"
+  [ "$yellow" -gt 100 ] && break
+  kill -0 "$app_pid" 2>/dev/null || fail "the program ended: $(cat "$work/program.log")"
+  [ $SECONDS -lt $deadline ] || fail "no picture in the window within 20 s: $(cat "$work/program.log")"
+  sleep 0.2
+done
+
+# No time stamps or other metadata: a remade picture differs only where the
+# window does.
+convert "$work/window.png" -strip -define png:compression-level=9 "png:$work/out.png"
+mkdir -p "$(dirname "$out")"
+cp "$work/out.png" "$out.tmp.$$" && mv "$out.tmp.$$" "$out" || { rm -f "$out.tmp.$$"; fail "cannot write $out"; }
+echo "wrote $out ($(identify -format '%wx%h' "$out"))"

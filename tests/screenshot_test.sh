@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# scripts/screenshot.sh over the built program: it writes a PNG of the window
+# alone (the size of the README's committed picture, which it made, so a
+# picture of the whole screen or a stale committed one shows), leaves no X
+# server or program behind, and without a program says so and writes nothing.
+# Usage: screenshot_test.sh PROGRAM SOURCE_DIR
+set -u
+program="$1"
+source_dir="$2"
+script="$source_dir/scripts/screenshot.sh"
+committed="$source_dir/docs/images/window.png"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+fail() { echo "screenshot: $*" >&2; exit 1; }
+
+size_of() { identify -format '%wx%h' "$1" 2>/dev/null; }
+# Processes that carry this run's mark in their environment: whatever the
+# script started (its X server, the program) inherits it.
+mark="screenshot-test-$$-$RANDOM"
+marked() {
+  local environ
+  for environ in /proc/[0-9]*/environ; do
+    { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qx "SCREENSHOT_TEST_MARK=$mark" && echo "${environ%/environ}"
+  done
+}
+
+# Made: a PNG of the committed picture's size.
+out="$work/shot/window.png"
+SCREENSHOT_TEST_MARK="$mark" bash "$script" "$out" "$program" >"$work/log" 2>&1
+status=$?
+[ "$status" -eq 0 ] || fail "status $status: $(cat "$work/log")"
+[ "$(head -c 8 "$out" | od -An -tx1 | tr -d ' \n')" = "89504e470d0a1a0a" ] || fail "$out is not a PNG"
+[ -f "$committed" ] || fail "no committed picture at $committed"
+[ "$(size_of "$out")" = "$(size_of "$committed")" ] ||
+  fail "made $(size_of "$out"), the committed picture is $(size_of "$committed"): remake it with scripts/screenshot.sh"
+# The script waits for what it ended, so nothing it started is left.
+left="$(marked)"
+[ -z "$left" ] || fail "left running: $left"
+
+# No program: one line naming what is missing, status not 0, no file.
+missing="$work/none/tarvik"
+bash "$script" "$work/none.png" "$missing" >"$work/log" 2>&1 && fail "succeeded without a program"
+grep -q "no program at $missing" "$work/log" || fail "unclear without a program: $(cat "$work/log")"
+[ ! -e "$work/none.png" ] || fail "wrote a picture without a program"
+echo "screenshot: $(size_of "$out"), as committed"
