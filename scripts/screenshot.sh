@@ -11,14 +11,18 @@ out="${1:-$root/docs/images/window.png}"
 program="${2:-$root/build/tarvik}"
 
 fail() { echo "screenshot.sh: $*" >&2; exit 1; }
-[ -x "$program" ] || fail "no program at $program: build it first (bash scripts/run.sh, or scripts/build.sh build)"
+[ -f "$program" ] && [ -x "$program" ] || fail "no program at $program: build it first (bash scripts/run.sh, or scripts/build.sh build)"
 for tool in Xvfb xdotool import convert; do
   command -v "$tool" >/dev/null || fail "$tool is missing: bash scripts/deps.sh test installs it"
 done
+# Said before the program runs, not after: a folder would take the picture
+# in under a made-up name and the script would call that success.
+[ -d "$out" ] && fail "$out is a folder: give the picture's file name, e.g. $out/window.png"
 
 work="$(mktemp -d)"
 xvfb_pid=""
 app_pid=""
+partial=""
 # Ends a process this script started and waits for it, so that nothing it
 # started outlives it: asked first, killed after 5 s.
 stop() {
@@ -35,6 +39,7 @@ stop() {
 cleanup() {
   stop "$app_pid"
   stop "$xvfb_pid"
+  [ -z "$partial" ] || rm -f "$partial"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -56,8 +61,19 @@ export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
 env -u QT_QPA_PLATFORM -u TARVIK_CAMERAS -u TARVIK_SIM -u TARVIK_CAMERA_TRACE \
   "$program" --live >"$work/program.log" 2>&1 &
 app_pid=$!
-window="$(timeout 20 xdotool search --sync --onlyvisible --name '^Tarvik$' | head -n 1)" ||
-  fail "the window did not show within 20 s: $(cat "$work/program.log")"
+# Looked for again and again rather than waited for, so that a program that
+# ends or crashes first is said at once, with its status.
+deadline=$((SECONDS + 20))
+until window="$(xdotool search --onlyvisible --name '^Tarvik$' 2>/dev/null | head -n 1)" && [ -n "$window" ]; do
+  if ! kill -0 "$app_pid" 2>/dev/null; then
+    status=0
+    wait "$app_pid" || status=$?
+    app_pid=""
+    fail "the program ended (status $status) before its window showed: $(cat "$work/program.log")"
+  fi
+  [ $SECONDS -lt $deadline ] || fail "the window did not show within 20 s: $(cat "$work/program.log")"
+  sleep 0.2
+done
 
 # The window is drawn before the first frame comes; the bars' pure yellow,
 # which nothing else in the window has, says the picture is there.
@@ -75,6 +91,8 @@ done
 # No time stamps or other metadata: a remade picture differs only where the
 # window does.
 convert "$work/window.png" -strip -define png:compression-level=9 "png:$work/out.png"
-mkdir -p "$(dirname "$out")"
-cp "$work/out.png" "$out.tmp.$$" && mv "$out.tmp.$$" "$out" || { rm -f "$out.tmp.$$"; fail "cannot write $out"; }
+mkdir -p "$(dirname "$out")" 2>/dev/null || fail "cannot make the folder $(dirname "$out") for $out"
+partial="$out.tmp.$$"
+cp "$work/out.png" "$partial" && mv "$partial" "$out" || fail "cannot write $out"
+partial=""
 echo "wrote $out ($(identify -format '%wx%h' "$out"))"

@@ -42,4 +42,32 @@ missing="$work/none/tarvik"
 bash "$script" "$work/none.png" "$missing" >"$work/log" 2>&1 && fail "succeeded without a program"
 grep -q "no program at $missing" "$work/log" || fail "unclear without a program: $(cat "$work/log")"
 [ ! -e "$work/none.png" ] || fail "wrote a picture without a program"
+
+# What a careless caller gives: each fails with a line that says what went
+# wrong, leaves a file already at the output path as it was, writes nothing
+# else beside it and leaves nothing running.
+printf '#!/bin/sh\nexit 3\n' >"$work/quits at once"
+printf '#!/bin/sh\nkill -SEGV $$\n' >"$work/crashes"
+chmod +x "$work/quits at once" "$work/crashes"
+mkdir "$work/folder" "$work/program folder"
+: >"$work/a file"
+printf 'old picture' >"$work/kept.png"
+# name | output | program | what the message says
+cases=(
+  "folder as output|$work/folder|$program|$work/folder is a folder"
+  "folder under a file|$work/a file/sub/window.png|$program|cannot make the folder $work/a file/sub"
+  "program quits at once|$work/kept.png|$work/quits at once|the program ended (status 3) before its window showed"
+  "program crashes|$work/kept.png|$work/crashes|the program ended (status 139) before its window showed"
+  "program is a folder|$work/kept.png|$work/program folder|no program at $work/program folder"
+)
+for row in "${cases[@]}"; do
+  IFS='|' read -r name output prog expected <<<"$row"
+  before="$(ls -A "$work/folder" "$work")"
+  SCREENSHOT_TEST_MARK="$mark" bash "$script" "$output" "$prog" >"$work/log" 2>&1 && fail "$name: succeeded"
+  grep -qF "screenshot.sh: $expected" "$work/log" || fail "$name: unclear: $(cat "$work/log")"
+  [ "$(cat "$work/kept.png")" = "old picture" ] || fail "$name: the file at the output path was changed"
+  [ "$(ls -A "$work/folder" "$work")" = "$before" ] || fail "$name: left files: $(ls -A "$work/folder" "$work")"
+  left="$(marked)"
+  [ -z "$left" ] || fail "$name: left running: $left"
+done
 echo "screenshot: $(size_of "$out"), as committed"
