@@ -17,11 +17,10 @@ size_of() { identify -format '%wx%h' "$1" 2>/dev/null; }
 # Processes that carry this run's mark in their environment: whatever the
 # script started (its X server, the program) inherits it.
 mark="screenshot-test-$$-$RANDOM"
+# One grep over every environment: a process a pid costs seconds on a loaded
+# machine, and the rows below ask after each run.
 marked() {
-  local environ
-  for environ in /proc/[0-9]*/environ; do
-    { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qx "SCREENSHOT_TEST_MARK=$mark" && echo "${environ%/environ}"
-  done
+  grep -lzx "SCREENSHOT_TEST_MARK=$mark" /proc/[0-9]*/environ 2>/dev/null | sed 's|/environ$||'
 }
 
 # Made: a PNG of the committed picture's size.
