@@ -2,7 +2,8 @@
 // ```shell) block of the Markdown files named in TARVIK_DOCS that calls the
 // program runs against the simulated camera, each command with status 0 and,
 // where a plain ``` block follows the block, each of its lines in what the
-// block printed. A fence never closed fails its page.
+// block printed. A fence never closed fails its page, and so does a line
+// that leaves state (a variable, the folder, an open loop) for the next.
 //
 // The rules, so that nothing is left out silently:
 // - Only blocks that call `tarvik` run; their commands run in order in one
@@ -70,6 +71,17 @@ bool CallsTarvik(const std::string& command)
 // The blocks a shell runs, by the names pages give them.
 bool IsShell(const QString& fence) { return fence == "```sh" || fence == "```bash" || fence == "```shell"; }
 
+// Whether a command sets or opens what the lines after it need (a variable,
+// the folder, a loop or a here-document), which a shell a line cannot give:
+// run so, the page could pass without doing what it shows.
+bool CarriesOver(const QString& command)
+{
+    static const QRegularExpression carries(
+        "^(export|cd|source|\\.|set|alias|unset)\\s|^\\w+=\\S*$|(\\bdo|\\bthen|\\belse|\\{|\\||&&)\\s*$|<<");
+    static const QRegularExpression comment("\\s+#.*$");
+    return carries.match(QString(command).remove(comment)).hasMatch();
+}
+
 // The line of the fence that closes the block opened at open (a bare ```, as
 // Markdown has it: a fence with a name opens, never closes); lines.size()
 // when none does.
@@ -124,8 +136,13 @@ std::vector<Block> BlocksIn(const std::string& name)
             if (continued)
                 continue;
             const QString trimmed = QString::fromStdString(command).trimmed();
-            if (!trimmed.isEmpty() && !trimmed.startsWith('#'))
+            if (!trimmed.isEmpty() && !trimmed.startsWith('#')) {
                 b.commands.push_back(trimmed.toStdString());
+                if (b.problem.empty() && CarriesOver(trimmed))
+                    b.problem = "line " + std::to_string(i + 1) + " (" + trimmed.toStdString() +
+                                ") leaves what a later line needs, and each line runs in a shell of its own: "
+                                "put them on one line";
+            }
             command.clear();
         }
         int next = i + 1;
@@ -491,6 +508,16 @@ const PageCase kPages[] = {
     {"unclosed_output", "```sh\ntarvik --list\n```\n```\nsim-0…\n", 1, 1, "never closed"},
     {"unclosed_other_block", "```\nwords\n\n```sh\ntarvik --list\n", 1, 1, "never closed"},
     {"output_block_closed", "```sh\ntarvik --list\n```\n```\nsim-0…\n```\n", 1, 1, ""},
+    // Lines that leave state for the next would each run without it.
+    {"export_line", "```sh\nexport TARVIK_SIM=width=64\ntarvik --list\n```\n", 1, 1, "line 2 (export"},
+    {"variable_line", "```sh\nid=sim-0\ntarvik --camera \"$id\" --grab x.png\n```\n", 1, 1, "line 2 (id=sim-0)"},
+    {"cd_line", "```sh\nmkdir out\ncd out\ntarvik --grab x.png\n```\n", 1, 1, "line 3 (cd out)"},
+    {"loop_over_lines", "```sh\nfor i in 1 2; do\n  tarvik --list\ndone\n```\n", 1, 1, "shell of its own"},
+    {"pipe_over_lines", "```sh\ntarvik --list |\n  cut -f1\n```\n", 1, 1, "shell of its own"},
+    {"here_document", "```sh\ncat > s.txt <<END\nWidth=64\nEND\ntarvik --settings s.txt --grab x.png\n```\n", 1, 1,
+     "shell of its own"},
+    {"one_line_each", "```sh\nTARVIK_SIM=width=64 tarvik --list   # one | two\nfor i in 1; do tarvik --list; done\n```\n", 1,
+     1, ""},
     // Written the other ways a shell block is named, it runs all the same.
     {"bash_block", "```bash\ntarvik --list\n```\n", 1, 1, ""},
     {"shell_block", "Text.\n```shell\ntarvik --list\n```\n", 1, 2, ""},
