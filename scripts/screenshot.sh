@@ -22,22 +22,25 @@ done
 work="$(mktemp -d)"
 xvfb_pid=""
 app_pid=""
+app_group=""
 partial=""
-# Ends a process this script started and waits for it, so that nothing it
-# started outlives it: asked first, killed after 5 s.
+# Ends a process this script started (with "group", every process of the
+# group it leads, also once it has ended itself) and waits for it, so that
+# nothing it started outlives it: asked first, killed after 5 s.
 stop() {
-  local pid="$1" i
+  local pid="$1" target="$1" i
   [ -n "$pid" ] || return 0
-  kill "$pid" 2>/dev/null || return 0
+  [ "${2:-}" = group ] && target="-$pid"
+  kill -- "$target" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
   for ((i = 0; i < 50; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
+    kill -0 -- "$target" 2>/dev/null || break
     sleep 0.1
   done
-  kill -KILL "$pid" 2>/dev/null || true
+  kill -KILL -- "$target" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
 cleanup() {
-  stop "$app_pid"
+  stop "$app_group" group
   stop "$xvfb_pid"
   [ -z "$partial" ] || rm -f "$partial"
   rm -rf "$work"
@@ -58,9 +61,13 @@ export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
 
 # The default simulated camera: its bars and grey ramp show every colour the
 # window draws, and no network is touched.
+# In a process group of its own (setsid execs in place: a script's job leads
+# no group), so that what a wrapper or a crashed program leaves behind is
+# ended with it.
 env -u QT_QPA_PLATFORM -u TARVIK_CAMERAS -u TARVIK_SIM -u TARVIK_CAMERA_TRACE \
-  "$program" --live >"$work/program.log" 2>&1 &
+  setsid "$program" --live >"$work/program.log" 2>&1 &
 app_pid=$!
+app_group=$app_pid
 # Looked for again and again rather than waited for, so that a program that
 # ends or crashes first is said at once, with its status.
 deadline=$((SECONDS + 20))

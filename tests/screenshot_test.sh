@@ -10,18 +10,21 @@ source_dir="$2"
 script="$source_dir/scripts/screenshot.sh"
 committed="$source_dir/docs/images/window.png"
 work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
 fail() { echo "screenshot: $*" >&2; exit 1; }
 
 size_of() { identify -format '%wx%h' "$1" 2>/dev/null; }
 # Processes that carry this run's mark in their environment: whatever the
 # script started (its X server, the program) inherits it.
+commands_of() { local p; for p in "$@"; do echo "${p#/proc/}: $(tr '\0' ' ' <"$p/cmdline" 2>/dev/null)"; done; }
 mark="screenshot-test-$$-$RANDOM"
 # One grep over every environment: a process a pid costs seconds on a loaded
 # machine, and the rows below ask after each run.
 marked() {
   grep -lzx "SCREENSHOT_TEST_MARK=$mark" /proc/[0-9]*/environ 2>/dev/null | sed 's|/environ$||'
 }
+
+# Whatever a failed row left running is ended with the test.
+trap 'for left in $(marked); do kill -KILL "${left#/proc/}" 2>/dev/null; done; rm -rf "$work"' EXIT
 
 # Made: a PNG of the committed picture's size.
 out="$work/shot/window.png"
@@ -47,7 +50,8 @@ grep -q "no program at $missing" "$work/log" || fail "unclear without a program:
 # else beside it and leaves nothing running.
 printf '#!/bin/sh\nexit 3\n' >"$work/quits at once"
 printf '#!/bin/sh\nkill -SEGV $$\n' >"$work/crashes"
-chmod +x "$work/quits at once" "$work/crashes"
+printf '#!/bin/sh\nsleep 300 &\nexit 4\n' >"$work/leaves a child"
+chmod +x "$work/quits at once" "$work/crashes" "$work/leaves a child"
 mkdir "$work/folder" "$work/program folder"
 : >"$work/a file"
 printf 'old picture' >"$work/kept.png"
@@ -57,6 +61,7 @@ cases=(
   "folder under a file|$work/a file/sub/window.png|$program|cannot make the folder $work/a file/sub"
   "program quits at once|$work/kept.png|$work/quits at once|the program ended (status 3) before its window showed"
   "program crashes|$work/kept.png|$work/crashes|the program ended (status 139) before its window showed"
+  "program leaves a child|$work/kept.png|$work/leaves a child|the program ended (status 4) before its window showed"
   "program is a folder|$work/kept.png|$work/program folder|no program at $work/program folder"
 )
 for row in "${cases[@]}"; do
@@ -67,6 +72,6 @@ for row in "${cases[@]}"; do
   [ "$(cat "$work/kept.png")" = "old picture" ] || fail "$name: the file at the output path was changed"
   [ "$(ls -A "$work/folder" "$work")" = "$before" ] || fail "$name: left files: $(ls -A "$work/folder" "$work")"
   left="$(marked)"
-  [ -z "$left" ] || fail "$name: left running: $left"
+  [ -z "$left" ] || fail "$name: left running: $(commands_of $left)"
 done
 echo "screenshot: $(size_of "$out"), as committed"
