@@ -7,10 +7,16 @@
 #   PROGRAM  the built program (default build/tarvik)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+usage="Usage: scripts/screenshot.sh [PNG [PROGRAM]] (default docs/images/window.png and build/tarvik)"
+fail() { echo "screenshot.sh: $*" >&2; exit 1; }
+# A name starting with - would reach dirname and cp as an option.
+case "${1:-}" in
+  -h | --help) echo "$usage"; exit 0 ;;
+  -*) fail "unknown option $1; $usage" ;;
+esac
+[ $# -le 2 ] || fail "at most two arguments; $usage"
 out="${1:-$root/docs/images/window.png}"
 program="${2:-$root/build/tarvik}"
-
-fail() { echo "screenshot.sh: $*" >&2; exit 1; }
 [ -f "$program" ] && [ -x "$program" ] || fail "no program at $program: build it first (bash scripts/run.sh, or scripts/build.sh build)"
 for tool in Xvfb xdotool import convert; do
   command -v "$tool" >/dev/null || fail "$tool is missing: bash scripts/deps.sh test installs it"

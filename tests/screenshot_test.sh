@@ -74,4 +74,26 @@ for row in "${cases[@]}"; do
   left="$(marked)"
   [ -z "$left" ] || fail "$name: left running: $(commands_of $left)"
 done
+# Options, asked for or mistyped, in a folder of their own: usage or a
+# clear refusal, and nothing made there (a name starting with - once went
+# to dirname and cp as an option, making a folder named after dirname's help).
+mkdir "$work/cwd"
+# arguments | status | what it prints
+options=(
+  "--help|0|Usage: scripts/screenshot.sh"
+  "-h|0|Usage: scripts/screenshot.sh"
+  "--output|1|screenshot.sh: unknown option --output"
+  "a.png|$program|extra|1|screenshot.sh: at most two arguments"
+)
+for row in "${options[@]}"; do
+  IFS='|' read -r -a fields <<<"$row"
+  expected="${fields[-1]}"
+  status="${fields[-2]}"
+  args=("${fields[@]:0:${#fields[@]}-2}")
+  (cd "$work/cwd" && SCREENSHOT_TEST_MARK="$mark" bash "$script" "${args[@]}") >"$work/log" 2>&1
+  got=$?
+  [ "$got" -eq "$status" ] || fail "${args[*]}: status $got: $(cat "$work/log")"
+  grep -qF -- "$expected" "$work/log" || fail "${args[*]}: unclear: $(cat "$work/log")"
+  [ -z "$(ls -A "$work/cwd")" ] || fail "${args[*]}: made $(ls -A "$work/cwd")"
+done
 echo "screenshot: $(size_of "$out"), as committed"
