@@ -24,6 +24,7 @@
 // - An expected output line is a whole line of what was printed; `…` (or
 //   `...`) anywhere in it stands for any text.
 #include "RunTarvik.h"
+#include "ServeTarvik.h"
 #include "WaitFor.h"
 
 #include <gtest/gtest.h>
@@ -418,6 +419,33 @@ TEST(DocRecipe, FfmpegReadsEveryFrame)
     EXPECT_EQ(ffmpeg.exitCode(), 0);
     EXPECT_EQ(ffmpeg.readAllStandardOutput().size(), frames * 64 * 48);
     EXPECT_EQ(ffmpeg.readAllStandardError().toStdString(), "");
+}
+
+// The guide's probe of a served camera, pasted as it stands (the server
+// started in the background and the probe at once after it, as a pasted
+// block runs), on a free port instead of 13956: it answers with the verdict.
+TEST(DocRecipe, ProbeRightAfterServing)
+{
+    QFile page(QString(TARVIK_SOURCE_DIR) + "/docs/check.md");
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(page.readAll());
+    static const QRegularExpression serve("^tarvik --serve 13956 &.*$", QRegularExpression::MultilineOption);
+    static const QRegularExpression probe("^curl .*127\\.0\\.0\\.1:13956/probe.*$", QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch served = serve.match(text);
+    const QRegularExpressionMatch probed = probe.match(text);
+    ASSERT_TRUE(served.hasMatch()) << "no `tarvik --serve 13956 &` line in docs/check.md";
+    ASSERT_TRUE(probed.hasMatch()) << "no `curl ... 127.0.0.1:13956/probe ...` line in docs/check.md";
+    const int port = serve::FreePort();
+    ASSERT_GT(port, 0);
+    QString commands = served.captured(0) + "\n" + probed.captured(0);
+    commands.replace("13956", QString::number(port));
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    BlockRunner runner(dir.path());
+    const BlockRunner::Result r = runner.Run(commands.toStdString());
+    ASSERT_TRUE(r.ended);
+    EXPECT_EQ(r.status, 0) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("tarvik_check_verdict 0")) << r.out.toStdString();
 }
 
 struct ShowsCase {
