@@ -25,7 +25,7 @@ done
 # in under a made-up name and the script would call that success.
 [ -d "$out" ] && fail "$out is a folder: give the picture's file name, e.g. $out/window.png"
 
-work="$(mktemp -d)"
+work="$(mktemp -d)" || fail "cannot make a temporary folder in ${TMPDIR:-/tmp}"
 xvfb_pid=""
 app_pid=""
 app_group=""
@@ -52,6 +52,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# Xvfb, import and convert write here; on a full disk they fail as an X
+# server that did not start or a picture that never came.
+printf 'probe\n' >"$work/probe" 2>/dev/null ||
+  fail "cannot write in the temporary folder $work (is ${TMPDIR:-/tmp} full?)"
 
 # Xvfb picks a display number nobody uses and says which once it accepts
 # clients, so that no guessed number clashes with another person's server.

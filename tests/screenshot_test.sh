@@ -24,7 +24,7 @@ marked() {
 }
 
 # Whatever a failed row left running is ended with the test.
-trap 'for left in $(marked); do kill -KILL "${left#/proc/}" 2>/dev/null; done; rm -rf "$work"' EXIT
+trap 'for left in $(marked); do kill -KILL "${left#/proc/}" 2>/dev/null; done; umount "$work/full" 2>/dev/null; rm -rf "$work"' EXIT
 
 # Made: a PNG of the committed picture's size.
 out="$work/shot/window.png"
@@ -96,4 +96,29 @@ for row in "${options[@]}"; do
   grep -qF -- "$expected" "$work/log" || fail "${args[*]}: unclear: $(cat "$work/log")"
   [ -z "$(ls -A "$work/cwd")" ] || fail "${args[*]}: made $(ls -A "$work/cwd")"
 done
+# A full disk, where mounting is allowed (as root): a full temporary folder
+# is said as such rather than as an X server that did not start, and a
+# picture that cannot be written leaves the one there as it was.
+mkdir "$work/full"
+if mount -t tmpfs -o size=64k tmpfs "$work/full" 2>/dev/null; then
+  printf 'old picture' >"$work/full/kept.png"
+  head -c 1M /dev/zero >"$work/full/fill" 2>/dev/null
+  # what | environment | output | what the message says
+  full=(
+    "full temporary folder|TMPDIR=$work/full|$work/full.png|cannot write in the temporary folder"
+    "full disk at the output|TMPDIR=$work|$work/full/kept.png|cannot write $work/full/kept.png"
+  )
+  for row in "${full[@]}"; do
+    IFS='|' read -r name environment output expected <<<"$row"
+    env "$environment" SCREENSHOT_TEST_MARK="$mark" bash "$script" "$output" "$program" >"$work/log" 2>&1 &&
+      fail "$name: succeeded"
+    grep -qF "screenshot.sh: $expected" "$work/log" || fail "$name: unclear: $(cat "$work/log")"
+    [ "$(cat "$work/full/kept.png")" = "old picture" ] || fail "$name: the file at the output path was changed"
+    [ "$(ls -A "$work/full")" = "$(printf 'fill\nkept.png')" ] || fail "$name: left files: $(ls -A "$work/full")"
+    left="$(marked)"
+    [ -z "$left" ] || fail "$name: left running: $(commands_of $left)"
+  done
+else
+  echo "screenshot: full disk rows skipped: mounting is not allowed here"
+fi
 echo "screenshot: $(size_of "$out"), as committed"
