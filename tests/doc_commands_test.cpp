@@ -18,7 +18,8 @@
 //   the program without an option that works without a window), the network
 //   (`curl`, `wget`, Aravis's `arv-` tools), a long time (`--serve`, which runs
 //   until stopped, `--seconds` above 10), or a place outside the test's folder
-//   (`/tmp/`, `~`).
+//   (`/tmp/`, `~`); `curl` or `wget` to 127.0.0.1 asks the exporter, which
+//   `--serve` did not start (DocRecipe runs the guide's probe on a free port).
 // - `<!-- not run by the tests: REASON -->` on the line before a block skips
 //   all of it, for what the rules above cannot see.
 // - An expected output line is a whole line of what was printed; `…` (or
@@ -197,6 +198,8 @@ std::string SkipReason(const std::string& command)
         {"TARVIK_CAMERAS=", "needs a real camera"},
         {"--live|\\|\\s*display\\b", "needs a display"},
         {"--serve", "serves until stopped, on a fixed port"},
+        // Loopback is no network: such a request asks the exporter above it.
+        {"(^|[\\s;|&(])(curl|wget)\\s.*//(127\\.|localhost\\b)", "asks the exporter, not run on its fixed port"},
         {"(^|[\\s;|&(])(curl|wget|arv-\\S+)\\s", "needs the network"},
         {"(^|[\\s=<>])(/tmp/|~|\\$HOME\\b)", "writes outside the test's folder"},
     };
@@ -341,6 +344,9 @@ const SkipCase kSkips[] = {
     {"for id in a b; do tarvik --camera \"$id\"; done", "needs a display"},
     {"tarvik --grab x.png && tarvik --camera sim-0", "needs a display"},
     {"arv-tool-0.8 -a 127.0.0.1 control Width", "needs the network"},
+    {"curl -s 'http://127.0.0.1:13956/probe?camera=sim-0' | grep verdict", "asks the exporter, not run on its fixed port"},
+    {"curl -s http://localhost:13956/metrics", "asks the exporter, not run on its fixed port"},
+    {"curl -sO https://example.org/tarvik.deb", "needs the network"},
     {"tarvik --grab /tmp/cam.png", "writes outside the test's folder"},
     {"tarvik --record ~/run.mkv --frames 5", "writes outside the test's folder"},
     {"tarvik --list | cut -f1                # ids for the --live view", ""},
