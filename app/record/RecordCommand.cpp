@@ -1,6 +1,6 @@
-// The recording command: the camera opened as --grab opens it, live view's
-// stream feeding the recorder, the signals that end it, and the lines that
-// say how it went.
+// --record's options and the recording command: the camera opened as --grab
+// opens it, live view's stream feeding the recorder, the signals that end
+// it, and the lines that say how it went.
 #include "RecordCommand.h"
 
 #include "Recorder.h"
@@ -8,6 +8,7 @@
 #include "app/live/LiveStream.h"
 #include "app/StopSignals.h"
 #include "platform/camera/camtext.h"
+#include "platform/imaging/sequence/SequenceFile.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -18,6 +19,104 @@
 #include <cstdio>
 #include <ctime>
 
+const char kRecordHelp[] =
+    "\n"
+    "Recording (--record PATH):\n"
+    "  NAME.mkv       FFV1 (lossless) in Matroska, frame times from the camera's clock;\n"
+    "                 read back with ffmpeg or ffprobe. Mono and Bayer as grey at 8 or 16\n"
+    "                 bits (the Bayer pattern in the metadata), RGB as colour, YUV 4:2:2\n"
+    "                 as it is; a FIFO is streamed into\n"
+    "  NAME.tif(f)    one multi-page TIFF, a page per frame, 8 or 16 bits a sample (Bayer\n"
+    "                 as its mosaic with the CFA tags, YUV as RGB); BigTIFF past 4 GB;\n"
+    "                 read back with tiffinfo or any TIFF reader\n"
+    "  DIR/           a file per frame, frame-000001.tiff (or .png with --record-format),\n"
+    "                 as --grab writes them\n"
+    "  Beside it PATH.csv (in a folder frames.csv): index,frame_id,camera_timestamp_ns,\n"
+    "  receive_time_ns,width,height,pixel_format,written, a line per frame and per frame\n"
+    "  id the camera skipped; written is yes, incomplete (written, what never came\n"
+    "  black), dropped (Tarvik's queue was full), skipped (never sent), failed (not\n"
+    "  written: writing had failed) or refused (a frame of another size, which ends the\n"
+    "  recording). PATH.settings (in a folder camera.settings) holds the camera's\n"
+    "  settings as recording began, for --settings. Ctrl+C (or SIGTERM, or SIGHUP unless\n"
+    "  under nohup) stops and writes what is queued; a second Ctrl+C stops at once. A\n"
+    "  closing line on stderr gives the frames written, dropped by the camera and by\n"
+    "  Tarvik, incomplete, bytes, seconds, and \"; stopped by SIGINT\" when a signal\n"
+    "  stopped it (also in the window, which the signal closes).\n"
+    "  In the window Ctrl+R records from live view until Ctrl+R again, release or close;\n"
+    "  --live --record PATH records from the start (not with --frames or --seconds).\n";
+
+RecordOptionTable::RecordOptionTable()
+    : record("record", "Without a window: open the camera and keep every frame it sends in PATH "
+          "until --frames, --seconds or Ctrl+C: NAME.mkv, NAME.tif, NAME.tiff or a "
+          "folder DIR/ (see Recording below), with PATH.csv and PATH.settings "
+          "beside it. With --live: the window records from the start until "
+          "Ctrl+R, release or close.", "PATH"),
+      overwrite("overwrite", "With --record: replace an existing recording and its .csv and "
+          ".settings files, once every new file has opened (a start that "
+          "fails keeps them)."),
+      recordBuffer("record-buffer", "With --record: memory for frames waiting to be written, "
+          "e.g. 512M or 2G (default a quarter of the memory, at most "
+          "4G; at least two frames). A frame that finds it full is "
+          "dropped and counted, never waited for.", "SIZE"),
+      recordFormat("record-format", "With --record to a folder: tiff (the default) or png, a "
+          "file per frame.", "FORMAT")
+{
+}
+
+QList<QCommandLineOption> RecordOptionTable::Options() const
+{
+    return {record, overwrite, recordBuffer, recordFormat};
+}
+
+QList<const QCommandLineOption*> RecordOptionTable::RecordOnly() const
+{
+    return {&overwrite, &recordBuffer, &recordFormat};
+}
+
+Usage RecordOnlyOptionGiven(const ParsedOptions& options, const RecordOptionTable& table)
+{
+    for (const QCommandLineOption* only : table.RecordOnly())
+        if (options.IsSet(*only))
+            return ("--" + only->names().first() + " goes with --record").toStdString();
+    return std::nullopt;
+}
+
+Usage RecordConflicts(const ParsedOptions& options)
+{
+    auto given = [&](const char* name) { return options.IsSet(QString::fromLatin1(name)); };
+    if (given("grab") || given("check"))
+        return std::string("--record streams the camera and writes every frame: not with --grab or --check");
+    if (given("live") && (given("frames") || given("seconds")))
+        return std::string("--live --record records until Ctrl+R in the window: not with --frames or --seconds");
+    if (given("get") || given("features") || given("save-settings"))
+        return std::string("--get, --features and --save-settings go without --record (the recording's "
+                           ".settings file holds the camera's settings)");
+    return std::nullopt;
+}
+
+Usage ReadRecordOptions(const ParsedOptions& options, const RecordOptionTable& table, RecordCommand* record)
+{
+    record->path = options.RawValue(table.record);
+    imaging::SequenceFormat format{};
+    if (!imaging::SequenceFormatOf(record->path, &format))
+        return "--record needs a path ending in " + imaging::SequenceFileKinds() + ", got '" + record->path + "'";
+    if (Usage u = ReadLength(options, "record", &record->frames, &record->seconds))
+        return u;
+    record->overwrite = options.IsSet(table.overwrite);
+    if (options.IsSet(table.recordBuffer) && !SizeIn(options.Value(table.recordBuffer), &record->bufferBytes))
+        return ("--record-buffer needs a size from 1 byte to 1T, such as 512M or 2G (K, M, G, T: powers of 1024), "
+                "got '" + options.Value(table.recordBuffer) + "'")
+            .toStdString();
+    if (options.IsSet(table.recordFormat)) {
+        record->frameFileFormat = options.Value(table.recordFormat).toStdString();
+        if (record->frameFileFormat != "tiff" && record->frameFileFormat != "png")
+            return ("--record-format needs tiff or png, got '" + options.Value(table.recordFormat) + "'").toStdString();
+        if (format != imaging::SequenceFormat::Directory)
+            return std::string("--record-format says which files a folder gets: the path must be a folder (a name "
+                               "ending in /)");
+    }
+    return std::nullopt;
+}
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -44,9 +143,8 @@ void Progress(const Recorder::Counts& c)
 
 }  // namespace
 
-int RecordToFile(const CommandLine& commandLine)
+int RecordToFile(const OpenOptions& open, const RecordCommand& r)
 {
-    const CommandLine::Record& r = commandLine.record;
     // Before any thread starts, so that every thread inherits the mask.
     BlockStopSignals();
 
@@ -57,7 +155,7 @@ int RecordToFile(const CommandLine& commandLine)
         std::fprintf(stderr, "tarvik: %s\n", error.c_str());
         return kind == Recorder::BeginError::Exists ? kExitUsage : kExitNotWritten;
     }
-    const Outcome opened = OpenCamera(commandLine.open);
+    const Outcome opened = OpenCamera(open);
     if (opened.Failed()) {
         ReportFailure(opened);
         ReleaseCamera();
@@ -103,7 +201,7 @@ int RecordToFile(const CommandLine& commandLine)
     // A triggered camera's silence does not end the recording: said once, so that it is not taken for a hang.
     if (const LiveStream::TriggerState t = stream.TriggerNow(); !ended.Failed() && t.on)
         std::fprintf(stderr, "tarvik: %s\n", RecordTriggerLine(t.source).c_str());
-    int signals = 0;
+    int signalsTaken = 0;
     int firstSignal = 0;  // the one that stopped the recording, said in its closing line
     const auto started = Clock::now();
     bool timeUp = false;
@@ -111,7 +209,7 @@ int RecordToFile(const CommandLine& commandLine)
         const double left = r.seconds > 0 ? r.seconds - std::chrono::duration<double>(Clock::now() - started).count()
                                           : 1;
         if ((firstSignal = StopSignalled(long(left * 1e9))) != 0) {
-            ++signals;
+            ++signalsTaken;
             break;
         }
         const Recorder::Counts c = recorder.CountsNow();
@@ -132,17 +230,17 @@ int RecordToFile(const CommandLine& commandLine)
     ReportFailure(ended);
     ReleaseCamera();
     // What is queued is written; a second signal leaves the rest.
-    while (signals < 2 && recorder.CountsNow().queued > 0)
+    while (signalsTaken < 2 && recorder.CountsNow().queued > 0)
         if (StopSignalled())
-            ++signals;
+            ++signalsTaken;
         else if (terminal)
             Progress(recorder.CountsNow());
     // From the second signal on, one more ends the program at once: a writer
     // held in a write (a FIFO whose reader stopped reading, a stalled network
     // disk) must not keep it.
-    if (signals >= 2)
+    if (signalsTaken >= 2)
         ReleaseStopSignals();
-    const Recorder::Result result = recorder.Finish(signals >= 2);
+    const Recorder::Result result = recorder.Finish(signalsTaken >= 2);
     if (terminal)
         std::fputs("\r\033[K", stderr);
     const Recorder::Counts& c = result.counts;
