@@ -117,6 +117,7 @@ Usage ReadRecordOptions(const ParsedOptions& options, const RecordOptionTable& t
     }
     return std::nullopt;
 }
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -141,13 +142,10 @@ void Progress(const Recorder::Counts& c)
                  c.megabytesPerSecond, c.seconds, fill);
 }
 
-}  // namespace
-
-int RecordToFile(const OpenOptions& open, const RecordCommand& r)
+// Checks the target, opens the camera and begins the recording; the exit
+// status when it ended there.
+std::optional<int> Begin(const OpenOptions& open, const RecordCommand& r, Recorder& recorder)
 {
-    // Before any thread starts, so that every thread inherits the mask.
-    BlockStopSignals();
-
     std::string error;
     Recorder::BeginError kind = Recorder::BeginError::None;
     // A recording never replaces a file by mistake: said before the camera is opened.
@@ -184,7 +182,6 @@ int RecordToFile(const OpenOptions& open, const RecordCommand& r)
     options.maxFrames = r.frames;
     options.sequence.frameFileFormat = r.frameFileFormat;
     options.sequence.frames = r.frames;  // a recording that surely stays small is classic TIFF
-    Recorder recorder;
     if (!recorder.Begin(options, shape, SettingsFileText(), &error, &kind)) {
         std::fprintf(stderr, "tarvik: %s\n", error.c_str());
         ReleaseCamera();
@@ -192,67 +189,98 @@ int RecordToFile(const OpenOptions& open, const RecordCommand& r)
                : kind == Recorder::BeginError::CannotRecord ? kExitNoFrame
                                                             : kExitNotWritten;
     }
+    return std::nullopt;
+}
 
+// How the stream into the recorder ended.
+struct Streamed {
+    Outcome ended;
+    int signalsTaken = 0;
+    int firstSignal = 0;  // the one that stopped the recording, said in its closing line
+    bool timeUp = false;
+};
+
+// Feeds the recorder from live view's stream until --frames, --seconds, a
+// stop signal, a failed write or the camera's end.
+Streamed StreamUntilStopped(const RecordCommand& r, Recorder& recorder, bool terminal)
+{
     LiveStream stream;
     LiveStream::Options streamOptions;
     streamOptions.everyFrame = [&recorder](const CamFrame& frame) { recorder.OnFrame(frame); };
-    Outcome ended = stream.Start({}, streamOptions);
-    const bool terminal = isatty(STDERR_FILENO) == 1;
+    Streamed s;
+    s.ended = stream.Start({}, streamOptions);
     // A triggered camera's silence does not end the recording: said once, so that it is not taken for a hang.
-    if (const LiveStream::TriggerState t = stream.TriggerNow(); !ended.Failed() && t.on)
+    if (const LiveStream::TriggerState t = stream.TriggerNow(); !s.ended.Failed() && t.on)
         std::fprintf(stderr, "tarvik: %s\n", RecordTriggerLine(t.source).c_str());
-    int signalsTaken = 0;
-    int firstSignal = 0;  // the one that stopped the recording, said in its closing line
     const auto started = Clock::now();
-    bool timeUp = false;
-    while (!ended.Failed()) {
+    while (!s.ended.Failed()) {
         const double left = r.seconds > 0 ? r.seconds - std::chrono::duration<double>(Clock::now() - started).count()
                                           : 1;
-        if ((firstSignal = StopSignalled(long(left * 1e9))) != 0) {
-            ++signalsTaken;
+        if ((s.firstSignal = StopSignalled(long(left * 1e9))) != 0) {
+            ++s.signalsTaken;
             break;
         }
         const Recorder::Counts c = recorder.CountsNow();
         if (recorder.Failed() || (r.frames && c.received >= r.frames))
             break;
         if (r.seconds > 0 && std::chrono::duration<double>(Clock::now() - started).count() >= r.seconds) {
-            timeUp = true;
+            s.timeUp = true;
             break;
         }
-        ended = stream.Ended();
+        s.ended = stream.Ended();
         if (terminal)
             Progress(c);
     }
-    if (!ended.Failed())
-        ended = stream.Stop();
+    if (!s.ended.Failed())
+        s.ended = stream.Stop();
     stream.Stop();
-    // Said before the release, which can take seconds on a camera that is gone.
-    ReportFailure(ended);
-    ReleaseCamera();
-    // What is queued is written; a second signal leaves the rest.
-    while (signalsTaken < 2 && recorder.CountsNow().queued > 0)
+    return s;
+}
+
+// Writes what is queued (a second signal leaves the rest), finishes the
+// files and says how the recording went; the exit status.
+int Finish(const RecordCommand& r, Recorder& recorder, Streamed s, bool terminal)
+{
+    while (s.signalsTaken < 2 && recorder.CountsNow().queued > 0)
         if (StopSignalled())
-            ++signalsTaken;
+            ++s.signalsTaken;
         else if (terminal)
             Progress(recorder.CountsNow());
     // From the second signal on, one more ends the program at once: a writer
     // held in a write (a FIFO whose reader stopped reading, a stalled network
     // disk) must not keep it.
-    if (signalsTaken >= 2)
+    if (s.signalsTaken >= 2)
         ReleaseStopSignals();
-    const Recorder::Result result = recorder.Finish(signalsTaken >= 2);
+    const Recorder::Result result = recorder.Finish(s.signalsTaken >= 2);
     if (terminal)
         std::fputs("\r\033[K", stderr);
     const Recorder::Counts& c = result.counts;
     if (result.stop != Recorder::Stop::None)
         std::fprintf(stderr, "tarvik: %s\n", Recorder::StopLine(result).c_str());
-    const bool nothing = timeUp && c.received == 0 && !ended.Failed();
+    const bool nothing = s.timeUp && c.received == 0 && !s.ended.Failed();
     if (nothing)
         std::fprintf(stderr, "tarvik: no frame came within the %g s of the recording\n", r.seconds);
-    std::fprintf(stderr, "tarvik: %s\n", (Recorder::ClosingLine(result, r.path) + StoppedBy(firstSignal)).c_str());
+    std::fprintf(stderr, "tarvik: %s\n", (Recorder::ClosingLine(result, r.path) + StoppedBy(s.firstSignal)).c_str());
     if (result.stop == Recorder::Stop::WriteFailed)
         return kExitNotWritten;
     if (result.stop == Recorder::Stop::FrameShape || nothing)
         return kExitNoFrame;
-    return ExitStatusFor(ended);
+    return ExitStatusFor(s.ended);
+}
+
+}  // namespace
+
+int RecordToFile(const OpenOptions& open, const RecordCommand& r)
+{
+    // Before any thread starts, so that every thread inherits the mask.
+    BlockStopSignals();
+    Recorder recorder;
+    if (const std::optional<int> status = Begin(open, r, recorder))
+        return *status;
+    const bool terminal = isatty(STDERR_FILENO) == 1;
+    const Streamed streamed = StreamUntilStopped(r, recorder, terminal);
+    // Said before the release, which can take seconds on a camera that is gone.
+    ReportFailure(streamed.ended);
+    ReleaseCamera();
+    return Finish(r, recorder, streamed, terminal);
 }
