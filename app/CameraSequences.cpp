@@ -316,14 +316,12 @@ std::string AcquisitionTriggerSource(const CamFeatureInfo& selector)
     return source;
 }
 
-Outcome GrabFrame(const GrabOptions& options)
-{
-    int64_t nPayloadSize = 0;
-    int64_t filled = 0;
-    CamFrame frame{};
-    Outcome outcome;
-    bool keepBuffer = false;
+namespace {
 
+// The grab's one frame buffer, of the payload's size, or why there is none.
+Outcome AllocateGrabBuffer(CamFrame& frame, int64_t& nPayloadSize)
+{
+    Outcome outcome;
     if ((outcome = ReadPayloadSize(&nPayloadSize)).Failed())
         return outcome;
     frame.buffer = std::malloc(static_cast<size_t>(nPayloadSize));
@@ -333,6 +331,49 @@ Outcome GrabFrame(const GrabOptions& options)
         return outcome;
     }
     frame.bufferSize = static_cast<uint32_t>(nPayloadSize);
+    return outcome;
+}
+
+// A deep frame shown stays as it came (filled bytes), for saving at full depth; any other buffer goes.
+void KeepOrFreeBuffer(const CamFrame& frame, bool keepBuffer, int64_t filled)
+{
+    if (keepBuffer) {
+        g_lastFrame.deep.reset(static_cast<const uint8_t*>(frame.buffer),
+                               [](const uint8_t* p) { std::free(const_cast<uint8_t*>(p)); });
+        g_lastFrame.deepSize = filled;
+    } else {
+        std::free(frame.buffer);
+    }
+}
+
+// What the frame record says of triggers, and what the acquisition waits for where a triggered grab timed out.
+void TellTrigger(const CamFrame& frame, Outcome& outcome)
+{
+    outcome.triggered = frame.triggerSource != nullptr;
+    outcome.triggerSent = frame.triggerSource && std::strcmp(frame.triggerSource, kSoftwareTrigger) == 0;
+    outcome.trigger = frame.triggerSource ? frame.triggerSource : "";
+    // A frame trigger that brought nothing may be waiting behind the
+    // acquisition's own trigger, which the frame record does not tell: asked
+    // only then, so that a grab that works is called as before.
+    if (outcome.triggered && outcome.step == Step::Wait && outcome.code == CAM_ERR_TIMEOUT) {
+        CamFeatureInfo selector{};
+        if (CamFeatureInfoGet(g_hCamera, "TriggerSelector", &selector, sizeof selector) == CAM_OK)
+            outcome.acquisitionTrigger = AcquisitionTriggerSource(selector);
+    }
+}
+
+}  // namespace
+
+Outcome GrabFrame(const GrabOptions& options)
+{
+    int64_t nPayloadSize = 0;
+    int64_t filled = 0;
+    CamFrame frame{};
+    Outcome outcome;
+    bool keepBuffer = false;
+
+    if ((outcome = AllocateGrabBuffer(frame, nPayloadSize)).Failed())
+        return outcome;
 
     // Each rung that succeeds is undone, in reverse order, whatever follows it.
     CamError err = CamFrameAnnounce(g_hCamera, &frame, sizeof(frame));
@@ -388,24 +429,8 @@ Outcome GrabFrame(const GrabOptions& options)
         }
         CamFrameRevoke(g_hCamera, &frame);
     }
-    if (keepBuffer) {
-        g_lastFrame.deep.reset(static_cast<const uint8_t*>(frame.buffer),
-                               [](const uint8_t* p) { std::free(const_cast<uint8_t*>(p)); });
-        g_lastFrame.deepSize = filled;
-    } else {
-        std::free(frame.buffer);
-    }
-    outcome.triggered = frame.triggerSource != nullptr;
-    outcome.triggerSent = frame.triggerSource && std::strcmp(frame.triggerSource, kSoftwareTrigger) == 0;
-    outcome.trigger = frame.triggerSource ? frame.triggerSource : "";
-    // A frame trigger that brought nothing may be waiting behind the
-    // acquisition's own trigger, which the frame record does not tell: asked
-    // only then, so that a grab that works is called as before.
-    if (outcome.triggered && outcome.step == Step::Wait && outcome.code == CAM_ERR_TIMEOUT) {
-        CamFeatureInfo selector{};
-        if (CamFeatureInfoGet(g_hCamera, "TriggerSelector", &selector, sizeof selector) == CAM_OK)
-            outcome.acquisitionTrigger = AcquisitionTriggerSource(selector);
-    }
+    KeepOrFreeBuffer(frame, keepBuffer, filled);
+    TellTrigger(frame, outcome);
     outcome.timeoutMs = options.timeoutMs;
     outcome.completed = true;
     return outcome;

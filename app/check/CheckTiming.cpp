@@ -96,6 +96,193 @@ std::string TriggerSourceOf(const std::string& word)
     return {};
 }
 
+namespace {
+
+// RunTriggeredStream's loop, its state kept between its steps.
+class TriggeredLoop {
+public:
+    TriggeredLoop(const CheckOptions& options, double frameTimeMs, double windowMs, double silenceMs,
+                  const std::function<void(const CamFrame& frame, bool analyse)>& frame, TriggeredStream& s)
+        : options(options), windowMs(windowMs), silenceMs(silenceMs), frame(frame), s(s),
+          software(TriggerSourceOf(options.trigger) == "Software"), until(s.started + FromMs(options.seconds * 1000)),
+          period(options.triggerRate > 0 ? FromMs(1000 / options.triggerRate) : Clock::duration::zero()),
+          leastGap(std::min(period, std::max(period / 2, FromMs(frameTimeMs)))), minLatencyMs(frameTimeMs * 0.9),
+          next(s.started), lastFrame(s.started), lastAnalysed(s.started - std::chrono::hours(1))
+    {
+    }
+
+    void Run()
+    {
+        const bool stopped = Loop();
+        // Frames that come after the last trigger had its own are extra.
+        if (software && !s.ended.Failed() && !stopped)
+            Linger();
+    }
+
+private:
+    // Until the triggers are done, the camera fails or a stop is asked; true: a stop was asked.
+    bool Loop()
+    {
+        for (;;) {
+            if (options.stopRequested && options.stopRequested())
+                return true;
+            auto now = Clock::now();
+            if (!SendDue(now))
+                break;
+            while (!waiting.empty() && now - waiting.front() > FromMs(windowMs)) {
+                ++s.missed;
+                waiting.pop_front();
+            }
+            const bool sending = software && More(now);
+            if (!software && !More(now))
+                break;
+            if (software && !sending && waiting.empty())
+                break;
+            if (!software && now - lastFrame > FromMs(silenceMs)) {
+                s.ended = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
+                break;
+            }
+            CamFrame* f = nullptr;
+            const CamError err = CamFrameWaitNext(g_hCamera, &f, WaitMs(now, sending));
+            if (err == CAM_ERR_TIMEOUT)
+                continue;
+            if (err != CAM_OK || !f) {
+                s.ended = Stopped(err == CAM_ERR_BAD_SEQUENCE ? Step::Queue : Step::Wait,
+                                  err != CAM_OK ? err : CAM_ERR_INTERNAL);
+                break;
+            }
+            Received(f);
+        }
+        return false;
+    }
+
+    void Linger()
+    {
+        const auto linger = Clock::now() + FromMs(std::min(windowMs, 1000.0));
+        for (auto now = Clock::now(); now < linger; now = Clock::now()) {
+            CamFrame* f = nullptr;
+            if (CamFrameWaitNext(g_hCamera, &f, uint32_t(std::ceil(Ms(linger - now)))) != CAM_OK || !f)
+                break;
+            ++s.extra;
+            frame(*f, false);
+            CamFrameQueue(g_hCamera, f, nullptr);
+        }
+    }
+
+    bool More(Clock::time_point now) const
+    {
+        return options.seconds > 0 ? now < until : (software ? s.sent : s.answered + s.extra) < options.frames;
+    }
+
+    // Sends a software trigger that is due, now moving on past it; false: the camera refused it.
+    bool SendDue(Clock::time_point& now)
+    {
+        // The library's waits count whole milliseconds: the last fraction
+        // before a trigger is due is slept here, so that it goes out on time.
+        if (software && period.count() > 0 && More(now) && now < next && next - now < std::chrono::milliseconds(1)) {
+            std::this_thread::sleep_until(next);
+            now = Clock::now();
+        }
+        if (software && More(now) && now >= next && (period.count() > 0 || waiting.empty())) {
+            const auto fired = Clock::now();
+            const CamError err = CamFeatureValueSet(g_hCamera, "TriggerSoftware", "");
+            if (err != CAM_OK) {
+                s.ended = Stopped(Step::Trigger, err);
+                return false;
+            }
+            ++s.sent;
+            waiting.push_back(fired);
+            next = period.count() > 0 ? std::max(next + period, fired + leastGap) : fired;
+            now = Clock::now();
+        }
+        return true;
+    }
+
+    // Wait for a frame until the next trigger is due or the oldest one
+    // gives up, a short slice at most.
+    uint32_t WaitMs(Clock::time_point now, bool sending) const
+    {
+        auto wake = now + std::chrono::milliseconds(100);
+        bool triggerDue = false;  // woken for the next trigger: never after it is due
+        if (sending && (period.count() > 0 || waiting.empty()) && next <= wake)
+            wake = next, triggerDue = true;
+        if (!waiting.empty() && waiting.front() + FromMs(windowMs) < wake)
+            wake = waiting.front() + FromMs(windowMs), triggerDue = false;
+        if (!software && options.seconds > 0)
+            wake = std::min(wake, until);
+        const double waitMs = std::max(0.0, Ms(wake - now));
+        return uint32_t(triggerDue ? std::floor(waitMs) : std::ceil(waitMs));
+    }
+
+    void Received(CamFrame* f)
+    {
+        const auto came = Clock::now();
+        lastFrame = came;
+        if (!s.arrivals.empty() && f->frameId > lastId + 1)
+            s.dropped += f->frameId - lastId - 1;
+        lastId = f->frameId;
+        if (s.arrivals.size() < LiveStream::kMaxArrivals)
+            s.arrivals.push_back({came, f->receiveStatus == CAM_FRAME_COMPLETE, f->imageSize});
+        ++(f->receiveStatus == CAM_FRAME_COMPLETE ? s.completed : s.incomplete);
+        s.bytes += f->imageSize;
+        s.lastArrival = came;
+        if (software && waiting.empty())
+            ++s.extra;
+        else if (software)
+            Answer(came);
+        else
+            ++s.answered;
+        // Pictures are looked at a few times a second, and only with time
+        // to spare before the next trigger: the look must not delay it.
+        const bool spare = !software || (waiting.empty() && (period.count() == 0 || next - came > 2 * analysing));
+        const bool analyse = spare && came - lastAnalysed >= std::chrono::milliseconds(100);
+        frame(*f, analyse);
+        if (analyse) {
+            lastAnalysed = came;
+            analysing = Clock::now() - came;
+        }
+        CamFrameQueue(g_hCamera, f, nullptr);
+    }
+
+    // The frame answers the last trigger sent at least the camera's
+    // own time before it; older ones the camera lost. Without that
+    // time, the oldest.
+    void Answer(Clock::time_point came)
+    {
+        auto answers = waiting.begin();
+        while (minLatencyMs > 0 && answers + 1 != waiting.end() && came - *(answers + 1) >= FromMs(minLatencyMs))
+            ++answers;
+        s.missed += uint64_t(answers - waiting.begin());
+        const double latency = Ms(came - *answers);
+        if (s.latenciesMs.size() < LiveStream::kMaxArrivals)
+            s.latenciesMs.push_back(latency);
+        s.latencyMaxMs = std::max(s.latencyMaxMs, latency);
+        waiting.erase(waiting.begin(), answers + 1);
+        ++s.answered;
+    }
+
+    const CheckOptions& options;
+    const double windowMs, silenceMs;
+    const std::function<void(const CamFrame& frame, bool analyse)>& frame;
+    TriggeredStream& s;
+    const bool software;
+    const Clock::time_point until;
+    const Clock::duration period;
+    // A trigger within the camera's own time of the one before finds it
+    // still busy and is lost: one that went out late is caught up only as
+    // far as that allows, never in a burst.
+    const Clock::duration leastGap;
+    const double minLatencyMs;
+    // Sent triggers waiting for their frame, oldest first.
+    std::deque<Clock::time_point> waiting;
+    Clock::time_point next;  // when the next trigger goes out
+    Clock::time_point lastFrame, lastAnalysed;
+    Clock::duration analysing{};  // how long the last look at a picture took
+    uint64_t lastId = 0;
+};
+
+}  // namespace
+
 TriggeredStream RunTriggeredStream(const CheckOptions& options, double frameTimeMs, double windowMs,
                                    double silenceMs,
                                    const std::function<void(const CamFrame& frame, bool analyse)>& frame)
@@ -108,133 +295,7 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double frameTime
         s.counters = capture.Stop();
         return s;
     }
-    const bool software = TriggerSourceOf(options.trigger) == "Software";
-    const auto until = s.started + FromMs(options.seconds * 1000);
-    const auto period = options.triggerRate > 0 ? FromMs(1000 / options.triggerRate) : Clock::duration::zero();
-    // A trigger within the camera's own time of the one before finds it
-    // still busy and is lost: one that went out late is caught up only as
-    // far as that allows, never in a burst.
-    const auto leastGap = std::min(period, std::max(period / 2, FromMs(frameTimeMs)));
-    const double minLatencyMs = frameTimeMs * 0.9;
-    // Sent triggers waiting for their frame, oldest first.
-    std::deque<Clock::time_point> waiting;
-    auto next = s.started;  // when the next trigger goes out
-    auto lastFrame = s.started, lastAnalysed = s.started - std::chrono::hours(1);
-    Clock::duration analysing{};  // how long the last look at a picture took
-    uint64_t lastId = 0;
-    bool stopped = false;
-    auto more = [&](Clock::time_point now) {
-        return options.seconds > 0 ? now < until : (software ? s.sent : s.answered + s.extra) < options.frames;
-    };
-    for (;;) {
-        if (options.stopRequested && options.stopRequested()) {
-            stopped = true;
-            break;
-        }
-        auto now = Clock::now();
-        // The library's waits count whole milliseconds: the last fraction
-        // before a trigger is due is slept here, so that it goes out on time.
-        if (software && period.count() > 0 && more(now) && now < next && next - now < std::chrono::milliseconds(1)) {
-            std::this_thread::sleep_until(next);
-            now = Clock::now();
-        }
-        if (software && more(now) && now >= next && (period.count() > 0 || waiting.empty())) {
-            const auto fired = Clock::now();
-            const CamError err = CamFeatureValueSet(g_hCamera, "TriggerSoftware", "");
-            if (err != CAM_OK) {
-                s.ended = Stopped(Step::Trigger, err);
-                break;
-            }
-            ++s.sent;
-            waiting.push_back(fired);
-            next = period.count() > 0 ? std::max(next + period, fired + leastGap) : fired;
-            now = Clock::now();
-        }
-        while (!waiting.empty() && now - waiting.front() > FromMs(windowMs)) {
-            ++s.missed;
-            waiting.pop_front();
-        }
-        const bool sending = software && more(now);
-        if (!software && !more(now))
-            break;
-        if (software && !sending && waiting.empty())
-            break;
-        if (!software && now - lastFrame > FromMs(silenceMs)) {
-            s.ended = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
-            break;
-        }
-        // Wait for a frame until the next trigger is due or the oldest one
-        // gives up, a short slice at most.
-        auto wake = now + std::chrono::milliseconds(100);
-        bool triggerDue = false;  // woken for the next trigger: never after it is due
-        if (sending && (period.count() > 0 || waiting.empty()) && next <= wake)
-            wake = next, triggerDue = true;
-        if (!waiting.empty() && waiting.front() + FromMs(windowMs) < wake)
-            wake = waiting.front() + FromMs(windowMs), triggerDue = false;
-        if (!software && options.seconds > 0)
-            wake = std::min(wake, until);
-        const double waitMs = std::max(0.0, Ms(wake - now));
-        CamFrame* f = nullptr;
-        const CamError err =
-            CamFrameWaitNext(g_hCamera, &f, uint32_t(triggerDue ? std::floor(waitMs) : std::ceil(waitMs)));
-        if (err == CAM_ERR_TIMEOUT)
-            continue;
-        if (err != CAM_OK || !f) {
-            s.ended = Stopped(err == CAM_ERR_BAD_SEQUENCE ? Step::Queue : Step::Wait, err != CAM_OK ? err : CAM_ERR_INTERNAL);
-            break;
-        }
-        const auto came = Clock::now();
-        lastFrame = came;
-        if (!s.arrivals.empty() && f->frameId > lastId + 1)
-            s.dropped += f->frameId - lastId - 1;
-        lastId = f->frameId;
-        if (s.arrivals.size() < LiveStream::kMaxArrivals)
-            s.arrivals.push_back({came, f->receiveStatus == CAM_FRAME_COMPLETE, f->imageSize});
-        ++(f->receiveStatus == CAM_FRAME_COMPLETE ? s.completed : s.incomplete);
-        s.bytes += f->imageSize;
-        s.lastArrival = came;
-        if (software && waiting.empty()) {
-            ++s.extra;
-        } else if (software) {
-            // The frame answers the last trigger sent at least the camera's
-            // own time before it; older ones the camera lost. Without that
-            // time, the oldest.
-            auto answers = waiting.begin();
-            while (minLatencyMs > 0 && answers + 1 != waiting.end() && came - *(answers + 1) >= FromMs(minLatencyMs))
-                ++answers;
-            s.missed += uint64_t(answers - waiting.begin());
-            const double latency = Ms(came - *answers);
-            if (s.latenciesMs.size() < LiveStream::kMaxArrivals)
-                s.latenciesMs.push_back(latency);
-            s.latencyMaxMs = std::max(s.latencyMaxMs, latency);
-            waiting.erase(waiting.begin(), answers + 1);
-            ++s.answered;
-        } else {
-            ++s.answered;
-        }
-        // Pictures are looked at a few times a second, and only with time
-        // to spare before the next trigger: the look must not delay it.
-        const bool spare = !software || (waiting.empty() && (period.count() == 0 || next - came > 2 * analysing));
-        const bool analyse = spare && came - lastAnalysed >= std::chrono::milliseconds(100);
-        frame(*f, analyse);
-        if (analyse) {
-            lastAnalysed = came;
-            analysing = Clock::now() - came;
-        }
-        CamFrameQueue(g_hCamera, f, nullptr);
-    }
-    // Frames that come after the last trigger had its own are extra.
-    if (software && !s.ended.Failed() && !stopped) {
-        const auto linger = Clock::now() + FromMs(std::min(windowMs, 1000.0));
-        for (auto now = Clock::now(); now < linger; now = Clock::now()) {
-            CamFrame* f = nullptr;
-            if (CamFrameWaitNext(g_hCamera, &f, uint32_t(std::ceil(Ms(linger - now)))) != CAM_OK || !f)
-                break;
-            ++s.extra;
-            frame(*f, false);
-            CamFrameQueue(g_hCamera, f, nullptr);
-        }
-    }
+    TriggeredLoop(options, frameTimeMs, windowMs, silenceMs, frame, s).Run();
     s.counters = capture.Stop();
     return s;
 }

@@ -149,16 +149,23 @@ Outcome LiveStream::Stop()
     return ended_;
 }
 
-void LiveStream::Run()
-{
-    auto lastFrame = Clock::now();
-    auto lastAlive = lastFrame;  // a frame, or a triggered camera known to wait
-    auto lastNotice = lastFrame;
-    auto nextTrigger = lastFrame;
-    const auto triggerPeriod = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(options_.triggerRate > 0 ? 1 / options_.triggerRate : 0));
+// The camera thread's own state from one wait to the next; the mutex guards none of it.
+struct LiveStream::Loop {
+    Clock::time_point lastFrame;
+    Clock::time_point lastAlive;  // a frame, or a triggered camera known to wait
+    Clock::time_point lastNotice;
+    Clock::time_point nextTrigger;
+    Clock::duration triggerPeriod;
     uint64_t lastId = 0;
     bool any = false;
+};
+
+void LiveStream::Run()
+{
+    const auto started = Clock::now();
+    Loop loop{started, started, started, started,
+              std::chrono::duration_cast<Clock::duration>(
+                  std::chrono::duration<double>(options_.triggerRate > 0 ? 1 / options_.triggerRate : 0))};
     // Whatever way the loop ends, calls are no longer taken: a caller
     // waiting in Call runs its task itself.
     struct EndCalls {
@@ -171,70 +178,14 @@ void LiveStream::Run()
         }
     } endCalls{this};
     for (;;) {
-        std::deque<CamFrame*> back;
-        const std::function<void()>* call = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_)
-                return;
-            back.swap(givenBack_);
-            call = std::exchange(call_, nullptr);
-        }
-        for (CamFrame* f : back)
-            Requeue(f);
-        if (call) {
-            (*call)();
-            ReadTrigger();  // a setting may have switched triggers on or off
-            std::lock_guard<std::mutex> lock(mutex_);
-            callDone_ = true;
-            callDoneChanged_.notify_all();
-        }
-        uint32_t slice = kSliceMs;
-        if (triggerPeriod.count() > 0 && TriggerNow().on && TriggerNow().source == kSoftwareTrigger) {
-            const auto now = Clock::now();
-            if (now >= nextTrigger) {
-                SendTrigger();
-                // Late by more than a period: the rate goes on from now rather than catching up in a burst.
-                nextTrigger = std::max(nextTrigger + triggerPeriod, now);
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextTrigger - Clock::now());
-            slice = uint32_t(std::clamp<int64_t>(left.count(), 1, kSliceMs));
-        }
+        if (!TakeHandedOver())
+            return;
+        const uint32_t slice = TriggerSlice(loop);
         CamFrame* f = nullptr;
         const CamError err = CamFrameWaitNext(g_hCamera, &f, slice);
         Outcome end;
-        if (err == CAM_ERR_TIMEOUT) {
-            const auto now = Clock::now();
-            if (now - lastNotice >= kWaitingNotice && TriggerNow().on) {
-                lastNotice = now;
-                if (newFrame_)
-                    newFrame_();
-            }
-            if (now - lastAlive < std::chrono::milliseconds(kFrameTimeoutMs))
-                continue;
-            // Silence is how a triggered camera waits; one switched to
-            // triggers since the stream started is asked before it ends.
-            ReadTrigger();
-            const TriggerState trigger = TriggerNow();
-            if (trigger.on && !options_.silenceEnds) {
-                lastAlive = now;
-                continue;
-            }
-            end = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
-            end.triggered = trigger.on;
-            end.trigger = trigger.source;
-        } else if (err == CAM_ERR_BAD_SEQUENCE) {
-            // No frame is queued: they are being shown, or the camera refused
-            // them back. The first comes back soon; the second must not spin
-            // for ever.
-            if (Clock::now() - lastFrame < std::chrono::milliseconds(kFrameTimeoutMs)) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                continue;
-            }
-            end = Stopped(Step::Queue, err);
-        } else if (err != CAM_OK || !f) {
-            end = Stopped(Step::Wait, err != CAM_OK ? err : CAM_ERR_INTERNAL);
-        }
+        if (WaitAgain(err, f, loop, end))
+            continue;
         if (end.Failed()) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -244,53 +195,135 @@ void LiveStream::Run()
                 newFrame_();
             return;
         }
-        lastFrame = lastAlive = Clock::now();
-        if (options_.everyFrame)
-            options_.everyFrame(*f);
-        const bool complete = f->receiveStatus == CAM_FRAME_COMPLETE;
-        bool offered = false;
-        CamFrame* replaced = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            Counts& c = counts_;
-            lastFrame_ = lastFrame;
-            ++c.received;
-            c.bytes += f->imageSize;
-            if (any && f->frameId > lastId + 1)
-                c.dropped += f->frameId - lastId - 1;  // ids that wrap around count nothing
-            // An incomplete frame is offered only when no complete one came
-            // for a while, and never in place of a complete one waiting.
-            offered = complete || (options_.showIncomplete && lastFrame - lastComplete_ >= kIncompleteShownAfter &&
-                                   (!newest_ || newest_->receiveStatus != CAM_FRAME_COMPLETE));
-            if (complete)
-                lastComplete_ = lastFrame;
-            else
-                ++c.incomplete;
-            if (offered) {
-                replaced = newest_;
-                c.replaced += replaced && replaced->receiveStatus == CAM_FRAME_COMPLETE ? 1 : 0;
-                newest_ = f;
-            }
-            if (options_.arrivals && arrivals_.size() < kMaxArrivals)
-                arrivals_.push_back({lastFrame, complete, f->imageSize});
-            if (history_.empty() || lastFrame - history_.back().first >= kRateWindow / 4)
-                history_.emplace_back(lastFrame, c);
-            while (history_.size() > 8)
-                history_.pop_front();
+        Received(f, loop);
+    }
+}
+
+bool LiveStream::TakeHandedOver()
+{
+    std::deque<CamFrame*> back;
+    const std::function<void()>* call = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_)
+            return false;
+        back.swap(givenBack_);
+        call = std::exchange(call_, nullptr);
+    }
+    for (CamFrame* f : back)
+        Requeue(f);
+    if (call) {
+        (*call)();
+        ReadTrigger();  // a setting may have switched triggers on or off
+        std::lock_guard<std::mutex> lock(mutex_);
+        callDone_ = true;
+        callDoneChanged_.notify_all();
+    }
+    return true;
+}
+
+uint32_t LiveStream::TriggerSlice(Loop& loop)
+{
+    uint32_t slice = kSliceMs;
+    if (loop.triggerPeriod.count() > 0 && TriggerNow().on && TriggerNow().source == kSoftwareTrigger) {
+        const auto now = Clock::now();
+        if (now >= loop.nextTrigger) {
+            SendTrigger();
+            // Late by more than a period: the rate goes on from now rather than catching up in a burst.
+            loop.nextTrigger = std::max(loop.nextTrigger + loop.triggerPeriod, now);
         }
-        any = true;
-        lastId = f->frameId;
-        if (!offered)
-            Requeue(f);
-        if (replaced)
-            Requeue(replaced);
-        if (offered && newFrame_) {
-            newFrame_();
-        } else if (newFrame_ && lastFrame - lastNotice >= kWaitingNotice) {
-            // Whoever shows the stream hears of incomplete frames too, to count them.
-            lastNotice = lastFrame;
-            newFrame_();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(loop.nextTrigger - Clock::now());
+        slice = uint32_t(std::clamp<int64_t>(left.count(), 1, kSliceMs));
+    }
+    return slice;
+}
+
+bool LiveStream::WaitAgain(CamError err, const CamFrame* f, Loop& loop, Outcome& end)
+{
+    if (err == CAM_ERR_TIMEOUT) {
+        const auto now = Clock::now();
+        if (now - loop.lastNotice >= kWaitingNotice && TriggerNow().on) {
+            loop.lastNotice = now;
+            if (newFrame_)
+                newFrame_();
         }
+        if (now - loop.lastAlive < std::chrono::milliseconds(kFrameTimeoutMs))
+            return true;
+        // Silence is how a triggered camera waits; one switched to
+        // triggers since the stream started is asked before it ends.
+        ReadTrigger();
+        const TriggerState trigger = TriggerNow();
+        if (trigger.on && !options_.silenceEnds) {
+            loop.lastAlive = now;
+            return true;
+        }
+        end = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
+        end.triggered = trigger.on;
+        end.trigger = trigger.source;
+    } else if (err == CAM_ERR_BAD_SEQUENCE) {
+        // No frame is queued: they are being shown, or the camera refused
+        // them back. The first comes back soon; the second must not spin
+        // for ever.
+        if (Clock::now() - loop.lastFrame < std::chrono::milliseconds(kFrameTimeoutMs)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return true;
+        }
+        end = Stopped(Step::Queue, err);
+    } else if (err != CAM_OK || !f) {
+        end = Stopped(Step::Wait, err != CAM_OK ? err : CAM_ERR_INTERNAL);
+    }
+    return false;
+}
+
+void LiveStream::Received(CamFrame* f, Loop& loop)
+{
+    loop.lastFrame = loop.lastAlive = Clock::now();
+    const auto lastFrame = loop.lastFrame;
+    if (options_.everyFrame)
+        options_.everyFrame(*f);
+    const bool complete = f->receiveStatus == CAM_FRAME_COMPLETE;
+    bool offered = false;
+    CamFrame* replaced = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Counts& c = counts_;
+        lastFrame_ = lastFrame;
+        ++c.received;
+        c.bytes += f->imageSize;
+        if (loop.any && f->frameId > loop.lastId + 1)
+            c.dropped += f->frameId - loop.lastId - 1;  // ids that wrap around count nothing
+        // An incomplete frame is offered only when no complete one came
+        // for a while, and never in place of a complete one waiting.
+        offered = complete || (options_.showIncomplete && lastFrame - lastComplete_ >= kIncompleteShownAfter &&
+                               (!newest_ || newest_->receiveStatus != CAM_FRAME_COMPLETE));
+        if (complete)
+            lastComplete_ = lastFrame;
+        else
+            ++c.incomplete;
+        if (offered) {
+            replaced = newest_;
+            c.replaced += replaced && replaced->receiveStatus == CAM_FRAME_COMPLETE ? 1 : 0;
+            newest_ = f;
+        }
+        if (options_.arrivals && arrivals_.size() < kMaxArrivals)
+            arrivals_.push_back({lastFrame, complete, f->imageSize});
+        if (history_.empty() || lastFrame - history_.back().first >= kRateWindow / 4)
+            history_.emplace_back(lastFrame, c);
+        while (history_.size() > 8)
+            history_.pop_front();
+    }
+    loop.any = true;
+    loop.lastId = f->frameId;
+    if (!offered)
+        Requeue(f);
+    if (replaced)
+        Requeue(replaced);
+    if (offered && newFrame_) {
+        newFrame_();
+    } else if (newFrame_ && lastFrame - loop.lastNotice >= kWaitingNotice) {
+        // Whoever shows the stream hears of incomplete frames too, to count them.
+        loop.lastNotice = lastFrame;
+        newFrame_();
     }
 }
 

@@ -144,6 +144,13 @@ public:
 
 private:
     void Run();
+    // Run's steps, on the camera thread.
+    struct Loop;
+    bool TakeHandedOver();  // frames given back and a call waiting; false: stop
+    uint32_t TriggerSlice(Loop& loop);  // sends a software trigger when due; how long to wait
+    // After a wait: true to wait again; else end says why the stream ends (not failed: a frame came).
+    bool WaitAgain(CamError err, const CamFrame* frame, Loop& loop, Outcome& end);
+    void Received(CamFrame* frame, Loop& loop);  // counted, then offered for showing or queued again
     void Requeue(CamFrame* frame);  // camera thread only
     void ReadTrigger();             // camera thread, or before it runs
     CamError SendTrigger();         // the same
