@@ -183,9 +183,13 @@ TEST(ViewerGeometry, PlaceBeside)
         {"above", {600, 600, 660, 400}, {900, 500}, screen, {600, 92, 900, 500}},
         {"a screen with an origin of its own", {2000, 0, 660, 400}, {900, 640}, QRect(1920, 0, 1920, 1080),
          {2668, 0, 900, 640}},
-        {"no room anywhere: shrunk to the screen, at the side with most room", {100, 100, 700, 500}, {900, 640},
+        {"no room for the whole size: narrowed to the widest room", {564, 286, 772, 429}, {900, 640}, screen,
+         {1344, 286, 576, 640}},
+        {"shortened to the room below", {100, 0, 1800, 600}, {900, 640}, screen, {100, 608, 900, 472}},
+        {"too little room anywhere: at the screen's edge with most room", {100, 100, 700, 500}, {900, 640},
          QRect(0, 0, 1024, 768), {124, 100, 900, 640}},
-        {"larger than the screen", {0, 0, 100, 100}, {4000, 3000}, QRect(0, 0, 800, 600), {0, 0, 800, 600}},
+        {"larger than the screen: within it, beside", {0, 0, 100, 100}, {4000, 3000}, QRect(0, 0, 800, 600), {108, 0, 692, 600}},
+        {"larger than the screen, no room beside", {0, 0, 700, 500}, {4000, 3000}, QRect(0, 0, 800, 600), {0, 0, 800, 600}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

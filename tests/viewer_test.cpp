@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -155,6 +156,14 @@ TEST_F(ViewerTest, OpensThreeWaysAndLeavesTheDialogAsItWas)
         ASSERT_SOON(dlg.ViewerWindow() && dlg.ViewerWindow()->isVisible());
         ui::ViewerWindow* v = dlg.ViewerWindow();
         EXPECT_TRUE(v->isWindow());
+        // Beside the dialog, not over it, where the screen has room for both.
+        const QRect screen = widget->screen()->availableGeometry();
+        if (screen.right() - widget->frameGeometry().right() >= 8 + 400)
+            EXPECT_FALSE(v->frameGeometry().intersects(widget->frameGeometry()))
+                << "viewer " << v->frameGeometry().x() << "," << v->frameGeometry().y() << " "
+                << v->frameGeometry().width() << "x" << v->frameGeometry().height() << ", dialog "
+                << widget->frameGeometry().x() << "," << widget->frameGeometry().y() << " "
+                << widget->frameGeometry().width() << "x" << widget->frameGeometry().height();
         c.open();
         EXPECT_EQ(dlg.ViewerWindow(), v) << "opened again: the same window";
         EXPECT_EQ(QApplication::topLevelWidgets().size(), windows + 1);
@@ -335,6 +344,8 @@ TEST_F(ViewerTest, ReopenedAHundredTimesDuringLiveView)
 TEST_F(ViewerTest, NarrowedWhileZoomedIn)
 {
     ASSERT_NO_FATAL_FAILURE(OpenCamera("width=64,height=48,rate=100"));
+    widget->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(widget));
     QTest::keyClick(widget, Qt::Key_E, Qt::ControlModifier);
     ASSERT_TRUE(dlg.SettingsWindow());
     QWidget* settings = dlg.SettingsWindow()->widget();

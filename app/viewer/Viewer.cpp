@@ -84,7 +84,7 @@ void Viewer::Show(const LiveStream::Frame& live)
     } else if (g_lastFrame.valid && g_lastFrame.deep) {
         window_->SetFrame(OpenedFrame(g_lastFrame.deep.get(), g_lastFrame.deepSize), g_lastFrame.deep);
     } else if (g_lastFrame.valid) {
-        window_->ClearFrame("The frame shown came before this window opened and its samples were not kept: "
+        window_->ClearFrame("The frame shown was kept without its samples (it came before this window opened): "
                             "GrapOnce grabs one to look at, Ctrl+L starts live view");
     } else {
         window_->ClearFrame(g_hCamera ? "No frame yet: GrapOnce grabs one, Ctrl+L starts live view"

@@ -122,7 +122,7 @@ imaging::View Fit(QSize frame, QSize canvas)
     return Clamp(v, frame, canvas, fit);
 }
 
-QRect PlaceBeside(const QRect& owner, QSize size, const QRect& screen, int gap)
+QRect PlaceBeside(const QRect& owner, QSize size, const QRect& screen, QSize least, int gap)
 {
     const int w = std::min(size.width(), screen.width());
     const int h = std::min(size.height(), screen.height());
@@ -136,7 +136,31 @@ QRect PlaceBeside(const QRect& owner, QSize size, const QRect& screen, int gap)
         return {clampX(owner.left()), owner.bottom() + 1 + gap, w, h};
     if (owner.top() - gap - h >= screen.top())
         return {clampX(owner.left()), owner.top() - gap - h, w, h};
-    // No side has room: against the screen's edge on the side with the most.
+    // No side has room for the whole size: the side that leaves the most,
+    // narrowed or shortened to it, while that is at least least.
+    const int room[4] = {screen.right() - owner.right() - gap, owner.left() - screen.left() - gap,
+                         screen.bottom() - owner.bottom() - gap, owner.top() - screen.top() - gap};
+    int best = -1;
+    int64_t bestArea = 0;
+    for (int side = 0; side < 4; ++side) {
+        const bool across = side < 2;
+        const int length = std::min(room[side], across ? w : h);
+        if (length < (across ? least.width() : least.height()))
+            continue;
+        const int64_t area = int64_t(length) * (across ? h : w);
+        if (area > bestArea) {
+            best = side;
+            bestArea = area;
+        }
+    }
+    switch (best) {
+    case 0: return {owner.right() + 1 + gap, clampY(owner.top()), room[0], h};
+    case 1: return {owner.left() - gap - room[1], clampY(owner.top()), room[1], h};
+    case 2: return {clampX(owner.left()), owner.bottom() + 1 + gap, w, room[2]};
+    case 3: return {clampX(owner.left()), owner.top() - gap - room[3], w, room[3]};
+    default: break;
+    }
+    // Too little room anywhere: against the screen's edge on the side with most.
     const int right = screen.right() - owner.right(), left = owner.left() - screen.left();
     return {right >= left ? screen.right() - w + 1 : screen.left(), clampY(owner.top()), w, h};
 }

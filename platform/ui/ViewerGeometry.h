@@ -47,9 +47,11 @@ imaging::View Clamp(const imaging::View& view, QSize frame, QSize canvas, double
 imaging::View Fit(QSize frame, QSize canvas);
 
 // Where a window of size first opens beside owner within screen: right of
-// owner when there is room, else left, else below, else above; a window
-// larger than the screen or with no room anywhere is shrunk or shifted to
-// stay within it, as little over owner as may be. gap: pixels between them.
-QRect PlaceBeside(const QRect& owner, QSize size, const QRect& screen, int gap = 8);
+// owner when there is room, else left, else below, else above; with room
+// for none of them, on the side with the most, made as narrow or short as
+// that room, while it is at least least; else against the screen's edge,
+// over owner as little as may be. Never larger than the screen. gap:
+// pixels between them.
+QRect PlaceBeside(const QRect& owner, QSize size, const QRect& screen, QSize least = {400, 300}, int gap = 8);
 
 }  // namespace ui::viewer
