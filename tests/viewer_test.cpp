@@ -167,6 +167,9 @@ TEST_F(ViewerTest, OpensThreeWaysAndLeavesTheDialogAsItWas)
         c.open();
         EXPECT_EQ(dlg.ViewerWindow(), v) << "opened again: the same window";
         EXPECT_EQ(QApplication::topLevelWidgets().size(), windows + 1);
+        // The status line says what the picture area's tooltip says, always in sight.
+        EXPECT_EQ(v->findChild<QLabel*>("status")->text().toStdString(), tip);
+        EXPECT_TRUE(v->findChild<QLabel*>("status")->isVisible());
         // Grabbed before it opened: the samples of an 8-bit frame were not kept.
         EXPECT_NE(v->ReadoutText().find("GrapOnce grabs one"), std::string::npos) << v->ReadoutText();
         v->close();
@@ -252,6 +255,29 @@ TEST_F(ViewerTest, ReadoutIsTheCamerasSamples)
         Click(IDC_GRAB_STOP_RELEASE);
         harness::ResetCameraState();
     }
+}
+
+// A pinned point's values follow the frames that come: a darker grab, then
+// live view.
+TEST_F(ViewerTest, PinnedPointFollowsNewFrames)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCamera("width=64,height=48,formats=Mono8,picture=still,rate=100"));
+    ui::ViewerWindow* v = Viewer();
+    ASSERT_TRUE(v);
+    Click(IDC_GRAB_ONCE);
+    QTest::keyClick(v, Qt::Key_1);
+    QTest::mouseClick(v->Canvas(), Qt::LeftButton, {}, ScreenOf(v, {5, 5}) / v->Canvas()->devicePixelRatioF());
+    const auto pinned = [] { return "Pinned x 5, y 5: grey " + std::to_string(g_lastFrame.deep.get()[5 * 64 + 5]) + " "; };
+    ASSERT_EQ(v->PinnedText().rfind(pinned(), 0), 0u) << v->PinnedText();
+    const std::string first = v->PinnedText();
+    ASSERT_EQ(CamFeatureValueSet(g_hCamera, "ExposureTime", "2500"), CAM_OK);
+    Click(IDC_GRAB_ONCE);
+    EXPECT_EQ(v->PinnedText().rfind(pinned(), 0), 0u) << v->PinnedText();
+    EXPECT_NE(v->PinnedText(), first);
+
+    ASSERT_EQ(CamFeatureValueSet(g_hCamera, "ExposureTime", "10000"), CAM_OK);
+    widget->commands()[ID_PICTURE_LIVE]->trigger();
+    ASSERT_SOON(v->PinnedText() == first);
 }
 
 // The histogram's counts and the shares at black and full scale, against
