@@ -191,6 +191,14 @@ protected:
         update();
     }
 
+    void resizeEvent(QResizeEvent* event) override
+    {
+        QWidget::resizeEvent(event);
+        // The layout sizes the canvas after the window: fit is worked out
+        // from the canvas's own new size.
+        owner_->Reclamp();
+    }
+
     void leaveEvent(QEvent*) override
     {
         owner_->hovering_ = false;
@@ -221,7 +229,7 @@ public:
         : QWidget(parent), histogram_(histogram), valid_(valid), log_(log)
     {
         setObjectName("histogram");
-        setMinimumSize(256, 120);
+        setMinimumSize(200, 120);
     }
 
 protected:
@@ -237,29 +245,36 @@ protected:
         const bool log = log_->isChecked();
         // Each column the largest count among the bins it covers, so that a
         // lone full bin is never averaged away.
+        // The height is set by the bins between black and full scale: their
+        // shares are the numbers below, and a picture with much of either
+        // would otherwise flatten everything else.
         std::vector<std::vector<double>> columns;
-        double most = 1;
+        double most = 0, mostEnds = 1;
+        const auto scaled = [log](uint64_t count) { return log ? std::log1p(double(count)) : double(count); };
         for (const auto& channel : histogram_.channels) {
             std::vector<double> col(size_t(w), 0);
             const size_t bins = channel.counts.size();
             for (size_t b = 0; b < bins; ++b) {
                 const size_t x = std::min<size_t>(size_t(w) - 1, b * size_t(w) / bins);
-                col[x] = std::max(col[x], double(channel.counts[b]));
-            }
-            for (double& v : col) {
-                if (log)
-                    v = std::log1p(v);
-                most = std::max(most, v);
+                const double v = scaled(channel.counts[b]);
+                col[x] = std::max(col[x], v);
+                double& top = b == 0 || b + 1 == bins ? mostEnds : most;
+                top = std::max(top, v);
             }
             columns.push_back(std::move(col));
         }
-        painter.setRenderHint(QPainter::Antialiasing, false);
+        if (most <= 0)
+            most = mostEnds;
+        // Each channel filled from the bottom, see-through, so that the
+        // others show behind it; a spike at either end is not lost in the frame.
         for (size_t c = 0; c < columns.size(); ++c) {
-            painter.setPen(ChannelColour(histogram_.channels[c].name));
-            QPolygonF line;
-            for (int x = 0; x < w; ++x)
-                line << QPointF(1 + x, 1 + h - columns[c][size_t(x)] / most * (h - 1));
-            painter.drawPolyline(line);
+            QColor colour = ChannelColour(histogram_.channels[c].name);
+            colour.setAlpha(columns.size() > 1 ? 110 : 200);
+            for (int x = 0; x < w; ++x) {
+                const int bar = int(std::ceil(std::min(1.0, columns[c][size_t(x)] / most) * (h - 1)));
+                if (bar > 0)
+                    painter.fillRect(QRect(1 + x, 1 + h - bar, 1, bar), colour);
+            }
         }
     }
 
@@ -274,7 +289,7 @@ public:
     explicit FocusBar(QWidget* parent) : QWidget(parent)
     {
         setObjectName("focusBar");
-        setMinimumSize(256, 18);
+        setMinimumSize(200, 18);
         setMaximumHeight(18);
     }
     void Set(double value, double peak)
@@ -318,6 +333,8 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     const auto button = [&](const char* text, const char* name, auto slot) {
         auto* b = new QPushButton(text, this);
         b->setObjectName(name);
+        b->setMinimumWidth(0);
+        b->setMaximumWidth(b->fontMetrics().horizontalAdvance(QStringLiteral("1:1")) * 3);
         b->setFocusPolicy(Qt::NoFocus);
         connect(b, &QPushButton::clicked, this, slot);
         tools->addWidget(b);
@@ -547,12 +564,6 @@ void ViewerWindow::Repaint()
 {
     canvas_->update();
     ShowReadout();
-}
-
-void ViewerWindow::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    Reclamp();
 }
 
 void ViewerWindow::Pin(QPoint camera)
