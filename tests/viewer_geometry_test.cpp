@@ -48,23 +48,6 @@ TEST(ViewerGeometry, ZoomSteps)
     }
 }
 
-TEST(ViewerGeometry, FitZoom)
-{
-    const struct {
-        QSize frame, canvas;
-        double fit;
-    } cases[] = {
-        {{1292, 964}, {646, 800}, 0.5},
-        {{1292, 964}, {2000, 482}, 0.5},
-        {{1, 1}, {600, 400}, 400},
-        {{65535, 1}, {655, 400}, 655.0 / 65535},
-        {{0, 0}, {600, 400}, 1},  // no frame: 1, never a division by zero
-        {{10, 10}, {0, 0}, 1},
-    };
-    for (const auto& c : cases)
-        EXPECT_DOUBLE_EQ(FitZoom(c.frame, c.canvas), c.fit) << c.frame.width() << "x" << c.frame.height();
-}
-
 // Wheel zooming: the camera pixel under the pointer is the one under it
 // afterwards, also once the view is kept in sight (the pointer well inside a
 // frame larger than the canvas at both zooms).
@@ -154,14 +137,6 @@ TEST(ViewerGeometry, WholeBlocksPerPixel)
                 EXPECT_NE(PixelAt(v, s - QPoint(0, 1)), camera);
             }
         }
-}
-
-TEST(ViewerGeometry, PanFollowsThePointer)
-{
-    const imaging::View v = PanBy(V(100, 100, 4), 40, -8);
-    EXPECT_DOUBLE_EQ(v.left, 90);
-    EXPECT_DOUBLE_EQ(v.top, 102);
-    EXPECT_DOUBLE_EQ(v.zoom, 4);
 }
 
 // The first place beside the dialog: never over it while the screen has
