@@ -20,8 +20,6 @@ namespace {
 
 constexpr uint32_t kWidth = 5472, kHeight = 3648, kViewWidth = 1280, kViewHeight = 1024;
 constexpr int kRuns = 15;
-// The histogram's row step the viewer uses (see the README's viewer section).
-constexpr uint32_t kRowStep = 3;
 
 void Row(const char* what, double ms, const char* against, double anchorMs, const char* target)
 {
@@ -68,6 +66,7 @@ int main()
     const double fitMarked =
         BestMs([&] { imaging::RenderView(frame, {0, 0, fitZoom}, kViewWidth, kViewHeight, marking, &view); }, kRuns);
     imaging::Histogram full, sampled;
+    const uint32_t kRowStep = imaging::HistogramRowStep(frame);
     const double histogram = BestMs([&] { imaging::MakeHistogram(frame, 1, &full); }, kRuns);
     const double histogramSampled = BestMs([&] { imaging::MakeHistogram(frame, kRowStep, &sampled); }, kRuns);
     const double sharpness = BestMs([&] { sink = sink + imaging::Sharpness(frame, QRect(0, 0, kWidth, kHeight)); }, kRuns);

@@ -202,6 +202,29 @@ TEST(Inspect, HistogramCountsEverySampleAtItsDepth)
     EXPECT_FALSE(imaging::MakeHistogram({nullptr, 0, 4, 4, "Mono9"}, 1, &h));
 }
 
+TEST(Inspect, TheStreamingRowStepCountsAboutTwoMillionSamplesOfEveryColour)
+{
+    const struct {
+        const char* format;
+        uint32_t width, height;
+    } cases[] = {{"BayerRG8", 5472, 3648}, {"Mono12p", 4000, 3000}, {"RGB8", 1292, 964}, {"Mono8", 64, 48}};
+    imaging::Histogram h;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        const cam::PixelFormat& f = *cam::FindPixelFormat(c.format);
+        const Bytes b(cam::RowBytes(f, c.width) * c.height);
+        const imaging::Frame frame{b.data.get(), b.size, c.width, c.height, c.format};
+        ASSERT_TRUE(imaging::MakeHistogram(frame, imaging::HistogramRowStep(frame), &h));
+        const uint64_t all = SamplesPerRow(f, c.width) * c.height;
+        uint64_t counted = 0;
+        for (const auto& channel : h.channels) {
+            EXPECT_GT(channel.total, 0u) << channel.name;
+            counted += channel.total;
+        }
+        EXPECT_TRUE(counted == all || (counted >= 1500000 && counted <= 2100000)) << counted << " of " << all;
+    }
+}
+
 // The colour the whole frame's conversion gives at (x, y).
 QRgb Converted(const std::vector<uint8_t>& bgr, uint32_t width, int64_t x, int64_t y)
 {

@@ -43,7 +43,16 @@ struct Histogram {
 // Counts every rowStep-th row of the frame (1: every row) into *histogram,
 // whose bins are reused when the format stays. False when the format is
 // unknown; rows the frame does not hold are not counted.
+// Mosaics are counted by pairs of rows (every rowStep-th pair), so that
+// every colour site is counted whatever the step.
 bool MakeHistogram(const Frame& frame, uint32_t rowStep, Histogram* histogram);
+// The row step for a histogram shown while frames stream: about 2 million
+// samples counted, which takes about as long as copying a 20-megapixel
+// frame once; 1 for frames up to that size. Each share it shows is then
+// that of the rows counted: for pictures that change from row to row, off
+// from the whole frame's by less than 0.5 / sqrt(samples of the channel)
+// (one standard deviation; 0.07 % for a mosaic's red at 2 million).
+uint32_t HistogramRowStep(const Frame& frame);
 
 // Which part of a frame a view shows: the camera position at the view's
 // top-left corner and the zoom, screen pixels per camera pixel.
