@@ -242,7 +242,7 @@ TEST(Inspect, ZoomedInEachCameraPixelIsABlockOfItsConvertedColour)
     } cases[] = {
         {0, 0, 1, 23, 11, false},  {5, 3, 1, 9, 5, false},    {-3, -2, 1, 30, 20, false},
         {7, 1, 4, 20, 16, false},  {-1, 5, 4, 40, 40, false}, {19, 9, 3, 33, 27, false},
-        {1, 1, 2, 50, 30, true},   {40, 0, 2, 8, 8, false},
+        {1, 1, 2, 50, 30, true},   {40, 0, 2, 8, 8, false},   {22, 10, 2, 8, 8, false},
     };
     imaging::RenderOptions options;
     options.background = qRgb(1, 2, 3);

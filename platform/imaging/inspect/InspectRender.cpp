@@ -77,6 +77,18 @@ uint64_t CutGroup(const PixelFormat& format)
     return group;
 }
 
+// Where a part of a row reaching to column x (or beyond) starts, at or
+// before x: at a cut group; in a YUV frame of odd width, never after the
+// last whole pair, whose V the last pixel is shown with.
+uint64_t CutStart(const PixelFormat& format, uint64_t x, uint64_t width)
+{
+    const uint64_t group = CutGroup(format);
+    x = x / group * group;
+    if (format.sampling == Sampling::Yuv422 && width % 2 && width >= 3)
+        x = std::min(x, width - 3);
+    return x;
+}
+
 // Calls mark(x) for each pixel x of a row of width pixels with a sample at
 // full scale (possibly more than once).
 template <class Mark>
@@ -245,7 +257,7 @@ bool ZoomedIn(const Frame& frame, const PixelFormat& format, const View& view, u
     const uint64_t group = CutGroup(format), margin = format.sampling == Sampling::Bayer ? 2 : 0;
     uint64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;
     if (right >= 0 && top < int64_t(held)) {
-        x0 = uint64_t(std::max<int64_t>(left - int64_t(margin), 0)) / group * group;
+        x0 = CutStart(format, uint64_t(std::max<int64_t>(left - int64_t(margin), 0)), frame.width);
         x1 = std::min<uint64_t>(frame.width, (uint64_t(right) + 1 + margin + group - 1) / group * group);
         y0 = uint64_t(std::max<int64_t>(top - int64_t(margin), 0)) & (margin ? ~uint64_t(1) : ~uint64_t(0));
         y1 = std::min<uint64_t>(held, uint64_t(std::min<int64_t>(bottom, int64_t(held) - 1)) + 1 + margin);
@@ -369,7 +381,7 @@ bool ZoomedOut(const Frame& frame, const PixelFormat& format, const View& view, 
                 std::memcpy(e + j * w * 3, source + ptrdiff_t(j) * pitch, sourceWidth * 3);
             const uint64_t m = bayer ? 2 : 0;  // the demosaic's neighbours
             if (restX) {
-                const uint64_t s0 = (frame.width - restX - std::min(m, frame.width - restX)) / group * group;
+                const uint64_t s0 = CutStart(format, frame.width - restX - std::min(m, frame.width - restX), frame.width);
                 if (!ConvertPart(frame, format, held, s0, frame.width, y0, y1, scratch))
                     return false;
                 const uint64_t sw = frame.width - s0, c0 = sw - restX;
@@ -398,7 +410,7 @@ bool ZoomedOut(const Frame& frame, const PixelFormat& format, const View& view, 
         k = 1;
         lastX = lastY = 1;
         const uint64_t group = CutGroup(format), margin = bayer ? 2 : 0;
-        const uint64_t x0 = (cx0 >= margin ? cx0 - margin : 0) / group * group;
+        const uint64_t x0 = CutStart(format, cx0 >= margin ? cx0 - margin : 0, frame.width);
         const uint64_t x1 = std::min<uint64_t>(frame.width, (cx1 + margin + group - 1) / group * group);
         const uint64_t y0 = (cy0 >= margin ? cy0 - margin : 0) & (bayer ? ~uint64_t(1) : ~uint64_t(0));
         const uint64_t y1 = std::min<uint64_t>(frame.height, cy1 + margin);
