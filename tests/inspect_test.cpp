@@ -202,6 +202,29 @@ TEST(Inspect, HistogramCountsEverySampleAtItsDepth)
     EXPECT_FALSE(imaging::MakeHistogram({nullptr, 0, 4, 4, "Mono9"}, 1, &h));
 }
 
+TEST(Inspect, TheStreamingRowStepCountsAboutTwoMillionSamplesOfEveryColour)
+{
+    const struct {
+        const char* format;
+        uint32_t width, height;
+    } cases[] = {{"BayerRG8", 5472, 3648}, {"Mono12p", 4000, 3000}, {"RGB8", 1292, 964}, {"Mono8", 64, 48}};
+    imaging::Histogram h;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        const cam::PixelFormat& f = *cam::FindPixelFormat(c.format);
+        const Bytes b(cam::RowBytes(f, c.width) * c.height);
+        const imaging::Frame frame{b.data.get(), b.size, c.width, c.height, c.format};
+        ASSERT_TRUE(imaging::MakeHistogram(frame, imaging::HistogramRowStep(frame), &h));
+        const uint64_t all = SamplesPerRow(f, c.width) * c.height;
+        uint64_t counted = 0;
+        for (const auto& channel : h.channels) {
+            EXPECT_GT(channel.total, 0u) << channel.name;
+            counted += channel.total;
+        }
+        EXPECT_TRUE(counted == all || (counted >= 1500000 && counted <= 2100000)) << counted << " of " << all;
+    }
+}
+
 // The colour the whole frame's conversion gives at (x, y).
 QRgb Converted(const std::vector<uint8_t>& bgr, uint32_t width, int64_t x, int64_t y)
 {
@@ -219,7 +242,7 @@ TEST(Inspect, ZoomedInEachCameraPixelIsABlockOfItsConvertedColour)
     } cases[] = {
         {0, 0, 1, 23, 11, false},  {5, 3, 1, 9, 5, false},    {-3, -2, 1, 30, 20, false},
         {7, 1, 4, 20, 16, false},  {-1, 5, 4, 40, 40, false}, {19, 9, 3, 33, 27, false},
-        {1, 1, 2, 50, 30, true},   {40, 0, 2, 8, 8, false},
+        {1, 1, 2, 50, 30, true},   {40, 0, 2, 8, 8, false},   {22, 10, 2, 8, 8, false},
     };
     imaging::RenderOptions options;
     options.background = qRgb(1, 2, 3);

@@ -300,6 +300,16 @@ bool MakeHistogram(const Frame& frame, uint32_t rowStep, Histogram* histogram)
     return true;
 }
 
+uint32_t HistogramRowStep(const Frame& frame)
+{
+    const PixelFormat* format = cam::FindPixelFormat(frame.pixelFormat);
+    if (!format)
+        return 1;
+    constexpr uint64_t kSamples = 2u << 20;
+    const uint64_t samples = RowSamples(*format, frame.width) * uint64_t(frame.height);
+    return uint32_t(std::clamp<uint64_t>((samples + kSamples - 1) / kSamples, 1, UINT32_MAX));
+}
+
 double Sharpness(const Frame& frame, const QRect& rect)
 {
     const PixelFormat* format = cam::FindPixelFormat(frame.pixelFormat);

@@ -21,7 +21,9 @@ struct SampleReadout {
     int bits = 8;        // values run from 0 to 2^bits - 1
     // A name and value per sample: Mono "grey"; Bayer the site's colour
     // ("red", "green" or "blue"); RGB/BGR "red", "green", "blue"; YUV 4:2:2
-    // "Y", "U", "V" (U and V those of the pixel's pair).
+    // "Y", "U", "V" (U and V those of the pixel's pair; a last pixel without
+    // a pair has the V of the pair before it, as it is shown, and none in a
+    // frame 1 pixel wide).
     std::vector<std::pair<std::string, uint32_t>> samples;
 };
 SampleReadout ReadSamples(const Frame& frame, uint32_t x, uint32_t y);
@@ -43,7 +45,16 @@ struct Histogram {
 // Counts every rowStep-th row of the frame (1: every row) into *histogram,
 // whose bins are reused when the format stays. False when the format is
 // unknown; rows the frame does not hold are not counted.
+// Mosaics are counted by pairs of rows (every rowStep-th pair), so that
+// every colour site is counted whatever the step.
 bool MakeHistogram(const Frame& frame, uint32_t rowStep, Histogram* histogram);
+// The row step for a histogram shown while frames stream: about 2 million
+// samples counted, which takes about as long as copying a 20-megapixel
+// frame once; 1 for frames up to that size. Each share it shows is then
+// that of the rows counted: for pictures that change from row to row, off
+// from the whole frame's by less than 0.5 / sqrt(samples of the channel)
+// (one standard deviation; 0.07 % for a mosaic's red at 2 million).
+uint32_t HistogramRowStep(const Frame& frame);
 
 // Which part of a frame a view shows: the camera position at the view's
 // top-left corner and the zoom, screen pixels per camera pixel.
@@ -60,8 +71,14 @@ struct RenderOptions {
 // *image (recreated as RGB32 at that size when it differs): at zoom 1 and
 // above each camera pixel a block of screen pixels (nearest neighbour), only
 // the visible camera pixels converted; below 1 each screen pixel the average
-// of the camera pixels it covers. False when the format cannot be shown or
-// the image cannot be made.
+// of the camera pixels it covers. Screen pixel (sx, sy) shows, zoomed in,
+// the camera pixel under its middle, floor(left + (sx + 0.5) / zoom); zoomed
+// out it covers left + sx / zoom to left + (sx + 1) / zoom. Rows of the
+// frame its size does not hold are black, as the dialog shows them. False
+// when the format cannot be shown, the position is not finite, the zoom is
+// not between 1e-6 and 1e6, the size is 0 or above 32768, or the image
+// cannot be made. Memory for the visible part is kept between calls (per
+// thread), and *image reused while its size stays and nothing shares it.
 bool RenderView(const Frame& frame, const View& view, uint32_t width, uint32_t height,
                 const RenderOptions& options, QImage* image);
 

@@ -22,8 +22,9 @@ using cam::Sampling;
 // Zooms beyond these show nothing a person could use, and keep the
 // arithmetic below far from overflow.
 constexpr double kMinZoom = 1e-6, kMaxZoom = 1e6;
-// Sum of one axis's weights in the zoomed-out average: 4096 x 4096 x 255 fits 32 bits.
-constexpr uint32_t kOne = 4096;
+// Sums of the weights of the zoomed-out average: down, 256 x 255 fits the
+// 16 bits the vector instructions multiply fastest; across, 4096 x that fits 32.
+constexpr uint32_t kOneDown = 256, kOneAcross = 4096;
 
 // What a screen pixel of one axis takes from the source: count weights
 // from position first.
@@ -39,10 +40,15 @@ struct Scratch {
     std::vector<uint8_t> raw;             // the visible part of the frame's rows
     std::vector<uint8_t> bgr;             // it converted
     std::vector<uint8_t> extended;        // zoomed out: the reduction with a frame's last partial blocks
-    std::vector<uint8_t> clipped;         // a mark per converted pixel, or per screen pixel zoomed out
+    std::vector<uint8_t> clipped;         // a mark per converted pixel, or per visible camera column zoomed out
+    std::vector<uint32_t> screenOf;       // zoomed out: the first camera column of each screen column
     DisplayImage reduced;                 // zoomed out: the visible rows reduced by a whole block
     Taps across, down;
-    std::vector<uint32_t> sums;  // one source row's weighted sums
+    std::vector<uint16_t> sums;  // a screen row's weighted sums of source rows
+    struct Three {
+        uint32_t at[3], weight[3];  // unused ones: at the first, weight 0
+    };
+    std::vector<Three> three;  // the taps across, when none has more than three
 };
 
 Scratch& TheScratch()
@@ -69,6 +75,18 @@ uint64_t CutGroup(const PixelFormat& format)
     if ((format.sampling == Sampling::Bayer || format.sampling == Sampling::Yuv422) && group % 2)
         group *= 2;
     return group;
+}
+
+// Where a part of a row reaching to column x (or beyond) starts, at or
+// before x: at a cut group; in a YUV frame of odd width, never after the
+// last whole pair, whose V the last pixel is shown with.
+uint64_t CutStart(const PixelFormat& format, uint64_t x, uint64_t width)
+{
+    const uint64_t group = CutGroup(format);
+    x = x / group * group;
+    if (format.sampling == Sampling::Yuv422 && width % 2 && width >= 3)
+        x = std::min(x, width - 3);
+    return x;
 }
 
 // Calls mark(x) for each pixel x of a row of width pixels with a sample at
@@ -152,7 +170,7 @@ void NearestPixels(std::vector<int64_t>& map, uint32_t n, double origin, double 
 // only last wide (a frame's last partial block). Where the source leaves a
 // covered part out, the nearest source pixel stands for it.
 void AverageTaps(Taps& taps, uint32_t screen, double origin, double zoom, double limit, double start, double block,
-                 int64_t n, double last)
+                 int64_t n, double last, uint32_t one)
 {
     taps.first.assign(screen, 0);
     taps.count.assign(screen, 0);
@@ -171,7 +189,7 @@ void AverageTaps(Taps& taps, uint32_t screen, double origin, double zoom, double
         if (!(b - a > 1e-9)) {
             taps.first[s] = std::clamp<int64_t>(int64_t((a - start) / block), 0, n - 1);
             taps.count[s] = 1;
-            taps.weights.push_back(uint16_t(kOne));
+            taps.weights.push_back(uint16_t(one));
             continue;
         }
         const int64_t i0 = std::clamp<int64_t>(int64_t((a - start) / block), 0, n - 1);
@@ -180,8 +198,8 @@ void AverageTaps(Taps& taps, uint32_t screen, double origin, double zoom, double
         uint32_t given = 0;
         for (int64_t i = i0; i < i1; ++i) {
             covered += std::max(0.0, std::min(b, high(i)) - std::max(a, low(i)));
-            // Rounded running totals: the weights add up to kOne exactly.
-            const uint32_t upTo = i + 1 == i1 ? kOne : uint32_t(std::lround(kOne * std::min(1.0, covered / (b - a))));
+            // Rounded running totals: the weights add up to one exactly.
+            const uint32_t upTo = i + 1 == i1 ? one : uint32_t(std::lround(one * std::min(1.0, covered / (b - a))));
             taps.weights.push_back(uint16_t(upTo - given));
             given = upTo;
         }
@@ -239,7 +257,7 @@ bool ZoomedIn(const Frame& frame, const PixelFormat& format, const View& view, u
     const uint64_t group = CutGroup(format), margin = format.sampling == Sampling::Bayer ? 2 : 0;
     uint64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;
     if (right >= 0 && top < int64_t(held)) {
-        x0 = uint64_t(std::max<int64_t>(left - int64_t(margin), 0)) / group * group;
+        x0 = CutStart(format, uint64_t(std::max<int64_t>(left - int64_t(margin), 0)), frame.width);
         x1 = std::min<uint64_t>(frame.width, (uint64_t(right) + 1 + margin + group - 1) / group * group);
         y0 = uint64_t(std::max<int64_t>(top - int64_t(margin), 0)) & (margin ? ~uint64_t(1) : ~uint64_t(0));
         y1 = std::min<uint64_t>(held, uint64_t(std::min<int64_t>(bottom, int64_t(held) - 1)) + 1 + margin);
@@ -363,7 +381,7 @@ bool ZoomedOut(const Frame& frame, const PixelFormat& format, const View& view, 
                 std::memcpy(e + j * w * 3, source + ptrdiff_t(j) * pitch, sourceWidth * 3);
             const uint64_t m = bayer ? 2 : 0;  // the demosaic's neighbours
             if (restX) {
-                const uint64_t s0 = (frame.width - restX - std::min(m, frame.width - restX)) / group * group;
+                const uint64_t s0 = CutStart(format, frame.width - restX - std::min(m, frame.width - restX), frame.width);
                 if (!ConvertPart(frame, format, held, s0, frame.width, y0, y1, scratch))
                     return false;
                 const uint64_t sw = frame.width - s0, c0 = sw - restX;
@@ -392,7 +410,7 @@ bool ZoomedOut(const Frame& frame, const PixelFormat& format, const View& view, 
         k = 1;
         lastX = lastY = 1;
         const uint64_t group = CutGroup(format), margin = bayer ? 2 : 0;
-        const uint64_t x0 = (cx0 >= margin ? cx0 - margin : 0) / group * group;
+        const uint64_t x0 = CutStart(format, cx0 >= margin ? cx0 - margin : 0, frame.width);
         const uint64_t x1 = std::min<uint64_t>(frame.width, (cx1 + margin + group - 1) / group * group);
         const uint64_t y0 = (cy0 >= margin ? cy0 - margin : 0) & (bayer ? ~uint64_t(1) : ~uint64_t(0));
         const uint64_t y1 = std::min<uint64_t>(frame.height, cy1 + margin);
@@ -406,14 +424,36 @@ bool ZoomedOut(const Frame& frame, const PixelFormat& format, const View& view, 
         startY = y0;
     }
     AverageTaps(scratch.across, width, view.left, view.zoom, frame.width, double(startX), double(k),
-                int64_t(sourceWidth), lastX);
+                int64_t(sourceWidth), lastX, kOneAcross);
     AverageTaps(scratch.down, height, view.top, view.zoom, frame.height, double(startY), double(k),
-                int64_t(sourceHeight), lastY);
+                int64_t(sourceHeight), lastY, kOneDown);
     const Taps& across_ = scratch.across;
     const Taps& down_ = scratch.down;
     scratch.sums.resize(sourceWidth * 3);
-    uint32_t* sums = scratch.sums.data();
+    uint16_t* sums = scratch.sums.data();
     const size_t samples = size_t(sourceWidth * 3);
+    // A screen pixel covers parts of at most three source pixels each way
+    // (the block is the largest below a screen pixel, so it spans less than
+    // two): those are summed by loops without a loop inside.
+    const auto atMostThree = [](const Taps& t) {
+        return std::all_of(t.count.begin(), t.count.end(), [](uint32_t n) { return n <= 3; });
+    };
+    const bool fewAcross = atMostThree(across_), fewDown = atMostThree(down_);
+    if (fewAcross) {
+        scratch.three.resize(width);
+        for (uint32_t sx = 0; sx < width; ++sx) {
+            Scratch::Three& t = scratch.three[sx];
+            const uint32_t n = across_.count[sx];
+            for (uint32_t i = 0; i < 3; ++i) {
+                t.at[i] = uint32_t(across_.first[sx] + (i < n ? i : 0)) * 3;
+                t.weight[i] = i < n ? across_.weights[across_.offset[sx] + i] : 0;
+            }
+        }
+    }
+    constexpr uint32_t one = kOneDown * kOneAcross, half = one / 2;
+    const auto pixel = [](uint32_t r, uint32_t g, uint32_t b) {
+        return qRgb(int((r + half) / one), int((g + half) / one), int((b + half) / one));
+    };
     for (uint32_t sy = 0; sy < height; ++sy) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(int(sy)));
         if (!down_.count[sy]) {
@@ -421,53 +461,107 @@ bool ZoomedOut(const Frame& frame, const PixelFormat& format, const View& view, 
             continue;
         }
         const uint16_t* wy = down_.weights.data() + down_.offset[sy];
-        for (uint32_t j = 0; j < down_.count[sy]; ++j) {
-            const uint8_t* row = source + (down_.first[sy] + j) * pitch;
-            const uint32_t w = wy[j];
-            if (j == 0)
-                for (size_t t = 0; t < samples; ++t)
-                    sums[t] = w * row[t];
-            else
-                for (size_t t = 0; t < samples; ++t)
-                    sums[t] += w * row[t];
+        if (fewDown) {
+            const uint32_t n = down_.count[sy];
+            const uint8_t* r0 = source + down_.first[sy] * pitch;
+            const uint8_t* r1 = n > 1 ? r0 + pitch : r0;
+            const uint8_t* r2 = n > 2 ? r1 + pitch : r0;
+            const uint16_t w0 = wy[0], w1 = n > 1 ? wy[1] : 0, w2 = n > 2 ? wy[2] : 0;
+            for (size_t t = 0; t < samples; ++t)
+                sums[t] = uint16_t(w0 * r0[t] + w1 * r1[t] + w2 * r2[t]);
+        } else {
+            for (uint32_t j = 0; j < down_.count[sy]; ++j) {
+                const uint8_t* row = source + (down_.first[sy] + j) * pitch;
+                const uint16_t w = wy[j];
+                if (j == 0)
+                    for (size_t t = 0; t < samples; ++t)
+                        sums[t] = uint16_t(w * row[t]);
+                else
+                    for (size_t t = 0; t < samples; ++t)
+                        sums[t] = uint16_t(sums[t] + w * row[t]);
+            }
         }
         for (uint32_t sx = 0; sx < width; ++sx) {
-            if (!across_.count[sx]) {
+            const uint32_t n = across_.count[sx];
+            if (!n) {
                 line[sx] = options.background;
                 continue;
             }
-            const uint16_t* wx = across_.weights.data() + across_.offset[sx];
-            const uint32_t* s = sums + across_.first[sx] * 3;
-            uint32_t b = 0, g = 0, r = 0;
-            for (uint32_t i = 0; i < across_.count[sx]; ++i, s += 3) {
-                b += wx[i] * s[0];
-                g += wx[i] * s[1];
-                r += wx[i] * s[2];
+            if (fewAcross) {  // without a branch that guesses wrong between two and three
+                const Scratch::Three& t = scratch.three[sx];
+                const uint16_t *p0 = sums + t.at[0], *p1 = sums + t.at[1], *p2 = sums + t.at[2];
+                const uint32_t w0 = t.weight[0], w1 = t.weight[1], w2 = t.weight[2];
+                line[sx] = pixel(w0 * p0[2] + w1 * p1[2] + w2 * p2[2], w0 * p0[1] + w1 * p1[1] + w2 * p2[1],
+                                 w0 * p0[0] + w1 * p1[0] + w2 * p2[0]);
+                continue;
             }
-            constexpr uint32_t half = kOne * kOne / 2;
-            line[sx] = qRgb(int((r + half) / (kOne * kOne)), int((g + half) / (kOne * kOne)),
-                            int((b + half) / (kOne * kOne)));
+            const uint16_t* wx = across_.weights.data() + across_.offset[sx];
+            const uint16_t* s = sums + across_.first[sx] * 3;
+            uint32_t b = 0, g = 0, r = 0;
+            for (uint32_t i = 0; i < n; ++i, s += 3) {
+                b += uint32_t(wx[i]) * s[0];
+                g += uint32_t(wx[i]) * s[1];
+                r += uint32_t(wx[i]) * s[2];
+            }
+            line[sx] = pixel(r, g, b);
         }
     }
     if (options.markClipped && visible) {
-        // The screen column of each visible camera column's middle, -1 none.
-        std::vector<int64_t>& screenOf = scratch.columns;
-        screenOf.resize(cx1 - cx0);
-        for (uint64_t x = cx0; x < cx1; ++x) {
+        // Each screen column marks the visible camera columns whose middle
+        // lies in it, from first[sx] to first[sx + 1]; a flag per camera
+        // column gathers the camera rows of one screen row.
+        std::vector<uint32_t>& first = scratch.screenOf;
+        first.assign(size_t(width) + 1, uint32_t(cx1 - cx0));
+        for (uint64_t x = cx1; x-- > cx0;) {
             const double sx = std::floor((double(x) + 0.5 - view.left) * view.zoom);
-            screenOf[x - cx0] = sx >= 0 && sx < width ? int64_t(sx) : -1;
+            if (sx >= 0 && sx < width)
+                first[size_t(sx)] = uint32_t(x - cx0);
         }
+        for (uint32_t sx = width; sx-- > 0;)  // columns with none start where the next one does
+            first[sx] = std::min(first[sx], first[sx + 1]);
+        std::vector<uint8_t>& flags = scratch.clipped;
+        flags.assign(cx1 - cx0, 0);
+        // 8-bit grey and mosaics, the most common large frames, without a
+        // branch a pixel: a picture may be clipped in a quarter of them.
+        const bool bytes = format.packing == cam::Packing::Byte &&
+                           (format.sampling == Sampling::Mono || format.sampling == Sampling::Bayer);
         const uint64_t rowBytes = cam::RowBytes(format, frame.width);
+        int64_t marking = -1;  // the screen row the flags are for
+        const auto paint = [&] {
+            if (marking < 0)
+                return;
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(int(marking)));
+            for (uint32_t sx = 0; sx < width; ++sx) {
+                uint8_t any = 0;
+                for (uint32_t x = first[sx]; x < first[sx + 1]; ++x)
+                    any |= flags[x];
+                if (any)
+                    line[sx] = options.clippedColour;
+            }
+            std::fill(flags.begin(), flags.end(), 0);
+        };
         for (uint64_t y = cy0; y < std::min(cy1, held); ++y) {
             const double sy = std::floor((double(y) + 0.5 - view.top) * view.zoom);
             if (!(sy >= 0 && sy < height))
                 continue;
-            auto* line = reinterpret_cast<QRgb*>(image.scanLine(int(sy)));
-            ScanClipped(format, frame.data + y * rowBytes, frame.width, [&](uint64_t x) {
-                if (x >= cx0 && x < cx1 && screenOf[x - cx0] >= 0)
-                    line[screenOf[x - cx0]] = options.clippedColour;
-            });
+            if (int64_t(sy) != marking) {
+                paint();
+                marking = int64_t(sy);
+            }
+            const uint8_t* row = frame.data + y * rowBytes;
+            if (bytes) {
+                const uint8_t* visibleRow = row + cx0;
+                uint8_t* f = flags.data();
+                for (uint64_t x = 0; x < cx1 - cx0; ++x)
+                    f[x] |= uint8_t(visibleRow[x] == 255);
+            } else {
+                ScanClipped(format, row, frame.width, [&](uint64_t x) {
+                    if (x >= cx0 && x < cx1)
+                        flags[x - cx0] = 1;
+                });
+            }
         }
+        paint();
     }
     return true;
 }
