@@ -446,9 +446,11 @@ TEST_F(ViewerTest, OnePixelAndOneLongRow)
         ASSERT_TRUE(v);
         Click(IDC_GRAB_ONCE);
         ASSERT_EQ(v->FrameSize(), QSize(int(c.width), int(c.height)));
-        const double fit = ui::viewer::FitZoom(v->FrameSize(), v->CanvasSize());
+        // The canvas's size may still settle (X's plugin): fit as it is now.
+        const auto fitNow = [&] { return ui::viewer::FitZoom(v->FrameSize(), v->CanvasSize()); };
         const auto withinLimits = [&] {
             const imaging::View view = v->View();
+            const double fit = fitNow();
             return std::isfinite(view.left) && std::isfinite(view.top) && view.zoom <= ui::viewer::kMaxZoom &&
                    view.zoom >= std::min(fit, 1.0) * (1 - 1e-9);
         };
@@ -472,7 +474,7 @@ TEST_F(ViewerTest, OnePixelAndOneLongRow)
             QTest::keyClick(v, Qt::Key_Minus);
             ASSERT_TRUE(withinLimits());
         }
-        EXPECT_DOUBLE_EQ(v->View().zoom, std::min(fit, 1.0));
+        EXPECT_DOUBLE_EQ(v->View().zoom, std::min(fitNow(), 1.0));
         v->repaint();
         QTest::keyClick(v, Qt::Key_0);
         v->repaint();

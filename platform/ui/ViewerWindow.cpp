@@ -23,6 +23,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -97,10 +98,13 @@ public:
 
     // The display-sized image last drawn: the one image the viewer adds.
     QImage image;
+    // Drawing again before this would take more than half the thread.
+    std::chrono::steady_clock::time_point nextPaint;
 
 protected:
     void paintEvent(QPaintEvent*) override
     {
+        const auto start = std::chrono::steady_clock::now();
         const QSize size = DeviceSize();
         ViewerWindow& o = *owner_;
         if (!o.hasFrame_ || !imaging::RenderView(o.frame_, o.view_, uint32_t(size.width()),
@@ -125,6 +129,10 @@ protected:
             painter.drawLine(c - QPointF(6, 0), c + QPointF(6, 0));
             painter.drawLine(c - QPointF(0, 6), c + QPointF(0, 6));
         }
+        // The next frame waits as long as this one took: drawing takes at
+        // most half of the window thread, which live view shares.
+        const auto end = std::chrono::steady_clock::now();
+        nextPaint = end + (end - start);
     }
 
     void wheelEvent(QWheelEvent* event) override
@@ -442,6 +450,10 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     key(QKeySequence(Qt::Key_Up), [pan] { pan(0, -1); });
     key(QKeySequence(Qt::Key_Down), [pan] { pan(0, 1); });
 
+    paintTimer_ = new QTimer(this);
+    paintTimer_->setSingleShot(true);
+    connect(paintTimer_, &QTimer::timeout, canvas_, [this] { canvas_->update(); });
+
     measureTimer_ = new QTimer(this);
     measureTimer_->setInterval(kMeasureMs);
     connect(measureTimer_, &QTimer::timeout, this, [this] { UpdateMeasures(); });
@@ -562,7 +574,12 @@ void ViewerWindow::ZoomStep(bool in)
 
 void ViewerWindow::Repaint()
 {
-    canvas_->update();
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= canvas_->nextPaint) {
+        canvas_->update();
+    } else if (!paintTimer_->isActive()) {
+        paintTimer_->start(int(std::chrono::ceil<std::chrono::milliseconds>(canvas_->nextPaint - now).count()));
+    }
     ShowReadout();
 }
 

@@ -118,6 +118,7 @@ private:
     QLabel* statusLine_ = nullptr;
     QCheckBox* logScale_ = nullptr;
     QTimer* measureTimer_ = nullptr;
+    QTimer* paintTimer_ = nullptr;  // a frame that came too soon after the last drawing
 };
 
 }  // namespace ui
