@@ -412,9 +412,9 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     readout_ = new QLabel(this);
     readout_->setObjectName("readout");
     readout_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    pinned_label_ = new QLabel(this);
-    pinned_label_->setObjectName("pinned");
-    pinned_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    pinnedLabel_ = new QLabel(this);
+    pinnedLabel_->setObjectName("pinned");
+    pinnedLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     statusLine_ = new QLabel(this);
     statusLine_->setObjectName("status");
     statusLine_->setFrameShape(QFrame::StyledPanel);
@@ -423,9 +423,9 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     statusLine_->setMinimumWidth(1);
     statusLine_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     readout_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-    pinned_label_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    pinnedLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     layout->addWidget(readout_);
-    layout->addWidget(pinned_label_);
+    layout->addWidget(pinnedLabel_);
     layout->addWidget(statusLine_);
 
     const auto key = [this](QKeySequence keys, auto slot) {
@@ -657,11 +657,11 @@ void ViewerWindow::ShowReadout()
         text = std::string(frame_.pixelFormat) + ", " + std::to_string(frame_.width) + " × " +
                std::to_string(frame_.height) + ": point at a pixel for its values, click to pin it";
     readout_->setText(Q(text));
-    pinned_label_->setText(pinned_ ? Q("Pinned " + Describe(pin_, true)) : QString());
+    pinnedLabel_->setText(pinned_ ? Q("Pinned " + Describe(pin_, true)) : QString());
 }
 
 std::string ViewerWindow::ReadoutText() const { return readout_->text().toStdString(); }
-std::string ViewerWindow::PinnedText() const { return pinned_label_->text().toStdString(); }
+std::string ViewerWindow::PinnedText() const { return pinnedLabel_->text().toStdString(); }
 std::string ViewerWindow::StatusText() const { return status_ ? status_() : std::string(); }
 
 void ViewerWindow::UpdateMeasures()

@@ -112,7 +112,7 @@ private:
     FocusBar* focusBar_ = nullptr;
     QLabel* zoomLabel_ = nullptr;
     QLabel* readout_ = nullptr;
-    QLabel* pinned_label_ = nullptr;
+    QLabel* pinnedLabel_ = nullptr;
     QLabel* clipping_ = nullptr;
     QLabel* focusLabel_ = nullptr;
     QLabel* statusLine_ = nullptr;
