@@ -291,6 +291,18 @@ TEST_F(ViewerTest, FitFollowsTheWindowsSize)
     }
 }
 
+// Opened during live view, the window has a frame before it is laid out.
+TEST_F(ViewerTest, FitWhenOpenedDuringLiveView)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCamera("width=1292,height=964,rate=50"));
+    widget->commands()[ID_PICTURE_LIVE]->trigger();
+    ASSERT_SOON(g_lastFrame.valid);
+    ui::ViewerWindow* v = Viewer();
+    ASSERT_TRUE(v);
+    ASSERT_SOON(v->FrameSize() == QSize(1292, 964));
+    ASSERT_SOON(v->View().zoom == ui::viewer::FitZoom(v->FrameSize(), v->CanvasSize()));
+}
+
 // A pinned point's values follow the frames that come: a darker grab, then
 // live view.
 TEST_F(ViewerTest, PinnedPointFollowsNewFrames)
