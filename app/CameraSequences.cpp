@@ -21,6 +21,7 @@ int64_t g_nHeight = 0;
 imaging::DisplayImage g_image;
 const char* g_pCameraName = nullptr;
 CapturedFrame g_lastFrame;
+bool g_keepFrameBuffer = false;
 
 namespace {
 
@@ -373,7 +374,7 @@ Outcome GrabFrame(const GrabOptions& options)
                     g_lastFrame = {};
                     if (shown) {
                         g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
-                        keepBuffer = imaging::IsDeep(g_pPixelFormat);
+                        keepBuffer = imaging::IsDeep(g_pPixelFormat) || g_keepFrameBuffer;
                     } else if (g_image.IsNull()) {
                         outcome = Stopped(Step::PictureSize, CAM_OK, g_pCameraId ? g_pCameraId : "");
                     } else {

@@ -31,11 +31,16 @@ struct CapturedFrame {
     uint64_t frameId = 0;
     std::time_t time = 0;  // when it arrived
     // A frame of more than 8 bits a sample as it arrived, so that saving it
-    // keeps every bit: the capture's buffer, kept instead of freed.
+    // keeps every bit: the capture's buffer, kept instead of freed. Frames
+    // of 8 bits too while g_keepFrameBuffer is set.
     std::shared_ptr<const uint8_t> deep;
     int64_t deepSize = 0;
 };
 extern CapturedFrame g_lastFrame;
+// Set while the viewer window is open, which reads the camera's own samples
+// of the frame captured: its buffer is kept whatever the format (no camera
+// call changes for it).
+extern bool g_keepFrameBuffer;
 
 // Largest "PayloadSize" a capture allocates a buffer for.
 constexpr int64_t kMaxPayloadSize = int64_t(imaging::DisplayImage::kMaxBytes);

@@ -32,6 +32,7 @@ const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Command, ID_CAMERA_SETTINGS, &CTarvikDlg::OnCameraSettings},
     {ui::Message::Command, ID_PICTURE_RECORD, &CTarvikDlg::OnRecord},
     {ui::Message::Command, ID_PICTURE_TRIGGER, &CTarvikDlg::OnTrigger},
+    {ui::Message::Command, ID_PICTURE_INSPECT, &CTarvikDlg::OnInspect},
 };
 
 CTarvikDlg::CTarvikDlg(OpenOptions options, bool live, std::optional<Recorder::Options> record)
@@ -43,6 +44,7 @@ CTarvikDlg::CTarvikDlg(OpenOptions options, bool live, std::optional<Recorder::O
 
 CTarvikDlg::~CTarvikDlg()
 {
+    m_viewer.Close();  // before the frame it reads goes
     CloseSettings();
     StopLive(false);
 }
@@ -59,6 +61,9 @@ bool CTarvikDlg::OnInitDialog()
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
     LoadCommands(IDR_PICTURE_MENU, m_picture);
+    m_viewer.Attach(*this, m_picture, [this] { OpenViewer(); });
+    // The same state as the picture area's tooltip, always in sight.
+    m_viewer.SetStatusSource([this] { return m_picture.GetToolTip(); });
     ShowOutcome({}, nullptr);
     if (m_startLive) {
         OnBnClickedInitGrabStart();
@@ -196,6 +201,7 @@ void CTarvikDlg::ShowOutcome(const Outcome& outcome, const char* failedAction)
     m_picture.SetToolTip(
         PictureStatus(outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : m_recordNote));
     EnableFrameCommands();
+    m_viewer.Show(m_liveShown);
 }
 
 void CTarvikDlg::EnableFrameCommands()
@@ -342,6 +348,7 @@ void CTarvikDlg::StopLive(bool keep)
     if (m_liveShown.record) {
         if (keep && KeepLiveFrame(m_liveShown))
             InvalidateRect(ScreenToClient(m_picture.GetWindowRect()), false);
+        m_viewer.Show({});  // the frame kept, if it was, before this one goes back
         m_live.GiveBack(m_liveShown);
         m_liveShown = {};
     }
@@ -382,6 +389,7 @@ void CTarvikDlg::OnLiveFrame()
             if (m_liveShown.record)
                 m_live.GiveBack(m_liveShown);
             m_liveShown = frame;
+            m_viewer.Show(m_liveShown);
         } else {
             m_live.GiveBack(frame);
         }
@@ -577,3 +585,7 @@ void CTarvikDlg::EndRecording(const char* why)
         std::fprintf(stderr, "tarvik: %s\n", m_recordNote.c_str());
     std::fprintf(stderr, "tarvik: %s\n", (Recorder::ClosingLine(result, m_recordPath) + StoppedBy(m_stopSignal)).c_str());
 }
+
+void CTarvikDlg::OnInspect() { OpenViewer(); }
+
+void CTarvikDlg::OpenViewer() { m_viewer.Open(*this, m_liveShown); }

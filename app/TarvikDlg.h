@@ -9,6 +9,7 @@
 #include "platform/ui/Dialog.h"
 #include "platform/ui/SettingsWindow.h"
 #include "record/Recorder.h"
+#include "viewer/Viewer.h"
 #include "res/resource.h"
 
 #include <atomic>
@@ -42,6 +43,9 @@ public:
     // window closes as Esc closes it, a recording ended as --record ends on
     // one, its closing line saying which signal stopped it.
     void CloseBySignal(int signal);
+    // Opens the viewer window beside the dialog, or raises it, as
+    // "Inspect…" and a double click on the picture area do.
+    void OpenViewer();
 
 protected:
     void DoDataExchange(ui::DataExchange* pDX) override;
@@ -60,6 +64,7 @@ protected:
     void OnCameraSettings();
     void OnRecord();
     void OnTrigger();
+    void OnInspect();
 
 public:
     bool m_bClearPending;
@@ -111,10 +116,13 @@ private:
     // After m_live, which they use.
     std::unique_ptr<CameraSettingsSource> m_settingsSource;
     std::unique_ptr<ui::SettingsWindow> m_settings;
+    Viewer m_viewer;  // reads m_liveShown and g_lastFrame
 
 public:
     // The settings window while one is open; for tests.
     ui::SettingsWindow* SettingsWindow() const { return m_settings.get(); }
+    // The viewer window while one is open; for tests.
+    ui::ViewerWindow* ViewerWindow() const { return m_viewer.Window(); }
 };
 
 // The rectangle, measured from target's origin, into which a picture of
