@@ -226,17 +226,28 @@ void CTarvikDlg::OnTrigger()
 
 std::string PictureStatus(const std::string& lastFailure)
 {
+    if (g_hCamera == 0 || !g_pCameraId)
+        return PictureStatus({}, {}, 0, 0, {}, nullptr, 0, lastFailure);
+    return PictureStatus(g_pCameraId, g_pCameraName ? g_pCameraName : g_pCameraId, g_nWidth, g_nHeight,
+                         g_pPixelFormat ? g_pPixelFormat : "no pixel format",
+                         g_lastFrame.valid ? &g_lastFrame.frameId : nullptr, g_lastFrame.time, lastFailure);
+}
+
+std::string PictureStatus(const std::string& cameraId, const std::string& cameraName, int64_t width, int64_t height,
+                          const std::string& pixelFormat, const uint64_t* frameId, std::time_t frameTime,
+                          const std::string& lastFailure)
+{
     std::string text;
-    if (g_hCamera == 0 || !g_pCameraId) {
+    if (cameraId.empty()) {
         text = "No camera open";
     } else {
-        const char* name = g_pCameraName ? g_pCameraName : g_pCameraId;
-        text = std::string(name) + " (" + g_pCameraId + "), " + std::to_string(g_nWidth) + " × " +
-               std::to_string(g_nHeight) + ", " + (g_pPixelFormat ? g_pPixelFormat : "no pixel format");
-        if (g_lastFrame.valid) {
+        text = (cameraName.empty() ? cameraId : cameraName) + " (" + cameraId + "), " + std::to_string(width) +
+               " × " + std::to_string(height) + ", " + pixelFormat;
+        if (frameId) {
+            text += ", frame " + std::to_string(*frameId);
             char clock[16] = "";
-            std::strftime(clock, sizeof clock, "%H:%M:%S", std::localtime(&g_lastFrame.time));
-            text += ", frame " + std::to_string(g_lastFrame.frameId) + " at " + clock;
+            if (frameTime != 0 && std::strftime(clock, sizeof clock, "%H:%M:%S", std::localtime(&frameTime)))
+                text += std::string(" at ") + clock;
         }
     }
     return lastFailure.empty() ? text : text + ", " + lastFailure;
