@@ -81,7 +81,18 @@ private:
     std::vector<CamFrame> frames_;
 };
 
-// The lens is turned while the camera streams, as a person focusing does.
+cam::SimTone Focused(int position, bool mirror = false)
+{
+    cam::SimTone tone;
+    tone.mirror = mirror;
+    tone.defocus = std::abs(position - cam::kSimFocusBest) / double(cam::kSimFocusRange);
+    return tone;
+}
+
+// The lens is turned while the camera streams, as a person focusing does:
+// each frame is the single render of its picture at that position (at the
+// best one, also after others, the picture without a lens), and sharper the
+// nearer the best one.
 TEST(SimLens, SharpestAtTheBestPositionAndSofterAwayFromIt)
 {
     // Each row: a position nearer the best one, then one further on the same side.
@@ -101,62 +112,47 @@ TEST(SimLens, SharpestAtTheBestPositionAndSofterAwayFromIt)
         EXPECT_EQ(position, cam::kSimFocusBest) << "a fresh camera is in focus";
         ASSERT_TRUE(lens.Stream());
         std::map<int, double> sharpness;
-        std::vector<uint8_t> bytes, inFocus(size_t(lens.payload));
-        auto measure = [&](int at) {
-            if (sharpness.count(at))
-                return;
-            ASSERT_EQ(CamFeatureValueSet(lens.h, "FocusPosition", std::to_string(at).c_str()), CAM_OK) << at;
-            uint64_t id = 0;
-            ASSERT_TRUE(lens.Next(&bytes, &id)) << at;
-            imaging::PictureStats stats;
-            ASSERT_TRUE(stats.Add({bytes.data(), bytes.size(), 320, 240, format}));
-            sharpness[at] = stats.Summary().sharpness;
-            if (at == cam::kSimFocusBest) {
-                // In focus the picture is exactly the one without a lens.
-                cam::RenderSimFrame(inFocus.data(), inFocus.size(), 320, 240, format, 0);
-                EXPECT_TRUE(bytes == inFocus) << "frame " << id;
-            }
-        };
+        std::vector<uint8_t> bytes, expected(size_t(lens.payload));
         for (const auto& row : rows) {
-            measure(row.nearer);
-            measure(row.further);
+            for (const int at : {row.nearer, row.further}) {
+                ASSERT_EQ(CamFeatureValueSet(lens.h, "FocusPosition", std::to_string(at).c_str()), CAM_OK) << at;
+                ASSERT_TRUE(lens.Next(&bytes)) << at;
+                cam::RenderSimFrame(expected.data(), expected.size(), 320, 240, format, 0, cam::SimLook::Bars,
+                                    Focused(at));
+                EXPECT_TRUE(bytes == expected) << "FocusPosition " << at;
+                imaging::PictureStats stats;
+                ASSERT_TRUE(stats.Add({bytes.data(), bytes.size(), 320, 240, format}));
+                sharpness[at] = stats.Summary().sharpness;
+            }
             EXPECT_GT(sharpness[row.nearer], sharpness[row.further])
                 << "FocusPosition " << row.nearer << " against " << row.further;
         }
-        // Back at the best position after all that: the same picture again.
-        sharpness.erase(cam::kSimFocusBest);
-        measure(cam::kSimFocusBest);
     }
 }
 
-// Out of focus, the stream redoes only the rows the moving square's blur
-// reaches; every frame must still be the single render of its id.
+// Out of focus, a stream redoes only the rows the moving square's blur
+// reaches; each frame must still be the single render of its id.
 TEST(SimLens, StreamOutOfFocusIsTheSingleRender)
 {
     const struct {
         const char* format;
         int position;
         bool mirror;
-    } rows[] = {
-        {"BGR8Packed", 300, false}, {"Mono8", 1000, false}, {"BayerGB12p", 637, true},
-        {"YUV422_8_UYVY", 590, false}, {"Mono10Packed", 0, true},
-    };
+    } rows[] = {{"BGR8Packed", 300, false}, {"BayerGB12p", 637, true}, {"YUV422_8_UYVY", 590, false}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.format) + " at " + std::to_string(row.position));
+        SCOPED_TRACE(row.format);
         // 101 x 72: the square (9 pixels) lands off every 8-pixel boundary.
         Lens lens(std::string("width=101,height=72,rate=1000,formats=") + row.format);
         ASSERT_TRUE(lens.Started());
         ASSERT_EQ(CamFeatureValueSet(lens.h, "ReverseX", row.mirror ? "true" : "false"), CAM_OK);
         ASSERT_EQ(CamFeatureValueSet(lens.h, "FocusPosition", std::to_string(row.position).c_str()), CAM_OK);
         ASSERT_TRUE(lens.Stream());
-        cam::SimTone tone;
-        tone.mirror = row.mirror;
-        tone.defocus = std::abs(row.position - cam::kSimFocusBest) / double(cam::kSimFocusRange);
         std::vector<uint8_t> bytes, expected(size_t(lens.payload));
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < 6; ++i) {
             uint64_t id = 0;
             ASSERT_TRUE(lens.Next(&bytes, &id));
-            cam::RenderSimFrame(expected.data(), expected.size(), 101, 72, row.format, id, cam::SimLook::Bars, tone);
+            cam::RenderSimFrame(expected.data(), expected.size(), 101, 72, row.format, id, cam::SimLook::Bars,
+                                Focused(row.position, row.mirror));
             EXPECT_TRUE(bytes == expected) << "frame " << id;
         }
     }

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <functional>
 #include <string>
 
@@ -102,23 +100,6 @@ TEST(StatusLine, Texts)
         row.change(f);
         EXPECT_EQ(StatusLine(f), row.expected) << row.name;
     }
-}
-
-// When the frame came, in local time, as the tooltip says it.
-TEST(StatusLine, FrameTime)
-{
-    const char* oldTz = std::getenv("TZ");
-    const std::string saved = oldTz ? oldTz : "";
-    setenv("TZ", "UTC", 1);
-    tzset();
-    StatusFacts f = Camera();
-    f.frameTime = 3600 * 25 + 62;  // 1970-01-02 01:01:02
-    EXPECT_EQ(StatusLine(f), kCamera + " at 01:01:02");
-    if (oldTz)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
 }
 
 }  // namespace
