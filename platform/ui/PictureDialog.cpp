@@ -114,6 +114,7 @@ bool AskYesNo(Dialog& parent, const std::string& title, const std::string& quest
 {
     QMessageBox box(QMessageBox::Question, QString::fromStdString(title), QString::fromStdString(question),
                     QMessageBox::Yes | QMessageBox::No, WidgetOf(parent));
+    box.setTextFormat(Qt::PlainText);  // file names are not markup
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
