@@ -232,17 +232,28 @@ void CTarvikDlg::OnTrigger()
 
 std::string PictureStatus(const std::string& lastFailure)
 {
+    if (g_hCamera == 0 || !g_pCameraId)
+        return PictureStatus({}, {}, 0, 0, {}, nullptr, 0, lastFailure);
+    return PictureStatus(g_pCameraId, g_pCameraName ? g_pCameraName : g_pCameraId, g_nWidth, g_nHeight,
+                         g_pPixelFormat ? g_pPixelFormat : "no pixel format",
+                         g_lastFrame.valid ? &g_lastFrame.frameId : nullptr, g_lastFrame.time, lastFailure);
+}
+
+std::string PictureStatus(const std::string& cameraId, const std::string& cameraName, int64_t width, int64_t height,
+                          const std::string& pixelFormat, const uint64_t* frameId, std::time_t frameTime,
+                          const std::string& lastFailure)
+{
     std::string text;
-    if (g_hCamera == 0 || !g_pCameraId) {
+    if (cameraId.empty()) {
         text = "No camera open";
     } else {
-        const char* name = g_pCameraName ? g_pCameraName : g_pCameraId;
-        text = std::string(name) + " (" + g_pCameraId + "), " + std::to_string(g_nWidth) + " × " +
-               std::to_string(g_nHeight) + ", " + (g_pPixelFormat ? g_pPixelFormat : "no pixel format");
-        if (g_lastFrame.valid) {
+        text = (cameraName.empty() ? cameraId : cameraName) + " (" + cameraId + "), " + std::to_string(width) +
+               " × " + std::to_string(height) + ", " + pixelFormat;
+        if (frameId) {
+            text += ", frame " + std::to_string(*frameId);
             char clock[16] = "";
-            std::strftime(clock, sizeof clock, "%H:%M:%S", std::localtime(&g_lastFrame.time));
-            text += ", frame " + std::to_string(g_lastFrame.frameId) + " at " + clock;
+            if (frameTime != 0 && std::strftime(clock, sizeof clock, "%H:%M:%S", std::localtime(&frameTime)))
+                text += std::string(" at ") + clock;
         }
     }
     return lastFailure.empty() ? text : text + ", " + lastFailure;
@@ -465,6 +476,37 @@ void CTarvikDlg::OnPictureShapeChanged()
         StartLive();
 }
 
+namespace {
+
+// Asks before a recording from the window replaces an earlier one's files,
+// naming each (a folder's frames up to a handful).
+std::string ReplaceQuestion(const std::string& path)
+{
+    constexpr size_t kFramesNamed = 5;
+    const std::vector<std::string> files = Recorder::Replaced(path);
+    // A folder's frame files come first, then the sidecars.
+    imaging::SequenceFormat format{};
+    const bool folder = imaging::SequenceFormatOf(path, &format) && format == imaging::SequenceFormat::Directory;
+    const size_t sidecars = size_t(std::count_if(files.begin(), files.end(), [&](const std::string& f) {
+        return f == Recorder::CsvPath(path, format) || f == Recorder::SettingsPath(path, format);
+    }));
+    const size_t frames = folder ? files.size() - sidecars : 0;
+    std::string text = "Recording to " + cam::Quoted(path) + " replaces " +
+                       (files.size() == 1 ? "this file" : "these files") + " of an earlier recording:\n";
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (i == kFramesNamed && frames > kFramesNamed + 1) {
+            text += "and " + std::to_string(frames - kFramesNamed) + " more frame files\n";
+            i = frames - 1;
+        } else {
+            text += cam::Quoted(files[i]) + "\n";
+        }
+    }
+    return text + "\nYes replaces " + (files.size() == 1 ? "it" : "them") + "; No keeps " +
+           (files.size() == 1 ? "it" : "them") + " and records nothing.";
+}
+
+}  // namespace
+
 void CTarvikDlg::OnRecord()
 {
     // Triggering the command has toggled its check mark already.
@@ -483,8 +525,15 @@ void CTarvikDlg::OnRecord()
         return;
     Recorder::Options options;
     options.path = target->path;
-    // The save dialog asked before it gave an existing file's name.
-    options.overwrite = target->replaceConfirmed;
+    // What --overwrite is to the command line, a question is to the window:
+    // whether to replace the earlier recording's files, each named.
+    Recorder::BeginError kind = Recorder::BeginError::None;
+    std::string why;
+    if (!Recorder::CheckTarget(options.path, false, &kind, &why) && kind == Recorder::BeginError::Exists) {
+        if (!ui::AskYesNo(*this, "Replace the earlier recording?", ReplaceQuestion(options.path)))
+            return;
+        options.overwrite = true;
+    }
     const std::string error = RecordTo(options);
     if (!error.empty())
         MessageBox("Recording to " + target->path + " could not start:\n" + error);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -133,3 +134,8 @@ ui::Rect FitRect(int32_t imageWidth, int32_t imageHeight, const ui::Rect& target
 // The picture area's one-line state: "No camera open", or the camera, its
 // picture size and pixel format, the frame shown, and the last failure.
 std::string PictureStatus(const std::string& lastFailure);
+// The same of the camera and frame given: an empty id is no camera open;
+// frameId null: no frame; frameTime 0: when the frame came is not known.
+std::string PictureStatus(const std::string& cameraId, const std::string& cameraName, int64_t width, int64_t height,
+                          const std::string& pixelFormat, const uint64_t* frameId, std::time_t frameTime,
+                          const std::string& lastFailure);
