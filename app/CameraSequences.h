@@ -123,6 +123,14 @@ Outcome ReadPayloadSize(int64_t* payload);
 // than 8 bits a sample, at full depth; null when there is none.
 imaging::Picture CapturedPicture();
 
+// The picture's state in words, shared by the picture area's tooltip and the
+// viewer's status line: "No camera open", or the camera, its picture size
+// and pixel format, the frame shown, and the last failure. An empty id is no
+// camera open; frameId null: no frame; frameTime 0: when it came is unknown.
+std::string PictureStatus(const std::string& cameraId, const std::string& cameraName, int64_t width, int64_t height,
+                          const std::string& pixelFormat, const uint64_t* frameId, std::time_t frameTime,
+                          const std::string& lastFailure);
+
 // Starts the library and finds the cameras; fills cameras when it succeeds.
 Outcome FindCameras(std::vector<CamCameraInfo>* cameras);
 

@@ -2,6 +2,8 @@
 // sequences, painting, and keeping the captured frame.
 #include "TarvikDlg.h"
 
+#include "app/viewer/StatusLine.h"
+
 #include "CameraSettings.h"
 #include "Failures.h"
 #include "StopSignals.h"
@@ -63,7 +65,7 @@ bool CTarvikDlg::OnInitDialog()
     LoadCommands(IDR_PICTURE_MENU, m_picture);
     m_viewer.Attach(*this, m_picture, [this] { OpenViewer(); });
     // The same state as the picture area's tooltip, always in sight.
-    m_viewer.SetStatusSource([this] { return m_picture.GetToolTip(); });
+    m_viewer.SetStatusSource([this] { return ViewerStatus(); });
     ShowOutcome({}, nullptr);
     if (m_startLive) {
         OnBnClickedInitGrabStart();
@@ -170,6 +172,7 @@ void CTarvikDlg::OnBnClickedGrabOnce()
                 (trigger.on ? ": the camera was " + TriggerWaitLine(trigger.source) : std::string(": none had come")) +
                 "; GrapOnce again grabs one";
             std::fprintf(stderr, "tarvik: %s\n", line.c_str());
+            m_lastFailure = line;
             m_picture.SetToolTip(PictureStatus(line));
         }
         return;
@@ -198,8 +201,8 @@ void CTarvikDlg::OnBnClickedGrabOnce()
 void CTarvikDlg::ShowOutcome(const Outcome& outcome, const char* failedAction)
 {
     ReportFailure(outcome);
-    m_picture.SetToolTip(
-        PictureStatus(outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : m_recordNote));
+    m_lastFailure = outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : m_recordNote;
+    m_picture.SetToolTip(PictureStatus(m_lastFailure));
     EnableFrameCommands();
     m_viewer.Show(m_liveShown);
 }
@@ -226,7 +229,8 @@ void CTarvikDlg::OnTrigger()
     if (const CamError err = m_live.Trigger(); err != CAM_OK) {
         Outcome refused = Stopped(Step::Trigger, err);
         ReportFailure(refused);
-        m_picture.SetToolTip(PictureStatus(Describe(refused)));
+        m_lastFailure = Describe(refused);
+        m_picture.SetToolTip(PictureStatus(m_lastFailure));
     }
 }
 
@@ -239,25 +243,6 @@ std::string PictureStatus(const std::string& lastFailure)
                          g_lastFrame.valid ? &g_lastFrame.frameId : nullptr, g_lastFrame.time, lastFailure);
 }
 
-std::string PictureStatus(const std::string& cameraId, const std::string& cameraName, int64_t width, int64_t height,
-                          const std::string& pixelFormat, const uint64_t* frameId, std::time_t frameTime,
-                          const std::string& lastFailure)
-{
-    std::string text;
-    if (cameraId.empty()) {
-        text = "No camera open";
-    } else {
-        text = (cameraName.empty() ? cameraId : cameraName) + " (" + cameraId + "), " + std::to_string(width) +
-               " × " + std::to_string(height) + ", " + pixelFormat;
-        if (frameId) {
-            text += ", frame " + std::to_string(*frameId);
-            char clock[16] = "";
-            if (frameTime != 0 && std::strftime(clock, sizeof clock, "%H:%M:%S", std::localtime(&frameTime)))
-                text += std::string(" at ") + clock;
-        }
-    }
-    return lastFailure.empty() ? text : text + ", " + lastFailure;
-}
 
 void CTarvikDlg::OnSavePicture()
 {
@@ -409,6 +394,7 @@ void CTarvikDlg::OnLiveFrame()
         StopLive(true);
         const std::string why = "live view stopped: " + Describe(ended);
         std::fprintf(stderr, "tarvik: %s\n", why.c_str());
+        m_lastFailure = why;
         m_picture.SetToolTip(PictureStatus(why));
         EnableFrameCommands();
         return;
@@ -575,7 +561,8 @@ std::string CTarvikDlg::BeginRecording(const Recorder::Options& options)
     }
     if (!m_recorder) {
         std::fprintf(stderr, "tarvik: %s\n", error.c_str());
-        m_picture.SetToolTip(PictureStatus("recording failed: " + error));
+        m_lastFailure = "recording failed: " + error;
+        m_picture.SetToolTip(PictureStatus(m_lastFailure));
         return error;
     }
     m_recordPath = options.path;
@@ -638,3 +625,31 @@ void CTarvikDlg::EndRecording(const char* why)
 void CTarvikDlg::OnInspect() { OpenViewer(); }
 
 void CTarvikDlg::OpenViewer() { m_viewer.Open(*this, m_liveShown); }
+
+std::string CTarvikDlg::ViewerStatus() const
+{
+    StatusFacts facts;
+    if (g_hCamera != 0 && g_pCameraId) {
+        facts.cameraId = g_pCameraId;
+        facts.cameraName = g_pCameraName ? g_pCameraName : g_pCameraId;
+        facts.width = g_nWidth;
+        facts.height = g_nHeight;
+        facts.pixelFormat = g_pPixelFormat ? g_pPixelFormat : "no pixel format";
+        facts.frameShown = g_lastFrame.valid;
+        facts.frameId = g_lastFrame.frameId;
+        facts.frameTime = g_lastFrame.time;
+    }
+    facts.live = m_live.Running();
+    if (facts.live) {
+        facts.counts = m_live.CountsNow();
+        facts.rates = m_live.RatesNow();
+        facts.trigger = m_live.TriggerNow();
+    }
+    if (m_recorder) {
+        facts.recording = true;
+        facts.recordPath = m_recordPath;
+        facts.record = m_recorder->CountsNow();
+    }
+    facts.lastFailure = m_lastFailure;
+    return StatusLine(facts);
+}

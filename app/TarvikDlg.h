@@ -47,6 +47,9 @@ public:
     // Opens the viewer window beside the dialog, or raises it, as
     // "Inspect…" and a double click on the picture area do.
     void OpenViewer();
+    // The viewer's status line: the camera, live view, a trigger, a recording
+    // and the last failure.
+    std::string ViewerStatus() const;
 
 protected:
     void DoDataExchange(ui::DataExchange* pDX) override;
@@ -106,6 +109,7 @@ private:
     std::unique_ptr<Recorder> m_recorder;
     std::string m_recordPath;
     std::string m_recordNote;  // why the last recording stopped by itself
+    std::string m_lastFailure;  // the failure the tooltip tells, in words; empty: none
     int m_stopSignal = 0;      // the stop signal that closes the window, once one came
     Recorder* m_recordingTo = nullptr;  // camera thread's; changed through m_live.Call
     LiveStream m_live;
@@ -132,10 +136,6 @@ public:
 ui::Rect FitRect(int32_t imageWidth, int32_t imageHeight, const ui::Rect& target);
 
 // The picture area's one-line state: "No camera open", or the camera, its
-// picture size and pixel format, the frame shown, and the last failure.
+// picture size and pixel format, the frame shown, and the last failure; the
+// open camera's and the captured frame's (see CameraSequences.h).
 std::string PictureStatus(const std::string& lastFailure);
-// The same of the camera and frame given: an empty id is no camera open;
-// frameId null: no frame; frameTime 0: when the frame came is not known.
-std::string PictureStatus(const std::string& cameraId, const std::string& cameraName, int64_t width, int64_t height,
-                          const std::string& pixelFormat, const uint64_t* frameId, std::time_t frameTime,
-                          const std::string& lastFailure);

@@ -162,12 +162,13 @@ TEST_F(ViewerTest, OpensThreeWaysAndLeavesTheDialogAsItWas)
         EXPECT_TRUE(v->isWindow());
         // Beside the dialog, not over it, where the screen has room for both.
         const QRect screen = widget->screen()->availableGeometry();
-        if (screen.right() - widget->frameGeometry().right() >= 8 + 400)
+        if (screen.right() - widget->frameGeometry().right() >= 8 + 400) {
             EXPECT_FALSE(v->frameGeometry().intersects(widget->frameGeometry()))
                 << "viewer " << v->frameGeometry().x() << "," << v->frameGeometry().y() << " "
                 << v->frameGeometry().width() << "x" << v->frameGeometry().height() << ", dialog "
                 << widget->frameGeometry().x() << "," << widget->frameGeometry().y() << " "
                 << widget->frameGeometry().width() << "x" << widget->frameGeometry().height();
+        }
         dlg.OpenViewer();
         EXPECT_EQ(dlg.ViewerWindow(), v) << "opened again: the same window";
         EXPECT_EQ(QApplication::topLevelWidgets().size(), windows + 1);

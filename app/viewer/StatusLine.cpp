@@ -3,7 +3,7 @@
 // never tell the same thing in different words.
 #include "StatusLine.h"
 
-#include "app/TarvikDlg.h"
+#include "app/CameraSequences.h"
 
 #include <cstdio>
 #include <vector>
