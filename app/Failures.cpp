@@ -92,6 +92,49 @@ std::string TriggerRateNote(double rate, bool on, const std::string& source, dou
     return {};
 }
 
+namespace {
+
+// A wait for a frame that failed: a trigger's silence named as what the
+// camera waits for.
+std::string WaitFailed(const Outcome& o)
+{
+    // Named as the check names it: frame triggers count only once it has fired.
+    if (o.code == CAM_ERR_TIMEOUT && o.triggered && !o.acquisitionTrigger.empty())
+        return "no frame within " + Seconds(o.timeoutMs) + ": the acquisition itself waits for a trigger on " +
+               SourceName(o.acquisitionTrigger) +
+               " (TriggerSelector=AcquisitionStart, TriggerMode=On), before which the frame trigger on " +
+               SourceName(o.trigger) + " brings nothing; trigger it or set TriggerMode=Off under that selector";
+    if (o.code == CAM_ERR_TIMEOUT && o.triggered && o.trigger == kSoftwareTrigger && o.triggerSent)
+        return "no frame within " + Seconds(o.timeoutMs) +
+               ": the camera did not answer the software trigger Tarvik sent (TriggerMode=On, "
+               "TriggerSource=Software); set TriggerMode=Off";
+    if (o.code == CAM_ERR_TIMEOUT && o.triggered && o.trigger == kSoftwareTrigger)
+        return "no frame within " + Seconds(o.timeoutMs) +
+               ": the camera waits for a software trigger (TriggerMode=On, TriggerSource=Software) and none "
+               "was sent; set TriggerMode=Off, or check the triggers with --trigger software";
+    if (o.code == CAM_ERR_TIMEOUT && o.triggered)
+        return "no frame within " + Seconds(o.timeoutMs) + ": the camera waits for a trigger on " +
+               SourceName(o.trigger) + " (TriggerMode=On); trigger it or set TriggerMode=Off";
+    if (o.code == CAM_ERR_TIMEOUT)
+        return "no frame within " + Seconds(o.timeoutMs) + " (" + CamErrorName(o.code) + ")";
+    return "waiting for the frame failed: " + Because(o.code);
+}
+
+// A frame that came damaged.
+std::string FrameDamaged(const Outcome& o)
+{
+    switch (o.frameStatus) {
+    case CAM_FRAME_INCOMPLETE:
+        return "frame incomplete, data was lost on the way";
+    case CAM_FRAME_TOO_SMALL:
+        return "the frame was larger than its buffer, nothing to show";
+    default:
+        return "the frame arrived damaged (status " + std::to_string(o.frameStatus) + ")";
+    }
+}
+
+}  // namespace
+
 std::string Describe(const Outcome& o)
 {
     switch (o.step) {
@@ -145,35 +188,9 @@ std::string Describe(const Outcome& o)
     case Step::Trigger:
         return "the camera refused the software trigger (TriggerSoftware): " + Because(o.code);
     case Step::Wait:
-        // Named as the check names it: frame triggers count only once it has fired.
-        if (o.code == CAM_ERR_TIMEOUT && o.triggered && !o.acquisitionTrigger.empty())
-            return "no frame within " + Seconds(o.timeoutMs) + ": the acquisition itself waits for a trigger on " +
-                   SourceName(o.acquisitionTrigger) +
-                   " (TriggerSelector=AcquisitionStart, TriggerMode=On), before which the frame trigger on " +
-                   SourceName(o.trigger) + " brings nothing; trigger it or set TriggerMode=Off under that selector";
-        if (o.code == CAM_ERR_TIMEOUT && o.triggered && o.trigger == kSoftwareTrigger && o.triggerSent)
-            return "no frame within " + Seconds(o.timeoutMs) +
-                   ": the camera did not answer the software trigger Tarvik sent (TriggerMode=On, "
-                   "TriggerSource=Software); set TriggerMode=Off";
-        if (o.code == CAM_ERR_TIMEOUT && o.triggered && o.trigger == kSoftwareTrigger)
-            return "no frame within " + Seconds(o.timeoutMs) +
-                   ": the camera waits for a software trigger (TriggerMode=On, TriggerSource=Software) and none "
-                   "was sent; set TriggerMode=Off, or check the triggers with --trigger software";
-        if (o.code == CAM_ERR_TIMEOUT && o.triggered)
-            return "no frame within " + Seconds(o.timeoutMs) + ": the camera waits for a trigger on " +
-                   SourceName(o.trigger) + " (TriggerMode=On); trigger it or set TriggerMode=Off";
-        if (o.code == CAM_ERR_TIMEOUT)
-            return "no frame within " + Seconds(o.timeoutMs) + " (" + CamErrorName(o.code) + ")";
-        return "waiting for the frame failed: " + Because(o.code);
+        return WaitFailed(o);
     case Step::FrameStatus:
-        switch (o.frameStatus) {
-        case CAM_FRAME_INCOMPLETE:
-            return "frame incomplete, data was lost on the way";
-        case CAM_FRAME_TOO_SMALL:
-            return "the frame was larger than its buffer, nothing to show";
-        default:
-            return "the frame arrived damaged (status " + std::to_string(o.frameStatus) + ")";
-        }
+        return FrameDamaged(o);
     case Step::FrameSize:
         return "the camera sent a frame of " + std::to_string(o.frameWidth) + " x " +
                std::to_string(o.frameHeight) + " pixels, not the " +

@@ -75,30 +75,30 @@ int main(int argc, char** argv)
     case CommandLine::Mode::Grab: {
         // No window: a core application only, which loads no display plugin.
         QCoreApplication core(argc, argv);
-        return GrabToFile(commandLine);
+        return GrabToFile(commandLine.open, commandLine.grab);
     }
     case CommandLine::Mode::Check: {
         QCoreApplication core(argc, argv);
-        return CheckCameras(commandLine);
+        return CheckCameras(commandLine.open, commandLine.check);
     }
     case CommandLine::Mode::Record: {
         QCoreApplication core(argc, argv);
-        return RecordToFile(commandLine);
+        return RecordToFile(commandLine.open, commandLine.record);
     }
     case CommandLine::Mode::Serve: {
         QCoreApplication core(argc, argv);
-        return ServeCameras(commandLine);
+        return ServeCameras(commandLine.open, commandLine.serve, commandLine.check.options);
     }
     case CommandLine::Mode::Features: {
         QCoreApplication core(argc, argv);
-        return ShowFeatures(commandLine);
+        return ShowFeatures(commandLine.open, commandLine.settings);
     }
     case CommandLine::Mode::Window:
         break;
     }
     if (!commandLine.record.path.empty()) {
         // As on the command line: a recording never replaces a file by mistake.
-        const CommandLine::Record& r = commandLine.record;
+        const RecordCommand& r = commandLine.record;
         std::string error;
         Recorder::BeginError kind = Recorder::BeginError::None;
         if (!Recorder::CheckTarget(r.path, r.overwrite, &kind, &error)) {
@@ -118,8 +118,8 @@ int main(int argc, char** argv)
     if (!platform.Ok())
         return kExitNoDisplay;
     theApp.m_openOptions = commandLine.open;
-    theApp.m_live = commandLine.live;
-    theApp.m_triggerRate = commandLine.triggerRate;
+    theApp.m_live = commandLine.live.start;
+    theApp.m_triggerRate = commandLine.live.triggerRate;
     theApp.InitInstance();
     return kExitSuccess;
 }

@@ -67,24 +67,9 @@ std::string SourceCounterMetric(const std::string& counter)
     return name;
 }
 
-void AddResult(Samples& s, const CheckResult& r)
+// The stream: asked for, frames by state, bytes, rate and intervals.
+void AddStream(Samples& s, const CheckResult& r)
 {
-    s.Set("tarvik_check_verdict", "The check's verdict: 0 ok, 1 warn, 2 fail.", double(r.verdict));
-    for (const Check& c : r.checks)
-        s.Set("tarvik_check_level", "Each check's finding: 0 ok, 1 warn, 2 fail.", double(c.level),
-              {{"check", c.name}});
-    s.Set("tarvik_camera_info", "The camera checked; empty where it does not say.", 1,
-          {{"id", r.id},
-           {"name", r.name},
-           {"vendor", r.vendor},
-           {"model", r.model},
-           {"serial", r.serial},
-           {"firmware", r.firmware},
-           {"transport", r.transport}});
-    if (r.opened.Failed())
-        return;  // nothing more is known of a camera that did not open
-    s.Set("tarvik_camera_frame_rate_hertz", "The frame rate the camera says it sends.", r.cameraRate);
-
     if (r.asked)
         s.Set("tarvik_stream_asked_frames", "Frames the check asked for.", double(r.asked));
     else
@@ -108,59 +93,76 @@ void AddResult(Samples& s, const CheckResult& r)
     for (const auto& [name, value] : r.counters)
         s.Set(SourceCounterMetric(name), "The stream source's own " + Samples::Label(name) + " over the check.",
               value);
+}
 
-    if (!r.triggerSource.empty()) {
-        s.Set("tarvik_trigger_info", "The trigger the check used: the camera's TriggerSource entry.", 1,
-              {{"source", r.triggerSource}});
-        const char* triggers = "Triggers of the check: sent, answered by a frame, missed (no frame in time).";
-        if (r.triggerSource == "Software") {
-            s.Set("tarvik_trigger_triggers", triggers, double(r.triggersSent), {{"state", "sent"}});
-            s.Set("tarvik_trigger_triggers", triggers, double(r.triggersAnswered), {{"state", "answered"}});
-            s.Set("tarvik_trigger_triggers", triggers, double(r.missedTriggers), {{"state", "missed"}});
-            s.Set("tarvik_trigger_extra_frames", "Frames no trigger asked for.", double(r.extraFrames));
-        }
-        s.Set("tarvik_trigger_camera_frame_time_seconds",
-              "The camera's own time from a trigger to its frame: delay, exposure and readout.",
-              Seconds(r.frameTimeMs));
-        const char* latency = "Time from a software trigger sent to its frame received: median, 99th percentile, "
-                              "largest.";
-        s.Set("tarvik_trigger_latency_seconds", latency, Seconds(r.latencyMedianMs), {{"statistic", "median"}});
-        s.Set("tarvik_trigger_latency_seconds", latency, Seconds(r.latencyP99Ms), {{"statistic", "p99"}});
-        s.Set("tarvik_trigger_latency_seconds", latency, Seconds(r.latencyMaxMs), {{"statistic", "max"}});
-        s.Set("tarvik_trigger_expected_frames", "Frames a line's triggers should have given at --expect-rate.",
-              r.expectedFrames);
-        s.Set("tarvik_stream_frame_interval_jitter_seconds", "Standard deviation of the time between frames.",
-              Seconds(r.intervalJitterMs));
+// The triggers, when the check used them.
+void AddTrigger(Samples& s, const CheckResult& r)
+{
+    if (r.triggerSource.empty())
+        return;
+    s.Set("tarvik_trigger_info", "The trigger the check used: the camera's TriggerSource entry.", 1,
+          {{"source", r.triggerSource}});
+    const char* triggers = "Triggers of the check: sent, answered by a frame, missed (no frame in time).";
+    if (r.triggerSource == "Software") {
+        s.Set("tarvik_trigger_triggers", triggers, double(r.triggersSent), {{"state", "sent"}});
+        s.Set("tarvik_trigger_triggers", triggers, double(r.triggersAnswered), {{"state", "answered"}});
+        s.Set("tarvik_trigger_triggers", triggers, double(r.missedTriggers), {{"state", "missed"}});
+        s.Set("tarvik_trigger_extra_frames", "Frames no trigger asked for.", double(r.extraFrames));
     }
-    if (r.clockFrames) {
-        s.Set("tarvik_clock_frames", "Frames that carried the camera's timestamp.", double(r.clockFrames));
-        s.Set("tarvik_clock_drift_ppm", "How far the camera's clock runs off the computer's, in millionths.",
-              r.clockDriftPpm);
-        s.Set("tarvik_clock_drift_uncertainty_ppm", "How far the transfer's jitter may have moved the drift.",
-              r.clockDriftSpreadPpm);
-        const char* offset = "Receive time less the camera's timestamp, beyond the quickest frame's: median, "
-                             "largest.";
-        s.Set("tarvik_clock_offset_seconds", offset, Seconds(r.clockOffsetMedianMs), {{"statistic", "median"}});
-        s.Set("tarvik_clock_offset_seconds", offset, Seconds(r.clockOffsetMaxMs), {{"statistic", "max"}});
-        s.Set("tarvik_clock_steps_back", "Times the camera's clock went backwards between frames.",
-              double(r.clockBackwards));
-        s.Set("tarvik_clock_jumps", "Times the camera's clock jumped ahead by more than a second.",
-              double(r.clockJumps));
-    }
+    s.Set("tarvik_trigger_camera_frame_time_seconds",
+          "The camera's own time from a trigger to its frame: delay, exposure and readout.",
+          Seconds(r.frameTimeMs));
+    const char* latency = "Time from a software trigger sent to its frame received: median, 99th percentile, "
+                          "largest.";
+    s.Set("tarvik_trigger_latency_seconds", latency, Seconds(r.latencyMedianMs), {{"statistic", "median"}});
+    s.Set("tarvik_trigger_latency_seconds", latency, Seconds(r.latencyP99Ms), {{"statistic", "p99"}});
+    s.Set("tarvik_trigger_latency_seconds", latency, Seconds(r.latencyMaxMs), {{"statistic", "max"}});
+    s.Set("tarvik_trigger_expected_frames", "Frames a line's triggers should have given at --expect-rate.",
+          r.expectedFrames);
+    s.Set("tarvik_stream_frame_interval_jitter_seconds", "Standard deviation of the time between frames.",
+          Seconds(r.intervalJitterMs));
+}
 
-    if (r.transport == "GigE Vision") {
-        s.Set("tarvik_link_info", "The GigE Vision link: camera address, interface and its address.", 1,
-              {{"address", r.address},
-               {"interface", r.interfaceName},
-               {"interface_address", r.interfaceAddress},
-               {"loopback", r.loopback ? "true" : "false"}});
-        s.Set("tarvik_link_mtu_bytes", "The interface's MTU.", Known(r.mtu));
-        s.Set("tarvik_link_speed_bytes_per_second", "The interface's link speed.",
-              r.speedMbps > 0 ? std::optional<double>(double(r.speedMbps) * 1e6 / 8) : std::nullopt);
-        s.Set("tarvik_link_packet_size_bytes", "The camera's stream packet size (GevSCPSPacketSize).",
-              Known(r.packetSize));
-    }
+// The camera's clock, from frames that carried its timestamp.
+void AddClock(Samples& s, const CheckResult& r)
+{
+    if (!r.clockFrames)
+        return;
+    s.Set("tarvik_clock_frames", "Frames that carried the camera's timestamp.", double(r.clockFrames));
+    s.Set("tarvik_clock_drift_ppm", "How far the camera's clock runs off the computer's, in millionths.",
+          r.clockDriftPpm);
+    s.Set("tarvik_clock_drift_uncertainty_ppm", "How far the transfer's jitter may have moved the drift.",
+          r.clockDriftSpreadPpm);
+    const char* offset = "Receive time less the camera's timestamp, beyond the quickest frame's: median, "
+                         "largest.";
+    s.Set("tarvik_clock_offset_seconds", offset, Seconds(r.clockOffsetMedianMs), {{"statistic", "median"}});
+    s.Set("tarvik_clock_offset_seconds", offset, Seconds(r.clockOffsetMaxMs), {{"statistic", "max"}});
+    s.Set("tarvik_clock_steps_back", "Times the camera's clock went backwards between frames.",
+          double(r.clockBackwards));
+    s.Set("tarvik_clock_jumps", "Times the camera's clock jumped ahead by more than a second.",
+          double(r.clockJumps));
+}
 
+// A GigE Vision link.
+void AddLink(Samples& s, const CheckResult& r)
+{
+    if (r.transport != "GigE Vision")
+        return;
+    s.Set("tarvik_link_info", "The GigE Vision link: camera address, interface and its address.", 1,
+          {{"address", r.address},
+           {"interface", r.interfaceName},
+           {"interface_address", r.interfaceAddress},
+           {"loopback", r.loopback ? "true" : "false"}});
+    s.Set("tarvik_link_mtu_bytes", "The interface's MTU.", Known(r.mtu));
+    s.Set("tarvik_link_speed_bytes_per_second", "The interface's link speed.",
+          r.speedMbps > 0 ? std::optional<double>(double(r.speedMbps) * 1e6 / 8) : std::nullopt);
+    s.Set("tarvik_link_packet_size_bytes", "The camera's stream packet size (GevSCPSPacketSize).",
+          Known(r.packetSize));
+}
+
+// The pictures: format, size, what was analysed and each colour's levels.
+void AddPicture(Samples& s, const CheckResult& r)
+{
     if (!r.pixelFormat.empty())
         s.Set("tarvik_picture_info", "The pictures' pixel format.", 1, {{"pixel_format", r.pixelFormat}});
     s.Set("tarvik_picture_width_pixels", "The pictures' width.", double(r.width));
@@ -185,6 +187,30 @@ void AddResult(Samples& s, const CheckResult& r)
         s.Set("tarvik_picture_clipped_ratio", clipped, c.dark, {{"channel", c.name}, {"end", "black"}});
         s.Set("tarvik_picture_clipped_ratio", clipped, c.bright, {{"channel", c.name}, {"end", "white"}});
     }
+}
+
+void AddResult(Samples& s, const CheckResult& r)
+{
+    s.Set("tarvik_check_verdict", "The check's verdict: 0 ok, 1 warn, 2 fail.", double(r.verdict));
+    for (const Check& c : r.checks)
+        s.Set("tarvik_check_level", "Each check's finding: 0 ok, 1 warn, 2 fail.", double(c.level),
+              {{"check", c.name}});
+    s.Set("tarvik_camera_info", "The camera checked; empty where it does not say.", 1,
+          {{"id", r.id},
+           {"name", r.name},
+           {"vendor", r.vendor},
+           {"model", r.model},
+           {"serial", r.serial},
+           {"firmware", r.firmware},
+           {"transport", r.transport}});
+    if (r.opened.Failed())
+        return;  // nothing more is known of a camera that did not open
+    s.Set("tarvik_camera_frame_rate_hertz", "The frame rate the camera says it sends.", r.cameraRate);
+    AddStream(s, r);
+    AddTrigger(s, r);
+    AddClock(s, r);
+    AddLink(s, r);
+    AddPicture(s, r);
 }
 
 }  // namespace

@@ -50,16 +50,9 @@ QJsonValue Text(const std::string& s)
     return s.empty() ? QJsonValue() : QJsonValue(Q(s));
 }
 
-QJsonObject CameraJson(const CheckResult& r)
+// A GigE Vision link; empty for other transports.
+QJsonObject LinkJson(const CheckResult& r)
 {
-    QJsonObject camera{{"id", Q(r.id)},
-                       {"name", Text(r.name)},
-                       {"source", Text(r.source)},
-                       {"vendor", Text(r.vendor)},
-                       {"model", Text(r.model)},
-                       {"serial", Text(r.serial)},
-                       {"firmware", Text(r.firmware)},
-                       {"transport", Text(r.transport)}};
     QJsonObject link;
     if (r.transport == "GigE Vision")
         link = {{"address", Text(r.address)},
@@ -70,6 +63,12 @@ QJsonObject CameraJson(const CheckResult& r)
                 {"speed_mbps", Number(r.speedMbps)},
                 {"packet_size", Number(r.packetSize)},
                 {"packet_delay", Number(r.packetDelay)}};
+    return link;
+}
+
+// The stream's frames, rates and intervals.
+QJsonObject StreamJson(const CheckResult& r)
+{
     QJsonObject stream{{"frames_asked", r.asked ? QJsonValue(double(r.asked)) : QJsonValue()},
                        {"seconds_asked", r.seconds > 0 ? QJsonValue(r.seconds) : QJsonValue()},
                        {"frames_completed", double(r.completed)},
@@ -85,9 +84,12 @@ QJsonObject CameraJson(const CheckResult& r)
                        {"interval_p99_ms", Number(r.intervalP99Ms)},
                        {"interval_max_ms", Number(r.intervalMaxMs)},
                        {"stopped", r.ended.Failed() ? QJsonValue(Q(Describe(r.ended))) : QJsonValue()}};
-    QJsonObject counters;
-    for (const auto& [name, value] : r.counters)
-        counters[Q(name)] = value;
+    return stream;
+}
+
+// The pictures and each colour.
+QJsonObject PictureJson(const CheckResult& r)
+{
     QJsonArray channels;
     for (const imaging::ChannelStats& c : r.picture.channels)
         channels.append(QJsonObject{{"name", Q(c.name)},
@@ -105,6 +107,12 @@ QJsonObject CameraJson(const CheckResult& r)
                         {"frames_changed", double(r.picture.changed)},
                         {"sharpness", r.picture.frames ? QJsonValue(r.picture.sharpness) : QJsonValue()},
                         {"channels", channels}};
+    return picture;
+}
+
+// The triggers; empty when the camera ran free.
+QJsonObject TriggerJson(const CheckResult& r)
+{
     QJsonObject trigger;
     if (!r.triggerSource.empty())
         trigger = {{"source", Q(r.triggerSource)},
@@ -121,6 +129,12 @@ QJsonObject CameraJson(const CheckResult& r)
                    {"expected_rate", r.expectRate > 0 ? QJsonValue(r.expectRate) : QJsonValue()},
                    {"expected_frames", Number(r.expectedFrames)},
                    {"interval_jitter_ms", Number(r.intervalJitterMs)}};
+    return trigger;
+}
+
+// The camera's clock; empty when no frame carried its timestamp.
+QJsonObject ClockJson(const CheckResult& r)
+{
     QJsonObject clock;
     if (r.clockFrames)
         clock = {{"frames", double(r.clockFrames)},
@@ -130,14 +144,33 @@ QJsonObject CameraJson(const CheckResult& r)
                  {"offset_max_ms", Number(r.clockOffsetMaxMs)},
                  {"backwards", double(r.clockBackwards)},
                  {"jumps", double(r.clockJumps)}};
+    return clock;
+}
+
+QJsonObject CameraJson(const CheckResult& r)
+{
+    QJsonObject camera{{"id", Q(r.id)},
+                       {"name", Text(r.name)},
+                       {"source", Text(r.source)},
+                       {"vendor", Text(r.vendor)},
+                       {"model", Text(r.model)},
+                       {"serial", Text(r.serial)},
+                       {"firmware", Text(r.firmware)},
+                       {"transport", Text(r.transport)}};
+    const QJsonObject link = LinkJson(r);
+    QJsonObject counters;
+    for (const auto& [name, value] : r.counters)
+        counters[Q(name)] = value;
+    const QJsonObject trigger = TriggerJson(r);
+    const QJsonObject clock = ClockJson(r);
     QJsonArray checks;
     for (const Check& c : r.checks)
         checks.append(QJsonObject{{"name", Q(c.name)}, {"level", LevelName(c.level)}, {"detail", Q(c.detail)}});
     return {{"camera", camera},
             {"link", link.isEmpty() ? QJsonValue() : QJsonValue(link)},
-            {"stream", stream},
+            {"stream", StreamJson(r)},
             {"counters", counters},
-            {"picture", picture},
+            {"picture", PictureJson(r)},
             {"trigger", trigger.isEmpty() ? QJsonValue() : QJsonValue(trigger)},
             {"clock", clock.isEmpty() ? QJsonValue() : QJsonValue(clock)},
             {"checks", checks},
@@ -149,68 +182,65 @@ std::string Optional(const std::optional<double>& v, const char* format)
     return v ? Format(format, *v) : std::string("unknown");
 }
 
-}  // namespace
-
-std::string CheckText(const CheckResult& r)
+// One line of the report: its label in a column of its own.
+void Line(std::string& out, const char* label, const std::string& text)
 {
-    std::string out;
-    auto line = [&out](const char* label, const std::string& text) { out += Format("%-9s%s\n", label, text.c_str()); };
-    // A camera that was not opened may have no name to tell.
-    line("Camera", Clean(r.id) + (r.name.empty() ? "" : "  " + Clean(r.name)) +
-                       (r.source.empty() ? "" : " (" + Clean(r.source) + ")"));
-    std::string identity;
-    for (const auto& [label, value] : {std::pair<const char*, const std::string&>{"vendor ", r.vendor},
-                                       {"model ", r.model},
-                                       {"serial ", r.serial},
-                                       {"firmware ", r.firmware}})
-        if (!value.empty())
-            identity += (identity.empty() ? "" : ", ") + std::string(label) + Clean(value);
-    if (!identity.empty())
-        line("", identity);
-    if (r.opened.Failed()) {
-        line("Verdict", std::string("fail: not opened: ") + Describe(r.opened));
-        return out;
-    }
+    out += Format("%-9s%s\n", label, text.c_str());
+}
+
+// The link's lines.
+void LinkText(std::string& out, const CheckResult& r)
+{
     if (r.transport == "GigE Vision") {
-        line("Link", Format("camera %s through %s (%s)%s, MTU %s, speed %s", Clean(r.address).c_str(),
+        Line(out, "Link", Format("camera %s through %s (%s)%s, MTU %s, speed %s", Clean(r.address).c_str(),
                             r.interfaceName.empty() ? "an unknown interface" : Clean(r.interfaceName).c_str(),
                             Clean(r.interfaceAddress).c_str(), r.loopback ? ", loopback" : "",
                             r.mtu > 0 ? std::to_string(r.mtu).c_str() : "unknown",
                             r.speedMbps > 0 ? (std::to_string(r.speedMbps) + " Mbit/s").c_str() : "unknown"));
-        line("", Format("packet size %s, packet delay %s",
+        Line(out, "", Format("packet size %s, packet delay %s",
                         r.packetSize > 0 ? std::to_string(r.packetSize).c_str() : "unknown",
                         r.packetDelay >= 0 ? std::to_string(r.packetDelay).c_str() : "unknown"));
     } else if (!r.transport.empty()) {
-        line("Link", Clean(r.transport));
+        Line(out, "Link", Clean(r.transport));
     }
+}
+
+// The stream's lines.
+void StreamText(std::string& out, const CheckResult& r)
+{
     const std::string asked =
         r.asked ? Format("%llu frames asked", (unsigned long long)r.asked) : Format("%g s asked", r.seconds);
-    line("Stream", Format("%s: %llu complete, %llu incomplete, %llu timed out, %llu dropped", asked.c_str(),
+    Line(out, "Stream", Format("%s: %llu complete, %llu incomplete, %llu timed out, %llu dropped", asked.c_str(),
                           (unsigned long long)r.completed, (unsigned long long)r.incomplete,
                           (unsigned long long)r.timedOut, (unsigned long long)r.dropped));
-    line("", Optional(r.measuredRate, "%.1f frames/s") + " (camera: " +
+    Line(out, "", Optional(r.measuredRate, "%.1f frames/s") + " (camera: " +
                  (r.cameraRate ? Format("%.1f, %s", *r.cameraRate, r.cameraRateFeature.c_str()) : "unknown") + "), " +
                  Optional(r.megabytesPerSecond, "%.1f MB/s") + ", first frame after " +
                  Optional(r.firstFrameMs, "%.1f ms"));
-    line("", "interval median " + Optional(r.intervalMedianMs, "%.2f ms") + ", 99th percentile " +
+    Line(out, "", "interval median " + Optional(r.intervalMedianMs, "%.2f ms") + ", 99th percentile " +
                  Optional(r.intervalP99Ms, "%.2f ms") + ", largest " + Optional(r.intervalMaxMs, "%.2f ms"));
     if (r.ended.Failed())
-        line("", "stopped: " + Describe(r.ended));
+        Line(out, "", "stopped: " + Describe(r.ended));
+}
+
+// The triggers', the clock's and the source's counters' lines.
+void TriggerText(std::string& out, const CheckResult& r)
+{
     if (r.triggerSource == "Software") {
-        line("Trigger", Format("Software at %s: %llu sent, %llu frames for them, %llu missed, %llu extra",
+        Line(out, "Trigger", Format("Software at %s: %llu sent, %llu frames for them, %llu missed, %llu extra",
                                r.triggerRate > 0 ? Format("%g/s", r.triggerRate).c_str() : "each once the last one's frame came",
                                (unsigned long long)r.triggersSent, (unsigned long long)r.triggersAnswered,
                                (unsigned long long)r.missedTriggers, (unsigned long long)r.extraFrames));
-        line("", "latency median " + Optional(r.latencyMedianMs, "%.2f ms") + ", 99th percentile " +
+        Line(out, "", "latency median " + Optional(r.latencyMedianMs, "%.2f ms") + ", 99th percentile " +
                      Optional(r.latencyP99Ms, "%.2f ms") + ", largest " + Optional(r.latencyMaxMs, "%.2f ms") +
                      " (camera's own " + Optional(r.frameTimeMs, "%.2f ms") + ")");
     } else if (!r.triggerSource.empty()) {
-        line("Trigger", Format("%s: %llu frames", Clean(r.triggerSource).c_str(), (unsigned long long)r.triggersAnswered) +
+        Line(out, "Trigger", Format("%s: %llu frames", Clean(r.triggerSource).c_str(), (unsigned long long)r.triggersAnswered) +
                             (r.expectedFrames ? Format(", %.0f expected at %g/s", *r.expectedFrames, r.expectRate) : "") +
                             ", interval jitter " + Optional(r.intervalJitterMs, "%.3f ms"));
     }
     if (r.clockFrames)
-        line("Clock", "drift " + Optional(r.clockDriftPpm, "%+.1f ppm") +
+        Line(out, "Clock", "drift " + Optional(r.clockDriftPpm, "%+.1f ppm") +
                           (r.clockDriftSpreadPpm ? Format(" (within %.1f)", *r.clockDriftSpreadPpm) : "") +
                           ", offset beyond the quickest median " +
                           Optional(r.clockOffsetMedianMs, "%.2f ms") + ", largest " +
@@ -221,22 +251,54 @@ std::string CheckText(const CheckResult& r)
     for (const auto& [name, value] : r.counters)
         counters += (counters.empty() ? "" : ", ") + Clean(name) + " " + Format("%.15g", value);
     if (!counters.empty())
-        line("Counters", counters);
-    line("Picture",
+        Line(out, "Counters", counters);
+}
+
+// The pictures' lines and the checks'.
+void PictureText(std::string& out, const CheckResult& r)
+{
+    Line(out, "Picture",
          Format("%s %lld x %lld, %llu frames analysed%s, %llu changed, sharpness %s", Clean(r.pixelFormat).c_str(),
                 (long long)r.width, (long long)r.height, (unsigned long long)r.picture.frames,
                 r.notAnalysed ? Format(" (%llu could not be)", (unsigned long long)r.notAnalysed).c_str() : "",
                 (unsigned long long)r.picture.changed,
                 r.picture.frames ? Format("%.2f", r.picture.sharpness).c_str() : "unknown"));
     for (const imaging::ChannelStats& c : r.picture.channels)
-        line("",
+        Line(out, "",
              Format("%-6s mean %6.1f  deviation %5.1f  min %3d  max %3d  black %5.2f %%  full %5.2f %%",
                     Clean(c.name).c_str(), c.mean, c.deviation, c.minimum, c.maximum, c.dark * 100, c.bright * 100));
     for (size_t i = 0; i < r.checks.size(); ++i) {
         const Check& c = r.checks[i];
-        line(i ? "" : "Checks", Format("%-4s  %-12s %s", LevelName(c.level), c.name.c_str(), Clean(c.detail).c_str()));
+        Line(out, i ? "" : "Checks", Format("%-4s  %-12s %s", LevelName(c.level), c.name.c_str(), Clean(c.detail).c_str()));
     }
-    line("Verdict", LevelName(r.verdict));
+}
+
+}  // namespace
+
+std::string CheckText(const CheckResult& r)
+{
+    std::string out;
+    // A camera that was not opened may have no name to tell.
+    Line(out, "Camera", Clean(r.id) + (r.name.empty() ? "" : "  " + Clean(r.name)) +
+                       (r.source.empty() ? "" : " (" + Clean(r.source) + ")"));
+    std::string identity;
+    for (const auto& [label, value] : {std::pair<const char*, const std::string&>{"vendor ", r.vendor},
+                                       {"model ", r.model},
+                                       {"serial ", r.serial},
+                                       {"firmware ", r.firmware}})
+        if (!value.empty())
+            identity += (identity.empty() ? "" : ", ") + std::string(label) + Clean(value);
+    if (!identity.empty())
+        Line(out, "", identity);
+    if (r.opened.Failed()) {
+        Line(out, "Verdict", std::string("fail: not opened: ") + Describe(r.opened));
+        return out;
+    }
+    LinkText(out, r);
+    StreamText(out, r);
+    TriggerText(out, r);
+    PictureText(out, r);
+    Line(out, "Verdict", LevelName(r.verdict));
     return out;
 }
 

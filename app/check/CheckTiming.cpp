@@ -239,15 +239,12 @@ TriggeredStream RunTriggeredStream(const CheckOptions& options, double frameTime
     return s;
 }
 
-void MeasureClock(const std::vector<FrameClock>& frames, CheckResult& r)
+namespace {
+
+// The longest stretch of frames without a fault of the camera's clock (a
+// step back, or a jump), counting the faults into r.
+std::vector<FrameClock> LongestStretch(const std::vector<FrameClock>& stamped, CheckResult& r)
 {
-    std::vector<FrameClock> stamped;
-    for (const FrameClock& f : frames)
-        if (f.timestamp)
-            stamped.push_back(f);
-    r.clockFrames = stamped.size();
-    if (stamped.size() < 2)
-        return;
     // Faults split the frames into stretches; a jump is a step of the
     // camera's clock more than a second (and a tenth) off the host's.
     size_t best = 0, bestEnd = 1, begin = 0;
@@ -267,7 +264,21 @@ void MeasureClock(const std::vector<FrameClock>& frames, CheckResult& r)
             begin = i;
         }
     }
-    const std::vector<FrameClock> run(stamped.begin() + std::ptrdiff_t(best), stamped.begin() + std::ptrdiff_t(bestEnd));
+    return std::vector<FrameClock>(stamped.begin() + std::ptrdiff_t(best), stamped.begin() + std::ptrdiff_t(bestEnd));
+}
+
+}  // namespace
+
+void MeasureClock(const std::vector<FrameClock>& frames, CheckResult& r)
+{
+    std::vector<FrameClock> stamped;
+    for (const FrameClock& f : frames)
+        if (f.timestamp)
+            stamped.push_back(f);
+    r.clockFrames = stamped.size();
+    if (stamped.size() < 2)
+        return;
+    const std::vector<FrameClock> run = LongestStretch(stamped, r);
     r.clockStretchFrames = run.size();
     // Times from the stretch's first frame, where a double holds ns exactly.
     auto host = [&](const FrameClock& f) { return double(int64_t(f.receiveTime - run.front().receiveTime)); };

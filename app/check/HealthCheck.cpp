@@ -189,6 +189,89 @@ const char* LevelName(Level level)
     return "fail";
 }
 
+namespace {
+
+// Takes the stream's frames to look at until the frames or seconds asked
+// for, the stream's end, the deadline, a cancel or a stop request; whether
+// the deadline or a cancel stopped it.
+template <typename Look>
+bool TakeFrames(LiveStream& stream, const CheckOptions& options, std::mutex& mutex, std::condition_variable& wake,
+                bool& news, Look&& look)
+{
+    const auto start = Clock::now(),
+               until =
+                   start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
+    auto lastProgress = start;
+    bool late = false;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            auto wakeBy = Clock::now() + std::chrono::milliseconds(100);
+            if (options.deadline != Clock::time_point{})
+                wakeBy = std::min(wakeBy, options.deadline);
+            wake.wait_until(lock, wakeBy, [&] { return news; });
+            news = false;
+        }
+        LiveStream::Frame frame;
+        if (stream.Take(&frame)) {
+            // Frames of another size than opening read would be laid out wrongly.
+            look(frame.data, frame.size, frame.width, frame.height);
+            stream.GiveBack(frame);
+        }
+        const LiveStream::Counts counts = stream.CountsNow();
+        const auto now = Clock::now();
+        if (options.progress && now - lastProgress >= std::chrono::milliseconds(250)) {
+            options.progress(counts.received, stream.RatesNow().received);
+            lastProgress = now;
+        }
+        late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
+               (options.cancel && *options.cancel);
+        const bool stop = options.stopRequested && options.stopRequested();
+        if (stream.Ended().Failed() || late || stop ||
+            (options.seconds > 0 ? now >= until : counts.received >= options.frames))
+            break;
+    }
+    return late;
+}
+
+// The stopped stream's counts, times and time-outs into r.
+void Tally(const LiveStream& stream, const CheckOptions& options, bool late, CheckResult& r)
+{
+    const LiveStream::Counts counts = stream.CountsNow();
+    r.dropped = counts.dropped;
+    r.counters = stream.SourceCounters();
+    std::vector<LiveStream::Arrival> arrivals = stream.Arrivals();
+    const bool allKept = arrivals.size() < LiveStream::kMaxArrivals;
+    if (r.asked && arrivals.size() > r.asked)
+        arrivals.resize(size_t(r.asked));  // frames that came after the last one asked for
+    Time(r, arrivals, stream.Started());
+    uint64_t received = arrivals.size();
+    if (!allKept) {
+        // Times from the frames kept; counts from all of them.
+        received = r.asked ? std::min(r.asked, counts.received) : counts.received;
+        r.incomplete = std::min(counts.incomplete, received);
+        r.completed = received - r.incomplete;
+        r.bytes = counts.bytes;
+    }
+    // Stopped from outside before a frame could come: no sign of a fault,
+    // only of a check that had no time.
+    r.outOfTime = late && received == 0 && !r.ended.Failed();
+    if (r.ended.step == Step::Wait && r.ended.code == CAM_ERR_TIMEOUT)
+        r.timedOut = r.asked ? r.asked - std::min(r.asked, received) : 1;
+    else if (!r.asked && received == 0 && !r.ended.Failed() && !r.outOfTime) {
+        r.timedOut = 1;  // --seconds ran out before the stream's own wait for the first frame did
+        // Said as the stream's own wait would have said it.
+        if (const LiveStream::TriggerState t = stream.TriggerNow(); t.on) {
+            r.ended = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
+            r.ended.triggered = true;
+            r.ended.trigger = t.source;
+            r.ended.timeoutMs = uint32_t(options.seconds * 1000 + 0.5);
+        }
+    }
+}
+
+}  // namespace
+
 CheckResult CheckOpenCamera(const CheckOptions& options)
 {
     CheckResult r;
@@ -241,71 +324,9 @@ CheckResult CheckOpenCamera(const CheckOptions& options)
         r.ended = started;
         return r;
     }
-    const auto start = Clock::now(),
-               until =
-                   start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
-    auto lastProgress = start;
-    bool late = false;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            auto wakeBy = Clock::now() + std::chrono::milliseconds(100);
-            if (options.deadline != Clock::time_point{})
-                wakeBy = std::min(wakeBy, options.deadline);
-            wake.wait_until(lock, wakeBy, [&] { return news; });
-            news = false;
-        }
-        LiveStream::Frame frame;
-        if (stream.Take(&frame)) {
-            // Frames of another size than opening read would be laid out wrongly.
-            look(frame.data, frame.size, frame.width, frame.height);
-            stream.GiveBack(frame);
-        }
-        const LiveStream::Counts counts = stream.CountsNow();
-        const auto now = Clock::now();
-        if (options.progress && now - lastProgress >= std::chrono::milliseconds(250)) {
-            options.progress(counts.received, stream.RatesNow().received);
-            lastProgress = now;
-        }
-        late = (options.deadline != Clock::time_point{} && now >= options.deadline) ||
-               (options.cancel && *options.cancel);
-        const bool stop = options.stopRequested && options.stopRequested();
-        if (stream.Ended().Failed() || late || stop ||
-            (options.seconds > 0 ? now >= until : counts.received >= options.frames))
-            break;
-    }
+    const bool late = TakeFrames(stream, options, mutex, wake, news, look);
     r.ended = stream.Stop();
-    const LiveStream::Counts counts = stream.CountsNow();
-    r.dropped = counts.dropped;
-    r.counters = stream.SourceCounters();
-    std::vector<LiveStream::Arrival> arrivals = stream.Arrivals();
-    const bool allKept = arrivals.size() < LiveStream::kMaxArrivals;
-    if (r.asked && arrivals.size() > r.asked)
-        arrivals.resize(size_t(r.asked));  // frames that came after the last one asked for
-    Time(r, arrivals, stream.Started());
-    uint64_t received = arrivals.size();
-    if (!allKept) {
-        // Times from the frames kept; counts from all of them.
-        received = r.asked ? std::min(r.asked, counts.received) : counts.received;
-        r.incomplete = std::min(counts.incomplete, received);
-        r.completed = received - r.incomplete;
-        r.bytes = counts.bytes;
-    }
-    // Stopped from outside before a frame could come: no sign of a fault,
-    // only of a check that had no time.
-    r.outOfTime = late && received == 0 && !r.ended.Failed();
-    if (r.ended.step == Step::Wait && r.ended.code == CAM_ERR_TIMEOUT)
-        r.timedOut = r.asked ? r.asked - std::min(r.asked, received) : 1;
-    else if (!r.asked && received == 0 && !r.ended.Failed() && !r.outOfTime) {
-        r.timedOut = 1;  // --seconds ran out before the stream's own wait for the first frame did
-        // Said as the stream's own wait would have said it.
-        if (const LiveStream::TriggerState t = stream.TriggerNow(); t.on) {
-            r.ended = Stopped(Step::Wait, CAM_ERR_TIMEOUT);
-            r.ended.triggered = true;
-            r.ended.trigger = t.source;
-            r.ended.timeoutMs = uint32_t(options.seconds * 1000 + 0.5);
-        }
-    }
+    Tally(stream, options, late, r);
     r.picture = stats.Summary();
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -378,24 +399,11 @@ void JudgeTriggers(const CheckResult& r, const CheckOptions& options, Add add, T
     add("trigger", level, detail);
 }
 
-}  // namespace
-
-void Judge(CheckResult& r, const CheckOptions& options)
+// Whether complete frames came that the picture can be made of.
+template <class Add, class Text>
+void JudgeFrames(const CheckResult& r, Add add, Text text)
 {
-    auto add = [&](const char* name, Level level, std::string detail) {
-        r.checks.push_back({name, level, std::move(detail)});
-        r.verdict = std::max(r.verdict, level);
-    };
-    auto text = [](const char* format, auto... args) {
-        char line[256];
-        std::snprintf(line, sizeof line, format, args...);
-        return std::string(line);
-    };
     using ull = unsigned long long;
-    if (r.opened.Failed()) {
-        add("open", Level::Fail, "not opened: " + Describe(r.opened));
-        return;
-    }
     const uint64_t received = r.completed + r.incomplete;
     // A frame the picture cannot be made of is of no use however complete
     // it came, as --grab finds.
@@ -421,6 +429,12 @@ void Judge(CheckResult& r, const CheckOptions& options)
     } else {
         add("completeness", Level::Ok, "every frame complete");
     }
+}
+
+// The packets the source lost or resent, and the rate against the camera's.
+template <class Add, class Text>
+void JudgeRate(const CheckResult& r, const CheckOptions& options, Add add, Text text)
+{
     auto counter = [&](const char* name) -> std::optional<double> {
         for (const auto& [n, v] : r.counters)
             if (n == name)
@@ -446,62 +460,106 @@ void Judge(CheckResult& r, const CheckOptions& options)
             r.measuredRate ? text("%.1f frames/s; the camera does not say its rate", *r.measuredRate)
                            : std::string("too few frames to measure"));
     }
+}
+
+// The camera's clock: its drift, steps back and jumps.
+template <class Add, class Text>
+void JudgeClock(const CheckResult& r, const CheckOptions& options, Add add, Text text)
+{
+    using ull = unsigned long long;
+    if (r.clockFrames < 2)
+        return;
+    // Only a drift beyond what the transfer's jitter can make up is one.
+    const bool drifts = r.clockDriftPpm &&
+                        std::fabs(*r.clockDriftPpm) - r.clockDriftSpreadPpm.value_or(0) > options.maxClockDrift;
+    std::string detail = r.clockDriftPpm ? text("runs %+.0f ppm (within %.0f) against the host's",
+                                                *r.clockDriftPpm, r.clockDriftSpreadPpm.value_or(0))
+                         : r.clockStretchFrames < 4
+                             ? text("%llu frames in a row: too few to measure its drift", ull(r.clockStretchFrames))
+                             : std::string("under a second of frames: too short to measure its drift");
+    if (r.clockOffsetMedianMs)
+        detail += text("; frames arrive %.2f ms (median), at most %.2f ms later than the quickest",
+                       *r.clockOffsetMedianMs, *r.clockOffsetMaxMs);
+    if (drifts)
+        detail += text("; more than %g ppm off", options.maxClockDrift);
+    if (r.clockBackwards)
+        detail += text("; went backwards %llu times", ull(r.clockBackwards));
+    if (r.clockJumps)
+        detail += text("; jumped %llu times", ull(r.clockJumps));
+    add("clock", drifts || r.clockBackwards || r.clockJumps ? Level::Warn : Level::Ok, detail);
+}
+
+// A GigE Vision link's packet size against its MTU.
+template <class Add, class Text>
+void JudgeLink(const CheckResult& r, Add add, Text text)
+{
+    if (r.transport != "GigE Vision")
+        return;
+    if (r.loopback)
+        add("packet_size", Level::Ok, "loopback interface: no link to tune");
+    else if (r.mtu > 0 && r.packetSize > 0)
+        // The packet size counts the IP and UDP headers, as the MTU does;
+        // a camera's increment may keep it somewhat below.
+        add("packet_size", r.packetSize < r.mtu * 9 / 10 ? Level::Warn : Level::Ok,
+            text("%lld-byte packets on an interface with a %lld-byte MTU%s", (long long)r.packetSize,
+                 (long long)r.mtu, r.packetSize < r.mtu * 9 / 10 && r.mtu > 1500 ? " (jumbo frames unused)" : ""));
+}
+
+// The exposure, and a frozen or near-uniform picture.
+template <class Add, class Text>
+void JudgePicture(const CheckResult& r, const CheckOptions& options, Add add, Text text)
+{
+    using ull = unsigned long long;
+    if (!r.picture.frames)
+        return;
+    double dark = 0, bright = 0;
+    bool uniform = true;
+    for (const imaging::ChannelStats& c : r.picture.channels) {
+        dark = std::max(dark, c.dark * 100);
+        bright = std::max(bright, c.bright * 100);
+        uniform = uniform && c.deviation < kUniformDeviation;
+    }
+    const bool clipped = dark > options.maxClipped || bright > options.maxClipped;
+    add("exposure", clipped ? Level::Warn : Level::Ok,
+        text("%.2f %% of a channel's samples at black, %.2f %% at full scale", dark, bright));
+    const bool frozen = r.picture.frames > 1 && r.picture.changed == 0;
+    std::string found;
+    if (frozen)
+        found = text("frozen: none of %llu frames differed from the one before", ull(r.picture.frames));
+    if (uniform)
+        found += std::string(frozen ? "; " : "") + "near-uniform picture (lens cap?)";
+    if (!found.empty())
+        add("picture", Level::Warn, found);
+    else
+        add("picture", Level::Ok,
+            text("%llu of %llu frames changed, sharpness %.2f", ull(r.picture.changed), ull(r.picture.frames),
+                 r.picture.sharpness));
+}
+
+}  // namespace
+
+void Judge(CheckResult& r, const CheckOptions& options)
+{
+    auto add = [&](const char* name, Level level, std::string detail) {
+        r.checks.push_back({name, level, std::move(detail)});
+        r.verdict = std::max(r.verdict, level);
+    };
+    auto text = [](const char* format, auto... args) {
+        char line[256];
+        std::snprintf(line, sizeof line, format, args...);
+        return std::string(line);
+    };
+    if (r.opened.Failed()) {
+        add("open", Level::Fail, "not opened: " + Describe(r.opened));
+        return;
+    }
+    JudgeFrames(r, add, text);
+    JudgeRate(r, options, add, text);
     if (!r.triggerSource.empty())
         JudgeTriggers(r, options, add, text);
-    if (r.clockFrames >= 2) {
-        // Only a drift beyond what the transfer's jitter can make up is one.
-        const bool drifts = r.clockDriftPpm &&
-                            std::fabs(*r.clockDriftPpm) - r.clockDriftSpreadPpm.value_or(0) > options.maxClockDrift;
-        std::string detail = r.clockDriftPpm ? text("runs %+.0f ppm (within %.0f) against the host's",
-                                                    *r.clockDriftPpm, r.clockDriftSpreadPpm.value_or(0))
-                             : r.clockStretchFrames < 4
-                                 ? text("%llu frames in a row: too few to measure its drift", ull(r.clockStretchFrames))
-                                 : std::string("under a second of frames: too short to measure its drift");
-        if (r.clockOffsetMedianMs)
-            detail += text("; frames arrive %.2f ms (median), at most %.2f ms later than the quickest",
-                           *r.clockOffsetMedianMs, *r.clockOffsetMaxMs);
-        if (drifts)
-            detail += text("; more than %g ppm off", options.maxClockDrift);
-        if (r.clockBackwards)
-            detail += text("; went backwards %llu times", ull(r.clockBackwards));
-        if (r.clockJumps)
-            detail += text("; jumped %llu times", ull(r.clockJumps));
-        add("clock", drifts || r.clockBackwards || r.clockJumps ? Level::Warn : Level::Ok, detail);
-    }
-    if (r.transport == "GigE Vision") {
-        if (r.loopback)
-            add("packet_size", Level::Ok, "loopback interface: no link to tune");
-        else if (r.mtu > 0 && r.packetSize > 0)
-            // The packet size counts the IP and UDP headers, as the MTU does;
-            // a camera's increment may keep it somewhat below.
-            add("packet_size", r.packetSize < r.mtu * 9 / 10 ? Level::Warn : Level::Ok,
-                text("%lld-byte packets on an interface with a %lld-byte MTU%s", (long long)r.packetSize,
-                     (long long)r.mtu, r.packetSize < r.mtu * 9 / 10 && r.mtu > 1500 ? " (jumbo frames unused)" : ""));
-    }
-    if (r.picture.frames) {
-        double dark = 0, bright = 0;
-        bool uniform = true;
-        for (const imaging::ChannelStats& c : r.picture.channels) {
-            dark = std::max(dark, c.dark * 100);
-            bright = std::max(bright, c.bright * 100);
-            uniform = uniform && c.deviation < kUniformDeviation;
-        }
-        const bool clipped = dark > options.maxClipped || bright > options.maxClipped;
-        add("exposure", clipped ? Level::Warn : Level::Ok,
-            text("%.2f %% of a channel's samples at black, %.2f %% at full scale", dark, bright));
-        const bool frozen = r.picture.frames > 1 && r.picture.changed == 0;
-        std::string found;
-        if (frozen)
-            found = text("frozen: none of %llu frames differed from the one before", ull(r.picture.frames));
-        if (uniform)
-            found += std::string(frozen ? "; " : "") + "near-uniform picture (lens cap?)";
-        if (!found.empty())
-            add("picture", Level::Warn, found);
-        else
-            add("picture", Level::Ok,
-                text("%llu of %llu frames changed, sharpness %.2f", ull(r.picture.changed), ull(r.picture.frames),
-                     r.picture.sharpness));
-    }
+    JudgeClock(r, options, add, text);
+    JudgeLink(r, add, text);
+    JudgePicture(r, options, add, text);
 }
 
 namespace {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -283,18 +284,15 @@ uint64_t Recorder::DefaultBufferBytes(uint64_t frameBytes)
     return std::max(std::min(memory / 4, kMaxDefaultBuffer), 4 * frameBytes);
 }
 
-bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* kind, std::string* error)
+namespace {
+
+// The recording's files that cannot be written as they are: a link that
+// leads nowhere, a device, a sidecar that is no regular file or that is
+// another file of the recording through a link.
+std::optional<std::string> NodeRefusal(const std::string& path, imaging::SequenceFormat format)
 {
-    imaging::SequenceFormat format{};
-    if (!imaging::SequenceFormatOf(path, &format)) {
-        *kind = BeginError::NotWritten;
-        *error = "cannot record to " + cam::Quoted(path) + ": the name must end in " + imaging::SequenceFileKinds();
-        return false;
-    }
-    auto refuse = [kind, error](const std::string& name, const std::string& why) {
-        *kind = BeginError::NotWritten;
-        *error = "cannot write " + cam::Quoted(name) + ": " + why;
-        return false;
+    auto refuse = [](const std::string& name, const std::string& why) {
+        return std::optional<std::string>("cannot write " + cam::Quoted(name) + ": " + why);
     };
     // A link is followed to the file it leads to, for the recording and its
     // sidecars alike (the link stays); one that leads nowhere is refused, as
@@ -311,7 +309,7 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
     }
     // Sidecars are files of their own: a FIFO or device there would hold the
     // recording up (or take its lines away), and is never written either.
-    const std::string csv = CsvPath(path, format), settings = SettingsPath(path, format);
+    const std::string csv = Recorder::CsvPath(path, format), settings = Recorder::SettingsPath(path, format);
     for (const std::string& sidecar : {csv, settings}) {
         const Node node = NodeOf(sidecar);
         if (node == Node::DanglingLink)
@@ -338,27 +336,21 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
             if (NodeOf(files[j]) == Node::Regular && RealPathOf(files[j]) == real)
                 return refuse(files[i], "it is the same file as " + cam::Quoted(files[j]) + ", through a link");
     }
-    // Said before the camera is opened, which a running recording holds.
-    int lock = -1;
-    const std::string lockPath = LockPathOf(path, format);
-    const int locked = TakeLock(lockPath, &lock);
-    if (locked == 0)
-        DropLock(lockPath, lock);
-    else if (locked == EWOULDBLOCK) {
-        *kind = BeginError::NotWritten;
-        *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
-        return false;
-    }
+    return std::nullopt;
+}
+
+// The earlier files a start would have to replace but could not.
+std::optional<std::string> ReplaceRefusal(const std::string& path, imaging::SequenceFormat format, bool overwrite)
+{
     // A folder with a frame file's name cannot go with the earlier frames,
     // nor can a file that only its owner may replace or remove (another
     // user's in a folder with the sticky bit, such as /tmp, unless the folder
     // is ours): found once the new files are in place, either would fail the
     // start after the earlier recording was gone, so both are refused first.
-    auto refuseReplacing = [kind, error](const std::string& name, const char* why) {
-        *kind = BeginError::NotWritten;
-        *error = "cannot replace " + cam::Quoted(name) + ": " + why;
-        return false;
+    auto refuseReplacing = [](const std::string& name, const char* why) {
+        return std::optional<std::string>("cannot replace " + cam::Quoted(name) + ": " + why);
     };
+    const std::string csv = Recorder::CsvPath(path, format), settings = Recorder::SettingsPath(path, format);
     const char* notOurs = "it belongs to another user, in a folder where only its owner may replace it";
     if (overwrite && format == imaging::SequenceFormat::Directory)
         for (const std::string& frame : FrameFilesIn(path, true)) {
@@ -373,8 +365,13 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
     for (const std::string& name : replaced)
         if ((overwrite || NothingKeptCsv(csv)) && NodeOf(name) == Node::Regular && !MayReplace(RealPathOf(name)))
             return refuseReplacing(name, notOurs);
-    if (overwrite)
-        return true;
+    return std::nullopt;
+}
+
+// Without --overwrite: an earlier recording's file that the name would replace.
+std::optional<std::string> TakenFile(const std::string& path, imaging::SequenceFormat format)
+{
+    const std::string csv = Recorder::CsvPath(path, format), settings = Recorder::SettingsPath(path, format);
     std::vector<std::string> taken;
     bool recordingThere = false;
     if (format == imaging::SequenceFormat::Directory) {
@@ -393,10 +390,49 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
     for (const std::string& name : taken)
         if (const Node node = NodeOf(name); node == Node::Regular || node == Node::Folder ||
                                             node == Node::DanglingLink) {  // a frame's link is the folder's
-            *kind = BeginError::Exists;
-            *error = cam::Quoted(name) + " exists and is kept: --overwrite replaces it";
-            return false;
+            return cam::Quoted(name) + " exists and is kept: --overwrite replaces it";
         }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* kind, std::string* error)
+{
+    imaging::SequenceFormat format{};
+    if (!imaging::SequenceFormatOf(path, &format)) {
+        *kind = BeginError::NotWritten;
+        *error = "cannot record to " + cam::Quoted(path) + ": the name must end in " + imaging::SequenceFileKinds();
+        return false;
+    }
+    if (std::optional<std::string> refused = NodeRefusal(path, format)) {
+        *kind = BeginError::NotWritten;
+        *error = *refused;
+        return false;
+    }
+    // Said before the camera is opened, which a running recording holds.
+    int lock = -1;
+    const std::string lockPath = LockPathOf(path, format);
+    const int locked = TakeLock(lockPath, &lock);
+    if (locked == 0)
+        DropLock(lockPath, lock);
+    else if (locked == EWOULDBLOCK) {
+        *kind = BeginError::NotWritten;
+        *error = "cannot record to " + cam::Quoted(path) + ": another recording to it is running";
+        return false;
+    }
+    if (std::optional<std::string> refused = ReplaceRefusal(path, format, overwrite)) {
+        *kind = BeginError::NotWritten;
+        *error = *refused;
+        return false;
+    }
+    if (overwrite)
+        return true;
+    if (std::optional<std::string> taken = TakenFile(path, format)) {
+        *kind = BeginError::Exists;
+        *error = *taken;
+        return false;
+    }
     return true;
 }
 
@@ -449,6 +485,100 @@ void Recorder::Unlock()
     lockFd_ = -1;
 }
 
+bool Recorder::OpenRecording(const Options& options, imaging::SequenceFormat format,
+                             const imaging::SequenceShape& shape, imaging::SequenceWriter& writer,
+                             Replacing* recording, std::string* error)
+{
+    struct stat old {};
+    bool opened = false;
+    if (format != imaging::SequenceFormat::Directory && NodeOf(options.path, &old) == Node::Regular) {
+        recording->target = RealPathOf(options.path);
+        const int fd = imaging::MakeReplacement(recording->target, &old, &recording->temporary);
+        if (fd < 0) {
+            *error = "cannot write " + cam::Quoted(options.path) + ": " + std::strerror(-fd);
+            Unlock();
+            return false;
+        }
+        close(fd);
+        opened = writer.Open(recording->temporary, shape, true);
+        if (!opened)
+            unlink(recording->temporary.c_str());
+    } else {
+        opened = writer.Open(options.path, shape, options.overwrite);
+    }
+    if (!opened) {
+        *error = "cannot write " + cam::Quoted(options.path) + ": " + writer.Error();
+        Unlock();
+        return false;
+    }
+    if (format == imaging::SequenceFormat::Directory && !Lock(options.path, format, error)) {
+        writer.Close();
+        return false;
+    }
+    return true;
+}
+
+void Recorder::Start(const Options& options, const imaging::SequenceShape& shape,
+                     std::unique_ptr<imaging::SequenceWriter> writer)
+{
+    options_ = options;
+    shape_ = shape;
+    frameBytes_ = cam::RowBytes(*shape.format, shape.width) * shape.height;
+    const uint64_t bound = options.bufferBytes ? options.bufferBytes : DefaultBufferBytes(frameBytes_);
+    writer_ = std::move(writer);
+    index_ = 0;
+    begun_ = csvFlushed_ = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.clear();
+        spare_.clear();
+        finishing_ = aborting_ = any_ = false;
+        lastId_ = 0;
+        counts_ = {};
+        // Below two frames nothing could be written while the next one comes.
+        counts_.bufferBytes = std::max(bound, 2 * frameBytes_);
+        stop_ = Stop::None;
+        error_.clear();
+        history_.clear();
+    }
+    // Buffers ready before the first frame comes.
+    for (size_t i = 0; i < kReadyBuffers; ++i)
+        if (!AddSpare())
+            break;
+    thread_ = std::thread(&Recorder::Run, this);
+    preparer_ = std::thread(&Recorder::Prepare, this);
+}
+
+void Recorder::OpenSidecars(const Options& options, imaging::SequenceFormat format, const std::string& settingsText,
+                            Replacing* recording, Replacing* csv, std::string* error)
+{
+    struct stat old {};
+    csvPath_ = CsvPath(options.path, format);
+    const std::string settingsPath = SettingsPath(options.path, format);
+    const bool csvThere = NodeOf(csvPath_, &old) == Node::Regular;
+    csv->target = csvThere ? RealPathOf(csvPath_) : csvPath_;
+    csv_ = imaging::MakeReplacement(csv->target, csvThere ? &old : nullptr, &csv->temporary);
+    int failure = csv_ < 0 ? -csv_ : WriteAll(csv_, kCsvHeader, std::strlen(kCsvHeader));
+    csvLength_ = std::strlen(kCsvHeader);
+    imaging::OutputFile settings;
+    if (failure)
+        *error = "cannot write " + cam::Quoted(csvPath_) + ": " + std::strerror(failure);
+    else if (!settings.Open(settingsPath) || !settings.Write(settingsText.data(), settingsText.size()) ||
+             !settings.Commit())
+        *error = "cannot write " + cam::Quoted(settingsPath) + ": " + settings.Error();
+    // The settings are in place (renamed by Commit); the recording goes last.
+    auto putInPlace = [error](Replacing& file, const std::string& name) {
+        if (!error->empty() || file.temporary.empty())
+            return;
+        if (rename(file.temporary.c_str(), file.target.c_str()) != 0)
+            *error = "cannot write " + cam::Quoted(name) + ": " + std::strerror(errno);
+        else
+            file.temporary.clear();
+    };
+    putInPlace(*csv, csvPath_);
+    putInPlace(*recording, options.path);
+}
+
 bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape, const std::string& settingsText,
                      std::string* error, BeginError* kind, std::unique_ptr<imaging::SequenceWriter> writer)
 {
@@ -483,60 +613,11 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
     // the file a link leads to) and put in its place only once every file of
     // the recording has opened: a start that fails leaves the earlier
     // recording as it was. New files are made under their own names.
-    struct Replacing {
-        std::string temporary, target;
-    } recording, csv;
     // The recording first: where it cannot be made, nothing else is.
-    struct stat old {};
-    bool opened = false;
-    if (format != imaging::SequenceFormat::Directory && NodeOf(options.path, &old) == Node::Regular) {
-        recording.target = RealPathOf(options.path);
-        const int fd = imaging::MakeReplacement(recording.target, &old, &recording.temporary);
-        if (fd < 0) {
-            *error = "cannot write " + cam::Quoted(options.path) + ": " + std::strerror(-fd);
-            Unlock();
-            return false;
-        }
-        close(fd);
-        opened = writer->Open(recording.temporary, shape, true);
-        if (!opened)
-            unlink(recording.temporary.c_str());
-    } else {
-        opened = writer->Open(options.path, shape, options.overwrite);
-    }
-    if (!opened) {
-        *error = "cannot write " + cam::Quoted(options.path) + ": " + writer->Error();
-        Unlock();
+    Replacing recording, csv;
+    if (!OpenRecording(options, format, shape, *writer, &recording, error))
         return false;
-    }
-    if (format == imaging::SequenceFormat::Directory && !Lock(options.path, format, error)) {
-        writer->Close();
-        return false;
-    }
-    csvPath_ = CsvPath(options.path, format);
-    const std::string settingsPath = SettingsPath(options.path, format);
-    const bool csvThere = NodeOf(csvPath_, &old) == Node::Regular;
-    csv.target = csvThere ? RealPathOf(csvPath_) : csvPath_;
-    csv_ = imaging::MakeReplacement(csv.target, csvThere ? &old : nullptr, &csv.temporary);
-    int failure = csv_ < 0 ? -csv_ : WriteAll(csv_, kCsvHeader, std::strlen(kCsvHeader));
-    csvLength_ = std::strlen(kCsvHeader);
-    imaging::OutputFile settings;
-    if (failure)
-        *error = "cannot write " + cam::Quoted(csvPath_) + ": " + std::strerror(failure);
-    else if (!settings.Open(settingsPath) || !settings.Write(settingsText.data(), settingsText.size()) ||
-             !settings.Commit())
-        *error = "cannot write " + cam::Quoted(settingsPath) + ": " + settings.Error();
-    // The settings are in place (renamed by Commit); the recording goes last.
-    auto putInPlace = [error](Replacing& file, const std::string& name) {
-        if (!error->empty() || file.temporary.empty())
-            return;
-        if (rename(file.temporary.c_str(), file.target.c_str()) != 0)
-            *error = "cannot write " + cam::Quoted(name) + ": " + std::strerror(errno);
-        else
-            file.temporary.clear();
-    };
-    putInPlace(csv, csvPath_);
-    putInPlace(recording, options.path);
+    OpenSidecars(options, format, settingsText, &recording, &csv, error);
     if (!error->empty()) {
         if (csv_ >= 0)
             close(csv_);
@@ -565,33 +646,8 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
                 Unlock();
                 return false;
             }
-    options_ = options;
-    shape_ = shape;
-    frameBytes_ = cam::RowBytes(*shape.format, shape.width) * shape.height;
-    const uint64_t bound = options.bufferBytes ? options.bufferBytes : DefaultBufferBytes(frameBytes_);
-    writer_ = std::move(writer);
-    index_ = 0;
-    begun_ = csvFlushed_ = Clock::now();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.clear();
-        spare_.clear();
-        finishing_ = aborting_ = any_ = false;
-        lastId_ = 0;
-        counts_ = {};
-        // Below two frames nothing could be written while the next one comes.
-        counts_.bufferBytes = std::max(bound, 2 * frameBytes_);
-        stop_ = Stop::None;
-        error_.clear();
-        history_.clear();
-    }
+    Start(options, shape, std::move(writer));
     *kind = BeginError::None;
-    // Buffers ready before the first frame comes.
-    for (size_t i = 0; i < kReadyBuffers; ++i)
-        if (!AddSpare())
-            break;
-    thread_ = std::thread(&Recorder::Run, this);
-    preparer_ = std::thread(&Recorder::Prepare, this);
     return true;
 }
 

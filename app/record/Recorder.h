@@ -165,6 +165,22 @@ private:
     // starting; false, with *error, when it is taken or cannot be made.
     bool Lock(const std::string& path, imaging::SequenceFormat format, std::string* error);
     void Unlock();
+    // A file of the recording that exists, written under a temporary name
+    // beside it until it is put in its place.
+    struct Replacing {
+        std::string temporary, target;
+    };
+    // Begin's steps: the recording's own file opened (under a temporary name
+    // where one exists), the folder's lock taken; false, with *error, having
+    // let everything go. Then the state reset and the threads started.
+    bool OpenRecording(const Options& options, imaging::SequenceFormat format, const imaging::SequenceShape& shape,
+                       imaging::SequenceWriter& writer, Replacing* recording, std::string* error);
+    // The CSV file and the settings file made, and the files that replace
+    // others put in their places; *error set when one could not be.
+    void OpenSidecars(const Options& options, imaging::SequenceFormat format, const std::string& settingsText,
+                      Replacing* recording, Replacing* csv, std::string* error);
+    void Start(const Options& options, const imaging::SequenceShape& shape,
+               std::unique_ptr<imaging::SequenceWriter> writer);
 
     using Clock = std::chrono::steady_clock;
     Options options_;
