@@ -31,6 +31,7 @@ const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Command, ID_PICTURE_COPY, &CTarvikDlg::OnCopyPicture},
     {ui::Message::Command, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveView},
     {ui::Message::Posted, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveFrame},
+    {ui::Message::Posted, ID_PICTURE_INSPECT, &CTarvikDlg::OpenViewer},
     {ui::Message::Command, ID_CAMERA_SETTINGS, &CTarvikDlg::OnCameraSettings},
     {ui::Message::Command, ID_PICTURE_RECORD, &CTarvikDlg::OnRecord},
     {ui::Message::Command, ID_PICTURE_TRIGGER, &CTarvikDlg::OnTrigger},
@@ -75,6 +76,9 @@ bool CTarvikDlg::OnInitDialog()
         if (g_hCamera != 0)
             StartLive();
     }
+    // Once the dialog is shown, so that the viewer finds its place beside it.
+    if (m_startViewer)
+        PostMessage(ID_PICTURE_INSPECT);
     return true;
 }
 

@@ -47,6 +47,8 @@ public:
     // Opens the viewer window beside the dialog, or raises it, as
     // "Inspect…" and a double click on the picture area do.
     void OpenViewer();
+    // Opens it once the dialog is shown, beside it (--live --inspect).
+    void OpenViewerOnceShown() { m_startViewer = true; }
     // The viewer's status line: the camera, live view, a trigger, a recording
     // and the last failure.
     std::string ViewerStatus() const;
@@ -104,6 +106,7 @@ private:
     static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
     OpenOptions m_options;
     bool m_startLive;
+    bool m_startViewer = false;
     std::optional<Recorder::Options> m_startRecord;
     // Before m_live, which feeds it: the stream stops before it goes.
     std::unique_ptr<Recorder> m_recorder;
