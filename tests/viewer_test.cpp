@@ -5,6 +5,7 @@
 // view, a frame narrowed while zoomed in, and frames of 1 x 1 and 65535 x 1.
 #include "DialogHarness.h"
 #include "WaitFor.h"
+#include "platform/camera/cam.h"
 #include "platform/camera/campixel.h"
 #include "platform/camera/camsim.h"
 #include "platform/ui/ViewerGeometry.h"
@@ -14,16 +15,20 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QFontMetrics>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QWheelEvent>
 
 #include <cmath>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -518,6 +523,99 @@ TEST_F(ViewerTest, OnePixelAndOneLongRow)
         Click(IDC_GRAB_STOP_RELEASE);
         harness::ResetCameraState();
     }
+}
+
+// What the status line says while a recording runs, while the camera waits
+// for Line0 and while only incomplete frames come; in a wide window and a
+// narrow one, all of its text is in sight (wrapped, not cut).
+TEST_F(ViewerTest, StatusLineSaysWhatGoesOn)
+{
+    QTemporaryDir dir;
+    const std::string run = dir.path().toStdString() + "/run.mkv";
+    const struct {
+        const char* name;
+        const char* sim;
+        std::function<void(ViewerTest&)> start;  // after the camera opened
+        const char* status;                      // a regular expression for the line
+    } rows[] = {
+        {"recording", "width=64,height=48,formats=Mono8,rate=100",
+         [&](ViewerTest& t) {
+             Recorder::Options options;
+             options.path = run;
+             ASSERT_EQ(t.dlg.RecordTo(options), "");
+         },
+         "\nREC run\\.mkv 0:0\\d:\\d\\d, recording: [1-9]\\d* frames, 0 dropped, \\d+ MB/s$"},
+        {"waiting for Line0", "width=64,height=48,rate=100",
+         [](ViewerTest& t) {
+             ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerMode", "On"), CAM_OK);
+             ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerSource", "Line0"), CAM_OK);
+             t.widget->commands()[ID_PICTURE_LIVE]->trigger();
+         },
+         "\nwaiting for trigger on Line0, no frame yet, started \\d+\\.\\d s ago$"},
+        {"only incomplete frames", "width=64,height=48,rate=100,frames=incomplete",
+         [](ViewerTest& t) { t.widget->commands()[ID_PICTURE_LIVE]->trigger(); },
+         "\nonly incomplete frames come \\(\\d+ so far\\)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_NO_FATAL_FAILURE(OpenCamera(row.sim));
+        ui::ViewerWindow* v = Viewer();
+        ASSERT_TRUE(v);
+        ASSERT_NO_FATAL_FAILURE(row.start(*this));
+        auto* status = v->findChild<QLabel*>("status");
+        const QRegularExpression expected(row.status);
+        ASSERT_SOON(expected.match(status->text()).hasMatch()) << status->text().toStdString();
+        for (int width : {1000, 420, 260}) {
+            SCOPED_TRACE(width);
+            v->resize(width, v->height());
+            ASSERT_SOON(v->width() <= std::max(width, v->minimumWidth()));
+            v->UpdateMeasures();
+            const QString text = status->text();
+            ASSERT_TRUE(expected.match(text).hasMatch()) << text.toStdString();
+            // The lines the text takes at the label's width, each word whole.
+            ASSERT_SOON(status->contentsRect().height() >=
+                        QFontMetrics(status->font())
+                            .boundingRect(status->contentsRect(), Qt::TextWordWrap, status->text())
+                            .height())
+                << status->text().toStdString() << " in " << status->contentsRect().width() << " x "
+                << status->contentsRect().height();
+            EXPECT_TRUE(status->isVisible());
+        }
+        QPointer<ui::ViewerWindow> closing(v);
+        v->close();
+        ASSERT_SOON(closing.isNull());
+        Click(IDC_GRAB_STOP_RELEASE);
+        harness::ResetCameraState();
+    }
+}
+
+// The simulated lens over the viewer: the focus value of its picture is
+// highest at the lens's best position and falls either way, and the peak
+// holds the highest seen.
+TEST_F(ViewerTest, FocusPeaksAtTheLensBestPosition)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCamera("width=160,height=120"));
+    ui::ViewerWindow* v = Viewer();
+    ASSERT_TRUE(v);
+    const struct {
+        int position;
+    } rows[] = {{0}, {300}, {560}, {600}, {640}, {900}, {1000}};
+    std::map<int, double> focus;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.position);
+        ASSERT_EQ(CamFeatureValueSet(g_hCamera, "FocusPosition", std::to_string(row.position).c_str()), CAM_OK);
+        Click(IDC_GRAB_ONCE);
+        v->UpdateMeasures();
+        focus[row.position] = v->Focus();
+        EXPECT_GT(v->Focus(), 0);
+    }
+    for (const auto& [position, value] : focus) {
+        if (position != 600)
+            EXPECT_LT(value, focus[600]) << position;
+    }
+    EXPECT_LT(focus[300], focus[560]);
+    EXPECT_LT(focus[900], focus[640]);
+    EXPECT_DOUBLE_EQ(v->FocusPeak(), focus[600]);
 }
 
 }  // namespace

@@ -419,9 +419,13 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     statusLine_->setObjectName("status");
     statusLine_->setFrameShape(QFrame::StyledPanel);
     statusLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    // However narrow the window, the line stays (cut, whole in its tooltip).
+    // However narrow the window, all of the line stays in sight: it wraps
+    // onto as many lines as the width needs rather than being cut (a word
+    // longer than the width, such as a file's path, is still whole in the
+    // tooltip).
     statusLine_->setMinimumWidth(1);
-    statusLine_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    statusLine_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Minimum);
+    statusLine_->setWordWrap(true);  // after the policy, which would drop its height for width
     readout_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     pinnedLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     layout->addWidget(readout_);
