@@ -424,7 +424,7 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     // longer than the width, such as a file's path, is still whole in the
     // tooltip).
     statusLine_->setMinimumWidth(1);
-    statusLine_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Minimum);
+    statusLine_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusLine_->setWordWrap(true);  // after the policy, which would drop its height for width
     readout_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     pinnedLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
@@ -477,7 +477,10 @@ void ViewerWindow::Open(const QRect& owner)
             screen = QGuiApplication::primaryScreen();
         const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
         const QSize wanted(std::max(minimumSizeHint().width(), 900), std::max(minimumSizeHint().height(), 640));
-        const QRect place = viewer::PlaceBeside(owner, wanted, area);
+        // A side is taken only with room for the window at its least: made
+        // smaller than that, it would grow past the screen's edge again and
+        // take the status line out of sight.
+        const QRect place = viewer::PlaceBeside(owner, wanted, area, minimumSizeHint().expandedTo(QSize(400, 300)));
         // The frame the window manager adds is not known before it is shown;
         // the place is for the frame, the size for what it holds.
         resize(place.size());
