@@ -8,6 +8,7 @@
 #include "Failures.h"
 #include "StopSignals.h"
 #include "platform/camera/camtext.h"
+#include "platform/imaging/live/LiveReduce.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PaintDC.h"
 #include "platform/ui/PictureDialog.h"
@@ -389,7 +390,9 @@ void CTarvikDlg::OnLiveFrame()
             if (m_liveShown.record)
                 m_live.GiveBack(m_liveShown);
             m_liveShown = frame;
-            m_viewer.Show(m_liveShown);
+            // The block ShowLiveFrame reduced by: the viewer shows that picture at fit.
+            m_viewer.Show(m_liveShown, imaging::LiveBlock(g_pPixelFormat, uint32_t(g_nWidth), uint32_t(g_nHeight),
+                                                          uint32_t(fit.Width()), uint32_t(fit.Height())));
         } else {
             m_live.GiveBack(frame);
         }

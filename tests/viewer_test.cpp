@@ -610,12 +610,62 @@ TEST_F(ViewerTest, FocusPeaksAtTheLensBestPosition)
         EXPECT_GT(v->Focus(), 0);
     }
     for (const auto& [position, value] : focus) {
-        if (position != 600)
+        if (position != 600) {
             EXPECT_LT(value, focus[600]) << position;
+        }
     }
     EXPECT_LT(focus[300], focus[560]);
     EXPECT_LT(focus[900], focus[640]);
     EXPECT_DOUBLE_EQ(v->FocusPeak(), focus[600]);
+}
+
+// At fit the whole frame is drawn from live view's block reduction scaled
+// by the painter (the dialog's own during live view when near the size):
+// the picture is the exact average RenderView gives but for the edges
+// between areas, for grabbed and live frames of each kind of format.
+TEST_F(ViewerTest, FitIsTheAverageOfTheFrame)
+{
+    const struct {
+        const char* format;
+        bool live;
+    } rows[] = {{"Mono8", false}, {"BayerRG8", false}, {"YUV422_8", false}, {"BayerRG8", true}, {"RGB8", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.format) + (row.live ? ", live" : ", grabbed"));
+        ASSERT_NO_FATAL_FAILURE(OpenCamera(std::string("width=1292,height=964,rate=50,picture=still,formats=") +
+                                           row.format));
+        ui::ViewerWindow* v = Viewer();
+        ASSERT_TRUE(v);
+        if (row.live)
+            widget->commands()[ID_PICTURE_LIVE]->trigger();
+        else
+            Click(IDC_GRAB_ONCE);
+        ASSERT_SOON(v->FrameSize() == QSize(1292, 964));
+        v->ZoomFit();
+        ASSERT_LT(v->View().zoom, 0.5) << "the frame is shown reduced";
+        v->repaint();
+        const QImage shot = Canvas(v);
+        const cam::PixelFormat& format = *cam::FindPixelFormat(row.format);
+        const std::vector<uint8_t> bytes = SimFrame(format, 1292, 964);
+        QImage exact;
+        ASSERT_TRUE(imaging::RenderView({bytes.data(), bytes.size(), 1292, 964, row.format}, v->View(),
+                                        uint32_t(shot.width()), uint32_t(shot.height()), {}, &exact));
+        ASSERT_EQ(exact.size(), shot.size());
+        double total = 0;
+        int64_t far = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) {
+                const QRgb a = shot.pixel(x, y), b = exact.pixel(x, y);
+                const int d = std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                                        std::abs(qBlue(a) - qBlue(b))});
+                total += d;
+                far += d > 32;
+            }
+        const double pixels = double(shot.width()) * shot.height();
+        EXPECT_LT(total / pixels, 2.0) << "mean difference from the exact average";
+        EXPECT_LT(double(far) / pixels, 0.02) << "pixels far from the exact average";
+        Click(IDC_GRAB_STOP_RELEASE);
+        harness::ResetCameraState();
+    }
 }
 
 }  // namespace

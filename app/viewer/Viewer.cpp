@@ -75,12 +75,16 @@ void Viewer::Close()
     delete window_.data();
 }
 
-void Viewer::Show(const LiveStream::Frame& live)
+void Viewer::Show(const LiveStream::Frame& live, uint32_t block)
 {
     if (!window_)
         return;
     if (live.record && FitsOpenedSize(live.width, live.height)) {
         window_->SetFrame(OpenedFrame(live.data, live.size));
+        if (block >= 2 && !g_image.IsNull() && uint64_t(g_image.GetWidth()) == uint64_t(g_nWidth) / block &&
+            uint64_t(g_image.GetHeight()) == uint64_t(g_nHeight) / block)
+            window_->SetReduced(g_image.GetBits(), g_image.GetWidth(), g_image.GetHeight(), g_image.GetPitch(),
+                                block);
     } else if (g_lastFrame.valid && g_lastFrame.deep) {
         window_->SetFrame(OpenedFrame(g_lastFrame.deep.get(), g_lastFrame.deepSize), g_lastFrame.deep);
     } else if (g_lastFrame.valid) {

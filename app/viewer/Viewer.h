@@ -36,8 +36,10 @@ public:
 
     // What the dialog shows now; call before a live frame shown so far is
     // given back, and after the captured frame changed. live without a
-    // record: the captured frame (g_lastFrame), if any.
-    void Show(const LiveStream::Frame& live);
+    // record: the captured frame (g_lastFrame), if any. block: the block
+    // live view just reduced live by into g_image for the dialog (1: none),
+    // which the window then shows at fit without reading the frame again.
+    void Show(const LiveStream::Frame& live, uint32_t block = 1);
 
 private:
     QPointer<ui::ViewerWindow> window_;

@@ -42,6 +42,16 @@ constexpr int kClickSlop = 3;
 
 QString Q(const std::string& s) { return QString::fromUtf8(s.c_str()); }
 
+// A reduced picture of size shown over shownWidth x shownHeight canvas
+// pixels: at least three quarters of that each way, so that the dialog's
+// own reduction, a little smaller than the viewer's fit at their usual
+// sizes, is scaled up slightly rather than the whole frame read again;
+// further up it would blur.
+bool NearEnough(QSize size, double shownWidth, double shownHeight)
+{
+    return size.width() * 4.0 >= std::ceil(shownWidth) * 3 && size.height() * 4.0 >= std::ceil(shownHeight) * 3;
+}
+
 QColor ChannelColour(const std::string& name)
 {
     if (name == "red" || name == "V")
@@ -98,6 +108,10 @@ public:
 
     // The display-sized image last drawn: the one image the viewer adds.
     QImage image;
+    // The whole frame reduced as live view reduces it, while it is all in view
+    // below 1:1 (at fit): at least the size it takes on the canvas, less than
+    // twice it each way.
+    QImage whole;
     // Drawing again before this would take more than half the thread.
     std::chrono::steady_clock::time_point nextPaint;
 
@@ -107,8 +121,8 @@ protected:
         const auto start = std::chrono::steady_clock::now();
         const QSize size = DeviceSize();
         ViewerWindow& o = *owner_;
-        if (!o.hasFrame_ || !imaging::RenderView(o.frame_, o.view_, uint32_t(size.width()),
-                                                 uint32_t(size.height()), o.options_, &image)) {
+        if (!o.hasFrame_ || !(DrawWhole(size) || imaging::RenderView(o.frame_, o.view_, uint32_t(size.width()),
+                                                                     uint32_t(size.height()), o.options_, &image))) {
             if (image.size() != size)
                 image = QImage(size, QImage::Format_RGB32);
             image.fill(o.options_.background);
@@ -214,6 +228,42 @@ protected:
     }
 
 private:
+    // Below 1:1 with the whole frame in view (as at fit), the frame is
+    // reduced by live view's block and the painter scales that smoothly to
+    // the canvas: weighing each screen pixel's share of every camera pixel
+    // (RenderView) costs several times live view itself, at every frame.
+    // Clipped pixels are still marked by RenderView. False: not drawn.
+    bool DrawWhole(QSize size)
+    {
+        ViewerWindow& o = *owner_;
+        if (!o.ShownWhole(size))
+            return false;
+        const imaging::View& v = o.view_;
+        const double shownWidth = o.frame_.width * v.zoom, shownHeight = o.frame_.height * v.zoom;
+        // The reduction made for this frame already (the dialog's, or an
+        // earlier drawing's) while it is near enough the size needed.
+        if (o.wholeSerial_ != o.frameSerial_ || !NearEnough(whole.size(), shownWidth, shownHeight)) {
+            o.wholeSerial_ = ~uint64_t(0);
+            const uint32_t k = imaging::ReduceWhole(o.frame_, uint32_t(std::ceil(shownWidth)),
+                                                    uint32_t(std::ceil(shownHeight)), &whole);
+            if (k < 2)
+                return false;
+            o.wholeSerial_ = o.frameSerial_;
+            o.wholeBlock_ = k;
+        }
+        const uint32_t k = o.wholeBlock_;
+        if (image.size() != size)
+            image = QImage(size, QImage::Format_RGB32);
+        if (image.isNull())
+            return false;
+        image.fill(o.options_.background);
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        const QPointF origin = viewer::ToScreen(v, QPointF(0, 0));
+        painter.drawImage(QRectF(origin, QSizeF(whole.width() * k * v.zoom, whole.height() * k * v.zoom)), whole);
+        return true;
+    }
+
     // The camera pixels between the press and the pointer, within the frame.
     QRect Selection() const
     {
@@ -520,6 +570,34 @@ void ViewerWindow::SetFrame(const imaging::Frame& frame, std::shared_ptr<const v
         Reclamp();
     }
     Repaint();
+}
+
+void ViewerWindow::SetReduced(const uint8_t* bgr, int width, int height, ptrdiff_t pitch, uint32_t k)
+{
+    if (!hasFrame_ || !bgr || k < 2 || width <= 0 || height <= 0 || uint64_t(width) != frame_.width / k ||
+        uint64_t(height) != frame_.height / k || !ShownWhole(CanvasSize()) ||
+        !NearEnough(QSize(width, height), frame_.width * view_.zoom, frame_.height * view_.zoom))
+        return;
+    QImage& whole = canvas_->whole;
+    if (whole.width() != width || whole.height() != height || whole.format() != QImage::Format_RGB32)
+        whole = QImage(width, height, QImage::Format_RGB32);
+    if (whole.isNull())
+        return;
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* p = bgr + ptrdiff_t(y) * pitch;
+        auto* line = reinterpret_cast<QRgb*>(whole.scanLine(y));
+        for (int x = 0; x < width; ++x, p += 3)
+            line[x] = qRgb(p[2], p[1], p[0]);
+    }
+    wholeSerial_ = frameSerial_;
+    wholeBlock_ = k;
+}
+
+bool ViewerWindow::ShownWhole(QSize canvas) const
+{
+    const double shownWidth = frame_.width * view_.zoom, shownHeight = frame_.height * view_.zoom;
+    return hasFrame_ && view_.zoom < 1 && !options_.markClipped && shownWidth <= canvas.width() + 0.5 &&
+           shownHeight <= canvas.height() + 0.5;
 }
 
 void ViewerWindow::ClearFrame(const std::string& note)

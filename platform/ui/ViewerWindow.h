@@ -34,6 +34,11 @@ public:
     // The frame to show from now on. keep, when given, holds the data alive
     // for as long as the window shows it.
     void SetFrame(const imaging::Frame& frame, std::shared_ptr<const void> keep = {});
+    // The frame just given, already reduced by block k as live view shows it
+    // (BGR rows pitch bytes apart, pitch negative for bottom-up rows): shown
+    // at fit instead of reducing the frame again when it is at least the
+    // size the frame takes on the canvas. Read during the call only.
+    void SetReduced(const uint8_t* bgr, int width, int height, ptrdiff_t pitch, uint32_t k);
     // Nothing to show; note (may be empty) says why, in the readout line.
     void ClearFrame(const std::string& note = {});
     // The status line's text, asked for a few times a second (and at once).
@@ -81,6 +86,9 @@ private:
     class FocusBar;
     friend class CanvasWidget;
 
+    // Below 1:1 with all of the frame on a canvas of that size (as at fit),
+    // clipped pixels not marked: drawn from the frame reduced as live view reduces it.
+    bool ShownWhole(QSize canvas) const;
     void Reclamp();
     void Repaint();
     void ShowReadout();
@@ -93,6 +101,9 @@ private:
     bool hasFrame_ = false;
     std::string note_;
     uint64_t frameSerial_ = 0, measuredSerial_ = ~uint64_t(0);
+    // The frame of this serial is in the canvas's whole, reduced by wholeBlock_.
+    uint64_t wholeSerial_ = ~uint64_t(0);
+    uint32_t wholeBlock_ = 1;
 
     imaging::View view_;
     bool fitting_ = true;

@@ -82,6 +82,17 @@ struct RenderOptions {
 bool RenderView(const Frame& frame, const View& view, uint32_t width, uint32_t height,
                 const RenderOptions& options, QImage* image);
 
+// The whole frame as live view shows it in the dialog, for a painter to
+// scale smoothly to its place on the screen: reduced by live view's block k
+// (LiveBlock: the largest that leaves the picture at least targetWidth x
+// targetHeight) into *image, RGB32 of frame.width / k x frame.height / k
+// (a last partial block each way left out, as live view leaves it). Far
+// cheaper than RenderView below 1:1, which weighs each screen pixel's share
+// of every camera pixel. Returns k; 1 when the frame is too small for a
+// block of 2 (then *image is untouched: draw with RenderView); 0 when the
+// format cannot be shown or memory is short.
+uint32_t ReduceWhole(const Frame& frame, uint32_t targetWidth, uint32_t targetHeight, QImage* image);
+
 // The health check's sharpness measure over a rectangle of camera pixels
 // (clipped to the frame): the mean absolute difference of each sample and
 // its same-colour neighbour to the left, in 8-bit levels. 0 for a

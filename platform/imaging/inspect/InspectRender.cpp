@@ -568,6 +568,36 @@ bool ZoomedOut(const Frame& frame, const PixelFormat& format, const View& view, 
 
 }  // namespace
 
+uint32_t ReduceWhole(const Frame& frame, uint32_t targetWidth, uint32_t targetHeight, QImage* image)
+{
+    if (!image || !CanShow(frame.pixelFormat))
+        return 0;
+    const uint32_t k = LiveBlock(frame.pixelFormat, frame.width, frame.height, targetWidth, targetHeight);
+    if (k < 2)
+        return 1;
+    DisplayImage& reduced = TheScratch().reduced;
+    try {
+        if (!ReduceFrame(frame, k, reduced))
+            return 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    const int w = reduced.GetWidth(), h = reduced.GetHeight();
+    if (image->width() != w || image->height() != h || image->format() != QImage::Format_RGB32)
+        *image = QImage(w, h, QImage::Format_RGB32);
+    if (image->isNull())
+        return 0;
+    const uint8_t* source = reduced.GetBits();
+    const ptrdiff_t pitch = reduced.GetPitch();
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* bgr = source + ptrdiff_t(y) * pitch;
+        auto* line = reinterpret_cast<QRgb*>(image->scanLine(y));
+        for (int x = 0; x < w; ++x, bgr += 3)
+            line[x] = qRgb(bgr[2], bgr[1], bgr[0]);
+    }
+    return k;
+}
+
 bool RenderView(const Frame& frame, const View& view, uint32_t width, uint32_t height, const RenderOptions& options,
                 QImage* image)
 {
