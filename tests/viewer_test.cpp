@@ -631,7 +631,7 @@ TEST_F(ViewerTest, FitIsTheAverageOfTheFrame)
     } rows[] = {{"Mono8", false}, {"BayerRG8", false}, {"YUV422_8", false}, {"BayerRG8", true}, {"RGB8", true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.format) + (row.live ? ", live" : ", grabbed"));
-        ASSERT_NO_FATAL_FAILURE(OpenCamera(std::string("width=1292,height=964,rate=50,picture=still,formats=") +
+        ASSERT_NO_FATAL_FAILURE(OpenCamera(std::string("width=2584,height=1928,rate=50,picture=still,formats=") +
                                            row.format));
         ui::ViewerWindow* v = Viewer();
         ASSERT_TRUE(v);
@@ -639,15 +639,15 @@ TEST_F(ViewerTest, FitIsTheAverageOfTheFrame)
             widget->commands()[ID_PICTURE_LIVE]->trigger();
         else
             Click(IDC_GRAB_ONCE);
-        ASSERT_SOON(v->FrameSize() == QSize(1292, 964));
+        ASSERT_SOON(v->FrameSize() == QSize(2584, 1928));
         v->ZoomFit();
         ASSERT_LT(v->View().zoom, 0.5) << "the frame is shown reduced";
         v->repaint();
         const QImage shot = Canvas(v);
         const cam::PixelFormat& format = *cam::FindPixelFormat(row.format);
-        const std::vector<uint8_t> bytes = SimFrame(format, 1292, 964);
+        const std::vector<uint8_t> bytes = SimFrame(format, 2584, 1928);
         QImage exact;
-        ASSERT_TRUE(imaging::RenderView({bytes.data(), bytes.size(), 1292, 964, row.format}, v->View(),
+        ASSERT_TRUE(imaging::RenderView({bytes.data(), bytes.size(), 2584, 1928, row.format}, v->View(),
                                         uint32_t(shot.width()), uint32_t(shot.height()), {}, &exact));
         ASSERT_EQ(exact.size(), shot.size());
         double total = 0;
