@@ -68,6 +68,7 @@ bool CTarvikDlg::OnInitDialog()
     m_viewer.Attach(*this, m_picture, [this] { OpenViewer(); });
     // The same state as the picture area's tooltip, always in sight.
     m_viewer.SetStatusSource([this] { return ViewerStatus(); });
+    m_viewer.SetLiveSource([this] { return m_live.Running(); });
     ShowOutcome({}, nullptr);
     if (m_startLive) {
         OnBnClickedInitGrabStart();

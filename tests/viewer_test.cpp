@@ -537,6 +537,7 @@ TEST_F(ViewerTest, StatusLineSaysWhatGoesOn)
         const char* sim;
         std::function<void(ViewerTest&)> start;  // after the camera opened
         const char* status;                      // a regular expression for the line
+        const char* readout;                     // and for the readout line; null: not checked
     } rows[] = {
         {"recording", "width=64,height=48,formats=Mono8,rate=100",
          [&](ViewerTest& t) {
@@ -544,17 +545,19 @@ TEST_F(ViewerTest, StatusLineSaysWhatGoesOn)
              options.path = run;
              ASSERT_EQ(t.dlg.RecordTo(options), "");
          },
-         "\nREC run\\.mkv 0:0\\d:\\d\\d, recording: [1-9]\\d* frames, 0 dropped, \\d+ MB/s$"},
+         "\nREC run\\.mkv 0:0\\d:\\d\\d, recording: [1-9]\\d* frames, 0 dropped, \\d+ MB/s$", nullptr},
         {"waiting for Line0", "width=64,height=48,rate=100",
          [](ViewerTest& t) {
              ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerMode", "On"), CAM_OK);
              ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerSource", "Line0"), CAM_OK);
              t.widget->commands()[ID_PICTURE_LIVE]->trigger();
          },
-         "\nwaiting for trigger on Line0, no frame yet, started \\d+\\.\\d s ago$"},
+         "\nwaiting for trigger on Line0, no frame yet, started \\d+\\.\\d s ago$",
+         // Live view runs: Ctrl+L would stop it, not start it.
+         "^No frame yet from live view \\(the line below says what it waits for\\)$"},
         {"only incomplete frames", "width=64,height=48,rate=100,frames=incomplete",
          [](ViewerTest& t) { t.widget->commands()[ID_PICTURE_LIVE]->trigger(); },
-         "\nonly incomplete frames come \\(\\d+ so far\\)"},
+         "\nonly incomplete frames come \\(\\d+ so far\\)", nullptr},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -565,6 +568,9 @@ TEST_F(ViewerTest, StatusLineSaysWhatGoesOn)
         auto* status = v->findChild<QLabel*>("status");
         const QRegularExpression expected(row.status);
         ASSERT_SOON(expected.match(status->text()).hasMatch()) << status->text().toStdString();
+        if (row.readout)
+            EXPECT_TRUE(QRegularExpression(row.readout).match(QString::fromStdString(v->ReadoutText())).hasMatch())
+                << v->ReadoutText();
         for (int width : {1000, 420, 260}) {
             SCOPED_TRACE(width);
             v->resize(width, v->height());

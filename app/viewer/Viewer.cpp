@@ -87,9 +87,14 @@ void Viewer::Show(const LiveStream::Frame& live, uint32_t block)
                                 block);
     } else if (g_lastFrame.valid && g_lastFrame.deep) {
         window_->SetFrame(OpenedFrame(g_lastFrame.deep.get(), g_lastFrame.deepSize), g_lastFrame.deep);
-    } else if (g_lastFrame.valid) {
-        window_->ClearFrame("The frame shown was kept without its samples (it came before this window opened): "
-                            "GrapOnce grabs one to look at, Ctrl+L starts live view");
+    } else if (const bool live = g_hCamera && live_ && live_(); g_lastFrame.valid) {
+        window_->ClearFrame(live ? "The frame shown was kept without its samples (it came before this window "
+                                   "opened): live view's next frame replaces it"
+                                 : "The frame shown was kept without its samples (it came before this window "
+                                   "opened): GrapOnce grabs one to look at, Ctrl+L starts live view");
+    } else if (live) {
+        // Ctrl+L would stop it: the status line says what the camera waits for.
+        window_->ClearFrame("No frame yet from live view (the line below says what it waits for)");
     } else {
         window_->ClearFrame(g_hCamera ? "No frame yet: GrapOnce grabs one, Ctrl+L starts live view"
                                       : "No camera open");

@@ -26,6 +26,9 @@ public:
     // The status line's text, asked for a few times a second while the
     // window is open.
     void SetStatusSource(std::function<std::string()> status) { status_ = std::move(status); }
+    // Whether live view runs, so that the window does not offer to start it
+    // while it waits for its first frame.
+    void SetLiveSource(std::function<bool()> running) { live_ = std::move(running); }
 
     // Opens the window beside dialog (raises it when open), showing live
     // (when it holds a frame) or else the captured frame.
@@ -44,4 +47,5 @@ public:
 private:
     QPointer<ui::ViewerWindow> window_;
     std::function<std::string()> status_;
+    std::function<bool()> live_;
 };
