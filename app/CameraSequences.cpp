@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 const char* g_pCameraId = nullptr;
@@ -21,6 +22,7 @@ int64_t g_nHeight = 0;
 imaging::DisplayImage g_image;
 const char* g_pCameraName = nullptr;
 CapturedFrame g_lastFrame;
+bool g_keepFrameBuffer = false;
 
 namespace {
 
@@ -414,7 +416,7 @@ Outcome GrabFrame(const GrabOptions& options)
                     g_lastFrame = {};
                     if (shown) {
                         g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
-                        keepBuffer = imaging::IsDeep(g_pPixelFormat);
+                        keepBuffer = imaging::IsDeep(g_pPixelFormat) || g_keepFrameBuffer;
                     } else if (g_image.IsNull()) {
                         outcome = Stopped(Step::PictureSize, CAM_OK, g_pCameraId ? g_pCameraId : "");
                     } else {
@@ -434,4 +436,24 @@ Outcome GrabFrame(const GrabOptions& options)
     outcome.timeoutMs = options.timeoutMs;
     outcome.completed = true;
     return outcome;
+}
+
+std::string PictureStatus(const std::string& cameraId, const std::string& cameraName, int64_t width, int64_t height,
+                          const std::string& pixelFormat, const uint64_t* frameId, std::time_t frameTime,
+                          const std::string& lastFailure)
+{
+    std::string text;
+    if (cameraId.empty()) {
+        text = "No camera open";
+    } else {
+        text = (cameraName.empty() ? cameraId : cameraName) + " (" + cameraId + "), " + std::to_string(width) +
+               " × " + std::to_string(height) + ", " + pixelFormat;
+        if (frameId) {
+            text += ", frame " + std::to_string(*frameId);
+            char clock[16] = "";
+            if (frameTime != 0 && std::strftime(clock, sizeof clock, "%H:%M:%S", std::localtime(&frameTime)))
+                text += std::string(" at ") + clock;
+        }
+    }
+    return lastFailure.empty() ? text : text + ", " + lastFailure;
 }

@@ -31,11 +31,16 @@ struct CapturedFrame {
     uint64_t frameId = 0;
     std::time_t time = 0;  // when it arrived
     // A frame of more than 8 bits a sample as it arrived, so that saving it
-    // keeps every bit: the capture's buffer, kept instead of freed.
+    // keeps every bit: the capture's buffer, kept instead of freed. Frames
+    // of 8 bits too while g_keepFrameBuffer is set.
     std::shared_ptr<const uint8_t> deep;
     int64_t deepSize = 0;
 };
 extern CapturedFrame g_lastFrame;
+// Set while the viewer window is open, which reads the camera's own samples
+// of the frame captured: its buffer is kept whatever the format (no camera
+// call changes for it).
+extern bool g_keepFrameBuffer;
 
 // Largest "PayloadSize" a capture allocates a buffer for.
 constexpr int64_t kMaxPayloadSize = int64_t(imaging::DisplayImage::kMaxBytes);
@@ -117,6 +122,14 @@ Outcome ReadPayloadSize(int64_t* payload);
 // The frame the last grab showed, at full resolution and, for frames of more
 // than 8 bits a sample, at full depth; null when there is none.
 imaging::Picture CapturedPicture();
+
+// The picture's state in words, shared by the picture area's tooltip and the
+// viewer's status line: "No camera open", or the camera, its picture size
+// and pixel format, the frame shown, and the last failure. An empty id is no
+// camera open; frameId null: no frame; frameTime 0: when it came is unknown.
+std::string PictureStatus(const std::string& cameraId, const std::string& cameraName, int64_t width, int64_t height,
+                          const std::string& pixelFormat, const uint64_t* frameId, std::time_t frameTime,
+                          const std::string& lastFailure);
 
 // Starts the library and finds the cameras; fills cameras when it succeeds.
 Outcome FindCameras(std::vector<CamCameraInfo>* cameras);

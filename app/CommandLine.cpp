@@ -24,7 +24,8 @@ const char kDescription[] =
     "\"GrapStop & Release\" lets the camera go. Ctrl+L shows frames live as the camera\n"
     "sends them, Ctrl+E opens a window of the camera's settings, Ctrl+R records every\n"
     "frame to a file until Ctrl+R again. Ctrl+S saves the frame at full resolution,\n"
-    "Ctrl+C copies it; the picture area's tooltip tells the camera's state.";
+    "Ctrl+C copies it; the picture area's tooltip tells the camera's state. Ctrl+I (or a\n"
+    "double click on the picture) opens the viewer: zoom, pixel values, histogram, focus.";
 
 const char kEnvironmentHelp[] =
     "\n"
@@ -104,6 +105,7 @@ struct CommonOptionTable {
 struct OptionTables {
     CommonOptionTable common;
     LiveOptionTable live;
+    ViewerOptionTable viewer;
     GrabOptionTable grab;
     CheckOptionTable check;
     SettingsOptionTable settings;
@@ -113,7 +115,7 @@ struct OptionTables {
     QList<QCommandLineOption> InHelpOrder() const
     {
         return QList<QCommandLineOption>{common.help, common.version, common.list, common.camera, common.pixelFormat,
-                                         live.live, grab.grab} +
+                                         live.live, viewer.inspect, grab.grab} +
                check.Options() + settings.Options() + record.Options() +
                QList<QCommandLineOption>{grab.timeout, serve.serve};
     }
@@ -240,6 +242,8 @@ Usage ReadCommand(const ParsedOptions& options, const OptionTables& t, CommandLi
     if (Usage u = ReadGrabTimeout(options, t.grab, &cl->grab))
         return u;
     if (Usage u = ReadLiveTriggerRate(options, &cl->live))
+        return u;
+    if (Usage u = ReadInspect(options, t.viewer, &cl->inspect))
         return u;
     if (recording)
         return ReadRecording(options, t, cl);

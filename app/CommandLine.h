@@ -10,6 +10,7 @@
 #include "app/live/LiveCommand.h"
 #include "app/record/RecordCommand.h"
 #include "app/settings/SettingsCommand.h"
+#include "app/viewer/ViewerCommand.h"
 
 #include <string>
 
@@ -19,6 +20,7 @@ struct CommandLine {
     OpenOptions open;        // every command that opens a camera
     std::string error;       // Mode::Usage, Mode::SettingsRefused: what is wrong
     LiveCommand live;        // Mode::Window
+    bool inspect = false;    // Mode::Window: the viewer opens with live view
     GrabCommand grab;        // Mode::Grab
     CheckCommand check;      // Mode::Check; Mode::Serve: a probe's length and thresholds
     SettingsCommand settings;  // Mode::Features: printed after the settings (in open) were applied

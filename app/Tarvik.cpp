@@ -30,6 +30,8 @@ bool CTarvikApp::InitInstance()
 
     CTarvikDlg dlg(m_openOptions, m_live, m_record);
     dlg.SetTriggerRate(m_triggerRate);
+    if (m_inspect)
+        dlg.OpenViewerOnceShown();
     m_pMainWnd = &dlg;
     // The stop signals, blocked since before Qt started its threads, are
     // taken on the window's thread between its events: a recording then
@@ -120,6 +122,7 @@ int main(int argc, char** argv)
     theApp.m_openOptions = commandLine.open;
     theApp.m_live = commandLine.live.start;
     theApp.m_triggerRate = commandLine.live.triggerRate;
+    theApp.m_inspect = commandLine.inspect;
     theApp.InitInstance();
     return kExitSuccess;
 }

@@ -20,6 +20,7 @@ public:
     OpenOptions m_openOptions;
     bool m_live = false;  // start live view at once
     double m_triggerRate = 0;  // software triggers a second while live
+    bool m_inspect = false;    // the viewer opens with live view
     std::optional<Recorder::Options> m_record;  // and record from the start
 };
 

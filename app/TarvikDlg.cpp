@@ -2,10 +2,13 @@
 // sequences, painting, and keeping the captured frame.
 #include "TarvikDlg.h"
 
+#include "app/viewer/StatusLine.h"
+
 #include "CameraSettings.h"
 #include "Failures.h"
 #include "StopSignals.h"
 #include "platform/camera/camtext.h"
+#include "platform/imaging/live/LiveReduce.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PaintDC.h"
 #include "platform/ui/PictureDialog.h"
@@ -29,9 +32,11 @@ const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Command, ID_PICTURE_COPY, &CTarvikDlg::OnCopyPicture},
     {ui::Message::Command, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveView},
     {ui::Message::Posted, ID_PICTURE_LIVE, &CTarvikDlg::OnLiveFrame},
+    {ui::Message::Posted, ID_PICTURE_INSPECT, &CTarvikDlg::OpenViewer},
     {ui::Message::Command, ID_CAMERA_SETTINGS, &CTarvikDlg::OnCameraSettings},
     {ui::Message::Command, ID_PICTURE_RECORD, &CTarvikDlg::OnRecord},
     {ui::Message::Command, ID_PICTURE_TRIGGER, &CTarvikDlg::OnTrigger},
+    {ui::Message::Command, ID_PICTURE_INSPECT, &CTarvikDlg::OnInspect},
 };
 
 CTarvikDlg::CTarvikDlg(OpenOptions options, bool live, std::optional<Recorder::Options> record)
@@ -43,6 +48,7 @@ CTarvikDlg::CTarvikDlg(OpenOptions options, bool live, std::optional<Recorder::O
 
 CTarvikDlg::~CTarvikDlg()
 {
+    m_viewer.Close();  // before the frame it reads goes
     CloseSettings();
     StopLive(false);
 }
@@ -59,6 +65,10 @@ bool CTarvikDlg::OnInitDialog()
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
     LoadCommands(IDR_PICTURE_MENU, m_picture);
+    m_viewer.Attach(*this, m_picture, [this] { OpenViewer(); });
+    // The same state as the picture area's tooltip, always in sight.
+    m_viewer.SetStatusSource([this] { return ViewerStatus(); });
+    m_viewer.SetLiveSource([this] { return m_live.Running(); });
     ShowOutcome({}, nullptr);
     if (m_startLive) {
         OnBnClickedInitGrabStart();
@@ -68,6 +78,9 @@ bool CTarvikDlg::OnInitDialog()
         if (g_hCamera != 0)
             StartLive();
     }
+    // Once the dialog is shown, so that the viewer finds its place beside it.
+    if (m_startViewer)
+        PostMessage(ID_PICTURE_INSPECT);
     return true;
 }
 
@@ -165,6 +178,7 @@ void CTarvikDlg::OnBnClickedGrabOnce()
                 (trigger.on ? ": the camera was " + TriggerWaitLine(trigger.source) : std::string(": none had come")) +
                 "; GrapOnce again grabs one";
             std::fprintf(stderr, "tarvik: %s\n", line.c_str());
+            m_lastFailure = line;
             m_picture.SetToolTip(PictureStatus(line));
         }
         return;
@@ -193,9 +207,10 @@ void CTarvikDlg::OnBnClickedGrabOnce()
 void CTarvikDlg::ShowOutcome(const Outcome& outcome, const char* failedAction)
 {
     ReportFailure(outcome);
-    m_picture.SetToolTip(
-        PictureStatus(outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : m_recordNote));
+    m_lastFailure = outcome.Failed() ? std::string(failedAction) + ": " + Describe(outcome) : m_recordNote;
+    m_picture.SetToolTip(PictureStatus(m_lastFailure));
     EnableFrameCommands();
+    m_viewer.Show(m_liveShown);
 }
 
 void CTarvikDlg::EnableFrameCommands()
@@ -220,27 +235,20 @@ void CTarvikDlg::OnTrigger()
     if (const CamError err = m_live.Trigger(); err != CAM_OK) {
         Outcome refused = Stopped(Step::Trigger, err);
         ReportFailure(refused);
-        m_picture.SetToolTip(PictureStatus(Describe(refused)));
+        m_lastFailure = Describe(refused);
+        m_picture.SetToolTip(PictureStatus(m_lastFailure));
     }
 }
 
 std::string PictureStatus(const std::string& lastFailure)
 {
-    std::string text;
-    if (g_hCamera == 0 || !g_pCameraId) {
-        text = "No camera open";
-    } else {
-        const char* name = g_pCameraName ? g_pCameraName : g_pCameraId;
-        text = std::string(name) + " (" + g_pCameraId + "), " + std::to_string(g_nWidth) + " × " +
-               std::to_string(g_nHeight) + ", " + (g_pPixelFormat ? g_pPixelFormat : "no pixel format");
-        if (g_lastFrame.valid) {
-            char clock[16] = "";
-            std::strftime(clock, sizeof clock, "%H:%M:%S", std::localtime(&g_lastFrame.time));
-            text += ", frame " + std::to_string(g_lastFrame.frameId) + " at " + clock;
-        }
-    }
-    return lastFailure.empty() ? text : text + ", " + lastFailure;
+    if (g_hCamera == 0 || !g_pCameraId)
+        return PictureStatus({}, {}, 0, 0, {}, nullptr, 0, lastFailure);
+    return PictureStatus(g_pCameraId, g_pCameraName ? g_pCameraName : g_pCameraId, g_nWidth, g_nHeight,
+                         g_pPixelFormat ? g_pPixelFormat : "no pixel format",
+                         g_lastFrame.valid ? &g_lastFrame.frameId : nullptr, g_lastFrame.time, lastFailure);
 }
+
 
 void CTarvikDlg::OnSavePicture()
 {
@@ -342,6 +350,7 @@ void CTarvikDlg::StopLive(bool keep)
     if (m_liveShown.record) {
         if (keep && KeepLiveFrame(m_liveShown))
             InvalidateRect(ScreenToClient(m_picture.GetWindowRect()), false);
+        m_viewer.Show({});  // the frame kept, if it was, before this one goes back
         m_live.GiveBack(m_liveShown);
         m_liveShown = {};
     }
@@ -382,6 +391,9 @@ void CTarvikDlg::OnLiveFrame()
             if (m_liveShown.record)
                 m_live.GiveBack(m_liveShown);
             m_liveShown = frame;
+            // The block ShowLiveFrame reduced by: the viewer shows that picture at fit.
+            m_viewer.Show(m_liveShown, imaging::LiveBlock(g_pPixelFormat, uint32_t(g_nWidth), uint32_t(g_nHeight),
+                                                          uint32_t(fit.Width()), uint32_t(fit.Height())));
         } else {
             m_live.GiveBack(frame);
         }
@@ -390,6 +402,7 @@ void CTarvikDlg::OnLiveFrame()
         StopLive(true);
         const std::string why = "live view stopped: " + Describe(ended);
         std::fprintf(stderr, "tarvik: %s\n", why.c_str());
+        m_lastFailure = why;
         m_picture.SetToolTip(PictureStatus(why));
         EnableFrameCommands();
         return;
@@ -457,6 +470,37 @@ void CTarvikDlg::OnPictureShapeChanged()
         StartLive();
 }
 
+namespace {
+
+// Asks before a recording from the window replaces an earlier one's files,
+// naming each (a folder's frames up to a handful).
+std::string ReplaceQuestion(const std::string& path)
+{
+    constexpr size_t kFramesNamed = 5;
+    const std::vector<std::string> files = Recorder::Replaced(path);
+    // A folder's frame files come first, then the sidecars.
+    imaging::SequenceFormat format{};
+    const bool folder = imaging::SequenceFormatOf(path, &format) && format == imaging::SequenceFormat::Directory;
+    const size_t sidecars = size_t(std::count_if(files.begin(), files.end(), [&](const std::string& f) {
+        return f == Recorder::CsvPath(path, format) || f == Recorder::SettingsPath(path, format);
+    }));
+    const size_t frames = folder ? files.size() - sidecars : 0;
+    std::string text = "Recording to " + cam::Quoted(path) + " replaces " +
+                       (files.size() == 1 ? "this file" : "these files") + " of an earlier recording:\n";
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (i == kFramesNamed && frames > kFramesNamed + 1) {
+            text += "and " + std::to_string(frames - kFramesNamed) + " more frame files\n";
+            i = frames - 1;
+        } else {
+            text += cam::Quoted(files[i]) + "\n";
+        }
+    }
+    return text + "\nYes replaces " + (files.size() == 1 ? "it" : "them") + "; No keeps " +
+           (files.size() == 1 ? "it" : "them") + " and records nothing.";
+}
+
+}  // namespace
+
 void CTarvikDlg::OnRecord()
 {
     // Triggering the command has toggled its check mark already.
@@ -475,8 +519,15 @@ void CTarvikDlg::OnRecord()
         return;
     Recorder::Options options;
     options.path = target->path;
-    // The save dialog asked before it gave an existing file's name.
-    options.overwrite = target->replaceConfirmed;
+    // What --overwrite is to the command line, a question is to the window:
+    // whether to replace the earlier recording's files, each named.
+    Recorder::BeginError kind = Recorder::BeginError::None;
+    std::string why;
+    if (!Recorder::CheckTarget(options.path, false, &kind, &why) && kind == Recorder::BeginError::Exists) {
+        if (!ui::AskYesNo(*this, "Replace the earlier recording?", ReplaceQuestion(options.path)))
+            return;
+        options.overwrite = true;
+    }
     const std::string error = RecordTo(options);
     if (!error.empty())
         MessageBox("Recording to " + target->path + " could not start:\n" + error);
@@ -518,7 +569,8 @@ std::string CTarvikDlg::BeginRecording(const Recorder::Options& options)
     }
     if (!m_recorder) {
         std::fprintf(stderr, "tarvik: %s\n", error.c_str());
-        m_picture.SetToolTip(PictureStatus("recording failed: " + error));
+        m_lastFailure = "recording failed: " + error;
+        m_picture.SetToolTip(PictureStatus(m_lastFailure));
         return error;
     }
     m_recordPath = options.path;
@@ -576,4 +628,36 @@ void CTarvikDlg::EndRecording(const char* why)
     if (!m_recordNote.empty())
         std::fprintf(stderr, "tarvik: %s\n", m_recordNote.c_str());
     std::fprintf(stderr, "tarvik: %s\n", (Recorder::ClosingLine(result, m_recordPath) + StoppedBy(m_stopSignal)).c_str());
+}
+
+void CTarvikDlg::OnInspect() { OpenViewer(); }
+
+void CTarvikDlg::OpenViewer() { m_viewer.Open(*this, m_liveShown); }
+
+std::string CTarvikDlg::ViewerStatus() const
+{
+    StatusFacts facts;
+    if (g_hCamera != 0 && g_pCameraId) {
+        facts.cameraId = g_pCameraId;
+        facts.cameraName = g_pCameraName ? g_pCameraName : g_pCameraId;
+        facts.width = g_nWidth;
+        facts.height = g_nHeight;
+        facts.pixelFormat = g_pPixelFormat ? g_pPixelFormat : "no pixel format";
+        facts.frameShown = g_lastFrame.valid;
+        facts.frameId = g_lastFrame.frameId;
+        facts.frameTime = g_lastFrame.time;
+    }
+    facts.live = m_live.Running();
+    if (facts.live) {
+        facts.counts = m_live.CountsNow();
+        facts.rates = m_live.RatesNow();
+        facts.trigger = m_live.TriggerNow();
+    }
+    if (m_recorder) {
+        facts.recording = true;
+        facts.recordPath = m_recordPath;
+        facts.record = m_recorder->CountsNow();
+    }
+    facts.lastFailure = m_lastFailure;
+    return StatusLine(facts);
 }

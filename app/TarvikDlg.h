@@ -9,11 +9,13 @@
 #include "platform/ui/Dialog.h"
 #include "platform/ui/SettingsWindow.h"
 #include "record/Recorder.h"
+#include "viewer/Viewer.h"
 #include "res/resource.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +44,14 @@ public:
     // window closes as Esc closes it, a recording ended as --record ends on
     // one, its closing line saying which signal stopped it.
     void CloseBySignal(int signal);
+    // Opens the viewer window beside the dialog, or raises it, as
+    // "Inspect…" and a double click on the picture area do.
+    void OpenViewer();
+    // Opens it once the dialog is shown, beside it (--live --inspect).
+    void OpenViewerOnceShown() { m_startViewer = true; }
+    // The viewer's status line: the camera, live view, a trigger, a recording
+    // and the last failure.
+    std::string ViewerStatus() const;
 
 protected:
     void DoDataExchange(ui::DataExchange* pDX) override;
@@ -60,6 +70,7 @@ protected:
     void OnCameraSettings();
     void OnRecord();
     void OnTrigger();
+    void OnInspect();
 
 public:
     bool m_bClearPending;
@@ -95,11 +106,13 @@ private:
     static const ui::MessageMapEntry<CTarvikDlg> messageMap[];
     OpenOptions m_options;
     bool m_startLive;
+    bool m_startViewer = false;
     std::optional<Recorder::Options> m_startRecord;
     // Before m_live, which feeds it: the stream stops before it goes.
     std::unique_ptr<Recorder> m_recorder;
     std::string m_recordPath;
     std::string m_recordNote;  // why the last recording stopped by itself
+    std::string m_lastFailure;  // the failure the tooltip tells, in words; empty: none
     int m_stopSignal = 0;      // the stop signal that closes the window, once one came
     Recorder* m_recordingTo = nullptr;  // camera thread's; changed through m_live.Call
     LiveStream m_live;
@@ -111,10 +124,13 @@ private:
     // After m_live, which they use.
     std::unique_ptr<CameraSettingsSource> m_settingsSource;
     std::unique_ptr<ui::SettingsWindow> m_settings;
+    Viewer m_viewer;  // reads m_liveShown and g_lastFrame
 
 public:
     // The settings window while one is open; for tests.
     ui::SettingsWindow* SettingsWindow() const { return m_settings.get(); }
+    // The viewer window while one is open; for tests.
+    ui::ViewerWindow* ViewerWindow() const { return m_viewer.Window(); }
 };
 
 // The rectangle, measured from target's origin, into which a picture of
@@ -123,5 +139,6 @@ public:
 ui::Rect FitRect(int32_t imageWidth, int32_t imageHeight, const ui::Rect& target);
 
 // The picture area's one-line state: "No camera open", or the camera, its
-// picture size and pixel format, the frame shown, and the last failure.
+// picture size and pixel format, the frame shown, and the last failure; the
+// open camera's and the captured frame's (see CameraSequences.h).
 std::string PictureStatus(const std::string& lastFailure);

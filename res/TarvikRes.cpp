@@ -33,6 +33,7 @@ const MenuItem kPictureCommands[] = {
     {ID_CAMERA_SETTINGS, "Camera settings…", StandardKey::None, "Ctrl+E"},
     {ID_PICTURE_RECORD, "Record…", StandardKey::None, "Ctrl+R", true},
     {ID_PICTURE_TRIGGER, "Trigger", StandardKey::None, "Ctrl+T"},
+    {ID_PICTURE_INSPECT, "Inspect…", StandardKey::None, "Ctrl+I"},
 };
 
 const MenuTemplate kMenus[] = {

@@ -66,6 +66,13 @@ TEST(CommandOptions, EachCommandReadsOnlyItsOwn)
         {{"--get", "Width", "--set", "Width=32"}, M::Features, ""},
         {{"--live", "--trigger-rate", "5"}, M::Window, ""},
         {{"--live", "--record", "r.mkv"}, M::Window, ""},
+        {{"--live", "--inspect"}, M::Window, ""},
+        {{"--live", "--inspect", "--record", "r.mkv"}, M::Window, ""},
+        {{"--inspect"}, M::Usage, "--inspect opens the viewer beside the window's live view: it goes with --live"},
+        {{"--grab", "f.png", "--inspect"}, M::Usage,
+         "--inspect opens the viewer beside the window's live view: it goes with --live"},
+        {{"--check", "--inspect"}, M::Usage,
+         "--inspect opens the viewer beside the window's live view: it goes with --live"},
         // Another command's options are refused by name.
         {{"--grab", "f.png", "--all"}, M::Usage, "--all goes with --check"},
         {{"--record", "r.mkv", "--all"}, M::Usage, "--all goes with --check"},

@@ -357,6 +357,48 @@ TEST_F(X11Test, LiveViewInARealWindow)
     EXPECT_TRUE(trace.contains("CamFrameWaitNext(2, ptr, 100) -> 0"));
 }
 
+// --live --inspect: the viewer opens beside the centred dialog, wholly on
+// the screen (its status line at its bottom in sight) although no side of
+// the dialog has room for it at its wanted size, and follows live view.
+TEST_F(X11Test, LiveInspectOpensTheViewerOnTheScreen)
+{
+    const struct {
+        const char* sim;
+        bool moves;  // the picture changes from frame to frame
+    } rows[] = {{"width=1292,height=964,rate=30", true}, {"width=1,height=1,rate=30", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.sim);
+        QTemporaryDir settings;  // no place remembered from another run
+        env.insert("XDG_CONFIG_HOME", settings.path());
+        env.insert("TARVIK_SIM", row.sim);
+        QString id;
+        ASSERT_NO_FATAL_FAILURE(StartApp(&id, {"--live", "--inspect"}));
+        QByteArray out;
+        ASSERT_EQ(Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Inspect$"}, &out), "");
+        const QString viewer = QString::fromUtf8(out.split('\n').first());
+        const QImage screen = Screenshot();
+        QRect shown;
+        ASSERT_TRUE(Eventually([&] {
+            shown = WindowRect(viewer);
+            return shown.height() >= 300;
+        }));
+        EXPECT_TRUE(screen.rect().contains(shown))
+            << "viewer at " << shown.x() << "," << shown.y() << " " << shown.width() << "x" << shown.height();
+        if (row.moves) {
+            const QRect inside = shown.intersected(screen.rect());
+            const QImage first = Screenshot().copy(inside);
+            EXPECT_TRUE(Eventually([&] { return Screenshot().copy(inside) != first; }))
+                << "the viewer does not follow live view";
+        }
+        ASSERT_EQ(Xdotool({"windowfocus", "--sync", id}), "");
+        ASSERT_EQ(Xdotool({"key", "Escape"}), "");
+        ASSERT_TRUE(app.waitForFinished(10000));
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(app.exitCode(), 0);
+        trace.clear();
+    }
+}
+
 // The settings window in a real X server, by keyboard: Ctrl+E opens it, the
 // filter finds a feature and Tab reaches its editor. A value the camera takes
 // darkens the live picture; one it refuses is reported as the command line

@@ -475,7 +475,7 @@ bool KeepLiveFrame(const LiveStream::Frame& frame)
         !CopyFrameToImage(frame.data, frame.size, g_pPixelFormat, g_image, true))
         return false;
     g_lastFrame = {true, frame.frameId, std::time(nullptr), nullptr, 0};
-    if (imaging::IsDeep(g_pPixelFormat) && frame.size > 0) {
+    if ((imaging::IsDeep(g_pPixelFormat) || g_keepFrameBuffer) && frame.size > 0) {
         if (auto* copy = static_cast<uint8_t*>(std::malloc(size_t(frame.size)))) {
             std::memcpy(copy, frame.data, size_t(frame.size));
             g_lastFrame.deep.reset(copy, [](const uint8_t* p) { std::free(const_cast<uint8_t*>(p)); });

@@ -436,6 +436,23 @@ bool Recorder::CheckTarget(const std::string& path, bool overwrite, BeginError* 
     return true;
 }
 
+std::vector<std::string> Recorder::Replaced(const std::string& path)
+{
+    imaging::SequenceFormat format{};
+    if (!imaging::SequenceFormatOf(path, &format))
+        return {};
+    std::vector<std::string> files;
+    if (format == imaging::SequenceFormat::Directory) {
+        files = FrameFilesIn(path);
+    } else if (NodeOf(path) == Node::Regular) {
+        files.push_back(path);
+    }
+    for (const std::string& sidecar : {CsvPath(path, format), SettingsPath(path, format)})
+        if (NodeOf(sidecar) == Node::Regular)
+            files.push_back(sidecar);
+    return files;
+}
+
 bool Recorder::Lock(const std::string& path, imaging::SequenceFormat format, std::string* error)
 {
     lockPath_ = LockPathOf(path, format);

@@ -95,6 +95,10 @@ public:
     // recorded into, and the CSV and settings a recording that kept no frame
     // left are replaced). False, with *error in words.
     static bool CheckTarget(const std::string& path, bool overwrite, BeginError* kind, std::string* error);
+    // The files of an earlier recording that one to path with overwrite
+    // replaces: the recording (in a folder, its frame files in order), its
+    // CSV and its settings, those of them that exist.
+    static std::vector<std::string> Replaced(const std::string& path);
 
     // Starts a recording of frames of shape: checks the target, takes its
     // lock, writes the settings sidecar (settingsText, as the camera was at

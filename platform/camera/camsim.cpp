@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 namespace cam {
@@ -377,6 +378,166 @@ void ApplyLook(uint8_t* bgr, size_t n, SimLook look, SimTone tone)
             bgr[i] = uint8_t(std::clamp(bgr[i] * tone.scale * tone.balance[i % 3] + tone.black + 0.5, 0.0, 255.0));
 }
 
+// The scene through a lens out of focus: each point spread over a box that
+// widens with the defocus (its edge pixels weighted by the fraction of the
+// radius, so that every step of the lens shows), and part of the light over
+// the whole frame as a halo. The halo is what a measure of sharpness sees on
+// this scene: its bars and ramp are edges far apart, and a blur narrower
+// than them smears them without lessening how far levels step along a row.
+class LensRows {
+public:
+    // The first n pixels of every row of frame frameNo's scene.
+    LensRows(uint32_t width, uint32_t height, size_t n, uint64_t frameNo, double defocus)
+        : n_(n), height_(height), barRows_(uint64_t(height) * 2 / 3), square_(SquareOf(width, height, frameNo))
+    {
+        const double radius = kMaxBlur * defocus;
+        reach_ = uint64_t(radius);
+        edge_ = radius - double(reach_);
+        halo_ = kMaxHalo * defocus;
+        // A pixel takes from reach_ + 1 pixels either side: only those of the n are made.
+        const size_t m = size_t(std::min<uint64_t>(width, uint64_t(n) + reach_ + 1));
+        std::vector<uint8_t> bars, ramp;
+        BaseRows(m, width, false, &bars, &ramp);
+        std::vector<uint8_t> square = ramp;
+        for (uint64_t x = square_.left; square_.shown && x < square_.left + square_.side && x < m; ++x)
+            std::memset(&square[3 * x], 255, 3);
+        for (int c = 0; c < 3; ++c) {
+            double sum = 0;
+            for (size_t x = 0; x < m; ++x)
+                sum += double(barRows_) * bars[3 * x + c] + double(height - barRows_) * ramp[3 * x + c];
+            mean_[c] = m ? sum / double(m) / double(height) : 0;
+        }
+        Along(bars, m, &rows_[kBars]);
+        Along(ramp, m, &rows_[kRamp]);
+        Along(square, m, &rows_[kSquare]);
+    }
+
+    // Row y as the lens shows it: n pixels of blue, green, red.
+    void Row(uint64_t y, uint8_t* bgr)
+    {
+        double weights[3] = {0, 0, 0};
+        const int64_t reach = int64_t(reach_);
+        for (int64_t d = -reach - 1; d <= reach + 1; ++d) {
+            const int64_t from = std::clamp<int64_t>(int64_t(y) + d, 0, int64_t(height_) - 1);
+            weights[KindOf(uint64_t(from))] += d < -reach || d > reach ? edge_ : 1;
+        }
+        // Rows far from the edges between bars, ramp and square are alike.
+        if (std::equal(weights, weights + 3, last_) && !lastRow_.empty()) {
+            std::memcpy(bgr, lastRow_.data(), lastRow_.size());
+            return;
+        }
+        const double total = weights[0] + weights[1] + weights[2];
+        for (size_t i = 0; i < 3 * n_; ++i) {
+            const double v =
+                (weights[0] * rows_[0][i] + weights[1] * rows_[1][i] + weights[2] * rows_[2][i]) / total;
+            bgr[i] = Round8((1 - halo_) * v + halo_ * mean_[i % 3]);
+        }
+        std::copy(weights, weights + 3, last_);
+        lastRow_.assign(bgr, bgr + 3 * n_);
+    }
+
+    // Rows that differ from frame to frame: those the square's blur reaches.
+    std::pair<uint64_t, uint64_t> MovingRows() const
+    {
+        const uint64_t top = square_.top > reach_ + 1 ? square_.top - reach_ - 1 : 0;
+        return {top, std::min<uint64_t>(height_, square_.top + square_.side + reach_ + 1)};
+    }
+
+private:
+    static constexpr double kMaxBlur = 40;  // pixels of radius at defocus 1
+    static constexpr double kMaxHalo = 0.75;
+    enum Kind { kBars, kRamp, kSquare };
+
+    Kind KindOf(uint64_t y) const
+    {
+        if (y < barRows_)
+            return kBars;
+        return square_.shown && y >= square_.top && y < square_.top + square_.side ? kSquare : kRamp;
+    }
+
+    // The first n_ pixels of a row of m blurred along it; beyond its ends
+    // the end pixels go on.
+    void Along(const std::vector<uint8_t>& row, size_t m, std::vector<double>* out) const
+    {
+        out->assign(3 * n_, 0);
+        if (m == 0)
+            return;
+        const int64_t last = int64_t(m) - 1, reach = int64_t(reach_);
+        const double total = double(2 * reach_ + 1) + 2 * edge_;
+        for (int c = 0; c < 3; ++c) {
+            std::vector<double> prefix(m + 1, 0);  // prefix[i]: the sum of the first i
+            for (size_t x = 0; x < m; ++x)
+                prefix[x + 1] = prefix[x] + row[3 * x + c];
+            auto at = [&](int64_t x) { return double(row[3 * size_t(std::clamp<int64_t>(x, 0, last)) + c]); };
+            for (int64_t x = 0; x < int64_t(n_); ++x) {
+                const int64_t lo = x - reach, hi = x + reach;
+                double sum = prefix[size_t(std::min(hi, last) + 1)] - prefix[size_t(std::max<int64_t>(lo, 0))];
+                sum += double(std::max<int64_t>(0, -lo)) * at(0) + double(std::max<int64_t>(0, hi - last)) * at(last);
+                sum += edge_ * (at(lo - 1) + at(hi + 1));
+                (*out)[3 * size_t(x) + c] = sum / total;
+            }
+        }
+    }
+
+    size_t n_;
+    uint64_t height_, barRows_;
+    Square square_;
+    uint64_t reach_ = 0;  // whole pixels of the radius
+    double edge_ = 0;     // its fraction: the weight of the pixels just beyond
+    double halo_ = 0;
+    double mean_[3] = {0, 0, 0};
+    std::vector<double> rows_[3];  // bars, ramp, ramp with the square, blurred along
+    double last_[3] = {-1, -1, -1};
+    std::vector<uint8_t> lastRow_;
+};
+
+bool Defocused(SimLook look, SimTone tone)
+{
+    return tone.defocus > 0 && look != SimLook::Black && look != SimLook::White && look != SimLook::Grey;
+}
+
+// Rows [first, end) of frame frameNo encoded into dst, a frame of size bytes.
+void EncodeRows(const PixelFormat& format, uint8_t* dst, size_t size, uint32_t width, uint32_t height,
+                uint64_t frameNo, SimLook look, SimTone tone, uint64_t first, uint64_t end)
+{
+    const uint64_t rowBytes = RowBytes(format, width);
+    if (!dst || size == 0 || rowBytes == 0 || height == 0)
+        return;
+    // Only the pixels whose bytes can land in the buffer are made, plus one
+    // for the pixel pairs of YUV.
+    const uint64_t fits = std::min<uint64_t>(rowBytes, size) * 8 / uint64_t(format.bitsPerPixel) + 2;
+    const size_t n = size_t(std::min<uint64_t>(width, fits));
+    std::unique_ptr<LensRows> lens;
+    if (Defocused(look, tone))
+        lens = std::make_unique<LensRows>(width, height, n, frameNo, tone.defocus);
+    std::vector<uint8_t> bars, ramp;
+    if (!lens)
+        BaseRows(n, width, false, &bars, &ramp);
+    std::vector<uint8_t> bgr(n * 3), out(size_t(RowBytes(format, n)));
+    const uint64_t barRows = uint64_t(height) * 2 / 3;
+    const Square square = SquareOf(width, height, frameNo);
+    for (uint64_t y = first; y < end && y < height && y * rowBytes < size; ++y) {
+        if (lens) {
+            lens->Row(y, bgr.data());
+        } else {
+            bgr = y < barRows ? bars : ramp;
+            if (square.shown && y >= square.top && y < square.top + square.side)
+                for (uint64_t x = square.left; x < square.left + square.side && x < n; ++x)
+                    std::memset(&bgr[3 * x], 255, 3);
+        }
+        // Mirrored only where the whole row is made: a buffer shorter than a
+        // row holds the left end of the scene.
+        if (tone.mirror && n == width)
+            for (size_t l = 0, r = n - 1; l < r; ++l, --r)
+                std::swap_ranges(&bgr[3 * l], &bgr[3 * l + 3], &bgr[3 * r]);
+        ApplyLook(bgr.data(), n, look, tone);
+        std::fill(out.begin(), out.end(), 0);
+        EncodeRow(format, bgr.data(), n, y, out.data());
+        const uint64_t offset = y * rowBytes;
+        std::memcpy(dst + offset, out.data(), size_t(std::min<uint64_t>({rowBytes, out.size(), size - offset})));
+    }
+}
+
 }  // namespace
 
 void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
@@ -391,34 +552,7 @@ void RenderSimFrame(uint8_t* dst, size_t size, uint32_t width, uint32_t height,
         RenderSimPicture(dst, size, width, height, pixelFormat == "Mono8", frameNo);
         return;
     }
-    const uint64_t rowBytes = RowBytes(*format, width);
-    if (!dst || size == 0 || rowBytes == 0 || height == 0)
-        return;
-    // Only the pixels whose bytes can land in the buffer are made, plus one
-    // for the pixel pairs of YUV.
-    const uint64_t fits = std::min<uint64_t>(rowBytes, size) * 8 / uint64_t(format->bitsPerPixel) + 2;
-    const size_t n = size_t(std::min<uint64_t>(width, fits));
-    std::vector<uint8_t> bars, ramp;
-    BaseRows(n, width, false, &bars, &ramp);
-    std::vector<uint8_t> bgr(n * 3), out(size_t(RowBytes(*format, n)));
-    const uint64_t barRows = uint64_t(height) * 2 / 3;
-    const Square square = SquareOf(width, height, frameNo);
-    for (uint64_t y = 0; y < height && y * rowBytes < size; ++y) {
-        bgr = y < barRows ? bars : ramp;
-        if (square.shown && y >= square.top && y < square.top + square.side)
-            for (uint64_t x = square.left; x < square.left + square.side && x < n; ++x)
-                std::memset(&bgr[3 * x], 255, 3);
-        // Mirrored only where the whole row is made: a buffer shorter than a
-        // row holds the left end of the scene.
-        if (tone.mirror && n == width)
-            for (size_t l = 0, r = n - 1; l < r; ++l, --r)
-                std::swap_ranges(&bgr[3 * l], &bgr[3 * l + 3], &bgr[3 * r]);
-        ApplyLook(bgr.data(), n, look, tone);
-        std::fill(out.begin(), out.end(), 0);
-        EncodeRow(*format, bgr.data(), n, y, out.data());
-        const uint64_t offset = y * rowBytes;
-        std::memcpy(dst + offset, out.data(), size_t(std::min<uint64_t>({rowBytes, out.size(), size - offset})));
-    }
+    EncodeRows(*format, dst, size, width, height, frameNo, look, tone, 0, height);
 }
 
 double SimDefaultRate(int64_t payloadBytes)
@@ -492,6 +626,12 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
     std::memcpy(dst, first_.data(), first_.size());
     if (look == SimLook::Black || look == SimLook::White || look == SimLook::Grey)
         return;  // no square to move
+    // Out of focus the square's blur spreads over whole rows: those are redone.
+    if (Defocused(look, tone)) {
+        const auto [first, end] = LensRows(width, height, 0, frameNo, tone.defocus).MovingRows();
+        EncodeRows(*format, dst, size, width, height, frameNo, look, tone, first, end);
+        return;
+    }
     const uint64_t wasLeft = SquareOf(width, height, 0).left;
     for (uint64_t left : {wasLeft, square.left}) {
         if (tone.mirror)

@@ -16,17 +16,19 @@ namespace cam {
 enum class SimLook { Bars, Soft, Black, White, Grey };
 
 // What exposure, gain and black level do to the picture: each level times
-// scale and its colour's balance, plus black, clipped; and ReverseX, which
-// mirrors it left to right.
+// scale and its colour's balance, plus black, clipped; ReverseX, which
+// mirrors it left to right; and the lens, defocus from 0 (in focus: the
+// picture as it is) to 1 (as far from its best position as it goes).
 struct SimTone {
     double scale = 1, black = 0;
     bool mirror = false;
     double balance[3] = {1, 1, 1};  // blue, green, red
+    double defocus = 0;
     bool Plain() const { return scale == 1 && black == 0 && balance[0] == 1 && balance[1] == 1 && balance[2] == 1; }
     bool operator==(const SimTone& o) const
     {
         return scale == o.scale && black == o.black && mirror == o.mirror && balance[0] == o.balance[0] &&
-               balance[1] == o.balance[1] && balance[2] == o.balance[2];
+               balance[1] == o.balance[1] && balance[2] == o.balance[2] && defocus == o.defocus;
     }
     bool operator!=(const SimTone& o) const { return !(*this == o); }
 };
@@ -70,6 +72,12 @@ struct SimSettings {
     bool ignoresSoftwareTrigger = false;  // TriggerSoftware accepted and then nothing happens
     bool refusesSoftwareTrigger = false;  // TriggerSoftware refused (CAM_ERR_ACCESS_DENIED)
 };
+
+// The lens: FocusPosition runs from 0 to kSimFocusRange and starts at the
+// best position, which no feature tells; the picture softens as it moves
+// away, by its distance over kSimFocusRange (the tone's defocus).
+constexpr int64_t kSimFocusRange = 1000;
+constexpr int64_t kSimFocusBest = 600;
 
 constexpr double kSimMaxRate = 10000;
 // The stream rate of a camera whose frames are payloadBytes long when the

@@ -32,6 +32,7 @@ const Entry kFeatures[] = {
     {"AcquisitionControl", "Root", CAM_TYPE_CATEGORY, B, "", "How frames are taken."},
     {"AnalogControl", "Root", CAM_TYPE_CATEGORY, B, "", "Gain and black level."},
     {"TransportLayerControl", "Root", CAM_TYPE_CATEGORY, E, "", "How frames travel."},
+    {"LensControl", "Root", CAM_TYPE_CATEGORY, B, "", "The lens."},
     {"DeviceVendorName", "DeviceControl", CAM_TYPE_STRING, B, "", "Who made the camera."},
     {"DeviceModelName", "DeviceControl", CAM_TYPE_STRING, B, "", "The camera's model."},
     {"DeviceSerialNumber", "DeviceControl", CAM_TYPE_STRING, E, "", "The camera's serial number."},
@@ -75,6 +76,7 @@ const Entry kFeatures[] = {
     {"BlackLevel", "AnalogControl", CAM_TYPE_FLOAT, E, "DN", "Level added to every sample, in 8-bit levels."},
     {"PayloadSize", "TransportLayerControl", CAM_TYPE_INTEGER, E, "B", "Bytes a frame takes."},
     {"GevSCPSPacketSize", "TransportLayerControl", CAM_TYPE_INTEGER, G, "B", "Size of the stream's packets."},
+    {"FocusPosition", "LensControl", CAM_TYPE_INTEGER, B, "", "Where the lens is focused: the picture is sharpest at one position."},
 };
 
 const Entry* Find(const std::string& name)
@@ -142,6 +144,8 @@ CamError SimControls::Describe(const std::string& name, FeatureDescription* d) c
         range(0, sensorHeight_ - s_.height, 2);
     else if (name == "GevSCPSPacketSize")
         range(576, 9000, 4);
+    else if (name == "FocusPosition")
+        range(0, kSimFocusRange, 1);
     else if (name == "ExposureTime")
         floats(10, 1000000);
     else if (name == "Gain")
@@ -264,6 +268,8 @@ CamError SimControls::GetText(const std::string& name, std::string* text) const
         real(blackLevel_);
     else if (name == "GevSCPSPacketSize")
         whole(packetSize_);
+    else if (name == "FocusPosition")
+        whole(focus_);
     else if (name == "TriggerSelector")
         *text = kTriggerSelectors[triggerSelector_];
     else if (name == "TriggerMode")
@@ -316,6 +322,8 @@ CamError SimControls::SetText(const std::string& name, const std::string& text)
         blackLevel_ = real();
     else if (name == "GevSCPSPacketSize")
         packetSize_ = whole();
+    else if (name == "FocusPosition")
+        focus_ = whole();
     else if (name == "TriggerSelector")
         triggerSelector_ = text == kTriggerSelectors[1] ? 1 : 0;
     else if (name == "TriggerMode")
@@ -357,7 +365,8 @@ SimTone SimControls::Tone() const
     const double exposure = exposureAuto_ == "Continuous" ? AutoExposure() : exposure_;
     auto times = [](double dB) { return std::pow(10, dB / 20); };
     return {exposure / 10000 * times(gains_[0]), blackLevel_, reverseX_,
-            {times(gains_[3]), times(gains_[2]), times(gains_[1])}};
+            {times(gains_[3]), times(gains_[2]), times(gains_[1])},
+            double(std::llabs(focus_ - kSimFocusBest)) / double(kSimFocusRange)};
 }
 
 SimLook SimControls::Look() const

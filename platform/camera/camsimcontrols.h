@@ -1,6 +1,6 @@
 // The simulated camera's features, with SFNC names and categories: what
 // they are, which may be written now, and what the picture and the stream
-// take from them (brightness, rate, test pattern, size).
+// take from them (brightness, rate, test pattern, size, focus).
 #pragma once
 
 #include "camsim.h"
@@ -69,6 +69,7 @@ private:
     bool rateEnable_ = false;
     double rate_ = 30;
     int64_t packetSize_ = 1500;
+    int64_t focus_ = kSimFocusBest;
     int triggerSelector_ = FrameStart;
     Trigger triggers_[2];
 };

@@ -5,10 +5,12 @@
 #include "PaintDC.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QToolTip>
 
 #include <cmath>
 #include <cstdio>
@@ -167,12 +169,68 @@ Rect Control::GetWindowRect() const
     return {topLeft.x(), topLeft.y(), topLeft.x() + w->width(), topLeft.y() + w->height()};
 }
 
+namespace {
+
+// Whether a control's tooltip is the one up, so that new text can replace
+// it where it shows: Qt otherwise keeps a tip's text as it was when the
+// pointer came to rest, however long the tip stays up.
+class ShownTip : public QObject {
+public:
+    explicit ShownTip(QWidget* control) : QObject(control) { control->installEventFilter(this); }
+
+    // The tip showing now, when it is this control's.
+    QLabel* Showing(QWidget* control) const
+    {
+        if (!shown_ || !QToolTip::isVisible() || QToolTip::text() != control->toolTip())
+            return nullptr;
+        // Qt's one tip window; its text is changed in place rather than by
+        // QToolTip::showText, which would also start its time to show
+        // afresh and call back a tip that is about to hide.
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->objectName() == QLatin1String("qtooltip_label") && w->isVisible())
+                return qobject_cast<QLabel*>(w);
+        return nullptr;
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched != parent())
+            return false;
+        switch (event->type()) {
+        case QEvent::ToolTip: shown_ = true; break;
+        // What makes Qt hide the tip.
+        case QEvent::Leave:
+        case QEvent::Hide:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::Wheel: shown_ = false; break;
+        default: break;
+        }
+        return false;
+    }
+
+private:
+    bool shown_ = false;
+};
+
+}  // namespace
+
 void Control::SetToolTip(const std::string& utf8)
 {
     if (QWidget* w = ControlWidget(dialog_, id_)) {
         const QString text = QString::fromStdString(utf8);
+        auto* shown = w->findChild<ShownTip*>(QString(), Qt::FindDirectChildrenOnly);
+        if (!shown)
+            shown = new ShownTip(w);
+        QLabel* tip = text != w->toolTip() && !text.isEmpty() ? shown->Showing(w) : nullptr;
         w->setToolTip(text);
         w->setAccessibleDescription(text);
+        if (tip) {
+            tip->setText(text);
+            tip->resize(tip->sizeHint());
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QStandardPaths>
 
 namespace ui {
@@ -93,6 +94,7 @@ std::optional<RecordTarget> AskWhereToRecord(Dialog& parent, const std::string& 
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilters(filters);
     dialog.setDefaultSuffix(kinds[0].suffix);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
     QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& filter) {
         const auto i = filters.indexOf(filter);
         dialog.setDefaultSuffix(QString::fromUtf8(kinds[i < 0 ? 0 : i].suffix));
@@ -101,17 +103,21 @@ std::optional<RecordTarget> AskWhereToRecord(Dialog& parent, const std::string& 
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     const QString path = dialog.selectedFiles().first();
-    const QFileInfo info(path);
-    g_lastFolder = info.absolutePath();
-    RecordTarget target{QFile::encodeName(path).toStdString(), false};
-    if (dialog.selectedNameFilter() == filters.last()) {
-        if (target.path.empty() || target.path.back() != '/')
-            target.path += '/';
-    } else {
-        // The dialog asked before it accepted a name that exists.
-        target.replaceConfirmed = info.exists() && !info.isDir();
-    }
+    g_lastFolder = QFileInfo(path).absolutePath();
+    RecordTarget target{QFile::encodeName(path).toStdString()};
+    if (dialog.selectedNameFilter() == filters.last() && (target.path.empty() || target.path.back() != '/'))
+        target.path += '/';
     return target;
+}
+
+bool AskYesNo(Dialog& parent, const std::string& title, const std::string& question)
+{
+    QMessageBox box(QMessageBox::Question, QString::fromStdString(title), QString::fromStdString(question),
+                    QMessageBox::Yes | QMessageBox::No, WidgetOf(parent));
+    box.setTextFormat(Qt::PlainText);  // file names are not markup
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void CopyToClipboard(const imaging::Picture& picture)

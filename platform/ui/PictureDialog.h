@@ -21,13 +21,17 @@ std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& sugg
 
 // Asks where to record, offering suggestedName (a .mkv name) in the folder
 // used last: a Matroska file, a multi-page TIFF or a folder of a file per
-// frame (the path then ends in '/'). replaceConfirmed: the person agreed to
-// replace an existing file. Nothing when the user cancels.
+// frame (the path then ends in '/'). It does not ask whether to replace a
+// file: a recording replaces its sidecars too, and the question names them
+// all (AskYesNo). Nothing when the user cancels.
 struct RecordTarget {
     std::string path;
-    bool replaceConfirmed = false;
 };
 std::optional<RecordTarget> AskWhereToRecord(Dialog& parent, const std::string& suggestedName);
+
+// Asks question, titled title, with the answers Yes and No; true for Yes.
+// No is the default, and what closing the box answers.
+bool AskYesNo(Dialog& parent, const std::string& title, const std::string& question);
 
 // Puts picture on the clipboard, where other programs can paste it (as
 // image/png, among others).
