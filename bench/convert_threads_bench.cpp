@@ -66,7 +66,7 @@ int main()
             };
             rows.push_back(row);
         }
-    FamilyTable("5472 x 3648 into blue, green, red rows, like with like against OpenCV cvtColor", rows, 15);
+    FamilyTable("5472 x 3648 into blue, green, red rows, like with like against OpenCV cvtColor", imaging::Kernel::Rows, rows, 15);
     cv::setNumThreads(defaultThreads);
     std::printf("load after: %s\n", Load().c_str());
     return 0;

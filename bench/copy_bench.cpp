@@ -48,7 +48,7 @@ void Run(int w, int h, int runs)
         {"Mono8 expand", "memcpy of the image", "<= 1.0 / <= 1.2", copy, -1,
          [&] { CopyFrameToImage(mono.data(), int64_t(monoBytes), "Mono8", image); }},
     };
-    const auto ms = FamilyTable(title, rows, runs);
+    const auto ms = FamilyTable(title, imaging::Kernel::Rows, rows, runs);
     image.Create(w, h, 24);
     const double copySrc = BestMs(copy, runs);
     const double loop = BestMs([&] { ByteLoop(bgr.data(), image, w, h); }, runs);

@@ -89,7 +89,7 @@ int main()
                             -1, reduce});
         }
     }
-    FamilyTable(title, rows, kRuns);
+    FamilyTable(title, imaging::Kernel::Live, rows, kRuns);
 
     // Where a format stays above its target: how far reading alone goes.
     std::printf("memory bound: the frame only read, in bands of k rows as the kernels read it (best of %d runs)\n",

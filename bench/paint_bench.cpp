@@ -66,7 +66,7 @@ int main(int argc, char** argv)
     const auto stretch = [&] { imaging::HalftoneStretch(view, ours.data(), fw, fh, fw); };
     const auto area = [&] { cv::resize(src, cvOut, cv::Size(fw, fh), 0, 0, cv::INTER_AREA); };
     const std::vector<std::vector<double>> ms =
-        FamilyTable(title, {{"halftone fit", "OpenCV INTER_AREA", "<= 0.4 / <= 0.5", area, -1, stretch}}, runs);
+        FamilyTable(title, imaging::Kernel::Halftone, {{"halftone fit", "OpenCV INTER_AREA", "<= 0.4 / <= 0.5", area, -1, stretch}}, runs);
     const double tOurs = ms[0].back();
     const double tCv = BestMs(area, runs);
     const QImage qsrc(topDown.data(), w, h, w * 3, QImage::Format_BGR888);
@@ -91,7 +91,7 @@ int main(int argc, char** argv)
     diff /= double(fw) * fh * 3;
 
     std::printf("%d x %d into the picture area, fitted to %d x %d (best of %d runs, %s)\n", w, h, fw, fh, runs,
-                imaging::SimdName(imaging::DefaultSimd()));
+                imaging::SimdName(imaging::KernelSimd(imaging::Kernel::Halftone)));
     std::printf("  our halftone stretch   %8.2f ms\n", tOurs);
     std::printf("  OpenCV INTER_AREA      %8.2f ms   (one thread)\n", tCv);
     std::printf("  Qt smooth scaling      %8.2f ms   %.2f x OpenCV\n", tQt, tQt / tCv);

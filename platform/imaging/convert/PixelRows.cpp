@@ -16,14 +16,14 @@
 
 namespace imaging {
 
-bool UseAvx2() { return SimdAtLeast(Simd::Avx2); }
+bool UseAvx2(Kernel kernel) { return SimdAtLeast(kernel, Simd::Avx2); }
 
-bool UseAvx512() { return SimdAtLeast(Simd::Avx512); }
+bool UseAvx512(Kernel kernel) { return SimdAtLeast(kernel, Simd::Avx512); }
 
 namespace {
 
 #ifdef TARVIK_X86
-bool UseSsse3() { return SimdAtLeast(Simd::Ssse3); }
+bool UseSsse3() { return SimdAtLeast(Kernel::Rows, Simd::Ssse3); }
 #endif
 
 // ---- blue, green, red planes to interleaved pixels ----------------------------
@@ -535,7 +535,13 @@ __attribute__((target("avx2"))) size_t DemosaicAvx2(const uint8_t* a, const uint
 
 bool VectorRows() { return ActiveSimd() != Simd::Plain; }
 
-void SetVectorRows(bool enabled) { SetSimd(enabled ? DefaultSimd() : Simd::Plain); }
+void SetVectorRows(bool enabled)
+{
+    if (enabled)
+        ResetSimd();
+    else
+        SetSimd(Simd::Plain);
+}
 
 // Runs a vector kernel from pixel from on and returns where it stopped. When
 // streaming, the plain loop first takes the pixels before the first one
@@ -680,7 +686,7 @@ void AddTopEightBits(const cam::PixelFormat& format, const uint8_t* a, const uin
 {
     size_t i = 0;
 #ifdef TARVIK_X86
-    if (format.packing != cam::Packing::Byte && format.packing != cam::Packing::Word && UseAvx2()) {
+    if (format.packing != cam::Packing::Byte && format.packing != cam::Packing::Word && UseAvx2(Kernel::Live)) {
         const PackedPlan plan = PlanFor(format);
         const size_t rowBytes = size_t(cam::RowBytes(format, pixels));
         i = b ? AddPackedAvx2<true>(a, b, sums, pixels, rowBytes, plan)
@@ -697,7 +703,7 @@ size_t SumPackedBand(const cam::PixelFormat& format, const uint8_t* first, size_
                      int parities, uint16_t* sums, size_t pixels)
 {
 #ifdef TARVIK_X86
-    if ((format.packing == cam::Packing::Lsb || format.packing == cam::Packing::GigePacked) && UseAvx2()) {
+    if ((format.packing == cam::Packing::Lsb || format.packing == cam::Packing::GigePacked) && UseAvx2(Kernel::Live)) {
         const PackedPlan plan = PlanFor(format);
         const size_t held = size_t(cam::RowBytes(format, pixels));
         return parities == 2 ? SumPackedAvx2<2>(first, rowBytes, k, sums, pixels, held, plan)
@@ -738,7 +744,7 @@ void DemosaicRow(const uint8_t* above, const uint8_t* row, const uint8_t* below,
     auto plain = [&](size_t from, size_t to) { DemosaicInteriorPlain(above, row, below, dst, from, to, k); };
     size_t x = 1;
 #ifdef TARVIK_X86
-    if (UseAvx512() && width >= 66) {
+    if (UseAvx512(Kernel::Demosaic) && width >= 66) {
         // The pixels before the first streamed store's boundary and those
         // after the last whole step: one step each, stored as they lie and
         // overlapping the steps beside them, not up to 63 pixels each in
@@ -757,7 +763,7 @@ void DemosaicRow(const uint8_t* above, const uint8_t* row, const uint8_t* below,
                 _mm_sfence();  // streamed stores are seen before anything that follows
         }
         x = step(width - 65, false);
-    } else if (UseAvx2())
+    } else if (UseAvx2(Kernel::Demosaic))
         x = RunVector([&](auto streamed, size_t start) {
             return DemosaicAvx2<TARVIK_STREAMED>(above, row, below, dst, start, width, k);
         }, plain, stream, dst, 1, width - 1, 1);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/camera/campixel.h"
+#include "platform/imaging/Simd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,15 +12,15 @@
 namespace imaging {
 
 // Whether the conversions may use vector instructions: on, the family the
-// switch chose (Simd.h, DefaultSimd); off, the plain loops. Tests and
+// switch chose for each kernel (Simd.h); off, the plain loops. Tests and
 // benchmarks that pick a family call SetSimd instead.
 void SetVectorRows(bool enabled);
 bool VectorRows();
-// Whether AVX2 kernels run: the switch's family is AVX2 or above. Every
-// imaging kernel family follows the same switch.
-bool UseAvx2();
-// Whether AVX-512 kernels run (AVX-512 BW, VL, VBMI and VBMI2), on the same switch.
-bool UseAvx512();
+// Whether kernel's AVX2 code runs: the switch's family for it is AVX2 or
+// above (Simd.h: each kernel has its own default).
+bool UseAvx2(Kernel kernel = Kernel::Rows);
+// Whether kernel's AVX-512 code runs (AVX-512 BW, VL, VBMI and VBMI2).
+bool UseAvx512(Kernel kernel = Kernel::Rows);
 
 // The functions writing blue, green, red rows write exactly 3 * pixels bytes
 // of dst. With stream, their vector stores bypass the caches: for images too

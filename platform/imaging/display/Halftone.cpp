@@ -105,9 +105,9 @@ void WeighRows(const WeightedRows& in, Acc* acc, size_t n)
 {
     size_t done = 0;
     if constexpr (std::is_same_v<Acc, uint32_t>) {
-        if (SimdAtLeast(Simd::Avx512))
+        if (SimdAtLeast(Kernel::Halftone, Simd::Avx512))
             done = WeighRowsAvx512(in, acc, n);
-        else if (SimdAtLeast(Simd::Avx2))
+        else if (SimdAtLeast(Kernel::Halftone, Simd::Avx2))
             done = WeighRowsAvx2(in, acc, n);
     }
     for (int k = 0; k < in.count; ++k)

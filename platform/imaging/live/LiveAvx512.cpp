@@ -532,7 +532,7 @@ std::vector<uint32_t> BlockEnds(size_t pixels, uint32_t k)
 bool ColourBandsAvx512::Takes(const cam::PixelFormat& format, uint32_t width, uint32_t k)
 {
     // 16-bit sums of a block's k x k samples.
-    if (!UseAvx512() || k < 2 || k > 16 || format.packing != cam::Packing::Byte)
+    if (!UseAvx512(Kernel::Live) || k < 2 || k > 16 || format.packing != cam::Packing::Byte)
         return false;
     if (format.sampling == cam::Sampling::Yuv422)
         return width / k * k <= width / 2 * 2;  // blocks of whole pairs
@@ -593,7 +593,7 @@ TARVIK_AVX512 void ColourBandsAvx512::Finish(uint8_t* out)
 bool MonoBandsAvx512::Takes(const cam::PixelFormat& format, uint32_t k)
 {
     // 16-bit sums of a block's k x k samples.
-    if (!UseAvx512() || k < 2 || k > 16 || format.sampling != cam::Sampling::Mono)
+    if (!UseAvx512(Kernel::Live) || k < 2 || k > 16 || format.sampling != cam::Sampling::Mono)
         return false;
     switch (format.packing) {
     case cam::Packing::Byte: return format.bits == 8;
@@ -647,7 +647,7 @@ TARVIK_AVX512 void MonoBandsAvx512::Finish(uint8_t* out)
 
 bool BayerBandsAvx512::Takes(const cam::PixelFormat& format, uint32_t width, uint32_t k)
 {
-    if (!UseAvx512() || format.sampling != cam::Sampling::Bayer || k % 4 || k / 4 > kMaxH2 || width < k)
+    if (!UseAvx512(Kernel::Live) || format.sampling != cam::Sampling::Bayer || k % 4 || k / 4 > kMaxH2 || width < k)
         return false;
     switch (format.packing) {
     case cam::Packing::Byte: return format.bits == 8;

@@ -32,7 +32,7 @@ using cam::Sampling;
     __attribute__((target("avx2"))) void name##Avx2 params { name##Loops args; }          \
     void name params                                                                      \
     {                                                                                     \
-        if (UseAvx2())                                                                    \
+        if (UseAvx2(Kernel::Live))                                                                    \
             name##Avx2 args;                                                              \
         else                                                                              \
             name##Loops args;                                                             \
@@ -409,7 +409,7 @@ private:
         int32_t *evenTerms = terms_[0].data() + 1, *oddTerms = terms_[1].data() + 1, *greenTerms = terms_[2].data();
         size_t done = 0;
 #ifdef TARVIK_X86
-        if (UseAvx2() && k <= 32)
+        if (UseAvx2(Kernel::Live) && k <= 32)
             done = ge ? PairTermsAvx2<1>(even, odd, outside, inside, evenTerms, oddTerms, greenTerms, pairs)
                       : PairTermsAvx2<0>(even, odd, outside, inside, evenTerms, oddTerms, greenTerms, pairs);
 #endif
@@ -535,7 +535,7 @@ bool ReduceFrame(const Frame& frame, uint32_t k, DisplayImage& image)
                                                            maker.BlueInEvenRows());
         // YUV with AVX2: each colour's sums per column of a band, the
         // kernel's whole steps, then the columns left converted as rows.
-        const bool yuvColumns = yuv && !fastColour && UseAvx2();
+        const bool yuvColumns = yuv && !fastColour && UseAvx2(Kernel::Live);
         const size_t used = size_t(outWidth) * k;  // the columns the blocks cover
         std::vector<uint16_t> columnSums(yuvColumns ? 3 * used : 0);
         uint16_t* const columns[3] = {columnSums.data(), columnSums.data() + used, columnSums.data() + 2 * used};

@@ -83,7 +83,7 @@ RowCounts CountRow(const uint8_t* s, size_t n, size_t period)
     size_t done = 0;
     if (StatsAvx512())
         done = RowCountsAvx512(s, n, period, c);
-    else if (UseAvx2())
+    else if (UseAvx2(Kernel::Stats))
         done = RowCountsAvx2(s, n, period, c);
     else if (period > 2)
         done = PixelsPlain(s, n, period, c);

@@ -218,7 +218,7 @@ TARVIK_AVX512 size_t CountsAvx512(const uint8_t* s, size_t n, RowCounts& out)
 bool StatsAvx512()
 {
     static const bool has = __builtin_cpu_supports("avx512vnni");
-    return has && UseAvx512();
+    return has && UseAvx512(Kernel::Stats);
 }
 
 size_t RowCountsAvx512(const uint8_t* s, size_t n, size_t period, RowCounts& c)
