@@ -274,8 +274,10 @@ int ForceIpAddress(const ForceIpCommand& command)
         return Failed(kExitNotForced, "the camera " + mac + " refused FORCEIP (status " + code + ")");
     }
 
-    std::vector<gvcp::Device> answers;
     for (int attempt = 0; attempt < kDiscoveryTries; ++attempt) {
+        // Each round's answers alone: the camera may answer at its old
+        // address in one round and at the new one in the next.
+        std::vector<gvcp::Device> answers;
         ++id;
         if (id == 0)
             id = 1;
@@ -286,39 +288,41 @@ int ForceIpAddress(const ForceIpCommand& command)
             [&](const uint8_t* data, size_t size) {
                 gvcp::Device d;
                 gvcp::Ack ack;
-                if (!gvcp::ReadAck(data, size, &ack) || ack.id != id || !gvcp::ReadDiscoveryAck(data, size, &d))
-                    return false;
-                for (const gvcp::Device& known : answers)
-                    if (known.mac == d.mac && known.address == d.address)
-                        return false;
-                answers.push_back(d);
+                if (gvcp::ReadAck(data, size, &ack) && ack.id == id && gvcp::ReadDiscoveryAck(data, size, &d))
+                    answers.push_back(d);
                 return false;
             },
             &why);
         if (!received)
             return Failed(kExitNotForced, why);
         const gvcp::Device* camera = nullptr;
-        std::vector<const gvcp::Device*> others;
+        const gvcp::Device* elsewhere = nullptr;
+        std::vector<const gvcp::Device*> others;  // another camera at the new address
         for (const gvcp::Device& d : answers) {
-            if (d.mac == force.mac && d.address == force.address)
-                camera = &d;
-            else if (d.mac == force.mac || d.address == force.address)
+            if (d.mac == force.mac)
+                (d.address == force.address ? camera : elsewhere) = &d;
+            else if (d.address == force.address)
                 others.push_back(&d);
         }
-        if (!others.empty() && (camera || attempt + 1 == kDiscoveryTries)) {
+        const bool last = attempt + 1 == kDiscoveryTries;
+        if (!others.empty() && (camera || last)) {
             std::string list;
             for (const gvcp::Device* d : others)
-                list += "; " + Named(*d) + " at " + gvcp::AddressText(d->address);
-            return Failed(kExitNotForced, "two cameras answer on " + name + " where one was asked for: " +
-                                              (camera ? Named(*camera) + " at " + gvcp::AddressText(camera->address)
-                                                      : "none at " + gvcp::AddressText(force.address)) +
-                                              list + ". Give each camera an address of its own");
+                list += " and " + Named(*d);
+            return Failed(kExitNotForced,
+                          "two cameras answer at " + gvcp::AddressText(force.address) + " on " + name + ": " +
+                              (camera ? Named(*camera) : mac + " (the camera asked for, not among them)") + list +
+                              ". Give each camera an address of its own");
         }
         if (camera) {
             std::printf("Camera %s is now at %s on %s. The address holds until the camera restarts.\n",
                         Named(*camera).c_str(), Where(force).c_str(), name.c_str());
             return StandardOutputWritten() ? kExitSuccess : kExitNotWritten;
         }
+        if (elsewhere && last)
+            return Failed(kExitNotForced, "the camera " + mac + " acknowledged FORCEIP but still answers at " +
+                                              gvcp::AddressText(elsewhere->address) + ", not at " +
+                                              gvcp::AddressText(force.address));
     }
     return Failed(kExitNotForced, "the camera " + mac + " acknowledged FORCEIP but did not answer discovery on " +
                                       name + " at " + gvcp::AddressText(force.address) + " within " +
