@@ -150,10 +150,10 @@ TEST_F(ForceIpTest, MovesTheCameraAndSendsForceIpAsTheStandardLaysItOut)
     const QList<QByteArray> values = decoded.left(decoded.indexOf('\n')).split('\t');
     ASSERT_EQ(values.size(), fields.size()) << decoded.toStdString();
     EXPECT_TRUE(values[0] == "1" || values[0] == "True") << values[0].toStdString();
-    EXPECT_EQ(values[1], kMac.toLatin1());
-    EXPECT_EQ(values[2], "10.99.0.20");
-    EXPECT_EQ(values[3], "255.255.255.0");
-    EXPECT_EQ(values[4], "10.99.0.254");
+    EXPECT_EQ(values[1].toStdString(), kMac.toStdString());
+    EXPECT_EQ(values[2].toStdString(), "10.99.0.20");
+    EXPECT_EQ(values[3].toStdString(), "255.255.255.0");
+    EXPECT_EQ(values[4].toStdString(), "10.99.0.254");
     tshark->kill();
     tshark->waitForFinished(5000);
 
