@@ -124,21 +124,31 @@ protected:
     std::vector<std::unique_ptr<QProcess>> cameras;
 };
 
+// tshark on the host's end of the veth pair, printing these fields of each
+// GigE Vision command it sees, a line each; listening once it returns.
+std::unique_ptr<QProcess> Decode(const QString& ns, const QStringList& fields)
+{
+    QStringList args = {"-i", kHostIf, "-l", "-n", "-d", "udp.port==3956,gvcp", "-Y", "gvcp.cmd.command", "-T", "fields"};
+    for (const QString& f : fields)
+        args << "-e" << f;
+    std::unique_ptr<QProcess> tshark = StartIn(ns, "tshark", args);
+    QByteArray err;
+    [&] {
+        ASSERT_SOON_WITHIN((err += tshark->readAllStandardError()).contains("Capturing on") ||
+                               tshark->state() == QProcess::NotRunning,
+                           20000);
+        ASSERT_TRUE(err.contains("Capturing on")) << err.toStdString();
+    }();
+    return tshark;
+}
+
 TEST_F(ForceIpTest, MovesTheCameraAndSendsForceIpAsTheStandardLaysItOut)
 {
     ASSERT_NO_FATAL_FAILURE(StartCamera(kMac, "192.168.77.5/24"));
     const QStringList fields = {"gvcp.cmd.flag.acq_required", "gvcp.cmd.forceip.macaddress", "gvcp.cmd.forceip.ip",
                                 "gvcp.cmd.forceip.subnetmask", "gvcp.cmd.forceip.defaultgateway"};
-    QStringList tsharkArgs = {"-i", kHostIf, "-l", "-n", "-d", "udp.port==3956,gvcp", "-Y", "gvcp.cmd.command == 0x0004",
-                              "-T", "fields"};
-    for (const QString& f : fields)
-        tsharkArgs << "-e" << f;
-    std::unique_ptr<QProcess> tshark = StartIn(net.host, "tshark", tsharkArgs);
-    QByteArray tsharkErr;
-    ASSERT_SOON_WITHIN((tsharkErr += tshark->readAllStandardError()).contains("Capturing on") ||
-                           tshark->state() == QProcess::NotRunning,
-                       20000);
-    ASSERT_TRUE(tsharkErr.contains("Capturing on")) << tsharkErr.toStdString();
+    std::unique_ptr<QProcess> tshark;
+    ASSERT_NO_FATAL_FAILURE(tshark = Decode(net.host, QStringList{"gvcp.cmd.command"} + fields));
 
     const TarvikRun r = RunTarvikIn(net.host, {"--force-ip", kMac, "10.99.0.20/24/10.99.0.254", "--interface", kHostIf});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
@@ -147,8 +157,10 @@ TEST_F(ForceIpTest, MovesTheCameraAndSendsForceIpAsTheStandardLaysItOut)
 
     QByteArray decoded;
     ASSERT_SOON((decoded += tshark->readAllStandardOutput()).contains('\n'));
-    const QList<QByteArray> values = decoded.left(decoded.indexOf('\n')).split('\t');
-    ASSERT_EQ(values.size(), fields.size()) << decoded.toStdString();
+    // The first command is FORCEIP; discovery follows it.
+    QList<QByteArray> values = decoded.left(decoded.indexOf('\n')).split('\t');
+    ASSERT_EQ(values.size(), fields.size() + 1) << decoded.toStdString();
+    EXPECT_EQ(values.takeFirst().toStdString(), "0x0004");
     EXPECT_TRUE(values[0] == "1" || values[0] == "True") << values[0].toStdString();
     EXPECT_EQ(values[1].toStdString(), kMac.toStdString());
     EXPECT_EQ(values[2].toStdString(), "10.99.0.20");
@@ -239,12 +251,23 @@ TEST_F(ForceIpTest, RefusesWhatNamesNoSingleCameraOrAddress)
         {{"--interface", kHostIf}, "--interface goes with --force-ip only"},
         {{"--force-ip", kMac, a, "--interface", "lo"}, "lo is the loopback interface"},
     };
+    std::unique_ptr<QProcess> tshark;
+    ASSERT_NO_FATAL_FAILURE(tshark = Decode(net.host, {"gvcp.cmd.command", "gvcp.cmd.forceip.macaddress"}));
     for (const BadInput& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
         const TarvikRun r = RunTarvikIn(net.host, c.args);
         EXPECT_EQ(r.status, 64);
         EXPECT_TRUE(r.err.contains(c.says)) << r.err.toStdString();
     }
+    // Then one that is sent, to another MAC and unanswered: once tshark
+    // shows it, it has shown whatever came before it, and nothing did.
+    EXPECT_EQ(RunTarvikIn(net.host, {"--force-ip", kOtherMac, a, "--interface", kHostIf}).status, 2);
+    QByteArray decoded;
+    ASSERT_SOON((decoded += tshark->readAllStandardOutput()).contains('\n'));
+    const QByteArray first = decoded.left(decoded.indexOf('\n'));
+    EXPECT_EQ(first.toStdString(), "0x0004\t" + kOtherMac.toStdString());
+    tshark->kill();
+    tshark->waitForFinished(5000);
 }
 
 }  // namespace

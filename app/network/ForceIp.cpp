@@ -180,8 +180,9 @@ const char kForceIpHelp[] =
     "  not found at the new address, or two cameras answering there: status 8.\n";
 
 ForceIpOptionTable::ForceIpOptionTable()
-    : forceIp("force-ip", "Without a window: give the GigE camera with this MAC the address "
-              "after it now, by FORCEIP on --interface (see Forcing an address below).", "MAC"),
+    : forceIp("force-ip", "Without a window: give the GigE camera with this MAC the "
+              "ADDRESS/PREFIX[/GATEWAY] that follows it, now, by FORCEIP on --interface (see "
+              "Forcing an address below).", "MAC"),
       interface("interface", "The network interface the camera is cabled to, for --force-ip.", "IF")
 {
 }
