@@ -6,6 +6,7 @@
 #include "WaitFor.h"
 
 #include <QProcess>
+#include <QStandardPaths>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -134,6 +135,8 @@ std::unique_ptr<QProcess> Decode(const QString& ns, const QStringList& fields)
     std::unique_ptr<QProcess> tshark = StartIn(ns, "tshark", args);
     QByteArray err;
     [&] {
+        ASSERT_FALSE(QStandardPaths::findExecutable("tshark").isEmpty())
+            << "tshark is not installed: scripts/deps.sh test installs it";
         ASSERT_SOON_WITHIN((err += tshark->readAllStandardError()).contains("Capturing on") ||
                                tshark->state() == QProcess::NotRunning,
                            20000);
