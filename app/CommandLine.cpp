@@ -63,6 +63,8 @@ const char kStatusHelp[] =
     "      its frame, a frame no trigger asked for, a line's frames off --expect-rate);\n"
     "      the report is still written\n"
     "  7   --serve: the address cannot be listened on (the port taken, not this computer's)\n"
+    "  8   --force-ip: the camera refused FORCEIP, is not found alone at its new address,\n"
+    "      or the interface cannot be sent on\n"
     "  64  usage: an unknown option, a missing argument or options that do not go together\n"
     "\n"
     "Examples:\n"
@@ -112,13 +114,14 @@ struct OptionTables {
     SettingsOptionTable settings;
     RecordOptionTable record;
     ServeOptionTable serve;
+    ForceIpOptionTable forceIp;
 
     QList<QCommandLineOption> InHelpOrder() const
     {
         return QList<QCommandLineOption>{common.help, common.version, common.list, common.camera, common.pixelFormat,
                                          live.live, viewer.inspect, grab.grab} +
                check.Options() + settings.Options() + record.Options() +
-               QList<QCommandLineOption>{grab.timeout, serve.serve};
+               QList<QCommandLineOption>{grab.timeout, serve.serve} + forceIp.Options();
     }
 
     void AddTo(QCommandLineParser& parser) const
@@ -273,7 +276,12 @@ CommandLine ParseOptions(int argc, char** argv, std::vector<std::string>* settin
     Usage usage;
     if (!parser.parse(arguments))
         usage = parser.errorText().toStdString();
-    else if (!parser.positionalArguments().isEmpty())
+    else if (parser.isSet(t.forceIp.forceIp) || parser.isSet(t.forceIp.interface)) {
+        // Its address follows the MAC as an argument of its own.
+        usage = ReadForceIpOptions(ParsedOptions(parser, argc, argv, t.ValueOptions()), t.forceIp, t.InHelpOrder(),
+                                   parser.positionalArguments(), argc, argv, &cl.forceIp);
+        cl.mode = CommandLine::Mode::ForceIp;
+    } else if (!parser.positionalArguments().isEmpty())
         usage = ("unexpected argument '" + parser.positionalArguments().first() + "'").toStdString();
     else if (parser.isSet(t.common.help))
         cl.mode = CommandLine::Mode::Help;
@@ -324,7 +332,8 @@ int ShowHelp()
     t.AddTo(parser);
     // Each command's section, in the order they always came.
     const QString text = parser.helpText().replace("<executable_name>", "tarvik") + kEnvironmentHelp +
-                         kRecordHelp + kCheckHelp + kServeHelp + kSettingsHelp + kStatusHelp;
+                         kRecordHelp + kCheckHelp + kServeHelp + kSettingsHelp + kForceIpHelp +
+                         kStatusHelp;
     return WriteStandardOutput(text.toLocal8Bit().toStdString()) ? kExitSuccess : kExitNotWritten;
 }
 

@@ -8,6 +8,7 @@
 #include "app/exporter/ServeCommand.h"
 #include "app/grab/GrabCommand.h"
 #include "app/live/LiveCommand.h"
+#include "app/network/ForceIp.h"
 #include "app/record/RecordCommand.h"
 #include "app/settings/SettingsCommand.h"
 #include "app/viewer/ViewerCommand.h"
@@ -15,7 +16,8 @@
 #include <string>
 
 struct CommandLine {
-    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Record, Serve, Usage, SettingsRefused };
+    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Record, Serve, Usage, SettingsRefused,
+                      ForceIp };
     Mode mode = Mode::Window;
     OpenOptions open;        // every command that opens a camera
     std::string error;       // Mode::Usage, Mode::SettingsRefused: what is wrong
@@ -26,6 +28,7 @@ struct CommandLine {
     SettingsCommand settings;  // Mode::Features: printed after the settings (in open) were applied
     RecordCommand record;    // Mode::Record; Mode::Window with --live --record
     std::string serve;       // Mode::Serve: "[ADDRESS:]PORT" as given
+    ForceIpCommand forceIp;  // Mode::ForceIp
 };
 
 // Makes sure descriptors 0, 1 and 2 are open before anything else opens a

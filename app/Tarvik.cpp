@@ -95,6 +95,8 @@ int main(int argc, char** argv)
         QCoreApplication core(argc, argv);
         return ShowFeatures(commandLine.open, commandLine.settings);
     }
+    case CommandLine::Mode::ForceIp:
+        return ForceIpAddress(commandLine.forceIp);
     case CommandLine::Mode::Window:
         break;
     }

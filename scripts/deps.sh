@@ -7,7 +7,7 @@ build_packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins
                 fonts-dejavu-core libaravis-dev libusb-1.0-0-dev help2man libtiff-dev
                 libavformat-dev libavcodec-dev libavutil-dev prometheus-cpp-dev libcpp-httplib-dev)
 test_packages=(libgtest-dev xvfb xdotool xclip imagemagick aravis-tools aravis-tools-cli dpkg-dev desktop-file-utils appstream
-               lintian libopencv-imgproc-dev libtiff-tools ffmpeg)
+               lintian libopencv-imgproc-dev libtiff-tools ffmpeg tshark)
 bench_packages=(libopencv-imgproc-dev libopencv-imgcodecs-dev ffmpeg)
 fuzz_packages=(clang libclang-rt-14-dev)
 
