@@ -21,6 +21,7 @@ extern "C" {
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -223,6 +224,15 @@ AVCodecContext* OpenFfv1(const SequenceShape& shape, int threads, bool globalHea
     return nullptr;
 }
 
+// FFmpeg 5.1's MagicYUV reader says every YUV picture is limited range
+// whatever the file's track says: full-range samples come back exact but
+// are shown up to 19 levels off.
+bool FullRangeLost(const CodecInfo& info, const cam::PixelFormat& f)
+{
+    return info.id == AV_CODEC_ID_MAGICYUV && f.sampling == cam::Sampling::Yuv422 &&
+           f.matrix == cam::Matrix::FullRange601;
+}
+
 // The encoder of codec for frames of shape, open; null with *why when it
 // takes none.
 AVCodecContext* OpenCodec(const CodecInfo& info, const SequenceShape& shape, int threads, bool globalHeader,
@@ -234,6 +244,11 @@ AVCodecContext* OpenCodec(const CodecInfo& info, const SequenceShape& shape, int
     if (layout == Layout::Gray16 && !info.wide) {
         *why = std::string(info.name) + " keeps 8-bit samples only: " + shape.format->name +
                " goes to ffvhuff or ffv1";
+        return nullptr;
+    }
+    if (FullRangeLost(info, *shape.format)) {
+        *why = std::string(info.name) + " files are read as limited-range YUV: " + shape.format->name +
+               " (full range) goes to ffvhuff or ffv1";
         return nullptr;
     }
     const AVCodec* encoder = avcodec_find_encoder(info.id);
@@ -748,6 +763,37 @@ void MkvWriter::Release()
 }
 
 }  // namespace
+}  // namespace imaging
+
+// FFmpeg 5.1's encoders take a worst-case packet buffer once per encoder
+// (FFV1: 148 bytes a pixel, capped near 2 GB; FFVHuff: 4 a pixel per
+// thread) through this function, which zeroes it: every page of it resident
+// for the whole recording, 2.2 GB for a 20 MP frame, while a coded frame
+// fills a few percent of it. Defined here it takes the place of FFmpeg's own
+// (its callers are in libavcodec, it in libavutil): large buffers come from
+// calloc, whose fresh pages are zero without being touched, so only what an
+// encoder writes becomes resident. Small ones go to FFmpeg as before.
+extern "C" void av_fast_mallocz(void* ptr, unsigned int* size, size_t minSize)
+{
+    // From here glibc maps every block afresh (its mmap threshold grows to
+    // 32 MB at most), so calloc has nothing to clear.
+    constexpr size_t kFreshPagesBytes = size_t(32) << 20;
+    void* block = nullptr;
+    std::memcpy(&block, ptr, sizeof block);
+    if (minSize <= *size)
+        return;
+    // As FFmpeg grows it: a little more than asked, fewer reallocations.
+    minSize = std::max(minSize + minSize / 16 + 32, minSize);
+    av_freep(ptr);
+    if (minSize > UINT_MAX)
+        block = nullptr;  // *size cannot say it; FFmpeg's own refuses too
+    else
+        block = minSize >= kFreshPagesBytes ? std::calloc(1, minSize) : av_mallocz(minSize);
+    std::memcpy(ptr, &block, sizeof block);
+    *size = block ? unsigned(minSize) : 0;
+}
+
+namespace imaging {
 
 bool MkvTakes(const SequenceShape& shape, std::string* why) { return MkvTakes(shape, std::string(), why); }
 
@@ -784,7 +830,8 @@ const std::vector<std::string>& MkvCodecs()
 
 std::string DefaultMkvCodec(const SequenceShape& shape, double framesPerSecond)
 {
-    if (!shape.format)
+    // A frame no codec takes is refused in FFV1's words, as before there was a choice.
+    if (!shape.format || av_image_check_size(shape.width, shape.height, 0, nullptr) < 0)
         return kCodecs[0].name;
     // Samples as the encoder takes them: a byte, or two past 8 bits.
     const double bytesPerSample = shape.format->bits > 8 ? 2 : 1;
@@ -794,7 +841,7 @@ std::string DefaultMkvCodec(const SequenceShape& shape, double framesPerSecond)
     const double rate = double(shape.width) * shape.height * samplesPerPixel * bytesPerSample * framesPerSecond;
     if (rate <= kFfv1BytesPerSecond)
         return kCodecs[0].name;
-    return shape.format->bits > 8 ? "ffvhuff" : "magicyuv";
+    return shape.format->bits > 8 || FullRangeLost(kCodecs[1], *shape.format) ? "ffvhuff" : "magicyuv";
 }
 
 std::unique_ptr<SequenceWriter> MakeMkvWriter(const SequenceOptions& options)
