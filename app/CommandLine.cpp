@@ -37,7 +37,8 @@ const char kEnvironmentHelp[] =
     "                       commas: count, width, height, formats, adjust, frames, payload,\n"
     "                       frame, filled, rate, rated, picture, line0 and line1 (an input\n"
     "                       line's edges a second), line_jitter (us), clock_ppm,\n"
-    "                       clock=backwards|jump, software_trigger=ignored|refused.\n"
+    "                       clock=backwards|jump, software_trigger=ignored|refused,\n"
+    "                       noise (read noise, standard deviation in sample levels).\n"
     "  TARVIK_CAMERA_TRACE  1 writes every camera-library call and its result to stderr.\n";
 
 const char kStatusHelp[] =

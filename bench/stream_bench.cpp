@@ -1,7 +1,8 @@
 // The simulated camera streaming at a set rate, read as fast as it comes
 // (each frame queued again at once): frames received against the rate
 // asked, pictures lost, and the share of one core the camera's side took,
-// all measured in this one run.
+// all measured in this one run; with the camera's read noise (noise=SIGMA)
+// and without.
 #include "platform/camera/cam.h"
 
 #include <sys/resource.h>
@@ -21,10 +22,11 @@ double CpuSeconds()
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-void Run(int width, int height, const char* format, double rate, double seconds)
+void Run(int width, int height, const char* format, double rate, double seconds, double noise = 0)
 {
     const std::string sim = "width=" + std::to_string(width) + ",height=" + std::to_string(height) +
-                            ",formats=" + format + ",rate=" + std::to_string(rate);
+                            ",formats=" + format + ",rate=" + std::to_string(rate) +
+                            ",noise=" + std::to_string(noise);
     setenv("TARVIK_SIM", sim.c_str(), 1);
     unsetenv("TARVIK_CAMERAS");
     CamHandle h = 0;
@@ -72,8 +74,8 @@ void Run(int width, int height, const char* format, double rate, double seconds)
     CamShutdown();
 
     const uint64_t lost = received ? last - first + 1 - received : 0;
-    std::printf("%d x %d %s at %.0f frames/s, %zu frames queued, %.1f s\n", width, height, format, rate,
-                kFrames, wall);
+    std::printf("%d x %d %s at %.0f frames/s, noise %g, %zu frames queued, %.1f s\n", width, height, format,
+                rate, noise, kFrames, wall);
     std::printf("  received %.1f frames/s (%.3f x the rate asked), %llu lost; the camera's side took %.2f of "
                 "one core (target < 1)\n",
                 double(received) / wall, double(received) / wall / rate, (unsigned long long)lost, cpu / wall);
@@ -84,7 +86,10 @@ void Run(int width, int height, const char* format, double rate, double seconds)
 int main()
 {
     Run(5472, 3648, "BayerRG8", 30, 4);
+    Run(5472, 3648, "BayerRG8", 30, 4, 3);
+    Run(5472, 3648, "BayerRG12", 30, 4, 12);
     Run(1292, 964, "Mono8", 500, 2);
+    Run(1292, 964, "Mono8", 500, 2, 3);
     Run(1292, 964, "BGR8Packed", 500, 2);
     return 0;
 }

@@ -132,7 +132,7 @@ const OutputCase kCases[] = {
      "true"},
     {"bad settings", "gain=3", "run --list; TARVIK_CAMERAS=webcam run --grab x.png", "2 2",
      "tarvik: TARVIK_SIM: unknown setting \"gain\" (known: count, width, height, formats, adjust, frames, "
-     "payload, frame, filled, rate, rated, picture, line0, line1, line_jitter, clock_ppm, clock, software_trigger)\n"
+     "payload, frame, filled, rate, rated, picture, line0, line1, line_jitter, clock_ppm, clock, software_trigger, noise)\n"
      "tarvik: TARVIK_CAMERAS: unknown camera source \"webcam\" (known: sim, aravis, aravis-fake, gige:ARG)\n",
      "! test -e x.png"},
 };

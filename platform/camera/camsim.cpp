@@ -184,10 +184,14 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
                 s.frames = SimSettings::Frames::Incomplete;
             else
                 return fail("frames must be ok, none or incomplete, got " + Quoted(value));
+        } else if (key == "noise") {
+            if (!ParseNumber(value, &s.noise) || !(s.noise >= 0 && s.noise <= kSimMaxNoise))
+                return fail("noise must be a standard deviation in sample levels, from 0 to " +
+                            std::to_string(int(kSimMaxNoise)) + ", got " + Quoted(value));
         } else {
             return fail("unknown setting " + Quoted(key) +
                         " (known: count, width, height, formats, adjust, frames, payload, frame, filled, rate, rated, "
-                        "picture, line0, line1, line_jitter, clock_ppm, clock, software_trigger)");
+                        "picture, line0, line1, line_jitter, clock_ppm, clock, software_trigger, noise)");
         }
     }
     *settings = s;
@@ -514,6 +518,7 @@ class SimDevice : public Device {
 public:
     SimDevice(const SimSettings& s, int64_t index) : s_(s), format_(s.formats.front()), controls_(s_, format_, index)
     {
+        noise_.Prepare(s_.noise);
     }
 
     CamError GetInt(const char* name, int64_t* value) override
@@ -967,6 +972,8 @@ private:
             else
                 RenderSimFrame(dst, size_t(size), w, h, format_, pictureNo, controls_.Look(), controls_.Tone());
         }
+        // By the frame, not the picture: a still picture is noisy too.
+        noise_.Add(dst, size_t(size), w, FindPixelFormat(format_.c_str()), frameNo);
         // An incomplete frame's first half came; the rest of the buffer holds
         // what a real camera's would: bytes no packet brought (here bright
         // ones, not an older frame), which nothing may show.
@@ -1117,6 +1124,7 @@ private:
     uint64_t streamBase_ = 0;  // frameNo_ when the acquisition started
     uint64_t streamed_ = 0;    // pictures made since then, delivered or lost
     SimStreamPictures pictures_;
+    SimNoise noise_;
     SimControls controls_;  // after s_ and format_, which it refers to
     std::vector<uint8_t> sensor_;  // the sensor's whole picture, when a region of it is sent
     uint64_t largestFrame_ = 0;  // the largest frame buffer announced

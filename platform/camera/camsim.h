@@ -69,7 +69,12 @@ struct SimSettings {
     ClockFault clockFault = ClockFault::None;
     bool ignoresSoftwareTrigger = false;  // TriggerSoftware accepted and then nothing happens
     bool refusesSoftwareTrigger = false;  // TriggerSoftware refused (CAM_ERR_ACCESS_DENIED)
+    // Read noise: the standard deviation, in sample levels at the format's
+    // depth, of what is added to every sample, new in every frame; 0: none.
+    double noise = 0;
 };
+
+constexpr double kSimMaxNoise = 4096;
 
 constexpr double kSimMaxRate = 10000;
 // The stream rate of a camera whose frames are payloadBytes long when the
@@ -124,6 +129,27 @@ private:
     std::string format_;
     SimLook look_ = SimLook::Bars;
     SimTone tone_;
+};
+
+struct PixelFormat;
+
+// Read noise for frames: Gaussian numbers drawn once into a table, which
+// each stretch of each frame replays from a place of its own (by the frame
+// number and the stretch), so that noise costs an addition a sample.
+class SimNoise {
+public:
+    // Draws the table for this standard deviation; 0 adds nothing.
+    void Prepare(double sigma);
+    // Adds frame frameNo's noise to the first size bytes of a frame width
+    // pixels wide laid out in format (null: blue, green, red bytes), each
+    // sample clipped to 0 and full scale; alpha stays opaque.
+    void Add(uint8_t* frame, size_t size, uint32_t width, const PixelFormat* format, uint64_t frameNo) const;
+    double Sigma() const { return sigma_; }
+
+private:
+    const int16_t* At(uint64_t frameNo, uint64_t segment) const;
+    double sigma_ = 0;
+    std::vector<int16_t> table_;
 };
 
 // The bar colours as blue, green, red.
