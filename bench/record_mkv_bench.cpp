@@ -1,7 +1,7 @@
-// Times recording to Matroska (FFV1) against FFmpeg's own command line
-// encoding the same frames with the same slices and threads, both into a
-// file system in memory. Prints frames per second and their ratio, measured
-// in this one run.
+// Times recording to Matroska with each codec against FFmpeg's own command
+// line encoding the same frames with the same codec, slices and threads, both
+// into a file system in memory. Prints frames per second and their ratio, and
+// each codec's file size against FFV1's, measured in this one run.
 #include "NoisyFrame.h"
 #include "Timing.h"
 #include "platform/imaging/sequence/SequenceFile.h"
@@ -33,7 +33,19 @@ int SlicesFor(int threads)
     return 42;
 }
 
+long long RunCodec(const std::string& codec, const char* format, uint32_t w, uint32_t h, int frames, int runs,
+                   const std::string& dir, long long ffv1Bytes);
+
 void Run(const char* format, uint32_t w, uint32_t h, int frames, int runs, const std::string& dir)
+{
+    long long ffv1Bytes = 0;
+    for (const std::string& codec : imaging::MkvCodecs())
+        ffv1Bytes = RunCodec(codec, format, w, h, frames, runs, dir, ffv1Bytes);
+}
+
+// The recording's size; ffv1Bytes: FFV1's for the same frames (0: this is FFV1).
+long long RunCodec(const std::string& codec, const char* format, uint32_t w, uint32_t h, int frames, int runs,
+                   const std::string& dir, long long ffv1Bytes)
 {
     const std::vector<uint8_t> frame = NoisyFrame(format, w, h);
     const std::string raw = dir + "/frames.raw", ours = dir + "/ours.mkv", theirs = dir + "/theirs.mkv";
@@ -42,21 +54,23 @@ void Run(const char* format, uint32_t w, uint32_t h, int frames, int runs, const
         std::fwrite(frame.data(), 1, frame.size(), out);
     if (std::fclose(out) != 0) {
         std::printf("  cannot write %s\n", raw.c_str());
-        return;
+        return 0;
     }
     const int threads = Cores(), slices = SlicesFor(threads);
 
     const std::string command = "ffmpeg -v error -y -f rawvideo -pix_fmt gray -s " + std::to_string(w) + "x" +
-                                std::to_string(h) + " -i " + raw + " -c:v ffv1 -level 3 -slices " +
-                                std::to_string(slices) + " -threads " + std::to_string(threads) +
-                                " -slicecrc 1 -context 0 " + theirs;
+                                std::to_string(h) + " -i " + raw + " -threads " + std::to_string(threads) +
+                                (codec == "ffv1" ? " -c:v ffv1 -level 3 -g 1 -slices " + std::to_string(slices) +
+                                                       " -slicecrc 1 -context 0 "
+                                                 : " -c:v " + codec + " ") +
+                                theirs;
     // In turns, so that whatever else the machine does weighs on both alike.
     bool ok = true;
     double oursMs = 1e300, ffmpegMs = 1e300;
     for (int run = 0; run < runs; ++run) {
         oursMs = std::min(oursMs, BestMs(
                                       [&] {
-                                          auto writer = imaging::MakeMkvWriter({"tiff", threads});
+                                          auto writer = imaging::MakeMkvWriter({"tiff", threads, codec});
                                           ok = ok && writer->Open(ours, {cam::FindPixelFormat(format), w, h}, true);
                                           for (int i = 0; ok && i < frames; ++i)
                                               ok = writer->Write({frame.data(), frame.size(), uint64_t(i),
@@ -72,12 +86,15 @@ void Run(const char* format, uint32_t w, uint32_t h, int frames, int runs, const
     stat(ours.c_str(), &a);
     stat(theirs.c_str(), &b);
     const double oursFps = frames * 1000.0 / oursMs, ffmpegFps = frames * 1000.0 / ffmpegMs;
-    std::printf("%s %ux%u, %d frames, %d slices, %d threads:\n", format, w, h, frames, slices, threads);
+    std::printf("%s %ux%u, %s, %d frames, %d slices (FFV1), %d threads:\n", format, w, h, codec.c_str(), frames,
+                slices, threads);
     std::printf("  recording  %8.1f frames/s  (%lld bytes)\n", oursFps, (long long)a.st_size);
     std::printf("  ffmpeg     %8.1f frames/s  (%lld bytes)\n", ffmpegFps, (long long)b.st_size);
     std::printf("  ratio      %8.2f x ffmpeg's rate%s\n", oursFps / ffmpegFps, ok ? "" : "  (a run FAILED)");
-    // FFmpeg 5.1's FFV1 encoder holds a zeroed worst-case packet of 148
-    // bytes a pixel (at most 2 GiB): the bulk of a recording's memory.
+    if (ffv1Bytes > 0)
+        std::printf("  size       %8.3f x FFV1's for the same frames\n", double(a.st_size) / double(ffv1Bytes));
+    // FFmpeg 5.1's encoders take a worst-case packet buffer (FFV1 148 bytes
+    // a pixel); the writer keeps it from becoming resident.
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("  peak memory of this process so far: %ld MB (a frame: %zu MB)\n", usage.ru_maxrss / 1024,
@@ -85,6 +102,7 @@ void Run(const char* format, uint32_t w, uint32_t h, int frames, int runs, const
     unlink(raw.c_str());
     unlink(ours.c_str());
     unlink(theirs.c_str());
+    return ffv1Bytes > 0 ? ffv1Bytes : (long long)a.st_size;
 }
 
 }  // namespace

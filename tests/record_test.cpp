@@ -15,7 +15,11 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <sys/mount.h>
 #include <tiffio.h>
 
@@ -290,6 +294,20 @@ const RecordCase kRecordCases[] = {
     {"mkv", "width=16,height=8,formats=Mono8,rate=100", "run --record x.mkv --frames 5", "0",
      "[ $(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 x.mkv) "
      "= 5 ] && [ \"" WRITTEN_IDS("x.mkv.csv") "\" = \"" IDS(5) "\" ]"},
+    // A frame decodes alone: FFV1 once made a keyframe only of every 12th.
+    {"mkv every frame a keyframe", "width=16,height=8,formats=Mono8,rate=100", "run --record x.mkv --frames 14", "0",
+     "[ \"$(ffprobe -v error -show_entries packet=flags -of csv=p=0 x.mkv | sort | uniq -c | tr -s ' ')\" = ' 14 K_' ]"},
+    {"codec that cannot keep the samples", "width=16,height=8,formats=Mono12",
+     "run --record x.mkv --frames 1 --record-codec magicyuv", "4",
+     "grep -q '^tarvik: cannot record Mono12 frames to \"x.mkv\": magicyuv keeps 8-bit samples only: Mono12 goes "
+     "to ffvhuff or ffv1$' err && [ -z \"$(ls | grep -v '^err$\\|^status$')\" ]"},
+    {"codec usage", "width=16,height=8",
+     "run --record x.mkv --record-codec h264; run --record-codec ffv1; run --record x.tiff --record-codec ffv1;"
+     "run --record d/ --record-codec magicyuv", "64 64 64 64",
+     "[ -z \"$(ls | grep -v '^err$\\|^status$')\" ] && grep -c '^Usage: tarvik' err | grep -qx 4 &&"
+     "grep -q -- \"--record-codec needs ffv1, magicyuv, ffvhuff, got 'h264'\" err &&"
+     "grep -q -- '--record-codec goes with --record' err &&"
+     "[ $(grep -c -- '--record-codec says how a .mkv recording is coded: the path must end in .mkv' err) = 2 ]"},
     // Hours of recording are not lost to a typo.
     {"existing files without --overwrite", "width=16,height=8",
      "echo old >x.tiff; echo old >y.mkv.csv; mkdir d; echo old >d/frames.csv;"
@@ -853,15 +871,23 @@ struct LosslessCase {
     const char* format;       // the camera's pixel format
     const char* file;         // x.mkv or x.tiff
     const char* ffmpegPixels; // MKV: the -pix_fmt FFmpeg decodes to
+    const char* codec = nullptr;  // --record-codec; none: the default
 };
 
-void PrintTo(const LosslessCase& c, std::ostream* os) { *os << c.format << " " << c.file; }
+void PrintTo(const LosslessCase& c, std::ostream* os)
+{
+    *os << c.format << " " << c.file << (c.codec ? std::string(" ") + c.codec : "");
+}
 
 const LosslessCase kLosslessCases[] = {
     {"Mono8", "x.mkv", "gray"},        {"Mono12", "x.mkv", "gray16le"}, {"BayerRG8", "x.mkv", "gray"},
     {"BayerRG12p", "x.mkv", "gray16le"}, {"RGB8", "x.mkv", "rgb24"},    {"YUV422_8", "x.mkv", "yuyv422"},
     {"Mono8", "x.tiff", nullptr},      {"Mono12", "x.tiff", nullptr},   {"BayerRG8", "x.tiff", nullptr},
     {"BayerRG12p", "x.tiff", nullptr}, {"RGB8", "x.tiff", nullptr},     {"YUV422_8", "x.tiff", nullptr},
+    {"Mono8", "x.mkv", "gray", "magicyuv"},        {"BayerRG8", "x.mkv", "gray", "magicyuv"},
+    {"RGB8", "x.mkv", "rgb24", "magicyuv"},        {"Mono8", "x.mkv", "gray", "ffvhuff"},
+    {"Mono12", "x.mkv", "gray16le", "ffvhuff"},    {"BayerRG12p", "x.mkv", "gray16le", "ffvhuff"},
+    {"RGB8", "x.mkv", "rgb24", "ffvhuff"},         {"YUV422_8", "x.mkv", "yuyv422", "ffvhuff"},
 };
 
 class RecordLossless : public ::testing::TestWithParam<LosslessCase> {};
@@ -875,7 +901,10 @@ void ExpectReadsBack(const LosslessCase& c, uint32_t width, uint32_t height, boo
 {
     const int frames = 6;
     QTemporaryDir dir;
-    const TarvikRun run = RunTarvik({"--record", c.file, "--frames", QString::number(frames)},
+    QStringList args{"--record", c.file, "--frames", QString::number(frames)};
+    if (c.codec)
+        args << "--record-codec" << c.codec;
+    const TarvikRun run = RunTarvik(args,
                                     QString("width=%1,height=%2,rate=100,formats=%3").arg(width).arg(height).arg(c.format),
                                     {}, dir.path());
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
@@ -934,8 +963,59 @@ void ExpectReadsBack(const LosslessCase& c, uint32_t width, uint32_t height, boo
 TEST_P(RecordLossless, ReadsBackAsSent) { ExpectReadsBack(GetParam(), 64, 48, true); }
 
 INSTANTIATE_TEST_SUITE_P(Table, RecordLossless, ::testing::ValuesIn(kLosslessCases), [](const auto& info) {
-    return harness::CaseName(std::string(info.param.format) + " " + info.param.file);
+    return harness::CaseName(std::string(info.param.format) + " " + info.param.file +
+                             (info.param.codec ? std::string(" ") + info.param.codec : ""));
 });
+
+// The program's peak resident memory (kB) recording frames of 2000 x 1500
+// Mono8 to file with args; 0 when it did not run or failed.
+long PeakKilobytes(const std::string& file, const std::vector<std::string>& args, const std::string& dir)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("TARVIK_CAMERAS");
+        setenv("TARVIK_SIM", "width=2000,height=1500,formats=Mono8,rate=20", 1);
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        std::vector<std::string> all{TARVIK_EXE, "--record", file, "--frames", "4", "--record-buffer", "16M"};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDERR_FILENO);
+        execv(TARVIK_EXE, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return 0;
+    return usage.ru_maxrss;
+}
+
+// The encoders' worst-case packet buffers once made every page of them
+// resident (FFV1 148 bytes a pixel: 444 MB here, 2 GB at 20 MP): a Matroska
+// recording now takes no more than a TIFF one of the same frames plus a few
+// frames (one a thread with the encoder, and its packet).
+class RecordMemory : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RecordMemory, FewFramesAboveTiff)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const long tiff = PeakKilobytes("x.tiff", {}, dir.path().toStdString());
+    const long mkv = PeakKilobytes("x.mkv", {"--record-codec", GetParam()}, dir.path().toStdString());
+    ASSERT_GT(tiff, 0);
+    ASSERT_GT(mkv, 0);
+    const long frameKilobytes = 2000 * 1500 / 1024;
+    EXPECT_LE(mkv, tiff + 12 * frameKilobytes) << "TIFF " << tiff << " kB";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RecordMemory, ::testing::Values("ffv1", "magicyuv", "ffvhuff"));
 
 struct MkvSizeCase {
     LosslessCase format;

@@ -127,6 +127,7 @@ struct FormatCase {
     const char* format;
     const char* decodeAs;  // rawvideo pixel format of the samples UnpackRow gives
     const char* tags;      // what ffprobe reports of the stream's tags
+    const char* codec = "ffv1";
 };
 
 const FormatCase kFormats[] = {
@@ -139,9 +140,18 @@ const FormatCase kFormats[] = {
     {"BGRa8", "rgb24", "BGRa8"},
     {"YUV422_8", "yuyv422", "YUV422_8"},
     {"YUV422_8_UYVY", "yuyv422", "YUV422_8_UYVY"},
+    {"Mono8", "gray", "Mono8", "magicyuv"},
+    {"BayerRG8", "gray", "BayerRG8,RGGB", "magicyuv"},
+    {"RGB8", "rgb24", "RGB8", "magicyuv"},
+    {"BGRa8", "rgb24", "BGRa8", "magicyuv"},
+    {"Mono8", "gray", "Mono8", "ffvhuff"},
+    {"Mono12p", "gray16le", "Mono12p", "ffvhuff"},
+    {"BayerGB12p", "gray16le", "BayerGB12p,GBRG", "ffvhuff"},
+    {"RGB8", "rgb24", "RGB8", "ffvhuff"},
+    {"YUV422_8", "yuyv422", "YUV422_8", "ffvhuff"},
 };
 
-void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format; }
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format << " " << c.codec; }
 
 class MkvFormatTest : public ::testing::TestWithParam<FormatCase> {};
 
@@ -154,7 +164,9 @@ TEST_P(MkvFormatTest, DecodesToTheSamples)
     const std::string path = dir.path + "/f.mkv";
     Take take(c.format, 38, 11, 3);
     take.sizes[2] = take.sizes[2] / 2 + 3;
-    auto writer = imaging::MakeMkvWriter({});
+    imaging::SequenceOptions options;
+    options.codec = c.codec;
+    auto writer = imaging::MakeMkvWriter(options);
     ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false)) << writer->Error();
     for (size_t i = 0; i < 3; ++i)
         ASSERT_TRUE(take.Write(*writer, i, 7000000000 + i * 40000000)) << writer->Error();
@@ -164,14 +176,18 @@ TEST_P(MkvFormatTest, DecodesToTheSamples)
     EXPECT_EQ(writer->BytesWritten(), uint64_t(st.st_size));
 
     EXPECT_EQ(FramesIn(path), 3);
-    EXPECT_EQ(Probe(path, "-show_entries stream=codec_name"), "ffv1\n");
+    EXPECT_EQ(Probe(path, "-show_entries stream=codec_name"), std::string(c.codec) + "\n");
+    // Every frame decodes alone.
+    EXPECT_EQ(Probe(path, "-show_entries packet=flags"), "K_\nK_\nK_\n");
     EXPECT_EQ(Probe(path, "-show_entries stream_tags=PIXEL_FORMAT,BAYER_PATTERN"), std::string(c.tags) + "\n");
     EXPECT_EQ(Probe(path, "-show_entries packet=pts"), "0\n40\n80\n");
     EXPECT_TRUE(Decoded(path, c.decodeAs) == take.Expected(3));
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, MkvFormatTest, ::testing::ValuesIn(kFormats),
-                         [](const auto& info) { return std::string(info.param.format); });
+INSTANTIATE_TEST_SUITE_P(Table, MkvFormatTest, ::testing::ValuesIn(kFormats), [](const auto& info) {
+    const std::string codec = info.param.codec;
+    return std::string(info.param.format) + (codec == "ffv1" ? "" : "_" + codec);
+});
 
 struct TimeCase {
     const char* name;
@@ -309,6 +325,7 @@ struct CutCase {
     int64_t from;    // bytes into the second frame where a kill cuts the file: from its start,
     bool fromEnd;    // or back from its end
     int frames;      // whole frames left
+    const char* codec = "ffv1";
 };
 
 const CutCase kCuts[] = {
@@ -316,6 +333,10 @@ const CutCase kCuts[] = {
     {"MidFrame", 40000, false, 1},
     {"LastByteMissing", 1, true, 1},
     {"Whole", 0, true, 2},
+    {"MidFrameMagicYuv", 40000, false, 1, "magicyuv"},
+    {"LastByteMissingMagicYuv", 1, true, 1, "magicyuv"},
+    {"MidFrameFfvHuff", 40000, false, 1, "ffvhuff"},
+    {"LastByteMissingFfvHuff", 1, true, 1, "ffvhuff"},
 };
 
 void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
@@ -332,7 +353,13 @@ TEST_P(MkvCutTest, OnlyWholeFramesRead)
     TempDir dir;
     const std::string path = dir.path + "/k.mkv", cut = dir.path + "/cut.mkv";
     Take take("Mono8", 320, 240, 3);
-    auto writer = imaging::MakeMkvWriter({});
+    imaging::SequenceOptions options;
+    options.codec = c.codec;
+    // One thread: each frame on disk when Write returns (with more, the
+    // fast codecs hold a frame a thread).
+    if (std::string(c.codec) != "ffv1")
+        options.threads = 1;
+    auto writer = imaging::MakeMkvWriter(options);
     ASSERT_TRUE(writer->Open(path, {take.format, take.width, take.height}, false));
     std::vector<uint64_t> ends{writer->BytesWritten()};
     for (size_t i = 0; i < 3; ++i) {
@@ -497,6 +524,7 @@ struct RefusedCase {
     const char* format;
     uint32_t width, height;
     const char* why;
+    const char* codec = "";
 };
 
 const RefusedCase kRefused[] = {
@@ -505,6 +533,13 @@ const RefusedCase kRefused[] = {
      "FFV1 cannot keep frames of 16384 x 16384 pixels: FFmpeg takes at most (width + 128) x (height + 128) = 268435454"},
     {"OneColumnTooTall", "Mono8", 1, 300000000,
      "FFV1 cannot keep frames of 1 x 300000000 pixels: FFmpeg takes at most (width + 128) x (height + 128) = 268435454"},
+    {"DeepSamplesInMagicYuv", "Mono12", 64, 48, "magicyuv keeps 8-bit samples only: Mono12 goes to ffvhuff or ffv1",
+     "magicyuv"},
+    {"DeepMosaicInMagicYuv", "BayerRG16", 64, 48,
+     "magicyuv keeps 8-bit samples only: BayerRG16 goes to ffvhuff or ffv1", "magicyuv"},
+    {"FullRangeYuvInMagicYuv", "YUV422_8_UYVY", 64, 48,
+     "magicyuv files are read as limited-range YUV: YUV422_8_UYVY (full range) goes to ffvhuff or ffv1", "magicyuv"},
+    {"UnknownCodec", "Mono8", 64, 48, "unknown codec 'h264': ffv1, magicyuv, ffvhuff", "h264"},
 };
 
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
@@ -516,10 +551,51 @@ TEST_P(MkvRefusedTest, SaidUpFront)
 {
     const RefusedCase& c = GetParam();
     std::string why;
-    EXPECT_FALSE(
-        imaging::CanRecord(imaging::SequenceFormat::Mkv, {cam::FindPixelFormat(c.format), c.width, c.height}, &why));
+    EXPECT_FALSE(imaging::CanRecord(imaging::SequenceFormat::Mkv, {cam::FindPixelFormat(c.format), c.width, c.height},
+                                    c.codec, &why));
     EXPECT_EQ(why, c.why);
 }
+
+struct DefaultCodecCase {
+    const char* format;
+    uint32_t width, height;
+    double rate;  // frames a second; 0: not known
+    const char* codec;
+};
+
+// FFV1 up to 8 MB/s of samples (what it encodes on two cores), else the fast
+// codec for the depth.
+const DefaultCodecCase kDefaultCodecs[] = {
+    {"Mono8", 640, 480, 25, "ffv1"},          // 7.7 MB/s
+    {"Mono8", 640, 480, 30, "magicyuv"},      // 9.2 MB/s
+    {"Mono8", 1292, 964, 500, "magicyuv"},    //
+    {"BayerRG8", 5472, 3648, 30, "magicyuv"}, // 20 MP
+    {"BayerRG8", 5472, 3648, 0.3, "ffv1"},    // 6 MB/s
+    {"BayerRG8", 5472, 3648, 0, "ffv1"},      // rate not known: as before
+    {"Mono12p", 640, 480, 13, "ffv1"},        // two bytes a sample: 8.0 MB/s
+    {"Mono12p", 640, 480, 14, "ffvhuff"},
+    {"BayerRG16", 5472, 3648, 30, "ffvhuff"},
+    {"RGB8", 1000, 1000, 3, "magicyuv"},      // three samples a pixel: 9 MB/s
+    {"YUV422_8", 1000, 1000, 4, "ffv1"},      // two: 8 MB/s
+    {"YUV422_8", 1000, 1000, 5, "ffvhuff"},   // full range: MagicYUV's reader says limited
+    {"YCbCr601_422_8", 1000, 1000, 5, "magicyuv"},
+    {"Mono8", 16384, 16384, 30, "ffv1"},      // no codec takes it: refused as FFV1
+};
+
+void PrintTo(const DefaultCodecCase& c, std::ostream* os)
+{
+    *os << c.format << " " << c.width << "x" << c.height << " at " << c.rate;
+}
+
+class MkvDefaultCodecTest : public ::testing::TestWithParam<DefaultCodecCase> {};
+
+TEST_P(MkvDefaultCodecTest, KeepsUpWithTheCamera)
+{
+    const DefaultCodecCase& c = GetParam();
+    EXPECT_EQ(imaging::DefaultMkvCodec({cam::FindPixelFormat(c.format), c.width, c.height}, c.rate), c.codec);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MkvDefaultCodecTest, ::testing::ValuesIn(kDefaultCodecs));
 
 INSTANTIATE_TEST_SUITE_P(Table, MkvRefusedTest, ::testing::ValuesIn(kRefused),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -59,18 +59,20 @@ RecordOptionTable::RecordOptionTable()
           "4G; at least two frames). A frame that finds it full is "
           "dropped and counted, never waited for.", "SIZE"),
       recordFormat("record-format", "With --record to a folder: tiff (the default) or png, a "
-          "file per frame.", "FORMAT")
+          "file per frame.", "FORMAT"),
+      recordCodec("record-codec", "With --record to NAME.mkv: ffv1, magicyuv (8-bit only) or "
+          "ffvhuff (see Recording below; default by the camera's data rate).", "NAME")
 {
 }
 
 QList<QCommandLineOption> RecordOptionTable::Options() const
 {
-    return {record, overwrite, recordBuffer, recordFormat};
+    return {record, overwrite, recordBuffer, recordFormat, recordCodec};
 }
 
 QList<const QCommandLineOption*> RecordOptionTable::RecordOnly() const
 {
-    return {&overwrite, &recordBuffer, &recordFormat};
+    return {&overwrite, &recordBuffer, &recordFormat, &recordCodec};
 }
 
 Usage RecordOnlyOptionGiven(const ParsedOptions& options, const RecordOptionTable& table)
@@ -114,6 +116,18 @@ Usage ReadRecordOptions(const ParsedOptions& options, const RecordOptionTable& t
         if (format != imaging::SequenceFormat::Directory)
             return std::string("--record-format says which files a folder gets: the path must be a folder (a name "
                                "ending in /)");
+    }
+    if (options.IsSet(table.recordCodec)) {
+        record->codec = options.Value(table.recordCodec).toStdString();
+        const auto& codecs = imaging::MkvCodecs();
+        if (std::find(codecs.begin(), codecs.end(), record->codec) == codecs.end()) {
+            std::string names;
+            for (const std::string& c : codecs)
+                names += (names.empty() ? "" : ", ") + c;
+            return "--record-codec needs " + names + ", got '" + record->codec + "'";
+        }
+        if (format != imaging::SequenceFormat::Mkv)
+            return std::string("--record-codec says how a .mkv recording is coded: the path must end in .mkv");
     }
     return std::nullopt;
 }
@@ -181,6 +195,10 @@ std::optional<int> Begin(const OpenOptions& open, const RecordCommand& r, Record
     options.bufferBytes = r.bufferBytes;
     options.maxFrames = r.frames;
     options.sequence.frameFileFormat = r.frameFileFormat;
+    options.sequence.codec = r.codec;
+    imaging::SequenceFormat format{};
+    if (r.codec.empty() && imaging::SequenceFormatOf(r.path, &format) && format == imaging::SequenceFormat::Mkv)
+        options.sequence.codec = imaging::DefaultMkvCodec(shape, CameraFrameRate());
     options.sequence.frames = r.frames;  // a recording that surely stays small is classic TIFF
     if (!recorder.Begin(options, shape, SettingsFileText(), &error, &kind)) {
         std::fprintf(stderr, "tarvik: %s\n", error.c_str());

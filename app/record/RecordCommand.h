@@ -19,6 +19,7 @@ struct RecordCommand {
     bool overwrite = false;
     uint64_t bufferBytes = 0;  // the queue's bound; 0: the default
     std::string frameFileFormat = "tiff";  // a folder's files
+    std::string codec;                     // a .mkv's codec; empty: by the camera's data rate
 };
 
 struct RecordOptionTable {
@@ -26,6 +27,7 @@ struct RecordOptionTable {
     QCommandLineOption overwrite;
     QCommandLineOption recordBuffer;
     QCommandLineOption recordFormat;
+    QCommandLineOption recordCodec;
 
     RecordOptionTable();
     QList<QCommandLineOption> Options() const;

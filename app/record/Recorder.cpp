@@ -592,7 +592,7 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
         !imaging::SequenceFormatOf(options.path, &format))
         return false;
     std::string why;
-    if (!writer && !imaging::CanRecord(format, shape, &why)) {
+    if (!writer && !imaging::CanRecord(format, shape, options.sequence.codec, &why)) {
         *kind = BeginError::CannotRecord;
         *error = "cannot record " + std::string(shape.format->name) + " frames to " + cam::Quoted(options.path) +
                  (why.empty() ? "" : ": " + why);

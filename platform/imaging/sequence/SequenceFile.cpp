@@ -76,6 +76,11 @@ bool CanRecord(SequenceFormat format, const cam::PixelFormat& pixelFormat, std::
 
 bool CanRecord(SequenceFormat format, const SequenceShape& shape, std::string* why)
 {
+    return CanRecord(format, shape, std::string(), why);
+}
+
+bool CanRecord(SequenceFormat format, const SequenceShape& shape, const std::string& codec, std::string* why)
+{
     if (!shape.format || !CanRecord(format, *shape.format, why))
         return false;
     if (shape.width == 0 || shape.height == 0) {
@@ -84,7 +89,7 @@ bool CanRecord(SequenceFormat format, const SequenceShape& shape, std::string* w
                    " pixels hold no picture";
         return false;
     }
-    return format != SequenceFormat::Mkv || MkvTakes(shape, why);
+    return format != SequenceFormat::Mkv || MkvTakes(shape, codec, why);
 }
 
 }  // namespace imaging

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace imaging {
 
@@ -28,6 +29,7 @@ struct SequenceFrame {
 struct SequenceOptions {
     std::string frameFileFormat = "tiff";  // Directory: "tiff" or "png"
     int threads = 0;                        // Mkv: encoder threads, 0: as many as cores
+    std::string codec;                      // Mkv: one of MkvCodecs(); empty: ffv1
     uint64_t frames = 0;                    // Tiff: frames the file will hold when known (0: not known),
                                             // so that a file that surely stays under 4 GB is classic TIFF
 };
@@ -62,11 +64,20 @@ bool CanRecord(SequenceFormat format, const cam::PixelFormat& pixelFormat, std::
 // The same for frames of this shape (format and size), so that a size the format cannot keep is refused before
 // a recording begins rather than failing as a write.
 bool CanRecord(SequenceFormat format, const SequenceShape& shape, std::string* why);
+// The same with the Matroska codec asked for (empty: ffv1).
+bool CanRecord(SequenceFormat format, const SequenceShape& shape, const std::string& codec, std::string* why);
 
 // Implemented in SequenceMkv.cpp (owner rec-mkv), SequenceTiff.cpp and SequenceDirectory.cpp (owner rec-tiff).
 std::unique_ptr<SequenceWriter> MakeMkvWriter(const SequenceOptions& options);
 // Whether the Matroska writer's encoder takes frames of shape; *why says why not.
 bool MkvTakes(const SequenceShape& shape, std::string* why);
+bool MkvTakes(const SequenceShape& shape, const std::string& codec, std::string* why);
+// The codecs a Matroska recording can use, as --record-codec names them.
+const std::vector<std::string>& MkvCodecs();
+// The codec a recording of frames of shape arriving framesPerSecond (0: not known) gets when none is asked
+// for: FFV1 (the smallest files) while the data rate stays under what it encodes on this kind of machine,
+// else the fast codec that takes the pixel format.
+std::string DefaultMkvCodec(const SequenceShape& shape, double framesPerSecond);
 std::unique_ptr<SequenceWriter> MakeTiffWriter(const SequenceOptions& options);
 std::unique_ptr<SequenceWriter> MakeDirectoryWriter(const SequenceOptions& options);
 
