@@ -5,6 +5,7 @@
 #include "RunTarvik.h"
 #include "WaitFor.h"
 #include "app/network/HostNetwork.h"
+#include "platform/camera/cam.h"
 
 #include <QFile>
 #include <QProcess>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <string>
 
 namespace {
@@ -99,6 +101,48 @@ TEST(LinkFindings, EachProblemSaid)
             kinds.push_back(w.kind);
         EXPECT_EQ(kinds, row.kinds) << row.camera << " packets " << row.packetSize;
     }
+}
+
+// ---- the camera library's calls on a camera without IP settings -----------
+
+TEST(NetworkCalls, SimulatedCameraAnswersNotGige)
+{
+    qunsetenv("TARVIK_CAMERAS");
+    ASSERT_EQ(CamStartup(), CAM_OK);
+    ASSERT_EQ(CamFeatureCommandRun(CAM_SYSTEM_HANDLE, "GeVDiscoveryAllOnce"), CAM_OK);
+    // A caller built before the addresses were added gets its shorter records filled, no more.
+    struct Older {
+        CamCameraInfo info[2];
+    } older{};
+    uint32_t n = 0;
+    ASSERT_EQ(CamCameraList(older.info, 1, &n, offsetof(CamCameraInfo, address)), CAM_OK);
+    EXPECT_EQ(older.info[0].address, nullptr);
+    CamCameraInfo info{};
+    ASSERT_EQ(CamCameraList(&info, 1, &n, sizeof info), CAM_OK);
+    EXPECT_STREQ(info.address, "");
+    EXPECT_EQ(CamCameraList(&info, 1, &n, sizeof info - 1), CAM_ERR_BAD_SIZE);
+    CamHandle h = 0;
+    ASSERT_EQ(CamCameraOpen(info.cameraId, CAM_ACCESS_CONTROL, &h), CAM_OK);
+    CamNetworkInfo net{};
+    struct Row {
+        const char* what;
+        CamError got, expected;
+    } rows[] = {
+        {"read", CamNetworkGet(h, &net, sizeof net), CAM_ERR_NOT_GIGE},
+        {"read, short record", CamNetworkGet(h, &net, sizeof net - 1), CAM_ERR_BAD_SIZE},
+        {"read, no record", CamNetworkGet(h, nullptr, sizeof net), CAM_ERR_BAD_PARAMETER},
+        {"persistent", CamNetworkPersistentSet(h, "10.0.0.5", "255.255.255.0", nullptr), CAM_ERR_NOT_GIGE},
+        {"persistent, bad text", CamNetworkPersistentSet(h, "10.0.0.05", "255.255.255.0", ""), CAM_ERR_INVALID_VALUE},
+        {"persistent, bad gateway", CamNetworkPersistentSet(h, "10.0.0.5", "255.255.255.0", "x"),
+         CAM_ERR_INVALID_VALUE},
+        {"mode", CamNetworkModeSet(h, CAM_IP_MODE_DHCP), CAM_ERR_NOT_GIGE},
+        {"mode out of range", CamNetworkModeSet(h, 9), CAM_ERR_BAD_PARAMETER},
+        {"bad handle", CamNetworkGet(h + 100, &net, sizeof net), CAM_ERR_BAD_HANDLE},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(row.got, row.expected) << row.what;
+    EXPECT_STREQ(CamErrorName(CAM_ERR_NOT_GIGE), "CAM_ERR_NOT_GIGE");
+    CamShutdown();
 }
 
 // ---- the program, without a GigE camera ------------------------------------
