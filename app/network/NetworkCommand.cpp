@@ -234,8 +234,11 @@ int NetworkCamera(const OpenOptions& open, const NetworkCommand& network)
     if (!ok)
         return kExitNetwork;
     std::string text = Report(info, info.address, host, network.json);
+    const char* applies = "The camera applies its new settings at its next power-up or device reset.\n";
     if (changing && !network.json)
-        text += "The camera applies its new settings at its next power-up or device reset.\n";
+        text += applies;
+    else if (changing)
+        std::fprintf(stderr, "tarvik: %s", applies);  // standard output stays JSON alone
     return WriteStandardOutput(text) ? kExitSuccess : kExitNotWritten;
 }
 
