@@ -245,12 +245,15 @@ int NetworkCamera(const OpenOptions& open, const NetworkCommand& network)
 std::string ListedNetworkFields(const CamCameraInfo& camera, std::string* warning)
 {
     warning->clear();
-    if (!camera.address || !*camera.address)
+    const char *address = nullptr, *mac = nullptr, *local = nullptr;
+    if (CamCameraListedDetailGet(camera.cameraId, "address", &address) != CAM_OK ||
+        CamCameraListedDetailGet(camera.cameraId, "mac_address", &mac) != CAM_OK ||
+        CamCameraListedDetailGet(camera.cameraId, "interface_address", &local) != CAM_OK)
         return {};
-    const HostInterface host = InterfaceHolding(camera.interfaceAddress ? camera.interfaceAddress : "");
-    for (const NetworkWarning& w : NetworkWarnings(camera.address, host, 0))
+    const HostInterface host = InterfaceHolding(local);
+    for (const NetworkWarning& w : NetworkWarnings(address, host, 0))
         if (w.kind == NetworkWarning::OutsideSubnet)
             *warning = w.text;
-    return std::string("\t") + camera.address + "\t" + (camera.macAddress ? camera.macAddress : "") + "\t" +
+    return std::string("\t") + address + "\t" + (*mac ? mac : "unknown") + "\t" +
            (host.name.empty() ? "unknown" : host.name);
 }

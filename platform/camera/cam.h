@@ -57,12 +57,6 @@ typedef struct CamCameraInfo {
     const char* cameraId;   /* pass to CamCameraOpen */
     const char* cameraName; /* for people */
     const char* sourceName; /* the camera source that found it, e.g. "sim" */
-    /* GigE Vision cameras only, "" for others: the address it answered from,
-     * its MAC address (six hex pairs joined by ':'), and the local address
-     * that reaches it. */
-    const char* address;
-    const char* macAddress;
-    const char* interfaceAddress;
 } CamCameraInfo;
 
 /* Receive status of a frame after CamFrameWait succeeded. */
@@ -111,11 +105,16 @@ const char* CamConfigError(void);
 
 /* With list null: *numFound receives the number of cameras found by the last
  * "GeVDiscoveryAllOnce". Otherwise up to listLength entries are filled and
- * *numFound receives how many. infoSize must be sizeof(CamCameraInfo), or for
- * a caller built before the addresses were added offsetof(CamCameraInfo,
- * address): then only the fields before it are written. */
+ * *numFound receives how many. infoSize must be sizeof(CamCameraInfo). */
 CamError CamCameraList(CamCameraInfo* list, uint32_t listLength, uint32_t* numFound,
                        uint32_t infoSize);
+/* What the last discovery saw of a listed GigE Vision camera, without
+ * opening it, by key: "address" (the address it answered from),
+ * "mac_address" (six hex pairs joined by ':') and "interface_address" (the
+ * local address that reaches it). CAM_ERR_NOT_FOUND for an id not listed or
+ * an unknown key, CAM_ERR_NOT_GIGE for a camera of another transport.
+ * Strings as for CamFeatureEnumGet. */
+CamError CamCameraListedDetailGet(const char* cameraId, const char* key, const char** value);
 
 /* accessMode must be CAM_ACCESS_CONTROL. *camera is written only on success. */
 CamError CamCameraOpen(const char* cameraId, uint32_t accessMode, CamHandle* camera);

@@ -322,8 +322,7 @@ CamError CamCameraList(CamCameraInfo* list, uint32_t listLength, uint32_t* numFo
             return CAM_ERR_NOT_STARTED;
         if (!numFound)
             return CAM_ERR_BAD_PARAMETER;
-        const bool older = infoSize == offsetof(CamCameraInfo, address);
-        if (infoSize != sizeof(CamCameraInfo) && !older)
+        if (infoSize != sizeof(CamCameraInfo))
             return CAM_ERR_BAD_SIZE;
         if (!list) {
             *numFound = static_cast<uint32_t>(lib.found.size());
@@ -332,16 +331,9 @@ CamError CamCameraList(CamCameraInfo* list, uint32_t listLength, uint32_t* numFo
         uint32_t n = static_cast<uint32_t>(std::min<size_t>(listLength, lib.found.size()));
         for (uint32_t i = 0; i < n; ++i) {
             const Found& f = lib.found[i];
-            // An older caller's records are shorter: step by its size.
-            auto* info = reinterpret_cast<CamCameraInfo*>(reinterpret_cast<char*>(list) + size_t(i) * infoSize);
-            info->cameraId = f.id;
-            info->cameraName = f.name;
-            info->sourceName = f.sourceName;
-            if (older)
-                continue;
-            info->address = f.address;
-            info->macAddress = f.macAddress;
-            info->interfaceAddress = f.interfaceAddress;
+            list[i].cameraId = f.id;
+            list[i].cameraName = f.name;
+            list[i].sourceName = f.sourceName;
         }
         *numFound = n;
         return CAM_OK;
@@ -538,6 +530,33 @@ CamError CamCameraDetailGet(CamHandle handle, const char* key, const char** valu
         [&](Device& d) { return Text(value, [&](std::string* t) { return d.GetDetail(key, t); }); },
         [] { return CAM_ERR_NOT_FOUND; });
     return Traced("CamCameraDetailGet", result, handle, key, static_cast<const void*>(value));
+}
+
+CamError CamCameraListedDetailGet(const char* cameraId, const char* key, const char** value)
+{
+    auto result = [&]() -> CamError {
+        Library& lib = Lib();
+        if (!lib.started)
+            return CAM_ERR_NOT_STARTED;
+        if (!cameraId || !key || !value)
+            return CAM_ERR_BAD_PARAMETER;
+        for (const Found& f : lib.found) {
+            if (std::strcmp(f.id, cameraId))
+                continue;
+            if (!*f.address)
+                return CAM_ERR_NOT_GIGE;
+            const char* v = !std::strcmp(key, "address")             ? f.address
+                            : !std::strcmp(key, "mac_address")       ? f.macAddress
+                            : !std::strcmp(key, "interface_address") ? f.interfaceAddress
+                                                                     : nullptr;
+            if (!v)
+                return CAM_ERR_NOT_FOUND;
+            *value = v;
+            return CAM_OK;
+        }
+        return CAM_ERR_NOT_FOUND;
+    }();
+    return Traced("CamCameraListedDetailGet", result, cameraId, key, static_cast<const void*>(value));
 }
 
 CamError CamNetworkGet(CamHandle handle, CamNetworkInfo* info, uint32_t infoSize)

@@ -15,7 +15,7 @@ namespace cam {
 struct CameraEntry {
     std::string id;    // unique across all sources of one start-up
     std::string name;  // for people
-    // GigE Vision only (see CamCameraInfo).
+    // GigE Vision only (see CamCameraListedDetailGet).
     std::string address, macAddress, interfaceAddress;
 };
 
