@@ -61,7 +61,7 @@ const char kStatusHelp[] =
     "      its frame, a frame no trigger asked for, a line's frames off --expect-rate);\n"
     "      the report is still written\n"
     "  7   --serve: the address cannot be listened on (the port taken, not this computer's)\n"
-    "  8   --network, --set-ip, --ip-mode: the camera is not a GigE Vision camera, or\n"
+    "  9   --network, --set-ip, --ip-mode: the camera is not a GigE Vision camera, or\n"
     "      its IP settings could not be read, or were refused or read back otherwise\n"
     "  64  usage: an unknown option, a missing argument or options that do not go together\n"
     "\n"

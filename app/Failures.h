@@ -34,7 +34,7 @@ enum ExitStatus {
     kExitNotWritten = 5,   // the file could not be written
     kExitCheckFailed = 6,  // a health check's verdict is fail
     kExitNotServed = 7,    // --serve cannot listen on its address
-    kExitNetwork = 8,      // --network, --set-ip, --ip-mode: not a GigE camera, or its IP settings refused
+    kExitNetwork = 9,      // --network, --set-ip, --ip-mode: not a GigE camera, or its IP settings refused
     kExitUsage = 64,       // unknown option, missing argument, bad combination
 };
 // The status for where a sequence stopped; kExitSuccess when it did not.

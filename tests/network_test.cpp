@@ -156,8 +156,8 @@ TEST(NetworkCommandLine, RefusedBeforeAnyCameraIsAsked)
         {{"--set-ip", "10.0.0.5/24", "--ip-mode", "dhcp"}, 64, "persistent mode"},
         {{"--network", "--grab", "x.png"}, 64, "does not go with --network"},
         {{"--list", "--network"}, 64, "--list goes with no other option"},
-        {{"--network"}, 8, "not a GigE Vision camera"},
-        {{"--set-ip", "10.0.0.5/24"}, 8, "not a GigE Vision camera"},
+        {{"--network"}, 9, "not a GigE Vision camera"},
+        {{"--set-ip", "10.0.0.5/24"}, 9, "not a GigE Vision camera"},
     };
     for (const Row& row : rows) {
         // A camera source that the simulated one would answer, were it asked.

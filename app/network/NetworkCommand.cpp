@@ -17,7 +17,7 @@ const char kNetworkHelp[] =
     "  has on, its persistent settings, and the interface's address, mask, MTU and\n"
     "  speed. --set-ip and --ip-mode write the camera's lasting settings and read them\n"
     "  back; the camera applies them at its next power-up or device reset. A camera\n"
-    "  that is not GigE Vision, refuses the writes or cannot be read gives status 8.\n";
+    "  that is not GigE Vision, refuses the writes or cannot be read gives status 9.\n";
 
 NetworkOptionTable::NetworkOptionTable()
     : network("network", "Print the camera's IP settings and the host's side of its link (GigE "
