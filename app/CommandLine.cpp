@@ -65,6 +65,8 @@ const char kStatusHelp[] =
     "  7   --serve: the address cannot be listened on (the port taken, not this computer's)\n"
     "  8   --force-ip: the camera refused FORCEIP, is not found alone at its new address,\n"
     "      or the interface cannot be sent on\n"
+    "  9   --network, --set-ip, --ip-mode: the camera is not a GigE Vision camera, or\n"
+    "      its IP settings could not be read, or were refused or read back otherwise\n"
     "  64  usage: an unknown option, a missing argument or options that do not go together\n"
     "\n"
     "Examples:\n"
@@ -94,7 +96,8 @@ struct CommonOptionTable {
           help({"h", "help"}, "Show this help and exit."),
           version({"v", "version"}, "Show the version and exit."),
           list("list", "List the cameras found, one per line: id, name and source, "
-              "separated by tabs."),
+              "separated by tabs; for a GigE camera then its address, MAC and "
+              "interface."),
           camera("camera", "Open the listed camera with this id instead of the first one "
               "(in the window and with --grab).", "ID"),
           pixelFormat("pixel-format", "Ask the camera for this pixel format first; if "
@@ -114,6 +117,7 @@ struct OptionTables {
     SettingsOptionTable settings;
     RecordOptionTable record;
     ServeOptionTable serve;
+    NetworkOptionTable network;
     ForceIpOptionTable forceIp;
 
     QList<QCommandLineOption> InHelpOrder() const
@@ -121,7 +125,7 @@ struct OptionTables {
         return QList<QCommandLineOption>{common.help, common.version, common.list, common.camera, common.pixelFormat,
                                          live.live, viewer.inspect, grab.grab} +
                check.Options() + settings.Options() + record.Options() +
-               QList<QCommandLineOption>{grab.timeout, serve.serve} + forceIp.Options();
+               QList<QCommandLineOption>{grab.timeout, serve.serve} + network.Options() + forceIp.Options();
     }
 
     void AddTo(QCommandLineParser& parser) const
@@ -174,12 +178,29 @@ Usage ListConflicts(const ParsedOptions& options, const OptionTables& t)
 {
     for (const QCommandLineOption* other : {&t.grab.grab, &t.common.camera, &t.common.pixelFormat, &t.live.live,
                                             &t.check.check, &t.settings.set, &t.settings.settings, &t.record.record,
-                                            &t.serve.serve})
+                                            &t.serve.serve, &t.network.network, &t.network.setIp,
+                                            &t.network.ipMode})
         if (options.IsSet(*other))
             return std::string("--list goes with no other option");
     if (ReadsFeatures(options, t.settings))
         return std::string("--list goes with no other option");
     return std::nullopt;
+}
+
+// --network, --set-ip, --ip-mode: with --camera and --json alone.
+Usage ReadNetwork(const ParsedOptions& options, const OptionTables& t, CommandLine* cl)
+{
+    QList<QCommandLineOption> others = QList<QCommandLineOption>{t.grab.grab, t.grab.timeout, t.common.pixelFormat,
+                                                                 t.live.live, t.settings.set, t.settings.settings,
+                                                                 t.serve.serve} +
+                                       t.check.Options() + t.record.Options();
+    for (const QCommandLineOption& other : others)
+        if (other.names() != t.check.json.names() && options.IsSet(other))
+            return "--" + other.names().first().toStdString() + " does not go with --network, --set-ip or --ip-mode";
+    if (ReadsFeatures(options, t.settings))
+        return std::string("--network, --set-ip and --ip-mode go with --camera and --json alone");
+    cl->mode = CommandLine::Mode::Network;
+    return ReadNetworkOptions(options, t.network, options.IsSet(t.check.json), &cl->network);
 }
 
 // --record, from the command line or (with --live) in the window.
@@ -231,6 +252,8 @@ Usage ReadCommand(const ParsedOptions& options, const OptionTables& t, CommandLi
         cl->mode = CommandLine::Mode::List;
         return ListConflicts(options, t);
     }
+    if (NetworkAsked(options, t.network))
+        return ReadNetwork(options, t, cl);
     if (Usage u = ReadSettingsFileNames(options, t.settings, settingsFiles))
         return u;
     const bool serving = options.IsSet(t.serve.serve);
@@ -332,7 +355,7 @@ int ShowHelp()
     t.AddTo(parser);
     // Each command's section, in the order they always came.
     const QString text = parser.helpText().replace("<executable_name>", "tarvik") + kEnvironmentHelp +
-                         kRecordHelp + kCheckHelp + kServeHelp + kSettingsHelp + kForceIpHelp +
+                         kRecordHelp + kCheckHelp + kServeHelp + kSettingsHelp + kNetworkHelp + kForceIpHelp +
                          kStatusHelp;
     return WriteStandardOutput(text.toLocal8Bit().toStdString()) ? kExitSuccess : kExitNotWritten;
 }
@@ -364,9 +387,18 @@ int ListCameras()
     std::vector<CamCameraInfo> cameras;
     const Outcome found = FindCameras(&cameras);
     auto field = [](const char* text) { return cam::OneLine(text ? text : ""); };
-    for (const CamCameraInfo& c : cameras)
-        std::printf("%s\t%s\t%s\n", field(c.cameraId).c_str(), field(c.cameraName).c_str(),
-                    field(c.sourceName).c_str());
+    std::vector<std::string> warnings;
+    for (const CamCameraInfo& c : cameras) {
+        std::string warning;
+        const std::string network = ListedNetworkFields(c, &warning);
+        std::printf("%s\t%s\t%s%s\n", field(c.cameraId).c_str(), field(c.cameraName).c_str(),
+                    field(c.sourceName).c_str(), network.c_str());
+        if (!warning.empty())
+            warnings.push_back(warning);
+    }
+    // After the list, which programs read from standard output.
+    for (const std::string& w : warnings)
+        std::fprintf(stderr, "tarvik: %s\n", w.c_str());
     const bool written = StandardOutputWritten();
     CamShutdown();
     ReportFailure(found);

@@ -9,6 +9,7 @@
 #include "app/grab/GrabCommand.h"
 #include "app/live/LiveCommand.h"
 #include "app/network/ForceIp.h"
+#include "app/network/NetworkCommand.h"
 #include "app/record/RecordCommand.h"
 #include "app/settings/SettingsCommand.h"
 #include "app/viewer/ViewerCommand.h"
@@ -16,8 +17,8 @@
 #include <string>
 
 struct CommandLine {
-    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Record, Serve, Usage, SettingsRefused,
-                      ForceIp };
+    enum class Mode { Window, Help, Version, List, Grab, Check, Features, Record, Serve, Network, Usage,
+                      SettingsRefused, ForceIp };
     Mode mode = Mode::Window;
     OpenOptions open;        // every command that opens a camera
     std::string error;       // Mode::Usage, Mode::SettingsRefused: what is wrong
@@ -29,6 +30,7 @@ struct CommandLine {
     RecordCommand record;    // Mode::Record; Mode::Window with --live --record
     std::string serve;       // Mode::Serve: "[ADDRESS:]PORT" as given
     ForceIpCommand forceIp;  // Mode::ForceIp
+    NetworkCommand network;  // Mode::Network
 };
 
 // Makes sure descriptors 0, 1 and 2 are open before anything else opens a
@@ -48,6 +50,7 @@ int ShowUsageError(const std::string& error);
 // A --settings file that cannot be read or is not settings: the message as it
 // is (made safe where it was written), status 3 as for a refused --set.
 int ShowSettingsRefused(const std::string& error);
-// Starts the library, prints one camera per line as "<id>\t<name>\t<source>",
-// shuts the library down.
+// Starts the library, prints one camera per line as "<id>\t<name>\t<source>"
+// (a GigE camera's address, MAC and interface after them), shuts the library
+// down.
 int ListCameras();

@@ -35,6 +35,7 @@ enum ExitStatus {
     kExitCheckFailed = 6,  // a health check's verdict is fail
     kExitNotServed = 7,    // --serve cannot listen on its address
     kExitNotForced = 8,    // --force-ip: refused, not found alone at the new address, or not sent
+    kExitNetwork = 9,      // --network, --set-ip, --ip-mode: not a GigE camera, or its IP settings refused
     kExitUsage = 64,       // unknown option, missing argument, bad combination
 };
 // The status for where a sequence stopped; kExitSuccess when it did not.

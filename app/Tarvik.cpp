@@ -91,6 +91,10 @@ int main(int argc, char** argv)
         QCoreApplication core(argc, argv);
         return ServeCameras(commandLine.open, commandLine.serve, commandLine.check.options);
     }
+    case CommandLine::Mode::Network: {
+        QCoreApplication core(argc, argv);
+        return NetworkCamera(commandLine.open, commandLine.network);
+    }
     case CommandLine::Mode::Features: {
         QCoreApplication core(argc, argv);
         return ShowFeatures(commandLine.open, commandLine.settings);

@@ -454,7 +454,10 @@ TEST(AravisCommandLine, ListAndGrabThroughGige)
     ASSERT_TRUE(list.waitForFinished(30000));
     EXPECT_EQ(list.exitCode(), 0) << list.readAllStandardError().toStdString();
     const QList<QByteArray> fields = list.readAllStandardOutput().trimmed().split('\t');
-    ASSERT_EQ(fields.size(), 3);
+    // The three fields as always, then the GigE camera's address, MAC and interface.
+    ASSERT_EQ(fields.size(), 6);
+    EXPECT_EQ(fields[3], "127.0.0.1");
+    EXPECT_EQ(fields[5], "lo");
     EXPECT_EQ(fields[0], "gige:127.0.0.1");
     EXPECT_FALSE(fields[1].isEmpty());
     EXPECT_EQ(fields[2], "gige:127.0.0.1");

@@ -40,7 +40,7 @@ CheckOptionTable::CheckOptionTable()
       frames("frames", "With --check: stream this many frames (default 100). With --record: "
           "record this many frames, then stop.", "N"),
       seconds("seconds", "With --check or --record: stream this long instead.", "S"),
-      json("json", "With --check or --features: as JSON, for programs."),
+      json("json", "With --check, --features or --network: as JSON, for programs."),
       prometheus("prometheus", "With --check: as Prometheus metrics in the text exposition "
           "format (with --all, a camera label on each sample), e.g. for "
           "node_exporter's textfile collector. A camera that does not "

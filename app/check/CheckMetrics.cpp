@@ -9,7 +9,9 @@
 #include <prometheus/gauge.h>
 #include <prometheus/text_serializer.h>
 
+#include <algorithm>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -158,6 +160,18 @@ void AddLink(Samples& s, const CheckResult& r)
           r.speedMbps > 0 ? std::optional<double>(double(r.speedMbps) * 1e6 / 8) : std::nullopt);
     s.Set("tarvik_link_packet_size_bytes", "The camera's stream packet size (GevSCPSPacketSize).",
           Known(r.packetSize));
+    if (r.interfaceMask.empty())
+        return;  // the interface is not known: nothing to say of its subnet
+    const std::vector<NetworkWarning> warnings = LinkWarnings(r);
+    const char* help = "1 where the link has this problem: the camera outside the interface's subnet, "
+                       "link-local beside another address, an MTU below the packet size.";
+    for (auto [kind, name] : {std::pair{NetworkWarning::OutsideSubnet, "outside_subnet"},
+                              std::pair{NetworkWarning::LinkLocal, "link_local"},
+                              std::pair{NetworkWarning::SmallMtu, "mtu_below_packet_size"}}) {
+        const bool has = std::any_of(warnings.begin(), warnings.end(),
+                                     [kind = kind](const NetworkWarning& w) { return w.kind == kind; });
+        s.Set("tarvik_link_problem", help, has ? 1.0 : 0.0, {{"problem", name}});
+    }
 }
 
 // The pictures: format, size, what was analysed and each colour's levels.

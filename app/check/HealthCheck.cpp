@@ -7,6 +7,7 @@
 #include "CheckTiming.h"
 #include "app/Failures.h"
 #include "LinkInfo.h"
+#include "app/network/HostNetwork.h"
 #include "app/live/LiveStream.h"
 #include "platform/camera/camsim.h"
 #include "platform/camera/camtext.h"
@@ -84,6 +85,10 @@ void ReadCamera(CheckResult& r)
     r.mtu = link.mtu;
     r.speedMbps = link.speedMbps;
     r.packetSize = IntFeature("GevSCPSPacketSize");
+    if (const HostInterface host = InterfaceHolding(r.interfaceAddress); !host.name.empty()) {
+        r.interfaceMask = Ipv4Text(host.mask);
+        r.interfaceOtherAddress = host.otherAddress;
+    }
     r.packetDelay = IntFeature("GevSCPD");
 }
 
@@ -178,6 +183,21 @@ void RunTriggered(const CheckOptions& options, CheckResult& r,
 }
 
 }  // namespace
+
+std::vector<NetworkWarning> LinkWarnings(const CheckResult& r)
+{
+    HostInterface host;
+    const std::optional<Ipv4> address = ParseIpv4(r.interfaceAddress);
+    const std::optional<Ipv4> mask = ParseIpv4(r.interfaceMask);
+    if (r.interfaceName.empty() || !address || !mask)
+        return {};
+    host.name = r.interfaceName;
+    host.address = *address;
+    host.mask = *mask;
+    host.otherAddress = r.interfaceOtherAddress;
+    host.mtu = r.mtu;
+    return NetworkWarnings(r.address, host, r.packetSize);
+}
 
 const char* LevelName(Level level)
 {
@@ -489,11 +509,25 @@ void JudgeClock(const CheckResult& r, const CheckOptions& options, Add add, Text
     add("clock", drifts || r.clockBackwards || r.clockJumps ? Level::Warn : Level::Ok, detail);
 }
 
-// A GigE Vision link's packet size against its MTU.
+// A GigE Vision link's packet size against its MTU, and the camera's
+// address against the interface's subnet.
 template <class Add, class Text>
 void JudgeLink(const CheckResult& r, Add add, Text text)
 {
     if (r.transport != "GigE Vision")
+        return;
+    bool outside = false, smallMtu = false;
+    for (const NetworkWarning& w : LinkWarnings(r)) {
+        outside = outside || w.kind == NetworkWarning::OutsideSubnet;
+        smallMtu = smallMtu || w.kind == NetworkWarning::SmallMtu;
+        add(w.kind == NetworkWarning::OutsideSubnet ? "subnet"
+            : w.kind == NetworkWarning::LinkLocal   ? "link_local"
+                                                    : "packet_size",
+            Level::Warn, w.text);
+    }
+    if (!outside && !r.interfaceMask.empty())
+        add("subnet", Level::Ok, text("camera %s in the subnet of %s", r.address.c_str(), r.interfaceName.c_str()));
+    if (smallMtu)
         return;
     if (r.loopback)
         add("packet_size", Level::Ok, "loopback interface: no link to tune");

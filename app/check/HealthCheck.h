@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/CameraSequences.h"
+#include "app/network/HostNetwork.h"
 #include "platform/imaging/stats/PictureStats.h"
 
 #include <atomic>
@@ -64,6 +65,10 @@ struct CheckResult {
     std::string address, interfaceName, interfaceAddress;
     bool loopback = false;
     int64_t mtu = -1, speedMbps = -1, packetSize = -1, packetDelay = -1;
+    // The interface's subnet, and whether it holds an address that is not
+    // link-local: a camera outside it, or link-local beside it, is hard to reach.
+    std::string interfaceMask;
+    bool interfaceOtherAddress = false;
     // What stopped things before or during the stream, if anything did.
     Outcome opened, ended;
     // The deadline or a cancel stopped the stream before its first frame:
@@ -130,5 +135,9 @@ CheckResult CheckCamera(const OpenOptions& open, const CheckOptions& options);
 
 // Fills result.checks and result.verdict from what was measured.
 void Judge(CheckResult& result, const CheckOptions& options);
+
+// What is wrong between a GigE camera's address and the interface reaching
+// it (see NetworkWarnings); empty for other cameras.
+std::vector<NetworkWarning> LinkWarnings(const CheckResult& result);
 
 const char* LevelName(Level level);  // "ok", "warn", "fail"

@@ -37,7 +37,8 @@ enum {
     CAM_ERR_BAD_SEQUENCE = -13,   /* call out of order (queue before announce, start twice ...) */
     CAM_ERR_ACCESS_DENIED = -14,  /* the camera is already open or refuses access */
     CAM_ERR_IO = -15,             /* the camera stopped answering or the transport failed */
-    CAM_ERR_BAD_CONFIG = -16      /* TARVIK_CAMERAS or a source's settings are invalid */
+    CAM_ERR_BAD_CONFIG = -16,     /* TARVIK_CAMERAS or a source's settings are invalid */
+    CAM_ERR_NOT_GIGE = -17        /* the camera is not a GigE Vision camera: it has no IP settings */
 };
 
 /* The name of a code as written above ("CAM_ERR_TIMEOUT") and its meaning in
@@ -107,6 +108,13 @@ const char* CamConfigError(void);
  * *numFound receives how many. infoSize must be sizeof(CamCameraInfo). */
 CamError CamCameraList(CamCameraInfo* list, uint32_t listLength, uint32_t* numFound,
                        uint32_t infoSize);
+/* What the last discovery saw of a listed GigE Vision camera, without
+ * opening it, by key: "address" (the address it answered from),
+ * "mac_address" (six hex pairs joined by ':') and "interface_address" (the
+ * local address that reaches it). CAM_ERR_NOT_FOUND for an id not listed or
+ * an unknown key, CAM_ERR_NOT_GIGE for a camera of another transport.
+ * Strings as for CamFeatureEnumGet. */
+CamError CamCameraListedDetailGet(const char* cameraId, const char* key, const char** value);
 
 /* accessMode must be CAM_ACCESS_CONTROL. *camera is written only on success. */
 CamError CamCameraOpen(const char* cameraId, uint32_t accessMode, CamHandle* camera);
@@ -185,6 +193,37 @@ CamError CamFeatureValueSet(CamHandle handle, const char* name, const char* text
  * local address that reaches it). CAM_ERR_NOT_FOUND for a key the source
  * cannot tell. Strings as for CamFeatureEnumGet. */
 CamError CamCameraDetailGet(CamHandle camera, const char* key, const char** value);
+
+/* A GigE Vision camera's IP settings, as its bootstrap registers hold them.
+ * Addresses are dotted IPv4 text, "" where the camera does not tell. */
+enum {
+    CAM_IP_MODE_NONE = 0,        /* no mode enabled that the library knows */
+    CAM_IP_MODE_PERSISTENT = 1,  /* the persistent address below */
+    CAM_IP_MODE_DHCP = 2,
+    CAM_IP_MODE_LINK_LOCAL = 3   /* 169.254.0.0/16, what a camera falls back to */
+};
+typedef struct CamNetworkInfo {
+    char address[16], mask[16], gateway[16];  /* in use now */
+    char macAddress[18];
+    /* The configuration as the camera reports it: the mode it selects at
+     * power-up (CAM_IP_MODE_...), and each of its switches. */
+    int32_t mode;
+    bool dhcpEnabled, persistentEnabled, linkLocalEnabled;
+    /* Applied at power-up or device reset when the persistent mode is selected. */
+    char persistentAddress[16], persistentMask[16], persistentGateway[16];
+} CamNetworkInfo;
+
+/* CAM_ERR_NOT_GIGE for a camera of another transport (the simulated one,
+ * USB3 Vision, Aravis's in-process fake). infoSize must be
+ * sizeof(CamNetworkInfo). */
+CamError CamNetworkGet(CamHandle camera, CamNetworkInfo* info, uint32_t infoSize);
+/* Writes the persistent address, mask and gateway (gateway may be null or
+ * "" for none). The camera uses them at its next power-up or device reset,
+ * and only in the persistent mode. CAM_ERR_INVALID_VALUE for text that is
+ * not a dotted IPv4 address; nothing is written then. */
+CamError CamNetworkPersistentSet(CamHandle camera, const char* address, const char* mask, const char* gateway);
+/* Selects the mode used at the next power-up or device reset. */
+CamError CamNetworkModeSet(CamHandle camera, int32_t mode);
 
 /* Single-frame capture: announce, capture start, queue, (acquisition start),
  * wait, capture end, revoke. frameSize must be sizeof(CamFrame), or for a

@@ -75,6 +75,36 @@ int32_t Representation(ArvGcInteger* integer)
                : CAM_REPRESENTATION_DECIMAL;
 }
 
+// Six bytes as aa:bb:cc:dd:ee:ff.
+std::string MacText(const uint8_t* bytes)
+{
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", bytes[0], bytes[1], bytes[2], bytes[3],
+                  bytes[4], bytes[5]);
+    return text;
+}
+
+// The local address that reaches a GigE camera, found by connecting a UDP
+// socket to it, which sends nothing; "" when no route leads there.
+std::string LocalAddressFor(GInetAddress* camera, GError** error)
+{
+    GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP, error);
+    GSocketAddress* remote = g_inet_socket_address_new(camera, 3956);
+    GSocketAddress* local = nullptr;
+    if (socket && g_socket_connect(socket, remote, nullptr, error))
+        local = g_socket_get_local_address(socket, error);
+    g_object_unref(remote);
+    if (socket)
+        g_object_unref(socket);
+    if (!local)
+        return {};
+    gchar* text = g_inet_address_to_string(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(local)));
+    std::string result = text ? text : "";
+    g_free(text);
+    g_object_unref(local);
+    return result;
+}
+
 // A GigE Vision discovery command sent to one camera's address alone, and
 // its answer. It takes no control, so it works on a camera that another
 // program controls, or this one; nothing is broadcast (the socket may not).
@@ -118,7 +148,7 @@ public:
 
     // Whether the camera's answer arrived, waiting up to waitUs for it; model,
     // when given, receives the model name it carries.
-    bool Answered(gint64 waitUs, std::string* model = nullptr)
+    bool Answered(gint64 waitUs, std::string* model = nullptr, std::string* mac = nullptr)
     {
         const gint64 deadline = g_get_monotonic_time() + waitUs;
         while (socket_) {
@@ -144,6 +174,8 @@ public:
                     const char* name = reinterpret_cast<const char*>(answer + 8 + kModelNameOffset);
                     model->assign(name, strnlen(name, kModelNameSize));
                 }
+                if (mac)
+                    *mac = MacText(answer + 8 + kMacOffset);
                 return true;
             }
         }
@@ -155,12 +187,45 @@ private:
     static constexpr size_t kDiscoveryDataSize = 0xf8;  // bootstrap registers 0x0000-0x00f7
     static constexpr size_t kModelNameOffset = 0x68;
     static constexpr size_t kModelNameSize = 32;
+    static constexpr size_t kMacOffset = 0x0a;  // the low two bytes of 0x0008, then 0x000c
 
     GInetAddress* camera_;
     GSocketAddress* remote_;
     GError* error_ = nullptr;
     GSocket* socket_;
 };
+
+constexpr guint64 kMacHighRegister = 0x0008;
+constexpr guint64 kMacLowRegister = 0x000c;
+constexpr guint64 kIpConfigurationRegister = 0x0014;
+
+// Dotted text of an address Aravis handed over, which it then lets go; ""
+// for none.
+void StoreAddress(GInetAddress* address, char (&out)[16])
+{
+    out[0] = 0;
+    if (!address)
+        return;
+    gchar* text = g_inet_address_to_string(address);
+    if (text)
+        g_strlcpy(out, text, sizeof out);
+    g_free(text);
+    g_object_unref(address);
+}
+
+void StoreAddresses(GInetAddress* ip, GInetAddressMask* mask, GInetAddress* gateway, char (&ipText)[16],
+                    char (&maskText)[16], char (&gatewayText)[16])
+{
+    StoreAddress(ip, ipText);
+    StoreAddress(gateway, gatewayText);
+    maskText[0] = 0;
+    if (!mask)
+        return;
+    // Aravis keeps the register's mask as the mask's address (its length
+    // says nothing then).
+    StoreAddress(G_INET_ADDRESS(g_object_ref(g_inet_address_mask_get_address(mask))), maskText);
+    g_object_unref(mask);
+}
 
 class AravisDevice : public Device {
 public:
@@ -225,6 +290,69 @@ public:
         gchar* text = g_inet_address_to_string(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(address)));
         *value = text ? text : "";
         g_free(text);
+        return CAM_OK;
+    }
+
+    CamError GetNetwork(CamNetworkInfo* info) override
+    {
+        if (!arv_camera_is_gv_device(camera_))
+            return CAM_ERR_NOT_GIGE;
+        ArvGvDevice* gv = ARV_GV_DEVICE(device_);
+        GError* error = nullptr;
+        GInetAddress *ip = nullptr, *gateway = nullptr;
+        GInetAddressMask* mask = nullptr;
+        if (!arv_gv_device_get_current_ip(gv, &ip, &mask, &gateway, &error))
+            return Take(error, "current IP address");
+        StoreAddresses(ip, mask, gateway, info->address, info->mask, info->gateway);
+        if (!arv_gv_device_get_persistent_ip(gv, &ip, &mask, &gateway, &error))
+            return Take(error, "persistent IP address");
+        StoreAddresses(ip, mask, gateway, info->persistentAddress, info->persistentMask, info->persistentGateway);
+        const ArvGvIpConfigurationMode mode = arv_gv_device_get_ip_configuration_mode(gv, &error);
+        if (error)
+            return Take(error, "IP configuration");
+        info->mode = mode == ARV_GV_IP_CONFIGURATION_MODE_PERSISTENT_IP ? CAM_IP_MODE_PERSISTENT
+                     : mode == ARV_GV_IP_CONFIGURATION_MODE_DHCP        ? CAM_IP_MODE_DHCP
+                     : mode == ARV_GV_IP_CONFIGURATION_MODE_LLA         ? CAM_IP_MODE_LINK_LOCAL
+                                                                        : CAM_IP_MODE_NONE;
+        // The switches themselves (the bootstrap register that the
+        // GevCurrentIPConfiguration... features map), and the MAC address.
+        guint32 config = 0, macHigh = 0, macLow = 0;
+        if (!arv_device_read_register(device_, kIpConfigurationRegister, &config, &error) ||
+            !arv_device_read_register(device_, kMacHighRegister, &macHigh, &error) ||
+            !arv_device_read_register(device_, kMacLowRegister, &macLow, &error))
+            return Take(error, "IP configuration");
+        info->persistentEnabled = config & 1u;
+        info->dhcpEnabled = config & 2u;
+        info->linkLocalEnabled = config & 4u;
+        std::snprintf(info->macAddress, sizeof info->macAddress, "%02x:%02x:%02x:%02x:%02x:%02x",
+                      (macHigh >> 8) & 0xff, macHigh & 0xff, macLow >> 24, (macLow >> 16) & 0xff,
+                      (macLow >> 8) & 0xff, macLow & 0xff);
+        return CAM_OK;
+    }
+
+    CamError SetPersistentIp(const std::string& address, const std::string& mask,
+                             const std::string& gateway) override
+    {
+        if (!arv_camera_is_gv_device(camera_))
+            return CAM_ERR_NOT_GIGE;
+        GError* error = nullptr;
+        // Aravis takes no gateway as 0.0.0.0, which is what "none" is in the register.
+        if (!arv_gv_device_set_persistent_ip_from_string(ARV_GV_DEVICE(device_), address.c_str(), mask.c_str(),
+                                                         gateway.empty() ? "0.0.0.0" : gateway.c_str(), &error))
+            return Take(error, "persistent IP address");
+        return CAM_OK;
+    }
+
+    CamError SetIpMode(int32_t mode) override
+    {
+        if (!arv_camera_is_gv_device(camera_))
+            return CAM_ERR_NOT_GIGE;
+        const ArvGvIpConfigurationMode m = mode == CAM_IP_MODE_PERSISTENT ? ARV_GV_IP_CONFIGURATION_MODE_PERSISTENT_IP
+                                           : mode == CAM_IP_MODE_DHCP     ? ARV_GV_IP_CONFIGURATION_MODE_DHCP
+                                                                          : ARV_GV_IP_CONFIGURATION_MODE_LLA;
+        GError* error = nullptr;
+        if (!arv_gv_device_set_ip_configuration_mode(ARV_GV_DEVICE(device_), m, &error))
+            return Take(error, "IP configuration");
         return CAM_OK;
     }
 
@@ -837,7 +965,19 @@ public:
             if (!id)
                 continue;
             const char* model = arv_get_device_model(i);
-            found->push_back({id, model ? model : id});
+            CameraEntry entry{id, model ? model : id, {}, {}, {}};
+            const char* protocol = arv_get_device_protocol(i);
+            const char* address = arv_get_device_address(i);
+            if (protocol && !std::strcmp(protocol, "GigEVision") && address) {
+                entry.address = address;
+                const char* mac = arv_get_device_physical_id(i);
+                entry.macAddress = mac ? mac : "";
+                if (GInetAddress* camera = g_inet_address_new_from_string(address)) {
+                    entry.interfaceAddress = LocalAddressFor(camera, nullptr);
+                    g_object_unref(camera);
+                }
+            }
+            found->push_back(std::move(entry));
         }
         return CAM_OK;
     }
@@ -858,7 +998,7 @@ class AravisFakeSource : public Source {
 public:
     CamError Discover(std::vector<CameraEntry>* found) override
     {
-        *found = {{kId, "Aravis fake camera"}};
+        *found = {{kId, "Aravis fake camera", {}, {}, {}}};
         return CAM_OK;
     }
 
@@ -883,14 +1023,16 @@ public:
     CamError Discover(std::vector<CameraEntry>* found) override
     {
         found->clear();
-        std::string name;
-        CamError err = AskForDiscoveryData(&name);
+        CameraEntry entry{id_, {}, {}, {}, {}};
+        CamError err = AskForDiscoveryData(&entry);
         if (err != CAM_OK) {
             std::fprintf(stderr, "tarvik: %s: no GigE Vision camera answered (%s)\n",
                          Quoted(id_).c_str(), CamErrorName(err));
             return CAM_OK;  // a camera that is not there is not an error of the discovery
         }
-        found->push_back({id_, name.empty() ? id_ : name});
+        if (entry.name.empty())
+            entry.name = id_;
+        found->push_back(std::move(entry));
         return CAM_OK;
     }
 
@@ -917,21 +1059,27 @@ public:
 
 private:
     // Asks the camera alone for its discovery data (see DiscoveryProbe) and
-    // reads its model name from the answer.
-    CamError AskForDiscoveryData(std::string* model)
+    // reads its model name and MAC address from the answer.
+    CamError AskForDiscoveryData(CameraEntry* entry)
     {
         GInetAddress* deviceAddress = nullptr;
         GInetAddress* interfaceAddress = nullptr;
         CamError err = Resolve(&deviceAddress, &interfaceAddress);
         if (err != CAM_OK)
             return err;
+        for (auto [address, text] : {std::pair{deviceAddress, &entry->address},
+                                     std::pair{interfaceAddress, &entry->interfaceAddress}}) {
+            gchar* t = g_inet_address_to_string(address);
+            *text = t ? t : "";
+            g_free(t);
+        }
         g_object_unref(interfaceAddress);
         DiscoveryProbe probe(deviceAddress);
         g_object_unref(deviceAddress);
         for (int attempt = 0; attempt < kDiscoveryAttempts; ++attempt) {
             if ((err = probe.Send()) != CAM_OK)
                 return err;
-            if (probe.Answered(kDiscoveryWaitUs, model))
+            if (probe.Answered(kDiscoveryWaitUs, &entry->name, &entry->macAddress))
                 return CAM_OK;
         }
         return CAM_ERR_TIMEOUT;

@@ -33,6 +33,9 @@ struct Found {
     const char* id;    // interned
     const char* name;  // interned
     const char* sourceName;  // interned
+    const char* address;  // interned, as the rest
+    const char* macAddress;
+    const char* interfaceAddress;
     Source* source;
 };
 
@@ -110,7 +113,8 @@ CamError RunDiscovery()
             std::fprintf(stderr, "tarvik: camera source %s: discovery failed (%s)\n",
                          Quoted(named.name).c_str(), CamErrorName(err));
         for (const CameraEntry& e : entries)
-            found.push_back({Intern(e.id), Intern(e.name), Intern(named.name), named.source.get()});
+            found.push_back({Intern(e.id), Intern(e.name), Intern(named.name), Intern(e.address),
+                             Intern(e.macAddress), Intern(e.interfaceAddress), named.source.get()});
     }
     lib.found = std::move(found);
     return CAM_OK;
@@ -131,6 +135,25 @@ CamError WithCamera(CamHandle handle, Fn fn)
     OpenCamera* camera = nullptr;
     CamError err = FindCamera(handle, &camera);
     return err != CAM_OK ? err : fn(*camera);
+}
+
+// Four decimal numbers 0-255 joined by dots, without leading zeros (which
+// some readers take for octal).
+bool IsDottedIpv4(const std::string& text)
+{
+    int parts = 0;
+    size_t i = 0;
+    while (parts < 4) {
+        size_t start = i;
+        int value = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3)
+            value = value * 10 + (text[i++] - '0');
+        if (i == start || value > 255 || (text[start] == '0' && i - start > 1))
+            return false;
+        if (++parts < 4 && (i >= text.size() || text[i++] != '.'))
+            return false;
+    }
+    return i == text.size();
 }
 
 bool Contains(const std::vector<CamFrame*>& v, const CamFrame* f)
@@ -507,6 +530,72 @@ CamError CamCameraDetailGet(CamHandle handle, const char* key, const char** valu
         [&](Device& d) { return Text(value, [&](std::string* t) { return d.GetDetail(key, t); }); },
         [] { return CAM_ERR_NOT_FOUND; });
     return Traced("CamCameraDetailGet", result, handle, key, static_cast<const void*>(value));
+}
+
+CamError CamCameraListedDetailGet(const char* cameraId, const char* key, const char** value)
+{
+    auto result = [&]() -> CamError {
+        Library& lib = Lib();
+        if (!lib.started)
+            return CAM_ERR_NOT_STARTED;
+        if (!cameraId || !key || !value)
+            return CAM_ERR_BAD_PARAMETER;
+        for (const Found& f : lib.found) {
+            if (std::strcmp(f.id, cameraId))
+                continue;
+            if (!*f.address)
+                return CAM_ERR_NOT_GIGE;
+            const char* v = !std::strcmp(key, "address")             ? f.address
+                            : !std::strcmp(key, "mac_address")       ? f.macAddress
+                            : !std::strcmp(key, "interface_address") ? f.interfaceAddress
+                                                                     : nullptr;
+            if (!v)
+                return CAM_ERR_NOT_FOUND;
+            *value = v;
+            return CAM_OK;
+        }
+        return CAM_ERR_NOT_FOUND;
+    }();
+    return Traced("CamCameraListedDetailGet", result, cameraId, key, static_cast<const void*>(value));
+}
+
+CamError CamNetworkGet(CamHandle handle, CamNetworkInfo* info, uint32_t infoSize)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (!info)
+            return CAM_ERR_BAD_PARAMETER;
+        if (infoSize != sizeof(CamNetworkInfo))
+            return CAM_ERR_BAD_SIZE;
+        CamNetworkInfo read{};
+        CamError err = c.device->GetNetwork(&read);
+        if (err == CAM_OK)
+            *info = read;
+        return err;
+    });
+    return Traced("CamNetworkGet", result, handle, static_cast<const void*>(info), infoSize);
+}
+
+CamError CamNetworkPersistentSet(CamHandle handle, const char* address, const char* mask, const char* gateway)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (!address || !mask)
+            return CAM_ERR_BAD_PARAMETER;
+        const std::string g = gateway ? gateway : "";
+        if (!IsDottedIpv4(address) || !IsDottedIpv4(mask) || (!g.empty() && !IsDottedIpv4(g)))
+            return CAM_ERR_INVALID_VALUE;
+        return c.device->SetPersistentIp(address, mask, g);
+    });
+    return Traced("CamNetworkPersistentSet", result, handle, address, mask, gateway);
+}
+
+CamError CamNetworkModeSet(CamHandle handle, int32_t mode)
+{
+    CamError result = WithCamera(handle, [&](OpenCamera& c) -> CamError {
+        if (mode != CAM_IP_MODE_PERSISTENT && mode != CAM_IP_MODE_DHCP && mode != CAM_IP_MODE_LINK_LOCAL)
+            return CAM_ERR_BAD_PARAMETER;
+        return c.device->SetIpMode(mode);
+    });
+    return Traced("CamNetworkModeSet", result, handle, uint32_t(mode));
 }
 
 CamError CamFrameAnnounce(CamHandle handle, CamFrame* frame, uint32_t frameSize)

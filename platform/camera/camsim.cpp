@@ -1279,7 +1279,7 @@ public:
     {
         found->clear();
         for (int64_t i = 0; i < s_.count; ++i)
-            found->push_back({"sim-" + std::to_string(i), "Simulated camera " + std::to_string(i)});
+            found->push_back({"sim-" + std::to_string(i), "Simulated camera " + std::to_string(i), {}, {}, {}});
         return CAM_OK;
     }
 

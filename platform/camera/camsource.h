@@ -15,6 +15,8 @@ namespace cam {
 struct CameraEntry {
     std::string id;    // unique across all sources of one start-up
     std::string name;  // for people
+    // GigE Vision only (see CamCameraListedDetailGet).
+    std::string address, macAddress, interfaceAddress;
 };
 
 // A feature as a source describes it (see CamFeatureInfo).
@@ -74,6 +76,14 @@ public:
                               FrameTimes* times) = 0;
     // The stream's counters while capturing, as CamStreamCounterGet names them.
     virtual std::vector<std::pair<std::string, double>> StreamCounters() = 0;
+    // See CamNetworkGet, CamNetworkPersistentSet, CamNetworkModeSet: only
+    // GigE Vision devices have IP settings. The core has checked the text.
+    virtual CamError GetNetwork(CamNetworkInfo*) { return CAM_ERR_NOT_GIGE; }
+    virtual CamError SetPersistentIp(const std::string&, const std::string&, const std::string&)
+    {
+        return CAM_ERR_NOT_GIGE;
+    }
+    virtual CamError SetIpMode(int32_t) { return CAM_ERR_NOT_GIGE; }
 };
 
 class Source {

@@ -33,6 +33,7 @@ const ErrorEntry kErrors[] = {
     {CAM_ERR_ACCESS_DENIED, "CAM_ERR_ACCESS_DENIED", "the camera is already open or refuses access"},
     {CAM_ERR_IO, "CAM_ERR_IO", "the camera stopped answering"},
     {CAM_ERR_BAD_CONFIG, "CAM_ERR_BAD_CONFIG", "TARVIK_CAMERAS or a source's settings are invalid"},
+    {CAM_ERR_NOT_GIGE, "CAM_ERR_NOT_GIGE", "not a GigE Vision camera: it has no IP settings"},
 };
 
 const ErrorEntry* Find(CamError error)
