@@ -739,3 +739,42 @@ TEST_F(ViewerTest, PixelFormatChangedWhileZoomedAndPinned)
     ASSERT_SOON(v->PinnedText().rfind("Pinned x 50, y 40: outside the frame", 0) == 0) << v->PinnedText();
     EXPECT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE));
 }
+
+// The keys the viewer's own texts name (Ctrl+L in its notes, Ctrl+T in the
+// status line of a camera waiting for a software trigger) and the dialog's
+// other stream commands act from the viewer too, while it is the active window.
+TEST_F(ViewerTest, DialogKeysActFromTheViewer)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCamera("width=64,height=48,rate=100"));
+    ui::ViewerWindow* v = Viewer();
+    ASSERT_TRUE(v);
+    v->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(v));
+    const struct {
+        const char* name;
+        std::function<void()> before;
+        Qt::Key key;
+        std::function<bool()> done;
+    } rows[] = {
+        {"Ctrl+L starts live view", [] {}, Qt::Key_L, [&] { return dlg.IsCommandChecked(ID_PICTURE_LIVE); }},
+        {"Ctrl+L ends it", [] {}, Qt::Key_L, [&] { return !dlg.IsCommandChecked(ID_PICTURE_LIVE); }},
+        {"Ctrl+T sends a software trigger",
+         [&] {
+             ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerMode", "On"), CAM_OK);
+             ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerSource", "Software"), CAM_OK);
+             widget->commands()[ID_PICTURE_LIVE]->trigger();
+             ASSERT_SOON(dlg.IsCommandChecked(ID_PICTURE_LIVE) && dlg.IsCommandEnabled(ID_PICTURE_TRIGGER));
+             ASSERT_FALSE(g_lastFrame.valid);
+         },
+         Qt::Key_T, [] { return g_lastFrame.valid; }},
+        {"Ctrl+E opens the settings window", [] {}, Qt::Key_E, [&] { return dlg.SettingsWindow() != nullptr; }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_NO_FATAL_FAILURE(row.before());
+        v->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(v));
+        QTest::keyClick(v, row.key, Qt::ControlModifier);
+        ASSERT_SOON(row.done());
+    }
+}
