@@ -25,6 +25,7 @@
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <cmath>
@@ -777,4 +778,34 @@ TEST_F(ViewerTest, DialogKeysActFromTheViewer)
         QTest::keyClick(v, row.key, Qt::ControlModifier);
         ASSERT_SOON(row.done());
     }
+}
+
+// A double click on the picture area while GrapOnce waits for a trigger on
+// Line0 (a pulse every two seconds): nothing hangs, and the viewer opens
+// once the grab is done, showing the frame that came.
+TEST_F(ViewerTest, DoubleClickWhileAGrabWaitsForATrigger)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCamera("width=64,height=48,formats=Mono8,line0=0.5"));
+    ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerMode", "On"), CAM_OK);
+    ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerSource", "Line0"), CAM_OK);
+    QWidget* picture = widget->control(IDC_PICTURE);
+    bool sent = false;
+    QTimer::singleShot(200, [&] {
+        const QPointF at = QPointF(picture->rect().center());
+        for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
+                                        QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease}) {
+            auto* e = new QMouseEvent(type, at, picture->mapToGlobal(at), Qt::LeftButton,
+                                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
+                                      Qt::NoModifier);
+            QApplication::postEvent(picture, e);
+        }
+        sent = true;
+    });
+    Click(IDC_GRAB_ONCE);
+    ASSERT_SOON(sent);
+    ASSERT_TRUE(g_lastFrame.valid);
+    ASSERT_SOON(dlg.ViewerWindow() && dlg.ViewerWindow()->isVisible());
+    ui::ViewerWindow* v = dlg.ViewerWindow();
+    ASSERT_SOON(v->FrameSize() == QSize(64, 48) || v->ReadoutText().find("GrapOnce") != std::string::npos)
+        << v->ReadoutText();
 }
