@@ -659,5 +659,9 @@ std::string CTarvikDlg::ViewerStatus() const
         facts.record = m_recorder->CountsNow();
     }
     facts.lastFailure = m_lastFailure;
+    // A recording that stopped by itself during live view (a full disk) is
+    // told by the tooltip's live line only until live view ends: told here too.
+    if (!m_recorder && !m_recordNote.empty() && m_lastFailure.find(m_recordNote) == std::string::npos)
+        facts.lastFailure = m_lastFailure.empty() ? m_recordNote : m_lastFailure + ", " + m_recordNote;
     return StatusLine(facts);
 }

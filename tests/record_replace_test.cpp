@@ -2,6 +2,7 @@
 // replace them, naming each, and never points to a command-line option;
 // Yes replaces them, No keeps them and records nothing.
 #include "DialogHarness.h"
+#include "SmallDisk.h"
 #include "WaitFor.h"
 
 #include <QApplication>
@@ -12,6 +13,11 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QLabel>
+
+#include "platform/ui/ViewerWindow.h"
+
+#include <sys/mount.h>
 
 #include <fstream>
 #include <sstream>
@@ -121,6 +127,106 @@ TEST_F(RecordReplaceTest, AsksNamingEveryFileReplaced)
                 EXPECT_TRUE(QFile::exists(QString::fromStdString(path + suffix))) << suffix;
                 EXPECT_NE(Contents(path + suffix), was) << suffix << " was not replaced";
             }
+        }
+        harness::ResetCameraState();
+    }
+}
+
+// The same question asked with the viewer open and Ctrl+R pressed in it;
+// then a recording onto a nearly full disk: the viewer's status line and
+// the tooltip say the write failed, and a file already there is kept.
+TEST_F(RecordReplaceTest, FromTheViewer)
+{
+    const struct {
+        const char* name;
+        const char* file;                   // "disk/": on a small file system
+        std::vector<std::string> existing;  // of "", ".csv", ".settings"
+        bool yes;
+        const char* said;  // the status line's and tooltip's end, a pattern; null: recording
+    } rows[] = {
+        {"only the CSV, replaced", "run.mkv", {".csv"}, true, nullptr},
+        {"only the CSV, kept", "run.mkv", {".csv"}, false, ""},
+        {"all three, replaced", "run.mkv", {"", ".csv", ".settings"}, true, nullptr},
+        {"all three, kept", "run.mkv", {"", ".csv", ".settings"}, false, ""},
+        {"nearly full disk", "disk/run.tiff", {".csv"}, true,
+         "cannot write \"[^\"]*/disk/run.tiff[^\"]*\": No space left on device; recording stopped, \\d+ frames kept$"},
+    };
+    setenv("TARVIK_SIM", "width=256,height=256,formats=Mono8,rate=100", 1);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        const std::string file = row.file;
+        const bool small = file.rfind("disk/", 0) == 0;
+        struct Unmount {
+            std::string path;
+            ~Unmount()
+            {
+                if (!path.empty())
+                    umount(path.c_str());
+            }
+        } unmount;
+        if (small) {
+            QDir(dir.path()).mkdir("disk");
+            if (!harness::MountSmallDisk(dir.path().toStdString() + "/disk", 256 * 1024)) {
+                std::printf("skipped %s: mounting is not allowed here\n", row.name);
+                continue;
+            }
+            unmount.path = dir.path().toStdString() + "/disk";
+        }
+        const std::string path = dir.path().toStdString() + "/" + file;
+        for (const std::string& suffix : row.existing)
+            std::ofstream(path + suffix) << "earlier " << suffix << "\n";
+        const std::string other = path + ".notes";  // beside them, never to be touched
+        std::ofstream(other) << "mine\n";
+        {
+            harness::ShownDialog w;
+            ASSERT_NO_FATAL_FAILURE(w.Show());
+            w.Click(IDC_INIT_GRAB_START);
+            w.dlg.OpenViewer();
+            ui::ViewerWindow* v = w.dlg.ViewerWindow();
+            ASSERT_TRUE(v && QTest::qWaitForWindowExposed(v));
+            v->activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(v));
+            QTimer person;
+            int asked = 0;
+            QObject::connect(&person, &QTimer::timeout, [&] {
+                QWidget* modal = QApplication::activeModalWidget();
+                if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+                    files->selectFile(QString::fromStdString(path));
+                    static_cast<QDialog*>(files)->accept();
+                } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                    ++asked;
+                    QAbstractButton* answer = box->button(row.yes ? QMessageBox::Yes : QMessageBox::No);
+                    if (answer)
+                        answer->click();
+                    else
+                        box->close();
+                }
+            });
+            person.start(10);
+            QTest::keyClick(v, Qt::Key_R, Qt::ControlModifier);
+            ASSERT_SOON(asked == 1);
+            person.stop();
+            QLabel* status = v->findChild<QLabel*>("status");
+            QWidget* picture = w.widget->control(IDC_PICTURE);
+            if (!row.said) {
+                ASSERT_SOON(status->text().contains(QRegularExpression("REC run.mkv .*[1-9]")))
+                    << status->text().toStdString();
+            } else if (*row.said) {
+                const QRegularExpression said(row.said);
+                ASSERT_SOON_WITHIN(!w.dlg.Recording(), 10000);
+                ASSERT_SOON(said.match(status->text()).hasMatch()) << status->text().toStdString();
+                ASSERT_SOON(said.match(picture->toolTip()).hasMatch()) << picture->toolTip().toStdString();
+            } else {
+                EXPECT_FALSE(w.dlg.Recording());
+            }
+        }
+        EXPECT_EQ(Contents(other), "mine\n");
+        for (const std::string& suffix : row.existing) {
+            if (!row.yes)
+                EXPECT_EQ(Contents(path + suffix), "earlier " + suffix + "\n") << suffix;
+            else
+                EXPECT_NE(Contents(path + suffix), "earlier " + suffix + "\n") << suffix << " was not replaced";
         }
         harness::ResetCameraState();
     }

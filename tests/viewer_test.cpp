@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QFontMetrics>
@@ -24,6 +25,7 @@
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <cmath>
@@ -675,3 +677,135 @@ TEST_F(ViewerTest, FitIsTheAverageOfTheFrame)
 }
 
 }  // namespace
+
+// The pixel format changed from the settings window between runs of live
+// view (the camera holds it read-only while it streams) while zoomed in at
+// 4:1 with a point pinned: the pinned values and the readout
+// under the cursor follow at the new format's depth, the zoom stays; then
+// the frame made smaller than the pinned point says it is outside.
+TEST_F(ViewerTest, PixelFormatChangedWhileZoomedAndPinned)
+{
+    ASSERT_NO_FATAL_FAILURE(
+        OpenCamera("width=64,height=48,picture=still,rate=100,formats=Mono8+Mono12+BayerRG12p+RGB8+YUV422_8"));
+    widget->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(widget));
+    QTest::keyClick(widget, Qt::Key_E, Qt::ControlModifier);
+    ASSERT_TRUE(dlg.SettingsWindow());
+    QWidget* settings = dlg.SettingsWindow()->widget();
+    ui::ViewerWindow* v = Viewer();
+    ASSERT_TRUE(v);
+    widget->commands()[ID_PICTURE_LIVE]->trigger();
+    ASSERT_SOON(v->FrameSize() == QSize(64, 48));
+    v->ZoomTo(4);
+    const QPoint pin(13, 3), hover(40, 41);
+    v->Pin(pin);
+    const QPoint at = ScreenOf(v, hover) / v->Canvas()->devicePixelRatioF();
+    QMouseEvent move(QEvent::MouseMove, QPointF(at), v->Canvas()->mapToGlobal(QPointF(at)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(v->Canvas(), &move);
+
+    for (const char* name : {"Mono12", "BayerRG12p", "RGB8", "YUV422_8", "Mono8"}) {
+        SCOPED_TRACE(name);
+        const cam::PixelFormat& format = *cam::FindPixelFormat(name);
+        const std::vector<uint8_t> frame = SimFrame(format, 64, 48);
+        auto* combo = settings->findChild<QComboBox*>("PixelFormat");
+        ASSERT_TRUE(combo);
+        // Read-only while the camera streams: live view stopped around the change.
+        widget->commands()[ID_PICTURE_LIVE]->trigger();
+        ASSERT_SOON(!dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        emit combo->activated(combo->findText(name));
+        ASSERT_SOON(std::string(g_pPixelFormat) == name);
+        widget->commands()[ID_PICTURE_LIVE]->trigger();
+        ASSERT_SOON(dlg.IsCommandChecked(ID_PICTURE_LIVE));
+        const auto expect = [&](QPoint p) {
+            return "x " + std::to_string(p.x()) + ", y " + std::to_string(p.y()) + ": " +
+                   ExpectedSamples(format, frame, 64, p.x(), p.y());
+        };
+        ASSERT_SOON(v->PinnedText().rfind("Pinned " + expect(pin), 0) == 0)
+            << v->PinnedText() << "\nwanted " << expect(pin);
+        ASSERT_SOON(v->ReadoutText().rfind(expect(hover), 0) == 0) << v->ReadoutText() << "\nwanted " << expect(hover);
+        EXPECT_EQ(v->View().zoom, 4);
+        EXPECT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE));
+    }
+
+    // Smaller than the pinned point: said so, not a stale value.
+    v->Pin(QPoint(50, 40));
+    widget->commands()[ID_PICTURE_LIVE]->trigger();
+    ASSERT_SOON(!dlg.IsCommandChecked(ID_PICTURE_LIVE));
+    settings->findChild<QSpinBox*>("Width")->setValue(32);
+    settings->findChild<QSpinBox*>("Height")->setValue(24);
+    ASSERT_SOON(g_nWidth == int64_t(32) && g_nHeight == int64_t(24));
+    widget->commands()[ID_PICTURE_LIVE]->trigger();
+    ASSERT_SOON(v->FrameSize() == QSize(32, 24));
+    ASSERT_SOON(v->PinnedText().rfind("Pinned x 50, y 40: outside the frame", 0) == 0) << v->PinnedText();
+    EXPECT_TRUE(dlg.IsCommandChecked(ID_PICTURE_LIVE));
+}
+
+// The keys the viewer's own texts name (Ctrl+L in its notes, Ctrl+T in the
+// status line of a camera waiting for a software trigger) and the dialog's
+// other stream commands act from the viewer too, while it is the active window.
+TEST_F(ViewerTest, DialogKeysActFromTheViewer)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCamera("width=64,height=48,rate=100"));
+    ui::ViewerWindow* v = Viewer();
+    ASSERT_TRUE(v);
+    v->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(v));
+    const struct {
+        const char* name;
+        std::function<void()> before;
+        Qt::Key key;
+        std::function<bool()> done;
+    } rows[] = {
+        {"Ctrl+L starts live view", [] {}, Qt::Key_L, [&] { return dlg.IsCommandChecked(ID_PICTURE_LIVE); }},
+        {"Ctrl+L ends it", [] {}, Qt::Key_L, [&] { return !dlg.IsCommandChecked(ID_PICTURE_LIVE); }},
+        {"Ctrl+T sends a software trigger",
+         [&] {
+             ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerMode", "On"), CAM_OK);
+             ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerSource", "Software"), CAM_OK);
+             widget->commands()[ID_PICTURE_LIVE]->trigger();
+             ASSERT_SOON(dlg.IsCommandChecked(ID_PICTURE_LIVE) && dlg.IsCommandEnabled(ID_PICTURE_TRIGGER));
+             ASSERT_FALSE(g_lastFrame.valid);
+         },
+         Qt::Key_T, [] { return g_lastFrame.valid; }},
+        {"Ctrl+E opens the settings window", [] {}, Qt::Key_E, [&] { return dlg.SettingsWindow() != nullptr; }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_NO_FATAL_FAILURE(row.before());
+        v->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(v));
+        QTest::keyClick(v, row.key, Qt::ControlModifier);
+        ASSERT_SOON(row.done());
+    }
+}
+
+// A double click on the picture area while GrapOnce waits for a trigger on
+// Line0 (a pulse every two seconds): nothing hangs, and the viewer opens
+// once the grab is done, showing the frame that came.
+TEST_F(ViewerTest, DoubleClickWhileAGrabWaitsForATrigger)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenCamera("width=64,height=48,formats=Mono8,line0=0.5"));
+    ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerMode", "On"), CAM_OK);
+    ASSERT_EQ(CamFeatureValueSet(g_hCamera, "TriggerSource", "Line0"), CAM_OK);
+    QWidget* picture = widget->control(IDC_PICTURE);
+    bool sent = false;
+    QTimer::singleShot(200, [&] {
+        const QPointF at = QPointF(picture->rect().center());
+        for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
+                                        QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease}) {
+            auto* e = new QMouseEvent(type, at, picture->mapToGlobal(at), Qt::LeftButton,
+                                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
+                                      Qt::NoModifier);
+            QApplication::postEvent(picture, e);
+        }
+        sent = true;
+    });
+    Click(IDC_GRAB_ONCE);
+    ASSERT_SOON(sent);
+    ASSERT_TRUE(g_lastFrame.valid);
+    ASSERT_SOON(dlg.ViewerWindow() && dlg.ViewerWindow()->isVisible());
+    ui::ViewerWindow* v = dlg.ViewerWindow();
+    ASSERT_SOON(v->FrameSize() == QSize(64, 48) || v->ReadoutText().find("GrapOnce") != std::string::npos)
+        << v->ReadoutText();
+}

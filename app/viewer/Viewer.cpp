@@ -4,6 +4,7 @@
 
 #include "platform/ui/DialogWindow.h"
 #include "platform/ui/ViewerWindow.h"
+#include "res/resource.h"
 
 #include <QEvent>
 #include <QMouseEvent>
@@ -64,6 +65,11 @@ void Viewer::Open(ui::Dialog& dialog, const LiveStream::Frame& live)
         g_keepFrameBuffer = true;
         QObject::connect(window_, &QObject::destroyed, [] { g_keepFrameBuffer = false; });
         window_->SetStatusSource(status_);
+        // Its notes and status line name Ctrl+L and Ctrl+T: the dialog's
+        // stream commands answer their keys here too, enabled as there.
+        for (const int id : {ID_PICTURE_LIVE, ID_PICTURE_TRIGGER, ID_PICTURE_RECORD, ID_CAMERA_SETTINGS})
+            if (const auto c = owner->commands().find(id); c != owner->commands().end())
+                window_->addAction(c->second);
         Show(live);
     }
     window_->Open(owner->frameGeometry());
