@@ -199,6 +199,8 @@ TEST_F(ForceIpTest, CamerasThatDoNotMoveAndInterfacesThatCannotSend)
         {"acknowledged but stays", {"--stay"}, false, kHostIf, 8,
          "acknowledged FORCEIP but still answers at 192.168.77.5, not at 10.99.0.20"},
         {"two cameras at the address", {}, true, kHostIf, 8, "two cameras answer at 10.99.0.20 on tvkf0"},
+        {"claims the address without taking it", {"--claim"}, false, kHostIf, 8,
+         "acknowledged FORCEIP but still answers at 192.168.77.5, not at 10.99.0.20"},
         {"interface down", {}, false, kDownIf, 64, "the interface tvkfdown is down"},
         {"no such interface", {}, false, "tvkfnone", 64, "there is no network interface 'tvkfnone'"},
     };
@@ -240,6 +242,7 @@ TEST_F(ForceIpTest, RefusesWhatNamesNoSingleCameraOrAddress)
         {{"--force-ip", kMac, "255.255.255.255/24", "--interface", kHostIf}, "a broadcast or reserved address"},
         {{"--force-ip", kMac, "0.0.0.0/8", "--interface", kHostIf}, "0.0.0.0 names no host"},
         {{"--force-ip", kMac, "127.0.0.2/8", "--interface", kHostIf}, "a loopback address"},
+        {{"--force-ip", kMac, "0.1.2.3/24", "--interface", kHostIf}, "an address in 0.0.0.0/8"},
         {{"--force-ip", kMac, "10.99.0.300/24", "--interface", kHostIf}, "is not an IPv4 address"},
         {{"--force-ip", kMac, "10.99.0.20", "--interface", kHostIf}, "has no prefix"},
         {{"--force-ip", kMac, "10.99.0.20/0", "--interface", kHostIf}, "is not one from 1 to 30"},
