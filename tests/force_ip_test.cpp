@@ -22,6 +22,7 @@ const QString kOtherMac = "02:00:5e:10:00:02";
 const QString kHostIf = "tvkf0";
 const QString kCameraIf = "tvkf1";
 const QString kDownIf = "tvkfdown";
+const QString kTunIf = "tvkftun";  // point-to-point: no broadcast
 
 // ip with these arguments; its status, or -1 when it did not run.
 int Ip(const QStringList& args, QByteArray* out = nullptr)
@@ -57,6 +58,8 @@ struct Namespaces {
             {"-n", host, "addr", "add", "10.99.0.1/24", "dev", kHostIf},
             {"-n", host, "link", "set", kHostIf, "up"},
             {"-n", host, "link", "add", kDownIf, "type", "veth", "peer", "name", kDownIf + "1"},  // left down
+            {"-n", host, "tuntap", "add", "dev", kTunIf, "mode", "tun"},
+            {"-n", host, "link", "set", kTunIf, "up"},
             {"-n", camera, "addr", "add", "192.168.77.5/24", "dev", kCameraIf},
             {"-n", camera, "link", "set", kCameraIf, "up"}};
         for (const QStringList& step : steps)
@@ -203,6 +206,7 @@ TEST_F(ForceIpTest, CamerasThatDoNotMoveAndInterfacesThatCannotSend)
          "acknowledged FORCEIP but still answers at 192.168.77.5, not at 10.99.0.20"},
         {"interface down", {}, false, kDownIf, 64, "the interface tvkfdown is down"},
         {"no such interface", {}, false, "tvkfnone", 64, "there is no network interface 'tvkfnone'"},
+        {"a tunnel", {}, false, kTunIf, 64, "tvkftun cannot broadcast (a point-to-point or tunnel interface)"},
     };
     for (const CameraCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -70,6 +70,11 @@ std::string InterfaceRefused(const std::string& name)
         return name + " is the loopback interface: name the interface the camera is cabled to";
     if (!(request.ifr_flags & IFF_UP))
         return "the interface " + name + " is down: bring it up first (ip link set " + name + " up)";
+    // A tunnel or other point-to-point link carries the broadcast to
+    // whatever is at its far end, never to a camera on a cable.
+    if (!(request.ifr_flags & IFF_BROADCAST))
+        return name + " cannot broadcast (a point-to-point or tunnel interface): name the Ethernet interface the "
+                      "camera is cabled to";
     return {};
 }
 
@@ -177,11 +182,11 @@ const char kForceIpHelp[] =
     "  on IF at the new address. The address holds until the camera restarts.\n"
     "  The MAC is six hex pairs (00:11:1c:02:ab:cd); the address a unicast host\n"
     "  address, the prefix 1 to 30, the gateway inside that subnet. Refused before\n"
-    "  anything is sent (status 64): no --interface, an interface that does not exist\n"
-    "  or is down, a broadcast or multicast MAC, a network, broadcast, multicast,\n"
-    "  loopback or 0.0.0.0/8 address. No acknowledgement within 2 s: status 2;\n"
-    "  refused, not answering from the new address, or two cameras answering there:\n"
-    "  status 8.\n";
+    "  anything is sent (status 64): no --interface, an interface that does not exist,\n"
+    "  is down or cannot broadcast (a tunnel), a broadcast or multicast MAC, a\n"
+    "  network, broadcast, multicast, loopback or 0.0.0.0/8 address. No\n"
+    "  acknowledgement within 2 s: status 2; refused, not answering from the new\n"
+    "  address, or two cameras answering there: status 8.\n";
 
 ForceIpOptionTable::ForceIpOptionTable()
     : forceIp("force-ip", "Without a window: give the GigE camera with this MAC the "
