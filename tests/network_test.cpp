@@ -8,6 +8,8 @@
 #include "platform/camera/cam.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -342,6 +344,26 @@ TEST_F(FakeCameraOnAnotherSubnet, SecondAddressInItsSubnetIsNoWarning)
         const TarvikRun list = Tarvik({"--list"}, cameras);
         EXPECT_FALSE(list.err.contains("outside")) << list.err.toStdString();
     }
+}
+
+// Linux takes control characters and quotes in an interface's name; the
+// JSON stays JSON (a raw \x01 made it unreadable before). About 1 s.
+TEST_F(FakeCameraOnAnotherSubnet, NetworkJsonWithAnOddInterfaceName)
+{
+    const QString odd = QString("t\x01\"\\") + m_hostLink.mid(3, 8);
+    for (const QStringList& step : {QStringList{"-n", m_host, "link", "set", m_hostLink, "down"},
+                                    QStringList{"-n", m_host, "link", "set", m_hostLink, "name", odd},
+                                    QStringList{"-n", m_host, "link", "set", odd, "up"},
+                                    QStringList{"-n", m_host, "route", "replace", "10.98.0.0/24", "dev", odd}})
+        ASSERT_TRUE(Ip(step)) << step.join(' ').toStdString();
+    const TarvikRun r = Tarvik({"--network", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    QJsonParseError error{};
+    const QJsonDocument json = QJsonDocument::fromJson(r.out, &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << "\n" << r.out.toStdString();
+    EXPECT_EQ(json["interface"].toString(), odd);
+    // Qt's reader lets a raw control character through; JSON does not.
+    EXPECT_TRUE(r.out.contains("\"interface\": \"t\\u0001\\\"\\\\")) << r.out.toStdString();
 }
 
 }  // namespace
