@@ -366,4 +366,22 @@ TEST_F(FakeCameraOnAnotherSubnet, NetworkJsonWithAnOddInterfaceName)
     EXPECT_TRUE(r.out.contains("\"interface\": \"t\\u0001\\\"\\\\")) << r.out.toStdString();
 }
 
+// The camera's subnet added to the host's link under a label, as old alias
+// setups do ("eth1:0"): the device is still the link, with its MTU (1000,
+// below the camera's 1400-byte packets). The label was taken for the device
+// before: no MTU, no packet-size finding. About 2 s.
+TEST_F(FakeCameraOnAnotherSubnet, AddressUnderALabelIsItsDevice)
+{
+    ASSERT_TRUE(Ip({"-n", m_host, "route", "del", "10.98.0.0/24", "dev", m_hostLink}));
+    ASSERT_TRUE(Ip({"-n", m_host, "addr", "add", "10.98.0.1/24", "dev", m_hostLink, "label", m_hostLink + ":c"}));
+    const TarvikRun list = Tarvik({"--list"});
+    ASSERT_EQ(list.status, 0) << list.err.toStdString();
+    EXPECT_TRUE(list.out.endsWith("\t" + m_hostLink.toUtf8() + "\n")) << list.out.toStdString();
+    const TarvikRun check = Tarvik({"--check", "--frames", "2"});
+    EXPECT_TRUE(check.out.contains("warn  packet_size  the MTU of " + m_hostLink.toUtf8() + " (1000 bytes)"))
+        << check.out.toStdString();
+    EXPECT_TRUE(check.out.contains("ok    subnet       camera 10.98.0.2 in the subnet of " + m_hostLink.toUtf8()))
+        << check.out.toStdString();
+}
+
 }  // namespace

@@ -130,14 +130,15 @@ HostInterface InterfaceHolding(const std::string& localAddress)
     for (const ifaddrs* i = all; i; i = i->ifa_next)
         if (i->ifa_addr && i->ifa_name && i->ifa_addr->sa_family == AF_INET &&
             ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) == *wanted) {
-            host.name = i->ifa_name;
+            host.name = DeviceOfLabel(i->ifa_name);
             host.address = *wanted;
             if (i->ifa_netmask)
                 host.mask = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
             break;
         }
     for (const ifaddrs* i = all; i && !host.name.empty(); i = i->ifa_next) {
-        if (!i->ifa_addr || !i->ifa_name || host.name != i->ifa_name || i->ifa_addr->sa_family != AF_INET)
+        if (!i->ifa_addr || !i->ifa_name || host.name != DeviceOfLabel(i->ifa_name) ||
+            i->ifa_addr->sa_family != AF_INET)
             continue;
         const Ipv4 address = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
         if (!IsLinkLocal(address))
