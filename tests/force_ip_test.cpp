@@ -22,6 +22,7 @@ const QString kOtherMac = "02:00:5e:10:00:02";
 const QString kHostIf = "tvkf0";
 const QString kCameraIf = "tvkf1";
 const QString kDownIf = "tvkfdown";
+const QString kTunIf = "tvkftun";  // point-to-point: no broadcast
 
 // ip with these arguments; its status, or -1 when it did not run.
 int Ip(const QStringList& args, QByteArray* out = nullptr)
@@ -57,6 +58,8 @@ struct Namespaces {
             {"-n", host, "addr", "add", "10.99.0.1/24", "dev", kHostIf},
             {"-n", host, "link", "set", kHostIf, "up"},
             {"-n", host, "link", "add", kDownIf, "type", "veth", "peer", "name", kDownIf + "1"},  // left down
+            {"-n", host, "tuntap", "add", "dev", kTunIf, "mode", "tun"},
+            {"-n", host, "link", "set", kTunIf, "up"},
             {"-n", camera, "addr", "add", "192.168.77.5/24", "dev", kCameraIf},
             {"-n", camera, "link", "set", kCameraIf, "up"}};
         for (const QStringList& step : steps)
@@ -199,8 +202,11 @@ TEST_F(ForceIpTest, CamerasThatDoNotMoveAndInterfacesThatCannotSend)
         {"acknowledged but stays", {"--stay"}, false, kHostIf, 8,
          "acknowledged FORCEIP but still answers at 192.168.77.5, not at 10.99.0.20"},
         {"two cameras at the address", {}, true, kHostIf, 8, "two cameras answer at 10.99.0.20 on tvkf0"},
+        {"claims the address without taking it", {"--claim"}, false, kHostIf, 8,
+         "acknowledged FORCEIP but still answers at 192.168.77.5, not at 10.99.0.20"},
         {"interface down", {}, false, kDownIf, 64, "the interface tvkfdown is down"},
         {"no such interface", {}, false, "tvkfnone", 64, "there is no network interface 'tvkfnone'"},
+        {"a tunnel", {}, false, kTunIf, 64, "tvkftun cannot broadcast (a point-to-point or tunnel interface)"},
     };
     for (const CameraCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -240,6 +246,7 @@ TEST_F(ForceIpTest, RefusesWhatNamesNoSingleCameraOrAddress)
         {{"--force-ip", kMac, "255.255.255.255/24", "--interface", kHostIf}, "a broadcast or reserved address"},
         {{"--force-ip", kMac, "0.0.0.0/8", "--interface", kHostIf}, "0.0.0.0 names no host"},
         {{"--force-ip", kMac, "127.0.0.2/8", "--interface", kHostIf}, "a loopback address"},
+        {{"--force-ip", kMac, "0.1.2.3/24", "--interface", kHostIf}, "an address in 0.0.0.0/8"},
         {{"--force-ip", kMac, "10.99.0.300/24", "--interface", kHostIf}, "is not an IPv4 address"},
         {{"--force-ip", kMac, "10.99.0.20", "--interface", kHostIf}, "has no prefix"},
         {{"--force-ip", kMac, "10.99.0.20/0", "--interface", kHostIf}, "is not one from 1 to 30"},

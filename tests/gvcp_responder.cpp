@@ -8,6 +8,8 @@
 //             not hear it)
 //   --refuse  FORCEIP is answered with an error status and not applied
 //   --stay    FORCEIP is acknowledged but the address stays as it was
+//   --claim   as --stay, but discovery answers then claim the forced
+//             address (a camera that lies about where it is)
 #include "platform/camera/gvcp_forceip.h"
 
 #include <arpa/inet.h>
@@ -60,7 +62,7 @@ int main(int argc, char** argv)
     self.model = "gvcp_responder";
     self.serial = "R-" + std::to_string(getpid());
     std::string dev, why;
-    bool noAck = false, refuse = false, stay = false, haveMac = false, haveAt = false;
+    bool noAck = false, refuse = false, stay = false, claim = false, haveMac = false, haveAt = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -82,8 +84,10 @@ int main(int argc, char** argv)
             refuse = true;
         else if (arg == "--stay")
             stay = true;
+        else if (arg == "--claim")
+            stay = claim = true;
         else
-            return Fail("usage: --mac MAC --at ADDRESS/PREFIX --dev IF [--no-ack|--refuse|--stay] (" + arg + ")");
+            return Fail("usage: --mac MAC --at ADDRESS/PREFIX --dev IF [--no-ack|--refuse|--stay|--claim] (" + arg + ")");
     }
     if (!haveMac || !haveAt || dev.empty())
         return Fail("--mac, --at and --dev are needed " + why);
@@ -127,6 +131,8 @@ int main(int argc, char** argv)
                     self.address = f.address;
                     self.mask = f.mask;
                     self.gateway = f.gateway;
+                } else if (claim) {
+                    self.address = f.address;
                 }
                 answer = gvcp::AckPacket(gvcp::kForceIpAck, c.id);
             }

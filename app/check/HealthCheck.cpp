@@ -88,6 +88,7 @@ void ReadCamera(CheckResult& r)
     if (const HostInterface host = InterfaceHolding(r.interfaceAddress); !host.name.empty()) {
         r.interfaceMask = Ipv4Text(host.mask);
         r.interfaceOtherAddress = host.otherAddress;
+        r.interfaceOtherSubnets = host.otherSubnets;
     }
     r.packetDelay = IntFeature("GevSCPD");
 }
@@ -195,6 +196,7 @@ std::vector<NetworkWarning> LinkWarnings(const CheckResult& r)
     host.address = *address;
     host.mask = *mask;
     host.otherAddress = r.interfaceOtherAddress;
+    host.otherSubnets = r.interfaceOtherSubnets;
     host.mtu = r.mtu;
     return NetworkWarnings(r.address, host, r.packetSize);
 }

@@ -69,6 +69,7 @@ struct CheckResult {
     // link-local: a camera outside it, or link-local beside it, is hard to reach.
     std::string interfaceMask;
     bool interfaceOtherAddress = false;
+    std::vector<Subnet> interfaceOtherSubnets;
     // What stopped things before or during the stream, if anything did.
     Outcome opened, ended;
     // The deadline or a cancel stopped the stream before its first frame:

@@ -23,6 +23,14 @@ int64_t ReadNumber(const std::string& path)
 
 }  // namespace
 
+std::string DeviceOfLabel(const char* label)
+{
+    // An address added with a label ("eth1:cam", the old alias style) is
+    // listed under it; the device is the part before the colon.
+    const std::string name = label;
+    return name.substr(0, name.find(':'));
+}
+
 LinkInfo InterfaceWithAddress(const std::string& address)
 {
     LinkInfo link;
@@ -43,7 +51,7 @@ LinkInfo InterfaceWithAddress(const std::string& address)
              std::memcmp(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr, &v6, sizeof v6) == 0);
         if (!match)
             continue;
-        link.name = i->ifa_name;
+        link.name = DeviceOfLabel(i->ifa_name);
         link.loopback = (i->ifa_flags & IFF_LOOPBACK) != 0;
         break;
     }

@@ -15,3 +15,5 @@ struct LinkInfo {
 // The interface holding this local IPv4 or IPv6 address (as the camera
 // library's "interface_address" gives it).
 LinkInfo InterfaceWithAddress(const std::string& address);
+// The network device an address's label names: "eth1" for "eth1:cam".
+std::string DeviceOfLabel(const char* label);

@@ -70,6 +70,11 @@ std::string InterfaceRefused(const std::string& name)
         return name + " is the loopback interface: name the interface the camera is cabled to";
     if (!(request.ifr_flags & IFF_UP))
         return "the interface " + name + " is down: bring it up first (ip link set " + name + " up)";
+    // A tunnel or other point-to-point link carries the broadcast to
+    // whatever is at its far end, never to a camera on a cable.
+    if (!(request.ifr_flags & IFF_BROADCAST))
+        return name + " cannot broadcast (a point-to-point or tunnel interface): name the Ethernet interface the "
+                      "camera is cabled to";
     return {};
 }
 
@@ -108,8 +113,9 @@ bool Broadcast(const Socket& s, const std::vector<uint8_t>& packet, std::string*
     return false;
 }
 
-// Calls got(bytes, size) for every datagram for waitMs; stops early when it
-// returns true. False only when receiving failed.
+// Calls got(bytes, size, sender) for every datagram for waitMs, the
+// sender's address in host byte order; stops early when it returns true.
+// False only when receiving failed.
 template <typename Got>
 bool Receive(const Socket& s, int waitMs, Got got, std::string* why)
 {
@@ -128,12 +134,14 @@ bool Receive(const Socket& s, int waitMs, Got got, std::string* why)
         }
         if (ready <= 0)
             continue;
-        const ssize_t n = recv(s.fd(), buffer, sizeof buffer, 0);
+        sockaddr_in from{};
+        socklen_t fromSize = sizeof from;
+        const ssize_t n = recvfrom(s.fd(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
         if (n < 0 && errno != EINTR && errno != EAGAIN) {
             *why = Errno("cannot receive");
             return false;
         }
-        if (n > 0 && got(buffer, size_t(n)))
+        if (n > 0 && got(buffer, size_t(n), ntohl(from.sin_addr.s_addr)))
             return true;
     }
 }
@@ -174,10 +182,11 @@ const char kForceIpHelp[] =
     "  on IF at the new address. The address holds until the camera restarts.\n"
     "  The MAC is six hex pairs (00:11:1c:02:ab:cd); the address a unicast host\n"
     "  address, the prefix 1 to 30, the gateway inside that subnet. Refused before\n"
-    "  anything is sent (status 64): no --interface, an interface that does not exist\n"
-    "  or is down, a broadcast or multicast MAC, a network, broadcast, multicast,\n"
-    "  loopback or 0.0.0.0 address. No acknowledgement within 2 s: status 2; refused,\n"
-    "  not found at the new address, or two cameras answering there: status 8.\n";
+    "  anything is sent (status 64): no --interface, an interface that does not exist,\n"
+    "  is down or cannot broadcast (a tunnel), a broadcast or multicast MAC, a\n"
+    "  network, broadcast, multicast, loopback or 0.0.0.0/8 address. No\n"
+    "  acknowledgement within 2 s: status 2; refused, not answering from the new\n"
+    "  address, or two cameras answering there: status 8.\n";
 
 ForceIpOptionTable::ForceIpOptionTable()
     : forceIp("force-ip", "Without a window: give the GigE camera with this MAC the "
@@ -253,7 +262,7 @@ int ForceIpAddress(const ForceIpCommand& command)
             return Failed(kExitNotForced, why);
         const bool received = Receive(
             s, kAckWaitMs,
-            [&](const uint8_t* data, size_t size) {
+            [&](const uint8_t* data, size_t size, uint32_t) {
                 gvcp::Ack ack;
                 if (!gvcp::ReadAck(data, size, &ack) || ack.command != gvcp::kForceIpAck || ack.id != id)
                     return false;
@@ -286,11 +295,16 @@ int ForceIpAddress(const ForceIpCommand& command)
             return Failed(kExitNotForced, why);
         const bool received = Receive(
             s, kDiscoveryWaitMs,
-            [&](const uint8_t* data, size_t size) {
+            [&](const uint8_t* data, size_t size, uint32_t sender) {
                 gvcp::Device d;
                 gvcp::Ack ack;
-                if (gvcp::ReadAck(data, size, &ack) && ack.id == id && gvcp::ReadDiscoveryAck(data, size, &d))
+                if (gvcp::ReadAck(data, size, &ack) && ack.id == id && gvcp::ReadDiscoveryAck(data, size, &d)) {
+                    // Where it answers from, not where it says it is: a
+                    // camera that claims the new address without taking it
+                    // has not moved.
+                    d.address = sender;
                     answers.push_back(d);
+                }
                 return false;
             },
             &why);

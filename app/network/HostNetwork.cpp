@@ -130,16 +130,23 @@ HostInterface InterfaceHolding(const std::string& localAddress)
     for (const ifaddrs* i = all; i; i = i->ifa_next)
         if (i->ifa_addr && i->ifa_name && i->ifa_addr->sa_family == AF_INET &&
             ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) == *wanted) {
-            host.name = i->ifa_name;
+            host.name = DeviceOfLabel(i->ifa_name);
             host.address = *wanted;
             if (i->ifa_netmask)
                 host.mask = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
             break;
         }
-    for (const ifaddrs* i = all; i && !host.name.empty(); i = i->ifa_next)
-        if (i->ifa_addr && i->ifa_name && host.name == i->ifa_name && i->ifa_addr->sa_family == AF_INET &&
-            !IsLinkLocal(ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr)))
+    for (const ifaddrs* i = all; i && !host.name.empty(); i = i->ifa_next) {
+        if (!i->ifa_addr || !i->ifa_name || host.name != DeviceOfLabel(i->ifa_name) ||
+            i->ifa_addr->sa_family != AF_INET)
+            continue;
+        const Ipv4 address = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+        if (!IsLinkLocal(address))
             host.otherAddress = true;
+        if (address != host.address && i->ifa_netmask)
+            host.otherSubnets.push_back(
+                {address, ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr)});
+    }
     freeifaddrs(all);
     if (!host.name.empty()) {
         const LinkInfo link = InterfaceWithAddress(localAddress);
@@ -158,7 +165,10 @@ std::vector<NetworkWarning> NetworkWarnings(const std::string& cameraAddress, co
         return warnings;
     const std::string subnet = Ipv4Text(host.address & host.mask) + "/" +
                                std::to_string(__builtin_popcount(host.mask));
-    if ((*camera & host.mask) != (host.address & host.mask))
+    bool inSubnet = (*camera & host.mask) == (host.address & host.mask);
+    for (const Subnet& other : host.otherSubnets)
+        inSubnet = inSubnet || (*camera & other.mask) == (other.address & other.mask);
+    if (!inSubnet)
         warnings.push_back({NetworkWarning::OutsideSubnet,
                             "camera " + cameraAddress + " is outside the subnet " + subnet + " of " + host.name +
                                 ": give it an address in that subnet (tarvik --set-ip, then power it up again) "

@@ -28,12 +28,21 @@ struct IpSetting {
 // The setting, or the reason it is refused in *error (saying what is accepted).
 std::optional<IpSetting> ParseIpSetting(const std::string& text, std::string* error);
 
+// An address of an interface with its mask, in host byte order.
+struct Subnet {
+    Ipv4 address = 0;
+    Ipv4 mask = 0;
+};
+
 // The local interface holding an address, with its subnet and link.
 struct HostInterface {
     std::string name;   // empty when no interface holds the address
     Ipv4 address = 0;
     Ipv4 mask = 0;
     bool otherAddress = false;  // it also holds an address that is not link-local
+    // Its other IPv4 addresses: a camera in the subnet of any of them is
+    // reached straight over the cable.
+    std::vector<Subnet> otherSubnets;
     int64_t mtu = -1;           // bytes; -1 where unknown
     int64_t speedMbps = -1;     // -1 where the system does not say
 };

@@ -106,6 +106,13 @@ std::string JsonString(const std::string& s)
 {
     std::string out = "\"";
     for (char c : s) {
+        // Interface names may hold any control character but '\t' and '\n'.
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+            out += escaped;
+            continue;
+        }
         if (c == '"' || c == '\\')
             out += '\\';
         out += c;

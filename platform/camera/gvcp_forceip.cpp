@@ -89,6 +89,8 @@ std::string NotUnicast(uint32_t a)
 {
     if (a == 0)
         return "0.0.0.0 names no host";
+    if (a >> 24 == 0)
+        return "an address in 0.0.0.0/8 means this host only and is never a camera's";
     if (a >> 24 == 127)
         return "a loopback address (127.0.0.0/8) never leaves this computer";
     if (a >> 28 == 0xe)
