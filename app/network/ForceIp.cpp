@@ -241,20 +241,14 @@ Usage ReadForceIpOptions(const ParsedOptions& options, const ForceIpOptionTable&
     return std::nullopt;
 }
 
-int ForceIpAddress(const ForceIpCommand& command)
-{
-    const gvcp::ForceIp& force = command.force;
-    const std::string& name = command.interfaceName;
-    const std::string mac = gvcp::MacText(force.mac);
-    if (std::string why = InterfaceRefused(name); !why.empty())
-        return Failed(kExitUsage, "--interface: " + cam::OneLine(why));
-    Socket s;
-    std::string why;
-    if (!OpenOn(s, name, &why))
-        return Failed(kExitNotForced, why);
+namespace {
 
-    std::random_device random;
-    uint16_t id = uint16_t(random() % 0xfffe + 1);  // 0 is not a valid request id
+// FORCEIP broadcast until the camera acknowledges it: kExitSuccess once it
+// did, else the status, with the reason said.
+int SendForceIp(const Socket& s, const gvcp::ForceIp& force, const std::string& name, uint16_t id)
+{
+    const std::string mac = gvcp::MacText(force.mac);
+    std::string why;
     bool acknowledged = false;
     uint16_t status = gvcp::kStatusSuccess;
     for (int attempt = 0; attempt < kAckTries && !acknowledged; ++attempt) {
@@ -283,7 +277,15 @@ int ForceIpAddress(const ForceIpCommand& command)
         std::snprintf(code, sizeof code, "0x%04x", status);
         return Failed(kExitNotForced, "the camera " + mac + " refused FORCEIP (status " + code + ")");
     }
+    return kExitSuccess;
+}
 
+// Discovery on the interface until the camera answers from its new address
+// alone: the status, with the reason said, or the success line printed.
+int FindAtNewAddress(const Socket& s, const gvcp::ForceIp& force, const std::string& name, uint16_t id)
+{
+    const std::string mac = gvcp::MacText(force.mac);
+    std::string why;
     for (int attempt = 0; attempt < kDiscoveryTries; ++attempt) {
         // Each round's answers alone: the camera may answer at its old
         // address in one round and at the new one in the next.
@@ -342,4 +344,23 @@ int ForceIpAddress(const ForceIpCommand& command)
     return Failed(kExitNotForced, "the camera " + mac + " acknowledged FORCEIP but did not answer discovery on " +
                                       name + " at " + gvcp::AddressText(force.address) + " within " +
                                       std::to_string(kDiscoveryTries * kDiscoveryWaitMs / 1000) + " s");
+}
+
+}  // namespace
+
+int ForceIpAddress(const ForceIpCommand& command)
+{
+    const gvcp::ForceIp& force = command.force;
+    const std::string& name = command.interfaceName;
+    if (std::string why = InterfaceRefused(name); !why.empty())
+        return Failed(kExitUsage, "--interface: " + cam::OneLine(why));
+    Socket s;
+    std::string why;
+    if (!OpenOn(s, name, &why))
+        return Failed(kExitNotForced, why);
+    std::random_device random;
+    const uint16_t id = uint16_t(random() % 0xfffe + 1);  // 0 is not a valid request id
+    if (const int sent = SendForceIp(s, force, name, id); sent != kExitSuccess)
+        return sent;
+    return FindAtNewAddress(s, force, name, id);
 }
