@@ -157,22 +157,32 @@ std::vector<int> SliceCounts(uint32_t width, uint32_t height, int threads)
     return counts;
 }
 
+// The encoder of id (named name in messages) when it can take frames of
+// shape's size; null with *why when FFmpeg has none or the size is past
+// FFmpeg's own limit, said as what it takes rather than as its EINVAL.
+const AVCodec* EncoderFor(AVCodecID id, const std::string& name, const SequenceShape& shape, std::string* why)
+{
+    const AVCodec* encoder = avcodec_find_encoder(id);
+    if (!encoder) {
+        *why = "this FFmpeg has no " + name + " encoder";
+        return nullptr;
+    }
+    if (av_image_check_size(shape.width, shape.height, 0, nullptr) < 0) {
+        *why = name + " cannot keep frames of " + std::to_string(shape.width) + " x " + std::to_string(shape.height) +
+               " pixels: FFmpeg takes at most (width + 128) x (height + 128) = " + std::to_string(INT_MAX / 8 - 1);
+        return nullptr;
+    }
+    return encoder;
+}
+
 // An FFV1 encoder for frames of shape, open; null with *why when it takes
 // none.
 AVCodecContext* OpenFfv1(const SequenceShape& shape, int threads, bool globalHeader, std::string* why)
 {
-    const AVCodec* ffv1 = avcodec_find_encoder(AV_CODEC_ID_FFV1);
-    if (!ffv1) {
-        *why = "this FFmpeg has no FFV1 encoder";
+    const AVCodec* ffv1 = EncoderFor(AV_CODEC_ID_FFV1, "FFV1", shape, why);
+    if (!ffv1)
         return nullptr;
-    }
     const std::string size = std::to_string(shape.width) + " x " + std::to_string(shape.height);
-    // FFmpeg's own limit, said as what it takes rather than as its EINVAL.
-    if (av_image_check_size(shape.width, shape.height, 0, nullptr) < 0) {
-        *why = "FFV1 cannot keep frames of " + size + " pixels: FFmpeg takes at most (width + 128) x (height + 128) = " +
-               std::to_string(INT_MAX / 8 - 1);
-        return nullptr;
-    }
     const Layout layout = LayoutOf(*shape.format, kCodecs[0]);
     // Version 3, sliced and with a CRC a slice; where no count of slices
     // would be placed right (a frame one pixel high or wide, or two rows of
@@ -251,17 +261,10 @@ AVCodecContext* OpenCodec(const CodecInfo& info, const SequenceShape& shape, int
                " (full range) goes to ffvhuff or ffv1";
         return nullptr;
     }
-    const AVCodec* encoder = avcodec_find_encoder(info.id);
-    if (!encoder) {
-        *why = std::string("this FFmpeg has no ") + info.name + " encoder";
+    const AVCodec* encoder = EncoderFor(info.id, info.name, shape, why);
+    if (!encoder)
         return nullptr;
-    }
     const std::string size = std::to_string(shape.width) + " x " + std::to_string(shape.height);
-    if (av_image_check_size(shape.width, shape.height, 0, nullptr) < 0) {
-        *why = std::string(info.name) + " cannot keep frames of " + size + " pixels: FFmpeg takes at most (width + 128) x (height + 128) = " +
-               std::to_string(INT_MAX / 8 - 1);
-        return nullptr;
-    }
     AVCodecContext* codec = avcodec_alloc_context3(encoder);
     if (!codec) {
         *why = std::strerror(ENOMEM);
