@@ -221,7 +221,12 @@ void Control::SetToolTip(const std::string& utf8)
 {
     if (QWidget* w = ControlWidget(dialog_, id_)) {
         const QString text = QString::fromStdString(utf8);
-        auto* shown = w->findChild<ShownTip*>(QString(), Qt::FindDirectChildrenOnly);
+        // findChild would take any child object for it (ShownTip has no
+        // meta-object of its own), such as another event filter on the control.
+        ShownTip* shown = nullptr;
+        for (QObject* child : w->children())
+            if ((shown = dynamic_cast<ShownTip*>(child)))
+                break;
         if (!shown)
             shown = new ShownTip(w);
         QLabel* tip = text != w->toolTip() && !text.isEmpty() ? shown->Showing(w) : nullptr;
