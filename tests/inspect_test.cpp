@@ -479,7 +479,7 @@ TEST(Inspect, BadInputNeverReadsOutsideTheFrame)
         EXPECT_TRUE(imaging::MakeHistogram(frame, 1, &h));
         EXPECT_TRUE(imaging::MakeHistogram(frame, UINT32_MAX, &h));
         for (const QRect& r : {QRect(0, 0, INT_MAX, INT_MAX), QRect(INT_MIN, INT_MIN, INT_MAX, INT_MAX),
-                               QRect(INT_MAX - 1, 0, 2, 2), QRect(5, 5, -3, -3)}) {
+                               QRect(QPoint(INT_MAX - 1, 0), QPoint(INT_MAX, 1)), QRect(5, 5, -3, -3)}) {
             const double s = imaging::Sharpness(frame, r);
             EXPECT_TRUE(s >= 0 && s <= 255) << s;
         }
