@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,20 @@
 #include <string>
 
 namespace {
+
+// Whether this process runs in a network namespace of its own rather than
+// the machine's: the responder broadcasts and readdresses its interface,
+// which may only happen where nothing reaches a real network. The machine's
+// is the kernel's first one (its inode is fixed) or, where it can be read,
+// that of process 1.
+bool InOwnNetworkNamespace()
+{
+    constexpr ino_t kFirstNetworkNamespace = 0xEFFFFFF9;
+    struct stat mine{}, machine{};
+    if (stat("/proc/self/ns/net", &mine) != 0 || mine.st_ino == kFirstNetworkNamespace)
+        return false;
+    return stat("/proc/1/ns/net", &machine) != 0 || mine.st_ino != machine.st_ino || mine.st_dev != machine.st_dev;
+}
 
 int Fail(const std::string& why)
 {
@@ -57,6 +72,9 @@ bool Move(const std::string& dev, const gvcp::ForceIp& f)
 
 int main(int argc, char** argv)
 {
+    if (!InOwnNetworkNamespace())
+        return Fail("runs only inside a network namespace made for it (ip netns exec, unshare -n), never on the "
+                    "machine's own network");
     gvcp::Device self;
     self.manufacturer = "Tarvik tests";
     self.model = "gvcp_responder";
