@@ -2,6 +2,7 @@
 // replace them, naming each, and never points to a command-line option;
 // Yes replaces them, No keeps them and records nothing.
 #include "DialogHarness.h"
+#include "TempDir.h"
 #include "SmallDisk.h"
 #include "WaitFor.h"
 
@@ -24,13 +25,7 @@
 
 namespace {
 
-std::string Contents(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using harness::Contents;
 
 class RecordReplaceTest : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 // recording ends, what the files hold afterwards (read by ffprobe and
 // tiffinfo) and what the tooltip says while and after it records.
 #include "DialogHarness.h"
+#include "TempDir.h"
 #include "SmallDisk.h"
 #include "WaitFor.h"
 
@@ -24,13 +25,7 @@
 
 namespace {
 
-std::string Contents(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using harness::Contents;
 
 // The frames a recording holds, as tools nobody here wrote read them.
 int FramesIn(const std::string& path)
