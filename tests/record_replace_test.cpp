@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -76,7 +77,12 @@ TEST_F(RecordReplaceTest, AsksNamingEveryFileReplaced)
             QObject::connect(&person, &QTimer::timeout, [&] {
                 QWidget* modal = QApplication::activeModalWidget();
                 if (auto* files = qobject_cast<QFileDialog*>(modal)) {
-                    files->selectFile(QString::fromStdString(path));
+                    // Typed as a person types it: selectFile leaves a name field that has
+                    // the focus as it is.
+                    if (auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                        name->setText(QString::fromStdString(path));
+                    else
+                        files->selectFile(QString::fromStdString(path));
                     static_cast<QDialog*>(files)->accept();  // as its Save button does
                 } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                     boxes.push_back(box->text());
@@ -187,7 +193,12 @@ TEST_F(RecordReplaceTest, FromTheViewer)
             QObject::connect(&person, &QTimer::timeout, [&] {
                 QWidget* modal = QApplication::activeModalWidget();
                 if (auto* files = qobject_cast<QFileDialog*>(modal)) {
-                    files->selectFile(QString::fromStdString(path));
+                    // Typed as a person types it: selectFile leaves a name field that has
+                    // the focus as it is.
+                    if (auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                        name->setText(QString::fromStdString(path));
+                    else
+                        files->selectFile(QString::fromStdString(path));
                     static_cast<QDialog*>(files)->accept();
                 } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                     ++asked;
