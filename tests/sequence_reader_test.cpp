@@ -38,12 +38,15 @@ QString Sim(const std::string& format, int width = 64, int height = 48)
                                   ",height=" + std::to_string(height) + ",formats=" + format);
 }
 
+// codec: Matroska's --record-codec, or "png" for a folder's frame files.
 bool Record(const std::string& path, const std::string& format, int frames, const std::string& codec = {},
             int width = 64, int height = 48)
 {
     QStringList args = {"--pixel-format", QString::fromStdString(format), "--record", QString::fromStdString(path),
                         "--frames", QString::number(frames)};
-    if (!codec.empty())
+    if (codec == "png")
+        args << "--record-format" << "png";
+    else if (!codec.empty())
         args << "--record-codec" << QString::fromStdString(codec);
     const TarvikRun run = RunTarvik(args, Sim(format, width, height));
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
@@ -152,6 +155,8 @@ TEST(SequenceReader, ReadsWhatTheProgramRecorded)
         {"bgr.tiff", "BGR8", "", "RGB8", ""},
         {"mono8-dir", "Mono8", "", "RGB8", ""},
         {"mono12-dir", "Mono12", "", "Mono16", ""},
+        {"bayer8-png-dir", "BayerRG8", "png", "RGB8", ""},
+        {"mono12-png-dir", "Mono12", "png", "Mono16", ""},
     };
     TempDir dir;
     for (const Case& c : cases) {
