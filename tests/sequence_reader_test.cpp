@@ -312,10 +312,28 @@ TEST(SequenceReader, BadInput)
          "the file is empty", true},
         {"empty tiff", [&](const TempDir& d) { WriteFile(d / "empty.tiff", ""); return d / "empty.tiff"; }, false,
          "the file is empty", true},
-        {"text as mkv", [&](const TempDir& d) { WriteFile(d / "x.mkv", "index,frame_id\n0,0\n"); return d / "x.mkv"; },
+        {"text as mkv",
+         [&](const TempDir& d) {
+             WriteFile(d / "x.mkv", "index,frame_id\n0,0\n");
+             return d / "x.mkv";
+         },
          false, "not a Matroska recording", true},
-        {"text as tiff", [&](const TempDir& d) { WriteFile(d / "x.tiff", "not a picture at all"); return d / "x.tiff"; },
+        {"text as tiff",
+         [&](const TempDir& d) {
+             WriteFile(d / "x.tiff", "not a picture at all");
+             return d / "x.tiff";
+         },
          false, "not a TIFF file", true},
+        {"mkv holding sound only",
+         [&](const TempDir& d) {
+             EXPECT_EQ(RunTool("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "anullsrc", "-t", "0.2",
+                                          QString::fromStdString(d / "sound.mkv")}),
+                       0);
+             return d / "sound.mkv";
+         },
+         false, "the file holds no video", true},
+        {"tiff cut in its header", [&](const TempDir&) { return cut("rec.tiff", "head.tiff", 6); }, false,
+         "not a TIFF file", true},
         {"not a recording's name", [&](const TempDir& d) { WriteFile(d / "x.avi", "RIFF"); return d / "x.avi"; }, false,
          "a recording is a", true},
         {"mkv cut in its header", [&](const TempDir&) { return cut("rec.mkv", "head.mkv", 100); }, false, "", true},
@@ -327,8 +345,9 @@ TEST(SequenceReader, BadInput)
          "the file ends early", false},
         {"tiff pages differ",
          [&](const TempDir& d) {
-             EXPECT_EQ(RunTool("tiffcp", {QString::fromStdString(d / "rec.tiff"), QString::fromStdString(d / "small.tiff"),
-                                      QString::fromStdString(d / "mixed.tiff")}),
+             EXPECT_EQ(RunTool("tiffcp", {QString::fromStdString(d / "rec.tiff"),
+                                          QString::fromStdString(d / "small.tiff"),
+                                          QString::fromStdString(d / "mixed.tiff")}),
                        0);
              return d / "mixed.tiff";
          },

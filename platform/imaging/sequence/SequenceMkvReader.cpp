@@ -403,7 +403,8 @@ bool MkvReader::DecodeUntil(uint64_t index)
                 return true;
             av_frame_unref(picture_);
             if (pts > want)
-                return Fail("frame " + std::to_string(index) + " is not where the file's index puts it");
+                return Fail("frame " + std::to_string(index) +
+                            " is not where the file's index puts it (the file is damaged there)");
             continue;
         }
         if (err == AVERROR_EOF)
