@@ -196,25 +196,28 @@ TEST(SequenceReader, ReadsWhatTheProgramRecorded)
 TEST(SequenceReader, ReadsFilesFfmpegMade)
 {
     TempDir dir;
-    const std::string rec = dir / "r.mkv";
-    ASSERT_TRUE(Record(rec, "Mono8", kFrames));
-    const std::vector<int64_t> ids = WrittenIds(rec + ".csv");
+    ASSERT_TRUE(Record(dir / "mono.mkv", "Mono8", kFrames));
+    ASSERT_TRUE(Record(dir / "bayer.mkv", "BayerGB8", kFrames));
+    const std::vector<int64_t> ids = WrittenIds(dir / "mono.mkv.csv");
     const struct {
         const char* name;
+        const char* from;
         QStringList codec;
         const char* readAs;
         bool exact;  // lossless: every id reads back
     } rows[] = {
-        {"gop12.mkv", {"-c:v", "ffv1", "-g", "12"}, "Mono8", true},
-        {"gop12-bgr.mkv", {"-c:v", "ffv1", "-g", "12", "-pix_fmt", "bgr0"}, "BGRa8", true},
-        {"mpeg4.mkv", {"-c:v", "mpeg4", "-q:v", "1", "-bf", "2", "-g", "12"}, "BGR8", false},
+        {"gop12.mkv", "mono.mkv", {"-map_metadata:s:v", "-1", "-c:v", "ffv1", "-g", "12"}, "Mono8", true},
+        {"gop12-bgr.mkv", "mono.mkv", {"-c:v", "ffv1", "-g", "12", "-pix_fmt", "bgr0"}, "BGRa8", true},
+        {"mpeg4.mkv", "mono.mkv", {"-c:v", "mpeg4", "-q:v", "1", "-bf", "2", "-g", "12"}, "BGR8", false},
+        // The mosaic's filter tagged, not the pixel format.
+        {"pattern-only.mkv", "bayer.mkv", {"-c", "copy", "-metadata:s:v:0", "PIXEL_FORMAT="}, "BayerGB8", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string out = dir / row.name;
-        ASSERT_EQ(RunTool("ffmpeg", QStringList{"-v", "error", "-y", "-i", QString::fromStdString(rec), "-map_metadata",
-                                            "-1", "-fps_mode", "passthrough"} +
-                                    row.codec + QStringList{QString::fromStdString(out)}),
+        ASSERT_EQ(RunTool("ffmpeg", QStringList{"-v", "error", "-y", "-i", QString::fromStdString(dir / row.from),
+                                                "-fps_mode", "passthrough"} +
+                                        row.codec + QStringList{QString::fromStdString(out)}),
                   0);
         std::string error;
         auto reader = imaging::OpenSequence(out, &error);
@@ -222,7 +225,7 @@ TEST(SequenceReader, ReadsFilesFfmpegMade)
         EXPECT_STREQ(reader->Shape().format->name, row.readAs);
         EXPECT_TRUE(reader->Info().complete) << reader->Info().note;
         if (row.exact) {
-            Walk(*reader, ids);
+            Walk(*reader, WrittenIds(dir / (std::string(row.from) + ".csv")));
             continue;
         }
         ASSERT_EQ(reader->FrameCount(), ids.size());
