@@ -118,8 +118,9 @@ bool DirectoryReader::Open(const std::string& path)
     }
     if (gaps > 0) {
         info_.complete = false;
-        info_.note = std::to_string(gaps) + " frame files are missing (frame-" + missing + "); the " +
-                     std::to_string(files_.size()) + " there are read";
+        info_.note = (gaps == 1 ? std::string("1 frame file is missing") :
+                                  std::to_string(gaps) + " frame files are missing") +
+                     " (frame-" + missing + "); the " + std::to_string(files_.size()) + " there are read";
     }
     if (!stray.empty())
         info_.note += std::string(info_.note.empty() ? "" : "; ") + stray + " and the files after it are left out: " +
