@@ -171,7 +171,7 @@ bool MkvReader::Open(const std::string& path)
     const AVInputFormat* matroska = av_find_input_format("matroska");
     int err = avformat_open_input(&demuxer_, path.c_str(), matroska, nullptr);
     if (err < 0)
-        return Fail("not a Matroska recording (" + AvError(err) + ")");
+        return Fail("not a Matroska recording, or its header is damaged (" + AvError(err) + ")");
     for (unsigned i = 0; i < demuxer_->nb_streams && stream_ < 0; ++i)
         if (demuxer_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
             stream_ = int(i);
@@ -209,6 +209,8 @@ bool MkvReader::OpenDecoder()
 {
     const AVCodecParameters* par = demuxer_->streams[stream_]->codecpar;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    if (par->codec_id == AV_CODEC_ID_NONE)
+        return Fail("its video track names no codec FFmpeg knows");
     if (!codec)
         return Fail("this FFmpeg cannot decode " + info_.codec);
     decoder_ = avcodec_alloc_context3(codec);
