@@ -659,7 +659,8 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
     if (Defocused(look, tone)) {
         const auto [first, end] = LensRows(width, height, 0, frameNo, tone.defocus).MovingRows();
         EncodeRows(*format, dst, size, width, height, frameNo, look, tone, first, end);
-        EncodeRows(*format, dst, size, width, height, frameNo, look, tone, 0, counterRows);
+        if (counterRows)
+            EncodeRows(*format, dst, size, width, height, frameNo, look, tone, 0, counterRows);
         return;
     }
     const uint64_t wasLeft = SquareOf(width, height, 0).left;
@@ -671,7 +672,8 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
         for (uint64_t y = square.top; y < square.top + square.side; ++y)
             RenderSpan(*format, width, height, frameNo, y, first, end, dst + y * rowBytes, look, tone);
     }
-    EncodeRows(*format, dst, size, width, height, frameNo, look, tone, 0, counterRows);
+    if (counterRows)
+        EncodeRows(*format, dst, size, width, height, frameNo, look, tone, 0, counterRows);
 }
 
 // ---- the camera -------------------------------------------------------------
