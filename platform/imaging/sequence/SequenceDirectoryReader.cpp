@@ -76,6 +76,7 @@ bool DirectoryReader::Open(const std::string& path)
     info_ = SequenceInfo();
     info_.format = SequenceFormat::Directory;
     files_.clear();
+    shape_ = SequenceShape();
     folder_ = path.empty() || path.back() == '/' ? path : path + "/";
     DIR* dir = ::opendir(path.c_str());
     if (!dir)

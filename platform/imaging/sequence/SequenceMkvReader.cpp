@@ -158,6 +158,11 @@ bool MkvReader::Open(const std::string& path)
     Release();
     path_ = path;
     places_.clear();
+    stream_ = -1;
+    pixFmt_ = AV_PIX_FMT_NONE;
+    shape_ = SequenceShape();
+    bayerPattern_.clear();
+    draining_ = false;
     info_ = SequenceInfo();
     info_.format = SequenceFormat::Mkv;
     struct stat st;

@@ -188,6 +188,11 @@ bool TiffReader::Open(const std::string& path)
     info_ = SequenceInfo();
     info_.format = SequenceFormat::Tiff;
     pages_.clear();
+    narrow_ = false;
+    if (tif_) {
+        TIFFClose(tif_);
+        tif_ = nullptr;
+    }
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         return Fail(std::strerror(errno));
