@@ -94,6 +94,234 @@ bool SegmentWhole(const std::string& path, uint64_t fileSize)
     return size <= fileSize - at;
 }
 
+// The blocks of one track of a Matroska file, found by walking its
+// elements and reading only each block's few header bytes: a file of any
+// size is gone through at a seek a frame, where FFmpeg's own reading takes
+// in every byte. What it cannot follow it leaves to FFmpeg (false).
+class BlockWalk {
+public:
+    struct Block {
+        int64_t time;      // in the Segment's timestamp units
+        int64_t cluster;   // where its Cluster starts
+        bool key;
+    };
+
+    BlockWalk(const std::string& path, uint64_t fileSize) : file_(std::fopen(path.c_str(), "rb")), size_(fileSize) {}
+    ~BlockWalk()
+    {
+        if (file_)
+            std::fclose(file_);
+    }
+
+    // The blocks of the first video track in file order; *cut: the file
+    // ends inside one.
+    bool Walk(std::vector<Block>* blocks, bool* cut)
+    {
+        uint64_t track = 0;
+        uint64_t id = 0, size = 0;
+        bool unknown = false;
+        if (!file_ || !Element(&id, &size, &unknown) || id != 0x1A45DFA3 || unknown || !Skip(size))
+            return false;
+        if (!Element(&id, &size, &unknown) || id != 0x18538067)
+            return false;
+        const uint64_t end = unknown ? size_ : std::min<uint64_t>(size_, at_ + size);
+        *cut = !unknown && at_ + size > size_;
+        while (at_ < end) {
+            const uint64_t start = at_;
+            if (!Element(&id, &size, &unknown))
+                return *cut = true;  // a header cut off
+            if (id == 0x1654AE6B && !unknown && at_ + size <= size_) {
+                if (!Tracks(at_ + size, &track))
+                    return false;
+                continue;
+            }
+            if (id == 0x1F43B675) {
+                if (track == 0)
+                    return false;  // blocks before the tracks say what they are
+                if (!Cluster(start, unknown ? end : std::min<uint64_t>(end, at_ + size), unknown, track, blocks, cut))
+                    return false;
+                continue;
+            }
+            if (unknown)
+                return false;  // only a Cluster may leave its size open
+            if (at_ + size > size_) {
+                *cut = true;
+                break;
+            }
+            Skip(size);
+        }
+        return true;
+    }
+
+private:
+    // An element's ID and size at the current place.
+    bool Element(uint64_t* id, uint64_t* size, bool* unknown)
+    {
+        bool ignored;
+        return Number(true, id, &ignored) && Number(false, size, unknown);
+    }
+    bool Number(bool keepMarker, uint64_t* value, bool* unknown)
+    {
+        uint8_t first;
+        if (!Read(&first, 1) || first == 0)
+            return false;
+        int len = 1;
+        while (!(first & (0x80 >> (len - 1))))
+            ++len;
+        uint8_t rest[7];
+        if (len > 1 && !Read(rest, size_t(len - 1)))
+            return false;
+        uint64_t v = keepMarker ? first : first & (0xFF >> len);
+        bool ones = (first | (0xFF << (8 - len))) == 0xFF;
+        for (int i = 0; i < len - 1; ++i) {
+            v = v << 8 | rest[i];
+            ones = ones && rest[i] == 0xFF;
+        }
+        *value = v;
+        *unknown = ones;
+        return true;
+    }
+    bool Read(uint8_t* to, size_t n)
+    {
+        if (at_ + n > size_ || std::fread(to, 1, n, file_) != n)
+            return false;
+        at_ += n;
+        return true;
+    }
+    bool Skip(uint64_t n)
+    {
+        if (at_ + n > size_ || fseeko(file_, off_t(at_ + n), SEEK_SET) != 0)
+            return false;
+        at_ += n;
+        return true;
+    }
+    // The number of the first video track among the TrackEntries up to end.
+    bool Tracks(uint64_t end, uint64_t* track)
+    {
+        while (at_ < end) {
+            uint64_t id = 0, size = 0;
+            bool unknown = false;
+            if (!Element(&id, &size, &unknown) || unknown || at_ + size > end)
+                return false;
+            const uint64_t entryEnd = at_ + size;
+            uint64_t number = 0, type = 0;
+            while (id == 0xAE && at_ < entryEnd) {  // a TrackEntry: its TrackNumber and TrackType
+                uint64_t field = 0, length = 0;
+                if (!Element(&field, &length, &unknown) || unknown || at_ + length > entryEnd)
+                    return false;
+                if ((field == 0xD7 || field == 0x83) && length <= 8) {
+                    uint8_t b[8];
+                    uint64_t v = 0;
+                    if (!Read(b, size_t(length)))
+                        return false;
+                    for (uint64_t i = 0; i < length; ++i)
+                        v = v << 8 | b[i];
+                    (field == 0xD7 ? number : type) = v;
+                } else if (!Skip(length)) {
+                    return false;
+                }
+            }
+            if (type == 1 && *track == 0)
+                *track = number;
+            if (!Skip(entryEnd - at_))
+                return false;
+        }
+        return true;
+    }
+
+    // Top-level IDs: where a Cluster of open size ends.
+    static bool TopLevel(uint64_t id)
+    {
+        return id == 0x1F43B675 || id == 0x1C53BB6B || id == 0x1254C367 || id == 0x114D9B74 ||
+               id == 0x1549A966 || id == 0x1654AE6B || id == 0x1043A770 || id == 0x1941A469;
+    }
+    bool Cluster(uint64_t start, uint64_t end, bool open, uint64_t track, std::vector<Block>* blocks, bool* cut)
+    {
+        int64_t time = 0;
+        while (at_ < end) {
+            const uint64_t here = at_;
+            uint64_t id = 0, size = 0;
+            bool unknown = false;
+            if (!Element(&id, &size, &unknown)) {
+                *cut = true;
+                at_ = end;
+                return true;
+            }
+            if (open && TopLevel(id)) {
+                at_ = here;  // the next element of the Segment
+                return fseeko(file_, off_t(at_), SEEK_SET) == 0;
+            }
+            if (unknown)
+                return false;
+            if (at_ + size > size_) {
+                *cut = true;  // the block the file ends in is not a frame
+                at_ = end;
+                return true;
+            }
+            const uint64_t next = at_ + size;
+            if (id == 0xE7) {  // the Cluster's timestamp
+                uint8_t b[8];
+                if (size > 8 || !Read(b, size_t(size)))
+                    return false;
+                time = 0;
+                for (uint64_t i = 0; i < size; ++i)
+                    time = time << 8 | b[i];
+            } else if (id == 0xA3 || id == 0xA0) {  // SimpleBlock, BlockGroup
+                if (!BlockAt(id == 0xA0, next, start, time, track, blocks))
+                    return false;
+            }
+            if (!Skip(next - at_))
+                return false;
+        }
+        return true;
+    }
+    // A SimpleBlock's header, or a BlockGroup's Block (a keyframe unless it
+    // refers to another).
+    bool BlockAt(bool group, uint64_t end, uint64_t cluster, int64_t time, uint64_t track, std::vector<Block>* blocks)
+    {
+        if (!group)
+            return Header(track, cluster, time, false, blocks);
+        const size_t mine = blocks->size();
+        bool key = true, found = false;
+        while (at_ < end) {
+            uint64_t id = 0, size = 0;
+            bool unknown = false;
+            if (!Element(&id, &size, &unknown) || unknown || at_ + size > end)
+                return false;
+            const uint64_t next = at_ + size;
+            if (id == 0xFB) {
+                key = false;
+            } else if (id == 0xA1 && !found) {
+                found = true;
+                if (!Header(track, cluster, time, true, blocks))
+                    return false;
+            }
+            if (!Skip(next - at_))
+                return false;
+        }
+        if (!key && blocks->size() > mine)
+            (*blocks)[mine].key = false;
+        return true;
+    }
+    bool Header(uint64_t track, uint64_t cluster, int64_t time, bool group, std::vector<Block>* blocks)
+    {
+        uint64_t number = 0;
+        bool unknown = false;
+        uint8_t b[3];
+        if (!Number(false, &number, &unknown) || !Read(b, 3))
+            return false;
+        if (number == track) {
+            const int16_t relative = int16_t(uint16_t(b[0] << 8 | b[1]));
+            blocks->push_back({time + relative, int64_t(cluster), group || (b[2] & 0x80) != 0});
+        }
+        return true;
+    }
+
+    FILE* file_;
+    uint64_t size_;
+    uint64_t at_ = 0;
+};
+
 // How decoded samples become the frame handed out.
 enum class Output { Copy, Gbrp, Yuv422p, YuvToBgr };
 
@@ -116,6 +344,8 @@ private:
     bool FindPlaces();
     bool PlacesFromCues();
     bool ScanPackets();
+    bool PlacesFromBlocks();
+    bool Found(bool cut);
     bool OpenDecoder();
     bool ChooseOutput(const AVFrame* picture);
     bool DecodeUntil(uint64_t index);
@@ -239,7 +469,29 @@ bool MkvReader::FindPlaces()
     if (whole_ && PlacesFromCues())
         return true;
     places_.clear();
+    if (PlacesFromBlocks())
+        return true;
+    places_.clear();
     return ScanPackets();
+}
+
+// Frames from a walk over the file's blocks (a file without Cues, or with
+// keyframes apart); FFmpeg is told where each keyframe's Cluster starts, so
+// that a seek lands there rather than reading the file through to it.
+bool MkvReader::PlacesFromBlocks()
+{
+    AVStream* st = demuxer_->streams[stream_];
+    BlockWalk walk(path_, fileSize_);
+    std::vector<BlockWalk::Block> blocks;
+    bool cut = false;
+    if (!walk.Walk(&blocks, &cut) || blocks.empty())
+        return false;
+    for (const BlockWalk::Block& b : blocks) {
+        places_.push_back({b.time, b.key});
+        if (b.key)
+            av_add_index_entry(st, b.cluster, b.time, 0, 0, AVINDEX_KEYFRAME);
+    }
+    return Found(cut);
 }
 
 // Our recordings have a keyframe a frame, each in its own cluster, and the
@@ -322,8 +574,19 @@ bool MkvReader::ScanPackets()
         av_packet_unref(packet_);
     }
     av_packet_unref(packet_);
-    // Frames decoded ahead of others (B-frames) are shown in time order.
+    return Found(cut);
+}
+
+// What a walk or a scan found, put in time order: frames decoded ahead of
+// others (B-frames) are shown in time order, a frame no time tells apart
+// from the one before cannot be found again, those before the first
+// keyframe cannot be decoded.
+bool MkvReader::Found(bool cut)
+{
     std::stable_sort(places_.begin(), places_.end(), [](const Place& a, const Place& b) { return a.pts < b.pts; });
+    places_.erase(std::unique(places_.begin(), places_.end(),
+                              [](const Place& a, const Place& b) { return a.pts == b.pts; }),
+                  places_.end());
     if (!places_.empty() && !places_.front().key) {
         // Frames before the first keyframe cannot be decoded.
         auto key = std::find_if(places_.begin(), places_.end(), [](const Place& p) { return p.key; });
