@@ -8,7 +8,7 @@ seconds="${1:-12}"
 CC=clang CXX=clang++ "$root/scripts/build.sh" "$root/build-fuzz" -DBUILD_TESTING=OFF -DTARVIK_FUZZ=ON >/dev/null
 cmake --build "$root/build-fuzz" -j"$(nproc)" >/dev/null
 status=0
-for target in copy_fuzz fit_fuzz image_fuzz halftone_fuzz live_fuzz sim_settings_fuzz; do
+for target in copy_fuzz fit_fuzz image_fuzz halftone_fuzz live_fuzz sim_settings_fuzz sequence_fuzz; do
   corpus="$root/build-fuzz/corpus/$target"
   mkdir -p "$corpus"
   if "$root/build-fuzz/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 \

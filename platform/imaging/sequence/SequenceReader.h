@@ -47,7 +47,9 @@ public:
     // BGR8/BGRa8/RGB8 as the file holds it, YUV 4:2:2 as the camera sent it.
     virtual const SequenceShape& Shape() const = 0;
     virtual const SequenceInfo& Info() const = 0;
-    // Frames that can be read: 0 to FrameCount() - 1.
+    // Frames that can be read: 0 to FrameCount() - 1. A folder's frame file
+    // N keeps index N - 1 (as frames.csv counts) also when files before it
+    // are missing: reading a missing one fails, naming it.
     virtual uint64_t FrameCount() const = 0;
     // Frame index into *frame, decoding from the keyframe before it when it
     // is not one itself. False, with Error(), when it cannot (the file is
