@@ -139,11 +139,11 @@ imaging::Picture PictureOfFrame(const imaging::SequenceShape& shape, const imagi
 // The Matroska codec of an export: the one asked for, else the recording's
 // own where the writer has it (an export is as fast and as large as the
 // recording was), else the default.
-std::string CodecOf(const Recording& recording, const ExportOptions& options)
+std::string CodecOf(Recording& recording, const ExportOptions& options)
 {
     if (!options.sequence.codec.empty())
         return options.sequence.codec;
-    const std::string& own = const_cast<Recording&>(recording).Reader().Info().codec;
+    const std::string& own = recording.Reader().Info().codec;
     const auto& codecs = imaging::MkvCodecs();
     return std::find(codecs.begin(), codecs.end(), own) != codecs.end() ? own : std::string();
 }
