@@ -9,6 +9,7 @@
 #include "platform/imaging/convert/PixelConvert.h"
 #include "platform/imaging/display/DisplayImage.h"
 #include "platform/imaging/files/OutputFile.h"
+#include "platform/imaging/sequence/SequenceReader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -335,6 +336,15 @@ bool ExportRange(Recording& recording, uint64_t first, uint64_t last, const Expo
     if (!writer->Close() && stopKind == KeepError::None) {
         stopKind = KeepError::NotWritten;
         stopped = "cannot write " + cam::Quoted(path) + ": " + writer->Error();
+    }
+    // A Matroska encoder holds a few frames back (its threads): those it
+    // still held when the disk filled are not in the file. What is kept is
+    // what a reader finds there.
+    if (stopKind == KeepError::NotWritten && written > 0 && format == imaging::SequenceFormat::Mkv) {
+        std::string unread;
+        const std::unique_ptr<imaging::SequenceReader> back =
+            imaging::OpenSequence(temporary.empty() ? path : temporary, &unread);
+        written = back ? std::min(written, back->FrameCount()) : 0;
     }
     if (kept)
         *kept = written;
