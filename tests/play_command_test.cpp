@@ -197,18 +197,24 @@ std::string Frames(const std::string& path, const char* layout)
     return path.size() > 4 && path.substr(path.size() - 4) == ".mkv" ? MkvFrames(path, layout) : TiffFrames(path);
 }
 
-// The CSV lines of frames first..last with their indexes from 0: what an
-// export's CSV holds.
+// The CSV lines of frames first..last with their indexes from 0, each
+// after the lines without an index (ids skipped, frames dropped) just
+// before it: what an export's CSV holds.
 std::string CsvOf(const std::string& csv, uint64_t first, uint64_t last)
 {
     std::istringstream in(harness::Contents(csv));
-    std::string line, out;
+    std::string line, out, gap;
     std::getline(in, line);
     out = line + "\n";
     while (std::getline(in, line)) {
+        if (line.empty() || line[0] == ',') {
+            gap += line + "\n";
+            continue;
+        }
         const uint64_t index = std::stoull(line.substr(0, line.find(',')));
         if (index >= first && index <= last)
-            out += std::to_string(index - first) + line.substr(line.find(',')) + "\n";
+            out += gap + std::to_string(index - first) + line.substr(line.find(',')) + "\n";
+        gap.clear();
     }
     return out;
 }
