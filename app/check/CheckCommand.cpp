@@ -30,7 +30,16 @@ const char kCheckHelp[] =
     "  back afterwards. Every check with frames that carry the camera's timestamp\n"
     "  reports its clock: drift against the computer's in ppm (from a second of frames\n"
     "  on), how much later than the quickest frames arrive, steps back and jumps;\n"
-    "  drift past --max-clock-drift, a step back or a jump warn.\n";
+    "  drift past --max-clock-drift, a step back or a jump warn.\n"
+    "\n"
+    "A recording (--check --play PATH):\n"
+    "  reads every frame of PATH (.mkv, .tif/.tiff, a folder) and judges its pictures\n"
+    "  as a camera's, and its timing from the CSV beside it (intervals, the camera's\n"
+    "  clock against the receive times), in the same report and forms. Its own checks:\n"
+    "  lost (ids skipped, frames dropped, refused or not written) and frozen (frames\n"
+    "  that repeat the one before) fail, naming the frames by index on a Frames line;\n"
+    "  interval (over 1.5 x the median) and file (cut short, a CSV that does not\n"
+    "  match) warn. Status 4 when the recording cannot be read.\n";
 
 CheckOptionTable::CheckOptionTable()
     : check("check", "Without a window: open the camera, stream frames, release it and "

@@ -14,7 +14,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -100,6 +104,59 @@ void TimeFromCsv(const Recording& recording, CheckResult& r)
     r.intervalMedianMs = At(intervals, 0.5);
 }
 
+// Frames read ahead on a thread of their own while the one before is summed
+// up, so that decoding and the statistics overlap; at most kAhead are held.
+class ReadAhead {
+public:
+    struct Item {
+        imaging::ReadFrame frame;
+        std::string error;  // empty: read
+    };
+    explicit ReadAhead(imaging::SequenceReader& reader) : reader_(reader), thread_([this] { Run(); }) {}
+    ~ReadAhead()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    // The next frame's, in order; call FrameCount() times.
+    Item Next()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return !items_.empty(); });
+        Item item = std::move(items_.front());
+        items_.pop_front();
+        wake_.notify_all();
+        return item;
+    }
+
+private:
+    static constexpr size_t kAhead = 2;
+    void Run()
+    {
+        for (uint64_t i = 0; i < reader_.FrameCount(); ++i) {
+            Item item;
+            if (!reader_.Read(i, &item.frame))
+                item.error = reader_.Error().empty() ? std::string("not read") : reader_.Error();
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stop_ || items_.size() < kAhead; });
+            if (stop_)
+                return;
+            items_.push_back(std::move(item));
+            wake_.notify_all();
+        }
+    }
+    imaging::SequenceReader& reader_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Item> items_;
+    bool stop_ = false;
+    std::thread thread_;  // last: started once the rest is made
+};
+
 // Reads every frame into the picture statistics; a frame that repeats the
 // one before goes into a frozen stretch with it.
 void ReadFrames(Recording& recording, CheckResult& r,
@@ -112,13 +169,15 @@ void ReadFrames(Recording& recording, CheckResult& r,
     const Clock::time_point start = Clock::now();
     Clock::time_point said = start;
     bool lastAdded = false;
+    ReadAhead ahead(reader);
     for (uint64_t i = 0; i < total; ++i) {
-        imaging::ReadFrame frame;
+        const ReadAhead::Item item = ahead.Next();
         std::string why;
-        if (!reader.Read(i, &frame)) {
-            why = "frame " + std::to_string(i) + " could not be read: " + reader.Error();
+        if (!item.error.empty()) {
+            why = "frame " + std::to_string(i) + " could not be read: " + item.error;
             AddFailed(r.failedFrames, "unreadable", i);
         } else {
+            const imaging::ReadFrame& frame = item.frame;
             r.bytes += frame.size;
             const uint64_t changed = stats.Changed();
             if (!stats.Add({frame.data, frame.size, shape.width, shape.height, shape.format->name}))
