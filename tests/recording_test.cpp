@@ -178,9 +178,12 @@ TEST_F(RecordingTest, IncompleteFramesOfTheRealProgramAreMarked)
     std::string error;
     ASSERT_TRUE(r.Open(path, &error)) << error;
     ASSERT_EQ(r.FrameCount(), 6u);
-    EXPECT_EQ(r.Marks().size(), 6u);
+    // Only the incomplete marks: a busy machine may make the camera skip ids too.
+    std::vector<uint64_t> incomplete;
     for (const Mark& m : r.Marks())
-        EXPECT_EQ(m.kind, Mark::Incomplete);
+        if (m.kind == Mark::Incomplete)
+            incomplete.push_back(m.index);
+    EXPECT_EQ(incomplete, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5}));
 }
 
 TEST_F(RecordingTest, StepsMarksAndIntervalsOverTheGappedCsv)
@@ -222,9 +225,10 @@ TEST_F(RecordingTest, StatusTextAndExportedLines)
     EXPECT_NE(seven.find(".007 · 2 ids skipped before"), std::string::npos) << seven;
     EXPECT_NE(r.StatusText(9).find("· incomplete"), std::string::npos);
     const Lines l = CleanCsv();
-    // The gap's lines before the range's first frame are not part of it.
     EXPECT_EQ(r.CsvLines(6, 8), std::string(kHeader) + "\n0" + l[7].substr(1) + "\n,105,,,,,,skipped\n,106,,,,,,skipped\n1" +
                                     l[8].substr(1) + "\n2" + l[9].substr(1) + "\n");
+    // What was lost before the range's first frame goes with it.
+    EXPECT_EQ(r.CsvLines(7, 7), std::string(kHeader) + "\n,105,,,,,,skipped\n,106,,,,,,skipped\n0" + l[8].substr(1) + "\n");
     Recording none;
     ASSERT_TRUE(none.Open(Copy("none.mkv", std::nullopt), &error)) << error;
     EXPECT_EQ(none.CsvLines(0, 3), "");

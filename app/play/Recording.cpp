@@ -382,10 +382,10 @@ std::string Recording::CsvLines(uint64_t first, uint64_t last) const
         const std::string& l = csvLines_[i];
         if (l.empty())
             continue;
-        // The frame's own line is the last; the gap's lines before the
-        // range's first frame are not part of it.
+        // The frame's own line is the last, after the lines of what was
+        // lost before it (the range's first frame's too: it came after them).
         const size_t own = l.size() >= 2 ? l.rfind('\n', l.size() - 2) : std::string::npos;
-        if (own != std::string::npos && i != first)
+        if (own != std::string::npos)
             text += l.substr(0, own + 1);
         text += std::to_string(i - first) + l.substr(own == std::string::npos ? 0 : own + 1);
     }

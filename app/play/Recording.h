@@ -57,6 +57,7 @@ public:
     // Said once on opening: a CSV missing, cut or not matching, a file cut short.
     const std::vector<std::string>& Warnings() const { return warnings_; }
     // The CSV's lines (header included) that belong to frames first..last,
+    // each after the lines of what was lost before it (the first's too),
     // index renumbered from 0, for an exported range; empty without a CSV.
     std::string CsvLines(uint64_t first, uint64_t last) const;
 
