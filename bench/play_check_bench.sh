@@ -26,7 +26,7 @@ for _ in 1 2 3; do
   start=$(date +%s.%N)
   /usr/bin/time -f '%M' -o "$dir/time" "$tarvik" --check --play "$rec" >/dev/null || true
   check=$(echo "$held / ($(date +%s.%N) - $start)" | bc -l)
-  kb=$(cat "$dir/time")
+  kb=$(tail -n 1 "$dir/time")
   best_ff=$(echo "if ($ff > $best_ff) $ff else $best_ff" | bc -l)
   best_check=$(echo "if ($check > $best_check) $check else $best_check" | bc -l)
   peak=$((kb > peak ? kb : peak))
