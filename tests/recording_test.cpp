@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -136,6 +138,21 @@ TEST_F(RecordingTest, EveryFrameOpensWhateverTheCsvHolds)
             EXPECT_FALSE(r.Frame(i).listed) << i;
         if (r.HasCsv() && !r.Frame(0).listed)
             ADD_FAILURE() << "frame 0's line was not used";
+    }
+}
+
+// A pipe or a folder by the CSV's name is no CSV, and opening waits for no writer.
+TEST_F(RecordingTest, NotAFileByTheCsvsName)
+{
+    for (const bool pipe : {true, false}) {
+        SCOPED_TRACE(pipe ? "a pipe" : "a folder");
+        const std::string path = Copy(pipe ? "pipe.mkv" : "folder.mkv", std::nullopt);
+        ASSERT_EQ(pipe ? mkfifo((path + ".csv").c_str(), 0600) : mkdir((path + ".csv").c_str(), 0700), 0);
+        Recording r;
+        std::string error;
+        ASSERT_TRUE(r.Open(path, &error)) << error;
+        EXPECT_EQ(r.FrameCount(), kFrames);
+        EXPECT_NE(Said(r).find("no CSV"), std::string::npos) << Said(r);
     }
 }
 

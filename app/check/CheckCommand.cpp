@@ -35,11 +35,11 @@ const char kCheckHelp[] =
     "A recording (--check --play PATH):\n"
     "  reads every frame of PATH (.mkv, .tif/.tiff, a folder) and judges its pictures\n"
     "  as a camera's, and its timing from the CSV beside it (intervals, the camera's\n"
-    "  clock against the receive times), in the same report and forms. Its own checks:\n"
-    "  lost (ids skipped, frames dropped, refused or not written) and frozen (frames\n"
-    "  that repeat the one before) fail, naming the frames by index on a Frames line;\n"
-    "  interval (over 1.5 x the median) and file (cut short, a CSV that does not\n"
-    "  match) warn. Status 4 when the recording cannot be read.\n";
+    "  clock against the receive times), in the same report and forms. Checks of its\n"
+    "  own: lost (ids skipped, frames dropped, refused or not written) and frozen\n"
+    "  (frames that repeat the one before) fail, naming the frames by index on a\n"
+    "  Frames line; interval (over 1.5 x the median) and file (cut short, a CSV that\n"
+    "  does not match) warn. Status 4 when the recording cannot be read.\n";
 
 CheckOptionTable::CheckOptionTable()
     : check("check", "Without a window: open the camera, stream frames, release it and "

@@ -157,9 +157,14 @@ bool Recording::Open(const std::string& path, std::string* error)
 
 void Recording::ReadCsv()
 {
-    std::ifstream in(csvPath_, std::ios::binary);
+    // Looked at before it is opened: opening a pipe by that name would wait
+    // for a writer.
     struct stat st {};
-    if (!in || stat(csvPath_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool file = stat(csvPath_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    std::ifstream in;
+    if (file)
+        in.open(csvPath_, std::ios::binary);
+    if (!file || !in) {
         warnings_.push_back("no CSV (" + csvPath_ + "): frame ids, times and what was lost are not known");
         csvPath_.clear();
         return;
