@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -53,11 +54,12 @@ const char kStatusHelp[] =
     "  4   no complete frame: time-out, incomplete frame, a capture call failed, or a\n"
     "      pixel format Tarvik cannot show; --record: the camera stopped sending, sent a\n"
     "      frame of another size, or sends a pixel format or frame size the file cannot\n"
-    "      keep\n"
+    "      keep; --play: the recording (or a frame of it) cannot be read, or the\n"
+    "      export's format cannot keep its frames\n"
     "  5   the file (or standard output) could not be written; --record: a write failed\n"
     "      (a full disk), the frames before it are kept and the files stay readable; a\n"
     "      file of it is a device or a link that leads nowhere; another recording to\n"
-    "      it runs\n"
+    "      it runs; --play --record or --grab likewise, the frames written kept\n"
     "  6   --check: the verdict is fail (no frame, incomplete or missing frames, frames\n"
     "      that cannot be analysed, missing packets; with --trigger a trigger without\n"
     "      its frame, a frame no trigger asked for, a line's frames off --expect-rate);\n"
@@ -67,7 +69,9 @@ const char kStatusHelp[] =
     "      or the interface cannot be sent on\n"
     "  9   --network, --set-ip, --ip-mode: the camera is not a GigE Vision camera, or\n"
     "      its IP settings could not be read, or were refused or read back otherwise\n"
-    "  64  usage: an unknown option, a missing argument or options that do not go together\n"
+    "  64  usage: an unknown option, a missing argument or options that do not go together;\n"
+    "      --play: a range or frame outside the recording, an output that exists without\n"
+    "      --overwrite, or one that is the recording being read\n"
     "\n"
     "Examples:\n"
     "  $ tarvik --list\n"
@@ -80,7 +84,8 @@ const char kStatusHelp[] =
     "  $ tarvik --check --trigger software --trigger-rate 50 --frames 200\n"
     "  $ tarvik --check --trigger line0 --expect-rate 25 --seconds 10\n"
     "  $ tarvik --record run.mkv --seconds 60 --set ExposureTime=2000\n"
-    "  $ tarvik --live --record run.mkv\n";
+    "  $ tarvik --live --record run.mkv\n"
+    "  $ tarvik --play run.mkv --range 100-250 --record cut.mkv\n";
 
 // The options every command that opens a camera shares, and those that are
 // commands of their own.
@@ -119,13 +124,15 @@ struct OptionTables {
     ServeOptionTable serve;
     NetworkOptionTable network;
     ForceIpOptionTable forceIp;
+    PlayOptionTable play;
 
     QList<QCommandLineOption> InHelpOrder() const
     {
         return QList<QCommandLineOption>{common.help, common.version, common.list, common.camera, common.pixelFormat,
                                          live.live, viewer.inspect, grab.grab} +
                check.Options() + settings.Options() + record.Options() +
-               QList<QCommandLineOption>{grab.timeout, serve.serve} + network.Options() + forceIp.Options();
+               QList<QCommandLineOption>{grab.timeout, serve.serve} + network.Options() + forceIp.Options() +
+               play.Options();
     }
 
     void AddTo(QCommandLineParser& parser) const
@@ -151,7 +158,8 @@ const char* const kGivenOnce[] = {"camera",        "pixel-format",  "grab",     
                                   "seconds",       "max-rate-shortfall", "max-clipped", "save-settings",
                                   "record",        "record-buffer", "record-format", "output",
                                   "trigger",       "trigger-rate",  "expect-rate",  "max-clock-drift",
-                                  "timeout",       "serve"};
+                                  "timeout",       "serve",         "play",         "range",
+                                  "frame"};
 
 Usage RepeatedOption(const ParsedOptions& options)
 {
@@ -179,7 +187,7 @@ Usage ListConflicts(const ParsedOptions& options, const OptionTables& t)
     for (const QCommandLineOption* other : {&t.grab.grab, &t.common.camera, &t.common.pixelFormat, &t.live.live,
                                             &t.check.check, &t.settings.set, &t.settings.settings, &t.record.record,
                                             &t.serve.serve, &t.network.network, &t.network.setIp,
-                                            &t.network.ipMode})
+                                            &t.network.ipMode, &t.play.play})
         if (options.IsSet(*other))
             return std::string("--list goes with no other option");
     if (ReadsFeatures(options, t.settings))
@@ -193,7 +201,7 @@ Usage ReadNetwork(const ParsedOptions& options, const OptionTables& t, CommandLi
     QList<QCommandLineOption> others = QList<QCommandLineOption>{t.grab.grab, t.grab.timeout, t.common.pixelFormat,
                                                                  t.live.live, t.settings.set, t.settings.settings,
                                                                  t.serve.serve} +
-                                       t.check.Options() + t.record.Options();
+                                       t.check.Options() + t.record.Options() + t.play.Options();
     for (const QCommandLineOption& other : others)
         if (other.names() != t.check.json.names() && options.IsSet(other))
             return "--" + other.names().first().toStdString() + " does not go with --network, --set-ip or --ip-mode";
@@ -238,6 +246,48 @@ Usage ReadWindowOrGrab(const ParsedOptions& options, const OptionTables& t, bool
     return std::nullopt;
 }
 
+// --play without --check: a recording, kept in part (--record, --grab) or
+// opened in the window, with no option that opens or reads a camera.
+Usage ReadPlaying(const ParsedOptions& options, const OptionTables& t, CommandLine* cl)
+{
+    const QList<QCommandLineOption> goesWith = t.play.Options() + QList<QCommandLineOption>{
+        t.record.record, t.record.overwrite, t.record.recordFormat, t.record.recordCodec, t.grab.grab};
+    for (const QCommandLineOption& option : t.InHelpOrder()) {
+        const bool allowed = std::any_of(goesWith.begin(), goesWith.end(), [&](const QCommandLineOption& o) {
+            return o.names() == option.names();
+        });
+        if (!allowed && options.IsSet(option))
+            return "--" + option.names().first().toStdString() +
+                   " does not go with --play, which reads a recording, not a camera";
+    }
+    if (Usage u = ReadPlayOptions(options, t.play, &cl->play))
+        return u;
+    if (cl->play.exportRange)
+        if (Usage u = ReadRecordOptions(options, t.record, &cl->record))
+            return u;
+    if (!cl->play.exportRange)
+        if (Usage u = RecordOnlyOptionGiven(options, t.record))
+            return u;
+    if (cl->play.saveFrame)
+        if (Usage u = ReadGrabFile(options, t.grab, &cl->grab))
+            return u;
+    cl->mode = CommandLine::Mode::Play;
+    return std::nullopt;
+}
+
+// --check --play: the recording's check reads its own options; what keeps
+// a part of a recording or reads a camera does not go with it.
+Usage ReadCheckPlaying(const ParsedOptions& options, const OptionTables& t, CommandLine* cl)
+{
+    for (const QCommandLineOption* other : {&t.play.range, &t.play.frame, &t.record.record, &t.grab.grab,
+                                            &t.live.live, &t.serve.serve, &t.check.all, &t.check.trigger})
+        if (options.IsSet(*other))
+            return "--" + other->names().first().toStdString() + " does not go with --check --play";
+    cl->play.path = options.RawValue(t.play.play);
+    cl->check.recording = cl->play.path;
+    return std::nullopt;
+}
+
 // Which command was asked for, each command's options read by its own
 // reader. The order of the steps is the order in which a usage error is
 // found when several things are wrong.
@@ -254,6 +304,14 @@ Usage ReadCommand(const ParsedOptions& options, const OptionTables& t, CommandLi
     }
     if (NetworkAsked(options, t.network))
         return ReadNetwork(options, t, cl);
+    if (options.IsSet(t.play.play) && !options.IsSet(t.check.check))
+        return ReadPlaying(options, t, cl);
+    if (options.IsSet(t.play.play)) {
+        if (Usage u = ReadCheckPlaying(options, t, cl))
+            return u;
+    } else if (Usage u = PlayOnlyOptionGiven(options, t.play)) {
+        return u;
+    }
     if (Usage u = ReadSettingsFileNames(options, t.settings, settingsFiles))
         return u;
     const bool serving = options.IsSet(t.serve.serve);
@@ -355,7 +413,7 @@ int ShowHelp()
     t.AddTo(parser);
     // Each command's section, in the order they always came.
     const QString text = parser.helpText().replace("<executable_name>", "tarvik") + kEnvironmentHelp +
-                         kRecordHelp + kCheckHelp + kServeHelp + kSettingsHelp + kNetworkHelp + kForceIpHelp +
+                         kRecordHelp + kPlayHelp + kCheckHelp + kServeHelp + kSettingsHelp + kNetworkHelp + kForceIpHelp +
                          kStatusHelp;
     return WriteStandardOutput(text.toLocal8Bit().toStdString()) ? kExitSuccess : kExitNotWritten;
 }

@@ -10,6 +10,7 @@
 #include "app/live/LiveCommand.h"
 #include "app/network/ForceIp.h"
 #include "app/network/NetworkCommand.h"
+#include "app/play/PlayCommand.h"
 #include "app/record/RecordCommand.h"
 #include "app/settings/SettingsCommand.h"
 #include "app/viewer/ViewerCommand.h"
@@ -18,7 +19,7 @@
 
 struct CommandLine {
     enum class Mode { Window, Help, Version, List, Grab, Check, Features, Record, Serve, Network, Usage,
-                      SettingsRefused, ForceIp };
+                      SettingsRefused, ForceIp, Play };
     Mode mode = Mode::Window;
     OpenOptions open;        // every command that opens a camera
     std::string error;       // Mode::Usage, Mode::SettingsRefused: what is wrong
@@ -31,6 +32,7 @@ struct CommandLine {
     std::string serve;       // Mode::Serve: "[ADDRESS:]PORT" as given
     ForceIpCommand forceIp;  // Mode::ForceIp
     NetworkCommand network;  // Mode::Network
+    PlayCommand play;        // Mode::Play (record or grab: what it keeps); Mode::Check with --play: path
 };
 
 // Makes sure descriptors 0, 1 and 2 are open before anything else opens a

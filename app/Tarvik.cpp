@@ -7,6 +7,7 @@
 #include "StopSignals.h"
 #include "TarvikDlg.h"
 #include "record/RecordCommand.h"
+#include "viewer/Player.h"
 #include "platform/ui/Application.h"
 
 #include <QCoreApplication>
@@ -99,6 +100,13 @@ int main(int argc, char** argv)
         QCoreApplication core(argc, argv);
         return ShowFeatures(commandLine.open, commandLine.settings);
     }
+    case CommandLine::Mode::Play:
+        if (!commandLine.play.exportRange && !commandLine.play.saveFrame)
+            return PlayInWindow(commandLine.play.path);
+        {
+            QCoreApplication core(argc, argv);
+            return KeepFromRecording(commandLine.play, commandLine.record, commandLine.grab);
+        }
     case CommandLine::Mode::ForceIp:
         return ForceIpAddress(commandLine.forceIp);
     case CommandLine::Mode::Window:

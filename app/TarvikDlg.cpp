@@ -37,6 +37,7 @@ const ui::MessageMapEntry<CTarvikDlg> CTarvikDlg::messageMap[] = {
     {ui::Message::Command, ID_PICTURE_RECORD, &CTarvikDlg::OnRecord},
     {ui::Message::Command, ID_PICTURE_TRIGGER, &CTarvikDlg::OnTrigger},
     {ui::Message::Command, ID_PICTURE_INSPECT, &CTarvikDlg::OnInspect},
+    {ui::Message::Command, ID_PICTURE_OPEN_RECORDING, &CTarvikDlg::OnOpenRecording},
 };
 
 CTarvikDlg::CTarvikDlg(OpenOptions options, bool live, std::optional<Recorder::Options> record)
@@ -631,6 +632,8 @@ void CTarvikDlg::EndRecording(const char* why)
 }
 
 void CTarvikDlg::OnInspect() { OpenViewer(); }
+
+void CTarvikDlg::OnOpenRecording() { m_viewer.OpenRecording(*this); }
 
 void CTarvikDlg::OpenViewer() { m_viewer.Open(*this, m_liveShown); }
 

@@ -71,6 +71,7 @@ protected:
     void OnRecord();
     void OnTrigger();
     void OnInspect();
+    void OnOpenRecording();
 
 public:
     bool m_bClearPending;

@@ -16,6 +16,8 @@ done
 echo "== record_bench"
 cmake --build "$root/build-bench" -j"$(nproc)" --target tarvik >/dev/null
 bash "$root/bench/record_bench.sh" "$root/build-bench/tarvik"
+echo "== play_check_bench"
+bash "$root/bench/play_check_bench.sh" "$root/build-bench/tarvik"
 
 # The camera ladder needs Aravis's fake GigE camera, on 127.0.0.1 only.
 "$root/scripts/deps.sh" test >/dev/null

@@ -34,6 +34,7 @@ const MenuItem kPictureCommands[] = {
     {ID_PICTURE_RECORD, "Record…", StandardKey::None, "Ctrl+R", true},
     {ID_PICTURE_TRIGGER, "Trigger", StandardKey::None, "Ctrl+T"},
     {ID_PICTURE_INSPECT, "Inspect…", StandardKey::None, "Ctrl+I"},
+    {ID_PICTURE_OPEN_RECORDING, "Open recording…", StandardKey::None, "Ctrl+O"},
 };
 
 const MenuTemplate kMenus[] = {

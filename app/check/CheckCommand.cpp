@@ -7,6 +7,7 @@
 #include "CheckTiming.h"
 #include "app/Failures.h"
 #include "app/StopSignals.h"
+#include "app/play/PlayCheck.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/files/OutputFile.h"
 
@@ -29,7 +30,16 @@ const char kCheckHelp[] =
     "  back afterwards. Every check with frames that carry the camera's timestamp\n"
     "  reports its clock: drift against the computer's in ppm (from a second of frames\n"
     "  on), how much later than the quickest frames arrive, steps back and jumps;\n"
-    "  drift past --max-clock-drift, a step back or a jump warn.\n";
+    "  drift past --max-clock-drift, a step back or a jump warn.\n"
+    "\n"
+    "A recording (--check --play PATH):\n"
+    "  reads every frame of PATH (.mkv, .tif/.tiff, a folder) and judges its pictures\n"
+    "  as a camera's, and its timing from the CSV beside it (intervals, the camera's\n"
+    "  clock against the receive times), in the same report and forms. Checks of its\n"
+    "  own: lost (ids skipped, frames dropped, refused or not written) and frozen\n"
+    "  (frames that repeat the one before) fail, naming the frames by index on a\n"
+    "  Frames line; interval (over 1.5 x the median) and file (cut short, a CSV that\n"
+    "  does not match) warn. Status 4 when the recording cannot be read.\n";
 
 CheckOptionTable::CheckOptionTable()
     : check("check", "Without a window: open the camera, stream frames, release it and "
@@ -277,8 +287,19 @@ std::string ReportOf(const CheckCommand& check, const std::vector<CheckResult>& 
 
 }  // namespace
 
+int ReportCheckResults(const CheckCommand& check, const std::vector<CheckResult>& results)
+{
+    if (!WriteReport(check, ReportOf(check, results)))
+        return kExitNotWritten;
+    const bool failed =
+        std::any_of(results.begin(), results.end(), [](const CheckResult& r) { return r.verdict == Level::Fail; });
+    return failed ? kExitCheckFailed : kExitSuccess;
+}
+
 int CheckCameras(const OpenOptions& open, const CheckCommand& check)
 {
+    if (!check.recording.empty())
+        return CheckRecording(check.recording, check);
     CheckOptions options = check.options;
     const SignalHold hold = HoldStopSignals(open, &options);
     const bool terminal = isatty(STDERR_FILENO) == 1;

@@ -57,8 +57,19 @@ public:
     // Said once on opening: a CSV missing, cut or not matching, a file cut short.
     const std::vector<std::string>& Warnings() const { return warnings_; }
     // The CSV's lines (header included) that belong to frames first..last,
+    // each after the lines of what was lost before it (the first's too),
     // index renumbered from 0, for an exported range; empty without a CSV.
     std::string CsvLines(uint64_t first, uint64_t last) const;
+
+    // What the CSV counted over the whole recording, for a check of it.
+    struct CsvTotals {
+        uint64_t listed = 0;  // lines of frames written (with an index), those beyond the file's too
+        uint64_t skipped = 0, dropped = 0, refused = 0, failed = 0, incomplete = 0;
+        uint64_t trailing = 0;  // lost after the last frame listed, so on no frame's count
+        uint64_t badLines = 0;  // lines not used: garbage, out of order
+    };
+    const CsvTotals& Totals() const { return totals_; }
+    bool HasCsv() const { return !csvPath_.empty(); }
 
 private:
     std::string path_, csvPath_;
@@ -67,4 +78,10 @@ private:
     std::vector<std::string> csvLines_;  // per frame, as read, for export
     std::vector<Mark> marks_;
     std::vector<std::string> warnings_;
+    enum class TimeSource { None, Camera, Receive } times_ = TimeSource::None;
+    std::optional<uint64_t> median_;  // of the intervals, ns
+    CsvTotals totals_;
+
+    void ReadCsv();
+    void FindMarks();
 };

@@ -2,12 +2,18 @@
 // it, and which frame it reads.
 #include "Viewer.h"
 
+#include "Player.h"
 #include "platform/ui/DialogWindow.h"
+#include "platform/ui/PictureDialog.h"
 #include "platform/ui/ViewerWindow.h"
 #include "res/resource.h"
 
+#include <QDropEvent>
 #include <QEvent>
+#include <QFile>
+#include <QMimeData>
 #include <QMouseEvent>
+#include <QTimer>
 
 namespace {
 
@@ -32,6 +38,44 @@ private:
     std::function<void()> open_;
 };
 
+// A local file dropped on the watched window opens as a recording; the
+// window's own handling of everything else is left as it is.
+class DropOpens : public QObject {
+public:
+    DropOpens(QObject* parent, std::function<void(const std::string&)> open) : QObject(parent), open_(std::move(open))
+    {
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() != QEvent::DragEnter && event->type() != QEvent::Drop)
+            return false;
+        auto* drop = static_cast<QDropEvent*>(event);
+        const std::string path = LocalPath(drop->mimeData());
+        if (path.empty())
+            return false;
+        drop->acceptProposedAction();
+        if (event->type() == QEvent::Drop)
+            // After the drop returns: a message box would keep the drag's source waiting.
+            QTimer::singleShot(0, this, [this, path] { open_(path); });
+        return true;
+    }
+
+private:
+    static std::string LocalPath(const QMimeData* data)
+    {
+        if (!data || !data->hasUrls())
+            return {};
+        for (const QUrl& url : data->urls())
+            if (url.isLocalFile())
+                return QFile::encodeName(url.toLocalFile()).toStdString();
+        return {};
+    }
+
+    std::function<void(const std::string&)> open_;
+};
+
 imaging::Frame OpenedFrame(const uint8_t* data, int64_t size)
 {
     return {data, uint64_t(std::max<int64_t>(0, size)), static_cast<uint32_t>(g_nWidth),
@@ -48,6 +92,26 @@ void Viewer::Attach(ui::Dialog& dialog, const ui::Control& picture, std::functio
     QWidget* target = w ? w->control(picture.Id()) : nullptr;
     if (target)
         target->installEventFilter(new DoubleClick(target, std::move(open)));
+    if (w) {
+        w->setAcceptDrops(true);
+        w->installEventFilter(new DropOpens(w, [this, &dialog](const std::string& path) { OpenRecording(dialog, path); }));
+    }
+}
+
+void Viewer::OpenRecording(ui::Dialog& dialog)
+{
+    ui::DialogWidget* owner = ui::WidgetOf(dialog);
+    if (!owner)
+        return;
+    if (const std::optional<std::string> path = ui::AskWhichRecording(owner))
+        OpenRecording(dialog, *path);
+}
+
+void Viewer::OpenRecording(ui::Dialog& dialog, const std::string& path)
+{
+    if (ui::DialogWidget* owner = ui::WidgetOf(dialog))
+        // A child window of the dialog, as the live viewer: its modal run leaves it usable.
+        OpenRecordingAsked(owner, owner->frameGeometry(), path);
 }
 
 void Viewer::Open(ui::Dialog& dialog, const LiveStream::Frame& live)
@@ -65,6 +129,7 @@ void Viewer::Open(ui::Dialog& dialog, const LiveStream::Frame& live)
         g_keepFrameBuffer = true;
         QObject::connect(window_, &QObject::destroyed, [] { g_keepFrameBuffer = false; });
         window_->SetStatusSource(status_);
+        window_->OnDrop([this, &dialog](const std::string& path) { OpenRecording(dialog, path); });
         // Its notes and status line name Ctrl+L and Ctrl+T: the dialog's
         // stream commands answer their keys here too, enabled as there.
         for (const int id : {ID_PICTURE_LIVE, ID_PICTURE_TRIGGER, ID_PICTURE_RECORD, ID_CAMERA_SETTINGS})

@@ -21,7 +21,8 @@ public:
     Viewer(const Viewer&) = delete;
     Viewer& operator=(const Viewer&) = delete;
 
-    // A double click on picture (of dialog) calls open.
+    // A double click on picture (of dialog) calls open; a file dropped on
+    // the dialog opens as a recording.
     void Attach(ui::Dialog& dialog, const ui::Control& picture, std::function<void()> open);
     // The status line's text, asked for a few times a second while the
     // window is open.
@@ -34,6 +35,11 @@ public:
     // (when it holds a frame) or else the captured frame.
     void Open(ui::Dialog& dialog, const LiveStream::Frame& live);
     void Close();
+    // "Open recording…": asks for one, and plays it in a viewer window of
+    // its own beside dialog (the live one keeps showing the camera); a file
+    // dropped on either window does the same with path.
+    void OpenRecording(ui::Dialog& dialog);
+    void OpenRecording(ui::Dialog& dialog, const std::string& path);
     bool IsOpen() const { return window_ != nullptr; }
     ui::ViewerWindow* Window() const { return window_; }
 

@@ -42,12 +42,17 @@ QString StartFolder()
 
 std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& suggestedName)
 {
+    return AskWhereToSave(WidgetOf(parent), suggestedName);
+}
+
+std::optional<SaveTarget> AskWhereToSave(QWidget* parent, const std::string& suggestedName)
+{
     const QString folder = StartFolder();
     const std::vector<PictureFileType> types = imaging::PictureFileTypes();
     QStringList filters;
     for (const PictureFileType& t : types)
         filters << Filter(t);
-    QFileDialog dialog(WidgetOf(parent), QStringLiteral("Save picture as"), folder);
+    QFileDialog dialog(parent, QStringLiteral("Save picture as"), folder);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilters(filters);
@@ -75,6 +80,11 @@ std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& sugg
 
 std::optional<RecordTarget> AskWhereToRecord(Dialog& parent, const std::string& suggestedName)
 {
+    return AskWhereToRecord(WidgetOf(parent), suggestedName);
+}
+
+std::optional<RecordTarget> AskWhereToRecord(QWidget* parent, const std::string& suggestedName)
+{
     // The suffix each filter gives a name typed without one; the folder's
     // "name" is a folder made for the recording.
     struct Kind {
@@ -89,7 +99,7 @@ std::optional<RecordTarget> AskWhereToRecord(Dialog& parent, const std::string& 
     QStringList filters;
     for (const Kind& k : kinds)
         filters << QString::fromUtf8(k.filter);
-    QFileDialog dialog(WidgetOf(parent), QStringLiteral("Record to"), StartFolder());
+    QFileDialog dialog(parent, QStringLiteral("Record to"), StartFolder());
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilters(filters);
@@ -108,6 +118,23 @@ std::optional<RecordTarget> AskWhereToRecord(Dialog& parent, const std::string& 
     if (dialog.selectedNameFilter() == filters.last() && (target.path.empty() || target.path.back() != '/'))
         target.path += '/';
     return target;
+}
+
+std::optional<std::string> AskWhichRecording(QWidget* parent)
+{
+    QFileDialog dialog(parent, QStringLiteral("Open recording"), StartFolder());
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters({QStringLiteral("Recordings (*.mkv *.tif *.tiff frames.csv)"), QStringLiteral("All files (*)")});
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    const QString path = dialog.selectedFiles().first();
+    const QFileInfo info(path);
+    g_lastFolder = info.absolutePath();
+    // A folder recording is opened by its frames.csv: the folder is the recording.
+    if (info.fileName() == QStringLiteral("frames.csv"))
+        return QFile::encodeName(info.absolutePath()).toStdString() + '/';
+    return QFile::encodeName(path).toStdString();
 }
 
 bool AskYesNo(Dialog& parent, const std::string& title, const std::string& question)

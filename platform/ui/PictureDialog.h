@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+class QWidget;
+
 namespace ui {
 
 class Dialog;
@@ -18,6 +20,7 @@ struct SaveTarget {
 // the program runs (at first the user's Pictures folder). The format follows
 // the name's extension, else the chosen filter. Nothing when the user cancels.
 std::optional<SaveTarget> AskWhereToSave(Dialog& parent, const std::string& suggestedName);
+std::optional<SaveTarget> AskWhereToSave(QWidget* parent, const std::string& suggestedName);
 
 // Asks where to record, offering suggestedName (a .mkv name) in the folder
 // used last: a Matroska file, a multi-page TIFF or a folder of a file per
@@ -28,6 +31,12 @@ struct RecordTarget {
     std::string path;
 };
 std::optional<RecordTarget> AskWhereToRecord(Dialog& parent, const std::string& suggestedName);
+std::optional<RecordTarget> AskWhereToRecord(QWidget* parent, const std::string& suggestedName);
+
+// Asks for a recording to open, in the folder used last: a .mkv, .tif or
+// .tiff file, or a folder's frames.csv, which stands for the folder (the
+// path then ends in '/'). Nothing when the user cancels.
+std::optional<std::string> AskWhichRecording(QWidget* parent);
 
 // Asks question, titled title, with the answers Yes and No; true for Yes.
 // No is the default, and what closing the box answers.

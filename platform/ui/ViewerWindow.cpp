@@ -9,6 +9,10 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -486,6 +490,7 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QWidget(parent, Qt::Window)
         auto* shortcut = new QShortcut(keys, this);
         shortcut->setContext(Qt::WindowShortcut);
         connect(shortcut, &QShortcut::activated, this, slot);
+        return shortcut;
     };
     key(QKeySequence(Qt::Key_0), [this] { ZoomFit(); });
     key(QKeySequence(Qt::Key_1), [this] { ZoomTo(1); });
@@ -499,8 +504,8 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QWidget(parent, Qt::Window)
         const QSize c = CanvasSize();
         SetView(viewer::PanBy(view_, -dx * c.width() / 8.0, -dy * c.height() / 8.0));
     };
-    key(QKeySequence(Qt::Key_Left), [pan] { pan(-1, 0); });
-    key(QKeySequence(Qt::Key_Right), [pan] { pan(1, 0); });
+    panLeft_ = key(QKeySequence(Qt::Key_Left), [pan] { pan(-1, 0); });
+    panRight_ = key(QKeySequence(Qt::Key_Right), [pan] { pan(1, 0); });
     key(QKeySequence(Qt::Key_Up), [pan] { pan(0, -1); });
     key(QKeySequence(Qt::Key_Down), [pan] { pan(0, 1); });
 
@@ -785,6 +790,59 @@ void ViewerWindow::UpdateMeasures()
     focusLabel_->setText(text);
     focusBar_->Set(focus_, focusPeak_);
     ShowReadout();
+}
+
+void ViewerWindow::AddStrip(QWidget* strip)
+{
+    strip->setParent(this);
+    // Under the picture and its side pane, above the readout lines.
+    if (auto* box = qobject_cast<QVBoxLayout*>(layout()))
+        box->insertWidget(2, strip);
+}
+
+void ViewerWindow::ArrowsStepFrames()
+{
+    panLeft_->setKey(QKeySequence(Qt::ShiftModifier | Qt::Key_Left));
+    panRight_->setKey(QKeySequence(Qt::ShiftModifier | Qt::Key_Right));
+}
+
+void ViewerWindow::OnDrop(std::function<void(const std::string& path)> drop)
+{
+    drop_ = std::move(drop);
+    setAcceptDrops(bool(drop_));
+}
+
+namespace {
+// The first local file of a drag, encoded as the file system names it; empty: none.
+std::string DroppedPath(const QMimeData* data)
+{
+    if (!data || !data->hasUrls())
+        return {};
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile())
+            return QFile::encodeName(url.toLocalFile()).toStdString();
+    return {};
+}
+}  // namespace
+
+void ViewerWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (drop_ && !DroppedPath(event->mimeData()).empty())
+        event->acceptProposedAction();
+}
+
+void ViewerWindow::dropEvent(QDropEvent* event)
+{
+    const std::string path = DroppedPath(event->mimeData());
+    if (!drop_ || path.empty())
+        return;
+    event->acceptProposedAction();
+    // After the drop returns: what it opens may show a message box, and the
+    // source of the drag waits for the answer meanwhile.
+    QTimer::singleShot(0, this, [this, path] {
+        if (drop_)
+            drop_(path);
+    });
 }
 
 void ViewerWindow::SaveGeometry() { QSettings().setValue(kGeometryKey, saveGeometry()); }

@@ -16,6 +16,7 @@
 
 class QCheckBox;
 class QLabel;
+class QShortcut;
 class QTimer;
 
 namespace ui {
@@ -74,11 +75,21 @@ public:
     // The frame's samples under canvas pixel screen, in words, as the readout shows them.
     std::string DescribeAt(QPoint screen) const;
 
+    // A strip (a recording's timeline) under the picture, owned by the window.
+    void AddStrip(QWidget* strip);
+    // Left and Right step a recording's frames: panning sideways moves to
+    // Shift+Left and Shift+Right (Up and Down pan as before).
+    void ArrowsStepFrames();
+    // Files dropped on the window (local paths) go to drop; none: drops refused.
+    void OnDrop(std::function<void(const std::string& path)> drop);
+
     // How often the histogram and focus are worked out, at most.
     static constexpr int kMeasureMs = 200;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     class CanvasWidget;
@@ -117,6 +128,7 @@ private:
     bool histogramValid_ = false;
     double focus_ = 0, focusPeak_ = 0;
     std::function<std::string()> status_;
+    std::function<void(const std::string&)> drop_;
 
     CanvasWidget* canvas_ = nullptr;
     HistogramWidget* histogramPane_ = nullptr;
@@ -130,6 +142,8 @@ private:
     QCheckBox* logScale_ = nullptr;
     QTimer* measureTimer_ = nullptr;
     QTimer* paintTimer_ = nullptr;  // a frame that came too soon after the last drawing
+    QShortcut* panLeft_ = nullptr;
+    QShortcut* panRight_ = nullptr;
 };
 
 }  // namespace ui

@@ -1,0 +1,579 @@
+// A recording played in the viewer window, over a fake recording whose
+// frames carry their own index in every sample: each key lands on its frame
+// (index and pixels), play stops at the end, in/out marks and the export,
+// saving through the file dialog, a damaged frame stepped past, drops and
+// "Open recording…" opening a window, and a recording that cannot be opened.
+#include "DialogHarness.h"
+#include "TempDir.h"
+#include "WaitFor.h"
+#include "app/Failures.h"
+#include "app/viewer/Player.h"
+#include "platform/ui/Timeline.h"
+#include "platform/ui/ViewerWindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPointer>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kWidth = 64, kHeight = 8;
+
+// What the tests ask of a recording, and what it was asked.
+struct FakeLog {
+    std::vector<std::pair<uint64_t, std::string>> saved;
+    struct Exported {
+        uint64_t first, last;
+        std::string path;
+        bool overwrite;
+    };
+    std::vector<Exported> exported;
+};
+FakeLog g_log;
+
+// Mono8 frames, every sample its frame's index (mod 251).
+class FakeRecording : public PlaySource {
+public:
+    FakeRecording(std::string path, uint64_t frames) : path_(std::move(path)), count_(frames)
+    {
+        shape_.format = cam::FindPixelFormat("Mono8");
+        shape_.width = kWidth;
+        shape_.height = kHeight;
+    }
+    std::vector<Mark> marks;
+    std::vector<std::string> warnings;
+    std::set<uint64_t> damaged;
+    uint64_t intervalNs = 100'000'000;
+
+    std::string Path() const override { return path_; }
+    const imaging::SequenceShape& Shape() const override { return shape_; }
+    uint64_t FrameCount() const override { return count_; }
+    bool Read(uint64_t index, imaging::ReadFrame* frame, std::string* error) override
+    {
+        if (index >= count_ || damaged.count(index)) {
+            *error = "the file is damaged there";
+            return false;
+        }
+        auto data = std::make_shared<std::vector<uint8_t>>(kWidth * kHeight, uint8_t(index % 251));
+        frame->data = data->data();
+        frame->size = data->size();
+        frame->index = index;
+        frame->keep = data;
+        return true;
+    }
+    const std::vector<Mark>& Marks() const override { return marks; }
+    std::optional<uint64_t> NextMark(uint64_t index, bool forward) const override
+    {
+        if (forward) {
+            for (const Mark& m : marks)
+                if (m.index > index)
+                    return m.index;
+        } else {
+            for (auto m = marks.rbegin(); m != marks.rend(); ++m)
+                if (m->index < index)
+                    return m->index;
+        }
+        return std::nullopt;
+    }
+    std::optional<uint64_t> Interval(uint64_t) const override { return intervalNs; }
+    uint64_t Step(uint64_t index, double seconds) const override
+    {
+        const double to = double(index) + seconds * 1e9 / double(intervalNs);
+        return uint64_t(std::clamp(std::round(to), 0.0, double(count_ - 1)));
+    }
+    std::string StatusText(uint64_t index) const override
+    {
+        return "frame " + std::to_string(index) + " of " + std::to_string(count_);
+    }
+    const std::vector<std::string>& Warnings() const override { return warnings; }
+    bool SaveFrame(uint64_t index, const std::string& path, bool, std::string*) override
+    {
+        g_log.saved.push_back({index, path});
+        return true;
+    }
+    bool Export(uint64_t first, uint64_t last, const ExportOptions& options, std::string* error) override
+    {
+        for (uint64_t i = first; i <= last; ++i) {
+            if (options.cancel && *options.cancel) {
+                *error = "cancelled";
+                return false;
+            }
+            if (options.progress)
+                options.progress(i - first + 1, last - first + 1);
+        }
+        g_log.exported.push_back({first, last, options.path, options.overwrite});
+        return true;
+    }
+
+private:
+    std::string path_;
+    uint64_t count_;
+    imaging::SequenceShape shape_;
+};
+
+// By the name: "broken*" cannot be opened, "marked*" has marks at 7, 20 and
+// 25, "damaged*" cannot read frame 4, "warned*" warns; 30 frames.
+std::unique_ptr<PlaySource> OpenFake(const std::string& path, std::string* error)
+{
+    const std::string name = path.substr(path.rfind('/') + 1);
+    if (name.rfind("broken", 0) == 0) {
+        *error = "cannot read \"" + path + "\": not a recording";
+        return nullptr;
+    }
+    auto fake = std::make_unique<FakeRecording>(path, 30);
+    fake->marks = {{Mark::Dropped, 7}, {Mark::Skipped, 20}, {Mark::LongInterval, 25}};
+    if (name.rfind("damaged", 0) == 0)
+        fake->damaged = {4};
+    if (name.rfind("warned", 0) == 0)
+        fake->warnings = {"no CSV beside it: frame ids and times are not known"};
+    if (name.rfind("quick", 0) == 0)
+        fake->intervalNs = 5'000'000;
+    return fake;
+}
+
+// The program's own lines of what went to stderr (Qt's platform plugin adds its notes).
+std::string OurLines(const std::string& err)
+{
+    std::string ours;
+    size_t at = 0;
+    while (at < err.size()) {
+        const size_t end = std::min(err.find('\n', at), err.size());
+        if (err.compare(at, 8, "tarvik: ") == 0)
+            ours += err.substr(at, end - at) + "\n";
+        at = end + 1;
+    }
+    return ours;
+}
+
+std::vector<ui::ViewerWindow*> PlayerWindows()
+{
+    std::vector<ui::ViewerWindow*> windows;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* v = dynamic_cast<ui::ViewerWindow*>(w); v && PlayerOf(v) && v->isVisible())
+            windows.push_back(v);
+    return windows;
+}
+
+class PlayerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QSettings().remove("viewer");
+        SetPlaySourceOpener(&OpenFake);
+        g_log = {};
+        windows_ = QApplication::topLevelWidgets().size();
+    }
+    void TearDown() override
+    {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (PlayerOf(w))
+                delete w;
+        SetPlaySourceOpener(nullptr);
+        ASSERT_SOON(QApplication::topLevelWidgets().size() == windows_ + others_);
+    }
+    // A window playing name, shown and taking keys.
+    Player* Open(const std::string& name)
+    {
+        std::string error;
+        ui::ViewerWindow* window = OpenRecordingWindow(nullptr, QRect(), "/recordings/" + name, &error);
+        EXPECT_TRUE(window) << error;
+        if (!window)
+            return nullptr;
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window));
+        return PlayerOf(window);
+    }
+    // The sample the window shows at (0, 0), from its pinned readout.
+    static std::string ShownSample(Player* p)
+    {
+        p->Window()->Pin(QPoint(0, 0));
+        return p->Window()->PinnedText();
+    }
+    qsizetype windows_ = 0;
+    qsizetype others_ = 0;  // windows a case leaves for its fixture to close (the dialog)
+};
+
+struct Key {
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers = Qt::NoModifier;
+};
+
+TEST_F(PlayerTest, EachKeyLandsOnItsFrame)
+{
+    const struct {
+        const char* name;
+        uint64_t from;
+        std::vector<Key> keys;
+        uint64_t expected;
+    } rows[] = {
+        {"right", 5, {{Qt::Key_Right}}, 6},
+        {"left", 5, {{Qt::Key_Left}}, 4},
+        {"left at the first", 0, {{Qt::Key_Left}}, 0},
+        {"right at the last", 29, {{Qt::Key_Right}}, 29},
+        {"back twice, then forward", 13, {{Qt::Key_Left}, {Qt::Key_Left}, {Qt::Key_Right}}, 12},
+        {"page down: a second at 10 frames a second", 5, {{Qt::Key_PageDown}}, 15},
+        {"page up: clamped at the first", 5, {{Qt::Key_PageUp}}, 0},
+        {"home", 17, {{Qt::Key_Home}}, 0},
+        {"end", 3, {{Qt::Key_End}}, 29},
+        {"next mark", 0, {{Qt::Key_N}}, 7},
+        {"next mark twice", 0, {{Qt::Key_N}, {Qt::Key_N}}, 20},
+        {"next mark from one", 7, {{Qt::Key_N}}, 20},
+        {"previous mark", 29, {{Qt::Key_P}}, 25},
+        {"previous mark from between", 22, {{Qt::Key_P}}, 20},
+        {"no next mark past the last", 26, {{Qt::Key_N}}, 26},
+        {"no previous mark before the first", 3, {{Qt::Key_P}}, 3},
+        {"shift+left pans, the frame stays", 5, {{Qt::Key_Left, Qt::ShiftModifier}}, 5},
+        {"zoom keys leave the frame", 5, {{Qt::Key_Plus}, {Qt::Key_Minus}, {Qt::Key_1}, {Qt::Key_0}}, 5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Player* p = Open("marked.mkv");
+        ASSERT_TRUE(p);
+        ASSERT_TRUE(p->Show(row.from));
+        for (const Key& k : row.keys)
+            QTest::keyClick(p->Window(), k.key, k.modifiers);
+        EXPECT_EQ(p->Index(), row.expected);
+        EXPECT_EQ(p->Timeline()->Position(), row.expected);
+        EXPECT_NE(ShownSample(p).find("grey " + std::to_string(row.expected) + " "), std::string::npos) << ShownSample(p);
+        EXPECT_NE(p->Status().find("frame " + std::to_string(row.expected) + " of 30"), std::string::npos);
+        delete p->Window();
+    }
+}
+
+// Left and Right step frames in a recording; the view pans with Shift held
+// and zooms with its own keys as before.
+TEST_F(PlayerTest, ViewKeysStillMoveTheView)
+{
+    Player* p = Open("marked.mkv");
+    ASSERT_TRUE(p);
+    ui::ViewerWindow* v = p->Window();
+    // Far enough in that the 64 x 8 frame is wider than the canvas.
+    for (int i = 0; i < 3; ++i)
+        QTest::keyClick(v, Qt::Key_Plus);
+    ASSERT_GT(v->View().zoom * kWidth, v->CanvasSize().width());
+    EXPECT_FALSE(v->Fitting());
+    const double zoom = v->View().zoom;
+    const double left = v->View().left;
+    QTest::keyClick(v, Qt::Key_Right, Qt::ShiftModifier);
+    EXPECT_NE(v->View().left, left);
+    EXPECT_EQ(v->View().zoom, zoom);
+    EXPECT_EQ(p->Index(), 0u);
+    QTest::keyClick(v, Qt::Key_0);
+    EXPECT_TRUE(v->Fitting());
+}
+
+TEST_F(PlayerTest, PlayReachesTheEndAndStops)
+{
+    const struct {
+        const char* name;
+        uint64_t from;
+        bool fastest;
+    } rows[] = {
+        {"at the recorded pace", 20, false},
+        {"as fast as frames decode", 0, true},
+        {"from the last frame: again from the first", 29, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Player* p = Open("quick.mkv");
+        ASSERT_TRUE(p);
+        p->Show(row.from);
+        if (row.fastest)
+            QTest::keyClick(p->Window(), Qt::Key_F);
+        EXPECT_EQ(p->Fastest(), row.fastest);
+        QTest::keyClick(p->Window(), Qt::Key_Space);
+        EXPECT_TRUE(p->Playing());
+        EXPECT_NE(p->Status().find("playing"), std::string::npos);
+        ASSERT_SOON(!p->Playing());
+        EXPECT_EQ(p->Index(), 29u);
+        EXPECT_NE(ShownSample(p).find("grey 29 "), std::string::npos);
+        delete p->Window();
+    }
+}
+
+TEST_F(PlayerTest, SpacePausesAndAStepPauses)
+{
+    Player* p = Open("marked.mkv");  // 100 ms a frame: 3 s to the end
+    ASSERT_TRUE(p);
+    for (const Key k : {Key{Qt::Key_Space}, Key{Qt::Key_Right}, Key{Qt::Key_Home}, Key{Qt::Key_N}}) {
+        SCOPED_TRACE(k.key);
+        p->Show(1);
+        p->Play();
+        ASSERT_TRUE(p->Playing());
+        QTest::keyClick(p->Window(), k.key);
+        EXPECT_FALSE(p->Playing());
+    }
+}
+
+TEST_F(PlayerTest, InAndOutMakeTheRangeExported)
+{
+    const struct {
+        const char* name;
+        std::optional<uint64_t> in, out;  // the frame I (O) is pressed at
+        uint64_t first, last;
+    } rows[] = {
+        {"in then out", 3, 9, 3, 9},
+        {"out before in", 9, 3, 3, 9},
+        {"in only: to the last", 12, std::nullopt, 12, 29},
+        {"out only: from the first", std::nullopt, 6, 0, 6},
+        {"neither: all", std::nullopt, std::nullopt, 0, 29},
+        {"one frame", 4, 4, 4, 4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        g_log = {};
+        Player* p = Open("marked.mkv");
+        ASSERT_TRUE(p);
+        if (row.in) {
+            p->Show(*row.in);
+            QTest::keyClick(p->Window(), Qt::Key_I);
+        }
+        if (row.out) {
+            p->Show(*row.out);
+            QTest::keyClick(p->Window(), Qt::Key_O);
+        }
+        EXPECT_EQ(p->Range(), std::make_pair(row.first, row.last));
+        EXPECT_EQ(p->ExportTo("/tmp/cut.mkv", false), "");
+        ASSERT_EQ(g_log.exported.size(), 1u);
+        EXPECT_EQ(g_log.exported[0].first, row.first);
+        EXPECT_EQ(g_log.exported[0].last, row.last);
+        delete p->Window();
+    }
+}
+
+// Ctrl+S and Ctrl+E ask for a name in Qt's file dialog (typed into its name
+// field, as a person types it) and keep the frame shown or the range there.
+TEST_F(PlayerTest, SaveAndExportAskWhere)
+{
+    harness::TempDir dir;
+    const struct {
+        const char* name;
+        Qt::Key key;
+        std::string typed;
+    } rows[] = {
+        {"save the frame", Qt::Key_S, dir / "frame.png"},
+        {"export the range", Qt::Key_E, dir / "cut.mkv"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        g_log = {};
+        Player* p = Open("marked.mkv");
+        ASSERT_TRUE(p);
+        p->Show(5);
+        QTest::keyClick(p->Window(), Qt::Key_I);
+        p->Show(8);
+        QTimer person;
+        QObject::connect(&person, &QTimer::timeout, [&] {
+            if (auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                if (auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                    name->setText(QString::fromStdString(row.typed));
+                else
+                    files->selectFile(QString::fromStdString(row.typed));
+                static_cast<QDialog*>(files)->accept();
+            }
+        });
+        person.start(10);
+        QTest::keyClick(p->Window(), row.key, Qt::ControlModifier);
+        person.stop();
+        if (row.key == Qt::Key_S) {
+            ASSERT_EQ(g_log.saved.size(), 1u);
+            EXPECT_EQ(g_log.saved[0].first, 8u);
+            EXPECT_EQ(g_log.saved[0].second, row.typed);
+        } else {
+            ASSERT_EQ(g_log.exported.size(), 1u);
+            EXPECT_EQ(g_log.exported[0].first, 5u);
+            EXPECT_EQ(g_log.exported[0].last, 29u);
+            EXPECT_EQ(g_log.exported[0].path, row.typed);
+        }
+        delete p->Window();
+    }
+}
+
+// A frame that cannot be read says so instead of a picture, and the next
+// step goes past it.
+TEST_F(PlayerTest, ADamagedFrameIsSteppedPast)
+{
+    Player* p = Open("damaged.mkv");
+    ASSERT_TRUE(p);
+    p->Show(3);
+    QTest::keyClick(p->Window(), Qt::Key_Right);
+    EXPECT_EQ(p->Index(), 4u);
+    EXPECT_EQ(p->Window()->FrameSize(), QSize());
+    EXPECT_NE(p->Window()->ReadoutText().find("Frame 4 cannot be read: the file is damaged there"), std::string::npos);
+    EXPECT_NE(p->Status().find("cannot be read"), std::string::npos);
+    QTest::keyClick(p->Window(), Qt::Key_Right);
+    EXPECT_EQ(p->Index(), 5u);
+    EXPECT_NE(ShownSample(p).find("grey 5 "), std::string::npos);
+    EXPECT_EQ(p->Status().find("cannot be read"), std::string::npos);
+}
+
+TEST_F(PlayerTest, StatusLineAndTimeline)
+{
+    const struct {
+        const char* name;
+        std::string file;
+        std::string second;  // the status line's second line
+    } rows[] = {
+        {"warned on opening", "warned.mkv", "no CSV beside it: frame ids and times are not known"},
+        {"nothing to warn of", "marked.mkv", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Player* p = Open(row.file);
+        ASSERT_TRUE(p);
+        const std::string status = p->Window()->StatusText();
+        const size_t newline = status.find('\n');
+        EXPECT_EQ(status.substr(0, newline), "frame 0 of 30");
+        EXPECT_EQ(newline == std::string::npos ? "" : status.substr(newline + 1), row.second);
+        EXPECT_EQ(p->Timeline()->Count(), 30u);
+        // A click on the timeline's middle goes to the middle frame.
+        QTest::mouseClick(p->Timeline(), Qt::LeftButton, {}, QPoint(p->Timeline()->XOf(14), 5));
+        EXPECT_EQ(p->Index(), 14u);
+        delete p->Window();
+    }
+}
+
+TEST_F(PlayerTest, ARecordingThatCannotBeOpened)
+{
+    // In a window: a message box with the reason, no window left.
+    QString said;
+    QTimer person;
+    QObject::connect(&person, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            said = box->text();
+            box->close();
+        }
+    });
+    person.start(10);
+    EXPECT_EQ(OpenRecordingAsked(nullptr, QRect(), "/recordings/broken.mkv"), nullptr);
+    person.stop();
+    EXPECT_EQ(said.toStdString(), "cannot read \"/recordings/broken.mkv\": not a recording");
+    EXPECT_TRUE(PlayerWindows().empty());
+
+    // As --play: a line on stderr and the status of a file without a frame to show.
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(PlayInWindow("/recordings/broken.mkv"), kExitNoFrame);
+    EXPECT_EQ(OurLines(::testing::internal::GetCapturedStderr()),
+              "tarvik: cannot read \"/recordings/broken.mkv\": not a recording\n");
+}
+
+TEST_F(PlayerTest, PlayInWindowReturnsWhenTheWindowCloses)
+{
+    QTimer::singleShot(0, [] {
+        for (ui::ViewerWindow* w : PlayerWindows())
+            w->close();
+    });
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(PlayInWindow("/recordings/warned.mkv"), kExitSuccess);
+    EXPECT_EQ(OurLines(::testing::internal::GetCapturedStderr()),
+              "tarvik: no CSV beside it: frame ids and times are not known\n");
+    ASSERT_SOON(PlayerWindows().empty());
+}
+
+// A file dropped on a window opens it: on a playing window it takes that
+// one's place, on the dialog it opens beside it.
+void Drop(QWidget* target, const std::string& path)
+{
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    ASSERT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    ASSERT_TRUE(drop.isAccepted());
+}
+
+TEST_F(PlayerTest, ADroppedRecordingTakesTheWindowsPlace)
+{
+    Player* p = Open("marked.mkv");
+    ASSERT_TRUE(p);
+    QPointer<ui::ViewerWindow> first = p->Window();
+    ASSERT_NO_FATAL_FAILURE(Drop(first, "/recordings/warned.mkv"));
+    ASSERT_SOON(!first);
+    ASSERT_EQ(PlayerWindows().size(), 1u);
+    EXPECT_EQ(PlayerOf(PlayerWindows()[0])->Source().Path(), "/recordings/warned.mkv");
+}
+
+class PlayerDialogTest : public PlayerTest, public harness::ShownDialog {
+protected:
+    void SetUp() override
+    {
+        PlayerTest::SetUp();
+        others_ = 1;
+        unsetenv("TARVIK_CAMERAS");
+        harness::ResetCameraState();
+    }
+    void TearDown() override
+    {
+        harness::ResetCameraState();
+        PlayerTest::TearDown();
+    }
+};
+
+TEST_F(PlayerDialogTest, OpenRecordingFromTheMenuAndByADrop)
+{
+    ASSERT_NO_FATAL_FAILURE(Show());
+    QAction* open = widget->commands()[ID_PICTURE_OPEN_RECORDING];
+    ASSERT_TRUE(open);
+    EXPECT_EQ(open->text().toStdString(), "Open recording…");
+    EXPECT_EQ(open->shortcut(), QKeySequence("Ctrl+O"));
+    EXPECT_TRUE(widget->control(IDC_PICTURE)->actions().contains(open));
+
+    const struct {
+        const char* name;
+        std::function<void()> open;
+        std::string path;
+    } rows[] = {
+        {"the context menu's entry",
+         [&] {
+             QTimer person;
+             QObject::connect(&person, &QTimer::timeout, [&] {
+                 if (auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                     files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+                         ->setText(QStringLiteral("/tmp/marked.mkv"));
+                     static_cast<QDialog*>(files)->accept();
+                 }
+             });
+             person.start(10);
+             open->trigger();
+         },
+         "/tmp/marked.mkv"},
+        {"a drop on the dialog", [&] { Drop(widget, "/recordings/warned.mkv"); }, "/recordings/warned.mkv"},
+    };
+    const QImage before = Shown();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        // The file dialog opens existing files only: one is there.
+        if (row.path.rfind("/tmp/", 0) == 0)
+            std::fclose(std::fopen(row.path.c_str(), "w"));
+        row.open();
+        ASSERT_SOON(PlayerWindows().size() == 1);
+        ui::ViewerWindow* v = PlayerWindows()[0];
+        EXPECT_EQ(PlayerOf(v)->Source().Path(), row.path);
+        EXPECT_EQ(v->parentWidget(), widget);
+        delete v;
+        if (row.path.rfind("/tmp/", 0) == 0)
+            std::remove(row.path.c_str());
+    }
+    // The dialog's picture is as it was.
+    EXPECT_EQ(Shown(), before);
+}
+
+}  // namespace
