@@ -206,6 +206,10 @@ protected:
         return p->Window()->PinnedText();
     }
     qsizetype windows_ = 0;
+    // PlayInWindow's, unused here: the test's application is there already.
+    int argc_ = 1;
+    char program_[7] = "tarvik";
+    char* argv_[2] = {program_, nullptr};
     qsizetype others_ = 0;  // windows a case leaves for its fixture to close (the dialog)
 };
 
@@ -468,7 +472,7 @@ TEST_F(PlayerTest, ARecordingThatCannotBeOpened)
 
     // As --play: a line on stderr and the status of a file without a frame to show.
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(PlayInWindow("/recordings/broken.mkv"), kExitNoFrame);
+    EXPECT_EQ(PlayInWindow("/recordings/broken.mkv", argc_, argv_), kExitNoFrame);
     EXPECT_EQ(OurLines(::testing::internal::GetCapturedStderr()),
               "tarvik: cannot read \"/recordings/broken.mkv\": not a recording\n");
 }
@@ -480,7 +484,7 @@ TEST_F(PlayerTest, PlayInWindowReturnsWhenTheWindowCloses)
             w->close();
     });
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(PlayInWindow("/recordings/warned.mkv"), kExitSuccess);
+    EXPECT_EQ(PlayInWindow("/recordings/warned.mkv", argc_, argv_), kExitSuccess);
     EXPECT_EQ(OurLines(::testing::internal::GetCapturedStderr()),
               "tarvik: no CSV beside it: frame ids and times are not known\n");
     ASSERT_SOON(PlayerWindows().empty());

@@ -19,3 +19,10 @@ const RecordedFrame& Recording::Frame(uint64_t) const
 }
 
 std::string Recording::CsvLines(uint64_t, uint64_t) const { return {}; }
+
+// What the viewer's playback asks of an opened recording; never reached, as
+// Open refuses every recording.
+std::optional<uint64_t> Recording::NextMark(uint64_t, bool) const { return std::nullopt; }
+std::optional<uint64_t> Recording::Interval(uint64_t) const { return std::nullopt; }
+uint64_t Recording::Step(uint64_t index, double) const { return index; }
+std::string Recording::StatusText(uint64_t) const { return {}; }

@@ -93,6 +93,8 @@ imaging::Picture FramePicture(const imaging::Frame& frame)
 
 void SetPlaySourceOpener(PlaySourceOpener opener) { g_opener = opener; }
 
+PlaySourceOpener PlaySourceOpenerSet() { return g_opener; }
+
 // ---- the controller ---------------------------------------------------------------------
 
 Player::Player(std::unique_ptr<PlaySource> source, ui::ViewerWindow* window)
@@ -452,12 +454,18 @@ ui::ViewerWindow* OpenRecordingWindow(QWidget* parent, const QRect& owner, const
     std::unique_ptr<PlaySource> source = g_opener(path, error);
     if (!source)
         return nullptr;
+    return PlayInNewWindow(parent, owner, std::move(source), error);
+}
+
+ui::ViewerWindow* PlayInNewWindow(QWidget* parent, const QRect& owner, std::unique_ptr<PlaySource> source,
+                                  std::string* error)
+{
     if (source->FrameCount() == 0) {
-        *error = "cannot read \"" + path + "\": it holds no frame";
+        *error = "cannot read \"" + source->Path() + "\": it holds no frame";
         return nullptr;
     }
     auto* window = new ui::ViewerWindow(parent);
-    window->setWindowTitle(Q("Recording " + BaseName(path) + " — Tarvik"));
+    window->setWindowTitle(Q("Recording " + BaseName(source->Path()) + " — Tarvik"));
     auto* player = new Player(std::move(source), window);
     // A recording dropped here replaces this one, in a window where this one was.
     QPointer<ui::ViewerWindow> self(window);
@@ -483,21 +491,4 @@ ui::ViewerWindow* OpenRecordingAsked(QWidget* parent, const QRect& owner, const 
         box.exec();
     }
     return window;
-}
-
-int PlayInWindow(const std::string& path)
-{
-    std::string error;
-    ui::ViewerWindow* window = OpenRecordingWindow(nullptr, QRect(), path, &error);
-    if (!window) {
-        std::fprintf(stderr, "tarvik: %s\n", error.c_str());
-        return kExitNoFrame;
-    }
-    if (Player* player = PlayerOf(window))
-        for (const std::string& w : player->Source().Warnings())
-            std::fprintf(stderr, "tarvik: %s\n", w.c_str());
-    QEventLoop loop;
-    QObject::connect(window, &QObject::destroyed, &loop, &QEventLoop::quit);
-    loop.exec();
-    return kExitSuccess;
 }

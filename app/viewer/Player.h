@@ -53,6 +53,7 @@ std::unique_ptr<PlaySource> OpenPlaySource(const std::string& path, std::string*
 // in tests. Until set, opening says recordings cannot be read.
 using PlaySourceOpener = std::unique_ptr<PlaySource> (*)(const std::string& path, std::string* error);
 void SetPlaySourceOpener(PlaySourceOpener opener);
+PlaySourceOpener PlaySourceOpenerSet();
 
 // The playback of one recording in one viewer window; a child of the window,
 // gone with it.
@@ -135,11 +136,16 @@ Player* PlayerOf(const QObject* window);
 // Null, with *error, when it cannot be opened. Deleted when closed.
 ui::ViewerWindow* OpenRecordingWindow(QWidget* parent, const QRect& owner, const std::string& path,
                                       std::string* error);
+// The same with source opened already.
+ui::ViewerWindow* PlayInNewWindow(QWidget* parent, const QRect& owner, std::unique_ptr<PlaySource> source,
+                                  std::string* error);
 // The same, a failure said in a message box over parent.
 ui::ViewerWindow* OpenRecordingAsked(QWidget* parent, const QRect& owner, const std::string& path);
 
 // `tarvik --play PATH`: the recording in the viewer window alone (no dialog,
-// no camera), with the window system connected already (ui::Application).
-// The exit status once the window is closed; a recording that cannot be
-// opened: a line on stderr and kExitNoFrame.
-int PlayInWindow(const std::string& path);
+// no camera), connecting to the display (with argc and argv) unless the
+// process has its application already. The exit status once the window is
+// closed; a recording that cannot be opened: a line on stderr and
+// kExitNoFrame, before the display is asked for; no display: kExitNoDisplay.
+// Opens with PlaySourceOpenerSet(), OpenPlaySource when none was set.
+int PlayInWindow(const std::string& path, int& argc, char** argv);
