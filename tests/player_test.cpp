@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -411,6 +412,23 @@ TEST_F(PlayerTest, SaveAndExportAskWhere)
     }
 }
 
+// Ctrl+C puts the frame shown on the clipboard at full resolution.
+TEST_F(PlayerTest, CopyTakesTheFrameShown)
+{
+    for (const uint64_t index : {0u, 17u, 29u}) {
+        SCOPED_TRACE(index);
+        Player* p = Open("marked.mkv");
+        ASSERT_TRUE(p);
+        p->Show(index);
+        QGuiApplication::clipboard()->clear();
+        QTest::keyClick(p->Window(), Qt::Key_C, Qt::ControlModifier);
+        const QImage copied = QGuiApplication::clipboard()->image();
+        ASSERT_EQ(copied.size(), QSize(kWidth, kHeight));
+        EXPECT_EQ(qGray(copied.pixel(kWidth - 1, kHeight - 1)), int(index));
+        delete p->Window();
+    }
+}
+
 // A frame that cannot be read says so instead of a picture, and the next
 // step goes past it.
 TEST_F(PlayerTest, ADamagedFrameIsSteppedPast)
@@ -528,6 +546,7 @@ protected:
     }
     void TearDown() override
     {
+        delete dlg.ViewerWindow();
         harness::ResetCameraState();
         PlayerTest::TearDown();
     }
@@ -562,6 +581,13 @@ TEST_F(PlayerDialogTest, OpenRecordingFromTheMenuAndByADrop)
          },
          "/tmp/marked.mkv"},
         {"a drop on the dialog", [&] { Drop(widget, "/recordings/warned.mkv"); }, "/recordings/warned.mkv"},
+        {"a drop on the live viewer",
+         [&] {
+             dlg.OpenViewer();
+             ASSERT_TRUE(dlg.ViewerWindow());
+             Drop(dlg.ViewerWindow(), "/recordings/marked.mkv");
+         },
+         "/recordings/marked.mkv"},
     };
     const QImage before = Shown();
     for (const auto& row : rows) {
@@ -575,6 +601,10 @@ TEST_F(PlayerDialogTest, OpenRecordingFromTheMenuAndByADrop)
         EXPECT_EQ(PlayerOf(v)->Source().Path(), row.path);
         EXPECT_EQ(v->parentWidget(), widget);
         delete v;
+        // The live viewer, where one was opened, stays as it was.
+        if (dlg.ViewerWindow()) {
+            EXPECT_TRUE(dlg.ViewerWindow()->isVisible());
+        }
         if (row.path.rfind("/tmp/", 0) == 0)
             std::remove(row.path.c_str());
     }
