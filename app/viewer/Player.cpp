@@ -174,20 +174,17 @@ bool Player::Show(uint64_t index)
     if (!source_->Read(index, &frame, &error)) {
         // The place moves on all the same, so that the next step passes the damage.
         readFailure_ = "frame " + std::to_string(index) + " cannot be read: " + error;
-        shown_ = false;
         window_->ClearFrame("Frame " + std::to_string(index) + " cannot be read: " + error);
-        if (!playing_)
-            window_->UpdateMeasures();
+        window_->ShowStatus();
         return false;
     }
     readFailure_.clear();
     const imaging::SequenceShape& shape = source_->Shape();
     window_->SetFrame({frame.data, frame.size, shape.width, shape.height, shape.format ? shape.format->name : ""},
                       frame.keep ? frame.keep : std::shared_ptr<const void>());
-    shown_ = true;
-    // While playing, the histogram and focus follow at the window's own pace.
-    if (!playing_)
-        window_->UpdateMeasures();
+    // The histogram and focus follow at the window's own pace (a few times a
+    // second), so that a step costs the frame's decoding and drawing only.
+    window_->ShowStatus();
     return true;
 }
 
@@ -278,7 +275,7 @@ void Player::Pause()
         return;
     playing_ = false;
     playTimer_->stop();
-    window_->UpdateMeasures();
+    window_->ShowStatus();
 }
 
 void Player::SetFastest(bool fastest)

@@ -120,7 +120,6 @@ private:
     QCheckBox* fastestBox_ = nullptr;
     QTimer* playTimer_ = nullptr;
     uint64_t index_ = 0;
-    bool shown_ = false;
     std::string readFailure_;  // the frame last asked for could not be read
     bool playing_ = false, fastest_ = false;
     int64_t due_ = 0;  // steady clock, ns: when the next frame is due while playing
