@@ -21,6 +21,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
+#include <QProgressDialog>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
@@ -46,6 +47,8 @@ struct FakeLog {
         bool overwrite;
     };
     std::vector<Exported> exported;
+    std::function<void()> duringExport;  // called as the first frame is written
+    bool cancelSeen = false;
 };
 FakeLog g_log;
 
@@ -112,7 +115,10 @@ public:
     bool Export(uint64_t first, uint64_t last, const ExportOptions& options, std::string* error) override
     {
         for (uint64_t i = first; i <= last; ++i) {
+            if (i == first && g_log.duringExport)
+                g_log.duringExport();
             if (options.cancel && *options.cancel) {
+                g_log.cancelSeen = true;
                 *error = "cancelled";
                 return false;
             }
@@ -409,6 +415,59 @@ TEST_F(PlayerTest, SaveAndExportAskWhere)
             EXPECT_EQ(g_log.exported[0].path, row.typed);
         }
         delete p->Window();
+    }
+}
+
+// Cancel on the progress box, or closing the window, stops an export part
+// way; the window closes only once the export has stopped reading.
+TEST_F(PlayerTest, AnExportStopsPartWay)
+{
+    harness::TempDir dir;
+    const struct {
+        const char* name;
+        bool close;  // else Cancel
+    } rows[] = {
+        {"Cancel on the progress box", false},
+        {"the window closed", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        g_log = {};
+        Player* p = Open("marked.mkv");
+        ASSERT_TRUE(p);
+        QPointer<ui::ViewerWindow> window = p->Window();
+        g_log.duringExport = [&] {
+            if (row.close) {
+                window->close();
+                EXPECT_TRUE(window && window->isVisible());  // not while the export reads
+            } else if (auto* progress = window->findChild<QProgressDialog*>("exportProgress")) {
+                progress->cancel();
+            }
+        };
+        QString failure;
+        QTimer person;
+        QObject::connect(&person, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+                files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+                    ->setText(QString::fromStdString(dir / "cut.mkv"));
+                static_cast<QDialog*>(files)->accept();
+            } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                failure = box->text();
+                box->close();
+            }
+        });
+        person.start(10);
+        QTest::keyClick(window, Qt::Key_E, Qt::ControlModifier);
+        EXPECT_TRUE(g_log.cancelSeen);
+        EXPECT_TRUE(g_log.exported.empty());
+        if (row.close) {
+            ASSERT_SOON(!window);
+        } else {
+            EXPECT_EQ(failure.toStdString(), "The range was not exported: cancelled");
+            EXPECT_TRUE(window);
+            delete window.data();
+        }
     }
 }
 

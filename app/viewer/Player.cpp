@@ -11,6 +11,7 @@
 #include "platform/ui/ViewerWindow.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -130,6 +131,7 @@ Player::Player(std::unique_ptr<PlaySource> source, ui::ViewerWindow* window)
     connect(playTimer_, &QTimer::timeout, this, [this] { Tick(); });
 
     window_->ArrowsStepFrames();
+    window_->installEventFilter(this);
     Keys();
     window_->SetStatusSource([this] { return Status(); });
 }
@@ -410,23 +412,44 @@ void Player::ExportAsked()
     progress.setObjectName("exportProgress");
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(300);
-    QObject::connect(&progress, &QProgressDialog::canceled, [&cancel] { cancel = true; });
+    progress.setAutoReset(false);  // wasCanceled stays true to the end
     ExportOptions options;
     options.path = path;
     options.overwrite = overwrite;
     options.cancel = &cancel;
-    options.progress = [&progress](uint64_t done, uint64_t total) {
+    options.progress = [&progress, &cancel](uint64_t done, uint64_t total) {
         progress.setValue(total ? int(std::min<uint64_t>(1000, done * 1000 / total)) : 0);
         // The Cancel button and painting between frames.
         QCoreApplication::processEvents();
+        if (progress.wasCanceled())
+            cancel = true;
     };
     exporting_ = true;
+    cancelExport_ = &cancel;
     std::string error;
     const bool done = source_->Export(first, last, options, &error);
     exporting_ = false;
+    cancelExport_ = nullptr;
     progress.reset();
+    if (closeAfterExport_) {
+        // Asked to close meanwhile: what was written stays, as after Cancel.
+        QTimer::singleShot(0, window_, &QWidget::close);
+        return;
+    }
     if (!done)
         ShowFailure("Export range", "The range was not exported: " + (error.empty() ? "it failed" : error));
+}
+
+bool Player::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == window_ && event->type() == QEvent::Close && exporting_) {
+        closeAfterExport_ = true;
+        if (cancelExport_)
+            *cancelExport_ = true;
+        event->ignore();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 // ---- opening ----------------------------------------------------------------------------

@@ -108,6 +108,11 @@ public:
     // While an export runs: a progress box whose Cancel stops it.
     bool Exporting() const { return exporting_; }
 
+protected:
+    // While an export runs, closing the window cancels it and closes the
+    // window once the export has stopped (it reads the recording the window holds).
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void Keys();
     void Tick();
@@ -125,6 +130,8 @@ private:
     int64_t due_ = 0;  // steady clock, ns: when the next frame is due while playing
     std::optional<uint64_t> in_, out_;
     bool exporting_ = false;
+    std::atomic<bool>* cancelExport_ = nullptr;
+    bool closeAfterExport_ = false;
 };
 
 // The player of a window OpenRecordingWindow made; null for other windows.
