@@ -112,6 +112,9 @@ Player::Player(std::unique_ptr<PlaySource> source, ui::ViewerWindow* window)
     for (const Mark& m : source_->Marks())
         ticks.push_back({m.index, MarkColour(m.kind)});
     timeline_->SetTicks(std::move(ticks));
+    timeline_->setToolTip("Click or drag to go to a frame (N and P: the next and previous tick). Ticks: skipped "
+                          "frame ids orange, dropped frames red, incomplete purple, refused brown, long intervals "
+                          "blue; the in..out range (I, O) shaded");
     timeline_->OnSeek([this](uint64_t index) {
         Pause();
         Show(index);
