@@ -148,10 +148,12 @@ int ExportFromRecording(Recording& recording, const PlayCommand& play, const Rec
     const uint64_t count = recording.FrameCount();
     const uint64_t last = play.last.value_or(count ? count - 1 : 0);
     if (count == 0 || play.first >= count || last >= count) {
-        std::fprintf(stderr, "tarvik: --range %llu-%s: %s has %llu frames, indexes 0 to %llu\n",
-                     (unsigned long long)play.first, play.last ? std::to_string(*play.last).c_str() : "",
-                     cam::Quoted(recording.Path()).c_str(), (unsigned long long)count,
-                     (unsigned long long)(count ? count - 1 : 0));
+        const std::string has = count == 0 ? "has no frame"
+                                           : "has " + std::to_string(count) + " frames, indexes 0 to " +
+                                                 std::to_string(count - 1);
+        std::fprintf(stderr, "tarvik: --range %llu-%s: %s %s\n", (unsigned long long)play.first,
+                     play.last ? std::to_string(*play.last).c_str() : "", cam::Quoted(recording.Path()).c_str(),
+                     has.c_str());
         return kExitUsage;
     }
     ExportOptions options;

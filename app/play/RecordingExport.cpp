@@ -9,6 +9,7 @@
 #include "platform/imaging/convert/PixelConvert.h"
 #include "platform/imaging/display/DisplayImage.h"
 #include "platform/imaging/files/OutputFile.h"
+#include "platform/imaging/sequence/SequenceReader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -139,11 +140,11 @@ imaging::Picture PictureOfFrame(const imaging::SequenceShape& shape, const imagi
 // The Matroska codec of an export: the one asked for, else the recording's
 // own where the writer has it (an export is as fast and as large as the
 // recording was), else the default.
-std::string CodecOf(const Recording& recording, const ExportOptions& options)
+std::string CodecOf(Recording& recording, const ExportOptions& options)
 {
     if (!options.sequence.codec.empty())
         return options.sequence.codec;
-    const std::string& own = const_cast<Recording&>(recording).Reader().Info().codec;
+    const std::string& own = recording.Reader().Info().codec;
     const auto& codecs = imaging::MkvCodecs();
     return std::find(codecs.begin(), codecs.end(), own) != codecs.end() ? own : std::string();
 }
@@ -335,6 +336,15 @@ bool ExportRange(Recording& recording, uint64_t first, uint64_t last, const Expo
     if (!writer->Close() && stopKind == KeepError::None) {
         stopKind = KeepError::NotWritten;
         stopped = "cannot write " + cam::Quoted(path) + ": " + writer->Error();
+    }
+    // A Matroska encoder holds a few frames back (its threads): those it
+    // still held when the disk filled are not in the file. What is kept is
+    // what a reader finds there.
+    if (stopKind == KeepError::NotWritten && written > 0 && format == imaging::SequenceFormat::Mkv) {
+        std::string unread;
+        const std::unique_ptr<imaging::SequenceReader> back =
+            imaging::OpenSequence(temporary.empty() ? path : temporary, &unread);
+        written = back ? std::min(written, back->FrameCount()) : 0;
     }
     if (kept)
         *kept = written;

@@ -146,11 +146,12 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
         } else if (key == "picture") {
             static const std::pair<const char*, SimLook> looks[] = {
                 {"bars", SimLook::Bars},   {"soft", SimLook::Soft},   {"still", SimLook::Bars},
-                {"black", SimLook::Black}, {"white", SimLook::White}, {"grey", SimLook::Grey}};
+                {"black", SimLook::Black}, {"white", SimLook::White}, {"grey", SimLook::Grey},
+                {"counter", SimLook::Counter}};
             const auto* found = std::find_if(std::begin(looks), std::end(looks),
                                              [&](const auto& l) { return value == l.first; });
             if (found == std::end(looks))
-                return fail("picture must be bars, soft, still, black, white or grey, got " + Quoted(value));
+                return fail("picture must be bars, soft, still, black, white, grey or counter, got " + Quoted(value));
             s.look = found->second;
             s.still = value == "still";
         } else if (key == "formats") {
@@ -368,7 +369,8 @@ namespace {
 void ApplyLook(uint8_t* bgr, size_t n, SimLook look, SimTone tone)
 {
     switch (look) {
-    case SimLook::Bars: break;
+    case SimLook::Bars:
+    case SimLook::Counter: break;
     case SimLook::Soft:
         for (size_t i = 0; i < 3 * n; ++i)
             bgr[i] = uint8_t(16 + (bgr[i] * 219 + 127) / 255);
@@ -495,6 +497,24 @@ private:
     std::vector<uint8_t> lastRow_;
 };
 
+// Row y's first n pixels, blue, green, red, with picture=counter's band
+// written over them: after the tone and the mirror, so that the id reads the
+// same whatever the exposure and ReverseX.
+void OverlayCounter(uint8_t* bgr, size_t n, uint32_t width, uint32_t height, uint64_t y, uint64_t frameNo)
+{
+    if (y >= SimCounterRows(width, height))
+        return;
+    const uint64_t perRow = width / kSimCounterBlock;
+    const uint64_t first = y / kSimCounterBlock * perRow;
+    for (size_t x = 0; x < n; ++x) {
+        const uint64_t column = x / kSimCounterBlock, bit = first + column;
+        uint8_t level = 128;
+        if (column < perRow && bit < uint64_t(kSimCounterBits))
+            level = frameNo >> bit & 1 ? 255 : 0;
+        std::memset(bgr + 3 * x, level, 3);
+    }
+}
+
 bool Defocused(SimLook look, SimTone tone)
 {
     return tone.defocus > 0 && look != SimLook::Black && look != SimLook::White && look != SimLook::Grey;
@@ -535,6 +555,8 @@ void EncodeRows(const PixelFormat& format, uint8_t* dst, size_t size, uint32_t w
             for (size_t l = 0, r = n - 1; l < r; ++l, --r)
                 std::swap_ranges(&bgr[3 * l], &bgr[3 * l + 3], &bgr[3 * r]);
         ApplyLook(bgr.data(), n, look, tone);
+        if (look == SimLook::Counter)
+            OverlayCounter(bgr.data(), n, width, height, y, frameNo);
         std::fill(out.begin(), out.end(), 0);
         EncodeRow(format, bgr.data(), n, y, out.data());
         const uint64_t offset = y * rowBytes;
@@ -630,10 +652,13 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
     std::memcpy(dst, first_.data(), first_.size());
     if (look == SimLook::Black || look == SimLook::White || look == SimLook::Grey)
         return;  // no square to move
+    // The counter's rows are redone last, over a square that may reach them.
+    const uint64_t counterRows = look == SimLook::Counter ? SimCounterRows(width, height) : 0;
     // Out of focus the square's blur spreads over whole rows: those are redone.
     if (Defocused(look, tone)) {
         const auto [first, end] = LensRows(width, height, 0, frameNo, tone.defocus).MovingRows();
         EncodeRows(*format, dst, size, width, height, frameNo, look, tone, first, end);
+        EncodeRows(*format, dst, size, width, height, frameNo, look, tone, 0, counterRows);
         return;
     }
     const uint64_t wasLeft = SquareOf(width, height, 0).left;
@@ -645,6 +670,7 @@ void SimStreamPictures::Render(uint8_t* dst, size_t size, uint32_t width, uint32
         for (uint64_t y = square.top; y < square.top + square.side; ++y)
             RenderSpan(*format, width, height, frameNo, y, first, end, dst + y * rowBytes, look, tone);
     }
+    EncodeRows(*format, dst, size, width, height, frameNo, look, tone, 0, counterRows);
 }
 
 // ---- the camera -------------------------------------------------------------

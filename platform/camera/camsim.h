@@ -12,8 +12,29 @@
 namespace cam {
 
 // How the simulated picture looks: the test pattern, the same in softer
-// colours that reach neither end of the range, or one flat grey level.
-enum class SimLook { Bars, Soft, Black, White, Grey };
+// colours that reach neither end of the range, one flat grey level, or the
+// test pattern with the frame's id in blocks along its top (Counter).
+enum class SimLook { Bars, Soft, Black, White, Grey, Counter };
+
+// picture=counter: the low kSimCounterBits bits of the frame's id, bit 0
+// first, each a kSimCounterBlock-pixel square (white: set, black: clear)
+// laid left to right from the top-left corner and on in the rows of blocks
+// below, as many a row as the width holds whole, over a mid-grey band.
+// Blocks this large keep their level at their centre through Bayer
+// demosaicking, YUV's shared chroma and every conversion to 8 bits; those
+// that do not fit the picture are left out.
+constexpr int kSimCounterBits = 32;
+constexpr int kSimCounterBlock = 8;
+
+// Rows of the band the counter takes at the top of a width x height picture.
+inline uint64_t SimCounterRows(uint64_t width, uint64_t height)
+{
+    const uint64_t perRow = width / kSimCounterBlock;
+    if (perRow == 0)
+        return 0;
+    const uint64_t rows = (kSimCounterBits + perRow - 1) / perRow * kSimCounterBlock;
+    return rows < height / kSimCounterBlock * kSimCounterBlock ? rows : height / kSimCounterBlock * kSimCounterBlock;
+}
 
 // What exposure, gain and black level do to the picture: each level times
 // scale and its colour's balance, plus black, clipped; ReverseX, which
