@@ -4,6 +4,7 @@
 // saving through the file dialog, a damaged frame stepped past, drops and
 // "Open recording…" opening a window, and a recording that cannot be opened.
 #include "DialogHarness.h"
+#include "FrameCounter.h"
 #include "RunTarvik.h"
 #include "TempDir.h"
 #include "WaitFor.h"
@@ -794,6 +795,64 @@ TEST_F(PlayerTest, RecordedFramesLandWhereFFmpegDecodesThem)
                       frames.substr(row.expected * frameBytes, frameBytes));
             delete window;
         }
+    }
+}
+
+// Each recording format the program writes, deep frames included: the keys
+// land on the frame whose id the CSV gives for that index (the simulated
+// camera writes its id into its pixels), across the gaps its drops leave.
+TEST_F(PlayerTest, EveryFormatStepsToTheFrameTheCsvNames)
+{
+    harness::TempDir dir;
+    const struct {
+        const char* name;
+        std::string path, csv;
+        QStringList options;
+        QString sim;
+    } rows[] = {
+        {"Matroska, Bayer", dir / "b.mkv", dir / "b.mkv.csv", {}, "formats=BayerRG8"},
+        {"Matroska, Mono12p", dir / "m12.mkv", dir / "m12.mkv.csv", {"--pixel-format", "Mono12p"},
+         "formats=Mono12p+Mono8"},
+        {"multi-page TIFF", dir / "t.tiff", dir / "t.tiff.csv", {}, "formats=Mono8"},
+        {"a folder", dir / "f/", dir / "f/frames.csv", {}, "formats=Mono8"},
+    };
+    SetPlaySourceOpener(&OpenPlaySource);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QStringList args = {"--record", QString::fromStdString(row.path), "--frames", "20"};
+        const TarvikRun made = RunTarvik(args + row.options, "width=320,height=240,picture=counter," + row.sim);
+        ASSERT_EQ(made.status, kExitSuccess) << made.err.toStdString();
+        // The id of each index, from the CSV.
+        std::vector<int64_t> ids;
+        std::ifstream csv(row.csv);
+        std::string line;
+        std::getline(csv, line);
+        while (std::getline(csv, line))
+            if (line.find(",yes") != std::string::npos)
+                ids.push_back(std::stoll(line.substr(line.find(',') + 1)));
+        std::string error;
+        ui::ViewerWindow* window = OpenRecordingWindow(nullptr, QRect(), row.path, &error);
+        if (!window && error.find("not in this build") != std::string::npos)
+            GTEST_SKIP() << "the recording reader is not in this build yet";
+        ASSERT_TRUE(window) << error;
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+        Player* p = PlayerOf(window);
+        ASSERT_EQ(p->Source().FrameCount(), ids.size());
+        const auto idShown = [&] {
+            imaging::ReadFrame f;
+            std::string why;
+            const imaging::SequenceShape& shape = p->Source().Shape();
+            return p->Source().Read(p->Index(), &f, &why)
+                       ? frame_counter::FromFrame(f.data, f.size, shape.width, shape.height, shape.format->name)
+                       : frame_counter::kNoCounter;
+        };
+        for (const Qt::Key key : {Qt::Key_End, Qt::Key_Left, Qt::Key_Left, Qt::Key_Home, Qt::Key_Right,
+                                  Qt::Key_PageDown, Qt::Key_Left}) {
+            QTest::keyClick(window, key);
+            EXPECT_EQ(idShown(), ids[p->Index()]) << "index " << p->Index();
+        }
+        delete window;
     }
 }
 
