@@ -412,8 +412,8 @@ int ShowHelp()
     t.AddTo(parser);
     // Each command's section, in the order they always came.
     const QString text = parser.helpText().replace("<executable_name>", "tarvik") + kEnvironmentHelp +
-                         kRecordHelp + kPlayHelp + kCheckHelp + kServeHelp + kSettingsHelp + kNetworkHelp + kForceIpHelp +
-                         kStatusHelp;
+                         kRecordHelp + kPlayHelp + kCheckHelp + kServeHelp + kSettingsHelp + kNetworkHelp +
+                         kForceIpHelp + kStatusHelp;
     return WriteStandardOutput(text.toLocal8Bit().toStdString()) ? kExitSuccess : kExitNotWritten;
 }
 

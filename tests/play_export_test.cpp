@@ -142,8 +142,9 @@ std::string Output(const std::string& command)
 // The frames a .mkv holds, as FFmpeg decodes them.
 std::string MkvFrames(const std::string& path, int bits)
 {
-    return Output("ffmpeg -nostdin -v error -i '" + path + "' -fps_mode passthrough -enc_time_base -1 -f rawvideo -pix_fmt " +
-                  (bits > 8 ? "gray16le" : "gray") + " -");
+    return Output("ffmpeg -nostdin -v error -i '" + path +
+                  "' -fps_mode passthrough -enc_time_base -1 -f rawvideo -pix_fmt " + (bits > 8 ? "gray16le" : "gray") +
+                  " -");
 }
 
 // The pages of a TIFF, as libtiff reads their strips.
