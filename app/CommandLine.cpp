@@ -280,10 +280,11 @@ Usage ReadPlaying(const ParsedOptions& options, const OptionTables& t, CommandLi
 Usage ReadCheckPlaying(const ParsedOptions& options, const OptionTables& t, CommandLine* cl)
 {
     for (const QCommandLineOption* other : {&t.play.range, &t.play.frame, &t.record.record, &t.grab.grab,
-                                            &t.live.live, &t.serve.serve})
+                                            &t.live.live, &t.serve.serve, &t.check.all, &t.check.trigger})
         if (options.IsSet(*other))
             return "--" + other->names().first().toStdString() + " does not go with --check --play";
     cl->play.path = options.RawValue(t.play.play);
+    cl->check.recording = cl->play.path;
     return std::nullopt;
 }
 
@@ -412,8 +413,8 @@ int ShowHelp()
     t.AddTo(parser);
     // Each command's section, in the order they always came.
     const QString text = parser.helpText().replace("<executable_name>", "tarvik") + kEnvironmentHelp +
-                         kRecordHelp + kPlayHelp + kCheckHelp + kServeHelp + kSettingsHelp + kNetworkHelp + kForceIpHelp +
-                         kStatusHelp;
+                         kRecordHelp + kPlayHelp + kCheckHelp + kServeHelp + kSettingsHelp + kNetworkHelp +
+                         kForceIpHelp + kStatusHelp;
     return WriteStandardOutput(text.toLocal8Bit().toStdString()) ? kExitSuccess : kExitNotWritten;
 }
 

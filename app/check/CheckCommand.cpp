@@ -7,6 +7,7 @@
 #include "CheckTiming.h"
 #include "app/Failures.h"
 #include "app/StopSignals.h"
+#include "app/play/PlayCheck.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/files/OutputFile.h"
 
@@ -277,8 +278,19 @@ std::string ReportOf(const CheckCommand& check, const std::vector<CheckResult>& 
 
 }  // namespace
 
+int ReportCheckResults(const CheckCommand& check, const std::vector<CheckResult>& results)
+{
+    if (!WriteReport(check, ReportOf(check, results)))
+        return kExitNotWritten;
+    const bool failed =
+        std::any_of(results.begin(), results.end(), [](const CheckResult& r) { return r.verdict == Level::Fail; });
+    return failed ? kExitCheckFailed : kExitSuccess;
+}
+
 int CheckCameras(const OpenOptions& open, const CheckCommand& check)
 {
+    if (!check.recording.empty())
+        return CheckRecording(check.recording, check);
     CheckOptions options = check.options;
     const SignalHold hold = HoldStopSignals(open, &options);
     const bool terminal = isatty(STDERR_FILENO) == 1;

@@ -18,6 +18,7 @@ struct CheckCommand {
     bool json = false;
     bool prometheus = false;  // the report as Prometheus metrics
     std::string outputFile;   // where the report goes (empty: standard output)
+    std::string recording;    // --check --play PATH: the recording checked instead of a camera
 };
 
 // The check's options with their help, in the order --help lists them.
@@ -57,4 +58,9 @@ extern const char kCheckHelp[];
 // Checks the camera (or every camera) and prints the report, or writes it to
 // --output, replacing the file only once it is complete; status 6 when the
 // verdict is fail. As metrics, a camera that does not open is reported too.
+// With check.recording, checks that recording instead (CheckRecording).
 int CheckCameras(const OpenOptions& open, const CheckCommand& check);
+
+// Writes the results' report as check asks and gives the exit status of
+// their verdict: 6 when any fails, 5 when the report cannot be written.
+int ReportCheckResults(const CheckCommand& check, const std::vector<CheckResult>& results);

@@ -10,6 +10,7 @@
 #include <prometheus/text_serializer.h>
 
 #include <algorithm>
+#include <map>
 #include <sstream>
 #include <utility>
 
@@ -203,6 +204,24 @@ void AddPicture(Samples& s, const CheckResult& r)
     }
 }
 
+// A recording's losses from its CSV and its frames that failed, by check.
+void AddRecording(Samples& s, const CheckResult& r)
+{
+    if (r.recording.empty())
+        return;
+    const char* lost = "Frames a recording's CSV says were lost beyond the ids the camera skipped.";
+    s.Set("tarvik_recording_lost_frames", lost, double(r.droppedByTarvik), {{"state", "dropped"}});
+    s.Set("tarvik_recording_lost_frames", lost, double(r.refused), {{"state", "refused"}});
+    s.Set("tarvik_recording_lost_frames", lost, double(r.failedToWrite), {{"state", "failed"}});
+    std::map<std::string, double> failed{{"frozen", 0}, {"lost", 0}, {"incomplete", 0}, {"unreadable", 0},
+                                         {"interval", 0}};
+    for (const FailedFrames& f : r.failedFrames)
+        failed[f.check] += double(f.last - f.first + 1);
+    for (const auto& [check, frames] : failed)
+        s.Set("tarvik_recording_failed_frames", "A recording's frames that failed a check, by the check.", frames,
+              {{"check", check}});
+}
+
 void AddResult(Samples& s, const CheckResult& r)
 {
     s.Set("tarvik_check_verdict", "The check's verdict: 0 ok, 1 warn, 2 fail.", double(r.verdict));
@@ -225,6 +244,7 @@ void AddResult(Samples& s, const CheckResult& r)
     AddClock(s, r);
     AddLink(s, r);
     AddPicture(s, r);
+    AddRecording(s, r);
 }
 
 }  // namespace

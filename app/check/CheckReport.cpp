@@ -147,6 +147,19 @@ QJsonObject ClockJson(const CheckResult& r)
     return clock;
 }
 
+// A recording's losses and the frames that failed, as stretches of indexes.
+QJsonObject RecordingJson(const CheckResult& r)
+{
+    QJsonArray failed;
+    for (const FailedFrames& f : r.failedFrames)
+        failed.append(QJsonObject{{"check", Q(f.check)}, {"first", double(f.first)}, {"last", double(f.last)}});
+    return {{"path", Q(r.recording)},
+            {"frames_dropped_by_tarvik", double(r.droppedByTarvik)},
+            {"frames_refused", double(r.refused)},
+            {"frames_not_written", double(r.failedToWrite)},
+            {"failed_frames", failed}};
+}
+
 QJsonObject CameraJson(const CheckResult& r)
 {
     QJsonObject camera{{"id", Q(r.id)},
@@ -174,6 +187,7 @@ QJsonObject CameraJson(const CheckResult& r)
             {"trigger", trigger.isEmpty() ? QJsonValue() : QJsonValue(trigger)},
             {"clock", clock.isEmpty() ? QJsonValue() : QJsonValue(clock)},
             {"checks", checks},
+            {"recording", r.recording.empty() ? QJsonValue() : QJsonValue(RecordingJson(r))},
             {"verdict", LevelName(r.verdict)}};
 }
 
@@ -267,6 +281,16 @@ void PictureText(std::string& out, const CheckResult& r)
         Line(out, "",
              Format("%-6s mean %6.1f  deviation %5.1f  min %3d  max %3d  black %5.2f %%  full %5.2f %%",
                     Clean(c.name).c_str(), c.mean, c.deviation, c.minimum, c.maximum, c.dark * 100, c.bright * 100));
+    // A recording's frames that failed, by check, each stretch as first-last.
+    std::string failed;
+    for (size_t i = 0; i < r.failedFrames.size(); ++i) {
+        const FailedFrames& f = r.failedFrames[i];
+        const bool first = !i || r.failedFrames[i - 1].check != f.check;
+        failed += (first ? (failed.empty() ? "" : "; ") + f.check + " " : std::string(", ")) +
+                  std::to_string(f.first) + (f.last > f.first ? "-" + std::to_string(f.last) : "");
+    }
+    if (!failed.empty())
+        Line(out, "Frames", failed);
     for (size_t i = 0; i < r.checks.size(); ++i) {
         const Check& c = r.checks[i];
         Line(out, i ? "" : "Checks", Format("%-4s  %-12s %s", LevelName(c.level), c.name.c_str(), Clean(c.detail).c_str()));

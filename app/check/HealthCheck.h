@@ -56,6 +56,12 @@ struct Check {
     std::string detail;
 };
 
+// A stretch of a recording's frames that failed one of its checks.
+struct FailedFrames {
+    std::string check;             // "frozen", "lost", "incomplete", "unreadable", "interval"
+    uint64_t first = 0, last = 0;  // indexes in the recording, both included
+};
+
 struct CheckResult {
     // The camera.
     std::string id, name, source;
@@ -119,6 +125,12 @@ struct CheckResult {
     // reported, or a pixel format Tarvik does not know.
     uint64_t notAnalysed = 0;
     std::string notAnalysedReason;
+    // A recording's check (--check --play): its path (empty for a camera),
+    // what its CSV says was lost beyond the ids skipped (dropped above), and
+    // the frames that failed, for finding them in the recording.
+    std::string recording;
+    uint64_t droppedByTarvik = 0, refused = 0, failedToWrite = 0;
+    std::vector<FailedFrames> failedFrames;
     // Judged.
     std::vector<Check> checks;
     Level verdict = Level::Ok;

@@ -60,6 +60,16 @@ public:
     // index renumbered from 0, for an exported range; empty without a CSV.
     std::string CsvLines(uint64_t first, uint64_t last) const;
 
+    // What the CSV counted over the whole recording, for a check of it.
+    struct CsvTotals {
+        uint64_t listed = 0;  // lines of frames written (with an index), those beyond the file's too
+        uint64_t skipped = 0, dropped = 0, refused = 0, failed = 0, incomplete = 0;
+        uint64_t trailing = 0;  // lost after the last frame listed, so on no frame's count
+        uint64_t badLines = 0;  // lines not used: garbage, out of order
+    };
+    const CsvTotals& Totals() const { return totals_; }
+    bool HasCsv() const { return !csvPath_.empty(); }
+
 private:
     std::string path_, csvPath_;
     std::unique_ptr<imaging::SequenceReader> reader_;
@@ -67,4 +77,10 @@ private:
     std::vector<std::string> csvLines_;  // per frame, as read, for export
     std::vector<Mark> marks_;
     std::vector<std::string> warnings_;
+    enum class TimeSource { None, Camera, Receive } times_ = TimeSource::None;
+    std::optional<uint64_t> median_;  // of the intervals, ns
+    CsvTotals totals_;
+
+    void ReadCsv();
+    void FindMarks();
 };

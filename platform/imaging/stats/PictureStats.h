@@ -36,6 +36,9 @@ public:
     // nothing, when its pixel format is not one Tarvik knows.
     bool Add(const Frame& frame);
     PictureSummary Summary() const;
+    // Frames so far that differ from the one added before them: a frame
+    // that leaves it as it was repeats the one before.
+    uint64_t Changed() const { return changed_; }
 
 private:
     struct Totals {
