@@ -227,7 +227,7 @@ int CheckRecording(const std::string& path, const CheckCommand& check)
     Recording recording;
     std::string error;
     if (!recording.Open(path, &error)) {
-        std::fprintf(stderr, "tarvik: %s\n", cam::OneLine(error).c_str());
+        std::fprintf(stderr, "tarvik: %s\n", error.c_str());
         return kExitNoFrame;
     }
     std::function<void(uint64_t, uint64_t, double)> progress;
