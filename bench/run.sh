@@ -9,7 +9,7 @@ cmake "$root/build-bench" >/dev/null  # picks up OpenCV when it was installed ju
 cmake --build "$root/build-bench" -j"$(nproc)" --target benchmarks >/dev/null
 for b in copy_bench convert_bench convert_threads_bench paint_bench save_bench save_memory_bench stream_bench \
   live_bench live_stream_bench check_bench check_stream_bench trigger_bench record_mkv_bench record_tiff_bench \
-  record_queue_bench exporter_bench viewer_bench; do
+  record_queue_bench exporter_bench viewer_bench play_bench; do
   echo "== $b"
   "$root/build-bench/bench/$b"
 done

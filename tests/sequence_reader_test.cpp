@@ -38,12 +38,15 @@ QString Sim(const std::string& format, int width = 64, int height = 48)
                                   ",height=" + std::to_string(height) + ",formats=" + format);
 }
 
+// codec: Matroska's --record-codec, or "png" for a folder's frame files.
 bool Record(const std::string& path, const std::string& format, int frames, const std::string& codec = {},
             int width = 64, int height = 48)
 {
     QStringList args = {"--pixel-format", QString::fromStdString(format), "--record", QString::fromStdString(path),
                         "--frames", QString::number(frames)};
-    if (!codec.empty())
+    if (codec == "png")
+        args << "--record-format" << "png";
+    else if (!codec.empty())
         args << "--record-codec" << QString::fromStdString(codec);
     const TarvikRun run = RunTarvik(args, Sim(format, width, height));
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
@@ -152,6 +155,8 @@ TEST(SequenceReader, ReadsWhatTheProgramRecorded)
         {"bgr.tiff", "BGR8", "", "RGB8", ""},
         {"mono8-dir", "Mono8", "", "RGB8", ""},
         {"mono12-dir", "Mono12", "", "Mono16", ""},
+        {"bayer8-png-dir", "BayerRG8", "png", "RGB8", ""},
+        {"mono12-png-dir", "Mono12", "png", "Mono16", ""},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -191,25 +196,28 @@ TEST(SequenceReader, ReadsWhatTheProgramRecorded)
 TEST(SequenceReader, ReadsFilesFfmpegMade)
 {
     TempDir dir;
-    const std::string rec = dir / "r.mkv";
-    ASSERT_TRUE(Record(rec, "Mono8", kFrames));
-    const std::vector<int64_t> ids = WrittenIds(rec + ".csv");
+    ASSERT_TRUE(Record(dir / "mono.mkv", "Mono8", kFrames));
+    ASSERT_TRUE(Record(dir / "bayer.mkv", "BayerGB8", kFrames));
+    const std::vector<int64_t> ids = WrittenIds(dir / "mono.mkv.csv");
     const struct {
         const char* name;
+        const char* from;
         QStringList codec;
         const char* readAs;
         bool exact;  // lossless: every id reads back
     } rows[] = {
-        {"gop12.mkv", {"-c:v", "ffv1", "-g", "12"}, "Mono8", true},
-        {"gop12-bgr.mkv", {"-c:v", "ffv1", "-g", "12", "-pix_fmt", "bgr0"}, "BGRa8", true},
-        {"mpeg4.mkv", {"-c:v", "mpeg4", "-q:v", "1", "-bf", "2", "-g", "12"}, "BGR8", false},
+        {"gop12.mkv", "mono.mkv", {"-map_metadata:s:v", "-1", "-c:v", "ffv1", "-g", "12"}, "Mono8", true},
+        {"gop12-bgr.mkv", "mono.mkv", {"-c:v", "ffv1", "-g", "12", "-pix_fmt", "bgr0"}, "BGRa8", true},
+        {"mpeg4.mkv", "mono.mkv", {"-c:v", "mpeg4", "-q:v", "1", "-bf", "2", "-g", "12"}, "BGR8", false},
+        // The mosaic's filter tagged, not the pixel format.
+        {"pattern-only.mkv", "bayer.mkv", {"-c", "copy", "-metadata:s:v:0", "PIXEL_FORMAT="}, "BayerGB8", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string out = dir / row.name;
-        ASSERT_EQ(RunTool("ffmpeg", QStringList{"-v", "error", "-y", "-i", QString::fromStdString(rec), "-map_metadata",
-                                            "-1", "-fps_mode", "passthrough"} +
-                                    row.codec + QStringList{QString::fromStdString(out)}),
+        ASSERT_EQ(RunTool("ffmpeg", QStringList{"-v", "error", "-y", "-i", QString::fromStdString(dir / row.from),
+                                                "-fps_mode", "passthrough"} +
+                                        row.codec + QStringList{QString::fromStdString(out)}),
                   0);
         std::string error;
         auto reader = imaging::OpenSequence(out, &error);
@@ -217,7 +225,7 @@ TEST(SequenceReader, ReadsFilesFfmpegMade)
         EXPECT_STREQ(reader->Shape().format->name, row.readAs);
         EXPECT_TRUE(reader->Info().complete) << reader->Info().note;
         if (row.exact) {
-            Walk(*reader, ids);
+            Walk(*reader, WrittenIds(dir / (std::string(row.from) + ".csv")));
             continue;
         }
         ASSERT_EQ(reader->FrameCount(), ids.size());
@@ -307,10 +315,28 @@ TEST(SequenceReader, BadInput)
          "the file is empty", true},
         {"empty tiff", [&](const TempDir& d) { WriteFile(d / "empty.tiff", ""); return d / "empty.tiff"; }, false,
          "the file is empty", true},
-        {"text as mkv", [&](const TempDir& d) { WriteFile(d / "x.mkv", "index,frame_id\n0,0\n"); return d / "x.mkv"; },
+        {"text as mkv",
+         [&](const TempDir& d) {
+             WriteFile(d / "x.mkv", "index,frame_id\n0,0\n");
+             return d / "x.mkv";
+         },
          false, "not a Matroska recording", true},
-        {"text as tiff", [&](const TempDir& d) { WriteFile(d / "x.tiff", "not a picture at all"); return d / "x.tiff"; },
+        {"text as tiff",
+         [&](const TempDir& d) {
+             WriteFile(d / "x.tiff", "not a picture at all");
+             return d / "x.tiff";
+         },
          false, "not a TIFF file", true},
+        {"mkv holding sound only",
+         [&](const TempDir& d) {
+             EXPECT_EQ(RunTool("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "anullsrc", "-t", "0.2",
+                                          QString::fromStdString(d / "sound.mkv")}),
+                       0);
+             return d / "sound.mkv";
+         },
+         false, "the file holds no video", true},
+        {"tiff cut in its header", [&](const TempDir&) { return cut("rec.tiff", "head.tiff", 6); }, false,
+         "not a TIFF file", true},
         {"not a recording's name", [&](const TempDir& d) { WriteFile(d / "x.avi", "RIFF"); return d / "x.avi"; }, false,
          "a recording is a", true},
         {"mkv cut in its header", [&](const TempDir&) { return cut("rec.mkv", "head.mkv", 100); }, false, "", true},
@@ -322,8 +348,9 @@ TEST(SequenceReader, BadInput)
          "the file ends early", false},
         {"tiff pages differ",
          [&](const TempDir& d) {
-             EXPECT_EQ(RunTool("tiffcp", {QString::fromStdString(d / "rec.tiff"), QString::fromStdString(d / "small.tiff"),
-                                      QString::fromStdString(d / "mixed.tiff")}),
+             EXPECT_EQ(RunTool("tiffcp", {QString::fromStdString(d / "rec.tiff"),
+                                          QString::fromStdString(d / "small.tiff"),
+                                          QString::fromStdString(d / "mixed.tiff")}),
                        0);
              return d / "mixed.tiff";
          },
@@ -351,6 +378,14 @@ TEST(SequenceReader, BadInput)
              return d / "rec-dir";
          },
          true, "frame-000003", false},
+        {"folder with frame files of numbers far apart",
+         [&](const TempDir& d) {
+             std::filesystem::create_directory(d / "far");
+             std::filesystem::copy_file(d / "rec-dir/frame-000001.tiff", d / "far/frame-000001.tiff");
+             std::filesystem::copy_file(d / "rec-dir/frame-000001.tiff", d / "far/frame-999999999999.tiff");
+             return d / "far";
+         },
+         true, "frame-999999999999.tiff and the files after it are left out", true},
         {"folder without frame files",
          [&](const TempDir& d) {
              std::filesystem::create_directory(d / "none");
@@ -375,7 +410,14 @@ TEST(SequenceReader, BadInput)
         const std::vector<int64_t>& expected = path.find(".tiff") != std::string::npos ? tiffIds : ids;
         EXPECT_GT(reader->FrameCount(), 0u);
         if (path.find("rec-dir") != std::string::npos) {
-            EXPECT_EQ(reader->FrameCount(), 5u);
+            // The indexes stay the CSV's: the missing one says so, the others read.
+            const std::vector<int64_t> dirIds = WrittenIds(dir / "rec-dir/frames.csv");
+            ASSERT_EQ(reader->FrameCount(), dirIds.size());
+            imaging::ReadFrame f;
+            EXPECT_FALSE(reader->Read(2, &f));
+            EXPECT_NE(reader->Error().find("frame-000003"), std::string::npos) << reader->Error();
+            for (uint64_t i : {5ull, 3ull, 1ull, 0ull, 4ull})
+                ExpectFrame(*reader, i, dirIds[i]);
             continue;
         }
         EXPECT_LE(reader->FrameCount(), expected.size());

@@ -151,7 +151,8 @@ CamError ParseSimSettings(const char* text, SimSettings* settings, std::string* 
             const auto* found = std::find_if(std::begin(looks), std::end(looks),
                                              [&](const auto& l) { return value == l.first; });
             if (found == std::end(looks))
-                return fail("picture must be bars, soft, still, black, white, grey or counter, got " + Quoted(value));
+                return fail("picture must be bars, soft, still, black, white, grey or counter, got " +
+                            Quoted(value));
             s.look = found->second;
             s.still = value == "still";
         } else if (key == "formats") {

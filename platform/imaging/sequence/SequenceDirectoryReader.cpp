@@ -1,7 +1,8 @@
 // Folder recordings read back: the frame-NNNNNN.tiff/.png files a
-// recording into a folder leaves, in their numbers' order, each read when
-// asked for (TIFF through the TIFF reader, PNG through Qt); numbers missing
-// among them are named and the files there are read.
+// recording into a folder leaves, frame-000001 as index 0, each read when
+// asked for (TIFF through the TIFF reader, PNG through Qt). A number with no
+// file keeps its index, so that the indexes stay those of the CSV beside
+// them: the missing files are named, and reading one says it is missing.
 #include "platform/imaging/sequence/SequenceReaderParts.h"
 
 #include <QImage>
@@ -45,7 +46,7 @@ public:
     bool Open(const std::string& path) override;
     const SequenceShape& Shape() const override { return shape_; }
     const SequenceInfo& Info() const override { return info_; }
-    uint64_t FrameCount() const override { return files_.size(); }
+    uint64_t FrameCount() const override { return files_.empty() ? 0 : files_.back().number; }
     bool Read(uint64_t index, ReadFrame* frame) override;
     const std::string& Error() const override { return error_; }
 
@@ -55,11 +56,15 @@ private:
         error_ = why;
         return false;
     }
+    bool ReadFile(const FrameFile& file, uint64_t index, ReadFrame* frame);
     bool ReadPng(const std::string& name, uint64_t index, ReadFrame* frame, bool first);
     bool Matches(const SequenceShape& shape, const std::string& name);
 
     std::string folder_;
-    std::vector<FrameFile> files_;
+    std::vector<FrameFile> files_;  // by number, those there only
+    // The most numbers without a file counted as frames: a stray name with a
+    // huge number must not make the recording that long.
+    static constexpr uint64_t kMaxMissing = 100000;
     SequenceShape shape_;
     SequenceInfo info_;
     FramePool pool_;
@@ -91,9 +96,15 @@ bool DirectoryReader::Open(const std::string& path)
     files_.erase(std::unique(files_.begin(), files_.end(),
                              [](const FrameFile& a, const FrameFile& b) { return a.number == b.number; }),
                  files_.end());
-    std::string missing;
+    std::string missing, stray;
     uint64_t gaps = 0, expected = 1;
-    for (const FrameFile& f : files_) {
+    for (size_t i = 0; i < files_.size(); ++i) {
+        const FrameFile& f = files_[i];
+        if (f.number - expected > kMaxMissing - gaps) {
+            stray = f.name;
+            files_.resize(i);
+            break;
+        }
         if (f.number > expected) {
             gaps += f.number - expected;
             if (missing.size() < 200) {
@@ -107,11 +118,16 @@ bool DirectoryReader::Open(const std::string& path)
     }
     if (gaps > 0) {
         info_.complete = false;
-        info_.note = std::to_string(gaps) + " frame files are missing (frame-" + missing +
-                     "); the " + std::to_string(files_.size()) + " there are read";
+        info_.note = (gaps == 1 ? std::string("1 frame file is missing") :
+                                  std::to_string(gaps) + " frame files are missing") +
+                     " (frame-" + missing + "); the " + std::to_string(files_.size()) + " there are read";
     }
+    if (!stray.empty())
+        info_.note += std::string(info_.note.empty() ? "" : "; ") + stray + " and the files after it are left out: " +
+                      "more than " + std::to_string(kMaxMissing) + " numbers before it have no file";
+    // The first file there tells the frames' shape.
     ReadFrame first;
-    return Read(0, &first);
+    return ReadFile(files_.front(), files_.front().number - 1, &first);
 }
 
 bool DirectoryReader::Matches(const SequenceShape& shape, const std::string& name)
@@ -160,9 +176,20 @@ bool DirectoryReader::ReadPng(const std::string& name, uint64_t index, ReadFrame
 
 bool DirectoryReader::Read(uint64_t index, ReadFrame* frame)
 {
-    if (index >= files_.size())
-        return Fail("no frame " + std::to_string(index) + ": the recording has " + std::to_string(files_.size()));
-    const FrameFile& file = files_[index];
+    if (index >= FrameCount())
+        return Fail("no frame " + std::to_string(index) + ": the recording has " + std::to_string(FrameCount()));
+    const auto file = std::lower_bound(files_.begin(), files_.end(), index + 1,
+                                       [](const FrameFile& f, uint64_t number) { return f.number < number; });
+    if (file == files_.end() || file->number != index + 1) {
+        char name[64];
+        std::snprintf(name, sizeof name, "frame-%06llu", (unsigned long long)(index + 1));
+        return Fail("frame " + std::to_string(index) + " is missing: the folder has no " + name + ".tiff or .png");
+    }
+    return ReadFile(*file, index, frame);
+}
+
+bool DirectoryReader::ReadFile(const FrameFile& file, uint64_t index, ReadFrame* frame)
+{
     const bool first = !shape_.format;
     if (file.png)
         return ReadPng(file.name, index, frame, first);

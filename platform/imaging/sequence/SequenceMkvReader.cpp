@@ -123,6 +123,7 @@ private:
     void Release();
 
     std::string path_;
+    std::string bayerPattern_;  // the mosaic's filter ("RGGB") where a tag says it
     uint64_t fileSize_ = 0;
     AVFormatContext* demuxer_ = nullptr;
     AVCodecContext* decoder_ = nullptr;
@@ -185,6 +186,8 @@ bool MkvReader::Open(const std::string& path)
         return Fail(why);
     if (const AVDictionaryEntry* tag = av_dict_get(demuxer_->streams[stream_]->metadata, "PIXEL_FORMAT", nullptr, 0))
         info_.recordedFormat = tag->value;
+    if (const AVDictionaryEntry* tag = av_dict_get(demuxer_->streams[stream_]->metadata, "BAYER_PATTERN", nullptr, 0))
+        bayerPattern_ = tag->value;
     packet_ = av_packet_alloc();
     picture_ = av_frame_alloc();
     if (!packet_ || !picture_)
@@ -342,8 +345,13 @@ bool MkvReader::ChooseOutput(const AVFrame* picture)
         if (unpacked && (unpacked->sampling == cam::Sampling::Mono || unpacked->sampling == cam::Sampling::Bayer) &&
             (unpacked->bits > 8) == (bits > 8))
             return unpacked;
-        static const char* names[] = {"Mono8", "Mono10", "Mono12", "Mono14", "Mono16"};
-        return cam::FindPixelFormat(names[bits <= 8 ? 0 : bits <= 10 ? 1 : bits <= 12 ? 2 : bits <= 14 ? 3 : 4]);
+        const std::string depth = bits <= 8 ? "8" : bits <= 10 ? "10" : bits <= 12 ? "12" : bits <= 14 ? "14" : "16";
+        // A mosaic the pixel format is not named for, only its filter.
+        const std::string mosaic = "Bayer" + bayerPattern_.substr(0, 2) + depth;
+        if (bayerPattern_.size() == 4)
+            if (const cam::PixelFormat* f = cam::FindPixelFormat(mosaic.c_str()))
+                return f;
+        return cam::FindPixelFormat(("Mono" + depth).c_str());
     };
     output_ = Output::Copy;
     switch (fmt) {
@@ -403,7 +411,8 @@ bool MkvReader::DecodeUntil(uint64_t index)
                 return true;
             av_frame_unref(picture_);
             if (pts > want)
-                return Fail("frame " + std::to_string(index) + " is not where the file's index puts it");
+                return Fail("frame " + std::to_string(index) +
+                            " is not where the file's index puts it (the file is damaged there)");
             continue;
         }
         if (err == AVERROR_EOF)

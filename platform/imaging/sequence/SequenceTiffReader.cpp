@@ -178,8 +178,9 @@ bool TiffReader::ChooseFormat(const PageLayout& layout)
 void TiffReader::Ends(const std::string& why)
 {
     info_.complete = false;
-    info_.note = why + "; its " + std::to_string(pages_.size()) + " pages before are read" +
-                 (info_.note.empty() ? "" : "; " + info_.note);
+    const std::string read =
+        pages_.size() == 1 ? "page 1 is read" : "pages 1 to " + std::to_string(pages_.size()) + " are read";
+    info_.note = why + "; " + read + (info_.note.empty() ? "" : "; " + info_.note);
 }
 
 bool TiffReader::Open(const std::string& path)
