@@ -856,4 +856,69 @@ TEST_F(PlayerTest, EveryFormatStepsToTheFrameTheCsvNames)
     }
 }
 
+// A recording whose CSV tells of 2 ids skipped before frame 7 and a frame
+// dropped before 12: N and P go to exactly those frames, and the status
+// line says what the CSV says of the frame.
+TEST_F(PlayerTest, MarksOfARecordedCsv)
+{
+    harness::TempDir dir;
+    const std::string path = dir / "gaps.mkv";
+    const TarvikRun made =
+        RunTarvik({"--record", QString::fromStdString(path), "--frames", "20"}, "width=64,height=48,formats=Mono8");
+    ASSERT_EQ(made.status, kExitSuccess) << made.err.toStdString();
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(path + ".csv");
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line + "\n");
+    }
+    ASSERT_EQ(lines.size(), 21u);
+    lines[1 + 12].insert(0, ",211,,,64,48,Mono8,dropped\n");
+    lines[1 + 7].insert(0, ",105,,,,,,skipped\n,106,,,,,,skipped\n");
+    {
+        std::ofstream out(path + ".csv", std::ios::trunc);
+        for (const std::string& line : lines)
+            out << line;
+    }
+    SetPlaySourceOpener(&OpenPlaySource);
+    std::string error;
+    ui::ViewerWindow* window = OpenRecordingWindow(nullptr, QRect(), path, &error);
+    if (!window && error.find("not in this build") != std::string::npos)
+        GTEST_SKIP() << "the opened recording is not in this build yet";
+    ASSERT_TRUE(window) << error;
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    Player* p = PlayerOf(window);
+    std::vector<uint64_t> marked;
+    for (const Mark& m : p->Source().Marks())
+        if (m.kind != Mark::LongInterval)  // the simulated camera's own timing may add some
+            marked.push_back(m.index);
+    EXPECT_EQ(marked, (std::vector<uint64_t>{7, 12}));
+
+    const struct {
+        const char* name;
+        uint64_t from;
+        Qt::Key key;
+        uint64_t expected;
+        const char* said;
+    } rows[] = {
+        {"next from the first", 0, Qt::Key_N, 7, "2 ids skipped before"},
+        {"next from a mark", 7, Qt::Key_N, 12, "dropped"},
+        {"previous from the last", 19, Qt::Key_P, 12, "dropped"},
+        {"previous from between", 10, Qt::Key_P, 7, "skipped"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        p->Show(row.from);
+        QTest::keyClick(window, row.key);
+        // Long intervals may lie between; N and P stop at them too.
+        while (p->Index() != row.expected && p->Index() != row.from &&
+               (row.key == Qt::Key_N ? p->Index() < row.expected : p->Index() > row.expected))
+            QTest::keyClick(window, row.key);
+        EXPECT_EQ(p->Index(), row.expected);
+        EXPECT_NE(p->Status().find(row.said), std::string::npos) << p->Status();
+    }
+    delete window;
+}
+
 }  // namespace
