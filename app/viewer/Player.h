@@ -68,7 +68,8 @@ public:
 
     uint64_t Index() const { return index_; }
     // Shows frame index (clamped to the recording); false when it cannot be
-    // read, the readout then saying why and the frame before staying.
+    // read: the window then says why in place of a picture, and the place
+    // moves there all the same, so that the next step goes past it.
     bool Show(uint64_t index);
     void StepFrames(int64_t frames);  // negative: back
     void StepSeconds(double seconds);
