@@ -363,7 +363,7 @@ TEST_F(PlayerTest, InAndOutMakeTheRangeExported)
             QTest::keyClick(p->Window(), Qt::Key_O);
         }
         EXPECT_EQ(p->Range(), std::make_pair(row.first, row.last));
-        EXPECT_EQ(p->ExportTo("/tmp/cut.mkv", false), "");
+        EXPECT_EQ(p->ExportTo("/recordings/cut.mkv", false), "");
         ASSERT_EQ(g_log.exported.size(), 1u);
         EXPECT_EQ(g_log.exported[0].first, row.first);
         EXPECT_EQ(g_log.exported[0].last, row.last);
@@ -620,6 +620,10 @@ TEST_F(PlayerDialogTest, OpenRecordingFromTheMenuAndByADrop)
     EXPECT_EQ(open->text().toStdString(), "Open recording…");
     EXPECT_EQ(open->shortcut(), QKeySequence("Ctrl+O"));
     EXPECT_TRUE(widget->control(IDC_PICTURE)->actions().contains(open));
+    // The file dialog opens existing files only: one is there.
+    harness::TempDir dir;
+    const std::string chosen = dir / "marked.mkv";
+    std::ofstream(chosen).put('\n');
 
     const struct {
         const char* name;
@@ -632,14 +636,14 @@ TEST_F(PlayerDialogTest, OpenRecordingFromTheMenuAndByADrop)
              QObject::connect(&person, &QTimer::timeout, [&] {
                  if (auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
                      files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
-                         ->setText(QStringLiteral("/tmp/marked.mkv"));
+                         ->setText(QString::fromStdString(chosen));
                      static_cast<QDialog*>(files)->accept();
                  }
              });
              person.start(10);
              open->trigger();
          },
-         "/tmp/marked.mkv"},
+         chosen},
         {"a drop on the dialog", [&] { Drop(widget, "/recordings/warned.mkv"); }, "/recordings/warned.mkv"},
         {"a drop on the live viewer",
          [&] {
@@ -652,9 +656,6 @@ TEST_F(PlayerDialogTest, OpenRecordingFromTheMenuAndByADrop)
     const QImage before = Shown();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        // The file dialog opens existing files only: one is there.
-        if (row.path.rfind("/tmp/", 0) == 0)
-            std::fclose(std::fopen(row.path.c_str(), "w"));
         row.open();
         ASSERT_SOON(PlayerWindows().size() == 1);
         ui::ViewerWindow* v = PlayerWindows()[0];
@@ -665,8 +666,6 @@ TEST_F(PlayerDialogTest, OpenRecordingFromTheMenuAndByADrop)
         if (dlg.ViewerWindow()) {
             EXPECT_TRUE(dlg.ViewerWindow()->isVisible());
         }
-        if (row.path.rfind("/tmp/", 0) == 0)
-            std::remove(row.path.c_str());
     }
     // The dialog's picture is as it was.
     EXPECT_EQ(Shown(), before);
