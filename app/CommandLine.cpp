@@ -26,7 +26,8 @@ const char kDescription[] =
     "sends them, Ctrl+E opens a window of the camera's settings, Ctrl+R records every\n"
     "frame to a file until Ctrl+R again. Ctrl+S saves the frame at full resolution,\n"
     "Ctrl+C copies it; the picture area's tooltip tells the camera's state. Ctrl+I (or a\n"
-    "double click on the picture) opens the viewer: zoom, pixel values, histogram, focus.";
+    "double click on the picture) opens the viewer: zoom, pixel values, histogram, focus.\n"
+    "Ctrl+O (or a recording dropped on the window) plays one in a viewer of its own.";
 
 const char kEnvironmentHelp[] =
     "\n"
