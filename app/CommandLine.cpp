@@ -26,7 +26,8 @@ const char kDescription[] =
     "sends them, Ctrl+E opens a window of the camera's settings, Ctrl+R records every\n"
     "frame to a file until Ctrl+R again. Ctrl+S saves the frame at full resolution,\n"
     "Ctrl+C copies it; the picture area's tooltip tells the camera's state. Ctrl+I (or a\n"
-    "double click on the picture) opens the viewer: zoom, pixel values, histogram, focus.";
+    "double click on the picture) opens the viewer: zoom, pixel values, histogram, focus.\n"
+    "Ctrl+O (or a recording dropped on the window) plays one in a viewer of its own.";
 
 const char kEnvironmentHelp[] =
     "\n"
@@ -413,8 +414,8 @@ int ShowHelp()
     t.AddTo(parser);
     // Each command's section, in the order they always came.
     const QString text = parser.helpText().replace("<executable_name>", "tarvik") + kEnvironmentHelp +
-                         kRecordHelp + kPlayHelp + kCheckHelp + kServeHelp + kSettingsHelp + kNetworkHelp + kForceIpHelp +
-                         kStatusHelp;
+                         kRecordHelp + kPlayHelp + kCheckHelp + kServeHelp + kSettingsHelp + kNetworkHelp +
+                         kForceIpHelp + kStatusHelp;
     return WriteStandardOutput(text.toLocal8Bit().toStdString()) ? kExitSuccess : kExitNotWritten;
 }
 

@@ -21,13 +21,18 @@
 
 CTarvikApp theApp;
 
+namespace {
+// Where the window and the viewer keep their places (QSettings).
+const char* const kSettingsKey = "应用程序向导生成的本地应用程序";
+}  // namespace
+
 // Restart-manager support, the help command and the common-controls set-up of
 // the original desktop have no counterpart with Qt and are left out.
 CTarvikApp::CTarvikApp() = default;
 
 bool CTarvikApp::InitInstance()
 {
-    ui::Application::SetSettingsKey("应用程序向导生成的本地应用程序");
+    ui::Application::SetSettingsKey(kSettingsKey);
 
     CTarvikDlg dlg(m_openOptions, m_live, m_record);
     dlg.SetTriggerRate(m_triggerRate);
@@ -101,8 +106,10 @@ int main(int argc, char** argv)
         return ShowFeatures(commandLine.open, commandLine.settings);
     }
     case CommandLine::Mode::Play:
-        if (!commandLine.play.exportRange && !commandLine.play.saveFrame)
-            return PlayInWindow(commandLine.play.path);
+        if (!commandLine.play.exportRange && !commandLine.play.saveFrame) {
+            ui::Application::SetSettingsKey(kSettingsKey);
+            return PlayInWindow(commandLine.play.path, argc, argv);
+        }
         {
             QCoreApplication core(argc, argv);
             return KeepFromRecording(commandLine.play, commandLine.record, commandLine.grab);
@@ -138,6 +145,8 @@ int main(int argc, char** argv)
     theApp.m_live = commandLine.live.start;
     theApp.m_triggerRate = commandLine.live.triggerRate;
     theApp.m_inspect = commandLine.inspect;
+    // "Open recording…" and drops read recordings through the readers.
+    SetPlaySourceOpener(&OpenPlaySource);
     theApp.InitInstance();
     return kExitSuccess;
 }

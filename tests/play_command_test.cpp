@@ -86,7 +86,8 @@ TEST(PlayOptions, AcceptedAndRefused)
          "--play keeps a range with --record or a frame with --grab: use one of them"},
         {{"--play", "r.mkv", "--frame", "3", "--grab", "f.png", "--overwrite"}, M::Usage,
          "--overwrite goes with --record"},
-        {{"--play", "r.mkv", "--live"}, M::Usage, "--live does not go with --play, which reads a recording, not a camera"},
+        {{"--play", "r.mkv", "--live"}, M::Usage,
+         "--live does not go with --play, which reads a recording, not a camera"},
         {{"--play", "r.mkv", "--camera", "sim-0"}, M::Usage,
          "--camera does not go with --play, which reads a recording, not a camera"},
         {{"--play", "r.mkv", "--set", "Width=8"}, M::Usage,
@@ -107,29 +108,6 @@ TEST(PlayOptions, AcceptedAndRefused)
         const CommandLine cl = Parse(row.args);
         EXPECT_EQ(int(cl.mode), int(row.mode)) << args << cl.error;
         EXPECT_EQ(cl.error, row.error) << args;
-    }
-}
-
-// The command line's reading of --range and --frame, as the command gets them.
-TEST(PlayOptions, RangeAndFrameRead)
-{
-    const struct {
-        std::vector<std::string> args;
-        uint64_t first;
-        std::optional<uint64_t> last, frame;
-    } rows[] = {
-        {{"--play", "r.mkv", "--range", "100-250", "--record", "c.mkv"}, 100, 250, std::nullopt},
-        {{"--play", "r.mkv", "--range", "0-0", "--record", "c.mkv"}, 0, 0, std::nullopt},
-        {{"--play", "r.mkv", "--range", "7-", "--record", "c.mkv"}, 7, std::nullopt, std::nullopt},
-        {{"--play", "r.mkv", "--record", "c.mkv"}, 0, std::nullopt, std::nullopt},
-        {{"--play", "r.mkv", "--frame", "41237", "--grab", "f.png"}, 0, std::nullopt, 41237},
-    };
-    for (const auto& row : rows) {
-        const CommandLine cl = Parse(row.args);
-        ASSERT_EQ(int(cl.mode), int(CommandLine::Mode::Play)) << cl.error;
-        EXPECT_EQ(cl.play.first, row.first);
-        EXPECT_EQ(cl.play.last, row.last);
-        EXPECT_EQ(cl.play.frame, row.frame);
     }
 }
 
@@ -293,25 +271,6 @@ TEST(PlayKeepsAcross, TiffToMkv)
     EXPECT_TRUE(MkvFrames(dir / "cut.mkv", "gray") == pages.substr(2 * 64 * 48, 5 * 64 * 48));
 }
 
-// --frame N --grab FILE keeps frame N as the recording holds it.
-TEST(PlayKeepsAcross, FrameGrabbed)
-{
-    harness::TempDir dir;
-    const QString folder = QString::fromStdString(dir.path);
-    TarvikRun run = RunTarvik({"--record", "r.mkv", "--frames", "6"}, "width=64,height=48,formats=Mono8", {}, folder);
-    ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    run = RunTarvik({"--play", "r.mkv", "--frame", "4", "--grab", "f.png"}, {}, {}, folder);
-    SKIP_WITHOUT_READER(run);
-    ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    const QImage image(QString::fromStdString(dir / "f.png"));
-    ASSERT_EQ(image.width(), 64);
-    std::string grey;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            grey.push_back(char(qRed(image.pixel(x, y))));
-    EXPECT_TRUE(grey == MkvFrames(dir / "r.mkv", "gray").substr(4 * 64 * 48, 64 * 48));
-}
-
 // The frame id the CSV gives frame index, -1 where it has no line for it.
 int64_t FrameIdOf(const std::string& csv, uint64_t index)
 {
@@ -383,6 +342,7 @@ TEST_P(PlayRefuses, FilesKept)
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
     { std::ofstream(dir / "old.mkv") << "an earlier one"; }
     ASSERT_EQ(symlink("r.mkv", (dir / "link.mkv").c_str()), 0);
+    ASSERT_EQ(link((dir / "r.mkv").c_str(), (dir / "hard.mkv").c_str()), 0);
     const std::string before = harness::Contents(dir / "r.mkv"), csv = harness::Contents(dir / "r.mkv.csv");
     run = RunTarvik(QStringList{"--play", "r.mkv"} + r.args, {}, {}, folder);
     SKIP_WITHOUT_READER(run);
@@ -398,6 +358,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefuseRow{"OntoItself", {"--record", "r.mkv", "--overwrite"}, 64, "it is the recording being read"},
         RefuseRow{"OntoItselfThroughALink", {"--record", "link.mkv", "--overwrite"}, 64,
+                  "it is the recording being read"},
+        RefuseRow{"OntoItselfByAnotherName", {"--record", "./r.mkv", "--overwrite"}, 64,
+                  "it is the recording being read"},
+        RefuseRow{"OntoItselfThroughAHardLink", {"--record", "hard.mkv", "--overwrite"}, 64,
                   "it is the recording being read"},
         RefuseRow{"ExistingKept", {"--record", "old.mkv"}, 64, "exists and is kept: --overwrite replaces it"},
         RefuseRow{"RangePastTheEnd", {"--range", "3-9", "--record", "c.mkv"}, 64, "has 5 frames, indexes 0 to 4"},

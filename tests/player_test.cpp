@@ -4,6 +4,8 @@
 // saving through the file dialog, a damaged frame stepped past, drops and
 // "Open recording…" opening a window, and a recording that cannot be opened.
 #include "DialogHarness.h"
+#include "FrameCounter.h"
+#include "RunTarvik.h"
 #include "TempDir.h"
 #include "WaitFor.h"
 #include "app/Failures.h"
@@ -13,18 +15,21 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
+#include <QProgressDialog>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
+#include <fstream>
 #include <cmath>
 #include <set>
 #include <string>
@@ -43,6 +48,8 @@ struct FakeLog {
         bool overwrite;
     };
     std::vector<Exported> exported;
+    std::function<void()> duringExport;  // called as the first frame is written
+    bool cancelSeen = false;
 };
 FakeLog g_log;
 
@@ -109,7 +116,10 @@ public:
     bool Export(uint64_t first, uint64_t last, const ExportOptions& options, std::string* error) override
     {
         for (uint64_t i = first; i <= last; ++i) {
+            if (i == first && g_log.duringExport)
+                g_log.duringExport();
             if (options.cancel && *options.cancel) {
+                g_log.cancelSeen = true;
                 *error = "cancelled";
                 return false;
             }
@@ -206,6 +216,10 @@ protected:
         return p->Window()->PinnedText();
     }
     qsizetype windows_ = 0;
+    // PlayInWindow's, unused here: the test's application is there already.
+    int argc_ = 1;
+    char program_[7] = "tarvik";
+    char* argv_[2] = {program_, nullptr};
     qsizetype others_ = 0;  // windows a case leaves for its fixture to close (the dialog)
 };
 
@@ -349,7 +363,7 @@ TEST_F(PlayerTest, InAndOutMakeTheRangeExported)
             QTest::keyClick(p->Window(), Qt::Key_O);
         }
         EXPECT_EQ(p->Range(), std::make_pair(row.first, row.last));
-        EXPECT_EQ(p->ExportTo("/tmp/cut.mkv", false), "");
+        EXPECT_EQ(p->ExportTo("/recordings/cut.mkv", false), "");
         ASSERT_EQ(g_log.exported.size(), 1u);
         EXPECT_EQ(g_log.exported[0].first, row.first);
         EXPECT_EQ(g_log.exported[0].last, row.last);
@@ -401,6 +415,76 @@ TEST_F(PlayerTest, SaveAndExportAskWhere)
             EXPECT_EQ(g_log.exported[0].last, 29u);
             EXPECT_EQ(g_log.exported[0].path, row.typed);
         }
+        delete p->Window();
+    }
+}
+
+// Cancel on the progress box, or closing the window, stops an export part
+// way; the window closes only once the export has stopped reading.
+TEST_F(PlayerTest, AnExportStopsPartWay)
+{
+    harness::TempDir dir;
+    const struct {
+        const char* name;
+        bool close;  // else Cancel
+    } rows[] = {
+        {"Cancel on the progress box", false},
+        {"the window closed", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        g_log = {};
+        Player* p = Open("marked.mkv");
+        ASSERT_TRUE(p);
+        QPointer<ui::ViewerWindow> window = p->Window();
+        g_log.duringExport = [&] {
+            if (row.close) {
+                window->close();
+                EXPECT_TRUE(window && window->isVisible());  // not while the export reads
+            } else if (auto* progress = window->findChild<QProgressDialog*>("exportProgress")) {
+                progress->cancel();
+            }
+        };
+        QString failure;
+        QTimer person;
+        QObject::connect(&person, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+                files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+                    ->setText(QString::fromStdString(dir / "cut.mkv"));
+                static_cast<QDialog*>(files)->accept();
+            } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                failure = box->text();
+                box->close();
+            }
+        });
+        person.start(10);
+        QTest::keyClick(window, Qt::Key_E, Qt::ControlModifier);
+        EXPECT_TRUE(g_log.cancelSeen);
+        EXPECT_TRUE(g_log.exported.empty());
+        if (row.close) {
+            ASSERT_SOON(!window);
+        } else {
+            EXPECT_EQ(failure.toStdString(), "The range was not exported: cancelled");
+            EXPECT_TRUE(window);
+            delete window.data();
+        }
+    }
+}
+
+// Ctrl+C puts the frame shown on the clipboard at full resolution.
+TEST_F(PlayerTest, CopyTakesTheFrameShown)
+{
+    for (const uint64_t index : {0u, 17u, 29u}) {
+        SCOPED_TRACE(index);
+        Player* p = Open("marked.mkv");
+        ASSERT_TRUE(p);
+        p->Show(index);
+        QGuiApplication::clipboard()->clear();
+        QTest::keyClick(p->Window(), Qt::Key_C, Qt::ControlModifier);
+        const QImage copied = QGuiApplication::clipboard()->image();
+        ASSERT_EQ(copied.size(), QSize(kWidth, kHeight));
+        EXPECT_EQ(qGray(copied.pixel(kWidth - 1, kHeight - 1)), int(index));
         delete p->Window();
     }
 }
@@ -468,7 +552,7 @@ TEST_F(PlayerTest, ARecordingThatCannotBeOpened)
 
     // As --play: a line on stderr and the status of a file without a frame to show.
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(PlayInWindow("/recordings/broken.mkv"), kExitNoFrame);
+    EXPECT_EQ(PlayInWindow("/recordings/broken.mkv", argc_, argv_), kExitNoFrame);
     EXPECT_EQ(OurLines(::testing::internal::GetCapturedStderr()),
               "tarvik: cannot read \"/recordings/broken.mkv\": not a recording\n");
 }
@@ -480,7 +564,7 @@ TEST_F(PlayerTest, PlayInWindowReturnsWhenTheWindowCloses)
             w->close();
     });
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(PlayInWindow("/recordings/warned.mkv"), kExitSuccess);
+    EXPECT_EQ(PlayInWindow("/recordings/warned.mkv", argc_, argv_), kExitSuccess);
     EXPECT_EQ(OurLines(::testing::internal::GetCapturedStderr()),
               "tarvik: no CSV beside it: frame ids and times are not known\n");
     ASSERT_SOON(PlayerWindows().empty());
@@ -522,6 +606,7 @@ protected:
     }
     void TearDown() override
     {
+        delete dlg.ViewerWindow();
         harness::ResetCameraState();
         PlayerTest::TearDown();
     }
@@ -535,6 +620,10 @@ TEST_F(PlayerDialogTest, OpenRecordingFromTheMenuAndByADrop)
     EXPECT_EQ(open->text().toStdString(), "Open recording…");
     EXPECT_EQ(open->shortcut(), QKeySequence("Ctrl+O"));
     EXPECT_TRUE(widget->control(IDC_PICTURE)->actions().contains(open));
+    // The file dialog opens existing files only: one is there.
+    harness::TempDir dir;
+    const std::string chosen = dir / "marked.mkv";
+    std::ofstream(chosen).put('\n');
 
     const struct {
         const char* name;
@@ -547,33 +636,233 @@ TEST_F(PlayerDialogTest, OpenRecordingFromTheMenuAndByADrop)
              QObject::connect(&person, &QTimer::timeout, [&] {
                  if (auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
                      files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
-                         ->setText(QStringLiteral("/tmp/marked.mkv"));
+                         ->setText(QString::fromStdString(chosen));
                      static_cast<QDialog*>(files)->accept();
                  }
              });
              person.start(10);
              open->trigger();
          },
-         "/tmp/marked.mkv"},
+         chosen},
         {"a drop on the dialog", [&] { Drop(widget, "/recordings/warned.mkv"); }, "/recordings/warned.mkv"},
+        {"a drop on the live viewer",
+         [&] {
+             dlg.OpenViewer();
+             ASSERT_TRUE(dlg.ViewerWindow());
+             Drop(dlg.ViewerWindow(), "/recordings/marked.mkv");
+         },
+         "/recordings/marked.mkv"},
     };
     const QImage before = Shown();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        // The file dialog opens existing files only: one is there.
-        if (row.path.rfind("/tmp/", 0) == 0)
-            std::fclose(std::fopen(row.path.c_str(), "w"));
         row.open();
         ASSERT_SOON(PlayerWindows().size() == 1);
         ui::ViewerWindow* v = PlayerWindows()[0];
         EXPECT_EQ(PlayerOf(v)->Source().Path(), row.path);
         EXPECT_EQ(v->parentWidget(), widget);
         delete v;
-        if (row.path.rfind("/tmp/", 0) == 0)
-            std::remove(row.path.c_str());
+        // The live viewer, where one was opened, stays as it was.
+        if (dlg.ViewerWindow()) {
+            EXPECT_TRUE(dlg.ViewerWindow()->isVisible());
+        }
     }
     // The dialog's picture is as it was.
     EXPECT_EQ(Shown(), before);
+}
+
+// `tarvik --play PATH` over the built program without a display: a file
+// that cannot be read is judged before the display is asked for.
+TEST(PlayCommandWindow, WhatCannotBeOpenedSaysWhyWithoutADisplay)
+{
+    harness::TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    {
+        std::ofstream(dir / "empty.mkv");
+        std::ofstream(dir / "text.mkv") << "not a recording\n";
+    }
+    const TarvikRun made = RunTarvik({"--record", QString::fromStdString(dir / "r.mkv"), "--frames", "3"},
+                                     "width=64,height=48");
+    ASSERT_EQ(made.status, kExitSuccess) << made.err.toStdString();
+    const bool reads = !RunTarvik({"--play", QString::fromStdString(dir / "r.mkv"), "--frame", "0", "--grab",
+                                   QString::fromStdString(dir / "f.png")},
+                                  "")
+                            .err.contains("not in this build");
+    const struct {
+        const char* name;
+        std::string path;
+        int status;
+        std::string said;  // the start of stderr's one line
+    } rows[] = {
+        {"no such file", dir / "missing.mkv", kExitNoFrame, "tarvik: cannot read \"" + (dir / "missing.mkv")},
+        {"an empty file", dir / "empty.mkv", kExitNoFrame, "tarvik: cannot read \"" + (dir / "empty.mkv")},
+        {"not a recording", dir / "text.mkv", kExitNoFrame, "tarvik: cannot read \"" + (dir / "text.mkv")},
+        {"a recording, no display", dir / "r.mkv", kExitNoDisplay, "tarvik: no display available"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.status == kExitNoDisplay && !reads) {
+            std::printf("skipped \"%s\": the recording reader is not in this build yet\n", row.name);
+            continue;
+        }
+        // No display at all: Qt's platform the tests choose is taken away too.
+        QProcess p;
+        QProcessEnvironment env = TarvikEnvironment("", "");
+        env.remove("QT_QPA_PLATFORM");
+        p.setProcessEnvironment(env);
+        p.start(TARVIK_EXE, {"--play", QString::fromStdString(row.path)});
+        TarvikRun r;
+        if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
+            r = {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+        else
+            p.kill();
+        EXPECT_EQ(r.status, row.status);
+        const std::string err = r.err.toStdString();
+        EXPECT_EQ(err.rfind(row.said, 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+}
+
+// Each recording format the program writes, deep frames included, and a
+// Matroska file with a keyframe every 12th frame only (FFmpeg's FFV1
+// default, as recordings made before): the keys land on the frame whose id
+// the CSV gives for that index (the simulated camera writes its id into its
+// pixels), backwards across keyframes and the gaps drops leave.
+TEST_F(PlayerTest, EveryFormatStepsToTheFrameTheCsvNames)
+{
+    harness::TempDir dir;
+    const struct {
+        const char* name;
+        std::string path, csv;
+        QStringList options;
+        QString sim;
+    } rows[] = {
+        {"Matroska, Bayer", dir / "b.mkv", dir / "b.mkv.csv", {}, "formats=BayerRG8"},
+        {"Matroska, Mono12p", dir / "m12.mkv", dir / "m12.mkv.csv", {"--pixel-format", "Mono12p"},
+         "formats=Mono12p+Mono8"},
+        {"multi-page TIFF", dir / "t.tiff", dir / "t.tiff.csv", {}, "formats=Mono8"},
+        {"a folder", dir / "f/", dir / "f/frames.csv", {}, "formats=Mono8"},
+        {"Matroska, a keyframe every 12th", dir / "old.mkv", dir / "old.mkv.csv", {}, "formats=Mono8"},
+    };
+    SetPlaySourceOpener(&OpenPlaySource);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const bool old = row.path.find("old.mkv") != std::string::npos;
+        const std::string recorded = old ? dir / "new.mkv" : row.path;
+        QStringList args = {"--record", QString::fromStdString(recorded), "--frames", "20"};
+        const TarvikRun made = RunTarvik(args + row.options, "width=320,height=240,picture=counter," + row.sim);
+        ASSERT_EQ(made.status, kExitSuccess) << made.err.toStdString();
+        if (old) {
+            const std::string from = "'" + recorded + "'", to = "'" + row.path + "'";
+            ASSERT_EQ(std::system(("ffmpeg -v error -i " + from + " -c:v ffv1 " + to + " && cp " + from + ".csv " +
+                                   to + ".csv")
+                                      .c_str()),
+                      0);
+        }
+        // The id of each index, from the CSV.
+        std::vector<int64_t> ids;
+        std::ifstream csv(row.csv);
+        std::string line;
+        std::getline(csv, line);
+        while (std::getline(csv, line))
+            if (line.find(",yes") != std::string::npos)
+                ids.push_back(std::stoll(line.substr(line.find(',') + 1)));
+        std::string error;
+        ui::ViewerWindow* window = OpenRecordingWindow(nullptr, QRect(), row.path, &error);
+        if (!window && error.find("not in this build") != std::string::npos)
+            GTEST_SKIP() << "the recording reader is not in this build yet";
+        ASSERT_TRUE(window) << error;
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+        Player* p = PlayerOf(window);
+        ASSERT_EQ(p->Source().FrameCount(), ids.size());
+        const auto idShown = [&] {
+            imaging::ReadFrame f;
+            std::string why;
+            const imaging::SequenceShape& shape = p->Source().Shape();
+            return p->Source().Read(p->Index(), &f, &why)
+                       ? frame_counter::FromFrame(f.data, f.size, shape.width, shape.height, shape.format->name)
+                       : frame_counter::kNoCounter;
+        };
+        // Frame 13 then back: 12 is a keyframe, 11 decodes from 0.
+        for (const Qt::Key key : {Qt::Key_End, Qt::Key_Left, Qt::Key_Left, Qt::Key_Home, Qt::Key_Right,
+                                  Qt::Key_PageDown, Qt::Key_Left, Qt::Key_Home, Qt::Key_PageUp}) {
+            QTest::keyClick(window, key);
+            EXPECT_EQ(idShown(), ids[p->Index()]) << "index " << p->Index();
+        }
+        p->Show(13);
+        for (const uint64_t expected : {12u, 11u, 10u}) {
+            QTest::keyClick(window, Qt::Key_Left);
+            ASSERT_EQ(p->Index(), expected);
+            EXPECT_EQ(idShown(), ids[expected]) << "index " << expected;
+        }
+        delete window;
+    }
+}
+
+// A recording whose CSV tells of 2 ids skipped before frame 7 and a frame
+// dropped before 12: N and P go to exactly those frames, and the status
+// line says what the CSV says of the frame.
+TEST_F(PlayerTest, MarksOfARecordedCsv)
+{
+    harness::TempDir dir;
+    const std::string path = dir / "gaps.mkv";
+    const TarvikRun made =
+        RunTarvik({"--record", QString::fromStdString(path), "--frames", "20"}, "width=64,height=48,formats=Mono8");
+    ASSERT_EQ(made.status, kExitSuccess) << made.err.toStdString();
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(path + ".csv");
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line + "\n");
+    }
+    ASSERT_EQ(lines.size(), 21u);
+    lines[1 + 12].insert(0, ",211,,,64,48,Mono8,dropped\n");
+    lines[1 + 7].insert(0, ",105,,,,,,skipped\n,106,,,,,,skipped\n");
+    {
+        std::ofstream out(path + ".csv", std::ios::trunc);
+        for (const std::string& line : lines)
+            out << line;
+    }
+    SetPlaySourceOpener(&OpenPlaySource);
+    std::string error;
+    ui::ViewerWindow* window = OpenRecordingWindow(nullptr, QRect(), path, &error);
+    if (!window && error.find("not in this build") != std::string::npos)
+        GTEST_SKIP() << "the opened recording is not in this build yet";
+    ASSERT_TRUE(window) << error;
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    Player* p = PlayerOf(window);
+    std::vector<uint64_t> marked;
+    for (const Mark& m : p->Source().Marks())
+        if (m.kind != Mark::LongInterval)  // the simulated camera's own timing may add some
+            marked.push_back(m.index);
+    EXPECT_EQ(marked, (std::vector<uint64_t>{7, 12}));
+
+    const struct {
+        const char* name;
+        uint64_t from;
+        Qt::Key key;
+        uint64_t expected;
+        const char* said;
+    } rows[] = {
+        {"next from the first", 0, Qt::Key_N, 7, "2 ids skipped before"},
+        {"next from a mark", 7, Qt::Key_N, 12, "dropped"},
+        {"previous from the last", 19, Qt::Key_P, 12, "dropped"},
+        {"previous from between", 10, Qt::Key_P, 7, "skipped"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        p->Show(row.from);
+        QTest::keyClick(window, row.key);
+        // Long intervals may lie between; N and P stop at them too.
+        while (p->Index() != row.expected && p->Index() != row.from &&
+               (row.key == Qt::Key_N ? p->Index() < row.expected : p->Index() > row.expected))
+            QTest::keyClick(window, row.key);
+        EXPECT_EQ(p->Index(), row.expected);
+        EXPECT_NE(p->Status().find(row.said), std::string::npos) << p->Status();
+    }
+    delete window;
 }
 
 }  // namespace

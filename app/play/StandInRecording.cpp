@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
 #include <fstream>
 
 namespace {
@@ -95,4 +96,38 @@ std::string Recording::CsvLines(uint64_t first, uint64_t last) const
     return text.empty() ? text
                         : "index,frame_id,camera_timestamp_ns,receive_time_ns,width,height,pixel_format,written\n" +
                               text;
+}
+
+// What the viewer's playback asks of an opened recording, plainly: no
+// marks, the pace from the camera's timestamps where the CSV has them.
+std::optional<uint64_t> Recording::NextMark(uint64_t, bool) const { return std::nullopt; }
+
+std::optional<uint64_t> Recording::Interval(uint64_t index) const
+{
+    if (index + 1 >= frames_.size() || !frames_[index].cameraTime || !frames_[index + 1].cameraTime ||
+        *frames_[index + 1].cameraTime < *frames_[index].cameraTime)
+        return std::nullopt;
+    return *frames_[index + 1].cameraTime - *frames_[index].cameraTime;
+}
+
+uint64_t Recording::Step(uint64_t index, double seconds) const
+{
+    if (frames_.empty())
+        return 0;
+    // Untimed frames count as 40 ms each.
+    double left = std::abs(seconds) * 1e9;
+    while (left > 0 && (seconds > 0 ? index + 1 < frames_.size() : index > 0)) {
+        const std::optional<uint64_t> step = Interval(seconds > 0 ? index : index - 1);
+        left -= step ? double(*step) : 40e6;
+        index = seconds > 0 ? index + 1 : index - 1;
+    }
+    return index;
+}
+
+std::string Recording::StatusText(uint64_t index) const
+{
+    std::string text = "frame " + std::to_string(index) + " of " + std::to_string(frames_.size());
+    if (index < frames_.size() && frames_[index].listed)
+        text += " · id " + std::to_string(frames_[index].frameId) + (frames_[index].incomplete ? " · incomplete" : "");
+    return text;
 }

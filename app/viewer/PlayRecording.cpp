@@ -1,7 +1,16 @@
 // The recording a window plays: Recording and RecordingExport.h behind the
-// player's calls. Apart from the player so that the window's code and its
-// tests do not need the readers.
+// player's calls, and --play's window. Apart from the player so that the
+// window's code and its tests do not need the readers.
 #include "Player.h"
+
+#include "app/Failures.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/ViewerWindow.h"
+
+#include <QApplication>
+#include <QEventLoop>
+
+#include <cstdio>
 
 namespace {
 
@@ -50,4 +59,36 @@ std::unique_ptr<PlaySource> OpenPlaySource(const std::string& path, std::string*
     if (!source->Open(path, error))
         return nullptr;
     return source;
+}
+
+int PlayInWindow(const std::string& path, int& argc, char** argv)
+{
+    if (!PlaySourceOpenerSet())
+        SetPlaySourceOpener(&OpenPlaySource);
+    // The recording first: a file that cannot be read says so with or
+    // without a display.
+    std::string error;
+    std::unique_ptr<PlaySource> source = PlaySourceOpenerSet()(path, &error);
+    if (!source) {
+        std::fprintf(stderr, "tarvik: %s\n", error.c_str());
+        return kExitNoFrame;
+    }
+    std::unique_ptr<ui::Application> platform;
+    if (!qApp) {
+        platform = std::make_unique<ui::Application>(argc, argv, "tarvik", TARVIK_VERSION, TARVIK_APP_ID);
+        if (!platform->Ok())
+            return kExitNoDisplay;
+    }
+    ui::ViewerWindow* window = PlayInNewWindow(nullptr, QRect(), std::move(source), &error);
+    if (!window) {
+        std::fprintf(stderr, "tarvik: %s\n", error.c_str());
+        return kExitNoFrame;
+    }
+    if (Player* player = PlayerOf(window))
+        for (const std::string& w : player->Source().Warnings())
+            std::fprintf(stderr, "tarvik: %s\n", w.c_str());
+    QEventLoop loop;
+    QObject::connect(window, &QObject::destroyed, &loop, &QEventLoop::quit);
+    loop.exec();
+    return kExitSuccess;
 }

@@ -11,6 +11,7 @@
 #include "platform/ui/ViewerWindow.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -93,6 +94,8 @@ imaging::Picture FramePicture(const imaging::Frame& frame)
 
 void SetPlaySourceOpener(PlaySourceOpener opener) { g_opener = opener; }
 
+PlaySourceOpener PlaySourceOpenerSet() { return g_opener; }
+
 // ---- the controller ---------------------------------------------------------------------
 
 Player::Player(std::unique_ptr<PlaySource> source, ui::ViewerWindow* window)
@@ -109,6 +112,9 @@ Player::Player(std::unique_ptr<PlaySource> source, ui::ViewerWindow* window)
     for (const Mark& m : source_->Marks())
         ticks.push_back({m.index, MarkColour(m.kind)});
     timeline_->SetTicks(std::move(ticks));
+    timeline_->setToolTip("Click or drag to go to a frame (N and P: the next and previous tick). Ticks: skipped "
+                          "frame ids orange, dropped frames red, incomplete purple, refused brown, long intervals "
+                          "blue; the in..out range (I, O) shaded");
     timeline_->OnSeek([this](uint64_t index) {
         Pause();
         Show(index);
@@ -128,6 +134,7 @@ Player::Player(std::unique_ptr<PlaySource> source, ui::ViewerWindow* window)
     connect(playTimer_, &QTimer::timeout, this, [this] { Tick(); });
 
     window_->ArrowsStepFrames();
+    window_->installEventFilter(this);
     Keys();
     window_->SetStatusSource([this] { return Status(); });
 }
@@ -172,20 +179,17 @@ bool Player::Show(uint64_t index)
     if (!source_->Read(index, &frame, &error)) {
         // The place moves on all the same, so that the next step passes the damage.
         readFailure_ = "frame " + std::to_string(index) + " cannot be read: " + error;
-        shown_ = false;
         window_->ClearFrame("Frame " + std::to_string(index) + " cannot be read: " + error);
-        if (!playing_)
-            window_->UpdateMeasures();
+        window_->ShowStatus();
         return false;
     }
     readFailure_.clear();
     const imaging::SequenceShape& shape = source_->Shape();
     window_->SetFrame({frame.data, frame.size, shape.width, shape.height, shape.format ? shape.format->name : ""},
                       frame.keep ? frame.keep : std::shared_ptr<const void>());
-    shown_ = true;
-    // While playing, the histogram and focus follow at the window's own pace.
-    if (!playing_)
-        window_->UpdateMeasures();
+    // The histogram and focus follow at the window's own pace (a few times a
+    // second), so that a step costs the frame's decoding and drawing only.
+    window_->ShowStatus();
     return true;
 }
 
@@ -276,7 +280,7 @@ void Player::Pause()
         return;
     playing_ = false;
     playTimer_->stop();
-    window_->UpdateMeasures();
+    window_->ShowStatus();
 }
 
 void Player::SetFastest(bool fastest)
@@ -411,23 +415,44 @@ void Player::ExportAsked()
     progress.setObjectName("exportProgress");
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(300);
-    QObject::connect(&progress, &QProgressDialog::canceled, [&cancel] { cancel = true; });
+    progress.setAutoReset(false);  // wasCanceled stays true to the end
     ExportOptions options;
     options.path = path;
     options.overwrite = overwrite;
     options.cancel = &cancel;
-    options.progress = [&progress](uint64_t done, uint64_t total) {
+    options.progress = [&progress, &cancel](uint64_t done, uint64_t total) {
         progress.setValue(total ? int(std::min<uint64_t>(1000, done * 1000 / total)) : 0);
         // The Cancel button and painting between frames.
         QCoreApplication::processEvents();
+        if (progress.wasCanceled())
+            cancel = true;
     };
     exporting_ = true;
+    cancelExport_ = &cancel;
     std::string error;
     const bool done = source_->Export(first, last, options, &error);
     exporting_ = false;
+    cancelExport_ = nullptr;
     progress.reset();
+    if (closeAfterExport_) {
+        // Asked to close meanwhile: what was written stays, as after Cancel.
+        QTimer::singleShot(0, window_, &QWidget::close);
+        return;
+    }
     if (!done)
         ShowFailure("Export range", "The range was not exported: " + (error.empty() ? "it failed" : error));
+}
+
+bool Player::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == window_ && event->type() == QEvent::Close && exporting_) {
+        closeAfterExport_ = true;
+        if (cancelExport_)
+            *cancelExport_ = true;
+        event->ignore();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 // ---- opening ----------------------------------------------------------------------------
@@ -452,12 +477,18 @@ ui::ViewerWindow* OpenRecordingWindow(QWidget* parent, const QRect& owner, const
     std::unique_ptr<PlaySource> source = g_opener(path, error);
     if (!source)
         return nullptr;
+    return PlayInNewWindow(parent, owner, std::move(source), error);
+}
+
+ui::ViewerWindow* PlayInNewWindow(QWidget* parent, const QRect& owner, std::unique_ptr<PlaySource> source,
+                                  std::string* error)
+{
     if (source->FrameCount() == 0) {
-        *error = "cannot read \"" + path + "\": it holds no frame";
+        *error = "cannot read \"" + source->Path() + "\": it holds no frame";
         return nullptr;
     }
     auto* window = new ui::ViewerWindow(parent);
-    window->setWindowTitle(Q("Recording " + BaseName(path) + " — Tarvik"));
+    window->setWindowTitle(Q("Recording " + BaseName(source->Path()) + " — Tarvik"));
     auto* player = new Player(std::move(source), window);
     // A recording dropped here replaces this one, in a window where this one was.
     QPointer<ui::ViewerWindow> self(window);
@@ -483,21 +514,4 @@ ui::ViewerWindow* OpenRecordingAsked(QWidget* parent, const QRect& owner, const 
         box.exec();
     }
     return window;
-}
-
-int PlayInWindow(const std::string& path)
-{
-    std::string error;
-    ui::ViewerWindow* window = OpenRecordingWindow(nullptr, QRect(), path, &error);
-    if (!window) {
-        std::fprintf(stderr, "tarvik: %s\n", error.c_str());
-        return kExitNoFrame;
-    }
-    if (Player* player = PlayerOf(window))
-        for (const std::string& w : player->Source().Warnings())
-            std::fprintf(stderr, "tarvik: %s\n", w.c_str());
-    QEventLoop loop;
-    QObject::connect(window, &QObject::destroyed, &loop, &QEventLoop::quit);
-    loop.exec();
-    return kExitSuccess;
 }

@@ -53,6 +53,7 @@ std::unique_ptr<PlaySource> OpenPlaySource(const std::string& path, std::string*
 // in tests. Until set, opening says recordings cannot be read.
 using PlaySourceOpener = std::unique_ptr<PlaySource> (*)(const std::string& path, std::string* error);
 void SetPlaySourceOpener(PlaySourceOpener opener);
+PlaySourceOpener PlaySourceOpenerSet();
 
 // The playback of one recording in one viewer window; a child of the window,
 // gone with it.
@@ -67,7 +68,8 @@ public:
 
     uint64_t Index() const { return index_; }
     // Shows frame index (clamped to the recording); false when it cannot be
-    // read, the readout then saying why and the frame before staying.
+    // read: the window then says why in place of a picture, and the place
+    // moves there all the same, so that the next step goes past it.
     bool Show(uint64_t index);
     void StepFrames(int64_t frames);  // negative: back
     void StepSeconds(double seconds);
@@ -107,6 +109,11 @@ public:
     // While an export runs: a progress box whose Cancel stops it.
     bool Exporting() const { return exporting_; }
 
+protected:
+    // While an export runs, closing the window cancels it and closes the
+    // window once the export has stopped (it reads the recording the window holds).
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void Keys();
     void Tick();
@@ -119,12 +126,13 @@ private:
     QCheckBox* fastestBox_ = nullptr;
     QTimer* playTimer_ = nullptr;
     uint64_t index_ = 0;
-    bool shown_ = false;
     std::string readFailure_;  // the frame last asked for could not be read
     bool playing_ = false, fastest_ = false;
     int64_t due_ = 0;  // steady clock, ns: when the next frame is due while playing
     std::optional<uint64_t> in_, out_;
     bool exporting_ = false;
+    std::atomic<bool>* cancelExport_ = nullptr;
+    bool closeAfterExport_ = false;
 };
 
 // The player of a window OpenRecordingWindow made; null for other windows.
@@ -135,11 +143,16 @@ Player* PlayerOf(const QObject* window);
 // Null, with *error, when it cannot be opened. Deleted when closed.
 ui::ViewerWindow* OpenRecordingWindow(QWidget* parent, const QRect& owner, const std::string& path,
                                       std::string* error);
+// The same with source opened already.
+ui::ViewerWindow* PlayInNewWindow(QWidget* parent, const QRect& owner, std::unique_ptr<PlaySource> source,
+                                  std::string* error);
 // The same, a failure said in a message box over parent.
 ui::ViewerWindow* OpenRecordingAsked(QWidget* parent, const QRect& owner, const std::string& path);
 
 // `tarvik --play PATH`: the recording in the viewer window alone (no dialog,
-// no camera), with the window system connected already (ui::Application).
-// The exit status once the window is closed; a recording that cannot be
-// opened: a line on stderr and kExitNoFrame.
-int PlayInWindow(const std::string& path);
+// no camera), connecting to the display (with argc and argv) unless the
+// process has its application already. The exit status once the window is
+// closed; a recording that cannot be opened: a line on stderr and
+// kExitNoFrame, before the display is asked for; no display: kExitNoDisplay.
+// Opens with PlaySourceOpenerSet(), OpenPlaySource when none was set.
+int PlayInWindow(const std::string& path, int& argc, char** argv);

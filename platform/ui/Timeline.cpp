@@ -23,8 +23,7 @@ Timeline::Timeline(QWidget* parent) : QWidget(parent)
     setFocusPolicy(Qt::NoFocus);
     setMinimumSize(2 * kMargin + 2, kHeight);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    setToolTip("Click or drag to go to a frame; ticks: skipped ids, drops, incomplete and refused frames, long "
-               "intervals");
+    setToolTip("Click or drag to go to a frame");
 }
 
 QSize Timeline::sizeHint() const { return {400, kHeight}; }

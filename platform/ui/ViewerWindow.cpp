@@ -627,6 +627,13 @@ void ViewerWindow::SetStatusSource(std::function<std::string()> status)
     statusLine_->setText(Q(StatusText()));
 }
 
+void ViewerWindow::ShowStatus()
+{
+    const QString status = Q(StatusText());
+    statusLine_->setText(status);
+    statusLine_->setToolTip(status);
+}
+
 void ViewerWindow::Reclamp()
 {
     const QSize frame = FrameSize(), canvas = CanvasSize();

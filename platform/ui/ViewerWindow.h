@@ -44,6 +44,9 @@ public:
     void ClearFrame(const std::string& note = {});
     // The status line's text, asked for a few times a second (and at once).
     void SetStatusSource(std::function<std::string()> status);
+    // The status line asked for its text now (a step to another frame), the
+    // histogram and focus left for their tick.
+    void ShowStatus();
 
     // The view and its controls, for the keys, the mouse and tests.
     imaging::View View() const { return view_; }
