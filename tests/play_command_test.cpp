@@ -175,9 +175,9 @@ std::string Frames(const std::string& path, const char* layout)
     return path.size() > 4 && path.substr(path.size() - 4) == ".mkv" ? MkvFrames(path, layout) : TiffFrames(path);
 }
 
-// The CSV lines of frames first..last with their indexes from 0, each
-// after the lines without an index (ids skipped, frames dropped) just
-// before it: what an export's CSV holds.
+// The CSV lines of frames first..last with their indexes from 0, and the
+// lines without an index (ids skipped, frames dropped) between them: what
+// an export's CSV holds.
 std::string CsvOf(const std::string& csv, uint64_t first, uint64_t last)
 {
     std::istringstream in(harness::Contents(csv));
@@ -191,7 +191,7 @@ std::string CsvOf(const std::string& csv, uint64_t first, uint64_t last)
         }
         const uint64_t index = std::stoull(line.substr(0, line.find(',')));
         if (index >= first && index <= last)
-            out += gap + std::to_string(index - first) + line.substr(line.find(',')) + "\n";
+            out += (index > first ? gap : "") + std::to_string(index - first) + line.substr(line.find(',')) + "\n";
         gap.clear();
     }
     return out;
