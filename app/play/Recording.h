@@ -67,6 +67,7 @@ public:
         uint64_t skipped = 0, dropped = 0, refused = 0, failed = 0, incomplete = 0;
         uint64_t trailing = 0;  // lost after the last frame listed, so on no frame's count
         uint64_t badLines = 0;  // lines not used: garbage, out of order
+        bool unusable = false;  // there, but empty or not under the recorder's header: not used
     };
     const CsvTotals& Totals() const { return totals_; }
     bool HasCsv() const { return !csvPath_.empty(); }
