@@ -135,6 +135,8 @@ bool Recording::Open(const std::string& path, std::string* error)
     marks_.clear();
     warnings_.clear();
     totals_ = {};
+    times_ = TimeSource::None;
+    median_.reset();
     reader_ = imaging::OpenSequence(path, error);
     if (!reader_)
         return false;
