@@ -245,7 +245,7 @@ void JudgeRecording(Recording& recording, CheckResult& r)
         warned += (warned.empty() ? "" : "; ") + w;
     // A recording without a CSV is still whole; one cut short or not
     // matching its CSV is not.
-    const bool mismatch = !recording.Reader().Info().complete || t.badLines ||
+    const bool mismatch = !recording.Reader().Info().complete || t.badLines || t.unusable ||
                           (recording.HasCsv() && t.listed != recording.FrameCount());
     add("file", mismatch ? Level::Warn : Level::Ok, warned.empty() ? "whole, its CSV matching" : warned);
 }

@@ -135,11 +135,14 @@ bool Recording::Open(const std::string& path, std::string* error)
     marks_.clear();
     warnings_.clear();
     totals_ = {};
+    times_ = TimeSource::None;
+    median_.reset();
     reader_ = imaging::OpenSequence(path, error);
     if (!reader_)
         return false;
     const imaging::SequenceInfo& info = reader_->Info();
-    if (!info.complete)
+    // The reader's note says why where it has one.
+    if (!info.complete && info.note.empty())
         warnings_.push_back("the file ends early (a recording cut short or killed): the " +
                             Plural(reader_->FrameCount(), "whole frame", "whole frames") + " before its end are read");
     if (!info.note.empty())
@@ -175,6 +178,7 @@ void Recording::ReadCsv()
         warnings_.push_back(csvPath_ + (head == LineRead::End ? " is empty" : " does not start with the header " +
                                         std::string(kCsvHeader)) + ": it is not used");
         csvPath_.clear();
+        totals_.unusable = true;
         return;
     }
     csvLines_.resize(frames_.size());

@@ -47,9 +47,12 @@ public:
     // The next (forward) or previous mark's frame from index; none: nullopt.
     std::optional<uint64_t> NextMark(uint64_t index, bool forward) const;
     // The time from frame index to the one after it at the recorded pace, in
-    // ns: the camera's timestamps, else the receive times, else the file's.
+    // ns: the camera's timestamps, else the receive times (the CSV's); none
+    // where the CSV has no times for them (the file's own are the reader's).
     std::optional<uint64_t> Interval(uint64_t index) const;
-    // The frame index seconds (negative: back) away, clamped to the recording.
+    // The frame index seconds (negative: back) away, clamped to the
+    // recording; a frame without an interval counts as the median one (at 25
+    // frames a second when no interval is known).
     uint64_t Step(uint64_t index, double seconds) const;
     // "frame 41 of 500 · id 1042 · camera 12.345678 s · +33.3 ms · received
     // 19:04:05.123 · incomplete; 2 ids skipped before" for the status line.
@@ -67,6 +70,7 @@ public:
         uint64_t skipped = 0, dropped = 0, refused = 0, failed = 0, incomplete = 0;
         uint64_t trailing = 0;  // lost after the last frame listed, so on no frame's count
         uint64_t badLines = 0;  // lines not used: garbage, out of order
+        bool unusable = false;  // there, but empty or not under the recorder's header: not used
     };
     const CsvTotals& Totals() const { return totals_; }
     bool HasCsv() const { return !csvPath_.empty(); }
