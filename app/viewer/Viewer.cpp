@@ -10,7 +10,6 @@
 
 #include <QDropEvent>
 #include <QEvent>
-#include <QFile>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QTimer>
@@ -52,7 +51,7 @@ protected:
         if (event->type() != QEvent::DragEnter && event->type() != QEvent::Drop)
             return false;
         auto* drop = static_cast<QDropEvent*>(event);
-        const std::string path = LocalPath(drop->mimeData());
+        const std::string path = ui::DroppedPath(drop->mimeData());
         if (path.empty())
             return false;
         drop->acceptProposedAction();
@@ -63,16 +62,6 @@ protected:
     }
 
 private:
-    static std::string LocalPath(const QMimeData* data)
-    {
-        if (!data || !data->hasUrls())
-            return {};
-        for (const QUrl& url : data->urls())
-            if (url.isLocalFile())
-                return QFile::encodeName(url.toLocalFile()).toStdString();
-        return {};
-    }
-
     std::function<void(const std::string&)> open_;
 };
 

@@ -819,8 +819,6 @@ void ViewerWindow::OnDrop(std::function<void(const std::string& path)> drop)
     setAcceptDrops(bool(drop_));
 }
 
-namespace {
-// The first local file of a drag, encoded as the file system names it; empty: none.
 std::string DroppedPath(const QMimeData* data)
 {
     if (!data || !data->hasUrls())
@@ -830,7 +828,6 @@ std::string DroppedPath(const QMimeData* data)
             return QFile::encodeName(url.toLocalFile()).toStdString();
     return {};
 }
-}  // namespace
 
 void ViewerWindow::dragEnterEvent(QDragEnterEvent* event)
 {

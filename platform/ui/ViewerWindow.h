@@ -15,11 +15,15 @@
 #include <string>
 
 class QCheckBox;
+class QMimeData;
 class QLabel;
 class QShortcut;
 class QTimer;
 
 namespace ui {
+
+// The first local file of a drag, encoded as the file system names it; empty: none.
+std::string DroppedPath(const QMimeData* data);
 
 class ViewerWindow : public QWidget {
 public:

@@ -41,21 +41,13 @@ uint64_t FrameNumber(const std::string& name, bool* png)
     return std::strtoull(digits.c_str(), nullptr, 10);
 }
 
-class DirectoryReader final : public SequenceReader {
+class DirectoryReader final : public ReaderBase {
 public:
     bool Open(const std::string& path) override;
-    const SequenceShape& Shape() const override { return shape_; }
-    const SequenceInfo& Info() const override { return info_; }
     uint64_t FrameCount() const override { return files_.empty() ? 0 : files_.back().number; }
     bool Read(uint64_t index, ReadFrame* frame) override;
-    const std::string& Error() const override { return error_; }
 
 private:
-    bool Fail(const std::string& why)
-    {
-        error_ = why;
-        return false;
-    }
     bool ReadFile(const FrameFile& file, uint64_t index, ReadFrame* frame);
     bool ReadPng(const std::string& name, uint64_t index, ReadFrame* frame, bool first);
     bool Matches(const SequenceShape& shape, const std::string& name);
@@ -65,10 +57,7 @@ private:
     // The most numbers without a file counted as frames: a stray name with a
     // huge number must not make the recording that long.
     static constexpr uint64_t kMaxMissing = 100000;
-    SequenceShape shape_;
-    SequenceInfo info_;
     FramePool pool_;
-    std::string error_;
 };
 
 bool DirectoryReader::Open(const std::string& path)

@@ -325,22 +325,14 @@ private:
 // How decoded samples become the frame handed out.
 enum class Output { Copy, Gbrp, Yuv422p, YuvToBgr };
 
-class MkvReader final : public SequenceReader {
+class MkvReader final : public ReaderBase {
 public:
     ~MkvReader() override { Release(); }
     bool Open(const std::string& path) override;
-    const SequenceShape& Shape() const override { return shape_; }
-    const SequenceInfo& Info() const override { return info_; }
     uint64_t FrameCount() const override { return places_.size(); }
     bool Read(uint64_t index, ReadFrame* frame) override;
-    const std::string& Error() const override { return error_; }
 
 private:
-    bool Fail(const std::string& why)
-    {
-        error_ = why;
-        return false;
-    }
     bool FindPlaces();
     bool PlacesFromCues();
     bool ScanPackets();
@@ -368,10 +360,7 @@ private:
     Output output_ = Output::Copy;
     int pixFmt_ = AV_PIX_FMT_NONE;
     uint64_t rowBytes_ = 0;
-    SequenceShape shape_;
-    SequenceInfo info_;
     FramePool pool_;
-    std::string error_;
 };
 
 void MkvReader::Release()

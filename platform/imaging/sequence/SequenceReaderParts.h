@@ -38,6 +38,26 @@ private:
     std::vector<std::shared_ptr<std::vector<uint8_t>>> buffers_;
 };
 
+// What every reader keeps the same way: the shape, what opening found and
+// the last failure, and the calls that hand them out.
+class ReaderBase : public SequenceReader {
+public:
+    const SequenceShape& Shape() const override { return shape_; }
+    const SequenceInfo& Info() const override { return info_; }
+    const std::string& Error() const override { return error_; }
+
+protected:
+    bool Fail(const std::string& why)
+    {
+        error_ = why;
+        return false;
+    }
+
+    SequenceShape shape_;
+    SequenceInfo info_;
+    std::string error_;
+};
+
 // Fills *frame from buffer.
 void HandOut(const std::shared_ptr<std::vector<uint8_t>>& buffer, uint64_t index, int64_t fileTime, ReadFrame* frame);
 

@@ -33,7 +33,7 @@ struct PageLayout {
     }
 };
 
-class TiffReader final : public SequenceReader {
+class TiffReader final : public ReaderBase {
 public:
     ~TiffReader() override
     {
@@ -41,18 +41,10 @@ public:
             TIFFClose(tif_);
     }
     bool Open(const std::string& path) override;
-    const SequenceShape& Shape() const override { return shape_; }
-    const SequenceInfo& Info() const override { return info_; }
     uint64_t FrameCount() const override { return pages_.size(); }
     bool Read(uint64_t index, ReadFrame* frame) override;
-    const std::string& Error() const override { return error_; }
 
 private:
-    bool Fail(const std::string& why)
-    {
-        error_ = why;
-        return false;
-    }
     static int OnError(TIFF*, void* self, const char*, const char* fmt, va_list ap);
     bool LayoutHere(PageLayout* layout, std::string* why);
     bool ChooseFormat(const PageLayout& layout);
@@ -65,11 +57,8 @@ private:
     bool narrow_ = false;  // 16-bit colour read at 8 bits
     uint64_t rowBytes_ = 0;
     std::vector<uint8_t> row_;
-    SequenceShape shape_;
-    SequenceInfo info_;
     FramePool pool_;
     std::string tiffError_;
-    std::string error_;
 };
 
 int TiffReader::OnError(TIFF*, void* self, const char*, const char* fmt, va_list ap)
