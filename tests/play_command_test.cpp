@@ -15,6 +15,7 @@
 #include <tiffio.h>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -397,6 +398,39 @@ TEST(PlayKeepsAcross, FullDiskLeavesAReadablePrefix)
     EXPECT_TRUE(MkvFrames(target, "gray") == MkvFrames(dir / "r.mkv", "gray").substr(0, n * frameBytes));
     EXPECT_EQ(harness::Contents(target + ".csv"), CsvOf(dir / "r.mkv.csv", 0, n - 1));
     umount2(small.path.c_str(), MNT_DETACH);
+}
+
+// A folder recording whose frame file is no file: a pipe by that name must not
+// hold the program waiting for a writer, and each says what it is.
+TEST(PlayKeepsAcross, FrameFileThatIsNoFile)
+{
+    const struct {
+        const char* name;
+        const char* format;  // --record-format of the folder
+        const char* frame;   // the frame file replaced
+        bool fifo;           // by a pipe, else by a folder
+        QStringList args;    // after --play DIR/
+    } rows[] = {
+        {"first png a pipe", "png", "frame-000001.png", true, {"--frame", "0", "--grab", "g.png"}},
+        {"later png a pipe", "png", "frame-000002.png", true, {"--frame", "1", "--grab", "g.png"}},
+        {"later tiff a pipe", "tiff", "frame-000002.tiff", true, {"--frame", "1", "--grab", "g.png"}},
+        {"first tiff a folder", "tiff", "frame-000001.tiff", false, {"--range", "0-1", "--record", "o.mkv"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        harness::TempDir dir;
+        const QString folder = QString::fromStdString(dir.path);
+        TarvikRun run = RunTarvik({"--record", "r/", "--frames", "3", "--record-format", row.format},
+                                  "width=32,height=24,formats=Mono8", {}, folder);
+        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        const std::string frame = dir / ("r/" + std::string(row.frame));
+        ASSERT_EQ(::unlink(frame.c_str()), 0);
+        ASSERT_EQ(row.fifo ? ::mkfifo(frame.c_str(), 0600) : ::mkdir(frame.c_str(), 0700), 0);
+        run = RunTarvik(QStringList{"--play", "r/"} + row.args, {}, {}, folder);
+        EXPECT_EQ(run.status, 4) << run.err.toStdString();
+        EXPECT_TRUE(run.err.contains((std::string(row.frame) + " cannot be read: it is not a regular file").c_str()))
+            << run.err.toStdString();
+    }
 }
 
 }  // namespace

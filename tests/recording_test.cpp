@@ -120,6 +120,9 @@ TEST_F(RecordingTest, EveryFrameOpensWhateverTheCsvHolds)
          "is not a whole number", {2}},
         {"a line far too long", [] { Lines l = CleanCsv(); l.insert(l.begin() + 3, std::string(200000, '7')); return Join(l); },
          "longer than 512 characters", {}},
+        {"CRLF line ends (saved by a Windows editor)", [] { std::string s; for (const std::string& l : CleanCsv()) s += l + "\r\n"; return s; },
+         "", {}},
+        {"a byte order mark before the header", [] { return "\xEF\xBB\xBF" + Join(CleanCsv()); }, "", {}},
         {"an index beyond the file amid the lines", [] { Lines l = CleanCsv(); l[20] = FrameLine(900); return Join(l); },
          "the CSV lists 1 index beyond the file's 20 frames", {19}},
     };

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -335,6 +336,15 @@ TEST(SequenceReader, BadInput)
              return d / "sound.mkv";
          },
          false, "the file holds no video", true},
+        {"tiff a pipe",
+         [&](const TempDir& d) { EXPECT_EQ(::mkfifo((d / "pipe.tiff").c_str(), 0600), 0); return d / "pipe.tiff"; },
+         false, "a TIFF recording is a regular file", true},
+        {"tiff a device",
+         [&](const TempDir& d) {
+             std::filesystem::create_symlink("/dev/zero", d / "zero.tiff");
+             return d / "zero.tiff";
+         },
+         false, "a TIFF recording is a regular file", true},
         {"tiff cut in its header", [&](const TempDir&) { return cut("rec.tiff", "head.tiff", 6); }, false,
          "not a TIFF file", true},
         {"not a recording's name", [&](const TempDir& d) { WriteFile(d / "x.avi", "RIFF"); return d / "x.avi"; }, false,

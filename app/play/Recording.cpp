@@ -36,8 +36,12 @@ LineRead ReadLine(std::istream& in, std::string* line)
         const int c = in.get();
         if (c == EOF)
             return line->empty() && !tooLong ? LineRead::End : LineRead::Cut;
-        if (c == '\n')
+        if (c == '\n') {
+            // A CSV saved again by a Windows editor ends its lines in CRLF.
+            if (!line->empty() && line->back() == '\r')
+                line->pop_back();
             return tooLong ? LineRead::TooLong : LineRead::Line;
+        }
         if (line->size() < kMaxCsvLine)
             line->push_back(char(c));
         else
@@ -174,6 +178,9 @@ void Recording::ReadCsv()
     }
     std::string line;
     const LineRead head = ReadLine(in, &line);
+    // Spreadsheets save a UTF-8 CSV with a byte order mark before the header.
+    if (line.rfind("\xEF\xBB\xBF", 0) == 0)
+        line.erase(0, 3);
     if (head == LineRead::End || line != kCsvHeader) {
         warnings_.push_back(csvPath_ + (head == LineRead::End ? " is empty" : " does not start with the header " +
                                         std::string(kCsvHeader)) + ": it is not used");

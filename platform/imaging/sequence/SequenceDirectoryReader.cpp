@@ -181,6 +181,13 @@ bool DirectoryReader::Read(uint64_t index, ReadFrame* frame)
 bool DirectoryReader::ReadFile(const FrameFile& file, uint64_t index, ReadFrame* frame)
 {
     const bool first = !shape_.format;
+    // A pipe by a frame's name would hold the open until something wrote to
+    // it, and a folder or a device is no frame either.
+    struct stat st;
+    if (::stat((folder_ + file.name).c_str(), &st) != 0)
+        return Fail(file.name + " cannot be read: " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return Fail(file.name + " cannot be read: it is not a regular file (a folder, a pipe or a device)");
     if (file.png)
         return ReadPng(file.name, index, frame, first);
     auto page = MakeTiffReader();

@@ -185,6 +185,9 @@ bool TiffReader::Open(const std::string& path)
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         return Fail(std::strerror(errno));
+    // A pipe or a device has no size to read pages by; it was called empty.
+    if (!S_ISREG(st.st_mode))
+        return Fail("a TIFF recording is a regular file");
     fileSize_ = uint64_t(st.st_size);
     if (fileSize_ == 0)
         return Fail("the file is empty");
