@@ -213,8 +213,12 @@ int SaveFromRecording(Recording& recording, const PlayCommand& play, const GrabC
 
 int KeepFromRecording(const PlayCommand& play, const RecordCommand& record, const GrabCommand& grab)
 {
-    // Before the reader or the writer start threads, so that each inherits the mask.
-    BlockStopSignals();
+    // An export takes Ctrl+C as "stop here, keep what is written": the
+    // signals are blocked before the reader or the writer start threads, so
+    // that each inherits the mask. Saving one frame keeps their default, so
+    // that a read that never returns can still be ended.
+    if (!play.saveFrame)
+        BlockStopSignals();
     Recording recording;
     std::string error;
     if (!recording.Open(play.path, &error)) {

@@ -305,7 +305,7 @@ bool ExportRange(Recording& recording, uint64_t first, uint64_t last, const Expo
     for (uint64_t i = first; i <= last; ++i) {
         if (options.cancel && options.cancel->load()) {
             stopKind = KeepError::Cancelled;
-            stopped = "export cancelled";
+            stopped = "cancelled";
             break;
         }
         imaging::ReadFrame read;
