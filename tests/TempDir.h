@@ -2,6 +2,7 @@
 // and what a file in it holds.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -35,6 +36,20 @@ inline std::string Contents(const std::string& path)
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// Standard output of a shell command (an FFmpeg or libtiff tool the test
+// compares against); empty when it cannot run.
+inline std::string CommandOutput(const std::string& command)
+{
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[65536];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
 }
 
 }  // namespace harness

@@ -28,6 +28,8 @@
 
 namespace {
 
+using harness::CommandOutput;
+
 CommandLine Parse(std::vector<std::string> args)
 {
     args.insert(args.begin(), "tarvik");
@@ -114,23 +116,10 @@ TEST(PlayOptions, AcceptedAndRefused)
 
 // Over the built program -------------------------------------------------
 
-std::string Output(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buffer[65536];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
-
 // Every frame of a .mkv as FFmpeg decodes it, in the layout named.
 std::string MkvFrames(const std::string& path, const char* layout)
 {
-    return Output("ffmpeg -nostdin -v error -i '" + path +
+    return CommandOutput("ffmpeg -nostdin -v error -i '" + path +
                   "' -fps_mode passthrough -enc_time_base -1 -f rawvideo -pix_fmt " + layout + " -");
 }
 

@@ -22,6 +22,8 @@
 
 namespace {
 
+using harness::CommandOutput;
+
 // What the made-up recording holds.
 struct Made {
     std::string format = "Mono8";
@@ -123,23 +125,10 @@ std::string Recording::CsvLines(uint64_t first, uint64_t last) const
 
 namespace {
 
-std::string Output(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buffer[65536];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
-
 // The frames a .mkv holds, as FFmpeg decodes them.
 std::string MkvFrames(const std::string& path, int bits)
 {
-    return Output("ffmpeg -nostdin -v error -i '" + path +
+    return CommandOutput("ffmpeg -nostdin -v error -i '" + path +
                   "' -fps_mode passthrough -enc_time_base -1 -f rawvideo -pix_fmt " + (bits > 8 ? "gray16le" : "gray") +
                   " -");
 }

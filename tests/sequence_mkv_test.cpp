@@ -23,25 +23,12 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using harness::CommandOutput;
 using harness::TempDir;
-
-// Standard output of a shell command.
-std::string Output(const std::string& command)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return out;
-    char buffer[65536];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, n);
-    pclose(pipe);
-    return out;
-}
 
 std::string Probe(const std::string& path, const std::string& what)
 {
-    return Output("ffprobe -v error -select_streams v:0 " + what + " -of csv=p=0 '" + path + "' 2>/dev/null");
+    return CommandOutput("ffprobe -v error -select_streams v:0 " + what + " -of csv=p=0 '" + path + "' 2>/dev/null");
 }
 
 int FramesIn(const std::string& path)
@@ -55,7 +42,7 @@ Bytes Decoded(const std::string& path, const char* pixelFormat)
 {
     const std::string range = std::string(pixelFormat) == "yuyv422" ? " -vf scale=out_range=full" : "";
     const std::string out =
-        Output("ffmpeg -v error -i '" + path + "'" + range + " -f rawvideo -pix_fmt " + pixelFormat + " -");
+        CommandOutput("ffmpeg -v error -i '" + path + "'" + range + " -f rawvideo -pix_fmt " + pixelFormat + " -");
     return Bytes(out.begin(), out.end());
 }
 
@@ -261,7 +248,7 @@ TEST_P(MkvOpenTest, ExistingFilesKept)
     EXPECT_EQ(writer->Error(), c.error);
     if (*c.error) {
         if (std::string(c.existing) == "file") {
-            EXPECT_EQ(Output("cat '" + path + "'"), "old");
+            EXPECT_EQ(CommandOutput("cat '" + path + "'"), "old");
         }
         return;
     }
@@ -368,7 +355,7 @@ TEST_P(MkvCutTest, OnlyWholeFramesRead)
     }
     const uint64_t at = c.fromEnd ? ends[2] - uint64_t(c.from) : ends[1] + uint64_t(c.from);
     ASSERT_LT(at, ends[3]);
-    Output("head -c " + std::to_string(at) + " '" + path + "' > '" + cut + "'");
+    CommandOutput("head -c " + std::to_string(at) + " '" + path + "' > '" + cut + "'");
     EXPECT_EQ(FramesIn(cut), c.frames);
     EXPECT_TRUE(Decoded(cut, "gray") == take.Expected(size_t(c.frames)));
 }
@@ -437,8 +424,9 @@ namespace {
 // Every frame once, whatever rate FFmpeg guesses from two of them.
 Bytes EachFrame(const std::string& path, const char* pixelFormat)
 {
-    const std::string out = Output("ffmpeg -v error -i '" + path +
-                                   "' -fps_mode passthrough -enc_time_base -1 -f rawvideo -pix_fmt " + pixelFormat + " -");
+    const std::string out = CommandOutput("ffmpeg -v error -i '" + path +
+                                          "' -fps_mode passthrough -enc_time_base -1 -f rawvideo -pix_fmt " +
+                                          pixelFormat + " -");
     return Bytes(out.begin(), out.end());
 }
 
