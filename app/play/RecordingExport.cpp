@@ -7,7 +7,6 @@
 #include "app/record/Recorder.h"
 #include "platform/camera/camtext.h"
 #include "platform/imaging/convert/PixelConvert.h"
-#include "platform/imaging/display/DisplayImage.h"
 #include "platform/imaging/files/OutputFile.h"
 #include "platform/imaging/sequence/SequenceReader.h"
 
@@ -120,21 +119,6 @@ bool ReadSettings(const std::string& path, std::string* text, std::string* why)
     }
     *text = all.str();
     return true;
-}
-
-// A frame of the recording as a picture, as a grab keeps a camera's frame:
-// deep formats at full depth, the others through the display conversion.
-imaging::Picture PictureOfFrame(const imaging::SequenceShape& shape, const imaging::ReadFrame& read)
-{
-    const imaging::Frame frame{read.data, read.size, shape.width, shape.height, shape.format->name};
-    if (imaging::IsDeep(frame.pixelFormat))
-        if (imaging::Picture deep = imaging::DeepPicture(frame); !deep.IsNull())
-            return deep;
-    imaging::DisplayImage image;
-    if (!imaging::CanShow(frame.pixelFormat) || !image.Create(int(shape.width), int(shape.height), 24))
-        return {};
-    imaging::ConvertFrame(frame, image.GetBits(), image.GetPitch(), imaging::WaitedThreads(frame));
-    return imaging::Picture::FromDisplayImage(image);
 }
 
 // The Matroska codec of an export: the one asked for, else the recording's
@@ -433,7 +417,9 @@ bool SaveRecordedFrame(Recording& recording, uint64_t index, const std::string& 
                 reader.Error());
         return false;
     }
-    const imaging::Picture picture = PictureOfFrame(reader.Shape(), read);
+    const imaging::SequenceShape& shape = reader.Shape();
+    const imaging::Picture picture =
+        imaging::FramePicture({read.data, read.size, shape.width, shape.height, shape.format->name});
     if (picture.IsNull()) {
         Say(error, kind, KeepError::CannotRecord,
             "cannot make a picture of " + std::string(reader.Shape().format->name) + " frames of " +

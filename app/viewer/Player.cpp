@@ -5,7 +5,6 @@
 
 #include "app/Failures.h"
 #include "platform/imaging/convert/PixelConvert.h"
-#include "platform/imaging/display/DisplayImage.h"
 #include "platform/ui/PictureDialog.h"
 #include "platform/ui/Timeline.h"
 #include "platform/ui/ViewerWindow.h"
@@ -75,20 +74,6 @@ bool Exists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-// The frame at full resolution, as --grab keeps it: deep frames at 16 bits.
-imaging::Picture FramePicture(const imaging::Frame& frame)
-{
-    if (imaging::IsDeep(frame.pixelFormat))
-        return imaging::DeepPicture(frame);
-    imaging::DisplayImage full;
-    if (frame.width > INT32_MAX || frame.height > INT32_MAX || !imaging::CanShow(frame.pixelFormat) ||
-        !full.Recreate(int(frame.width), int(frame.height)))
-        return {};
-    const uint64_t rows = imaging::ConvertFrame(frame, full.GetBits(), full.GetPitch(), imaging::WaitedThreads(frame));
-    for (uint64_t y = rows; y < frame.height; ++y)
-        std::memset(full.GetBits() + ptrdiff_t(y) * full.GetPitch(), 0, size_t(frame.width) * 3);
-    return imaging::Picture::FromDisplayImage(full);
-}
 
 }  // namespace
 
@@ -366,7 +351,8 @@ void Player::CopyFrame()
         return ShowFailure("Copy frame", "Frame " + std::to_string(index_) + " cannot be read: " + error);
     const imaging::SequenceShape& shape = source_->Shape();
     const imaging::Picture picture =
-        FramePicture({frame.data, frame.size, shape.width, shape.height, shape.format ? shape.format->name : ""});
+        imaging::FramePicture({frame.data, frame.size, shape.width, shape.height,
+                               shape.format ? shape.format->name : ""});
     if (picture.IsNull())
         return ShowFailure("Copy frame", "Frame " + std::to_string(index_) + " cannot be made into a picture");
     ui::CopyToClipboard(picture);

@@ -2,6 +2,7 @@
 // table; the formats themselves are cam::FindPixelFormat's.
 #include "PixelConvert.h"
 
+#include "platform/imaging/display/DisplayImage.h"
 #include "platform/imaging/files/PictureData.h"
 #include "PixelRows.h"
 
@@ -269,6 +270,20 @@ Picture DeepPicture(const Frame& frame)
     } catch (const std::bad_alloc&) {
         return {};
     }
+}
+
+Picture FramePicture(const Frame& frame)
+{
+    if (IsDeep(frame.pixelFormat))
+        return DeepPicture(frame);
+    DisplayImage full;
+    if (frame.width > INT32_MAX || frame.height > INT32_MAX || !CanShow(frame.pixelFormat) ||
+        !full.Recreate(int(frame.width), int(frame.height)))
+        return {};
+    const uint64_t rows = ConvertFrame(frame, full.GetBits(), full.GetPitch(), WaitedThreads(frame));
+    for (uint64_t y = rows; y < frame.height; ++y)
+        std::memset(full.GetBits() + ptrdiff_t(y) * full.GetPitch(), 0, size_t(frame.width) * 3);
+    return Picture::FromDisplayImage(full);
 }
 
 }  // namespace imaging

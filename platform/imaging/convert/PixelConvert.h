@@ -48,4 +48,9 @@ bool IsDeep(const char* pixelFormat);
 // not hold are black. Null for other formats and when memory runs out.
 Picture DeepPicture(const Frame& frame);
 
+// The frame at full resolution, as a grab keeps it: deep frames through
+// DeepPicture, the others converted to 8-bit colour, the rows the data does
+// not hold black. Null when the format cannot be shown or memory runs out.
+Picture FramePicture(const Frame& frame);
+
 }  // namespace imaging
