@@ -17,7 +17,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -58,17 +57,9 @@ std::vector<PlanesCase> PlanesCases()
 std::vector<uint64_t> WrittenFrameIds(const std::string& csv)
 {
     std::vector<uint64_t> ids;
-    std::ifstream in(csv);
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::vector<std::string> field;
-        std::istringstream fields(line);
-        for (std::string f; std::getline(fields, f, ',');)
-            field.push_back(f);
-        if (field.size() == 8 && field[7] == "yes")
-            ids.push_back(std::stoull(field[1]));
-    }
+    std::istringstream in(CommandOutput("awk -F, 'NR > 1 && $8 == \"yes\" { print $2 }' '" + csv + "'"));
+    for (uint64_t id; in >> id;)
+        ids.push_back(id);
     return ids;
 }
 
