@@ -169,6 +169,6 @@ int main(int argc, char** argv)
         Run("Mono8", 1292, 964, 150, 3, dir);
         Run("BayerRG8", 5472, 3648, 6, 3, dir);
     }
-    RunBayer("BayerRG8", 5472, 3648, 4, 2, dir);
-    RunBayer("BayerRG12", 5472, 3648, 4, 2, dir);
+    RunBayer("BayerRG8", 5472, 3648, 6, 3, dir);
+    RunBayer("BayerRG12", 5472, 3648, 6, 3, dir);
 }
