@@ -66,8 +66,10 @@ RecordOptionTable::RecordOptionTable()
       recordBayer("record-bayer", "With --record to NAME.mkv: mosaic (the default) keeps a Bayer "
           "frame as the camera sends it; planes keeps it as its four colour planes side by side "
           "(even rows and columns top left, even rows odd columns top right, odd rows even "
-          "columns bottom left, odd rows odd columns bottom right), files about 0.9 times the "
-          "size. Tarvik reads both back as the mosaic; for ffmpeg see Recording below.", "LAYOUT")
+          "columns bottom left, odd rows odd columns bottom right): files 0.7 to 0.9 times the "
+          "size, whatever the codec. Tarvik reads both back as the mosaic; ffmpeg needs a filter "
+          "for planes (docs/recording.md). Other pixel formats and odd sizes are kept as they "
+          "are.", "LAYOUT")
 {
 }
 
