@@ -192,24 +192,37 @@ std::vector<std::string> RecordPlanes(const QTemporaryDir& dir, const QString& n
     return sent;
 }
 
-// A file whose BAYER_LAYOUT Tarvik does not know would hand out samples in the
-// wrong places: it is refused, naming the tag and its value; one with the
-// tags taken away is read as it is stored (no guessing).
+// A file whose BAYER_LAYOUT Tarvik does not know, or whose frames cannot be
+// planes (colour, an odd size), would hand out samples in the wrong places:
+// it is refused, naming the tag and what is wrong.
 TEST(RecordBayerLayout, UnknownLayoutRefused)
 {
-    QTemporaryDir dir;
-    ASSERT_EQ(RecordPlanes(dir, "p.mkv", 2).size(), 2u);
-    const std::string path = dir.filePath("p.mkv").toStdString(), odd = dir.filePath("odd.mkv").toStdString();
-    CommandOutput("ffmpeg -nostdin -v error -i '" + path + "' -c copy -metadata:s:v:0 BAYER_LAYOUT=diagonal '" + odd +
-                  "'");
-    ASSERT_EQ(LayoutTag(odd), "diagonal\n");
-    std::string error;
-    EXPECT_FALSE(imaging::OpenSequence(odd, &error));
-    EXPECT_NE(error.find("BAYER_LAYOUT"), std::string::npos) << error;
-    EXPECT_NE(error.find("\"diagonal\""), std::string::npos) << error;
-    const TarvikRun play = RunTarvik({"--check", "--play", QString::fromStdString(odd)}, {});
-    EXPECT_NE(play.status, 0);
-    EXPECT_TRUE(play.err.contains("BAYER_LAYOUT")) << play.err.toStdString();
+    struct Case {
+        const char* sim;  // the recording's camera
+        const char* tag;  // BAYER_LAYOUT put on it
+        const char* said;
+    };
+    const Case cases[] = {
+        {"width=64,height=48,formats=BayerRG8", "diagonal", "its tag BAYER_LAYOUT is \"diagonal\""},
+        {"width=64,height=48,formats=BayerRG8", "Planes", "its tag BAYER_LAYOUT is \"Planes\""},
+        {"width=64,height=48,formats=RGB8", "planes", "its tag BAYER_LAYOUT says planes, but its frames are 64 x 48"},
+        {"width=63,height=48,formats=Mono8", "planes", "its tag BAYER_LAYOUT says planes, but its frames are 63 x 48"},
+    };
+    for (const Case& c : cases) {
+        QTemporaryDir dir;
+        const TarvikRun run = RunTarvik({"--record", "r.mkv", "--frames", "2"}, c.sim, {}, dir.path());
+        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        const std::string path = dir.filePath("r.mkv").toStdString(), tagged = dir.filePath("t.mkv").toStdString();
+        CommandOutput("ffmpeg -nostdin -v error -i '" + path + "' -c copy -metadata:s:v:0 BAYER_LAYOUT=" + c.tag +
+                      " '" + tagged + "'");
+        ASSERT_EQ(LayoutTag(tagged), c.tag + std::string("\n"));
+        std::string error;
+        EXPECT_FALSE(imaging::OpenSequence(tagged, &error)) << c.sim;
+        EXPECT_NE(error.find(c.said), std::string::npos) << error;
+        const TarvikRun check = RunTarvik({"--check", "--play", QString::fromStdString(tagged)}, {});
+        EXPECT_NE(check.status, 0);
+        EXPECT_TRUE(check.err.contains(c.said)) << check.err.toStdString();
+    }
 }
 
 // What --record-bayer takes, and where: .mkv only, mosaic or planes.
