@@ -100,7 +100,8 @@ std::string CodecNames()
 
 // A row of w samples, sample(x) each, into out; split: a mosaic's row, its
 // even columns into the first half and its odd ones into the second (w even).
-// One pass over the row, so that splitting costs no more than the copy.
+// One pass over the row as it is copied in: at 8 bits some 4 times a plain
+// copy's time, still a small part of the fastest codec's.
 template <class T, class Sample>
 void PutRow(T* out, uint32_t w, bool split, Sample sample)
 {
@@ -602,7 +603,8 @@ void MkvWriter::FillRow(const uint8_t* src, uint32_t y)
         auto* out = reinterpret_cast<uint16_t*>(planes[0] + ptrdiff_t(PictureRow(y)) * pitch[0]);
         if (f.packing == cam::Packing::Word) {
             const uint16_t mask = uint16_t((1u << f.bits) - 1);
-            PutRow(out, w, planes_, [src, mask](uint32_t x) { return uint16_t((src[2 * x] | src[2 * x + 1] << 8) & mask); });
+            PutRow(out, w, planes_,
+                   [src, mask](uint32_t x) { return uint16_t((src[2 * x] | src[2 * x + 1] << 8) & mask); });
         } else {
             PutRow(out, w, planes_, [src, &f](uint32_t x) { return uint16_t(cam::ReadSample(f, src, x)); });
         }
