@@ -252,7 +252,8 @@ Usage ReadWindowOrGrab(const ParsedOptions& options, const OptionTables& t, bool
 Usage ReadPlaying(const ParsedOptions& options, const OptionTables& t, CommandLine* cl)
 {
     const QList<QCommandLineOption> goesWith = t.play.Options() + QList<QCommandLineOption>{
-        t.record.record, t.record.overwrite, t.record.recordFormat, t.record.recordCodec, t.grab.grab};
+        t.record.record, t.record.overwrite, t.record.recordFormat, t.record.recordCodec, t.record.recordBayer,
+        t.grab.grab};
     for (const QCommandLineOption& option : t.InHelpOrder()) {
         const bool allowed = std::any_of(goesWith.begin(), goesWith.end(), [&](const QCommandLineOption& o) {
             return o.names() == option.names();

@@ -134,6 +134,7 @@ int main(int argc, char** argv)
         options.bufferBytes = r.bufferBytes;
         options.sequence.frameFileFormat = r.frameFileFormat;
         options.sequence.codec = r.codec;  // none: ffv1, as the window's own recordings
+        options.sequence.bayerPlanes = r.bayerPlanes;
         theApp.m_record = options;
     }
     // Before Qt starts a thread, so that every thread inherits the mask.

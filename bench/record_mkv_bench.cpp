@@ -1,7 +1,8 @@
 // Times recording to Matroska with each codec against FFmpeg's own command
 // line encoding the same frames with the same codec, slices and threads, both
 // into a file system in memory. Prints frames per second and their ratio, and
-// each codec's file size against FFV1's, measured in this one run.
+// each codec's file size against FFV1's, measured in this one run; and Bayer
+// mosaics recorded as their four colour planes against the mosaic as it is.
 #include "NoisyFrame.h"
 #include "Timing.h"
 #include "platform/imaging/sequence/SequenceFile.h"
@@ -35,6 +36,64 @@ int SlicesFor(int threads)
 
 long long RunCodec(const std::string& codec, const char* format, uint32_t w, uint32_t h, int frames, int runs,
                    const std::string& dir, long long ffv1Bytes);
+
+// frames copies of frame recorded to path by the writer with options; false,
+// said, when it failed.
+bool Record(const std::string& path, const imaging::SequenceOptions& options, const char* format, uint32_t w,
+            uint32_t h, const std::vector<uint8_t>& frame, int frames)
+{
+    auto writer = imaging::MakeMkvWriter(options);
+    bool ok = writer->Open(path, {cam::FindPixelFormat(format), w, h}, true);
+    for (int i = 0; ok && i < frames; ++i)
+        ok = writer->Write({frame.data(), frame.size(), uint64_t(i), uint64_t(i + 1) * 5000000, 0});
+    ok = writer->Close() && ok;
+    if (!ok)
+        std::printf("  recording failed: %s\n", writer->Error().c_str());
+    return ok;
+}
+
+long long FileBytes(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? (long long)st.st_size : 0;
+}
+
+// A Bayer mosaic recorded as it is and as its four colour planes, in turns,
+// with each codec that takes it: the planes' frames/s and size against the
+// mosaic's with the same codec, and their size against FFV1's mosaic.
+void RunBayer(const char* format, uint32_t w, uint32_t h, int frames, int runs, const std::string& dir)
+{
+    const std::vector<uint8_t> frame = NoisyFrame(format, w, h);
+    const std::string path = dir + "/bayer.mkv";
+    const int threads = Cores();
+    long long ffv1Mosaic = 0;
+    for (const std::string& codec : imaging::MkvCodecs()) {
+        if (!imaging::MkvTakes({cam::FindPixelFormat(format), w, h}, codec, nullptr))
+            continue;
+        double ms[2] = {1e300, 1e300};
+        long long bytes[2] = {};
+        bool ok = true;
+        for (int run = 0; run < runs; ++run)
+            for (int planes = 0; planes < 2; ++planes) {
+                imaging::SequenceOptions options{"tiff", threads, codec};
+                options.bayerPlanes = planes;
+                ms[planes] = std::min(
+                    ms[planes], BestMs([&] { ok = Record(path, options, format, w, h, frame, frames) && ok; }, 1));
+                bytes[planes] = FileBytes(path);
+            }
+        if (codec == "ffv1")
+            ffv1Mosaic = bytes[0];
+        const double fps[2] = {frames * 1000.0 / ms[0], frames * 1000.0 / ms[1]};
+        std::printf("%s %ux%u as planes, %s, %d frames, %d threads:%s\n", format, w, h, codec.c_str(), frames,
+                    threads, ok ? "" : "  (a run FAILED)");
+        std::printf("  mosaic     %8.2f frames/s  (%lld bytes)\n", fps[0], bytes[0]);
+        std::printf("  planes     %8.2f frames/s  (%lld bytes)\n", fps[1], bytes[1]);
+        std::printf("  ratio      %8.2f x the mosaic's rate\n", fps[1] / fps[0]);
+        std::printf("  size       %8.3f x the mosaic's with %s, %.3f x FFV1's mosaic\n", double(bytes[1]) / bytes[0],
+                    codec.c_str(), ffv1Mosaic ? double(bytes[1]) / ffv1Mosaic : 0.0);
+        unlink(path.c_str());
+    }
+}
 
 void Run(const char* format, uint32_t w, uint32_t h, int frames, int runs, const std::string& dir)
 {
@@ -70,14 +129,8 @@ long long RunCodec(const std::string& codec, const char* format, uint32_t w, uin
     for (int run = 0; run < runs; ++run) {
         oursMs = std::min(oursMs, BestMs(
                                       [&] {
-                                          auto writer = imaging::MakeMkvWriter({"tiff", threads, codec});
-                                          ok = ok && writer->Open(ours, {cam::FindPixelFormat(format), w, h}, true);
-                                          for (int i = 0; ok && i < frames; ++i)
-                                              ok = writer->Write({frame.data(), frame.size(), uint64_t(i),
-                                                                  uint64_t(i + 1) * 5000000, 0});
-                                          ok = writer->Close() && ok;
-                                          if (!ok)
-                                              std::printf("  recording failed: %s\n", writer->Error().c_str());
+                                          ok = ok && Record(ours, {"tiff", threads, codec}, format, w, h, frame,
+                                                            frames);
                                       },
                                       1));
         ffmpegMs = std::min(ffmpegMs, BestMs([&] { ok = std::system(command.c_str()) == 0 && ok; }, 1));
@@ -107,10 +160,15 @@ long long RunCodec(const std::string& codec, const char* format, uint32_t w, uin
 
 }  // namespace
 
-int main()
+// "bayer": the Bayer planes' rows alone.
+int main(int argc, char** argv)
 {
     struct stat st {};
     const std::string dir = stat("/dev/shm", &st) == 0 ? "/dev/shm" : "/tmp";
-    Run("Mono8", 1292, 964, 150, 3, dir);
-    Run("BayerRG8", 5472, 3648, 6, 3, dir);
+    if (argc < 2 || std::string(argv[1]) != "bayer") {
+        Run("Mono8", 1292, 964, 150, 3, dir);
+        Run("BayerRG8", 5472, 3648, 6, 3, dir);
+    }
+    RunBayer("BayerRG8", 5472, 3648, 6, 3, dir);
+    RunBayer("BayerRG12", 5472, 3648, 6, 3, dir);
 }

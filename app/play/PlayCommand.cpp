@@ -28,10 +28,10 @@ const char kPlayHelp[] =
     "    --play PATH --range A-B --record OUT   frames A to B (indexes from 0, both\n"
     "        included; A- to the end) into a new recording OUT of any recording format,\n"
     "        losslessly, with OUT.csv (their CSV lines, indexes from 0) and OUT.settings;\n"
-    "        without --range the whole recording. --record-codec, --record-format and\n"
-    "        --overwrite as for --record; a .mkv keeps the recording's codec unless\n"
-    "        --record-codec names one. A full disk stops it: the frames written stay\n"
-    "        readable, with their CSV lines (status 5).\n"
+    "        without --range the whole recording. --record-codec, --record-bayer,\n"
+    "        --record-format and --overwrite as for --record; a .mkv keeps the\n"
+    "        recording's codec unless --record-codec names one. A full disk stops it:\n"
+    "        the frames written stay readable, with their CSV lines (status 5).\n"
     "    --play PATH --frame N --grab FILE      frame N as --grab saves a frame.\n"
     "  Neither ever writes onto the recording or its files, by any name for them.\n"
     "  --check --play PATH checks a recording as --check checks a camera.\n";
@@ -163,6 +163,7 @@ int ExportFromRecording(Recording& recording, const PlayCommand& play, const Rec
     options.path = record.path;
     options.overwrite = record.overwrite;
     options.sequence.codec = record.codec;
+    options.sequence.bayerPlanes = record.bayerPlanes;
     options.sequence.frameFileFormat = record.frameFileFormat;
     const bool terminal = isatty(STDERR_FILENO) == 1;
     if (terminal)

@@ -206,6 +206,7 @@ bool ExportRange(Recording& recording, uint64_t first, uint64_t last, const Expo
         return false;
     }
     std::unique_ptr<imaging::SequenceWriter> writer = imaging::MakeSequenceWriter(format, sequence);
+    Recorder::SayBayerPlanesNote(format, shape, sequence);
     if (!writer) {
         Say(error, kind, KeepError::CannotRecord,
             "cannot export " + std::string(shape.format->name) + " frames to " + cam::Quoted(path));

@@ -20,6 +20,7 @@ struct RecordCommand {
     uint64_t bufferBytes = 0;  // the queue's bound; 0: the default
     std::string frameFileFormat = "tiff";  // a folder's files
     std::string codec;                     // a .mkv's codec; empty: by the camera's data rate
+    bool bayerPlanes = false;              // a .mkv keeps a Bayer mosaic as its four colour planes
 };
 
 struct RecordOptionTable {
@@ -28,6 +29,7 @@ struct RecordOptionTable {
     QCommandLineOption recordBuffer;
     QCommandLineOption recordFormat;
     QCommandLineOption recordCodec;
+    QCommandLineOption recordBayer;
 
     RecordOptionTable();
     QList<QCommandLineOption> Options() const;

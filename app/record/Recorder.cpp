@@ -611,6 +611,15 @@ void Recorder::OpenSidecars(const Options& options, imaging::SequenceFormat form
     putInPlace(*recording, options.path);
 }
 
+void Recorder::SayBayerPlanesNote(imaging::SequenceFormat format, const imaging::SequenceShape& shape,
+                                  const imaging::SequenceOptions& sequence)
+{
+    if (format != imaging::SequenceFormat::Mkv || !sequence.bayerPlanes)
+        return;
+    if (const std::string note = imaging::MkvBayerPlanesNote(shape); !note.empty())
+        std::fprintf(stderr, "tarvik: --record-bayer planes: %s\n", note.c_str());
+}
+
 bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape, const std::string& settingsText,
                      std::string* error, BeginError* kind, std::unique_ptr<imaging::SequenceWriter> writer)
 {
@@ -632,6 +641,7 @@ bool Recorder::Begin(const Options& options, const imaging::SequenceShape& shape
     }
     if (!writer)
         writer = imaging::MakeSequenceWriter(format, options.sequence);
+    SayBayerPlanesNote(format, shape, options.sequence);
     *kind = BeginError::NotWritten;
     if (!writer) {
         *error = "cannot record " + std::string(shape.format->name) + " frames to " + cam::Quoted(options.path);

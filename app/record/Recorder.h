@@ -86,6 +86,10 @@ public:
     // in a folder "DIR/frames.csv" and "DIR/camera.settings".
     static std::string CsvPath(const std::string& path, imaging::SequenceFormat format);
     static std::string SettingsPath(const std::string& path, imaging::SequenceFormat format);
+    // Says once on stderr when a .mkv recording asked for Bayer planes keeps frames of shape as they are (not a
+    // mosaic, or of an odd size), so that nobody looks for planes that are not there.
+    static void SayBayerPlanesNote(imaging::SequenceFormat format, const imaging::SequenceShape& shape,
+                                   const imaging::SequenceOptions& sequence);
     // A quarter of the memory, at most kMaxDefaultBuffer, and at least four frames.
     static uint64_t DefaultBufferBytes(uint64_t frameBytes);
     // Whether a recording may go to path: its format is known; no file of it

@@ -30,6 +30,8 @@ struct SequenceOptions {
     std::string frameFileFormat = "tiff";  // Directory: "tiff" or "png"
     int threads = 0;                        // Mkv: encoder threads, 0: as many as cores
     std::string codec;                      // Mkv: one of MkvCodecs(); empty: ffv1
+    bool bayerPlanes = false;               // Mkv: a Bayer mosaic kept as its four colour planes (see
+                                            // MkvBayerPlanesNote), tagged BAYER_LAYOUT=planes
     uint64_t frames = 0;                    // Tiff: frames the file will hold when known (0: not known),
                                             // so that a file that surely stays under 4 GB is classic TIFF
 };
@@ -78,6 +80,9 @@ const std::vector<std::string>& MkvCodecs();
 // for: FFV1 (the smallest files) while the data rate stays under what it encodes on this kind of machine,
 // else the fast codec that takes the pixel format.
 std::string DefaultMkvCodec(const SequenceShape& shape, double framesPerSecond);
+// Why frames of shape recorded to .mkv with bayerPlanes keep their mosaic after all (a format that is no
+// mosaic, an odd width or height), for a note to the user; empty when they are split into planes.
+std::string MkvBayerPlanesNote(const SequenceShape& shape);
 std::unique_ptr<SequenceWriter> MakeTiffWriter(const SequenceOptions& options);
 std::unique_ptr<SequenceWriter> MakeDirectoryWriter(const SequenceOptions& options);
 

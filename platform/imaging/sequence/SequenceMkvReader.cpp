@@ -4,6 +4,7 @@
 // and each handed out in the camera format the recording kept.
 #include "platform/imaging/sequence/SequenceReaderParts.h"
 
+#include "platform/camera/camtext.h"
 #include "platform/imaging/convert/PixelRows.h"
 
 extern "C" {
@@ -323,7 +324,19 @@ private:
 };
 
 // How decoded samples become the frame handed out.
-enum class Output { Copy, Gbrp, Yuv422p, YuvToBgr };
+enum class Output { Copy, Planes, Gbrp, Yuv422p, YuvToBgr };
+
+// A mosaic's row from the picture's row that keeps its even columns in the
+// first half and its odd ones in the second, as the writer split it.
+template <class T>
+void JoinRow(const T* in, T* out, uint32_t w)
+{
+    const T* odd = in + w / 2;
+    for (uint32_t i = 0; i < w / 2; ++i) {
+        out[2 * i] = in[i];
+        out[2 * i + 1] = odd[i];
+    }
+}
 
 class MkvReader final : public ReaderBase {
 public:
@@ -346,6 +359,7 @@ private:
 
     std::string path_;
     std::string bayerPattern_;  // the mosaic's filter ("RGGB") where a tag says it
+    bool planes_ = false;       // the mosaic is kept as its four colour planes (BAYER_LAYOUT=planes)
     uint64_t fileSize_ = 0;
     AVFormatContext* demuxer_ = nullptr;
     AVCodecContext* decoder_ = nullptr;
@@ -381,6 +395,7 @@ bool MkvReader::Open(const std::string& path)
     pixFmt_ = AV_PIX_FMT_NONE;
     shape_ = SequenceShape();
     bayerPattern_.clear();
+    planes_ = false;
     draining_ = false;
     info_ = SequenceInfo();
     info_.format = SequenceFormat::Mkv;
@@ -412,6 +427,13 @@ bool MkvReader::Open(const std::string& path)
         info_.recordedFormat = tag->value;
     if (const AVDictionaryEntry* tag = av_dict_get(demuxer_->streams[stream_]->metadata, "BAYER_PATTERN", nullptr, 0))
         bayerPattern_ = tag->value;
+    // A layout not known here would hand out its samples in the wrong places: refused.
+    if (const AVDictionaryEntry* tag = av_dict_get(demuxer_->streams[stream_]->metadata, "BAYER_LAYOUT", nullptr, 0)) {
+        planes_ = std::strcmp(tag->value, "planes") == 0;
+        if (!planes_ && std::strcmp(tag->value, "mosaic") != 0)
+            return Fail("its tag BAYER_LAYOUT is " + cam::Quoted(tag->value) +
+                        ", a layout Tarvik does not know: it reads mosaic or planes");
+    }
     packet_ = av_packet_alloc();
     picture_ = av_frame_alloc();
     if (!packet_ || !picture_)
@@ -646,6 +668,14 @@ bool MkvReader::ChooseOutput(const AVFrame* picture)
         break;
     default: return Fail("cannot show " + what + ": grey, BGR, GBR planes and YUV are read");
     }
+    if (planes_) {
+        if (output_ != Output::Copy || shape_.format->sampling == cam::Sampling::Colour || picture->width % 2 ||
+            picture->height % 2)
+            return Fail("its tag BAYER_LAYOUT says planes, but its frames are " + std::to_string(picture->width) +
+                        " x " + std::to_string(picture->height) + " " + what +
+                        ": the planes of a mosaic are grey, of an even width and height");
+        output_ = Output::Planes;
+    }
     if (pixFmt_ != AV_PIX_FMT_NONE && pixFmt_ != fmt)
         return Fail("its frames change layout from " + std::string(av_get_pix_fmt_name(AVPixelFormat(pixFmt_))) +
                     " to " + (name ? name : "?"));
@@ -742,6 +772,16 @@ bool MkvReader::Fill(const AVFrame* picture, uint64_t index, ReadFrame* frame)
         const uint8_t* p0 = picture->data[0] + ptrdiff_t(y) * picture->linesize[0];
         switch (output_) {
         case Output::Copy: std::memcpy(out, p0, size_t(rowBytes_)); break;
+        case Output::Planes: {
+            // Even rows are in the top half, odd ones in the bottom.
+            const uint8_t* in =
+                picture->data[0] + ptrdiff_t((y & 1) * (shape_.height / 2) + y / 2) * picture->linesize[0];
+            if (rowBytes_ == w)
+                JoinRow(in, out, w);
+            else
+                JoinRow(reinterpret_cast<const uint16_t*>(in), reinterpret_cast<uint16_t*>(out), w);
+            break;
+        }
         case Output::Gbrp: {
             const uint8_t* b = picture->data[1] + ptrdiff_t(y) * picture->linesize[1];
             const uint8_t* r = picture->data[2] + ptrdiff_t(y) * picture->linesize[2];
