@@ -28,7 +28,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <sstream>
 
 namespace {
@@ -258,54 +257,6 @@ TEST(RecorderBuffers, ReadyWithinTheBound)
         }
         const Recorder::Result r = recorder.Finish(false);
         EXPECT_EQ(r.counts.written + r.counts.queueDropped, 20u);
-    }
-}
-
-// The nice values of this process's threads, by thread id.
-std::map<pid_t, int> ThreadNiceness()
-{
-    std::map<pid_t, int> nice;
-    const QStringList tasks = QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& task : tasks) {
-        errno = 0;
-        const int n = getpriority(PRIO_PROCESS, id_t(task.toInt()));
-        if (errno == 0)
-            nice[pid_t(task.toInt())] = n;
-    }
-    return nice;
-}
-
-// Coding waits behind the camera: the writer's thread and the threads the
-// encoder starts run below the thread frames come in on, which keeps its
-// own, whatever the codec.
-TEST(RecorderPriority, CodingBelowTheCamera)
-{
-    errno = 0;
-    const int ours = getpriority(PRIO_PROCESS, id_t(gettid()));
-    ASSERT_EQ(errno, 0);
-    if (ours >= 19)
-        GTEST_SKIP() << "the test already runs at the lowest priority";
-    for (const char* codec : {"ffv1", "magicyuv", "ffvhuff"}) {
-        QTemporaryDir dir;
-        const std::map<pid_t, int> before = ThreadNiceness();
-        Recorder recorder;
-        Recorder::Options options;
-        options.path = dir.filePath("r.mkv").toStdString();
-        options.sequence.codec = codec;
-        options.sequence.threads = 2;
-        std::string error;
-        ASSERT_TRUE(recorder.Begin(options, {cam::FindPixelFormat("Mono8"), 64, 48}, "", &error, nullptr)) << error;
-        int below = 0, level = 0;
-        for (const auto& [tid, nice] : ThreadNiceness())
-            if (!before.count(tid) && nice > ours) {
-                ++below;
-                level = nice;
-            }
-        // The writer's thread, and the encoder's own for two threads.
-        EXPECT_GE(below, 2) << codec;
-        EXPECT_EQ(level, std::min(ours + 10, 19)) << codec;
-        EXPECT_EQ(getpriority(PRIO_PROCESS, id_t(gettid())), ours) << codec;
-        recorder.Finish(false);
     }
 }
 

@@ -37,19 +37,11 @@ const char kCsvHeader[] = "index,frame_id,camera_timestamp_ns,receive_time_ns,wi
 // Coding a frame waits its turn behind the camera's thread: a frame coded
 // late only waits in the queue, while a camera buffer given back late is a
 // frame the camera skips. Linux keeps a nice value a thread, and the threads
-// an encoder starts take their opener's. Raised from where the program runs
-// (a program started with nice keeps its order), which needs no privilege;
-// that it fails changes nothing but who goes first.
+// an encoder starts take their opener's. Raising it needs no privilege; that
+// it fails changes nothing but who goes first.
 constexpr int kCodingNice = 10;
-constexpr int kLowestPriority = 19;
 
-void CodeBelowCamera()
-{
-    errno = 0;
-    const int now = getpriority(PRIO_PROCESS, gettid());
-    if (errno == 0)
-        setpriority(PRIO_PROCESS, gettid(), std::min(now + kCodingNice, kLowestPriority));
-}
+void CodeBelowCamera() { setpriority(PRIO_PROCESS, gettid(), kCodingNice); }
 
 // writer.Open on a thread below the camera's, so that the threads the
 // encoder starts there stay below it too.
