@@ -8,7 +8,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +19,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -33,28 +31,6 @@ constexpr size_t kCsvChunk = size_t(1) << 20;
 constexpr auto kCsvInterval = std::chrono::seconds(1);
 
 const char kCsvHeader[] = "index,frame_id,camera_timestamp_ns,receive_time_ns,width,height,pixel_format,written\n";
-
-// Coding a frame waits its turn behind the camera's thread: a frame coded
-// late only waits in the queue, while a camera buffer given back late is a
-// frame the camera skips. Linux keeps a nice value a thread, and the threads
-// an encoder starts take their opener's. Raising it needs no privilege; that
-// it fails changes nothing but who goes first.
-constexpr int kCodingNice = 10;
-
-void CodeBelowCamera() { setpriority(PRIO_PROCESS, gettid(), kCodingNice); }
-
-// writer.Open on a thread below the camera's, so that the threads the
-// encoder starts there stay below it too.
-bool OpenBelowCamera(imaging::SequenceWriter& writer, const std::string& path, const imaging::SequenceShape& shape,
-                     bool overwrite)
-{
-    bool opened = false;
-    std::thread([&] {
-        CodeBelowCamera();
-        opened = writer.Open(path, shape, overwrite);
-    }).join();
-    return opened;
-}
 
 // What a path names, links followed.
 enum class Node { Missing, DanglingLink, Regular, Folder, Fifo, Other };
@@ -524,11 +500,11 @@ bool Recorder::OpenRecording(const Options& options, imaging::SequenceFormat for
             return false;
         }
         close(fd);
-        opened = OpenBelowCamera(writer, recording->temporary, shape, true);
+        opened = writer.Open(recording->temporary, shape, true);
         if (!opened)
             unlink(recording->temporary.c_str());
     } else {
-        opened = OpenBelowCamera(writer, options.path, shape, options.overwrite);
+        opened = writer.Open(options.path, shape, options.overwrite);
     }
     if (!opened) {
         *error = "cannot write " + cam::Quoted(options.path) + ": " + writer.Error();
@@ -902,7 +878,6 @@ std::string Recorder::ClosingLine(const Result& result, const std::string& path)
 
 void Recorder::Run()
 {
-    CodeBelowCamera();
     for (;;) {
         Entry entry;
         bool writeFrame = false;
