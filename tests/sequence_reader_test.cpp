@@ -277,6 +277,32 @@ std::string ClaimingTiff(uint32_t width, uint32_t height)
     return t;
 }
 
+// A copy of a classic little-endian TIFF of three pages or more whose last
+// page leads on to its second again, as a damaged file's page list can.
+std::string LoopingTiff(const std::string& from, const std::string& to)
+{
+    std::ifstream in(from, std::ios::binary);
+    std::string t((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto u16 = [&](size_t at) { return uint32_t(uint8_t(t[at])) | uint32_t(uint8_t(t[at + 1])) << 8; };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    if (t.size() < 8 || t.compare(0, 4, std::string("II*\0", 4)) != 0)
+        return std::string();
+    std::vector<uint32_t> pages;
+    size_t next = 0;
+    for (uint32_t page = u32(4); page && page + 2 <= t.size() && pages.size() < 1000; page = u32(next)) {
+        pages.push_back(page);
+        next = page + 2 + 12 * size_t(u16(page));
+        if (next + 4 > t.size())
+            return std::string();
+    }
+    if (pages.size() < 3)
+        return std::string();
+    for (int i = 0; i < 4; ++i)
+        t[next + size_t(i)] = char(pages[1] >> (8 * i));
+    WriteFile(to, t);
+    return to;
+}
+
 struct BadCase {
     const char* name;
     // Makes the file or folder at path from a clean recording rec of kFrames
@@ -365,6 +391,8 @@ TEST(SequenceReader, BadInput)
              return d / "mixed.tiff";
          },
          true, "page 27 holds 32 x 24", false},
+        {"tiff pages looping back", [&](const TempDir& d) { return LoopingTiff(d / "rec.tiff", d / "loop.tiff"); },
+         true, "leads back to an earlier page", false},
         {"tiff claiming 100000 x 100000",
          [&](const TempDir& d) { WriteFile(d / "huge.tiff", ClaimingTiff(100000, 100000)); return d / "huge.tiff"; },
          false, "100000 x 100000", true},

@@ -46,6 +46,7 @@ public:
 
 private:
     static int OnError(TIFF*, void* self, const char*, const char* fmt, va_list ap);
+    static int OnWarning(TIFF*, void* self, const char*, const char* fmt, va_list ap);
     bool LayoutHere(PageLayout* layout, std::string* why);
     bool ChooseFormat(const PageLayout& layout);
     void Ends(const std::string& why);
@@ -53,6 +54,7 @@ private:
     TIFF* tif_ = nullptr;
     uint64_t fileSize_ = 0;
     std::vector<uint64_t> pages_;  // each page's directory offset
+    bool looped_ = false;          // libtiff found the page list leading back to a page read
     PageLayout layout_;
     bool narrow_ = false;  // 16-bit colour read at 8 bits
     uint64_t rowBytes_ = 0;
@@ -71,7 +73,16 @@ int TiffReader::OnError(TIFF*, void* self, const char*, const char* fmt, va_list
     return 1;
 }
 
-int Quiet(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+// Warnings stay unsaid, but for the one that tells a page list looping back
+// (libtiff warns of it and stops reading pages as at a cut file's end).
+int TiffReader::OnWarning(TIFF*, void* self, const char*, const char* fmt, va_list ap)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    if (std::strstr(text, "looping"))
+        static_cast<TiffReader*>(self)->looped_ = true;
+    return 1;
+}
 
 // The current page's layout, or why it cannot be read: tiles, no samples,
 // or strips reaching past the file's end.
@@ -193,7 +204,7 @@ bool TiffReader::Open(const std::string& path)
         return Fail("the file is empty");
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, OnError, this);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, Quiet, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, OnWarning, this);
     // libtiff's own allocations bounded as frames are.
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(kMaxReadPixels * 8));
     tif_ = TIFFOpenExt(path.c_str(), "rm", options);  // m: read, not mapped, so a cut file fails a read, not a page
@@ -214,8 +225,11 @@ bool TiffReader::Open(const std::string& path)
         if (TIFFLastDirectory(tif_))
             break;
         tiffError_.clear();
+        looped_ = false;
         if (!TIFFReadDirectory(tif_)) {
-            Ends("the file ends early (a recording cut or killed) after page " + std::to_string(pages_.size()));
+            Ends((looped_ ? "its list of pages leads back to an earlier page (the file is damaged) after page "
+                        : "the file ends early (a recording cut or killed) after page ") +
+                 std::to_string(pages_.size()));
             break;
         }
         PageLayout layout;
