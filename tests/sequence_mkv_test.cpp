@@ -4,6 +4,7 @@
 #include "SmallDisk.h"
 #include "TempDir.h"
 #include "platform/imaging/sequence/SequenceFile.h"
+#include "platform/imaging/sequence/SequenceReader.h"
 
 #include <gtest/gtest.h>
 
@@ -407,6 +408,13 @@ TEST_P(MkvFifoTest, Streamed)
         EXPECT_EQ(written, take.frames.size());
         EXPECT_EQ(FramesIn(dir.path + "/out.mkv"), int(written));
         EXPECT_TRUE(Decoded(dir.path + "/out.mkv", "gray") == take.Expected(written));
+        // A stream never learns its size nor gets an index: it ends where it
+        // ends, which is no sign of a recording cut or killed.
+        std::string error;
+        auto read = imaging::OpenSequence(dir.path + "/out.mkv", &error);
+        ASSERT_TRUE(read) << error;
+        EXPECT_TRUE(read->Info().complete) << read->Info().note;
+        EXPECT_EQ(read->FrameCount(), written);
     } else {
         EXPECT_LT(written, take.frames.size());
         EXPECT_FALSE(closed);

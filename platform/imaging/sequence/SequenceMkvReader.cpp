@@ -51,11 +51,13 @@ struct Place {
 
 // Whether the Matroska file at path is whole: its Segment's size known (a
 // recording killed leaves it unknown) and within the file (a cut file's
-// reaches past its end). Read from the file's first bytes, as FFmpeg does
-// not say.
+// reaches past its end), or written as a stream (to a pipe), which never
+// learns its size: its Info then has neither a Duration nor the room
+// FFmpeg keeps for one in a file it would have gone back to finish. Read
+// from the file's first bytes, as FFmpeg does not say.
 bool SegmentWhole(const std::string& path, uint64_t fileSize)
 {
-    uint8_t head[64] = {};
+    uint8_t head[4096] = {};
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f)
         return false;
@@ -90,9 +92,28 @@ bool SegmentWhole(const std::string& path, uint64_t fileSize)
         size > n - at)
         return false;
     at += size_t(size);
-    if (!vint(true, &id, nullptr) || id != 0x18538067 || !vint(false, &size, &unknown) || unknown)
+    if (!vint(true, &id, nullptr) || id != 0x18538067 || !vint(false, &size, &unknown))
         return false;
-    return size <= fileSize - at;
+    if (!unknown)
+        return size <= fileSize - at;
+    // The Segment's first elements, up to its Info.
+    constexpr uint64_t kInfo = 0x1549A966, kDuration = 0x4489, kVoid = 0xEC, kCluster = 0x1F43B675;
+    while (vint(true, &id, nullptr) && id != kCluster && vint(false, &size, &unknown) && !unknown &&
+           size <= n - at) {
+        if (id != kInfo) {
+            at += size_t(size);
+            continue;
+        }
+        const size_t end = at + size_t(size);
+        while (at < end && vint(true, &id, nullptr) && vint(false, &size, &unknown) && !unknown &&
+               size <= end - std::min(end, at)) {
+            if (id == kDuration || id == kVoid)
+                return false;
+            at += size_t(size);
+        }
+        return at == end;
+    }
+    return false;
 }
 
 // The blocks of one track of a Matroska file, found by walking its
@@ -370,7 +391,7 @@ private:
     // The frame the decoder gives next without a seek (places_.size(): none).
     uint64_t next_ = 0;
     bool draining_ = false;  // the end of the file was sent to the decoder
-    bool whole_ = false;     // the file ends where its Segment says
+    bool whole_ = false;     // the file ends where its Segment says, or was written as a stream
     Output output_ = Output::Copy;
     int pixFmt_ = AV_PIX_FMT_NONE;
     uint64_t rowBytes_ = 0;
