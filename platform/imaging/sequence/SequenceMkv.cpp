@@ -305,6 +305,10 @@ AVCodecContext* OpenCodec(const CodecInfo& info, const SequenceShape& shape, int
     avcodec_free_context(&codec);
     *why = std::string(info.name) + " cannot keep frames of " + size + " pixels in " + shape.format->name + ": " +
            AvError(err);
+    // FFVHuff halves the chroma rows by whole pairs: an odd width is refused.
+    if (layout == Layout::Yuv422p && shape.width % 2)
+        *why = std::string(info.name) + " keeps YUV 4:2:2 frames of an even width only: " + size + " pixels in " +
+               shape.format->name + " go to ffv1";
     return nullptr;
 }
 
@@ -879,7 +883,10 @@ std::string DefaultMkvCodec(const SequenceShape& shape, double framesPerSecond)
     const double rate = double(shape.width) * shape.height * samplesPerPixel * bytesPerSample * framesPerSecond;
     if (rate <= kFfv1BytesPerSecond)
         return kCodecs[0].name;
-    return shape.format->bits > 8 || FullRangeLost(kCodecs[1], *shape.format) ? "ffvhuff" : "magicyuv";
+    const std::string fast =
+        shape.format->bits > 8 || FullRangeLost(kCodecs[1], *shape.format) ? "ffvhuff" : "magicyuv";
+    // A size the fast codec refuses (full-range YUV of an odd width) still records, slower.
+    return MkvTakes(shape, fast, nullptr) ? fast : kCodecs[0].name;
 }
 
 std::unique_ptr<SequenceWriter> MakeMkvWriter(const SequenceOptions& options)
