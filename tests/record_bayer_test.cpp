@@ -207,6 +207,9 @@ TEST(RecordBayerLayout, UnknownLayoutRefused)
         {"width=64,height=48,formats=BayerRG8", "Planes", "its tag BAYER_LAYOUT is \"Planes\""},
         {"width=64,height=48,formats=RGB8", "planes", "its tag BAYER_LAYOUT says planes, but its frames are 64 x 48"},
         {"width=63,height=48,formats=Mono8", "planes", "its tag BAYER_LAYOUT says planes, but its frames are 63 x 48"},
+        // Grey of an even size, whose picture the planes' order would scramble.
+        {"width=64,height=48,formats=Mono8", "planes", "its tag PIXEL_FORMAT says Mono8, no Bayer mosaic"},
+        {"width=64,height=48,formats=Mono12", "planes", "its tag PIXEL_FORMAT says Mono12, no Bayer mosaic"},
     };
     for (const Case& c : cases) {
         QTemporaryDir dir;
