@@ -202,7 +202,10 @@ TEST(RecordBayerLayout, UnknownLayoutRefused)
         const char* tag;  // BAYER_LAYOUT put on it
         const char* said;
     };
+    // A long tag is said cut short, not as a line of its own length.
+    const std::string longTag(300, 'a'), longSaid = "is \"" + std::string(60, 'a') + "\"\u2026 (300 bytes)";
     const Case cases[] = {
+        {"width=64,height=48,formats=BayerRG8", longTag.c_str(), longSaid.c_str()},
         {"width=64,height=48,formats=BayerRG8", "diagonal", "its tag BAYER_LAYOUT is \"diagonal\""},
         {"width=64,height=48,formats=BayerRG8", "Planes", "its tag BAYER_LAYOUT is \"Planes\""},
         {"width=64,height=48,formats=RGB8", "planes", "its tag BAYER_LAYOUT says planes, but its frames are 64 x 48"},

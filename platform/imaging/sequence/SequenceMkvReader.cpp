@@ -431,7 +431,7 @@ bool MkvReader::Open(const std::string& path)
     if (const AVDictionaryEntry* tag = av_dict_get(demuxer_->streams[stream_]->metadata, "BAYER_LAYOUT", nullptr, 0)) {
         planes_ = std::strcmp(tag->value, "planes") == 0;
         if (!planes_ && std::strcmp(tag->value, "mosaic") != 0)
-            return Fail("its tag BAYER_LAYOUT is " + cam::Quoted(tag->value) +
+            return Fail("its tag BAYER_LAYOUT is " + cam::Echoed(tag->value, true) +
                         ", a layout Tarvik does not know: it reads mosaic or planes");
     }
     packet_ = av_packet_alloc();
