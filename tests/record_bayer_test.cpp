@@ -202,11 +202,17 @@ TEST(RecordBayerLayout, UnknownLayoutRefused)
         const char* tag;  // BAYER_LAYOUT put on it
         const char* said;
     };
+    // A long tag is said cut short, not as a line of its own length.
+    const std::string longTag(300, 'a'), longSaid = "is \"" + std::string(60, 'a') + "\"\u2026 (300 bytes)";
     const Case cases[] = {
+        {"width=64,height=48,formats=BayerRG8", longTag.c_str(), longSaid.c_str()},
         {"width=64,height=48,formats=BayerRG8", "diagonal", "its tag BAYER_LAYOUT is \"diagonal\""},
         {"width=64,height=48,formats=BayerRG8", "Planes", "its tag BAYER_LAYOUT is \"Planes\""},
         {"width=64,height=48,formats=RGB8", "planes", "its tag BAYER_LAYOUT says planes, but its frames are 64 x 48"},
         {"width=63,height=48,formats=Mono8", "planes", "its tag BAYER_LAYOUT says planes, but its frames are 63 x 48"},
+        // Grey of an even size, whose picture the planes' order would scramble.
+        {"width=64,height=48,formats=Mono8", "planes", "its tag PIXEL_FORMAT says Mono8, no Bayer mosaic"},
+        {"width=64,height=48,formats=Mono12", "planes", "its tag PIXEL_FORMAT says Mono12, no Bayer mosaic"},
     };
     for (const Case& c : cases) {
         QTemporaryDir dir;

@@ -222,6 +222,81 @@ TEST_P(RecorderTest, QueueAndCsv)
 INSTANTIATE_TEST_SUITE_P(Table, RecorderTest, ::testing::ValuesIn(kRecorderCases),
                          [](const auto& info) { return harness::CaseName(info.param.name); });
 
+// A writer that, as an encoder coding a frame a thread, still has the last
+// frames it took to put in the file; it fails from write failAt on (0:
+// never), or at Close, and those frames are then lost.
+class HoldingWriter : public imaging::SequenceWriter {
+public:
+    HoldingWriter(uint64_t held, size_t failAt, bool closeFails) : held_(held), failAt_(failAt), closeFails_(closeFails)
+    {
+    }
+    bool Open(const std::string&, const imaging::SequenceShape&, bool) override { return true; }
+    bool Write(const imaging::SequenceFrame&) override
+    {
+        if (failAt_ && ++writes_ >= failAt_)
+            return error_ = "No space left on device", false;
+        return ++taken_, true;
+    }
+    bool Close() override
+    {
+        if (closeFails_)
+            return error_ = "No space left on device", false;
+        return held_ = 0, true;
+    }
+    const std::string& Error() const override { return error_; }
+    uint64_t BytesWritten() const override { return 0; }
+    uint64_t FramesHeld() const override { return std::min(held_, taken_); }
+
+private:
+    uint64_t held_, taken_ = 0;
+    size_t failAt_, writes_ = 0;
+    bool closeFails_;
+    std::string error_;
+};
+
+// A frame's line waits until the writer has it in the file, the lines after
+// it with it; what a failure left with the writer is listed failed, not kept.
+TEST(RecorderHeldFrames, ListedOnceInTheFile)
+{
+    const struct {
+        const char* name;
+        std::vector<uint64_t> ids;
+        uint64_t held;
+        size_t failAt;
+        bool closeFails;
+        const char* csv;
+        uint64_t written;
+    } rows[] = {
+        {"all kept", {0, 1, 2, 3}, 2, 0, false, "0:yes 1:yes 2:yes 3:yes", 4},
+        {"disk full", {0, 1, 2, 3, 4}, 2, 5, false, "0:yes 1:yes 2:failed 3:failed 4:failed", 2},
+        {"close fails", {0, 1, 3, 4}, 1, 0, true, "0:yes 1:yes 2:skipped 3:yes 4:failed", 3},
+    };
+    const cam::PixelFormat* mono = cam::FindPixelFormat("Mono8");
+    for (const auto& row : rows) {
+        QTemporaryDir dir;
+        Recorder recorder;
+        Recorder::Options options;
+        options.path = dir.filePath("r.mkv").toStdString();
+        std::string error;
+        ASSERT_TRUE(recorder.Begin(options, {mono, 8, 4}, "", &error, nullptr,
+                                   std::make_unique<HoldingWriter>(row.held, row.failAt, row.closeFails)))
+            << error;
+        std::string pixels(32, 'x');
+        for (uint64_t id : row.ids) {
+            CamFrame f{};
+            f.buffer = pixels.data();
+            f.bufferSize = f.imageSize = 32;
+            f.width = 8, f.height = 4, f.frameId = id;
+            recorder.OnFrame(f);
+        }
+        const Recorder::Result r = recorder.Finish(false);
+        EXPECT_EQ(CsvIdsAndWritten(dir.filePath("r.mkv.csv")), row.csv) << row.name;
+        EXPECT_EQ(r.counts.written, row.written) << row.name;
+        EXPECT_EQ(r.stop, row.written == row.ids.size() ? Recorder::Stop::None : Recorder::Stop::WriteFailed)
+            << row.name;
+    }
+}
+
 // Frame buffers are made ready before the first frame, so that the camera
 // thread's copy meets no page fault, yet never past the queue's bound.
 TEST(RecorderBuffers, ReadyWithinTheBound)
@@ -533,6 +608,15 @@ const RecordCase kTargetCases[] = {
      "run --record disk/x.mkv", "5",
      "n=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "
      "disk/x.mkv); y=$(grep -c ',yes$' disk/x.mkv.csv); [ $n -gt 0 ] && [ $y -le $n ] && [ $((n - y)) -le 1 ]"},
+    // An encoder that codes a frame a thread holds the last few back: those
+    // it held when the disk filled are not counted as kept, nor listed so.
+    {"disk fills up, frames still being coded not kept", "width=256,height=128,formats=BayerRG8,rate=1000,noise=20",
+     "for c in ffv1 magicyuv ffvhuff; do for b in mosaic planes; do rm -f disk/x.mkv*;"
+     "run --record disk/x.mkv --record-codec $c --record-bayer $b; echo \"$c $b $(ffprobe -v error -count_frames "
+     "-select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 disk/x.mkv) $(grep -c ',yes$' "
+     "disk/x.mkv.csv) $(grep -o '[0-9]* frames kept' err | tail -1)\" >>kept; done; done",
+     "5 5 5 5 5 5",
+     "cat kept >&2; [ $(wc -l <kept) = 6 ] && awk '$3 < 1 || $4 > $3 || $3 - $4 > 1 || $5 != $3 { exit 1 }' kept"},
     // What a recording that kept no frame leaves does not stand in the way
     // of trying again under its name.
     {"retry after no frame kept", "width=16,height=8,frame=16x4",

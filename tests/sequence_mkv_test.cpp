@@ -536,6 +536,8 @@ const RefusedCase kRefused[] = {
     {"FullRangeYuvInMagicYuv", "YUV422_8_UYVY", 64, 48,
      "magicyuv files are read as limited-range YUV: YUV422_8_UYVY (full range) goes to ffvhuff or ffv1", "magicyuv"},
     {"UnknownCodec", "Mono8", 64, 48, "unknown codec 'h264': ffv1, magicyuv, ffvhuff", "h264"},
+    {"OddWidthYuvInFfvhuff", "YCbCr601_422_8", 3, 2,
+     "ffvhuff keeps YUV 4:2:2 frames of an even width only: 3 x 2 pixels in YCbCr601_422_8 go to ffv1", "ffvhuff"},
 };
 
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
@@ -576,6 +578,8 @@ const DefaultCodecCase kDefaultCodecs[] = {
     {"YUV422_8", 1000, 1000, 5, "ffvhuff"},   // full range: MagicYUV's reader says limited
     {"YCbCr601_422_8", 1000, 1000, 5, "magicyuv"},
     {"Mono8", 16384, 16384, 30, "ffv1"},      // no codec takes it: refused as FFV1
+    {"YUV422_8", 1001, 1000, 5, "ffv1"},      // FFVHuff refuses an odd width of YUV
+    {"YCbCr601_422_8", 1001, 1000, 5, "magicyuv"},
 };
 
 void PrintTo(const DefaultCodecCase& c, std::ostream* os)

@@ -527,6 +527,7 @@ void Recorder::Start(const Options& options, const imaging::SequenceShape& shape
     const uint64_t bound = options.bufferBytes ? options.bufferBytes : DefaultBufferBytes(frameBytes_);
     writer_ = std::move(writer);
     index_ = 0;
+    held_.clear();
     begun_ = csvFlushed_ = Clock::now();
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -813,6 +814,7 @@ Recorder::Result Recorder::Finish(bool abort)
     Result result;
     if (writer_) {
         const bool closed = writer_->Close();
+        ReleaseLines(!closed);
         const uint64_t bytes = writer_->BytesWritten();
         std::lock_guard<std::mutex> lock(mutex_);
         counts_.bytes = bytes;
@@ -942,8 +944,10 @@ bool Recorder::WriteEntry(Entry& entry, bool writeFrame)
         else
             Fail(Stop::WriteFailed, "cannot write " + cam::Quoted(options_.path) + ": " + writer_->Error());
     }
-    if (!written)
+    if (!written) {
+        ReleaseLines(true);
         return CsvLine(entry, "failed", false);
+    }
     const bool line = CsvLine(entry, entry.incomplete ? "incomplete" : "yes", true);
     ++index_;
     return line;
@@ -951,14 +955,40 @@ bool Recorder::WriteEntry(Entry& entry, bool writeFrame)
 
 bool Recorder::CsvLine(const Entry& entry, const char* written, bool indexed)
 {
-    char line[256];
+    char rest[256];
     auto number = [](uint64_t n, bool shown) { return shown ? std::to_string(n) : std::string(); };
     const bool frame = std::strcmp(written, "skipped") != 0;
-    std::snprintf(line, sizeof line, "%s,%llu,%s,%s,%s,%s,%s,%s\n", number(index_, indexed).c_str(),
-                  (unsigned long long)entry.frameId, number(entry.timestamp, frame && entry.timestamp).c_str(),
-                  number(entry.receiveTime, frame).c_str(), number(entry.width, frame).c_str(),
-                  number(entry.height, frame).c_str(), frame ? shape_.format->name : "", written);
-    csvBuffer_ += line;
+    std::snprintf(rest, sizeof rest, ",%llu,%s,%s,%s,%s,%s,", (unsigned long long)entry.frameId,
+                  number(entry.timestamp, frame && entry.timestamp).c_str(), number(entry.receiveTime, frame).c_str(),
+                  number(entry.width, frame).c_str(), number(entry.height, frame).c_str(),
+                  frame ? shape_.format->name : "");
+    held_.push_back({indexed, index_, rest, written});
+    return ReleaseLines(false);
+}
+
+bool Recorder::ReleaseLines(bool lost)
+{
+    uint64_t frames = 0;
+    for (const Line& l : held_)
+        frames += l.frame ? 1 : 0;
+    uint64_t whole = frames - std::min(frames, writer_ ? writer_->FramesHeld() : 0);
+    uint64_t failed = 0;
+    for (; !held_.empty(); held_.pop_front()) {
+        const Line& l = held_.front();
+        if (l.frame && !whole && !lost)
+            break;
+        const bool kept = !l.frame || whole;
+        if (l.frame && kept)
+            --whole;
+        else if (l.frame)
+            ++failed;
+        csvBuffer_ += (l.frame && kept ? std::to_string(l.index) : std::string()) + l.rest +
+                      (kept ? l.written : "failed") + "\n";
+    }
+    if (failed) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        counts_.written -= failed;
+    }
     return csvBuffer_.size() < kCsvChunk || FlushCsv(false);
 }
 

@@ -163,6 +163,10 @@ private:
     bool AddSpare();
     bool WriteEntry(Entry& entry, bool writeFrame);
     bool CsvLine(const Entry& entry, const char* written, bool indexed);
+    // Moves the CSV lines no frame still with the writer holds back into the
+    // CSV's buffer. lost: the writer failed, the frames it held never reach
+    // the file: their lines say failed and they are no longer counted.
+    bool ReleaseLines(bool lost);
     bool FlushCsv(bool sync);
     void Fail(Stop stop, const std::string& error);  // under mutex_
     // The lock beside the recording that keeps a second recording to it from
@@ -196,7 +200,17 @@ private:
     uint64_t csvLength_ = 0;  // the CSV's bytes on the disk, whole lines only
     int lockFd_ = -1;
     std::string lockPath_;
-    std::string csvBuffer_;  // writer thread only, as are the two below
+    std::string csvBuffer_;  // writer thread only, as are the three below
+    // A CSV line to come: a frame's waits until the writer has the frame
+    // whole in the file (an encoder's threads hold a few back), and those
+    // after it wait with it.
+    struct Line {
+        bool frame;
+        uint64_t index;
+        std::string rest;  // the fields from frame_id to pixel_format, with their commas
+        const char* written;
+    };
+    std::deque<Line> held_;
     Clock::time_point csvFlushed_;
     uint64_t index_ = 0;     // the next frame's index in the recording
     Clock::time_point begun_;

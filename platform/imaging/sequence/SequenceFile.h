@@ -52,6 +52,9 @@ public:
     virtual const std::string& Error() const = 0;
     // Bytes written so far.
     virtual uint64_t BytesWritten() const = 0;
+    // The last frames Write took that are not yet whole in the file (an encoder coding a frame a thread holds a
+    // few back): after a failed Write or Close they never will be.
+    virtual uint64_t FramesHeld() const { return 0; }
 };
 
 // The format a path asks for: a path ending in '/' or an existing directory: Directory; ".mkv": Mkv;

@@ -305,6 +305,10 @@ AVCodecContext* OpenCodec(const CodecInfo& info, const SequenceShape& shape, int
     avcodec_free_context(&codec);
     *why = std::string(info.name) + " cannot keep frames of " + size + " pixels in " + shape.format->name + ": " +
            AvError(err);
+    // FFVHuff halves the chroma rows by whole pairs: an odd width is refused.
+    if (layout == Layout::Yuv422p && shape.width % 2)
+        *why = std::string(info.name) + " keeps YUV 4:2:2 frames of an even width only: " + size + " pixels in " +
+               shape.format->name + " go to ffv1";
     return nullptr;
 }
 
@@ -327,6 +331,7 @@ public:
     bool Close() override;
     const std::string& Error() const override { return error_; }
     uint64_t BytesWritten() const override { return end_; }
+    uint64_t FramesHeld() const override { return taken_ > kept_ ? taken_ - kept_ : 0; }
 
 private:
     static int WritePacket(void* opaque, uint8_t* data, int size);
@@ -338,6 +343,7 @@ private:
     bool OpenEncoder();
     bool OpenMuxer();
     bool Drain();
+    bool EndCluster();
     void Fill(const SequenceFrame& frame);
     void FillRow(const uint8_t* src, uint32_t y);
     uint32_t PictureRow(uint32_t y) const { return planes_ ? (y & 1) * (shape_.height / 2) + y / 2 : y; }
@@ -376,6 +382,7 @@ private:
     uint64_t firstTime_ = 0;
     int64_t lastPts_ = -1;      // ns
     int64_t lastMuxedPts_ = -1; // in the stream's time base
+    uint64_t taken_ = 0, muxed_ = 0, kept_ = 0;  // frames Write took, given to the muxer, whole in the file
 };
 
 bool MkvWriter::Fail(const std::string& why)
@@ -548,6 +555,7 @@ bool MkvWriter::Open(const std::string& path, const SequenceShape& shape, bool o
     end_ = wholeEnd_ = 0;
     lastPts_ = lastMuxedPts_ = -1;
     frames_ = 0;
+    taken_ = muxed_ = kept_ = 0;
     created_ = false;
     if (!OpenFile(path, overwrite))
         return false;
@@ -710,7 +718,22 @@ bool MkvWriter::Drain()
         av_packet_unref(packet_);
         if (err < 0)
             return Fail(failed_ ? error_ : AvError(err));
+        ++muxed_;
     }
+}
+
+// The muxer's cluster ends and goes to the file: what was muxed is whole there.
+bool MkvWriter::EndCluster()
+{
+    const int err = av_write_frame(muxer_, nullptr);
+    if (err < 0)
+        return Fail(failed_ ? error_ : AvError(err));
+    avio_flush(io_);
+    if (failed_)
+        return false;
+    wholeEnd_ = end_;
+    kept_ = muxed_;
+    return true;
 }
 
 bool MkvWriter::Write(const SequenceFrame& frame)
@@ -735,13 +758,9 @@ bool MkvWriter::Write(const SequenceFrame& frame)
         return false;
     // Each frame's cluster ends with it and goes to the file at once: the
     // file always ends on a whole frame.
-    err = av_write_frame(muxer_, nullptr);
-    if (err < 0)
-        return Fail(failed_ ? error_ : AvError(err));
-    avio_flush(io_);
-    if (failed_)
+    if (!EndCluster())
         return false;
-    wholeEnd_ = end_;
+    ++taken_;
     return true;
 }
 
@@ -749,8 +768,9 @@ bool MkvWriter::Close()
 {
     if (fd_ < 0)
         return Fail(std::strerror(EBADF));
-    // Frames still with the encoder's threads, then the index.
-    if (trailerDue_ && !failed_ && avcodec_send_frame(codec_, nullptr) >= 0 && Drain()) {
+    // Frames still with the encoder's threads, in a cluster of their own
+    // (an index the disk has no room for costs none of them), then the index.
+    if (trailerDue_ && !failed_ && avcodec_send_frame(codec_, nullptr) >= 0 && Drain() && EndCluster()) {
         const int err = av_write_trailer(muxer_);
         if (err < 0)
             Fail(failed_ ? error_ : AvError(err));
@@ -879,7 +899,10 @@ std::string DefaultMkvCodec(const SequenceShape& shape, double framesPerSecond)
     const double rate = double(shape.width) * shape.height * samplesPerPixel * bytesPerSample * framesPerSecond;
     if (rate <= kFfv1BytesPerSecond)
         return kCodecs[0].name;
-    return shape.format->bits > 8 || FullRangeLost(kCodecs[1], *shape.format) ? "ffvhuff" : "magicyuv";
+    const std::string fast =
+        shape.format->bits > 8 || FullRangeLost(kCodecs[1], *shape.format) ? "ffvhuff" : "magicyuv";
+    // A size the fast codec refuses (full-range YUV of an odd width) still records, slower.
+    return MkvTakes(shape, fast, nullptr) ? fast : kCodecs[0].name;
 }
 
 std::unique_ptr<SequenceWriter> MakeMkvWriter(const SequenceOptions& options)

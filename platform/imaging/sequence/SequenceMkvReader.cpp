@@ -452,7 +452,7 @@ bool MkvReader::Open(const std::string& path)
     if (const AVDictionaryEntry* tag = av_dict_get(demuxer_->streams[stream_]->metadata, "BAYER_LAYOUT", nullptr, 0)) {
         planes_ = std::strcmp(tag->value, "planes") == 0;
         if (!planes_ && std::strcmp(tag->value, "mosaic") != 0)
-            return Fail("its tag BAYER_LAYOUT is " + cam::Quoted(tag->value) +
+            return Fail("its tag BAYER_LAYOUT is " + cam::Echoed(tag->value, true) +
                         ", a layout Tarvik does not know: it reads mosaic or planes");
     }
     packet_ = av_packet_alloc();
@@ -695,6 +695,10 @@ bool MkvReader::ChooseOutput(const AVFrame* picture)
             return Fail("its tag BAYER_LAYOUT says planes, but its frames are " + std::to_string(picture->width) +
                         " x " + std::to_string(picture->height) + " " + what +
                         ": the planes of a mosaic are grey, of an even width and height");
+        // A stream that says it is no mosaic would have its picture scrambled.
+        if (tagged && tagged->sampling != cam::Sampling::Bayer)
+            return Fail("its tag BAYER_LAYOUT says planes, but its tag PIXEL_FORMAT says " + info_.recordedFormat +
+                        ", no Bayer mosaic: the planes of a mosaic are read only as that mosaic");
         output_ = Output::Planes;
     }
     if (pixFmt_ != AV_PIX_FMT_NONE && pixFmt_ != fmt)
