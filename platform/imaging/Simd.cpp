@@ -106,7 +106,7 @@ Simd DefaultSimd()
         std::string complaint;
         const Simd family = SimdFromWord(std::getenv("TARVIK_SIMD"), ProcessorSimd(), &complaint);
         if (!complaint.empty())
-            std::fprintf(stderr, "%s\n", complaint.c_str());
+            std::fprintf(stderr, "tarvik: %s\n", complaint.c_str());
         return family;
     }();
     return chosen;
