@@ -181,13 +181,20 @@ TEST(SequenceReader, ReadsWhatTheProgramRecorded)
         const std::string decoded = FfmpegFrames(path, c.ffmpegAs, dir / "raw");
         const uint64_t frameBytes = decoded.size() / ids.size();
         ASSERT_EQ(decoded.size(), frameBytes * ids.size());
-        for (uint64_t i = 0; i < ids.size(); ++i) {
-            imaging::ReadFrame f;
-            ASSERT_TRUE(reader->Read(i, &f));
-            ASSERT_EQ(f.size, frameBytes);
-            EXPECT_TRUE(AsFfmpegLays(*reader, f, c.ffmpegAs) == decoded.substr(i * frameBytes, frameBytes))
-                << "frame " << i;
-        }
+        // Read as a check reads, once in order (a frame a thread), the same
+        // frames come; steps and jumps still land after it.
+        auto inOrder = imaging::OpenSequence(path, &error);
+        ASSERT_TRUE(inOrder) << error;
+        inOrder->ReadInOrder();
+        for (imaging::SequenceReader* r : {reader.get(), inOrder.get()})
+            for (uint64_t i = 0; i < ids.size(); ++i) {
+                imaging::ReadFrame f;
+                ASSERT_TRUE(r->Read(i, &f)) << r->Error();
+                ASSERT_EQ(f.size, frameBytes);
+                EXPECT_TRUE(AsFfmpegLays(*r, f, c.ffmpegAs) == decoded.substr(i * frameBytes, frameBytes))
+                    << "frame " << i << (r == inOrder.get() ? ", read in order" : "");
+            }
+        Walk(*inOrder, ids);
     }
 }
 
@@ -235,6 +242,16 @@ TEST(SequenceReader, ReadsFilesFfmpegMade)
             imaging::ReadFrame f;
             ASSERT_TRUE(reader->Read(i, &f)) << reader->Error();
             EXPECT_EQ(CounterOf(*reader, f), ids[i]) << "frame " << i;
+        }
+        // Frames decoded ahead of the one shown, and a frame a thread: in
+        // order, every one is still the frame asked for.
+        auto inOrder = imaging::OpenSequence(out, &error);
+        ASSERT_TRUE(inOrder) << error;
+        inOrder->ReadInOrder();
+        for (uint64_t i = 0; i < ids.size(); ++i) {
+            imaging::ReadFrame f;
+            ASSERT_TRUE(inOrder->Read(i, &f)) << inOrder->Error();
+            EXPECT_EQ(CounterOf(*inOrder, f), ids[i]) << "frame " << i << ", read in order";
         }
     }
 }

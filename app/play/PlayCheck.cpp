@@ -163,6 +163,7 @@ void ReadFrames(Recording& recording, CheckResult& r,
                 const std::function<void(uint64_t done, uint64_t total, double rate)>& progress)
 {
     imaging::SequenceReader& reader = recording.Reader();
+    reader.ReadInOrder();
     const imaging::SequenceShape& shape = reader.Shape();
     imaging::PictureStats stats;
     const uint64_t total = reader.FrameCount();

@@ -373,6 +373,7 @@ private:
     bool PlacesFromBlocks();
     bool Found(bool cut);
     bool OpenDecoder();
+    void ReadInOrder() override;
     bool ChooseOutput(const AVFrame* picture);
     bool DecodeUntil(uint64_t index);
     bool Fill(const AVFrame* picture, uint64_t index, ReadFrame* frame);
@@ -392,6 +393,7 @@ private:
     uint64_t next_ = 0;
     bool draining_ = false;  // the end of the file was sent to the decoder
     bool whole_ = false;     // the file ends where its Segment says, or was written as a stream
+    bool inOrder_ = false;   // frames are read once each, in order: decoded a frame a thread
     Output output_ = Output::Copy;
     int pixFmt_ = AV_PIX_FMT_NONE;
     uint64_t rowBytes_ = 0;
@@ -487,9 +489,11 @@ bool MkvReader::OpenDecoder()
     if (err < 0)
         return Fail(AvError(err));
     // Slices only: frame threads hold frames back, and a step must give its
-    // frame at once.
+    // frame at once. Read in order, a frame a thread keeps every thread busy
+    // where a file of few slices (MagicYUV's small frames: one) leaves all
+    // but one idle.
     decoder_->thread_count = Cores();
-    decoder_->thread_type = FF_THREAD_SLICE;
+    decoder_->thread_type = inOrder_ ? FF_THREAD_FRAME | FF_THREAD_SLICE : FF_THREAD_SLICE;
     err = avcodec_open2(decoder_, codec, nullptr);
     if (err < 0)
         return Fail("cannot decode its " + info_.codec + " video: " + AvError(err));
@@ -752,8 +756,25 @@ bool MkvReader::DecodeUntil(uint64_t index)
     }
 }
 
+void MkvReader::ReadInOrder()
+{
+    if (inOrder_ || !decoder_)
+        return;
+    inOrder_ = true;
+    avcodec_free_context(&decoder_);
+    // A decoder that takes no frame threads is opened as it was.
+    if (!OpenDecoder()) {
+        inOrder_ = false;
+        OpenDecoder();
+    }
+    next_ = places_.size();
+    draining_ = false;
+}
+
 bool MkvReader::Read(uint64_t index, ReadFrame* frame)
 {
+    if (!decoder_)
+        return Fail("cannot decode its " + info_.codec + " video");
     if (index >= places_.size())
         return Fail("no frame " + std::to_string(index) + ": the recording has " + std::to_string(places_.size()));
     if (index != next_ || draining_) {

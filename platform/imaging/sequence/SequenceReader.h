@@ -55,6 +55,10 @@ public:
     // is not one itself. False, with Error(), when it cannot (the file is
     // damaged there); the reader stays usable for other indexes.
     virtual bool Read(uint64_t index, ReadFrame* frame) = 0;
+    // Every frame is to be read once, in order (a check of the whole
+    // recording): the reader may decode frames ahead, as FFmpeg's own
+    // programs do, at the cost of a jump's time. Asked before the first Read.
+    virtual void ReadInOrder() {}
     virtual const std::string& Error() const = 0;
 };
 
