@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -228,28 +227,6 @@ TEST(RecordBayerLayout, UnknownLayoutRefused)
         const TarvikRun check = RunTarvik({"--check", "--play", QString::fromStdString(tagged)}, {});
         EXPECT_NE(check.status, 0);
         EXPECT_TRUE(check.err.contains(c.said)) << check.err.toStdString();
-    }
-}
-
-// What --record-bayer takes, and where: .mkv only, mosaic or planes.
-TEST(RecordBayerLayout, UsageErrors)
-{
-    struct Case {
-        QStringList args;
-        const char* said;
-    };
-    const Case cases[] = {
-        {{"--record", "x.tiff", "--record-bayer", "planes"}, "--record-bayer goes with .mkv recordings only"},
-        {{"--record", "x/", "--record-bayer", "planes"}, "--record-bayer goes with .mkv recordings only"},
-        {{"--record", "x.mkv", "--record-bayer", "diagonal"}, "--record-bayer needs mosaic or planes, got 'diagonal'"},
-        {{"--record-bayer", "planes"}, "--record-bayer goes with --record"},
-    };
-    for (const Case& c : cases) {
-        QTemporaryDir dir;
-        const TarvikRun run = RunTarvik(c.args, "formats=BayerRG8", {}, dir.path());
-        EXPECT_EQ(run.status, 64) << c.args.join(' ').toStdString();
-        EXPECT_TRUE(run.err.contains(c.said)) << run.err.toStdString();
-        EXPECT_TRUE(QDir(dir.path()).isEmpty()) << c.args.join(' ').toStdString();
     }
 }
 

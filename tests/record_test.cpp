@@ -383,6 +383,13 @@ const RecordCase kRecordCases[] = {
      "grep -q -- \"--record-codec needs ffv1, magicyuv, ffvhuff, got 'h264'\" err &&"
      "grep -q -- '--record-codec goes with --record' err &&"
      "[ $(grep -c -- '--record-codec says how a .mkv recording is coded: the path must end in .mkv' err) = 2 ]"},
+    {"bayer layout usage", "formats=BayerRG8",
+     "run --record x.tiff --record-bayer planes; run --record x/ --record-bayer planes;"
+     "run --record x.mkv --record-bayer diagonal; run --record-bayer planes", "64 64 64 64",
+     "[ -z \"$(ls | grep -v '^err$\\|^status$')\" ] &&"
+     "[ $(grep -c -- '--record-bayer goes with .mkv recordings only' err) = 2 ] &&"
+     "grep -q -- \"--record-bayer needs mosaic or planes, got 'diagonal'\" err &&"
+     "grep -q -- '--record-bayer goes with --record' err"},
     // Hours of recording are not lost to a typo.
     {"existing files without --overwrite", "width=16,height=8",
      "echo old >x.tiff; echo old >y.mkv.csv; mkdir d; echo old >d/frames.csv;"

@@ -970,19 +970,19 @@ bool Recorder::ReleaseLines(bool lost)
 {
     uint64_t frames = 0;
     for (const Line& l : held_)
-        frames += l.frame ? 1 : 0;
+        frames += l.indexed ? 1 : 0;
     uint64_t whole = frames - std::min(frames, writer_ ? writer_->FramesHeld() : 0);
     uint64_t failed = 0;
     for (; !held_.empty(); held_.pop_front()) {
         const Line& l = held_.front();
-        if (l.frame && !whole && !lost)
+        if (l.indexed && !whole && !lost)
             break;
-        const bool kept = !l.frame || whole;
-        if (l.frame && kept)
+        const bool kept = !l.indexed || whole;
+        if (l.indexed && kept)
             --whole;
-        else if (l.frame)
+        else if (l.indexed)
             ++failed;
-        csvBuffer_ += (l.frame && kept ? std::to_string(l.index) : std::string()) + l.rest +
+        csvBuffer_ += (l.indexed && kept ? std::to_string(l.index) : std::string()) + l.rest +
                       (kept ? l.written : "failed") + "\n";
     }
     if (failed) {

@@ -205,7 +205,7 @@ private:
     // whole in the file (an encoder's threads hold a few back), and those
     // after it wait with it.
     struct Line {
-        bool frame;
+        bool indexed;    // a frame the writer took: its line has an index and waits for it
         uint64_t index;
         std::string rest;  // the fields from frame_id to pixel_format, with their commas
         const char* written;

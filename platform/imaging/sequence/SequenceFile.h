@@ -86,6 +86,9 @@ std::string DefaultMkvCodec(const SequenceShape& shape, double framesPerSecond);
 // Why frames of shape recorded to .mkv with bayerPlanes keep their mosaic after all (a format that is no
 // mosaic, an odd width or height), for a note to the user; empty when they are split into planes.
 std::string MkvBayerPlanesNote(const SequenceShape& shape);
+// The picture row that holds row y of a height-row mosaic kept as planes: its even rows fill the top half, its odd
+// ones the bottom (each row's even columns its left half, odd ones its right).
+inline uint32_t BayerPlanesRow(uint32_t y, uint32_t height) { return (y & 1) * (height / 2) + y / 2; }
 std::unique_ptr<SequenceWriter> MakeTiffWriter(const SequenceOptions& options);
 std::unique_ptr<SequenceWriter> MakeDirectoryWriter(const SequenceOptions& options);
 

@@ -346,7 +346,7 @@ private:
     bool EndCluster();
     void Fill(const SequenceFrame& frame);
     void FillRow(const uint8_t* src, uint32_t y);
-    uint32_t PictureRow(uint32_t y) const { return planes_ ? (y & 1) * (shape_.height / 2) + y / 2 : y; }
+    uint32_t PictureRow(uint32_t y) const { return planes_ ? BayerPlanesRow(y, shape_.height) : y; }
     int64_t PtsOf(const SequenceFrame& frame);
     void Release();
 

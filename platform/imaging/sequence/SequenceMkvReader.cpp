@@ -363,6 +363,7 @@ class MkvReader final : public ReaderBase {
 public:
     ~MkvReader() override { Release(); }
     bool Open(const std::string& path) override;
+    void ReadInOrder() override;
     uint64_t FrameCount() const override { return places_.size(); }
     bool Read(uint64_t index, ReadFrame* frame) override;
 
@@ -373,7 +374,6 @@ private:
     bool PlacesFromBlocks();
     bool Found(bool cut);
     bool OpenDecoder();
-    void ReadInOrder() override;
     bool ChooseOutput(const AVFrame* picture);
     bool DecodeUntil(uint64_t index);
     bool Fill(const AVFrame* picture, uint64_t index, ReadFrame* frame);
@@ -819,9 +819,7 @@ bool MkvReader::Fill(const AVFrame* picture, uint64_t index, ReadFrame* frame)
         switch (output_) {
         case Output::Copy: std::memcpy(out, p0, size_t(rowBytes_)); break;
         case Output::Planes: {
-            // Even rows are in the top half, odd ones in the bottom.
-            const uint8_t* in =
-                picture->data[0] + ptrdiff_t((y & 1) * (shape_.height / 2) + y / 2) * picture->linesize[0];
+            const uint8_t* in = picture->data[0] + ptrdiff_t(BayerPlanesRow(y, shape_.height)) * picture->linesize[0];
             if (rowBytes_ == w)
                 JoinRow(in, out, w);
             else
